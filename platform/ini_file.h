@@ -1,0 +1,45 @@
+// Reads and writes sectioned key=value settings files ("[Section]" lines and
+// "key=value" lines). Section and key names match without regard to case; values
+// are trimmed and lose one pair of matching enclosing quotes; a key that is present
+// with an empty value gives the empty text, only a missing key or file gives the
+// default. Readers accept "\n" and "\r\n" line ends. Files are opened per call and
+// closed before returning; paths are composed texts mapped by native_path.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Values read from settings files are held to this many characters.
+inline constexpr std::size_t kMaxIniValue = 259;
+
+// The value of [section] key in the file, cut to kMaxIniValue characters; nullopt
+// when the file cannot be read or has no such key.
+std::optional<std::string> find_ini_value(const std::string& file, std::string_view section,
+                                          std::string_view key);
+
+// find_ini_value, or `fallback` when the key is missing.
+std::string read_ini_string(const std::string& file, std::string_view section,
+                            std::string_view key, std::string_view fallback);
+
+// Decimal conversion as atoi does it: leading white space, an optional sign, digits
+// up to the first non-digit; no digits give 0.
+int parse_leading_int(std::string_view text);
+
+// Writes key=value into [section], replacing the key's line where it stands or
+// adding it at the end of the section; the section is appended when missing. Every
+// other line of the file is kept as it was. Returns false when the file cannot be
+// written.
+bool write_ini_string(const std::string& file, std::string_view section, std::string_view key,
+                      std::string_view value);
+
+// Reads the integer at [section] key (`fallback` text when missing), writes back the
+// value plus one, all under an exclusive lock on the file, and returns the value
+// read. nullopt when the file cannot be opened for update.
+std::optional<int> advance_ini_counter(const std::string& file, std::string_view section,
+                                       std::string_view key, std::string_view fallback);
+
+}  // namespace platform

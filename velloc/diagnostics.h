@@ -1,0 +1,20 @@
+// The failure page, the debug listing of fields and environment, and the debug
+// mode that answers a request with them.
+#pragma once
+
+#include <iosfwd>
+#include <string_view>
+
+#include "velloc/cgi_request.h"
+
+struct Run;
+
+// Writes the failure page (page head, message HTML-escaped), logs "Velloc Failed: "
+// and the message at type 1, and ends the run by throwing RunEnded.
+[[noreturn]] void fail_request(Run& run, std::string_view message);
+
+void dump_fields(std::ostream& out, const CgiRequest& request);
+void dump_environment(std::ostream& out, const CgiRequest& request);
+
+// Step 4: when DEBUG_VARIABLES is set, writes the listings, logs and ends the run.
+void run_debug_mode(Run& run);

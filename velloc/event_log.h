@@ -1,0 +1,21 @@
+// The event log: one line per event appended to the log file named by the context
+// record, filtered by its log level. Message types: 1 errors, 5 mail progress,
+// 15 traces (10 is accepted but unused). Each line is a single write to a file
+// opened with O_APPEND, so concurrent runs never interleave within a line.
+#pragma once
+
+#include <string>
+
+#include "velloc/mail/mail_message.h"
+
+// True when `log_level` admits messages of `type`.
+bool log_level_admits(int log_level, int type);
+
+// "[MM/DD/YY|HH:MM:SS|%05d] message" for the given local time and pid.
+std::string format_log_line(const struct tm& local_time, long pid, const std::string& message);
+
+// Formats the message (cut to 1999 characters) and appends the line when the level
+// admits the type. The file is opened (and so created) even when the type is
+// filtered out. "NUL" is the null device, "CON" standard error. Always returns true.
+bool log_event(const MailMessage& context, int type, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));

@@ -1,0 +1,32 @@
+// The run's mail record and context: where the current mail's header, body and
+// recipient files are, which SMTP server and MIME labels to use, and the log file,
+// log level and temporary directory of the run. One record per run, owned by the
+// entry point and passed by reference; it owns no resources.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct MailMessage {
+  std::string header_file;
+  std::string body_file;
+  std::string log_file = "NUL";
+  std::int32_t log_level = 1;
+  std::string recipient_file;
+  std::string smtp_server = "mailhost";
+  std::uint32_t smtp_port = 25;
+  std::string temp_dir = ".";
+  std::string local_host;
+  std::string default_sender;
+  std::int32_t connect_timeout = 30;
+  std::string content_type = "text/plain";
+  std::string transfer_encoding = "7bit";
+  std::string charset = "us-ascii";
+};
+
+// Sets every field to its default; local_host is this machine's host name (empty
+// when it cannot be had). Always returns 1.
+int init_mail_message(MailMessage& message);
+
+// Text fields hold at most this many characters.
+inline constexpr std::size_t kMaxMailField = 259;

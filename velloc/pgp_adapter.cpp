@@ -1,0 +1,2 @@
+// Placeholder until the encryption adapter lands.
+int main() { return 1; }

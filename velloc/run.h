@@ -1,0 +1,28 @@
+// The objects of one run of the CGI program, owned by the entry point and handed
+// to every pipeline step, and the signal by which a step ends the run.
+#pragma once
+
+#include <iosfwd>
+
+#include "velloc/cgi_request.h"
+#include "velloc/mail/mail_message.h"
+#include "velloc/settings.h"
+#include "velloc/template_engine.h"
+#include "velloc/template_paths.h"
+
+// Thrown by a step that has written the run's response to Run::response; the entry
+// point catches it, flushes the response and exits with status 1.
+struct RunEnded {};
+
+struct Run {
+  explicit Run(std::ostream& response_stream) : response(response_stream) {}
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  CgiRequest request;
+  MailMessage message;
+  Settings settings;
+  TemplatePaths templates;
+  TemplateState template_state;
+  std::ostream& response;  // standard output in the product
+};
