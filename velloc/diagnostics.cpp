@@ -1,14 +1,49 @@
-// Placeholder until the diagnostics land.
 #include "velloc/diagnostics.h"
 
 #include <ostream>
+#include <string>
 
+#include "velloc/event_log.h"
+#include "velloc/html_escape.h"
+#include "velloc/page_head.h"
 #include "velloc/run.h"
 
+namespace {
+
+constexpr char kRule[] = "---------------------\n";
+
+void dump_map(std::ostream& out, const char* title, const TextMap& map) {
+  out << title << '\n' << kRule;
+  map.for_each([&](const std::string& name, const std::string& value) {
+    out << "\t[" << html_escape(name) << "] = " << html_escape(value) << '\n';
+  });
+}
+
+}  // namespace
+
 void fail_request(Run& run, std::string_view message) {
-  run.response << message;
+  write_page_head(run.response, run.request);
+  run.response << "<CENTER>\n<H1>Form Was Not Processed</H1><P>\n"
+               << message << "</CENTER></BODY>\n</HTML>\n";
+  log_event(run.message, 1, "Velloc Failed: %s", std::string(message).c_str());
   throw RunEnded();
 }
-void dump_fields(std::ostream&, const CgiRequest&) {}
-void dump_environment(std::ostream&, const CgiRequest&) {}
-void run_debug_mode(Run&) {}
+
+void dump_fields(std::ostream& out, const CgiRequest& request) {
+  dump_map(out, "Form Data", request.fields);
+}
+
+void dump_environment(std::ostream& out, const CgiRequest& request) {
+  dump_map(out, "Environment Variables", request.environment);
+}
+
+void run_debug_mode(Run& run) {
+  if (!run.request.field_is_set("DEBUG_VARIABLES")) return;
+  write_content_type(run.response, "text/html");
+  run.response << "<PRE>\n";
+  dump_fields(run.response, run.request);
+  dump_environment(run.response, run.request);
+  run.response << "</PRE>\n";
+  log_event(run.message, 1, "VARIABLE DEBUG MODE\n");
+  throw RunEnded();
+}

@@ -9,10 +9,13 @@
 
 struct Run;
 
-// Writes the failure page (page head, message HTML-escaped), logs "Velloc Failed: "
-// and the message at type 1, and ends the run by throwing RunEnded.
+// Writes the failure page (page head, then the message as given: callers escape any
+// request text they put in it), logs "Velloc Failed: " and the message at type 1,
+// and ends the run by throwing RunEnded.
 [[noreturn]] void fail_request(Run& run, std::string_view message);
 
+// "Form Data" and "Environment Variables" listings in map order, one
+// "\t[NAME] = value" line per entry, names and values HTML-escaped.
 void dump_fields(std::ostream& out, const CgiRequest& request);
 void dump_environment(std::ostream& out, const CgiRequest& request);
 

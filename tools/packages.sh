@@ -1,0 +1,24 @@
+# Sourced by demo.sh and test.sh: installs the Debian packages that are missing.
+
+# Packages the product needs at run time and to build.
+VELLOC_RUNTIME_PACKAGES=(cmake ninja-build g++ pkg-config unixodbc unixodbc-dev libsqliteodbc
+  odbc-postgresql lighttpd python3 python3-aiosmtpd gnupg curl)
+# Further packages the tests need.
+VELLOC_TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+  postgresql mpack)
+
+ensure_packages() {
+  local missing=()
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" </dev/null
+}
