@@ -27,7 +27,9 @@ std::string_view trim(std::string_view text) {
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+    auto lower = [](char c) {
+      return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+    };
     if (lower(a[i]) != lower(b[i])) return false;
   }
   return true;
@@ -40,7 +42,8 @@ std::string_view strip_quotes(std::string_view value) {
   return value;
 }
 
-// One line of a settings file, split into its parts. The line keeps its own end.
+// One line of a settings file, split into its parts. The line keeps its own
+// end.
 struct IniLine {
   enum Kind { kOther, kSection, kKey } kind = kOther;
   std::string_view name;   // section or key name, trimmed
@@ -108,8 +111,8 @@ int open_regular(const std::string& file, int flags) {
   return fd;
 }
 
-// The whole file read under a shared lock, so a concurrent rewrite is never seen
-// half done.
+// The whole file read under a shared lock, so a concurrent rewrite is never
+// seen half done.
 std::optional<std::string> read_file_shared(const std::string& file) {
   int fd = open_regular(native_path(file), O_RDONLY);
   if (fd < 0) return std::nullopt;
@@ -121,7 +124,8 @@ std::optional<std::string> read_file_shared(const std::string& file) {
   return content;
 }
 
-std::optional<std::string> lookup(std::string_view content, std::string_view section,
+std::optional<std::string> lookup(std::string_view content,
+                                  std::string_view section,
                                   std::string_view key) {
   bool in_section = false;
   bool seen_section = false;
@@ -131,21 +135,22 @@ std::optional<std::string> lookup(std::string_view content, std::string_view sec
       if (seen_section && in_section) return std::nullopt;
       in_section = equal_ignoring_case(parsed.name, section);
       seen_section = seen_section || in_section;
-    } else if (in_section && parsed.kind == IniLine::kKey && equal_ignoring_case(parsed.name, key)) {
+    } else if (in_section && parsed.kind == IniLine::kKey &&
+               equal_ignoring_case(parsed.name, key)) {
       return std::string(parsed.value.substr(0, kMaxIniValue));
     }
   }
   return std::nullopt;
 }
 
-std::string line_end_of(std::string_view line) {
+std::string_view line_end_of(std::string_view line) {
   if (line.size() >= 2 && line.substr(line.size() - 2) == "\r\n") return "\r\n";
   return "\n";
 }
 
 // The content with [section] key set to value, every other line kept.
-std::string with_value(std::string_view content, std::string_view section, std::string_view key,
-                       std::string_view value) {
+std::string with_value(std::string_view content, std::string_view section,
+                       std::string_view key, std::string_view value) {
   std::vector<std::string_view> lines = split_lines(content);
   std::string entry = std::string(key) + "=" + std::string(value);
   std::optional<std::size_t> section_line, last_key_line, key_line;
@@ -165,7 +170,12 @@ std::string with_value(std::string_view content, std::string_view section, std::
   if (!section_line) {
     for (auto line : lines) emit(line);
     if (!result.empty() && result.back() != '\n') result.append(end);
-    result.append("[").append(section).append("]").append(end).append(entry).append(end);
+    result.append("[")
+        .append(section)
+        .append("]")
+        .append(end)
+        .append(entry)
+        .append(end);
     return result;
   }
   std::size_t insert_after = last_key_line ? *last_key_line : *section_line;
@@ -183,8 +193,8 @@ std::string with_value(std::string_view content, std::string_view section, std::
   return result;
 }
 
-// Runs `update` on the file's content under an exclusive lock and writes the result
-// back in place (the lock stays on the same file throughout).
+// Runs `update` on the file's content under an exclusive lock and writes the
+// result back in place (the lock stays on the same file throughout).
 template <typename Update>
 bool update_locked(const std::string& file, Update update) {
   int fd = open_regular(native_path_for_create(file), O_RDWR | O_CREAT);
@@ -199,7 +209,8 @@ bool update_locked(const std::string& file, Update update) {
 
 }  // namespace
 
-std::optional<std::string> find_ini_value(const std::string& file, std::string_view section,
+std::optional<std::string> find_ini_value(const std::string& file,
+                                          std::string_view section,
                                           std::string_view key) {
   std::optional<std::string> content = read_file_shared(file);
   if (!content) return std::nullopt;
@@ -214,13 +225,17 @@ std::string read_ini_string(const std::string& file, std::string_view section,
 
 int parse_leading_int(std::string_view text) {
   std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  while (i < text.size() &&
+         (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+    ++i;
   bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+    negative = text[i++] == '-';
   long long value = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
     value = value * 10 + (text[i] - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+    if (value > static_cast<long long>(INT_MAX) + 1)
+      value = static_cast<long long>(INT_MAX) + 1;
   }
   if (negative) value = -value;
   if (value > INT_MAX) return INT_MAX;
@@ -228,15 +243,17 @@ int parse_leading_int(std::string_view text) {
   return static_cast<int>(value);
 }
 
-bool write_ini_string(const std::string& file, std::string_view section, std::string_view key,
-                      std::string_view value) {
+bool write_ini_string(const std::string& file, std::string_view section,
+                      std::string_view key, std::string_view value) {
   return update_locked(file, [&](const std::string& content) {
     return with_value(content, section, key, value);
   });
 }
 
-std::optional<int> advance_ini_counter(const std::string& file, std::string_view section,
-                                       std::string_view key, std::string_view fallback) {
+std::optional<int> advance_ini_counter(const std::string& file,
+                                       std::string_view section,
+                                       std::string_view key,
+                                       std::string_view fallback) {
   int current = 0;
   bool ok = update_locked(file, [&](const std::string& content) {
     std::optional<std::string> stored = lookup(content, section, key);

@@ -1,5 +1,6 @@
 #include "velloc/cgi_request.h"
 
+#include <algorithm>
 #include <cstring>
 #include <istream>
 #include <ostream>
@@ -10,13 +11,16 @@
 namespace {
 
 constexpr std::size_t kMaxEnvironmentEntry = 16383;
-// A body announced larger than this is refused as if its buffer could not be had.
+// A body announced larger than this is refused as if its buffer could not be
+// had.
 constexpr std::int64_t kMaxBodyLength = 256LL * 1024 * 1024;
 constexpr std::size_t kBodyChunk = 64 * 1024;
+constexpr std::size_t kMaxReservedFields = 1 << 20;
 
 int bucket_of(std::string_view key) {
   std::uint32_t h = 0;
-  for (char c : key) h = h * 33 + static_cast<std::uint32_t>(static_cast<signed char>(c));
+  for (char c : key)
+    h = h * 33 + static_cast<std::uint32_t>(static_cast<signed char>(c));
   return static_cast<int>(h % 17);
 }
 
@@ -26,7 +30,8 @@ int hex_digit_value(unsigned char c) {
   return c - 55;
 }
 
-void store_environment_entry(std::string_view entry, EnvironmentMap& environment) {
+void store_environment_entry(std::string_view entry,
+                             EnvironmentMap& environment) {
   entry = entry.substr(0, kMaxEnvironmentEntry);
   std::size_t start = entry.find_first_not_of('=');
   if (start == std::string_view::npos) return;
@@ -41,30 +46,41 @@ void store_environment_entry(std::string_view entry, EnvironmentMap& environment
   environment.set(name, std::string(value));
 }
 
-// Reads up to `length` bytes, growing the buffer only as data arrives, so a large
-// announced length costs nothing unless the bytes really come.
+// Reads up to `length` bytes, growing the buffer only as data arrives, so a
+// large announced length costs nothing unless the bytes really come.
 std::string read_body(std::istream& body, std::int32_t length) {
-  if (length > kMaxBodyLength) throw std::length_error("request body too large");
+  if (length > kMaxBodyLength)
+    throw std::length_error("request body too large");
   std::string data;
   std::size_t wanted = static_cast<std::size_t>(length);
   data.reserve(std::min(wanted, kBodyChunk));
   char chunk[kBodyChunk];
   while (data.size() < wanted && body) {
-    body.read(chunk, static_cast<std::streamsize>(std::min(kBodyChunk, wanted - data.size())));
+    body.read(chunk, static_cast<std::streamsize>(
+                         std::min(kBodyChunk, wanted - data.size())));
     data.append(chunk, static_cast<std::size_t>(body.gcount()));
   }
   return data;
 }
 
-void store_field(std::string_view name, std::string value, std::string_view separator,
-                 FieldMap& fields) {
-  std::string* old = fields.find_mutable(name);
-  if (old == nullptr) {
-    fields.set(name, std::move(value));
+void store_field(std::string_view name, std::string value,
+                 std::string_view separator, FieldMap& fields) {
+  std::string& stored = fields.find_or_add(name);
+  if (stored.empty()) {
+    stored = std::move(value);
     return;
   }
-  if (!old->empty()) old->append(separator);
-  old->append(value);
+  stored.append(separator).append(value);
+}
+
+// Room for every name the data can hold (a name needs both an "=" and an "&"
+// before the next one), within a bound so that separators alone cannot claim
+// much memory.
+void reserve_for_fields(std::string_view data, FieldMap& fields) {
+  std::size_t ampersands = std::count(data.begin(), data.end(), '&');
+  std::size_t equals = std::count(data.begin(), data.end(), '=');
+  fields.reserve(fields.size() +
+                 std::min({ampersands, equals, kMaxReservedFields}) + 1);
 }
 
 }  // namespace
@@ -87,18 +103,21 @@ std::string* TextMap::find_mutable(std::string_view name) {
 }
 
 void TextMap::set(std::string_view name, std::string value) {
+  find_or_add(name) = std::move(value);
+}
+
+std::string& TextMap::find_or_add(std::string_view name) {
   std::string key = to_upper_ascii(name);
   auto [it, inserted] = index_.try_emplace(key, entries_.size());
-  if (!inserted) {
-    entries_[it->second].value = std::move(value);
-    return;
-  }
+  if (!inserted) return entries_[it->second].value;
   buckets_[bucket_of(key)].push_back(entries_.size());
-  entries_.push_back(Entry{std::move(key), std::move(value)});
+  entries_.push_back(Entry{std::move(key), std::string()});
+  return entries_.back().value;
 }
 
 void TextMap::for_each(
-    const std::function<void(const std::string&, const std::string&)>& visit) const {
+    const std::function<void(const std::string&, const std::string&)>& visit)
+    const {
   for (const auto& bucket : buckets_)
     for (auto it = bucket.rbegin(); it != bucket.rend(); ++it)
       visit(entries_[*it].name, entries_[*it].value);
@@ -122,8 +141,9 @@ std::string url_decode(std::string_view text) {
     if (c == '+') {
       decoded.push_back(' ');
     } else if (c == '%' && text.size() - i >= 3) {
-      int value = 16 * hex_digit_value(static_cast<unsigned char>(text[i + 1])) +
-                  hex_digit_value(static_cast<unsigned char>(text[i + 2]));
+      int value =
+          16 * hex_digit_value(static_cast<unsigned char>(text[i + 1])) +
+          hex_digit_value(static_cast<unsigned char>(text[i + 2]));
       decoded.push_back(static_cast<char>(((value % 256) + 256) % 256));
       i += 2;
     } else {
@@ -133,7 +153,9 @@ std::string url_decode(std::string_view text) {
   return decoded;
 }
 
-void parse_form_data(std::string_view data, std::string_view join_separator, FieldMap& fields) {
+void parse_form_data(std::string_view data, std::string_view join_separator,
+                     FieldMap& fields) {
+  reserve_for_fields(data, fields);
   std::size_t pos = 0;
   while (true) {
     pos = data.find_first_not_of('=', pos);
@@ -150,31 +172,38 @@ void parse_form_data(std::string_view data, std::string_view join_separator, Fie
       pos = value_start + 1;
     } else {
       std::size_t amp = data.find('&', value_start);
-      value = data.substr(value_start, amp == std::string_view::npos ? amp : amp - value_start);
+      value = data.substr(
+          value_start, amp == std::string_view::npos ? amp : amp - value_start);
       pos = amp == std::string_view::npos ? data.size() : amp + 1;
     }
     store_field(name, url_decode(value), join_separator, fields);
   }
 }
 
-void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
-                  std::string_view join_separator) {
+void init_request(CgiRequest& request, const char* const* environment,
+                  std::istream& body, std::string_view join_separator) {
   request.join_separator = std::string(join_separator);
   for (const char* const* entry = environment; entry && *entry; ++entry)
     store_environment_entry(*entry, request.environment);
 
-  request.body_length = platform::parse_leading_int(request.get_env("CONTENT_LENGTH"));
+  request.body_length =
+      platform::parse_leading_int(request.get_env("CONTENT_LENGTH"));
   if (request.body_length > 0) {
-    request.environment.set("QUERY_STRING", read_body(body, request.body_length));
+    request.environment.set("QUERY_STRING",
+                            read_body(body, request.body_length));
   } else {
-    request.body_length = static_cast<std::int32_t>(request.get_env("QUERY_STRING").size());
-    request.environment.set("CONTENT_LENGTH", std::to_string(request.body_length));
+    request.body_length =
+        static_cast<std::int32_t>(request.get_env("QUERY_STRING").size());
+    request.environment.set("CONTENT_LENGTH",
+                            std::to_string(request.body_length));
   }
 
   const std::string* query = request.environment.find("QUERY_STRING");
-  std::string_view form_data = query ? std::string_view(*query) : std::string_view();
+  std::string_view form_data =
+      query ? std::string_view(*query) : std::string_view();
   std::string unescaped = url_decode(form_data);
-  if (!unescaped.empty()) request.environment.set("QUERY_STRING_UNESCAPED", std::move(unescaped));
+  if (!unescaped.empty())
+    request.environment.set("QUERY_STRING_UNESCAPED", std::move(unescaped));
   parse_form_data(form_data, request.join_separator, request.fields);
 }
 

@@ -1,7 +1,7 @@
-// The decoded CGI request: the process environment and the form fields, each kept
-// in a TextMap whose listing order is the fixed order of a 17-bucket hash. One
-// CgiRequest exists per run; it is filled once by init_request and afterwards
-// changed only by direct stores into its fields.
+// The decoded CGI request: the process environment and the form fields, each
+// kept in a TextMap whose listing order is the fixed order of a 17-bucket hash.
+// One CgiRequest exists per run; it is filled once by init_request and
+// afterwards changed only by direct stores into its fields.
 #pragma once
 
 #include <cstdint>
@@ -13,10 +13,10 @@
 #include <unordered_map>
 #include <vector>
 
-// Text-to-text map with upper-cased keys. Lookups are constant-time; listings visit
-// buckets 0 to 16 (bucket = h % 17, h = h * 33 + signed byte over the key) and,
-// within a bucket, the most recently added name first. Storing under a name that is
-// present replaces the value without moving the name.
+// Text-to-text map with upper-cased keys. Lookups are constant-time; listings
+// visit buckets 0 to 16 (bucket = h % 17, h = h * 33 + signed byte over the
+// key) and, within a bucket, the most recently added name first. Storing under
+// a name that is present replaces the value without moving the name.
 class TextMap {
  public:
   // The value stored under the upper-cased name, or nullptr when absent.
@@ -24,9 +24,15 @@ class TextMap {
   std::string* find_mutable(std::string_view name);
   // Stores `value` under the upper-cased name.
   void set(std::string_view name, std::string value);
+  // The value under the upper-cased name, added empty (as the newest name) when
+  // absent; one hash lookup either way.
+  std::string& find_or_add(std::string_view name);
+  // Makes room for `count` names in all, so that adding them does not rehash.
+  void reserve(std::size_t count) { index_.reserve(count); }
   std::size_t size() const { return entries_.size(); }
   // Calls visit(name, value) for every entry in listing order.
-  void for_each(const std::function<void(const std::string&, const std::string&)>& visit) const;
+  void for_each(const std::function<void(const std::string&,
+                                         const std::string&)>& visit) const;
 
  private:
   struct Entry {
@@ -52,28 +58,37 @@ struct CgiRequest {
   std::string join_separator = ", ";
 
   std::string get_field(std::string_view name) const;
-  bool field_is_set(std::string_view name) const { return !get_field(name).empty(); }
-  bool field_is_blank(std::string_view name) const { return get_field(name).empty(); }
+  bool field_is_set(std::string_view name) const {
+    return !get_field(name).empty();
+  }
+  bool field_is_blank(std::string_view name) const {
+    return get_field(name).empty();
+  }
   std::string get_env(std::string_view name) const;
   // Stores a derived value into the FieldMap.
-  void set_field(std::string_view name, std::string value) { fields.set(name, std::move(value)); }
+  void set_field(std::string_view name, std::string value) {
+    fields.set(name, std::move(value));
+  }
 };
 
-// Fills `request` from the environment block (NULL-terminated "NAME=value" strings)
-// and, for a POST, the body read from `body`. Throws std::bad_alloc (or another
-// std::exception) when memory runs out; init_request_or_fail turns that into the
-// initialisation error response.
-void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
-                  std::string_view join_separator);
+// Fills `request` from the environment block (NULL-terminated "NAME=value"
+// strings) and, for a POST, the body read from `body`. Throws std::bad_alloc
+// (or another std::exception) when memory runs out; init_request_or_fail turns
+// that into the initialisation error response.
+void init_request(CgiRequest& request, const char* const* environment,
+                  std::istream& body, std::string_view join_separator);
 
-// Decodes "+" and "%XY" escapes exactly as the form decoder does; never reads past
-// the end of `text` (a "%" with fewer than two characters after it is kept).
+// Decodes "+" and "%XY" escapes exactly as the form decoder does; never reads
+// past the end of `text` (a "%" with fewer than two characters after it is
+// kept).
 std::string url_decode(std::string_view text);
 
 // Parses "name=value&..." form data into `fields`, joining repeated names.
-void parse_form_data(std::string_view data, std::string_view join_separator, FieldMap& fields);
+void parse_form_data(std::string_view data, std::string_view join_separator,
+                     FieldMap& fields);
 
 // "Content-type: <type>\n\n".
 void write_content_type(std::ostream& out, std::string_view content_type);
-// "Location: <url>\n\n"; carriage returns and line feeds in the URL are dropped.
+// "Location: <url>\n\n"; carriage returns and line feeds in the URL are
+// dropped.
 void write_redirect(std::ostream& out, std::string_view url);

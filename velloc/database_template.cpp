@@ -6,7 +6,8 @@ namespace {
 
 constexpr char kDatabaseSection[] = "DATABASE";
 
-std::string join(const std::vector<std::string>& parts, std::string_view separator) {
+std::string join(const std::vector<std::string>& parts,
+                 std::string_view separator) {
   std::string joined;
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (i > 0) joined += separator;
@@ -29,15 +30,19 @@ std::vector<std::string> split_column_names(std::string_view list) {
   return names;
 }
 
-DatabaseRecord read_database_record(const std::string& path, const CgiRequest& request) {
+DatabaseRecord read_database_record(const std::string& path,
+                                    const CgiRequest& request) {
   DatabaseRecord record;
   record.dsn = platform::read_ini_string(path, kDatabaseSection, "DSN", "");
   record.user = platform::read_ini_string(path, kDatabaseSection, "USER", "");
-  record.password = platform::read_ini_string(path, kDatabaseSection, "PASSWORD", "");
+  record.password =
+      platform::read_ini_string(path, kDatabaseSection, "PASSWORD", "");
   record.table = platform::read_ini_string(path, kDatabaseSection, "TABLE", "");
-  std::string fields = platform::read_ini_string(path, record.table, "FIELDS", "");
+  std::string fields =
+      platform::read_ini_string(path, record.table, "FIELDS", "");
   for (std::string& name : split_column_names(fields)) {
-    std::string field_name = platform::read_ini_string(path, record.table, name, "");
+    std::string field_name =
+        platform::read_ini_string(path, record.table, name, "");
     record.columns.push_back({std::move(name), request.get_field(field_name)});
   }
   return record;
@@ -50,8 +55,8 @@ std::string build_insert_statement(const DatabaseRecord& record) {
     names.push_back(column.name);
     placeholders.push_back(" ?");
   }
-  return "INSERT INTO " + record.table + " (" + join(names, ", ") + ") VALUES (" +
-         join(placeholders, ", ") + ")";
+  return "INSERT INTO " + record.table + " (" + join(names, ", ") +
+         ") VALUES (" + join(placeholders, ", ") + ")";
 }
 
 std::optional<std::string> insert_limit_exceeded(const DatabaseRecord& record,
@@ -62,7 +67,8 @@ std::optional<std::string> insert_limit_exceeded(const DatabaseRecord& record,
   }
   for (const DatabaseColumn& column : record.columns) {
     if (column.name.size() > kMaxColumnName) {
-      return "VLSQL: Insert refused: a column name is longer than 254 characters\n";
+      return "VLSQL: Insert refused: a column name is longer than 254 "
+             "characters\n";
     }
     if (column.value.size() > kMaxColumnValue) {
       return "VLSQL: Insert refused: the value of column " + column.name +
@@ -70,7 +76,8 @@ std::optional<std::string> insert_limit_exceeded(const DatabaseRecord& record,
     }
   }
   if (statement.size() > kMaxStatement) {
-    return "VLSQL: Insert refused: the statement is longer than 2499 characters\n";
+    return "VLSQL: Insert refused: the statement is longer than 2499 "
+           "characters\n";
   }
   return std::nullopt;
 }

@@ -9,9 +9,9 @@
 
 struct Run;
 
-// Writes the failure page (page head, then the message as given: callers escape any
-// request text they put in it), logs "Velloc Failed: " and the message at type 1,
-// and ends the run by throwing RunEnded.
+// Writes the failure page (page head, then the message as given: callers escape
+// any request text they put in it), logs "Velloc Failed: " and the message at
+// type 1, and ends the run by throwing RunEnded.
 [[noreturn]] void fail_request(Run& run, std::string_view message);
 
 // "Form Data" and "Environment Variables" listings in map order, one
@@ -19,5 +19,6 @@ struct Run;
 void dump_fields(std::ostream& out, const CgiRequest& request);
 void dump_environment(std::ostream& out, const CgiRequest& request);
 
-// Step 4: when DEBUG_VARIABLES is set, writes the listings, logs and ends the run.
+// Step 4: when DEBUG_VARIABLES is set, writes the listings, logs and ends the
+// run.
 void run_debug_mode(Run& run);

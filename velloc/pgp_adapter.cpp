@@ -1,2 +1,51 @@
-// Placeholder until the encryption adapter lands.
-int main() { return 1; }
+// The "pgp" program that ships beside velloc: it takes the classic command line
+// "pgp -feat <recipient>" (filter, encrypt, ASCII armour, text input) and runs
+// GnuPG in filter mode with the same meaning: the plain text on standard input,
+// the armoured encrypted text on standard output, diagnostics on standard error.
+// GnuPG is executed directly; no shell ever sees the recipient.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr char kGnuPg[] = "gpg";
+constexpr int kUsageError = 2;
+constexpr int kStartError = 127;
+
+// True when the option letters hold f, e, a and t (in any order, nothing else).
+bool is_filter_encrypt_option(std::string_view option) {
+  if (option.size() < 2 || option[0] != '-') return false;
+  std::string_view letters = option.substr(1);
+  for (char c : letters)
+    if (std::strchr("feat", c) == nullptr) return false;
+  for (char wanted : std::string_view("feat"))
+    if (letters.find(wanted) == std::string_view::npos) return false;
+  return true;
+}
+
+std::vector<std::string> gnupg_arguments(const std::string& recipient) {
+  return {kGnuPg,        "--batch",        "--no-tty",  "--armor",     "--textmode",
+          "--trust-model", "always",       "--encrypt", "--recipient", recipient};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3 || !is_filter_encrypt_option(argv[1]) || argv[2][0] == '\0') {
+    std::fprintf(stderr, "usage: pgp -feat <recipient>\n");
+    return kUsageError;
+  }
+  std::vector<std::string> arguments = gnupg_arguments(argv[2]);
+  std::vector<char*> gnupg_argv;
+  for (std::string& argument : arguments) gnupg_argv.push_back(argument.data());
+  gnupg_argv.push_back(nullptr);
+  execvp(kGnuPg, gnupg_argv.data());
+  std::fprintf(stderr, "pgp: cannot start %s: %s\n", kGnuPg, std::strerror(errno));
+  return kStartError;
+}

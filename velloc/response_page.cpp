@@ -1,6 +1,71 @@
-// Placeholder until the response page lands.
 #include "velloc/response_page.h"
 
-#include "velloc/run.h"
+#include <fstream>
+#include <ostream>
 
-bool write_response_page(Run&) { return true; }
+#include "velloc/html_escape.h"
+#include "velloc/page_head.h"
+#include "velloc/run.h"
+#include "velloc/template_file.h"
+
+namespace {
+
+constexpr char kFieldRowFormat[] =
+    "<TR><TD VALIGN=TOP><B>%s</B></TD><TD>%s</TD></TR>\n";
+constexpr char kDefaultLinkText[] = "Back To Site";
+
+// The form's web template after the content type, or the not-found page naming
+// the path that was tried.
+void write_template_page(Run& run) {
+  std::ifstream file;
+  if (open_template_file(run.templates.web_template, file)) {
+    write_content_type(run.response, "text/html");
+    expand_template(file, run.response, run.request, run.template_state);
+    return;
+  }
+  write_page_head(run.response, run.request);
+  run.response << "<H1>Web Template File Not Found</H1><BR>"
+               << html_escape(run.templates.web_template)
+               << "\n</BODY></HTML>\n";
+}
+
+void write_back_link(std::ostream& out, const CgiRequest& request) {
+  if (!request.field_is_set("LINKBACK")) return;
+  out << "<A HREF=\"" << html_escape(request.get_field("LINKBACK")) << "\">";
+  if (request.field_is_set("LINKBACKTEXT"))
+    out << html_escape(request.get_field("LINKBACKTEXT"));
+  else
+    out << kDefaultLinkText;
+  out << "</A>\n";
+}
+
+// The built-in confirmation page: the page head, a table of what was sent and
+// the optional link back to the site.
+void write_confirmation_page(std::ostream& out, const CgiRequest& request) {
+  write_page_head(out, request);
+  out << "<H1>Form Sent Successfully</H1>\n"
+      << "<P>\n<H2>The Following Information Was Sent:</H2>\n"
+      << "<HR>"
+      << "<TABLE CELLSPACING=5 WIDTH=80%>";
+  write_field_list(out, request, kFieldRowFormat, Escape::kHtml);
+  out << "</TABLE>"
+      << "<HR>";
+  write_back_link(out, request);
+  out << "</BODY>\n</HTML>";
+}
+
+}  // namespace
+
+bool write_response_page(Run& run) {
+  const CgiRequest& request = run.request;
+  if (request.field_is_set("TEMPLATE_WEB")) {
+    write_template_page(run);
+    throw RunEnded();
+  }
+  if (request.field_is_set("REDIRECT")) {
+    write_redirect(run.response, request.get_field("REDIRECT"));
+    return true;
+  }
+  write_confirmation_page(run.response, request);
+  return true;
+}

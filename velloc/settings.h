@@ -9,7 +9,7 @@ struct Run;
 
 struct Settings {
   std::string settings_file;       // where the file was found; empty when none
-  std::string pgp_directory;       // ends in "\" unless empty
+  std::string pgp_directory;       // ends in "\" (or "/") unless empty
   std::string template_directory;  // prefix of every template path, used unchanged
   std::string referers;
   std::string default_recipient;

@@ -9,21 +9,24 @@
 
 #include "velloc/cgi_request.h"
 
-// Run-wide state shared by every expansion of the run (and by the includes of one).
+// Run-wide state shared by every expansion of the run (and by the includes of
+// one).
 struct TemplateState {
   int include_depth = 0;
   std::string pending_attachment;  // taken and cleared by the next mail
 };
 
-// Expands `input` into `output`. Arithmetic directives store into request.fields.
-bool expand_template(std::istream& input, std::ostream& output, CgiRequest& request,
-                     TemplateState& state);
+// Expands `input` into `output`. Arithmetic directives store into
+// request.fields.
+bool expand_template(std::istream& input, std::ostream& output,
+                     CgiRequest& request, TemplateState& state);
 
 // The truth of the text between the brackets of a condition.
 bool evaluate_condition(std::string_view text, const CgiRequest& request);
 
-// Reads the next line (without its line end: "\n", "\r\n" or a lone "\r"); a line
-// longer than kMaxTemplateLine characters is split. False at the end of input.
+// Reads the next line (without its line end: "\n", "\r\n" or a lone "\r"); a
+// line longer than kMaxTemplateLine characters is split. False at the end of
+// input.
 bool read_template_line(std::istream& input, std::string& line);
 
 inline constexpr std::size_t kMaxTemplateLine = 8000;

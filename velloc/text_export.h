@@ -1,7 +1,8 @@
-// Step 9: one record per submission appended to a text file, directly or through a
-// work file from which the destination is rebuilt between a header and a footer.
-// The whole export of one run holds an exclusive lock on the file it appends to, so
-// concurrent runs never interleave records or rebuild from a stale work file.
+// Step 9: one record per submission appended to a text file, directly or
+// through a work file from which the destination is rebuilt between a header
+// and a footer. The whole export of one run holds an exclusive lock on the file
+// it appends to, so concurrent runs never interleave records or rebuild from a
+// stale work file.
 #pragma once
 
 #include <iosfwd>
@@ -15,9 +16,10 @@ bool export_text_file(Run& run);
 // The path of a text-file template value: empty stays empty, a value with a
 // backslash or beginning with "/" is used as written, otherwise the template's
 // directory is put in front.
-std::string resolve_relative_path(const std::string& value, const std::string& template_path);
+std::string resolve_relative_path(const std::string& value,
+                                  const std::string& template_path);
 
-// Copies the file at `path` unchanged to `out`; `key_name` ("HEADER" or "FOOTER")
-// names it in the message logged when it cannot be opened.
-bool copy_text_file(const MailMessage& context, const char* key_name, const std::string& path,
-                    std::ostream& out);
+// Copies the file at `path` unchanged to `out`; `key_name` ("HEADER" or
+// "FOOTER") names it in the message logged when it cannot be opened.
+bool copy_text_file(const MailMessage& context, const char* key_name,
+                    const std::string& path, std::ostream& out);

@@ -1,5 +1,173 @@
-// Placeholder until the mail steps land.
 #include "velloc/mail/mail_steps.h"
 
-int send_form_mail(Run&) { return 1; }
-int send_receipt(Run&) { return 1; }
+#include <cstdio>
+#include <fstream>
+#include <vector>
+
+#include "platform/path_map.h"
+#include "platform/temp_file.h"
+#include "velloc/diagnostics.h"
+#include "velloc/event_log.h"
+#include "velloc/mail/encryption.h"
+#include "velloc/mail/smtp_session.h"
+#include "velloc/page_head.h"
+#include "velloc/run.h"
+
+namespace {
+
+constexpr char kMailTempPrefix[] = "VLM";
+constexpr std::size_t kMaxFieldValue = 1999;
+constexpr std::string_view kSenderSeparators(",^; \r\n");
+constexpr std::string_view kRecipientSeparators("\r\n ,;^");
+constexpr char kListingLine[] = "%s:  %s\n";
+constexpr char kSendFailed[] = "Error Sending Email!  Check log file for specific error!\n";
+constexpr char kBodyNotOpened[] = "Could Not Open Message Body File!";
+
+std::vector<std::string> split_pieces(std::string_view text, std::string_view separators) {
+  std::vector<std::string> pieces;
+  std::size_t start = text.find_first_not_of(separators);
+  while (start != std::string_view::npos) {
+    std::size_t end = text.find_first_of(separators, start);
+    pieces.emplace_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+    start = end == std::string_view::npos ? end : text.find_first_not_of(separators, end);
+  }
+  return pieces;
+}
+
+// A form value as it may enter a header line: at most 1999 characters, line
+// breaks turned into blanks.
+std::string header_safe_value(const CgiRequest& request, std::string_view field) {
+  std::string value = request.get_field(field).substr(0, kMaxFieldValue);
+  for (char& c : value)
+    if (c == '\r' || c == '\n') c = ' ';
+  return value;
+}
+
+std::string joined(const std::vector<std::string>& pieces, std::string_view separator) {
+  std::string text;
+  for (const std::string& piece : pieces) {
+    if (!text.empty()) text += separator;
+    text += piece;
+  }
+  return text;
+}
+
+// Opens the new body file for writing; a file that cannot be opened ends the run
+// rather than silently dropping the mail.
+std::string open_body_file(Run& run, std::ofstream& body) {
+  std::string path = make_mail_temp_file(run);
+  body.open(platform::native_path_for_create(path), std::ios::binary | std::ios::trunc);
+  if (body) return path;
+  log_event(run.message, 1, "Could not open message body file '%s'.\n", path.c_str());
+  std::remove(platform::native_path(path).c_str());
+  fail_request(run, kBodyNotOpened);
+}
+
+// Writes the body from the template named by `template_field` (at `template_path`)
+// or, when that field is blank, as the listing of the form's fields. Returns false
+// when the template could not be opened (the body then tells so).
+bool write_body(Run& run, std::ostream& body, std::string_view template_field,
+                const std::string& template_path, const char* missing_format) {
+  if (run.request.field_is_blank(template_field)) {
+    write_field_list(body, run.request, kListingLine, Escape::kNone);
+    return true;
+  }
+  std::ifstream input(platform::native_path(template_path), std::ios::binary);
+  if (!input) {
+    char text[kMaxFieldValue + 1];
+    std::snprintf(text, sizeof text, missing_format, template_path.c_str());
+    body << text;
+    return false;
+  }
+  expand_template(input, body, run.request, run.template_state);
+  return true;
+}
+
+void write_header_file(Run& run, const std::string& path, const std::string& header_text) {
+  std::ofstream header(platform::native_path_for_create(path), std::ios::binary | std::ios::trunc);
+  if (!header) {
+    log_event(run.message, 1, "Error opening header file.\n");
+    return;
+  }
+  header << header_text;
+}
+
+std::vector<MailAttachment> take_pending_attachment(TemplateState& state) {
+  std::vector<MailAttachment> attachments;
+  if (!state.pending_attachment.empty()) {
+    attachments.push_back(
+        {state.pending_attachment, attachment_shown_name(state.pending_attachment)});
+    state.pending_attachment.clear();
+  }
+  return attachments;
+}
+
+}  // namespace
+
+int send_form_mail(Run& run) {
+  if (run.request.field_is_set("DISABLE_MAIL")) return 1;
+  std::ofstream body;
+  std::string body_path = open_body_file(run, body);
+  std::string header_text = build_header_text(run.request, "EMAIL", "RECIPIENT", "SUBJECT");
+  write_body(run, body, "TEMPLATE_MAIL", run.templates.mail_template,
+             "Could not open Template File: \n\t%s\n");
+  body.close();
+  std::string target = run.request.get_field("PGP_TARGET");
+  return send_message(run, body_path, header_text, !target.empty(), target);
+}
+
+int send_receipt(Run& run) {
+  if (!run.request.field_is_set("DO_RECEIPT")) return 1;
+  std::ofstream body;
+  std::string body_path = open_body_file(run, body);
+  std::string header_text =
+      build_header_text(run.request, "RECEIPT_FROM", "EMAIL", "RECEIPT_SUBJECT");
+  const std::string& template_path = run.templates.receipt_template;
+  if (!write_body(run, body, "TEMPLATE_RECEIPT", template_path,
+                  "Could not open Template File: \n\t%s"))
+    log_event(run.message, 1, "Could not open Receipt Template File: %s\n", template_path.c_str());
+  body.close();
+  return send_message(run, body_path, header_text, false, "");
+}
+
+std::string build_header_text(const CgiRequest& request, std::string_view sender_field,
+                              std::string_view recipients_field, std::string_view subject_field) {
+  std::vector<std::string> senders =
+      split_pieces(header_safe_value(request, sender_field), kSenderSeparators);
+  std::vector<std::string> recipients =
+      split_pieces(header_safe_value(request, recipients_field), kRecipientSeparators);
+  std::string text = "From: ";
+  if (!senders.empty()) text += senders.front();
+  text += "\nTo: " + joined(recipients, ", ");
+  text += "\nSubject: " + header_safe_value(request, subject_field) + "\n";
+  return text;
+}
+
+int send_message(Run& run, std::string& body_file, const std::string& header_text, bool encrypt,
+                 const std::string& target) {
+  if (encrypt) encrypt_body_file(run, body_file, target);
+  std::string header_file;
+  try {
+    header_file = make_mail_temp_file(run);
+  } catch (const RunEnded&) {
+    std::remove(platform::native_path(body_file).c_str());
+    throw;
+  }
+  write_header_file(run, header_file, header_text);
+  MailMessage& message = run.message;
+  message.body_file = body_file;
+  message.header_file = header_file;
+  message.recipient_file.clear();
+  message.connect_timeout = 30;
+  std::vector<MailAttachment> attachments = take_pending_attachment(run.template_state);
+  SessionResult result = run_mail_session(message, attachments, kWatchdogBudget);
+  if (result != SessionResult::kSent) fail_request(run, kSendFailed);
+  return 1;
+}
+
+std::string make_mail_temp_file(Run& run) {
+  std::optional<std::string> path = platform::make_temp_file(run.message.temp_dir, kMailTempPrefix);
+  if (!path) fail_request(run, "Could not Create Temporary File!");
+  log_event(run.message, 15, "VELLOC - Temporary File '%s'\n", path->c_str());
+  return *path;
+}

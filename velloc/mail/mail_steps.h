@@ -1,7 +1,30 @@
-// Steps 10 and 11: the form mail to the site owner and the receipt to the visitor.
+// Steps 10 and 11: the form mail to the site owner and the receipt to the visitor,
+// and the send that both share (header file, optional encryption, attachment,
+// SMTP session). A failed send ends the run through fail_request.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 struct Run;
+struct CgiRequest;
 
 int send_form_mail(Run& run);
 int send_receipt(Run& run);
+
+// "From: <first sender>\nTo: <recipients joined by ", ">\nSubject: <subject>\n"
+// from the three named fields. Carriage returns and line feeds in the values become
+// blanks first, so a visitor cannot add header lines.
+std::string build_header_text(const CgiRequest& request, std::string_view sender_field,
+                              std::string_view recipients_field, std::string_view subject_field);
+
+// Writes the header file, encrypts the body for `target` when `encrypt` is set
+// (body_file then names the encrypted file), attaches the pending attachment and
+// runs the SMTP session. Returns 1; ends the run on failure. The session deletes
+// the body and header files.
+int send_message(Run& run, std::string& body_file, const std::string& header_text, bool encrypt,
+                 const std::string& target);
+
+// A new empty file ("VLM" prefix) in the run's temporary directory; ends the run
+// when none can be made.
+std::string make_mail_temp_file(Run& run);

@@ -1,0 +1,130 @@
+"""The sample site, served by lighttpd, answers its own forms: the contact form
+with its response and missing-fields templates, the order form with its computed
+totals, the sign-up form with its redirects and the survey with the built-in page."""
+
+import re
+import sys
+import unittest
+
+from harness import SAMPLES, Site
+
+SITE = SAMPLES / "site"
+TEMPLATES = SAMPLES / "templates"
+CGI = "/cgi-bin/velloc"
+
+
+def hidden_fields(page):
+    """The hidden inputs of the sample page `page` as (name, value) pairs."""
+    html = (SITE / page).read_text()
+    return re.findall(r'<input type="hidden" name="([^"]+)" value="([^"]*)">', html)
+
+
+class SamplesTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.site = Site(settings={"TEMPLATE_DIR": "templates/"}, templates=TEMPLATES, www=SITE)
+        cls.site.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.site.stop()
+
+    def post_form(self, page, fields):
+        status, headers, body = self.site.post(CGI, hidden_fields(page) + list(fields.items()))
+        headers = {name.lower(): value for name, value in headers.items()}
+        return status, headers, body.decode("utf-8")
+
+    def test_every_form_names_templates_that_exist(self):
+        for page in SITE.glob("*.html"):
+            for name, value in hidden_fields(page.name):
+                if name.startswith("TEMPLATE_") and not value.endswith(".ini"):
+                    self.assertTrue((TEMPLATES / value).is_file(), f"{page.name}: {value}")
+
+    def test_index_lists_the_forms(self):
+        status, _, body = self.site.get("/")
+        self.assertEqual(200, status)
+        for page in ("contact.html", "order.html", "redirect.html", "survey.html"):
+            self.assertIn(f'href="/{page}"'.encode(), body)
+
+    def test_contact_form_answer(self):
+        status, headers, page = self.post_form("contact.html", {
+            "name": "Ann", "email": "ann@example.test", "topic": "order",
+            "message": "Where is my tea?", "callback": "yes", "phone": "555 0100"})
+        self.assertEqual(200, status)
+        self.assertEqual("text/html", headers["content-type"])
+        self.assertTrue(page.startswith("<!DOCTYPE html>\n"), page)
+        self.assertIn("<h1>Thank you, Ann</h1>\n", page)
+        self.assertIn("We will reply to ann@example.test within two working days.", page)
+        self.assertIn("please keep your order confirmation at hand", page)
+        self.assertNotIn("wholesale team", page)
+        self.assertIn("We will also call you on 555 0100.", page)
+        self.assertIn("sent from 127.0.0.1</div></footer>\n</body>\n</html>\n", page)
+
+    def test_contact_form_with_fields_missing(self):
+        status, _, page = self.post_form("contact.html", {
+            "name": "Ann", "email": "", "topic": "other", "message": ""})
+        self.assertEqual(200, status)
+        self.assertIn("<ul class=\"missing\">\n\n<li>your e-mail address</li>\n"
+                      "<li>your message</li>\n</ul>\n", page)
+        self.assertNotIn("Thank you", page)
+
+    def test_order_confirmation_computes_the_totals(self):
+        status, _, page = self.post_form("order.html", {
+            "qty_sencha": "2", "qty_assam": "0", "qty_oolong": "3",
+            "name": "Bo", "address": "1 Leaf Lane", "gift": "yes"})
+        self.assertEqual(200, status)
+        self.assertIn('<tr><td>Sencha Green</td><td class="num">2</td>'
+                      '<td class="num">$9.00</td></tr>\n\n', page)
+        self.assertNotIn("Assam Breakfast", page)
+        self.assertIn('<td class="num">$23.40</td>', page)
+        self.assertIn('Items</td><td class="num">$32.40</td>', page)
+        self.assertIn('Shipping (free)</td><td class="num">$0.00</td>', page)
+        self.assertIn('Total</td><td class="num">$32.40</td>', page)
+        self.assertIn("Your tins will be gift wrapped.", page)
+
+    def test_small_order_pays_shipping(self):
+        _, _, page = self.post_form("order.html", {
+            "qty_sencha": "1", "qty_assam": "1", "qty_oolong": "0",
+            "name": "Bo", "address": "1 Leaf Lane"})
+        self.assertIn('Items</td><td class="num">$9.75</td>', page)
+        self.assertIn('Shipping</td><td class="num">$4.95</td>', page)
+        self.assertIn('Total</td><td class="num">$14.70</td>', page)
+        self.assertIn("Orders of $30.00 or more ship free.", page)
+
+    def test_empty_order(self):
+        _, _, page = self.post_form("order.html", {
+            "qty_sencha": "0", "qty_assam": "0", "qty_oolong": "0",
+            "name": "Bo", "address": "1 Leaf Lane"})
+        self.assertIn("<h1>Your basket is empty</h1>", page)
+        self.assertNotIn("<table", page)
+
+    def test_order_without_address(self):
+        _, _, page = self.post_form("order.html", {"qty_sencha": "1", "name": "Bo"})
+        self.assertIn("<li>the delivery address</li>", page)
+        self.assertNotIn("<li>your name</li>", page)
+
+    def test_signup_redirects(self):
+        status, headers, _ = self.post_form("redirect.html", {"email": "ann@example.test"})
+        self.assertEqual(302, status)
+        self.assertTrue(headers["location"].endswith("/subscribed.html"), headers)
+        status, headers, _ = self.post_form("redirect.html", {"email": ""})
+        self.assertEqual(302, status)
+        self.assertTrue(headers["location"].endswith("/signup_missing.html"), headers)
+
+    def test_survey_gets_the_built_in_page(self):
+        status, _, page = self.post_form("survey.html", {
+            "favourite": "Milk Oolong", "strength": "strong", "comments": "<more>"})
+        self.assertEqual(200, status)
+        self.assertTrue(page.startswith('<HTML>\n<BODY BGCOLOR="#f7f5ef">\n'
+                                        "<H1>Form Sent Successfully</H1>\n"), page)
+        self.assertIn("<TR><TD VALIGN=TOP><B>favourite</B></TD><TD>Milk Oolong</TD></TR>\n"
+                      "<TR><TD VALIGN=TOP><B>strength</B></TD><TD>strong</TD></TR>\n"
+                      "<TR><TD VALIGN=TOP><B>milk</B></TD><TD></TD></TR>\n"
+                      "<TR><TD VALIGN=TOP><B>comments</B></TD><TD>&lt;more&gt;</TD></TR>\n"
+                      "</TABLE>", page)
+        self.assertTrue(page.endswith('<A HREF="/">Back to the sample forms</A>\n'
+                                      "</BODY>\n</HTML>"), page)
+
+
+if __name__ == "__main__":
+    sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

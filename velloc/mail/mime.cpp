@@ -1,0 +1,168 @@
+#include "velloc/mail/mime.h"
+
+#include <sys/stat.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <fstream>
+#include <vector>
+
+#include "platform/path_map.h"
+#include "velloc/event_log.h"
+#include "velloc/mail/header_file.h"
+#include "velloc/mail/line_reader.h"
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::size_t kGroupsPerLine = 18;
+constexpr std::size_t kReadChunk = 3 * kGroupsPerLine * 1024;
+
+bool is_directory(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+void write_header_lines(const MailMessage& message, ContentWriter& out) {
+  out.write("MIME-Version: 1.0\r\n");
+  log_event(message, 15, "MIME-Version: 1.0\n");
+  std::ifstream header(platform::native_path(message.header_file), std::ios::binary);
+  std::string name;
+  std::string value;
+  while (header && next_header_pair(header, name, value)) {
+    out.format("%s: %s\r\n", name.c_str(), value.c_str());
+    log_event(message, 15, "%s: %s\n", name.c_str(), value.c_str());
+  }
+  out.write("Content-Type: multipart/mixed; boundary=\"divider\"\r\n\r\n");
+}
+
+void write_body_part(const MailMessage& message, ContentWriter& out) {
+  out.write("--divider\r\n");
+  out.format("Content-Type: %s; charset=\"%s\"\r\n", message.content_type.c_str(),
+             message.charset.c_str());
+  out.format("Content-Transfer-Encoding: %s\r\n", message.transfer_encoding.c_str());
+  out.write("\r\n");
+  log_event(message, 5, "Sending Message Body...\n");
+  std::ifstream body(platform::native_path(message.body_file), std::ios::binary);
+  if (body) {
+    std::string line;
+    while (read_line_piece(body, kMaxFileLine, line)) {
+      out.write(line);
+      log_event(message, 15, "%s", line.c_str());
+    }
+    log_event(message, 5, "Message Body Sent.\n");
+  }
+  out.write("\r\n");
+  out.write("\r\n");
+}
+
+void write_attachment_part(const MailMessage& message, ContentWriter& out,
+                           const MailAttachment& attachment) {
+  log_event(message, 5, "Sending attachment '%s'...\n", attachment.path.c_str());
+  std::string native = platform::native_path(attachment.path);
+  std::ifstream file;
+  if (!is_directory(native)) file.open(native, std::ios::binary);
+  if (!file.is_open()) {
+    log_event(message, 5, "Could not open attachment '%s'\n", attachment.path.c_str());
+    return;
+  }
+  out.write("--divider\r\n");
+  out.format("Content-Type: application/octet-stream; name=\"%s\"\r\n", attachment.name.c_str());
+  out.format("Content-Disposition: attachment; filename=\"%s\"\r\n", attachment.name.c_str());
+  out.write("Content-Transfer-Encoding: base64\r\n");
+  out.write("\r\n");
+  encode_base64(file, out);
+  log_event(message, 5, "Attachment Sent.\n");
+}
+
+}  // namespace
+
+std::string attachment_shown_name(std::string_view path) {
+  std::size_t separator = path.rfind('\\');
+  if (separator == std::string_view::npos) separator = path.rfind('/');
+  if (separator == std::string_view::npos || separator + 1 == path.size())
+    return std::string(path);
+  return std::string(path.substr(separator + 1));
+}
+
+void ContentWriter::write(std::string_view text) {
+  wire_.clear();
+  for (char c : text) {
+    if (c == '\r') continue;
+    if (at_line_start_ && c == '.') wire_.push_back('.');
+    if (c == '\n') wire_.push_back('\r');
+    wire_.push_back(c);
+    at_line_start_ = (c == '\n');
+  }
+  sink_.write_bytes(wire_);
+}
+
+void ContentWriter::write_unchanged(std::string_view text) {
+  if (text.empty()) return;
+  sink_.write_bytes(text);
+  at_line_start_ = text.back() == '\n';
+}
+
+void ContentWriter::format(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  va_list copy;
+  va_copy(copy, arguments);
+  int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (length > 0) {
+    std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), format, arguments);
+    write(std::string_view(buffer.data(), static_cast<std::size_t>(length)));
+  }
+  va_end(arguments);
+}
+
+std::string encode_base64_group(const unsigned char* bytes, std::size_t count) {
+  std::string group(4, '=');
+  append_base64_group(bytes, count, group.data());
+  return group;
+}
+
+void append_base64_group(const unsigned char* bytes, std::size_t count, char* out) {
+  unsigned value = bytes[0] << 16;
+  if (count > 1) value |= bytes[1] << 8;
+  if (count > 2) value |= bytes[2];
+  out[0] = kAlphabet[(value >> 18) & 63];
+  out[1] = kAlphabet[(value >> 12) & 63];
+  out[2] = count > 1 ? kAlphabet[(value >> 6) & 63] : '=';
+  out[3] = count > 2 ? kAlphabet[value & 63] : '=';
+}
+
+void encode_base64(std::istream& input, ContentWriter& out) {
+  std::vector<char> chunk(kReadChunk);
+  std::string text;
+  std::size_t groups = 0;
+  for (;;) {
+    input.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    std::size_t count = static_cast<std::size_t>(input.gcount());
+    if (count == 0) break;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(chunk.data());
+    text.resize((count + 2) / 3 * 4 + (count / 3 / kGroupsPerLine + 1) * 2);
+    char* end = text.data();
+    for (std::size_t at = 0; at < count; at += 3, end += 4) {
+      append_base64_group(bytes + at, std::min<std::size_t>(3, count - at), end);
+      if (++groups % kGroupsPerLine == 0) {
+        end[4] = '\r';
+        end[5] = '\n';
+        end += 2;
+      }
+    }
+    out.write_unchanged(std::string_view(text.data(), static_cast<std::size_t>(end - text.data())));
+  }
+  out.write("\r\n");
+}
+
+void write_message_content(const MailMessage& message, ContentWriter& out,
+                           std::span<const MailAttachment> attachments) {
+  write_header_lines(message, out);
+  write_body_part(message, out);
+  for (const MailAttachment& attachment : attachments)
+    write_attachment_part(message, out, attachment);
+  out.write("\r\n--divider--\r\n");
+}

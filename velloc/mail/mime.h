@@ -1,0 +1,54 @@
+// The message content sent between DATA and the end of data: a multipart/mixed
+// MIME message with the fixed boundary "divider", the body part from the body file
+// and one base64 part per attached file. Files are read as they are sent; nothing
+// is held whole in memory.
+#pragma once
+
+#include <iosfwd>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "velloc/mail/byte_sink.h"
+#include "velloc/mail/mail_message.h"
+
+struct MailAttachment {
+  std::string path;  // the file to read (composed path)
+  std::string name;  // the name shown to the recipient
+};
+
+// The name shown for an attachment: the text after the last "\" (or, when there
+// is none, the last "/"); the whole path when it has neither or ends in one.
+std::string attachment_shown_name(std::string_view path);
+
+// Writes message content to a sink with SMTP transparency: every line end leaves
+// as CR LF (a carriage return is dropped, a line feed becomes CR LF) and every line
+// that begins with "." gets one more "." in front. The sink must outlive it.
+class ContentWriter {
+ public:
+  explicit ContentWriter(ByteSink& sink) : sink_(sink) {}
+  void write(std::string_view text);
+  // For text already in wire form (CR LF line ends, no line beginning with ".").
+  void write_unchanged(std::string_view text);
+  // printf-style; the formatted text is not cut.
+  void format(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+ private:
+  ByteSink& sink_;
+  bool at_line_start_ = true;
+  std::string wire_;
+};
+
+// The four base64 characters of a group of one to three bytes, "=" padded.
+std::string encode_base64_group(const unsigned char* bytes, std::size_t count);
+// The same written to out[0..3].
+void append_base64_group(const unsigned char* bytes, std::size_t count, char* out);
+
+// Sends the bytes of `input` in base64 lines of 72 characters, each ended by
+// "\r\n", and a final "\r\n" (an empty input gives only that).
+void encode_base64(std::istream& input, ContentWriter& out);
+
+// Sends the whole content (MIME-Version, the header file's lines, the body part and
+// the attachment parts) and logs it at types 15 and 5.
+void write_message_content(const MailMessage& message, ContentWriter& out,
+                           std::span<const MailAttachment> attachments);

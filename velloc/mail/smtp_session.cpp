@@ -1,0 +1,252 @@
+#include "velloc/mail/smtp_session.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/path_map.h"
+#include "velloc/event_log.h"
+#include "velloc/mail/header_file.h"
+#include "velloc/mail/line_reader.h"
+#include "velloc/mail/smtp_connection.h"
+
+namespace {
+
+constexpr int kConnectPollsPerSecond = 40;
+constexpr auto kWatchdogPoll = std::chrono::milliseconds(50);
+constexpr int kUnitsPerBudget = 1000;
+constexpr int kUnitsPerPoll = 20;
+// How long an abandoned worker may take to notice its closed socket before it is
+// detached.
+constexpr auto kAbandonGrace = std::chrono::seconds(5);
+constexpr std::string_view kRecipientDelimiters("\n\r<>\": ", 7);
+
+bool resolve_host(const MailMessage& message, const std::string& host, in_addr* address) {
+  if (inet_pton(AF_INET, host.c_str(), address) == 1) return true;
+  addrinfo hints = {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* answer = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &answer) != 0 || answer == nullptr) {
+    log_event(message, 1, "Server name (%s) could not be resolved.\n", host.c_str());
+    return false;
+  }
+  *address = reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr;
+  freeaddrinfo(answer);
+  return true;
+}
+
+bool connect_to_server(const MailMessage& message, SmtpConnection& connection) {
+  log_event(message, 5, "Connecting to Mail Server (%s)...\n", message.smtp_server.c_str());
+  ServerAddress server = parse_server_setting(message.smtp_server, message.smtp_port);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(server.port));
+  if (!resolve_host(message, server.host, &address.sin_addr)) return false;
+  int error = 0;
+  int polls = message.connect_timeout * kConnectPollsPerSecond + 1;
+  if (!connection.connect_to(address, polls, &error)) {
+    log_event(message, 1, "Could not connect to server (%s), port (%d) -- ERROR %d\n",
+              server.host.c_str(), static_cast<int>(server.port), error);
+    return false;
+  }
+  log_event(message, 5, "Connected!\n");
+  return true;
+}
+
+// The address of one recipient list line: the first token holding "@", else the
+// last token; empty when the line has no token.
+std::string address_of_list_line(std::string_view line) {
+  std::string last;
+  std::size_t start = line.find_first_not_of(kRecipientDelimiters);
+  while (start != std::string_view::npos) {
+    std::size_t end = line.find_first_of(kRecipientDelimiters, start);
+    std::string_view token = line.substr(start, end == std::string_view::npos ? end : end - start);
+    if (token.find('@') != std::string_view::npos) return std::string(token);
+    last = token;
+    start = end == std::string_view::npos ? end : line.find_first_not_of(kRecipientDelimiters, end);
+  }
+  return last;
+}
+
+bool send_sender(const MailMessage& message, SmtpConnection& connection,
+                 const std::string& sender, Reply* reply) {
+  log_event(message, 15, "Now sending message originator.\n");
+  send_line(connection, "MAIL FROM: <%s>\r\n", sender.c_str());
+  log_event(message, 5, "From: <%s>...\n", sender.c_str());
+  *reply = read_reply(message, connection);
+  if (*reply == Reply::kPositive) {
+    log_event(message, 5, "Success!\n");
+    return true;
+  }
+  if (*reply == Reply::kBroken) return false;
+  log_event(message, 5, "Error!\n");
+  log_event(message, 1, "Error sending mail from user [%s]\n", sender.c_str());
+  return false;
+}
+
+// Sends RCPT for every line of the list; false when the connection broke.
+bool send_recipients(const MailMessage& message, SmtpConnection& connection, int* accepted) {
+  std::ifstream list(platform::native_path(message.recipient_file), std::ios::binary);
+  std::string line;
+  while (list && read_line_piece(list, kMaxRecipientLine, line)) {
+    std::string address = address_of_list_line(line);
+    if (address.empty()) continue;
+    send_line(connection, "RCPT TO: <%s>\r\n", address.c_str());
+    log_event(message, 5, "To: <%s>...\n", address.c_str());
+    Reply reply = read_reply(message, connection);
+    if (reply == Reply::kBroken) return false;
+    if (reply == Reply::kPositive) {
+      ++*accepted;
+      log_event(message, 5, "Success!\n");
+    } else {
+      log_event(message, 5, "Error!\n");
+      log_event(message, 1, "Error sending mail to user [%s]\n", address.c_str());
+    }
+  }
+  return true;
+}
+
+SessionResult send_data(const MailMessage& message, std::span<const MailAttachment> attachments,
+                        SmtpConnection& connection) {
+  send_line(connection, "DATA\n");
+  Reply reply = read_reply(message, connection);
+  if (reply == Reply::kBroken) return SessionResult::kFailed;
+  if (reply != Reply::kPositive) {
+    log_event(message, 1, "Mail Server Will Not Accept Message Data.\n");
+    return SessionResult::kFailed;
+  }
+  log_event(message, 15, "Message Data Follows:\n");
+  ContentWriter content(connection);
+  write_message_content(message, content, attachments);
+  send_line(connection, "\r\n.\r\n");
+  reply = read_reply(message, connection);
+  if (reply == Reply::kBroken) return SessionResult::kFailed;
+  if (reply != Reply::kPositive) {
+    log_event(message, 1, "Mail Server Returned Error on EOM (End of Message).\n");
+    return SessionResult::kFailed;
+  }
+  return SessionResult::kSent;
+}
+
+// The state the main thread shares with the worker. The worker owns its copy of the
+// record and the attachments, so an abandoned worker touches nothing of the caller.
+struct SessionState {
+  MailMessage message;
+  std::vector<MailAttachment> attachments;
+  SmtpConnection connection;
+  std::mutex mutex;
+  std::condition_variable ended_signal;
+  bool ended = false;
+  SessionResult result = SessionResult::kFailed;
+  std::string recipient_file;
+  bool detached = false;  // the worker deletes its own list file when it ends late
+};
+
+void delete_file(const std::string& path) {
+  if (!path.empty()) std::remove(platform::native_path(path).c_str());
+}
+
+void run_worker(const std::shared_ptr<SessionState>& state) {
+  SessionResult result = converse(state->message, state->attachments, state->connection);
+  std::lock_guard<std::mutex> lock(state->mutex);
+  state->result = result;
+  state->recipient_file = state->message.recipient_file;
+  state->ended = true;
+  if (state->detached) delete_file(state->recipient_file);
+  state->ended_signal.notify_all();
+}
+
+// Polls the worker 50 ms apart (each poll ends early once it has ended) until the
+// budget is used up. True when it ended in time.
+bool watch(SessionState& state, int budget) {
+  long allowance = static_cast<long>(budget) * kUnitsPerBudget;
+  std::unique_lock<std::mutex> lock(state.mutex);
+  for (long used = 0; used <= allowance; used += kUnitsPerPoll) {
+    if (state.ended_signal.wait_for(lock, kWatchdogPoll, [&] { return state.ended; }))
+      return true;
+  }
+  return state.ended;
+}
+
+}  // namespace
+
+SessionResult converse(MailMessage& message, std::span<const MailAttachment> attachments,
+                       SmtpConnection& connection) {
+  if (!connect_to_server(message, connection)) return SessionResult::kFailed;
+  Reply greeting = read_reply(message, connection);
+  if (greeting != Reply::kPositive) {
+    if (greeting == Reply::kNegative)
+      log_event(message, 1, "Mail Server Not Accepting Messages.");
+    return SessionResult::kFailed;
+  }
+  log_event(message, 5, "Sending: HELO %s\n", message.local_host.c_str());
+  send_line(connection, "HELO %s\r\n", message.local_host.c_str());
+  if (read_reply(message, connection) == Reply::kBroken) return SessionResult::kFailed;
+
+  std::string sender;
+  SessionResult failure = SessionResult::kFailed;
+  if (!resolve_sender(message, sender, &failure)) return failure;
+  if (!build_recipient_list(message, &failure)) return failure;
+
+  Reply reply = Reply::kNegative;
+  if (!send_sender(message, connection, sender, &reply))
+    return reply == Reply::kBroken ? SessionResult::kFailed : SessionResult::kSenderRefused;
+  int accepted = 0;
+  if (!send_recipients(message, connection, &accepted)) return SessionResult::kFailed;
+  if (accepted == 0) {
+    log_event(message, 1, "No valid recipients.\n");
+    return SessionResult::kFailed;
+  }
+  SessionResult sent = send_data(message, attachments, connection);
+  if (sent != SessionResult::kSent) return sent;
+  send_line(connection, "QUIT\r\n");
+  read_reply(message, connection);
+  connection.shutdown_both();
+  return SessionResult::kSent;
+}
+
+SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachment> attachments,
+                               int watchdog_budget) {
+  bool session_makes_list = message.recipient_file.empty();
+  auto state = std::make_shared<SessionState>();
+  state->message = message;
+  state->attachments.assign(attachments.begin(), attachments.end());
+
+  SessionResult result = SessionResult::kFailed;
+  std::string recipient_file;
+  try {
+    std::thread worker(run_worker, state);
+    bool ended = watch(*state, watchdog_budget);
+    if (!ended) state->connection.abandon();
+    std::unique_lock<std::mutex> lock(state->mutex);
+    bool stopped = ended || state->ended_signal.wait_for(lock, kAbandonGrace,
+                                                         [&] { return state->ended; });
+    result = ended ? state->result : SessionResult::kWatchdogExpired;
+    recipient_file = state->recipient_file;
+    state->detached = !stopped;
+    lock.unlock();
+    if (stopped) {
+      worker.join();
+    } else {
+      worker.detach();
+    }
+  } catch (const std::system_error&) {
+    result = SessionResult::kFailed;
+  }
+  delete_file(message.header_file);
+  delete_file(message.body_file);
+  if (session_makes_list) {
+    delete_file(recipient_file);
+    message.recipient_file = recipient_file;
+  }
+  return result;
+}
