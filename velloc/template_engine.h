@@ -1,6 +1,8 @@
 // The template language: one streaming pass over a template that writes to an
 // output stream as it goes, against the request's fields and environment. The
-// engine holds one line at a time; it never fails.
+// engine holds one line at a time and never fails. The caller opens and closes
+// the template and the output; an expansion opens only the templates it
+// includes, at most ten expansions deep across the run.
 #pragma once
 
 #include <iosfwd>
@@ -16,8 +18,9 @@ struct TemplateState {
   std::string pending_attachment;  // taken and cleared by the next mail
 };
 
-// Expands `input` into `output`. Arithmetic directives store into
-// request.fields.
+// Expands `input` into `output`; always true. Clears state.pending_attachment
+// first. Arithmetic directives store into request.fields, which later templates
+// and listings see.
 bool expand_template(std::istream& input, std::ostream& output,
                      CgiRequest& request, TemplateState& state);
 

@@ -13,7 +13,7 @@ class CgiBasicsTest(unittest.TestCase):
             status, headers, body = site.post(
                 "/cgi-bin/velloc", [("name", "Ann <b>"), ("DEBUG_VARIABLES", "1")])
         self.assertEqual(200, status)
-        self.assertEqual("text/html", headers["Content-Type"])
+        self.assertEqual("text/html", {k.lower(): v for k, v in headers.items()}["content-type"])
         self.assertTrue(body.startswith(b"<PRE>\nForm Data\n---------------------\n"), body)
         self.assertIn(b"\t[NAME] = Ann &lt;b&gt;\n", body)
         self.assertIn(b"Environment Variables\n", body)

@@ -99,6 +99,20 @@ TEST_F(VellocBlackBox, RefusedRefererGetsTheFailurePageAndARunOnLogLine) {
                  kLogLinePrefix + "Velloc Failed: .*Permissions\\.")));
 }
 
+TEST_F(VellocBlackBox, ConsoleLogGoesToStandardErrorAndALostLogIsReported) {
+  site_.write("VELLOC.ini", "[Velloc]\nLOGFILE=Con\n");
+  CgiResult console = post("debug_variables=1");
+  EXPECT_TRUE(std::regex_match(
+      console.errors,
+      std::regex(std::string(kLogLinePrefix) + "VARIABLE DEBUG MODE\n")));
+
+  site_.write("VELLOC.ini", "[Velloc]\nLOGFILE=no/such/dir/velloc.log\n");
+  CgiResult lost = post("debug_variables=1");
+  EXPECT_EQ(0u, lost.output.find("Content-type: text/html\n\n<PRE>\n"));
+  EXPECT_EQ(0u, lost.errors.find("velloc: ")) << lost.errors;
+  EXPECT_FALSE(site_.exists("no"));
+}
+
 TEST_F(VellocBlackBox, HugeContentLengthGetsTheInitialisationErrorPage) {
   for (const char* length :
        {"CONTENT_LENGTH=3000000000", "CONTENT_LENGTH=2147483647"}) {

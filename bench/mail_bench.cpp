@@ -1,0 +1,176 @@
+// Whole-process cost of a submission that sends a form mail to an SMTP server on
+// loopback: velloc is started as a web server would start it, with its settings
+// file in the working directory. Reports wall time per run and the peak resident
+// memory of the velloc process (which must stay flat with a 10 MB attachment,
+// since attachments are streamed).
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/path_map.h"
+
+namespace {
+
+// Answers every command positively and throws the message content away.
+class DiscardingSmtpServer {
+ public:
+  DiscardingSmtpServer() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+    listen(listener_, 16);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~DiscardingSmtpServer() {
+    stopping_ = true;
+    thread_.join();
+    close(listener_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void serve() {
+    while (!stopping_) {
+      pollfd request = {listener_, POLLIN, 0};
+      if (poll(&request, 1, 20) <= 0) continue;
+      int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client >= 0) converse(client);
+      close(client);
+    }
+  }
+  static void reply(int client, const char* text) {
+    (void)!send(client, text, std::char_traits<char>::length(text), MSG_NOSIGNAL);
+  }
+  void converse(int client) {
+    reply(client, "220 bench\r\n");
+    std::string pending;
+    bool in_data = false;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+      ssize_t count = recv(client, buffer.data(), buffer.size(), 0);
+      if (count <= 0) return;
+      pending.append(buffer.data(), static_cast<std::size_t>(count));
+      for (;;) {
+        std::size_t end = pending.find(in_data ? "\r\n.\r\n" : "\r\n");
+        if (end == std::string::npos) {
+          if (in_data && pending.size() > 4) pending.erase(0, pending.size() - 4);
+          break;
+        }
+        std::string command = pending.substr(0, end);
+        pending.erase(0, end + (in_data ? 5 : 2));
+        if (in_data) {
+          in_data = false;
+          reply(client, "250 queued\r\n");
+        } else if (command == "DATA") {
+          in_data = true;
+          reply(client, "354 go\r\n");
+        } else if (command == "QUIT") {
+          reply(client, "221 bye\r\n");
+          return;
+        } else {
+          reply(client, "250 ok\r\n");
+        }
+      }
+    }
+  }
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+struct Scratch {
+  Scratch() {
+    char pattern[] = "/tmp/velloc-bench-XXXXXX";
+    path = mkdtemp(pattern);
+    std::filesystem::create_directories(path + "/work");
+    std::filesystem::create_directories(path + "/templates");
+  }
+  ~Scratch() { std::filesystem::remove_all(path); }
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(path + "/" + name, std::ios::binary) << text;
+  }
+  std::string path;
+};
+
+// Runs velloc once; returns its peak resident set in kilobytes.
+long run_velloc(const Scratch& scratch, const std::string& body) {
+  std::string velloc = platform::executable_directory() + "../velloc";
+  std::string length = "CONTENT_LENGTH=" + std::to_string(body.size());
+  std::vector<const char*> environment = {"REQUEST_METHOD=POST", "GATEWAY_INTERFACE=CGI/1.1",
+                                          length.c_str(), "PATH=/usr/bin:/bin", nullptr};
+  scratch.write("body.txt", body);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, scratch.path.c_str());
+  posix_spawn_file_actions_addopen(&actions, 0, "body.txt", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  char* argv[] = {velloc.data(), nullptr};
+  pid_t pid = -1;
+  posix_spawn(&pid, velloc.c_str(), &actions, nullptr, argv,
+              const_cast<char* const*>(environment.data()));
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  rusage usage = {};
+  wait4(pid, &status, 0, &usage);
+  return usage.ru_maxrss;
+}
+
+void write_settings(const Scratch& scratch, int port) {
+  scratch.write("VELLOC.ini", "[Velloc]\nSMTP=127.0.0.1:" + std::to_string(port) +
+                                  "\nTEMP=" + scratch.path + "/work/\nLOGFILE=NUL\n"
+                                  "TEMPLATE_DIR=" + scratch.path + "/templates/\n");
+}
+
+constexpr char kForm[] =
+    "EMAIL=jo%40x.test&RECIPIENT=owner%40x.test&SUBJECT=Bench&NAME=Jo+Doe&MESSAGE=Hello";
+
+void BM_FormMail(benchmark::State& state) {
+  DiscardingSmtpServer server;
+  Scratch scratch;
+  write_settings(scratch, server.port());
+  long peak = 0;
+  for (auto _ : state) peak = std::max(peak, run_velloc(scratch, kForm));
+  state.counters["peak_rss_kB"] = static_cast<double>(peak);
+}
+BENCHMARK(BM_FormMail)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_FormMailWith10MBAttachment(benchmark::State& state) {
+  DiscardingSmtpServer server;
+  Scratch scratch;
+  write_settings(scratch, server.port());
+  std::string attachment(10 * 1024 * 1024, '\0');
+  for (std::size_t i = 0; i < attachment.size(); ++i) attachment[i] = char(i * 7919 >> 3);
+  scratch.write("big.bin", attachment);
+  scratch.write("templates/mail.txt", "See attached.\n*" + scratch.path + "/big.bin*\n");
+  long peak = 0;
+  for (auto _ : state)
+    peak = std::max(peak, run_velloc(scratch, std::string(kForm) + "&TEMPLATE_MAIL=mail.txt"));
+  state.counters["peak_rss_kB"] = static_cast<double>(peak);
+}
+BENCHMARK(BM_FormMailWith10MBAttachment)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
