@@ -139,8 +139,10 @@ long run_velloc(const Scratch& scratch, const std::string& body) {
 
 void write_settings(const Scratch& scratch, int port) {
   scratch.write("VELLOC.ini", "[Velloc]\nSMTP=127.0.0.1:" + std::to_string(port) +
-                                  "\nTEMP=" + scratch.path + "/work/\nLOGFILE=NUL\n"
-                                  "TEMPLATE_DIR=" + scratch.path + "/templates/\n");
+                                  "\nTEMP=" + scratch.path +
+                                  "/work/\nLOGFILE=NUL\n"
+                                  "TEMPLATE_DIR=" +
+                                  scratch.path + "/templates/\n");
 }
 
 constexpr char kForm[] =

@@ -165,7 +165,7 @@ std::string with_value(std::string_view content, std::string_view section,
     }
   }
   std::string result;
-  std::string end = lines.empty() ? "\n" : line_end_of(lines.front());
+  std::string_view end = lines.empty() ? "\n" : line_end_of(lines.front());
   auto emit = [&](std::string_view line) { result.append(line); };
   if (!section_line) {
     for (auto line : lines) emit(line);

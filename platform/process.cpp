@@ -73,8 +73,8 @@ pid_t spawn_process(const SpawnRequest& request, int* error) {
   argv.push_back(nullptr);
   pid_t pid = -1;
   if (result == 0)
-    result = posix_spawn(&pid, request.program.c_str(), actions.get(), nullptr, argv.data(),
-                         environ);
+    result =
+        posix_spawn(&pid, request.program.c_str(), actions.get(), nullptr, argv.data(), environ);
   if (result != 0) {
     *error = result;
     return -1;

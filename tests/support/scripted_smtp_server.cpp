@@ -43,8 +43,7 @@ SmtpAction standard_smtp_reply(const std::string& command) {
   return SmtpAction::reply("500 what\r\n");
 }
 
-ScriptedSmtpServer::ScriptedSmtpServer(SmtpResponder responder)
-    : responder_(std::move(responder)) {
+ScriptedSmtpServer::ScriptedSmtpServer(SmtpResponder responder) : responder_(std::move(responder)) {
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = {};
   address.sin_family = AF_INET;

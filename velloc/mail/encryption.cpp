@@ -51,8 +51,8 @@ void remove_file(const std::string& path) { std::remove(platform::native_path(pa
   fail_request(run, message);
 }
 
-[[noreturn]] void fail_files(Run& run, const std::string& body_file,
-                             const std::string& output_file, const char* message) {
+[[noreturn]] void fail_files(Run& run, const std::string& body_file, const std::string& output_file,
+                             const char* message) {
   remove_file(body_file);
   remove_file(output_file);
   fail_request(run, message);
@@ -63,8 +63,7 @@ void open_files(Run& run, const std::string& body_file, const std::string& outpu
   files.body = open(platform::native_path(body_file).c_str(), O_RDONLY | O_CLOEXEC);
   if (files.body < 0) fail_files(run, body_file, output_file, "Could Not Open Message File (1)!");
   files.output = open(platform::native_path(output_file).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (files.output < 0)
-    fail_files(run, body_file, output_file, "Could Not Open Message File (2)!");
+  if (files.output < 0) fail_files(run, body_file, output_file, "Could Not Open Message File (2)!");
   files.log = open(platform::native_path_for_create(kLogFile).c_str(),
                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (files.log < 0) fail_files(run, body_file, output_file, "Could Not Open PGP Log File!");

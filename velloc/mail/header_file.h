@@ -53,5 +53,4 @@ bool build_recipient_list(MailMessage& message, SessionResult* failure);
 
 // Creates the empty recipient list file ("BRN" prefix) in temp_dir, or in the
 // system's temporary directory when temp_dir is empty.
-bool make_session_temp_file(const MailMessage& message, std::string& path,
-                            SessionResult* failure);
+bool make_session_temp_file(const MailMessage& message, std::string& path, SessionResult* failure);

@@ -80,8 +80,7 @@ void write_attachment_part(const MailMessage& message, ContentWriter& out,
 std::string attachment_shown_name(std::string_view path) {
   std::size_t separator = path.rfind('\\');
   if (separator == std::string_view::npos) separator = path.rfind('/');
-  if (separator == std::string_view::npos || separator + 1 == path.size())
-    return std::string(path);
+  if (separator == std::string_view::npos || separator + 1 == path.size()) return std::string(path);
   return std::string(path.substr(separator + 1));
 }
 

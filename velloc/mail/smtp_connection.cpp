@@ -6,9 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <algorithm>
 #include <cstdio>
 
 #include "velloc/event_log.h"

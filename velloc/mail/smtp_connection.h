@@ -8,8 +8,8 @@
 #include <netinet/in.h>
 
 #include <atomic>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>

@@ -77,8 +77,8 @@ std::string address_of_list_line(std::string_view line) {
   return last;
 }
 
-bool send_sender(const MailMessage& message, SmtpConnection& connection,
-                 const std::string& sender, Reply* reply) {
+bool send_sender(const MailMessage& message, SmtpConnection& connection, const std::string& sender,
+                 Reply* reply) {
   log_event(message, 15, "Now sending message originator.\n");
   send_line(connection, "MAIL FROM: <%s>\r\n", sender.c_str());
   log_event(message, 5, "From: <%s>...\n", sender.c_str());
@@ -171,8 +171,7 @@ bool watch(SessionState& state, int budget) {
   long allowance = static_cast<long>(budget) * kUnitsPerBudget;
   std::unique_lock<std::mutex> lock(state.mutex);
   for (long used = 0; used <= allowance; used += kUnitsPerPoll) {
-    if (state.ended_signal.wait_for(lock, kWatchdogPoll, [&] { return state.ended; }))
-      return true;
+    if (state.ended_signal.wait_for(lock, kWatchdogPoll, [&] { return state.ended; })) return true;
   }
   return state.ended;
 }
@@ -184,8 +183,7 @@ SessionResult converse(MailMessage& message, std::span<const MailAttachment> att
   if (!connect_to_server(message, connection)) return SessionResult::kFailed;
   Reply greeting = read_reply(message, connection);
   if (greeting != Reply::kPositive) {
-    if (greeting == Reply::kNegative)
-      log_event(message, 1, "Mail Server Not Accepting Messages.");
+    if (greeting == Reply::kNegative) log_event(message, 1, "Mail Server Not Accepting Messages.");
     return SessionResult::kFailed;
   }
   log_event(message, 5, "Sending: HELO %s\n", message.local_host.c_str());
@@ -228,8 +226,8 @@ SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachm
     bool ended = watch(*state, watchdog_budget);
     if (!ended) state->connection.abandon();
     std::unique_lock<std::mutex> lock(state->mutex);
-    bool stopped = ended || state->ended_signal.wait_for(lock, kAbandonGrace,
-                                                         [&] { return state->ended; });
+    bool stopped =
+        ended || state->ended_signal.wait_for(lock, kAbandonGrace, [&] { return state->ended; });
     result = ended ? state->result : SessionResult::kWatchdogExpired;
     recipient_file = state->recipient_file;
     state->detached = !stopped;

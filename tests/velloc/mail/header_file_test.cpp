@@ -144,8 +144,7 @@ TEST_F(HeaderFileTest, RecipientListTakesToCcBccAndHiddenTo) {
   SessionResult failure = SessionResult::kSent;
   ASSERT_TRUE(build_recipient_list(message, &failure));
   EXPECT_EQ(0u, message.recipient_file.find(dir.path() + "/BRN"));
-  EXPECT_EQ("a@x\nb@x\nc@x\nd@x\ne@x\ng@x\n",
-            testing_support::read_file(message.recipient_file));
+  EXPECT_EQ("a@x\nb@x\nc@x\nd@x\ne@x\ng@x\n", testing_support::read_file(message.recipient_file));
   EXPECT_EQ("VLAPI - TEMP FILE '" + message.recipient_file + "'\n", log());
 }
 

@@ -141,7 +141,8 @@ TEST_F(MailStepsTest, UnwritableTemporaryDirectoryEndsTheRun) {
 }
 
 TEST_F(MailStepsTest, EncryptedBodyIsTheProgramsOutput) {
-  install_pgp("[ \"$1\" = -feat ] || exit 9\necho \"key=$2 dir=$(basename \"$PWD\")\"\ntr a-z A-Z\n");
+  install_pgp(
+      "[ \"$1\" = -feat ] || exit 9\necho \"key=$2 dir=$(basename \"$PWD\")\"\ntr a-z A-Z\n");
   run.request.set_field("PGP_TARGET", "owner key");
   send_form_mail(run);
   std::string body = received_body();

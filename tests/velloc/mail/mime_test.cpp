@@ -107,8 +107,9 @@ constexpr char kHead[] =
 
 TEST_F(MessageContentTest, BodyPartInTheMultipartFrame) {
   dir.write("body.txt", "Line one\n.\n\n.hidden\nlast");
-  EXPECT_EQ(std::string(kHead) + "Line one\r\n..\r\n\r\n..hidden\r\nlast\r\n\r\n\r\n--divider--\r\n",
-            content());
+  EXPECT_EQ(
+      std::string(kHead) + "Line one\r\n..\r\n\r\n..hidden\r\nlast\r\n\r\n\r\n--divider--\r\n",
+      content());
   EXPECT_EQ(
       "MIME-Version: 1.0\nFrom: a@x\nTo: b@x, c@x\nSubject: Hello\nSending Message Body...\n"
       "Line one\n.\n\n.hidden\nlastMessage Body Sent.\n",
@@ -133,8 +134,8 @@ TEST_F(MessageContentTest, AttachmentPartAfterTheBody) {
                 "\r\n--divider--\r\n",
             content(attachments));
   std::string logged = log();
-  EXPECT_NE(std::string::npos,
-            logged.find("Sending attachment '" + dir.file("data.bin") + "'...\nAttachment Sent.\n"));
+  EXPECT_NE(std::string::npos, logged.find("Sending attachment '" + dir.file("data.bin") +
+                                           "'...\nAttachment Sent.\n"));
   EXPECT_NE(std::string::npos,
             logged.find("Sending attachment '" + dir.file("missing.bin") +
                         "'...\nCould not open attachment '" + dir.file("missing.bin") + "'\n"));

@@ -77,7 +77,8 @@ TEST_F(ReplyTest, LongLineIsCutAndTheReplyStillEndsAtItsLineFeed) {
   serve("5" + std::string(100 * 1024, 'x') + "\r\n250 ok\r\n");
   EXPECT_EQ(Reply::kNegative, read_reply(message, *connection));
   EXPECT_EQ(Reply::kPositive, read_reply(message, *connection));
-  EXPECT_EQ("MS - 5" + std::string(1993, 'x') + "MS - 250 ok\r\n", log());  // log messages stop at 1999
+  EXPECT_EQ("MS - 5" + std::string(1993, 'x') + "MS - 250 ok\r\n",
+            log());  // log messages stop at 1999
 }
 
 TEST_F(ReplyTest, ClosedConnectionEndsTheLineAtOnce) {

@@ -65,10 +65,10 @@ constexpr char kContent[] =
 TEST_F(SmtpSessionTest, DeliversAndQuits) {
   ScriptedSmtpServer server;
   EXPECT_EQ(SessionResult::kSent, send(server));
-  EXPECT_EQ((std::vector<std::string>{"HELO client.test", "MAIL FROM: <jo@x.test>",
-                                      "RCPT TO: <a@x.test>", "RCPT TO: <b@x.test>", "DATA",
-                                      "QUIT"}),
-            server.commands());
+  EXPECT_EQ(
+      (std::vector<std::string>{"HELO client.test", "MAIL FROM: <jo@x.test>", "RCPT TO: <a@x.test>",
+                                "RCPT TO: <b@x.test>", "DATA", "QUIT"}),
+      server.commands());
   EXPECT_EQ(kContent, server.message());
   EXPECT_EQ(std::string("HELO client.test\r\nMAIL FROM: <jo@x.test>\r\n"
                         "RCPT TO: <a@x.test>\r\nRCPT TO: <b@x.test>\r\nDATA\r\n") +
@@ -126,8 +126,9 @@ TEST_F(SmtpSessionTest, OneOfThreeRecipientsRefused) {
   dir.write("tmp/header.txt", "From: jo@x.test\nTo: a@x.test, bad@x.test; c@x.test\n");
   ScriptedSmtpServer server(replacing("RCPT TO: <bad@", SmtpAction::reply("550 unknown\r\n")));
   EXPECT_EQ(SessionResult::kSent, send(server));
-  EXPECT_TRUE(logged("To: <bad@x.test>...\nMS - 550 unknown\r\nError!\n"
-                     "Error sending mail to user [bad@x.test]\n"));
+  EXPECT_TRUE(
+      logged("To: <bad@x.test>...\nMS - 550 unknown\r\nError!\n"
+             "Error sending mail to user [bad@x.test]\n"));
   EXPECT_EQ("DATA", server.commands().at(5));
 }
 
@@ -182,11 +183,13 @@ TEST_F(SmtpSessionTest, ServerClosingAtAnyPointFails) {
 }
 
 TEST_F(SmtpSessionTest, GarbageAndHugeRepliesFail) {
-  ScriptedSmtpServer garbage(replacing("MAIL", SmtpAction::reply(std::string("\x00\xfe garbage\r\n", 12))));
+  ScriptedSmtpServer garbage(
+      replacing("MAIL", SmtpAction::reply(std::string("\x00\xfe garbage\r\n", 12))));
   EXPECT_EQ(SessionResult::kSenderRefused, send(garbage));
   dir.write("tmp/header.txt", "From: jo@x.test\nTo: a@x.test\n");
   dir.write("tmp/body.txt", "Hello\n");
-  ScriptedSmtpServer huge(replacing("RCPT", SmtpAction::reply(std::string(100 * 1024, '9') + "\r\n")));
+  ScriptedSmtpServer huge(
+      replacing("RCPT", SmtpAction::reply(std::string(100 * 1024, '9') + "\r\n")));
   EXPECT_EQ(SessionResult::kFailed, send(huge, 2));
   EXPECT_TRUE(temp_dir_empty());
 }
@@ -218,9 +221,10 @@ TEST_F(SmtpSessionTest, ConnectionRefused) {
 TEST_F(SmtpSessionTest, UnresolvableServerName) {
   message.smtp_server = "no-such-host.invalid";
   EXPECT_EQ(SessionResult::kFailed, run_mail_session(message, attachments, kWatchdogBudget));
-  EXPECT_EQ("Connecting to Mail Server (no-such-host.invalid)...\n"
-            "Server name (no-such-host.invalid) could not be resolved.\n",
-            log());
+  EXPECT_EQ(
+      "Connecting to Mail Server (no-such-host.invalid)...\n"
+      "Server name (no-such-host.invalid) could not be resolved.\n",
+      log());
   EXPECT_TRUE(temp_dir_empty());
 }
 
