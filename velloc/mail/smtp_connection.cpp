@@ -72,8 +72,8 @@ bool SmtpConnection::connect_to(const sockaddr_in& address, int polls, int* erro
   {
     std::lock_guard<std::mutex> lock(fd_mutex_);
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) {
-      *error = errno;
+    if (fd_ < 0 || abandoned()) {
+      *error = fd_ < 0 ? errno : ECONNABORTED;
       return false;
     }
   }
