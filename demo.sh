@@ -1,27 +1,48 @@
 #!/usr/bin/env bash
-# Runs the demo site on its embedded defaults: lighttpd on 127.0.0.1:8080 with
-# velloc as its CGI script, a local SMTP server on 127.0.0.1:2525 that stores every
-# mail it receives under demo-run/mail/, and a SQLite database reached through ODBC.
-# Stays in the foreground until Ctrl-C and leaves nothing running.
+# Runs the demo site: lighttpd on 127.0.0.1:8080 with velloc as its CGI script, a
+# local SMTP server on 127.0.0.1:2525 that stores every mail it receives under
+# demo-run/mail/, and a SQLite database reached through ODBC. Stays in the
+# foreground until Ctrl-C (or SIGTERM) and leaves nothing running.
+#
+# Optional environment overrides (the defaults need none of them):
+#   DEMO_HTTP_PORT  port of the web server (8080)
+#   DEMO_SMTP_PORT  port of the mail server (2525)
+#   DEMO_DIR        folder of the demo's state (demo-run beside this script)
+#   DEMO_BIN_DIR    folder holding built velloc and pgp; the build is then skipped
 set -euo pipefail
+start_dir=$PWD
 cd "$(dirname "$0")"
+top=$PWD
 source tools/packages.sh
 ensure_packages "${VELLOC_RUNTIME_PACKAGES[@]}"
 
-HTTP_PORT=8080
-SMTP_PORT=2525
-top=$PWD
-demo=$top/demo-run
+absolute() { case $1 in /*) echo "$1" ;; *) echo "$start_dir/$1" ;; esac; }
 
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLOC_BENCH=OFF >/dev/null
-cmake --build build/release --target velloc pgp
+HTTP_PORT=${DEMO_HTTP_PORT:-8080}
+SMTP_PORT=${DEMO_SMTP_PORT:-2525}
+demo=$(absolute "${DEMO_DIR:-$top/demo-run}")
+if [ -n "${DEMO_BIN_DIR:-}" ]; then
+  bin=$(absolute "$DEMO_BIN_DIR")
+else
+  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLOC_BENCH=OFF >/dev/null
+  cmake --build build/release --target velloc pgp
+  bin=$top/build/release
+fi
+
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+for port in "$HTTP_PORT" "$SMTP_PORT"; do
+  if listening "$port"; then
+    echo "Port $port on 127.0.0.1 is already in use (is the demo running already?)." >&2
+    exit 1
+  fi
+done
 
 # The site is laid out anew on every start; mails, database and exports are kept.
-rm -rf "$demo/www" "$demo/cgi-bin" "$demo/odbc"
+rm -rf "$demo/cgi-bin" "$demo/odbc"
 mkdir -p "$demo"/{www,cgi-bin,odbc,mail,data,tmp}
 cp -r samples/site/. "$demo/www/"
 cp -r samples/templates "$demo/cgi-bin/templates"
-cp build/release/velloc build/release/pgp "$demo/cgi-bin/"
+cp "$bin/velloc" "$bin/pgp" "$demo/cgi-bin/"
 
 cat >"$demo/cgi-bin/VELLOC.ini" <<INI
 [Velloc]
@@ -48,14 +69,13 @@ Driver=SQLite3
 Database=$demo/data/orders.db
 Timeout=5000
 INI
-if [ -f samples/demo/create_orders.sql ]; then
-  /usr/bin/python3 - "$demo/data/orders.db" samples/demo/create_orders.sql <<'PY'
+/usr/bin/python3 - "$demo/data/orders.db" samples/demo/create_orders.sql <<'PY'
 import sqlite3, sys
 with sqlite3.connect(sys.argv[1]) as db:
     db.executescript(open(sys.argv[2]).read())
 PY
-fi
 
+# Only velloc runs as a CGI script; nothing else of cgi-bin is reachable.
 cat >"$demo/lighttpd.conf" <<CONF
 server.modules = ("mod_alias", "mod_cgi", "mod_setenv")
 server.document-root = "$demo/www"
@@ -65,32 +85,67 @@ server.errorlog = "$demo/lighttpd-error.log"
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html", ".htm" => "text/html", ".css" => "text/css",
                    ".csv" => "text/plain", ".txt" => "text/plain")
-alias.url = ("/cgi-bin/" => "$demo/cgi-bin/")
-\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
+alias.url = ("/cgi-bin/velloc" => "$demo/cgi-bin/velloc")
+\$HTTP["url"] =~ "^/cgi-bin/velloc" { cgi.assign = ("" => "") }
 setenv.add-environment = ("PATH" => "/usr/bin:/bin", "ODBCSYSINI" => "$demo/odbc",
                           "ODBCINI" => "$demo/odbc/odbc.ini")
 CONF
 
+# Both servers are children of this script. Whatever ends it (Ctrl-C, SIGTERM,
+# SIGHUP, a server that stops, an error) runs cleanup, which stops them and waits
+# for them, killing after five seconds what has not ended by then.
 children=()
 cleanup() {
-  trap - EXIT INT TERM
-  for pid in "${children[@]}"; do kill "$pid" 2>/dev/null || true; done
+  trap - EXIT INT TERM HUP
+  local pid tries running
+  for pid in "${children[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for ((tries = 0; tries < 50; tries++)); do
+    running=0
+    for pid in "${children[@]}"; do
+      if kill -0 "$pid" 2>/dev/null; then running=1; fi
+    done
+    [ "$running" -eq 0 ] && break
+    sleep 0.1
+  done
+  for pid in "${children[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   echo "Demo stopped."
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 
-if [ -f tools/mail_sink.py ]; then
-  /usr/bin/python3 tools/mail_sink.py --port "$SMTP_PORT" --dir "$demo/mail" &
-  children+=($!)
-fi
+# Waits (at most ten seconds) until the child $2 listens on port $1.
+await_port() {
+  local tries
+  for ((tries = 0; tries < 100; tries++)); do
+    if ! kill -0 "$2" 2>/dev/null; then
+      echo "The $3 did not start." >&2
+      return 1
+    fi
+    listening "$1" && return 0
+    sleep 0.1
+  done
+  echo "The $3 is not listening on port $1." >&2
+  return 1
+}
+
+/usr/bin/python3 tools/mail_sink.py --port "$SMTP_PORT" --dir "$demo/mail" >/dev/null &
+children+=($!)
+await_port "$SMTP_PORT" "$!" "mail server"
 lighttpd -D -f "$demo/lighttpd.conf" &
 children+=($!)
+await_port "$HTTP_PORT" "$!" "web server"
 
 echo
 echo "Demo site:  http://127.0.0.1:$HTTP_PORT/"
 echo "Mails:      $demo/mail/ (one .eml file per mail received)"
+echo "Database:   $demo/data/orders.db (table Orders, data source VellocDemo)"
+echo "Exports:    http://127.0.0.1:$HTTP_PORT/orders.htm and http://127.0.0.1:$HTTP_PORT/signups.csv"
 echo "Log:        $demo/velloc.log"
 echo "Press Ctrl-C to stop."
-wait
+status=0
+wait -n "${children[@]}" || status=$?
+echo "A server of the demo stopped by itself (status $status); stopping the demo." >&2
+exit 1

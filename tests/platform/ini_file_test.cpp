@@ -12,11 +12,8 @@
 namespace {
 
 using platform::advance_ini_counter;
-using platform::find_ini_value;
-using platform::parse_leading_int;
 using platform::read_ini_string;
 using platform::write_ini_string;
-using testing_support::TempDir;
 
 class IniFileTest : public ::testing::Test {
  protected:
@@ -26,64 +23,50 @@ class IniFileTest : public ::testing::Test {
   }
   std::string content() const { return dir_.read("VELLOC.ini"); }
 
-  TempDir dir_;
+  testing_support::TempDir dir_;
 };
 
-TEST_F(IniFileTest, MatchesSectionsAndKeysWithoutCaseAndTrimsValues) {
-  std::string file = write(
-      "[Other]\nSMTP=wrong\n[VELLOC]\r\n  pgp_path =  C:\\PGP  \r\nquoted=\"a "
-      "b\"\n"
-      "single=' x '\nodd=\"half\nempty=\n; SMTP=comment\n[Next]\nSMTP=later\n");
-  EXPECT_EQ("C:\\PGP", read_ini_string(file, "Velloc", "PGP_Path", "d"));
-  EXPECT_EQ("a b", read_ini_string(file, "Velloc", "QUOTED", "d"));
-  EXPECT_EQ(" x ", read_ini_string(file, "Velloc", "single", "d"));
-  EXPECT_EQ("\"half", read_ini_string(file, "Velloc", "odd", "d"));
-  EXPECT_EQ("", read_ini_string(file, "Velloc", "empty", "d"));
-  EXPECT_EQ("d", read_ini_string(file, "Velloc", "SMTP", "d"));
-  EXPECT_EQ(std::nullopt, find_ini_value(file, "Velloc", "missing"));
+TEST_F(IniFileTest, ReadingMatchesWithoutCaseTrimsUnquotesAndCuts) {
+  std::string file = write(std::string("\0\xff[\x01=\n\r\r\n[", 11) + std::string(100000, 'x') +
+                           "\n[Other]\nSMTP=wrong\n[VELLOC]\r\n  pgp_path =  C:\\PGP  \r\n"
+                           "quoted=\"a b\"\nsingle=' x '\nodd=\"half\nempty=\n; SMTP=comment\n"
+                           "long=" + std::string(300, 'v') + "\n" + std::string(100000, '=') +
+                           "\n[Next]\nSMTP=later\n");
+  struct Case {
+    const char* key;
+    std::string expected;
+  } cases[] = {{"PGP_Path", "C:\\PGP"}, {"QUOTED", "a b"}, {"single", " x "},
+               {"odd", "\"half"},       {"empty", ""},     {"SMTP", "d"},
+               {"long", std::string(259, 'v')}};
+  for (const Case& c : cases)
+    EXPECT_EQ(c.expected, read_ini_string(file, "Velloc", c.key, "d")) << c.key;
+  EXPECT_EQ(std::nullopt, platform::find_ini_value(file, "Velloc", "missing"));
+  EXPECT_EQ(std::string(259, 'd'),
+            read_ini_string(dir_.file("none"), "Velloc", "k", std::string(300, 'd')));
 }
 
-TEST_F(IniFileTest, ValuesAreCutTo259Characters) {
-  std::string file = write("[Velloc]\nlong=" + std::string(300, 'v') + "\n");
-  EXPECT_EQ(std::string(259, 'v'), read_ini_string(file, "Velloc", "long", ""));
-  EXPECT_EQ(std::string(259, 'd'), read_ini_string(dir_.file("none"), "Velloc",
-                                                   "k", std::string(300, 'd')));
-}
-
-TEST_F(IniFileTest, JunkAndHugeLinesAreHarmless) {
-  std::string junk("\0\xff[\x01=\n\r\r\n[", 11);
-  std::string file =
-      write(junk + std::string(100000, 'x') + "\n[Velloc]\nkey=1\n" +
-            std::string(100000, '=') + "\n");
-  EXPECT_EQ("1", read_ini_string(file, "Velloc", "key", "d"));
-}
-
-TEST_F(IniFileTest, MissingDirectoryOrUnreadableFileGiveTheDefault) {
-  EXPECT_EQ("d", read_ini_string(dir_.file("absent.ini"), "Velloc", "k", "d"));
+TEST_F(IniFileTest, DirectoryInPlaceOfTheFileGivesTheDefaultAndIsNotWritten) {
   mkdir(dir_.file("dir.ini").c_str(), 0755);
   EXPECT_EQ("d", read_ini_string(dir_.file("dir.ini"), "Velloc", "k", "d"));
   EXPECT_FALSE(write_ini_string(dir_.file("dir.ini"), "Velloc", "k", "v"));
 }
 
-TEST_F(IniFileTest, WritingReplacesTheKeyWhereItStands) {
-  std::string file =
-      write("; comment\n[velloc]\nA=1\nReceiptNumber = 7\nB=2\n[X]\nC=3\n");
-  ASSERT_TRUE(write_ini_string(file, "Velloc", "ReceiptNumber", "8"));
-  EXPECT_EQ("; comment\n[velloc]\nA=1\nReceiptNumber=8\nB=2\n[X]\nC=3\n",
-            content());
-}
-
-TEST_F(IniFileTest, WritingAddsTheKeyAtTheEndOfItsSection) {
-  std::string file = write("[Velloc]\r\nA=1\r\n\r\n[X]\r\nC=3\r\n");
-  ASSERT_TRUE(write_ini_string(file, "Velloc", "ReceiptNumber", "2"));
-  EXPECT_EQ("[Velloc]\r\nA=1\r\nReceiptNumber=2\r\n\r\n[X]\r\nC=3\r\n",
-            content());
-}
-
-TEST_F(IniFileTest, WritingAddsTheSectionWhenMissing) {
-  std::string file = write("[X]\nC=3");
-  ASSERT_TRUE(write_ini_string(file, "Velloc", "ReceiptNumber", "2"));
-  EXPECT_EQ("[X]\nC=3\n[Velloc]\nReceiptNumber=2\n", content());
+TEST_F(IniFileTest, WritingChangesOnlyTheKeysLine) {
+  struct Case {
+    const char* before;
+    const char* after;
+  } cases[] = {
+      {"; comment\n[velloc]\nA=1\nReceiptNumber = 7\nB=2\n[X]\nC=3\n",
+       "; comment\n[velloc]\nA=1\nReceiptNumber=8\nB=2\n[X]\nC=3\n"},
+      {"[Velloc]\r\nA=1\r\n\r\n[X]\r\nC=3\r\n",
+       "[Velloc]\r\nA=1\r\nReceiptNumber=8\r\n\r\n[X]\r\nC=3\r\n"},
+      {"[X]\nC=3", "[X]\nC=3\n[Velloc]\nReceiptNumber=8\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.before);
+    ASSERT_TRUE(write_ini_string(write(c.before), "Velloc", "ReceiptNumber", "8"));
+    EXPECT_EQ(c.after, content());
+  }
 }
 
 TEST_F(IniFileTest, CounterReadsTheValueAndStoresTheNext) {
@@ -104,29 +87,21 @@ TEST_F(IniFileTest, ConcurrentCountersNeverRepeatOrLoseANumber) {
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
       for (int i = 0; i < kEach; ++i)
-        taken[t].push_back(
-            advance_ini_counter(file, "Velloc", "ReceiptNumber", "1")
-                .value_or(0));
+        taken[t].push_back(advance_ini_counter(file, "Velloc", "ReceiptNumber", "1").value_or(0));
     });
   for (std::thread& thread : threads) thread.join();
   std::set<int> distinct;
-  for (const auto& numbers : taken)
-    distinct.insert(numbers.begin(), numbers.end());
+  for (const auto& numbers : taken) distinct.insert(numbers.begin(), numbers.end());
   EXPECT_EQ(std::size_t{kThreads * kEach}, distinct.size());
   EXPECT_EQ(1, *distinct.begin());
-  EXPECT_EQ(
-      "[Velloc]\nReceiptNumber=" + std::to_string(kThreads * kEach + 1) + "\n",
-      content());
+  EXPECT_EQ("[Velloc]\nReceiptNumber=" + std::to_string(kThreads * kEach + 1) + "\n", content());
 }
 
 TEST(ParseLeadingInt, ConvertsLikeAtoi) {
-  EXPECT_EQ(42, parse_leading_int("  42abc"));
-  EXPECT_EQ(-7, parse_leading_int("\t-7"));
-  EXPECT_EQ(5, parse_leading_int("+5"));
-  EXPECT_EQ(0, parse_leading_int("x5"));
-  EXPECT_EQ(0, parse_leading_int(""));
-  EXPECT_EQ(2147483647, parse_leading_int("3000000000"));
-  EXPECT_EQ(-2147483647 - 1, parse_leading_int("-99999999999999999999"));
+  std::pair<const char*, int> cases[] = {
+      {"  42abc", 42}, {"\t-7", -7}, {"+5", 5}, {"x5", 0}, {"", 0}, {"3000000000", 2147483647},
+      {"-99999999999999999999", -2147483647 - 1}};
+  for (auto [text, expected] : cases) EXPECT_EQ(expected, platform::parse_leading_int(text)) << text;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <optional>
 #include <sstream>
 
 #include "platform/path_map.h"
@@ -11,100 +12,73 @@
 
 namespace {
 
-using testing_support::TempDir;
-
 class SettingsTest : public ::testing::Test {
  protected:
-  SettingsTest() : run_(out_) {}
-
-  void form(std::string_view data) {
-    parse_form_data(data, ", ", run_.request.fields);
+  // A fresh run with the form `data`, loaded from `content` (no file when null).
+  ::Run& load(std::string_view data, const char* content) {
+    run_.emplace(out_);
+    parse_form_data(data, ", ", run_->request.fields);
+    if (content) dir_.write("VELLOC.ini", content);
+    load_settings_from(*run_, content ? dir_.file("VELLOC.ini") : "");
+    return *run_;
   }
-  void load(const std::string& content) {
-    dir_.write("VELLOC.ini", content);
-    load_settings_from(run_, dir_.file("VELLOC.ini"));
-  }
+  std::string file() const { return dir_.read("VELLOC.ini"); }
 
-  TempDir dir_;
+  testing_support::TempDir dir_;
   std::ostringstream out_;
-  ::Run run_;
+  std::optional<::Run> run_;
 };
 
 TEST_F(SettingsTest, DefaultsWithoutAFile) {
-  form("receipt_number=yes");
-  load_settings_from(run_, "");
+  ::Run& run = load("receipt_number=yes", nullptr);
   char* cwd = getcwd(nullptr, 0);
-  EXPECT_EQ(cwd, run_.settings.start_directory);
-  EXPECT_EQ(cwd, run_.message.temp_dir);
+  EXPECT_EQ(cwd, run.message.temp_dir);
   free(cwd);
-  EXPECT_EQ(platform::executable_directory(), run_.settings.pgp_directory);
-  EXPECT_EQ("BRANNIC.LOG", run_.message.log_file);
-  EXPECT_EQ("velloc@localhost", run_.message.default_sender);
-  EXPECT_EQ(1, run_.message.log_level);
-  EXPECT_EQ(".\\BRANNIC\\TEMPLATES\\", run_.settings.template_directory);
-  EXPECT_EQ("mail", run_.message.smtp_server);
-  EXPECT_EQ("", run_.settings.referers);
-  EXPECT_EQ("1", run_.request.get_field("RECEIPT_NUMBER"));
-  EXPECT_EQ("webmaster", run_.request.get_field("RECIPIENT"));
+  EXPECT_EQ("BRANNIC.LOG", run.message.log_file);
+  EXPECT_EQ(1, run.message.log_level);
+  EXPECT_EQ(".\\BRANNIC\\TEMPLATES\\", run.settings.template_directory);
+  EXPECT_EQ("mail", run.message.smtp_server);
+  EXPECT_EQ("1", run.request.get_field("RECEIPT_NUMBER"));
+  EXPECT_EQ("webmaster", run.request.get_field("RECIPIENT"));
 }
 
-TEST_F(SettingsTest, ReadsEveryKey) {
-  load(
-      "[Velloc]\nPGP_PATH=C:\\PGP\nTEMP=/var/"
-      "tmp\nLOGFILE=site.log\nDEFAULTSENDER=a@b\n"
-      "LOG_LEVEL=15\nTEMPLATE_DIR=/srv/t/"
-      "\nSMTP=smtp.example:2525\nReferers=a.com\n"
-      "DefaultRecipient=owner@example.com\n");
-  EXPECT_EQ(dir_.file("VELLOC.ini"), run_.settings.settings_file);
-  EXPECT_EQ("C:\\PGP\\", run_.settings.pgp_directory);
-  EXPECT_EQ("/var/tmp", run_.message.temp_dir);
-  EXPECT_EQ("site.log", run_.message.log_file);
-  EXPECT_EQ("a@b", run_.message.default_sender);
-  EXPECT_EQ(15, run_.message.log_level);
-  EXPECT_EQ("/srv/t/", run_.settings.template_directory);
-  EXPECT_EQ("smtp.example:2525", run_.message.smtp_server);
-  EXPECT_EQ("a.com", run_.settings.referers);
-  EXPECT_EQ("owner@example.com", run_.request.get_field("RECIPIENT"));
-}
+TEST_F(SettingsTest, ReadsEveryKeyAndTakesEmptyValuesAsGiven) {
+  ::Run& run = load("",
+                    "[Velloc]\nPGP_PATH=C:\\PGP\nTEMP=/var/tmp\nLOGFILE=site.log\nDEFAULTSENDER=a@b\n"
+                    "LOG_LEVEL=15\nTEMPLATE_DIR=/srv/t/\nSMTP=smtp.example:2525\nReferers=a.com\n"
+                    "DefaultRecipient=owner@example.com\n");
+  EXPECT_EQ("C:\\PGP\\", run.settings.pgp_directory);
+  EXPECT_EQ("/var/tmp", run.message.temp_dir);
+  EXPECT_EQ("site.log", run.message.log_file);
+  EXPECT_EQ("a@b", run.message.default_sender);
+  EXPECT_EQ(15, run.message.log_level);
+  EXPECT_EQ("/srv/t/", run.settings.template_directory);
+  EXPECT_EQ("smtp.example:2525", run.message.smtp_server);
+  EXPECT_EQ("a.com", run.settings.referers);
+  EXPECT_EQ("owner@example.com", run.request.get_field("RECIPIENT"));
 
-TEST_F(SettingsTest, EmptyValuesAreNotDefaults) {
-  load("[Velloc]\nPGP_Path=\nTEMPLATE_DIR=\nLOG_LEVEL=x\n");
-  EXPECT_EQ("", run_.settings.pgp_directory);
-  EXPECT_EQ("", run_.settings.template_directory);
-  EXPECT_EQ(0, run_.message.log_level);
+  ::Run& empty = load("", "[Velloc]\nPGP_Path=\nTEMPLATE_DIR=\nLOG_LEVEL=x\n");
+  EXPECT_EQ("", empty.settings.pgp_directory);
+  EXPECT_EQ("", empty.settings.template_directory);
+  EXPECT_EQ(0, empty.message.log_level);
 }
 
 TEST_F(SettingsTest, ReceiptCounterAdvancesOnlyWhenTheFormAsks) {
-  form("RECEIPT_NUMBER=x");
-  load("[Velloc]\nSMTP=mail\n");
-  EXPECT_EQ("1", run_.request.get_field("RECEIPT_NUMBER"));
-  EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=2\n", dir_.read("VELLOC.ini"));
-  load_settings_from(run_, dir_.file("VELLOC.ini"));
-  EXPECT_EQ("2", run_.request.get_field("RECEIPT_NUMBER"));
-
-  ::Run unasked(out_);
-  parse_form_data("receipt_number=", ", ", unasked.request.fields);
-  load_settings_from(unasked, dir_.file("VELLOC.ini"));
-  EXPECT_EQ("", unasked.request.get_field("RECEIPT_NUMBER"));
-  EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=3\n", dir_.read("VELLOC.ini"));
-}
-
-TEST_F(SettingsTest, ReceiptNumberIsPrintedWithoutLeadingZeros) {
-  form("RECEIPT_NUMBER=x");
-  load("[Velloc]\nReceiptNumber=0042\n");
-  EXPECT_EQ("42", run_.request.get_field("RECEIPT_NUMBER"));
-  EXPECT_EQ("[Velloc]\nReceiptNumber=43\n", dir_.read("VELLOC.ini"));
+  EXPECT_EQ("1", load("RECEIPT_NUMBER=x", "[Velloc]\nSMTP=mail\n").request.get_field("RECEIPT_NUMBER"));
+  EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=2\n", file());
+  EXPECT_EQ("", load("receipt_number=", file().c_str()).request.get_field("RECEIPT_NUMBER"));
+  EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=2\n", file());
+  EXPECT_EQ("42", load("RECEIPT_NUMBER=x", "[Velloc]\nReceiptNumber=0042\n")
+                      .request.get_field("RECEIPT_NUMBER"));
+  EXPECT_EQ("[Velloc]\nReceiptNumber=43\n", file());
 }
 
 TEST_F(SettingsTest, EmailFallsBackToDefaultEmail) {
-  form("defaultemail=d@x&recipient=r@x");
-  load("[Velloc]\nDefaultRecipient=owner@x\n");
-  EXPECT_EQ("d@x", run_.request.get_field("EMAIL"));
-  EXPECT_EQ("r@x", run_.request.get_field("RECIPIENT"));
-
-  ::Run other(out_);
-  parse_form_data("email=e@x&defaultemail=d@x", ", ", other.request.fields);
-  load_settings_from(other, dir_.file("VELLOC.ini"));
+  const char* settings = "[Velloc]\nDefaultRecipient=owner@x\n";
+  ::Run& run = load("defaultemail=d@x&recipient=r@x", settings);
+  EXPECT_EQ("d@x", run.request.get_field("EMAIL"));
+  EXPECT_EQ("r@x", run.request.get_field("RECIPIENT"));
+  ::Run& other = load("email=e@x&defaultemail=d@x", settings);
   EXPECT_EQ("e@x", other.request.get_field("EMAIL"));
   EXPECT_EQ("owner@x", other.request.get_field("RECIPIENT"));
 }
@@ -125,49 +99,40 @@ TEST_F(SettingsTest, FindsTheFileInTheWorkingDirectoryWithoutCase) {
 }
 
 TEST(RefererHost, IsTheSecondSlashSeparatedPiece) {
-  EXPECT_EQ("www.example.com",
-            referer_host("http://www.example.com/forms/a.htm"));
-  EXPECT_EQ("Host:8080", referer_host("https:///Host:8080"));
-  EXPECT_EQ("forms", referer_host("www.example.com/forms/a.htm"));
-  EXPECT_EQ("user@h", referer_host("//ftp:/user@h"));
-  EXPECT_EQ("", referer_host("http:"));
-  EXPECT_EQ("", referer_host(std::string(1999, 'a') + "/host"));
+  std::pair<std::string, std::string> cases[] = {
+      {"http://www.example.com/forms/a.htm", "www.example.com"},
+      {"https:///Host:8080", "Host:8080"},
+      {"www.example.com/forms/a.htm", "forms"},
+      {"//ftp:/user@h", "user@h"},
+      {"http:", ""},
+      {std::string(1999, 'a') + "/host", ""}};
+  for (const auto& [referer, host] : cases) EXPECT_EQ(host, referer_host(referer)) << referer;
 }
 
-class RefererTest : public ::testing::Test {
- protected:
-  RefererTest() : run_(out_) {}
-  bool check(const std::string& referers, const std::string& referer) {
-    run_.settings.referers = referers;
-    if (!referer.empty()) run_.request.environment.set("HTTP_REFERER", referer);
-    return check_referer(run_);
+TEST(CheckReferer, AcceptsListedHostsWithoutCase) {
+  struct Case {
+    const char* referers;
+    const char* referer;  // empty: no HTTP_REFERER
+    bool accepted;
+  } cases[] = {
+      {"", "", true},
+      {"", "http://any/", true},
+      {" , ,", "", false},
+      {" , ,", "http://any.host/x", true},
+      {"www.example.com", "", false},
+      {"a.com, WWW.Example.com", "https://www.example.COM/form.htm", true},
+      {"a.com,,www.example.com", "ftp://www.example.com/", true},
+      {"www.example.com", "http://www.example.com:8080/form.htm", false},
+      {"www.example.com", "www.example.com/form.htm", false},
+      {"www.example.com", "http://evil.com/www.example.com", false},
+  };
+  for (const Case& c : cases) {
+    std::ostringstream out;
+    ::Run run(out);
+    run.settings.referers = c.referers;
+    if (*c.referer) run.request.environment.set("HTTP_REFERER", c.referer);
+    EXPECT_EQ(c.accepted, check_referer(run)) << '"' << c.referers << "\" " << c.referer;
   }
-  std::ostringstream out_;
-  ::Run run_;
-};
-
-TEST_F(RefererTest, EmptySettingAcceptsEverything) {
-  EXPECT_TRUE(check("", ""));
-  EXPECT_TRUE(check("", "http://any/"));
-}
-
-TEST_F(RefererTest, SeparatorsOnlyAcceptAnyRefererButNotNone) {
-  EXPECT_FALSE(check(" , ,", ""));
-  EXPECT_TRUE(check(" , ,", "http://any.host/x"));
-}
-
-TEST_F(RefererTest, ComparesTheHostWithoutCase) {
-  EXPECT_TRUE(
-      check("a.com, WWW.Example.com", "https://www.example.COM/form.htm"));
-  EXPECT_TRUE(check("a.com,,www.example.com", "ftp://www.example.com/"));
-  EXPECT_FALSE(
-      check("www.example.com", "http://www.example.com:8080/form.htm"));
-  EXPECT_FALSE(check("www.example.com", "www.example.com/form.htm"));
-  EXPECT_FALSE(check("www.example.com", "http://evil.com/www.example.com"));
-}
-
-TEST_F(RefererTest, MissingRefererIsRefused) {
-  EXPECT_FALSE(check("www.example.com", ""));
 }
 
 }  // namespace

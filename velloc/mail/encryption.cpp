@@ -11,6 +11,7 @@
 #include "platform/path_map.h"
 #include "platform/process.h"
 #include "velloc/diagnostics.h"
+#include "velloc/html_escape.h"
 #include "velloc/mail/mail_steps.h"
 #include "velloc/run.h"
 
@@ -46,8 +47,9 @@ void remove_file(const std::string& path) { std::remove(platform::native_path(pa
                                   const std::string& command) {
   remove_file(body_file);
   remove_file(output_file);
+  // The command holds the target from the form, and the failure page shows it.
   char message[kMaxMessage + 1];
-  std::snprintf(message, sizeof message, format, number, command.c_str());
+  std::snprintf(message, sizeof message, format, number, html_escape(command).c_str());
   fail_request(run, message);
 }
 

@@ -12,6 +12,7 @@
 #include "velloc/mail/smtp_session.h"
 #include "velloc/page_head.h"
 #include "velloc/run.h"
+#include "velloc/template_file.h"
 
 namespace {
 
@@ -72,8 +73,8 @@ bool write_body(Run& run, std::ostream& body, std::string_view template_field,
     write_field_list(body, run.request, kListingLine, Escape::kNone);
     return true;
   }
-  std::ifstream input(platform::native_path(template_path), std::ios::binary);
-  if (!input) {
+  std::ifstream input;
+  if (!open_template_file(template_path, input)) {
     char text[kMaxFieldValue + 1];
     std::snprintf(text, sizeof text, missing_format, template_path.c_str());
     body << text;
