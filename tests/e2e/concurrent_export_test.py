@@ -48,8 +48,9 @@ class ConcurrentExportTest(unittest.TestCase):
 
     def order(self, i):
         return [("TEMPLATE_DATABASE", "orders_db.ini"), ("TEMPLATE_TEXTFILE", "orders_list.ini"),
-                ("NAME", f"buyer{i}"), ("EMAIL", f"b{i}@example.test"), ("PRODUCT", "tea"),
-                ("QUANTITY", str(i)), ("COMMENTS", "x" * (i * 20)),
+                ("NAME", f"buyer{i}"), ("EMAIL", f"b{i}@example.test"), ("ADDRESS", "1 Leaf Lane"),
+                ("QTY_SENCHA", str(i)), ("QTY_ASSAM", "1"), ("QTY_OOLONG", "0"),
+                ("COMMENTS", "x" * (i * 20)),
                 ("DISABLE_MAIL", "1"), ("REDIRECT", "http://127.0.0.1/thanks.html")]
 
     def signup(self, i):
@@ -70,8 +71,8 @@ class ConcurrentExportTest(unittest.TestCase):
         self.assertEqual("", log)
 
         with sqlite3.connect(self.database) as db:
-            rows = db.execute("SELECT CustName, Quantity, Comments FROM Orders").fetchall()
-        self.assertEqual(sorted((f"buyer{i}", str(i), "x" * (i * 20))
+            rows = db.execute("SELECT CustName, Sencha, Comments FROM Orders").fetchall()
+        self.assertEqual(sorted((f"buyer{i}", i, "x" * (i * 20))
                                 for i in range(SUBMISSIONS)), sorted(rows))
 
         csv_lines = (self.root / "www" / "signups.csv").read_text().splitlines()
@@ -79,8 +80,9 @@ class ConcurrentExportTest(unittest.TestCase):
                                 for i in range(SUBMISSIONS)), sorted(csv_lines))
 
         records = (self.root / "data" / "order_rows.txt").read_text()
-        self.assertEqual(sorted(f"<TR><TD>buyer{i}</TD><TD>tea</TD><TD>{i}</TD>"
-                                f"<TD>{'x' * (i * 20)}</TD></TR>" for i in range(SUBMISSIONS)),
+        self.assertEqual(sorted(f'<tr><td>buyer{i}</td><td class="num">{i}</td>'
+                                f'<td class="num">1</td><td class="num">0</td><td></td>'
+                                f"<td>{'x' * (i * 20)}</td></tr>" for i in range(SUBMISSIONS)),
                          sorted(records.splitlines()))
         head = (SAMPLES / "templates" / "list_head.htm").read_text()
         foot = (SAMPLES / "templates" / "list_foot.htm").read_text()

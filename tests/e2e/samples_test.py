@@ -1,12 +1,18 @@
 """The sample site, served by lighttpd, answers its own forms: the contact form
 with its response and missing-fields templates, the order form with its computed
-totals, the sign-up form with its redirects and the survey with the built-in page."""
+totals, the sign-up form with its redirects and the survey with the built-in page.
+The forms send mail, so a mail sink stands in for the site's SMTP server."""
 
 import re
+import shutil
 import sys
+import tempfile
 import unittest
 
-from harness import SAMPLES, Site
+from harness import SAMPLES, SOURCE_DIR, Site
+
+sys.path.insert(0, str(SOURCE_DIR / "tools"))
+import mail_sink  # noqa: E402
 
 SITE = SAMPLES / "site"
 TEMPLATES = SAMPLES / "templates"
@@ -22,15 +28,22 @@ def hidden_fields(page):
 class SamplesTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.site = Site(settings={"TEMPLATE_DIR": "templates/"}, templates=TEMPLATES, www=SITE)
+        cls.mails = tempfile.mkdtemp(prefix="velloc-mails-")
+        cls.sink = mail_sink.start_sink(cls.mails)
+        cls.site = Site(settings={"TEMPLATE_DIR": "templates/", "DefaultRecipient": "owner@x.test",
+                                  "SMTP": f"127.0.0.1:{cls.sink.port}"},
+                        templates=TEMPLATES, www=SITE)
         cls.site.start()
 
     @classmethod
     def tearDownClass(cls):
         cls.site.stop()
+        cls.sink.stop()
+        shutil.rmtree(cls.mails, ignore_errors=True)
 
     def post_form(self, page, fields):
-        status, headers, body = self.site.post(CGI, hidden_fields(page) + list(fields.items()))
+        fields = list(fields.items()) if isinstance(fields, dict) else fields
+        status, headers, body = self.site.post(CGI, hidden_fields(page) + fields)
         headers = {name.lower(): value for name, value in headers.items()}
         return status, headers, body.decode("utf-8")
 
@@ -43,7 +56,8 @@ class SamplesTest(unittest.TestCase):
     def test_index_lists_the_forms(self):
         status, _, body = self.site.get("/")
         self.assertEqual(200, status)
-        for page in ("contact.html", "order.html", "redirect.html", "survey.html"):
+        for page in ("contact.html", "order.html", "redirect.html", "signup.html", "survey.html",
+                     "orders.htm", "signups.csv"):
             self.assertIn(f'href="/{page}"'.encode(), body)
 
     def test_contact_form_answer(self):
@@ -71,7 +85,7 @@ class SamplesTest(unittest.TestCase):
     def test_order_confirmation_computes_the_totals(self):
         status, _, page = self.post_form("order.html", {
             "qty_sencha": "2", "qty_assam": "0", "qty_oolong": "3",
-            "name": "Bo", "address": "1 Leaf Lane", "gift": "yes"})
+            "name": "Bo", "email": "bo@x.test", "address": "1 Leaf Lane", "gift": "yes"})
         self.assertEqual(200, status)
         self.assertIn('<tr><td>Sencha Green</td><td class="num">2</td>'
                       '<td class="num">$9.00</td></tr>\n\n', page)
@@ -85,7 +99,7 @@ class SamplesTest(unittest.TestCase):
     def test_small_order_pays_shipping(self):
         _, _, page = self.post_form("order.html", {
             "qty_sencha": "1", "qty_assam": "1", "qty_oolong": "0",
-            "name": "Bo", "address": "1 Leaf Lane"})
+            "name": "Bo", "email": "bo@x.test", "address": "1 Leaf Lane"})
         self.assertIn('Items</td><td class="num">$9.75</td>', page)
         self.assertIn('Shipping</td><td class="num">$4.95</td>', page)
         self.assertIn('Total</td><td class="num">$14.70</td>', page)
@@ -94,13 +108,13 @@ class SamplesTest(unittest.TestCase):
     def test_empty_order(self):
         _, _, page = self.post_form("order.html", {
             "qty_sencha": "0", "qty_assam": "0", "qty_oolong": "0",
-            "name": "Bo", "address": "1 Leaf Lane"})
+            "name": "Bo", "email": "bo@x.test", "address": "1 Leaf Lane"})
         self.assertIn("<h1>Your basket is empty</h1>", page)
         self.assertNotIn("<table", page)
 
     def test_order_without_address(self):
         _, _, page = self.post_form("order.html", {"qty_sencha": "1", "name": "Bo"})
-        self.assertIn("<li>the delivery address</li>", page)
+        self.assertIn("<li>your e-mail address</li>\n<li>the delivery address</li>", page)
         self.assertNotIn("<li>your name</li>", page)
 
     def test_signup_redirects(self):
@@ -110,6 +124,14 @@ class SamplesTest(unittest.TestCase):
         status, headers, _ = self.post_form("redirect.html", {"email": ""})
         self.assertEqual(302, status)
         self.assertTrue(headers["location"].endswith("/signup_missing.html"), headers)
+
+    def test_signup_adds_a_line_to_the_csv(self):
+        status, _, page = self.post_form("signup.html", [
+            ("name", "Cy"), ("email", "cy@x.test"), ("topics", "news"), ("topics", "events")])
+        self.assertEqual(200, status)
+        self.assertIn('<A HREF="/signups.csv">See every sign-up so far</A>', page)
+        self.assertEqual('"Cy","cy@x.test","news, events"\n',
+                         (self.site.www / "signups.csv").read_text())
 
     def test_survey_gets_the_built_in_page(self):
         status, _, page = self.post_form("survey.html", {

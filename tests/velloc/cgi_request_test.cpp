@@ -20,12 +20,6 @@ Lines listing(const TextMap& map) {
   return lines;
 }
 
-FieldMap parse(std::string_view data) {
-  FieldMap fields;
-  parse_form_data(data, ", ", fields);
-  return fields;
-}
-
 CgiRequest init(std::vector<std::string> environment, const std::string& body = "") {
   std::vector<const char*> block;
   for (const std::string& entry : environment) block.push_back(entry.c_str());
@@ -36,52 +30,43 @@ CgiRequest init(std::vector<std::string> environment, const std::string& body = 
   return request;
 }
 
-TEST(UrlDecode, DecodesPlusAndEscapesByTheSumRule) {
+TEST(UrlDecode, DecodesPlusAndEscapesByTheSumRuleWithinTheText) {
+  // 'Z' counts 90 - 55 = 35: (16 * 35 + 35) % 256 = 83, 'S'.
+  // clang-format off
   std::pair<std::string, std::string> cases[] = {
-      {"%41%62", "Ab"}, {"a+b", "a b"}, {"%2B", "+"}, {"5%25", "5%"},
-      {"%G0", std::string(1, '\0')}, {"x%00y", std::string("x\0y", 3)}, {"%e9", "\xE9"},
-      {"%ZZ", "S"},  // 'Z' counts 90 - 55 = 35: (16 * 35 + 35) % 256 = 83
+      {"%41%62", "Ab"}, {"a+b", "a b"}, {"%2B", "+"}, {"5%25", "5%"}, {"%e9", "\xE9"},
+      {"%G0", std::string(1, '\0')}, {"x%00y", std::string("x\0y", 3)}, {"%ZZ", "S"},
       {"%", "%"}, {"a%4", "a%4"}};
+  // clang-format on
   for (const auto& [text, expected] : cases) EXPECT_EQ(expected, url_decode(text)) << text;
-  std::string backing = "%41";  // nothing is read beyond the view
+  std::string backing = "%41";
   EXPECT_EQ("%4", url_decode(std::string_view(backing).substr(0, 2)));
 }
 
-TEST(ParseFormData, NamesValuesAndSeparators) {
-  struct Case {
-    const char* data;
-    Lines fields;  // in listing order
-  } cases[] = {
-      // Buckets: X and NOTE 3 (X newer), AMOUNT 7, COLOUR 12, NAME 13.
+TEST(ParseFormData, NamesValuesAndSeparatorsInListingOrder) {
+  // Buckets: X and NOTE 3 (X newer), AMOUNT 7, COLOUR 12, NAME 13; F 2, H 4; "\xE9A" is in
+  // bucket 4 only when bytes count signed; R and A share 14, R arrived later.
+  // clang-format off
+  std::pair<const char*, Lines> cases[] = {
       {"name=John+Smith&amount=5%25&colour=red&colour=blue&note=&x=1",
        {"X=1", "NOTE=", "AMOUNT=5%", "COLOUR=red, blue", "NAME=John Smith"}},
+      {"\xE9" "a=1&a=5&h=2&f=3&r=4", {"F=3", "H=2", "\xE9" "A=1", "R=4", "A=5"}},
       {"first+name=x&a%41=y", {"A%41=y", "FIRST+NAME=x"}},
-      {"email=A&EMAIL=B", {"EMAIL=A, B"}},
-      {"a=1&a=", {"A=1, "}},
-      {"a=&a=2", {"A=2"}},
-      {"a=&b=2", {"A=", "B=2"}},
-      {"a=x=y&b=2", {"A=x=y", "B=2"}},
-      {"a=1&flag", {"FLAG=", "A=1"}},
-      {"a=1&flag&f=", {"FLAG&F=", "A=1"}},
-      {"a=1&&b=2", {"&B=2", "A=1"}},
-      {"==a=1&=", {"A=1"}},
-      {"", {}},
-      {"===", {}},
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.fields, listing(parse(c.data))) << c.data;
-}
-
-TEST(TextMap, ListsBucketsInOrderNewestFirstWithSignedBytes) {
-  // F is bucket 2, H 4; "\xE9A" is bucket 4 only when bytes count signed. R and A share bucket
-  // 14: R arrived later and is listed first.
-  EXPECT_EQ((Lines{"F=3", "H=2", "\xE9" "A=1", "R=4", "A=5"}),
-            listing(parse("\xE9" "a=1&a=5&h=2&f=3&r=4")));
-  TextMap map;
+      {"email=A&EMAIL=B", {"EMAIL=A, B"}}, {"a=1&a=", {"A=1, "}}, {"a=&a=2", {"A=2"}},
+      {"a=&b=2", {"A=", "B=2"}}, {"a=x=y&b=2", {"A=x=y", "B=2"}}, {"a=1&flag", {"FLAG=", "A=1"}},
+      {"a=1&flag&f=", {"FLAG&F=", "A=1"}}, {"a=1&&b=2", {"&B=2", "A=1"}},
+      {"==a=1&=", {"A=1"}}, {"", {}}, {"===", {}}};
+  // clang-format on
+  for (const auto& [data, fields] : cases) {
+    FieldMap map;
+    parse_form_data(data, ", ", map);
+    EXPECT_EQ(fields, listing(map)) << data;
+  }
+  TextMap map;  // storing again keeps the place
   map.set("note", "1");
   map.set("x", "2");
   map.set("NOTE", "3");
   EXPECT_EQ((Lines{"X=2", "NOTE=3"}), listing(map));
-  EXPECT_EQ("3", *map.find("nOTE"));
 }
 
 TEST(CgiRequest, LookupsIgnoreCaseAndNeverInsert) {
@@ -92,7 +77,6 @@ TEST(CgiRequest, LookupsIgnoreCaseAndNeverInsert) {
   EXPECT_TRUE(request.field_is_blank("absent"));
   EXPECT_EQ("", request.get_env("absent"));
   EXPECT_EQ(2u, request.fields.size());
-  EXPECT_EQ(nullptr, request.fields.find("absent"));
 }
 
 TEST(InitRequest, PostParsesTheBodyAndShowsItAsQueryString) {
@@ -102,27 +86,22 @@ TEST(InitRequest, PostParsesTheBodyAndShowsItAsQueryString) {
   EXPECT_EQ("a=1&b=2", request.get_env("QUERY_STRING_UNESCAPED"));
   EXPECT_EQ(7, request.body_length);
   EXPECT_EQ((Lines{"A=1", "B=2"}), listing(request.fields));
-  // A body shorter than announced is what arrived.
-  EXPECT_EQ("1", init({"CONTENT_LENGTH=1000"}, "a=1").get_field("a"));
+  EXPECT_EQ("1", init({"CONTENT_LENGTH=1000"}, "a=1").get_field("a"));  // what arrived
+  EXPECT_THROW(init({"CONTENT_LENGTH=3000000000"}, "a=1"), std::exception);
+  EXPECT_THROW(init({"CONTENT_LENGTH=  +2147483647"}, "a=1"), std::exception);
 }
 
 TEST(InitRequest, WithoutABodyTheQueryStringIsTheForm) {
   for (const char* length : {"CONTENT_LENGTH=0", "CONTENT_LENGTH=-5", "CONTENT_LENGTH=abc"}) {
-    SCOPED_TRACE(length);
     CgiRequest request = init({length, "QUERY_STRING=a=x+y"}, "b=2");
-    EXPECT_EQ("5", request.get_env("CONTENT_LENGTH"));
-    EXPECT_EQ(5, request.body_length);
-    EXPECT_EQ((Lines{"A=x y"}), listing(request.fields));
-    EXPECT_EQ("a=x y", request.get_env("QUERY_STRING_UNESCAPED"));
+    EXPECT_EQ("5", request.get_env("CONTENT_LENGTH")) << length;
+    EXPECT_EQ(5, request.body_length) << length;
+    EXPECT_EQ((Lines{"A=x y"}), listing(request.fields)) << length;
+    EXPECT_EQ("a=x y", request.get_env("QUERY_STRING_UNESCAPED")) << length;
   }
   CgiRequest empty = init({"QUERY_STRING_UNESCAPED=kept"});
   EXPECT_EQ("0", empty.get_env("CONTENT_LENGTH"));
   EXPECT_EQ("kept", empty.get_env("QUERY_STRING_UNESCAPED"));
-}
-
-TEST(InitRequest, HugeBodyLengthThrowsBeforeAllocating) {
-  EXPECT_THROW(init({"CONTENT_LENGTH=3000000000"}, "a=1"), std::exception);
-  EXPECT_THROW(init({"CONTENT_LENGTH=  +2147483647"}, "a=1"), std::exception);
 }
 
 TEST(InitRequest, EnvironmentEntries) {
@@ -140,10 +119,9 @@ TEST(InitRequest, ManyFieldsDecodeInLinearTime) {
   for (int i = 0; i < 100000; ++i) body += "field" + std::to_string(i) + "=v&same=0123456789&";
   auto start = std::chrono::steady_clock::now();
   CgiRequest request = init({"CONTENT_LENGTH=" + std::to_string(body.size())}, body);
-  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(100001u, request.fields.size());
   EXPECT_EQ(100000u * 12 - 2, request.get_field("SAME").size());
-  EXPECT_LT(elapsed, std::chrono::seconds(10));  // copying on every join: ~60 GB
 }
 
 TEST(CgiHeaders, ExactBytesAndNoLineBreaksInTheLocation) {

@@ -43,10 +43,11 @@ TEST_F(SettingsTest, DefaultsWithoutAFile) {
 }
 
 TEST_F(SettingsTest, ReadsEveryKeyAndTakesEmptyValuesAsGiven) {
-  ::Run& run = load("",
-                    "[Velloc]\nPGP_PATH=C:\\PGP\nTEMP=/var/tmp\nLOGFILE=site.log\nDEFAULTSENDER=a@b\n"
-                    "LOG_LEVEL=15\nTEMPLATE_DIR=/srv/t/\nSMTP=smtp.example:2525\nReferers=a.com\n"
-                    "DefaultRecipient=owner@example.com\n");
+  ::Run& run =
+      load("",
+           "[Velloc]\nPGP_PATH=C:\\PGP\nTEMP=/var/tmp\nLOGFILE=site.log\nDEFAULTSENDER=a@b\n"
+           "LOG_LEVEL=15\nTEMPLATE_DIR=/srv/t/\nSMTP=smtp.example:2525\nReferers=a.com\n"
+           "DefaultRecipient=owner@example.com\n");
   EXPECT_EQ("C:\\PGP\\", run.settings.pgp_directory);
   EXPECT_EQ("/var/tmp", run.message.temp_dir);
   EXPECT_EQ("site.log", run.message.log_file);
@@ -64,7 +65,8 @@ TEST_F(SettingsTest, ReadsEveryKeyAndTakesEmptyValuesAsGiven) {
 }
 
 TEST_F(SettingsTest, ReceiptCounterAdvancesOnlyWhenTheFormAsks) {
-  EXPECT_EQ("1", load("RECEIPT_NUMBER=x", "[Velloc]\nSMTP=mail\n").request.get_field("RECEIPT_NUMBER"));
+  EXPECT_EQ("1",
+            load("RECEIPT_NUMBER=x", "[Velloc]\nSMTP=mail\n").request.get_field("RECEIPT_NUMBER"));
   EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=2\n", file());
   EXPECT_EQ("", load("receipt_number=", file().c_str()).request.get_field("RECEIPT_NUMBER"));
   EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=2\n", file());

@@ -80,9 +80,8 @@ TEST_F(VellocBlackBox, HugeContentLengthGetsTheInitialisationErrorPage) {
   for (const char* length : {"CONTENT_LENGTH=3000000000", "CONTENT_LENGTH=2147483647"}) {
     CgiResult result = run_cgi({"", {length, "PATH=/usr/bin:/bin"}, "a=1", site_.path()});
     EXPECT_EQ(1, result.exit_status) << length;
-    EXPECT_EQ(
-        "Content-type: text/html\n\n<HTML>\n<H1>CGI Initialization Error</H1>\n</HTML>",
-        result.output)
+    EXPECT_EQ("Content-type: text/html\n\n<HTML>\n<H1>CGI Initialization Error</H1>\n</HTML>",
+              result.output)
         << length;
   }
   EXPECT_FALSE(site_.exists("velloc.log"));

@@ -1,0 +1,185 @@
+"""./demo.sh end to end, on free ports with a folder of its own and the built
+programs: the contact and order forms of the sample site, posted with the hidden
+fields their pages carry, leave a form mail and a receipt each in the mail folder
+(the contact receipt with its attachment), a database row and an entry on the
+order list; SIGINT then stops the demo and everything it started."""
+
+import email
+import email.policy
+import glob
+import http.client
+import os
+import re
+import shutil
+import signal
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.parse
+import urllib.request
+from pathlib import Path
+
+from harness import SAMPLES, SOURCE_DIR, free_port
+
+BIN_DIR = os.environ.get("BUILD_DIR") or os.path.dirname(os.environ.get("VELLOC_BINARY", ""))
+SITE = SAMPLES / "site"
+START_SECONDS = 60
+STOP_SECONDS = 20
+
+
+def form_fields(page, visible):
+    """The hidden fields of the sample page, then the visible ones given."""
+    html = (SITE / page).read_text()
+    hidden = re.findall(r'<input type="hidden" name="([^"]+)" value="([^"]*)">', html)
+    return hidden + list(visible.items())
+
+
+def listening(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+def live_processes_of_group(pgid):
+    found = []
+    for stat in glob.glob("/proc/[0-9]*/stat"):
+        try:
+            fields = Path(stat).read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == pgid and fields[0] != "Z":
+            found.append(stat.split("/")[2])
+    return found
+
+
+def eventually(predicate, seconds):
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.1)
+    return True
+
+
+def sqlite_driver_installed():
+    return bool(glob.glob("/usr/lib/*/odbc/libsqlite3odbc.so"))
+
+
+@unittest.skipUnless(sqlite_driver_installed(), "the SQLite ODBC driver is not installed")
+class DemoTest(unittest.TestCase):
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="velloc-demo-"))
+        self.demo_dir = self.root / "demo-run"
+        self.http_port = free_port()
+        self.smtp_port = free_port()
+        while self.smtp_port == self.http_port:
+            self.smtp_port = free_port()
+        self.output = open(self.root / "demo.out", "w+")
+        env = dict(os.environ, DEMO_HTTP_PORT=str(self.http_port),
+                   DEMO_SMTP_PORT=str(self.smtp_port), DEMO_DIR=str(self.demo_dir),
+                   DEMO_BIN_DIR=BIN_DIR)
+        # Its own process group, so that the test can see (and at worst end) all of it;
+        # SIGINT at its default, as from a terminal.
+        self.demo = subprocess.Popen(
+            ["bash", str(SOURCE_DIR / "demo.sh")], env=env, stdin=subprocess.DEVNULL,
+            stdout=self.output, stderr=subprocess.STDOUT, start_new_session=True,
+            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        self.addCleanup(self.clean_up)
+        started = eventually(lambda: self.demo.poll() is not None or listening(self.http_port),
+                             START_SECONDS)
+        self.assertTrue(started and self.demo.poll() is None, self.demo_output())
+
+    def clean_up(self):
+        if live_processes_of_group(self.demo.pid):
+            os.killpg(self.demo.pid, signal.SIGKILL)
+        self.demo.wait(timeout=STOP_SECONDS)
+        self.output.close()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def demo_output(self):
+        self.output.seek(0)
+        return self.output.read()
+
+    def post(self, page, visible):
+        connection = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=60)
+        try:
+            connection.request("POST", "/cgi-bin/velloc",
+                               urllib.parse.urlencode(form_fields(page, visible)),
+                               {"Content-Type": "application/x-www-form-urlencoded",
+                                "Referer": f"http://127.0.0.1:{self.http_port}/{page}"})
+            response = connection.getresponse()
+            return response.status, response.read().decode()
+        finally:
+            connection.close()
+
+    def get(self, path):
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.http_port}{path}", timeout=60) as r:
+            return r.read().decode()
+
+    def new_mails(self, seen):
+        """The mails stored since `seen` (a set of names, updated), by envelope recipient."""
+        folder = self.demo_dir / "mail"
+        names = sorted(set(os.listdir(folder)) - seen)
+        seen.update(names)
+        mails = {}
+        for name in names:
+            with open(folder / name, "rb") as stored:
+                message = email.message_from_binary_file(stored, policy=email.policy.default)
+            mails[message["X-Envelope-To"]] = message
+        return mails
+
+    def test_forms_mails_database_list_and_stop(self):
+        seen = set()
+        status, page = self.post("contact.html", {
+            "name": "Ann", "email": "ann@example.test", "topic": "wholesale",
+            "message": "Do you sell to cafes?", "phone": ""})
+        self.assertEqual(200, status)
+        self.assertIn("<h1>Thank you, Ann</h1>", page)
+        mails = self.new_mails(seen)
+        self.assertEqual({"owner@example.test", "ann@example.test"}, set(mails))
+        form_mail, receipt = mails["owner@example.test"], mails["ann@example.test"]
+        self.assertEqual("Contact form message", form_mail["Subject"])
+        self.assertIn("Topic:      wholesale\n", form_mail.get_body().get_content())
+        self.assertEqual("tea@example.test", receipt["From"])
+        self.assertTrue(receipt.get_body().get_content().startswith("Dear Ann,\n"))
+        (attachment,) = receipt.iter_attachments()
+        self.assertEqual("tea-guide.txt", attachment.get_filename())
+        self.assertEqual((SAMPLES / "templates" / "tea-guide.txt").read_bytes(),
+                         attachment.get_payload(decode=True))
+
+        status, page = self.post("order.html", {
+            "qty_sencha": "2", "qty_assam": "0", "qty_oolong": "3", "name": "Bo",
+            "email": "bo@example.test", "address": "1 Leaf Lane", "gift": "yes",
+            "comments": "Before Friday"})
+        self.assertEqual(200, status)
+        self.assertIn('Total</td><td class="num">$32.40</td>', page)
+        mails = self.new_mails(seen)
+        self.assertEqual({"owner@example.test", "bo@example.test"}, set(mails))
+        self.assertIn("QTY_OOLONG:  3\n", mails["owner@example.test"].get_body().get_content())
+        self.assertIn("  Total: $32.40\n", mails["bo@example.test"].get_body().get_content())
+        with sqlite3.connect(self.demo_dir / "data" / "orders.db") as db:
+            rows = db.execute("SELECT CustName, Email, Address, Sencha, Assam, Oolong, GiftWrap,"
+                              " Comments FROM Orders").fetchall()
+        self.assertEqual([("Bo", "bo@example.test", "1 Leaf Lane", 2, 0, 3, "yes",
+                           "Before Friday")], rows)
+        self.assertIn('<tr><td>Bo</td><td class="num">2</td><td class="num">0</td>'
+                      '<td class="num">3</td><td>yes</td><td>Before Friday</td></tr>\n',
+                      self.get("/orders.htm"))
+
+        os.kill(self.demo.pid, signal.SIGINT)
+        self.assertEqual(130, self.demo.wait(timeout=STOP_SECONDS))
+        self.assertTrue(self.demo_output().endswith("Demo stopped.\n"), self.demo_output())
+        self.assertTrue(eventually(lambda: not live_processes_of_group(self.demo.pid), 10),
+                        live_processes_of_group(self.demo.pid))
+        self.assertFalse(listening(self.http_port))
+        self.assertFalse(listening(self.smtp_port))
+
+
+if __name__ == "__main__":
+    sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)
