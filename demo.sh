@@ -24,7 +24,7 @@ demo=$(absolute "${DEMO_DIR:-$top/demo-run}")
 if [ -n "${DEMO_BIN_DIR:-}" ]; then
   bin=$(absolute "$DEMO_BIN_DIR")
 else
-  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLOC_BENCH=OFF >/dev/null
+  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build/release --target velloc pgp
   bin=$top/build/release
 fi

@@ -11,7 +11,7 @@ jobs=$(nproc)
 fuzz_seconds=${VELLOC_FUZZ_SECONDS:-20}
 
 echo "== Build and test"
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLOC_BENCH=ON
 cmake --build build/release
 (cd build/release && ctest --output-on-failure -j "$jobs")
 
