@@ -12,12 +12,9 @@ namespace {
 // Fields of about 100 bytes each, with escapes, pluses and a repeated name.
 std::string make_body(int fields) {
   std::string body;
-  std::string value =
-      "Some+value+with+escapes+%41%42%43+and+%25+signs+" + std::string(40, 'v');
+  std::string value = "Some+value+with+escapes+%41%42%43+and+%25+signs+" + std::string(40, 'v');
   for (int i = 0; i < fields; ++i) {
-    body +=
-        (i % 10 == 0 ? std::string("repeated") : "field" + std::to_string(i)) +
-        "=" + value;
+    body += (i % 10 == 0 ? std::string("repeated") : "field" + std::to_string(i)) + "=" + value;
     body += '&';
   }
   return body;
@@ -38,10 +35,7 @@ void BM_DecodeBody(benchmark::State& state) {
   state.counters["body_bytes"] = static_cast<double>(body.size());
 }
 
-BENCHMARK(BM_DecodeBody)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeBody)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

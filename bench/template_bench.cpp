@@ -22,13 +22,10 @@ void expand_repeated(benchmark::State& state, const char* line) {
     expand_template(input, output, request, template_state);
     benchmark::DoNotOptimize(discard.written());
   }
-  state.SetBytesProcessed(
-      static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
-void BM_ExpandPlainText(benchmark::State& state) {
-  expand_repeated(state, bench::kPlainLine);
-}
+void BM_ExpandPlainText(benchmark::State& state) { expand_repeated(state, bench::kPlainLine); }
 void BM_ExpandDirectiveHeavy(benchmark::State& state) {
   expand_repeated(state, bench::kDirectiveLine);
 }

@@ -16,8 +16,7 @@ namespace {
 
 constexpr std::size_t kMegabyte = 1024 * 1024;
 
-void write_template(const std::string& path, const char* line,
-                    std::size_t bytes) {
+void write_template(const std::string& path, const char* line, std::size_t bytes) {
   std::ofstream(path, std::ios::binary) << bench::repeat_to_size(line, bytes);
 }
 
@@ -40,16 +39,14 @@ long peak_kilobytes_of_expansion(const std::string& path) {
   }
   int status = 0;
   struct rusage usage {};
-  if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status))
-    return -1;
+  if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status)) return -1;
   return usage.ru_maxrss;
 }
 
 }  // namespace
 
 int main() {
-  const std::string path =
-      "/tmp/velloc-template-memory-" + std::to_string(getpid());
+  const std::string path = "/tmp/velloc-template-memory-" + std::to_string(getpid());
   for (const char* line : {bench::kPlainLine, bench::kDirectiveLine}) {
     const char* kind = line == bench::kPlainLine ? "plain" : "directives";
     for (std::size_t megabytes : {5, 50}) {

@@ -27,9 +27,7 @@ std::string_view trim(std::string_view text) {
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) {
-      return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-    };
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
     if (lower(a[i]) != lower(b[i])) return false;
   }
   return true;
@@ -124,8 +122,7 @@ std::optional<std::string> read_file_shared(const std::string& file) {
   return content;
 }
 
-std::optional<std::string> lookup(std::string_view content,
-                                  std::string_view section,
+std::optional<std::string> lookup(std::string_view content, std::string_view section,
                                   std::string_view key) {
   bool in_section = false;
   bool seen_section = false;
@@ -149,8 +146,8 @@ std::string_view line_end_of(std::string_view line) {
 }
 
 // The content with [section] key set to value, every other line kept.
-std::string with_value(std::string_view content, std::string_view section,
-                       std::string_view key, std::string_view value) {
+std::string with_value(std::string_view content, std::string_view section, std::string_view key,
+                       std::string_view value) {
   std::vector<std::string_view> lines = split_lines(content);
   std::string entry = std::string(key) + "=" + std::string(value);
   std::optional<std::size_t> section_line, last_key_line, key_line;
@@ -170,12 +167,7 @@ std::string with_value(std::string_view content, std::string_view section,
   if (!section_line) {
     for (auto line : lines) emit(line);
     if (!result.empty() && result.back() != '\n') result.append(end);
-    result.append("[")
-        .append(section)
-        .append("]")
-        .append(end)
-        .append(entry)
-        .append(end);
+    result.append("[").append(section).append("]").append(end).append(entry).append(end);
     return result;
   }
   std::size_t insert_after = last_key_line ? *last_key_line : *section_line;
@@ -209,33 +201,28 @@ bool update_locked(const std::string& file, Update update) {
 
 }  // namespace
 
-std::optional<std::string> find_ini_value(const std::string& file,
-                                          std::string_view section,
+std::optional<std::string> find_ini_value(const std::string& file, std::string_view section,
                                           std::string_view key) {
   std::optional<std::string> content = read_file_shared(file);
   if (!content) return std::nullopt;
   return lookup(*content, section, key);
 }
 
-std::string read_ini_string(const std::string& file, std::string_view section,
-                            std::string_view key, std::string_view fallback) {
+std::string read_ini_string(const std::string& file, std::string_view section, std::string_view key,
+                            std::string_view fallback) {
   std::optional<std::string> value = find_ini_value(file, section, key);
   return value ? *value : std::string(fallback.substr(0, kMaxIniValue));
 }
 
 int parse_leading_int(std::string_view text) {
   std::size_t i = 0;
-  while (i < text.size() &&
-         (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-    ++i;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
   bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-    negative = text[i++] == '-';
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
   long long value = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
     value = value * 10 + (text[i] - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1)
-      value = static_cast<long long>(INT_MAX) + 1;
+    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
   }
   if (negative) value = -value;
   if (value > INT_MAX) return INT_MAX;
@@ -243,17 +230,14 @@ int parse_leading_int(std::string_view text) {
   return static_cast<int>(value);
 }
 
-bool write_ini_string(const std::string& file, std::string_view section,
-                      std::string_view key, std::string_view value) {
-  return update_locked(file, [&](const std::string& content) {
-    return with_value(content, section, key, value);
-  });
+bool write_ini_string(const std::string& file, std::string_view section, std::string_view key,
+                      std::string_view value) {
+  return update_locked(
+      file, [&](const std::string& content) { return with_value(content, section, key, value); });
 }
 
-std::optional<int> advance_ini_counter(const std::string& file,
-                                       std::string_view section,
-                                       std::string_view key,
-                                       std::string_view fallback) {
+std::optional<int> advance_ini_counter(const std::string& file, std::string_view section,
+                                       std::string_view key, std::string_view fallback) {
   int current = 0;
   bool ok = update_locked(file, [&](const std::string& content) {
     std::optional<std::string> stored = lookup(content, section, key);

@@ -22,8 +22,8 @@ std::optional<std::string> find_ini_value(const std::string& file, std::string_v
                                           std::string_view key);
 
 // find_ini_value, or `fallback` when the key is missing.
-std::string read_ini_string(const std::string& file, std::string_view section,
-                            std::string_view key, std::string_view fallback);
+std::string read_ini_string(const std::string& file, std::string_view section, std::string_view key,
+                            std::string_view fallback);
 
 // Decimal conversion as atoi does it: leading white space, an optional sign, digits
 // up to the first non-digit; no digits give 0.

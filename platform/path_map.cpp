@@ -78,7 +78,8 @@ std::string resolve_components(const std::string& path) {
       resolved += part;
       continue;
     }
-    std::optional<std::string> entry = match_entry(resolved.empty() && i > 0 ? "/" : resolved, part);
+    std::optional<std::string> entry =
+        match_entry(resolved.empty() && i > 0 ? "/" : resolved, part);
     if (!entry) {
       matching = false;
       resolved += part;

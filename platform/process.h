@@ -15,7 +15,7 @@ struct SpawnRequest {
   int stdin_fd = -1;                   // -1 keeps the caller's stream
   int stdout_fd = -1;
   int stderr_fd = -1;
-  std::string working_directory;       // native; empty keeps the caller's
+  std::string working_directory;  // native; empty keeps the caller's
 };
 
 // Starts the program. Returns the child's pid, or -1 with `error` set to the errno

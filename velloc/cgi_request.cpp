@@ -19,8 +19,7 @@ constexpr std::size_t kMaxReservedFields = 1 << 20;
 
 int bucket_of(std::string_view key) {
   std::uint32_t h = 0;
-  for (char c : key)
-    h = h * 33 + static_cast<std::uint32_t>(static_cast<signed char>(c));
+  for (char c : key) h = h * 33 + static_cast<std::uint32_t>(static_cast<signed char>(c));
   return static_cast<int>(h % 17);
 }
 
@@ -30,8 +29,7 @@ int hex_digit_value(unsigned char c) {
   return c - 55;
 }
 
-void store_environment_entry(std::string_view entry,
-                             EnvironmentMap& environment) {
+void store_environment_entry(std::string_view entry, EnvironmentMap& environment) {
   entry = entry.substr(0, kMaxEnvironmentEntry);
   std::size_t start = entry.find_first_not_of('=');
   if (start == std::string_view::npos) return;
@@ -49,22 +47,20 @@ void store_environment_entry(std::string_view entry,
 // Reads up to `length` bytes, growing the buffer only as data arrives, so a
 // large announced length costs nothing unless the bytes really come.
 std::string read_body(std::istream& body, std::int32_t length) {
-  if (length > kMaxBodyLength)
-    throw std::length_error("request body too large");
+  if (length > kMaxBodyLength) throw std::length_error("request body too large");
   std::string data;
   std::size_t wanted = static_cast<std::size_t>(length);
   data.reserve(std::min(wanted, kBodyChunk));
   char chunk[kBodyChunk];
   while (data.size() < wanted && body) {
-    body.read(chunk, static_cast<std::streamsize>(
-                         std::min(kBodyChunk, wanted - data.size())));
+    body.read(chunk, static_cast<std::streamsize>(std::min(kBodyChunk, wanted - data.size())));
     data.append(chunk, static_cast<std::size_t>(body.gcount()));
   }
   return data;
 }
 
-void store_field(std::string_view name, std::string value,
-                 std::string_view separator, FieldMap& fields) {
+void store_field(std::string_view name, std::string value, std::string_view separator,
+                 FieldMap& fields) {
   std::string& stored = fields.find_or_add(name);
   if (stored.empty()) {
     stored = std::move(value);
@@ -79,8 +75,7 @@ void store_field(std::string_view name, std::string value,
 void reserve_for_fields(std::string_view data, FieldMap& fields) {
   std::size_t ampersands = std::count(data.begin(), data.end(), '&');
   std::size_t equals = std::count(data.begin(), data.end(), '=');
-  fields.reserve(fields.size() +
-                 std::min({ampersands, equals, kMaxReservedFields}) + 1);
+  fields.reserve(fields.size() + std::min({ampersands, equals, kMaxReservedFields}) + 1);
 }
 
 }  // namespace
@@ -116,8 +111,7 @@ std::string& TextMap::find_or_add(std::string_view name) {
 }
 
 void TextMap::for_each(
-    const std::function<void(const std::string&, const std::string&)>& visit)
-    const {
+    const std::function<void(const std::string&, const std::string&)>& visit) const {
   for (const auto& bucket : buckets_)
     for (auto it = bucket.rbegin(); it != bucket.rend(); ++it)
       visit(entries_[*it].name, entries_[*it].value);
@@ -141,9 +135,8 @@ std::string url_decode(std::string_view text) {
     if (c == '+') {
       decoded.push_back(' ');
     } else if (c == '%' && text.size() - i >= 3) {
-      int value =
-          16 * hex_digit_value(static_cast<unsigned char>(text[i + 1])) +
-          hex_digit_value(static_cast<unsigned char>(text[i + 2]));
+      int value = 16 * hex_digit_value(static_cast<unsigned char>(text[i + 1])) +
+                  hex_digit_value(static_cast<unsigned char>(text[i + 2]));
       decoded.push_back(static_cast<char>(((value % 256) + 256) % 256));
       i += 2;
     } else {
@@ -153,8 +146,7 @@ std::string url_decode(std::string_view text) {
   return decoded;
 }
 
-void parse_form_data(std::string_view data, std::string_view join_separator,
-                     FieldMap& fields) {
+void parse_form_data(std::string_view data, std::string_view join_separator, FieldMap& fields) {
   reserve_for_fields(data, fields);
   std::size_t pos = 0;
   while (true) {
@@ -172,38 +164,31 @@ void parse_form_data(std::string_view data, std::string_view join_separator,
       pos = value_start + 1;
     } else {
       std::size_t amp = data.find('&', value_start);
-      value = data.substr(
-          value_start, amp == std::string_view::npos ? amp : amp - value_start);
+      value = data.substr(value_start, amp == std::string_view::npos ? amp : amp - value_start);
       pos = amp == std::string_view::npos ? data.size() : amp + 1;
     }
     store_field(name, url_decode(value), join_separator, fields);
   }
 }
 
-void init_request(CgiRequest& request, const char* const* environment,
-                  std::istream& body, std::string_view join_separator) {
+void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
+                  std::string_view join_separator) {
   request.join_separator = std::string(join_separator);
   for (const char* const* entry = environment; entry && *entry; ++entry)
     store_environment_entry(*entry, request.environment);
 
-  request.body_length =
-      platform::parse_leading_int(request.get_env("CONTENT_LENGTH"));
+  request.body_length = platform::parse_leading_int(request.get_env("CONTENT_LENGTH"));
   if (request.body_length > 0) {
-    request.environment.set("QUERY_STRING",
-                            read_body(body, request.body_length));
+    request.environment.set("QUERY_STRING", read_body(body, request.body_length));
   } else {
-    request.body_length =
-        static_cast<std::int32_t>(request.get_env("QUERY_STRING").size());
-    request.environment.set("CONTENT_LENGTH",
-                            std::to_string(request.body_length));
+    request.body_length = static_cast<std::int32_t>(request.get_env("QUERY_STRING").size());
+    request.environment.set("CONTENT_LENGTH", std::to_string(request.body_length));
   }
 
   const std::string* query = request.environment.find("QUERY_STRING");
-  std::string_view form_data =
-      query ? std::string_view(*query) : std::string_view();
+  std::string_view form_data = query ? std::string_view(*query) : std::string_view();
   std::string unescaped = url_decode(form_data);
-  if (!unescaped.empty())
-    request.environment.set("QUERY_STRING_UNESCAPED", std::move(unescaped));
+  if (!unescaped.empty()) request.environment.set("QUERY_STRING_UNESCAPED", std::move(unescaped));
   parse_form_data(form_data, request.join_separator, request.fields);
 }
 

@@ -31,8 +31,7 @@ class TextMap {
   void reserve(std::size_t count) { index_.reserve(count); }
   std::size_t size() const { return entries_.size(); }
   // Calls visit(name, value) for every entry in listing order.
-  void for_each(const std::function<void(const std::string&,
-                                         const std::string&)>& visit) const;
+  void for_each(const std::function<void(const std::string&, const std::string&)>& visit) const;
 
  private:
   struct Entry {
@@ -58,25 +57,19 @@ struct CgiRequest {
   std::string join_separator = ", ";
 
   std::string get_field(std::string_view name) const;
-  bool field_is_set(std::string_view name) const {
-    return !get_field(name).empty();
-  }
-  bool field_is_blank(std::string_view name) const {
-    return get_field(name).empty();
-  }
+  bool field_is_set(std::string_view name) const { return !get_field(name).empty(); }
+  bool field_is_blank(std::string_view name) const { return get_field(name).empty(); }
   std::string get_env(std::string_view name) const;
   // Stores a derived value into the FieldMap.
-  void set_field(std::string_view name, std::string value) {
-    fields.set(name, std::move(value));
-  }
+  void set_field(std::string_view name, std::string value) { fields.set(name, std::move(value)); }
 };
 
 // Fills `request` from the environment block (NULL-terminated "NAME=value"
 // strings) and, for a POST, the body read from `body`. Throws std::bad_alloc
 // (or another std::exception) when memory runs out; init_request_or_fail turns
 // that into the initialisation error response.
-void init_request(CgiRequest& request, const char* const* environment,
-                  std::istream& body, std::string_view join_separator);
+void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
+                  std::string_view join_separator);
 
 // Decodes "+" and "%XY" escapes exactly as the form decoder does; never reads
 // past the end of `text` (a "%" with fewer than two characters after it is
@@ -84,8 +77,7 @@ void init_request(CgiRequest& request, const char* const* environment,
 std::string url_decode(std::string_view text);
 
 // Parses "name=value&..." form data into `fields`, joining repeated names.
-void parse_form_data(std::string_view data, std::string_view join_separator,
-                     FieldMap& fields);
+void parse_form_data(std::string_view data, std::string_view join_separator, FieldMap& fields);
 
 // "Content-type: <type>\n\n".
 void write_content_type(std::ostream& out, std::string_view content_type);

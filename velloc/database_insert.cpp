@@ -14,13 +14,9 @@
 
 namespace {
 
-bool succeeded(SQLRETURN code) {
-  return code == SQL_SUCCESS || code == SQL_SUCCESS_WITH_INFO;
-}
+bool succeeded(SQLRETURN code) { return code == SQL_SUCCESS || code == SQL_SUCCESS_WITH_INFO; }
 
-SQLCHAR* odbc_text(std::string& text) {
-  return reinterpret_cast<SQLCHAR*>(text.data());
-}
+SQLCHAR* odbc_text(std::string& text) { return reinterpret_cast<SQLCHAR*>(text.data()); }
 
 // The ODBC conversation of one insert, call by call, each logged and judged.
 // Owns the handles it allocates; whatever is still held when it is destroyed
@@ -39,9 +35,7 @@ class InsertSession {
   bool release();
 
  private:
-  bool checked(SQLRETURN code) {
-    return odbc_call_succeeded(context_, code, handles_);
-  }
+  bool checked(SQLRETURN code) { return odbc_call_succeeded(context_, code, handles_); }
   void trace(const char* line) { log_event(context_, 15, "%s", line); }
 
   const MailMessage& context_;
@@ -51,8 +45,7 @@ class InsertSession {
 };
 
 InsertSession::~InsertSession() {
-  if (handles_.statement != SQL_NULL_HSTMT)
-    SQLFreeStmt(handles_.statement, SQL_DROP);
+  if (handles_.statement != SQL_NULL_HSTMT) SQLFreeStmt(handles_.statement, SQL_DROP);
   if (connected_) SQLDisconnect(handles_.connection);
   if (handles_.connection != SQL_NULL_HDBC) SQLFreeConnect(handles_.connection);
   if (handles_.environment != SQL_NULL_HENV) SQLFreeEnv(handles_.environment);
@@ -62,12 +55,10 @@ bool InsertSession::connect(DatabaseRecord& record) {
   trace("VLSQL: Allocating Environment..\n");
   if (!checked(SQLAllocEnv(&handles_.environment))) return false;
   trace("VLSQL: Allocating Connection..\n");
-  if (!checked(SQLAllocConnect(handles_.environment, &handles_.connection)))
-    return false;
+  if (!checked(SQLAllocConnect(handles_.environment, &handles_.connection))) return false;
   trace("VLSQL: Connecting to Database..\n");
-  SQLRETURN code = SQLConnect(handles_.connection, odbc_text(record.dsn),
-                              SQL_NTS, odbc_text(record.user), SQL_NTS,
-                              odbc_text(record.password), SQL_NTS);
+  SQLRETURN code = SQLConnect(handles_.connection, odbc_text(record.dsn), SQL_NTS,
+                              odbc_text(record.user), SQL_NTS, odbc_text(record.password), SQL_NTS);
   connected_ = succeeded(code);
   if (!checked(code)) return false;
   trace("VLSQL: Allocating Database Statement..\n");
@@ -75,8 +66,7 @@ bool InsertSession::connect(DatabaseRecord& record) {
 }
 
 bool InsertSession::prepare(std::string& statement) {
-  log_event(context_, 15, "VLSQL: Forming Statement: \"%s\"\n",
-            statement.c_str());
+  log_event(context_, 15, "VLSQL: Forming Statement: \"%s\"\n", statement.c_str());
   trace("VLSQL: Preparing to Run Statement..");
   return checked(SQLPrepare(handles_.statement, odbc_text(statement), SQL_NTS));
 }
@@ -86,11 +76,10 @@ bool InsertSession::bind(DatabaseRecord& record) {
   for (std::size_t i = 0; i < record.columns.size(); ++i) {
     DatabaseColumn& column = record.columns[i];
     int number = static_cast<int>(i) + 1;
-    log_event(context_, 15, "VLSQL: Binding Parameter %d (%s)..\n", number,
-              column.name.c_str());
-    SQLRETURN code = SQLBindParameter(
-        handles_.statement, static_cast<SQLUSMALLINT>(number), SQL_PARAM_INPUT,
-        SQL_C_CHAR, SQL_CHAR, 0, 0, column.value.data(), 0, &indicators_[i]);
+    log_event(context_, 15, "VLSQL: Binding Parameter %d (%s)..\n", number, column.name.c_str());
+    SQLRETURN code =
+        SQLBindParameter(handles_.statement, static_cast<SQLUSMALLINT>(number), SQL_PARAM_INPUT,
+                         SQL_C_CHAR, SQL_CHAR, 0, 0, column.value.data(), 0, &indicators_[i]);
     if (!checked(code)) return false;
   }
   return true;
@@ -140,6 +129,6 @@ bool insert_database_record(Run& run) {
     return false;
   }
   InsertSession session(run.message);
-  return session.connect(record) && session.prepare(statement) &&
-         session.bind(record) && session.execute() && session.release();
+  return session.connect(record) && session.prepare(statement) && session.bind(record) &&
+         session.execute() && session.release();
 }

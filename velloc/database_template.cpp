@@ -6,8 +6,7 @@ namespace {
 
 constexpr char kDatabaseSection[] = "DATABASE";
 
-std::string join(const std::vector<std::string>& parts,
-                 std::string_view separator) {
+std::string join(const std::vector<std::string>& parts, std::string_view separator) {
   std::string joined;
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (i > 0) joined += separator;
@@ -30,19 +29,15 @@ std::vector<std::string> split_column_names(std::string_view list) {
   return names;
 }
 
-DatabaseRecord read_database_record(const std::string& path,
-                                    const CgiRequest& request) {
+DatabaseRecord read_database_record(const std::string& path, const CgiRequest& request) {
   DatabaseRecord record;
   record.dsn = platform::read_ini_string(path, kDatabaseSection, "DSN", "");
   record.user = platform::read_ini_string(path, kDatabaseSection, "USER", "");
-  record.password =
-      platform::read_ini_string(path, kDatabaseSection, "PASSWORD", "");
+  record.password = platform::read_ini_string(path, kDatabaseSection, "PASSWORD", "");
   record.table = platform::read_ini_string(path, kDatabaseSection, "TABLE", "");
-  std::string fields =
-      platform::read_ini_string(path, record.table, "FIELDS", "");
+  std::string fields = platform::read_ini_string(path, record.table, "FIELDS", "");
   for (std::string& name : split_column_names(fields)) {
-    std::string field_name =
-        platform::read_ini_string(path, record.table, name, "");
+    std::string field_name = platform::read_ini_string(path, record.table, name, "");
     record.columns.push_back({std::move(name), request.get_field(field_name)});
   }
   return record;
@@ -55,15 +50,15 @@ std::string build_insert_statement(const DatabaseRecord& record) {
     names.push_back(column.name);
     placeholders.push_back(" ?");
   }
-  return "INSERT INTO " + record.table + " (" + join(names, ", ") +
-         ") VALUES (" + join(placeholders, ", ") + ")";
+  return "INSERT INTO " + record.table + " (" + join(names, ", ") + ") VALUES (" +
+         join(placeholders, ", ") + ")";
 }
 
 std::optional<std::string> insert_limit_exceeded(const DatabaseRecord& record,
                                                  const std::string& statement) {
   if (record.columns.size() > kMaxInsertColumns) {
-    return "VLSQL: Insert refused: more than 30 columns (" +
-           std::to_string(record.columns.size()) + ")\n";
+    return "VLSQL: Insert refused: more than 30 columns (" + std::to_string(record.columns.size()) +
+           ")\n";
   }
   for (const DatabaseColumn& column : record.columns) {
     if (column.name.size() > kMaxColumnName) {

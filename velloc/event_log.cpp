@@ -30,8 +30,8 @@ int open_log(const std::string& name, bool* owned) {
     *owned = false;
     return STDERR_FILENO;
   }
-  std::string path = equal_ignoring_case(name, "NUL") ? "/dev/null"
-                                                      : platform::native_path_for_create(name);
+  std::string path =
+      equal_ignoring_case(name, "NUL") ? "/dev/null" : platform::native_path_for_create(name);
   if (path.empty()) return -1;
   return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
 }
@@ -46,11 +46,16 @@ void beep(const std::string& name) {
 
 bool log_level_admits(int log_level, int type) {
   switch (log_level) {
-    case 1: return type == 1;
-    case 5: return type == 1 || type == 5;
-    case 10: return type == 1 || type == 10;
-    case 15: return type == 1 || type == 5 || type == 15;
-    default: return false;
+    case 1:
+      return type == 1;
+    case 5:
+      return type == 1 || type == 5;
+    case 10:
+      return type == 1 || type == 10;
+    case 15:
+      return type == 1 || type == 5 || type == 15;
+    default:
+      return false;
   }
 }
 

@@ -12,8 +12,7 @@ constexpr SQLSMALLINT kMessageBufferLength = 511;
 constexpr int kMaxDiagnosticRecords = 100;
 
 bool diagnostics_continue(SQLRETURN code) {
-  return code != SQL_NO_DATA_FOUND && code != SQL_INVALID_HANDLE &&
-         code != SQL_ERROR;
+  return code != SQL_NO_DATA_FOUND && code != SQL_INVALID_HANDLE && code != SQL_ERROR;
 }
 
 }  // namespace
@@ -25,9 +24,8 @@ std::string odbc_diagnostics(const OdbcHandles& handles) {
     SQLCHAR message[kMessageBufferLength] = {};
     SQLINTEGER native_error = 0;
     SQLSMALLINT message_length = 0;
-    SQLRETURN code = SQLError(handles.environment, handles.connection,
-                              handles.statement, state, &native_error, message,
-                              kMessageBufferLength, &message_length);
+    SQLRETURN code = SQLError(handles.environment, handles.connection, handles.statement, state,
+                              &native_error, message, kMessageBufferLength, &message_length);
     if (!diagnostics_continue(code)) break;
     message[kMessageBufferLength - 1] = '\0';
     gathered += reinterpret_cast<const char*>(state);
@@ -38,8 +36,7 @@ std::string odbc_diagnostics(const OdbcHandles& handles) {
   return gathered;
 }
 
-bool odbc_call_succeeded(const MailMessage& context, SQLRETURN code,
-                         const OdbcHandles& handles) {
+bool odbc_call_succeeded(const MailMessage& context, SQLRETURN code, const OdbcHandles& handles) {
   if (code == SQL_SUCCESS || code == SQL_SUCCESS_WITH_INFO) {
     log_event(context, 15, "Success Value: (%d)\n", static_cast<int>(code));
     return true;

@@ -24,5 +24,4 @@ std::string odbc_diagnostics(const OdbcHandles& handles);
 // Judges the return code of one ODBC call: success is logged at type 15 as
 // "Success Value: (<code>)\n"; a failure logs "Database Error:" and the
 // diagnostics at type 1 when there are any. True on success.
-bool odbc_call_succeeded(const MailMessage& context, SQLRETURN code,
-                         const OdbcHandles& handles);
+bool odbc_call_succeeded(const MailMessage& context, SQLRETURN code, const OdbcHandles& handles);

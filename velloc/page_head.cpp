@@ -10,9 +10,8 @@ namespace {
 constexpr std::size_t kMaxNameList = 1999;
 
 constexpr std::array<std::string_view, 11> kControlFields = {
-    "BGCOLOR",   "BGIMAGE",      "TEXTCOLOR", "FULLHEAD",
-    "SORTORDER", "REQUIRED",     "REDIRECT",  "LINKBACK",
-    "SUBJECT",   "LINKBACKTEXT", "RECIPIENT"};
+    "BGCOLOR",  "BGIMAGE",  "TEXTCOLOR", "FULLHEAD",     "SORTORDER", "REQUIRED",
+    "REDIRECT", "LINKBACK", "SUBJECT",   "LINKBACKTEXT", "RECIPIENT"};
 
 std::string escaped(std::string_view text, Escape escape) {
   return escape == Escape::kHtml ? html_escape(text) : std::string(text);
@@ -20,8 +19,8 @@ std::string escaped(std::string_view text, Escape escape) {
 
 // Writes `format` with its "%s" placeholders taken by `name` and then `value`
 // ("%%" is a percent sign; a third "%s" gets nothing).
-void write_line(std::ostream& out, std::string_view format,
-                std::string_view name, std::string_view value) {
+void write_line(std::ostream& out, std::string_view format, std::string_view name,
+                std::string_view value) {
   std::string_view arguments[] = {name, value};
   std::size_t next_argument = 0;
   for (std::size_t i = 0; i < format.size(); ++i) {
@@ -35,11 +34,10 @@ void write_line(std::ostream& out, std::string_view format,
   }
 }
 
-void write_attribute(std::ostream& out, const CgiRequest& request,
-                     std::string_view field, std::string_view attribute) {
+void write_attribute(std::ostream& out, const CgiRequest& request, std::string_view field,
+                     std::string_view attribute) {
   if (request.field_is_set(field))
-    out << ' ' << attribute << "=\"" << html_escape(request.get_field(field))
-        << '"';
+    out << ' ' << attribute << "=\"" << html_escape(request.get_field(field)) << '"';
 }
 
 }  // namespace
@@ -58,8 +56,7 @@ std::vector<std::string> split_name_list(std::string_view list) {
   std::size_t start = list.find_first_not_of(kSeparators);
   while (start != std::string_view::npos) {
     std::size_t end = list.find_first_of(kSeparators, start);
-    names.emplace_back(
-        list.substr(start, end == std::string_view::npos ? end : end - start));
+    names.emplace_back(list.substr(start, end == std::string_view::npos ? end : end - start));
     start = list.find_first_not_of(kSeparators, end);
   }
   return names;
@@ -75,20 +72,16 @@ bool write_page_head(std::ostream& out, const CgiRequest& request) {
   return true;
 }
 
-bool write_field_list(std::ostream& out, const CgiRequest& request,
-                      std::string_view line_format, Escape escape) {
+bool write_field_list(std::ostream& out, const CgiRequest& request, std::string_view line_format,
+                      Escape escape) {
   if (request.field_is_set("SORTORDER")) {
-    for (const std::string& name :
-         split_name_list(request.get_field("SORTORDER")))
-      write_line(out, line_format, escaped(name, escape),
-                 escaped(request.get_field(name), escape));
+    for (const std::string& name : split_name_list(request.get_field("SORTORDER")))
+      write_line(out, line_format, escaped(name, escape), escaped(request.get_field(name), escape));
     return true;
   }
-  request.fields.for_each(
-      [&](const std::string& name, const std::string& value) {
-        if (!is_control_field(name))
-          write_line(out, line_format, escaped(name, escape),
-                     escaped(value, escape));
-      });
+  request.fields.for_each([&](const std::string& name, const std::string& value) {
+    if (!is_control_field(name))
+      write_line(out, line_format, escaped(name, escape), escaped(value, escape));
+  });
   return true;
 }

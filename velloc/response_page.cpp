@@ -10,8 +10,7 @@
 
 namespace {
 
-constexpr char kFieldRowFormat[] =
-    "<TR><TD VALIGN=TOP><B>%s</B></TD><TD>%s</TD></TR>\n";
+constexpr char kFieldRowFormat[] = "<TR><TD VALIGN=TOP><B>%s</B></TD><TD>%s</TD></TR>\n";
 constexpr char kDefaultLinkText[] = "Back To Site";
 
 // The form's web template after the content type, or the not-found page naming
@@ -25,8 +24,7 @@ void write_template_page(Run& run) {
   }
   write_page_head(run.response, run.request);
   run.response << "<H1>Web Template File Not Found</H1><BR>"
-               << html_escape(run.templates.web_template)
-               << "\n</BODY></HTML>\n";
+               << html_escape(run.templates.web_template) << "\n</BODY></HTML>\n";
 }
 
 void write_back_link(std::ostream& out, const CgiRequest& request) {

@@ -42,14 +42,12 @@ std::string current_directory() {
 
 // Splits `text` at any of `separators`; runs of separators make no empty
 // pieces.
-std::vector<std::string> split_at(std::string_view text,
-                                  std::string_view separators) {
+std::vector<std::string> split_at(std::string_view text, std::string_view separators) {
   std::vector<std::string> pieces;
   std::size_t start = text.find_first_not_of(separators);
   while (start != std::string_view::npos) {
     std::size_t end = text.find_first_of(separators, start);
-    pieces.emplace_back(
-        text.substr(start, end == std::string_view::npos ? end : end - start));
+    pieces.emplace_back(text.substr(start, end == std::string_view::npos ? end : end - start));
     start = text.find_first_not_of(separators, end);
   }
   return pieces;
@@ -62,8 +60,7 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
 // A directory text ends in a separator; a value without one gets "\" (a POSIX
 // path that already ends in "/" is complete as it is).
 std::string as_directory_prefix(std::string directory) {
-  if (!directory.empty() && directory.back() != '\\' && directory.back() != '/')
-    directory += '\\';
+  if (!directory.empty() && directory.back() != '\\' && directory.back() != '/') directory += '\\';
   return directory;
 }
 
@@ -71,8 +68,8 @@ std::string as_directory_prefix(std::string directory) {
 // file the number is the default and nothing is stored.
 int take_receipt_number(const std::string& settings_file) {
   if (settings_file.empty()) return platform::parse_leading_int("1");
-  std::optional<int> current = platform::advance_ini_counter(
-      settings_file, kSection, "ReceiptNumber", "1");
+  std::optional<int> current =
+      platform::advance_ini_counter(settings_file, kSection, "ReceiptNumber", "1");
   if (current) return *current;
   return platform::parse_leading_int(
       platform::read_ini_string(settings_file, kSection, "ReceiptNumber", "1"));
@@ -84,8 +81,7 @@ void default_address_fields(Run& run) {
     request.set_field("EMAIL", request.get_field("DEFAULTEMAIL"));
   if (request.field_is_blank("RECIPIENT")) {
     const std::string& fallback = run.settings.default_recipient;
-    request.set_field("RECIPIENT",
-                      fallback.empty() ? kFallbackRecipient : fallback);
+    request.set_field("RECIPIENT", fallback.empty() ? kFallbackRecipient : fallback);
   }
 }
 
@@ -93,8 +89,7 @@ void default_address_fields(Run& run) {
 
 std::vector<std::string> settings_search_directories() {
   std::vector<std::string> directories{platform::executable_directory(),
-                                       with_trailing_slash(current_directory()),
-                                       kSystemDirectory};
+                                       with_trailing_slash(current_directory()), kSystemDirectory};
   const char* path = std::getenv("PATH");
   if (path != nullptr)
     for (const std::string& directory : split_at(path, ":"))
@@ -104,8 +99,7 @@ std::vector<std::string> settings_search_directories() {
 
 std::string find_settings_file() {
   for (const std::string& directory : settings_search_directories()) {
-    std::string candidate =
-        platform::native_path(directory + kSettingsFileName);
+    std::string candidate = platform::native_path(directory + kSettingsFileName);
     if (is_regular_file(candidate)) return candidate;
   }
   return {};
@@ -117,8 +111,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   Settings& settings = run.settings;
   MailMessage& message = run.message;
   auto read = [&](std::string_view key, std::string_view fallback) {
-    if (settings_file.empty())
-      return std::string(fallback.substr(0, platform::kMaxIniValue));
+    if (settings_file.empty()) return std::string(fallback.substr(0, platform::kMaxIniValue));
     return platform::read_ini_string(settings_file, kSection, key, fallback);
   };
 
@@ -131,8 +124,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   message.log_level = platform::parse_leading_int(read("LOG_LEVEL", "1"));
 
   if (run.request.field_is_set("RECEIPT_NUMBER"))
-    run.request.set_field("RECEIPT_NUMBER",
-                          std::to_string(take_receipt_number(settings_file)));
+    run.request.set_field("RECEIPT_NUMBER", std::to_string(take_receipt_number(settings_file)));
 
   settings.pgp_directory = as_directory_prefix(settings.pgp_directory);
   settings.template_directory = read("TEMPLATE_DIR", kDefaultTemplateDirectory);

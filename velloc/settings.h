@@ -13,7 +13,7 @@ struct Settings {
   std::string template_directory;  // prefix of every template path, used unchanged
   std::string referers;
   std::string default_recipient;
-  std::string start_directory;     // working directory when load_settings began
+  std::string start_directory;  // working directory when load_settings began
 };
 
 // Directories searched for the settings file, in order: the executable's directory,

@@ -35,9 +35,7 @@ std::size_t number_prefix_length(std::string_view text) {
   if (!has_digits) return 0;
   if (end < text.size() && (text[end] == 'e' || text[end] == 'E')) {
     std::size_t exponent = end + 1;
-    if (exponent < text.size() &&
-        (text[exponent] == '+' || text[exponent] == '-'))
-      ++exponent;
+    if (exponent < text.size() && (text[exponent] == '+' || text[exponent] == '-')) ++exponent;
     std::size_t exponent_end = skip_digits(text, exponent);
     if (exponent_end > exponent) end = exponent_end;
   }
@@ -46,8 +44,7 @@ std::size_t number_prefix_length(std::string_view text) {
 
 // The first four tokens of the argument, split at runs of commas and spaces;
 // missing tokens are empty.
-std::array<std::string_view, kTokenCount> split_tokens(
-    std::string_view argument) {
+std::array<std::string_view, kTokenCount> split_tokens(std::string_view argument) {
   std::array<std::string_view, kTokenCount> tokens{};
   std::size_t pos = 0;
   for (std::string_view& token : tokens) {
@@ -100,8 +97,7 @@ std::string format_amount(double value) {
   std::array<char, 400> buffer;
   int written = std::snprintf(buffer.data(), buffer.size(), "%4.2f", value);
   if (written < 0) return std::string();
-  return std::string(buffer.data(),
-                     std::min<std::size_t>(written, buffer.size() - 1));
+  return std::string(buffer.data(), std::min<std::size_t>(written, buffer.size() - 1));
 }
 
 void apply_arithmetic(std::string_view argument, CgiRequest& request) {
@@ -111,6 +107,5 @@ void apply_arithmetic(std::string_view argument, CgiRequest& request) {
   double a = operand_value(operand_a, request);
   double b = operand_value(operand_b, request);
   if (b == 0) b = 1;
-  request.set_field(to_upper_ascii(target),
-                    format_amount(combine(op, current, a * b)));
+  request.set_field(to_upper_ascii(target), format_amount(combine(op, current, a * b)));
 }

@@ -71,17 +71,14 @@ std::string comparison_key(const Term& term, const CgiRequest& request) {
 
 unsigned char folded(char c) {
   unsigned char byte = static_cast<unsigned char>(c);
-  return (byte >= 'A' && byte <= 'Z')
-             ? static_cast<unsigned char>(byte - 'A' + 'a')
-             : byte;
+  return (byte >= 'A' && byte <= 'Z') ? static_cast<unsigned char>(byte - 'A' + 'a') : byte;
 }
 
 Order compare_ignoring_case(std::string_view left, std::string_view right) {
   std::size_t common = std::min(left.size(), right.size());
   for (std::size_t i = 0; i < common; ++i) {
     if (folded(left[i]) != folded(right[i]))
-      return folded(left[i]) < folded(right[i]) ? Order::kLess
-                                                : Order::kGreater;
+      return folded(left[i]) < folded(right[i]) ? Order::kLess : Order::kGreater;
   }
   if (left.size() == right.size()) return Order::kEqual;
   return left.size() < right.size() ? Order::kLess : Order::kGreater;
@@ -109,16 +106,13 @@ bool evaluate_condition(std::string_view text, const CgiRequest& request) {
   std::string_view op;
   std::string_view right;
   if (operator_start != std::string_view::npos) {
-    std::size_t operator_end =
-        text.find_first_not_of(kOperatorCharacters, operator_start);
+    std::size_t operator_end = text.find_first_not_of(kOperatorCharacters, operator_start);
     op = text.substr(operator_start, operator_end - operator_start);
-    if (operator_end != std::string_view::npos)
-      right = text.substr(operator_end);
+    if (operator_end != std::string_view::npos) right = text.substr(operator_end);
   }
   Term left_term = classify(trim(left));
   Term right_term = classify(trim(right));
   if (right_term.text.empty() && is_present(left_term, request)) return true;
-  return operator_accepts(
-      op, compare_ignoring_case(comparison_key(left_term, request),
-                                comparison_key(right_term, request)));
+  return operator_accepts(op, compare_ignoring_case(comparison_key(left_term, request),
+                                                    comparison_key(right_term, request)));
 }

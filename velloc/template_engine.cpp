@@ -14,8 +14,7 @@ namespace {
 
 constexpr int kIncludeLimit = 10;
 constexpr std::string_view kIncludeFailed = "\nCould not include template.\n";
-constexpr std::string_view kIncludeLimitExceeded =
-    "\nInclude Nesting Limit Exceeded.\n";
+constexpr std::string_view kIncludeLimitExceeded = "\nInclude Nesting Limit Exceeded.\n";
 
 // The open blocks of one expansion. A condition decides whether the next block
 // opened at its depth is written; a block opened without one takes the state of
@@ -32,8 +31,7 @@ class BlockState {
  private:
   static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
   std::size_t depth_ = 0;
-  std::size_t first_inactive_ =
-      kNone;  // depth of the outermost unwritten block
+  std::size_t first_inactive_ = kNone;  // depth of the outermost unwritten block
   bool next_block_active_ = true;
 };
 
@@ -61,8 +59,7 @@ constexpr std::array<bool, 256> make_special_table() {
 constexpr std::array<bool, 256> kSpecial = make_special_table();
 
 std::size_t find_special(std::string_view line, std::size_t pos) {
-  while (pos < line.size() && !kSpecial[static_cast<unsigned char>(line[pos])])
-    ++pos;
+  while (pos < line.size() && !kSpecial[static_cast<unsigned char>(line[pos])]) ++pos;
   return pos;
 }
 
@@ -134,8 +131,7 @@ std::size_t Expansion::process_active(std::string_view line, std::size_t pos) {
   }
 }
 
-std::size_t Expansion::process_directive(std::string_view line,
-                                         std::size_t pos) {
+std::size_t Expansion::process_directive(std::string_view line, std::size_t pos) {
   char opener = line[pos];
   char closer = opener == '[' ? ']' : opener;
   std::size_t end = line.find(closer, pos + 1);
@@ -151,12 +147,10 @@ void Expansion::run_directive(char opener, std::string_view argument) {
   if (argument.empty() && (opener == '%' || opener == '^')) return;
   switch (opener) {
     case '%':
-      if (const std::string* value = request_.fields.find(argument))
-        write(*value);
+      if (const std::string* value = request_.fields.find(argument)) write(*value);
       break;
     case '^':
-      if (const std::string* value = request_.environment.find(argument))
-        write(*value);
+      if (const std::string* value = request_.environment.find(argument)) write(*value);
       break;
     case '*':
       state_.pending_attachment = argument;
@@ -195,9 +189,7 @@ void Expansion::include(std::string_view file_name) {
 // Keeps include_depth counting this expansion for as long as it runs.
 class IncludeLevel {
  public:
-  explicit IncludeLevel(TemplateState& state) : state_(state) {
-    ++state_.include_depth;
-  }
+  explicit IncludeLevel(TemplateState& state) : state_(state) { ++state_.include_depth; }
   ~IncludeLevel() { --state_.include_depth; }
   IncludeLevel(const IncludeLevel&) = delete;
   IncludeLevel& operator=(const IncludeLevel&) = delete;
@@ -209,8 +201,8 @@ class IncludeLevel {
 
 }  // namespace
 
-bool expand_template(std::istream& input, std::ostream& output,
-                     CgiRequest& request, TemplateState& state) {
+bool expand_template(std::istream& input, std::ostream& output, CgiRequest& request,
+                     TemplateState& state) {
   state.pending_attachment.clear();
   IncludeLevel level(state);
   if (!level.within_limit()) {

@@ -21,8 +21,8 @@ struct TemplateState {
 // Expands `input` into `output`; always true. Clears state.pending_attachment
 // first. Arithmetic directives store into request.fields, which later templates
 // and listings see.
-bool expand_template(std::istream& input, std::ostream& output,
-                     CgiRequest& request, TemplateState& state);
+bool expand_template(std::istream& input, std::ostream& output, CgiRequest& request,
+                     TemplateState& state);
 
 // The truth of the text between the brackets of a condition.
 bool evaluate_condition(std::string_view text, const CgiRequest& request);

@@ -14,8 +14,7 @@ namespace {
 constexpr char kMissingFieldsHeading[] =
     "<P>Form entry not complete, the following required fields are "
     "incomplete:<P>\n";
-constexpr char kMissingTemplateUnreadable[] =
-    "Could Not Open Required Fields Missing Template";
+constexpr char kMissingTemplateUnreadable[] = "Could Not Open Required Fields Missing Template";
 constexpr char kEmailDefault[] = "VellocPro";
 
 struct TemplateField {
@@ -59,8 +58,7 @@ int list_missing_fields(const Run& run, std::string& message) {
   const CgiRequest& request = run.request;
   if (request.field_is_blank("REQUIRED")) return 0;
   int missing = 0;
-  for (const std::string& name :
-       split_name_list(request.get_field("REQUIRED"))) {
+  for (const std::string& name : split_name_list(request.get_field("REQUIRED"))) {
     if (!request.field_is_blank(name)) continue;
     if (missing++ == 0) message = kMissingFieldsHeading;
     message += html_escape(name);
@@ -73,15 +71,13 @@ bool check_required_fields(Run& run) {
   CgiRequest& request = run.request;
   std::string message;
   if (list_missing_fields(run, message) == 0) {
-    if (request.field_is_blank("EMAIL"))
-      request.set_field("EMAIL", kEmailDefault);
+    if (request.field_is_blank("EMAIL")) request.set_field("EMAIL", kEmailDefault);
     return true;
   }
   if (request.field_is_set("REDIR_MISSING")) {
     write_redirect(run.response, request.get_field("REDIR_MISSING"));
     throw RunEnded();
   }
-  if (request.field_is_set("TEMPLATE_MISSING"))
-    answer_with_missing_template(run);
+  if (request.field_is_set("TEMPLATE_MISSING")) answer_with_missing_template(run);
   fail_request(run, message);
 }

@@ -6,7 +6,6 @@
 
 struct Run;
 
-
 struct TemplatePaths {
   std::string missing_template;
   std::string mail_template;

@@ -13,8 +13,7 @@
 namespace {
 
 constexpr char kTemplatesSection[] = "TEMPLATES";
-constexpr char kCannotOpenFile[] =
-    "VLTXT: Could not open WorkFile Template File: %s\n";
+constexpr char kCannotOpenFile[] = "VLTXT: Could not open WorkFile Template File: %s\n";
 
 // The files named by one text-file template, each resolved against its
 // directory.
@@ -28,8 +27,7 @@ struct ExportFiles {
 
 ExportFiles read_export_files(const std::string& template_path) {
   auto resolved = [&template_path](const char* key) {
-    std::string value =
-        platform::read_ini_string(template_path, kTemplatesSection, key, "");
+    std::string value = platform::read_ini_string(template_path, kTemplatesSection, key, "");
     return resolve_relative_path(value, template_path);
   };
   ExportFiles files;
@@ -42,9 +40,8 @@ ExportFiles read_export_files(const std::string& template_path) {
 }
 
 // Logs which of the two files of an append did not open; returns the failures.
-int report_unopened(const MailMessage& context, const std::string& detail,
-                    bool detail_opened, const std::string& output,
-                    bool output_opened) {
+int report_unopened(const MailMessage& context, const std::string& detail, bool detail_opened,
+                    const std::string& output, bool output_opened) {
   int failures = 0;
   if (!detail_opened) {
     log_event(context, 1, kCannotOpenFile, detail.c_str());
@@ -58,15 +55,13 @@ int report_unopened(const MailMessage& context, const std::string& detail,
 }
 
 // Expands DETAIL onto the end of `output`. Returns the failures counted.
-int append_record(Run& run, const std::string& detail,
-                  const std::string& output) {
+int append_record(Run& run, const std::string& detail, const std::string& output) {
   std::ofstream out;
   std::ifstream in;
   bool output_opened = open_text_for_append(output, out);
   bool detail_opened = open_text_for_reading(detail, in);
   if (!output_opened || !detail_opened) {
-    return report_unopened(run.message, detail, detail_opened, output,
-                           output_opened);
+    return report_unopened(run.message, detail, detail_opened, output, output_opened);
   }
   expand_template(in, out, run.request, run.template_state);
   return 0;
@@ -77,15 +72,12 @@ int rebuild_destination(const MailMessage& context, const ExportFiles& files) {
   std::ofstream destination;
   if (!open_text_for_writing(files.destination, destination)) return 0;
   int failures = 0;
-  if (!files.header.empty() &&
-      !copy_text_file(context, "HEADER", files.header, destination)) {
+  if (!files.header.empty() && !copy_text_file(context, "HEADER", files.header, destination)) {
     ++failures;
   }
   std::ifstream records;
-  if (open_text_for_reading(files.work_file, records))
-    copy_text_pieces(records, destination);
-  if (!files.footer.empty() &&
-      !copy_text_file(context, "FOOTER", files.footer, destination)) {
+  if (open_text_for_reading(files.work_file, records)) copy_text_pieces(records, destination);
+  if (!files.footer.empty() && !copy_text_file(context, "FOOTER", files.footer, destination)) {
     ++failures;
   }
   return failures;
@@ -99,31 +91,26 @@ int export_through_work_file(Run& run, const ExportFiles& files) {
 
 // The file whose lock serialises the export: the one every run appends to.
 std::string lock_target(const ExportFiles& files) {
-  const std::string& appended =
-      files.work_file.empty() ? files.destination : files.work_file;
-  return appended.empty() ? std::string()
-                          : platform::native_path_for_create(appended);
+  const std::string& appended = files.work_file.empty() ? files.destination : files.work_file;
+  return appended.empty() ? std::string() : platform::native_path_for_create(appended);
 }
 
 }  // namespace
 
-std::string resolve_relative_path(const std::string& value,
-                                  const std::string& template_path) {
+std::string resolve_relative_path(const std::string& value, const std::string& template_path) {
   if (value.empty()) return value;
-  if (value.find('\\') != std::string::npos || value.front() == '/')
-    return value;
+  if (value.find('\\') != std::string::npos || value.front() == '/') return value;
   std::size_t separator = template_path.rfind('\\');
   if (separator == std::string::npos) separator = template_path.rfind('/');
   if (separator == std::string::npos) return value;
   return template_path.substr(0, separator + 1) + value;
 }
 
-bool copy_text_file(const MailMessage& context, const char* key_name,
-                    const std::string& path, std::ostream& out) {
+bool copy_text_file(const MailMessage& context, const char* key_name, const std::string& path,
+                    std::ostream& out) {
   std::ifstream in;
   if (!open_text_for_reading(path, in)) {
-    log_event(context, 1,
-              "VLTXT: Could not open \"%s\" for Text processing as (%s)\n",
+    log_event(context, 1, "VLTXT: Could not open \"%s\" for Text processing as (%s)\n",
               path.c_str(), key_name);
     return false;
   }
@@ -146,8 +133,7 @@ bool export_text_file(Run& run) {
   std::string lock_path = lock_target(files);
   std::optional<platform::FileLock> lock;
   if (!lock_path.empty()) lock.emplace(lock_path);
-  int failures = files.work_file.empty()
-                     ? append_record(run, files.detail, files.destination)
-                     : export_through_work_file(run, files);
+  int failures = files.work_file.empty() ? append_record(run, files.detail, files.destination)
+                                         : export_through_work_file(run, files);
   return failures == 0;
 }

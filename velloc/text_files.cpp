@@ -26,8 +26,7 @@ bool open_for_output(const std::string& composed_path, std::ios::openmode mode,
 
 }  // namespace
 
-bool open_text_for_reading(const std::string& composed_path,
-                           std::ifstream& in) {
+bool open_text_for_reading(const std::string& composed_path, std::ifstream& in) {
   if (composed_path.empty()) return false;
   std::string native = platform::native_path(composed_path);
   if (is_directory(native)) return false;
@@ -35,13 +34,11 @@ bool open_text_for_reading(const std::string& composed_path,
   return in.is_open();
 }
 
-bool open_text_for_append(const std::string& composed_path,
-                          std::ofstream& out) {
+bool open_text_for_append(const std::string& composed_path, std::ofstream& out) {
   return open_for_output(composed_path, std::ios::out | std::ios::app, out);
 }
 
-bool open_text_for_writing(const std::string& composed_path,
-                           std::ofstream& out) {
+bool open_text_for_writing(const std::string& composed_path, std::ofstream& out) {
   return open_for_output(composed_path, std::ios::out | std::ios::trunc, out);
 }
 

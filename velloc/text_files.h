@@ -16,8 +16,7 @@ bool open_text_for_append(const std::string& composed_path, std::ofstream& out);
 
 // Opens the file for writing, creating it when missing and emptying it
 // otherwise.
-bool open_text_for_writing(const std::string& composed_path,
-                           std::ofstream& out);
+bool open_text_for_writing(const std::string& composed_path, std::ofstream& out);
 
 // Copies the rest of `in` to `out` unchanged, in pieces of at most 1499
 // characters.

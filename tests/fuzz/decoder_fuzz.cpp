@@ -7,8 +7,7 @@
 
 #include "velloc/cgi_request.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
-                                      std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);
   std::string length = "CONTENT_LENGTH=" + std::to_string(size / 2);
   std::string query = "QUERY_STRING=" + input.substr(0, input.find('\0'));
@@ -18,8 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   init_request(request, environment, body, ", ");
 
   std::size_t listed = 0;
-  request.fields.for_each(
-      [&](const std::string&, const std::string&) { ++listed; });
+  request.fields.for_each([&](const std::string&, const std::string&) { ++listed; });
   if (listed != request.fields.size()) __builtin_trap();
 
   std::string decoded = url_decode(input);

@@ -32,8 +32,7 @@ CgiRequest sample_request() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
-                                      std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   enter_empty_directory();
   if (size == 0) return 0;
   std::string text(reinterpret_cast<const char*>(data + 1), size - 1);

@@ -87,8 +87,8 @@ TEST_F(IniFileTest, ConcurrentCountersNeverRepeatOrLoseANumber) {
 }
 
 TEST(ParseLeadingInt, ConvertsLikeAtoi) {
-  std::pair<const char*, int> cases[] = {
-      {"  42abc", 42}, {"\t-7", -7}, {"+5", 5}, {"x5", 0}, {"", 0}, {"3000000000", 2147483647}};
+  std::pair<const char*, int> cases[] = {{"  42abc", 42}, {"\t-7", -7}, {"+5", 5},
+                                         {"x5", 0},       {"", 0},      {"3000000000", 2147483647}};
   for (auto [text, expected] : cases)
     EXPECT_EQ(expected, platform::parse_leading_int(text)) << text;
   EXPECT_EQ(-2147483647 - 1, platform::parse_leading_int("-99999999999999999999"));

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <stdexcept>
 
 namespace testing_support {
@@ -14,36 +13,17 @@ namespace testing_support {
 namespace {
 
 constexpr int kPollMs = 10;
-constexpr char kEndOfData[] = "\r\n.\r\n";
+const std::string kEndOfData = "\r\n.\r\n";
 
-bool starts_with_verb(const std::string& command, const char* verb) {
-  std::string upper;
-  for (char c : command.substr(0, std::string(verb).size())) upper += char(std::toupper(c));
-  return upper == verb;
-}
-
-void send_all(int fd, const std::string& text) {
-  std::size_t sent = 0;
-  while (sent < text.size()) {
-    ssize_t count = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-    if (count <= 0) return;
-    sent += static_cast<std::size_t>(count);
-  }
+bool readable(int fd) {
+  pollfd request = {fd, POLLIN, 0};
+  return poll(&request, 1, kPollMs) > 0;
 }
 
 }  // namespace
 
-SmtpAction standard_smtp_reply(const std::string& command) {
-  if (command.empty()) return SmtpAction::reply("220 scripted ready\r\n");
-  if (command == ".") return SmtpAction::reply("250 queued\r\n");
-  if (starts_with_verb(command, "DATA")) return SmtpAction::reply("354 go ahead\r\n");
-  if (starts_with_verb(command, "QUIT")) return SmtpAction::reply("221 bye\r\n");
-  for (const char* verb : {"HELO", "MAIL", "RCPT"})
-    if (starts_with_verb(command, verb)) return SmtpAction::reply("250 ok\r\n");
-  return SmtpAction::reply("500 what\r\n");
-}
-
-ScriptedSmtpServer::ScriptedSmtpServer(SmtpResponder responder) : responder_(std::move(responder)) {
+ScriptedSmtpServer::ScriptedSmtpServer(std::map<std::string, std::string> script)
+    : script_(std::move(script)) {
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = {};
   address.sin_family = AF_INET;
@@ -63,8 +43,6 @@ ScriptedSmtpServer::~ScriptedSmtpServer() {
   close(listener_);
 }
 
-std::string ScriptedSmtpServer::address() const { return "127.0.0.1:" + std::to_string(port_); }
-
 std::string ScriptedSmtpServer::transcript() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return transcript_;
@@ -80,21 +58,20 @@ std::string ScriptedSmtpServer::message() const {
   return message_;
 }
 
-int ScriptedSmtpServer::connections() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return connections_;
+std::string ScriptedSmtpServer::answer(const std::string& command) const {
+  for (const auto& [start, reply] : script_)
+    if (start.empty() ? command.empty() : command.starts_with(start)) return reply;
+  if (command.empty()) return "220 scripted ready\r\n";
+  if (command.starts_with("DATA")) return "354 go ahead\r\n";
+  if (command.starts_with("QUIT")) return "221 bye\r\n";
+  return "250 ok\r\n";
 }
 
 void ScriptedSmtpServer::serve() {
   while (!stopping_.load()) {
-    pollfd request = {listener_, POLLIN, 0};
-    if (poll(&request, 1, kPollMs) <= 0) continue;
+    if (!readable(listener_)) continue;
     int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++connections_;
-    }
     serve_client(client);
     close(client);
   }
@@ -102,71 +79,43 @@ void ScriptedSmtpServer::serve() {
 
 void ScriptedSmtpServer::serve_client(int client) {
   bool hanging = false;
-  if (!act(client, "", hanging)) return;
+  // False when the script closes the connection.
+  auto respond = [&](const std::string& command) {
+    std::string reply = answer(command);
+    if (reply == kCloseConnection) return false;
+    if (reply == kAnswerNothing) {
+      hanging = true;
+    } else {
+      send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+    }
+    return true;
+  };
+  if (!respond("")) return;
   std::string pending;
   bool in_data = false;
   char buffer[65536];
   while (!stopping_.load()) {
-    pollfd request = {client, POLLIN, 0};
-    if (poll(&request, 1, kPollMs) <= 0) continue;
+    if (!readable(client)) continue;
     ssize_t count = recv(client, buffer, sizeof buffer, 0);
     if (count <= 0) return;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      transcript_.append(buffer, static_cast<std::size_t>(count));
-    }
-    if (hanging) continue;
+    std::lock_guard<std::mutex> lock(mutex_);
+    transcript_.append(buffer, static_cast<std::size_t>(count));
     pending.append(buffer, static_cast<std::size_t>(count));
-    if (!handle_input(client, pending, in_data, hanging)) return;
-  }
-}
-
-// Answers every complete command (or the complete data) in `pending`. False when
-// the script closed the connection.
-bool ScriptedSmtpServer::handle_input(int client, std::string& pending, bool& in_data,
-                                      bool& hanging) {
-  while (!hanging) {
-    if (in_data) {
-      std::size_t end = pending.find(kEndOfData, data_scanned_);
-      if (end == std::string::npos) {
-        data_scanned_ = pending.size() < 4 ? 0 : pending.size() - 4;
-        return true;
-      }
-      data_scanned_ = 0;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
+    // Every complete command line, or the complete data, in `pending`.
+    for (std::size_t end;
+         !hanging && (end = pending.find(in_data ? kEndOfData : "\r\n")) != std::string::npos;) {
+      std::string command = in_data ? "." : pending.substr(0, end);
+      if (in_data) {
         message_ = pending.substr(0, end);
+      } else {
+        commands_.push_back(command);
       }
-      pending.erase(0, end + sizeof kEndOfData - 1);
-      in_data = false;
-      if (!act(client, ".", hanging)) return false;
-      continue;
+      pending.erase(0, end + (in_data ? kEndOfData.size() : 2));
+      bool entering_data = !in_data && command.starts_with("DATA");
+      if (!respond(command)) return;
+      in_data = entering_data && answer(command).starts_with("3");
     }
-    std::size_t end = pending.find("\r\n");
-    if (end == std::string::npos) return true;
-    std::string command = pending.substr(0, end);
-    pending.erase(0, end + 2);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      commands_.push_back(command);
-    }
-    SmtpAction action = responder_(command);
-    if (action.kind == SmtpAction::Kind::kReply && starts_with_verb(command, "DATA") &&
-        !action.text.empty() && action.text[0] == '3')
-      in_data = true;
-    if (action.kind == SmtpAction::Kind::kClose) return false;
-    if (action.kind == SmtpAction::Kind::kHang) hanging = true;
-    send_all(client, action.text);
   }
-  return true;
-}
-
-bool ScriptedSmtpServer::act(int client, const std::string& command, bool& hanging) {
-  SmtpAction action = responder_(command);
-  if (action.kind == SmtpAction::Kind::kClose) return false;
-  if (action.kind == SmtpAction::Kind::kHang) hanging = true;
-  send_all(client, action.text);
-  return true;
 }
 
 }  // namespace testing_support

@@ -1,11 +1,10 @@
-// Test support: an SMTP server on 127.0.0.1 whose replies a test scripts, and which
-// keeps a transcript of every byte it receives. It serves one connection at a time
-// on a thread of its own until it is destroyed.
+// Test support: an SMTP server on 127.0.0.1 that answers as a test's script says
+// and keeps every byte it receives. It serves one connection at a time on a thread
+// of its own until it is destroyed.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,55 +12,36 @@
 
 namespace testing_support {
 
-struct SmtpAction {
-  enum class Kind { kReply, kClose, kHang };
-  Kind kind = Kind::kReply;
-  std::string text;  // sent exactly as written for kReply
-
-  static SmtpAction reply(std::string text) { return {Kind::kReply, std::move(text)}; }
-  static SmtpAction close() { return {Kind::kClose, ""}; }
-  static SmtpAction hang() { return {Kind::kHang, ""}; }
-};
-
-// Decides the answer to "" (a new connection: the greeting), to each command line
-// (without its CR LF) and to "." (the end of data).
-using SmtpResponder = std::function<SmtpAction(const std::string& command)>;
-
-// 220 greeting, 250 to HELO, MAIL, RCPT, ".", 354 to DATA, 221 to QUIT, 500 else.
-SmtpAction standard_smtp_reply(const std::string& command);
+// Script entries other than a reply, which is sent exactly as written.
+inline const std::string kCloseConnection = "<close>";
+inline const std::string kAnswerNothing = "<hang>";  // from then on, on this connection
 
 class ScriptedSmtpServer {
  public:
-  explicit ScriptedSmtpServer(SmtpResponder responder = standard_smtp_reply);
+  // The script's entries replace the standard replies (220 greeting, 354 to DATA,
+  // 221 to QUIT, 250 to the rest). A key is "" (the greeting), "." (the end of the
+  // data) or the beginning of a command line.
+  explicit ScriptedSmtpServer(std::map<std::string, std::string> script = {});
   ~ScriptedSmtpServer();
-  ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
-  ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
 
   int port() const { return port_; }
-  // "127.0.0.1:<port>", as the SMTP setting takes it.
-  std::string address() const;
-
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
   std::string transcript() const;             // every byte received
   std::vector<std::string> commands() const;  // command lines, without CR LF
-  std::string message() const;                // the last DATA content, without "\r\n.\r\n"
-  int connections() const;
+  std::string message() const;                // the last data, without "\r\n.\r\n"
 
  private:
+  std::string answer(const std::string& command) const;
   void serve();
   void serve_client(int client);
-  bool handle_input(int client, std::string& pending, bool& in_data, bool& hanging);
-  bool act(int client, const std::string& command, bool& hanging);
 
-  SmtpResponder responder_;
+  const std::map<std::string, std::string> script_;
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
-  std::string transcript_;
+  std::string transcript_, message_;
   std::vector<std::string> commands_;
-  std::string message_;
-  int connections_ = 0;
-  std::size_t data_scanned_ = 0;  // where the search for the end of data resumes
   std::thread thread_;
 };
 

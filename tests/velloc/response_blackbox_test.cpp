@@ -13,30 +13,40 @@ TEST(ResponseBlackBox, ExactBytesOfEveryResponsePath) {
              "<h1>Thanks, %NAME%</h1>\r\n"
              "+brannic\\templates\\footer.inc+\r\n"
              "#TOTAL = QTY 2.5#[TOTAL > 5]{Total: %TOTAL%}\r\n");
+  site.write("Brannic/Templates/Sub/file.htm", "x");
   site.write("Brannic/Templates/footer.inc", "<footer>^REQUEST_METHOD^</footer>");
   site.write("Brannic/Templates/missing.htm",
              "[EMAIL]{has email}[NAME=]{<p>Please give your name.</p>}");
   const std::string kHead = "Content-Type: text/html\n\n<HTML>\n<BODY>\n";
   const std::string kFailed = kHead + "<CENTER>\n<H1>Form Was Not Processed</H1><P>\n";
   const std::string kEnd = "</CENTER></BODY>\n</HTML>\n";
+  const std::string kNotFound = kHead + "<H1>Web Template File Not Found</H1><BR>";
+  const std::string kListed = kHead +
+                              "<H1>Form Sent Successfully</H1>\n<P>\n<H2>The Following Information "
+                              "Was Sent:</H2>\n<HR><TABLE CELLSPACING=5 WIDTH=80%>";
   std::pair<std::string, std::string> cases[] = {
       // The template page ignores the page head fields and REDIRECT.
       {"NAME=Ann&QTY=3&TEMPLATE_WEB=thanks.htm&REDIRECT=/x&FULLHEAD=1&BGCOLOR=red",
        "Content-type: text/html\n\n<h1>Thanks, Ann</h1>\n<footer>POST</footer>\n\nTotal: 7.50\n"},
-      {"TEMPLATE_WEB=none.htm",
-       kHead + "<H1>Web Template File Not Found</H1><BR>.\\BRANNIC\\TEMPLATES\\none.htm\n"
-               "</BODY></HTML>\n"},
+      // The not-found page shows the escaped path tried, or none when the name was refused.
+      {"TEMPLATE_WEB=%3Cx%3E.htm",
+       kNotFound + ".\\BRANNIC\\TEMPLATES\\&lt;x&gt;.htm\n</BODY></HTML>\n"},
+      {"TEMPLATE_WEB=sub", kNotFound + ".\\BRANNIC\\TEMPLATES\\sub\n</BODY></HTML>\n"},
+      {"TEMPLATE_WEB=..%2Fthanks.htm", kNotFound + "\n</BODY></HTML>\n"},
       {"REDIRECT=http%3A%2F%2Fexample.test%2Fdone.html%0D%0AX-Injected:+1",
        "Location: http://example.test/done.htmlX-Injected: 1\n\n"},
       // The listing shows the EMAIL default and the hidden fields, but no control field.
       {"name=Ann&LINKBACK=%2F&SUBJECT=s",
-       kHead +
-           "<H1>Form Sent Successfully</H1>\n<P>\n<H2>The Following Information Was Sent:</H2>\n"
-           "<HR><TABLE CELLSPACING=5 WIDTH=80%>"
-           "<TR><TD VALIGN=TOP><B>DISABLE_MAIL</B></TD><TD>1</TD></TR>\n"
-           "<TR><TD VALIGN=TOP><B>EMAIL</B></TD><TD>VellocPro</TD></TR>\n"
-           "<TR><TD VALIGN=TOP><B>NAME</B></TD><TD>Ann</TD></TR>\n"
-           "</TABLE><HR><A HREF=\"/\">Back To Site</A>\n</BODY>\n</HTML>"},
+       kListed + "<TR><TD VALIGN=TOP><B>DISABLE_MAIL</B></TD><TD>1</TD></TR>\n"
+                 "<TR><TD VALIGN=TOP><B>EMAIL</B></TD><TD>VellocPro</TD></TR>\n"
+                 "<TR><TD VALIGN=TOP><B>NAME</B></TD><TD>Ann</TD></TR>\n"
+                 "</TABLE><HR><A HREF=\"/\">Back To Site</A>\n</BODY>\n</HTML>"},
+      // Form text on the page is escaped; link text alone gives no link.
+      {"SORTORDER=%3Ci%3E&<i>=%22%26&LINKBACK=%22%3E%3Cx&LINKBACKTEXT=%3Cback%3E",
+       kListed + "<TR><TD VALIGN=TOP><B>&lt;i&gt;</B></TD><TD>&quot;&amp;</TD></TR>\n"
+                 "</TABLE><HR><A HREF=\"&quot;&gt;&lt;x\">&lt;back&gt;</A>\n</BODY>\n</HTML>"},
+      {"SORTORDER=a&LINKBACKTEXT=Home",
+       kListed + "<TR><TD VALIGN=TOP><B>a</B></TD><TD></TD></TR>\n</TABLE><HR></BODY>\n</HTML>"},
       // Incomplete forms: REDIR_MISSING wins over TEMPLATE_MISSING.
       {"REQUIRED=name&REDIR_MISSING=%2Fmissing.html&TEMPLATE_MISSING=missing.htm",
        "Location: /missing.html\n\n"},

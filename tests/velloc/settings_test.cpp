@@ -29,53 +29,43 @@ class SettingsTest : public ::testing::Test {
   std::optional<::Run> run_;
 };
 
-TEST_F(SettingsTest, DefaultsWithoutAFile) {
-  ::Run& run = load("receipt_number=yes", nullptr);
+TEST_F(SettingsTest, DefaultsEveryKeyAndEmptyValues) {
   char* cwd = getcwd(nullptr, 0);
-  EXPECT_EQ(cwd, run.message.temp_dir);
+  const std::string kCwd = cwd;
   free(cwd);
-  EXPECT_EQ("BRANNIC.LOG", run.message.log_file);
-  EXPECT_EQ(1, run.message.log_level);
-  EXPECT_EQ(".\\BRANNIC\\TEMPLATES\\", run.settings.template_directory);
-  EXPECT_EQ("mail", run.message.smtp_server);
-  EXPECT_EQ("1", run.request.get_field("RECEIPT_NUMBER"));
-  EXPECT_EQ("webmaster", run.request.get_field("RECIPIENT"));
-}
-
-TEST_F(SettingsTest, ReadsEveryKeyAndTakesEmptyValuesAsGiven) {
-  ::Run& run =
-      load("",
-           "[Velloc]\nPGP_PATH=C:\\PGP\nTEMP=/var/tmp\nLOGFILE=site.log\nDEFAULTSENDER=a@b\n"
-           "LOG_LEVEL=15\nTEMPLATE_DIR=/srv/t/\nSMTP=smtp.example:2525\nReferers=a.com\n"
-           "DefaultRecipient=owner@example.com\n");
-  EXPECT_EQ("C:\\PGP\\", run.settings.pgp_directory);
-  EXPECT_EQ("/var/tmp", run.message.temp_dir);
-  EXPECT_EQ("site.log", run.message.log_file);
-  EXPECT_EQ("a@b", run.message.default_sender);
-  EXPECT_EQ(15, run.message.log_level);
-  EXPECT_EQ("/srv/t/", run.settings.template_directory);
-  EXPECT_EQ("smtp.example:2525", run.message.smtp_server);
-  EXPECT_EQ("a.com", run.settings.referers);
-  EXPECT_EQ("owner@example.com", run.request.get_field("RECIPIENT"));
-
-  ::Run& empty = load("", "[Velloc]\nPGP_Path=\nTEMPLATE_DIR=\nLOG_LEVEL=x\n");
-  EXPECT_EQ("", empty.settings.pgp_directory);
-  EXPECT_EQ("", empty.settings.template_directory);
-  EXPECT_EQ(0, empty.message.log_level);
+  std::pair<const char*, std::string> cases[] = {
+      {nullptr, platform::executable_directory() + "|" + kCwd +
+                    "|BRANNIC.LOG|velloc@localhost|1|.\\BRANNIC\\TEMPLATES\\|mail||webmaster"},
+      {"[Velloc]\nPGP_PATH=C:\\PGP\nTEMP=/var/tmp\nLOGFILE=site.log\nDEFAULTSENDER=a@b\n"
+       "LOG_LEVEL=15\nTEMPLATE_DIR=/srv/t/\nSMTP=smtp.example:2525\nReferers=a.com\n"
+       "DefaultRecipient=owner@example.com\n",
+       "C:\\PGP\\|/var/tmp|site.log|a@b|15|/srv/t/|smtp.example:2525|a.com|owner@example.com"},
+      {"[Velloc]\nPGP_Path=\nTEMPLATE_DIR=\nLOG_LEVEL=x\n",
+       "|" + kCwd + "|BRANNIC.LOG|velloc@localhost|0||mail||webmaster"}};
+  for (const auto& [content, expected] : cases) {
+    const ::Run& run = load("", content);
+    EXPECT_EQ(expected, run.settings.pgp_directory + "|" + run.message.temp_dir + "|" +
+                            run.message.log_file + "|" + run.message.default_sender + "|" +
+                            std::to_string(run.message.log_level) + "|" +
+                            run.settings.template_directory + "|" + run.message.smtp_server + "|" +
+                            run.settings.referers + "|" + run.request.get_field("RECIPIENT"));
+  }
+  EXPECT_EQ("1", load("receipt_number=yes", nullptr).request.get_field("RECEIPT_NUMBER"));
 }
 
 TEST_F(SettingsTest, ReceiptCounterAdvancesOnlyWhenTheFormAsks) {
-  EXPECT_EQ("1",
-            load("RECEIPT_NUMBER=x", "[Velloc]\nSMTP=mail\n").request.get_field("RECEIPT_NUMBER"));
+  auto receipt = [&](const char* data, const char* content) {
+    return load(data, content).request.get_field("RECEIPT_NUMBER");
+  };
+  EXPECT_EQ("1", receipt("RECEIPT_NUMBER=x", "[Velloc]\nSMTP=mail\n"));
   EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=2\n", file());
-  EXPECT_EQ("", load("receipt_number=", file().c_str()).request.get_field("RECEIPT_NUMBER"));
+  EXPECT_EQ("", receipt("receipt_number=", file().c_str()));
   EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=2\n", file());
-  EXPECT_EQ("42", load("RECEIPT_NUMBER=x", "[Velloc]\nReceiptNumber=0042\n")
-                      .request.get_field("RECEIPT_NUMBER"));
+  EXPECT_EQ("42", receipt("RECEIPT_NUMBER=x", "[Velloc]\nReceiptNumber=0042\n"));
   EXPECT_EQ("[Velloc]\nReceiptNumber=43\n", file());
 }
 
-TEST_F(SettingsTest, EmailFallsBackToDefaultEmail) {
+TEST_F(SettingsTest, EmailFallsBackToDefaultEmailAndRecipientToTheSetting) {
   const char* settings = "[Velloc]\nDefaultRecipient=owner@x\n";
   ::Run& run = load("defaultemail=d@x&recipient=r@x", settings);
   EXPECT_EQ("d@x", run.request.get_field("EMAIL"));
@@ -100,35 +90,28 @@ TEST_F(SettingsTest, FindsTheFileInTheWorkingDirectoryWithoutCase) {
   EXPECT_EQ(dir_.path() + "/velloc.INI", found);
 }
 
-TEST(RefererHost, IsTheSecondSlashSeparatedPiece) {
-  std::pair<std::string, std::string> cases[] = {
+TEST(Referer, HostIsTheSecondSlashSeparatedPieceAndMustBeListed) {
+  // clang-format off
+  std::pair<std::string, std::string> hosts[] = {
       {"http://www.example.com/forms/a.htm", "www.example.com"},
       {"https:///Host:8080", "Host:8080"},
-      {"www.example.com/forms/a.htm", "forms"},
-      {"//ftp:/user@h", "user@h"},
-      {"http:", ""},
+      {"www.example.com/forms/a.htm", "forms"}, {"//ftp:/user@h", "user@h"}, {"http:", ""},
       {std::string(1999, 'a') + "/host", ""}};
-  for (const auto& [referer, host] : cases) EXPECT_EQ(host, referer_host(referer)) << referer;
-}
-
-TEST(CheckReferer, AcceptsListedHostsWithoutCase) {
-  struct Case {
+  struct {
     const char* referers;
     const char* referer;  // empty: no HTTP_REFERER
     bool accepted;
-  } cases[] = {
-      {"", "", true},
-      {"", "http://any/", true},
-      {" , ,", "", false},
-      {" , ,", "http://any.host/x", true},
-      {"www.example.com", "", false},
+  } checks[] = {
+      {"", "", true}, {"", "http://any/", true}, {" , ,", "", false},
+      {" , ,", "http://any.host/x", true}, {"www.example.com", "", false},
       {"a.com, WWW.Example.com", "https://www.example.COM/form.htm", true},
       {"a.com,,www.example.com", "ftp://www.example.com/", true},
       {"www.example.com", "http://www.example.com:8080/form.htm", false},
       {"www.example.com", "www.example.com/form.htm", false},
-      {"www.example.com", "http://evil.com/www.example.com", false},
-  };
-  for (const Case& c : cases) {
+      {"www.example.com", "http://evil.com/www.example.com", false}};
+  // clang-format on
+  for (const auto& [referer, host] : hosts) EXPECT_EQ(host, referer_host(referer)) << referer;
+  for (const auto& c : checks) {
     std::ostringstream out;
     ::Run run(out);
     run.settings.referers = c.referers;

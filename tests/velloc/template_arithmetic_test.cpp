@@ -23,40 +23,30 @@ TEST(FormatAmount, FixedPointWithTwoDecimalsAndWidthFour) {
 
 TEST(ApplyArithmetic, StepsOfOneRun) {
   CgiRequest request;
-  request.set_field("QTY", "3");
-  request.set_field("PRICE", "2.50");
-  request.set_field("TOTAL", "10");
-  request.set_field("WORD", "hello");
-  std::string long_name(3000, 'n');
+  for (auto [name, value] :
+       {std::pair{"QTY", "3"}, {"PRICE", "2.50"}, {"TOTAL", "10"}, {"WORD", "hello"}})
+    request.set_field(name, value);
+  const std::string long_name(3000, 'n');
   request.set_field(long_name, "2");
-  struct Case {
+  // Each argument, the field it sets and the value stored. Only the first character of the
+  // operator token counts; operand B defaults to one, operand A does not.
+  // clang-format off
+  struct {
     std::string argument;
-    const char* target;
-    const char* expected;
+    const char *target, *expected;
   } cases[] = {
-      {"sum = QTY PRICE", "SUM", "7.50"},
-      {"TOTAL + QTY PRICE", "TOTAL", "17.50"},
-      {"TOTAL - 2.5", "TOTAL", "15.00"},
-      {"TOTAL * 2 3", "TOTAL", "90.00"},
-      {"TOTAL / QTY", "TOTAL", "30.00"},
-      {"TOTAL % 5", "TOTAL", "30.00"},
-      {"TOTAL", "TOTAL", "30.00"},
-      {"TOTAL +5", "TOTAL", "30.00"},  // operand A missing
-      {"X =anything 6", "X", "6.00"},  // only the operator token's first character counts
-      {"X +- 6", "X", "12.00"},
-      {" ,s2,,=, QTY , PRICE ,", "S2", "7.50"},
-      // Operand B defaults to one, operand A does not.
-      {"A = QTY", "A", "3.00"},
-      {"B = QTY 0", "B", "3.00"},
-      {"C = 0 5", "C", "0.00"},
-      {"D = ABSENT 5", "D", "0.00"},
-      {"TOTAL + ABSENT", "TOTAL", "30.00"},
-      {"WORD + 5", "WORD", "5.00"},
-      {"TOTAL / ABSENT", "TOTAL", " inf"},
-      {"BIG = 1" + std::string(3000, '0'), "BIG", " inf"},
-      {"L = " + long_name + " 2", "L", "4.00"},
-  };
-  for (const Case& c : cases) {
+      {"sum = QTY PRICE", "SUM", "7.50"}, {"TOTAL + QTY PRICE", "TOTAL", "17.50"},
+      {"TOTAL - 2.5", "TOTAL", "15.00"}, {"TOTAL * 2 3", "TOTAL", "90.00"},
+      {"TOTAL / QTY", "TOTAL", "30.00"}, {"TOTAL % 5", "TOTAL", "30.00"},
+      {"TOTAL", "TOTAL", "30.00"}, {"TOTAL +5", "TOTAL", "30.00"},
+      {"X =anything 6", "X", "6.00"}, {"X +- 6", "X", "12.00"},
+      {" ,s2,,=, QTY , PRICE ,", "S2", "7.50"}, {"A = QTY", "A", "3.00"},
+      {"B = QTY 0", "B", "3.00"}, {"C = 0 5", "C", "0.00"}, {"D = ABSENT 5", "D", "0.00"},
+      {"TOTAL + ABSENT", "TOTAL", "30.00"}, {"WORD + 5", "WORD", "5.00"},
+      {"TOTAL / ABSENT", "TOTAL", " inf"}, {"BIG = 1" + std::string(3000, '0'), "BIG", " inf"},
+      {"L = " + long_name + " 2", "L", "4.00"}};
+  // clang-format on
+  for (const auto& c : cases) {
     apply_arithmetic(c.argument, request);
     EXPECT_EQ(c.expected, request.get_field(c.target)) << c.argument.substr(0, 40);
   }
@@ -65,7 +55,7 @@ TEST(ApplyArithmetic, StepsOfOneRun) {
   apply_arithmetic("newField = 4", request);
   bool listed_upper_cased = false;
   request.fields.for_each([&](const std::string& name, const std::string& value) {
-    if (name == "NEWFIELD") listed_upper_cased = value == "4.00";
+    listed_upper_cased |= name == "NEWFIELD" && value == "4.00";
   });
   EXPECT_TRUE(listed_upper_cased);
 }

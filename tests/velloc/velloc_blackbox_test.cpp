@@ -87,21 +87,6 @@ TEST_F(VellocBlackBox, HugeContentLengthGetsTheInitialisationErrorPage) {
   EXPECT_FALSE(site_.exists("velloc.log"));
 }
 
-TEST_F(VellocBlackBox, QueryStringAndMalformedInputStillGetOneWellFormedAnswer) {
-  for (std::vector<std::string> environment : std::vector<std::vector<std::string>>{
-           {"CONTENT_LENGTH=-12", "QUERY_STRING=debug_variables=1&x=%&a=%41"},
-           {"CONTENT_LENGTH=junk", "QUERY_STRING=debug_variables=1&%00=%00&&=="},
-           {"CONTENT_LENGTH=500"}}) {
-    SCOPED_TRACE(environment[0]);
-    CgiResult result =
-        run_cgi({"", environment, "debug_variables=1&short=%4&ignored", site_.path()});
-    EXPECT_EQ(1, result.exit_status);
-    EXPECT_EQ(0u, result.output.find("Content-type: text/html\n\n<PRE>\nForm Data\n"));
-    EXPECT_EQ(result.output.size() - 7, result.output.rfind("</PRE>\n"));
-    EXPECT_EQ(environment.size() == 1, result.output.find("IGNORED") != std::string::npos);
-  }
-}
-
 TEST_F(VellocBlackBox, DebugModeComesBeforeTheRefererCheckAndStillAdvancesTheCounter) {
   std::remove(site_.file("VELLOC.ini").c_str());
   const std::string kRest = "SMTP=mail\nReferers=forms.example\n\n[Other]\nX=1\n";

@@ -9,106 +9,56 @@
 
 namespace {
 
-using testing_support::TempDir;
-
-TEST(SendLineTest, LineEndsLeaveAsCrLf) {
-  StringSink sink;
-  send_line(sink, "DATA\n");
-  send_line(sink, "\r\n.\r\n");
-  send_line(sink, "RCPT TO: <%s>\r\n", "a@x");
-  send_line(sink, "a\nb\r\nc");
-  EXPECT_EQ("DATA\r\n\r\n.\r\nRCPT TO: <a@x>\r\na\r\nb\r\nc", sink.text);
-}
-
-TEST(SendLineTest, FormattedTextIsCutTo1999Bytes) {
+TEST(SmtpConnectionTest, SentLineIsCutTo1999BytesAndServerSettingMayHaveAPort) {
   StringSink sink;
   send_line(sink, "%s\n", std::string(3000, 'x').c_str());
   EXPECT_EQ(std::string(1999, 'x'), sink.text);
+  for (const auto& [setting, expected] :
+       std::vector<std::pair<std::string, std::string>>{{"mailhost", "mailhost:25"},
+                                                        {"127.0.0.1:2525", "127.0.0.1:2525"},
+                                                        {"host:99999", "host:99999:25"},
+                                                        {"host:", "host::25"},
+                                                        {"host:x1", "host:x1:25"}}) {
+    ServerAddress address = parse_server_setting(setting, 25);
+    EXPECT_EQ(expected, address.host + ":" + std::to_string(address.port));
+  }
 }
 
-TEST(ServerSettingTest, HostWithOptionalPort) {
-  EXPECT_EQ("mailhost", parse_server_setting("mailhost", 25).host);
-  EXPECT_EQ(25u, parse_server_setting("mailhost", 25).port);
-  EXPECT_EQ("127.0.0.1", parse_server_setting("127.0.0.1:2525", 25).host);
-  EXPECT_EQ(2525u, parse_server_setting("127.0.0.1:2525", 25).port);
-  EXPECT_EQ("host:99999", parse_server_setting("host:99999", 25).host);
-  EXPECT_EQ("host:", parse_server_setting("host:", 25).host);
-  EXPECT_EQ(25u, parse_server_setting("host:x1", 25).port);
-}
-
-// A connected pair: the client side as an SmtpConnection, the server side raw.
-class ReplyTest : public ::testing::Test {
- protected:
-  ReplyTest() {
-    int fds[2];
-    EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-    connection = std::make_unique<SmtpConnection>(fds[0]);
-    server = fds[1];
+TEST(SmtpConnectionTest, EachReplyIsJudgedByItsLastLine) {
+  struct Case {
+    std::string served;  // then the server end is closed
+    std::vector<Reply> replies;
+    std::string logged;
+  };
+  const Case cases[] = {
+      {"220-first\r\n220-second\r\n554 no\r\n354 go\r\n",
+       {Reply::kNegative, Reply::kPositive},
+       "MS - 220-first\r\nMS - 220-second\r\nMS - 554 no\r\nMS - 354 go\r\n"},
+      {std::string("5").append(100 * 1024, 'x').append("\r\n250 ok\r\n"),
+       {Reply::kNegative, Reply::kPositive},
+       std::string("MS - 5").append(1993, 'x').append(
+           "MS - 250 ok\r\n")},                                        // log messages stop at 1999
+      {"250", {Reply::kPositive, Reply::kNegative}, "MS - 250MS - "},  // ends at the close
+      {std::string("\0\xff\x01garbage\n-\n", 13),
+       {Reply::kNegative, Reply::kNegative},
+       "MS - MS - -\n"},
+      {"", {Reply::kBroken}, ""},  // abandoned: not logged
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.logged);
+    testing_support::TempDir dir;
+    MailMessage message;
     message.log_file = dir.file("velloc.log");
     message.log_level = 15;
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    SmtpConnection connection(fds[0]);
+    ASSERT_EQ(ssize_t(c.served.size()), write(fds[1], c.served.data(), c.served.size()));
+    close(fds[1]);
+    if (c.served.empty()) connection.abandon();
+    for (Reply expected : c.replies) EXPECT_EQ(expected, read_reply(message, connection));
+    EXPECT_EQ(c.logged, testing_support::logged_messages(message.log_file));
   }
-  ~ReplyTest() override {
-    if (server >= 0) close(server);
-  }
-  void serve(const std::string& text) {
-    ASSERT_EQ(ssize_t(text.size()), write(server, text.data(), text.size()));
-  }
-  std::string log() { return testing_support::logged_messages(message.log_file); }
-
-  TempDir dir;
-  MailMessage message;
-  std::unique_ptr<SmtpConnection> connection;
-  int server = -1;
-};
-
-TEST_F(ReplyTest, MultiLineReplyIsJudgedByItsLastLine) {
-  serve("220-first\r\n220-second\r\n554 no\r\n250 next\r\n");
-  EXPECT_EQ(Reply::kNegative, read_reply(message, *connection));
-  EXPECT_EQ(Reply::kPositive, read_reply(message, *connection));
-  EXPECT_EQ("MS - 220-first\r\nMS - 220-second\r\nMS - 554 no\r\nMS - 250 next\r\n", log());
-}
-
-TEST_F(ReplyTest, ThreeHundredsArePositive) {
-  serve("354 go\r\n");
-  EXPECT_EQ(Reply::kPositive, read_reply(message, *connection));
-}
-
-TEST_F(ReplyTest, LongLineIsCutAndTheReplyStillEndsAtItsLineFeed) {
-  serve("5" + std::string(100 * 1024, 'x') + "\r\n250 ok\r\n");
-  EXPECT_EQ(Reply::kNegative, read_reply(message, *connection));
-  EXPECT_EQ(Reply::kPositive, read_reply(message, *connection));
-  EXPECT_EQ("MS - 5" + std::string(1993, 'x') + "MS - 250 ok\r\n",
-            log());  // log messages stop at 1999
-}
-
-TEST_F(ReplyTest, ClosedConnectionEndsTheLineAtOnce) {
-  serve("250");
-  close(server);
-  server = -1;
-  EXPECT_EQ(Reply::kPositive, read_reply(message, *connection));
-  EXPECT_EQ(Reply::kNegative, read_reply(message, *connection));
-  EXPECT_EQ("MS - 250MS - ", log());
-}
-
-TEST_F(ReplyTest, GarbageIsNegative) {
-  serve(std::string("\0\xff\x01garbage\n-\n", 13));
-  EXPECT_EQ(Reply::kNegative, read_reply(message, *connection));
-  EXPECT_EQ(Reply::kNegative, read_reply(message, *connection));
-}
-
-TEST_F(ReplyTest, AbandonedConnectionIsBrokenWithoutALogLine) {
-  connection->abandon();
-  EXPECT_EQ(Reply::kBroken, read_reply(message, *connection));
-  EXPECT_EQ("", log());
-}
-
-TEST_F(ReplyTest, WritesAreSentBeforeTheNextRead) {
-  send_line(*connection, "HELO %s\r\n", "me");
-  serve("250 hi\r\n");
-  EXPECT_EQ(Reply::kPositive, read_reply(message, *connection));
-  char buffer[32] = {};
-  EXPECT_EQ(9, read(server, buffer, sizeof buffer));
-  EXPECT_STREQ("HELO me\r\n", std::string(buffer, 9).c_str());
 }
 
 }  // namespace
