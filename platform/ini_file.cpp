@@ -10,28 +10,11 @@
 #include <vector>
 
 #include "platform/path_map.h"
+#include "platform/text.h"
 
 namespace platform {
 
 namespace {
-
-constexpr char kWhiteSpace[] = " \t\r\n\v\f";
-
-std::string_view trim(std::string_view text) {
-  std::size_t start = text.find_first_not_of(kWhiteSpace);
-  if (start == std::string_view::npos) return {};
-  std::size_t end = text.find_last_not_of(kWhiteSpace);
-  return text.substr(start, end - start + 1);
-}
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 std::string_view strip_quotes(std::string_view value) {
   if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&

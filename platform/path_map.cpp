@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace platform {
 
 namespace {
@@ -15,13 +17,6 @@ namespace {
 bool exists(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
-}
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
 }
 
 std::string join(const std::string& directory, std::string_view name) {

@@ -1,6 +1,7 @@
 #include "velloc/database_template.h"
 
 #include "platform/ini_file.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -18,15 +19,7 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 }  // namespace
 
 std::vector<std::string> split_column_names(std::string_view list) {
-  std::vector<std::string> names;
-  std::size_t start = 0;
-  while (start < list.size()) {
-    std::size_t end = list.find_first_of(", ", start);
-    if (end == std::string_view::npos) end = list.size();
-    if (end > start) names.emplace_back(list.substr(start, end - start));
-    start = end + 1;
-  }
-  return names;
+  return platform::split_at(list, ", ");
 }
 
 DatabaseRecord read_database_record(const std::string& path, const CgiRequest& request) {

@@ -8,30 +8,23 @@
 #include <ctime>
 
 #include "platform/path_map.h"
+#include "platform/text.h"
 
 namespace {
 
 constexpr std::size_t kMaxMessage = 1999;
 
-bool equal_ignoring_case(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i]; ++i) {
-    char c = (a[i] >= 'a' && a[i] <= 'z') ? char(a[i] - 'a' + 'A') : a[i];
-    if (c != b[i]) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
-
 // Opens the log for one line: "NUL" is the null device, "CON" the standard error
 // stream (not closed afterwards). Returns -1 when it cannot be opened.
 int open_log(const std::string& name, bool* owned) {
   *owned = true;
-  if (equal_ignoring_case(name, "CON")) {
+  if (platform::equal_ignoring_case(name, "CON")) {
     *owned = false;
     return STDERR_FILENO;
   }
-  std::string path =
-      equal_ignoring_case(name, "NUL") ? "/dev/null" : platform::native_path_for_create(name);
+  std::string path = platform::equal_ignoring_case(name, "NUL")
+                         ? "/dev/null"
+                         : platform::native_path_for_create(name);
   if (path.empty()) return -1;
   return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <ostream>
 
+#include "platform/text.h"
 #include "velloc/html_escape.h"
 
 namespace {
@@ -50,16 +51,7 @@ bool is_control_field(std::string_view name) {
 }
 
 std::vector<std::string> split_name_list(std::string_view list) {
-  constexpr std::string_view kSeparators = ", ";
-  list = list.substr(0, kMaxNameList);
-  std::vector<std::string> names;
-  std::size_t start = list.find_first_not_of(kSeparators);
-  while (start != std::string_view::npos) {
-    std::size_t end = list.find_first_of(kSeparators, start);
-    names.emplace_back(list.substr(start, end == std::string_view::npos ? end : end - start));
-    start = list.find_first_not_of(kSeparators, end);
-  }
-  return names;
+  return platform::split_at(list.substr(0, kMaxNameList), ", ");
 }
 
 bool write_page_head(std::ostream& out, const CgiRequest& request) {

@@ -8,6 +8,7 @@
 
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
+#include "platform/text.h"
 #include "velloc/run.h"
 
 namespace {
@@ -42,21 +43,6 @@ std::string current_directory() {
 
 // Splits `text` at any of `separators`; runs of separators make no empty
 // pieces.
-std::vector<std::string> split_at(std::string_view text, std::string_view separators) {
-  std::vector<std::string> pieces;
-  std::size_t start = text.find_first_not_of(separators);
-  while (start != std::string_view::npos) {
-    std::size_t end = text.find_first_of(separators, start);
-    pieces.emplace_back(text.substr(start, end == std::string_view::npos ? end : end - start));
-    start = text.find_first_not_of(separators, end);
-  }
-  return pieces;
-}
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  return to_upper_ascii(a) == to_upper_ascii(b);
-}
-
 // A directory text ends in a separator; a value without one gets "\" (a POSIX
 // path that already ends in "/" is complete as it is).
 std::string as_directory_prefix(std::string directory) {
@@ -92,7 +78,7 @@ std::vector<std::string> settings_search_directories() {
                                        with_trailing_slash(current_directory()), kSystemDirectory};
   const char* path = std::getenv("PATH");
   if (path != nullptr)
-    for (const std::string& directory : split_at(path, ":"))
+    for (const std::string& directory : platform::split_at(path, ":"))
       directories.push_back(with_trailing_slash(directory));
   return directories;
 }
@@ -136,7 +122,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
 
 std::string referer_host(const std::string& referer) {
   std::vector<std::string> pieces =
-      split_at(std::string_view(referer).substr(0, kMaxRefererLength), "/");
+      platform::split_at(std::string_view(referer).substr(0, kMaxRefererLength), "/");
   return pieces.size() < 2 ? std::string() : pieces[1];
 }
 
@@ -145,10 +131,10 @@ bool check_referer(const Run& run) {
   if (referers.empty()) return true;
   std::string referer = run.request.get_env("HTTP_REFERER");
   if (referer.empty()) return false;
-  std::vector<std::string> allowed = split_at(referers, ", ");
+  std::vector<std::string> allowed = platform::split_at(referers, ", ");
   if (allowed.empty()) return true;
   std::string host = referer_host(referer);
   for (const std::string& entry : allowed)
-    if (equal_ignoring_case(entry, host)) return true;
+    if (platform::equal_ignoring_case(entry, host)) return true;
   return false;
 }

@@ -5,11 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/text.h"
+
 namespace {
 
 constexpr std::size_t kTokenCount = 4;
 constexpr std::string_view kSeparators = ", ";
-constexpr std::string_view kWhiteSpace = " \t\n\v\f\r";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -21,7 +22,7 @@ std::size_t skip_digits(std::string_view text, std::size_t pos) {
 // Length of the longest prefix of `text` that reads as a decimal number; 0 when
 // there is none.
 std::size_t number_prefix_length(std::string_view text) {
-  std::size_t pos = text.find_first_not_of(kWhiteSpace);
+  std::size_t pos = text.find_first_not_of(platform::kWhiteSpace);
   if (pos == std::string_view::npos) return 0;
   if (text[pos] == '+' || text[pos] == '-') ++pos;
   std::size_t integer_end = skip_digits(text, pos);

@@ -5,11 +5,11 @@
 #include <cstdio>
 
 #include "platform/ini_file.h"
+#include "platform/text.h"
 #include "velloc/template_engine.h"
 
 namespace {
 
-constexpr std::string_view kWhiteSpace = " \t\n\v\f\r";
 constexpr std::string_view kOperatorCharacters = "<>=!";
 
 enum class Order { kLess, kEqual, kGreater };
@@ -20,13 +20,6 @@ struct Term {
   TermKind kind;
   int number;  // the integer value of the text
 };
-
-std::string_view trim(std::string_view text) {
-  std::size_t start = text.find_first_not_of(kWhiteSpace);
-  if (start == std::string_view::npos) return {};
-  std::size_t end = text.find_last_not_of(kWhiteSpace);
-  return text.substr(start, end - start + 1);
-}
 
 Term classify(std::string_view text) {
   int number = platform::parse_leading_int(text);
@@ -100,7 +93,7 @@ bool operator_accepts(std::string_view op, Order order) {
 }  // namespace
 
 bool evaluate_condition(std::string_view text, const CgiRequest& request) {
-  text = trim(text);
+  text = platform::trim(text);
   std::size_t operator_start = text.find_first_of(kOperatorCharacters);
   std::string_view left = text.substr(0, operator_start);
   std::string_view op;
@@ -110,8 +103,8 @@ bool evaluate_condition(std::string_view text, const CgiRequest& request) {
     op = text.substr(operator_start, operator_end - operator_start);
     if (operator_end != std::string_view::npos) right = text.substr(operator_end);
   }
-  Term left_term = classify(trim(left));
-  Term right_term = classify(trim(right));
+  Term left_term = classify(platform::trim(left));
+  Term right_term = classify(platform::trim(right));
   if (right_term.text.empty() && is_present(left_term, request)) return true;
   return operator_accepts(op, compare_ignoring_case(comparison_key(left_term, request),
                                                     comparison_key(right_term, request)));

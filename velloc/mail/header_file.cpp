@@ -5,6 +5,7 @@
 
 #include "platform/path_map.h"
 #include "platform/temp_file.h"
+#include "platform/text.h"
 #include "velloc/event_log.h"
 #include "velloc/mail/line_reader.h"
 
@@ -13,16 +14,6 @@ namespace {
 constexpr std::string_view kLookupDelimiters("\n\r: ", 4);
 constexpr std::string_view kPairDelimiters("\n\r: ", 4);
 constexpr std::string_view kRecipientHeaders[] = {"TO", "CC", "BCC", "Hidden-To"};
-constexpr std::string_view kTrimmed(" \t\n\r\v\f", 6);
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 // The text up to the first carriage return or line feed, leading blanks removed.
 std::string value_text(std::string_view rest) {
@@ -44,15 +35,8 @@ bool split_name(std::string_view line, std::string_view delimiters, std::string_
 
 bool is_recipient_header(std::string_view name) {
   for (std::string_view wanted : kRecipientHeaders)
-    if (equal_ignoring_case(name, wanted)) return true;
+    if (platform::equal_ignoring_case(name, wanted)) return true;
   return false;
-}
-
-std::string trimmed(std::string_view text) {
-  std::size_t start = text.find_first_not_of(kTrimmed);
-  if (start == std::string_view::npos) return std::string();
-  std::size_t end = text.find_last_not_of(kTrimmed);
-  return std::string(text.substr(start, end - start + 1));
 }
 
 std::string address_of_piece(std::string_view piece) {
@@ -60,7 +44,7 @@ std::string address_of_piece(std::string_view piece) {
   std::size_t close = piece.find('>');
   if (open != std::string_view::npos && close != std::string_view::npos && close > open)
     return std::string(piece.substr(open + 1, close - open - 1));
-  return trimmed(piece);
+  return std::string(platform::trim(piece));
 }
 
 std::string header_value_or_empty(const MailMessage& message, std::string_view name) {
@@ -93,7 +77,7 @@ bool find_header_value(const MailMessage& message, std::string_view name, std::s
   std::string line;
   while (read_line_piece(file, kMaxFileLine, line)) {
     std::optional<HeaderPair> pair = parse_lookup_line(line);
-    if (pair && equal_ignoring_case(pair->name, name)) {
+    if (pair && platform::equal_ignoring_case(pair->name, name)) {
       value = pair->value;
       return true;
     }

@@ -6,6 +6,7 @@
 
 #include "platform/path_map.h"
 #include "platform/temp_file.h"
+#include "platform/text.h"
 #include "velloc/diagnostics.h"
 #include "velloc/event_log.h"
 #include "velloc/mail/encryption.h"
@@ -23,17 +24,6 @@ constexpr std::string_view kRecipientSeparators("\r\n ,;^");
 constexpr char kListingLine[] = "%s:  %s\n";
 constexpr char kSendFailed[] = "Error Sending Email!  Check log file for specific error!\n";
 constexpr char kBodyNotOpened[] = "Could Not Open Message Body File!";
-
-std::vector<std::string> split_pieces(std::string_view text, std::string_view separators) {
-  std::vector<std::string> pieces;
-  std::size_t start = text.find_first_not_of(separators);
-  while (start != std::string_view::npos) {
-    std::size_t end = text.find_first_of(separators, start);
-    pieces.emplace_back(text.substr(start, end == std::string_view::npos ? end : end - start));
-    start = end == std::string_view::npos ? end : text.find_first_not_of(separators, end);
-  }
-  return pieces;
-}
 
 // A form value as it may enter a header line: at most 1999 characters, line
 // breaks turned into blanks.
@@ -134,9 +124,9 @@ int send_receipt(Run& run) {
 std::string build_header_text(const CgiRequest& request, std::string_view sender_field,
                               std::string_view recipients_field, std::string_view subject_field) {
   std::vector<std::string> senders =
-      split_pieces(header_safe_value(request, sender_field), kSenderSeparators);
+      platform::split_at(header_safe_value(request, sender_field), kSenderSeparators);
   std::vector<std::string> recipients =
-      split_pieces(header_safe_value(request, recipients_field), kRecipientSeparators);
+      platform::split_at(header_safe_value(request, recipients_field), kRecipientSeparators);
   std::string text = "From: ";
   if (!senders.empty()) text += senders.front();
   text += "\nTo: " + joined(recipients, ", ");
