@@ -131,10 +131,12 @@ await_port() {
   return 1
 }
 
-/usr/bin/python3 tools/mail_sink.py --port "$SMTP_PORT" --dir "$demo/mail" >/dev/null &
+# The servers run in sessions of their own, so Ctrl-C reaches only this script,
+# which then stops them in order.
+setsid /usr/bin/python3 tools/mail_sink.py --port "$SMTP_PORT" --dir "$demo/mail" >/dev/null &
 children+=($!)
 await_port "$SMTP_PORT" "$!" "mail server"
-lighttpd -D -f "$demo/lighttpd.conf" &
+setsid lighttpd -D -f "$demo/lighttpd.conf" &
 children+=($!)
 await_port "$HTTP_PORT" "$!" "web server"
 
