@@ -61,6 +61,12 @@ int take_receipt_number(const std::string& settings_file) {
       platform::read_ini_string(settings_file, kSection, "ReceiptNumber", "1"));
 }
 
+// A level that does not begin with a digit counts as 0: nothing is logged.
+int parse_log_level(const std::string& value) {
+  if (value.empty() || value.front() < '0' || value.front() > '9') return 0;
+  return platform::parse_leading_int(value);
+}
+
 void default_address_fields(Run& run) {
   CgiRequest& request = run.request;
   if (request.field_is_blank("EMAIL") && request.field_is_set("DEFAULTEMAIL"))
@@ -107,7 +113,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   message.temp_dir = read("TEMP", settings.start_directory);
   message.log_file = read("LOGFILE", kDefaultLogFile);
   message.default_sender = read("DEFAULTSENDER", kDefaultSender);
-  message.log_level = platform::parse_leading_int(read("LOG_LEVEL", "1"));
+  message.log_level = parse_log_level(read("LOG_LEVEL", "1"));
 
   if (run.request.field_is_set("RECEIPT_NUMBER"))
     run.request.set_field("RECEIPT_NUMBER", std::to_string(take_receipt_number(settings_file)));

@@ -40,7 +40,7 @@ TEST_F(SettingsTest, DefaultsEveryKeyAndEmptyValues) {
        "LOG_LEVEL=15\nTEMPLATE_DIR=/srv/t/\nSMTP=smtp.example:2525\nReferers=a.com\n"
        "DefaultRecipient=owner@example.com\n",
        "C:\\PGP\\|/var/tmp|site.log|a@b|15|/srv/t/|smtp.example:2525|a.com|owner@example.com"},
-      {"[Velloc]\nPGP_Path=\nTEMPLATE_DIR=\nLOG_LEVEL=x\n",
+      {"[Velloc]\nPGP_Path=\nTEMPLATE_DIR=\nLOG_LEVEL=+15\n",
        "|" + kCwd + "|BRANNIC.LOG|velloc@localhost|0||mail||webmaster"}};
   for (const auto& [content, expected] : cases) {
     const ::Run& run = load("", content);
