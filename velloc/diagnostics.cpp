@@ -21,11 +21,13 @@ void dump_map(std::ostream& out, const char* title, const TextMap& map) {
 
 }  // namespace
 
-void fail_request(Run& run, std::string_view message) {
+void fail_request(Run& run, std::string_view message) { fail_request(run, message, message); }
+
+void fail_request(Run& run, std::string_view page_message, std::string_view log_message) {
   write_page_head(run.response, run.request);
   run.response << "<CENTER>\n<H1>Form Was Not Processed</H1><P>\n"
-               << message << "</CENTER></BODY>\n</HTML>\n";
-  log_event(run.message, 1, "Velloc Failed: %s", std::string(message).c_str());
+               << page_message << "</CENTER></BODY>\n</HTML>\n";
+  log_event(run.message, 1, "Velloc Failed: %s", std::string(log_message).c_str());
   throw RunEnded();
 }
 

@@ -13,6 +13,10 @@ struct Run;
 // any request text they put in it), logs "Velloc Failed: " and the message at
 // type 1, and ends the run by throwing RunEnded.
 [[noreturn]] void fail_request(Run& run, std::string_view message);
+// The same for a message that holds request text: the page shows `page_message`
+// (that text escaped), the log `log_message`.
+[[noreturn]] void fail_request(Run& run, std::string_view page_message,
+                               std::string_view log_message);
 
 // "Form Data" and "Environment Variables" listings in map order, one
 // "\t[NAME] = value" line per entry, names and values HTML-escaped.

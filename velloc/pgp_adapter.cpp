@@ -30,8 +30,8 @@ bool is_filter_encrypt_option(std::string_view option) {
 }
 
 std::vector<std::string> gnupg_arguments(const std::string& recipient) {
-  return {kGnuPg,          "--batch", "--no-tty",  "--armor",     "--textmode",
-          "--trust-model", "always",  "--encrypt", "--recipient", recipient};
+  return {kGnuPg,       "--batch",   "--no-tty",    "--armor",
+          "--textmode", "--encrypt", "--recipient", recipient};
 }
 
 }  // namespace

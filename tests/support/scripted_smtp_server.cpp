@@ -82,13 +82,19 @@ void ScriptedSmtpServer::serve_client(int client) {
   // False when the script closes the connection.
   auto respond = [&](const std::string& command) {
     std::string reply = answer(command);
-    if (reply == kCloseConnection) return false;
+    if (reply == kResetConnection) {
+      linger reset = {1, 0};
+      setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      return false;
+    }
+    bool closes = reply.ends_with(kCloseConnection);
+    if (closes) reply.resize(reply.size() - kCloseConnection.size());
     if (reply == kAnswerNothing) {
       hanging = true;
-    } else {
+    } else if (!reply.empty()) {
       send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
     }
-    return true;
+    return !closes;
   };
   if (!respond("")) return;
   std::string pending;

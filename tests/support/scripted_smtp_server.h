@@ -12,9 +12,11 @@
 
 namespace testing_support {
 
-// Script entries other than a reply, which is sent exactly as written.
+// Script entries other than a reply, which is sent exactly as written. A reply that
+// ends in kCloseConnection is sent up to it before the connection is closed.
 inline const std::string kCloseConnection = "<close>";
-inline const std::string kAnswerNothing = "<hang>";  // from then on, on this connection
+inline const std::string kResetConnection = "<reset>";  // closed with a TCP reset
+inline const std::string kAnswerNothing = "<hang>";     // from then on, on this connection
 
 class ScriptedSmtpServer {
  public:

@@ -47,10 +47,10 @@ void remove_file(const std::string& path) { std::remove(platform::native_path(pa
                                   const std::string& command) {
   remove_file(body_file);
   remove_file(output_file);
-  // The command holds the target from the form, and the failure page shows it.
   char message[kMaxMessage + 1];
-  std::snprintf(message, sizeof message, format, number, html_escape(command).c_str());
-  fail_request(run, message);
+  std::snprintf(message, sizeof message, format, number, command.c_str());
+  // The command holds the target from the form: escaped on the page, as written in the log.
+  fail_request(run, html_escape(message), message);
 }
 
 [[noreturn]] void fail_files(Run& run, const std::string& body_file, const std::string& output_file,

@@ -10,6 +10,7 @@
 #include "velloc/diagnostics.h"
 #include "velloc/event_log.h"
 #include "velloc/mail/encryption.h"
+#include "velloc/mail/line_reader.h"
 #include "velloc/mail/smtp_session.h"
 #include "velloc/page_head.h"
 #include "velloc/run.h"
@@ -32,6 +33,14 @@ std::string header_safe_value(const CgiRequest& request, std::string_view field)
   for (char& c : value)
     if (c == '\r' || c == '\n') c = ' ';
   return value;
+}
+
+// One line of the header file. It is cut to what the session reads as one line, so
+// that no part of a long value is read as a header line of its own.
+std::string header_line(std::string_view name, const std::string& value) {
+  std::string line = std::string(name).append(": ").append(value);
+  if (line.size() > kMaxFileLine - 1) line.resize(kMaxFileLine - 1);
+  return line.append("\n");
 }
 
 std::string joined(const std::vector<std::string>& pieces, std::string_view separator) {
@@ -127,11 +136,9 @@ std::string build_header_text(const CgiRequest& request, std::string_view sender
       platform::split_at(header_safe_value(request, sender_field), kSenderSeparators);
   std::vector<std::string> recipients =
       platform::split_at(header_safe_value(request, recipients_field), kRecipientSeparators);
-  std::string text = "From: ";
-  if (!senders.empty()) text += senders.front();
-  text += "\nTo: " + joined(recipients, ", ");
-  text += "\nSubject: " + header_safe_value(request, subject_field) + "\n";
-  return text;
+  return header_line("From", senders.empty() ? std::string() : senders.front()) +
+         header_line("To", joined(recipients, ", ")) +
+         header_line("Subject", header_safe_value(request, subject_field));
 }
 
 int send_message(Run& run, std::string& body_file, const std::string& header_text, bool encrypt,

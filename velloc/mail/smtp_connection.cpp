@@ -178,7 +178,7 @@ Reply read_reply(const MailMessage& message, SmtpConnection& connection) {
       return Reply::kBroken;
     }
     log_event(message, 15, "MS - %s", line.c_str());
-    if (line.size() < 4 || line[3] != '-' || status == SmtpConnection::ReadStatus::kClosed) break;
+    if (line.size() < 4 || line[3] != '-') break;
   }
   return (!line.empty() && (line[0] == '2' || line[0] == '3')) ? Reply::kPositive
                                                                : Reply::kNegative;

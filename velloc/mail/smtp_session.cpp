@@ -207,7 +207,7 @@ SessionResult converse(MailMessage& message, std::span<const MailAttachment> att
   SessionResult sent = send_data(message, attachments, connection);
   if (sent != SessionResult::kSent) return sent;
   send_line(connection, "QUIT\r\n");
-  read_reply(message, connection);
+  if (read_reply(message, connection) == Reply::kBroken) return SessionResult::kFailed;
   connection.shutdown_both();
   return SessionResult::kSent;
 }

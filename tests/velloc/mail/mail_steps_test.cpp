@@ -32,6 +32,11 @@ TEST(HeaderTextTest, FirstSenderAllRecipientsAndNoAddedHeaderLines) {
       "From: jo@x.test\nTo: a@x.test, CC:, victim@x.test\n"
       "Subject: Hi  BCC: victim@x.test X: y\n",
       build_header_text(request, "EMAIL", "RECIPIENT", "SUBJECT"));
+  // A value long enough to spill into a second piece of the header file is cut instead.
+  request.set_field("SUBJECT", std::string(1989, 'x') + "BCC: victim@x.test");
+  std::string text = build_header_text(request, "EMAIL", "RECIPIENT", "SUBJECT");
+  std::string subject = text.substr(text.find("Subject: "));
+  EXPECT_EQ("Subject: " + std::string(1989, 'x') + "\n", subject);
 }
 
 class MailStepsTest : public ::testing::Test {

@@ -13,6 +13,7 @@ namespace {
 
 using testing_support::kAnswerNothing;
 using testing_support::kCloseConnection;
+using testing_support::kResetConnection;
 using testing_support::ScriptedSmtpServer;
 using testing_support::TempDir;
 
@@ -151,6 +152,22 @@ TEST_F(SmtpSessionTest, EveryOutcomeHasItsResultAndLogLine) {
        SessionResult::kFailed,
        "MS - Mail Server Returned Error on EOM (End of Message).\n",
        "DATA"},
+      // A continuation line cut short by the close is followed by an empty last line.
+      {{{".", "250-ok" + kCloseConnection}},
+       kHeader,
+       SessionResult::kFailed,
+       "MS - 250-okMS - Mail Server Returned Error on EOM (End of Message).\n",
+       "DATA"},
+      {{{"", "220-hi" + kCloseConnection}},
+       kHeader,
+       SessionResult::kFailed,
+       "MS - 220-hiMS - Mail Server Not Accepting Messages.",
+       ""},
+      {{{"QUIT", kResetConnection}},
+       kHeader,
+       SessionResult::kFailed,
+       "MS - 250 ok\r\nSocket Error, Ending Thread\n",
+       "QUIT"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.logged);
