@@ -114,13 +114,9 @@ bool InsertSession::release() {
 bool insert_database_record(Run& run) {
   if (!run.request.field_is_set("TEMPLATE_DATABASE")) return true;
   const std::string& template_path = run.templates.database_template;
-  {
-    std::ifstream probe;
-    if (!open_text_for_reading(template_path, probe)) {
-      log_event(run.message, 1, "Could not open Database Template File: %s\n",
-                template_path.c_str());
-      return false;
-    }
+  if (!can_open_for_reading(template_path)) {
+    log_event(run.message, 1, "Could not open Database Template File: %s\n", template_path.c_str());
+    return false;
   }
   DatabaseRecord record = read_database_record(template_path, run.request);
   std::string statement = build_insert_statement(record);

@@ -6,7 +6,7 @@
 #include "velloc/html_escape.h"
 #include "velloc/page_head.h"
 #include "velloc/run.h"
-#include "velloc/template_file.h"
+#include "velloc/text_files.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ constexpr char kDefaultLinkText[] = "Back To Site";
 // the path that was tried.
 void write_template_page(Run& run) {
   std::ifstream file;
-  if (open_template_file(run.templates.web_template, file)) {
+  if (open_text_for_reading(run.templates.web_template, file)) {
     write_content_type(run.response, "text/html");
     expand_template(file, run.response, run.request, run.template_state);
     return;

@@ -8,7 +8,7 @@
 #include <ostream>
 
 #include "velloc/template_arithmetic.h"
-#include "velloc/template_file.h"
+#include "velloc/text_files.h"
 
 namespace {
 
@@ -179,7 +179,7 @@ void Expansion::run_unterminated(char opener, std::string_view argument) {
 void Expansion::include(std::string_view file_name) {
   if (file_name.empty()) return;
   std::ifstream file;
-  if (!open_template_file(file_name, file)) {
+  if (!open_text_for_reading(file_name, file)) {
     write(kIncludeFailed);
     return;
   }

@@ -7,7 +7,7 @@
 #include "velloc/html_escape.h"
 #include "velloc/page_head.h"
 #include "velloc/run.h"
-#include "velloc/template_file.h"
+#include "velloc/text_files.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ constexpr std::array<TemplateField, 6> kTemplateFields = {{
 [[noreturn]] void answer_with_missing_template(Run& run) {
   if (run.templates.missing_template.empty()) throw RunEnded();
   std::ifstream file;
-  if (!open_template_file(run.templates.missing_template, file))
+  if (!open_text_for_reading(run.templates.missing_template, file))
     fail_request(run, kMissingTemplateUnreadable);
   write_content_type(run.response, "text/html");
   expand_template(file, run.response, run.request, run.template_state);

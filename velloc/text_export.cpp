@@ -121,13 +121,9 @@ bool copy_text_file(const MailMessage& context, const char* key_name, const std:
 bool export_text_file(Run& run) {
   if (run.request.field_is_blank("TEMPLATE_TEXTFILE")) return true;
   const std::string& template_path = run.templates.textfile_template;
-  {
-    std::ifstream probe;
-    if (!open_text_for_reading(template_path, probe)) {
-      log_event(run.message, 1, "Could not open Textfile Template File: %s\n",
-                template_path.c_str());
-      return false;
-    }
+  if (!can_open_for_reading(template_path)) {
+    log_event(run.message, 1, "Could not open Textfile Template File: %s\n", template_path.c_str());
+    return false;
   }
   ExportFiles files = read_export_files(template_path);
   std::string lock_path = lock_target(files);

@@ -1,5 +1,7 @@
 #include "velloc/text_files.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <istream>
 #include <ostream>
@@ -26,12 +28,18 @@ bool open_for_output(const std::string& composed_path, std::ios::openmode mode,
 
 }  // namespace
 
-bool open_text_for_reading(const std::string& composed_path, std::ifstream& in) {
+bool open_text_for_reading(std::string_view composed_path, std::ifstream& in) {
   if (composed_path.empty()) return false;
   std::string native = platform::native_path(composed_path);
-  if (is_directory(native)) return false;
+  struct stat info;
+  if (stat(native.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   in.open(native, std::ios::in);
   return in.is_open();
+}
+
+bool can_open_for_reading(std::string_view composed_path) {
+  std::ifstream probe;
+  return open_text_for_reading(composed_path, probe);
 }
 
 bool open_text_for_append(const std::string& composed_path, std::ofstream& out) {

@@ -6,10 +6,15 @@
 #include <fstream>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 
-// Opens an existing regular file for reading. A directory, a missing or an
-// unreadable file leaves `in` closed and gives false.
-bool open_text_for_reading(const std::string& composed_path, std::ifstream& in);
+// Opens an existing regular file (a template or a text file) for reading. A
+// directory, device or pipe counts as a file that cannot be opened, as do a
+// missing and an unreadable file: `in` stays closed and the result is false.
+bool open_text_for_reading(std::string_view composed_path, std::ifstream& in);
+
+// True when open_text_for_reading would succeed.
+bool can_open_for_reading(std::string_view composed_path);
 
 // Opens the file for appending, creating it when missing.
 bool open_text_for_append(const std::string& composed_path, std::ofstream& out);

@@ -14,7 +14,7 @@
 #include "velloc/mail/smtp_session.h"
 #include "velloc/page_head.h"
 #include "velloc/run.h"
-#include "velloc/template_file.h"
+#include "velloc/text_files.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ bool write_body(Run& run, std::ostream& body, std::string_view template_field,
     return true;
   }
   std::ifstream input;
-  if (!open_template_file(template_path, input)) {
+  if (!open_text_for_reading(template_path, input)) {
     char text[kMaxFieldValue + 1];
     std::snprintf(text, sizeof text, missing_format, template_path.c_str());
     body << text;
