@@ -2,10 +2,10 @@
 
 # Packages the product needs at run time and to build.
 VELLOC_RUNTIME_PACKAGES=(cmake ninja-build g++ pkg-config unixodbc unixodbc-dev libsqliteodbc
-  odbc-postgresql lighttpd python3 python3-aiosmtpd gnupg curl)
+  odbc-postgresql lighttpd python3 python3-aiosmtpd gnupg curl libmspack-dev libnewt-dev gcab)
 # Further packages the tests need.
 VELLOC_TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  postgresql mpack)
+  postgresql mpack tmux chromium chromium-driver python3-selenium)
 
 ensure_packages() {
   local missing=()
