@@ -3,102 +3,25 @@
 // file in the working directory. Reports wall time per run and the peak resident
 // memory of the velloc process (which must stay flat with a 10 MB attachment,
 // since attachments are streamed).
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench/discarding_smtp_server.h"
 #include "platform/path_map.h"
 
 namespace {
 
-// Answers every command positively and throws the message content away.
-class DiscardingSmtpServer {
- public:
-  DiscardingSmtpServer() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-    listen(listener_, 16);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~DiscardingSmtpServer() {
-    stopping_ = true;
-    thread_.join();
-    close(listener_);
-  }
-  int port() const { return port_; }
-
- private:
-  void serve() {
-    while (!stopping_) {
-      pollfd request = {listener_, POLLIN, 0};
-      if (poll(&request, 1, 20) <= 0) continue;
-      int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client >= 0) converse(client);
-      close(client);
-    }
-  }
-  static void reply(int client, const char* text) {
-    (void)!send(client, text, std::char_traits<char>::length(text), MSG_NOSIGNAL);
-  }
-  void converse(int client) {
-    reply(client, "220 bench\r\n");
-    std::string pending;
-    bool in_data = false;
-    std::vector<char> buffer(1 << 16);
-    for (;;) {
-      ssize_t count = recv(client, buffer.data(), buffer.size(), 0);
-      if (count <= 0) return;
-      pending.append(buffer.data(), static_cast<std::size_t>(count));
-      for (;;) {
-        std::size_t end = pending.find(in_data ? "\r\n.\r\n" : "\r\n");
-        if (end == std::string::npos) {
-          if (in_data && pending.size() > 4) pending.erase(0, pending.size() - 4);
-          break;
-        }
-        std::string command = pending.substr(0, end);
-        pending.erase(0, end + (in_data ? 5 : 2));
-        if (in_data) {
-          in_data = false;
-          reply(client, "250 queued\r\n");
-        } else if (command == "DATA") {
-          in_data = true;
-          reply(client, "354 go\r\n");
-        } else if (command == "QUIT") {
-          reply(client, "221 bye\r\n");
-          return;
-        } else {
-          reply(client, "250 ok\r\n");
-        }
-      }
-    }
-  }
-
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
-};
+using bench::DiscardingSmtpServer;
 
 struct Scratch {
   Scratch() {

@@ -1,0 +1,105 @@
+// An SMTP server on an ephemeral loopback port for the benchmarks: it answers every
+// command positively, throws the message content away and counts the messages.
+// It serves one connection at a time on a thread of its own, from construction
+// until destruction.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+class DiscardingSmtpServer {
+ public:
+  DiscardingSmtpServer() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+    listen(listener_, 16);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~DiscardingSmtpServer() {
+    stopping_ = true;
+    thread_.join();
+    close(listener_);
+  }
+  DiscardingSmtpServer(const DiscardingSmtpServer&) = delete;
+  DiscardingSmtpServer& operator=(const DiscardingSmtpServer&) = delete;
+
+  int port() const { return port_; }
+  long messages() const { return messages_; }
+
+ private:
+  void serve() {
+    while (!stopping_) {
+      pollfd request = {listener_, POLLIN, 0};
+      if (poll(&request, 1, 20) <= 0) continue;
+      int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      converse(client);
+      close(client);
+    }
+  }
+  static void reply(int client, const char* text) {
+    (void)!send(client, text, std::char_traits<char>::length(text), MSG_NOSIGNAL);
+  }
+  // Answers one command line, or the end of the message content.
+  bool answer(int client, const std::string& command, bool& in_data) {
+    if (in_data) {
+      in_data = false;
+      ++messages_;
+      reply(client, "250 queued\r\n");
+    } else if (command == "DATA") {
+      in_data = true;
+      reply(client, "354 go\r\n");
+    } else if (command == "QUIT") {
+      reply(client, "221 bye\r\n");
+      return false;
+    } else {
+      reply(client, "250 ok\r\n");
+    }
+    return true;
+  }
+  void converse(int client) {
+    reply(client, "220 bench\r\n");
+    std::string pending;
+    bool in_data = false;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+      ssize_t count = recv(client, buffer.data(), buffer.size(), 0);
+      if (count <= 0) return;
+      pending.append(buffer.data(), static_cast<std::size_t>(count));
+      for (;;) {
+        std::size_t end = pending.find(in_data ? "\r\n.\r\n" : "\r\n");
+        if (end == std::string::npos) {
+          if (in_data && pending.size() > 4) pending.erase(0, pending.size() - 4);
+          break;
+        }
+        std::string command = pending.substr(0, end);
+        pending.erase(0, end + (in_data ? 5 : 2));
+        if (!answer(client, command, in_data)) return;
+      }
+    }
+  }
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<long> messages_{0};
+  std::thread thread_;
+};
+
+}  // namespace bench

@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Prints the benchmark figures of velloc: one table of whole-process times (each the
+# median of repeated runs, against a CGI program that only prints a header), then
+# the request-decoding and template-expansion throughput. Builds what it needs in
+# build/bench (release) first.
+#
+#   bench/run.sh [--runs N]      (default 200 runs per row; VELLOC_BENCH_RUNS too)
+#
+# Optional environment:
+#   VELLOC_BENCH_BUILD_DIR  build folder (build/bench)
+#   VELLOC_BENCH_NO_BUILD   set to 1 to use the binaries already in the build folder
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+
+runs=${VELLOC_BENCH_RUNS:-200}
+while [ $# -gt 0 ]; do
+  case $1 in
+    --runs) runs=${2:?--runs needs a number}; shift 2 ;;
+    *) echo "usage: bench/run.sh [--runs N]" >&2; exit 2 ;;
+  esac
+done
+warmup=5
+build=${VELLOC_BENCH_BUILD_DIR:-$top/build/bench}
+
+if [ "${VELLOC_BENCH_NO_BUILD:-0}" != 1 ]; then
+  source tools/packages.sh
+  ensure_packages "${VELLOC_RUNTIME_PACKAGES[@]}" libgtest-dev libgmock-dev libbenchmark-dev
+  echo "Building in $build ..." >&2
+  build_log=$(mktemp)
+  if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELLOC_BENCH=ON &&
+    cmake --build "$build" --target velloc floor_cgi cgi_timer smtp_sink decode_bench \
+      template_bench; } >"$build_log" 2>&1; then
+    tail -n 40 "$build_log" >&2
+    rm -f "$build_log"
+    exit 1
+  fi
+  rm -f "$build_log"
+fi
+
+scratch=$(mktemp -d /tmp/velloc-bench-XXXXXX)
+sink_pid=
+cleanup() {
+  if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" || true; fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# The site: velloc and the floor program in the folder the web server would run
+# them from, with the settings file beside velloc and the templates below it.
+site=$scratch/site
+mkdir -p "$site/tmp" "$site/data"
+cp -r bench/site/templates "$site/templates"
+cp "$build/velloc" "$build/bench/floor_cgi" "$site/"
+
+"$build/bench/smtp_sink" >"$scratch/sink.out" &
+sink_pid=$!
+port=
+for ((tries = 0; tries < 100; tries++)); do
+  port=$(sed -n 's/^port //p' "$scratch/sink.out")
+  [ -n "$port" ] && break
+  sleep 0.05
+done
+[ -n "$port" ] || { echo "The SMTP sink did not start." >&2; exit 1; }
+
+cat >"$site/VELLOC.ini" <<INI
+[Velloc]
+SMTP=127.0.0.1:$port
+DefaultRecipient=owner@example.test
+TEMPLATE_DIR=templates/
+TEMP=$site/tmp/
+LOGFILE=$scratch/velloc.log
+LOG_LEVEL=1
+Referers=127.0.0.1
+INI
+
+form='NAME=Jo+Doe&EMAIL=jo%40example.test&ITEM=Sencha&QTY=3&PRICE=9.50&SHIPPING=4.95'
+form+='&GIFT=yes&MESSAGE=Please+deliver+before+Friday.&SUBJECT=Order'
+printf '%s' "$form" >"$scratch/floor.body"
+printf '%s' "$form&DEBUG_VARIABLES=1" >"$scratch/debug.body"
+printf '%s' "$form&DISABLE_MAIL=1" >"$scratch/builtin.body"
+printf '%s' "$form&DISABLE_MAIL=1&TEMPLATE_WEB=thanks.htm&TEMPLATE_TEXTFILE=export.ini" \
+  >"$scratch/template.body"
+printf '%s' "$form&TEMPLATE_WEB=thanks.htm&TEMPLATE_TEXTFILE=export.ini&TEMPLATE_MAIL=mail.txt" \
+  >"$scratch/mail.body"
+
+# label, program, working folder, body, a text the response must contain
+row() { printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$site/$2" "$site" "$scratch/$3.body" "$4"; }
+{
+  row "floor: CGI program printing a header only" floor_cgi floor "Content-type"
+  row "(a) debug listing (DEBUG_VARIABLES)" velloc debug "Environment Variables"
+  row "(b) built-in confirmation page" velloc builtin "Form Sent Successfully"
+  row "(c) template page + CSV export" velloc template "Thank you, Jo Doe"
+  row "(d) (c) + form mail to loopback SMTP" velloc mail "Thank you, Jo Doe"
+} >"$scratch/cases.tsv"
+
+"$build/bench/cgi_timer" --runs "$runs" --warmup "$warmup" "$scratch/cases.tsv"
+
+kill "$sink_pid"
+wait "$sink_pid" || true
+sink_pid=
+each=$((runs + warmup + 1))
+mails=$(sed -n 's/^messages //p' "$scratch/sink.out")
+records=$(wc -l <"$site/data/orders.csv")
+if [ "$mails" != "$each" ] || [ "$records" -ne $((2 * each)) ]; then
+  echo "Expected $each mails and $((2 * each)) CSV records, got $mails and $records." >&2
+  exit 1
+fi
+
+echo
+echo "Throughput (Google Benchmark, in process, median of 3 repetitions):"
+json=$scratch/throughput.json
+# The median of three repetitions of each.
+repeat=(--benchmark_format=json --benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
+"$build/bench/decode_bench" "${repeat[@]}" >"$json.decode" 2>/dev/null
+"$build/bench/template_bench" "${repeat[@]}" >"$json.template" 2>/dev/null
+/usr/bin/python3 - "$json.decode" "$json.template" <<'PY'
+import json, sys
+
+def results(path):
+    return {b["run_name"]: b for b in json.load(open(path))["benchmarks"]
+            if b.get("aggregate_name") == "median"}
+
+decode, expand = results(sys.argv[1]), results(sys.argv[2])
+mb = 1e6
+rows = []
+for fields in (10000, 100000):
+    b = decode[f"BM_DecodeBody/{fields}"]
+    rows.append((f"request decoding, {b['body_bytes'] / mb:.0f} MB body ({fields:,} fields)", b))
+for name, kind in (("BM_ExpandPlainText", "plain text"),
+                   ("BM_ExpandDirectiveHeavy", "directive-heavy")):
+    rows.append((f"template expansion, 50 MB template, {kind}", expand[name]))
+for label, b in rows:
+    print(f"  {label:52} {b['real_time']:7.1f} {b['time_unit']}  "
+          f"{b['bytes_per_second'] / mb:5.0f} MB/s")
+PY
