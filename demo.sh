@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Runs the demo site: lighttpd on 127.0.0.1:8080 with velloc as its CGI script, a
-# local SMTP server on 127.0.0.1:2525 that stores every mail it receives under
-# demo-run/mail/, and a SQLite database reached through ODBC. Stays in the
-# foreground until Ctrl-C (or SIGTERM) and leaves nothing running.
+# Runs the demo site: builds the distribution and installs it unattended into the
+# demo folder, as an administrator would (VLPro/ and Samples/ side by side), then
+# serves it: lighttpd on 127.0.0.1:8080 with the installed velloc as its only CGI
+# script and Samples/ as document root, a local SMTP server on 127.0.0.1:2525 that
+# stores every mail it receives under demo-run/mail/, and a SQLite database reached
+# through ODBC. Stays in the foreground until Ctrl-C (or SIGTERM) and leaves nothing
+# running.
 #
 # Optional environment overrides (the defaults need none of them):
 #   DEMO_HTTP_PORT  port of the web server (8080)
 #   DEMO_SMTP_PORT  port of the mail server (2525)
 #   DEMO_DIR        folder of the demo's state (demo-run beside this script)
-#   DEMO_BIN_DIR    folder holding built velloc and pgp; the build is then skipped
+#   DEMO_BIN_DIR    build folder whose dist/ holds the built distribution; the build
+#                   is then skipped
 set -euo pipefail
 start_dir=$PWD
 cd "$(dirname "$0")"
@@ -22,11 +26,18 @@ HTTP_PORT=${DEMO_HTTP_PORT:-8080}
 SMTP_PORT=${DEMO_SMTP_PORT:-2525}
 demo=$(absolute "${DEMO_DIR:-$top/demo-run}")
 if [ -n "${DEMO_BIN_DIR:-}" ]; then
-  bin=$(absolute "$DEMO_BIN_DIR")
+  dist=$(absolute "$DEMO_BIN_DIR")/dist
 else
-  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build/release --target velloc pgp
-  bin=$top/build/release
+  # A build folder of its own: neither tests nor benchmarks, so their packages are
+  # not needed.
+  cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLOC_TESTS=OFF \
+    -DVELLOC_BENCH=OFF >/dev/null
+  cmake --build build/demo --target distribution
+  dist=$top/build/demo/dist
+fi
+if [ ! -x "$dist/installer" ]; then
+  echo "No built distribution in $dist (build the target 'distribution')." >&2
+  exit 1
 fi
 
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
@@ -37,19 +48,32 @@ for port in "$HTTP_PORT" "$SMTP_PORT"; do
   fi
 done
 
-# The site is laid out anew on every start; mails, database and exports are kept.
-rm -rf "$demo/cgi-bin" "$demo/odbc"
-mkdir -p "$demo"/{www,cgi-bin,odbc,mail,data,tmp}
-cp -r samples/site/. "$demo/www/"
-cp -r samples/templates "$demo/cgi-bin/templates"
-cp "$bin/velloc" "$bin/pgp" "$demo/cgi-bin/"
+# The site is installed anew on every start over the previous one; mails, database
+# and exports (Samples/orders.htm, Samples/signups.csv, VLPro/Brannic/order_rows.txt)
+# are kept.
+rm -rf "$demo/odbc" "$demo/VLPro/Brannic/Templates"
+mkdir -p "$demo"/{odbc,mail,data,tmp}
+program=$demo/VLPro
+if ! "$dist/installer" --unattended --accept-license --program-folder "$demo" \
+    --samples-folder "$demo" --smtp "127.0.0.1:$SMTP_PORT" --recipient owner@example.test \
+    --existing continue >"$demo/install.log" 2>&1; then
+  cat "$demo/install.log" >&2
+  echo "The installation into $demo failed." >&2
+  exit 1
+fi
+# TODO(lead): remove once the installer makes velloc and pgp executable itself (a
+# cabinet stores no execute permission).
+for name in velloc pgp; do
+  if [ ! -x "$program/$name" ]; then
+    echo "Note: the installer left $program/$name not executable; making it so." >&2
+    chmod 755 "$program/$name"
+  fi
+done
 
-cat >"$demo/cgi-bin/VELLOC.ini" <<INI
-[Velloc]
-SMTP=127.0.0.1:$SMTP_PORT
-DefaultRecipient=owner@example.test
+# The installer's VELLOC.INI names the mail server and the recipient; the demo adds
+# what an operator would.
+cat >>"$program/VELLOC.INI" <<INI
 DEFAULTSENDER=velloc@example.test
-TEMPLATE_DIR=templates/
 TEMP=$demo/tmp/
 LOGFILE=$demo/velloc.log
 LOG_LEVEL=15
@@ -75,18 +99,19 @@ with sqlite3.connect(sys.argv[1]) as db:
     db.executescript(open(sys.argv[2]).read())
 PY
 
-# Only velloc runs as a CGI script; nothing else of cgi-bin is reachable.
+# Only velloc runs as a CGI script (in its folder, so the default template directory
+# .\BRANNIC\TEMPLATES\ is VLPro/Brannic/Templates); nothing else of VLPro is reachable.
 cat >"$demo/lighttpd.conf" <<CONF
 server.modules = ("mod_alias", "mod_cgi", "mod_setenv")
-server.document-root = "$demo/www"
+server.document-root = "$demo/Samples"
 server.port = $HTTP_PORT
 server.bind = "127.0.0.1"
 server.errorlog = "$demo/lighttpd-error.log"
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html", ".htm" => "text/html", ".css" => "text/css",
                    ".csv" => "text/plain", ".txt" => "text/plain")
-alias.url = ("/cgi-bin/velloc" => "$demo/cgi-bin/velloc")
-\$HTTP["url"] =~ "^/cgi-bin/velloc" { cgi.assign = ("" => "") }
+alias.url = ("/cgi-bin/VLPro/velloc" => "$program/velloc")
+\$HTTP["url"] =~ "^/cgi-bin/VLPro/velloc" { cgi.assign = ("" => "") }
 setenv.add-environment = ("PATH" => "/usr/bin:/bin", "ODBCSYSINI" => "$demo/odbc",
                           "ODBCINI" => "$demo/odbc/odbc.ini")
 CONF
@@ -142,6 +167,7 @@ await_port "$HTTP_PORT" "$!" "web server"
 
 echo
 echo "Demo site:  http://127.0.0.1:$HTTP_PORT/"
+echo "Installed:  $program and $demo/Samples (by $dist/installer)"
 echo "Mails:      $demo/mail/ (one .eml file per mail received)"
 echo "Database:   $demo/data/orders.db (table Orders, data source VellocDemo)"
 echo "Exports:    http://127.0.0.1:$HTTP_PORT/orders.htm and http://127.0.0.1:$HTTP_PORT/signups.csv"

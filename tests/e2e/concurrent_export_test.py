@@ -1,6 +1,7 @@
 """Many submissions at once against the demo's own templates: every order becomes
 one row in SQLite (through the ODBC driver) and one entry of the rebuilt order list,
-every sign-up one line of the CSV; nothing interleaves and nothing is lost."""
+every sign-up one line of the CSV; nothing interleaves and nothing is lost. The
+folders are laid out as installed: VLPro/ with the template tree, Samples/ beside it."""
 
 import glob
 import os
@@ -15,6 +16,7 @@ from cgi_process import finish_velloc, start_velloc, write_settings
 
 SOURCE_DIR = Path(os.environ.get("SOURCE_DIR", Path(__file__).resolve().parents[2]))
 SAMPLES = SOURCE_DIR / "samples"
+TEMPLATE_DIR = SAMPLES / "templates" / "Brannic" / "Templates"
 SUBMISSIONS = 50
 
 
@@ -27,13 +29,12 @@ def sqlite_driver():
 class ConcurrentExportTest(unittest.TestCase):
     def setUp(self):
         self.root = Path(tempfile.mkdtemp(prefix="velloc-load-"))
-        for folder in ("www", "data", "odbc"):
+        for folder in ("Samples", "data", "odbc"):
             (self.root / folder).mkdir()
-        self.cgi_bin = self.root / "cgi-bin"
-        shutil.copytree(SAMPLES / "templates", self.cgi_bin / "templates")
+        self.cgi_bin = self.root / "VLPro"
+        shutil.copytree(SAMPLES / "templates", self.cgi_bin)
         self.log = self.root / "velloc.log"
-        write_settings(self.cgi_bin, {"LOGFILE": str(self.log), "LOG_LEVEL": "1",
-                                      "TEMPLATE_DIR": "templates/"})
+        write_settings(self.cgi_bin, {"LOGFILE": str(self.log), "LOG_LEVEL": "1"})
         self.database = self.root / "data" / "orders.db"
         with sqlite3.connect(self.database) as db:
             db.executescript((SAMPLES / "demo" / "create_orders.sql").read_text())
@@ -75,18 +76,18 @@ class ConcurrentExportTest(unittest.TestCase):
         self.assertEqual(sorted((f"buyer{i}", i, "x" * (i * 20))
                                 for i in range(SUBMISSIONS)), sorted(rows))
 
-        csv_lines = (self.root / "www" / "signups.csv").read_text().splitlines()
+        csv_lines = (self.root / "Samples" / "signups.csv").read_text().splitlines()
         self.assertEqual(sorted(f'"reader{i}","r{i}@example.test","news, events"'
                                 for i in range(SUBMISSIONS)), sorted(csv_lines))
 
-        records = (self.root / "data" / "order_rows.txt").read_text()
+        records = (self.cgi_bin / "Brannic" / "order_rows.txt").read_text()
         self.assertEqual(sorted(f'<tr><td>buyer{i}</td><td class="num">{i}</td>'
                                 f'<td class="num">1</td><td class="num">0</td><td></td>'
                                 f"<td>{'x' * (i * 20)}</td></tr>" for i in range(SUBMISSIONS)),
                          sorted(records.splitlines()))
-        head = (SAMPLES / "templates" / "list_head.htm").read_text()
-        foot = (SAMPLES / "templates" / "list_foot.htm").read_text()
-        self.assertEqual(head + records + foot, (self.root / "www" / "orders.htm").read_text())
+        head = (TEMPLATE_DIR / "list_head.htm").read_text()
+        foot = (TEMPLATE_DIR / "list_foot.htm").read_text()
+        self.assertEqual(head + records + foot, (self.root / "Samples" / "orders.htm").read_text())
 
 
 if __name__ == "__main__":

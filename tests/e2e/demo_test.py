@@ -1,8 +1,10 @@
 """./demo.sh end to end, on free ports with a folder of its own and the built
-programs: the contact and order forms of the sample site, posted with the hidden
-fields their pages carry, leave a form mail and a receipt each in the mail folder
-(the contact receipt with its attachment), a database row and an entry on the
-order list; SIGINT then stops the demo and everything it started."""
+distribution, which it installs into that folder: the contact and order forms of
+the sample site, posted with the hidden fields their pages carry, leave a form mail
+and a receipt each in the mail folder (the contact receipt with its attachment), a
+database row and an entry on the order list; SIGINT then stops the demo and
+everything it started. A second start installs over the first and keeps the mails,
+the database and the order list."""
 
 import email
 import email.policy
@@ -27,6 +29,8 @@ from harness import SAMPLES, SOURCE_DIR, free_port
 
 BIN_DIR = os.environ.get("BUILD_DIR") or os.path.dirname(os.environ.get("VELLOC_BINARY", ""))
 SITE = SAMPLES / "site"
+TEMPLATE_DIR = SAMPLES / "templates" / "Brannic" / "Templates"
+CGI = "/cgi-bin/VLPro/velloc"
 START_SECONDS = 60
 STOP_SECONDS = 20
 
@@ -80,6 +84,12 @@ class DemoTest(unittest.TestCase):
         self.smtp_port = free_port()
         while self.smtp_port == self.http_port:
             self.smtp_port = free_port()
+        self.demo = None
+        self.output = None
+        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+        self.start_demo()
+
+    def start_demo(self):
         self.output = open(self.root / "demo.out", "w+")
         env = dict(os.environ, DEMO_HTTP_PORT=str(self.http_port),
                    DEMO_SMTP_PORT=str(self.smtp_port), DEMO_DIR=str(self.demo_dir),
@@ -90,17 +100,26 @@ class DemoTest(unittest.TestCase):
             ["bash", str(SOURCE_DIR / "demo.sh")], env=env, stdin=subprocess.DEVNULL,
             stdout=self.output, stderr=subprocess.STDOUT, start_new_session=True,
             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-        self.addCleanup(self.clean_up)
+        self.addCleanup(self.clean_up, self.demo, self.output)
         started = eventually(lambda: self.demo.poll() is not None or listening(self.http_port),
                              START_SECONDS)
         self.assertTrue(started and self.demo.poll() is None, self.demo_output())
 
-    def clean_up(self):
-        if live_processes_of_group(self.demo.pid):
-            os.killpg(self.demo.pid, signal.SIGKILL)
-        self.demo.wait(timeout=STOP_SECONDS)
-        self.output.close()
-        shutil.rmtree(self.root, ignore_errors=True)
+    def stop_demo(self):
+        os.kill(self.demo.pid, signal.SIGINT)
+        self.assertEqual(130, self.demo.wait(timeout=STOP_SECONDS))
+        self.assertTrue(self.demo_output().endswith("Demo stopped.\n"), self.demo_output())
+        self.assertTrue(eventually(lambda: not live_processes_of_group(self.demo.pid), 10),
+                        live_processes_of_group(self.demo.pid))
+        self.assertFalse(listening(self.http_port))
+        self.assertFalse(listening(self.smtp_port))
+
+    @staticmethod
+    def clean_up(demo, output):
+        if live_processes_of_group(demo.pid):
+            os.killpg(demo.pid, signal.SIGKILL)
+        demo.wait(timeout=STOP_SECONDS)
+        output.close()
 
     def demo_output(self):
         self.output.seek(0)
@@ -109,7 +128,7 @@ class DemoTest(unittest.TestCase):
     def post(self, page, visible):
         connection = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=60)
         try:
-            connection.request("POST", "/cgi-bin/velloc",
+            connection.request("POST", CGI,
                                urllib.parse.urlencode(form_fields(page, visible)),
                                {"Content-Type": "application/x-www-form-urlencoded",
                                 "Referer": f"http://127.0.0.1:{self.http_port}/{page}"})
@@ -150,7 +169,7 @@ class DemoTest(unittest.TestCase):
         self.assertTrue(receipt.get_body().get_content().startswith("Dear Ann,\n"))
         (attachment,) = receipt.iter_attachments()
         self.assertEqual("tea-guide.txt", attachment.get_filename())
-        self.assertEqual((SAMPLES / "templates" / "tea-guide.txt").read_bytes(),
+        self.assertEqual((TEMPLATE_DIR / "SendFile" / "tea-guide.txt").read_bytes(),
                          attachment.get_payload(decode=True))
 
         status, page = self.post("order.html", {
@@ -168,17 +187,23 @@ class DemoTest(unittest.TestCase):
                               " Comments FROM Orders").fetchall()
         self.assertEqual([("Bo", "bo@example.test", "1 Leaf Lane", 2, 0, 3, "yes",
                            "Before Friday")], rows)
+        order_list = self.get("/orders.htm")
         self.assertIn('<tr><td>Bo</td><td class="num">2</td><td class="num">0</td>'
                       '<td class="num">3</td><td>yes</td><td>Before Friday</td></tr>\n',
-                      self.get("/orders.htm"))
+                      order_list)
+        self.stop_demo()
 
-        os.kill(self.demo.pid, signal.SIGINT)
-        self.assertEqual(130, self.demo.wait(timeout=STOP_SECONDS))
-        self.assertTrue(self.demo_output().endswith("Demo stopped.\n"), self.demo_output())
-        self.assertTrue(eventually(lambda: not live_processes_of_group(self.demo.pid), 10),
-                        live_processes_of_group(self.demo.pid))
-        self.assertFalse(listening(self.http_port))
-        self.assertFalse(listening(self.smtp_port))
+        self.start_demo()
+        settings = (self.demo_dir / "VLPro" / "VELLOC.INI").read_text()
+        self.assertTrue(settings.startswith(
+            f"[Velloc]\nSMTP=127.0.0.1:{self.smtp_port}\nDefaultRecipient=owner@example.test\n"
+            "DEFAULTSENDER="), settings)
+        self.assertEqual(1, settings.count("LOGFILE="), settings)
+        self.assertEqual(order_list, self.get("/orders.htm"))
+        self.assertEqual(4, len(os.listdir(self.demo_dir / "mail")))
+        with sqlite3.connect(self.demo_dir / "data" / "orders.db") as db:
+            self.assertEqual(1, db.execute("SELECT COUNT(*) FROM Orders").fetchone()[0])
+        self.stop_demo()
 
 
 if __name__ == "__main__":

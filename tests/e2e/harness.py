@@ -8,6 +8,11 @@ The site lives in a temporary folder: www/ is the document root, cgi-bin/ holds
 copies of velloc and pgp with a VELLOC.ini beside them (its [Velloc] section built
 from `settings`), and cgi-bin/templates/ a copy of `templates` when given. The CGI
 runs with cgi-bin/ as its working directory.
+
+With installed=True the site is laid out as the installer leaves it when both of
+its folders are the same: the document root is Samples/, the program folder VLPro/
+(served as /cgi-bin/VLPro/) and `templates` is copied into VLPro/ itself, so a tree
+holding Brannic/Templates/ lands where the default template directory finds it.
 """
 
 import http.client
@@ -40,10 +45,12 @@ def write_settings(path, settings):
 
 
 class Site:
-    def __init__(self, settings=None, templates=None, www=None, cgi_env=None):
+    def __init__(self, settings=None, templates=None, www=None, cgi_env=None, installed=False):
         self.root = Path(tempfile.mkdtemp(prefix="velloc-site-"))
-        self.www = self.root / "www"
-        self.cgi_bin = self.root / "cgi-bin"
+        self.installed = installed
+        self.www = self.root / ("Samples" if installed else "www")
+        self.cgi_bin = self.root / ("VLPro" if installed else "cgi-bin")
+        self.cgi_url = "/cgi-bin/VLPro/" if installed else "/cgi-bin/"
         self.port = free_port()
         self.settings = {"LOGFILE": str(self.root / "velloc.log"), "LOG_LEVEL": "15"}
         self.settings.update(settings or {})
@@ -77,7 +84,9 @@ class Site:
         shutil.copy2(VELLOC_BINARY, self.cgi_bin / "velloc")
         if Path(PGP_ADAPTER_BINARY).exists():
             shutil.copy2(PGP_ADAPTER_BINARY, self.cgi_bin / "pgp")
-        if self._templates:
+        if self._templates and self.installed:
+            shutil.copytree(self._templates, self.cgi_bin, dirs_exist_ok=True)
+        elif self._templates:
             shutil.copytree(self._templates, self.cgi_bin / "templates")
         write_settings(self.cgi_bin / "VELLOC.ini", self.settings)
         config = self.root / "lighttpd.conf"
@@ -129,8 +138,8 @@ server.errorlog = "{self.root}/error.log"
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html", ".htm" => "text/html", ".css" => "text/css",
                    ".csv" => "text/plain", ".txt" => "text/plain")
-alias.url = ("/cgi-bin/" => "{self.cgi_bin}/")
-$HTTP["url"] =~ "^/cgi-bin/" {{ cgi.assign = ("" => "") }}
+alias.url = ("{self.cgi_url}" => "{self.cgi_bin}/")
+$HTTP["url"] =~ "^{self.cgi_url}" {{ cgi.assign = ("" => "") }}
 setenv.add-environment = ({env})
 """
 

