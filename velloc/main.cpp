@@ -1,4 +1,5 @@
 // The CGI entry point: one run per form submission, always exit status 1.
+#include <csignal>
 #include <iostream>
 
 #include "velloc/pipeline.h"
@@ -6,6 +7,9 @@
 extern char** environ;
 
 int main() {
+  // A write beyond the file-size limit then fails and is handled like a full disk,
+  // instead of killing the run before the visitor has an answer.
+  std::signal(SIGXFSZ, SIG_IGN);
   std::ios::sync_with_stdio(false);
   return run_velloc(std::cout, environ, std::cin);
 }

@@ -14,6 +14,7 @@ namespace {
 
 constexpr char kTemplatesSection[] = "TEMPLATES";
 constexpr char kCannotOpenFile[] = "VLTXT: Could not open WorkFile Template File: %s\n";
+constexpr char kCannotWriteFile[] = "VLTXT: Could not write to \"%s\"\n";
 
 // The files named by one text-file template, each resolved against its
 // directory.
@@ -54,6 +55,15 @@ int report_unopened(const MailMessage& context, const std::string& detail, bool 
   return failures;
 }
 
+// A write that failed (disk full, file-size limit) loses the record: it is logged,
+// never passed over in silence.
+bool written_in_full(const MailMessage& context, const std::string& path, std::ofstream& out) {
+  out.flush();
+  if (out) return true;
+  log_event(context, 1, kCannotWriteFile, path.c_str());
+  return false;
+}
+
 // Expands DETAIL onto the end of `output`. Returns the failures counted.
 int append_record(Run& run, const std::string& detail, const std::string& output) {
   std::ofstream out;
@@ -64,7 +74,7 @@ int append_record(Run& run, const std::string& detail, const std::string& output
     return report_unopened(run.message, detail, detail_opened, output, output_opened);
   }
   expand_template(in, out, run.request, run.template_state);
-  return 0;
+  return written_in_full(run.message, output, out) ? 0 : 1;
 }
 
 // Rewrites the destination as header, every record of the work file, footer.
@@ -80,6 +90,7 @@ int rebuild_destination(const MailMessage& context, const ExportFiles& files) {
   if (!files.footer.empty() && !copy_text_file(context, "FOOTER", files.footer, destination)) {
     ++failures;
   }
+  if (!written_in_full(context, files.destination, destination)) ++failures;
   return failures;
 }
 

@@ -142,6 +142,25 @@ TEST_F(TextExportTest, FilesThatCannotBeOpenedAreLoggedByTheirRole) {
       log());
 }
 
+// /dev/full opens but takes no byte, as a full disk does.
+TEST_F(TextExportTest, WritesThatFailAreLoggedWithTheFile) {
+  const std::string unwritten = "VLTXT: Could not write to \"/dev/full\"\n";
+  const std::string cases[] = {
+      "DETAIL=order.txt\nDESTINATION=/dev/full\n",
+      "DETAIL=order.txt\nWORKFILE=/dev/full\nDESTINATION=list.htm\n",
+      "DETAIL=order.txt\nWORKFILE=all.txt\nDESTINATION=/dev/full\n",
+  };
+  for (const std::string& keys : cases) {
+    SCOPED_TRACE(keys);
+    std::filesystem::remove(dir_.file("velloc.log"));
+    write_template(keys);
+    EXPECT_FALSE(submit("Ann", "3"));
+    EXPECT_EQ(unwritten, log());
+  }
+  EXPECT_FALSE(dir_.exists("forms/list.htm"));
+  EXPECT_EQ("Ann,3\n", dir_.read("forms/all.txt"));
+}
+
 TEST_F(TextExportTest, TemplateThatCannotBeOpened) {
   for (const std::string& path : {dir_.file("forms/none.ini"), std::string(), dir_.file("forms")}) {
     run_.templates.textfile_template = path;

@@ -25,6 +25,7 @@ constexpr std::string_view kRecipientSeparators("\r\n ,;^");
 constexpr char kListingLine[] = "%s:  %s\n";
 constexpr char kSendFailed[] = "Error Sending Email!  Check log file for specific error!\n";
 constexpr char kBodyNotOpened[] = "Could Not Open Message Body File!";
+constexpr char kBodyNotWritten[] = "Could Not Write Message Body File!";
 
 // A form value as it may enter a header line: at most 1999 characters, line
 // breaks turned into blanks.
@@ -61,6 +62,16 @@ std::string open_body_file(Run& run, std::ofstream& body) {
   log_event(run.message, 1, "Could not open message body file '%s'.\n", path.c_str());
   std::remove(platform::native_path(path).c_str());
   fail_request(run, kBodyNotOpened);
+}
+
+// A body that could not be written in full (disk full, file-size limit) is not
+// mailed cut short: the run ends with the failure page instead.
+void close_body_file(Run& run, std::ofstream& body, const std::string& path) {
+  body.close();
+  if (body) return;
+  log_event(run.message, 1, "Could not write message body file '%s'.\n", path.c_str());
+  std::remove(platform::native_path(path).c_str());
+  fail_request(run, kBodyNotWritten);
 }
 
 // Writes the body from the template named by `template_field` (at `template_path`)
@@ -111,7 +122,7 @@ int send_form_mail(Run& run) {
   std::string header_text = build_header_text(run.request, "EMAIL", "RECIPIENT", "SUBJECT");
   write_body(run, body, "TEMPLATE_MAIL", run.templates.mail_template,
              "Could not open Template File: \n\t%s\n");
-  body.close();
+  close_body_file(run, body, body_path);
   std::string target = run.request.get_field("PGP_TARGET");
   return send_message(run, body_path, header_text, !target.empty(), target);
 }
@@ -126,7 +137,7 @@ int send_receipt(Run& run) {
   if (!write_body(run, body, "TEMPLATE_RECEIPT", template_path,
                   "Could not open Template File: \n\t%s"))
     log_event(run.message, 1, "Could not open Receipt Template File: %s\n", template_path.c_str());
-  body.close();
+  close_body_file(run, body, body_path);
   return send_message(run, body_path, header_text, false, "");
 }
 

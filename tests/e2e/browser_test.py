@@ -1,0 +1,216 @@
+"""The demo site in a real browser (headless Chromium driven through chromedriver): a
+person opens the index page, follows its links to the contact and the order form,
+types into the fields, chooses options and clicks the submit button. The test then
+checks the pages the browser shows, the mails the demo's mail server stored (parsed
+with the email package), the order's database row and the rebuilt order list."""
+
+import os
+import shutil
+import sqlite3
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+from system_support import DemoSite, eventually, mail_names, parse_mail, sqlite_odbc_driver
+
+# Everything the test knows about where the demo keeps things. Pages and the CGI are
+# found through the index page's links, the forms by their visible fields.
+PATHS = {
+    "index": "/",
+    "mail": "mail",                  # under DEMO_DIR: one .eml per mail
+    "database": "data/orders.db",    # under DEMO_DIR: table Orders
+    "settings": "velloc.ini",        # found anywhere under DEMO_DIR, any case
+}
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+WAIT_SECONDS = 30
+# A message with lines that SMTP must protect: a lone dot ends the data unless it is
+# sent doubled, and a line beginning with a dot loses that dot unless it is doubled.
+MESSAGE_LINES = ["Do you sell to cafes?", ".", "..and a line that starts with dots", "Thanks"]
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+    HAVE_BROWSER = os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)
+except ImportError:
+    HAVE_BROWSER = False
+
+
+def start_browser(profile):
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--no-first-run", "--no-default-browser-check", "--no-proxy-server",
+                     "--disable-background-networking", "--disable-component-update",
+                     "--disable-sync", "--disable-extensions", f"--user-data-dir={profile}"):
+        options.add_argument(argument)
+    if os.geteuid() == 0:
+        options.add_argument("--no-sandbox")  # Chromium's sandbox refuses to run as root
+    browser = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    browser.set_page_load_timeout(WAIT_SECONDS)
+    return browser
+
+
+@unittest.skipUnless(HAVE_BROWSER and sqlite_odbc_driver(), "Chromium, chromedriver, selenium"
+                     " or the SQLite ODBC driver is not installed")
+class BrowserTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = Path(tempfile.mkdtemp(prefix="velloc-browser-"))
+        cls.demo = DemoSite(cls.root).__enter__()
+        try:
+            cls.browser = start_browser(cls.root / "profile")
+        except Exception:
+            cls.demo.__exit__()
+            raise
+        cls.seen_mails = set()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+        cls.demo.__exit__()
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    # Navigation as a visitor does it.
+    def index_links(self):
+        self.browser.get(self.demo.url + PATHS["index"])
+        links = {a.get_attribute("href") for a in self.browser.find_elements(By.CSS_SELECTOR, "a")}
+        return sorted(link for link in links if link and link.startswith(self.demo.url))
+
+    def open_form_with(self, field):
+        """Follows the index links to the page whose form has the visible `field`."""
+        for link in self.index_links():
+            self.browser.get(link)
+            if self.browser.find_elements(By.CSS_SELECTOR, f'form [name="{field}"]'):
+                return self.browser.find_element(By.CSS_SELECTOR, f'form:has([name="{field}"])')
+        self.fail(f"no page linked from the index has a form with the field {field}")
+
+    def type_into(self, form, name, text):
+        field = form.find_element(By.NAME, name)
+        field.clear()
+        field.send_keys(text)
+
+    def hidden(self, form, name):
+        return form.find_element(By.CSS_SELECTOR, f'input[type="hidden"][name="{name}"]') \
+            .get_attribute("value")
+
+    def submit(self, form, heading):
+        """Clicks the form's button and waits for the response page's heading."""
+        form.find_element(By.CSS_SELECTOR, '[type="submit"]').click()
+        try:
+            WebDriverWait(self.browser, WAIT_SECONDS).until(
+                lambda b: heading in b.find_element(By.TAG_NAME, "h1").text)
+        except Exception:
+            self.fail(f"expected a page headed {heading!r}, got:\n{self.browser.page_source}\n"
+                      f"demo output:\n{self.demo.output()}")
+        page = self.browser.find_element(By.TAG_NAME, "body").text
+        self.assertNotIn("Not Processed", page)
+        return page
+
+    # What the demo stored.
+    def new_mails(self, count):
+        """The `count` mails stored since the last call, by envelope recipient."""
+        folder = self.demo.dir / PATHS["mail"]
+        eventually(lambda: len(set(mail_names(folder)) - self.seen_mails) >= count, WAIT_SECONDS)
+        names = sorted(set(mail_names(folder)) - self.seen_mails)
+        self.seen_mails.update(names)
+        mails = {}
+        for name in names:
+            mail = parse_mail(folder / name)
+            mails[mail["X-Envelope-To"]] = mail
+        self.assertEqual(count, len(names), sorted(mails))
+        return mails
+
+    def installed_file(self, name):
+        """The file of the installed site with this name (mails excluded)."""
+        found = [p for p in self.demo.dir.rglob("*") if p.name.lower() == name.lower()
+                 and p.is_file() and PATHS["mail"] not in p.relative_to(self.demo.dir).parts]
+        self.assertEqual(1, len(found), f"{name}: {found}")
+        return found[0]
+
+    def owner(self):
+        for line in self.installed_file(PATHS["settings"]).read_text().splitlines():
+            key, _, value = line.partition("=")
+            if key.strip().lower() == "defaultrecipient":
+                return value.strip()
+        self.fail("the demo's settings name no default recipient")
+
+    def test_1_contact_form(self):
+        form = self.open_form_with("message")
+        subject = self.hidden(form, "SUBJECT")
+        receipt_from = self.hidden(form, "RECEIPT_FROM")
+        receipt_subject = self.hidden(form, "RECEIPT_SUBJECT")
+        self.type_into(form, "name", "Ann")
+        self.type_into(form, "email", "ann@example.test")
+        Select(form.find_element(By.NAME, "topic")).select_by_value("wholesale")
+        self.type_into(form, "message", "\n".join(MESSAGE_LINES))
+        form.find_element(By.NAME, "callback").click()
+        self.type_into(form, "phone", "555 0100")
+        page = self.submit(form, "Thank you, Ann")
+        self.assertIn("ann@example.test", page)
+        self.assertIn("555 0100", page)
+
+        mails = self.new_mails(2)
+        self.assertEqual({self.owner(), "ann@example.test"}, set(mails))
+        form_mail, receipt = mails[self.owner()], mails["ann@example.test"]
+        self.assertEqual(subject, form_mail["Subject"])
+        self.assertEqual(self.owner(), form_mail["To"])
+        body = form_mail.get_body().get_content()
+        self.assertIn("\n".join(MESSAGE_LINES) + "\n", body)
+        for value in ("Ann", "ann@example.test", "wholesale", "555 0100"):
+            self.assertIn(value, body)
+
+        self.assertEqual(receipt_from, receipt["From"])
+        self.assertEqual(receipt_subject, receipt["Subject"])
+        self.assertEqual("ann@example.test", receipt["To"])
+        receipt_body = receipt.get_body().get_content()
+        self.assertTrue(receipt_body.startswith("Dear Ann,\n"), receipt_body)
+        self.assertIn("\n".join(MESSAGE_LINES) + "\n", receipt_body)
+        (attachment,) = receipt.iter_attachments()
+        self.assertEqual(self.installed_file(attachment.get_filename()).read_bytes(),
+                         attachment.get_payload(decode=True))
+
+    def test_2_order_form(self):
+        form = self.open_form_with("qty_sencha")
+        receipt_subject = self.hidden(form, "RECEIPT_SUBJECT")
+        for name, text in (("qty_sencha", "2"), ("qty_assam", "0"), ("qty_oolong", "3"),
+                           ("name", "Bo"), ("email", "bo@example.test"),
+                           ("address", "1 Leaf Lane\nTeaville"), ("comments", "Before Friday")):
+            self.type_into(form, name, text)
+        form.find_element(By.NAME, "gift").click()
+        page = self.submit(form, "Thank you for your order, Bo")
+        self.assertIn("$32.40", page)
+        self.assertIn("1 Leaf Lane", page)
+
+        mails = self.new_mails(2)
+        self.assertEqual({self.owner(), "bo@example.test"}, set(mails))
+        listing = mails[self.owner()].get_body().get_content()
+        for line in ("NAME:  Bo\n", "QTY_SENCHA:  2\n", "QTY_OOLONG:  3\n", "GIFT:  yes\n"):
+            self.assertIn(line, listing)
+        receipt = mails["bo@example.test"]
+        self.assertEqual(receipt_subject, receipt["Subject"])
+        receipt_body = receipt.get_body().get_content()
+        self.assertIn("Total: $32.40\n", receipt_body)
+        self.assertIn("1 Leaf Lane\nTeaville\n", receipt_body)
+
+        with sqlite3.connect(self.demo.dir / PATHS["database"]) as db:
+            rows = db.execute("SELECT CustName, Email, Address, Sencha, Assam, Oolong, GiftWrap,"
+                              " Comments FROM Orders").fetchall()
+        # A browser sends the line break of a text area as CR LF.
+        self.assertEqual([("Bo", "bo@example.test", "1 Leaf Lane\r\nTeaville", 2, 0, 3, "yes",
+                           "Before Friday")], rows)
+
+        # The rebuilt order list is one of the index's pages; the order is a row of it.
+        rows_shown = []
+        for link in self.index_links():
+            self.browser.get(link)
+            rows_shown += [row.text for row in self.browser.find_elements(By.CSS_SELECTOR, "tr")
+                           if "Before Friday" in row.text]
+        self.assertEqual(["Bo 2 0 3 yes Before Friday"], rows_shown)
+
+
+if __name__ == "__main__":
+    sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

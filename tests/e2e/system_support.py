@@ -1,0 +1,154 @@
+"""Support shared by the browser, load and fault tests: bounded waits, the mails of
+a sink folder parsed by the email package, a SQLite data source for unixODBC, the
+mail sink as a process of its own, and ./demo.sh run on free ports."""
+
+import email
+import email.policy
+import glob
+import os
+import signal
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+from harness import SOURCE_DIR, free_port
+
+BUILD_DIR = os.environ.get("BUILD_DIR") or os.path.dirname(
+    os.environ.get("VELLOC_BINARY", str(SOURCE_DIR / "build/release/velloc")))
+START_SECONDS = 60
+STOP_SECONDS = 20
+# Lines lighttpd writes to its error log on every start and stop.
+LIGHTTPD_ROUTINE_LINES = ("server started", "server stopped", "graceful shutdown")
+
+
+def eventually(predicate, seconds, interval=0.05):
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(interval)
+    return True
+
+
+def listening(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+def mail_names(folder):
+    return sorted(name for name in os.listdir(folder) if name.endswith(".eml"))
+
+
+def parse_mail(path):
+    with open(path, "rb") as stored:
+        return email.message_from_binary_file(stored, policy=email.policy.default)
+
+
+def parsed_mails(folder, names=None):
+    return [parse_mail(Path(folder) / name) for name in (names or mail_names(folder))]
+
+
+def sqlite_odbc_driver():
+    found = sorted(glob.glob("/usr/lib/*/odbc/libsqlite3odbc.so"))
+    return found[0] if found else None
+
+
+def odbc_environment(folder, sources):
+    """Writes odbcinst.ini and odbc.ini into `folder` and returns the environment that
+    points unixODBC at them. `sources` maps a data source name to its keys; the
+    drivers are "SQLite3" and "PostgreSQL"."""
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    drivers = {"SQLite3": sqlite_odbc_driver(),
+               "PostgreSQL": next(iter(sorted(glob.glob("/usr/lib/*/odbc/psqlodbcw.so"))), "")}
+    (folder / "odbcinst.ini").write_text(
+        "".join(f"[{name}]\nDriver={path}\n" for name, path in drivers.items()))
+    (folder / "odbc.ini").write_text("".join(
+        f"[{name}]\n" + "".join(f"{key}={value}\n" for key, value in keys.items())
+        for name, keys in sources.items()))
+    return {"ODBCSYSINI": str(folder), "ODBCINI": str(folder / "odbc.ini")}
+
+
+def unexpected_lighttpd_lines(error_log):
+    """The lines of lighttpd's error log that are not its routine start and stop."""
+    text = Path(error_log).read_text(errors="replace") if Path(error_log).exists() else ""
+    return [line for line in text.splitlines()
+            if line.strip() and not any(routine in line for routine in LIGHTTPD_ROUTINE_LINES)]
+
+
+class MailSink:
+    """tools/mail_sink.py in a process of its own on a free port, so that storing
+    mails never competes with the test's own threads."""
+
+    def __init__(self, folder):
+        self.folder = Path(folder)
+        self.port = free_port()
+        self.process = None
+
+    def __enter__(self):
+        self.folder.mkdir(parents=True, exist_ok=True)
+        self.process = subprocess.Popen(
+            ["/usr/bin/python3", str(SOURCE_DIR / "tools/mail_sink.py"), "--port", str(self.port),
+             "--dir", str(self.folder)], stdout=subprocess.DEVNULL)
+        if not eventually(lambda: self.process.poll() is not None or listening(self.port),
+                          START_SECONDS) or self.process.poll() is not None:
+            raise RuntimeError("the mail sink did not start")
+        return self
+
+    def __exit__(self, *exc):
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=STOP_SECONDS)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+class DemoSite:
+    """./demo.sh on free ports with a folder of its own and the built programs; stopped
+    with SIGINT as from a terminal (its process group is killed only if that fails)."""
+
+    def __init__(self, root):
+        self.root = Path(root)
+        self.dir = self.root / "demo-run"
+        self.http_port = free_port()
+        self.smtp_port = free_port()
+        while self.smtp_port == self.http_port:
+            self.smtp_port = free_port()
+        self.url = f"http://127.0.0.1:{self.http_port}"
+        self.mail_folder = self.dir / "mail"
+        self.database = self.dir / "data" / "orders.db"
+        self._output_path = self.root / "demo.out"
+        self._process = None
+
+    def __enter__(self):
+        env = dict(os.environ, DEMO_HTTP_PORT=str(self.http_port),
+                   DEMO_SMTP_PORT=str(self.smtp_port), DEMO_DIR=str(self.dir),
+                   DEMO_BIN_DIR=BUILD_DIR)
+        with open(self._output_path, "w") as output:
+            self._process = subprocess.Popen(
+                ["bash", str(SOURCE_DIR / "demo.sh")], env=env, stdin=subprocess.DEVNULL,
+                stdout=output, stderr=subprocess.STDOUT, start_new_session=True,
+                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        started = eventually(lambda: self._process.poll() is not None or
+                             listening(self.http_port), START_SECONDS)
+        if not started or self._process.poll() is not None:
+            self.__exit__()
+            raise RuntimeError("the demo did not start:\n" + self.output())
+        return self
+
+    def __exit__(self, *exc):
+        if self._process.poll() is None:
+            self._process.send_signal(signal.SIGINT)
+            try:
+                self._process.wait(timeout=STOP_SECONDS)
+            except subprocess.TimeoutExpired:
+                os.killpg(self._process.pid, signal.SIGKILL)
+                self._process.wait()
+
+    def output(self):
+        return self._output_path.read_text(errors="replace")
