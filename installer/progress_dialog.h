@@ -13,7 +13,7 @@
 namespace installer {
 
 struct ProgressPacing {
-  std::chrono::milliseconds after_block{500};    // after each block's progress update
+  std::chrono::milliseconds after_block{500};     // after each block's progress update
   std::chrono::milliseconds after_archive{1000};  // with "Done..." after each archive
 };
 
@@ -32,6 +32,9 @@ class ProgressDialog {
   // Text replaces the status when given; a position or range of -1 keeps the held value.
   // Repaints the window at once.
   void update_progress(const std::optional<std::string>& text, int position, int range);
+
+  // Sets the range without repainting; the next update shows it.
+  void set_range(int range);
 
   void pause_after_block() const;
   void pause_after_archive() const;

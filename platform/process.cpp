@@ -37,6 +37,31 @@ class FileActions {
   posix_spawn_file_actions_t actions_;
 };
 
+// Owns posix_spawn's attributes: the child leads a process group of its own, so that
+// stopping it also stops what it started, and gets the default action back for the
+// signals that the caller ignores for itself (a file-size limit, a closed pipe).
+class SpawnAttributes {
+ public:
+  SpawnAttributes() {
+    posix_spawnattr_init(&attributes_);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGXFSZ);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes_, &defaults);
+    posix_spawnattr_setpgroup(&attributes_, 0);
+    posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+  }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+  posix_spawnattr_t* get() { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+};
+
 bool reap(pid_t pid, int* status) {
   for (;;) {
     pid_t ended = waitpid(pid, status, WNOHANG);
@@ -71,10 +96,11 @@ pid_t spawn_process(const SpawnRequest& request, int* error) {
   for (const std::string& argument : request.arguments)
     argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
+  SpawnAttributes attributes;
   pid_t pid = -1;
   if (result == 0)
-    result =
-        posix_spawn(&pid, request.program.c_str(), actions.get(), nullptr, argv.data(), environ);
+    result = posix_spawn(&pid, request.program.c_str(), actions.get(), attributes.get(),
+                         argv.data(), environ);
   if (result != 0) {
     *error = result;
     return -1;
@@ -95,6 +121,7 @@ bool wait_for_process(pid_t pid, int polls, int interval_ms, int* status) {
 }
 
 void kill_process(pid_t pid) {
+  kill(-pid, SIGKILL);
   kill(pid, SIGKILL);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

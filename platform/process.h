@@ -18,8 +18,8 @@ struct SpawnRequest {
   std::string working_directory;  // native; empty keeps the caller's
 };
 
-// Starts the program. Returns the child's pid, or -1 with `error` set to the errno
-// of the failure.
+// Starts the program as the leader of a new process group. Returns the child's pid, or -1 with
+// `error` set to the errno of the failure.
 pid_t spawn_process(const SpawnRequest& request, int* error);
 
 // Waits for the child to end, polling at most `polls` times `interval_ms` apart but
@@ -27,7 +27,8 @@ pid_t spawn_process(const SpawnRequest& request, int* error);
 // when it ended; false when it is still running after the last poll.
 bool wait_for_process(pid_t pid, int polls, int interval_ms, int* status);
 
-// Stops a child that did not end in time and reaps it.
+// Stops a child that did not end in time, with everything it started in its process
+// group, and reaps it.
 void kill_process(pid_t pid);
 
 }  // namespace platform

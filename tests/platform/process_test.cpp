@@ -3,9 +3,15 @@
 #include "platform/process.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 namespace {
 
@@ -29,6 +35,36 @@ TEST(ProcessTest, WaitEndsWithTheChildOrIsGivenUpAfterTheLastPoll) {
   EXPECT_FALSE(platform::wait_for_process(child, 3, 20, &status));
   platform::kill_process(child);
   EXPECT_EQ(-1, waitpid(child, &status, WNOHANG));  // already reaped
+}
+
+// True while a process of the group runs (an unreaped zombie does not count).
+bool group_has_live_process(pid_t group) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    std::istringstream fields(text.substr(text.rfind(')') + 1));
+    char state = 0;
+    pid_t parent = 0, process_group = 0;
+    fields >> state >> parent >> process_group;
+    if (process_group == group && state != 'Z') return true;
+  }
+  return false;
+}
+
+TEST(ProcessTest, KillStopsWhatTheChildStartedToo) {
+  pid_t child = spawn({"-c", "sleep 30 & wait"});
+  int status = 0;
+  EXPECT_FALSE(platform::wait_for_process(child, 3, 20, &status));
+  pid_t group = getpgid(child);
+  EXPECT_EQ(child, group);
+  platform::kill_process(child);
+  bool group_gone = false;
+  for (int tries = 0; tries < 100 && !group_gone; ++tries) {
+    group_gone = !group_has_live_process(group);
+    if (!group_gone) usleep(10000);
+  }
+  EXPECT_TRUE(group_gone);  // the grandchild "sleep" ended with its parent
 }
 
 }  // namespace

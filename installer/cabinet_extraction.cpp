@@ -1,0 +1,226 @@
+#include "installer/cabinet_extraction.h"
+
+#include <fcntl.h>
+#include <mspack.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <deque>
+#include <optional>
+
+#include "installer/cabinet_entry.h"
+#include "installer/cabinet_system.h"
+#include "installer/messages.h"
+#include "platform/path_map.h"
+#include "platform/text.h"
+
+namespace installer {
+
+namespace {
+
+// A bound on the parts of one cabinet set, so that a set naming itself ends.
+constexpr int kMaxCabinetParts = 1024;
+constexpr mode_t kOutputFileMode = 0644;
+
+enum class DecoderError { none, arguments, open, read, write, damaged, no_memory };
+
+// The one place where the decoder's error codes become ours.
+DecoderError decoder_error(int code) {
+  switch (code) {
+    case MSPACK_ERR_OK:
+      return DecoderError::none;
+    case MSPACK_ERR_ARGS:
+      return DecoderError::arguments;
+    case MSPACK_ERR_OPEN:
+      return DecoderError::open;
+    case MSPACK_ERR_READ:
+    case MSPACK_ERR_SEEK:
+      return DecoderError::read;
+    case MSPACK_ERR_WRITE:
+      return DecoderError::write;
+    case MSPACK_ERR_NOMEMORY:
+      return DecoderError::no_memory;
+    default:
+      return DecoderError::damaged;
+  }
+}
+
+// Trailing white space removed and a final "/"; nothing for an empty directory (or one of
+// white space only, which would otherwise become the root directory).
+std::optional<std::string> normal_directory(const std::string& directory) {
+  std::string normal(directory);
+  while (!normal.empty() && platform::kWhiteSpace.find(normal.back()) != std::string::npos)
+    normal.pop_back();
+  if (normal.empty()) return std::nullopt;
+  if (normal.back() != '/') normal += '/';
+  return normal;
+}
+
+std::string base_name(std::string_view name) {
+  std::size_t separator = name.find_last_of("/\\");
+  return std::string(separator == std::string_view::npos ? name : name.substr(separator + 1));
+}
+
+int saturated_sum(int position, std::size_t bytes) {
+  long long sum = static_cast<long long>(position) + static_cast<long long>(bytes);
+  return sum > INT_MAX ? INT_MAX : static_cast<int>(sum);
+}
+
+bool write_all(int fd, const char* data, std::size_t bytes) {
+  while (bytes > 0) {
+    ssize_t written = write(fd, data, bytes);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    bytes -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+void set_file_time(int fd, std::optional<std::time_t> time) {
+  if (!time) return;
+  timespec times[2] = {{*time, 0}, {*time, 0}};
+  futimens(fd, times);
+}
+
+// One archive's extraction: the decoder, the cabinet set it has open, and the output
+// handling for the file being extracted.
+class CabinetExtraction : public OutputHandler {
+ public:
+  CabinetExtraction(std::string destination, ProgressDialog& progress, InstallerUi& ui)
+      : destination_(std::move(destination)), progress_(progress), ui_(ui), system_(*this) {}
+
+  ~CabinetExtraction() override {
+    if (decoder_ == nullptr) return;
+    if (cabinet_ != nullptr) decoder_->close(decoder_, cabinet_);
+    mspack_destroy_cab_decompressor(decoder_);
+  }
+
+  CabinetExtraction(const CabinetExtraction&) = delete;
+  CabinetExtraction& operator=(const CabinetExtraction&) = delete;
+
+  bool open(const std::string& archive_path, const std::string& source_directory);
+  bool extract_all();
+
+  int open_output(const char* path) override;
+  bool write_block(int fd, const void* data, std::size_t bytes) override;
+  void close_output(int fd) override;
+
+ private:
+  mscabd_cabinet* open_part(const std::string& path);
+  void append_further_parts(const std::string& source_directory);
+  bool extract_file(mscabd_file* file);
+
+  std::string destination_;
+  ProgressDialog& progress_;
+  InstallerUi& ui_;
+  CabinetSystem system_;
+  mscab_decompressor* decoder_ = nullptr;
+  mscabd_cabinet* cabinet_ = nullptr;
+  // The decoder keeps the very name pointers it was given; they live as long as we do.
+  std::deque<std::string> part_paths_;
+  // The file being extracted.
+  std::string stored_name_;
+  std::optional<std::time_t> stored_time_;
+  bool output_refused_ = false;
+};
+
+bool CabinetExtraction::open(const std::string& archive_path, const std::string& source_directory) {
+  int selftest;
+  MSPACK_SYS_SELFTEST(selftest);
+  if (decoder_error(selftest) != DecoderError::none) return false;
+  decoder_ = mspack_create_cab_decompressor(system_.get());
+  if (decoder_ == nullptr) return false;
+  decoder_->set_param(decoder_, MSCABD_PARAM_DECOMPBUF, kDecompressionBufferBytes);
+  cabinet_ = open_part(archive_path);
+  if (cabinet_ == nullptr) return false;
+  append_further_parts(source_directory);
+  return true;
+}
+
+mscabd_cabinet* CabinetExtraction::open_part(const std::string& path) {
+  part_paths_.push_back(path);
+  return decoder_->open(decoder_, part_paths_.back().c_str());
+}
+
+// Each part names the next one; it is looked for in the source directory.
+void CabinetExtraction::append_further_parts(const std::string& source_directory) {
+  mscabd_cabinet* last = cabinet_;
+  for (int parts = 1; last->nextname != nullptr && parts < kMaxCabinetParts; ++parts) {
+    std::string path = platform::native_path(source_directory + base_name(last->nextname));
+    mscabd_cabinet* next = open_part(path);
+    if (next == nullptr) return;
+    if (decoder_error(decoder_->append(decoder_, last, next)) != DecoderError::none) {
+      decoder_->close(decoder_, next);
+      return;
+    }
+    last = next;
+  }
+}
+
+bool CabinetExtraction::extract_all() {
+  for (mscabd_file* file = cabinet_->files; file != nullptr; file = file->next) {
+    if (!extract_file(file)) return false;
+  }
+  return true;
+}
+
+bool CabinetExtraction::extract_file(mscabd_file* file) {
+  std::optional<std::string> relative = relative_output_path(file->filename);
+  if (!relative) {
+    ui_.show_message(extraction_error_message());
+    return false;
+  }
+  stored_name_ = file->filename;
+  stored_time_ = stored_local_time(file->date_y, file->date_m, file->date_d, file->time_h,
+                                   file->time_m, file->time_s);
+  output_refused_ = false;
+  std::string output = platform::native_path_for_create(destination_ + *relative);
+  DecoderError error = decoder_error(decoder_->extract(decoder_, file, output.c_str()));
+  if (error == DecoderError::open && output_refused_) {
+    ui_.show_message(extraction_error_message());
+    return false;
+  }
+  return error == DecoderError::none;
+}
+
+int CabinetExtraction::open_output(const char* path) {
+  int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kOutputFileMode);
+  if (fd < 0) {
+    output_refused_ = true;
+    return -1;
+  }
+  progress_.update_progress("Extracting '" + stored_name_ + "' to '" + destination_ + "'...", -1,
+                            -1);
+  return fd;
+}
+
+bool CabinetExtraction::write_block(int fd, const void* data, std::size_t bytes) {
+  progress_.update_progress(std::nullopt, saturated_sum(progress_.position(), bytes), -1);
+  progress_.pause_after_block();
+  return write_all(fd, static_cast<const char*>(data), bytes);
+}
+
+void CabinetExtraction::close_output(int fd) {
+  set_file_time(fd, stored_time_);
+  if (close(fd) != 0) ui_.show_message(extraction_error_message());
+}
+
+}  // namespace
+
+bool extract_cabinet(const std::string& archive, const std::string& source_directory,
+                     std::string& destination_directory, ProgressDialog& progress,
+                     InstallerUi& ui) {
+  std::optional<std::string> source = normal_directory(source_directory);
+  std::optional<std::string> destination = normal_directory(destination_directory);
+  if (!source || !destination) return false;
+  destination_directory = *destination;
+  progress.set_range(kProgressRange);
+  CabinetExtraction extraction(*destination, progress, ui);
+  if (!extraction.open(platform::native_path(*source + archive), *source)) return false;
+  return extraction.extract_all();
+}
+
+}  // namespace installer

@@ -1,0 +1,28 @@
+// Unpacking one cabinet archive (and the further parts of its set) into a destination
+// directory behind the progress window: each stored file goes to the destination under its
+// stored name, every data block advances the bar and is paced before it is written, and
+// each file gets its stored date and time.
+#pragma once
+
+#include <string>
+
+#include "installer/installer_ui.h"
+#include "installer/progress_dialog.h"
+
+namespace installer {
+
+// The bar's range during an extraction: the product's total number of bytes.
+inline constexpr int kProgressRange = 226157;
+// Input buffer of the decoder; a stored folder reaches the writer in pieces of this size.
+inline constexpr int kDecompressionBufferBytes = 32768;
+
+// Extracts `archive` (found in `source_directory` without regard to case) into
+// `destination_directory`, which is brought into normal form in place (trailing white space
+// removed, ending in "/"). Returns true when every file was extracted. An empty directory,
+// or a missing or damaged archive, gives false without a message; an output file that
+// cannot be opened, or a stored name that would leave the destination, shows M7 and skips
+// the rest of the archive. Extracted files stay in place whatever the outcome.
+bool extract_cabinet(const std::string& archive, const std::string& source_directory,
+                     std::string& destination_directory, ProgressDialog& progress, InstallerUi& ui);
+
+}  // namespace installer

@@ -1,0 +1,38 @@
+// The installation sequence: the unpack question, the licence, the directory page, the
+// directory tree and both archives behind the progress window, the settings page and the
+// finish. It owns the page state for one run and talks to the person installing only
+// through an InstallerUi.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "installer/installer_ui.h"
+#include "installer/progress_dialog.h"
+
+namespace installer {
+
+struct InstallOptions {
+  // Where the archives are looked for, ending in "/" (see installer_directory_of).
+  std::string installer_directory;
+  // Stands in for a cancelled first folder pick: the current working directory.
+  std::string fallback_folder;
+  ProgressPacing pacing;
+  // The start-up version query: nothing on success, else the system's error code (M1).
+  std::function<std::optional<unsigned long>()> query_version;
+};
+
+// Options for this process: the directory of /proc/self/exe, the current working
+// directory, the given pacing and the uname(2) version query.
+InstallOptions default_install_options(ProgressPacing pacing);
+
+// The directory part of the installer's program path, cut just after the last "/"; empty
+// when the path has none.
+std::string installer_directory_of(std::string_view program_path);
+
+// Runs the whole sequence. True when it reached the finish (settings file, M8, README).
+bool run_install_sequence(InstallerUi& ui, const InstallOptions& options);
+
+}  // namespace installer

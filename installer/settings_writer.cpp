@@ -1,0 +1,63 @@
+#include "installer/settings_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "installer/messages.h"
+#include "platform/path_map.h"
+
+namespace installer {
+
+namespace {
+
+constexpr mode_t kSettingsFileMode = 0644;
+constexpr mode_t kTemporaryDirectoryMode = 0755;
+
+// Opened without blocking, so a pipe of the file's name can never hold the installer.
+int open_settings_file(const std::string& path) {
+  std::string native = platform::native_path_for_create(path);
+  return open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC,
+              kSettingsFileMode);
+}
+
+void write_text(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t written = write(fd, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    done += static_cast<std::size_t>(written);
+  }
+}
+
+}  // namespace
+
+std::string temporary_directory() {
+  for (const char* name : {"TMP", "TEMP"}) {
+    if (const char* value = std::getenv(name)) return value;
+  }
+  return "/tmp";
+}
+
+void write_settings_file(const std::string& program_directory, const std::string& smtp_server,
+                         const std::string& default_recipient) {
+  std::string path = program_directory + "/VELLOC.INI";
+  if (path.size() > kMaxSettingsPathChars) return;
+  int fd = open_settings_file(path);
+  if (fd < 0) return;
+  mkdir(temporary_directory().c_str(), kTemporaryDirectoryMode);
+  write_text(fd,
+             "[Velloc]\nSMTP=" + smtp_server + "\nDefaultRecipient=" + default_recipient + "\n");
+  close(fd);
+}
+
+void finish_installation(InstallerUi& ui, const std::string& program_directory) {
+  ui.show_message(installation_complete_message());
+  ui.open_readme(program_directory + "/README.TXT");
+}
+
+}  // namespace installer

@@ -1,0 +1,28 @@
+// The last step of an installation: the settings file of velloc written into the program
+// directory from the answers of the settings page, the temporary directory made sure of,
+// then the completion message and the README.
+#pragma once
+
+#include <string>
+
+#include "installer/installer_ui.h"
+
+namespace installer {
+
+// The longest settings file path that is written (260 bytes with the terminator).
+inline constexpr std::size_t kMaxSettingsPathChars = 259;
+
+// Replaces program_directory + "/VELLOC.INI" as a whole with the lines "[Velloc]",
+// "SMTP=<smtp_server>" and "DefaultRecipient=<default_recipient>", values as typed. Once the
+// file is open, the temporary directory is created (one level). Every failure is silent; a
+// path longer than kMaxSettingsPathChars writes nothing.
+void write_settings_file(const std::string& program_directory, const std::string& smtp_server,
+                         const std::string& default_recipient);
+
+// The value of TMP, else of TEMP, else "/tmp".
+std::string temporary_directory();
+
+// Shows M8, then opens program_directory + "/README.TXT".
+void finish_installation(InstallerUi& ui, const std::string& program_directory);
+
+}  // namespace installer

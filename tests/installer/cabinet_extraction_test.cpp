@@ -1,0 +1,315 @@
+#include "installer/cabinet_extraction.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "installer/install_directories.h"
+#include "tests/support/cgi_runner.h"
+#include "tests/support/scripted_installer_ui.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using installer::ProgressDialog;
+using installer::ProgressPacing;
+using testing_support::ScriptedInstallerUi;
+using testing_support::TempDir;
+
+const std::string kCabinets = std::string(SOURCE_DIR) + "/tests/data/cab/";
+constexpr ProgressPacing kNoPauses{std::chrono::milliseconds(0), std::chrono::milliseconds(0)};
+
+struct ManifestEntry {
+  std::string stored_name;
+  std::string sha256;
+};
+
+// The files that the manifest lists as extracting, by cabinet.
+std::map<std::string, std::vector<ManifestEntry>> extracting_files() {
+  std::map<std::string, std::vector<ManifestEntry>> files;
+  std::ifstream manifest(kCabinets + "manifest.tsv");
+  std::string line;
+  std::getline(manifest, line);
+  while (std::getline(manifest, line)) {
+    std::vector<std::string> columns;
+    std::stringstream fields(line);
+    for (std::string column; std::getline(fields, column, '\t');) columns.push_back(column);
+    if (columns.size() == 11 && columns[8] == "OK")
+      files[columns[0]].push_back({columns[2], columns[10]});
+  }
+  return files;
+}
+
+std::string sha256_of(const std::string& path) {
+  std::string command = "sha256sum '" + path + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  char digest[65] = {};
+  if (pipe == nullptr) return "";
+  std::size_t count = fread(digest, 1, 64, pipe);
+  pclose(pipe);
+  return std::string(digest, count);
+}
+
+std::string native_name(std::string stored) {
+  std::replace(stored.begin(), stored.end(), '\\', '/');
+  return stored;
+}
+
+// An installation target with the template directories made, and one extraction into it.
+struct Extraction {
+  TempDir dir;
+  ScriptedInstallerUi ui;
+  ProgressDialog progress{ui, kNoPauses};
+  std::string destination;
+
+  Extraction() : destination(dir.path() + "/VLPro") {
+    installer::prepare_program_directory(ui, destination);
+  }
+
+  bool run(const std::string& archive, const std::string& source = kCabinets) {
+    return installer::extract_cabinet(archive, source, destination, progress, ui);
+  }
+  std::string file(const std::string& name) const { return destination + native_name(name); }
+  int writes() const {
+    int count = 0;
+    for (std::size_t i = 1; i < ui.progress_updates.size(); ++i)
+      count += ui.progress_updates[i].position > ui.progress_updates[i - 1].position;
+    return count;
+  }
+};
+
+TEST(ExtractCabinet, PositionsAndWritesFollowTheBytesWritten) {
+  struct Case {
+    std::string cabinet;
+    bool result;
+    int final_position;
+    int writes;
+  };
+  // bad_checksum: with a 32768-byte input buffer the damaged second block is read before any
+  // byte of its second file is written, so only the first file's 992 bytes count.
+  const Case cases[] = {
+      {"tree_stored.cab", true, 296, 5},
+      {"tree_mszip.cab", true, 296, 5},
+      {"dates.cab", true, 178, 3},
+      {"empty_file.cab", true, 34, 1},
+      {"big_100k_stored.cab", true, 102401, 4},
+      {"big_100k_mszip.cab", true, 102401, 4},
+      {"attribs_handmade.cab", true, 173, 5},
+      {"mszip_lzx_qtm.cab", true, 304, 3},
+      {"unknown_subdir.cab", false, 56, 1},
+      {"bad_checksum.cab", false, 993, 1},
+      {"lzx-premature-matches.cab", false, 1, 0},
+      {"no_files.cab", false, 1, 0},
+      {"bad_signature.cab", false, 1, 0},
+      {"missing.cab", false, 1, 0},
+  };
+  auto manifest = extracting_files();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cabinet);
+    Extraction extraction;
+    EXPECT_EQ(c.result, extraction.run(c.cabinet));
+    for (const ManifestEntry& entry : c.result ? manifest[c.cabinet] : std::vector<ManifestEntry>{})
+      EXPECT_EQ(entry.sha256, sha256_of(extraction.file("/" + entry.stored_name)));
+    EXPECT_EQ(c.final_position, extraction.progress.position());
+    EXPECT_EQ(installer::kProgressRange, extraction.progress.range());
+    EXPECT_EQ(c.writes, extraction.writes());
+    // Only a file that cannot be opened is reported.
+    EXPECT_EQ(c.cabinet == "unknown_subdir.cab" ? 1u : 0u, extraction.ui.messages.size());
+  }
+}
+
+TEST(ExtractCabinet, StatusNamesStoredNameAndNormalDestination) {
+  Extraction extraction;
+  std::string given = extraction.destination + " \t";
+  EXPECT_TRUE(installer::extract_cabinet("tree_stored.cab", kCabinets + "  ", given,
+                                         extraction.progress, extraction.ui));
+  EXPECT_EQ(extraction.destination + "/", given);
+  std::vector<std::string> statuses;
+  for (const auto& update : extraction.ui.progress_updates) {
+    if (statuses.empty() || statuses.back() != update.status) statuses.push_back(update.status);
+  }
+  ASSERT_EQ(5u, statuses.size());
+  EXPECT_EQ("Extracting 'README.TXT' to '" + given + "'...", statuses[0]);
+  EXPECT_EQ("Extracting 'Brannic\\Templates\\Mailer\\welcome.txt' to '" + given + "'...",
+            statuses[2]);
+  // Each write is shown before it happens: the first one takes the bar from 1 to 116.
+  EXPECT_EQ(116, extraction.ui.progress_updates[1].position);
+}
+
+TEST(ExtractCabinet, EmptyDirectoriesExtractNothingAndSayNothing) {
+  Extraction extraction;
+  std::string empty;
+  EXPECT_FALSE(installer::extract_cabinet("tree_stored.cab", kCabinets, empty, extraction.progress,
+                                          extraction.ui));
+  EXPECT_FALSE(installer::extract_cabinet("tree_stored.cab", "", extraction.destination,
+                                          extraction.progress, extraction.ui));
+  std::string blank = "   ";
+  EXPECT_FALSE(installer::extract_cabinet("tree_stored.cab", kCabinets, blank, extraction.progress,
+                                          extraction.ui));
+  EXPECT_TRUE(extraction.ui.progress_updates.empty());
+  EXPECT_TRUE(extraction.ui.messages.empty());
+  EXPECT_EQ(100, extraction.progress.range());
+}
+
+TEST(ExtractCabinet, FilesCarryTheStoredLocalTime) {
+  const char* previous = std::getenv("TZ");
+  std::string saved = previous ? previous : "";
+  setenv("TZ", "EST5EDT,M4.1.0,M10.5.0", 1);
+  tzset();
+  Extraction extraction;
+  EXPECT_TRUE(extraction.run("tree_stored.cab"));
+  struct Case {
+    std::string name;
+    std::time_t utc;
+  };
+  const Case cases[] = {
+      {"/README.TXT", 946702798},                  // 1999-12-31 23:59:58 EST
+      {"/Brannic/Templates/list.txt", 986213760},  // 2001-04-02 08:16:00 EDT
+  };
+  for (const Case& c : cases) {
+    struct stat info;
+    ASSERT_EQ(0, stat(extraction.file(c.name).c_str(), &info));
+    EXPECT_EQ(c.utc, info.st_mtime) << c.name;
+    EXPECT_EQ(c.utc, info.st_atime) << c.name;
+  }
+  previous ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  tzset();
+}
+
+TEST(ExtractCabinet, StoredAttributesAreNotApplied) {
+  Extraction extraction;
+  EXPECT_TRUE(extraction.run("attribs_handmade.cab"));
+  mode_t mask = umask(0);
+  umask(mask);
+  for (const char* name : {"/Brannic/Templates/Mailer/readonly.txt", "/all_bits.txt"}) {
+    struct stat info;
+    ASSERT_EQ(0, stat(extraction.file(name).c_str(), &info));
+    EXPECT_EQ(0644 & ~mask, info.st_mode & 07777) << name;
+  }
+}
+
+TEST(ExtractCabinet, ExistingFilesAreReplacedAndCaseIsMatched) {
+  Extraction extraction;
+  fs::rename(extraction.destination + "/Brannic", extraction.destination + "/brannic");
+  std::ofstream(extraction.destination + "/README.TXT") << std::string(5000, 'x');
+  TempDir source;
+  fs::copy_file(kCabinets + "tree_stored.cab", source.file("TREE_STORED.CAB"));
+  EXPECT_TRUE(extraction.run("tree_stored.cab", source.path()));
+  EXPECT_EQ(115u, fs::file_size(extraction.destination + "/README.TXT"));
+  EXPECT_TRUE(fs::exists(extraction.destination + "/brannic/Templates/Mailer/reply.txt"));
+  EXPECT_FALSE(fs::exists(extraction.destination + "/Brannic"));
+}
+
+TEST(ExtractCabinet, MultiPartSetFollowsEachNextPartWithoutRegardToCase) {
+  TempDir source;
+  for (int part = 1; part <= 5; ++part) {
+    std::string name = "cabd_multi_basic_pt" + std::to_string(part) + ".cab";
+    std::string copy = part == 1 ? name : "CABD_MULTI_BASIC_PT" + std::to_string(part) + ".CAB";
+    fs::copy_file(kCabinets + "multi/" + name, source.file(copy));
+  }
+  Extraction extraction;
+  EXPECT_TRUE(extraction.run("cabd_multi_basic_pt1.cab", source.path()));
+  auto files = extracting_files();
+  for (const ManifestEntry& entry : files["multi/cabd_multi_basic_pt1.cab"])
+    EXPECT_EQ(entry.sha256, sha256_of(extraction.file("/" + entry.stored_name)));
+  EXPECT_EQ(191, extraction.progress.position());
+}
+
+TEST(ExtractCabinet, UnknownSubdirectoryStopsTheArchiveWithM7) {
+  Extraction extraction;
+  EXPECT_FALSE(extraction.run("unknown_subdir.cab"));
+  ASSERT_EQ(1u, extraction.ui.messages.size());
+  EXPECT_EQ("Error", extraction.ui.messages[0].text);
+  EXPECT_EQ("Setup Windows Application", extraction.ui.messages[0].caption);
+  EXPECT_TRUE(fs::exists(extraction.file("/README.TXT")));
+  EXPECT_FALSE(fs::exists(extraction.file("/Brannic/Templates/Mailer/late.txt")));
+}
+
+TEST(ExtractCabinet, OutputThatCannotBeOpenedShowsM7) {
+  Extraction directory_in_the_way;
+  fs::create_directory(directory_in_the_way.file("/README.TXT"));
+  EXPECT_FALSE(directory_in_the_way.run("tree_stored.cab"));
+  EXPECT_EQ(1u, directory_in_the_way.ui.messages.size());
+  EXPECT_FALSE(fs::exists(directory_in_the_way.file("/Brannic/Templates/list.txt")));
+
+  if (geteuid() == 0) GTEST_SKIP() << "root may write read-only files";
+  Extraction read_only;
+  std::ofstream(read_only.file("/README.TXT")) << "old";
+  chmod(read_only.file("/README.TXT").c_str(), 0444);
+  EXPECT_FALSE(read_only.run("tree_stored.cab"));
+  EXPECT_EQ(1u, read_only.ui.messages.size());
+}
+
+// A cabinet of one uncompressed folder in one data block, laid out byte by byte.
+std::string stored_cabinet(const std::vector<std::pair<std::string, std::string>>& files) {
+  auto u16 = [](std::string& out, unsigned value) {
+    out += static_cast<char>(value & 0xff);
+    out += static_cast<char>((value >> 8) & 0xff);
+  };
+  auto u32 = [&](std::string& out, unsigned value) {
+    u16(out, value & 0xffff);
+    u16(out, value >> 16);
+  };
+  std::string entries, data;
+  for (const auto& [name, content] : files) {
+    u32(entries, static_cast<unsigned>(content.size()));
+    u32(entries, static_cast<unsigned>(data.size()));
+    u16(entries, 0);                                    // folder
+    u16(entries, ((2004 - 1980) << 9) | (6 << 5) | 1);  // date
+    u16(entries, 12 << 11);                             // time
+    u16(entries, 0x20);
+    entries += name + '\0';
+    data += content;
+  }
+  const unsigned files_offset = 36 + 8;
+  const unsigned data_offset = files_offset + static_cast<unsigned>(entries.size());
+  std::string cabinet = "MSCF";
+  u32(cabinet, 0);
+  u32(cabinet, data_offset + 8 + static_cast<unsigned>(data.size()));
+  u32(cabinet, 0);
+  u32(cabinet, files_offset);
+  u32(cabinet, 0);
+  cabinet += '\x03';
+  cabinet += '\x01';
+  u16(cabinet, 1);  // folders
+  u16(cabinet, static_cast<unsigned>(files.size()));
+  u16(cabinet, 0);  // flags
+  u16(cabinet, 0);  // set id
+  u16(cabinet, 0);  // index in set
+  u32(cabinet, data_offset);
+  u16(cabinet, 1);  // data blocks
+  u16(cabinet, 0);  // stored
+  cabinet += entries;
+  u32(cabinet, 0);  // no checksum
+  u16(cabinet, static_cast<unsigned>(data.size()));
+  u16(cabinet, static_cast<unsigned>(data.size()));
+  return cabinet + data;
+}
+
+TEST(ExtractCabinet, NamesLeavingTheDestinationAreRefused) {
+  const char* names[] = {"..\\escaped.txt", "Brannic\\..\\..\\escaped.txt", "\\escaped.txt",
+                         "/escaped.txt", "Brannic\\\\escaped.txt"};
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    Extraction extraction;
+    TempDir source;
+    std::ofstream(source.file("evil.cab"), std::ios::binary)
+        << stored_cabinet({{"first.txt", "kept"}, {name, "payload"}, {"last.txt", "never"}});
+    EXPECT_FALSE(extraction.run("evil.cab", source.path()));
+    EXPECT_EQ(1u, extraction.ui.messages.size());
+    EXPECT_EQ("kept", testing_support::read_file(extraction.file("/first.txt")));
+    EXPECT_FALSE(fs::exists(extraction.file("/last.txt")));
+    EXPECT_FALSE(fs::exists(extraction.dir.file("escaped.txt")));
+    EXPECT_FALSE(fs::exists("/escaped.txt"));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+#include "installer/install_sequence.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/support/cgi_runner.h"
+#include "tests/support/scripted_installer_ui.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::DirectoryAction;
+using testing_support::ScriptedInstallerUi;
+using testing_support::SettingsAnswer;
+using Events = std::vector<std::string>;
+
+const std::string kCabinets = std::string(SOURCE_DIR) + "/tests/data/cab/";
+constexpr DirectoryAction kChooseBoth[] = {DirectoryAction::choose_program,
+                                           DirectoryAction::choose_samples,
+                                           DirectoryAction::press_continue};
+
+// An installer directory holding both archives (named in other letter cases), a site to
+// install into and a working directory for the fallback folder.
+struct Installation {
+  testing_support::TempDir dir;
+  ScriptedInstallerUi ui;
+  installer::InstallOptions options;
+  std::string site;
+
+  Installation() : site(dir.path() + "/site") {
+    fs::create_directories(dir.file("installer"));
+    fs::create_directories(dir.file("cwd"));
+    fs::create_directories(site);
+    fs::copy_file(kCabinets + "tree_stored.cab", dir.file("installer/vlprodb.cab"));
+    fs::copy_file(kCabinets + "mszip_lzx_qtm.cab", dir.file("installer/SAMPLES.CAB"));
+    options.installer_directory = dir.file("installer/");
+    options.fallback_folder = dir.file("cwd");
+    options.pacing = {std::chrono::milliseconds(0), std::chrono::milliseconds(0)};
+  }
+
+  // Both folders picked as the site, Continue, then the settings answered.
+  void script_happy_path() {
+    ui.directory_showings.push_back({std::begin(kChooseBoth), std::end(kChooseBoth)});
+    ui.folders = {site, site};
+    ui.settings_showings.push_back({"mail.example.com", "forms@example.com", true});
+  }
+
+  bool run() { return installer::run_install_sequence(ui, options); }
+};
+
+TEST(InstallSequence, HappyPathRunsEveryStepInOrder) {
+  Installation install;
+  install.script_happy_path();
+  EXPECT_TRUE(install.run());
+  const std::string program = install.site + "/VLPro";
+  EXPECT_EQ((Events{"message Velloc Pro DB Installation", "licence", "directory page", "browse",
+                    "browse", "progress shown", "progress hidden", "progress shown",
+                    "progress hidden", "settings page", "message Velloc Pro DB Installation",
+                    "readme " + program + "/README.TXT", "progress destroyed"}),
+            install.ui.events);
+  EXPECT_EQ("Velloc Pro DB License Agreement", install.ui.licence_caption);
+  EXPECT_NE(std::string::npos, install.ui.licence_text.find("\r\nVelloc Pro DB 1.01\r\n"));
+  EXPECT_TRUE(fs::exists(program + "/README.TXT"));
+  EXPECT_TRUE(fs::is_directory(program + "/Brannic/Templates/SendFile"));
+  EXPECT_TRUE(fs::exists(install.site + "/Samples/qtm.txt"));
+  EXPECT_EQ("[Velloc]\nSMTP=mail.example.com\nDefaultRecipient=forms@example.com\n",
+            testing_support::read_file(program + "/VELLOC.INI"));
+  // Both archives behind one window: 1 + 295 + 303 bytes.
+  ASSERT_FALSE(install.ui.progress_updates.empty());
+  const auto& last = install.ui.progress_updates.back();
+  EXPECT_EQ("Done...", last.status);
+  EXPECT_EQ(599, last.position);
+  EXPECT_EQ(226157, last.range);
+}
+
+TEST(InstallSequence, EarlyRefusalsEndWithoutCreatingAnything) {
+  Installation no_to_unpack;
+  no_to_unpack.ui.yes_no_answers = {false};
+  EXPECT_FALSE(no_to_unpack.run());
+  EXPECT_EQ(Events{"message Velloc Pro DB Installation"}, no_to_unpack.ui.events);
+
+  Installation licence_declined;
+  licence_declined.ui.accept_licence = false;
+  EXPECT_FALSE(licence_declined.run());
+  EXPECT_EQ((Events{"message Velloc Pro DB Installation", "licence"}), licence_declined.ui.events);
+  EXPECT_TRUE(fs::is_empty(licence_declined.site));
+}
+
+TEST(InstallSequence, VersionQueryFailureIsReportedAndIgnored) {
+  Installation install;
+  install.options.query_version = [] { return std::optional<unsigned long>(5); };
+  install.ui.yes_no_answers = {false};
+  install.run();
+  ASSERT_EQ(2u, install.ui.messages.size());
+  EXPECT_EQ("Error returned from GetVersionEx(): 5", install.ui.messages[0].text);
+  EXPECT_EQ("Version Error", install.ui.messages[0].caption);
+}
+
+TEST(InstallSequence, ExitAsksAndNoReturnsToThePage) {
+  Installation install;
+  install.ui.directory_showings = {{DirectoryAction::press_continue, DirectoryAction::press_exit},
+                                   {DirectoryAction::press_exit}};
+  install.ui.yes_no_answers = {true, false, true};  // M2, M3 No, M3 Yes
+  EXPECT_FALSE(install.run());
+  EXPECT_EQ(
+      (Events{"message Velloc Pro DB Installation", "licence", "directory page", "continue refused",
+              "message Exit Setup", "directory page", "message Exit Setup"}),
+      install.ui.events);
+  EXPECT_EQ((std::vector<bool>{false, false}), install.ui.continue_enabled_on_open);
+}
+
+TEST(InstallSequence, EmptyProgramDirectoryFailsWithM6AndReturns) {
+  Installation install;
+  install.ui.directory_showings = {
+      {DirectoryAction::choose_samples, DirectoryAction::press_continue}};
+  install.ui.folders = {install.site};
+  EXPECT_FALSE(install.run());
+  ASSERT_GE(install.ui.messages.size(), 2u);
+  EXPECT_EQ("Error Creating ''!\n[Error Code: 2]", install.ui.messages[1].text);
+  EXPECT_EQ("Velloc Pro DB 1.01 Installation Warning", install.ui.messages[1].caption);
+  EXPECT_EQ((std::vector<bool>{false, false}), install.ui.continue_enabled_on_open);
+}
+
+TEST(InstallSequence, DecliningAnExistingProgramDirectoryReturnsWithValuesKept) {
+  Installation install;
+  fs::create_directories(install.site + "/VLPro");
+  install.script_happy_path();
+  install.ui.yes_no_answers = {true, false, true};  // M2, M5 No, M3 Yes
+  EXPECT_FALSE(install.run());
+  EXPECT_EQ("Directory '" + install.site +
+                "/VLPro' already exists!\nDo You Want To Continue With This Directory?",
+            install.ui.messages[1].text);
+  EXPECT_EQ((std::vector<bool>{false, true}), install.ui.continue_enabled_on_open);
+  EXPECT_FALSE(fs::exists(install.site + "/VLPro/Brannic"));
+}
+
+TEST(InstallSequence, AcceptingAnExistingProgramDirectoryGoesOn) {
+  Installation install;
+  fs::create_directories(install.site + "/VLPro/Brannic/Templates");
+  install.script_happy_path();
+  EXPECT_TRUE(install.run());
+  EXPECT_EQ("Velloc Pro DB 1.01 Installation", install.ui.messages[1].caption);
+  EXPECT_TRUE(fs::exists(install.site + "/VLPro/Brannic/Templates/Mailer/reply.txt"));
+}
+
+TEST(InstallSequence, PlainFileInPlaceOfATemplateDirectoryShowsTheFullPath) {
+  Installation install;
+  install.script_happy_path();
+  fs::create_directories(install.site + "/VLPro");
+  std::ofstream(install.site + "/VLPro/Brannic") << "not a directory";
+  EXPECT_FALSE(install.run());  // M5 Yes, M6, then the page exits
+  EXPECT_EQ("Error Creating '" + install.site + "/VLPro/Brannic/Templates'!\n[Error Code: 20]",
+            install.ui.messages[2].text);
+  EXPECT_EQ(2, std::count(install.ui.events.begin(), install.ui.events.end(), "directory page"));
+}
+
+TEST(InstallSequence, RefusedSamplesDirectoryDestroysTheWindowAndReturns) {
+  Installation install;
+  fs::create_directories(install.site + "/Samples");
+  install.script_happy_path();
+  install.ui.yes_no_answers = {true, false, true};  // M2, M5 No, M3 Yes
+  EXPECT_FALSE(install.run());
+  EXPECT_EQ(
+      (Events{"message Velloc Pro DB Installation", "licence", "directory page", "browse", "browse",
+              "progress shown", "progress hidden", "message Velloc Pro DB 1.01 Installation",
+              "progress destroyed", "directory page", "message Exit Setup"}),
+      install.ui.events);
+  EXPECT_TRUE(fs::exists(install.site + "/VLPro/README.TXT"));
+}
+
+TEST(InstallSequence, MissingSamplesArchiveSaysNothingAndGoesOn) {
+  Installation install;
+  fs::remove(install.dir.file("installer/SAMPLES.CAB"));
+  install.script_happy_path();
+  EXPECT_TRUE(install.run());
+  EXPECT_EQ(2u, install.ui.messages.size());  // M2 and M8
+  EXPECT_TRUE(fs::is_empty(install.site + "/Samples"));
+}
+
+TEST(InstallSequence, SettingsPageNeedsBothFieldsAndNoKeepsThem) {
+  Installation install;
+  install.script_happy_path();
+  install.ui.settings_showings = {{"", "forms@example.com", true}, {" ", "x=1%s", true}};
+  install.ui.yes_no_answers = {true, false};  // M2, M3 No
+  EXPECT_TRUE(install.run());
+  EXPECT_EQ(1, std::count(install.ui.events.begin(), install.ui.events.end(), "ok refused"));
+  ASSERT_EQ(2u, install.ui.settings_on_open.size());
+  EXPECT_EQ(std::make_pair(std::string(), std::string("forms@example.com")),
+            install.ui.settings_on_open[1]);
+  EXPECT_EQ("[Velloc]\nSMTP= \nDefaultRecipient=x=1%s\n",
+            testing_support::read_file(install.site + "/VLPro/VELLOC.INI"));
+}
+
+TEST(InstallSequence, CancelledSettingsEndWithM4AndNoSettingsFile) {
+  Installation install;
+  install.script_happy_path();
+  install.ui.settings_showings = {{"mail.example.com", "forms@example.com", false}};
+  EXPECT_FALSE(install.run());
+  const installer::Message& last = install.ui.messages.back();
+  EXPECT_EQ("Setup did not finish correctly.", last.text);
+  EXPECT_EQ("Setup Windows Application", last.caption);
+  EXPECT_EQ("message Exit Setup", install.ui.events[install.ui.events.size() - 3]);
+  EXPECT_FALSE(fs::exists(install.site + "/VLPro/VELLOC.INI"));
+  EXPECT_TRUE(fs::exists(install.site + "/Samples/qtm.txt"));
+}
+
+TEST(InstallerDirectory, IsCutAfterTheLastSlash) {
+  EXPECT_EQ("/opt/velloc/", installer::installer_directory_of("/opt/velloc/installer"));
+  EXPECT_EQ("/opt/v.1/", installer::installer_directory_of("/opt/v.1/installer"));
+  EXPECT_EQ("", installer::installer_directory_of("installer"));
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+#include "installer/settings_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/support/cgi_runner.h"
+#include "tests/support/scripted_installer_ui.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::read_file;
+using testing_support::TempDir;
+
+// Sets TMP and TEMP for one test (nullptr unsets) and restores them afterwards.
+class TemporaryEnvironment {
+ public:
+  TemporaryEnvironment(const char* tmp, const char* temp) {
+    for (const char* name : kNames) {
+      const char* value = std::getenv(name);
+      saved_.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+    }
+    set("TMP", tmp);
+    set("TEMP", temp);
+  }
+  ~TemporaryEnvironment() {
+    for (std::size_t i = 0; i < 2; ++i) set(kNames[i], saved_[i] ? saved_[i]->c_str() : nullptr);
+  }
+
+ private:
+  static constexpr const char* kNames[] = {"TMP", "TEMP"};
+  static void set(const char* name, const char* value) {
+    value ? setenv(name, value, 1) : unsetenv(name);
+  }
+  std::vector<std::optional<std::string>> saved_;
+};
+
+TEST(WriteSettingsFile, ReplacesTheFileWithThreeLinesAsTyped) {
+  TempDir dir;
+  TemporaryEnvironment environment(dir.file("tmp").c_str(), nullptr);
+  dir.write("VLPro/VELLOC.INI", "[Velloc]\nReceiptNumber=41\nSMTP=old\nLOG_LEVEL=15\n");
+  installer::write_settings_file(dir.file("VLPro"), " mail.example.com ", "a=b%d@example.com");
+  EXPECT_EQ("[Velloc]\nSMTP= mail.example.com \nDefaultRecipient=a=b%d@example.com\n",
+            dir.read("VLPro/VELLOC.INI"));
+  // An existing file in another letter case is the one replaced.
+  fs::rename(dir.file("VLPro/VELLOC.INI"), dir.file("VLPro/velloc.ini"));
+  installer::write_settings_file(dir.file("VLPro"), "s", "r");
+  EXPECT_EQ("[Velloc]\nSMTP=s\nDefaultRecipient=r\n", dir.read("VLPro/velloc.ini"));
+  EXPECT_FALSE(fs::exists(dir.file("VLPro/VELLOC.INI")));
+}
+
+TEST(WriteSettingsFile, TemporaryDirectoryIsCreatedOneLevel) {
+  TempDir dir;
+  struct Case {
+    const char* tmp;
+    const char* temp;
+    std::string created;  // empty: nothing is created
+  };
+  const std::string tmp = dir.file("from_tmp"), temp = dir.file("from_temp");
+  const std::string deep = dir.file("missing/deeper");
+  const Case cases[] = {
+      {tmp.c_str(), temp.c_str(), tmp},
+      {nullptr, temp.c_str(), temp},
+      {nullptr, deep.c_str(), ""},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(tmp);
+    fs::remove_all(temp);
+    TemporaryEnvironment environment(c.tmp, c.temp);
+    installer::write_settings_file(dir.path(), "s", "r");
+    EXPECT_EQ(c.created == tmp, fs::is_directory(tmp));
+    EXPECT_EQ(c.created == temp, fs::is_directory(temp));
+    EXPECT_FALSE(fs::exists(dir.file("missing")));
+    EXPECT_EQ("[Velloc]\nSMTP=s\nDefaultRecipient=r\n", dir.read("VELLOC.INI"));
+  }
+  TemporaryEnvironment neither(nullptr, nullptr);
+  EXPECT_EQ("/tmp", installer::temporary_directory());
+}
+
+TEST(WriteSettingsFile, UnwritableFileIsSilentAndTheFinishFollows) {
+  TempDir dir;
+  TemporaryEnvironment environment(dir.file("tmp").c_str(), nullptr);
+  fs::create_directories(dir.file("VLPro/VELLOC.INI"));  // a directory in the way
+  testing_support::ScriptedInstallerUi ui;
+  for (std::string program : {dir.file("missing/VLPro"), dir.file("VLPro")}) {
+    installer::write_settings_file(program, "s", "r");
+    installer::finish_installation(ui, program);
+  }
+  EXPECT_FALSE(fs::exists(dir.file("tmp")));  // only made once the file is open
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          "message Velloc Pro DB Installation", "readme " + dir.file("missing/VLPro/README.TXT"),
+          "message Velloc Pro DB Installation", "readme " + dir.file("VLPro/README.TXT")}),
+      ui.events);
+  EXPECT_EQ("Installation has been successfully completed! Click OK to view the README file.\n",
+            ui.messages[0].text);
+}
+
+TEST(WriteSettingsFile, PathsLongerThan259CharactersAreNotWritten) {
+  TempDir dir;
+  TemporaryEnvironment environment(dir.file("tmp").c_str(), nullptr);
+  const std::size_t file_part = std::string("/VELLOC.INI").size();
+  for (std::size_t length : {259u, 260u}) {
+    std::string program = dir.path() + "/";
+    program += std::string(length - file_part - program.size(), 'p');
+    fs::create_directories(program);
+    installer::write_settings_file(program, "s", "r");
+    EXPECT_EQ(length == 259, fs::exists(program + "/VELLOC.INI")) << length;
+  }
+}
+
+}  // namespace
