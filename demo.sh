@@ -61,15 +61,6 @@ if ! "$dist/installer" --unattended --accept-license --program-folder "$demo" \
   echo "The installation into $demo failed." >&2
   exit 1
 fi
-# TODO(lead): remove once the installer makes velloc and pgp executable itself (a
-# cabinet stores no execute permission).
-for name in velloc pgp; do
-  if [ ! -x "$program/$name" ]; then
-    echo "Note: the installer left $program/$name not executable; making it so." >&2
-    chmod 755 "$program/$name"
-  fi
-done
-
 # The installer's VELLOC.INI names the mail server and the recipient; the demo adds
 # what an operator would.
 cat >>"$program/VELLOC.INI" <<INI

@@ -9,6 +9,7 @@
 #include <climits>
 #include <deque>
 #include <optional>
+#include <string_view>
 
 #include "installer/cabinet_entry.h"
 #include "installer/cabinet_system.h"
@@ -23,6 +24,16 @@ namespace {
 // A bound on the parts of one cabinet set, so that a set naming itself ends.
 constexpr int kMaxCabinetParts = 1024;
 constexpr mode_t kOutputFileMode = 0644;
+// A cabinet carries no execute permission: the product's programs, stored at the top of an
+// archive, get it from their names so that the web server can start them.
+constexpr mode_t kProgramFileMode = 0755;
+constexpr std::string_view kProgramNames[] = {"velloc", "pgp"};
+
+mode_t output_mode(const std::string& stored_name) {
+  for (std::string_view program : kProgramNames)
+    if (stored_name == program) return kProgramFileMode;
+  return kOutputFileMode;
+}
 
 enum class DecoderError { none, arguments, open, read, write, damaged, no_memory };
 
@@ -187,11 +198,13 @@ bool CabinetExtraction::extract_file(mscabd_file* file) {
 }
 
 int CabinetExtraction::open_output(const char* path) {
-  int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kOutputFileMode);
+  mode_t mode = output_mode(stored_name_);
+  int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) {
     output_refused_ = true;
     return -1;
   }
+  fchmod(fd, mode);
   progress_.update_progress("Extracting '" + stored_name_ + "' to '" + destination_ + "'...", -1,
                             -1);
   return fd;

@@ -34,8 +34,13 @@ int run_unattended(const installer::UnattendedAnswers& answers) {
 int run_in_terminal() {
   if (!isatty(STDIN_FILENO)) return usage_error("standard input is not a terminal");
   installer::InstallOptions options = installer::default_install_options({});
-  installer::NewtUi ui;
-  return exit_status(installer::run_install_sequence(ui, options));
+  try {
+    installer::NewtUi ui;
+    return exit_status(installer::run_install_sequence(ui, options));
+  } catch (const installer::TerminalInputLost& lost) {
+    std::cerr << lost.what() << '\n';
+    return kNotFinished;
+  }
 }
 
 }  // namespace
