@@ -1,12 +1,13 @@
 #include "installer/cabinet_system.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/regular_file.h"
 
 namespace installer {
 
@@ -28,14 +29,7 @@ OutputHandler* handler_of(mspack_system* self) {
 // Cabinets are read only when they are regular files, so a pipe or device of the
 // archive's name can never block the installer.
 int open_cabinet(const char* path) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return platform::open_regular_file(path, O_RDONLY | O_NONBLOCK);
 }
 
 mspack_file* system_open(mspack_system* self, const char* filename, int mode) {

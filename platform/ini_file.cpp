@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "platform/path_map.h"
+#include "platform/regular_file.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -81,21 +81,10 @@ bool write_all(int fd, const std::string& content) {
   return true;
 }
 
-int open_regular(const std::string& file, int flags) {
-  int fd = open(file.c_str(), flags | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // The whole file read under a shared lock, so a concurrent rewrite is never
 // seen half done.
 std::optional<std::string> read_file_shared(const std::string& file) {
-  int fd = open_regular(native_path(file), O_RDONLY);
+  int fd = open_regular_file(native_path(file).c_str(), O_RDONLY);
   if (fd < 0) return std::nullopt;
   flock(fd, LOCK_SH);
   std::string content;
@@ -172,7 +161,7 @@ std::string with_value(std::string_view content, std::string_view section, std::
 // result back in place (the lock stays on the same file throughout).
 template <typename Update>
 bool update_locked(const std::string& file, Update update) {
-  int fd = open_regular(native_path_for_create(file), O_RDWR | O_CREAT);
+  int fd = open_regular_file(native_path_for_create(file).c_str(), O_RDWR | O_CREAT);
   if (fd < 0) return false;
   bool ok = flock(fd, LOCK_EX) == 0;
   std::string content;

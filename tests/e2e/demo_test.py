@@ -14,7 +14,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import sqlite3
 import subprocess
 import sys
@@ -26,6 +25,7 @@ import urllib.request
 from pathlib import Path
 
 from harness import SAMPLES, SOURCE_DIR, free_port
+from system_support import listening
 
 BIN_DIR = os.environ.get("BUILD_DIR") or os.path.dirname(os.environ.get("VELLOC_BINARY", ""))
 SITE = SAMPLES / "site"
@@ -40,14 +40,6 @@ def form_fields(page, visible):
     html = (SITE / page).read_text()
     hidden = re.findall(r'<input type="hidden" name="([^"]+)" value="([^"]*)">', html)
     return hidden + list(visible.items())
-
-
-def listening(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1):
-            return True
-    except OSError:
-        return False
 
 
 def live_processes_of_group(pgid):
