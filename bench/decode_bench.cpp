@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "velloc/cgi_request.h"
+#include "velloc/request/cgi_request.h"
 
 namespace {
 

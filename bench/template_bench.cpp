@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "bench/template_workload.h"
-#include "velloc/template_engine.h"
+#include "velloc/templates/template_engine.h"
 
 namespace {
 

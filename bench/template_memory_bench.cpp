@@ -10,7 +10,7 @@
 #include <string>
 
 #include "bench/template_workload.h"
-#include "velloc/template_engine.h"
+#include "velloc/templates/template_engine.h"
 
 namespace {
 

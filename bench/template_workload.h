@@ -7,7 +7,7 @@
 #include <streambuf>
 #include <string>
 
-#include "velloc/cgi_request.h"
+#include "velloc/request/cgi_request.h"
 
 namespace bench {
 

@@ -3,12 +3,12 @@
 #include <exception>
 #include <iostream>
 
-#include "velloc/database_insert.h"
-#include "velloc/diagnostics.h"
+#include "velloc/storage/database_insert.h"
+#include "velloc/request/diagnostics.h"
 #include "velloc/mail/mail_steps.h"
 #include "velloc/response_page.h"
 #include "velloc/run.h"
-#include "velloc/text_export.h"
+#include "velloc/storage/text_export.h"
 
 namespace {
 

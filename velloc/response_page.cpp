@@ -3,10 +3,10 @@
 #include <fstream>
 #include <ostream>
 
-#include "velloc/html_escape.h"
-#include "velloc/page_head.h"
+#include "velloc/request/html_escape.h"
+#include "velloc/request/page_head.h"
 #include "velloc/run.h"
-#include "velloc/text_files.h"
+#include "velloc/templates/text_files.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 
 #include <iosfwd>
 
-#include "velloc/cgi_request.h"
+#include "velloc/request/cgi_request.h"
 #include "velloc/mail/mail_message.h"
-#include "velloc/settings.h"
-#include "velloc/template_engine.h"
-#include "velloc/template_paths.h"
+#include "velloc/request/settings.h"
+#include "velloc/templates/template_engine.h"
+#include "velloc/templates/template_paths.h"
 
 // Thrown by a step that has written the run's response to Run::response; the entry
 // point catches it, flushes the response and exits with status 1.

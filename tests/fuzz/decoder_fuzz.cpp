@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "velloc/cgi_request.h"
+#include "velloc/request/cgi_request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "velloc/template_engine.h"
+#include "velloc/templates/template_engine.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include "platform/path_map.h"
 #include "platform/process.h"
-#include "velloc/diagnostics.h"
-#include "velloc/html_escape.h"
+#include "velloc/request/diagnostics.h"
+#include "velloc/request/html_escape.h"
 #include "velloc/mail/mail_steps.h"
 #include "velloc/run.h"
 

@@ -7,14 +7,14 @@
 #include "platform/path_map.h"
 #include "platform/temp_file.h"
 #include "platform/text.h"
-#include "velloc/diagnostics.h"
-#include "velloc/event_log.h"
+#include "velloc/request/diagnostics.h"
+#include "velloc/request/event_log.h"
 #include "velloc/mail/encryption.h"
 #include "velloc/mail/line_reader.h"
 #include "velloc/mail/smtp_session.h"
-#include "velloc/page_head.h"
+#include "velloc/request/page_head.h"
 #include "velloc/run.h"
-#include "velloc/text_files.h"
+#include "velloc/templates/text_files.h"
 
 namespace {
 

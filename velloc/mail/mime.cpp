@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/path_map.h"
-#include "velloc/event_log.h"
+#include "velloc/request/event_log.h"
 #include "velloc/mail/header_file.h"
 #include "velloc/mail/line_reader.h"
 

@@ -11,7 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "velloc/event_log.h"
+#include "velloc/request/event_log.h"
 
 namespace {
 

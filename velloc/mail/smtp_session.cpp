@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/path_map.h"
-#include "velloc/event_log.h"
+#include "velloc/request/event_log.h"
 #include "velloc/mail/header_file.h"
 #include "velloc/mail/line_reader.h"
 #include "velloc/mail/smtp_connection.h"

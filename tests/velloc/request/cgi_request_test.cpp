@@ -1,0 +1,135 @@
+#include "velloc/request/cgi_request.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// "NAME=value" pairs of a map in listing order.
+Lines listing(const TextMap& map) {
+  Lines lines;
+  map.for_each([&](const std::string& name, const std::string& value) {
+    lines.push_back(name + "=" + value);
+  });
+  return lines;
+}
+
+CgiRequest init(std::vector<std::string> environment, const std::string& body = "") {
+  std::vector<const char*> block;
+  for (const std::string& entry : environment) block.push_back(entry.c_str());
+  block.push_back(nullptr);
+  std::istringstream input(body);
+  CgiRequest request;
+  init_request(request, block.data(), input, ", ");
+  return request;
+}
+
+TEST(UrlDecode, DecodesPlusAndEscapesByTheSumRuleWithinTheText) {
+  // 'Z' counts 90 - 55 = 35: (16 * 35 + 35) % 256 = 83, 'S'.
+  // clang-format off
+  std::pair<std::string, std::string> cases[] = {
+      {"%41%62", "Ab"}, {"a+b", "a b"}, {"%2B", "+"}, {"5%25", "5%"}, {"%e9", "\xE9"},
+      {"%G0", std::string(1, '\0')}, {"x%00y", std::string("x\0y", 3)}, {"%ZZ", "S"},
+      {"%", "%"}, {"a%4", "a%4"}};
+  // clang-format on
+  for (const auto& [text, expected] : cases) EXPECT_EQ(expected, url_decode(text)) << text;
+  std::string backing = "%41";
+  EXPECT_EQ("%4", url_decode(std::string_view(backing).substr(0, 2)));
+}
+
+TEST(ParseFormData, NamesValuesAndSeparatorsInListingOrder) {
+  // Buckets: X and NOTE 3 (X newer), AMOUNT 7, COLOUR 12, NAME 13; F 2, H 4; "\xE9A" is in
+  // bucket 4 only when bytes count signed; R and A share 14, R arrived later.
+  // clang-format off
+  std::pair<const char*, Lines> cases[] = {
+      {"name=John+Smith&amount=5%25&colour=red&colour=blue&note=&x=1",
+       {"X=1", "NOTE=", "AMOUNT=5%", "COLOUR=red, blue", "NAME=John Smith"}},
+      {"\xE9" "a=1&a=5&h=2&f=3&r=4", {"F=3", "H=2", "\xE9" "A=1", "R=4", "A=5"}},
+      {"first+name=x&a%41=y", {"A%41=y", "FIRST+NAME=x"}},
+      {"email=A&EMAIL=B", {"EMAIL=A, B"}}, {"a=1&a=", {"A=1, "}}, {"a=&a=2", {"A=2"}},
+      {"a=&b=2", {"A=", "B=2"}}, {"a=x=y&b=2", {"A=x=y", "B=2"}}, {"a=1&flag", {"FLAG=", "A=1"}},
+      {"a=1&flag&f=", {"FLAG&F=", "A=1"}}, {"a=1&&b=2", {"&B=2", "A=1"}},
+      {"==a=1&=", {"A=1"}}, {"", {}}, {"===", {}}};
+  // clang-format on
+  for (const auto& [data, fields] : cases) {
+    FieldMap map;
+    parse_form_data(data, ", ", map);
+    EXPECT_EQ(fields, listing(map)) << data;
+  }
+  TextMap map;  // storing again keeps the place
+  map.set("note", "1");
+  map.set("x", "2");
+  map.set("NOTE", "3");
+  EXPECT_EQ((Lines{"X=2", "NOTE=3"}), listing(map));
+}
+
+TEST(CgiRequest, LookupsIgnoreCaseAndNeverInsert) {
+  CgiRequest request = init({"QUERY_STRING=email=a%40b&empty="});
+  EXPECT_EQ("a@b", request.get_field("Email"));
+  EXPECT_TRUE(request.field_is_set("EMAIL"));
+  EXPECT_TRUE(request.field_is_blank("empty"));
+  EXPECT_TRUE(request.field_is_blank("absent"));
+  EXPECT_EQ("", request.get_env("absent"));
+  EXPECT_EQ(2u, request.fields.size());
+}
+
+TEST(InitRequest, PostParsesTheBodyAndShowsItAsQueryString) {
+  CgiRequest request =
+      init({"CONTENT_LENGTH=7", "QUERY_STRING=url=1", "request_method=POST"}, "a=1&b=2tail");
+  EXPECT_EQ("a=1&b=2", request.get_env("QUERY_STRING"));
+  EXPECT_EQ("a=1&b=2", request.get_env("QUERY_STRING_UNESCAPED"));
+  EXPECT_EQ(7, request.body_length);
+  EXPECT_EQ((Lines{"A=1", "B=2"}), listing(request.fields));
+  EXPECT_EQ("1", init({"CONTENT_LENGTH=1000"}, "a=1").get_field("a"));  // what arrived
+  EXPECT_THROW(init({"CONTENT_LENGTH=3000000000"}, "a=1"), std::exception);
+  EXPECT_THROW(init({"CONTENT_LENGTH=  +2147483647"}, "a=1"), std::exception);
+}
+
+TEST(InitRequest, WithoutABodyTheQueryStringIsTheForm) {
+  for (const char* length : {"CONTENT_LENGTH=0", "CONTENT_LENGTH=-5", "CONTENT_LENGTH=abc"}) {
+    CgiRequest request = init({length, "QUERY_STRING=a=x+y"}, "b=2");
+    EXPECT_EQ("5", request.get_env("CONTENT_LENGTH")) << length;
+    EXPECT_EQ(5, request.body_length) << length;
+    EXPECT_EQ((Lines{"A=x y"}), listing(request.fields)) << length;
+    EXPECT_EQ("a=x y", request.get_env("QUERY_STRING_UNESCAPED")) << length;
+  }
+  CgiRequest empty = init({"QUERY_STRING_UNESCAPED=kept"});
+  EXPECT_EQ("0", empty.get_env("CONTENT_LENGTH"));
+  EXPECT_EQ("kept", empty.get_env("QUERY_STRING_UNESCAPED"));
+}
+
+TEST(InitRequest, EnvironmentEntries) {
+  CgiRequest request =
+      init({"path=/bin", "PATH=/usr/bin", "==odd=v", "TICK=a`b", "NOEQUALS", "EMPTY="});
+  EXPECT_EQ("/usr/bin", request.get_env("Path"));
+  EXPECT_EQ("v", request.get_env("ODD"));
+  EXPECT_EQ("a", request.get_env("TICK"));
+  EXPECT_EQ("", request.get_env("EMPTY"));
+  EXPECT_EQ(16383u - 5, init({"LONG=" + std::string(20000, 'v')}).get_env("LONG").size());
+}
+
+TEST(InitRequest, ManyFieldsDecodeInLinearTime) {
+  std::string body;
+  for (int i = 0; i < 100000; ++i) body += "field" + std::to_string(i) + "=v&same=0123456789&";
+  auto start = std::chrono::steady_clock::now();
+  CgiRequest request = init({"CONTENT_LENGTH=" + std::to_string(body.size())}, body);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(100001u, request.fields.size());
+  EXPECT_EQ(100000u * 12 - 2, request.get_field("SAME").size());
+}
+
+TEST(CgiHeaders, ExactBytesAndNoLineBreaksInTheLocation) {
+  std::ostringstream out;
+  write_content_type(out, "text/html");
+  write_redirect(out, "http://example.com/x\r\nSet-Cookie: y");
+  EXPECT_EQ("Content-type: text/html\n\nLocation: http://example.com/xSet-Cookie: y\n\n",
+            out.str());
+}
+
+}  // namespace

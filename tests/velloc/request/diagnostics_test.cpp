@@ -1,0 +1,56 @@
+#include "velloc/request/diagnostics.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tests/support/cgi_runner.h"
+#include "tests/support/log_text.h"
+#include "velloc/run.h"
+
+namespace {
+
+class DiagnosticsTest : public ::testing::Test {
+ protected:
+  DiagnosticsTest() : run_(out_) { run_.message.log_file = dir_.file("velloc.log"); }
+  void form(std::string_view data) { parse_form_data(data, ", ", run_.request.fields); }
+
+  testing_support::TempDir dir_;
+  std::ostringstream out_;
+  ::Run run_;
+};
+
+TEST_F(DiagnosticsTest, FailurePageAndLogLine) {
+  form("bgcolor=%22red&fullhead=1");
+  EXPECT_THROW(fail_request(run_, "Mail <B>failed</B>.\n"), RunEnded);
+  EXPECT_EQ(
+      "HTTP/1.0 200 OK\nContent-Type: text/html\n\n<HTML>\n<BODY BGCOLOR=\"&quot;red\">\n"
+      "<CENTER>\n<H1>Form Was Not Processed</H1><P>\nMail <B>failed</B>.\n</CENTER></BODY>\n"
+      "</HTML>\n",
+      out_.str());
+  EXPECT_EQ("Velloc Failed: Mail <B>failed</B>.\n",
+            testing_support::logged_messages(dir_.file("velloc.log")));
+}
+
+TEST_F(DiagnosticsTest, FieldAndEnvironmentListingsEscapeRequestText) {
+  form("x=1&note=%3Cscript%3E&<b>=%26amp;");
+  run_.request.environment.set("PATH", "/bin");
+  run_.request.environment.set("QUERY_STRING", "a&b");
+  dump_fields(out_, run_.request);
+  dump_environment(out_, run_.request);
+  EXPECT_EQ(
+      "Form Data\n---------------------\n\t[NOTE] = &lt;script&gt;\n\t[X] = 1\n"
+      "\t[&lt;B&gt;] = &amp;amp;\n"
+      "Environment Variables\n---------------------\n\t[PATH] = /bin\n"
+      "\t[QUERY_STRING] = a&amp;b\n",
+      out_.str());
+}
+
+TEST_F(DiagnosticsTest, DebugModeNeedsANonEmptyField) {
+  form("debug_variables=");
+  run_debug_mode(run_);
+  EXPECT_EQ("", out_.str());
+  EXPECT_FALSE(dir_.exists("velloc.log"));
+}
+
+}  // namespace

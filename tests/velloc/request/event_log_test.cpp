@@ -1,0 +1,77 @@
+#include "velloc/request/event_log.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <regex>
+
+#include "tests/support/cgi_runner.h"
+
+namespace {
+
+TEST(EventLog, LevelsAdmitTheDocumentedTypes) {
+  // Admitted of the types 1, 5, 10 and 15.
+  std::pair<int, std::string> cases[] = {{1, "1000"}, {5, "1100"}, {10, "1010"}, {15, "1101"},
+                                         {0, "0000"}, {2, "0000"}, {-1, "0000"}};
+  for (const auto& [level, admitted] : cases) {
+    std::string got;
+    for (int type : {1, 5, 10, 15}) got += log_level_admits(level, type) ? '1' : '0';
+    EXPECT_EQ(admitted, got) << "level " << level;
+  }
+}
+
+TEST(EventLog, LineLayout) {
+  std::tm t = {};
+  t.tm_year = 105, t.tm_mon = 2, t.tm_mday = 7, t.tm_hour = 9, t.tm_min = 5, t.tm_sec = 3;
+  EXPECT_EQ("[03/07/05|09:05:03|00042] hello\n", format_log_line(t, 42, "hello\n"));
+  EXPECT_EQ("[03/07/05|09:05:03|1234567] x", format_log_line(t, 1234567, "x"));
+}
+
+class EventLogTest : public ::testing::Test {
+ protected:
+  EventLogTest() { context_.log_file = dir_.file("brannic.log"); }
+  std::string logged() const { return dir_.read("brannic.log"); }
+
+  testing_support::TempDir dir_;
+  MailMessage context_;
+};
+
+TEST_F(EventLogTest, AppendsFilteredLinesWithoutAddingLineEnds) {
+  context_.log_level = 5;
+  log_event(context_, 1, "Velloc Failed: %s", "no");
+  log_event(context_, 5, "MS - %d %s\n", 250, "ok");
+  log_event(context_, 15, "trace\n");
+  log_event(context_, 1, "%s", std::string(3000, 'm').c_str());
+  char pid[16];
+  std::snprintf(pid, sizeof pid, "%05d", getpid());
+  const std::string prefix = R"(\[\d\d/\d\d/\d\d\|\d\d:\d\d:\d\d\|)" + std::string(pid);
+  std::string text = logged();
+  ASSERT_TRUE(text.ends_with("] " + std::string(1999, 'm'))) << text;
+  text.resize(text.size() - 1999);
+  EXPECT_TRUE(std::regex_match(text, std::regex(prefix + "\\] Velloc Failed: no" + prefix +
+                                                "\\] MS - 250 ok\n" + prefix + "\\] ")))
+      << text;
+}
+
+TEST_F(EventLogTest, FilteredCallStillCreatesTheFile) {
+  context_.log_level = 0;
+  log_event(context_, 1, "error\n");
+  EXPECT_TRUE(dir_.exists("brannic.log"));
+  EXPECT_EQ("", logged());
+}
+
+TEST_F(EventLogTest, LogFileNamedInOtherCaseIsReusedAndAnUnopenableOneIsDropped) {
+  dir_.write("Brannic.Log", "");
+  context_.log_file = dir_.path() + "\\BRANNIC.LOG";
+  log_event(context_, 1, "x");
+  EXPECT_NE("", dir_.read("Brannic.Log"));
+  for (std::string file : {dir_.file("missing/dir/log"), std::string(), std::string("nul")}) {
+    context_.log_file = file;
+    EXPECT_TRUE(log_event(context_, 1, "lost\n")) << file;
+  }
+  EXPECT_FALSE(dir_.exists("missing"));
+}
+
+}  // namespace

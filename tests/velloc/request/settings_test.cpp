@@ -1,0 +1,123 @@
+#include "velloc/request/settings.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <optional>
+#include <sstream>
+
+#include "platform/path_map.h"
+#include "tests/support/cgi_runner.h"
+#include "velloc/run.h"
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  // A fresh run with the form `data`, loaded from `content` (no file when null).
+  ::Run& load(std::string_view data, const char* content) {
+    run_.emplace(out_);
+    parse_form_data(data, ", ", run_->request.fields);
+    if (content) dir_.write("VELLOC.ini", content);
+    load_settings_from(*run_, content ? dir_.file("VELLOC.ini") : "");
+    return *run_;
+  }
+  std::string file() const { return dir_.read("VELLOC.ini"); }
+
+  testing_support::TempDir dir_;
+  std::ostringstream out_;
+  std::optional<::Run> run_;
+};
+
+TEST_F(SettingsTest, DefaultsEveryKeyAndEmptyValues) {
+  char* cwd = getcwd(nullptr, 0);
+  const std::string kCwd = cwd;
+  free(cwd);
+  std::pair<const char*, std::string> cases[] = {
+      {nullptr, platform::executable_directory() + "|" + kCwd +
+                    "|BRANNIC.LOG|velloc@localhost|1|.\\BRANNIC\\TEMPLATES\\|mail||webmaster"},
+      {"[Velloc]\nPGP_PATH=C:\\PGP\nTEMP=/var/tmp\nLOGFILE=site.log\nDEFAULTSENDER=a@b\n"
+       "LOG_LEVEL=15\nTEMPLATE_DIR=/srv/t/\nSMTP=smtp.example:2525\nReferers=a.com\n"
+       "DefaultRecipient=owner@example.com\n",
+       "C:\\PGP\\|/var/tmp|site.log|a@b|15|/srv/t/|smtp.example:2525|a.com|owner@example.com"},
+      {"[Velloc]\nPGP_Path=\nTEMPLATE_DIR=\nLOG_LEVEL=+15\n",
+       "|" + kCwd + "|BRANNIC.LOG|velloc@localhost|0||mail||webmaster"}};
+  for (const auto& [content, expected] : cases) {
+    const ::Run& run = load("", content);
+    EXPECT_EQ(expected, run.settings.pgp_directory + "|" + run.message.temp_dir + "|" +
+                            run.message.log_file + "|" + run.message.default_sender + "|" +
+                            std::to_string(run.message.log_level) + "|" +
+                            run.settings.template_directory + "|" + run.message.smtp_server + "|" +
+                            run.settings.referers + "|" + run.request.get_field("RECIPIENT"));
+  }
+  EXPECT_EQ("1", load("receipt_number=yes", nullptr).request.get_field("RECEIPT_NUMBER"));
+}
+
+TEST_F(SettingsTest, ReceiptCounterAdvancesOnlyWhenTheFormAsks) {
+  auto receipt = [&](const char* data, const char* content) {
+    return load(data, content).request.get_field("RECEIPT_NUMBER");
+  };
+  EXPECT_EQ("1", receipt("RECEIPT_NUMBER=x", "[Velloc]\nSMTP=mail\n"));
+  EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=2\n", file());
+  EXPECT_EQ("", receipt("receipt_number=", file().c_str()));
+  EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=2\n", file());
+  EXPECT_EQ("42", receipt("RECEIPT_NUMBER=x", "[Velloc]\nReceiptNumber=0042\n"));
+  EXPECT_EQ("[Velloc]\nReceiptNumber=43\n", file());
+}
+
+TEST_F(SettingsTest, EmailFallsBackToDefaultEmailAndRecipientToTheSetting) {
+  const char* settings = "[Velloc]\nDefaultRecipient=owner@x\n";
+  ::Run& run = load("defaultemail=d@x&recipient=r@x", settings);
+  EXPECT_EQ("d@x", run.request.get_field("EMAIL"));
+  EXPECT_EQ("r@x", run.request.get_field("RECIPIENT"));
+  ::Run& other = load("email=e@x&defaultemail=d@x", settings);
+  EXPECT_EQ("e@x", other.request.get_field("EMAIL"));
+  EXPECT_EQ("owner@x", other.request.get_field("RECIPIENT"));
+}
+
+TEST_F(SettingsTest, FindsTheFileInTheWorkingDirectoryWithoutCase) {
+  dir_.write("velloc.INI", "[Velloc]\n");
+  char* previous = getcwd(nullptr, 0);
+  ASSERT_EQ(0, chdir(dir_.path().c_str()));
+  std::vector<std::string> directories = settings_search_directories();
+  std::string found = find_settings_file();
+  EXPECT_EQ(0, chdir(previous));
+  free(previous);
+  ASSERT_GE(directories.size(), 3u);
+  EXPECT_EQ(platform::executable_directory(), directories[0]);
+  EXPECT_EQ(dir_.path() + "/", directories[1]);
+  EXPECT_EQ("/etc/velloc/", directories[2]);
+  EXPECT_EQ(dir_.path() + "/velloc.INI", found);
+}
+
+TEST(Referer, HostIsTheSecondSlashSeparatedPieceAndMustBeListed) {
+  // clang-format off
+  std::pair<std::string, std::string> hosts[] = {
+      {"http://www.example.com/forms/a.htm", "www.example.com"},
+      {"https:///Host:8080", "Host:8080"},
+      {"www.example.com/forms/a.htm", "forms"}, {"//ftp:/user@h", "user@h"}, {"http:", ""},
+      {std::string(1999, 'a') + "/host", ""}};
+  struct {
+    const char* referers;
+    const char* referer;  // empty: no HTTP_REFERER
+    bool accepted;
+  } checks[] = {
+      {"", "", true}, {"", "http://any/", true}, {" , ,", "", false},
+      {" , ,", "http://any.host/x", true}, {"www.example.com", "", false},
+      {"a.com, WWW.Example.com", "https://www.example.COM/form.htm", true},
+      {"a.com,,www.example.com", "ftp://www.example.com/", true},
+      {"www.example.com", "http://www.example.com:8080/form.htm", false},
+      {"www.example.com", "www.example.com/form.htm", false},
+      {"www.example.com", "http://evil.com/www.example.com", false}};
+  // clang-format on
+  for (const auto& [referer, host] : hosts) EXPECT_EQ(host, referer_host(referer)) << referer;
+  for (const auto& c : checks) {
+    std::ostringstream out;
+    ::Run run(out);
+    run.settings.referers = c.referers;
+    if (*c.referer) run.request.environment.set("HTTP_REFERER", c.referer);
+    EXPECT_EQ(c.accepted, check_referer(run)) << '"' << c.referers << "\" " << c.referer;
+  }
+}
+
+}  // namespace

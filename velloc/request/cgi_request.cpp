@@ -1,0 +1,204 @@
+#include "velloc/request/cgi_request.h"
+
+#include <algorithm>
+#include <cstring>
+#include <istream>
+#include <ostream>
+#include <stdexcept>
+
+#include "platform/ini_file.h"
+
+namespace {
+
+constexpr std::size_t kMaxEnvironmentEntry = 16383;
+// A body announced larger than this is refused as if its buffer could not be
+// had.
+constexpr std::int64_t kMaxBodyLength = 256LL * 1024 * 1024;
+constexpr std::size_t kBodyChunk = 64 * 1024;
+constexpr std::size_t kMaxReservedFields = 1 << 20;
+
+int bucket_of(std::string_view key) {
+  std::uint32_t h = 0;
+  for (char c : key) h = h * 33 + static_cast<std::uint32_t>(static_cast<signed char>(c));
+  return static_cast<int>(h % 17);
+}
+
+int hex_digit_value(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
+  return c - 55;
+}
+
+void store_environment_entry(std::string_view entry, EnvironmentMap& environment) {
+  entry = entry.substr(0, kMaxEnvironmentEntry);
+  std::size_t start = entry.find_first_not_of('=');
+  if (start == std::string_view::npos) return;
+  entry.remove_prefix(start);
+  std::size_t equals = entry.find('=');
+  std::string_view name = entry.substr(0, equals);
+  std::string_view value;
+  if (equals != std::string_view::npos) {
+    value = entry.substr(equals + 1);
+    value = value.substr(0, value.find('`'));
+  }
+  environment.set(name, std::string(value));
+}
+
+// Reads up to `length` bytes, growing the buffer only as data arrives, so a
+// large announced length costs nothing unless the bytes really come.
+std::string read_body(std::istream& body, std::int32_t length) {
+  if (length > kMaxBodyLength) throw std::length_error("request body too large");
+  std::string data;
+  std::size_t wanted = static_cast<std::size_t>(length);
+  data.reserve(std::min(wanted, kBodyChunk));
+  char chunk[kBodyChunk];
+  while (data.size() < wanted && body) {
+    body.read(chunk, static_cast<std::streamsize>(std::min(kBodyChunk, wanted - data.size())));
+    data.append(chunk, static_cast<std::size_t>(body.gcount()));
+  }
+  return data;
+}
+
+void store_field(std::string_view name, std::string value, std::string_view separator,
+                 FieldMap& fields) {
+  std::string& stored = fields.find_or_add(name);
+  if (stored.empty()) {
+    stored = std::move(value);
+    return;
+  }
+  stored.append(separator).append(value);
+}
+
+// Room for every name the data can hold (a name needs both an "=" and an "&"
+// before the next one), within a bound so that separators alone cannot claim
+// much memory.
+void reserve_for_fields(std::string_view data, FieldMap& fields) {
+  std::size_t ampersands = std::count(data.begin(), data.end(), '&');
+  std::size_t equals = std::count(data.begin(), data.end(), '=');
+  fields.reserve(fields.size() + std::min({ampersands, equals, kMaxReservedFields}) + 1);
+}
+
+}  // namespace
+
+std::string to_upper_ascii(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return upper;
+}
+
+const std::string* TextMap::find(std::string_view name) const {
+  auto it = index_.find(to_upper_ascii(name));
+  return it == index_.end() ? nullptr : &entries_[it->second].value;
+}
+
+std::string* TextMap::find_mutable(std::string_view name) {
+  auto it = index_.find(to_upper_ascii(name));
+  return it == index_.end() ? nullptr : &entries_[it->second].value;
+}
+
+void TextMap::set(std::string_view name, std::string value) {
+  find_or_add(name) = std::move(value);
+}
+
+std::string& TextMap::find_or_add(std::string_view name) {
+  std::string key = to_upper_ascii(name);
+  auto [it, inserted] = index_.try_emplace(key, entries_.size());
+  if (!inserted) return entries_[it->second].value;
+  buckets_[bucket_of(key)].push_back(entries_.size());
+  entries_.push_back(Entry{std::move(key), std::string()});
+  return entries_.back().value;
+}
+
+void TextMap::for_each(
+    const std::function<void(const std::string&, const std::string&)>& visit) const {
+  for (const auto& bucket : buckets_)
+    for (auto it = bucket.rbegin(); it != bucket.rend(); ++it)
+      visit(entries_[*it].name, entries_[*it].value);
+}
+
+std::string CgiRequest::get_field(std::string_view name) const {
+  const std::string* value = fields.find(name);
+  return value ? *value : std::string();
+}
+
+std::string CgiRequest::get_env(std::string_view name) const {
+  const std::string* value = environment.find(name);
+  return value ? *value : std::string();
+}
+
+std::string url_decode(std::string_view text) {
+  std::string decoded;
+  decoded.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '+') {
+      decoded.push_back(' ');
+    } else if (c == '%' && text.size() - i >= 3) {
+      int value = 16 * hex_digit_value(static_cast<unsigned char>(text[i + 1])) +
+                  hex_digit_value(static_cast<unsigned char>(text[i + 2]));
+      decoded.push_back(static_cast<char>(((value % 256) + 256) % 256));
+      i += 2;
+    } else {
+      decoded.push_back(c);
+    }
+  }
+  return decoded;
+}
+
+void parse_form_data(std::string_view data, std::string_view join_separator, FieldMap& fields) {
+  reserve_for_fields(data, fields);
+  std::size_t pos = 0;
+  while (true) {
+    pos = data.find_first_not_of('=', pos);
+    if (pos == std::string_view::npos) return;
+    std::size_t equals = data.find('=', pos);
+    if (equals == std::string_view::npos) {
+      store_field(data.substr(pos), std::string(), join_separator, fields);
+      return;
+    }
+    std::string_view name = data.substr(pos, equals - pos);
+    std::size_t value_start = equals + 1;
+    std::string_view value;
+    if (value_start < data.size() && data[value_start] == '&') {
+      pos = value_start + 1;
+    } else {
+      std::size_t amp = data.find('&', value_start);
+      value = data.substr(value_start, amp == std::string_view::npos ? amp : amp - value_start);
+      pos = amp == std::string_view::npos ? data.size() : amp + 1;
+    }
+    store_field(name, url_decode(value), join_separator, fields);
+  }
+}
+
+void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
+                  std::string_view join_separator) {
+  request.join_separator = std::string(join_separator);
+  for (const char* const* entry = environment; entry && *entry; ++entry)
+    store_environment_entry(*entry, request.environment);
+
+  request.body_length = platform::parse_leading_int(request.get_env("CONTENT_LENGTH"));
+  if (request.body_length > 0) {
+    request.environment.set("QUERY_STRING", read_body(body, request.body_length));
+  } else {
+    request.body_length = static_cast<std::int32_t>(request.get_env("QUERY_STRING").size());
+    request.environment.set("CONTENT_LENGTH", std::to_string(request.body_length));
+  }
+
+  const std::string* query = request.environment.find("QUERY_STRING");
+  std::string_view form_data = query ? std::string_view(*query) : std::string_view();
+  std::string unescaped = url_decode(form_data);
+  if (!unescaped.empty()) request.environment.set("QUERY_STRING_UNESCAPED", std::move(unescaped));
+  parse_form_data(form_data, request.join_separator, request.fields);
+}
+
+void write_content_type(std::ostream& out, std::string_view content_type) {
+  out << "Content-type: " << content_type << "\n\n";
+}
+
+void write_redirect(std::ostream& out, std::string_view url) {
+  out << "Location: ";
+  for (char c : url)
+    if (c != '\r' && c != '\n') out << c;
+  out << "\n\n";
+}

@@ -1,0 +1,28 @@
+// The head of every page the program composes itself, and the one-line-per-field
+// listing in SORTORDER order used by the default page and the plain mails.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velloc/request/cgi_request.h"
+
+enum class Escape { kNone, kHtml };
+
+// Optional status line, content type, "<HTML>" and the BODY tag with the form's
+// colours and background image (values HTML-escaped).
+bool write_page_head(std::ostream& out, const CgiRequest& request);
+
+// One `line_format` line (two "%s": name, value) per listed field: SORTORDER's
+// names in order, or every field but the control fields in map order.
+bool write_field_list(std::ostream& out, const CgiRequest& request, std::string_view line_format,
+                      Escape escape);
+
+// True for the eleven presentation and routing fields left out of the listing.
+bool is_control_field(std::string_view name);
+
+// Splits a name list at commas and spaces (runs count as one separator), from a
+// working copy of at most 1999 characters.
+std::vector<std::string> split_name_list(std::string_view list);

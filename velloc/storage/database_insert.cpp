@@ -1,0 +1,130 @@
+#include "velloc/storage/database_insert.h"
+
+#include <sqlext.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "velloc/storage/database_template.h"
+#include "velloc/request/event_log.h"
+#include "velloc/storage/odbc_diagnostics.h"
+#include "velloc/run.h"
+#include "velloc/templates/text_files.h"
+
+namespace {
+
+bool succeeded(SQLRETURN code) { return code == SQL_SUCCESS || code == SQL_SUCCESS_WITH_INFO; }
+
+SQLCHAR* odbc_text(std::string& text) { return reinterpret_cast<SQLCHAR*>(text.data()); }
+
+// The ODBC conversation of one insert, call by call, each logged and judged.
+// Owns the handles it allocates; whatever is still held when it is destroyed
+// (after a failed call) is released without logging.
+class InsertSession {
+ public:
+  explicit InsertSession(const MailMessage& context) : context_(context) {}
+  ~InsertSession();
+  InsertSession(const InsertSession&) = delete;
+  InsertSession& operator=(const InsertSession&) = delete;
+
+  bool connect(DatabaseRecord& record);
+  bool prepare(std::string& statement);
+  bool bind(DatabaseRecord& record);
+  bool execute();
+  bool release();
+
+ private:
+  bool checked(SQLRETURN code) { return odbc_call_succeeded(context_, code, handles_); }
+  void trace(const char* line) { log_event(context_, 15, "%s", line); }
+
+  const MailMessage& context_;
+  OdbcHandles handles_;
+  bool connected_ = false;
+  std::vector<SQLLEN> indicators_;  // must outlive SQLExecute
+};
+
+InsertSession::~InsertSession() {
+  if (handles_.statement != SQL_NULL_HSTMT) SQLFreeStmt(handles_.statement, SQL_DROP);
+  if (connected_) SQLDisconnect(handles_.connection);
+  if (handles_.connection != SQL_NULL_HDBC) SQLFreeConnect(handles_.connection);
+  if (handles_.environment != SQL_NULL_HENV) SQLFreeEnv(handles_.environment);
+}
+
+bool InsertSession::connect(DatabaseRecord& record) {
+  trace("VLSQL: Allocating Environment..\n");
+  if (!checked(SQLAllocEnv(&handles_.environment))) return false;
+  trace("VLSQL: Allocating Connection..\n");
+  if (!checked(SQLAllocConnect(handles_.environment, &handles_.connection))) return false;
+  trace("VLSQL: Connecting to Database..\n");
+  SQLRETURN code = SQLConnect(handles_.connection, odbc_text(record.dsn), SQL_NTS,
+                              odbc_text(record.user), SQL_NTS, odbc_text(record.password), SQL_NTS);
+  connected_ = succeeded(code);
+  if (!checked(code)) return false;
+  trace("VLSQL: Allocating Database Statement..\n");
+  return checked(SQLAllocStmt(handles_.connection, &handles_.statement));
+}
+
+bool InsertSession::prepare(std::string& statement) {
+  log_event(context_, 15, "VLSQL: Forming Statement: \"%s\"\n", statement.c_str());
+  trace("VLSQL: Preparing to Run Statement..");
+  return checked(SQLPrepare(handles_.statement, odbc_text(statement), SQL_NTS));
+}
+
+bool InsertSession::bind(DatabaseRecord& record) {
+  indicators_.assign(record.columns.size(), SQL_NTS);
+  for (std::size_t i = 0; i < record.columns.size(); ++i) {
+    DatabaseColumn& column = record.columns[i];
+    int number = static_cast<int>(i) + 1;
+    log_event(context_, 15, "VLSQL: Binding Parameter %d (%s)..\n", number, column.name.c_str());
+    SQLRETURN code =
+        SQLBindParameter(handles_.statement, static_cast<SQLUSMALLINT>(number), SQL_PARAM_INPUT,
+                         SQL_C_CHAR, SQL_CHAR, 0, 0, column.value.data(), 0, &indicators_[i]);
+    if (!checked(code)) return false;
+  }
+  return true;
+}
+
+bool InsertSession::execute() {
+  trace("VLSQL: Executing Statement..\n");
+  return checked(SQLExecute(handles_.statement));
+}
+
+bool InsertSession::release() {
+  trace("VLSQL: Freeing Statement Handle..\n");
+  SQLRETURN code = SQLFreeStmt(handles_.statement, SQL_DROP);
+  if (succeeded(code)) handles_.statement = SQL_NULL_HSTMT;
+  if (!checked(code)) return false;
+  trace("VLSQL: Disconnecting from Database..\n");
+  code = SQLDisconnect(handles_.connection);
+  if (succeeded(code)) connected_ = false;
+  if (!checked(code)) return false;
+  trace("VLSQL: Freeing Connection Handle..\n");
+  code = SQLFreeConnect(handles_.connection);
+  if (succeeded(code)) handles_.connection = SQL_NULL_HDBC;
+  if (!checked(code)) return false;
+  trace("VLSQL: Freeing Environment Handle..\n");
+  code = SQLFreeEnv(handles_.environment);
+  if (succeeded(code)) handles_.environment = SQL_NULL_HENV;
+  return checked(code);
+}
+
+}  // namespace
+
+bool insert_database_record(Run& run) {
+  if (!run.request.field_is_set("TEMPLATE_DATABASE")) return true;
+  const std::string& template_path = run.templates.database_template;
+  if (!can_open_for_reading(template_path)) {
+    log_event(run.message, 1, "Could not open Database Template File: %s\n", template_path.c_str());
+    return false;
+  }
+  DatabaseRecord record = read_database_record(template_path, run.request);
+  std::string statement = build_insert_statement(record);
+  if (auto refusal = insert_limit_exceeded(record, statement)) {
+    log_event(run.message, 1, "%s", refusal->c_str());
+    return false;
+  }
+  InsertSession session(run.message);
+  return session.connect(record) && session.prepare(statement) && session.bind(record) &&
+         session.execute() && session.release();
+}

@@ -1,0 +1,49 @@
+#include "velloc/storage/odbc_diagnostics.h"
+
+#include <sqlext.h>
+
+#include "velloc/request/event_log.h"
+
+namespace {
+
+constexpr SQLSMALLINT kMessageBufferLength = 511;
+// SQLError consumes the records it returns; this only guards against a driver
+// that never reports the end.
+constexpr int kMaxDiagnosticRecords = 100;
+
+bool diagnostics_continue(SQLRETURN code) {
+  return code != SQL_NO_DATA_FOUND && code != SQL_INVALID_HANDLE && code != SQL_ERROR;
+}
+
+}  // namespace
+
+std::string odbc_diagnostics(const OdbcHandles& handles) {
+  std::string gathered;
+  for (int record = 0; record < kMaxDiagnosticRecords; ++record) {
+    SQLCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
+    SQLCHAR message[kMessageBufferLength] = {};
+    SQLINTEGER native_error = 0;
+    SQLSMALLINT message_length = 0;
+    SQLRETURN code = SQLError(handles.environment, handles.connection, handles.statement, state,
+                              &native_error, message, kMessageBufferLength, &message_length);
+    if (!diagnostics_continue(code)) break;
+    message[kMessageBufferLength - 1] = '\0';
+    gathered += reinterpret_cast<const char*>(state);
+    gathered += ":  ";
+    gathered += reinterpret_cast<const char*>(message);
+    gathered += "\n";
+  }
+  return gathered;
+}
+
+bool odbc_call_succeeded(const MailMessage& context, SQLRETURN code, const OdbcHandles& handles) {
+  if (code == SQL_SUCCESS || code == SQL_SUCCESS_WITH_INFO) {
+    log_event(context, 15, "Success Value: (%d)\n", static_cast<int>(code));
+    return true;
+  }
+  std::string diagnostics = odbc_diagnostics(handles);
+  if (!diagnostics.empty()) {
+    log_event(context, 1, "%s%s", "Database Error:", diagnostics.c_str());
+  }
+  return false;
+}

@@ -1,0 +1,146 @@
+#include "velloc/storage/text_export.h"
+
+#include <fstream>
+#include <optional>
+
+#include "platform/file_lock.h"
+#include "platform/ini_file.h"
+#include "platform/path_map.h"
+#include "velloc/request/event_log.h"
+#include "velloc/run.h"
+#include "velloc/templates/text_files.h"
+
+namespace {
+
+constexpr char kTemplatesSection[] = "TEMPLATES";
+constexpr char kCannotOpenFile[] = "VLTXT: Could not open WorkFile Template File: %s\n";
+constexpr char kCannotWriteFile[] = "VLTXT: Could not write to \"%s\"\n";
+
+// The files named by one text-file template, each resolved against its
+// directory.
+struct ExportFiles {
+  std::string header;
+  std::string detail;
+  std::string footer;
+  std::string work_file;
+  std::string destination;
+};
+
+ExportFiles read_export_files(const std::string& template_path) {
+  auto resolved = [&template_path](const char* key) {
+    std::string value = platform::read_ini_string(template_path, kTemplatesSection, key, "");
+    return resolve_relative_path(value, template_path);
+  };
+  ExportFiles files;
+  files.header = resolved("HEADER");
+  files.detail = resolved("DETAIL");
+  files.footer = resolved("FOOTER");
+  files.work_file = resolved("WORKFILE");
+  files.destination = resolved("DESTINATION");
+  return files;
+}
+
+// Logs which of the two files of an append did not open; returns the failures.
+int report_unopened(const MailMessage& context, const std::string& detail, bool detail_opened,
+                    const std::string& output, bool output_opened) {
+  int failures = 0;
+  if (!detail_opened) {
+    log_event(context, 1, kCannotOpenFile, detail.c_str());
+    ++failures;
+  }
+  if (!output_opened) {
+    log_event(context, 1, kCannotOpenFile, output.c_str());
+    ++failures;
+  }
+  return failures;
+}
+
+// A write that failed (disk full, file-size limit) loses the record: it is logged,
+// never passed over in silence.
+bool written_in_full(const MailMessage& context, const std::string& path, std::ofstream& out) {
+  out.flush();
+  if (out) return true;
+  log_event(context, 1, kCannotWriteFile, path.c_str());
+  return false;
+}
+
+// Expands DETAIL onto the end of `output`. Returns the failures counted.
+int append_record(Run& run, const std::string& detail, const std::string& output) {
+  std::ofstream out;
+  std::ifstream in;
+  bool output_opened = open_text_for_append(output, out);
+  bool detail_opened = open_text_for_reading(detail, in);
+  if (!output_opened || !detail_opened) {
+    return report_unopened(run.message, detail, detail_opened, output, output_opened);
+  }
+  expand_template(in, out, run.request, run.template_state);
+  return written_in_full(run.message, output, out) ? 0 : 1;
+}
+
+// Rewrites the destination as header, every record of the work file, footer.
+int rebuild_destination(const MailMessage& context, const ExportFiles& files) {
+  std::ofstream destination;
+  if (!open_text_for_writing(files.destination, destination)) return 0;
+  int failures = 0;
+  if (!files.header.empty() && !copy_text_file(context, "HEADER", files.header, destination)) {
+    ++failures;
+  }
+  std::ifstream records;
+  if (open_text_for_reading(files.work_file, records)) copy_text_pieces(records, destination);
+  if (!files.footer.empty() && !copy_text_file(context, "FOOTER", files.footer, destination)) {
+    ++failures;
+  }
+  if (!written_in_full(context, files.destination, destination)) ++failures;
+  return failures;
+}
+
+int export_through_work_file(Run& run, const ExportFiles& files) {
+  int failures = append_record(run, files.detail, files.work_file);
+  if (failures > 0) return failures;
+  return rebuild_destination(run.message, files);
+}
+
+// The file whose lock serialises the export: the one every run appends to.
+std::string lock_target(const ExportFiles& files) {
+  const std::string& appended = files.work_file.empty() ? files.destination : files.work_file;
+  return appended.empty() ? std::string() : platform::native_path_for_create(appended);
+}
+
+}  // namespace
+
+std::string resolve_relative_path(const std::string& value, const std::string& template_path) {
+  if (value.empty()) return value;
+  if (value.find('\\') != std::string::npos || value.front() == '/') return value;
+  std::size_t separator = template_path.rfind('\\');
+  if (separator == std::string::npos) separator = template_path.rfind('/');
+  if (separator == std::string::npos) return value;
+  return template_path.substr(0, separator + 1) + value;
+}
+
+bool copy_text_file(const MailMessage& context, const char* key_name, const std::string& path,
+                    std::ostream& out) {
+  std::ifstream in;
+  if (!open_text_for_reading(path, in)) {
+    log_event(context, 1, "VLTXT: Could not open \"%s\" for Text processing as (%s)\n",
+              path.c_str(), key_name);
+    return false;
+  }
+  copy_text_pieces(in, out);
+  return true;
+}
+
+bool export_text_file(Run& run) {
+  if (run.request.field_is_blank("TEMPLATE_TEXTFILE")) return true;
+  const std::string& template_path = run.templates.textfile_template;
+  if (!can_open_for_reading(template_path)) {
+    log_event(run.message, 1, "Could not open Textfile Template File: %s\n", template_path.c_str());
+    return false;
+  }
+  ExportFiles files = read_export_files(template_path);
+  std::string lock_path = lock_target(files);
+  std::optional<platform::FileLock> lock;
+  if (!lock_path.empty()) lock.emplace(lock_path);
+  int failures = files.work_file.empty() ? append_record(run, files.detail, files.destination)
+                                         : export_through_work_file(run, files);
+  return failures == 0;
+}

@@ -1,0 +1,83 @@
+#include "velloc/templates/template_paths.h"
+
+#include <array>
+#include <fstream>
+
+#include "velloc/request/diagnostics.h"
+#include "velloc/request/html_escape.h"
+#include "velloc/request/page_head.h"
+#include "velloc/run.h"
+#include "velloc/templates/text_files.h"
+
+namespace {
+
+constexpr char kMissingFieldsHeading[] =
+    "<P>Form entry not complete, the following required fields are "
+    "incomplete:<P>\n";
+constexpr char kMissingTemplateUnreadable[] = "Could Not Open Required Fields Missing Template";
+constexpr char kEmailDefault[] = "VellocPro";
+
+struct TemplateField {
+  const char* field;
+  std::string TemplatePaths::*path;
+};
+
+constexpr std::array<TemplateField, 6> kTemplateFields = {{
+    {"TEMPLATE_MISSING", &TemplatePaths::missing_template},
+    {"TEMPLATE_MAIL", &TemplatePaths::mail_template},
+    {"TEMPLATE_RECEIPT", &TemplatePaths::receipt_template},
+    {"TEMPLATE_WEB", &TemplatePaths::web_template},
+    {"TEMPLATE_DATABASE", &TemplatePaths::database_template},
+    {"TEMPLATE_TEXTFILE", &TemplatePaths::textfile_template},
+}};
+
+// The missing-fields template to standard output, or the failure page when it
+// cannot be read. A name refused for ".." gets no answer at all.
+[[noreturn]] void answer_with_missing_template(Run& run) {
+  if (run.templates.missing_template.empty()) throw RunEnded();
+  std::ifstream file;
+  if (!open_text_for_reading(run.templates.missing_template, file))
+    fail_request(run, kMissingTemplateUnreadable);
+  write_content_type(run.response, "text/html");
+  expand_template(file, run.response, run.request, run.template_state);
+  throw RunEnded();
+}
+
+}  // namespace
+
+bool resolve_template_paths(Run& run) {
+  for (const TemplateField& entry : kTemplateFields) {
+    std::string value = run.request.get_field(entry.field);
+    if (!value.empty() && value.find("..") == std::string::npos)
+      run.templates.*entry.path = run.settings.template_directory + value;
+  }
+  return true;
+}
+
+int list_missing_fields(const Run& run, std::string& message) {
+  const CgiRequest& request = run.request;
+  if (request.field_is_blank("REQUIRED")) return 0;
+  int missing = 0;
+  for (const std::string& name : split_name_list(request.get_field("REQUIRED"))) {
+    if (!request.field_is_blank(name)) continue;
+    if (missing++ == 0) message = kMissingFieldsHeading;
+    message += html_escape(name);
+    message += "<BR>\n";
+  }
+  return missing;
+}
+
+bool check_required_fields(Run& run) {
+  CgiRequest& request = run.request;
+  std::string message;
+  if (list_missing_fields(run, message) == 0) {
+    if (request.field_is_blank("EMAIL")) request.set_field("EMAIL", kEmailDefault);
+    return true;
+  }
+  if (request.field_is_set("REDIR_MISSING")) {
+    write_redirect(run.response, request.get_field("REDIR_MISSING"));
+    throw RunEnded();
+  }
+  if (request.field_is_set("TEMPLATE_MISSING")) answer_with_missing_template(run);
+  fail_request(run, message);
+}
