@@ -3,11 +3,11 @@
 #include <exception>
 #include <iostream>
 
-#include "velloc/storage/database_insert.h"
-#include "velloc/request/diagnostics.h"
 #include "velloc/mail/mail_steps.h"
+#include "velloc/request/diagnostics.h"
 #include "velloc/response_page.h"
 #include "velloc/run.h"
+#include "velloc/storage/database_insert.h"
 #include "velloc/storage/text_export.h"
 
 namespace {

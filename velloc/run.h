@@ -4,8 +4,8 @@
 
 #include <iosfwd>
 
-#include "velloc/request/cgi_request.h"
 #include "velloc/mail/mail_message.h"
+#include "velloc/request/cgi_request.h"
 #include "velloc/request/settings.h"
 #include "velloc/templates/template_engine.h"
 #include "velloc/templates/template_paths.h"

@@ -10,9 +10,9 @@
 
 #include "platform/path_map.h"
 #include "platform/process.h"
+#include "velloc/mail/mail_temp_file.h"
 #include "velloc/request/diagnostics.h"
 #include "velloc/request/html_escape.h"
-#include "velloc/mail/mail_steps.h"
 #include "velloc/run.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include "platform/path_map.h"
 #include "platform/temp_file.h"
 #include "platform/text.h"
-#include "velloc/request/event_log.h"
 #include "velloc/mail/line_reader.h"
+#include "velloc/request/event_log.h"
 
 namespace {
 

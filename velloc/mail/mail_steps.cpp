@@ -7,18 +7,18 @@
 #include "platform/path_map.h"
 #include "platform/temp_file.h"
 #include "platform/text.h"
-#include "velloc/request/diagnostics.h"
-#include "velloc/request/event_log.h"
 #include "velloc/mail/encryption.h"
 #include "velloc/mail/line_reader.h"
+#include "velloc/mail/mail_temp_file.h"
 #include "velloc/mail/smtp_session.h"
+#include "velloc/request/diagnostics.h"
+#include "velloc/request/event_log.h"
 #include "velloc/request/page_head.h"
 #include "velloc/run.h"
 #include "velloc/templates/text_files.h"
 
 namespace {
 
-constexpr char kMailTempPrefix[] = "VLM";
 constexpr std::size_t kMaxFieldValue = 1999;
 constexpr std::string_view kSenderSeparators(",^; \r\n");
 constexpr std::string_view kRecipientSeparators("\r\n ,;^");
@@ -172,11 +172,4 @@ int send_message(Run& run, std::string& body_file, const std::string& header_tex
   SessionResult result = run_mail_session(message, attachments, kWatchdogBudget);
   if (result != SessionResult::kSent) fail_request(run, kSendFailed);
   return 1;
-}
-
-std::string make_mail_temp_file(Run& run) {
-  std::optional<std::string> path = platform::make_temp_file(run.message.temp_dir, kMailTempPrefix);
-  if (!path) fail_request(run, "Could not Create Temporary File!");
-  log_event(run.message, 15, "VELLOC - Temporary File '%s'\n", path->c_str());
-  return *path;
 }

@@ -24,7 +24,3 @@ std::string build_header_text(const CgiRequest& request, std::string_view sender
 // the body and header files.
 int send_message(Run& run, std::string& body_file, const std::string& header_text, bool encrypt,
                  const std::string& target);
-
-// A new empty file ("VLM" prefix) in the run's temporary directory; ends the run
-// when none can be made.
-std::string make_mail_temp_file(Run& run);

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "platform/path_map.h"
-#include "velloc/request/event_log.h"
 #include "velloc/mail/header_file.h"
 #include "velloc/mail/line_reader.h"
+#include "velloc/request/event_log.h"
 
 namespace {
 

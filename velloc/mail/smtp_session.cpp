@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "platform/path_map.h"
-#include "velloc/request/event_log.h"
 #include "velloc/mail/header_file.h"
 #include "velloc/mail/line_reader.h"
 #include "velloc/mail/smtp_connection.h"
+#include "velloc/request/event_log.h"
 
 namespace {
 

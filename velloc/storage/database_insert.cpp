@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "velloc/storage/database_template.h"
 #include "velloc/request/event_log.h"
-#include "velloc/storage/odbc_diagnostics.h"
 #include "velloc/run.h"
+#include "velloc/storage/database_template.h"
+#include "velloc/storage/odbc_diagnostics.h"
 #include "velloc/templates/text_files.h"
 
 namespace {
