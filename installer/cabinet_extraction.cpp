@@ -10,10 +10,13 @@
 #include <deque>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "installer/cabinet_entry.h"
 #include "installer/cabinet_system.h"
+#include "installer/declared_sizes.h"
 #include "installer/messages.h"
+#include "installer/no_follow.h"
 #include "platform/path_map.h"
 #include "platform/text.h"
 
@@ -100,8 +103,14 @@ void set_file_time(int fd, std::optional<std::time_t> time) {
 // handling for the file being extracted.
 class CabinetExtraction : public OutputHandler {
  public:
-  CabinetExtraction(std::string destination, ProgressDialog& progress, InstallerUi& ui)
-      : destination_(std::move(destination)), progress_(progress), ui_(ui), system_(*this) {}
+  CabinetExtraction(std::string archive, std::string destination, ProgressDialog& progress,
+                    InstallerUi& ui)
+      : archive_(std::move(archive)),
+        destination_(std::move(destination)),
+        folder_(platform::native_path(destination_)),
+        progress_(progress),
+        ui_(ui),
+        system_(*this) {}
 
   ~CabinetExtraction() override {
     if (decoder_ == nullptr) return;
@@ -122,9 +131,14 @@ class CabinetExtraction : public OutputHandler {
  private:
   mscabd_cabinet* open_part(const std::string& path);
   void append_further_parts(const std::string& source_directory);
+  bool sizes_fit();
   bool extract_file(mscabd_file* file);
+  bool refuse(const std::optional<std::string>& reason);
 
+  std::string archive_;
   std::string destination_;
+  // The destination as it stands on disk; nothing is written outside it.
+  std::string folder_;
   ProgressDialog& progress_;
   InstallerUi& ui_;
   CabinetSystem system_;
@@ -136,6 +150,8 @@ class CabinetExtraction : public OutputHandler {
   std::string stored_name_;
   std::optional<std::time_t> stored_time_;
   bool output_refused_ = false;
+  // Where the file being extracted went, below folder_, once its output was opened.
+  std::optional<std::string> output_below_;
 };
 
 bool CabinetExtraction::open(const std::string& archive_path, const std::string& source_directory) {
@@ -172,38 +188,56 @@ void CabinetExtraction::append_further_parts(const std::string& source_directory
 }
 
 bool CabinetExtraction::extract_all() {
+  if (!sizes_fit()) return false;
   for (mscabd_file* file = cabinet_->files; file != nullptr; file = file->next) {
     if (!extract_file(file)) return false;
   }
   return true;
 }
 
+// Checked before anything of the archive is written.
+bool CabinetExtraction::sizes_fit() {
+  std::vector<DeclaredFile> files;
+  for (mscabd_file* file = cabinet_->files; file != nullptr; file = file->next)
+    files.push_back({file->filename, file->length});
+  std::optional<std::string> refusal = declared_size_refusal(files, free_bytes_of(folder_));
+  if (!refusal) return true;
+  return refuse("Archive '" + archive_ + "' not extracted into '" + destination_ +
+                "': " + *refusal + ".");
+}
+
+// M7, which skips the rest of the archive, with its reason when there is one.
+bool CabinetExtraction::refuse(const std::optional<std::string>& reason) {
+  ui_.show_message(extraction_error_message());
+  if (reason) ui_.note_reason(*reason);
+  return false;
+}
+
 bool CabinetExtraction::extract_file(mscabd_file* file) {
   std::optional<std::string> relative = relative_output_path(file->filename);
-  if (!relative) {
-    ui_.show_message(extraction_error_message());
-    return false;
-  }
+  if (!relative) return refuse(std::nullopt);
   stored_name_ = file->filename;
   stored_time_ = stored_local_time(file->date_y, file->date_m, file->date_d, file->time_h,
                                    file->time_m, file->time_s);
   output_refused_ = false;
+  output_below_.reset();
   std::string output = platform::native_path_for_create(destination_ + *relative);
   DecoderError error = decoder_error(decoder_->extract(decoder_, file, output.c_str()));
-  if (error == DecoderError::open && output_refused_) {
-    ui_.show_message(extraction_error_message());
-    return false;
-  }
+  if (error == DecoderError::open && output_refused_) return refuse(std::nullopt);
+  // An incomplete file would pass for an installed one.
+  if (error != DecoderError::none && output_below_) remove_below(folder_, *output_below_);
   return error == DecoderError::none;
 }
 
 int CabinetExtraction::open_output(const char* path) {
   mode_t mode = output_mode(stored_name_);
-  int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  std::optional<std::string> below = path_below(folder_, path);
+  int fd = below ? open_output_below(folder_, *below, mode) : -1;
   if (fd < 0) {
     output_refused_ = true;
     return -1;
   }
+  output_below_ = below;
   fchmod(fd, mode);
   progress_.update_progress("Extracting '" + stored_name_ + "' to '" + destination_ + "'...", -1,
                             -1);
@@ -231,7 +265,7 @@ bool extract_cabinet(const std::string& archive, const std::string& source_direc
   if (!source || !destination) return false;
   destination_directory = *destination;
   progress.set_range(kProgressRange);
-  CabinetExtraction extraction(*destination, progress, ui);
+  CabinetExtraction extraction(archive, *destination, progress, ui);
   if (!extraction.open(platform::native_path(*source + archive), *source)) return false;
   return extraction.extract_all();
 }

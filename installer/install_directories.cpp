@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "installer/messages.h"
+#include "installer/no_follow.h"
 #include "platform/path_map.h"
 
 namespace installer {
@@ -14,11 +15,20 @@ namespace {
 constexpr mode_t kDirectoryMode = 0755;
 
 // Creates one directory; an entry that matches the name without regard to case counts as
-// existing. Returns 0 or the errno of the failure.
+// existing, unless it is a symbolic link. Returns 0 or the errno of the failure.
 int create_directory(const std::string& directory) {
   std::string native = platform::native_path_for_create(directory);
   if (mkdir(native.c_str(), kDirectoryMode) == 0) return 0;
-  return errno;
+  int error = errno;
+  return error == EEXIST && is_symbolic_link(native) ? ELOOP : error;
+}
+
+// Creates a directory inside the program directory, entering no symbolic link on the way.
+int create_directory_inside(const std::string& program_directory, const std::string& directory) {
+  std::string folder = platform::native_path(program_directory);
+  std::optional<std::string> below =
+      path_below(folder, platform::native_path_for_create(directory));
+  return below ? make_directory_below(folder, *below, kDirectoryMode) : ENOENT;
 }
 
 bool may_continue(DirectoryOutcome outcome) {
@@ -41,7 +51,7 @@ DirectoryOutcome make_install_directory(InstallerUi& ui, const std::string& dire
 bool make_template_directories(InstallerUi& ui, const std::string& program_directory) {
   for (std::string_view name : kTemplateDirectories) {
     std::string path = program_directory + "/" + std::string(name);
-    int error = create_directory(path);
+    int error = create_directory_inside(program_directory, path);
     if (error != 0 && error != EEXIST) {
       ui.show_message(directory_error_message(path, error));
       return false;

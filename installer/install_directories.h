@@ -12,13 +12,14 @@ namespace installer {
 enum class DirectoryOutcome { created, accepted, declined, failed };
 
 // Creates `directory` (its parent must exist). An existing entry of that name asks M5:
-// Yes accepts it, No declines. Any other failure shows M6 with the directory as given and
-// errno as the error code.
+// Yes accepts it, No declines. Any other failure, and a symbolic link of that name (ELOOP),
+// shows M6 with the directory as given and errno as the error code.
 DirectoryOutcome make_install_directory(InstallerUi& ui, const std::string& directory);
 
 // Creates the template directories inside `program_directory` in order; existing ones are
-// accepted silently. The first other failure shows M6 with the full path and stops. True
-// when all of them exist.
+// accepted silently. The first other failure shows M6 with the full path and stops; a
+// symbolic link in the program directory or in place of a template directory is such a
+// failure (ELOOP). True when all of them exist.
 bool make_template_directories(InstallerUi& ui, const std::string& program_directory);
 
 // The program directory step: make_install_directory, then the template directories.

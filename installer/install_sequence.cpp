@@ -1,5 +1,6 @@
 #include "installer/install_sequence.h"
 
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "installer/messages.h"
 #include "installer/settings_dialog.h"
 #include "installer/settings_writer.h"
+#include "platform/path_map.h"
 
 namespace installer {
 
@@ -68,6 +70,7 @@ class InstallSequence {
   State step(State state);
   State show_directory_page();
   State extract(const std::string& archive, State next);
+  bool archive_present(const std::string& archive) const;
   State make_samples();
   State show_settings_page();
   void destroy_progress();
@@ -79,6 +82,8 @@ class InstallSequence {
   std::unique_ptr<ProgressDialog> progress_;
   // The directory into which the next archive is extracted.
   std::string destination_;
+  // The archives of this pass that could not be installed completely.
+  std::vector<std::string> failed_archives_;
   bool finished_ = false;
 };
 
@@ -109,6 +114,7 @@ State InstallSequence::step(State state) {
       return prepare_program_directory(ui_, destination_) ? State::extract_main
                                                           : State::directories;
     case State::extract_main:
+      failed_archives_.clear();
       destroy_progress();
       progress_ = std::make_unique<ProgressDialog>(ui_, options_.pacing);
       return extract(std::string(kMainArchive), State::make_samples);
@@ -122,8 +128,8 @@ State InstallSequence::step(State state) {
       ui_.show_message(setup_unfinished_message());
       return State::end;
     case State::finish:
-      finish_installation(ui_, directories_.program_directory());
-      finished_ = true;
+      finish_installation(ui_, directories_.program_directory(), failed_archives_);
+      finished_ = failed_archives_.empty();
       return State::end;
     case State::end:
       break;
@@ -138,14 +144,24 @@ State InstallSequence::show_directory_page() {
                                                          : State::confirm_exit;
 }
 
-// The result of an extraction does not change the course of the sequence.
+// The result of an extraction does not change the course of the sequence, only the message
+// at its end. A samples archive that is not there at all is no failure.
 State InstallSequence::extract(const std::string& archive, State next) {
   ui_.show_progress(*progress_);
-  extract_cabinet(archive, options_.installer_directory, destination_, *progress_, ui_);
+  bool complete =
+      extract_cabinet(archive, options_.installer_directory, destination_, *progress_, ui_);
+  if (!complete && (archive == kMainArchive || archive_present(archive)))
+    failed_archives_.push_back(archive);
   progress_->update_progress("Done...", -1, -1);
   progress_->pause_after_archive();
   ui_.hide_progress();
   return next;
+}
+
+bool InstallSequence::archive_present(const std::string& archive) const {
+  if (options_.installer_directory.empty()) return false;
+  struct stat info;
+  return stat(platform::native_path(options_.installer_directory + archive).c_str(), &info) == 0;
 }
 
 State InstallSequence::make_samples() {

@@ -32,7 +32,9 @@ InstallOptions default_install_options(ProgressPacing pacing);
 // when the path has none.
 std::string installer_directory_of(std::string_view program_path);
 
-// Runs the whole sequence. True when it reached the finish (settings file, M8, README).
+// Runs the whole sequence. True when it reached the finish (settings file, M8, README) with
+// every archive installed completely; an archive that failed has its message shown in
+// place of M8 and makes the result false.
 bool run_install_sequence(InstallerUi& ui, const InstallOptions& options);
 
 }  // namespace installer

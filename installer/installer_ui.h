@@ -36,6 +36,10 @@ class InstallerUi {
   // A modal message box. Returns true for Yes (and for OK), false for No.
   virtual bool show_message(const Message& message) = 0;
 
+  // One line (without a line end) that says why the message shown last was shown, for the
+  // record of an installation without a person watching. The dialogs show nothing of it.
+  virtual void note_reason(const std::string& /*reason*/) {}
+
   // The licence page with `caption` and the prepared agreement text (lines end in CR LF).
   // True when accepted with Yes; false for No, Escape or the close box.
   virtual bool show_licence(const std::string& caption, const std::string& agreement) = 0;

@@ -53,4 +53,12 @@ Message installation_complete_message() {
               kInstallationCaption, MessageButtons::ok, MessageIcon::information);
 }
 
+Message installation_failed_message(const std::string& archive) {
+  return make(
+      "The files could not all be installed. Run the installer again; if it fails again, "
+      "the archive '" +
+          archive + "' is damaged.",
+      kApplicationTitle, MessageButtons::ok, MessageIcon::stop);
+}
+
 }  // namespace installer

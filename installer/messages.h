@@ -30,5 +30,7 @@ Message directory_exists_question(const std::string& directory);                
 Message directory_error_message(const std::string& directory, int error_code);  // M6
 Message extraction_error_message();                                             // M7
 Message installation_complete_message();                                        // M8
+// Shown in place of M8 for each archive that could not be installed completely.
+Message installation_failed_message(const std::string& archive);
 
 }  // namespace installer

@@ -1,13 +1,14 @@
 #include "installer/settings_writer.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 
 #include "installer/messages.h"
+#include "installer/no_follow.h"
 #include "platform/path_map.h"
 
 namespace installer {
@@ -17,11 +18,12 @@ namespace {
 constexpr mode_t kSettingsFileMode = 0644;
 constexpr mode_t kTemporaryDirectoryMode = 0755;
 
-// Opened without blocking, so a pipe of the file's name can never hold the installer.
-int open_settings_file(const std::string& path) {
-  std::string native = platform::native_path_for_create(path);
-  return open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC,
-              kSettingsFileMode);
+// Only a regular file of the program directory itself is written: never a link, and never
+// through one.
+int open_settings_file(const std::string& program_directory, const std::string& path) {
+  std::string folder = platform::native_path(program_directory);
+  std::optional<std::string> below = path_below(folder, platform::native_path_for_create(path));
+  return below ? open_output_below(folder, *below, kSettingsFileMode) : -1;
 }
 
 void write_text(int fd, const std::string& text) {
@@ -47,7 +49,7 @@ void write_settings_file(const std::string& program_directory, const std::string
                          const std::string& default_recipient) {
   std::string path = program_directory + "/VELLOC.INI";
   if (path.size() > kMaxSettingsPathChars) return;
-  int fd = open_settings_file(path);
+  int fd = open_settings_file(program_directory, path);
   if (fd < 0) return;
   mkdir(temporary_directory().c_str(), kTemporaryDirectoryMode);
   write_text(fd,
@@ -55,8 +57,11 @@ void write_settings_file(const std::string& program_directory, const std::string
   close(fd);
 }
 
-void finish_installation(InstallerUi& ui, const std::string& program_directory) {
-  ui.show_message(installation_complete_message());
+void finish_installation(InstallerUi& ui, const std::string& program_directory,
+                         const std::vector<std::string>& failed_archives) {
+  if (failed_archives.empty()) ui.show_message(installation_complete_message());
+  for (const std::string& archive : failed_archives)
+    ui.show_message(installation_failed_message(archive));
   ui.open_readme(program_directory + "/README.TXT");
 }
 

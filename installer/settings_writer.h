@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "installer/installer_ui.h"
 
@@ -15,14 +16,17 @@ inline constexpr std::size_t kMaxSettingsPathChars = 259;
 // Replaces program_directory + "/VELLOC.INI" as a whole with the lines "[Velloc]",
 // "SMTP=<smtp_server>" and "DefaultRecipient=<default_recipient>", values as typed. Once the
 // file is open, the temporary directory is created (one level). Every failure is silent; a
-// path longer than kMaxSettingsPathChars writes nothing.
+// path longer than kMaxSettingsPathChars writes nothing, and so does a symbolic link, a
+// hard-linked file or anything but a regular file where the file is to be written.
 void write_settings_file(const std::string& program_directory, const std::string& smtp_server,
                          const std::string& default_recipient);
 
 // The value of TMP, else of TEMP, else "/tmp".
 std::string temporary_directory();
 
-// Shows M8, then opens program_directory + "/README.TXT".
-void finish_installation(InstallerUi& ui, const std::string& program_directory);
+// Shows M8, or instead of it the failure message for each archive in `failed_archives`, then
+// opens program_directory + "/README.TXT".
+void finish_installation(InstallerUi& ui, const std::string& program_directory,
+                         const std::vector<std::string>& failed_archives);
 
 }  // namespace installer

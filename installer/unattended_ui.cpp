@@ -37,6 +37,11 @@ bool UnattendedUi::show_message(const Message& message) {
   return true;
 }
 
+void UnattendedUi::note_reason(const std::string& reason) {
+  err_ << reason << '\n';
+  err_.flush();
+}
+
 bool UnattendedUi::show_licence(const std::string&, const std::string&) {
   return answers_.accept_licence;
 }

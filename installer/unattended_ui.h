@@ -26,6 +26,8 @@ class UnattendedUi : public InstallerUi {
 
   // Yes to every question but M5, which is answered from continue_existing.
   bool show_message(const Message& message) override;
+  // Written to the error stream.
+  void note_reason(const std::string& reason) override;
   bool show_licence(const std::string& caption, const std::string& agreement) override;
   // The first showing picks both folders and continues; any later one exits.
   DirectoryPageResult show_directory_page(DirectoryDialog& dialog) override;

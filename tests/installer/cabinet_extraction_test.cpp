@@ -12,9 +12,11 @@
 #include <map>
 #include <sstream>
 
+#include "installer/declared_sizes.h"
 #include "installer/install_directories.h"
 #include "tests/support/cgi_runner.h"
 #include "tests/support/scripted_installer_ui.h"
+#include "tests/support/stored_cabinet.h"
 
 namespace {
 
@@ -22,6 +24,7 @@ namespace fs = std::filesystem;
 using installer::ProgressDialog;
 using installer::ProgressPacing;
 using testing_support::ScriptedInstallerUi;
+using testing_support::stored_cabinet;
 using testing_support::TempDir;
 
 const std::string kCabinets = std::string(SOURCE_DIR) + "/tests/data/cab/";
@@ -248,52 +251,6 @@ TEST(ExtractCabinet, OutputThatCannotBeOpenedShowsM7) {
   EXPECT_EQ(1u, read_only.ui.messages.size());
 }
 
-// A cabinet of one uncompressed folder in one data block, laid out byte by byte.
-std::string stored_cabinet(const std::vector<std::pair<std::string, std::string>>& files) {
-  auto u16 = [](std::string& out, unsigned value) {
-    out += static_cast<char>(value & 0xff);
-    out += static_cast<char>((value >> 8) & 0xff);
-  };
-  auto u32 = [&](std::string& out, unsigned value) {
-    u16(out, value & 0xffff);
-    u16(out, value >> 16);
-  };
-  std::string entries, data;
-  for (const auto& [name, content] : files) {
-    u32(entries, static_cast<unsigned>(content.size()));
-    u32(entries, static_cast<unsigned>(data.size()));
-    u16(entries, 0);                                    // folder
-    u16(entries, ((2004 - 1980) << 9) | (6 << 5) | 1);  // date
-    u16(entries, 12 << 11);                             // time
-    u16(entries, 0x20);
-    entries += name + '\0';
-    data += content;
-  }
-  const unsigned files_offset = 36 + 8;
-  const unsigned data_offset = files_offset + static_cast<unsigned>(entries.size());
-  std::string cabinet = "MSCF";
-  u32(cabinet, 0);
-  u32(cabinet, data_offset + 8 + static_cast<unsigned>(data.size()));
-  u32(cabinet, 0);
-  u32(cabinet, files_offset);
-  u32(cabinet, 0);
-  cabinet += '\x03';
-  cabinet += '\x01';
-  u16(cabinet, 1);  // folders
-  u16(cabinet, static_cast<unsigned>(files.size()));
-  u16(cabinet, 0);  // flags
-  u16(cabinet, 0);  // set id
-  u16(cabinet, 0);  // index in set
-  u32(cabinet, data_offset);
-  u16(cabinet, 1);  // data blocks
-  u16(cabinet, 0);  // stored
-  cabinet += entries;
-  u32(cabinet, 0);  // no checksum
-  u16(cabinet, static_cast<unsigned>(data.size()));
-  u16(cabinet, static_cast<unsigned>(data.size()));
-  return cabinet + data;
-}
-
 TEST(ExtractCabinet, NamesLeavingTheDestinationAreRefused) {
   const char* names[] = {"..\\escaped.txt", "Brannic\\..\\..\\escaped.txt", "\\escaped.txt",
                          "/escaped.txt", "Brannic\\\\escaped.txt"};
@@ -309,6 +266,55 @@ TEST(ExtractCabinet, NamesLeavingTheDestinationAreRefused) {
     EXPECT_FALSE(fs::exists(extraction.file("/last.txt")));
     EXPECT_FALSE(fs::exists(extraction.dir.file("escaped.txt")));
     EXPECT_FALSE(fs::exists("/escaped.txt"));
+  }
+}
+
+TEST(ExtractCabinet, DeclaredSizesBeyondTheLimitsWriteNothing) {
+  using testing_support::StoredFile;
+  constexpr std::uint64_t kGiB = installer::kMaxDeclaredFileBytes;
+  TempDir probe;
+  // Enough files of 1 GiB each to exceed the free space of the test's file system.
+  const std::uint64_t files_to_fill = installer::free_bytes_of(probe.path()) / kGiB + 1;
+  if (files_to_fill > 60000) GTEST_SKIP() << "too much free space to exceed";
+  std::vector<StoredFile> filling = {{"first.txt", "kept"}};
+  for (std::uint64_t i = 0; i < files_to_fill; ++i)
+    filling.push_back({"fill" + std::to_string(i), "", static_cast<std::uint32_t>(kGiB)});
+  struct Case {
+    std::vector<StoredFile> files;
+    std::string reason_start;
+  };
+  const Case cases[] = {
+      {{{"first.txt", "kept"}, {"huge.dat", "x", static_cast<std::uint32_t>(kGiB + 1)}},
+       "'huge.dat' declares 1073741825 bytes, more than 1 GiB"},
+      {filling, "the files declare "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason_start);
+    Extraction extraction;
+    TempDir source;
+    std::ofstream(source.file("VLProDB.CAB"), std::ios::binary) << stored_cabinet(c.files);
+    EXPECT_FALSE(extraction.run("VLProDB.CAB", source.path()));
+    ASSERT_EQ(1u, extraction.ui.messages.size());
+    EXPECT_EQ("Error", extraction.ui.messages[0].text);
+    ASSERT_EQ(1u, extraction.ui.reasons.size());
+    EXPECT_TRUE(extraction.ui.reasons[0].starts_with("Archive 'VLProDB.CAB' not extracted into '" +
+                                                     extraction.destination +
+                                                     "': " + c.reason_start))
+        << extraction.ui.reasons[0];
+    EXPECT_FALSE(fs::exists(extraction.file("/first.txt")));
+  }
+}
+
+TEST(ExtractCabinet, FileOfAFailedArchiveIsRemovedNotLeftIncomplete) {
+  // Both fail after their output was opened.
+  for (const char* cabinet : {"bad_checksum.cab", "lzx-premature-matches.cab"}) {
+    SCOPED_TRACE(cabinet);
+    Extraction extraction;
+    EXPECT_FALSE(extraction.run(cabinet));
+    EXPECT_FALSE(fs::exists(extraction.file("/Brannic/Templates/Mailer/second.txt")));
+    EXPECT_FALSE(fs::exists(extraction.file("/file.txt")));
+    EXPECT_EQ(cabinet == std::string("bad_checksum.cab"),
+              fs::exists(extraction.file("/first.txt")));
   }
 }
 

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
+#include "installer/messages.h"
 #include "tests/support/cgi_runner.h"
 #include "tests/support/scripted_installer_ui.h"
+#include "tests/support/stored_cabinet.h"
 
 namespace {
 
@@ -205,6 +208,112 @@ TEST(InstallSequence, CancelledSettingsEndWithM4AndNoSettingsFile) {
   EXPECT_EQ("message Exit Setup", install.ui.events[install.ui.events.size() - 3]);
   EXPECT_FALSE(fs::exists(install.site + "/VLPro/VELLOC.INI"));
   EXPECT_TRUE(fs::exists(install.site + "/Samples/qtm.txt"));
+}
+
+// The installer runs as root over folders that others may write to: whatever they plant
+// where the installer writes, it never writes or changes anything outside the site.
+TEST(InstallSequence, PlantedLinksAreNeverFollowed) {
+  enum class Plant { link_to_file, link_to_folder, hard_link, fifo };
+  struct Case {
+    std::string entry;  // below the site
+    Plant plant;
+    std::string message;  // shown after M2 (and M5), "" when none
+    bool result;
+  };
+  const std::string failed_main = installer::installation_failed_message("VLProDB.CAB").text;
+  const Case cases[] = {
+      {"VLPro", Plant::link_to_folder, "Error Creating '@/VLPro'!\n[Error Code: 40]", false},
+      {"VLPro/Brannic", Plant::link_to_folder,
+       "Error Creating '@/VLPro/Brannic'!\n[Error Code: 40]", false},
+      {"VLPro/Brannic/Templates/Mailer", Plant::link_to_folder,
+       "Error Creating '@/VLPro/Brannic/Templates/Mailer'!\n[Error Code: 40]", false},
+      {"VLPro/README.TXT", Plant::link_to_file, "Error", false},
+      {"VLPro/README.TXT", Plant::hard_link, "Error", false},
+      {"VLPro/README.TXT", Plant::fifo, "Error", false},
+      {"VLPro/VELLOC.INI", Plant::link_to_file, "", true},
+      {"Samples", Plant::link_to_folder, "Error Creating '@/Samples'!\n[Error Code: 40]", false},
+      {"Samples/lzx.txt", Plant::link_to_file, "Error", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.entry);
+    Installation install;
+    install.script_happy_path();
+    const std::string secret = install.dir.file("secret"), outside = install.dir.file("outside");
+    install.dir.write("secret", "secret");
+    chmod(secret.c_str(), 0600);
+    fs::create_directory(outside);
+    const std::string planted = install.site + "/" + c.entry;
+    fs::create_directories(fs::path(planted).parent_path());
+    if (c.plant == Plant::link_to_file) fs::create_symlink(secret, planted);
+    if (c.plant == Plant::link_to_folder) fs::create_directory_symlink(outside, planted);
+    if (c.plant == Plant::hard_link) fs::create_hard_link(secret, planted);
+    if (c.plant == Plant::fifo) mkfifo(planted.c_str(), 0644);
+
+    EXPECT_EQ(c.result, install.run());
+    std::vector<std::string> texts;
+    for (const installer::Message& message : install.ui.messages) texts.push_back(message.text);
+    if (!c.message.empty()) {
+      std::string expected = c.message;
+      if (expected.starts_with("Error Creating '@")) expected.replace(16, 1, install.site);
+      EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), expected));
+    }
+    EXPECT_EQ(c.message == "Error" && c.entry.starts_with("VLPro"),
+              std::find(texts.begin(), texts.end(), failed_main) != texts.end());
+    EXPECT_EQ("secret", install.dir.read("secret"));
+    struct stat info;
+    ASSERT_EQ(0, stat(secret.c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 07777);
+    EXPECT_TRUE(fs::is_empty(outside));
+  }
+}
+
+TEST(InstallSequence, ArchiveThatFailedReplacesM8AndFailsTheRun) {
+  const std::string failed_main = installer::installation_failed_message("VLProDB.CAB").text;
+  const std::string failed_samples = installer::installation_failed_message("Samples.cab").text;
+  struct Case {
+    std::string main, samples;          // "" for no archive, "huge" for one that declares 2 GiB
+    std::vector<std::string> messages;  // after M2
+    std::string absent;                 // an incomplete file that must not be left behind
+  };
+  const Case cases[] = {
+      {"bad_checksum.cab",
+       "mszip_lzx_qtm.cab",
+       {failed_main},
+       "VLPro/Brannic/Templates/Mailer/second.txt"},
+      {"", "mszip_lzx_qtm.cab", {failed_main}, ""},
+      {"tree_stored.cab", "lzx-premature-matches.cab", {failed_samples}, "Samples/file.txt"},
+      {"huge", "", {"Error", failed_main}, "VLPro/first.txt"},
+      {"bad_signature.cab", "bad_signature.cab", {failed_main, failed_samples}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.main + " " + c.samples);
+    Installation install;
+    fs::remove(install.dir.file("installer/vlprodb.cab"));
+    fs::remove(install.dir.file("installer/SAMPLES.CAB"));
+    auto place = [&](const std::string& cabinet, const std::string& name) {
+      if (cabinet == "huge")
+        install.dir.write("installer/" + name,
+                          testing_support::stored_cabinet(
+                              {{"first.txt", "kept"}, {"huge.dat", "x", 0x80000000u}}));
+      else if (!cabinet.empty())
+        fs::copy_file(kCabinets + cabinet, install.dir.file("installer/" + name));
+    };
+    place(c.main, "VLProDB.CAB");
+    place(c.samples, "Samples.cab");
+    install.script_happy_path();
+    EXPECT_FALSE(install.run());
+    std::vector<std::string> texts;
+    for (std::size_t i = 1; i < install.ui.messages.size(); ++i)
+      texts.push_back(install.ui.messages[i].text);
+    EXPECT_EQ(c.messages, texts);
+    EXPECT_EQ("Setup Windows Application", install.ui.messages.back().caption);
+    EXPECT_EQ(installer::MessageIcon::stop, install.ui.messages.back().icon);
+    // The settings file and the README follow as after a complete installation.
+    EXPECT_TRUE(fs::exists(install.site + "/VLPro/VELLOC.INI"));
+    EXPECT_EQ("readme " + install.site + "/VLPro/README.TXT",
+              install.ui.events[install.ui.events.size() - 2]);
+    if (!c.absent.empty()) EXPECT_FALSE(fs::exists(install.site + "/" + c.absent));
+  }
 }
 
 TEST(InstallerDirectory, IsCutAfterTheLastSlash) {

@@ -7,6 +7,7 @@
 
 #include "platform/process.h"
 #include "tests/support/cgi_runner.h"
+#include "tests/support/stored_cabinet.h"
 
 namespace {
 
@@ -115,6 +116,29 @@ TEST(InstallerCli, UsageErrorsExitWithTwo) {
   EXPECT_EQ(0, help.exit_status);
   EXPECT_TRUE(help.out.starts_with("usage: installer\n"));
   EXPECT_FALSE(dir.exists("VLPro"));
+}
+
+TEST(InstallerCli, ArchiveThatFailedExitsWithOneAndSaysWhy) {
+  TempDir dir;
+  fs::create_directory(dir.file("site"));
+  fs::create_directories(dir.file("bin"));
+  fs::copy_file(INSTALLER_BINARY, dir.file("bin/installer"));
+  dir.write("bin/VLProDB.CAB", testing_support::stored_cabinet(
+                                   {{"README.TXT", "read me"}, {"huge.dat", "", 0x40000001u}}));
+  InstallerRun run = run_installer(dir, answers());
+  EXPECT_EQ(1, run.exit_status);
+  EXPECT_EQ("README: " + dir.file("site/VLPro/README.TXT") + "\n", run.out);
+  EXPECT_NE(std::string::npos,
+            run.err.find("Setup Windows Application: Error\nArchive 'VLProDB.CAB' not extracted "
+                         "into '" +
+                         dir.file("site/VLPro/") +
+                         "': 'huge.dat' declares 1073741825 bytes, more than 1 GiB.\n"
+                         "Setup Windows Application: The files could not all be installed. Run "
+                         "the installer again; if it fails again, the archive 'VLProDB.CAB' is "
+                         "damaged.\n"))
+      << run.err;
+  EXPECT_FALSE(dir.exists("site/VLPro/README.TXT"));
+  EXPECT_TRUE(dir.exists("site/VLPro/VELLOC.INI"));
 }
 
 }  // namespace

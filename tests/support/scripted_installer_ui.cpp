@@ -18,6 +18,8 @@ bool ScriptedInstallerUi::show_message(const installer::Message& message) {
   return answer;
 }
 
+void ScriptedInstallerUi::note_reason(const std::string& reason) { reasons.push_back(reason); }
+
 bool ScriptedInstallerUi::show_licence(const std::string& caption, const std::string& agreement) {
   events.push_back("licence");
   licence_caption = caption;

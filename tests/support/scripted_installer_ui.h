@@ -42,6 +42,7 @@ class ScriptedInstallerUi : public installer::InstallerUi {
   // "ok refused").
   std::vector<std::string> events;
   std::vector<installer::Message> messages;
+  std::vector<std::string> reasons;
   std::string licence_caption;
   std::string licence_text;
   std::vector<bool> continue_enabled_on_open;
@@ -50,6 +51,7 @@ class ScriptedInstallerUi : public installer::InstallerUi {
   std::vector<ProgressUpdate> progress_updates;
 
   bool show_message(const installer::Message& message) override;
+  void note_reason(const std::string& reason) override;
   bool show_licence(const std::string& caption, const std::string& agreement) override;
   installer::DirectoryPageResult show_directory_page(installer::DirectoryDialog& dialog) override;
   std::optional<std::string> browse_for_folder(const std::string& prompt) override;

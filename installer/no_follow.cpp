@@ -1,0 +1,128 @@
+#include "installer/no_follow.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace installer {
+
+namespace {
+
+constexpr int kEnterDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// A trailing "/" would make open(2) follow a link that stands for the folder.
+std::string without_trailing_slashes(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return std::string(path);
+}
+
+// Closes the descriptor it holds; errno survives the close.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() { reset(-1); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd) {
+    if (fd_ >= 0) {
+      int saved = errno;
+      close(fd_);
+      errno = saved;
+    }
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Walks from `folder` to the directory that holds the last part of `relative`, entering each
+// folder only when it is a real directory. The descriptor is -1 (errno set) on failure.
+int open_parent(const std::string& folder, std::string_view relative, std::string& last_part) {
+  Descriptor directory(open(without_trailing_slashes(folder).c_str(), kEnterDirectory));
+  std::size_t start = 0;
+  while (directory.get() >= 0) {
+    std::size_t slash = relative.find('/', start);
+    if (slash == std::string_view::npos) {
+      last_part = std::string(relative.substr(start));
+      return directory.release();
+    }
+    std::string part(relative.substr(start, slash - start));
+    directory.reset(openat(directory.get(), part.c_str(), kEnterDirectory));
+    start = slash + 1;
+  }
+  return -1;
+}
+
+bool link_at(int directory, const std::string& name) {
+  struct stat info;
+  return fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+}
+
+// A regular file with no other name: writing it changes nothing outside the folder.
+bool only_name_of_regular_file(int fd) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return false;
+  if (!S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  if (info.st_nlink > 1) {
+    errno = EMLINK;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> path_below(std::string_view folder, std::string_view path) {
+  while (folder.size() > 1 && folder.back() == '/') folder.remove_suffix(1);
+  if (folder == "/") folder = "";
+  if (path.size() <= folder.size() + 1 || !path.starts_with(folder) || path[folder.size()] != '/')
+    return std::nullopt;
+  return std::string(path.substr(folder.size() + 1));
+}
+
+int make_directory_below(const std::string& folder, std::string_view relative, mode_t mode) {
+  std::string name;
+  Descriptor parent(open_parent(folder, relative, name));
+  if (parent.get() < 0) return errno;
+  if (mkdirat(parent.get(), name.c_str(), mode) == 0) return 0;
+  int error = errno;
+  return error == EEXIST && link_at(parent.get(), name) ? ELOOP : error;
+}
+
+int open_output_below(const std::string& folder, std::string_view relative, mode_t mode) {
+  std::string name;
+  Descriptor parent(open_parent(folder, relative, name));
+  if (parent.get() < 0) return -1;
+  // Not cut before it is known to be ours alone.
+  Descriptor file(openat(parent.get(), name.c_str(),
+                         O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+  if (file.get() < 0 || !only_name_of_regular_file(file.get())) return -1;
+  if (ftruncate(file.get(), 0) != 0) return -1;
+  return file.release();
+}
+
+void remove_below(const std::string& folder, std::string_view relative) {
+  std::string name;
+  Descriptor parent(open_parent(folder, relative, name));
+  if (parent.get() >= 0) unlinkat(parent.get(), name.c_str(), 0);
+}
+
+bool is_symbolic_link(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+}  // namespace installer
