@@ -27,6 +27,6 @@ std::string temporary_directory();
 // Shows M8, or instead of it the failure message for each archive in `failed_archives`, then
 // opens program_directory + "/README.TXT".
 void finish_installation(InstallerUi& ui, const std::string& program_directory,
-                         const std::vector<std::string>& failed_archives);
+                         const std::vector<std::string>& failed_archives = {});
 
 }  // namespace installer

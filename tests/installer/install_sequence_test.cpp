@@ -312,7 +312,9 @@ TEST(InstallSequence, ArchiveThatFailedReplacesM8AndFailsTheRun) {
     EXPECT_TRUE(fs::exists(install.site + "/VLPro/VELLOC.INI"));
     EXPECT_EQ("readme " + install.site + "/VLPro/README.TXT",
               install.ui.events[install.ui.events.size() - 2]);
-    if (!c.absent.empty()) EXPECT_FALSE(fs::exists(install.site + "/" + c.absent));
+    if (!c.absent.empty()) {
+      EXPECT_FALSE(fs::exists(install.site + "/" + c.absent));
+    }
   }
 }
 
