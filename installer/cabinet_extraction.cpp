@@ -1,6 +1,5 @@
 #include "installer/cabinet_extraction.h"
 
-#include <fcntl.h>
 #include <mspack.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -20,8 +20,11 @@ inline constexpr int kDecompressionBufferBytes = 32768;
 // `destination_directory`, which is brought into normal form in place (trailing white space
 // removed, ending in "/"). Returns true when every file was extracted. An empty directory,
 // or a missing or damaged archive, gives false without a message; an output file that
-// cannot be opened, or a stored name that would leave the destination, shows M7 and skips
-// the rest of the archive. Extracted files stay in place whatever the outcome.
+// cannot be opened, a symbolic link where a file or folder is to be written, or a stored
+// name that would leave the destination, shows M7 and skips the rest of the archive. So do
+// declared sizes that do not fit (see declared_sizes.h), before anything is written, with
+// the reason noted to the ui. Extracted files stay in place whatever the outcome; a file
+// that the archive left incomplete is removed.
 bool extract_cabinet(const std::string& archive, const std::string& source_directory,
                      std::string& destination_directory, ProgressDialog& progress, InstallerUi& ui);
 
