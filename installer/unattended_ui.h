@@ -1,7 +1,7 @@
 // An InstallerUi that answers every page from command-line answers, for installing without
-// a terminal. Messages are printed as "<caption>: <text>" to the error stream, the
-// completion message (M8) and the README path to the output stream. Both streams must
-// outlive the object.
+// a terminal. Messages are printed as "<caption>: <text>" to the error stream, each
+// followed by the reason noted for it if any; the completion message (M8) and the README
+// path go to the output stream. Both streams must outlive the object.
 #pragma once
 
 #include <ostream>
