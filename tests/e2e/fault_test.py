@@ -217,6 +217,8 @@ class FaultTest(unittest.TestCase):
         self.assertIn(message + "&lt;b&gt;)", page)
         self.assert_outcome(status, page, ["Velloc Failed: " + message + "<b>)"], mails=False)
         self.assertTrue(14 < elapsed < 30, elapsed)
+        self.assertTrue(eventually(lambda: pid_file.exists() and
+                                   pid_file.read_text().endswith("\n"), 10))
         pid = int(pid_file.read_text())
         self.assertFalse(Path(f"/proc/{pid}").exists(), "the encryption program still runs")
 
