@@ -11,19 +11,20 @@ jobs=$(nproc)
 fuzz_seconds=${VELLOC_FUZZ_SECONDS:-20}
 
 echo "== Build and test"
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLOC_BENCH=ON
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELLOC_WERROR=ON \
+  -DVELLOC_BENCH=ON
 cmake --build build/release
 (cd build/release && ctest --output-on-failure -j "$jobs")
 
 echo "== Build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELLOC_SANITIZE=ON \
-  -DVELLOC_BENCH=OFF
+  -DVELLOC_WERROR=ON -DVELLOC_BENCH=OFF
 cmake --build build/sanitize
 (cd build/sanitize && ctest --output-on-failure -j "$jobs")
 
 echo "== Fuzz targets, ${fuzz_seconds}s each"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELLOC_FUZZ=ON -DVELLOC_BENCH=OFF \
+  -DVELLOC_FUZZ=ON -DVELLOC_WERROR=ON -DVELLOC_BENCH=OFF \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
 targets=()
 for source in tests/fuzz/*_fuzz.cpp; do

@@ -3,16 +3,19 @@
 // standard input, the response to /dev/null) and its wall time from spawn to exit
 // is taken. The cases are interleaved round by round, so a change of machine load
 // touches all of them alike. Prints one table: the median, the 10th to 90th
-// percentile and the ratio of the median to that of the first case (the floor).
+// percentile, the ratio of the median to that of the first case (the floor), the
+// case's target ratio when it has one, and the median peak resident set size.
 //
 //   cgi_timer [--runs N] [--warmup N] CASE_FILE
 //
-// A case file holds one case a line, five fields separated by tabs: label, program,
-// working directory, body file, a text the response must contain. Before timing,
+// A case file holds one case a line, five or six fields separated by tabs: label,
+// program, working directory, body file, a text the response must contain and,
+// optionally, the ratio to the floor the case should stay within. Before timing,
 // each case runs once with its response checked; a case whose response lacks the
 // text ends the program with status 1.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,13 +38,21 @@ struct BenchCase {
   std::string directory;
   std::string body_file;
   std::string expected;
+  double target = 0;  // 0: none
   std::vector<std::string> environment;
+};
+
+// One run: its wall time and its peak resident set size.
+struct Sample {
+  double milliseconds = 0;
+  double peak_kib = 0;
 };
 
 struct Summary {
   double median = 0;
   double p10 = 0;
   double p90 = 0;
+  double peak_kib = 0;  // median
 };
 
 std::vector<std::string> split_tabs(const std::string& line) {
@@ -82,19 +93,21 @@ bool read_cases(const char* path, std::vector<BenchCase>& cases) {
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
     std::vector<std::string> fields = split_tabs(line);
-    long body_bytes = fields.size() == 5 ? file_size(fields[3]) : -1;
+    bool well_formed = fields.size() == 5 || fields.size() == 6;
+    long body_bytes = well_formed ? file_size(fields[3]) : -1;
     if (body_bytes < 0) {
       std::fprintf(stderr, "cgi_timer: bad case line (or body file missing): %s\n", line.c_str());
       return false;
     }
-    cases.push_back(
-        {fields[0], fields[1], fields[2], fields[3], fields[4], cgi_environment(body_bytes)});
+    double target = fields.size() == 6 ? std::atof(fields[5].c_str()) : 0;
+    cases.push_back({fields[0], fields[1], fields[2], fields[3], fields[4], target,
+                     cgi_environment(body_bytes)});
   }
   return !cases.empty();
 }
 
 // Starts the case's program once with its response on `response_fd` and waits for it.
-bool run_once(const BenchCase& bench_case, int response_fd, double& milliseconds) {
+bool run_once(const BenchCase& bench_case, int response_fd, Sample& sample) {
   std::vector<char*> environment;
   for (const std::string& entry : bench_case.environment)
     environment.push_back(const_cast<char*>(entry.c_str()));
@@ -114,9 +127,11 @@ bool run_once(const BenchCase& bench_case, int response_fd, double& milliseconds
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) return false;
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return false;
+  struct rusage usage {};
+  if (wait4(pid, &status, 0, &usage) != pid) return false;
   auto end = std::chrono::steady_clock::now();
-  milliseconds = std::chrono::duration<double, std::milli>(end - start).count();
+  sample.milliseconds = std::chrono::duration<double, std::milli>(end - start).count();
+  sample.peak_kib = static_cast<double>(usage.ru_maxrss);
   return WIFEXITED(status);
 }
 
@@ -125,7 +140,7 @@ bool check_response(const BenchCase& bench_case) {
   char path[] = "/tmp/cgi-timer-response-XXXXXX";
   int fd = mkstemp(path);
   if (fd < 0) return false;
-  double ignored;
+  Sample ignored;
   bool ran = run_once(bench_case, fd, ignored);
   close(fd);
   std::ifstream in(path, std::ios::binary);
@@ -148,24 +163,30 @@ double quantile(const std::vector<double>& sorted, double q) {
   return sorted[index];
 }
 
-Summary summarize(std::vector<double> samples) {
-  std::sort(samples.begin(), samples.end());
-  return {quantile(samples, 0.5), quantile(samples, 0.1), quantile(samples, 0.9)};
+Summary summarize(const std::vector<Sample>& samples) {
+  std::vector<double> times, peaks;
+  for (const Sample& sample : samples) {
+    times.push_back(sample.milliseconds);
+    peaks.push_back(sample.peak_kib);
+  }
+  std::sort(times.begin(), times.end());
+  std::sort(peaks.begin(), peaks.end());
+  return {quantile(times, 0.5), quantile(times, 0.1), quantile(times, 0.9), quantile(peaks, 0.5)};
 }
 
 // Round r starts with case r modulo the number of cases. Returns false when a
 // start fails.
 bool time_rounds(const std::vector<BenchCase>& cases, int rounds, int null_fd,
-                 std::vector<std::vector<double>>& samples) {
+                 std::vector<std::vector<Sample>>& samples) {
   for (int round = 0; round < rounds; ++round) {
     for (std::size_t k = 0; k < cases.size(); ++k) {
       std::size_t index = (static_cast<std::size_t>(round) + k) % cases.size();
-      double milliseconds = 0;
-      if (!run_once(cases[index], null_fd, milliseconds)) {
+      Sample sample;
+      if (!run_once(cases[index], null_fd, sample)) {
         std::fprintf(stderr, "cgi_timer: cannot run %s\n", cases[index].program.c_str());
         return false;
       }
-      samples[index].push_back(milliseconds);
+      samples[index].push_back(sample);
     }
   }
   return true;
@@ -176,14 +197,18 @@ void print_table(const std::vector<BenchCase>& cases, const std::vector<Summary>
   std::size_t width = 4;
   for (const BenchCase& bench_case : cases) width = std::max(width, bench_case.label.size());
   std::printf("Whole process, wall time from spawn to exit, median of %d runs:\n\n", runs);
-  std::printf("%-*s  %9s  %17s  %7s\n", static_cast<int>(width), "case", "median", "p10 .. p90",
-              "x floor");
+  std::printf("%-*s  %9s  %17s  %7s  %-16s  %9s\n", static_cast<int>(width), "case", "median",
+              "p10 .. p90", "x floor", "target", "peak RSS");
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const Summary& s = summaries[i];
-    char spread[32];
+    double ratio = s.median / summaries[0].median;
+    char spread[32], target[32] = "";
     std::snprintf(spread, sizeof spread, "%.2f .. %.2f", s.p10, s.p90);
-    std::printf("%-*s  %6.2f ms  %14s ms  %6.1fx\n", static_cast<int>(width),
-                cases[i].label.c_str(), s.median, spread, s.median / summaries[0].median);
+    if (cases[i].target > 0)
+      std::snprintf(target, sizeof target, "<= %.1fx %s", cases[i].target,
+                    ratio <= cases[i].target ? "met" : "MISSED");
+    std::printf("%-*s  %6.2f ms  %14s ms  %6.2fx  %-16s  %6.0f KiB\n", static_cast<int>(width),
+                cases[i].label.c_str(), s.median, spread, ratio, target, s.peak_kib);
   }
 }
 
@@ -214,7 +239,7 @@ int main(int argc, char** argv) {
     if (!check_response(bench_case)) return 1;
 
   int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  std::vector<std::vector<double>> samples(cases.size());
+  std::vector<std::vector<Sample>> samples(cases.size());
   if (!time_rounds(cases, warmup, null_fd, samples)) return 1;
   for (auto& case_samples : samples) case_samples.clear();
   if (!time_rounds(cases, runs, null_fd, samples)) return 1;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Prints the benchmark figures of velloc: one table of whole-process times (each the
-# median of repeated runs, against a CGI program that only prints a header), then
-# the request-decoding and template-expansion throughput. Builds what it needs in
-# build/bench (release) first.
+# median of repeated runs, against a CGI program that only prints a header, with the
+# target ratios of the template page and the full submission and each case's peak
+# resident set size), then the request-decoding and template-expansion throughput.
+# Builds what it needs in build/bench (release) first.
 #
 #   bench/run.sh [--runs N]      (default 200 runs per row; VELLOC_BENCH_RUNS too)
 #
@@ -84,14 +85,16 @@ printf '%s' "$form&DISABLE_MAIL=1&TEMPLATE_WEB=thanks.htm&TEMPLATE_TEXTFILE=expo
 printf '%s' "$form&TEMPLATE_WEB=thanks.htm&TEMPLATE_TEXTFILE=export.ini&TEMPLATE_MAIL=mail.txt" \
   >"$scratch/mail.body"
 
-# label, program, working folder, body, a text the response must contain
-row() { printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$site/$2" "$site" "$scratch/$3.body" "$4"; }
+# label, program, working folder, body, a text the response must contain[, target ratio]
+row() { printf '%s\t%s\t%s\t%s\t%s' "$1" "$site/$2" "$site" "$scratch/$3.body" "$4"
+  if [ $# -gt 4 ]; then printf '\t%s' "$5"; fi
+  printf '\n'; }
 {
   row "floor: CGI program printing a header only" floor_cgi floor "Content-type"
   row "(a) debug listing (DEBUG_VARIABLES)" velloc debug "Environment Variables"
   row "(b) built-in confirmation page" velloc builtin "Form Sent Successfully"
-  row "(c) template page + CSV export" velloc template "Thank you, Jo Doe"
-  row "(d) (c) + form mail to loopback SMTP" velloc mail "Thank you, Jo Doe"
+  row "(c) template page + CSV export" velloc template "Thank you, Jo Doe" 1.5
+  row "(d) full submission: (c) + form mail to loopback SMTP" velloc mail "Thank you, Jo Doe" 2.2
 } >"$scratch/cases.tsv"
 
 "$build/bench/cgi_timer" --runs "$runs" --warmup "$warmup" "$scratch/cases.tsv"

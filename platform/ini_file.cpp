@@ -5,7 +5,11 @@
 #include <unistd.h>
 
 #include <climits>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/path_map.h"
@@ -94,22 +98,70 @@ std::optional<std::string> read_file_shared(const std::string& file) {
   return content;
 }
 
-std::optional<std::string> lookup(std::string_view content, std::string_view section,
-                                  std::string_view key) {
-  bool in_section = false;
-  bool seen_section = false;
+// A settings file as its readers see it: the first occurrence of each section (by
+// name, regardless of case) with its keys in file order. A later occurrence of a
+// section adds nothing, as the first one is where every lookup ends.
+struct IniSection {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> entries;  // value trimmed, unquoted
+};
+
+// The name in lower case, for telling names apart regardless of case.
+std::string folded(std::string_view name) {
+  std::string result(name);
+  for (char& c : result)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return result;
+}
+
+std::vector<IniSection> parse_sections(std::string_view content) {
+  std::vector<IniSection> sections;
+  std::set<std::string> seen;
+  IniSection* current = nullptr;
   for (std::string_view line : split_lines(content)) {
     IniLine parsed = classify(line);
     if (parsed.kind == IniLine::kSection) {
-      if (seen_section && in_section) return std::nullopt;
-      in_section = equal_ignoring_case(parsed.name, section);
-      seen_section = seen_section || in_section;
-    } else if (in_section && parsed.kind == IniLine::kKey &&
-               equal_ignoring_case(parsed.name, key)) {
-      return std::string(parsed.value.substr(0, kMaxIniValue));
+      current = seen.insert(folded(parsed.name)).second
+                    ? &sections.emplace_back(IniSection{std::string(parsed.name), {}})
+                    : nullptr;
+    } else if (current && parsed.kind == IniLine::kKey) {
+      current->entries.emplace_back(parsed.name, parsed.value);
     }
   }
+  return sections;
+}
+
+const IniSection* find_section(const std::vector<IniSection>& sections, std::string_view name) {
+  for (const IniSection& section : sections)
+    if (equal_ignoring_case(section.name, name)) return &section;
+  return nullptr;
+}
+
+std::optional<std::string> lookup(const std::vector<IniSection>& sections, std::string_view section,
+                                  std::string_view key) {
+  const IniSection* found = find_section(sections, section);
+  if (!found) return std::nullopt;
+  for (const auto& [name, value] : found->entries)
+    if (equal_ignoring_case(name, key)) return value.substr(0, kMaxIniValue);
   return std::nullopt;
+}
+
+std::optional<std::string> lookup(std::string_view content, std::string_view section,
+                                  std::string_view key) {
+  return lookup(parse_sections(content), section, key);
+}
+
+// The files read so far, by the name the caller used, when files are remembered.
+// A file that could not be read is remembered as absent.
+struct RememberedFiles {
+  std::mutex mutex;
+  bool enabled = false;
+  std::map<std::string, std::optional<std::vector<IniSection>>, std::less<>> files;
+};
+
+RememberedFiles& remembered_files() {
+  static RememberedFiles remembered;
+  return remembered;
 }
 
 std::string_view line_end_of(std::string_view line) {
@@ -157,8 +209,46 @@ std::string with_value(std::string_view content, std::string_view section, std::
   return result;
 }
 
+// Calls `answer` with the parsed file (nullptr when it cannot be read): from memory
+// when files are remembered and this one was read before, else read now.
+template <typename Answer>
+auto with_sections(const std::string& file, Answer answer) {
+  RememberedFiles& remembered = remembered_files();
+  std::unique_lock lock(remembered.mutex);
+  if (!remembered.enabled) {
+    lock.unlock();
+    std::optional<std::string> content = read_file_shared(file);
+    if (!content) return answer(nullptr);
+    std::vector<IniSection> sections = parse_sections(*content);
+    return answer(&sections);
+  }
+  auto found = remembered.files.find(file);
+  if (found == remembered.files.end()) {
+    std::optional<std::string> content = read_file_shared(file);
+    std::optional<std::vector<IniSection>> sections;
+    if (content) sections = parse_sections(*content);
+    found = remembered.files.emplace(file, std::move(sections)).first;
+  }
+  return answer(found->second ? &*found->second : nullptr);
+}
+
+// After a write of `content` to `file`: the file is remembered as written. Files
+// remembered as absent are forgotten, as one of them may be the file just created
+// under another name; every other name of the written file is forgotten too.
+void remember_written(const std::string& file, const std::string& content) {
+  RememberedFiles& remembered = remembered_files();
+  std::lock_guard lock(remembered.mutex);
+  if (!remembered.enabled) return;
+  std::string written = native_path(file);
+  std::erase_if(remembered.files, [&](const auto& entry) {
+    return !entry.second || native_path(entry.first) == written;
+  });
+  remembered.files.emplace(file, parse_sections(content));
+}
+
 // Runs `update` on the file's content under an exclusive lock and writes the
 // result back in place (the lock stays on the same file throughout).
+// Files remembered by this process are brought up to date with what was written.
 template <typename Update>
 bool update_locked(const std::string& file, Update update) {
   int fd = open_regular_file(native_path_for_create(file).c_str(), O_RDWR | O_CREAT);
@@ -166,18 +256,41 @@ bool update_locked(const std::string& file, Update update) {
   bool ok = flock(fd, LOCK_EX) == 0;
   std::string content;
   ok = ok && read_all(fd, content);
-  ok = ok && write_all(fd, update(content));
+  std::string updated = ok ? update(content) : std::string();
+  ok = ok && write_all(fd, updated);
   close(fd);
+  if (ok) remember_written(file, updated);
   return ok;
 }
 
 }  // namespace
 
+void remember_ini_files(bool remember) {
+  RememberedFiles& remembered = remembered_files();
+  std::lock_guard lock(remembered.mutex);
+  remembered.enabled = remember;
+  remembered.files.clear();
+}
+
 std::optional<std::string> find_ini_value(const std::string& file, std::string_view section,
                                           std::string_view key) {
-  std::optional<std::string> content = read_file_shared(file);
-  if (!content) return std::nullopt;
-  return lookup(*content, section, key);
+  return with_sections(file, [&](const std::vector<IniSection>* sections) {
+    return sections ? lookup(*sections, section, key) : std::nullopt;
+  });
+}
+
+std::vector<std::pair<std::string, std::string>> read_ini_section(const std::string& file,
+                                                                  std::string_view section) {
+  return with_sections(file, [&](const std::vector<IniSection>* sections) {
+    std::vector<std::pair<std::string, std::string>> result;
+    const IniSection* found = sections ? find_section(*sections, section) : nullptr;
+    if (!found) return result;
+    std::set<std::string> taken;
+    for (const auto& [name, value] : found->entries)
+      if (taken.insert(folded(name)).second)
+        result.emplace_back(name, value.substr(0, kMaxIniValue));
+    return result;
+  });
 }
 
 std::string read_ini_string(const std::string& file, std::string_view section, std::string_view key,

@@ -2,14 +2,18 @@
 // "key=value" lines). Section and key names match without regard to case; values
 // are trimmed and lose one pair of matching enclosing quotes; a key that is present
 // with an empty value gives the empty text, only a missing key or file gives the
-// default. Readers accept "\n" and "\r\n" line ends. Files are opened per call and
-// closed before returning; paths are composed texts mapped by native_path.
+// default. Only the first occurrence of a section counts, and within it the first
+// occurrence of a key. Readers accept "\n" and "\r\n" line ends. Files are read
+// whole per call, or once per process after remember_ini_files; paths are composed
+// texts mapped by native_path.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -20,6 +24,18 @@ inline constexpr std::size_t kMaxIniValue = 259;
 // when the file cannot be read or has no such key.
 std::optional<std::string> find_ini_value(const std::string& file, std::string_view section,
                                           std::string_view key);
+
+// For a process that lives for one short task: from now on each file is read on its
+// first use and then answered from memory (a file that cannot be read stays absent).
+// The writes below keep the remembered copy equal to what they wrote. False forgets
+// every file and reads per call again.
+void remember_ini_files(bool remember = true);
+
+// The keys of [section] in file order with their values as find_ini_value gives
+// them; a key that occurs twice is listed once, as find_ini_value sees it. Empty
+// when the file or the section is missing.
+std::vector<std::pair<std::string, std::string>> read_ini_section(const std::string& file,
+                                                                  std::string_view section);
 
 // find_ini_value, or `fallback` when the key is missing.
 std::string read_ini_string(const std::string& file, std::string_view section, std::string_view key,

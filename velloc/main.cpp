@@ -2,6 +2,7 @@
 #include <csignal>
 #include <iostream>
 
+#include "platform/ini_file.h"
 #include "velloc/pipeline.h"
 
 extern char** environ;
@@ -11,5 +12,7 @@ int main() {
   // instead of killing the run before the visitor has an answer.
   std::signal(SIGXFSZ, SIG_IGN);
   std::ios::sync_with_stdio(false);
+  // One run, one reading of each settings file.
+  platform::remember_ini_files();
   return run_velloc(std::cout, environ, std::cin);
 }

@@ -32,6 +32,7 @@ MESSAGE_LINES = ["Do you sell to cafes?", ".", "..and a line that starts with do
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.common.exceptions import TimeoutException, WebDriverException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import Select, WebDriverWait
     HAVE_BROWSER = os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)
@@ -98,15 +99,27 @@ class BrowserTest(unittest.TestCase):
             .get_attribute("value")
 
     def submit(self, form, heading):
-        """Clicks the form's button and waits for the response page's heading."""
+        """Clicks the form's button and waits for the response page: the page whose
+        heading reads `heading`. Heading and text are read by one script in one
+        document; while the form's page is being replaced, a look fails in one of
+        several ways (stale element, no such node, document unloaded), and each
+        only means "not yet"."""
         form.find_element(By.CSS_SELECTOR, '[type="submit"]').click()
+
+        def response_text(browser):
+            try:
+                return browser.execute_script(
+                    "const h1 = document.querySelector('h1');"
+                    "return h1 && h1.innerText.includes(arguments[0])"
+                    " ? document.body.innerText : null;", heading)
+            except WebDriverException:
+                return None
+
         try:
-            WebDriverWait(self.browser, WAIT_SECONDS).until(
-                lambda b: heading in b.find_element(By.TAG_NAME, "h1").text)
-        except Exception:
+            page = WebDriverWait(self.browser, WAIT_SECONDS).until(response_text)
+        except TimeoutException:
             self.fail(f"expected a page headed {heading!r}, got:\n{self.browser.page_source}\n"
                       f"demo output:\n{self.demo.output()}")
-        page = self.browser.find_element(By.TAG_NAME, "body").text
         self.assertNotIn("Not Processed", page)
         return page
 

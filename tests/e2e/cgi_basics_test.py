@@ -1,10 +1,16 @@
 """A form posted through lighttpd reaches velloc as a CGI script and gets one
 well-formed answer: the debug listing here, whatever the later steps do."""
 
+import subprocess
 import sys
 import unittest
 
-from harness import Site
+from harness import VELLOC_BINARY, Site
+
+# What a run may load at its start: the C library, its maths part, the loader and the
+# kernel's vdso. The C++ run-time is linked in; the ODBC driver manager is loaded
+# when a row is inserted.
+START_LIBRARIES = {"linux-vdso.so.1", "libc.so.6", "libm.so.6"}
 
 
 class CgiBasicsTest(unittest.TestCase):
@@ -19,6 +25,16 @@ class CgiBasicsTest(unittest.TestCase):
         self.assertIn(b"Environment Variables\n", body)
         self.assertIn(b"\t[QUERY_STRING] = name=Ann+%3Cb%3E&amp;DEBUG_VARIABLES=1\n", body)
         self.assertTrue(body.endswith(b"</PRE>\n"))
+
+    def test_velloc_loads_no_library_but_the_c_library_at_its_start(self):
+        listing = subprocess.run(["ldd", VELLOC_BINARY], capture_output=True, text=True,
+                                 check=True).stdout
+        libraries = {line.split()[0] for line in listing.splitlines() if line.strip()}
+        if any("san.so" in name for name in libraries):
+            self.skipTest("the sanitizers' run-time libraries bring the C++ library along")
+        loaders = {name for name in libraries if "/ld-linux" in name}
+        self.assertEqual(1, len(loaders), listing)
+        self.assertLessEqual(libraries - loaders, START_LIBRARIES, listing)
 
     def test_redirect_becomes_an_http_redirect(self):
         with Site() as site:

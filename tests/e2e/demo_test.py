@@ -18,14 +18,13 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 import urllib.parse
 import urllib.request
 from pathlib import Path
 
 from harness import SAMPLES, SOURCE_DIR, free_port
-from system_support import listening
+from system_support import eventually, listening, mail_names
 
 BIN_DIR = os.environ.get("BUILD_DIR") or os.path.dirname(os.environ.get("VELLOC_BINARY", ""))
 SITE = SAMPLES / "site"
@@ -52,15 +51,6 @@ def live_processes_of_group(pgid):
         if int(fields[2]) == pgid and fields[0] != "Z":
             found.append(stat.split("/")[2])
     return found
-
-
-def eventually(predicate, seconds):
-    deadline = time.monotonic() + seconds
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.1)
-    return True
 
 
 def sqlite_driver_installed():
@@ -133,10 +123,12 @@ class DemoTest(unittest.TestCase):
         with urllib.request.urlopen(f"http://127.0.0.1:{self.http_port}{path}", timeout=60) as r:
             return r.read().decode()
 
-    def new_mails(self, seen):
-        """The mails stored since `seen` (a set of names, updated), by envelope recipient."""
+    def new_mails(self, seen, count):
+        """The `count` mails stored since `seen` (a set of names, updated), by envelope
+        recipient, once the mail sink has stored them all."""
         folder = self.demo_dir / "mail"
-        names = sorted(set(os.listdir(folder)) - seen)
+        eventually(lambda: len(set(mail_names(folder)) - seen) >= count, STOP_SECONDS)
+        names = sorted(set(mail_names(folder)) - seen)
         seen.update(names)
         mails = {}
         for name in names:
@@ -152,7 +144,7 @@ class DemoTest(unittest.TestCase):
             "message": "Do you sell to cafes?", "phone": ""})
         self.assertEqual(200, status)
         self.assertIn("<h1>Thank you, Ann</h1>", page)
-        mails = self.new_mails(seen)
+        mails = self.new_mails(seen, 2)
         self.assertEqual({"owner@example.test", "ann@example.test"}, set(mails))
         form_mail, receipt = mails["owner@example.test"], mails["ann@example.test"]
         self.assertEqual("Contact form message", form_mail["Subject"])
@@ -170,7 +162,7 @@ class DemoTest(unittest.TestCase):
             "comments": "Before Friday"})
         self.assertEqual(200, status)
         self.assertIn('Total</td><td class="num">$32.40</td>', page)
-        mails = self.new_mails(seen)
+        mails = self.new_mails(seen, 2)
         self.assertEqual({"owner@example.test", "bo@example.test"}, set(mails))
         self.assertIn("QTY_OOLONG:  3\n", mails["owner@example.test"].get_body().get_content())
         self.assertIn("  Total: $32.40\n", mails["bo@example.test"].get_body().get_content())

@@ -1,9 +1,10 @@
 """Faults around a submission, with velloc started directly as a CGI script: the mail
 server drops the connection in the middle of the message data, the mail server is
-down, the database is down, the export's disk is full (a file-size limit on the CGI
-process) and the encryption program hangs. Each run ends with the page and the log
-line that belong to it, leaves nothing in the temporary folder, and no visitor is
-told that the form was sent when its mail was not."""
+down, the database is down, the ODBC driver manager cannot be loaded, the export's
+disk is full (a file-size limit on the CGI process) and the encryption program hangs.
+Each run ends with the page and the log line that belong to it, leaves nothing in the
+temporary folder, and no visitor is told that the form was sent when its mail was
+not."""
 
 import html
 import os
@@ -177,6 +178,18 @@ class FaultTest(unittest.TestCase):
         self.assert_outcome(status, page, ["Database Error:08001:  "], mails=True)
         self.assertNotIn("Velloc Failed", self.log())
 
+    def test_driver_manager_cannot_be_loaded(self):
+        """A libodbc.so.2 found first that is no library: the insert fails with the
+        loader's own words and the run goes on."""
+        shadow = self.root / "lib"
+        shadow.mkdir()
+        (shadow / "libodbc.so.2").write_text("not a library\n")
+        status, page = self.run_velloc(form_with("TEMPLATE_DATABASE", "db.ini"),
+                                       {"LD_LIBRARY_PATH": str(shadow)})
+        self.assert_outcome(status, page, [
+            f"VLSQL: ODBC driver manager not available ({shadow}/libodbc.so.2: "], mails=True)
+        self.assertNotIn("Velloc Failed", self.log())
+
     def test_disk_is_full(self):
         """A file-size limit on the CGI process stands for a full disk: a lost export
         record is logged and the run goes on; a mail body that cannot be written in
@@ -217,6 +230,8 @@ class FaultTest(unittest.TestCase):
         self.assertIn(message + "&lt;b&gt;)", page)
         self.assert_outcome(status, page, ["Velloc Failed: " + message + "<b>)"], mails=False)
         self.assertTrue(14 < elapsed < 30, elapsed)
+        self.assertTrue(eventually(lambda: pid_file.exists() and
+                                   pid_file.read_text().endswith("\n"), 10))
         pid = int(pid_file.read_text())
         self.assertFalse(Path(f"/proc/{pid}").exists(), "the encryption program still runs")
 

@@ -23,12 +23,21 @@ LIGHTTPD_ROUTINE_LINES = ("server started", "server stopped", "graceful shutdown
 
 
 def eventually(predicate, seconds, interval=0.05):
+    """Whether `predicate` comes true within `seconds`. A look that fails because a file
+    is being written or replaced right then counts as "not yet"."""
     deadline = time.monotonic() + seconds
-    while not predicate():
+    while not holds(predicate):
         if time.monotonic() > deadline:
             return False
         time.sleep(interval)
     return True
+
+
+def holds(predicate):
+    try:
+        return predicate()
+    except OSError:
+        return False
 
 
 def listening(port):

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <set>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/cgi_runner.h"
@@ -84,6 +86,39 @@ TEST_F(IniFileTest, ConcurrentCountersNeverRepeatOrLoseANumber) {
   EXPECT_EQ(1, *distinct.begin());
   EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=" + std::to_string(kThreads * kEach + 1) + "\n",
             content());
+}
+
+// Read per call or once and remembered, the answers are the same, duplicates included;
+// remembered, a file follows this process's own writes and its counter still counts
+// on the file as it is at that moment.
+TEST_F(IniFileTest, RememberedFilesAnswerAsReadPerCall) {
+  using Section = std::vector<std::pair<std::string, std::string>>;
+  struct Forget {
+    ~Forget() { platform::remember_ini_files(false); }
+  } forget;
+  for (bool remember : {false, true}) {
+    SCOPED_TRACE(remember);
+    platform::remember_ini_files(remember);
+    std::string file = write(
+        "A=0\n[velloc]\nA=1\nb = ' x '\na=2\n[Other]\nA=3\n[VELLOC]\nC=4\nA=5\n[Other]\nD=6\n");
+    EXPECT_EQ((Section{{"A", "1"}, {"b", " x "}}), platform::read_ini_section(file, "Velloc"));
+    EXPECT_EQ((Section{{"A", "3"}}), platform::read_ini_section(file, "OTHER"));
+    EXPECT_EQ(Section{}, platform::read_ini_section(file, "None"));
+    EXPECT_EQ(Section{}, platform::read_ini_section(dir_.file("none.ini"), "Velloc"));
+    EXPECT_EQ(std::nullopt, platform::find_ini_value(file, "Velloc", "C"));
+    EXPECT_EQ("1", read_ini_string(file, "Velloc", "A", "d"));
+
+    std::string created = dir_.file(remember ? "remembered.ini" : "read.ini");
+    EXPECT_EQ("d", read_ini_string(created, "Velloc", "A", "d"));
+    ASSERT_TRUE(platform::write_ini_string(created, "Velloc", "A", "7"));
+    EXPECT_EQ("7", read_ini_string(created, "Velloc", "A", "d"));
+
+    dir_.write("VELLOC.ini", "[Velloc]\nReceiptNumber=41\n");  // another run took 40
+    EXPECT_EQ(41, advance_ini_counter(file, "Velloc", "ReceiptNumber", "1"));
+    EXPECT_EQ("42", read_ini_string(file, "Velloc", "ReceiptNumber", "1"));
+    EXPECT_EQ("d", read_ini_string(file, "Velloc", "A", "d"));
+    EXPECT_EQ("[Velloc]\nReceiptNumber=42\n", content());
+  }
 }
 
 TEST(ParseLeadingInt, ConvertsLikeAtoi) {

@@ -10,6 +10,7 @@
 #include "velloc/run.h"
 #include "velloc/storage/database_template.h"
 #include "velloc/storage/odbc_diagnostics.h"
+#include "velloc/storage/odbc_library.h"
 #include "velloc/templates/text_files.h"
 
 namespace {
@@ -23,7 +24,7 @@ SQLCHAR* odbc_text(std::string& text) { return reinterpret_cast<SQLCHAR*>(text.d
 // (after a failed call) is released without logging.
 class InsertSession {
  public:
-  explicit InsertSession(const MailMessage& context) : context_(context) {}
+  InsertSession(const OdbcApi& odbc, const MailMessage& context) : odbc_(odbc), context_(context) {}
   ~InsertSession();
   InsertSession(const InsertSession&) = delete;
   InsertSession& operator=(const InsertSession&) = delete;
@@ -35,9 +36,10 @@ class InsertSession {
   bool release();
 
  private:
-  bool checked(SQLRETURN code) { return odbc_call_succeeded(context_, code, handles_); }
+  bool checked(SQLRETURN code) { return odbc_call_succeeded(odbc_, context_, code, handles_); }
   void trace(const char* line) { log_event(context_, 15, "%s", line); }
 
+  const OdbcApi& odbc_;
   const MailMessage& context_;
   OdbcHandles handles_;
   bool connected_ = false;
@@ -45,30 +47,31 @@ class InsertSession {
 };
 
 InsertSession::~InsertSession() {
-  if (handles_.statement != SQL_NULL_HSTMT) SQLFreeStmt(handles_.statement, SQL_DROP);
-  if (connected_) SQLDisconnect(handles_.connection);
-  if (handles_.connection != SQL_NULL_HDBC) SQLFreeConnect(handles_.connection);
-  if (handles_.environment != SQL_NULL_HENV) SQLFreeEnv(handles_.environment);
+  if (handles_.statement != SQL_NULL_HSTMT) odbc_.SQLFreeStmt(handles_.statement, SQL_DROP);
+  if (connected_) odbc_.SQLDisconnect(handles_.connection);
+  if (handles_.connection != SQL_NULL_HDBC) odbc_.SQLFreeConnect(handles_.connection);
+  if (handles_.environment != SQL_NULL_HENV) odbc_.SQLFreeEnv(handles_.environment);
 }
 
 bool InsertSession::connect(DatabaseRecord& record) {
   trace("VLSQL: Allocating Environment..\n");
-  if (!checked(SQLAllocEnv(&handles_.environment))) return false;
+  if (!checked(odbc_.SQLAllocEnv(&handles_.environment))) return false;
   trace("VLSQL: Allocating Connection..\n");
-  if (!checked(SQLAllocConnect(handles_.environment, &handles_.connection))) return false;
+  if (!checked(odbc_.SQLAllocConnect(handles_.environment, &handles_.connection))) return false;
   trace("VLSQL: Connecting to Database..\n");
-  SQLRETURN code = SQLConnect(handles_.connection, odbc_text(record.dsn), SQL_NTS,
-                              odbc_text(record.user), SQL_NTS, odbc_text(record.password), SQL_NTS);
+  SQLRETURN code =
+      odbc_.SQLConnect(handles_.connection, odbc_text(record.dsn), SQL_NTS, odbc_text(record.user),
+                       SQL_NTS, odbc_text(record.password), SQL_NTS);
   connected_ = succeeded(code);
   if (!checked(code)) return false;
   trace("VLSQL: Allocating Database Statement..\n");
-  return checked(SQLAllocStmt(handles_.connection, &handles_.statement));
+  return checked(odbc_.SQLAllocStmt(handles_.connection, &handles_.statement));
 }
 
 bool InsertSession::prepare(std::string& statement) {
   log_event(context_, 15, "VLSQL: Forming Statement: \"%s\"\n", statement.c_str());
   trace("VLSQL: Preparing to Run Statement..");
-  return checked(SQLPrepare(handles_.statement, odbc_text(statement), SQL_NTS));
+  return checked(odbc_.SQLPrepare(handles_.statement, odbc_text(statement), SQL_NTS));
 }
 
 bool InsertSession::bind(DatabaseRecord& record) {
@@ -77,9 +80,9 @@ bool InsertSession::bind(DatabaseRecord& record) {
     DatabaseColumn& column = record.columns[i];
     int number = static_cast<int>(i) + 1;
     log_event(context_, 15, "VLSQL: Binding Parameter %d (%s)..\n", number, column.name.c_str());
-    SQLRETURN code =
-        SQLBindParameter(handles_.statement, static_cast<SQLUSMALLINT>(number), SQL_PARAM_INPUT,
-                         SQL_C_CHAR, SQL_CHAR, 0, 0, column.value.data(), 0, &indicators_[i]);
+    SQLRETURN code = odbc_.SQLBindParameter(handles_.statement, static_cast<SQLUSMALLINT>(number),
+                                            SQL_PARAM_INPUT, SQL_C_CHAR, SQL_CHAR, 0, 0,
+                                            column.value.data(), 0, &indicators_[i]);
     if (!checked(code)) return false;
   }
   return true;
@@ -87,24 +90,24 @@ bool InsertSession::bind(DatabaseRecord& record) {
 
 bool InsertSession::execute() {
   trace("VLSQL: Executing Statement..\n");
-  return checked(SQLExecute(handles_.statement));
+  return checked(odbc_.SQLExecute(handles_.statement));
 }
 
 bool InsertSession::release() {
   trace("VLSQL: Freeing Statement Handle..\n");
-  SQLRETURN code = SQLFreeStmt(handles_.statement, SQL_DROP);
+  SQLRETURN code = odbc_.SQLFreeStmt(handles_.statement, SQL_DROP);
   if (succeeded(code)) handles_.statement = SQL_NULL_HSTMT;
   if (!checked(code)) return false;
   trace("VLSQL: Disconnecting from Database..\n");
-  code = SQLDisconnect(handles_.connection);
+  code = odbc_.SQLDisconnect(handles_.connection);
   if (succeeded(code)) connected_ = false;
   if (!checked(code)) return false;
   trace("VLSQL: Freeing Connection Handle..\n");
-  code = SQLFreeConnect(handles_.connection);
+  code = odbc_.SQLFreeConnect(handles_.connection);
   if (succeeded(code)) handles_.connection = SQL_NULL_HDBC;
   if (!checked(code)) return false;
   trace("VLSQL: Freeing Environment Handle..\n");
-  code = SQLFreeEnv(handles_.environment);
+  code = odbc_.SQLFreeEnv(handles_.environment);
   if (succeeded(code)) handles_.environment = SQL_NULL_HENV;
   return checked(code);
 }
@@ -124,7 +127,14 @@ bool insert_database_record(Run& run) {
     log_event(run.message, 1, "%s", refusal->c_str());
     return false;
   }
-  InsertSession session(run.message);
+  std::string load_error;
+  const OdbcApi* odbc = odbc_api(&load_error);
+  if (!odbc) {
+    log_event(run.message, 1, "VLSQL: ODBC driver manager not available (%s)\n",
+              load_error.c_str());
+    return false;
+  }
+  InsertSession session(*odbc, run.message);
   return session.connect(record) && session.prepare(statement) && session.bind(record) &&
          session.execute() && session.release();
 }

@@ -3,6 +3,7 @@
 #include <sqlext.h>
 
 #include "velloc/request/event_log.h"
+#include "velloc/storage/odbc_library.h"
 
 namespace {
 
@@ -17,15 +18,16 @@ bool diagnostics_continue(SQLRETURN code) {
 
 }  // namespace
 
-std::string odbc_diagnostics(const OdbcHandles& handles) {
+std::string odbc_diagnostics(const OdbcApi& odbc, const OdbcHandles& handles) {
   std::string gathered;
   for (int record = 0; record < kMaxDiagnosticRecords; ++record) {
     SQLCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
     SQLCHAR message[kMessageBufferLength] = {};
     SQLINTEGER native_error = 0;
     SQLSMALLINT message_length = 0;
-    SQLRETURN code = SQLError(handles.environment, handles.connection, handles.statement, state,
-                              &native_error, message, kMessageBufferLength, &message_length);
+    SQLRETURN code =
+        odbc.SQLError(handles.environment, handles.connection, handles.statement, state,
+                      &native_error, message, kMessageBufferLength, &message_length);
     if (!diagnostics_continue(code)) break;
     message[kMessageBufferLength - 1] = '\0';
     gathered += reinterpret_cast<const char*>(state);
@@ -36,12 +38,13 @@ std::string odbc_diagnostics(const OdbcHandles& handles) {
   return gathered;
 }
 
-bool odbc_call_succeeded(const MailMessage& context, SQLRETURN code, const OdbcHandles& handles) {
+bool odbc_call_succeeded(const OdbcApi& odbc, const MailMessage& context, SQLRETURN code,
+                         const OdbcHandles& handles) {
   if (code == SQL_SUCCESS || code == SQL_SUCCESS_WITH_INFO) {
     log_event(context, 15, "Success Value: (%d)\n", static_cast<int>(code));
     return true;
   }
-  std::string diagnostics = odbc_diagnostics(handles);
+  std::string diagnostics = odbc_diagnostics(odbc, handles);
   if (!diagnostics.empty()) {
     log_event(context, 1, "%s%s", "Database Error:", diagnostics.c_str());
   }

@@ -8,6 +8,7 @@
 #include <string>
 
 struct MailMessage;
+struct OdbcApi;
 
 // The handles of one insert as they exist at a given moment; null when not (or
 // no longer) allocated.
@@ -19,9 +20,10 @@ struct OdbcHandles {
 
 // Every diagnostic record that SQLError yields for the handles, each as
 // "<state>:  <message>\n"; empty when the driver gives none.
-std::string odbc_diagnostics(const OdbcHandles& handles);
+std::string odbc_diagnostics(const OdbcApi& odbc, const OdbcHandles& handles);
 
 // Judges the return code of one ODBC call: success is logged at type 15 as
 // "Success Value: (<code>)\n"; a failure logs "Database Error:" and the
 // diagnostics at type 1 when there are any. True on success.
-bool odbc_call_succeeded(const MailMessage& context, SQLRETURN code, const OdbcHandles& handles);
+bool odbc_call_succeeded(const OdbcApi& odbc, const MailMessage& context, SQLRETURN code,
+                         const OdbcHandles& handles);

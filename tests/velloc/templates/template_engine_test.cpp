@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <sstream>
+#include <string>
+#include <string_view>
 
 #include "tests/support/cgi_runner.h"
 
@@ -118,6 +121,11 @@ class TemplateIncludeTest : public TemplateEngineTest {
   static std::string wrap(const std::string& path) {
     return std::string("+").append(path).append("+");
   }
+  static std::string joined(std::initializer_list<std::string_view> parts) {
+    std::string text;
+    for (std::string_view part : parts) text.append(part);
+    return text;
+  }
   std::string include(const std::string& name) { return wrap(dir_.file(name)); }
   testing_support::TempDir dir_;
 };
@@ -127,12 +135,12 @@ TEST_F(TemplateIncludeTest, IncludedTemplatesAreExpandedInPlaceWithTheirOwnBlock
   dir_.write("open.inc", "[ABSENT]{hidden");
   dir_.write("%NAME%.inc", "literal");
   dir_.write("Parts/Footer.inc", "footer");
-  EXPECT_EQ("a <Ann <b>>\n b\n", expand("a " + include("part.inc") + " b"));
+  EXPECT_EQ("a <Ann <b>>\n b\n", expand(joined({"a ", include("part.inc"), " b"})));
   EXPECT_EQ("visible\n", expand(include("open.inc") + "visible"));
   EXPECT_EQ("literal\n\n", expand(include("%NAME%.inc")));
   EXPECT_EQ("footer\n\n", expand(wrap(dir_.path() + "\\PARTS\\footer.INC")));
   const std::string kFailed = "\nCould not include template.\n";
-  EXPECT_EQ("a" + kFailed + "b\n", expand("a" + include("none.inc") + "b"));
+  EXPECT_EQ("a" + kFailed + "b\n", expand(joined({"a", include("none.inc"), "b"})));
   EXPECT_EQ(kFailed + "\n", expand(wrap(dir_.path())));
 }
 
@@ -142,12 +150,12 @@ TEST_F(TemplateIncludeTest, IncludeSharesFieldsAndPendingAttachment) {
   expand(include("calc.inc"));
   EXPECT_EQ("4.00", request_.get_field("INCLUDED"));
   EXPECT_EQ("from-include", state_.pending_attachment);
-  expand("*mine*" + include("plain.inc"));
+  expand(joined({"*mine*", include("plain.inc")}));
   EXPECT_EQ("", state_.pending_attachment);
 }
 
 TEST_F(TemplateIncludeTest, NestingLimitIsRunWide) {
-  dir_.write("self.inc", "L" + include("self.inc"));
+  dir_.write("self.inc", joined({"L", include("self.inc")}));
   // The outer template is level 1, so nine levels of self.inc are expanded.
   const std::string kLimit = "\nInclude Nesting Limit Exceeded.\n";
   EXPECT_EQ(std::string(9, 'L') + kLimit + std::string(10, '\n'), expand(include("self.inc")));
