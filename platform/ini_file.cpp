@@ -95,7 +95,7 @@ std::optional<std::string> read_file_shared(const std::string& file) {
 }
 
 std::optional<std::string> lookup(std::string_view content, std::string_view section,
-                                  std::string_view key) {
+                                  std::string_view key, std::size_t max_length = kMaxIniValue) {
   bool in_section = false;
   bool seen_section = false;
   for (std::string_view line : split_lines(content)) {
@@ -106,7 +106,7 @@ std::optional<std::string> lookup(std::string_view content, std::string_view sec
       seen_section = seen_section || in_section;
     } else if (in_section && parsed.kind == IniLine::kKey &&
                equal_ignoring_case(parsed.name, key)) {
-      return std::string(parsed.value.substr(0, kMaxIniValue));
+      return std::string(parsed.value.substr(0, max_length));
     }
   }
   return std::nullopt;
@@ -174,10 +174,10 @@ bool update_locked(const std::string& file, Update update) {
 }  // namespace
 
 std::optional<std::string> find_ini_value(const std::string& file, std::string_view section,
-                                          std::string_view key) {
+                                          std::string_view key, std::size_t max_length) {
   std::optional<std::string> content = read_file_shared(file);
   if (!content) return std::nullopt;
-  return lookup(*content, section, key);
+  return lookup(*content, section, key, max_length);
 }
 
 std::string read_ini_string(const std::string& file, std::string_view section, std::string_view key,

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <ostream>
+#include <unordered_set>
 
 #include "platform/text.h"
 #include "velloc/request/html_escape.h"
@@ -67,8 +68,11 @@ bool write_page_head(std::ostream& out, const CgiRequest& request) {
 bool write_field_list(std::ostream& out, const CgiRequest& request, std::string_view line_format,
                       Escape escape) {
   if (request.field_is_set("SORTORDER")) {
+    std::unordered_set<std::string> listed;
     for (const std::string& name : split_name_list(request.get_field("SORTORDER")))
-      write_line(out, line_format, escaped(name, escape), escaped(request.get_field(name), escape));
+      if (listed.insert(to_upper_ascii(name)).second)
+        write_line(out, line_format, escaped(name, escape),
+                   escaped(request.get_field(name), escape));
     return true;
   }
   request.fields.for_each([&](const std::string& name, const std::string& value) {
