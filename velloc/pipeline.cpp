@@ -3,7 +3,6 @@
 #include <exception>
 #include <iostream>
 
-#include "velloc/guard/address_cleaning.h"
 #include "velloc/guard/recipient_policy.h"
 #include "velloc/mail/mail_steps.h"
 #include "velloc/request/diagnostics.h"
@@ -40,8 +39,7 @@ void check_form_recipients(Run& run) {
   if (run.request.field_is_set("DISABLE_MAIL")) return;
   RecipientRules rules{run.settings.default_recipient, run.settings.allowed_recipients,
                        run.request.get_env("SERVER_NAME")};
-  RecipientDecision decision =
-      decide_recipients(address_list(run.request.get_field("RECIPIENT")), rules);
+  RecipientDecision decision = decide_recipients(run.request.field_text("RECIPIENT"), rules);
   if (decision.allowed) return;
   log_event(run.message, 1, "Recipient not allowed: %s\n", decision.refused_address.c_str());
   fail_request(run, kRefusedRecipient);

@@ -1,7 +1,5 @@
 #include "velloc/guard/address_cleaning.h"
 
-#include "platform/text.h"
-
 namespace {
 
 constexpr unsigned char kDelete = 0x7f;
@@ -21,22 +19,31 @@ std::string clean_address(std::string_view address) {
   return cleaned;
 }
 
-std::vector<std::string> address_list(std::string_view value) {
-  std::vector<std::string> addresses;
-  for (const std::string& piece : platform::split_at(value, kAddressListSeparators)) {
-    std::string address = clean_address(piece);
-    if (!address.empty()) addresses.push_back(std::move(address));
-  }
-  return addresses;
-}
-
-std::string first_address(std::string_view value) {
+void for_each_address(std::string_view value,
+                      const std::function<bool(const std::string&)>& visit) {
   std::size_t start = value.find_first_not_of(kAddressListSeparators);
   while (start != std::string_view::npos) {
     std::size_t end = value.find_first_of(kAddressListSeparators, start);
     std::string address = clean_address(value.substr(start, end - start));
-    if (!address.empty() || end == std::string_view::npos) return address;
+    if (!address.empty() && !visit(address)) return;
     start = value.find_first_not_of(kAddressListSeparators, end);
   }
-  return {};
+}
+
+std::vector<std::string> address_list(std::string_view value) {
+  std::vector<std::string> addresses;
+  for_each_address(value, [&](const std::string& address) {
+    addresses.push_back(address);
+    return true;
+  });
+  return addresses;
+}
+
+std::string first_address(std::string_view value) {
+  std::string first;
+  for_each_address(value, [&](const std::string& address) {
+    first = address;
+    return false;
+  });
+  return first;
 }

@@ -62,10 +62,13 @@ struct SplitRules {
 
 }  // namespace
 
-RecipientDecision decide_recipients(const std::vector<std::string>& addresses,
-                                    const RecipientRules& rules) {
+RecipientDecision decide_recipients(std::string_view recipient_list, const RecipientRules& rules) {
   SplitRules split(rules);
-  for (const std::string& address : addresses)
-    if (!split.allow(address)) return {false, address};
-  return {};
+  RecipientDecision decision;
+  for_each_address(recipient_list, [&](const std::string& address) {
+    if (split.allow(address)) return true;
+    decision = {false, address};
+    return false;
+  });
+  return decision;
 }

@@ -4,7 +4,7 @@
 
 #include <optional>
 #include <string>
-#include <vector>
+#include <string_view>
 
 struct RecipientRules {
   std::string default_recipient;  // the DefaultRecipient setting: always allowed
@@ -21,9 +21,9 @@ struct RecipientDecision {
   std::string refused_address;  // the first address refused
 };
 
-// Every address must be "webmaster", an address of the default recipient, or match
+// Every address of `recipient_list` (a form's list, see address_cleaning.h) must be
+// "webmaster", an address of the default recipient, or match
 // an entry of AllowedRecipients (or, without that key, the server's domain).
 // Comparisons ignore case. A domain rule matches only a plain local part: one that
 // holds no "@", "%", "!", ":" or quote, which mail servers could read as a route on.
-RecipientDecision decide_recipients(const std::vector<std::string>& addresses,
-                                    const RecipientRules& rules);
+RecipientDecision decide_recipients(std::string_view recipient_list, const RecipientRules& rules);

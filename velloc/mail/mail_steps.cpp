@@ -28,7 +28,7 @@ constexpr char kBodyNotWritten[] = "Could Not Write Message Body File!";
 // A form value as it may enter a header line: at most 1999 characters, line
 // breaks turned into blanks.
 std::string header_safe_value(const CgiRequest& request, std::string_view field) {
-  std::string value = request.get_field(field).substr(0, kMaxFieldValue);
+  std::string value(request.field_text(field).substr(0, kMaxFieldValue));
   for (char& c : value)
     if (c == '\r' || c == '\n') c = ' ';
   return value;
@@ -42,16 +42,18 @@ std::string header_line(std::string_view name, const std::string& value) {
   return line.append("\n");
 }
 
-// A header line of whole addresses joined by ", ": an address that would not fit
-// into the line is left out with all after it, never cut into another address.
-std::string address_header_line(std::string_view name, const std::vector<std::string>& addresses) {
+// A header line of the whole addresses of a list joined by ", ": an address that
+// would not fit into the line is left out with all after it, never cut into
+// another address.
+std::string address_header_line(std::string_view name, std::string_view list) {
   std::string line = std::string(name).append(": ");
   std::string_view separator;
-  for (const std::string& address : addresses) {
-    if (line.size() + separator.size() + address.size() > kMaxFileLine - 1) break;
+  for_each_address(list, [&](const std::string& address) {
+    if (line.size() + separator.size() + address.size() > kMaxFileLine - 1) return false;
     line.append(separator).append(address);
     separator = ", ";
-  }
+    return true;
+  });
   return line.append("\n");
 }
 
@@ -146,10 +148,11 @@ int send_receipt(Run& run) {
 std::string build_header_text(const CgiRequest& request, std::string_view sender_field,
                               std::string_view recipients_field, std::string_view subject_field,
                               Recipients recipients) {
-  std::vector<std::string> addresses = address_list(request.get_field(recipients_field));
-  if (recipients == Recipients::kFirstOnly && addresses.size() > 1) addresses.resize(1);
-  return header_line("From", first_address(header_safe_value(request, sender_field))) +
-         address_header_line("To", addresses) +
+  std::string_view list = request.field_text(recipients_field);
+  std::string first;
+  if (recipients == Recipients::kFirstOnly) list = first = first_address(list);
+  return header_line("From", first_address(request.field_text(sender_field))) +
+         address_header_line("To", list) +
          header_line("Subject", header_safe_value(request, subject_field));
 }
 

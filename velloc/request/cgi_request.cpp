@@ -41,12 +41,11 @@ void store_environment_entry(std::string_view entry, EnvironmentMap& environment
   environment.set(name, std::string(value));
 }
 
-// Reads up to `length` bytes, growing the buffer only as data arrives, so a
-// large announced length costs nothing unless the bytes really come.
+// Reads up to `length` bytes (within the request limit) into one buffer.
 std::string read_body(std::istream& body, std::int32_t length) {
   std::string data;
   std::size_t wanted = static_cast<std::size_t>(length);
-  data.reserve(std::min(wanted, kBodyChunk));
+  data.reserve(wanted);  // pages count only once bytes are written to them
   char chunk[kBodyChunk];
   while (data.size() < wanted && body) {
     body.read(chunk, static_cast<std::streamsize>(std::min(kBodyChunk, wanted - data.size())));
@@ -116,6 +115,11 @@ void TextMap::for_each(
 std::string CgiRequest::get_field(std::string_view name) const {
   const std::string* value = fields.find(name);
   return value ? *value : std::string();
+}
+
+std::string_view CgiRequest::field_text(std::string_view name) const {
+  const std::string* value = fields.find(name);
+  return value ? std::string_view(*value) : std::string_view();
 }
 
 std::string CgiRequest::get_env(std::string_view name) const {

@@ -59,6 +59,8 @@ struct CgiRequest {
   std::string join_separator = ", ";
 
   std::string get_field(std::string_view name) const;
+  // The same without a copy; valid until the field is stored again.
+  std::string_view field_text(std::string_view name) const;
   bool field_is_set(std::string_view name) const { return !get_field(name).empty(); }
   bool field_is_blank(std::string_view name) const { return get_field(name).empty(); }
   std::string get_env(std::string_view name) const;

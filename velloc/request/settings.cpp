@@ -79,9 +79,9 @@ int parse_log_level(const std::string& value) {
 // fallbacks apply to it.
 void default_address_fields(Run& run) {
   CgiRequest& request = run.request;
-  if (first_address(request.get_field("EMAIL")).empty() && request.field_is_set("DEFAULTEMAIL"))
+  if (first_address(request.field_text("EMAIL")).empty() && request.field_is_set("DEFAULTEMAIL"))
     request.set_field("EMAIL", request.get_field("DEFAULTEMAIL"));
-  if (first_address(request.get_field("RECIPIENT")).empty()) {
+  if (first_address(request.field_text("RECIPIENT")).empty()) {
     const std::string& fallback = run.settings.default_recipient;
     request.set_field("RECIPIENT", fallback.empty() ? kFallbackRecipient : fallback);
   }

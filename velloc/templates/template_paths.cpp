@@ -72,7 +72,7 @@ bool check_required_fields(Run& run) {
   CgiRequest& request = run.request;
   std::string message;
   if (list_missing_fields(run, message) == 0) {
-    if (first_address(request.get_field("EMAIL")).empty())
+    if (first_address(request.field_text("EMAIL")).empty())
       request.set_field("EMAIL", kEmailDefault);
     return true;
   }
