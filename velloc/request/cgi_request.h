@@ -86,7 +86,7 @@ class RequestLimitExceeded : public std::length_error {
 // The one way in which a decoded name and value become a field, whichever decoder
 // made them: both end at their first NUL byte (so every consumer sees the same
 // text), a repeated name joins its values, and the pairs are counted against
-// max_fields. `fields` and `limits` must outlive the adder.
+// max_fields. `fields` must outlive the adder.
 class FieldAdder {
  public:
   FieldAdder(FieldMap& fields, std::string_view join_separator, const RequestLimits& limits)
@@ -99,7 +99,7 @@ class FieldAdder {
  private:
   FieldMap& fields_;
   std::string separator_;
-  const RequestLimits& limits_;
+  RequestLimits limits_;
   std::size_t added_ = 0;
 };
 
