@@ -63,7 +63,7 @@ long run_velloc(const Scratch& scratch, const std::string& body) {
 void write_settings(const Scratch& scratch, int port) {
   scratch.write("VELLOC.ini", "[Velloc]\nSMTP=127.0.0.1:" + std::to_string(port) +
                                   "\nTEMP=" + scratch.path +
-                                  "/work/\nLOGFILE=NUL\n"
+                                  "/work/\nLOGFILE=NUL\nAllowedRecipients=owner@x.test\n"
                                   "TEMPLATE_DIR=" +
                                   scratch.path + "/templates/\n");
 }

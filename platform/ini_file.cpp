@@ -138,11 +138,11 @@ const IniSection* find_section(const std::vector<IniSection>& sections, std::str
 }
 
 std::optional<std::string> lookup(const std::vector<IniSection>& sections, std::string_view section,
-                                  std::string_view key) {
+                                  std::string_view key, std::size_t max_length = kMaxIniValue) {
   const IniSection* found = find_section(sections, section);
   if (!found) return std::nullopt;
   for (const auto& [name, value] : found->entries)
-    if (equal_ignoring_case(name, key)) return value.substr(0, kMaxIniValue);
+    if (equal_ignoring_case(name, key)) return value.substr(0, max_length);
   return std::nullopt;
 }
 
@@ -273,9 +273,9 @@ void remember_ini_files(bool remember) {
 }
 
 std::optional<std::string> find_ini_value(const std::string& file, std::string_view section,
-                                          std::string_view key) {
+                                          std::string_view key, std::size_t max_length) {
   return with_sections(file, [&](const std::vector<IniSection>* sections) {
-    return sections ? lookup(*sections, section, key) : std::nullopt;
+    return sections ? lookup(*sections, section, key, max_length) : std::nullopt;
   });
 }
 

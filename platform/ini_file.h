@@ -20,10 +20,11 @@ namespace platform {
 // Values read from settings files are held to this many characters.
 inline constexpr std::size_t kMaxIniValue = 259;
 
-// The value of [section] key in the file, cut to kMaxIniValue characters; nullopt
+// The value of [section] key in the file, cut to `max_length` characters; nullopt
 // when the file cannot be read or has no such key.
 std::optional<std::string> find_ini_value(const std::string& file, std::string_view section,
-                                          std::string_view key);
+                                          std::string_view key,
+                                          std::size_t max_length = kMaxIniValue);
 
 // For a process that lives for one short task: from now on each file is read on its
 // first use and then answered from memory (a file that cannot be read stays absent).

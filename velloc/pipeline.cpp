@@ -3,8 +3,10 @@
 #include <exception>
 #include <iostream>
 
+#include "velloc/guard/recipient_policy.h"
 #include "velloc/mail/mail_steps.h"
 #include "velloc/request/diagnostics.h"
+#include "velloc/request/event_log.h"
 #include "velloc/response_page.h"
 #include "velloc/run.h"
 #include "velloc/storage/database_insert.h"
@@ -14,12 +16,14 @@ namespace {
 
 constexpr char kRefusedReferer[] =
     "This request was submitted from a Form with Insufficent Permissions.";
+constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
 
-// Step 1. Running out of memory while decoding is answered with the initialisation
-// error page; nothing is logged, since the settings are not read yet.
+// Step 1. A request over the limits of the settings, or running out of memory while
+// decoding, is answered with the initialisation error page; nothing is logged, since
+// the log's settings are not read yet.
 void init_request_or_fail(Run& run, const char* const* environment, std::istream& body) {
   try {
-    init_request(run.request, environment, body, ", ");
+    init_request(run.request, environment, body, ", ", read_request_limits(find_settings_file()));
   } catch (const std::exception& error) {
     std::cerr << "velloc: " << error.what() << '\n';
     run.request = CgiRequest();
@@ -29,12 +33,25 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
   }
 }
 
+// After the referer check: a form mail may go only to the allowed recipients; a form
+// that names another ends the run before anything is stored or sent.
+void check_form_recipients(Run& run) {
+  if (run.request.field_is_set("DISABLE_MAIL")) return;
+  RecipientRules rules{run.settings.default_recipient, run.settings.allowed_recipients,
+                       run.request.get_env("SERVER_NAME")};
+  RecipientDecision decision = decide_recipients(run.request.field_text("RECIPIENT"), rules);
+  if (decision.allowed) return;
+  log_event(run.message, 1, "Recipient not allowed: %s\n", decision.refused_address.c_str());
+  fail_request(run, kRefusedRecipient);
+}
+
 void run_steps(Run& run, const char* const* environment, std::istream& body) {
   init_request_or_fail(run, environment, body);
   init_mail_message(run.message);
   load_settings(run);
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run, kRefusedReferer);
+  check_form_recipients(run);
   resolve_template_paths(run);
   check_required_fields(run);
   insert_database_record(run);

@@ -37,7 +37,8 @@ class MailInteropTest(unittest.TestCase):
                       f"LOGFILE={self.dir}/velloc.log\n"
                       "LOG_LEVEL=15\n"
                       f"TEMPLATE_DIR={self.dir}/templates/\n"
-                      f"PGP_Path={PGP_DIRECTORY}\n")
+                      f"PGP_Path={PGP_DIRECTORY}\n"
+                      "AllowedRecipients=@x.test\n")
         self.environment = {"PATH": "/usr/bin:/bin"}
 
     def tearDown(self):

@@ -120,4 +120,29 @@ TEST_F(VellocBlackBox, ConcurrentRunsGetDistinctReceiptNumbers) {
   EXPECT_EQ(expected_log, log());
 }
 
+TEST_F(VellocBlackBox, UnlistedRecipientEndsTheRunBeforeAnythingIsStoredOrSent) {
+  site_.write("VELLOC.ini",
+              "[Velloc]\nLOGFILE=velloc.log\nSMTP=127.0.0.1:1\nDefaultRecipient=owner@shop.test\n");
+  CgiResult result = post("recipient=owner@shop.test,spam@evil.test&template_web=x.htm",
+                          {"SERVER_NAME=www.shop.test"});
+  EXPECT_EQ(
+      "Content-Type: text/html\n\n<HTML>\n<BODY>\n<CENTER>\n<H1>Form Was Not Processed</H1><P>\n"
+      "Recipient Not Allowed!</CENTER></BODY>\n</HTML>\n",
+      result.output);
+  EXPECT_EQ("Recipient not allowed: spam@evil.test\nVelloc Failed: Recipient Not Allowed!", log());
+}
+
+TEST_F(VellocBlackBox, RequestOverALimitGetsTheInitialisationErrorPage) {
+  site_.write("VELLOC.ini", "[Velloc]\nLOGFILE=velloc.log\nMaxFields=2\nMaxRequestSize=1024\n");
+  const std::string kPage =
+      "Content-type: text/html\n\n<HTML>\n<H1>CGI Initialization Error</H1>\n</HTML>";
+  CgiResult fields = post("a=1&b=2&c=3");
+  EXPECT_EQ(kPage, fields.output);
+  EXPECT_EQ("velloc: request has more than MaxFields (2) fields\n", fields.errors);
+  CgiResult size = post(std::string(1025, 'x'));
+  EXPECT_EQ(kPage, size.output);
+  EXPECT_EQ("velloc: request of 1025 bytes exceeds MaxRequestSize (1024)\n", size.errors);
+  EXPECT_FALSE(site_.exists("velloc.log"));
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include "platform/path_map.h"
 #include "platform/temp_file.h"
 #include "platform/text.h"
+#include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/line_reader.h"
 #include "velloc/request/event_log.h"
 
@@ -123,9 +124,10 @@ bool resolve_sender(const MailMessage& message, std::string& sender, SessionResu
   if (value.empty()) value = header_value_or_empty(message, "From");
   if (value.empty()) value = header_value_or_empty(message, "Hidden-Sender");
   if (!value.empty()) {
-    sender = sender_from_header_value(value);
+    sender = clean_address(sender_from_header_value(value));
   } else {
-    sender = message.default_sender.empty() ? kFallbackSender : message.default_sender;
+    sender =
+        clean_address(message.default_sender.empty() ? kFallbackSender : message.default_sender);
   }
   if (sender.size() > kMaxMailField) sender.resize(kMaxMailField);
   if (!sender.empty()) return true;

@@ -6,7 +6,7 @@
 
 #include "platform/path_map.h"
 #include "platform/temp_file.h"
-#include "platform/text.h"
+#include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/encryption.h"
 #include "velloc/mail/line_reader.h"
 #include "velloc/mail/mail_temp_file.h"
@@ -20,8 +20,6 @@
 namespace {
 
 constexpr std::size_t kMaxFieldValue = 1999;
-constexpr std::string_view kSenderSeparators(",^; \r\n");
-constexpr std::string_view kRecipientSeparators("\r\n ,;^");
 constexpr char kListingLine[] = "%s:  %s\n";
 constexpr char kSendFailed[] = "Error Sending Email!  Check log file for specific error!\n";
 constexpr char kBodyNotOpened[] = "Could Not Open Message Body File!";
@@ -30,7 +28,7 @@ constexpr char kBodyNotWritten[] = "Could Not Write Message Body File!";
 // A form value as it may enter a header line: at most 1999 characters, line
 // breaks turned into blanks.
 std::string header_safe_value(const CgiRequest& request, std::string_view field) {
-  std::string value = request.get_field(field).substr(0, kMaxFieldValue);
+  std::string value(request.field_text(field).substr(0, kMaxFieldValue));
   for (char& c : value)
     if (c == '\r' || c == '\n') c = ' ';
   return value;
@@ -44,13 +42,19 @@ std::string header_line(std::string_view name, const std::string& value) {
   return line.append("\n");
 }
 
-std::string joined(const std::vector<std::string>& pieces, std::string_view separator) {
-  std::string text;
-  for (const std::string& piece : pieces) {
-    if (!text.empty()) text += separator;
-    text += piece;
-  }
-  return text;
+// A header line of the whole addresses of a list joined by ", ": an address that
+// would not fit into the line is left out with all after it, never cut into
+// another address.
+std::string address_header_line(std::string_view name, std::string_view list) {
+  std::string line = std::string(name).append(": ");
+  std::string_view separator;
+  for_each_address(list, [&](const std::string& address) {
+    if (line.size() + separator.size() + address.size() > kMaxFileLine - 1) return false;
+    line.append(separator).append(address);
+    separator = ", ";
+    return true;
+  });
+  return line.append("\n");
 }
 
 // Opens the new body file for writing; a file that cannot be opened ends the run
@@ -131,8 +135,8 @@ int send_receipt(Run& run) {
   if (!run.request.field_is_set("DO_RECEIPT")) return 1;
   std::ofstream body;
   std::string body_path = open_body_file(run, body);
-  std::string header_text =
-      build_header_text(run.request, "RECEIPT_FROM", "EMAIL", "RECEIPT_SUBJECT");
+  std::string header_text = build_header_text(run.request, "RECEIPT_FROM", "EMAIL",
+                                              "RECEIPT_SUBJECT", Recipients::kFirstOnly);
   const std::string& template_path = run.templates.receipt_template;
   if (!write_body(run, body, "TEMPLATE_RECEIPT", template_path,
                   "Could not open Template File: \n\t%s"))
@@ -142,13 +146,13 @@ int send_receipt(Run& run) {
 }
 
 std::string build_header_text(const CgiRequest& request, std::string_view sender_field,
-                              std::string_view recipients_field, std::string_view subject_field) {
-  std::vector<std::string> senders =
-      platform::split_at(header_safe_value(request, sender_field), kSenderSeparators);
-  std::vector<std::string> recipients =
-      platform::split_at(header_safe_value(request, recipients_field), kRecipientSeparators);
-  return header_line("From", senders.empty() ? std::string() : senders.front()) +
-         header_line("To", joined(recipients, ", ")) +
+                              std::string_view recipients_field, std::string_view subject_field,
+                              Recipients recipients) {
+  std::string_view list = request.field_text(recipients_field);
+  std::string first;
+  if (recipients == Recipients::kFirstOnly) list = first = first_address(list);
+  return header_line("From", first_address(request.field_text(sender_field))) +
+         address_header_line("To", list) +
          header_line("Subject", header_safe_value(request, subject_field));
 }
 

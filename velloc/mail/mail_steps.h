@@ -12,11 +12,16 @@ struct CgiRequest;
 int send_form_mail(Run& run);
 int send_receipt(Run& run);
 
+enum class Recipients { kAll, kFirstOnly };
+
 // "From: <first sender>\nTo: <recipients joined by ", ">\nSubject: <subject>\n"
-// from the three named fields. Carriage returns and line feeds in the values become
-// blanks first, so a visitor cannot add header lines.
+// from the three named fields. Addresses are cleaned (guard/address_cleaning.h);
+// the To line holds only whole addresses, as many as fit in a header-file line.
+// Carriage returns and line feeds in the subject become blanks, so a visitor cannot
+// add header lines.
 std::string build_header_text(const CgiRequest& request, std::string_view sender_field,
-                              std::string_view recipients_field, std::string_view subject_field);
+                              std::string_view recipients_field, std::string_view subject_field,
+                              Recipients recipients = Recipients::kAll);
 
 // Writes the header file, encrypts the body for `target` when `encrypt` is set
 // (body_file then names the encrypted file), attaches the pending attachment and

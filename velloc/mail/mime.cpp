@@ -1,10 +1,13 @@
 #include "velloc/mail/mime.h"
 
+#include <sys/random.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <vector>
 
 #include "platform/path_map.h"
@@ -17,13 +20,15 @@ namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::size_t kGroupsPerLine = 18;
 constexpr std::size_t kReadChunk = 3 * kGroupsPerLine * 1024;
+constexpr std::size_t kBoundaryRandomBytes = 16;
 
 bool is_directory(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-void write_header_lines(const MailMessage& message, ContentWriter& out) {
+void write_header_lines(const MailMessage& message, ContentWriter& out,
+                        const std::string& boundary) {
   out.write("MIME-Version: 1.0\r\n");
   log_event(message, 15, "MIME-Version: 1.0\n");
   std::ifstream header(platform::native_path(message.header_file), std::ios::binary);
@@ -33,11 +38,11 @@ void write_header_lines(const MailMessage& message, ContentWriter& out) {
     out.format("%s: %s\r\n", name.c_str(), value.c_str());
     log_event(message, 15, "%s: %s\n", name.c_str(), value.c_str());
   }
-  out.write("Content-Type: multipart/mixed; boundary=\"divider\"\r\n\r\n");
+  out.format("Content-Type: multipart/mixed; boundary=\"%s\"\r\n\r\n", boundary.c_str());
 }
 
-void write_body_part(const MailMessage& message, ContentWriter& out) {
-  out.write("--divider\r\n");
+void write_body_part(const MailMessage& message, ContentWriter& out, const std::string& boundary) {
+  out.format("--%s\r\n", boundary.c_str());
   out.format("Content-Type: %s; charset=\"%s\"\r\n", message.content_type.c_str(),
              message.charset.c_str());
   out.format("Content-Transfer-Encoding: %s\r\n", message.transfer_encoding.c_str());
@@ -57,7 +62,7 @@ void write_body_part(const MailMessage& message, ContentWriter& out) {
 }
 
 void write_attachment_part(const MailMessage& message, ContentWriter& out,
-                           const MailAttachment& attachment) {
+                           const MailAttachment& attachment, const std::string& boundary) {
   log_event(message, 5, "Sending attachment '%s'...\n", attachment.path.c_str());
   std::string native = platform::native_path(attachment.path);
   std::ifstream file;
@@ -66,7 +71,7 @@ void write_attachment_part(const MailMessage& message, ContentWriter& out,
     log_event(message, 5, "Could not open attachment '%s'\n", attachment.path.c_str());
     return;
   }
-  out.write("--divider\r\n");
+  out.format("--%s\r\n", boundary.c_str());
   out.format("Content-Type: application/octet-stream; name=\"%s\"\r\n", attachment.name.c_str());
   out.format("Content-Disposition: attachment; filename=\"%s\"\r\n", attachment.name.c_str());
   out.write("Content-Transfer-Encoding: base64\r\n");
@@ -75,7 +80,35 @@ void write_attachment_part(const MailMessage& message, ContentWriter& out,
   log_event(message, 5, "Attachment Sent.\n");
 }
 
+// Fills `bytes` from the kernel's random source, or from std::random_device where
+// that source is missing.
+void fill_random(unsigned char* bytes, std::size_t count) {
+  std::size_t filled = 0;
+  while (filled < count) {
+    ssize_t got = getrandom(bytes + filled, count - filled, 0);
+    if (got > 0) {
+      filled += static_cast<std::size_t>(got);
+    } else if (got < 0 && errno != EINTR) {
+      break;
+    }
+  }
+  std::random_device device;
+  for (; filled < count; ++filled) bytes[filled] = static_cast<unsigned char>(device());
+}
+
 }  // namespace
+
+std::string new_mime_boundary() {
+  constexpr char kHexDigits[] = "0123456789abcdef";
+  unsigned char bytes[kBoundaryRandomBytes];
+  fill_random(bytes, sizeof bytes);
+  std::string boundary = "velloc-";
+  for (unsigned char byte : bytes) {
+    boundary.push_back(kHexDigits[byte >> 4]);
+    boundary.push_back(kHexDigits[byte & 15]);
+  }
+  return boundary;
+}
 
 std::string attachment_shown_name(std::string_view path) {
   std::size_t separator = path.rfind('\\');
@@ -159,9 +192,10 @@ void encode_base64(std::istream& input, ContentWriter& out) {
 
 void write_message_content(const MailMessage& message, ContentWriter& out,
                            std::span<const MailAttachment> attachments) {
-  write_header_lines(message, out);
-  write_body_part(message, out);
+  const std::string boundary = new_mime_boundary();
+  write_header_lines(message, out, boundary);
+  write_body_part(message, out, boundary);
   for (const MailAttachment& attachment : attachments)
-    write_attachment_part(message, out, attachment);
-  out.write("\r\n--divider--\r\n");
+    write_attachment_part(message, out, attachment, boundary);
+  out.format("\r\n--%s--\r\n", boundary.c_str());
 }

@@ -1,6 +1,6 @@
 // The message content sent between DATA and the end of data: a multipart/mixed
-// MIME message with the fixed boundary "divider", the body part from the body file
-// and one base64 part per attached file. Files are read as they are sent; nothing
+// MIME message with a boundary of its own, the body part from the body file and
+// one base64 part per attached file. Files are read as they are sent; nothing
 // is held whole in memory.
 #pragma once
 
@@ -16,6 +16,10 @@ struct MailAttachment {
   std::string path;  // the file to read (composed path)
   std::string name;  // the name shown to the recipient
 };
+
+// "velloc-" and 32 random hexadecimal digits: a new boundary for every message, so
+// that no text a visitor writes into a field can end a part or begin one.
+std::string new_mime_boundary();
 
 // The name shown for an attachment: the text after the last "\" (or, when there
 // is none, the last "/"); the whole path when it has neither or ends in one.

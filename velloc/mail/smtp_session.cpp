@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/path_map.h"
+#include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/header_file.h"
 #include "velloc/mail/line_reader.h"
 #include "velloc/mail/smtp_connection.h"
@@ -98,7 +99,7 @@ bool send_recipients(const MailMessage& message, SmtpConnection& connection, int
   std::ifstream list(platform::native_path(message.recipient_file), std::ios::binary);
   std::string line;
   while (list && read_line_piece(list, kMaxRecipientLine, line)) {
-    std::string address = address_of_list_line(line);
+    std::string address = clean_address(address_of_list_line(line));
     if (address.empty()) continue;
     send_line(connection, "RCPT TO: <%s>\r\n", address.c_str());
     log_event(message, 5, "To: <%s>...\n", address.c_str());

@@ -11,9 +11,6 @@
 namespace {
 
 constexpr std::size_t kMaxEnvironmentEntry = 16383;
-// A body announced larger than this is refused as if its buffer could not be
-// had.
-constexpr std::int64_t kMaxBodyLength = 256LL * 1024 * 1024;
 constexpr std::size_t kBodyChunk = 64 * 1024;
 constexpr std::size_t kMaxReservedFields = 1 << 20;
 
@@ -44,13 +41,11 @@ void store_environment_entry(std::string_view entry, EnvironmentMap& environment
   environment.set(name, std::string(value));
 }
 
-// Reads up to `length` bytes, growing the buffer only as data arrives, so a
-// large announced length costs nothing unless the bytes really come.
+// Reads up to `length` bytes (within the request limit) into one buffer.
 std::string read_body(std::istream& body, std::int32_t length) {
-  if (length > kMaxBodyLength) throw std::length_error("request body too large");
   std::string data;
   std::size_t wanted = static_cast<std::size_t>(length);
-  data.reserve(std::min(wanted, kBodyChunk));
+  data.reserve(wanted);  // pages count only once bytes are written to them
   char chunk[kBodyChunk];
   while (data.size() < wanted && body) {
     body.read(chunk, static_cast<std::streamsize>(std::min(kBodyChunk, wanted - data.size())));
@@ -59,23 +54,23 @@ std::string read_body(std::istream& body, std::int32_t length) {
   return data;
 }
 
-void store_field(std::string_view name, std::string value, std::string_view separator,
-                 FieldMap& fields) {
-  std::string& stored = fields.find_or_add(name);
-  if (stored.empty()) {
-    stored = std::move(value);
-    return;
-  }
-  stored.append(separator).append(value);
+void refuse_larger_than(const RequestLimits& limits, std::int64_t size) {
+  if (size <= limits.max_request_size) return;
+  throw RequestLimitExceeded("request of " + std::to_string(size) + " bytes exceeds " +
+                             "MaxRequestSize (" + std::to_string(limits.max_request_size) + ")");
 }
+
+// The text up to its first NUL byte.
+std::string_view up_to_nul(std::string_view text) { return text.substr(0, text.find('\0')); }
 
 // Room for every name the data can hold (a name needs both an "=" and an "&"
 // before the next one), within a bound so that separators alone cannot claim
 // much memory.
-void reserve_for_fields(std::string_view data, FieldMap& fields) {
+void reserve_for_fields(std::string_view data, FieldMap& fields, std::size_t max_fields) {
   std::size_t ampersands = std::count(data.begin(), data.end(), '&');
   std::size_t equals = std::count(data.begin(), data.end(), '=');
-  fields.reserve(fields.size() + std::min({ampersands, equals, kMaxReservedFields}) + 1);
+  fields.reserve(fields.size() + std::min({ampersands, equals, kMaxReservedFields, max_fields}) +
+                 1);
 }
 
 }  // namespace
@@ -122,6 +117,11 @@ std::string CgiRequest::get_field(std::string_view name) const {
   return value ? *value : std::string();
 }
 
+std::string_view CgiRequest::field_text(std::string_view name) const {
+  const std::string* value = fields.find(name);
+  return value ? std::string_view(*value) : std::string_view();
+}
+
 std::string CgiRequest::get_env(std::string_view name) const {
   const std::string* value = environment.find(name);
   return value ? *value : std::string();
@@ -146,15 +146,34 @@ std::string url_decode(std::string_view text) {
   return decoded;
 }
 
+void FieldAdder::add(std::string_view name, std::string value) {
+  if (++added_ > limits_.max_fields)
+    throw RequestLimitExceeded("request has more than MaxFields (" +
+                               std::to_string(limits_.max_fields) + ") fields");
+  name = up_to_nul(name);
+  value.resize(up_to_nul(value).size());
+  std::string& stored = fields_.find_or_add(name);
+  if (stored.empty()) {
+    stored = std::move(value);
+    return;
+  }
+  stored.append(separator_).append(value);
+}
+
 void parse_form_data(std::string_view data, std::string_view join_separator, FieldMap& fields) {
-  reserve_for_fields(data, fields);
+  FieldAdder adder(fields, join_separator, RequestLimits());
+  parse_form_data(data, adder);
+}
+
+void parse_form_data(std::string_view data, FieldAdder& adder) {
+  reserve_for_fields(data, adder.fields(), adder.limits().max_fields);
   std::size_t pos = 0;
   while (true) {
     pos = data.find_first_not_of('=', pos);
     if (pos == std::string_view::npos) return;
     std::size_t equals = data.find('=', pos);
     if (equals == std::string_view::npos) {
-      store_field(data.substr(pos), std::string(), join_separator, fields);
+      adder.add(data.substr(pos), std::string());
       return;
     }
     std::string_view name = data.substr(pos, equals - pos);
@@ -167,29 +186,34 @@ void parse_form_data(std::string_view data, std::string_view join_separator, Fie
       value = data.substr(value_start, amp == std::string_view::npos ? amp : amp - value_start);
       pos = amp == std::string_view::npos ? data.size() : amp + 1;
     }
-    store_field(name, url_decode(value), join_separator, fields);
+    adder.add(name, url_decode(value));
   }
 }
 
 void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
-                  std::string_view join_separator) {
+                  std::string_view join_separator, const RequestLimits& limits) {
   request.join_separator = std::string(join_separator);
   for (const char* const* entry = environment; entry && *entry; ++entry)
     store_environment_entry(*entry, request.environment);
 
   request.body_length = platform::parse_leading_int(request.get_env("CONTENT_LENGTH"));
   if (request.body_length > 0) {
+    refuse_larger_than(limits, request.body_length);
     request.environment.set("QUERY_STRING", read_body(body, request.body_length));
   } else {
-    request.body_length = static_cast<std::int32_t>(request.get_env("QUERY_STRING").size());
+    std::size_t query_length = request.get_env("QUERY_STRING").size();
+    refuse_larger_than(limits, static_cast<std::int64_t>(query_length));
+    request.body_length = static_cast<std::int32_t>(query_length);
     request.environment.set("CONTENT_LENGTH", std::to_string(request.body_length));
   }
 
   const std::string* query = request.environment.find("QUERY_STRING");
   std::string_view form_data = query ? std::string_view(*query) : std::string_view();
   std::string unescaped = url_decode(form_data);
+  unescaped.resize(up_to_nul(unescaped).size());
   if (!unescaped.empty()) request.environment.set("QUERY_STRING_UNESCAPED", std::move(unescaped));
-  parse_form_data(form_data, request.join_separator, request.fields);
+  FieldAdder adder(request.fields, request.join_separator, limits);
+  parse_form_data(form_data, adder);
 }
 
 void write_content_type(std::ostream& out, std::string_view content_type) {

@@ -8,6 +8,8 @@
 #include <deque>
 #include <functional>
 #include <iosfwd>
+#include <limits>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -57,6 +59,8 @@ struct CgiRequest {
   std::string join_separator = ", ";
 
   std::string get_field(std::string_view name) const;
+  // The same without a copy; valid until the field is stored again.
+  std::string_view field_text(std::string_view name) const;
   bool field_is_set(std::string_view name) const { return !get_field(name).empty(); }
   bool field_is_blank(std::string_view name) const { return get_field(name).empty(); }
   std::string get_env(std::string_view name) const;
@@ -64,12 +68,48 @@ struct CgiRequest {
   void set_field(std::string_view name, std::string value) { fields.set(name, std::move(value)); }
 };
 
+// How much one request may bring: the bytes of its form data (the body of a POST,
+// the query string of a GET) and the number of decoded pairs. Default-constructed,
+// only the hard ceiling applies; a run takes its limits from the settings.
+struct RequestLimits {
+  static constexpr std::int64_t kCeiling = 256LL * 1024 * 1024;
+  std::int64_t max_request_size = kCeiling;
+  std::size_t max_fields = std::numeric_limits<std::size_t>::max();
+};
+
+// A request over one of its RequestLimits; what() names the limit.
+class RequestLimitExceeded : public std::length_error {
+ public:
+  using std::length_error::length_error;
+};
+
+// The one way in which a decoded name and value become a field, whichever decoder
+// made them: both end at their first NUL byte (so every consumer sees the same
+// text), a repeated name joins its values, and the pairs are counted against
+// max_fields. `fields` must outlive the adder.
+class FieldAdder {
+ public:
+  FieldAdder(FieldMap& fields, std::string_view join_separator, const RequestLimits& limits)
+      : fields_(fields), separator_(join_separator), limits_(limits) {}
+  // Throws RequestLimitExceeded for the pair beyond max_fields.
+  void add(std::string_view name, std::string value);
+  FieldMap& fields() { return fields_; }
+  const RequestLimits& limits() const { return limits_; }
+
+ private:
+  FieldMap& fields_;
+  std::string separator_;
+  RequestLimits limits_;
+  std::size_t added_ = 0;
+};
+
 // Fills `request` from the environment block (NULL-terminated "NAME=value"
-// strings) and, for a POST, the body read from `body`. Throws std::bad_alloc
-// (or another std::exception) when memory runs out; init_request_or_fail turns
-// that into the initialisation error response.
+// strings) and, for a POST, the body read from `body`. Throws
+// RequestLimitExceeded (before reading the body when CONTENT_LENGTH shows it),
+// std::bad_alloc or another std::exception; init_request_or_fail turns that into
+// the initialisation error response.
 void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
-                  std::string_view join_separator);
+                  std::string_view join_separator, const RequestLimits& limits = {});
 
 // Decodes "+" and "%XY" escapes exactly as the form decoder does; never reads
 // past the end of `text` (a "%" with fewer than two characters after it is
@@ -77,6 +117,7 @@ void init_request(CgiRequest& request, const char* const* environment, std::istr
 std::string url_decode(std::string_view text);
 
 // Parses "name=value&..." form data into `fields`, joining repeated names.
+void parse_form_data(std::string_view data, FieldAdder& adder);
 void parse_form_data(std::string_view data, std::string_view join_separator, FieldMap& fields);
 
 // "Content-type: <type>\n\n".

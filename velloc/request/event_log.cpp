@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "platform/path_map.h"
@@ -27,6 +28,17 @@ int open_log(const std::string& name, bool* owned) {
                          : platform::native_path_for_create(name);
   if (path.empty()) return -1;
   return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+// A value formatted into a message cannot start a forged log line: every carriage
+// return and line feed becomes a blank, except the line end ("\n" or "\r\n") that
+// closes the message.
+void blank_inner_line_breaks(char* message) {
+  std::size_t end = std::strlen(message);
+  if (end > 0 && message[end - 1] == '\n') --end;
+  if (end > 0 && message[end - 1] == '\r' && message[end] == '\n') --end;
+  for (std::size_t i = 0; i < end; ++i)
+    if (message[i] == '\r' || message[i] == '\n') message[i] = ' ';
 }
 
 void beep(const std::string& name) {
@@ -65,6 +77,7 @@ bool log_event(const MailMessage& context, int type, const char* format, ...) {
   va_start(arguments, format);
   std::vsnprintf(message, sizeof message, format, arguments);
   va_end(arguments);
+  blank_inner_line_breaks(message);
 
   std::time_t now = std::time(nullptr);
   struct tm local_time;

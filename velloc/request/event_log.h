@@ -15,7 +15,9 @@ bool log_level_admits(int log_level, int type);
 std::string format_log_line(const struct tm& local_time, long pid, const std::string& message);
 
 // Formats the message (cut to 1999 characters) and appends the line when the level
-// admits the type. The file is opened (and so created) even when the type is
-// filtered out. "NUL" is the null device, "CON" standard error. Always returns true.
+// admits the type. Carriage returns and line feeds inside the message become blanks;
+// only its closing line end stays, so a logged value cannot forge a line. The file is opened (and
+// so created) even when the type is filtered out. "NUL" is the null device, "CON" standard error.
+// Always returns true.
 bool log_event(const MailMessage& context, int type, const char* format, ...)
     __attribute__((format(printf, 3, 4)));

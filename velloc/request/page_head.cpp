@@ -2,6 +2,7 @@
 
 #include <array>
 #include <ostream>
+#include <unordered_set>
 
 #include "platform/text.h"
 #include "velloc/request/html_escape.h"
@@ -14,21 +15,29 @@ constexpr std::array<std::string_view, 11> kControlFields = {
     "BGCOLOR",  "BGIMAGE",  "TEXTCOLOR", "FULLHEAD",     "SORTORDER", "REQUIRED",
     "REDIRECT", "LINKBACK", "SUBJECT",   "LINKBACKTEXT", "RECIPIENT"};
 
-std::string escaped(std::string_view text, Escape escape) {
-  return escape == Escape::kHtml ? html_escape(text) : std::string(text);
+// Writes `text`, HTML-escaped when asked, a piece at a time: a large value is never
+// copied whole.
+void write_argument(std::ostream& out, std::string_view text, Escape escape) {
+  constexpr std::size_t kPiece = 64 * 1024;
+  if (escape == Escape::kNone) {
+    out << text;
+    return;
+  }
+  for (std::size_t at = 0; at < text.size(); at += kPiece)
+    out << html_escape(text.substr(at, kPiece));
 }
 
 // Writes `format` with its "%s" placeholders taken by `name` and then `value`
 // ("%%" is a percent sign; a third "%s" gets nothing).
 void write_line(std::ostream& out, std::string_view format, std::string_view name,
-                std::string_view value) {
+                std::string_view value, Escape escape) {
   std::string_view arguments[] = {name, value};
   std::size_t next_argument = 0;
   for (std::size_t i = 0; i < format.size(); ++i) {
     if (format[i] != '%' || i + 1 == format.size()) {
       out << format[i];
     } else if (format[++i] == 's') {
-      if (next_argument < 2) out << arguments[next_argument++];
+      if (next_argument < 2) write_argument(out, arguments[next_argument++], escape);
     } else {
       out << format[i];
     }
@@ -67,13 +76,14 @@ bool write_page_head(std::ostream& out, const CgiRequest& request) {
 bool write_field_list(std::ostream& out, const CgiRequest& request, std::string_view line_format,
                       Escape escape) {
   if (request.field_is_set("SORTORDER")) {
+    std::unordered_set<std::string> listed;
     for (const std::string& name : split_name_list(request.get_field("SORTORDER")))
-      write_line(out, line_format, escaped(name, escape), escaped(request.get_field(name), escape));
+      if (listed.insert(to_upper_ascii(name)).second)
+        write_line(out, line_format, name, request.field_text(name), escape);
     return true;
   }
   request.fields.for_each([&](const std::string& name, const std::string& value) {
-    if (!is_control_field(name))
-      write_line(out, line_format, escaped(name, escape), escaped(value, escape));
+    if (!is_control_field(name)) write_line(out, line_format, name, value, escape);
   });
   return true;
 }

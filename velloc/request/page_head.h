@@ -16,7 +16,8 @@ enum class Escape { kNone, kHtml };
 bool write_page_head(std::ostream& out, const CgiRequest& request);
 
 // One `line_format` line (two "%s": name, value) per listed field: SORTORDER's
-// names in order, or every field but the control fields in map order.
+// names in order, a name repeated (in any case) listed at its first place only, or
+// every field but the control fields in map order.
 bool write_field_list(std::ostream& out, const CgiRequest& request, std::string_view line_format,
                       Escape escape);
 

@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
 #include "platform/text.h"
+#include "velloc/guard/address_cleaning.h"
 #include "velloc/run.h"
 
 namespace {
@@ -22,6 +24,12 @@ constexpr char kDefaultTemplateDirectory[] = ".\\BRANNIC\\TEMPLATES\\";
 constexpr char kDefaultSmtpServer[] = "mail";
 constexpr char kFallbackRecipient[] = "webmaster";
 constexpr std::size_t kMaxRefererLength = 1999;
+constexpr std::int64_t kKibibyte = 1024;
+constexpr std::int64_t kDefaultMaxRequestSize = 16 * kKibibyte * kKibibyte;
+constexpr std::int64_t kDefaultMaxFields = 10000;
+// Long enough for any list an operator writes; the 259-character cut of other values
+// could turn an entry into another one ("@example.com" into "@example.c").
+constexpr std::size_t kMaxRecipientList = 64 * 1024;
 
 bool is_regular_file(const std::string& path) {
   struct stat info;
@@ -67,17 +75,53 @@ int parse_log_level(const std::string& value) {
   return platform::parse_leading_int(value);
 }
 
+// A field that holds no address once cleaned counts as blank here, so that the
+// fallbacks apply to it.
 void default_address_fields(Run& run) {
   CgiRequest& request = run.request;
-  if (request.field_is_blank("EMAIL") && request.field_is_set("DEFAULTEMAIL"))
+  if (first_address(request.field_text("EMAIL")).empty() && request.field_is_set("DEFAULTEMAIL"))
     request.set_field("EMAIL", request.get_field("DEFAULTEMAIL"));
-  if (request.field_is_blank("RECIPIENT")) {
+  if (first_address(request.field_text("RECIPIENT")).empty()) {
     const std::string& fallback = run.settings.default_recipient;
     request.set_field("RECIPIENT", fallback.empty() ? kFallbackRecipient : fallback);
   }
 }
 
+// Decimal digits with an optional "K" or "M" suffix (any case); nullopt when the
+// text does not begin with a digit. More than twelve digits count as twelve nines.
+std::optional<std::int64_t> parse_size(std::string_view text) {
+  constexpr std::size_t kMaxDigits = 12;
+  text = platform::trim(text);
+  std::size_t digits = text.find_first_not_of("0123456789");
+  if (text.empty() || digits == 0) return std::nullopt;
+  std::string number(text.substr(0, digits));
+  if (number.size() > kMaxDigits) number.assign(kMaxDigits, '9');
+  std::int64_t value = std::stoll(number);
+  std::string_view suffix = digits == std::string_view::npos ? "" : text.substr(digits, 1);
+  if (platform::equal_ignoring_case(suffix, "K")) value *= kKibibyte;
+  if (platform::equal_ignoring_case(suffix, "M")) value *= kKibibyte * kKibibyte;
+  return value;
+}
+
 }  // namespace
+
+RequestLimits request_limits_from(const std::optional<std::string>& max_request_size,
+                                  const std::optional<std::string>& max_fields) {
+  RequestLimits limits;
+  std::optional<std::int64_t> size =
+      max_request_size ? parse_size(*max_request_size) : std::nullopt;
+  limits.max_request_size =
+      std::clamp(size.value_or(kDefaultMaxRequestSize), kKibibyte, RequestLimits::kCeiling);
+  std::optional<std::int64_t> count = max_fields ? parse_size(*max_fields) : std::nullopt;
+  limits.max_fields = static_cast<std::size_t>(count && *count > 0 ? *count : kDefaultMaxFields);
+  return limits;
+}
+
+RequestLimits read_request_limits(const std::string& settings_file) {
+  if (settings_file.empty()) return request_limits_from(std::nullopt, std::nullopt);
+  return request_limits_from(platform::find_ini_value(settings_file, kSection, "MaxRequestSize"),
+                             platform::find_ini_value(settings_file, kSection, "MaxFields"));
+}
 
 std::vector<std::string> settings_search_directories() {
   std::vector<std::string> directories{platform::executable_directory(),
@@ -123,6 +167,9 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   message.smtp_server = read("SMTP", kDefaultSmtpServer);
   settings.referers = read("Referers", "");
   settings.default_recipient = read("DefaultRecipient", "");
+  if (!settings_file.empty())
+    settings.allowed_recipients =
+        platform::find_ini_value(settings_file, kSection, "AllowedRecipients", kMaxRecipientList);
   default_address_fields(run);
 }
 

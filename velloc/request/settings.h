@@ -2,8 +2,12 @@
 // (section "Velloc") by load_settings, and the referer check that they drive.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "velloc/request/cgi_request.h"
 
 struct Run;
 
@@ -13,7 +17,8 @@ struct Settings {
   std::string template_directory;  // prefix of every template path, used unchanged
   std::string referers;
   std::string default_recipient;
-  std::string start_directory;  // working directory when load_settings began
+  std::optional<std::string> allowed_recipients;  // AllowedRecipients; nullopt when absent
+  std::string start_directory;                    // working directory when load_settings began
 };
 
 // Directories searched for the settings file, in order: the executable's directory,
@@ -29,6 +34,15 @@ std::string find_settings_file();
 void load_settings(Run& run);
 // The same with the settings file given (empty: no file).
 void load_settings_from(Run& run, const std::string& settings_file);
+
+// The limits of a request, read before it is decoded: MaxRequestSize (bytes, or with
+// a "K" or "M" suffix; default 16 MiB, held within 1 KiB and 256 MiB) and MaxFields
+// (default 10,000). Empty `settings_file`: the defaults.
+RequestLimits read_request_limits(const std::string& settings_file);
+// The same from the settings' values (nullopt: key absent). A value without
+// digits, and a MaxFields below 1, give the default.
+RequestLimits request_limits_from(const std::optional<std::string>& max_request_size,
+                                  const std::optional<std::string>& max_fields);
 
 // Step 5: true when the request may proceed.
 bool check_referer(const Run& run);

@@ -3,6 +3,7 @@
 #include <array>
 #include <fstream>
 
+#include "velloc/guard/address_cleaning.h"
 #include "velloc/request/diagnostics.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/request/page_head.h"
@@ -71,7 +72,8 @@ bool check_required_fields(Run& run) {
   CgiRequest& request = run.request;
   std::string message;
   if (list_missing_fields(run, message) == 0) {
-    if (request.field_is_blank("EMAIL")) request.set_field("EMAIL", kEmailDefault);
+    if (first_address(request.field_text("EMAIL")).empty())
+      request.set_field("EMAIL", kEmailDefault);
     return true;
   }
   if (request.field_is_set("REDIR_MISSING")) {

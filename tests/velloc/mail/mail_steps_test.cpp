@@ -8,6 +8,7 @@
 
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
+#include "tests/support/mime_boundary.h"
 #include "tests/support/scripted_smtp_server.h"
 #include "velloc/run.h"
 
@@ -39,6 +40,23 @@ TEST(HeaderTextTest, FirstSenderAllRecipientsAndNoAddedHeaderLines) {
   EXPECT_EQ("Subject: " + std::string(1989, 'x') + "\n", subject);
 }
 
+TEST(HeaderTextTest, CleanAddressesWholeInTheLineAndOneReceiptRecipient) {
+  CgiRequest request;
+  request.set_field("EMAIL", "\x01<v1@x.test>\t, v2@x.test");
+  request.set_field("RECEIPT_FROM", "\t ,");
+  EXPECT_EQ("From: \nTo: v1@x.test\nSubject: \n",
+            build_header_text(request, "RECEIPT_FROM", "EMAIL", "RECEIPT_SUBJECT",
+                              Recipients::kFirstOnly));
+  std::string many;
+  for (int i = 0; i < 200; ++i) many += "owner" + std::to_string(i) + "@x.test ";
+  request.set_field("RECIPIENT", many);
+  std::string text = build_header_text(request, "EMAIL", "RECIPIENT", "SUBJECT");
+  std::string to = text.substr(text.find("To: "), text.find("\nSubject") - text.find("To: "));
+  EXPECT_LE(to.size(), 1999u);
+  EXPECT_GT(to.size(), 1980u);
+  EXPECT_TRUE(to.ends_with("@x.test")) << to.substr(to.size() - 20);
+}
+
 class MailStepsTest : public ::testing::Test {
  protected:
   MailStepsTest() : run(page) {
@@ -58,7 +76,7 @@ class MailStepsTest : public ::testing::Test {
   std::string log() { return testing_support::logged_messages(run.message.log_file); }
   // The body part of the last message received.
   std::string received_body() {
-    std::string message = server.message();
+    std::string message = testing_support::with_fixed_boundary(server.message());
     std::size_t start = message.find("7bit\r\n\r\n");
     std::size_t end = message.find("\r\n\r\n\r\n--divider");
     if (start == std::string::npos || end == std::string::npos) return "<no body>";

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <sstream>
 
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
+#include "tests/support/mime_boundary.h"
 
 namespace {
 
@@ -95,13 +97,45 @@ TEST(MessageContentTest, AttachmentPartsAfterAnEmptyBody) {
       "--divider\r\nContent-Type: text/plain; charset=\"us-ascii\"\r\n"
       "Content-Transfer-Encoding: 7bit\r\n\r\n\r\n\r\n" +
           part("data.bin", "YWJjZA==\r\n") + part("empty.bin", "\r\n") + "\r\n--divider--\r\n",
-      sink.text);
+      testing_support::with_fixed_boundary(sink.text));
   std::string logged = testing_support::logged_messages(message.log_file);
   EXPECT_EQ(std::string::npos, logged.find("Message Body Sent."));
   EXPECT_NE(std::string::npos, logged.find("Sending attachment '" + dir.file("data.bin") +
                                            "'...\nAttachment Sent.\n"));
   EXPECT_NE(std::string::npos,
             logged.find("Could not open attachment '" + dir.file("missing.bin") + "'\n"));
+}
+
+TEST(MessageContentTest, AFieldCannotEndThePartBecauseEveryMessageHasItsOwnBoundary) {
+  TempDir dir;
+  MailMessage message;
+  message.header_file = dir.file("header.txt");
+  message.body_file = dir.file("body.txt");
+  dir.write("header.txt", "From: a@x\n");
+  dir.write("body.txt", "first\n");
+  auto boundary_of = [](const std::string& content) {
+    std::smatch match;
+    std::regex_search(content, match, std::regex("boundary=\"(velloc-[0-9a-f]{32})\""));
+    return match.size() == 2 ? match[1].str() : std::string("<none>");
+  };
+  auto content_of = [&]() {
+    StringSink sink;
+    ContentWriter writer(sink);
+    write_message_content(message, writer, {});
+    return sink.text;
+  };
+  std::string previous = boundary_of(content_of());
+  ASSERT_NE("<none>", previous);
+  dir.write("body.txt",
+            "--" + previous + "\nContent-Type: text/html\n\n<b>x</b>\n--" + previous + "--\n");
+  std::string content = content_of();
+  std::string boundary = boundary_of(content);
+  EXPECT_NE(previous, boundary);
+  std::size_t lines = 0;
+  for (std::size_t at = content.find("\r\n--" + boundary); at != std::string::npos;
+       at = content.find("\r\n--" + boundary, at + 1))
+    ++lines;
+  EXPECT_EQ(2u, lines);  // the body part's opening line and the closing line
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
+#include "tests/support/mime_boundary.h"
 #include "tests/support/scripted_smtp_server.h"
 
 namespace {
@@ -64,8 +65,8 @@ TEST_F(SmtpSessionTest, DeliversTheExactCommandsAndContent) {
       "HELO client.test\r\nMAIL FROM: <jo@x.test>\r\nRCPT TO: <a@x.test>\r\n"
       "RCPT TO: <b@x.test>\r\nDATA\r\n" +
           content + "\r\n.\r\nQUIT\r\n",
-      server.transcript());
-  EXPECT_EQ(content, server.message());
+      testing_support::with_fixed_boundary(server.transcript()));
+  EXPECT_EQ(content, testing_support::with_fixed_boundary(server.message()));
   EXPECT_EQ(0u, message.recipient_file.find(dir.file("tmp/BRN")));
   EXPECT_EQ("Connecting to Mail Server (" + server.address() +
                 ")...\nConnected!\n"
@@ -177,6 +178,16 @@ TEST_F(SmtpSessionTest, EveryOutcomeHasItsResultAndLogLine) {
     std::vector<std::string> commands = server.commands();
     EXPECT_EQ(c.last_command, commands.empty() ? "" : commands.back());
   }
+}
+
+TEST_F(SmtpSessionTest, EnvelopeAddressesLoseControlCharacters) {
+  ScriptedSmtpServer server;
+  EXPECT_EQ(SessionResult::kSent,
+            send(server.address(), "From: a@a.test>\tRET=FULL\tENVID=x\nTo: b\x01@x.test\v\n"));
+  std::vector<std::string> commands = server.commands();
+  ASSERT_LE(3u, commands.size());
+  EXPECT_EQ("MAIL FROM: <a@a.testRET=FULLENVID=x>", commands[1]);
+  EXPECT_EQ("RCPT TO: <b@x.test>", commands[2]);
 }
 
 TEST_F(SmtpSessionTest, RecipientListThatCannotBeMadeGivesResult4) {

@@ -132,4 +132,51 @@ TEST(CgiHeaders, ExactBytesAndNoLineBreaksInTheLocation) {
             out.str());
 }
 
+TEST(InitRequest, AValueEndsAtItsFirstNul) {
+  CgiRequest get = init({"QUERY_STRING=recipient=owner@x.test%00,h1@evil.test&b%00c=2"});
+  EXPECT_EQ("owner@x.test", get.get_field("RECIPIENT"));
+  EXPECT_EQ("2", get.get_field("B%00C"));
+  EXPECT_EQ("recipient=owner@x.test", get.get_env("QUERY_STRING_UNESCAPED"));
+  const std::string body("a=x\0y&n\0ame=2&c=%00", 20);
+  CgiRequest post = init({"CONTENT_LENGTH=20"}, body);
+  EXPECT_EQ("x", post.get_field("A"));
+  EXPECT_EQ("2", post.get_field("N"));
+  EXPECT_TRUE(post.field_is_blank("C"));
+  EXPECT_EQ(3u, post.fields.size());
+  EXPECT_EQ(body, post.get_env("QUERY_STRING"));  // the form data as sent
+}
+
+TEST(InitRequest, LimitsEndTheRequestAndNameTheLimit) {
+  const RequestLimits limits{2048, 3};
+  struct Case {
+    std::vector<std::string> environment;
+    std::string body;
+    std::string refusal;  // empty: accepted
+  };
+  const Case cases[] = {
+      {{"CONTENT_LENGTH=2048"}, "a=1&b=2&c", ""},
+      {{"CONTENT_LENGTH=2049"}, "a=1", "request of 2049 bytes exceeds MaxRequestSize (2048)"},
+      {{"QUERY_STRING=a=" + std::string(2047, 'x')}, "", "MaxRequestSize (2048)"},
+      {{"QUERY_STRING=a=1&a=2&a=3&a=4"}, "", "request has more than MaxFields (3) fields"},
+      {{"CONTENT_LENGTH=9"}, "a&b&c&d=4", ""},  // one name: "A&B&C&D"
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> block;
+    for (const std::string& entry : c.environment) block.push_back(entry.c_str());
+    block.push_back(nullptr);
+    std::istringstream input(c.body);
+    CgiRequest request;
+    try {
+      init_request(request, block.data(), input, ", ", limits);
+      EXPECT_EQ("", c.refusal) << c.environment.front();
+    } catch (const RequestLimitExceeded& refusal) {
+      EXPECT_NE(std::string::npos, std::string(refusal.what()).find(c.refusal)) << refusal.what();
+      EXPECT_NE("", c.refusal) << refusal.what();
+      bool refused_for_size = c.refusal.find("MaxRequestSize") != std::string::npos;
+      if (refused_for_size && !c.body.empty()) {
+        EXPECT_EQ(0, input.tellg());  // refused before the body was read
+      }
+    }
+  }
+}
 }  // namespace

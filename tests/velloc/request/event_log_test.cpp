@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "tests/support/cgi_runner.h"
+#include "tests/support/log_text.h"
 
 namespace {
 
@@ -74,4 +75,25 @@ TEST_F(EventLogTest, LogFileNamedInOtherCaseIsReusedAndAnUnopenableOneIsDropped)
   EXPECT_FALSE(dir_.exists("missing"));
 }
 
+TEST_F(EventLogTest, LineBreaksInLoggedValuesCannotForgeLines) {
+  context_.log_level = 1;
+  const std::pair<std::string, std::string> cases[] = {
+      {"a.htm\r\n[12/08/26|12:00:00|1] Velloc Failed: forged\r", "a.htm  [12/08/26"},
+      {"line\r\n", "line\r\n"},
+      {"x\ny\n", "x y\n"},
+      {"\n", "\n"},
+      {"\r", " "},
+  };
+  for (const auto& [value, start] : cases) {
+    std::remove(dir_.file("brannic.log").c_str());
+    log_event(context_, 1, "%s", value.c_str());
+    std::string text = testing_support::logged_messages(dir_.file("brannic.log"));
+    EXPECT_EQ(value.size(), text.size()) << value;
+    EXPECT_EQ(0u, text.find(start)) << text;
+  }
+  std::remove(dir_.file("brannic.log").c_str());
+  log_event(context_, 1, "Could not open Receipt Template File: %s\n", "t\nVelloc Failed: x");
+  EXPECT_EQ("Could not open Receipt Template File: t Velloc Failed: x\n",
+            testing_support::logged_messages(dir_.file("brannic.log")));
+}
 }  // namespace

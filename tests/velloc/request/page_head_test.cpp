@@ -37,7 +37,8 @@ TEST(PageHead, StatusLineAndEscapedAttributesInOrder) {
 TEST(FieldList, ControlFieldsAndSortOrder) {
   // Without SORTORDER every field but the eleven control fields comes, in map order (EMAIL 9,
   // NAME 13, A 14, B 15, TEMPLATE_WEB 16). SORTORDER picks and orders the names as it spells
-  // them, split at runs of commas and spaces, from its first 1999 characters.
+  // them, split at runs of commas and spaces, from its first 1999 characters; a name
+  // repeated in any case is listed at its first place only.
   std::pair<std::string, const char*> cases[] = {
       {"name=Ann&email=e@x&BGCOLOR=red&bgimage=i&TextColor=c&FULLHEAD=1&REQUIRED=r&REDIRECT=/"
        "&LINKBACK=/&LINKBACKTEXT=t&subject=s&recipient=r&template_web=t.htm",
@@ -45,8 +46,8 @@ TEST(FieldList, ControlFieldsAndSortOrder) {
       {"a=&b=", "A:  \nB:  \n"},
       {"a=1&sortorder=", "A:  1\n"},
       {"name=Ann&email=e@x&other=1&sortorder=email%2C+name", "email:  e@x\nname:  Ann\n"},
-      {"subject=Hi&sortorder=Subject,,missing++Subject",
-       "Subject:  Hi\nmissing:  \nSubject:  Hi\n"},
+      {"subject=Hi&sortorder=Subject,,missing++SUBJECT,subject,missing",
+       "Subject:  Hi\nmissing:  \n"},
       {"a\tb=1&sortorder=a%09b", "a\tb:  1\n"},
       {"abcd=4&abcdef=6&sortorder=" + std::string(1995, ',') + "abcdef", "abcd:  4\n"},
       {"<i>=a+%26+b", "<I>:  a & b\n"}};

@@ -120,4 +120,42 @@ TEST(Referer, HostIsTheSecondSlashSeparatedPieceAndMustBeListed) {
   }
 }
 
+TEST_F(SettingsTest, AddressFieldsWithoutAnAddressTakeTheirFallbacks) {
+  const char* settings = "[Velloc]\nDefaultRecipient=owner@x\n";
+  ::Run& run = load("email=%09%3C%3E&defaultemail=d@x&recipient=+%0B,", settings);
+  EXPECT_EQ("d@x", run.request.get_field("EMAIL"));
+  EXPECT_EQ("owner@x", run.request.get_field("RECIPIENT"));
+  EXPECT_EQ(std::nullopt, load("", settings).settings.allowed_recipients);
+  EXPECT_EQ("", load("", "[Velloc]\nAllowedRecipients=\n").settings.allowed_recipients);
+  // Longer than other values may be, and never cut into another entry.
+  std::string list = std::string(300, ',') + "@example.com";
+  EXPECT_EQ(
+      list,
+      load("", ("[Velloc]\nAllowedRecipients=" + list + "\n").c_str()).settings.allowed_recipients);
+}
+
+TEST(RequestLimits, SettingsValuesWithinTheirBounds) {
+  constexpr std::int64_t kMiB = 1024 * 1024;
+  const std::optional<std::string> kAbsent;
+  struct Case {
+    std::optional<std::string> size, fields;
+    std::int64_t max_request_size;
+    std::size_t max_fields;
+  };
+  const Case cases[] = {
+      {kAbsent, kAbsent, 16 * kMiB, 10000},
+      {"2048", "5", 2048, 5},
+      {" 64m ", "20K", 64 * kMiB, 20480},
+      {"100", "0", 1024, 10000},
+      {"1G", "-5", 1024, 10000},
+      {"9999999999999999", "x", 256 * kMiB, 10000},
+      {"", "", 16 * kMiB, 10000},
+      {"abc", "123456", 16 * kMiB, 123456},
+  };
+  for (const Case& c : cases) {
+    RequestLimits limits = request_limits_from(c.size, c.fields);
+    EXPECT_EQ(c.max_request_size, limits.max_request_size) << c.size.value_or("(absent)");
+    EXPECT_EQ(c.max_fields, limits.max_fields) << c.fields.value_or("(absent)");
+  }
+}
 }  // namespace

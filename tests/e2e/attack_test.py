@@ -1,0 +1,149 @@
+"""Hostile visitors through lighttpd: an open-relay attempt, recipients hidden behind
+a NUL byte and MIME parts smuggled in with a boundary line. A raw SMTP sink records
+every byte velloc sends, so the test sees exactly what reached the mail server."""
+
+import email
+import email.policy
+import socket
+import sys
+import threading
+import unittest
+
+from harness import Site
+from system_support import eventually
+
+WAIT_SECONDS = 30
+OWNER = "owner@example.test"
+FORM = {"NAME": "Ann", "EMAIL": "ann@visitor.test", "SUBJECT": "Hello"}
+
+
+class RawSmtpSink:
+    """Accepts connections one after another on a free loopback port, answers every
+    command positively and keeps every byte received, one transcript per connection."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(WAIT_SECONDS)
+        self.port = self.listener.getsockname()[1]
+        self.transcripts = []
+        self.closed = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.closed:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            with connection:
+                connection.settimeout(WAIT_SECONDS)
+                self._converse(connection)
+
+    def _converse(self, connection):
+        received = bytearray()
+        self.transcripts.append(received)
+        connection.sendall(b"220 sink ready\r\n")
+        in_data = False
+        with connection.makefile("rb") as lines:
+            for line in lines:
+                received += line
+                if in_data:
+                    if line == b".\r\n":
+                        in_data = False
+                        connection.sendall(b"250 stored\r\n")
+                elif line.upper().startswith(b"DATA"):
+                    in_data = True
+                    connection.sendall(b"354 go ahead\r\n")
+                elif line.upper().startswith(b"QUIT"):
+                    connection.sendall(b"221 bye\r\n")
+                    return
+                else:
+                    connection.sendall(b"250 ok\r\n")
+
+    def wire(self):
+        return b"".join(self.transcripts)
+
+    def close(self):
+        self.closed = True
+        with socket.create_connection(("127.0.0.1", self.port), timeout=WAIT_SECONDS) as wake:
+            wake.sendall(b"QUIT\r\n")
+        self.thread.join(timeout=WAIT_SECONDS)
+        self.listener.close()
+
+
+def recipients(transcript):
+    return [line[len(b"RCPT TO: "):] for line in transcript.split(b"\r\n")
+            if line.startswith(b"RCPT TO: ")]
+
+
+def message_of(transcript):
+    data = transcript.split(b"DATA\r\n", 1)[1].rsplit(b"\r\n.\r\n", 1)[0]
+    return email.message_from_bytes(data, policy=email.policy.default)
+
+
+class AttackTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sink = RawSmtpSink()
+        cls.site = Site(settings={"SMTP": f"127.0.0.1:{cls.sink.port}", "DefaultRecipient": OWNER,
+                                  "AllowedRecipients": "@example.test"})
+        cls.site.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.site.stop()
+        cls.sink.close()
+
+    def submit(self, body):
+        """Posts the raw form data; returns the page once its mails have arrived."""
+        before = len(self.sink.transcripts)
+        status, _, page = self.site.request(
+            "POST", "/cgi-bin/velloc", body,
+            {"Content-Type": "application/x-www-form-urlencoded"})
+        self.assertEqual(200, status)
+        if b"Form Sent Successfully" in page:
+            self.assertTrue(eventually(lambda: len(self.sink.transcripts) > before and
+                                       self.sink.transcripts[-1].endswith(b"QUIT\r\n"),
+                                       WAIT_SECONDS))
+        return page, b"".join(self.sink.transcripts[before:])
+
+    def form(self, **fields):
+        pairs = dict(FORM, **fields)
+        return "&".join(f"{name}={value}" for name, value in pairs.items()).encode()
+
+    def test_relay_through_the_recipient_field_is_refused(self):
+        page, wire = self.submit(self.form(RECIPIENT="spam1%40evil.test%2Cspam2%40evil.test"))
+        self.assertIn(b"Recipient Not Allowed!", page)
+        self.assertEqual(b"", wire)
+        self.assertIn("] Recipient not allowed: spam1@evil.test\n", self.site.log)
+
+    def test_recipients_hidden_behind_a_nul_never_reach_the_envelope(self):
+        for hidden in (b"%00%2Ch1%40evil.test", b"\0,h2@evil.test"):
+            with self.subTest(hidden=hidden):
+                page, wire = self.submit(self.form(RECIPIENT="owner%40example.test") + hidden)
+                self.assertIn(b"Form Sent Successfully", page)
+                self.assertEqual([b"<" + OWNER.encode() + b">"], recipients(wire))
+                self.assertNotIn(b"evil.test", wire)
+                self.assertEqual(OWNER, message_of(wire)["To"])
+
+    def test_a_field_cannot_add_mime_parts(self):
+        smuggled = ("--divider%0D%0AContent-Type:+text/html%0D%0A%0D%0A<b>x</b>%0D%0A"
+                    "--divider%0D%0AContent-Disposition:+attachment;+filename%3Dinvoice.pdf.exe"
+                    "%0D%0A%0D%0AMZ%0D%0A--divider--")
+        page, wire = self.submit(self.form(MESSAGE=smuggled, DO_RECEIPT="1"))
+        self.assertIn(b"Form Sent Successfully", page)
+        self.assertEqual([b"<" + OWNER.encode() + b">", b"<ann@visitor.test>"], recipients(wire))
+        boundaries = set()
+        for transcript in wire.split(b"QUIT\r\n")[:2]:
+            message = message_of(transcript)
+            parts = list(message.iter_parts())
+            self.assertEqual(["text/plain"], [part.get_content_type() for part in parts])
+            self.assertIn("invoice.pdf.exe", parts[0].get_content())
+            boundaries.add(message.get_boundary())
+        self.assertEqual(2, len(boundaries))
+        self.assertNotIn("divider", boundaries)
+
+
+if __name__ == "__main__":
+    sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)
