@@ -43,7 +43,7 @@ TEST_F(DiagnosticsTest, FieldAndEnvironmentListingsEscapeRequestText) {
       "Form Data\n---------------------\n\t[NOTE] = &lt;script&gt;\n\t[X] = 1\n"
       "\t[&lt;B&gt;] = &amp;amp;\n"
       "Environment Variables\n---------------------\n"
-      "\t[QUERY_STRING] = a&amp;b\n\t[HTTP_X_NOTE] = &lt;i&gt;\n",
+      "\t[HTTP_X_NOTE] = &lt;i&gt;\n\t[QUERY_STRING] = a&amp;b\n",
       out_.str());
 }
 
