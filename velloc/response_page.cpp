@@ -3,9 +3,12 @@
 #include <fstream>
 #include <ostream>
 
+#include "velloc/guard/redirect_policy.h"
+#include "velloc/request/form_redirect.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/request/page_head.h"
 #include "velloc/run.h"
+#include "velloc/templates/template_paths.h"
 #include "velloc/templates/text_files.h"
 
 namespace {
@@ -17,9 +20,9 @@ constexpr char kDefaultLinkText[] = "Back To Site";
 // the path that was tried.
 void write_template_page(Run& run) {
   std::ifstream file;
-  if (open_text_for_reading(run.templates.web_template, file)) {
+  if (open_form_template(run.templates.web_template, file)) {
     write_content_type(run.response, "text/html");
-    expand_template(file, run.response, run.request, run.template_state);
+    expand_template(file, run.response, run.request, run.template_state, web_template_escape(run));
     return;
   }
   write_page_head(run.response, run.request);
@@ -27,8 +30,9 @@ void write_template_page(Run& run) {
                << html_escape(run.templates.web_template) << "\n</BODY></HTML>\n";
 }
 
+// Only a relative or http(s) address becomes a link.
 void write_back_link(std::ostream& out, const CgiRequest& request) {
-  if (!request.field_is_set("LINKBACK")) return;
+  if (!request.field_is_set("LINKBACK") || !is_safe_link(request.get_field("LINKBACK"))) return;
   out << "<A HREF=\"" << html_escape(request.get_field("LINKBACK")) << "\">";
   if (request.field_is_set("LINKBACKTEXT"))
     out << html_escape(request.get_field("LINKBACKTEXT"));
@@ -60,10 +64,7 @@ bool write_response_page(Run& run) {
     write_template_page(run);
     throw RunEnded();
   }
-  if (request.field_is_set("REDIRECT")) {
-    write_redirect(run.response, request.get_field("REDIRECT"));
-    return true;
-  }
+  if (write_form_redirect(run, "REDIRECT")) return true;
   write_confirmation_page(run.response, request);
   return true;
 }

@@ -17,7 +17,7 @@ def write_settings(directory, settings):
 
 
 def cgi_environment(body, extra=None):
-    env = {"REQUEST_METHOD": "POST", "GATEWAY_INTERFACE": "CGI/1.1",
+    env = {"REQUEST_METHOD": "POST", "GATEWAY_INTERFACE": "CGI/1.1", "SERVER_NAME": "127.0.0.1",
            "CONTENT_TYPE": "application/x-www-form-urlencoded",
            "CONTENT_LENGTH": str(len(body)), "PATH": "/usr/bin:/bin"}
     env.update({k: os.environ[k] for k in PASSED_THROUGH if k in os.environ})

@@ -17,6 +17,8 @@ TEST(ResponseBlackBox, ExactBytesOfEveryResponsePath) {
   site.write("Brannic/Templates/footer.inc", "<footer>^REQUEST_METHOD^</footer>");
   site.write("Brannic/Templates/missing.htm",
              "[EMAIL]{has email}[NAME=]{<p>Please give your name.</p>}");
+  site.write("Brannic/Templates/again.htm", "<p>%EMAIL%</p>");
+  site.write("Brannic/Templates/orders_db.ini", "[DATABASE]\nPASSWORD=secret\n");
   const std::string kHead = "Content-Type: text/html\n\n<HTML>\n<BODY>\n";
   const std::string kFailed = kHead + "<CENTER>\n<H1>Form Was Not Processed</H1><P>\n";
   const std::string kEnd = "</CENTER></BODY>\n</HTML>\n";
@@ -33,8 +35,21 @@ TEST(ResponseBlackBox, ExactBytesOfEveryResponsePath) {
        kNotFound + ".\\BRANNIC\\TEMPLATES\\&lt;x&gt;.htm\n</BODY></HTML>\n"},
       {"TEMPLATE_WEB=sub", kNotFound + ".\\BRANNIC\\TEMPLATES\\sub\n</BODY></HTML>\n"},
       {"TEMPLATE_WEB=..%2Fthanks.htm", kNotFound + "\n</BODY></HTML>\n"},
-      {"REDIRECT=http%3A%2F%2Fexample.test%2Fdone.html%0D%0AX-Injected:+1",
-       "Location: http://example.test/done.htmlX-Injected: 1\n\n"},
+      // Values in the template page and its includes are HTML-escaped.
+      {"NAME=%3Cscript%3E&QTY=3&TEMPLATE_WEB=thanks.htm",
+       "Content-type: text/html\n\n<h1>Thanks, &lt;script&gt;</h1>\n<footer>POST</footer>\n\n"
+       "Total: 7.50\n"},
+      // A settings file is never a page template.
+      {"TEMPLATE_WEB=orders_db.ini",
+       kNotFound + ".\\BRANNIC\\TEMPLATES\\orders_db.ini\n</BODY></HTML>\n"},
+      // Redirects lose every control character, and go only to the site's own hosts.
+      {"REDIRECT=%2Fdone%0B.html%0D%0AX-Injected:+1", "Location: /done.htmlX-Injected: 1\n\n"},
+      {"REDIRECT=http%3A%2F%2Fsite.example%3A8080%2Fdone",
+       "Location: http://site.example:8080/done\n\n"},
+      {"REDIRECT=https%3A%2F%2Fevil.example%2Flogin",
+       kListed + "<TR><TD VALIGN=TOP><B>DISABLE_MAIL</B></TD><TD>1</TD></TR>\n"
+                 "<TR><TD VALIGN=TOP><B>EMAIL</B></TD><TD>VellocPro</TD></TR>\n"
+                 "</TABLE><HR></BODY>\n</HTML>"},
       // The listing shows the EMAIL default and the hidden fields, but no control field.
       {"name=Ann&LINKBACK=%2F&SUBJECT=s",
        kListed + "<TR><TD VALIGN=TOP><B>DISABLE_MAIL</B></TD><TD>1</TD></TR>\n"
@@ -47,11 +62,19 @@ TEST(ResponseBlackBox, ExactBytesOfEveryResponsePath) {
                  "</TABLE><HR><A HREF=\"&quot;&gt;&lt;x\">&lt;back&gt;</A>\n</BODY>\n</HTML>"},
       {"SORTORDER=a&LINKBACKTEXT=Home",
        kListed + "<TR><TD VALIGN=TOP><B>a</B></TD><TD></TD></TR>\n</TABLE><HR></BODY>\n</HTML>"},
+      {"SORTORDER=a&LINKBACK=+JavaScript:alert(1)",
+       kListed + "<TR><TD VALIGN=TOP><B>a</B></TD><TD></TD></TR>\n</TABLE><HR></BODY>\n</HTML>"},
       // Incomplete forms: REDIR_MISSING wins over TEMPLATE_MISSING.
       {"REQUIRED=name&REDIR_MISSING=%2Fmissing.html&TEMPLATE_MISSING=missing.htm",
        "Location: /missing.html\n\n"},
       {"REQUIRED=name&name=&TEMPLATE_MISSING=missing.htm",
        "Content-type: text/html\n\n<p>Please give your name.</p>\n"},
+      {"REQUIRED=name&REDIR_MISSING=%2F%2Fevil.example&TEMPLATE_MISSING=missing.htm",
+       "Content-type: text/html\n\n<p>Please give your name.</p>\n"},
+      {"REQUIRED=name&email=%3Cb%3E&TEMPLATE_MISSING=again.htm",
+       "Content-type: text/html\n\n<p>&lt;b&gt;</p>\n"},
+      {"REQUIRED=name&TEMPLATE_MISSING=Orders_DB.INI",
+       kFailed + "Could Not Open Required Fields Missing Template" + kEnd},
       {"REQUIRED=name,+email&email=&TEMPLATE_WEB=thanks.htm",
        kFailed +
            "<P>Form entry not complete, the following required fields are incomplete:<P>\n"
@@ -64,8 +87,11 @@ TEST(ResponseBlackBox, ExactBytesOfEveryResponsePath) {
   for (const auto& [form, expected] : cases) {
     SCOPED_TRACE(form);
     std::string body = form + "&DISABLE_MAIL=1";
+    std::vector<std::string> environment = testing_support::post_environment(body);
+    environment.insert(environment.end(),
+                       {"SERVER_NAME=site.example", "HTTP_HOST=site.example:8080"});
     testing_support::CgiResult result =
-        testing_support::run_cgi({"", testing_support::post_environment(body), body, site.path()});
+        testing_support::run_cgi({"", environment, body, site.path()});
     EXPECT_EQ(1, result.exit_status);
     EXPECT_EQ(expected, result.output);
   }

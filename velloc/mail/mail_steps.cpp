@@ -15,7 +15,7 @@
 #include "velloc/request/event_log.h"
 #include "velloc/request/page_head.h"
 #include "velloc/run.h"
-#include "velloc/templates/text_files.h"
+#include "velloc/templates/template_paths.h"
 
 namespace {
 
@@ -88,7 +88,7 @@ bool write_body(Run& run, std::ostream& body, std::string_view template_field,
     return true;
   }
   std::ifstream input;
-  if (!open_text_for_reading(template_path, input)) {
+  if (!open_form_template(template_path, input)) {
     char text[kMaxFieldValue + 1];
     std::snprintf(text, sizeof text, missing_format, template_path.c_str());
     body << text;

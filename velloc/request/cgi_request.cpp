@@ -223,6 +223,6 @@ void write_content_type(std::ostream& out, std::string_view content_type) {
 void write_redirect(std::ostream& out, std::string_view url) {
   out << "Location: ";
   for (char c : url)
-    if (c != '\r' && c != '\n') out << c;
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out << c;
   out << "\n\n";
 }

@@ -122,6 +122,6 @@ void parse_form_data(std::string_view data, std::string_view join_separator, Fie
 
 // "Content-type: <type>\n\n".
 void write_content_type(std::ostream& out, std::string_view content_type);
-// "Location: <url>\n\n"; carriage returns and line feeds in the URL are
-// dropped.
+// "Location: <url>\n\n"; every control character of the URL (below 0x20, and
+// 0x7F) is dropped.
 void write_redirect(std::ostream& out, std::string_view url);

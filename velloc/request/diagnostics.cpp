@@ -3,6 +3,7 @@
 #include <ostream>
 #include <string>
 
+#include "velloc/guard/debug_listing_policy.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/request/page_head.h"
@@ -12,12 +13,15 @@ namespace {
 
 constexpr char kRule[] = "---------------------\n";
 
-void dump_map(std::ostream& out, const char* title, const TextMap& map) {
+void dump_map(std::ostream& out, const char* title, const TextMap& map,
+              bool (*listed)(std::string_view name)) {
   out << title << '\n' << kRule;
   map.for_each([&](const std::string& name, const std::string& value) {
-    out << "\t[" << html_escape(name) << "] = " << html_escape(value) << '\n';
+    if (listed(name)) out << "\t[" << html_escape(name) << "] = " << html_escape(value) << '\n';
   });
 }
+
+bool every_name(std::string_view) { return true; }
 
 }  // namespace
 
@@ -32,15 +36,19 @@ void fail_request(Run& run, std::string_view page_message, std::string_view log_
 }
 
 void dump_fields(std::ostream& out, const CgiRequest& request) {
-  dump_map(out, "Form Data", request.fields);
+  dump_map(out, "Form Data", request.fields, every_name);
 }
 
 void dump_environment(std::ostream& out, const CgiRequest& request) {
-  dump_map(out, "Environment Variables", request.environment);
+  dump_map(out, "Environment Variables", request.environment, may_list_variable);
+}
+
+bool answers_with_debug_listing(const Run& run) {
+  return run.settings.allow_debug && run.request.field_is_set("DEBUG_VARIABLES");
 }
 
 void run_debug_mode(Run& run) {
-  if (!run.request.field_is_set("DEBUG_VARIABLES")) return;
+  if (!answers_with_debug_listing(run)) return;
   write_content_type(run.response, "text/html");
   run.response << "<PRE>\n";
   dump_fields(run.response, run.request);

@@ -19,10 +19,15 @@ struct Run;
                                std::string_view log_message);
 
 // "Form Data" and "Environment Variables" listings in map order, one
-// "\t[NAME] = value" line per entry, names and values HTML-escaped.
+// "\t[NAME] = value" line per entry, names and values HTML-escaped. The
+// environment listing holds only the variables the debug-listing policy allows.
 void dump_fields(std::ostream& out, const CgiRequest& request);
 void dump_environment(std::ostream& out, const CgiRequest& request);
 
-// Step 4: when DEBUG_VARIABLES is set, writes the listings, logs and ends the
-// run.
+// True when step 4 answers this request: DEBUG_VARIABLES is set and the settings
+// do not switch the listing off (AllowDebug=0). Needs the settings read.
+bool answers_with_debug_listing(const Run& run);
+
+// Step 4: when answers_with_debug_listing, writes the listings, logs and ends
+// the run.
 void run_debug_mode(Run& run);

@@ -1,5 +1,6 @@
 // HTML escaping for text that came from the request and is placed in a page that
-// the program composes itself (never for template output).
+// the program composes itself, and for the values that page templates insert
+// (see value_escape.h).
 #pragma once
 
 #include <string>

@@ -11,6 +11,7 @@
 #include "platform/path_map.h"
 #include "platform/text.h"
 #include "velloc/guard/address_cleaning.h"
+#include "velloc/request/diagnostics.h"
 #include "velloc/run.h"
 
 namespace {
@@ -58,15 +59,20 @@ std::string as_directory_prefix(std::string directory) {
   return directory;
 }
 
+// The current receipt number, left as it is.
+int read_receipt_number(const std::string& settings_file) {
+  if (settings_file.empty()) return platform::parse_leading_int("1");
+  return platform::parse_leading_int(
+      platform::read_ini_string(settings_file, kSection, "ReceiptNumber", "1"));
+}
+
 // The current receipt number; the file keeps the next one. Without a settings
 // file the number is the default and nothing is stored.
 int take_receipt_number(const std::string& settings_file) {
-  if (settings_file.empty()) return platform::parse_leading_int("1");
+  if (settings_file.empty()) return read_receipt_number(settings_file);
   std::optional<int> current =
       platform::advance_ini_counter(settings_file, kSection, "ReceiptNumber", "1");
-  if (current) return *current;
-  return platform::parse_leading_int(
-      platform::read_ini_string(settings_file, kSection, "ReceiptNumber", "1"));
+  return current ? *current : read_receipt_number(settings_file);
 }
 
 // A level that does not begin with a digit counts as 0: nothing is logged.
@@ -159,8 +165,12 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   message.default_sender = read("DEFAULTSENDER", kDefaultSender);
   message.log_level = parse_log_level(read("LOG_LEVEL", "1"));
 
-  if (run.request.field_is_set("RECEIPT_NUMBER"))
-    run.request.set_field("RECEIPT_NUMBER", std::to_string(take_receipt_number(settings_file)));
+  settings.allow_debug = read("AllowDebug", "") != "0";
+  if (run.request.field_is_set("RECEIPT_NUMBER")) {
+    int number = answers_with_debug_listing(run) ? read_receipt_number(settings_file)
+                                                 : take_receipt_number(settings_file);
+    run.request.set_field("RECEIPT_NUMBER", std::to_string(number));
+  }
 
   settings.pgp_directory = as_directory_prefix(settings.pgp_directory);
   settings.template_directory = read("TEMPLATE_DIR", kDefaultTemplateDirectory);
@@ -170,6 +180,8 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   if (!settings_file.empty())
     settings.allowed_recipients =
         platform::find_ini_value(settings_file, kSection, "AllowedRecipients", kMaxRecipientList);
+  settings.redirect_hosts = read("RedirectHosts", "");
+  settings.escape_web_templates = read("EscapeWebTemplates", "") != "0";
   default_address_fields(run);
 }
 

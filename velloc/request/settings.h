@@ -19,6 +19,9 @@ struct Settings {
   std::string default_recipient;
   std::optional<std::string> allowed_recipients;  // AllowedRecipients; nullopt when absent
   std::string start_directory;                    // working directory when load_settings began
+  std::string redirect_hosts;        // RedirectHosts: further hosts a redirect may name
+  bool allow_debug = true;           // AllowDebug other than "0": DEBUG_VARIABLES lists
+  bool escape_web_templates = true;  // EscapeWebTemplates other than "0"
 };
 
 // Directories searched for the settings file, in order: the executable's directory,
@@ -29,8 +32,9 @@ std::vector<std::string> settings_search_directories();
 std::string find_settings_file();
 
 // Step 3: fills run.settings and the context fields of run.message, advances the
-// receipt counter when the form sets RECEIPT_NUMBER, and defaults EMAIL and
-// RECIPIENT. Never ends the run.
+// receipt counter when the form sets RECEIPT_NUMBER (a request that the debug
+// listing answers only reads it), and defaults EMAIL and RECIPIENT. Never ends
+// the run.
 void load_settings(Run& run);
 // The same with the settings file given (empty: no file).
 void load_settings_from(Run& run, const std::string& settings_file);

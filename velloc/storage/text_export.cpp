@@ -9,6 +9,7 @@
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
 #include "velloc/templates/text_files.h"
+#include "velloc/templates/value_escape.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ struct ExportFiles {
   std::string footer;
   std::string work_file;
   std::string destination;
+  ValueEscape escape = ValueEscape::kNone;  // how DETAIL writes values (ESCAPE)
 };
 
 ExportFiles read_export_files(const std::string& template_path) {
@@ -37,6 +39,8 @@ ExportFiles read_export_files(const std::string& template_path) {
   files.footer = resolved("FOOTER");
   files.work_file = resolved("WORKFILE");
   files.destination = resolved("DESTINATION");
+  files.escape =
+      parse_value_escape(platform::read_ini_string(template_path, kTemplatesSection, "ESCAPE", ""));
   return files;
 }
 
@@ -65,7 +69,8 @@ bool written_in_full(const MailMessage& context, const std::string& path, std::o
 }
 
 // Expands DETAIL onto the end of `output`. Returns the failures counted.
-int append_record(Run& run, const std::string& detail, const std::string& output) {
+int append_record(Run& run, const ExportFiles& files, const std::string& output) {
+  const std::string& detail = files.detail;
   std::ofstream out;
   std::ifstream in;
   bool output_opened = open_text_for_append(output, out);
@@ -73,7 +78,7 @@ int append_record(Run& run, const std::string& detail, const std::string& output
   if (!output_opened || !detail_opened) {
     return report_unopened(run.message, detail, detail_opened, output, output_opened);
   }
-  expand_template(in, out, run.request, run.template_state);
+  expand_template(in, out, run.request, run.template_state, files.escape);
   return written_in_full(run.message, output, out) ? 0 : 1;
 }
 
@@ -95,7 +100,7 @@ int rebuild_destination(const MailMessage& context, const ExportFiles& files) {
 }
 
 int export_through_work_file(Run& run, const ExportFiles& files) {
-  int failures = append_record(run, files.detail, files.work_file);
+  int failures = append_record(run, files, files.work_file);
   if (failures > 0) return failures;
   return rebuild_destination(run.message, files);
 }
@@ -140,7 +145,7 @@ bool export_text_file(Run& run) {
   std::string lock_path = lock_target(files);
   std::optional<platform::FileLock> lock;
   if (!lock_path.empty()) lock.emplace(lock_path);
-  int failures = files.work_file.empty() ? append_record(run, files.detail, files.destination)
+  int failures = files.work_file.empty() ? append_record(run, files, files.destination)
                                          : export_through_work_file(run, files);
   return failures == 0;
 }

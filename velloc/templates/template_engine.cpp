@@ -66,8 +66,8 @@ std::size_t find_special(std::string_view line, std::size_t pos) {
 // One expansion: the block state of its template and where it writes.
 class Expansion {
  public:
-  Expansion(std::ostream& output, CgiRequest& request, TemplateState& state)
-      : output_(output), request_(request), state_(state) {}
+  Expansion(std::ostream& output, CgiRequest& request, TemplateState& state, ValueEscape escape)
+      : output_(output), request_(request), state_(state), escape_(escape) {}
   void process_line(std::string_view line);
 
  private:
@@ -79,10 +79,12 @@ class Expansion {
   void write(std::string_view text) {
     output_.write(text.data(), static_cast<std::streamsize>(text.size()));
   }
+  void write_value(const std::string* value);
 
   std::ostream& output_;
   CgiRequest& request_;
   TemplateState& state_;
+  ValueEscape escape_;
   BlockState blocks_;
 };
 
@@ -147,10 +149,10 @@ void Expansion::run_directive(char opener, std::string_view argument) {
   if (argument.empty() && (opener == '%' || opener == '^')) return;
   switch (opener) {
     case '%':
-      if (const std::string* value = request_.fields.find(argument)) write(*value);
+      write_value(request_.fields.find(argument));
       break;
     case '^':
-      if (const std::string* value = request_.environment.find(argument)) write(*value);
+      write_value(request_.environment.find(argument));
       break;
     case '*':
       state_.pending_attachment = argument;
@@ -165,6 +167,16 @@ void Expansion::run_directive(char opener, std::string_view argument) {
       include(argument);
       break;
   }
+}
+
+// An absent value writes nothing, unless the escape gives even the empty text a
+// form of its own (the quotes of a CSV value).
+void Expansion::write_value(const std::string* value) {
+  if (escape_ == ValueEscape::kNone) {
+    if (value != nullptr) write(*value);
+    return;
+  }
+  write(escape_value(value != nullptr ? std::string_view(*value) : std::string_view(), escape_));
 }
 
 void Expansion::run_unterminated(char opener, std::string_view argument) {
@@ -183,7 +195,7 @@ void Expansion::include(std::string_view file_name) {
     write(kIncludeFailed);
     return;
   }
-  expand_template(file, output_, request_, state_);
+  expand_template(file, output_, request_, state_, escape_);
 }
 
 // Keeps include_depth counting this expansion for as long as it runs.
@@ -202,14 +214,14 @@ class IncludeLevel {
 }  // namespace
 
 bool expand_template(std::istream& input, std::ostream& output, CgiRequest& request,
-                     TemplateState& state) {
+                     TemplateState& state, ValueEscape escape) {
   state.pending_attachment.clear();
   IncludeLevel level(state);
   if (!level.within_limit()) {
     output.write(kIncludeLimitExceeded.data(), kIncludeLimitExceeded.size());
     return true;
   }
-  Expansion expansion(output, request, state);
+  Expansion expansion(output, request, state, escape);
   std::string line;
   line.reserve(kMaxTemplateLine);
   while (read_template_line(input, line)) expansion.process_line(line);

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "velloc/request/cgi_request.h"
+#include "velloc/templates/value_escape.h"
 
 // Run-wide state shared by every expansion of the run (and by the includes of
 // one).
@@ -20,9 +21,10 @@ struct TemplateState {
 
 // Expands `input` into `output`; always true. Clears state.pending_attachment
 // first. Arithmetic directives store into request.fields, which later templates
-// and listings see.
+// and listings see. Field and environment values are written through `escape`,
+// in the included templates too; with kCsv an absent field writes "" as well.
 bool expand_template(std::istream& input, std::ostream& output, CgiRequest& request,
-                     TemplateState& state);
+                     TemplateState& state, ValueEscape escape = ValueEscape::kNone);
 
 // The truth of the text between the brackets of a condition.
 bool evaluate_condition(std::string_view text, const CgiRequest& request);

@@ -4,7 +4,9 @@
 #include <fstream>
 
 #include "velloc/guard/address_cleaning.h"
+#include "velloc/guard/template_name_policy.h"
 #include "velloc/request/diagnostics.h"
+#include "velloc/request/form_redirect.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/request/page_head.h"
 #include "velloc/run.h"
@@ -37,10 +39,10 @@ constexpr std::array<TemplateField, 6> kTemplateFields = {{
 [[noreturn]] void answer_with_missing_template(Run& run) {
   if (run.templates.missing_template.empty()) throw RunEnded();
   std::ifstream file;
-  if (!open_text_for_reading(run.templates.missing_template, file))
+  if (!open_form_template(run.templates.missing_template, file))
     fail_request(run, kMissingTemplateUnreadable);
   write_content_type(run.response, "text/html");
-  expand_template(file, run.response, run.request, run.template_state);
+  expand_template(file, run.response, run.request, run.template_state, web_template_escape(run));
   throw RunEnded();
 }
 
@@ -53,6 +55,14 @@ bool resolve_template_paths(Run& run) {
       run.templates.*entry.path = run.settings.template_directory + value;
   }
   return true;
+}
+
+bool open_form_template(const std::string& path, std::ifstream& in) {
+  return form_template_name_allowed(path) && open_text_for_reading(path, in);
+}
+
+ValueEscape web_template_escape(const Run& run) {
+  return run.settings.escape_web_templates ? ValueEscape::kHtml : ValueEscape::kNone;
 }
 
 int list_missing_fields(const Run& run, std::string& message) {
@@ -76,10 +86,7 @@ bool check_required_fields(Run& run) {
       request.set_field("EMAIL", kEmailDefault);
     return true;
   }
-  if (request.field_is_set("REDIR_MISSING")) {
-    write_redirect(run.response, request.get_field("REDIR_MISSING"));
-    throw RunEnded();
-  }
+  if (write_form_redirect(run, "REDIR_MISSING")) throw RunEnded();
   if (request.field_is_set("TEMPLATE_MISSING")) answer_with_missing_template(run);
   fail_request(run, message);
 }

@@ -2,7 +2,10 @@
 // template directory (step 6), and the required-field check (step 7).
 #pragma once
 
+#include <iosfwd>
 #include <string>
+
+#include "velloc/templates/value_escape.h"
 
 struct Run;
 
@@ -18,10 +21,20 @@ struct TemplatePaths {
 // Step 6. A name containing ".." leaves its path empty.
 bool resolve_template_paths(Run& run);
 
+// Opens a page, mail or receipt template (web, missing-fields, mail, receipt)
+// for reading. A path whose name the template-name policy refuses (a settings
+// file) counts as one that cannot be opened.
+bool open_form_template(const std::string& path, std::ifstream& in);
+
+// How the web and missing-fields templates write values: HTML-escaped unless the
+// settings turn it off (EscapeWebTemplates=0).
+ValueEscape web_template_escape(const Run& run);
+
 // Fills `message` with the missing-fields text and returns how many fields named by
 // REQUIRED are blank.
 int list_missing_fields(const Run& run, std::string& message);
 
-// Step 7: answers an incomplete form (redirect, missing-fields template or failure
-// page) and ends the run; otherwise defaults EMAIL and returns true.
+// Step 7: answers an incomplete form (an allowed redirect, the missing-fields
+// template or the failure page) and ends the run; otherwise defaults EMAIL and
+// returns true.
 bool check_required_fields(Run& run);

@@ -136,6 +136,21 @@ TEST_F(MailStepsTest, MissingTemplatesAreToldInTheBody) {
             log().find("Could not open Receipt Template File: missing\\receipt.txt\n"));
 }
 
+TEST_F(MailStepsTest, SettingsFilesNamedAsTemplatesAreNeverMailed) {
+  dir.write("t/orders_db.ini", "[DATABASE]\nPASSWORD=secret\n");
+  run.request.set_field("TEMPLATE_MAIL", "orders_db.ini");
+  run.request.set_field("TEMPLATE_RECEIPT", "ORDERS_DB.INI");
+  run.request.set_field("DO_RECEIPT", "1");
+  run.templates.mail_template = dir.file("t/orders_db.ini");
+  run.templates.receipt_template = dir.file("t/ORDERS_DB.INI");
+  send_form_mail(run);
+  EXPECT_EQ("Could not open Template File: \r\n\t" + run.templates.mail_template + "\r\n",
+            received_body());
+  send_receipt(run);
+  EXPECT_EQ("Could not open Template File: \r\n\t" + run.templates.receipt_template,
+            received_body());
+}
+
 TEST_F(MailStepsTest, FailedSendOrTemporaryFileEndsTheRunWithTheFailurePage) {
   run.request.set_field("RECIPIENT", "");
   EXPECT_THROW(send_form_mail(run), RunEnded);

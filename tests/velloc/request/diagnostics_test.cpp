@@ -34,20 +34,24 @@ TEST_F(DiagnosticsTest, FailurePageAndLogLine) {
 
 TEST_F(DiagnosticsTest, FieldAndEnvironmentListingsEscapeRequestText) {
   form("x=1&note=%3Cscript%3E&<b>=%26amp;");
-  run_.request.environment.set("PATH", "/bin");
+  run_.request.environment.set("PATH", "/bin");  // not a request variable: never listed
   run_.request.environment.set("QUERY_STRING", "a&b");
+  run_.request.environment.set("HTTP_X_NOTE", "<i>");
   dump_fields(out_, run_.request);
   dump_environment(out_, run_.request);
   EXPECT_EQ(
       "Form Data\n---------------------\n\t[NOTE] = &lt;script&gt;\n\t[X] = 1\n"
       "\t[&lt;B&gt;] = &amp;amp;\n"
-      "Environment Variables\n---------------------\n\t[PATH] = /bin\n"
-      "\t[QUERY_STRING] = a&amp;b\n",
+      "Environment Variables\n---------------------\n"
+      "\t[HTTP_X_NOTE] = &lt;i&gt;\n\t[QUERY_STRING] = a&amp;b\n",
       out_.str());
 }
 
-TEST_F(DiagnosticsTest, DebugModeNeedsANonEmptyField) {
+TEST_F(DiagnosticsTest, DebugModeNeedsANonEmptyFieldAndTheSettingsConsent) {
   form("debug_variables=");
+  run_debug_mode(run_);
+  run_.request.set_field("DEBUG_VARIABLES", "1");
+  run_.settings.allow_debug = false;
   run_debug_mode(run_);
   EXPECT_EQ("", out_.str());
   EXPECT_FALSE(dir_.exists("velloc.log"));

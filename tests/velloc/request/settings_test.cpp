@@ -63,6 +63,14 @@ TEST_F(SettingsTest, ReceiptCounterAdvancesOnlyWhenTheFormAsks) {
   EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=2\n", file());
   EXPECT_EQ("42", receipt("RECEIPT_NUMBER=x", "[Velloc]\nReceiptNumber=0042\n"));
   EXPECT_EQ("[Velloc]\nReceiptNumber=43\n", file());
+  // A request answered with the debug listing sees the number but does not use it up, unless
+  // the listing is switched off and the request is an ordinary form.
+  EXPECT_EQ("43", receipt("RECEIPT_NUMBER=x&DEBUG_VARIABLES=1", file().c_str()));
+  EXPECT_EQ("[Velloc]\nReceiptNumber=43\n", file());
+  EXPECT_EQ("7", receipt("RECEIPT_NUMBER=x&DEBUG_VARIABLES=1",
+                         "[Velloc]\nAllowDebug=0\n"
+                         "ReceiptNumber=7\n"));
+  EXPECT_EQ("[Velloc]\nAllowDebug=0\nReceiptNumber=8\n", file());
 }
 
 TEST_F(SettingsTest, EmailFallsBackToDefaultEmailAndRecipientToTheSetting) {

@@ -76,6 +76,17 @@ TEST_F(TextExportTest, DirectModeAppendsOneRecordPerSubmissionAndIgnoresHeaderAn
   EXPECT_EQ("", response_.str());
 }
 
+TEST_F(TextExportTest, EscapeKeyQuotesRecordValuesForCsvOrHtml) {
+  write_template("DETAIL=order.txt\nDESTINATION=out/o.csv\nESCAPE=csv\n");
+  EXPECT_TRUE(submit("=cmd|' /C calc'!A0", "3"));
+  EXPECT_TRUE(submit("Ann \"A\", Bee", ""));
+  EXPECT_EQ("\"'=cmd|' /C calc'!A0\",\"3\"\n\"Ann \"\"A\"\", Bee\",\"\"\n",
+            dir_.read("forms/out/o.csv"));
+  write_template("DETAIL=item.htm\nDESTINATION=out/list.htm\nESCAPE=HTML\n");
+  EXPECT_TRUE(submit("<script>", "1&2"));
+  EXPECT_EQ("<LI>&lt;script&gt; (1&amp;2)\n", dir_.read("forms/out/list.htm"));
+}
+
 TEST_F(TextExportTest, WorkFileModeRebuildsTheDestinationAroundAllRecords) {
   write_template(
       "HEADER=head.htm\nDETAIL=item.htm\nFOOTER=foot.htm\nWORKFILE=all.txt\n"

@@ -38,10 +38,10 @@ class TemplateEngineTest : public ::testing::Test {
     request_.environment.set("REMOTE_ADDR", "127.0.0.1");
   }
 
-  std::string expand(const std::string& text) {
+  std::string expand(const std::string& text, ValueEscape escape = ValueEscape::kNone) {
     std::istringstream input(text);
     std::ostringstream output;
-    EXPECT_TRUE(expand_template(input, output, request_, state_));
+    EXPECT_TRUE(expand_template(input, output, request_, state_, escape));
     return output.str();
   }
 
@@ -152,6 +152,14 @@ TEST_F(TemplateIncludeTest, IncludeSharesFieldsAndPendingAttachment) {
   EXPECT_EQ("from-include", state_.pending_attachment);
   expand(joined({"*mine*", include("plain.inc")}));
   EXPECT_EQ("", state_.pending_attachment);
+}
+
+TEST_F(TemplateIncludeTest, EscapeCoversFieldAndEnvironmentValuesOfIncludesButNotTemplateText) {
+  dir_.write("part.inc", "<i>%NAME%</i>^REMOTE_ADDR^");
+  EXPECT_EQ("<b>Ann &lt;b&gt;</b><i>Ann &lt;b&gt;</i>127.0.0.1\n\n",
+            expand("<b>%NAME%</b>" + include("part.inc"), ValueEscape::kHtml));
+  EXPECT_EQ("\"Ann <b>\",\"\",\"\",,\"127.0.0.1\",x=\"3\"\n",
+            expand("%NAME%,%ABSENT%,%EMPTY%,%%,^REMOTE_ADDR^,x=%QTY", ValueEscape::kCsv));
 }
 
 TEST_F(TemplateIncludeTest, NestingLimitIsRunWide) {

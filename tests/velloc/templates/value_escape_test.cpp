@@ -1,0 +1,35 @@
+#include "velloc/templates/value_escape.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(ValueEscape, HtmlAndCsvFormsOfAValue) {
+  struct Case {
+    std::string value;
+    ValueEscape escape;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"<script>'x'&\"y\"", ValueEscape::kNone, "<script>'x'&\"y\""},
+      {"<script>'x'&\"y\"", ValueEscape::kHtml, "&lt;script&gt;&#39;x&#39;&amp;&quot;y&quot;"},
+      {"Ann", ValueEscape::kCsv, "\"Ann\""},
+      {"", ValueEscape::kCsv, "\"\""},
+      {"news, events", ValueEscape::kCsv, "\"news, events\""},
+      {"say \"hi\"\r\nbye", ValueEscape::kCsv, "\"say \"\"hi\"\"\r\nbye\""},
+      {"=HYPERLINK(\"x\")", ValueEscape::kCsv, "\"'=HYPERLINK(\"\"x\"\")\""},
+      {"+1", ValueEscape::kCsv, "\"'+1\""},
+      {"-2+3", ValueEscape::kCsv, "\"'-2+3\""},
+      {"@SUM(A1)", ValueEscape::kCsv, "\"'@SUM(A1)\""},
+      {"a=1", ValueEscape::kCsv, "\"a=1\""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.expected, escape_value(c.value, c.escape)) << c.value;
+
+  EXPECT_EQ(ValueEscape::kHtml, parse_value_escape("html"));
+  EXPECT_EQ(ValueEscape::kCsv, parse_value_escape("CSV"));
+  EXPECT_EQ(ValueEscape::kNone, parse_value_escape("NONE"));
+  EXPECT_EQ(ValueEscape::kNone, parse_value_escape(""));
+  EXPECT_EQ(ValueEscape::kNone, parse_value_escape("XML"));
+}
+
+}  // namespace

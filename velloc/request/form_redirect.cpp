@@ -1,0 +1,21 @@
+#include "velloc/request/form_redirect.h"
+
+#include "velloc/request/event_log.h"
+#include "velloc/run.h"
+
+RedirectHosts allowed_redirect_hosts(const Run& run) {
+  return {run.request.get_env("HTTP_HOST"), run.request.get_env("SERVER_NAME"),
+          run.settings.referers, run.settings.redirect_hosts};
+}
+
+bool write_form_redirect(Run& run, std::string_view field) {
+  std::string address = run.request.get_field(field);
+  if (address.empty()) return false;
+  if (decide_redirect(address, allowed_redirect_hosts(run)) == RedirectDecision::kRefuse) {
+    log_event(run.message, 1, "Redirect not allowed: %s\n",
+              without_control_characters(address).c_str());
+    return false;
+  }
+  write_redirect(run.response, address);
+  return true;
+}

@@ -1,0 +1,18 @@
+// Following a redirect that a form field names (REDIRECT, REDIR_MISSING): the
+// redirect policy decides, and an address it refuses counts as not set, so the
+// caller goes on with its next rule.
+#pragma once
+
+#include <string_view>
+
+#include "velloc/guard/redirect_policy.h"
+
+struct Run;
+
+// The hosts this request and the settings allow a redirect to name.
+RedirectHosts allowed_redirect_hosts(const Run& run);
+
+// When `field` is set and the policy follows its address: writes the Location
+// header and returns true. When the policy refuses it: logs "Redirect not
+// allowed: %s\n" (type 1) and returns false. A blank field returns false.
+bool write_form_redirect(Run& run, std::string_view field);
