@@ -13,8 +13,13 @@ struct Settings {
   std::string template_directory;  // prefix of every template path, used unchanged
   std::string referers;
   std::string default_recipient;
-  std::string start_directory;  // working directory when load_settings began
+  std::string start_directory;    // working directory when load_settings began
+  std::string charset;            // the character set of the site's pages (CHARSET)
+  bool visitor_reply_to = false;  // form mail from DEFAULTSENDER, visitor in Reply-To
 };
+
+// "text/html", with "; charset=<CHARSET>" when the site names its character set.
+std::string html_content_type(const Settings& settings);
 
 // Directories searched for the settings file, in order: the executable's directory,
 // the working directory, /etc/velloc/, then each directory of PATH.
