@@ -132,7 +132,7 @@ TEST(MessageContentTest, EightBitTextIsLabelledAndEncoded) {
   EXPECT_NE(std::string::npos, sink.text.find("--divider\r\nContent-Type: text/plain; "
                                               "charset=\"UTF-8\"\r\nContent-Transfer-Encoding: "
                                               "quoted-printable\r\n\r\nGr=C3=BC=C3=9Fe\r\n=2E\r\n"
-                                              "\r\n\r\n--divider--\r\n"));
+                                              "\r\n\r\n\r\n--divider--\r\n"));
   message.site_charset = "ISO-8859-15";
   sink.text.clear();
   write_message_content(message, writer, {});
