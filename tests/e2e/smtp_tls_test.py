@@ -4,6 +4,7 @@ AUTH required, aiosmtpd with TLS from the first byte, refused certificates and a
 refused password, and Postfix as a real MTA delivering to a Maildir. Every
 delivered message is parsed by the email package."""
 import os
+import pwd
 import shutil
 import ssl
 import subprocess
@@ -19,7 +20,7 @@ from aiosmtpd.smtp import AuthResult  # noqa: E402
 
 from cgi_process import run_velloc, write_settings  # noqa: E402
 from harness import free_port  # noqa: E402
-from system_support import eventually, parse_mail  # noqa: E402
+from system_support import eventually, listening, parse_mail  # noqa: E402
 
 USER = "forms@site.test"
 PASSWORD = "pässword with spaces"
@@ -167,6 +168,116 @@ class SmtpTlsTest(unittest.TestCase):
         page = self.send(port, "none")
         self.assertIn("Credentials are sent only over TLS", self.log())
         self.assertEqual([], store.messages)
+
+
+POSTFIX_MAIN_CF = """compatibility_level = 3.6
+queue_directory = {dir}/queue
+data_directory = {dir}/data
+command_directory = /usr/sbin
+daemon_directory = /usr/lib/postfix/sbin
+mail_owner = postfix
+setgid_group = postdrop
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+myhostname = mx.test
+mydestination =
+mynetworks = 127.0.0.0/8
+smtpd_tls_security_level = may
+smtpd_tls_cert_file = {certs}/server.pem
+smtpd_tls_key_file = {certs}/server.key
+smtpd_tls_received_header = yes
+virtual_mailbox_domains = example.test
+virtual_mailbox_base = {dir}/mail
+virtual_mailbox_maps = texthash:{dir}/etc/mailboxes
+virtual_uid_maps = static:{uid}
+virtual_gid_maps = static:{gid}
+alias_maps =
+alias_database =
+maillog_file = {dir}/maillog
+maillog_file_prefixes = {dir}
+smtputf8_enable = no
+"""
+
+
+def postfix_master_cf(port):
+    """The system's service table with smtpd on the test port and nothing chrooted."""
+    lines = []
+    for line in Path("/etc/postfix/master.cf").read_text().splitlines():
+        fields = line.split()
+        if line[:1] not in ("#", " ", "\t") and len(fields) >= 8:
+            if fields[:2] == ["smtp", "inet"]:
+                fields[0] = f"127.0.0.1:{port}"
+            fields[4] = "n"
+            line = "  ".join(fields)
+        lines.append(line)
+    return "\n".join(lines) + "\n"
+
+
+class PostfixTest(unittest.TestCase):
+    """Postfix, started with a configuration folder of its own, takes the mail over
+    STARTTLS and delivers it to a Maildir."""
+
+    def setUp(self):
+        if os.geteuid() != 0 or not Path("/usr/sbin/postfix").exists():
+            self.skipTest("Postfix needs root and the postfix package")
+        try:
+            account = pwd.getpwnam("postfix")
+        except KeyError:
+            self.skipTest("no postfix user")
+        self.dir = tempfile.mkdtemp(prefix="velloc-postfix-")
+        os.chmod(self.dir, 0o755)
+        self.certs = Path(self.dir, "certs")
+        self.certs.mkdir()
+        make_certificates(self.certs)
+        for name in ("etc", "queue", "data", "mail", "site"):
+            Path(self.dir, name).mkdir()
+        for name in ("data", "mail"):
+            os.chown(Path(self.dir, name), account.pw_uid, account.pw_gid)
+        self.port = free_port()
+        Path(self.dir, "etc/main.cf").write_text(POSTFIX_MAIN_CF.format(
+            dir=self.dir, certs=self.certs, uid=account.pw_uid, gid=account.pw_gid))
+        Path(self.dir, "etc/master.cf").write_text(postfix_master_cf(self.port))
+        Path(self.dir, "etc/mailboxes").write_text("owner@example.test owner/\n")
+        self.postfix("start")
+        self.assertTrue(eventually(lambda: listening(self.port), WAIT_SECONDS), self.maillog())
+
+    def tearDown(self):
+        if hasattr(self, "port"):
+            self.postfix("stop")
+        if hasattr(self, "dir"):
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def postfix(self, command):
+        subprocess.run(["/usr/sbin/postfix", "-c", f"{self.dir}/etc", command],
+                       capture_output=True, timeout=60, check=False)
+
+    def maillog(self):
+        path = Path(self.dir, "maillog")
+        return path.read_text(errors="replace") if path.exists() else ""
+
+    def delivered(self):
+        new = Path(self.dir, "mail/owner/new")
+        return sorted(new.iterdir()) if new.exists() else []
+
+    def test_postfix_receives_over_starttls_and_delivers(self):
+        site = Path(self.dir, "site")
+        write_settings(site, {"SMTP": f"127.0.0.1:{self.port}", "SMTP_TLS": "starttls",
+                              "SMTP_CA_FILE": f"{self.certs}/ca.pem", "TEMP": f"{site}/",
+                              "LOGFILE": f"{site}/velloc.log", "LOG_LEVEL": "15",
+                              "DEFAULTSENDER": "forms@site.test", "VisitorReplyTo": "1"})
+        fields = {"EMAIL": "jose@example.net", "RECIPIENT": "owner@example.test",
+                  "SUBJECT": SUBJECT, "NAME": NAME, "SORTORDER": "NAME"}
+        status, out, err = run_velloc(site, fields)
+        self.assertIn(b"Form Sent Successfully", out, Path(site, "velloc.log").read_text())
+        self.assertTrue(eventually(lambda: self.delivered(), WAIT_SECONDS), self.maillog())
+        message = parse_mail(self.delivered()[0])
+        self.assertEqual([], [d for part in message.walk() for d in part.defects])
+        self.assertIn("using TLS", message["Received"])
+        self.assertEqual(SUBJECT, message["Subject"])
+        self.assertEqual("jose@example.net", message["Reply-To"])
+        self.assertIn(f"NAME:  {NAME}\n", message.get_body(("plain",)).get_content())
+        self.assertIsNotNone(message["Date"].datetime)
+        self.assertRegex(message["Message-ID"], r"^<[0-9a-f]{32}@[^>]+>$")
 
 
 def parse_mail_bytes(raw):
