@@ -117,7 +117,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
   -addext subjectAltName=IP:127.0.0.1 -keyout "$scratch/tls.key" -out "$scratch/tls.pem" 2>/dev/null
 tls_port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 /usr/bin/python3 bench/tls_smtp_sink.py --cert "$scratch/tls.pem" --key "$scratch/tls.key" \
-  --port "$tls_port" --user bench --password bench-secret >"$scratch/tls.out" &
+  --port "$tls_port" --user bench --password bench-secret >"$scratch/tls.out" 2>/dev/null &
 sink_pid=$!
 for ((tries = 0; tries < 200; tries++)); do
   grep -q '^port ' "$scratch/tls.out" && break
