@@ -110,6 +110,43 @@ if [ "$mails" != "$each" ] || [ "$records" -ne $((2 * each)) ]; then
   exit 1
 fi
 
+# TLS is paid only where it is configured: the mail case once more, through a
+# loopback server that requires STARTTLS and a login, in a site of its own.
+tls_site=$scratch/tls-site
+mkdir -p "$tls_site/tmp" "$tls_site/data"
+cp -r bench/site/templates "$tls_site/templates"
+cp "$build/velloc" "$build/bench/floor_cgi" "$tls_site/"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
+  -addext subjectAltName=IP:127.0.0.1 -keyout "$scratch/tls.key" -out "$scratch/tls.pem" 2>/dev/null
+tls_port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+/usr/bin/python3 bench/tls_smtp_sink.py --cert "$scratch/tls.pem" --key "$scratch/tls.key" \
+  --port "$tls_port" --user bench --password bench-secret >"$scratch/tls.out" 2>/dev/null &
+sink_pid=$!
+for ((tries = 0; tries < 200; tries++)); do
+  grep -q '^port ' "$scratch/tls.out" && break
+  sleep 0.05
+done
+sed -e "s/^SMTP=.*/SMTP=127.0.0.1:$tls_port/" -e "s|$site|$tls_site|g" "$site/VELLOC.ini" \
+  >"$tls_site/VELLOC.ini"
+printf 'SMTP_TLS=starttls\nSMTP_CA_FILE=%s\nSMTP_USER=bench\nSMTP_PASSWORD=bench-secret\n' \
+  "$scratch/tls.pem" >>"$tls_site/VELLOC.ini"
+{
+  printf '%s\t%s\t%s\t%s\t%s\n' "floor: CGI program printing a header only" \
+    "$tls_site/floor_cgi" "$tls_site" "$scratch/floor.body" "Content-type"
+  printf '%s\t%s\t%s\t%s\t%s\n' "(e) (d) through STARTTLS + AUTH on loopback" \
+    "$tls_site/velloc" "$tls_site" "$scratch/mail.body" "Thank you, Jo Doe"
+} >"$scratch/tls-cases.tsv"
+echo
+"$build/bench/cgi_timer" --runs "$runs" --warmup "$warmup" "$scratch/tls-cases.tsv"
+kill "$sink_pid"
+wait "$sink_pid" || true
+sink_pid=
+tls_mails=$(sed -n 's/^messages //p' "$scratch/tls.out")
+if [ "$tls_mails" != "$each" ]; then
+  echo "Expected $each mails through STARTTLS, got ${tls_mails:-none}." >&2
+  exit 1
+fi
+
 echo
 echo "Throughput (Google Benchmark, in process, median of 3 repetitions):"
 json=$scratch/throughput.json

@@ -21,11 +21,11 @@ constexpr char kDefaultLinkText[] = "Back To Site";
 void write_template_page(Run& run) {
   std::ifstream file;
   if (open_form_template(run.templates.web_template, file)) {
-    write_content_type(run.response, "text/html");
+    write_content_type(run.response, html_content_type(run.settings));
     expand_template(file, run.response, run.request, run.template_state, web_template_escape(run));
     return;
   }
-  write_page_head(run.response, run.request);
+  write_page_head(run.response, run.request, html_content_type(run.settings));
   run.response << "<H1>Web Template File Not Found</H1><BR>"
                << html_escape(run.templates.web_template) << "\n</BODY></HTML>\n";
 }
@@ -43,8 +43,9 @@ void write_back_link(std::ostream& out, const CgiRequest& request) {
 
 // The built-in confirmation page: the page head, a table of what was sent and
 // the optional link back to the site.
-void write_confirmation_page(std::ostream& out, const CgiRequest& request) {
-  write_page_head(out, request);
+void write_confirmation_page(std::ostream& out, const CgiRequest& request,
+                             std::string_view content_type) {
+  write_page_head(out, request, content_type);
   out << "<H1>Form Sent Successfully</H1>\n"
       << "<P>\n<H2>The Following Information Was Sent:</H2>\n"
       << "<HR>"
@@ -65,6 +66,6 @@ bool write_response_page(Run& run) {
     throw RunEnded();
   }
   if (write_form_redirect(run, "REDIRECT")) return true;
-  write_confirmation_page(run.response, request);
+  write_confirmation_page(run.response, request, html_content_type(run.settings));
   return true;
 }

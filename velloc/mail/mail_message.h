@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 
+// How the connection to the SMTP server is protected (setting SMTP_TLS).
+enum class SmtpTls { kNone, kStartTls, kImplicit, kUnknown };
+
 struct MailMessage {
   std::string header_file;
   std::string body_file;
@@ -22,6 +25,14 @@ struct MailMessage {
   std::string content_type = "text/plain";
   std::string transfer_encoding = "7bit";
   std::string charset = "us-ascii";
+  // Transport security and login to the server; none of it is ever logged.
+  SmtpTls smtp_tls = SmtpTls::kNone;
+  std::string ca_file;  // a private CA instead of the system's trust store
+  bool tls_verify = true;
+  std::string smtp_user;
+  std::string smtp_password;
+  bool auth_plaintext = false;  // credentials may go over a connection without TLS
+  std::string site_charset;     // the site's character set (CHARSET); empty when not set
 };
 
 // Sets every field to its default; local_host is this machine's host name (empty

@@ -117,13 +117,26 @@ std::vector<MailAttachment> take_pending_attachment(TemplateState& state) {
   return attachments;
 }
 
+// The form mail's header with the site's own sender in From and the visitor's
+// address in Reply-To, so that the sender's domain is the site's.
+std::string aligned_header_text(const Run& run) {
+  std::string visitor_text = build_header_text(run.request, "EMAIL", "RECIPIENT", "SUBJECT");
+  std::size_t from_end = visitor_text.find('\n');
+  std::string visitor = visitor_text.substr(0, from_end).substr(std::string_view("From: ").size());
+  std::string text = header_line("From", run.message.default_sender);
+  if (!visitor.empty()) text += header_line("Reply-To", visitor);
+  return text + visitor_text.substr(from_end + 1);
+}
+
 }  // namespace
 
 int send_form_mail(Run& run) {
   if (run.request.field_is_set("DISABLE_MAIL")) return 1;
   std::ofstream body;
   std::string body_path = open_body_file(run, body);
-  std::string header_text = build_header_text(run.request, "EMAIL", "RECIPIENT", "SUBJECT");
+  std::string header_text = run.settings.visitor_reply_to
+                                ? aligned_header_text(run)
+                                : build_header_text(run.request, "EMAIL", "RECIPIENT", "SUBJECT");
   write_body(run, body, "TEMPLATE_MAIL", run.templates.mail_template,
              "Could not open Template File: \n\t%s\n");
   close_body_file(run, body, body_path);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "platform/path_map.h"
 #include "velloc/mail/header_file.h"
 #include "velloc/mail/line_reader.h"
+#include "velloc/mail/mail_encoding.h"
+#include "velloc/mail/message_identity.h"
 #include "velloc/request/event_log.h"
 
 namespace {
@@ -27,33 +30,73 @@ bool is_directory(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+void write_identity_lines(const MailMessage& message, ContentWriter& out) {
+  std::string date = mail_date(std::time(nullptr));
+  std::string id = new_message_id(message.local_host);
+  out.format("Date: %s\r\nMessage-ID: %s\r\n", date.c_str(), id.c_str());
+  log_event(message, 15, "Date: %s\nMessage-ID: %s\n", date.c_str(), id.c_str());
+}
+
+TextScan scan_file(const std::string& path) {
+  TextScan scan;
+  std::ifstream file(platform::native_path(path), std::ios::binary);
+  std::vector<char> chunk(kReadChunk);
+  while (file.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || file.gcount() > 0)
+    scan.add(std::string_view(chunk.data(), static_cast<std::size_t>(file.gcount())));
+  return scan;
+}
+
+void write_quoted_body(const MailMessage& message, std::istream& body, ContentWriter& out) {
+  QuotedPrintableEncoder encoder;
+  std::string line;
+  std::string encoded;
+  while (read_line_piece(body, kMaxFileLine, line)) {
+    encoded.clear();
+    encoder.add(line, encoded);
+    out.write(encoded);
+    log_event(message, 15, "%s", line.c_str());
+  }
+  encoded.clear();
+  encoder.finish(encoded);
+  out.write(encoded);
+}
+
 void write_header_lines(const MailMessage& message, ContentWriter& out,
                         const std::string& boundary) {
   out.write("MIME-Version: 1.0\r\n");
   log_event(message, 15, "MIME-Version: 1.0\n");
+  write_identity_lines(message, out);
   std::ifstream header(platform::native_path(message.header_file), std::ios::binary);
   std::string name;
   std::string value;
   while (header && next_header_pair(header, name, value)) {
-    out.format("%s: %s\r\n", name.c_str(), value.c_str());
+    out.format("%s: %s\r\n", name.c_str(),
+               encode_header_value(name, value, message.site_charset).c_str());
     log_event(message, 15, "%s: %s\n", name.c_str(), value.c_str());
   }
   out.format("Content-Type: multipart/mixed; boundary=\"%s\"\r\n\r\n", boundary.c_str());
 }
 
 void write_body_part(const MailMessage& message, ContentWriter& out, const std::string& boundary) {
+  TextScan scan = scan_file(message.body_file);
+  bool quoted = !scan.seven_bit();
+  std::string charset = quoted ? charset_label(scan, message.site_charset) : message.charset;
   out.format("--%s\r\n", boundary.c_str());
-  out.format("Content-Type: %s; charset=\"%s\"\r\n", message.content_type.c_str(),
-             message.charset.c_str());
-  out.format("Content-Transfer-Encoding: %s\r\n", message.transfer_encoding.c_str());
+  out.format("Content-Type: %s; charset=\"%s\"\r\n", message.content_type.c_str(), charset.c_str());
+  out.format("Content-Transfer-Encoding: %s\r\n",
+             quoted ? "quoted-printable" : message.transfer_encoding.c_str());
   out.write("\r\n");
   log_event(message, 5, "Sending Message Body...\n");
   std::ifstream body(platform::native_path(message.body_file), std::ios::binary);
   if (body) {
-    std::string line;
-    while (read_line_piece(body, kMaxFileLine, line)) {
-      out.write(line);
-      log_event(message, 15, "%s", line.c_str());
+    if (quoted) {
+      write_quoted_body(message, body, out);
+    } else {
+      std::string line;
+      while (read_line_piece(body, kMaxFileLine, line)) {
+        out.write(line);
+        log_event(message, 15, "%s", line.c_str());
+      }
     }
     log_event(message, 5, "Message Body Sent.\n");
   }

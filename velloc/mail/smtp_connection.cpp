@@ -90,6 +90,15 @@ bool SmtpConnection::connect_to(const sockaddr_in& address, int polls, int* erro
     if (!wait_until_connected(polls, error)) return false;
   }
   set_blocking(fd_, true);
+  stream_ = make_plain_stream(fd_);
+  return true;
+}
+
+bool SmtpConnection::start_tls(const TlsOptions& options, std::string* reason) {
+  flush();
+  std::unique_ptr<ByteStream> secure = start_tls_stream(fd_, options, reason);
+  if (!secure) return false;
+  stream_ = std::move(secure);
   return true;
 }
 
@@ -115,9 +124,8 @@ void SmtpConnection::write_bytes(std::string_view bytes) {
 
 void SmtpConnection::flush() {
   std::size_t sent = 0;
-  while (sent < output_.size() && !abandoned()) {
-    ssize_t count = send(fd_, output_.data() + sent, output_.size() - sent, MSG_NOSIGNAL);
-    if (count < 0 && errno == EINTR) continue;
+  while (stream_ && sent < output_.size() && !abandoned()) {
+    long count = stream_->send_some(output_.data() + sent, output_.size() - sent);
     if (count <= 0) break;
     sent += static_cast<std::size_t>(count);
   }
@@ -126,16 +134,15 @@ void SmtpConnection::flush() {
 
 SmtpConnection::ReadStatus SmtpConnection::read_byte(char* byte) {
   flush();
-  for (;;) {
-    ssize_t count = recv(fd_, byte, 1, 0);
-    if (count == 1) return ReadStatus::kByte;
-    if (count == 0) return ReadStatus::kClosed;
-    if (errno != EINTR) return ReadStatus::kError;
-  }
+  if (!stream_) return ReadStatus::kError;
+  long count = stream_->receive_some(byte, 1);
+  if (count == 1) return ReadStatus::kByte;
+  return count == 0 ? ReadStatus::kClosed : ReadStatus::kError;
 }
 
 void SmtpConnection::shutdown_both() {
   flush();
+  if (stream_ && !abandoned()) stream_->close();
   std::lock_guard<std::mutex> lock(fd_mutex_);
   if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
 }
@@ -169,6 +176,11 @@ void send_line(ByteSink& sink, const char* format, ...) {
 }
 
 Reply read_reply(const MailMessage& message, SmtpConnection& connection) {
+  return read_reply(message, connection, nullptr);
+}
+
+Reply read_reply(const MailMessage& message, SmtpConnection& connection,
+                 std::vector<std::string>* lines) {
   std::string line;
   for (;;) {
     SmtpConnection::ReadStatus status = read_reply_line(connection, line);
@@ -178,6 +190,7 @@ Reply read_reply(const MailMessage& message, SmtpConnection& connection) {
       return Reply::kBroken;
     }
     log_event(message, 15, "MS - %s", line.c_str());
+    if (lines != nullptr) lines->push_back(line.substr(0, line.find_first_of("\r\n")));
     if (line.size() < 4 || line[3] != '-') break;
   }
   return (!line.empty() && (line[0] == '2' || line[0] == '3')) ? Reply::kPositive

@@ -1,4 +1,4 @@
-// One TCP connection to an SMTP server and the two primitives of the protocol
+// One TCP connection to an SMTP server, plain or under TLS, and the two primitives of the protocol
 // layer: send_line (format, cut, turn line ends into CR LF) and read_reply (one
 // complete reply, judged by its last line). The connection owns its socket and
 // closes it when destroyed. abandon() may be called from another thread to end a
@@ -10,18 +10,21 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "velloc/mail/byte_sink.h"
+#include "velloc/mail/byte_stream.h"
 #include "velloc/mail/mail_message.h"
 
 class SmtpConnection : public ByteSink {
  public:
   SmtpConnection() = default;
   // Adopts an already connected socket.
-  explicit SmtpConnection(int fd) : fd_(fd) {}
+  explicit SmtpConnection(int fd) : fd_(fd), stream_(make_plain_stream(fd)) {}
   ~SmtpConnection() override;
   SmtpConnection(const SmtpConnection&) = delete;
   SmtpConnection& operator=(const SmtpConnection&) = delete;
@@ -30,6 +33,10 @@ class SmtpConnection : public ByteSink {
   // soon as the connection is made or has failed). False with the error number in
   // *error otherwise.
   bool connect_to(const sockaddr_in& address, int polls, int* error);
+
+  // Runs the TLS handshake; from then on every byte goes through TLS. False with
+  // the reason in *reason when the handshake or the verification failed.
+  bool start_tls(const TlsOptions& options, std::string* reason);
 
   // Output is buffered and sent before every read and when the buffer fills.
   void write_bytes(std::string_view bytes) override;
@@ -50,6 +57,7 @@ class SmtpConnection : public ByteSink {
 
   std::mutex fd_mutex_;  // guards fd_ against a concurrent abandon()
   int fd_ = -1;
+  std::unique_ptr<ByteStream> stream_;
   std::atomic<bool> abandoned_{false};
   std::string output_;
 };
@@ -69,6 +77,9 @@ enum class Reply { kPositive, kNegative, kBroken };
 // its last line begins with "2" or "3". kBroken when the read fails (logged at
 // type 1) or the connection was abandoned (not logged).
 Reply read_reply(const MailMessage& message, SmtpConnection& connection);
+// The same, keeping the reply's lines (without their line ends) in *lines.
+Reply read_reply(const MailMessage& message, SmtpConnection& connection,
+                 std::vector<std::string>* lines);
 
 // The server's host and port from the SMTP setting, which may be "host:port".
 struct ServerAddress {

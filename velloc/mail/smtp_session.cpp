@@ -17,6 +17,7 @@
 #include "velloc/mail/header_file.h"
 #include "velloc/mail/line_reader.h"
 #include "velloc/mail/smtp_connection.h"
+#include "velloc/mail/smtp_extensions.h"
 #include "velloc/request/event_log.h"
 
 namespace {
@@ -43,6 +44,15 @@ bool resolve_host(const MailMessage& message, const std::string& host, in_addr* 
   *address = reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr;
   freeaddrinfo(answer);
   return true;
+}
+
+// HELO as the plain protocol has it (its reply is not judged), or EHLO with TLS and
+// the login when the settings ask for them.
+bool greet(const MailMessage& message, SmtpConnection& connection) {
+  if (uses_extended_hello(message)) return extended_hello(message, connection);
+  log_event(message, 5, "Sending: HELO %s\n", message.local_host.c_str());
+  send_line(connection, "HELO %s\r\n", message.local_host.c_str());
+  return read_reply(message, connection) != Reply::kBroken;
 }
 
 bool connect_to_server(const MailMessage& message, SmtpConnection& connection) {
@@ -181,15 +191,15 @@ bool watch(SessionState& state, int budget) {
 
 SessionResult converse(MailMessage& message, std::span<const MailAttachment> attachments,
                        SmtpConnection& connection) {
-  if (!connect_to_server(message, connection)) return SessionResult::kFailed;
+  if (!transport_settings_usable(message) || !connect_to_server(message, connection) ||
+      !start_implicit_tls(message, connection))
+    return SessionResult::kFailed;
   Reply greeting = read_reply(message, connection);
   if (greeting != Reply::kPositive) {
     if (greeting == Reply::kNegative) log_event(message, 1, "Mail Server Not Accepting Messages.");
     return SessionResult::kFailed;
   }
-  log_event(message, 5, "Sending: HELO %s\n", message.local_host.c_str());
-  send_line(connection, "HELO %s\r\n", message.local_host.c_str());
-  if (read_reply(message, connection) == Reply::kBroken) return SessionResult::kFailed;
+  if (!greet(message, connection)) return SessionResult::kFailed;
 
   std::string sender;
   SessionResult failure = SessionResult::kFailed;

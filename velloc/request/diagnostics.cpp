@@ -28,7 +28,7 @@ bool every_name(std::string_view) { return true; }
 void fail_request(Run& run, std::string_view message) { fail_request(run, message, message); }
 
 void fail_request(Run& run, std::string_view page_message, std::string_view log_message) {
-  write_page_head(run.response, run.request);
+  write_page_head(run.response, run.request, html_content_type(run.settings));
   run.response << "<CENTER>\n<H1>Form Was Not Processed</H1><P>\n"
                << page_message << "</CENTER></BODY>\n</HTML>\n";
   log_event(run.message, 1, "Velloc Failed: %s", std::string(log_message).c_str());
@@ -49,7 +49,7 @@ bool answers_with_debug_listing(const Run& run) {
 
 void run_debug_mode(Run& run) {
   if (!answers_with_debug_listing(run)) return;
-  write_content_type(run.response, "text/html");
+  write_content_type(run.response, html_content_type(run.settings));
   run.response << "<PRE>\n";
   dump_fields(run.response, run.request);
   dump_environment(run.response, run.request);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 
 #include "platform/ini_file.h"
@@ -12,6 +13,7 @@
 #include "platform/text.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/request/diagnostics.h"
+#include "velloc/request/event_log.h"
 #include "velloc/run.h"
 
 namespace {
@@ -80,6 +82,41 @@ int parse_log_level(const std::string& value) {
   if (value.empty() || value.front() < '0' || value.front() > '9') return 0;
   return platform::parse_leading_int(value);
 }
+
+SmtpTls parse_smtp_tls(const std::string& value) {
+  if (value.empty() || platform::equal_ignoring_case(value, "none")) return SmtpTls::kNone;
+  if (platform::equal_ignoring_case(value, "starttls")) return SmtpTls::kStartTls;
+  if (platform::equal_ignoring_case(value, "tls")) return SmtpTls::kImplicit;
+  return SmtpTls::kUnknown;
+}
+
+// The first line of the password file, without its line end.
+std::string read_password_file(const MailMessage& message, const std::string& path) {
+  std::ifstream file(platform::native_path(path), std::ios::binary);
+  std::string password;
+  if (!file || !std::getline(file, password)) {
+    log_event(message, 1, "Could not read the SMTP password file '%s'.\n", path.c_str());
+    return {};
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return password;
+}
+
+// Transport security, login and character set of the mail.
+template <typename Read>
+void load_mail_transport(MailMessage& message, const Read& read) {
+  message.smtp_tls = parse_smtp_tls(std::string(platform::trim(read("SMTP_TLS", ""))));
+  if (message.smtp_tls == SmtpTls::kImplicit) message.smtp_port = 465;
+  message.ca_file = read("SMTP_CA_FILE", "");
+  message.tls_verify = read("SMTP_TLS_VERIFY", "1") != "0";
+  message.smtp_user = read("SMTP_USER", "");
+  message.smtp_password = read("SMTP_PASSWORD", "");
+  std::string password_file = read("SMTP_PASSWORD_FILE", "");
+  if (!password_file.empty()) message.smtp_password = read_password_file(message, password_file);
+  message.auth_plaintext = read("SMTP_AUTH_PLAINTEXT", "0") == "1";
+  message.site_charset = std::string(platform::trim(read("CHARSET", "")));
+}
+
 
 // A field that holds no address once cleaned counts as blank here, so that the
 // fallbacks apply to it.
@@ -182,7 +219,15 @@ void load_settings_from(Run& run, const std::string& settings_file) {
         platform::find_ini_value(settings_file, kSection, "AllowedRecipients", kMaxRecipientList);
   settings.redirect_hosts = read("RedirectHosts", "");
   settings.escape_web_templates = read("EscapeWebTemplates", "") != "0";
+  load_mail_transport(message, read);
+  settings.charset = message.site_charset;
+  settings.visitor_reply_to = read("VisitorReplyTo", "0") == "1";
   default_address_fields(run);
+}
+
+std::string html_content_type(const Settings& settings) {
+  if (settings.charset.empty()) return "text/html";
+  return "text/html; charset=" + settings.charset;
 }
 
 std::string referer_host(const std::string& referer) {

@@ -22,7 +22,12 @@ struct Settings {
   std::string redirect_hosts;        // RedirectHosts: further hosts a redirect may name
   bool allow_debug = true;           // AllowDebug other than "0": DEBUG_VARIABLES lists
   bool escape_web_templates = true;  // EscapeWebTemplates other than "0"
+  std::string charset;            // the character set of the site's pages (CHARSET)
+  bool visitor_reply_to = false;  // form mail from DEFAULTSENDER, visitor in Reply-To
 };
+
+// "text/html", with "; charset=<CHARSET>" when the site names its character set.
+std::string html_content_type(const Settings& settings);
 
 // Directories searched for the settings file, in order: the executable's directory,
 // the working directory, /etc/velloc/, then each directory of PATH.

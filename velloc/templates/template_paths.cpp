@@ -41,7 +41,7 @@ constexpr std::array<TemplateField, 6> kTemplateFields = {{
   std::ifstream file;
   if (!open_form_template(run.templates.missing_template, file))
     fail_request(run, kMissingTemplateUnreadable);
-  write_content_type(run.response, "text/html");
+  write_content_type(run.response, html_content_type(run.settings));
   expand_template(file, run.response, run.request, run.template_state, web_template_escape(run));
   throw RunEnded();
 }

@@ -97,7 +97,7 @@ TEST(MessageContentTest, AttachmentPartsAfterAnEmptyBody) {
       "--divider\r\nContent-Type: text/plain; charset=\"us-ascii\"\r\n"
       "Content-Transfer-Encoding: 7bit\r\n\r\n\r\n\r\n" +
           part("data.bin", "YWJjZA==\r\n") + part("empty.bin", "\r\n") + "\r\n--divider--\r\n",
-      testing_support::with_fixed_boundary(sink.text));
+      testing_support::with_fixed_boundary(testing_support::without_date_and_id(sink.text)));
   std::string logged = testing_support::logged_messages(message.log_file);
   EXPECT_EQ(std::string::npos, logged.find("Message Body Sent."));
   EXPECT_NE(std::string::npos, logged.find("Sending attachment '" + dir.file("data.bin") +
@@ -136,6 +136,42 @@ TEST(MessageContentTest, AFieldCannotEndThePartBecauseEveryMessageHasItsOwnBound
        at = content.find("\r\n--" + boundary, at + 1))
     ++lines;
   EXPECT_EQ(2u, lines);  // the body part's opening line and the closing line
+}
+
+// Date and Message-ID come right after MIME-Version; 8-bit text is labelled and
+// encoded, and the dot-only line survives the encoding and the transparency.
+TEST(MessageContentTest, EightBitTextIsLabelledAndEncoded) {
+  TempDir dir;
+  MailMessage message;
+  message.local_host = "web.example.test";
+  message.header_file = dir.file("header.txt");
+  message.body_file = dir.file("body.txt");
+  dir.write("header.txt",
+            "From: Jos\xc3\xa9 <j@x.test>\nSubject: Gr\xc3\xbc\xc3\x9f"
+            "e\n");
+  dir.write("body.txt",
+            "Gr\xc3\xbc\xc3\x9f"
+            "e\n.\n");
+  StringSink sink;
+  ContentWriter writer(sink);
+  write_message_content(message, writer, {});
+  sink.text = testing_support::with_fixed_boundary(sink.text);
+  std::regex head(
+      "MIME-Version: 1\\.0\r\n"
+      "Date: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d\\d [A-Z][a-z]{2} \\d{4} \\d\\d:\\d\\d:\\d\\d "
+      "[+-]\\d{4}\r\nMessage-ID: <[0-9a-f]{32}@web\\.example\\.test>\r\n"
+      "From: =\\?UTF-8\\?B\\?Sm9zw6k=\\?= <j@x\\.test>\r\n"
+      "Subject: =\\?UTF-8\\?B\\?R3LDvMOfZQ==\\?=\r\n[^]*");
+  EXPECT_TRUE(std::regex_match(sink.text, head)) << sink.text;
+  EXPECT_NE(std::string::npos, sink.text.find("--divider\r\nContent-Type: text/plain; "
+                                              "charset=\"UTF-8\"\r\nContent-Transfer-Encoding: "
+                                              "quoted-printable\r\n\r\nGr=C3=BC=C3=9Fe\r\n=2E\r\n"
+                                              "\r\n\r\n\r\n--divider--\r\n"));
+  message.site_charset = "ISO-8859-15";
+  sink.text.clear();
+  write_message_content(message, writer, {});
+  EXPECT_NE(std::string::npos, sink.text.find("charset=\"ISO-8859-15\""));
+  EXPECT_NE(std::string::npos, sink.text.find("Subject: =?ISO-8859-15?B?"));
 }
 
 }  // namespace

@@ -53,6 +53,31 @@ TEST_F(SettingsTest, DefaultsEveryKeyAndEmptyValues) {
   EXPECT_EQ("1", load("receipt_number=yes", nullptr).request.get_field("RECEIPT_NUMBER"));
 }
 
+TEST_F(SettingsTest, MailTransportKeys) {
+  dir_.write("password", "s3cret word\r\nsecond line\n");
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "0|25||1|||0||0|text/html"},
+      {"SMTP_TLS=STARTTLS\nSMTP_CA_FILE=/ca.pem\nSMTP_USER=u\nSMTP_PASSWORD=p\nCHARSET=UTF-8\n"
+       "VisitorReplyTo=1\n",
+       "1|25|/ca.pem|1|u|p|0|UTF-8|1|text/html; charset=UTF-8"},
+      {"SMTP_TLS=tls\nSMTP_TLS_VERIFY=0\nSMTP_USER=u\nSMTP_PASSWORD=p\nSMTP_PASSWORD_FILE=" +
+           dir_.file("password") + "\nSMTP_AUTH_PLAINTEXT=1\n",
+       "2|465||0|u|s3cret word|1||0|text/html"},
+      {"SMTP_TLS=ssl\nSMTP_PASSWORD_FILE=" + dir_.file("missing") + "\n",
+       "3|25||1|||0||0|text/html"},
+  };
+  for (const auto& [keys, expected] : cases) {
+    const ::Run& run = load("", ("[Velloc]\nLOGFILE=NUL\n" + keys).c_str());
+    const MailMessage& m = run.message;
+    EXPECT_EQ(expected, std::to_string(static_cast<int>(m.smtp_tls)) + "|" +
+                            std::to_string(m.smtp_port) + "|" + m.ca_file + "|" +
+                            std::to_string(m.tls_verify) + "|" + m.smtp_user + "|" +
+                            m.smtp_password + "|" + std::to_string(m.auth_plaintext) + "|" +
+                            m.site_charset + "|" + std::to_string(run.settings.visitor_reply_to) +
+                            "|" + html_content_type(run.settings));
+  }
+}
+
 TEST_F(SettingsTest, ReceiptCounterAdvancesOnlyWhenTheFormAsks) {
   auto receipt = [&](const char* data, const char* content) {
     return load(data, content).request.get_field("RECEIPT_NUMBER");
