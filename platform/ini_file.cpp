@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/path_map.h"
@@ -112,6 +113,32 @@ std::optional<std::string> lookup(std::string_view content, std::string_view sec
   return std::nullopt;
 }
 
+std::string upper_ascii(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return upper;
+}
+
+std::vector<std::pair<std::string, std::string>> section_entries(std::string_view content,
+                                                                 std::string_view section) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  std::unordered_set<std::string> seen_keys;
+  bool in_section = false;
+  for (std::string_view line : split_lines(content)) {
+    IniLine parsed = classify(line);
+    if (parsed.kind == IniLine::kSection) {
+      if (in_section) break;
+      in_section = equal_ignoring_case(parsed.name, section);
+    } else if (in_section && parsed.kind == IniLine::kKey) {
+      if (seen_keys.insert(upper_ascii(parsed.name)).second)
+        entries.emplace_back(std::string(parsed.name),
+                             std::string(parsed.value.substr(0, kMaxIniValue)));
+    }
+  }
+  return entries;
+}
+
 std::string_view line_end_of(std::string_view line) {
   if (line.size() >= 2 && line.substr(line.size() - 2) == "\r\n") return "\r\n";
   return "\n";
@@ -178,6 +205,13 @@ std::optional<std::string> find_ini_value(const std::string& file, std::string_v
   std::optional<std::string> content = read_file_shared(file);
   if (!content) return std::nullopt;
   return lookup(*content, section, key);
+}
+
+std::vector<std::pair<std::string, std::string>> read_ini_section(const std::string& file,
+                                                                  std::string_view section) {
+  std::optional<std::string> content = read_file_shared(file);
+  if (!content) return {};
+  return section_entries(*content, section);
 }
 
 std::string read_ini_string(const std::string& file, std::string_view section, std::string_view key,

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -20,6 +22,12 @@ inline constexpr std::size_t kMaxIniValue = 259;
 // when the file cannot be read or has no such key.
 std::optional<std::string> find_ini_value(const std::string& file, std::string_view section,
                                           std::string_view key);
+
+// The keys of [section] in file order, each with the value find_ini_value gives
+// (for a key written twice, that one entry); empty when the file or the section
+// is missing.
+std::vector<std::pair<std::string, std::string>> read_ini_section(const std::string& file,
+                                                                  std::string_view section);
 
 // find_ini_value, or `fallback` when the key is missing.
 std::string read_ini_string(const std::string& file, std::string_view section, std::string_view key,

@@ -3,6 +3,8 @@
 #include <exception>
 #include <iostream>
 
+#include "velloc/guard/honeypot.h"
+#include "velloc/guard/submission_limits.h"
 #include "velloc/mail/mail_steps.h"
 #include "velloc/request/diagnostics.h"
 #include "velloc/response_page.h"
@@ -37,6 +39,8 @@ void run_steps(Run& run, const char* const* environment, std::istream& body) {
   if (!check_referer(run)) fail_request(run, kRefusedReferer);
   resolve_template_paths(run);
   check_required_fields(run);
+  drop_honeypot_submission(run);
+  check_rate_limits(run);
   insert_database_record(run);
   export_text_file(run);
   send_form_mail(run);

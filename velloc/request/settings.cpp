@@ -9,6 +9,8 @@
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
 #include "platform/text.h"
+#include "velloc/guard/form_profile.h"
+#include "velloc/guard/submission_limits.h"
 #include "velloc/run.h"
 
 namespace {
@@ -52,8 +54,12 @@ std::string as_directory_prefix(std::string directory) {
 
 // The current receipt number; the file keeps the next one. Without a settings
 // file the number is the default and nothing is stored.
-int take_receipt_number(const std::string& settings_file) {
+int take_receipt_number(Run& run) {
+  const std::string& settings_file = run.settings.settings_file;
   if (settings_file.empty()) return platform::parse_leading_int("1");
+  if (receipt_counter_in_state(run))
+    return take_state_receipt_number(run, platform::parse_leading_int(platform::read_ini_string(
+                                              settings_file, kSection, "ReceiptNumber", "1")));
   std::optional<int> current =
       platform::advance_ini_counter(settings_file, kSection, "ReceiptNumber", "1");
   if (current) return *current;
@@ -115,8 +121,9 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   message.default_sender = read("DEFAULTSENDER", kDefaultSender);
   message.log_level = parse_log_level(read("LOG_LEVEL", "1"));
 
+  apply_form_profile(run);
   if (run.request.field_is_set("RECEIPT_NUMBER"))
-    run.request.set_field("RECEIPT_NUMBER", std::to_string(take_receipt_number(settings_file)));
+    run.request.set_field("RECEIPT_NUMBER", std::to_string(take_receipt_number(run)));
 
   settings.pgp_directory = as_directory_prefix(settings.pgp_directory);
   settings.template_directory = read("TEMPLATE_DIR", kDefaultTemplateDirectory);

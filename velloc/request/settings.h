@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct Run;
@@ -14,6 +15,8 @@ struct Settings {
   std::string referers;
   std::string default_recipient;
   std::string start_directory;  // working directory when load_settings began
+  // The keys of the form profile the request chose, in file order; empty when none.
+  std::vector<std::pair<std::string, std::string>> form_profile;
 };
 
 // Directories searched for the settings file, in order: the executable's directory,
