@@ -178,7 +178,10 @@ bool OdbcStateStore::run(const std::string& sql, const std::vector<std::string>&
                          SQL_VARCHAR, std::max<SQLULEN>(parameters[i].size(), 1), 0,
                          const_cast<char*>(parameters[i].data()), lengths[i], &lengths[i]));
   }
-  ok = ok && succeeded(SQLExecute(statement));
+  if (ok) {
+    SQLRETURN code = SQLExecute(statement);
+    ok = succeeded(code) || code == SQL_NO_DATA;  // no row matched
+  }
   ok = ok && (rows == nullptr || fetch_first_columns(statement, *rows));
   if (!ok) *error = diagnostics(SQL_HANDLE_STMT, statement);
   SQLFreeHandle(SQL_HANDLE_STMT, statement);

@@ -41,8 +41,9 @@ std::string fields_after_loading(const std::string& form, const char* velloc_key
 }
 
 TEST(FormProfile, ReplacesTheVisitorsControlFieldsUnlessListed) {
-  const std::string kProfileFields =
-      "RECIPIENT=owner@example.test\nTEMPLATE_WEB=thanks.htm\nSORTORDER=name\n";
+  // Expected fields in listing order.
+  const std::string kRecipient = "RECIPIENT=owner@example.test\n";
+  const std::string kTemplate = "TEMPLATE_WEB=thanks.htm\n";
   struct Case {
     const char* form;
     const char* velloc_keys;
@@ -50,10 +51,11 @@ TEST(FormProfile, ReplacesTheVisitorsControlFieldsUnlessListed) {
   } cases[] = {
       {"name=Ann&form_profile=%20contact&recipient=evil@x&pgp_target=&debug_variables=1"
        "&email=ann@x",
-       "", "EMAIL=ann@x\nNAME=Ann\n" + kProfileFields + "HoneypotField=website"},
+       "",
+       kRecipient + "SORTORDER=name\nEMAIL=ann@x\nNAME=Ann\n" + kTemplate +
+           "HoneypotField=website"},
       {"form_profile=CONTACT&do_receipt=1&SortOrder=email,name&receipt_from=spoof@x", "",
-       "DO_RECEIPT=1\nSORTORDER=email,name\nRECIPIENT=owner@example.test\n"
-       "TEMPLATE_WEB=thanks.htm\nHoneypotField=website"},
+       kRecipient + "SORTORDER=email,name\nDO_RECEIPT=1\n" + kTemplate + "HoneypotField=website"},
       {"form_profile=contakt&name=Ann", "",
        "Unknown Form!</CENTER></BODY>\n</HTML>\n|Unknown form profile: contakt\n"
        "Velloc Failed: Unknown Form!"},
@@ -63,7 +65,7 @@ TEST(FormProfile, ReplacesTheVisitorsControlFieldsUnlessListed) {
       {"name=Ann&recipient=r@x", "ProfilesOnly=0",
        "RECIPIENT=r@x\nNAME=Ann\nHoneypotField=site_hp"},
       {"form_profile=contact&name=Ann", "ProfilesOnly=1",
-       "NAME=Ann\n" + kProfileFields + "HoneypotField=website"},
+       kRecipient + "SORTORDER=name\nNAME=Ann\n" + kTemplate + "HoneypotField=website"},
   };
   for (const Case& c : cases)
     EXPECT_EQ(c.expected, fields_after_loading(c.form, c.velloc_keys)) << c.form;
