@@ -26,9 +26,10 @@ std::vector<std::string> settings_search_directories();
 // The first "VELLOC.ini" (any case) found along the search; empty when none.
 std::string find_settings_file();
 
-// Step 3: fills run.settings and the context fields of run.message, advances the
-// receipt counter when the form sets RECEIPT_NUMBER, and defaults EMAIL and
-// RECIPIENT. Never ends the run.
+// Step 3: fills run.settings and the context fields of run.message, applies the
+// form profile, advances the receipt counter when the fields set RECEIPT_NUMBER,
+// and defaults EMAIL and RECIPIENT. Ends the run only for an unknown profile or a
+// receipt number that the state store cannot give.
 void load_settings(Run& run);
 // The same with the settings file given (empty: no file).
 void load_settings_from(Run& run, const std::string& settings_file);
