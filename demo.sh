@@ -69,7 +69,10 @@ TEMP=$demo/tmp/
 LOGFILE=$demo/velloc.log
 LOG_LEVEL=15
 Referers=127.0.0.1:$HTTP_PORT, localhost:$HTTP_PORT
+ProfilesOnly=1
+HoneypotField=website
 INI
+cat samples/demo/profiles.ini >>"$program/VELLOC.INI"
 
 driver=$(ls /usr/lib/*/odbc/libsqlite3odbc.so 2>/dev/null | head -n 1)
 cat >"$demo/odbc/odbcinst.ini" <<INI

@@ -38,6 +38,12 @@ void remember_ini_files(bool remember = true);
 std::vector<std::pair<std::string, std::string>> read_ini_section(const std::string& file,
                                                                   std::string_view section);
 
+// The keys of [section] in file order, each with the value find_ini_value gives
+// (for a key written twice, that one entry); empty when the file or the section
+// is missing.
+std::vector<std::pair<std::string, std::string>> read_ini_section(const std::string& file,
+                                                                  std::string_view section);
+
 // find_ini_value, or `fallback` when the key is missing.
 std::string read_ini_string(const std::string& file, std::string_view section, std::string_view key,
                             std::string_view fallback);

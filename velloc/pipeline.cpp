@@ -3,7 +3,9 @@
 #include <exception>
 #include <iostream>
 
+#include "velloc/guard/honeypot.h"
 #include "velloc/guard/recipient_policy.h"
+#include "velloc/guard/submission_limits.h"
 #include "velloc/mail/mail_steps.h"
 #include "velloc/request/diagnostics.h"
 #include "velloc/request/event_log.h"
@@ -54,6 +56,8 @@ void run_steps(Run& run, const char* const* environment, std::istream& body) {
   check_form_recipients(run);
   resolve_template_paths(run);
   check_required_fields(run);
+  drop_honeypot_submission(run);
+  check_rate_limits(run);
   insert_database_record(run);
   export_text_file(run);
   send_form_mail(run);

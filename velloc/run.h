@@ -3,7 +3,9 @@
 #pragma once
 
 #include <iosfwd>
+#include <memory>
 
+#include "velloc/guard/state_store.h"
 #include "velloc/mail/mail_message.h"
 #include "velloc/request/cgi_request.h"
 #include "velloc/request/settings.h"
@@ -24,5 +26,6 @@ struct Run {
   Settings settings;
   TemplatePaths templates;
   TemplateState template_state;
-  std::ostream& response;  // standard output in the product
+  std::ostream& response;                   // standard output in the product
+  std::unique_ptr<StateStore> state_store;  // opened at first use, when the settings ask for it
 };

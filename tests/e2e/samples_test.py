@@ -10,6 +10,7 @@ import shutil
 import sys
 import tempfile
 import unittest
+from pathlib import Path
 
 from harness import SAMPLES, SOURCE_DIR, Site
 
@@ -20,6 +21,21 @@ SITE = SAMPLES / "site"
 PROGRAM_TREE = SAMPLES / "templates"
 TEMPLATE_DIR = PROGRAM_TREE / "Brannic" / "Templates"
 CGI = "/cgi-bin/VLPro/velloc"
+
+
+PROFILES = SAMPLES / "demo" / "profiles.ini"
+
+
+def form_profiles():
+    """The [Form NAME] sections of the demo's profiles as {name: {KEY: value}}."""
+    profiles, current = {}, None
+    for line in PROFILES.read_text().splitlines():
+        if line.startswith("[Form "):
+            current = profiles.setdefault(line[6:-1].lower(), {})
+        elif current is not None and "=" in line and not line.startswith(";"):
+            key, _, value = line.partition("=")
+            current[key.strip().upper()] = value.strip()
+    return profiles
 
 
 def hidden_fields(page):
@@ -34,9 +50,12 @@ class SamplesTest(unittest.TestCase):
         cls.mails = tempfile.mkdtemp(prefix="velloc-mails-")
         cls.sink = mail_sink.start_sink(cls.mails)
         cls.site = Site(settings={"DefaultRecipient": "owner@x.test",
-                                  "SMTP": f"127.0.0.1:{cls.sink.port}"},
+                                  "SMTP": f"127.0.0.1:{cls.sink.port}",
+                                  "ProfilesOnly": "1", "HoneypotField": "website"},
                         templates=PROGRAM_TREE, www=SITE, installed=True)
         cls.site.start()
+        with open(cls.site.cgi_bin / "VELLOC.ini", "a") as settings:
+            settings.write(PROFILES.read_text())
 
     @classmethod
     def tearDownClass(cls):
@@ -50,14 +69,20 @@ class SamplesTest(unittest.TestCase):
         headers = {name.lower(): value for name, value in headers.items()}
         return status, headers, body.decode("utf-8")
 
-    def test_every_form_names_templates_that_exist(self):
+    def test_every_form_names_a_profile_whose_templates_exist(self):
+        profiles = form_profiles()
         for page in SITE.glob("*.html"):
             for name, value in hidden_fields(page.name):
-                if name.startswith("TEMPLATE_"):
-                    path = TEMPLATE_DIR / value.replace("\\", "/")
-                    self.assertTrue(path.is_file(), f"{page.name}: {value}")
+                self.assertEqual("FORM_PROFILE", name, page.name)
+                self.assertIn(value, profiles, page.name)
             for action in re.findall(r'<form [^>]*action="([^"]*)"', page.read_text()):
                 self.assertEqual(CGI, action, page.name)
+
+        for name, profile in profiles.items():
+            for key, value in profile.items():
+                if key.startswith("TEMPLATE_"):
+                    path = TEMPLATE_DIR / value.replace("\\", "/")
+                    self.assertTrue(path.is_file(), f"{name}: {value}")
 
     def test_includes_and_attachments_name_files_of_the_tree(self):
         # Both are taken relative to velloc's working directory, the VLPro folder.
@@ -91,6 +116,15 @@ class SamplesTest(unittest.TestCase):
         self.assertNotIn("wholesale team", page)
         self.assertIn("We will also call you on 555 0100.", page)
         self.assertIn("sent from 127.0.0.1</div></footer>\n</body>\n</html>\n", page)
+
+    def test_filled_trap_field_gets_the_same_page_and_sends_nothing(self):
+        before = len(list(Path(self.mails).iterdir()))
+        status, _, page = self.post_form("contact.html", {
+            "name": "Bot", "email": "bot@example.test", "message": "Buy now",
+            "website": "http://spam.example"})
+        self.assertEqual(200, status)
+        self.assertIn("<h1>Thank you, Bot</h1>\n", page)
+        self.assertEqual(before, len(list(Path(self.mails).iterdir())))
 
     def test_contact_form_with_fields_missing(self):
         status, _, page = self.post_form("contact.html", {

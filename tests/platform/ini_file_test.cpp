@@ -48,6 +48,19 @@ TEST_F(IniFileTest, ReadingMatchesWithoutCaseTrimsUnquotesAndCuts) {
   EXPECT_FALSE(platform::write_ini_string(dir_.file("dir.ini"), "Velloc", "k", "v"));
 }
 
+TEST_F(IniFileTest, SectionListsKeysInFileOrderAsFindIniValueReadsThem) {
+  std::string file = write(
+      "[Velloc]\nA=1\n[form Contact]\r\nRECIPIENT = \"x@y\" \nsubject=Hi\nrecipient=dup\n"
+      "long=" +
+      std::string(300, 'v') + "\n[Next]\nB=2\n[Form contact]\nC=3\n");
+  using Entries = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ((Entries{{"RECIPIENT", "x@y"}, {"subject", "Hi"}, {"long", std::string(259, 'v')}}),
+            platform::read_ini_section(file, "FORM CONTACT"));
+  EXPECT_EQ("x@y", read_ini_string(file, "Form Contact", "recipient", ""));
+  EXPECT_EQ(Entries{}, platform::read_ini_section(file, "Form Other"));
+  EXPECT_EQ(Entries{}, platform::read_ini_section(dir_.file("none"), "Velloc"));
+}
+
 TEST_F(IniFileTest, WritingChangesOnlyTheKeysLine) {
   std::pair<const char*, const char*> cases[] = {
       {"; comment\n[velloc]\nA=1\nReceiptNumber = 7\nB=2\n[X]\nC=3\n",

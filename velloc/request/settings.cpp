@@ -12,6 +12,8 @@
 #include "platform/path_map.h"
 #include "platform/text.h"
 #include "velloc/guard/address_cleaning.h"
+#include "velloc/guard/form_profile.h"
+#include "velloc/guard/submission_limits.h"
 #include "velloc/request/diagnostics.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
@@ -70,8 +72,11 @@ int read_receipt_number(const std::string& settings_file) {
 
 // The current receipt number; the file keeps the next one. Without a settings
 // file the number is the default and nothing is stored.
-int take_receipt_number(const std::string& settings_file) {
+int take_receipt_number(Run& run) {
+  const std::string& settings_file = run.settings.settings_file;
   if (settings_file.empty()) return read_receipt_number(settings_file);
+  if (receipt_counter_in_state(run))
+    return take_state_receipt_number(run, read_receipt_number(settings_file));
   std::optional<int> current =
       platform::advance_ini_counter(settings_file, kSection, "ReceiptNumber", "1");
   return current ? *current : read_receipt_number(settings_file);
@@ -116,7 +121,6 @@ void load_mail_transport(MailMessage& message, const Read& read) {
   message.auth_plaintext = read("SMTP_AUTH_PLAINTEXT", "0") == "1";
   message.site_charset = std::string(platform::trim(read("CHARSET", "")));
 }
-
 
 // A field that holds no address once cleaned counts as blank here, so that the
 // fallbacks apply to it.
@@ -203,9 +207,10 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   message.log_level = parse_log_level(read("LOG_LEVEL", "1"));
 
   settings.allow_debug = read("AllowDebug", "") != "0";
+  apply_form_profile(run);
   if (run.request.field_is_set("RECEIPT_NUMBER")) {
     int number = answers_with_debug_listing(run) ? read_receipt_number(settings_file)
-                                                 : take_receipt_number(settings_file);
+                                                 : take_receipt_number(run);
     run.request.set_field("RECEIPT_NUMBER", std::to_string(number));
   }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "velloc/request/cgi_request.h"
@@ -22,8 +23,10 @@ struct Settings {
   std::string redirect_hosts;        // RedirectHosts: further hosts a redirect may name
   bool allow_debug = true;           // AllowDebug other than "0": DEBUG_VARIABLES lists
   bool escape_web_templates = true;  // EscapeWebTemplates other than "0"
-  std::string charset;            // the character set of the site's pages (CHARSET)
-  bool visitor_reply_to = false;  // form mail from DEFAULTSENDER, visitor in Reply-To
+  std::string charset;               // the character set of the site's pages (CHARSET)
+  bool visitor_reply_to = false;     // form mail from DEFAULTSENDER, visitor in Reply-To
+  // The keys of the form profile the request chose, in file order; empty when none.
+  std::vector<std::pair<std::string, std::string>> form_profile;
 };
 
 // "text/html", with "; charset=<CHARSET>" when the site names its character set.
@@ -36,10 +39,11 @@ std::vector<std::string> settings_search_directories();
 // The first "VELLOC.ini" (any case) found along the search; empty when none.
 std::string find_settings_file();
 
-// Step 3: fills run.settings and the context fields of run.message, advances the
-// receipt counter when the form sets RECEIPT_NUMBER (a request that the debug
-// listing answers only reads it), and defaults EMAIL and RECIPIENT. Never ends
-// the run.
+// Step 3: fills run.settings and the context fields of run.message, applies the
+// form profile, advances the receipt counter when the fields set RECEIPT_NUMBER (a
+// request that the debug listing answers only reads it), and defaults EMAIL and
+// RECIPIENT. Ends the run only for an unknown profile or a receipt number that the
+// state store cannot give.
 void load_settings(Run& run);
 // The same with the settings file given (empty: no file).
 void load_settings_from(Run& run, const std::string& settings_file);

@@ -1,0 +1,24 @@
+#include "velloc/guard/honeypot.h"
+
+#include "platform/text.h"
+#include "velloc/guard/form_profile.h"
+#include "velloc/request/event_log.h"
+#include "velloc/response_page.h"
+#include "velloc/run.h"
+
+bool honeypot_filled(const std::optional<std::string>& field_name, const CgiRequest& request) {
+  return field_name && !field_name->empty() && request.field_is_set(*field_name);
+}
+
+void drop_honeypot_submission(Run& run) {
+  std::optional<std::string> field = profile_or_setting(run, "HoneypotField");
+  if (!field || field->empty()) return;
+  if (honeypot_filled(field, run.request)) {
+    log_event(run.message, 5, "Honeypot field filled; submission dropped\n");
+    write_response_page(run);
+    throw RunEnded();
+  }
+  remove_fields(run.request.fields, [&](const std::string& name) {
+    return platform::equal_ignoring_case(name, *field);
+  });
+}

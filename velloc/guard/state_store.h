@@ -1,0 +1,43 @@
+// The store of state that outlives a run and may be shared by several web
+// servers: the rate-limit events and the receipt counter. The policies decide;
+// the store only keeps times and numbers, each operation in one transaction.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One rate-limit count to look at: the events under `key` newer than `since`
+// (milliseconds since the epoch), pruning those at or before `prune_before`.
+struct EventQuery {
+  std::string key;
+  std::int64_t since = 0;
+  std::int64_t prune_before = 0;
+};
+
+class StateStore {
+ public:
+  virtual ~StateStore() = default;
+
+  // In one transaction: hands `admit` the event times (ascending) of each query,
+  // in the order given, and when it returns true records an event at `now` under
+  // every key. False with `*error` set when the store fails; nothing is recorded.
+  virtual bool record_events_if(
+      const std::vector<EventQuery>& queries, std::int64_t now,
+      const std::function<bool(const std::vector<std::vector<std::int64_t>>&)>& admit,
+      std::string* error) = 0;
+
+  // The value of the named counter, which is advanced by one; a new counter
+  // starts at `first`. nullopt with `*error` set when the store fails.
+  virtual std::optional<std::int64_t> take_counter(const std::string& name, std::int64_t first,
+                                                   std::string* error) = 0;
+};
+
+// Connects to the ODBC connection string (a DSN-less "DRIVER=...;..." text or
+// "DSN=..."), creating the tables on first use. nullptr with `*error` set when
+// the store cannot be reached.
+std::unique_ptr<StateStore> open_odbc_state_store(const std::string& connection,
+                                                  std::string* error);

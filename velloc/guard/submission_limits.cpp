@@ -1,0 +1,152 @@
+#include "velloc/guard/submission_limits.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "platform/ini_file.h"
+#include "platform/text.h"
+#include "velloc/guard/form_profile.h"
+#include "velloc/guard/rate_limit.h"
+#include "velloc/request/diagnostics.h"
+#include "velloc/request/event_log.h"
+#include "velloc/run.h"
+
+namespace {
+
+constexpr char kSection[] = "Velloc";
+constexpr char kStateFileName[] = "velloc-state.db";
+constexpr char kTooMany[] = "Too Many Submissions! Please try again later.";
+constexpr char kNoReceiptNumber[] = "Receipt Number Not Available!";
+constexpr char kReceiptCounter[] = "receipt";
+constexpr std::size_t kMaxKeyValue = 250;
+// Events stay at least this long, so that forms with longer windows still see them.
+constexpr std::int64_t kKeepMilliseconds = 24 * 3600 * 1000LL;
+
+// One configured limit, applied to one address.
+struct LimitCheck {
+  std::string setting;  // "RateLimit=5/60", for the log
+  std::string address;
+  std::string key;
+  RateLimit limit;
+};
+
+std::string lower_ascii(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lower;
+}
+
+std::int64_t now_milliseconds() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string setting_value(const Run& run, const char* key) {
+  const std::string& file = run.settings.settings_file;
+  return file.empty() ? std::string() : platform::read_ini_string(file, kSection, key, "");
+}
+
+std::string state_connection(const Run& run) {
+  std::string configured = setting_value(run, "StateDSN");
+  if (!configured.empty()) return configured;
+  const std::string& file = run.settings.settings_file;
+  std::size_t slash = file.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : file.substr(0, slash);
+  return "DRIVER=SQLite3;Database=" + folder + "/" + kStateFileName;
+}
+
+StateStore* state_store(Run& run) {
+  if (run.state_store) return run.state_store.get();
+  std::string error;
+  run.state_store = open_odbc_state_store(state_connection(run), &error);
+  if (!run.state_store) log_event(run.message, 1, "State store not available: %s\n", error.c_str());
+  return run.state_store.get();
+}
+
+void add_check(const Run& run, const char* setting, const std::string& address,
+               const char* key_prefix, std::vector<LimitCheck>& checks) {
+  std::optional<std::string> text = profile_or_setting(run, setting);
+  if (!text || text->empty()) return;
+  std::optional<RateLimit> limit = parse_rate_limit(*text);
+  if (!limit) {
+    log_event(run.message, 1, "Invalid %s setting ignored: %s\n", setting, text->c_str());
+    return;
+  }
+  checks.push_back({std::string(setting) + "=" + *text, address,
+                    key_prefix + address.substr(0, kMaxKeyValue), *limit});
+}
+
+std::vector<LimitCheck> configured_checks(const Run& run) {
+  std::vector<LimitCheck> checks;
+  add_check(run, "RateLimit", client_group(run.request.get_env("REMOTE_ADDR")), "client ", checks);
+  if (run.request.field_is_set("DO_RECEIPT")) {
+    std::string receipt_address = lower_ascii(platform::trim(run.request.get_field("EMAIL")));
+    add_check(run, "ReceiptRateLimit", receipt_address, "receipt ", checks);
+  }
+  return checks;
+}
+
+[[noreturn]] void refuse(Run& run, const LimitCheck& check, const RateDecision& decision) {
+  std::string address = check.address;
+  for (char& c : address)
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  log_event(run.message, 1, "Rate limit %s exceeded by %s\n", check.setting.c_str(),
+            address.c_str());
+  // A page sent on unparsed (FULLHEAD) carries its own status line.
+  if (!run.request.field_is_set("FULLHEAD"))
+    run.response << "Status: 429 Too Many Requests\nRetry-After: " << decision.retry_after_seconds
+                 << "\n";
+  fail_request(run, kTooMany);
+}
+
+}  // namespace
+
+void check_rate_limits(Run& run) {
+  std::vector<LimitCheck> checks = configured_checks(run);
+  if (checks.empty()) return;
+  StateStore* store = state_store(run);
+  if (store == nullptr) return;
+  std::int64_t now = now_milliseconds();
+  std::vector<EventQuery> queries;
+  for (const LimitCheck& check : checks) {
+    std::int64_t window = check.limit.seconds * 1000;
+    queries.push_back({check.key, now - window, now - std::max(window, kKeepMilliseconds)});
+  }
+  std::optional<std::pair<std::size_t, RateDecision>> refusal;
+  auto admit = [&](const std::vector<std::vector<std::int64_t>>& times) {
+    for (std::size_t i = 0; i < checks.size(); ++i) {
+      RateDecision decision = decide_rate(checks[i].limit, times[i], now);
+      if (!decision.allowed) {
+        refusal.emplace(i, decision);
+        return false;
+      }
+    }
+    return true;
+  };
+  std::string error;
+  if (!store->record_events_if(queries, now, admit, &error)) {
+    log_event(run.message, 1, "State store not available: %s\n", error.c_str());
+    return;
+  }
+  if (refusal) refuse(run, checks[refusal->first], refusal->second);
+}
+
+bool receipt_counter_in_state(const Run& run) {
+  return platform::equal_ignoring_case(setting_value(run, "ReceiptCounter"), "state");
+}
+
+int take_state_receipt_number(Run& run, int first) {
+  StateStore* store = state_store(run);
+  std::string error;
+  std::optional<std::int64_t> number;
+  if (store != nullptr) {
+    number = store->take_counter(kReceiptCounter, first, &error);
+    if (!number) log_event(run.message, 1, "State store not available: %s\n", error.c_str());
+  }
+  if (!number || *number > INT_MAX || *number < INT_MIN) fail_request(run, kNoReceiptNumber);
+  return static_cast<int>(*number);
+}
