@@ -1,15 +1,16 @@
 // The state store over ODBC. Every ODBC call of the store is in this file.
 
-#include <sql.h>
-#include <sqlext.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <string>
 
 #include "velloc/guard/state_store.h"
+#include "velloc/storage/odbc_library.h"
 
 namespace {
+
+// The driver manager, loaded when the first store is opened.
+const OdbcApi* odbc = nullptr;
 
 constexpr char kCounterTable[] =
     "CREATE TABLE IF NOT EXISTS velloc_counters ("
@@ -38,8 +39,8 @@ std::string diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
     SQLCHAR message[512] = {};
     SQLINTEGER native = 0;
     SQLSMALLINT length = 0;
-    if (!succeeded(
-            SQLGetDiagRec(type, handle, record, state, &native, message, sizeof message, &length)))
+    if (!succeeded(odbc->SQLGetDiagRec(type, handle, record, state, &native, message,
+                                       sizeof message, &length)))
       break;
     if (!text.empty()) text += "; ";
     text += reinterpret_cast<char*>(state);
@@ -89,25 +90,26 @@ class OdbcStateStore final : public StateStore {
 
 OdbcStateStore::~OdbcStateStore() {
   if (connected_) {
-    SQLEndTran(SQL_HANDLE_DBC, connection_, SQL_ROLLBACK);
-    SQLDisconnect(connection_);
+    odbc->SQLEndTran(SQL_HANDLE_DBC, connection_, SQL_ROLLBACK);
+    odbc->SQLDisconnect(connection_);
   }
-  if (connection_ != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, connection_);
-  if (environment_ != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, environment_);
+  if (connection_ != SQL_NULL_HDBC) odbc->SQLFreeHandle(SQL_HANDLE_DBC, connection_);
+  if (environment_ != SQL_NULL_HENV) odbc->SQLFreeHandle(SQL_HANDLE_ENV, environment_);
 }
 
 bool OdbcStateStore::connect(const std::string& connection, std::string* error) {
-  if (!succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment_))) {
+  if (!succeeded(odbc->SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment_))) {
     *error = "cannot allocate an ODBC environment";
     return false;
   }
-  SQLSetEnvAttr(environment_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  if (!succeeded(SQLAllocHandle(SQL_HANDLE_DBC, environment_, &connection_))) {
+  odbc->SQLSetEnvAttr(environment_, SQL_ATTR_ODBC_VERSION,
+                      reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  if (!succeeded(odbc->SQLAllocHandle(SQL_HANDLE_DBC, environment_, &connection_))) {
     *error = diagnostics(SQL_HANDLE_ENV, environment_);
     return false;
   }
-  SQLRETURN code = SQLDriverConnect(connection_, nullptr, sql_text(connection), SQL_NTS, nullptr, 0,
-                                    nullptr, SQL_DRIVER_NOPROMPT);
+  SQLRETURN code = odbc->SQLDriverConnect(connection_, nullptr, sql_text(connection), SQL_NTS,
+                                          nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
   connected_ = succeeded(code);
   if (!connected_) {
     *error = diagnostics(SQL_HANDLE_DBC, connection_);
@@ -120,8 +122,8 @@ bool OdbcStateStore::connect(const std::string& connection, std::string* error) 
     run("PRAGMA busy_timeout=" + std::to_string(kBusyMilliseconds), {}, nullptr, &ignored);
     run("PRAGMA journal_mode=WAL", {}, nullptr, &ignored);
   }
-  code = SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
-                           reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+  code = odbc->SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
+                                 reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
   if (!succeeded(code)) *error = diagnostics(SQL_HANDLE_DBC, connection_);
   return succeeded(code);
 }
@@ -129,7 +131,8 @@ bool OdbcStateStore::connect(const std::string& connection, std::string* error) 
 bool OdbcStateStore::is_sqlite() {
   SQLCHAR name[64] = {};
   SQLSMALLINT length = 0;
-  if (!succeeded(SQLGetInfo(connection_, SQL_DBMS_NAME, name, sizeof name, &length))) return false;
+  if (!succeeded(odbc->SQLGetInfo(connection_, SQL_DBMS_NAME, name, sizeof name, &length)))
+    return false;
   std::string dbms(reinterpret_cast<char*>(name));
   std::transform(dbms.begin(), dbms.end(), dbms.begin(),
                  [](unsigned char c) { return std::tolower(c); });
@@ -140,22 +143,22 @@ bool OdbcStateStore::is_sqlite() {
 // ignored: a concurrent run may be making them at the same time.
 void OdbcStateStore::create_tables() {
   std::string ignored;
-  SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
-                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+  odbc->SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
   for (const char* statement : {kCounterTable, kKeyTable, kEventTable, kEventIndex})
     run(statement, {}, nullptr, &ignored);
-  SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
-                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+  odbc->SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
 }
 
 bool OdbcStateStore::fetch_first_columns(SQLHSTMT statement, std::vector<std::int64_t>& rows) {
   SQLSMALLINT columns = 0;
-  if (!succeeded(SQLNumResultCols(statement, &columns)) || columns == 0) return true;
+  if (!succeeded(odbc->SQLNumResultCols(statement, &columns)) || columns == 0) return true;
   SQLRETURN code;
-  while (succeeded(code = SQLFetch(statement))) {
+  while (succeeded(code = odbc->SQLFetch(statement))) {
     char value[32] = {};
     SQLLEN length = 0;
-    if (!succeeded(SQLGetData(statement, 1, SQL_C_CHAR, value, sizeof value, &length)))
+    if (!succeeded(odbc->SQLGetData(statement, 1, SQL_C_CHAR, value, sizeof value, &length)))
       return false;
     rows.push_back(std::strtoll(value, nullptr, 10));
   }
@@ -165,31 +168,32 @@ bool OdbcStateStore::fetch_first_columns(SQLHSTMT statement, std::vector<std::in
 bool OdbcStateStore::run(const std::string& sql, const std::vector<std::string>& parameters,
                          std::vector<std::int64_t>* rows, std::string* error) {
   SQLHSTMT statement = SQL_NULL_HSTMT;
-  if (!succeeded(SQLAllocHandle(SQL_HANDLE_STMT, connection_, &statement))) {
+  if (!succeeded(odbc->SQLAllocHandle(SQL_HANDLE_STMT, connection_, &statement))) {
     *error = diagnostics(SQL_HANDLE_DBC, connection_);
     return false;
   }
   std::vector<SQLLEN> lengths(parameters.size());
-  bool ok = succeeded(SQLPrepare(statement, sql_text(sql), SQL_NTS));
+  bool ok = succeeded(odbc->SQLPrepare(statement, sql_text(sql), SQL_NTS));
   for (std::size_t i = 0; ok && i < parameters.size(); ++i) {
     lengths[i] = static_cast<SQLLEN>(parameters[i].size());
-    ok = succeeded(
-        SQLBindParameter(statement, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
-                         SQL_VARCHAR, std::max<SQLULEN>(parameters[i].size(), 1), 0,
-                         const_cast<char*>(parameters[i].data()), lengths[i], &lengths[i]));
+    ok = succeeded(odbc->SQLBindParameter(
+        statement, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+        std::max<SQLULEN>(parameters[i].size(), 1), 0, const_cast<char*>(parameters[i].data()),
+        lengths[i], &lengths[i]));
   }
   if (ok) {
-    SQLRETURN code = SQLExecute(statement);
+    SQLRETURN code = odbc->SQLExecute(statement);
     ok = succeeded(code) || code == SQL_NO_DATA;  // no row matched
   }
   ok = ok && (rows == nullptr || fetch_first_columns(statement, *rows));
   if (!ok) *error = diagnostics(SQL_HANDLE_STMT, statement);
-  SQLFreeHandle(SQL_HANDLE_STMT, statement);
+  odbc->SQLFreeHandle(SQL_HANDLE_STMT, statement);
   return ok;
 }
 
 bool OdbcStateStore::end_transaction(bool commit, std::string* error) {
-  SQLRETURN code = SQLEndTran(SQL_HANDLE_DBC, connection_, commit ? SQL_COMMIT : SQL_ROLLBACK);
+  SQLRETURN code =
+      odbc->SQLEndTran(SQL_HANDLE_DBC, connection_, commit ? SQL_COMMIT : SQL_ROLLBACK);
   if (!succeeded(code)) *error = diagnostics(SQL_HANDLE_DBC, connection_);
   return succeeded(code);
 }
@@ -272,6 +276,12 @@ std::optional<std::int64_t> OdbcStateStore::take_counter(const std::string& name
 
 std::unique_ptr<StateStore> open_odbc_state_store(const std::string& connection,
                                                   std::string* error) {
+  std::string load_error;
+  odbc = odbc_api(&load_error);
+  if (odbc == nullptr) {
+    if (error) *error = "ODBC driver manager not available (" + load_error + ")";
+    return nullptr;
+  }
   auto store = std::make_unique<OdbcStateStore>();
   if (!store->connect(connection, error)) return nullptr;
   return store;

@@ -66,6 +66,8 @@ LoadedApi load_api() {
   VELLOC_FIND(SQLEndTran);
   VELLOC_FIND(SQLError);
   VELLOC_FIND(SQLGetDiagRec);
+  VELLOC_FIND(SQLGetInfo);
+  VELLOC_FIND(SQLNumResultCols);
   return loaded;
 }
 

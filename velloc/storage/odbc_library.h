@@ -33,6 +33,8 @@ struct OdbcApi {
   decltype(&::SQLEndTran) SQLEndTran;
   decltype(&::SQLError) SQLError;
   decltype(&::SQLGetDiagRec) SQLGetDiagRec;
+  decltype(&::SQLGetInfo) SQLGetInfo;
+  decltype(&::SQLNumResultCols) SQLNumResultCols;
 };
 
 // The driver manager's functions, loaded once per process and kept until it ends.
