@@ -3,8 +3,8 @@
 // standard input, the response to /dev/null) and its wall time from spawn to exit
 // is taken. The cases are interleaved round by round, so a change of machine load
 // touches all of them alike. Prints one table: the median, the 10th to 90th
-// percentile, the ratio of the median to that of the first case (the floor), the
-// case's target ratio when it has one, and the median peak resident set size.
+// percentile, the ratio of the median to that of the first case (the floor) and the
+// case's target ratio when it has one.
 //
 //   cgi_timer [--runs N] [--warmup N] CASE_FILE
 //
@@ -15,7 +15,6 @@
 // text ends the program with status 1.
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,17 +41,10 @@ struct BenchCase {
   std::vector<std::string> environment;
 };
 
-// One run: its wall time and its peak resident set size.
-struct Sample {
-  double milliseconds = 0;
-  double peak_kib = 0;
-};
-
 struct Summary {
   double median = 0;
   double p10 = 0;
   double p90 = 0;
-  double peak_kib = 0;  // median
 };
 
 std::vector<std::string> split_tabs(const std::string& line) {
@@ -107,7 +99,7 @@ bool read_cases(const char* path, std::vector<BenchCase>& cases) {
 }
 
 // Starts the case's program once with its response on `response_fd` and waits for it.
-bool run_once(const BenchCase& bench_case, int response_fd, Sample& sample) {
+bool run_once(const BenchCase& bench_case, int response_fd, double& milliseconds) {
   std::vector<char*> environment;
   for (const std::string& entry : bench_case.environment)
     environment.push_back(const_cast<char*>(entry.c_str()));
@@ -127,11 +119,9 @@ bool run_once(const BenchCase& bench_case, int response_fd, Sample& sample) {
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) return false;
   int status = 0;
-  struct rusage usage {};
-  if (wait4(pid, &status, 0, &usage) != pid) return false;
+  if (waitpid(pid, &status, 0) != pid) return false;
   auto end = std::chrono::steady_clock::now();
-  sample.milliseconds = std::chrono::duration<double, std::milli>(end - start).count();
-  sample.peak_kib = static_cast<double>(usage.ru_maxrss);
+  milliseconds = std::chrono::duration<double, std::milli>(end - start).count();
   return WIFEXITED(status);
 }
 
@@ -140,7 +130,7 @@ bool check_response(const BenchCase& bench_case) {
   char path[] = "/tmp/cgi-timer-response-XXXXXX";
   int fd = mkstemp(path);
   if (fd < 0) return false;
-  Sample ignored;
+  double ignored;
   bool ran = run_once(bench_case, fd, ignored);
   close(fd);
   std::ifstream in(path, std::ios::binary);
@@ -163,30 +153,24 @@ double quantile(const std::vector<double>& sorted, double q) {
   return sorted[index];
 }
 
-Summary summarize(const std::vector<Sample>& samples) {
-  std::vector<double> times, peaks;
-  for (const Sample& sample : samples) {
-    times.push_back(sample.milliseconds);
-    peaks.push_back(sample.peak_kib);
-  }
-  std::sort(times.begin(), times.end());
-  std::sort(peaks.begin(), peaks.end());
-  return {quantile(times, 0.5), quantile(times, 0.1), quantile(times, 0.9), quantile(peaks, 0.5)};
+Summary summarize(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  return {quantile(samples, 0.5), quantile(samples, 0.1), quantile(samples, 0.9)};
 }
 
 // Round r starts with case r modulo the number of cases. Returns false when a
 // start fails.
 bool time_rounds(const std::vector<BenchCase>& cases, int rounds, int null_fd,
-                 std::vector<std::vector<Sample>>& samples) {
+                 std::vector<std::vector<double>>& samples) {
   for (int round = 0; round < rounds; ++round) {
     for (std::size_t k = 0; k < cases.size(); ++k) {
       std::size_t index = (static_cast<std::size_t>(round) + k) % cases.size();
-      Sample sample;
-      if (!run_once(cases[index], null_fd, sample)) {
+      double milliseconds = 0;
+      if (!run_once(cases[index], null_fd, milliseconds)) {
         std::fprintf(stderr, "cgi_timer: cannot run %s\n", cases[index].program.c_str());
         return false;
       }
-      samples[index].push_back(sample);
+      samples[index].push_back(milliseconds);
     }
   }
   return true;
@@ -197,18 +181,18 @@ void print_table(const std::vector<BenchCase>& cases, const std::vector<Summary>
   std::size_t width = 4;
   for (const BenchCase& bench_case : cases) width = std::max(width, bench_case.label.size());
   std::printf("Whole process, wall time from spawn to exit, median of %d runs:\n\n", runs);
-  std::printf("%-*s  %9s  %17s  %7s  %-16s  %9s\n", static_cast<int>(width), "case", "median",
-              "p10 .. p90", "x floor", "target", "peak RSS");
+  std::printf("%-*s  %9s  %17s  %7s  %s\n", static_cast<int>(width), "case", "median", "p10 .. p90",
+              "x floor", "target");
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const Summary& s = summaries[i];
     double ratio = s.median / summaries[0].median;
     char spread[32], target[32] = "";
     std::snprintf(spread, sizeof spread, "%.2f .. %.2f", s.p10, s.p90);
     if (cases[i].target > 0)
-      std::snprintf(target, sizeof target, "<= %.1fx %s", cases[i].target,
+      std::snprintf(target, sizeof target, "at most %.1fx: %s", cases[i].target,
                     ratio <= cases[i].target ? "met" : "MISSED");
-    std::printf("%-*s  %6.2f ms  %14s ms  %6.2fx  %-16s  %6.0f KiB\n", static_cast<int>(width),
-                cases[i].label.c_str(), s.median, spread, ratio, target, s.peak_kib);
+    std::printf("%-*s  %6.2f ms  %14s ms  %6.2fx  %s\n", static_cast<int>(width),
+                cases[i].label.c_str(), s.median, spread, ratio, target);
   }
 }
 
@@ -239,7 +223,7 @@ int main(int argc, char** argv) {
     if (!check_response(bench_case)) return 1;
 
   int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  std::vector<std::vector<Sample>> samples(cases.size());
+  std::vector<std::vector<double>> samples(cases.size());
   if (!time_rounds(cases, warmup, null_fd, samples)) return 1;
   for (auto& case_samples : samples) case_samples.clear();
   if (!time_rounds(cases, runs, null_fd, samples)) return 1;

@@ -30,7 +30,7 @@ if [ "${VELLOC_BENCH_NO_BUILD:-0}" != 1 ]; then
   echo "Building in $build ..." >&2
   build_log=$(mktemp)
   if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELLOC_BENCH=ON &&
-    cmake --build "$build" --target velloc floor_cgi cgi_timer smtp_sink decode_bench \
+    cmake --build "$build" --target velloc floor_cgi cgi_timer smtp_sink peak_rss decode_bench \
       template_bench; } >"$build_log" 2>&1; then
     tail -n 40 "$build_log" >&2
     rm -f "$build_log"
@@ -99,14 +99,24 @@ row() { printf '%s\t%s\t%s\t%s\t%s' "$1" "$site/$2" "$site" "$scratch/$3.body" "
 
 "$build/bench/cgi_timer" --runs "$runs" --warmup "$warmup" "$scratch/cases.tsv"
 
+# One more full submission, for velloc's peak resident set size.
+body=$scratch/mail.body
+(cd "$site" && env -i GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=POST PATH=/usr/bin:/bin \
+  CONTENT_TYPE=application/x-www-form-urlencoded CONTENT_LENGTH="$(stat -c %s "$body")" \
+  REMOTE_ADDR=127.0.0.1 HTTP_REFERER=http://127.0.0.1/form.html \
+  "$build/bench/peak_rss" "$site/velloc" <"$body" >/dev/null 3>"$scratch/peak") || true
+echo
+echo "velloc peak resident set size, full submission (d): $(cat "$scratch/peak") KiB"
+
 kill "$sink_pid"
 wait "$sink_pid" || true
 sink_pid=
 each=$((runs + warmup + 1))
 mails=$(sed -n 's/^messages //p' "$scratch/sink.out")
 records=$(wc -l <"$site/data/orders.csv")
-if [ "$mails" != "$each" ] || [ "$records" -ne $((2 * each)) ]; then
-  echo "Expected $each mails and $((2 * each)) CSV records, got $mails and $records." >&2
+# The timer's runs of (c) and (d), and the one full submission for the peak size.
+if [ "$mails" != $((each + 1)) ] || [ "$records" -ne $((2 * each + 1)) ]; then
+  echo "Expected $((each + 1)) mails and $((2 * each + 1)) CSV records, got $mails and $records." >&2
   exit 1
 fi
 
