@@ -69,6 +69,8 @@ TEMP=$demo/tmp/
 LOGFILE=$demo/velloc.log
 LOG_LEVEL=15
 Referers=127.0.0.1:$HTTP_PORT, localhost:$HTTP_PORT
+UploadTypes=pdf, odt, docx, txt
+MaxUploadSize=2M
 INI
 
 driver=$(ls /usr/lib/*/odbc/libsqlite3odbc.so 2>/dev/null | head -n 1)

@@ -5,6 +5,8 @@
 
 #include "velloc/mail/mail_steps.h"
 #include "velloc/request/diagnostics.h"
+#include "velloc/request/multipart_form.h"
+#include "velloc/request/upload_check.h"
 #include "velloc/response_page.h"
 #include "velloc/run.h"
 #include "velloc/storage/database_insert.h"
@@ -19,7 +21,9 @@ constexpr char kRefusedReferer[] =
 // error page; nothing is logged, since the settings are not read yet.
 void init_request_or_fail(Run& run, const char* const* environment, std::istream& body) {
   try {
-    init_request(run.request, environment, body, ", ");
+    UploadSpool spool;
+    spool.temp_dir = temp_directory_setting();
+    init_request(run.request, environment, body, ", ", spool);
   } catch (const std::exception& error) {
     std::cerr << "velloc: " << error.what() << '\n';
     run.request = CgiRequest();
@@ -35,6 +39,7 @@ void run_steps(Run& run, const char* const* environment, std::istream& body) {
   load_settings(run);
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run, kRefusedReferer);
+  check_uploads(run);
   resolve_template_paths(run);
   check_required_fields(run);
   insert_database_record(run);

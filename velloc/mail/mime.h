@@ -15,7 +15,17 @@
 struct MailAttachment {
   std::string path;  // the file to read (composed path)
   std::string name;  // the name shown to the recipient
+  std::string content_type = "application/octet-stream";
 };
+
+// The MIME type for a file name's extension; application/octet-stream when the
+// extension is not a common document or image type.
+std::string content_type_for_name(std::string_view name);
+
+// The two header lines that label an attachment part, each ending in "\r\n". An
+// ASCII name goes in quoted "name" and "filename" parameters; any other name as an
+// RFC 2047 encoded word in "name" and an RFC 2231 "filename*".
+std::string attachment_part_headers(const MailAttachment& attachment);
 
 // The name shown for an attachment: the text after the last "\" (or, when there
 // is none, the last "/"); the whole path when it has neither or ends in one.

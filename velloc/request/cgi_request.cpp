@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 
 #include "platform/ini_file.h"
+#include "velloc/request/multipart_form.h"
 
 namespace {
 
@@ -59,16 +61,6 @@ std::string read_body(std::istream& body, std::int32_t length) {
   return data;
 }
 
-void store_field(std::string_view name, std::string value, std::string_view separator,
-                 FieldMap& fields) {
-  std::string& stored = fields.find_or_add(name);
-  if (stored.empty()) {
-    stored = std::move(value);
-    return;
-  }
-  stored.append(separator).append(value);
-}
-
 // Room for every name the data can hold (a name needs both an "=" and an "&"
 // before the next one), within a bound so that separators alone cannot claim
 // much memory.
@@ -78,7 +70,29 @@ void reserve_for_fields(std::string_view data, FieldMap& fields) {
   fields.reserve(fields.size() + std::min({ampersands, equals, kMaxReservedFields}) + 1);
 }
 
+// A multipart body goes to the decoder as it is read; only its fields and the
+// paths of its files stay.
+void decode_multipart_request(CgiRequest& request, std::istream& body, const UploadSpool& spool) {
+  if (request.body_length > kMaxBodyLength) throw std::length_error("request body too large");
+  std::optional<std::string> boundary = multipart_boundary(request.get_env("CONTENT_TYPE"));
+  if (!boundary) throw std::runtime_error("multipart body without a valid boundary");
+  request.environment.set("QUERY_STRING", std::string());
+  decode_multipart_body(body, static_cast<std::uint64_t>(request.body_length), *boundary, spool,
+                        request.join_separator, request.fields, request.uploads,
+                        request.upload_files);
+}
+
 }  // namespace
+
+void store_field(std::string_view name, std::string value, std::string_view separator,
+                 FieldMap& fields) {
+  std::string& stored = fields.find_or_add(name);
+  if (stored.empty()) {
+    stored = std::move(value);
+    return;
+  }
+  stored.append(separator).append(value);
+}
 
 std::string to_upper_ascii(std::string_view text) {
   std::string upper(text);
@@ -173,11 +187,20 @@ void parse_form_data(std::string_view data, std::string_view join_separator, Fie
 
 void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
                   std::string_view join_separator) {
+  init_request(request, environment, body, join_separator, UploadSpool());
+}
+
+void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
+                  std::string_view join_separator, const UploadSpool& spool) {
   request.join_separator = std::string(join_separator);
   for (const char* const* entry = environment; entry && *entry; ++entry)
     store_environment_entry(*entry, request.environment);
 
   request.body_length = platform::parse_leading_int(request.get_env("CONTENT_LENGTH"));
+  if (request.body_length > 0 && is_multipart_form(request.get_env("CONTENT_TYPE"))) {
+    decode_multipart_request(request, body, spool);
+    return;
+  }
   if (request.body_length > 0) {
     request.environment.set("QUERY_STRING", read_body(body, request.body_length));
   } else {

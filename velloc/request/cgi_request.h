@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "velloc/request/upload.h"
+
 // Text-to-text map with upper-cased keys. Lookups are constant-time; listings
 // visit buckets 0 to 16 (bucket = h % 17, h = h * 33 + signed byte over the
 // key) and, within a bucket, the most recently added name first. Storing under
@@ -55,6 +57,10 @@ struct CgiRequest {
   FieldMap fields;
   std::int32_t body_length = 0;
   std::string join_separator = ", ";
+  // Files sent with a multipart form, in the order they arrived; their temporary
+  // files are deleted when the request goes.
+  std::vector<Upload> uploads;
+  TempFileSet upload_files;
 
   std::string get_field(std::string_view name) const;
   bool field_is_set(std::string_view name) const { return !get_field(name).empty(); }
@@ -64,17 +70,28 @@ struct CgiRequest {
   void set_field(std::string_view name, std::string value) { fields.set(name, std::move(value)); }
 };
 
+struct UploadSpool;
+
 // Fills `request` from the environment block (NULL-terminated "NAME=value"
-// strings) and, for a POST, the body read from `body`. Throws std::bad_alloc
+// strings) and, for a POST, the body read from `body`. A multipart/form-data body
+// is decoded as it is read (its uploads waiting in `spool`'s directory) and is not
+// kept: QUERY_STRING is then empty. Throws std::bad_alloc
 // (or another std::exception) when memory runs out; init_request_or_fail turns
 // that into the initialisation error response.
 void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
                   std::string_view join_separator);
+void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
+                  std::string_view join_separator, const UploadSpool& spool);
 
 // Decodes "+" and "%XY" escapes exactly as the form decoder does; never reads
 // past the end of `text` (a "%" with fewer than two characters after it is
 // kept).
 std::string url_decode(std::string_view text);
+
+// Adds one decoded pair to `fields`: a repeated name gets `separator` and the new
+// value after a non-empty earlier value.
+void store_field(std::string_view name, std::string value, std::string_view separator,
+                 FieldMap& fields);
 
 // Parses "name=value&..." form data into `fields`, joining repeated names.
 void parse_form_data(std::string_view data, std::string_view join_separator, FieldMap& fields);

@@ -23,6 +23,10 @@ std::vector<std::string> settings_search_directories();
 // The first "VELLOC.ini" (any case) found along the search; empty when none.
 std::string find_settings_file();
 
+// The TEMP setting of the settings file found along the search (the working
+// directory when none), for decoding that runs before load_settings.
+std::string temp_directory_setting();
+
 // Step 3: fills run.settings and the context fields of run.message, advances the
 // receipt counter when the form sets RECEIPT_NUMBER, and defaults EMAIL and
 // RECIPIENT. Never ends the run.

@@ -8,6 +8,7 @@
 #include "platform/path_map.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
+#include "velloc/storage/upload_folder.h"
 #include "velloc/templates/text_files.h"
 
 namespace {
@@ -24,6 +25,7 @@ struct ExportFiles {
   std::string footer;
   std::string work_file;
   std::string destination;
+  std::string upload_folder;
 };
 
 ExportFiles read_export_files(const std::string& template_path) {
@@ -37,6 +39,7 @@ ExportFiles read_export_files(const std::string& template_path) {
   files.footer = resolved("FOOTER");
   files.work_file = resolved("WORKFILE");
   files.destination = resolved("DESTINATION");
+  files.upload_folder = resolved("UPLOAD_FOLDER");
   return files;
 }
 
@@ -137,10 +140,11 @@ bool export_text_file(Run& run) {
     return false;
   }
   ExportFiles files = read_export_files(template_path);
+  int failures = files.upload_folder.empty() ? 0 : save_uploads(run, files.upload_folder);
   std::string lock_path = lock_target(files);
   std::optional<platform::FileLock> lock;
   if (!lock_path.empty()) lock.emplace(lock_path);
-  int failures = files.work_file.empty() ? append_record(run, files.detail, files.destination)
-                                         : export_through_work_file(run, files);
+  failures += files.work_file.empty() ? append_record(run, files.detail, files.destination)
+                                      : export_through_work_file(run, files);
   return failures == 0;
 }
