@@ -16,6 +16,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.join(os.environ.get("SOURCE_DIR", "."), "tools"))
 import mail_sink  # noqa: E402
+from harness import free_port  # noqa: E402
 
 VELLOC = os.environ["VELLOC_BINARY"]
 PGP_DIRECTORY = os.path.dirname(os.environ["PGP_ADAPTER_BINARY"]) + "/"
@@ -206,6 +207,14 @@ class MailInteropTest(unittest.TestCase):
                          b'--x\r\nContent-Disposition: form-data; name="f"; filename="a"\r\n\r\n'
                          + b"data without an end")
         self.assertIn("CGI Initialization Error", page)
+        settings = os.path.join(self.dir, "VELLOC.ini")
+        with open(settings) as ini:
+            text = ini.read().replace(f"SMTP=127.0.0.1:{self.sink.port}",
+                                      f"SMTP=127.0.0.1:{free_port()}")
+        with open(settings, "w") as ini:
+            ini.write(text)
+        page = self.post_multipart(fields, [("f", "a.txt", b"ok")])
+        self.assertIn("Error Sending Email!", page)
         self.assertEqual([], os.listdir(self.mails))
         self.assertEqual([], os.listdir(self.work))
 
