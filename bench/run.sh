@@ -157,6 +157,25 @@ if [ "$tls_mails" != "$each" ]; then
   exit 1
 fi
 
+# A visitor's 10 MiB file, mailed as an attachment to a fresh SMTP sink; velloc's
+# peak RSS must stay below 24 MiB.
+echo
+echo "File upload (median of 11 runs):"
+"$build/bench/smtp_sink" >"$scratch/upload_sink.out" &
+sink_pid=$!
+port=
+for ((tries = 0; tries < 100; tries++)); do
+  port=$(sed -n 's/^port //p' "$scratch/upload_sink.out")
+  [ -n "$port" ] && break
+  sleep 0.05
+done
+[ -n "$port" ] || { echo "The SMTP sink did not start." >&2; exit 1; }
+sed -i "s/^SMTP=.*/SMTP=127.0.0.1:$port/" "$site/VELLOC.ini"
+/usr/bin/python3 bench/upload_bench.py "$site" "$scratch" 11
+kill "$sink_pid"
+wait "$sink_pid" || true
+sink_pid=
+
 echo
 echo "Throughput (Google Benchmark, in process, median of 3 repetitions):"
 json=$scratch/throughput.json

@@ -1,7 +1,7 @@
 // The "pgp" program that ships beside velloc: it takes the classic command line
-// "pgp -feat <recipient>" (filter, encrypt, ASCII armour, text input) and runs
-// GnuPG in filter mode with the same meaning: the plain text on standard input,
-// the armoured encrypted text on standard output, diagnostics on standard error.
+// "pgp -feat <recipient>" (filter, encrypt, ASCII armour, text input; without "t"
+// the input is taken as binary) and runs GnuPG in filter mode with the same meaning: the plain text
+// on standard input, the armoured encrypted text on standard output, diagnostics on standard error.
 // GnuPG is executed directly; no shell ever sees the recipient.
 #include <unistd.h>
 
@@ -18,20 +18,24 @@ constexpr char kGnuPg[] = "gpg";
 constexpr int kUsageError = 2;
 constexpr int kStartError = 127;
 
-// True when the option letters hold f, e, a and t (in any order, nothing else).
+// True when the option letters hold f, e and a, and perhaps t (in any order,
+// nothing else).
 bool is_filter_encrypt_option(std::string_view option) {
   if (option.size() < 2 || option[0] != '-') return false;
   std::string_view letters = option.substr(1);
   for (char c : letters)
     if (std::strchr("feat", c) == nullptr) return false;
-  for (char wanted : std::string_view("feat"))
+  for (char wanted : std::string_view("fea"))
     if (letters.find(wanted) == std::string_view::npos) return false;
   return true;
 }
 
-std::vector<std::string> gnupg_arguments(const std::string& recipient) {
-  return {kGnuPg,       "--batch",   "--no-tty",    "--armor",
-          "--textmode", "--encrypt", "--recipient", recipient};
+std::vector<std::string> gnupg_arguments(const std::string& recipient, bool text_input) {
+  std::vector<std::string> arguments = {kGnuPg, "--batch", "--no-tty", "--armor"};
+  if (text_input) arguments.push_back("--textmode");
+  for (const char* argument : {"--encrypt", "--recipient"}) arguments.push_back(argument);
+  arguments.push_back(recipient);
+  return arguments;
 }
 
 }  // namespace
@@ -41,7 +45,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: pgp -feat <recipient>\n");
     return kUsageError;
   }
-  std::vector<std::string> arguments = gnupg_arguments(argv[2]);
+  bool text_input = std::strchr(argv[1], 't') != nullptr;
+  std::vector<std::string> arguments = gnupg_arguments(argv[2], text_input);
   std::vector<char*> gnupg_argv;
   for (std::string& argument : arguments) gnupg_argv.push_back(argument.data());
   gnupg_argv.push_back(nullptr);

@@ -9,6 +9,8 @@
 #include "velloc/mail/mail_steps.h"
 #include "velloc/request/diagnostics.h"
 #include "velloc/request/event_log.h"
+#include "velloc/request/multipart_form.h"
+#include "velloc/request/upload_check.h"
 #include "velloc/response_page.h"
 #include "velloc/run.h"
 #include "velloc/storage/database_insert.h"
@@ -25,7 +27,11 @@ constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
 // the log's settings are not read yet.
 void init_request_or_fail(Run& run, const char* const* environment, std::istream& body) {
   try {
-    init_request(run.request, environment, body, ", ", read_request_limits(find_settings_file()));
+    RequestLimits limits = read_request_limits(find_settings_file());
+    UploadSpool spool;
+    spool.temp_dir = temp_directory_setting();
+    spool.limits.max_parts = limits.max_fields;
+    init_request(run.request, environment, body, ", ", limits, spool);
   } catch (const std::exception& error) {
     std::cerr << "velloc: " << error.what() << '\n';
     run.request = CgiRequest();
@@ -54,6 +60,7 @@ void run_steps(Run& run, const char* const* environment, std::istream& body) {
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run, kRefusedReferer);
   check_form_recipients(run);
+  check_uploads(run);
   resolve_template_paths(run);
   check_required_fields(run);
   drop_honeypot_submission(run);

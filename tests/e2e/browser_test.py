@@ -235,6 +235,36 @@ class BrowserTest(unittest.TestCase):
                            if "Before Friday" in row.text]
         self.assertEqual(["Bo 2 0 3 yes Before Friday"], rows_shown)
 
+    def test_3_job_application_with_a_file(self):
+        cv = bytes(range(256)) * 30 + b"%PDF-1.4\r\n%%EOF\r\n"
+        cv_path = self.root / "Cy Applicant CV.pdf"
+        cv_path.write_bytes(cv)
+        form = self.open_form_with("cv")
+        self.type_into(form, "name", "Cy")
+        self.type_into(form, "email", "cy@example.test")
+        self.type_into(form, "letter", "I know my teas.")
+        form.find_element(By.NAME, "cv").send_keys(str(cv_path))
+        page = self.submit(form, "Thank you for applying, Cy")
+        self.assertIn(cv_path.name, page)
+
+        form_mail = self.new_mails(1)[self.owner()]
+        self.assertIn("I know my teas.", form_mail.get_body().get_content())
+        (attachment,) = form_mail.iter_attachments()
+        self.assertEqual(cv_path.name, attachment.get_filename())
+        self.assertEqual(cv, attachment.get_payload(decode=True))
+
+        program = self.root / "tool.exe"
+        program.write_bytes(b"MZ\x90\x00")
+        form = self.open_form_with("cv")
+        self.type_into(form, "name", "Cy")
+        self.type_into(form, "email", "cy@example.test")
+        form.find_element(By.NAME, "cv").send_keys(str(program))
+        form.find_element(By.CSS_SELECTOR, '[type="submit"]').click()
+        WebDriverWait(self.browser, WAIT_SECONDS).until(
+            lambda b: "Not Processed" in b.find_element(By.TAG_NAME, "h1").text)
+        self.assertIn("File Not Accepted: tool.exe",
+                      self.browser.find_element(By.TAG_NAME, "body").text)
+
 
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

@@ -16,6 +16,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.join(os.environ.get("SOURCE_DIR", "."), "tools"))
 import mail_sink  # noqa: E402
+from harness import free_port  # noqa: E402
 
 VELLOC = os.environ["VELLOC_BINARY"]
 PGP_DIRECTORY = os.path.dirname(os.environ["PGP_ADAPTER_BINARY"]) + "/"
@@ -45,14 +46,28 @@ class MailInteropTest(unittest.TestCase):
         self.sink.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def post(self, fields):
-        body = urllib.parse.urlencode(fields).encode()
+    def post(self, fields, content_type="application/x-www-form-urlencoded", body=None):
+        if body is None:
+            body = urllib.parse.urlencode(fields).encode()
         environment = dict(self.environment, REQUEST_METHOD="POST", GATEWAY_INTERFACE="CGI/1.1",
-                           CONTENT_LENGTH=str(len(body)),
-                           CONTENT_TYPE="application/x-www-form-urlencoded")
+                           CONTENT_LENGTH=str(len(body)), CONTENT_TYPE=content_type)
         result = subprocess.run([VELLOC], input=body, env=environment, cwd=self.dir,
                                 capture_output=True, timeout=60)
         return result.stdout.decode("latin-1")
+
+    def post_multipart(self, fields, files):
+        """Posts `fields` and `files` ((field, file name, bytes) each) as a browser does."""
+        boundary = "----velloc" + os.urandom(8).hex()
+        body = b""
+        for name, value in fields.items():
+            body += (f'--{boundary}\r\nContent-Disposition: form-data; name="{name}"\r\n\r\n'
+                     f"{value}\r\n").encode()
+        for name, filename, data in files:
+            body += (f'--{boundary}\r\nContent-Disposition: form-data; name="{name}"; '
+                     f'filename="{filename}"\r\nContent-Type: application/octet-stream\r\n\r\n'
+                     ).encode() + data + b"\r\n"
+        body += f"--{boundary}--\r\n".encode()
+        return self.post(None, f"multipart/form-data; boundary={boundary}", body)
 
     def received(self, count=1):
         deadline = time.monotonic() + WAIT_SECONDS
@@ -138,6 +153,69 @@ class MailInteropTest(unittest.TestCase):
         self.assertIn("Form Was Not Processed", page)
         self.assertFalse(os.path.exists(os.path.join(self.dir, "pwned")))
         self.assertFalse(os.path.exists(os.path.join(PGP_DIRECTORY, "pwned")))
+        self.assertEqual([], os.listdir(self.mails))
+        self.assertEqual([], os.listdir(self.work))
+
+    def test_uploads_follow_the_template_attachment(self):
+        template_file = os.path.join(self.dir, "guide.txt")
+        with open(template_file, "w") as out:
+            out.write("brewing guide\n")
+        with open(os.path.join(self.dir, "templates", "mail.txt"), "w") as template:
+            template.write(f"Photo: %PHOTO%\n*{template_file}*")
+        photo = os.urandom(70 * 1024) + b"\r\n\r\r\n--"
+        page = self.post_multipart(
+            {"EMAIL": "jo@x.test", "RECIPIENT": "owner@x.test", "SUBJECT": "Files",
+             "TEMPLATE_MAIL": "mail.txt", "DO_RECEIPT": "1", "RECEIPT_FROM": "shop@x.test"},
+            [("cv", "C:\\Users\\jo\\Lebenslauf \u00e9t\u00e9.pdf", b"%PDF-1.4 cv"),
+             ("photo", "me.png", photo)])
+        self.assertNotIn("Form Was Not Processed", page, self.log())
+        mails = [self.parse(path) for path in self.received(2)]
+        form_mail = next(m for m in mails if m["To"] == "owner@x.test")
+        receipt = next(m for m in mails if m["To"] == "jo@x.test")
+        body, guide, cv, png = form_mail.iter_parts()
+        self.assertTrue(body.get_content().startswith("Photo: me.png\n"))
+        self.assertEqual(("guide.txt", "application/octet-stream"),
+                         (guide.get_filename(), guide.get_content_type()))
+        self.assertEqual(("Lebenslauf \u00e9t\u00e9.pdf", "application/pdf", b"%PDF-1.4 cv"),
+                         (cv.get_filename(), cv.get_content_type(), cv.get_payload(decode=True)))
+        self.assertEqual(("me.png", "image/png", photo),
+                         (png.get_filename(), png.get_content_type(), png.get_payload(decode=True)))
+        self.assertEqual(1, len(list(receipt.iter_parts())))
+        self.assertEqual([], os.listdir(self.work))
+
+    def test_encrypted_uploads_decrypt_to_their_bytes(self):
+        self.make_key()
+        data = bytes(range(256)) * 40 + b"\r\n\r"
+        page = self.post_multipart({"EMAIL": "jo@x.test", "RECIPIENT": "owner@x.test",
+                                    "PGP_TARGET": "owner@x.test"}, [("f", "scan.bin", data)])
+        self.assertNotIn("Form Was Not Processed", page, self.log())
+        (path,) = self.received()
+        body, part = self.parse(path).iter_parts()
+        self.assertTrue(body.get_content().startswith("-----BEGIN PGP MESSAGE-----"))
+        self.assertEqual("scan.bin.asc", part.get_filename())
+        decrypted = subprocess.run(["gpg", "--batch", "--decrypt"],
+                                   input=part.get_payload(decode=True), env=self.environment,
+                                   check=True, capture_output=True).stdout
+        self.assertEqual(data, decrypted)
+        self.assertEqual([], os.listdir(self.work))
+
+    def test_refused_and_malformed_uploads_leave_nothing(self):
+        fields = {"EMAIL": "jo@x.test", "RECIPIENT": "owner@x.test"}
+        page = self.post_multipart(fields, [("f", "a.txt", b"ok"), ("g", "<b>.exe", b"MZ")])
+        self.assertIn("File Not Accepted: b.exe", page)
+        self.assertIn("Velloc Failed: File Not Accepted: b.exe (looks like a program)", self.log())
+        page = self.post(None, "multipart/form-data; boundary=x",
+                         b'--x\r\nContent-Disposition: form-data; name="f"; filename="a"\r\n\r\n'
+                         + b"data without an end")
+        self.assertIn("CGI Initialization Error", page)
+        settings = os.path.join(self.dir, "VELLOC.ini")
+        with open(settings) as ini:
+            text = ini.read().replace(f"SMTP=127.0.0.1:{self.sink.port}",
+                                      f"SMTP=127.0.0.1:{free_port()}")
+        with open(settings, "w") as ini:
+            ini.write(text)
+        page = self.post_multipart(fields, [("f", "a.txt", b"ok")])
+        self.assertIn("Error Sending Email!", page)
         self.assertEqual([], os.listdir(self.mails))
         self.assertEqual([], os.listdir(self.work))
 

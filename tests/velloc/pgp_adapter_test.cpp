@@ -34,7 +34,7 @@ std::string run_adapter(const std::vector<std::string>& arguments) {
 
 TEST(PgpAdapterTest, RefusesAnythingButTheFilterEncryptCommandLine) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {}, {"-feat"}, {"-fea", "x@y"}, {"-featz", "x@y"}, {"-feat", ""}, {"-feat", "a", "b"}})
+           {}, {"-feat"}, {"-fet", "x@y"}, {"-featz", "x@y"}, {"-feat", ""}, {"-feat", "a", "b"}})
     EXPECT_EQ("2||usage: pgp -feat <recipient>\n", run_adapter(arguments)) << arguments.size();
 }
 

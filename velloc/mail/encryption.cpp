@@ -19,7 +19,8 @@ namespace {
 
 constexpr char kLogFile[] = "PGP.LOG";
 constexpr char kProgramName[] = "pgp";
-constexpr char kOptions[] = "-feat";
+constexpr char kTextOptions[] = "-feat";
+constexpr char kBinaryOptions[] = "-fea";
 constexpr std::size_t kMaxMessage = 1999;
 
 // The descriptors handed to the program; closed when it goes out of scope.
@@ -77,13 +78,19 @@ int exit_code(int status) {
   return -1;
 }
 
-}  // namespace
-
-std::string encryption_command_text(const std::string& pgp_directory, const std::string& target) {
-  return pgp_directory + kProgramName + " " + kOptions + " " + target;
+const char* options_for(EncryptionInput input) {
+  return input == EncryptionInput::kText ? kTextOptions : kBinaryOptions;
 }
 
-void encrypt_body_file(Run& run, std::string& body_file, const std::string& target) {
+}  // namespace
+
+std::string encryption_command_text(const std::string& pgp_directory, const std::string& target,
+                                    EncryptionInput input) {
+  return pgp_directory + kProgramName + " " + options_for(input) + " " + target;
+}
+
+void encrypt_body_file(Run& run, std::string& body_file, const std::string& target,
+                       EncryptionInput input) {
   std::string output_file;
   try {
     output_file = make_mail_temp_file(run);
@@ -95,10 +102,10 @@ void encrypt_body_file(Run& run, std::string& body_file, const std::string& targ
   open_files(run, body_file, output_file, files);
 
   const std::string& directory = run.settings.pgp_directory;
-  std::string command = encryption_command_text(directory, target);
+  std::string command = encryption_command_text(directory, target, input);
   platform::SpawnRequest request;
   request.program = absolute(platform::native_path(directory + kProgramName));
-  request.arguments = {kOptions, target};
+  request.arguments = {options_for(input), target};
   request.stdin_fd = files.body;
   request.stdout_fd = files.output;
   request.stderr_fd = files.log;

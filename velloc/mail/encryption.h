@@ -12,11 +12,18 @@ struct Run;
 inline constexpr int kEncryptionPolls = 30;
 inline constexpr int kEncryptionPollMs = 500;
 
-// The command as shown in messages: "<PGP directory>pgp -feat <target>".
-std::string encryption_command_text(const std::string& pgp_directory, const std::string& target);
+// What the program is told about its input: a mail body is text ("-feat"), a
+// visitor's file is taken byte for byte ("-fea").
+enum class EncryptionInput { kText, kBinary };
+
+// The command as shown in messages: "<PGP directory>pgp -feat <target>" ("-fea"
+// for binary input).
+std::string encryption_command_text(const std::string& pgp_directory, const std::string& target,
+                                    EncryptionInput input = EncryptionInput::kText);
 
 // Encrypts `body_file` for the key named by `target`. On success the plain file is
 // deleted and `body_file` names the encrypted one. Any failure (files, start, an
 // unsuccessful exit, no end within the polls) deletes both files and ends the run
 // with the failure page; no plain or partial body is ever mailed.
-void encrypt_body_file(Run& run, std::string& body_file, const std::string& target);
+void encrypt_body_file(Run& run, std::string& body_file, const std::string& target,
+                       EncryptionInput input = EncryptionInput::kText);

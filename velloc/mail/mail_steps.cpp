@@ -128,10 +128,31 @@ std::string aligned_header_text(const Run& run) {
   return text + visitor_text.substr(from_end + 1);
 }
 
+// The visitor's files as attachments of the form mail. With a PGP target each file
+// is encrypted first and goes as "<name>.asc"; the encrypted copies belong to the
+// run's temporary files.
+std::vector<MailAttachment> upload_attachments(Run& run, const std::string& target) {
+  std::vector<MailAttachment> attachments;
+  for (const Upload& upload : run.request.uploads) {
+    if (target.empty()) {
+      attachments.push_back(
+          {upload.path, upload.shown_name, content_type_for_name(upload.shown_name)});
+      continue;
+    }
+    std::string encrypted = upload.path;
+    encrypt_body_file(run, encrypted, target, EncryptionInput::kBinary);
+    run.request.upload_files.add(encrypted);
+    attachments.push_back({encrypted, upload.shown_name + ".asc", "application/octet-stream"});
+  }
+  return attachments;
+}
+
 }  // namespace
 
 int send_form_mail(Run& run) {
   if (run.request.field_is_set("DISABLE_MAIL")) return 1;
+  std::string target = run.request.get_field("PGP_TARGET");
+  std::vector<MailAttachment> uploads = upload_attachments(run, target);
   std::ofstream body;
   std::string body_path = open_body_file(run, body);
   std::string header_text = run.settings.visitor_reply_to
@@ -140,8 +161,7 @@ int send_form_mail(Run& run) {
   write_body(run, body, "TEMPLATE_MAIL", run.templates.mail_template,
              "Could not open Template File: \n\t%s\n");
   close_body_file(run, body, body_path);
-  std::string target = run.request.get_field("PGP_TARGET");
-  return send_message(run, body_path, header_text, !target.empty(), target);
+  return send_message(run, body_path, header_text, !target.empty(), target, uploads);
 }
 
 int send_receipt(Run& run) {
@@ -170,7 +190,7 @@ std::string build_header_text(const CgiRequest& request, std::string_view sender
 }
 
 int send_message(Run& run, std::string& body_file, const std::string& header_text, bool encrypt,
-                 const std::string& target) {
+                 const std::string& target, std::span<const MailAttachment> extra_attachments) {
   if (encrypt) encrypt_body_file(run, body_file, target);
   std::string header_file;
   try {
@@ -186,6 +206,7 @@ int send_message(Run& run, std::string& body_file, const std::string& header_tex
   message.recipient_file.clear();
   message.connect_timeout = 30;
   std::vector<MailAttachment> attachments = take_pending_attachment(run.template_state);
+  attachments.insert(attachments.end(), extra_attachments.begin(), extra_attachments.end());
   SessionResult result = run_mail_session(message, attachments, kWatchdogBudget);
   if (result != SessionResult::kSent) fail_request(run, kSendFailed);
   return 1;

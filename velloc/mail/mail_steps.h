@@ -3,8 +3,11 @@
 // SMTP session). A failed send ends the run through fail_request.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
+
+#include "velloc/mail/mime.h"
 
 struct Run;
 struct CgiRequest;
@@ -25,7 +28,7 @@ std::string build_header_text(const CgiRequest& request, std::string_view sender
 
 // Writes the header file, encrypts the body for `target` when `encrypt` is set
 // (body_file then names the encrypted file), attaches the pending attachment and
-// runs the SMTP session. Returns 1; ends the run on failure. The session deletes
-// the body and header files.
+// then `extra_attachments`, and runs the SMTP session. Returns 1; ends the run on failure. The
+// session deletes the body and header files.
 int send_message(Run& run, std::string& body_file, const std::string& header_text, bool encrypt,
-                 const std::string& target);
+                 const std::string& target, std::span<const MailAttachment> extra_attachments = {});

@@ -3,9 +3,12 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <random>
@@ -115,8 +118,7 @@ void write_attachment_part(const MailMessage& message, ContentWriter& out,
     return;
   }
   out.format("--%s\r\n", boundary.c_str());
-  out.format("Content-Type: application/octet-stream; name=\"%s\"\r\n", attachment.name.c_str());
-  out.format("Content-Disposition: attachment; filename=\"%s\"\r\n", attachment.name.c_str());
+  out.write(attachment_part_headers(attachment));
   out.write("Content-Transfer-Encoding: base64\r\n");
   out.write("\r\n");
   encode_base64(file, out);
@@ -139,6 +141,47 @@ void fill_random(unsigned char* bytes, std::size_t count) {
   for (; filled < count; ++filled) bytes[filled] = static_cast<unsigned char>(device());
 }
 
+// Every byte outside the RFC 2231 attribute characters as "%XX".
+std::string percent_encoded(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) != 0 || std::strchr("!#$&+-.^_`|~", c) != nullptr) {
+      encoded.push_back(c);
+    } else {
+      encoded.push_back('%');
+      encoded.push_back(kHex[byte >> 4]);
+      encoded.push_back(kHex[byte & 15]);
+    }
+  }
+  return encoded;
+}
+
+struct TypeByExtension {
+  std::string_view extension;
+  std::string_view type;
+};
+
+constexpr TypeByExtension kTypes[] = {
+    {"pdf", "application/pdf"},
+    {"doc", "application/msword"},
+    {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+    {"xls", "application/vnd.ms-excel"},
+    {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+    {"odt", "application/vnd.oasis.opendocument.text"},
+    {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
+    {"rtf", "application/rtf"},
+    {"txt", "text/plain"},
+    {"csv", "text/csv"},
+    {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},
+    {"png", "image/png"},
+    {"gif", "image/gif"},
+    {"webp", "image/webp"},
+    {"zip", "application/zip"},
+};
+
 }  // namespace
 
 std::string new_mime_boundary() {
@@ -151,6 +194,27 @@ std::string new_mime_boundary() {
     boundary.push_back(kHexDigits[byte & 15]);
   }
   return boundary;
+}
+
+std::string content_type_for_name(std::string_view name) {
+  std::size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos) {
+    std::string extension(name.substr(dot + 1));
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const TypeByExtension& entry : kTypes)
+      if (entry.extension == extension) return std::string(entry.type);
+  }
+  return "application/octet-stream";
+}
+
+std::string attachment_part_headers(const MailAttachment& attachment) {
+  const std::string& type = attachment.content_type;
+  const std::string& name = attachment.name;
+  if (is_7bit(name))
+    return "Content-Type: " + type + "; name=\"" + name + "\"\r\n" +
+           "Content-Disposition: attachment; filename=\"" + name + "\"\r\n";
+  return "Content-Type: " + type + "; name=\"=?UTF-8?B?" + base64_text(name) + "?=\"\r\n" +
+         "Content-Disposition: attachment; filename*=UTF-8''" + percent_encoded(name) + "\r\n";
 }
 
 std::string attachment_shown_name(std::string_view path) {

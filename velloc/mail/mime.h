@@ -15,11 +15,21 @@
 struct MailAttachment {
   std::string path;  // the file to read (composed path)
   std::string name;  // the name shown to the recipient
+  std::string content_type = "application/octet-stream";
 };
 
 // "velloc-" and 32 random hexadecimal digits: a new boundary for every message, so
 // that no text a visitor writes into a field can end a part or begin one.
 std::string new_mime_boundary();
+
+// The MIME type for a file name's extension; application/octet-stream when the
+// extension is not a common document or image type.
+std::string content_type_for_name(std::string_view name);
+
+// The two header lines that label an attachment part, each ending in "\r\n". An
+// ASCII name goes in quoted "name" and "filename" parameters; any other name as an
+// RFC 2047 encoded word in "name" and an RFC 2231 "filename*".
+std::string attachment_part_headers(const MailAttachment& attachment);
 
 // The name shown for an attachment: the text after the last "\" (or, when there
 // is none, the last "/"); the whole path when it has neither or ends in one.

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 
 #include "platform/ini_file.h"
+#include "velloc/request/multipart_form.h"
 
 namespace {
 
@@ -71,6 +73,19 @@ void reserve_for_fields(std::string_view data, FieldMap& fields, std::size_t max
   std::size_t equals = std::count(data.begin(), data.end(), '=');
   fields.reserve(fields.size() + std::min({ampersands, equals, kMaxReservedFields, max_fields}) +
                  1);
+}
+
+// A multipart body goes to the decoder as it is read; only its fields and the
+// paths of its files stay.
+void decode_multipart_request(CgiRequest& request, std::istream& body, const RequestLimits& limits,
+                              const UploadSpool& spool) {
+  refuse_larger_than(limits, request.body_length);
+  std::optional<std::string> boundary = multipart_boundary(request.get_env("CONTENT_TYPE"));
+  if (!boundary) throw std::runtime_error("multipart body without a valid boundary");
+  request.environment.set("QUERY_STRING", std::string());
+  FieldAdder adder(request.fields, request.join_separator, limits);
+  decode_multipart_body(body, static_cast<std::uint64_t>(request.body_length), *boundary, spool,
+                        adder, request.uploads, request.upload_files);
 }
 
 }  // namespace
@@ -192,11 +207,21 @@ void parse_form_data(std::string_view data, FieldAdder& adder) {
 
 void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
                   std::string_view join_separator, const RequestLimits& limits) {
+  init_request(request, environment, body, join_separator, limits, UploadSpool());
+}
+
+void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
+                  std::string_view join_separator, const RequestLimits& limits,
+                  const UploadSpool& spool) {
   request.join_separator = std::string(join_separator);
   for (const char* const* entry = environment; entry && *entry; ++entry)
     store_environment_entry(*entry, request.environment);
 
   request.body_length = platform::parse_leading_int(request.get_env("CONTENT_LENGTH"));
+  if (request.body_length > 0 && is_multipart_form(request.get_env("CONTENT_TYPE"))) {
+    decode_multipart_request(request, body, limits, spool);
+    return;
+  }
   if (request.body_length > 0) {
     refuse_larger_than(limits, request.body_length);
     request.environment.set("QUERY_STRING", read_body(body, request.body_length));

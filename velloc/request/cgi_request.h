@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "velloc/request/upload.h"
+
 // Text-to-text map with upper-cased keys. Lookups are constant-time; listings
 // visit buckets 0 to 16 (bucket = h % 17, h = h * 33 + signed byte over the
 // key) and, within a bucket, the most recently added name first. Storing under
@@ -57,6 +59,10 @@ struct CgiRequest {
   FieldMap fields;
   std::int32_t body_length = 0;
   std::string join_separator = ", ";
+  // Files sent with a multipart form, in the order they arrived; their temporary
+  // files are deleted when the request goes.
+  std::vector<Upload> uploads;
+  TempFileSet upload_files;
 
   std::string get_field(std::string_view name) const;
   // The same without a copy; valid until the field is stored again.
@@ -103,13 +109,20 @@ class FieldAdder {
   std::size_t added_ = 0;
 };
 
+struct UploadSpool;
+
 // Fills `request` from the environment block (NULL-terminated "NAME=value"
-// strings) and, for a POST, the body read from `body`. Throws
-// RequestLimitExceeded (before reading the body when CONTENT_LENGTH shows it),
-// std::bad_alloc or another std::exception; init_request_or_fail turns that into
-// the initialisation error response.
+// strings) and, for a POST, the body read from `body`. A multipart/form-data body
+// is decoded as it is read (its uploads waiting in `spool`'s directory) and is not
+// kept: QUERY_STRING is then empty. Throws RequestLimitExceeded (before reading the
+// body when CONTENT_LENGTH shows it), std::bad_alloc or another std::exception
+// (a malformed multipart body); init_request_or_fail turns that into the
+// initialisation error response.
 void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
                   std::string_view join_separator, const RequestLimits& limits = {});
+void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
+                  std::string_view join_separator, const RequestLimits& limits,
+                  const UploadSpool& spool);
 
 // Decodes "+" and "%XY" escapes exactly as the form decoder does; never reads
 // past the end of `text` (a "%" with fewer than two characters after it is

@@ -188,6 +188,12 @@ std::string find_settings_file() {
   return {};
 }
 
+std::string temp_directory_setting() {
+  std::string settings_file = find_settings_file();
+  if (settings_file.empty()) return current_directory().substr(0, platform::kMaxIniValue);
+  return platform::read_ini_string(settings_file, kSection, "TEMP", current_directory());
+}
+
 void load_settings(Run& run) { load_settings_from(run, find_settings_file()); }
 
 void load_settings_from(Run& run, const std::string& settings_file) {

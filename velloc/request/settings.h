@@ -39,6 +39,10 @@ std::vector<std::string> settings_search_directories();
 // The first "VELLOC.ini" (any case) found along the search; empty when none.
 std::string find_settings_file();
 
+// The TEMP setting of the settings file found along the search (the working
+// directory when none), for decoding that runs before load_settings.
+std::string temp_directory_setting();
+
 // Step 3: fills run.settings and the context fields of run.message, applies the
 // form profile, advances the receipt counter when the fields set RECEIPT_NUMBER (a
 // request that the debug listing answers only reads it), and defaults EMAIL and

@@ -8,6 +8,7 @@
 #include "platform/path_map.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
+#include "velloc/storage/upload_folder.h"
 #include "velloc/templates/text_files.h"
 #include "velloc/templates/value_escape.h"
 
@@ -26,6 +27,7 @@ struct ExportFiles {
   std::string work_file;
   std::string destination;
   ValueEscape escape = ValueEscape::kNone;  // how DETAIL writes values (ESCAPE)
+  std::string upload_folder;
 };
 
 ExportFiles read_export_files(const std::string& template_path) {
@@ -41,6 +43,7 @@ ExportFiles read_export_files(const std::string& template_path) {
   files.destination = resolved("DESTINATION");
   files.escape =
       parse_value_escape(platform::read_ini_string(template_path, kTemplatesSection, "ESCAPE", ""));
+  files.upload_folder = resolved("UPLOAD_FOLDER");
   return files;
 }
 
@@ -142,10 +145,11 @@ bool export_text_file(Run& run) {
     return false;
   }
   ExportFiles files = read_export_files(template_path);
+  int failures = files.upload_folder.empty() ? 0 : save_uploads(run, files.upload_folder);
   std::string lock_path = lock_target(files);
   std::optional<platform::FileLock> lock;
   if (!lock_path.empty()) lock.emplace(lock_path);
-  int failures = files.work_file.empty() ? append_record(run, files, files.destination)
-                                         : export_through_work_file(run, files);
+  failures += files.work_file.empty() ? append_record(run, files, files.destination)
+                                      : export_through_work_file(run, files);
   return failures == 0;
 }

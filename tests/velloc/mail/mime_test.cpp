@@ -21,6 +21,24 @@ TEST(ShownNameTest, TextAfterTheLastSeparator) {
   for (const auto& [path, name] : cases) EXPECT_EQ(name, attachment_shown_name(path)) << path;
 }
 
+TEST(AttachmentHeadersTest, TypeFromExtensionAndEncodedNonAsciiNames) {
+  // clang-format off
+  const std::pair<MailAttachment, std::string> cases[] = {
+      {{"p", "cv.PDF", content_type_for_name("cv.PDF")},
+       "Content-Type: application/pdf; name=\"cv.PDF\"\r\n"
+       "Content-Disposition: attachment; filename=\"cv.PDF\"\r\n"},
+      {{"p", "run", content_type_for_name("run")},
+       "Content-Type: application/octet-stream; name=\"run\"\r\n"
+       "Content-Disposition: attachment; filename=\"run\"\r\n"},
+      {{"p", "\xC3\xA9t\xC3\xA9 1.odt", content_type_for_name("x.odt")},
+       "Content-Type: application/vnd.oasis.opendocument.text; name=\"=?UTF-8?B?w6l0w6kgMS5vZHQ=?=\"\r\n"
+       "Content-Disposition: attachment; filename*=UTF-8''%C3%A9t%C3%A9%201.odt\r\n"},
+  };
+  // clang-format on
+  for (const auto& [attachment, headers] : cases)
+    EXPECT_EQ(headers, attachment_part_headers(attachment)) << attachment.name;
+}
+
 TEST(ContentWriterTest, EveryLineEndsInCrLfAndLeadingDotsAreDoubled) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"a\n", "\n", "b\r\n", "c"}, "a\r\n\r\nb\r\nc"},

@@ -100,6 +100,26 @@ TEST_F(TextExportTest, WorkFileModeRebuildsTheDestinationAroundAllRecords) {
   EXPECT_EQ("", log());
 }
 
+TEST_F(TextExportTest, UploadFolderKeepsNewCopiesAndNeverFollowsALink) {
+  write_template("DETAIL=saved.txt\nDESTINATION=out/o.csv\nUPLOAD_FOLDER=up\n");
+  dir_.write("forms/saved.txt", "%CV_SAVED%|%PHOTO_SAVED%\n");
+  dir_.write("cv.tmp", "cv bytes");
+  dir_.write("photo.tmp", "photo bytes");
+  dir_.write("forms/up/7-1-cv.pdf", "older");
+  std::filesystem::create_symlink(dir_.file("victim"), dir_.file("forms/up/7-3-cv.pdf"));
+  run_.request.set_field("RECEIPT_NUMBER", "7");
+  run_.request.uploads = {{"cv", "cv.pdf", dir_.file("cv.tmp"), 8, "cv b"},
+                          {"Photo", "me.png", dir_.file("photo.tmp"), 11, "phot"}};
+  EXPECT_TRUE(submit("Ann", "1"));
+  std::string folder = dir_.file("forms/up/");
+  EXPECT_EQ(folder + "7-5-cv.pdf|" + folder + "7-2-me.png\n", dir_.read("forms/out/o.csv"));
+  EXPECT_EQ("older", dir_.read("forms/up/7-1-cv.pdf"));
+  EXPECT_EQ("cv bytes", dir_.read("forms/up/7-5-cv.pdf"));
+  EXPECT_EQ("photo bytes", dir_.read("forms/up/7-2-me.png"));
+  EXPECT_FALSE(dir_.exists("victim"));
+  EXPECT_EQ("", log());
+}
+
 TEST_F(TextExportTest, BackslashPathsReachTheirFilesThroughThePathMap) {
   run_.templates.textfile_template = dir_.path() + "\\FORMS\\Orders.ini";
   write_template("DETAIL=ORDER.TXT\nDESTINATION=" + dir_.path() + "\\Forms\\back.csv\n");

@@ -1,0 +1,114 @@
+#include "velloc/request/multipart_form.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <istream>
+#include <optional>
+#include <stdexcept>
+
+#include "platform/path_map.h"
+#include "platform/temp_file.h"
+
+namespace {
+
+constexpr char kUploadTempPrefix[] = "VLU";
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kHeadBytes = 4;
+
+// Sends plain parts to the FieldMap and file parts to temporary files.
+class FormPartSink : public PartHandler {
+ public:
+  FormPartSink(const UploadSpool& spool, FieldAdder& fields, std::vector<Upload>& uploads,
+               TempFileSet& files)
+      : spool_(spool), fields_(fields), uploads_(uploads), files_(files) {}
+  ~FormPartSink() override {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  void begin_part(const PartHeaders& headers) override {
+    name_ = headers.name;
+    value_.clear();
+    discard_ = headers.filename && headers.filename->empty();
+    if (headers.filename && !discard_) open_upload(headers);
+  }
+
+  void part_data(std::string_view data) override {
+    if (discard_) return;
+    if (fd_ < 0) {
+      value_.append(data);
+      return;
+    }
+    Upload& upload = uploads_.back();
+    upload.size += data.size();
+    if (upload.head.size() < kHeadBytes)
+      upload.head.append(data.substr(0, kHeadBytes - upload.head.size()));
+    write_all(data);
+  }
+
+  void end_part() override {
+    if (fd_ >= 0) {
+      close_file();
+      fields_.add(name_, uploads_.back().shown_name);
+      return;
+    }
+    fields_.add(name_, std::move(value_));
+  }
+
+ private:
+  void open_upload(const PartHeaders& headers) {
+    std::optional<std::string> path = platform::make_temp_file(spool_.temp_dir, kUploadTempPrefix);
+    if (!path) throw std::runtime_error("cannot make a temporary file for an upload");
+    files_.add(*path);
+    fd_ = open(platform::native_path(*path).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd_ < 0) throw std::runtime_error("cannot open a temporary file for an upload");
+    uploads_.push_back(Upload{headers.name, upload_shown_name(*headers.filename), *path, 0, {}});
+  }
+
+  void write_all(std::string_view data) {
+    while (!data.empty()) {
+      ssize_t written = write(fd_, data.data(), data.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) throw std::runtime_error("cannot write an upload's temporary file");
+      data.remove_prefix(static_cast<std::size_t>(written));
+    }
+  }
+
+  void close_file() {
+    if (fd_ < 0) return;
+    int result = close(fd_);
+    fd_ = -1;
+    if (result != 0 && errno != EINTR)
+      throw std::runtime_error("cannot write an upload's temporary file");
+  }
+
+  const UploadSpool& spool_;
+  FieldAdder& fields_;
+  std::vector<Upload>& uploads_;
+  TempFileSet& files_;
+  std::string name_;
+  std::string value_;
+  bool discard_ = false;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+void decode_multipart_body(std::istream& body, std::uint64_t length, const std::string& boundary,
+                           const UploadSpool& spool, FieldAdder& fields,
+                           std::vector<Upload>& uploads, TempFileSet& files) {
+  FormPartSink sink(spool, fields, uploads, files);
+  MultipartParser parser(boundary, spool.limits, sink);
+  std::string chunk(kReadChunk, '\0');
+  std::uint64_t left = length;
+  while (left > 0 && body) {
+    body.read(chunk.data(),
+              static_cast<std::streamsize>(std::min<std::uint64_t>(left, kReadChunk)));
+    std::size_t count = static_cast<std::size_t>(body.gcount());
+    left -= count;
+    if (count == 0) break;
+    if (!parser.feed(std::string_view(chunk.data(), count))) break;
+  }
+  if (!parser.finish()) throw std::runtime_error("malformed multipart body: " + parser.error());
+}

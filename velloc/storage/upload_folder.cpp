@@ -1,0 +1,106 @@
+#include "velloc/storage/upload_folder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <vector>
+
+#include "platform/path_map.h"
+#include "velloc/request/event_log.h"
+#include "velloc/run.h"
+
+namespace {
+
+constexpr int kMaxNameAttempts = 1000;
+constexpr std::size_t kCopyChunk = 64 * 1024;
+constexpr char kNotSaved[] = "VLTXT: Could not save upload \"%s\" in \"%s\"\n";
+
+std::string folder_prefix(const std::string& folder) {
+  if (folder.empty() || folder.back() == '/' || folder.back() == '\\') return folder;
+  return folder + "/";
+}
+
+bool write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool copy_file(const std::string& from, int to) {
+  int in = open(platform::native_path(from).c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  std::vector<char> chunk(kCopyChunk);
+  bool copied = true;
+  for (;;) {
+    ssize_t count = read(in, chunk.data(), chunk.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      copied = count == 0;
+      break;
+    }
+    if (!write_all(to, chunk.data(), static_cast<std::size_t>(count))) {
+      copied = false;
+      break;
+    }
+  }
+  close(in);
+  return copied;
+}
+
+// Creates the copy under the first free name; its composed path, or empty.
+std::string save_one(const std::string& folder, const std::string& prefix, std::size_t number,
+                     std::size_t step, const Upload& upload) {
+  for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt, number += step) {
+    std::string path =
+        folder_prefix(folder) + prefix + "-" + std::to_string(number) + "-" + upload.shown_name;
+    int fd = open(platform::native_path_for_create(path).c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) return {};
+    bool copied = copy_file(upload.path, fd);
+    if (close(fd) != 0 || !copied) {
+      unlink(platform::native_path(path).c_str());
+      return {};
+    }
+    return path;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string saved_upload_prefix(const Run& run) {
+  std::string receipt = run.request.get_field("RECEIPT_NUMBER");
+  if (!receipt.empty()) return receipt;
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local);
+  return stamp;
+}
+
+int save_uploads(Run& run, const std::string& folder) {
+  std::string prefix = saved_upload_prefix(run);
+  std::vector<Upload>& uploads = run.request.uploads;
+  int failures = 0;
+  for (std::size_t index = 0; index < uploads.size(); ++index) {
+    std::string saved = save_one(folder, prefix, index + 1, uploads.size(), uploads[index]);
+    if (saved.empty()) {
+      log_event(run.message, 1, kNotSaved, uploads[index].shown_name.c_str(), folder.c_str());
+      ++failures;
+      continue;
+    }
+    std::string& shown = run.request.fields.find_or_add(uploads[index].field + "_SAVED");
+    if (!shown.empty()) shown += run.request.join_separator;
+    shown += saved;
+  }
+  return failures;
+}
