@@ -19,7 +19,9 @@ class GuardBlackBox : public ::testing::Test {
  protected:
   void settings(const std::string& keys) {
     site_.write("VELLOC.ini",
-                "[Velloc]\nLOGFILE=velloc.log\nLOG_LEVEL=5\nSMTP=127.0.0.1:1\n" + keys + "\n");
+                "[Velloc]\nLOGFILE=velloc.log\nLOG_LEVEL=5\nSMTP=127.0.0.1:1\nRedirectHosts="
+                "example.test\n" +
+                    keys + "\n");
   }
   std::string post(const std::string& body, const std::string& remote = "192.0.2.1") {
     std::vector<std::string> environment = testing_support::post_environment(body);
@@ -60,10 +62,11 @@ TEST_F(GuardBlackBox, RateLimitRefusesWithStatus429AndCountsPerAddress) {
 }
 
 TEST_F(GuardBlackBox, ReceiptNumbersComeFromTheStoreStartingAtTheSetting) {
-  settings("ReceiptNumber=41\nReceiptCounter=state");
-  const std::string form = "receipt_number=1&debug_variables=1";
-  EXPECT_NE(std::string::npos, post(form).find("[RECEIPT_NUMBER] = 41\n"));
-  EXPECT_NE(std::string::npos, post(form).find("[RECEIPT_NUMBER] = 42\n"));
+  settings("ReceiptNumber=41\nReceiptCounter=state\nTEMPLATE_DIR=./");
+  site_.write("number.htm", "No. %RECEIPT_NUMBER%");
+  const std::string form = "receipt_number=1&disable_mail=1&template_web=number.htm";
+  EXPECT_NE(std::string::npos, post(form).find("\n\nNo. 41"));
+  EXPECT_NE(std::string::npos, post(form).find("\n\nNo. 42"));
   EXPECT_NE(std::string::npos, site_.read("VELLOC.ini").find("ReceiptNumber=41\n"));
 }
 
