@@ -105,7 +105,7 @@ class SmtpTlsTest(unittest.TestCase):
         base = {"SMTP": f"127.0.0.1:{port}", "SMTP_TLS": tls, "SMTP_CA_FILE": f"{self.certs}/ca.pem",
                 "SMTP_USER": USER, "SMTP_PASSWORD_FILE": f"{self.dir}/password",
                 "TEMP": self.dir + "/", "LOGFILE": f"{self.dir}/velloc.log", "LOG_LEVEL": "15",
-                "DEFAULTSENDER": "forms@site.test"}
+                "DEFAULTSENDER": "forms@site.test", "DefaultRecipient": "owner@example.test"}
         base.update(settings)
         write_settings(self.dir, base)
         Path(self.dir, "velloc.log").unlink(missing_ok=True)
@@ -264,7 +264,8 @@ class PostfixTest(unittest.TestCase):
         write_settings(site, {"SMTP": f"127.0.0.1:{self.port}", "SMTP_TLS": "starttls",
                               "SMTP_CA_FILE": f"{self.certs}/ca.pem", "TEMP": f"{site}/",
                               "LOGFILE": f"{site}/velloc.log", "LOG_LEVEL": "15",
-                              "DEFAULTSENDER": "forms@site.test", "VisitorReplyTo": "1"})
+                              "DEFAULTSENDER": "forms@site.test", "VisitorReplyTo": "1",
+                              "DefaultRecipient": "owner@example.test"})
         fields = {"EMAIL": "jose@example.net", "RECIPIENT": "owner@example.test",
                   "SUBJECT": SUBJECT, "NAME": NAME, "SORTORDER": "NAME"}
         status, out, err = run_velloc(site, fields)
