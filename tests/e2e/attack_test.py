@@ -8,6 +8,7 @@ import socket
 import sys
 import threading
 import unittest
+import urllib.parse
 
 from harness import Site
 from system_support import eventually
@@ -143,6 +144,15 @@ class AttackTest(unittest.TestCase):
             boundaries.add(message.get_boundary())
         self.assertEqual(2, len(boundaries))
         self.assertNotIn("divider", boundaries)
+
+    def test_redirect_to_another_host_is_not_followed(self):
+        for target in ("https://evil.example/login", "/%5Cevil.example"):
+            with self.subTest(target=target):
+                page, wire = self.submit(self.form(REDIRECT=target))
+                self.assertIn(b"Form Sent Successfully", page)
+                self.assertEqual([b"<" + OWNER.encode() + b">"], recipients(wire))
+                shown = urllib.parse.unquote(target)
+                self.assertIn(f"] Redirect not allowed: {shown}\n", self.site.log)
 
 
 if __name__ == "__main__":
