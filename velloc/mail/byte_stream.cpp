@@ -1,9 +1,6 @@
 #include "velloc/mail/byte_stream.h"
 
 #include <arpa/inet.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <pthread.h>
 #include <sys/socket.h>
 
@@ -11,7 +8,12 @@
 #include <csignal>
 #include <cstring>
 
+#include "velloc/mail/openssl_library.h"
+
 namespace {
+
+// OpenSSL, loaded by the first TLS connection of the run.
+const OpenSslApi* tls = nullptr;
 
 class PlainStream : public ByteStream {
  public:
@@ -34,10 +36,10 @@ class PlainStream : public ByteStream {
 };
 
 struct ContextFree {
-  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+  void operator()(SSL_CTX* context) const { tls->SSL_CTX_free(context); }
 };
 struct SslFree {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
+  void operator()(SSL* ssl) const { tls->SSL_free(ssl); }
 };
 using ContextPointer = std::unique_ptr<SSL_CTX, ContextFree>;
 using SslPointer = std::unique_ptr<SSL, SslFree>;
@@ -48,20 +50,20 @@ class TlsStream : public ByteStream {
       : context_(std::move(context)), ssl_(std::move(ssl)) {}
   long send_some(const char* bytes, std::size_t count) override {
     std::size_t written = 0;
-    if (SSL_write_ex(ssl_.get(), bytes, count, &written) != 1) return -1;
+    if (tls->SSL_write_ex(ssl_.get(), bytes, count, &written) != 1) return -1;
     return static_cast<long>(written);
   }
   long receive_some(char* bytes, std::size_t count) override {
     std::size_t read = 0;
-    if (SSL_read_ex(ssl_.get(), bytes, count, &read) == 1) return static_cast<long>(read);
-    int error = SSL_get_error(ssl_.get(), 0);
-    ERR_clear_error();
+    if (tls->SSL_read_ex(ssl_.get(), bytes, count, &read) == 1) return static_cast<long>(read);
+    int error = tls->SSL_get_error(ssl_.get(), 0);
+    tls->ERR_clear_error();
     bool closed = error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && errno == 0);
     return closed ? 0 : -1;
   }
   void close() override {
-    SSL_shutdown(ssl_.get());
-    ERR_clear_error();
+    tls->SSL_shutdown(ssl_.get());
+    tls->ERR_clear_error();
   }
 
  private:
@@ -70,11 +72,11 @@ class TlsStream : public ByteStream {
 };
 
 std::string openssl_reason() {
-  unsigned long error = ERR_get_error();
-  ERR_clear_error();
+  unsigned long error = tls->ERR_get_error();
+  tls->ERR_clear_error();
   if (error == 0) return errno != 0 ? std::strerror(errno) : "connection closed";
   char text[256];
-  ERR_error_string_n(error, text, sizeof text);
+  tls->ERR_error_string_n(error, text, sizeof text);
   return text;
 }
 
@@ -89,17 +91,17 @@ void block_broken_pipe_signal() {
 
 bool set_trust(SSL_CTX* context, const TlsOptions& options, std::string* reason) {
   if (!options.verify) {
-    SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+    tls->SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
     return true;
   }
-  bool loaded = options.ca_file.empty()
-                    ? SSL_CTX_set_default_verify_paths(context) == 1
-                    : SSL_CTX_load_verify_locations(context, options.ca_file.c_str(), nullptr) == 1;
+  bool loaded = options.ca_file.empty() ? tls->SSL_CTX_set_default_verify_paths(context) == 1
+                                        : tls->SSL_CTX_load_verify_locations(
+                                              context, options.ca_file.c_str(), nullptr) == 1;
   if (!loaded) {
     *reason = "cannot load trusted certificates: " + openssl_reason();
     return false;
   }
-  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+  tls->SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
   return true;
 }
 
@@ -109,17 +111,19 @@ bool set_expected_host(SSL* ssl, const TlsOptions& options) {
   in_addr address;
   if (inet_pton(AF_INET, options.host.c_str(), &address) == 1)
     return !options.verify ||
-           X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), options.host.c_str()) == 1;
-  if (SSL_set_tlsext_host_name(ssl, options.host.c_str()) != 1) return false;
-  return !options.verify || SSL_set1_host(ssl, options.host.c_str()) == 1;
+           tls->X509_VERIFY_PARAM_set1_ip_asc(tls->SSL_get0_param(ssl), options.host.c_str()) == 1;
+  if (tls->SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                    const_cast<char*>(options.host.c_str())) != 1)
+    return false;
+  return !options.verify || tls->SSL_set1_host(ssl, options.host.c_str()) == 1;
 }
 
 std::string handshake_reason(SSL* ssl) {
-  long verify_result = SSL_get_verify_result(ssl);
+  long verify_result = tls->SSL_get_verify_result(ssl);
   if (verify_result != X509_V_OK) {
-    ERR_clear_error();
+    tls->ERR_clear_error();
     return std::string("certificate verify failed: ") +
-           X509_verify_cert_error_string(verify_result);
+           tls->X509_verify_cert_error_string(verify_result);
   }
   return openssl_reason();
 }
@@ -130,22 +134,28 @@ std::unique_ptr<ByteStream> make_plain_stream(int fd) { return std::make_unique<
 
 std::unique_ptr<ByteStream> start_tls_stream(int fd, const TlsOptions& options,
                                              std::string* reason) {
+  std::string load_error;
+  tls = openssl_api(&load_error);
+  if (tls == nullptr) {
+    *reason = "OpenSSL not available (" + load_error + ")";
+    return nullptr;
+  }
   block_broken_pipe_signal();
-  ERR_clear_error();
+  tls->ERR_clear_error();
   errno = 0;
-  ContextPointer context(SSL_CTX_new(TLS_client_method()));
+  ContextPointer context(tls->SSL_CTX_new(tls->TLS_client_method()));
   if (!context) {
     *reason = openssl_reason();
     return nullptr;
   }
-  SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
+  tls->SSL_CTX_ctrl(context.get(), SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
   if (!set_trust(context.get(), options, reason)) return nullptr;
-  SslPointer ssl(SSL_new(context.get()));
-  if (!ssl || SSL_set_fd(ssl.get(), fd) != 1 || !set_expected_host(ssl.get(), options)) {
+  SslPointer ssl(tls->SSL_new(context.get()));
+  if (!ssl || tls->SSL_set_fd(ssl.get(), fd) != 1 || !set_expected_host(ssl.get(), options)) {
     *reason = openssl_reason();
     return nullptr;
   }
-  if (SSL_connect(ssl.get()) != 1) {
+  if (tls->SSL_connect(ssl.get()) != 1) {
     *reason = handshake_reason(ssl.get());
     return nullptr;
   }

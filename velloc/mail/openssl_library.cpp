@@ -1,0 +1,79 @@
+#include "velloc/mail/openssl_library.h"
+
+#include <dlfcn.h>
+
+namespace {
+
+constexpr const char* kLibrary = "libssl.so.3";
+
+struct LoadedApi {
+  OpenSslApi api{};
+  std::string error;  // empty when loaded
+};
+
+std::string loader_error() {
+  const char* text = dlerror();
+  return text ? text : "unknown error";
+}
+
+template <typename Function>
+void find_function(void* library, const char* name, Function& function, std::string& error) {
+  if (!error.empty()) return;
+  dlerror();
+  void* address = dlsym(library, name);
+  if (!address) {
+    error = loader_error();
+    return;
+  }
+  function = reinterpret_cast<Function>(address);
+}
+
+#define VELLOC_FIND(name) find_function(library, #name, loaded.api.name, loaded.error)
+
+LoadedApi load_api() {
+  LoadedApi loaded;
+  void* library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  if (!library) {
+    loaded.error = loader_error();
+    return loaded;
+  }
+  VELLOC_FIND(TLS_client_method);
+  VELLOC_FIND(SSL_CTX_new);
+  VELLOC_FIND(SSL_CTX_free);
+  VELLOC_FIND(SSL_CTX_ctrl);
+  VELLOC_FIND(SSL_CTX_set_verify);
+  VELLOC_FIND(SSL_CTX_set_default_verify_paths);
+  VELLOC_FIND(SSL_CTX_load_verify_locations);
+  VELLOC_FIND(SSL_new);
+  VELLOC_FIND(SSL_free);
+  VELLOC_FIND(SSL_ctrl);
+  VELLOC_FIND(SSL_set_fd);
+  VELLOC_FIND(SSL_set1_host);
+  VELLOC_FIND(SSL_get0_param);
+  VELLOC_FIND(SSL_connect);
+  VELLOC_FIND(SSL_read_ex);
+  VELLOC_FIND(SSL_write_ex);
+  VELLOC_FIND(SSL_shutdown);
+  VELLOC_FIND(SSL_get_error);
+  VELLOC_FIND(SSL_get_verify_result);
+  // libssl brings libcrypto along; these come from there.
+  VELLOC_FIND(X509_VERIFY_PARAM_set1_ip_asc);
+  VELLOC_FIND(X509_verify_cert_error_string);
+  VELLOC_FIND(ERR_get_error);
+  VELLOC_FIND(ERR_clear_error);
+  VELLOC_FIND(ERR_error_string_n);
+  return loaded;
+}
+
+#undef VELLOC_FIND
+
+}  // namespace
+
+const OpenSslApi* openssl_api(std::string* error) {
+  static const LoadedApi loaded = load_api();
+  if (!loaded.error.empty()) {
+    if (error) *error = loaded.error;
+    return nullptr;
+  }
+  return &loaded.api;
+}
