@@ -8,6 +8,7 @@
 #   bench/request_memory.sh [build folder]      (default build/release, built already)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/smtp_sink.sh
 build=${1:-build/release}
 [ -x "$build/velloc" ] && [ -x "$build/bench/smtp_sink" ] ||
   { echo "Build velloc and bench/smtp_sink in $build first." >&2; exit 2; }
@@ -20,15 +21,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$build/bench/smtp_sink" >"$scratch/sink.out" &
-sink_pid=$!
-port=
-for ((tries = 0; tries < 100; tries++)); do
-  port=$(sed -n 's/^port //p' "$scratch/sink.out")
-  [ -n "$port" ] && break
-  sleep 0.05
-done
-[ -n "$port" ] || { echo "The SMTP sink did not start." >&2; exit 1; }
+start_smtp_sink "$build" "$scratch/sink.out"
 
 mkdir -p "$scratch/site/tmp" "$scratch/site/templates"
 cp "$build/velloc" "$scratch/site/"

@@ -12,6 +12,7 @@
 #   VELLOC_BENCH_NO_BUILD   set to 1 to use the binaries already in the build folder
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/smtp_sink.sh
 top=$PWD
 
 runs=${VELLOC_BENCH_RUNS:-200}
@@ -54,15 +55,7 @@ mkdir -p "$site/tmp" "$site/data"
 cp -r bench/site/templates "$site/templates"
 cp "$build/velloc" "$build/bench/floor_cgi" "$site/"
 
-"$build/bench/smtp_sink" >"$scratch/sink.out" &
-sink_pid=$!
-port=
-for ((tries = 0; tries < 100; tries++)); do
-  port=$(sed -n 's/^port //p' "$scratch/sink.out")
-  [ -n "$port" ] && break
-  sleep 0.05
-done
-[ -n "$port" ] || { echo "The SMTP sink did not start." >&2; exit 1; }
+start_smtp_sink "$build" "$scratch/sink.out"
 
 cat >"$site/VELLOC.ini" <<INI
 [Velloc]
@@ -161,15 +154,7 @@ fi
 # peak RSS must stay below 24 MiB.
 echo
 echo "File upload (median of 11 runs):"
-"$build/bench/smtp_sink" >"$scratch/upload_sink.out" &
-sink_pid=$!
-port=
-for ((tries = 0; tries < 100; tries++)); do
-  port=$(sed -n 's/^port //p' "$scratch/upload_sink.out")
-  [ -n "$port" ] && break
-  sleep 0.05
-done
-[ -n "$port" ] || { echo "The SMTP sink did not start." >&2; exit 1; }
+start_smtp_sink "$build" "$scratch/upload_sink.out"
 sed -i "s/^SMTP=.*/SMTP=127.0.0.1:$port/" "$site/VELLOC.ini"
 /usr/bin/python3 bench/upload_bench.py "$site" "$scratch" 11
 kill "$sink_pid"

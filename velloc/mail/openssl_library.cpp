@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include "platform/shared_library.h"
+
 namespace {
 
 constexpr const char* kLibrary = "libssl.so.3";
@@ -11,30 +13,13 @@ struct LoadedApi {
   std::string error;  // empty when loaded
 };
 
-std::string loader_error() {
-  const char* text = dlerror();
-  return text ? text : "unknown error";
-}
-
-template <typename Function>
-void find_function(void* library, const char* name, Function& function, std::string& error) {
-  if (!error.empty()) return;
-  dlerror();
-  void* address = dlsym(library, name);
-  if (!address) {
-    error = loader_error();
-    return;
-  }
-  function = reinterpret_cast<Function>(address);
-}
-
-#define VELLOC_FIND(name) find_function(library, #name, loaded.api.name, loaded.error)
+#define VELLOC_FIND(name) platform::find_function(library, #name, loaded.api.name, loaded.error)
 
 LoadedApi load_api() {
   LoadedApi loaded;
   void* library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (!library) {
-    loaded.error = loader_error();
+    loaded.error = platform::loader_error();
     return loaded;
   }
   VELLOC_FIND(TLS_client_method);

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include "platform/shared_library.h"
+
 namespace {
 
 constexpr const char* kDriverManager = "libodbc.so.2";
@@ -14,32 +16,14 @@ struct LoadedApi {
   std::string error;  // empty when loaded
 };
 
-std::string loader_error() {
-  const char* text = dlerror();
-  return text ? text : "unknown error";
-}
-
-template <typename Function>
-bool find_function(void* library, const char* name, Function& function, std::string& error) {
-  if (!error.empty()) return false;
-  dlerror();
-  void* address = dlsym(library, name);
-  if (!address) {
-    error = loader_error();
-    return false;
-  }
-  function = reinterpret_cast<Function>(address);
-  return true;
-}
-
-#define VELLOC_FIND(name) find_function(library, #name, loaded.api.name, loaded.error)
+#define VELLOC_FIND(name) platform::find_function(library, #name, loaded.api.name, loaded.error)
 
 LoadedApi load_api() {
   LoadedApi loaded;
   dlopen(kInstallerLibrary, RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE);
   void* library = dlopen(kDriverManager, RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE);
   if (!library) {
-    loaded.error = loader_error();
+    loaded.error = platform::loader_error();
     return loaded;
   }
   VELLOC_FIND(SQLAllocEnv);

@@ -1,0 +1,15 @@
+# Sourced by the benchmark scripts: starts bench/smtp_sink of build folder $1 with its
+# output in file $2, and sets sink_pid and port (the port it listens on) once it is up.
+start_smtp_sink() {
+  "$1/bench/smtp_sink" >"$2" &
+  sink_pid=$!
+  port=
+  local tries
+  for ((tries = 0; tries < 100; tries++)); do
+    port=$(sed -n 's/^port //p' "$2")
+    [ -n "$port" ] && return 0
+    sleep 0.05
+  done
+  echo "The SMTP sink did not start." >&2
+  exit 1
+}
