@@ -2,8 +2,8 @@
 #include <csignal>
 #include <iostream>
 
-#include "platform/ini_file.h"
 #include "velloc/pipeline.h"
+#include "velloc/process_facts.h"
 
 extern char** environ;
 
@@ -12,7 +12,6 @@ int main() {
   // instead of killing the run before the visitor has an answer.
   std::signal(SIGXFSZ, SIG_IGN);
   std::ios::sync_with_stdio(false);
-  // One run, one reading of each settings file.
-  platform::remember_ini_files();
-  return run_velloc(std::cout, environ, std::cin);
+  Site site(read_process_facts());
+  return run_velloc(site, std::cout, environ, std::cin);
 }

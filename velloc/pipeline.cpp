@@ -21,15 +21,17 @@ namespace {
 constexpr char kRefusedReferer[] =
     "This request was submitted from a Form with Insufficent Permissions.";
 constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
+constexpr char kUnexpectedFailure[] = "Internal Error!";
 
 // Step 1. A request over the limits of the settings, or running out of memory while
 // decoding, is answered with the initialisation error page; nothing is logged, since
 // the log's settings are not read yet.
 void init_request_or_fail(Run& run, const char* const* environment, std::istream& body) {
   try {
-    RequestLimits limits = read_request_limits(find_settings_file());
+    std::string settings_file = find_settings_file(run.site.facts());
+    RequestLimits limits = read_request_limits(run.site.settings_files(), settings_file);
     UploadSpool spool;
-    spool.temp_dir = temp_directory_setting();
+    spool.temp_dir = temp_directory_setting(run.site, settings_file);
     spool.limits.max_parts = limits.max_fields;
     init_request(run.request, environment, body, ", ", limits, spool);
   } catch (const std::exception& error) {
@@ -55,7 +57,7 @@ void check_form_recipients(Run& run) {
 
 void run_steps(Run& run, const char* const* environment, std::istream& body) {
   init_request_or_fail(run, environment, body);
-  init_mail_message(run.message);
+  init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
   load_settings(run);
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run, kRefusedReferer);
@@ -72,14 +74,36 @@ void run_steps(Run& run, const char* const* environment, std::istream& body) {
   write_response_page(run);
 }
 
+// A fault no step expected (a std::exception or anything else thrown) ends the run
+// with the failure page and a log line, never the program.
+void answer_unexpected_failure(Run& run, const char* what) {
+  std::cerr << "velloc: " << what << '\n';
+  try {
+    fail_request(run, kUnexpectedFailure);
+  } catch (const RunEnded&) {
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
-int run_velloc(std::ostream& response, const char* const* environment, std::istream& body) {
-  Run run(response);
+int serve_request(Site& site, const char* const* environment, std::istream& body,
+                  std::ostream& response) {
+  site.begin_request();
+  Run run(site, response);
   try {
     run_steps(run, environment, body);
   } catch (const RunEnded&) {
+  } catch (const std::exception& error) {
+    answer_unexpected_failure(run, error.what());
+  } catch (...) {
+    answer_unexpected_failure(run, "unknown exception");
   }
   response.flush();
   return 1;
+}
+
+int run_velloc(Site& site, std::ostream& response, const char* const* environment,
+               std::istream& body) {
+  return serve_request(site, environment, body, response);
 }

@@ -1,5 +1,6 @@
-// The objects of one run of the CGI program, owned by the entry point and handed
-// to every pipeline step, and the signal by which a step ends the run.
+// The objects of one run (one submission), owned by the entry point and handed to
+// every pipeline step, and the signal by which a step ends the run. What outlives
+// the run belongs to the Site.
 #pragma once
 
 #include <iosfwd>
@@ -9,6 +10,7 @@
 #include "velloc/mail/mail_message.h"
 #include "velloc/request/cgi_request.h"
 #include "velloc/request/settings.h"
+#include "velloc/site.h"
 #include "velloc/templates/template_engine.h"
 #include "velloc/templates/template_paths.h"
 
@@ -17,15 +19,16 @@
 struct RunEnded {};
 
 struct Run {
-  explicit Run(std::ostream& response_stream) : response(response_stream) {}
+  Run(Site& process_site, std::ostream& response_stream)
+      : site(process_site), response(response_stream) {}
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
+  Site& site;  // the process's; outlives the run
   CgiRequest request;
   MailMessage message;
   Settings settings;
   TemplatePaths templates;
   TemplateState template_state;
-  std::ostream& response;                   // standard output in the product
-  std::unique_ptr<StateStore> state_store;  // opened at first use, when the settings ask for it
+  std::ostream& response;  // standard output in the product
 };

@@ -49,7 +49,7 @@ bool profiles_only(const Run& run) {
   const std::string& file = run.settings.settings_file;
   if (file.empty()) return false;
   return platform::parse_leading_int(
-             platform::read_ini_string(file, kSection, "ProfilesOnly", "0")) == 1;
+             run.site.settings_files().read_string(file, kSection, "ProfilesOnly", "0")) == 1;
 }
 
 }  // namespace
@@ -98,7 +98,8 @@ void apply_form_profile(Run& run) {
   std::string requested(platform::trim(run.request.get_field(kProfileField)));
   ProfileEntries profile;
   if (!requested.empty() && !run.settings.settings_file.empty())
-    profile = platform::read_ini_section(run.settings.settings_file, "Form " + requested);
+    profile =
+        run.site.settings_files().read_section(run.settings.settings_file, "Form " + requested);
   switch (decide_profile(requested, !profile.empty(), profiles_only(run))) {
     case ProfileOutcome::kNoProfile:
       return;
@@ -116,5 +117,5 @@ std::optional<std::string> profile_or_setting(const Run& run, std::string_view k
   for (const auto& [name, value] : run.settings.form_profile)
     if (platform::equal_ignoring_case(name, key)) return value;
   if (run.settings.settings_file.empty()) return std::nullopt;
-  return platform::find_ini_value(run.settings.settings_file, kSection, key);
+  return run.site.settings_files().find_value(run.settings.settings_file, kSection, key);
 }

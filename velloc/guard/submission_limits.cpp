@@ -47,7 +47,8 @@ std::int64_t now_milliseconds() {
 
 std::string setting_value(const Run& run, const char* key) {
   const std::string& file = run.settings.settings_file;
-  return file.empty() ? std::string() : platform::read_ini_string(file, kSection, key, "");
+  return file.empty() ? std::string()
+                      : run.site.settings_files().read_string(file, kSection, key, "");
 }
 
 std::string state_connection(const Run& run) {
@@ -59,12 +60,13 @@ std::string state_connection(const Run& run) {
   return "DRIVER=SQLite3;Database=" + folder + "/" + kStateFileName;
 }
 
+// The process keeps the store between runs; one that failed is opened again by
+// the next run.
 StateStore* state_store(Run& run) {
-  if (run.state_store) return run.state_store.get();
   std::string error;
-  run.state_store = open_odbc_state_store(state_connection(run), &error);
-  if (!run.state_store) log_event(run.message, 1, "State store not available: %s\n", error.c_str());
-  return run.state_store.get();
+  StateStore* store = run.site.state_store(state_connection(run), &error);
+  if (!store) log_event(run.message, 1, "State store not available: %s\n", error.c_str());
+  return store;
 }
 
 void add_check(const Run& run, const char* setting, const std::string& address,
@@ -130,6 +132,7 @@ void check_rate_limits(Run& run) {
   std::string error;
   if (!store->record_events_if(queries, now, admit, &error)) {
     log_event(run.message, 1, "State store not available: %s\n", error.c_str());
+    run.site.state_store_failed();
     return;
   }
   if (refusal) refuse(run, checks[refusal->first], refusal->second);
@@ -145,7 +148,10 @@ int take_state_receipt_number(Run& run, int first) {
   std::optional<std::int64_t> number;
   if (store != nullptr) {
     number = store->take_counter(kReceiptCounter, first, &error);
-    if (!number) log_event(run.message, 1, "State store not available: %s\n", error.c_str());
+    if (!number) {
+      log_event(run.message, 1, "State store not available: %s\n", error.c_str());
+      run.site.state_store_failed();
+    }
   }
   if (!number || *number > INT_MAX || *number < INT_MIN) fail_request(run, kNoReceiptNumber);
   return static_cast<int>(*number);

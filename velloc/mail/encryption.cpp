@@ -34,11 +34,9 @@ struct EncryptionFiles {
   }
 };
 
-std::string absolute(const std::string& path) {
-  if (path.empty() || path.front() == '/') return path;
-  char directory[4096];
-  if (getcwd(directory, sizeof directory) == nullptr) return path;
-  return std::string(directory) + "/" + path;
+std::string absolute(const std::string& path, const std::string& working_directory) {
+  if (path.empty() || path.front() == '/' || working_directory.empty()) return path;
+  return working_directory + "/" + path;
 }
 
 void remove_file(const std::string& path) { std::remove(platform::native_path(path).c_str()); }
@@ -104,7 +102,8 @@ void encrypt_body_file(Run& run, std::string& body_file, const std::string& targ
   const std::string& directory = run.settings.pgp_directory;
   std::string command = encryption_command_text(directory, target, input);
   platform::SpawnRequest request;
-  request.program = absolute(platform::native_path(directory + kProgramName));
+  request.program =
+      absolute(platform::native_path(directory + kProgramName), run.site.facts().working_directory);
   request.arguments = {options_for(input), target};
   request.stdin_fd = files.body;
   request.stdout_fd = files.output;

@@ -7,6 +7,7 @@
 
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
+#include "velloc/process_facts.h"
 #include "velloc/request/settings.h"
 #include "velloc/run.h"
 
@@ -25,7 +26,8 @@ std::string fields_after_loading(const std::string& form, const char* velloc_key
   std::snprintf(settings, sizeof settings, kSettings, dir.file("velloc.log").c_str(), velloc_keys);
   dir.write("VELLOC.ini", settings);
   std::ostringstream out;
-  Run run(out);
+  Site site(read_process_facts());
+  Run run(site, out);
   parse_form_data(form, ", ", run.request.fields);
   std::string listing;
   try {

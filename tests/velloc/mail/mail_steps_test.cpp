@@ -10,6 +10,7 @@
 #include "tests/support/log_text.h"
 #include "tests/support/mime_boundary.h"
 #include "tests/support/scripted_smtp_server.h"
+#include "velloc/process_facts.h"
 #include "velloc/run.h"
 
 namespace {
@@ -59,7 +60,7 @@ TEST(HeaderTextTest, CleanAddressesWholeInTheLineAndOneReceiptRecipient) {
 
 class MailStepsTest : public ::testing::Test {
  protected:
-  MailStepsTest() : run(page) {
+  MailStepsTest() : run(site, page) {
     run.message.log_file = dir.file("velloc.log");
     run.message.log_level = 15;
     run.message.temp_dir = dir.file("tmp");
@@ -92,6 +93,7 @@ class MailStepsTest : public ::testing::Test {
   TempDir dir;
   ScriptedSmtpServer server;
   std::ostringstream page;
+  Site site{read_process_facts()};
   ::Run run;
   std::filesystem::path saved_directory = std::filesystem::current_path();
 };

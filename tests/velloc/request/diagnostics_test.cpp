@@ -6,17 +6,19 @@
 
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
+#include "velloc/process_facts.h"
 #include "velloc/run.h"
 
 namespace {
 
 class DiagnosticsTest : public ::testing::Test {
  protected:
-  DiagnosticsTest() : run_(out_) { run_.message.log_file = dir_.file("velloc.log"); }
+  DiagnosticsTest() : run_(site_, out_) { run_.message.log_file = dir_.file("velloc.log"); }
   void form(std::string_view data) { parse_form_data(data, ", ", run_.request.fields); }
 
   testing_support::TempDir dir_;
   std::ostringstream out_;
+  Site site_{read_process_facts()};
   ::Run run_;
 };
 
