@@ -10,7 +10,9 @@
 #include "velloc/request/diagnostics.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/multipart_form.h"
+#include "velloc/request/refusal.h"
 #include "velloc/request/upload_check.h"
+#include "velloc/response/html_responder.h"
 #include "velloc/response_page.h"
 #include "velloc/run.h"
 #include "velloc/storage/database_insert.h"
@@ -37,9 +39,7 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
   } catch (const std::exception& error) {
     std::cerr << "velloc: " << error.what() << '\n';
     run.request = CgiRequest();
-    write_content_type(run.response, "text/html");
-    run.response << "<HTML>\n<H1>CGI Initialization Error</H1>\n</HTML>";
-    throw RunEnded();
+    throw RunEnded{Answer::of(Answer::Kind::kInitFailure)};
   }
 }
 
@@ -52,15 +52,15 @@ void check_form_recipients(Run& run) {
   RecipientDecision decision = decide_recipients(run.request.field_text("RECIPIENT"), rules);
   if (decision.allowed) return;
   log_event(run.message, 1, "Recipient not allowed: %s\n", decision.refused_address.c_str());
-  fail_request(run, kRefusedRecipient);
+  fail_request(run.message, kRefusedRecipient);
 }
 
-void run_steps(Run& run, const char* const* environment, std::istream& body) {
+Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   init_request_or_fail(run, environment, body);
   init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
   load_settings(run);
   run_debug_mode(run);
-  if (!check_referer(run)) fail_request(run, kRefusedReferer);
+  if (!check_referer(run)) fail_request(run.message, kRefusedReferer);
   check_form_recipients(run);
   check_uploads(run);
   resolve_template_paths(run);
@@ -71,17 +71,28 @@ void run_steps(Run& run, const char* const* environment, std::istream& body) {
   export_text_file(run);
   send_form_mail(run);
   send_receipt(run);
-  write_response_page(run);
+  return decide_response_page(run);
 }
 
 // A fault no step expected (a std::exception or anything else thrown) ends the run
 // with the failure page and a log line, never the program.
-void answer_unexpected_failure(Run& run, const char* what) {
+Answer unexpected_failure(Run& run, const char* what) {
   std::cerr << "velloc: " << what << '\n';
   try {
-    fail_request(run, kUnexpectedFailure);
-  } catch (const RunEnded&) {
+    fail_request(run.message, kUnexpectedFailure);
+  } catch (const RunEnded& ended) {
+    return ended.answer;
   } catch (...) {
+  }
+  return Answer::of(Answer::Kind::kNothing);
+}
+
+// Each step decides; only this writes the response.
+void respond(const Run& run, const Answer& answer, std::ostream& response) {
+  try {
+    write_html_answer(response, answer, run.request, html_content_type(run.settings));
+  } catch (const std::exception& error) {
+    std::cerr << "velloc: " << error.what() << '\n';
   }
 }
 
@@ -90,15 +101,18 @@ void answer_unexpected_failure(Run& run, const char* what) {
 int serve_request(Site& site, const char* const* environment, std::istream& body,
                   std::ostream& response) {
   site.begin_request();
-  Run run(site, response);
+  Run run(site);
+  Answer answer;
   try {
-    run_steps(run, environment, body);
-  } catch (const RunEnded&) {
+    answer = run_steps(run, environment, body);
+  } catch (const RunEnded& ended) {
+    answer = ended.answer;
   } catch (const std::exception& error) {
-    answer_unexpected_failure(run, error.what());
+    answer = unexpected_failure(run, error.what());
   } catch (...) {
-    answer_unexpected_failure(run, "unknown exception");
+    answer = unexpected_failure(run, "unknown exception");
   }
+  respond(run, answer, response);
   response.flush();
   return 1;
 }

@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <memory>
 
+#include "velloc/answer.h"
 #include "velloc/guard/state_store.h"
 #include "velloc/mail/mail_message.h"
 #include "velloc/request/cgi_request.h"
@@ -14,13 +15,8 @@
 #include "velloc/templates/template_engine.h"
 #include "velloc/templates/template_paths.h"
 
-// Thrown by a step that has written the run's response to Run::response; the entry
-// point catches it, flushes the response and exits with status 1.
-struct RunEnded {};
-
 struct Run {
-  Run(Site& process_site, std::ostream& response_stream)
-      : site(process_site), response(response_stream) {}
+  explicit Run(Site& process_site) : site(process_site) {}
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
@@ -30,5 +26,4 @@ struct Run {
   Settings settings;
   TemplatePaths templates;
   TemplateState template_state;
-  std::ostream& response;  // standard output in the product
 };

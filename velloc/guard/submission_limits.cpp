@@ -10,14 +10,15 @@
 #include "platform/text.h"
 #include "velloc/guard/form_profile.h"
 #include "velloc/guard/rate_limit.h"
-#include "velloc/request/diagnostics.h"
 #include "velloc/request/event_log.h"
+#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {
 
 constexpr char kSection[] = "Velloc";
 constexpr char kStateFileName[] = "velloc-state.db";
+constexpr int kTooManyRequests = 429;
 constexpr char kTooMany[] = "Too Many Submissions! Please try again later.";
 constexpr char kNoReceiptNumber[] = "Receipt Number Not Available!";
 constexpr char kReceiptCounter[] = "receipt";
@@ -98,11 +99,11 @@ std::vector<LimitCheck> configured_checks(const Run& run) {
     if (static_cast<unsigned char>(c) < 0x20) c = '?';
   log_event(run.message, 1, "Rate limit %s exceeded by %s\n", check.setting.c_str(),
             address.c_str());
-  // A page sent on unparsed (FULLHEAD) carries its own status line.
-  if (!run.request.field_is_set("FULLHEAD"))
-    run.response << "Status: 429 Too Many Requests\nRetry-After: " << decision.retry_after_seconds
-                 << "\n";
-  fail_request(run, kTooMany);
+  Answer refusal;
+  refusal.status = kTooManyRequests;
+  refusal.retry_after_seconds = static_cast<int>(decision.retry_after_seconds);
+  refusal.message = kTooMany;
+  fail_request(run.message, std::move(refusal));
 }
 
 }  // namespace
@@ -153,6 +154,7 @@ int take_state_receipt_number(Run& run, int first) {
       run.site.state_store_failed();
     }
   }
-  if (!number || *number > INT_MAX || *number < INT_MIN) fail_request(run, kNoReceiptNumber);
+  if (!number || *number > INT_MAX || *number < INT_MIN)
+    fail_request(run.message, kNoReceiptNumber);
   return static_cast<int>(*number);
 }

@@ -11,8 +11,8 @@
 #include "platform/path_map.h"
 #include "platform/process.h"
 #include "velloc/mail/mail_temp_file.h"
-#include "velloc/request/diagnostics.h"
 #include "velloc/request/html_escape.h"
+#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {
@@ -49,14 +49,14 @@ void remove_file(const std::string& path) { std::remove(platform::native_path(pa
   char message[kMaxMessage + 1];
   std::snprintf(message, sizeof message, format, number, command.c_str());
   // The command holds the target from the form: escaped on the page, as written in the log.
-  fail_request(run, html_escape(message), message);
+  fail_request(run.message, html_escape(message), message);
 }
 
 [[noreturn]] void fail_files(Run& run, const std::string& body_file, const std::string& output_file,
                              const char* message) {
   remove_file(body_file);
   remove_file(output_file);
-  fail_request(run, message);
+  fail_request(run.message, message);
 }
 
 void open_files(Run& run, const std::string& body_file, const std::string& output_file,

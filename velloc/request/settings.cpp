@@ -10,10 +10,11 @@
 #include "platform/path_map.h"
 #include "platform/text.h"
 #include "velloc/guard/address_cleaning.h"
+#include "velloc/guard/debug_listing_policy.h"
 #include "velloc/guard/form_profile.h"
 #include "velloc/guard/submission_limits.h"
-#include "velloc/request/diagnostics.h"
 #include "velloc/request/event_log.h"
+#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {
@@ -144,7 +145,51 @@ std::optional<std::int64_t> parse_size(std::string_view text) {
   return value;
 }
 
+constexpr char kProfileField[] = "FORM_PROFILE";
+constexpr char kUnknownForm[] = "Unknown Form!";
+
+// The name as the log shows it: control characters cannot start a line of
+// their own.
+std::string printable(std::string text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  return text;
+}
+
+bool profiles_only(const Run& run) {
+  const std::string& file = run.settings.settings_file;
+  if (file.empty()) return false;
+  return platform::parse_leading_int(
+             run.site.settings_files().read_string(file, kSection, "ProfilesOnly", "0")) == 1;
+}
+
 }  // namespace
+
+void apply_form_profile(Run& run) {
+  std::string requested(platform::trim(run.request.get_field(kProfileField)));
+  ProfileEntries profile;
+  if (!requested.empty() && !run.settings.settings_file.empty())
+    profile =
+        run.site.settings_files().read_section(run.settings.settings_file, "Form " + requested);
+  switch (decide_profile(requested, !profile.empty(), profiles_only(run))) {
+    case ProfileOutcome::kNoProfile:
+      return;
+    case ProfileOutcome::kUnknown:
+      log_event(run.message, 1, "Unknown form profile: %s\n", printable(requested).c_str());
+      fail_request(run.message, kUnknownForm);
+    case ProfileOutcome::kApply:
+      apply_profile_fields(run.request.fields, profile);
+      run.settings.form_profile = std::move(profile);
+      return;
+  }
+}
+
+std::optional<std::string> profile_or_setting(const Run& run, std::string_view key) {
+  for (const auto& [name, value] : run.settings.form_profile)
+    if (platform::equal_ignoring_case(name, key)) return value;
+  if (run.settings.settings_file.empty()) return std::nullopt;
+  return run.site.settings_files().find_value(run.settings.settings_file, kSection, key);
+}
 
 RequestLimits request_limits_from(const std::optional<std::string>& max_request_size,
                                   const std::optional<std::string>& max_fields) {
@@ -208,8 +253,9 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   settings.allow_debug = read("AllowDebug", "") != "0";
   apply_form_profile(run);
   if (run.request.field_is_set("RECEIPT_NUMBER")) {
-    int number = answers_with_debug_listing(run) ? read_receipt_number(files, settings_file)
-                                                 : take_receipt_number(run);
+    int number = answers_with_debug_listing(settings.allow_debug, run.request)
+                     ? read_receipt_number(files, settings_file)
+                     : take_receipt_number(run);
     run.request.set_field("RECEIPT_NUMBER", std::to_string(number));
   }
 

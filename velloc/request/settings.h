@@ -54,6 +54,16 @@ void load_settings(Run& run);
 // The same with the settings file given (empty: no file).
 void load_settings_from(Run& run, const std::string& settings_file);
 
+// Part of loading the settings, before any field is derived from them: applies
+// the profile that FORM_PROFILE names, keeps its entries in the settings, and
+// ends the run with "Unknown Form!" when the profile is unknown, or missing
+// while ProfilesOnly=1.
+void apply_form_profile(Run& run);
+
+// The value of `key` in the run's profile, else in [Velloc] of the settings
+// file; nullopt when neither sets it.
+std::optional<std::string> profile_or_setting(const Run& run, std::string_view key);
+
 // The limits of a request, read before it is decoded: MaxRequestSize (bytes, or with
 // a "K" or "M" suffix; default 16 MiB, held within 1 KiB and 256 MiB) and MaxFields
 // (default 10,000). Empty `settings_file`: the defaults.

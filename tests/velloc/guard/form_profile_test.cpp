@@ -9,6 +9,7 @@
 #include "tests/support/log_text.h"
 #include "velloc/process_facts.h"
 #include "velloc/request/settings.h"
+#include "velloc/response/html_responder.h"
 #include "velloc/run.h"
 
 namespace {
@@ -27,12 +28,13 @@ std::string fields_after_loading(const std::string& form, const char* velloc_key
   dir.write("VELLOC.ini", settings);
   std::ostringstream out;
   Site site(read_process_facts());
-  Run run(site, out);
+  Run run(site);
   parse_form_data(form, ", ", run.request.fields);
   std::string listing;
   try {
     load_settings_from(run, dir.file("VELLOC.ini"));
-  } catch (const RunEnded&) {
+  } catch (const RunEnded& ended) {
+    write_html_answer(out, ended.answer, run.request, html_content_type(run.settings));
     return out.str().substr(out.str().find("<P>\n") + 4) + "|" +
            testing_support::logged_messages(dir.file("velloc.log"));
   }

@@ -18,7 +18,7 @@ class SettingsTest : public ::testing::Test {
   // A fresh run with the form `data`, loaded from `content` (no file when null).
   ::Run& load(std::string_view data, const char* content) {
     site_.begin_request();
-    run_.emplace(site_, out_);
+    run_.emplace(site_);
     parse_form_data(data, ", ", run_->request.fields);
     if (content) dir_.write("VELLOC.ini", content);
     load_settings_from(*run_, content ? dir_.file("VELLOC.ini") : "");
@@ -148,7 +148,7 @@ TEST(Referer, HostIsTheSecondSlashSeparatedPieceAndMustBeListed) {
   Site site(read_process_facts());
   for (const auto& c : checks) {
     std::ostringstream out;
-    ::Run run(site, out);
+    ::Run run(site);
     run.settings.referers = c.referers;
     if (*c.referer) run.request.environment.set("HTTP_REFERER", c.referer);
     EXPECT_EQ(c.accepted, check_referer(run)) << '"' << c.referers << "\" " << c.referer;

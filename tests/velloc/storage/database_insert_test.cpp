@@ -113,7 +113,7 @@ class DatabaseInsertTest : public ::testing::Test {
   TempDir dir_;
   std::ostringstream response_;
   Site site_{read_process_facts()};
-  ::Run run_{site_, response_};
+  ::Run run_{site_};
 };
 
 TEST_F(DatabaseInsertTest, InsertsTheMappedFieldsAndLogsNothingAtLevel1) {

@@ -66,7 +66,7 @@ class TextExportTest : public ::testing::Test {
   TempDir dir_;
   std::ostringstream response_;
   Site site_{read_process_facts()};
-  ::Run run_{site_, response_};
+  ::Run run_{site_};
 };
 
 TEST_F(TextExportTest, DirectModeAppendsOneRecordPerSubmissionAndIgnoresHeaderAndFooter) {
@@ -231,7 +231,7 @@ TEST_F(TextExportTest, ConcurrentExportsNeitherLoseNorGarbleRecords) {
     writers.emplace_back([this, w] {
       std::ostringstream response;
       Site site(read_process_facts());
-      ::Run run(site, response);
+      ::Run run(site);
       run.message = run_.message;
       run.templates = run_.templates;
       run.request.set_field("TEMPLATE_TEXTFILE", "orders.ini");

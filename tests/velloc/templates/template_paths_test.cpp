@@ -16,7 +16,7 @@ struct RunOf {
   }
   std::ostringstream response;
   Site site{read_process_facts()};
-  ::Run run{site, response};
+  ::Run run{site};
 };
 
 TEST(TemplatePaths, TheTemplateDirectoryAndTheNameUnlessItHoldsTwoFullStops) {
