@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "velloc/mail/mime.h"
+#include "velloc/mail/base64.h"
 
 namespace {
 
@@ -110,14 +110,6 @@ std::string encoded_address_list(std::string_view value, std::string_view charse
 }
 
 }  // namespace
-
-std::string base64_text(std::string_view bytes) {
-  std::string text;
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  for (std::size_t at = 0; at < bytes.size(); at += 3)
-    text += encode_base64_group(data + at, std::min<std::size_t>(3, bytes.size() - at));
-  return text;
-}
 
 bool is_7bit(std::string_view text) {
   return std::all_of(text.begin(), text.end(),

@@ -8,9 +8,6 @@
 #include <string>
 #include <string_view>
 
-// The bytes in base64, "=" padded, on one line.
-std::string base64_text(std::string_view bytes);
-
 // True when every byte is below 128.
 bool is_7bit(std::string_view text);
 

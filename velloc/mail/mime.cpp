@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/path_map.h"
+#include "velloc/mail/base64.h"
 #include "velloc/mail/header_file.h"
 #include "velloc/mail/line_reader.h"
 #include "velloc/mail/mail_encoding.h"
@@ -23,7 +24,6 @@
 
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::size_t kGroupsPerLine = 18;
 constexpr std::size_t kReadChunk = 3 * kGroupsPerLine * 1024;
 constexpr std::size_t kBoundaryRandomBytes = 16;
@@ -255,22 +255,6 @@ void ContentWriter::format(const char* format, ...) {
     write(std::string_view(buffer.data(), static_cast<std::size_t>(length)));
   }
   va_end(arguments);
-}
-
-std::string encode_base64_group(const unsigned char* bytes, std::size_t count) {
-  std::string group(4, '=');
-  append_base64_group(bytes, count, group.data());
-  return group;
-}
-
-void append_base64_group(const unsigned char* bytes, std::size_t count, char* out) {
-  unsigned value = bytes[0] << 16;
-  if (count > 1) value |= bytes[1] << 8;
-  if (count > 2) value |= bytes[2];
-  out[0] = kAlphabet[(value >> 18) & 63];
-  out[1] = kAlphabet[(value >> 12) & 63];
-  out[2] = count > 1 ? kAlphabet[(value >> 6) & 63] : '=';
-  out[3] = count > 2 ? kAlphabet[value & 63] : '=';
 }
 
 void encode_base64(std::istream& input, ContentWriter& out) {

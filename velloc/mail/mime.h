@@ -53,11 +53,6 @@ class ContentWriter {
   std::string wire_;
 };
 
-// The four base64 characters of a group of one to three bytes, "=" padded.
-std::string encode_base64_group(const unsigned char* bytes, std::size_t count);
-// The same written to out[0..3].
-void append_base64_group(const unsigned char* bytes, std::size_t count, char* out);
-
 // Sends the bytes of `input` in base64 lines of 72 characters, each ended by
 // "\r\n", and a final "\r\n" (an empty input gives only that).
 void encode_base64(std::istream& input, ContentWriter& out);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "velloc/mail/base64.h"
 #include "velloc/mail/mail_encoding.h"
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/request/event_log.h"
