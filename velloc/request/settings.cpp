@@ -117,6 +117,21 @@ void load_mail_transport(MailMessage& message, const Read& read) {
   message.site_charset = std::string(platform::trim(read("CHARSET", "")));
 }
 
+// The settings of the defences, the profile's values before the file's.
+template <typename Read>
+void load_guard_settings(Run& run, const Read& read) {
+  Settings& settings = run.settings;
+  auto profiled = [&](std::string_view key) { return profile_or_setting(run, key).value_or(""); };
+  settings.upload_limits = parse_upload_limits(profiled("MaxUploadSize"), profiled("MaxUploads"),
+                                               profiled("UploadTypes"));
+  settings.honeypot_field = profiled("HoneypotField");
+  settings.rate_limit = profiled("RateLimit");
+  settings.receipt_rate_limit = profiled("ReceiptRateLimit");
+  settings.state_dsn = read("StateDSN", "");
+  settings.receipt_counter_in_state =
+      platform::equal_ignoring_case(read("ReceiptCounter", ""), "state");
+}
+
 // A field that holds no address once cleaned counts as blank here, so that the
 // fallbacks apply to it.
 void default_address_fields(Run& run) {
@@ -252,6 +267,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
 
   settings.allow_debug = read("AllowDebug", "") != "0";
   apply_form_profile(run);
+  load_guard_settings(run, read);
   if (run.request.field_is_set("RECEIPT_NUMBER")) {
     int number = answers_with_debug_listing(settings.allow_debug, run.request)
                      ? read_receipt_number(files, settings_file)

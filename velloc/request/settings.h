@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/ini_file.h"
+#include "velloc/guard/upload_policy.h"
 #include "velloc/request/cgi_request.h"
 #include "velloc/site.h"
 
@@ -29,6 +30,15 @@ struct Settings {
   bool visitor_reply_to = false;     // form mail from DEFAULTSENDER, visitor in Reply-To
   // The keys of the form profile the request chose, in file order; empty when none.
   std::vector<std::pair<std::string, std::string>> form_profile;
+
+  // Read from the form profile first, then [Velloc].
+  UploadLimits upload_limits;      // MaxUploadSize, MaxUploads, UploadTypes
+  std::string honeypot_field;      // HoneypotField; empty: none
+  std::string rate_limit;          // RateLimit, as written; checked when applied
+  std::string receipt_rate_limit;  // ReceiptRateLimit, the same
+  // Read from [Velloc] only.
+  std::string state_dsn;                  // StateDSN; empty: the store beside the settings
+  bool receipt_counter_in_state = false;  // ReceiptCounter=state
 };
 
 // "text/html", with "; charset=<CHARSET>" when the site names its character set.
