@@ -241,10 +241,28 @@ std::string html_content_type(const Settings& settings) {
   return "text/html; charset=" + settings.charset;
 }
 
+namespace {
+
+// The referer without its "http://" or "https://" (either in any case); nullopt
+// for any other scheme and for text that is not an absolute address.
+std::optional<std::string_view> after_web_scheme(std::string_view referer) {
+  for (std::string_view scheme : {"http://", "https://"})
+    if (referer.size() >= scheme.size() &&
+        platform::equal_ignoring_case(referer.substr(0, scheme.size()), scheme))
+      return referer.substr(scheme.size());
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::string referer_host(const std::string& referer) {
-  std::vector<std::string> pieces =
-      platform::split_at(std::string_view(referer).substr(0, kMaxRefererLength), "/");
-  return pieces.size() < 2 ? std::string() : pieces[1];
+  std::string_view considered = std::string_view(referer).substr(0, kMaxRefererLength);
+  std::optional<std::string_view> rest = after_web_scheme(considered);
+  if (!rest) return {};
+  std::size_t end = rest->find_first_of("/?#");
+  // An authority that runs past the considered characters is not known whole.
+  if (end == std::string_view::npos && referer.size() > kMaxRefererLength) return {};
+  return std::string(rest->substr(0, end));
 }
 
 bool check_referer(const Run& run) {
