@@ -5,6 +5,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "velloc/request/cgi_request.h"
 
 struct Run;
 
@@ -20,6 +23,11 @@ enum class EncryptionInput { kText, kBinary };
 // for binary input).
 std::string encryption_command_text(const std::string& pgp_directory, const std::string& target,
                                     EncryptionInput input = EncryptionInput::kText);
+
+// The program's environment: the variables of the run's environment that
+// platform::is_helper_variable lets through, as "NAME=value" entries. Nothing the
+// request brought (HTTP_PROXY from a "Proxy:" header, ...) reaches the program.
+std::vector<std::string> encryption_environment(const EnvironmentMap& environment);
 
 // Encrypts `body_file` for the key named by `target`. On success the plain file is
 // deleted and `body_file` names the encrypted one. Any failure (files, start, an
