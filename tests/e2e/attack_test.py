@@ -1,5 +1,6 @@
 """Hostile visitors through lighttpd: an open-relay attempt, recipients hidden behind
-a NUL byte and MIME parts smuggled in with a boundary line. A raw SMTP sink records
+a NUL byte, MIME parts smuggled in with a boundary line and terminal controls aimed
+at whoever reads the log. A raw SMTP sink records
 every byte velloc sends, so the test sees exactly what reached the mail server."""
 
 import email
@@ -153,6 +154,16 @@ class AttackTest(unittest.TestCase):
                 self.assertEqual([b"<" + OWNER.encode() + b">"], recipients(wire))
                 shown = urllib.parse.unquote(target)
                 self.assertIn(f"] Redirect not allowed: {shown}\n", self.site.log)
+
+    def test_terminal_controls_reach_the_log_escaped(self):
+        target = "https://evil.example/%1B%5B2J%1B%5D0%3Bpwned%07%0B%C2%85%E2%80%A8%E2%80%AEx"
+        page, _ = self.submit(self.form(REDIRECT=target))
+        self.assertIn(b"Form Sent Successfully", page)
+        log = self.site.log
+        self.assertIn("] Redirect not allowed: https://evil.example/"
+                      "\\x1b[2J\\x1b]0;pwned\\x07\\x0b\\u0085\\u2028\\u202ex\n", log)
+        self.assertNotIn("\x1b", log)
+        self.assertNotIn("\u2028", log)
 
 
 if __name__ == "__main__":
