@@ -156,14 +156,15 @@ class AttackTest(unittest.TestCase):
                 self.assertIn(f"] Redirect not allowed: {shown}\n", self.site.log)
 
     def test_terminal_controls_reach_the_log_escaped(self):
-        target = "https://evil.example/%1B%5B2J%1B%5D0%3Bpwned%07%0B%C2%85%E2%80%A8%E2%80%AEx"
-        page, _ = self.submit(self.form(REDIRECT=target))
+        controls = "%1B%5B2J%1B%5D0%3Bpwned%07%0B%C2%85%E2%80%A8%E2%80%AE"
+        page, _ = self.submit(self.form(NAME="Ann" + controls + "x", SUBJECT="Hi" + controls))
         self.assertIn(b"Form Sent Successfully", page)
         log = self.site.log
-        self.assertIn("] Redirect not allowed: https://evil.example/"
-                      "\\x1b[2J\\x1b]0;pwned\\x07\\x0b\\u0085\\u2028\\u202ex\n", log)
-        self.assertNotIn("\x1b", log)
-        self.assertNotIn("\u2028", log)
+        shown = "\\x1b[2J\\x1b]0;pwned\\x07\\x0b\\u0085\\u2028\\u202e"
+        self.assertIn(f"] NAME:  Ann{shown}x\n", log)
+        self.assertIn(f"] Subject: Hi{shown}\n", log)
+        for raw in ("\x1b", "\x07", "\x0b", "\x85", "\u2028", "\u202e"):
+            self.assertNotIn(raw, log)
 
 
 if __name__ == "__main__":
