@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,9 @@ namespace {
 constexpr char kGnuPg[] = "gpg";
 constexpr int kUsageError = 2;
 constexpr int kStartError = 127;
+// No key server, no web key directory, no dirmngr, whatever a gpg.conf says.
+constexpr const char* kLocalKeysOnly[] = {"--auto-key-locate", "clear,local",
+                                          "--no-auto-key-retrieve", "--disable-dirmngr"};
 
 // True when the option letters hold f, e and a, and perhaps t (in any order,
 // nothing else).
@@ -36,10 +40,6 @@ bool is_filter_encrypt_option(std::string_view option) {
     if (letters.find(wanted) == std::string_view::npos) return false;
   return true;
 }
-
-// No key server, no web key directory, no dirmngr: also over what a gpg.conf says.
-constexpr const char* kLocalKeysOnly[] = {"--auto-key-locate", "clear,local",
-                                          "--no-auto-key-retrieve", "--disable-dirmngr"};
 
 std::vector<std::string> gnupg_arguments(const std::string& recipient, bool text_input) {
   std::vector<std::string> arguments = {kGnuPg, "--batch", "--no-tty"};

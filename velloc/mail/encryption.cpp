@@ -83,19 +83,20 @@ const char* options_for(EncryptionInput input) {
   return input == EncryptionInput::kText ? kTextOptions : kBinaryOptions;
 }
 
-}  // namespace
-
-std::string encryption_command_text(const std::string& pgp_directory, const std::string& target,
-                                    EncryptionInput input) {
-  return pgp_directory + kProgramName + " " + options_for(input) + " " + target;
-}
-
+// The program's environment, as "NAME=value" entries.
 std::vector<std::string> encryption_environment(const EnvironmentMap& environment) {
   std::vector<std::string> entries;
   environment.for_each([&](const std::string& name, const std::string& value) {
     if (platform::is_helper_variable(name)) entries.push_back(name + "=" + value);
   });
   return entries;
+}
+
+}  // namespace
+
+std::string encryption_command_text(const std::string& pgp_directory, const std::string& target,
+                                    EncryptionInput input) {
+  return pgp_directory + kProgramName + " " + options_for(input) + " " + target;
 }
 
 void encrypt_body_file(Run& run, std::string& body_file, const std::string& target,

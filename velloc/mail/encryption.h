@@ -1,13 +1,12 @@
 // Encryption of a mail body by the external pgp program, which lies in the PGP
 // directory of the settings. The program is started without a shell as a filter:
 // the plain body on its standard input, the encrypted text on its standard output,
-// its diagnostics appended to "PGP.LOG" in the current directory.
+// its diagnostics appended to "PGP.LOG" in the current directory. Of the run's
+// environment it gets only the variables that platform::is_helper_variable lets
+// through: nothing the request brought (HTTP_PROXY from a "Proxy:" header, ...).
 #pragma once
 
 #include <string>
-#include <vector>
-
-#include "velloc/request/cgi_request.h"
 
 struct Run;
 
@@ -23,11 +22,6 @@ enum class EncryptionInput { kText, kBinary };
 // for binary input).
 std::string encryption_command_text(const std::string& pgp_directory, const std::string& target,
                                     EncryptionInput input = EncryptionInput::kText);
-
-// The program's environment: the variables of the run's environment that
-// platform::is_helper_variable lets through, as "NAME=value" entries. Nothing the
-// request brought (HTTP_PROXY from a "Proxy:" header, ...) reaches the program.
-std::vector<std::string> encryption_environment(const EnvironmentMap& environment);
 
 // Encrypts `body_file` for the key named by `target`. On success the plain file is
 // deleted and `body_file` names the encrypted one. Any failure (files, start, an
