@@ -46,6 +46,7 @@ TEST(EventLog, ControlCharactersAreWrittenVisibly) {
       {"latin \xE9t\xE9 C:\\Brannic\\x", "latin \xE9t\xE9 C:\\Brannic\\x"},
       {"cut \xE2\x80", "cut \xE2\\x80"},
       {"overlong \xC0\x9B", "overlong \xC0\\x9b"},
+      {"surrogate \xED\xA0\x80", "surrogate \xED\xA0\\x80"},
   };
   for (const auto& [message, written] : cases)
     EXPECT_EQ(written, visible_log_message(message)) << written;
