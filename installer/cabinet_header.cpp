@@ -22,6 +22,16 @@ constexpr std::size_t kMaxNameBytes = 255;
 constexpr int kSmallestQuantumWindow = 10;
 constexpr int kSmallestLzxWindow = 15;
 constexpr int kLargestWindow = 21;
+// Bounds the format sets on the reserved areas and on a data block.
+constexpr std::size_t kMaxHeaderReserve = 60000;
+constexpr std::size_t kReserveSizesBytes = 4;
+constexpr std::size_t kFolderEntryBytes = 8;
+constexpr std::size_t kDataBlockHeaderBytes = 8;
+constexpr std::uint16_t kMaxUnpackedBlock = 32768;
+constexpr std::uint16_t kMaxStoredBlock = 32768 + 6144;
+// The most that can stand before the file entries: header, reserve, four names, folders.
+constexpr std::size_t kMaxHead = kCabinetHeaderBytes + kReserveSizesBytes + kMaxHeaderReserve +
+                                 4 * 256 + 65535 * (kFolderEntryBytes + 255);
 constexpr std::uint16_t kContinuedFromPrevious = 0xFFFD;
 constexpr std::uint16_t kContinuedToNext = 0xFFFE;
 constexpr std::uint16_t kContinuedBothWays = 0xFFFF;
@@ -50,6 +60,19 @@ bool folder_index_fits(std::uint16_t index, const CabinetHeader& header) {
   }
 }
 
+// Moves `at` past the NUL-terminated name there; false when there is none within bounds.
+bool skip_name(std::string_view head, std::size_t& at) {
+  std::size_t end = head.find('\0', at);
+  if (end == std::string_view::npos || end - at > kMaxNameBytes) return false;
+  at = end + 1;
+  return true;
+}
+
+// Whether every data block of `folder` lies inside the file and is one an intact cabinet
+// holds.
+bool data_blocks_fit(int fd, std::uint64_t file_bytes, const FolderEntry& folder,
+                     std::size_t data_reserve);
+
 // Reads up to `bytes` bytes at `offset`; fewer only at the end of the file.
 std::string read_at(int fd, std::uint64_t offset, std::size_t bytes) {
   std::string data(bytes, '\0');
@@ -62,6 +85,20 @@ std::string read_at(int fd, std::uint64_t offset, std::size_t bytes) {
   }
   data.resize(done);
   return data;
+}
+
+bool data_blocks_fit(int fd, std::uint64_t file_bytes, const FolderEntry& folder,
+                     std::size_t data_reserve) {
+  bool compressed = (folder.compression & 0x0F) != MSCAB_COMP_NONE;
+  std::uint64_t at = folder.data_offset;
+  for (int block = 0; block < folder.blocks; ++block) {
+    std::optional<std::uint16_t> bytes =
+        data_block_bytes(read_at(fd, at, kDataBlockHeaderBytes), compressed);
+    if (!bytes) return false;
+    at += kDataBlockHeaderBytes + data_reserve + *bytes;
+    if (at > file_bytes) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -97,6 +134,42 @@ std::optional<CabinetHeader> sound_cabinet_header(std::string_view bytes,
   return header;
 }
 
+std::optional<std::vector<FolderEntry>> folder_entries(std::string_view head,
+                                                       const CabinetHeader& header,
+                                                       std::size_t& data_reserve) {
+  std::size_t at = kCabinetHeaderBytes;
+  std::size_t folder_reserve = 0;
+  data_reserve = 0;
+  if (header.flags & MSCAB_HDR_RESV) {
+    if (head.size() < at + kReserveSizesBytes) return std::nullopt;
+    std::size_t header_reserve = u16_at(head, at);
+    folder_reserve = static_cast<unsigned char>(head[at + 2]);
+    data_reserve = static_cast<unsigned char>(head[at + 3]);
+    if (header_reserve > kMaxHeaderReserve) return std::nullopt;
+    at += kReserveSizesBytes + header_reserve;
+  }
+  int names =
+      (header.flags & MSCAB_HDR_PREVCAB ? 2 : 0) + (header.flags & MSCAB_HDR_NEXTCAB ? 2 : 0);
+  for (int name = 0; name < names; ++name)
+    if (at > head.size() || !skip_name(head, at)) return std::nullopt;
+  std::vector<FolderEntry> folders;
+  for (int folder = 0; folder < header.folders; ++folder) {
+    if (at > head.size() || head.size() - at < kFolderEntryBytes + folder_reserve)
+      return std::nullopt;
+    folders.push_back({u32_at(head, at), u16_at(head, at + 4), u16_at(head, at + 6)});
+    at += kFolderEntryBytes + folder_reserve;
+  }
+  return folders;
+}
+
+std::optional<std::uint16_t> data_block_bytes(std::string_view block_header, bool compressed) {
+  if (block_header.size() < kDataBlockHeaderBytes) return std::nullopt;
+  std::uint16_t stored = u16_at(block_header, 4);
+  if (stored > kMaxStoredBlock || u16_at(block_header, 6) > kMaxUnpackedBlock) return std::nullopt;
+  if (compressed && u32_at(block_header, 0) == 0) return std::nullopt;
+  return stored;
+}
+
 bool folder_indexes_fit(std::string_view entries, const CabinetHeader& header) {
   std::size_t at = 0;
   for (int file = 0; file < header.files; ++file) {
@@ -118,8 +191,15 @@ bool cabinet_file_is_sound(const std::string& path) {
   if (fstat(fd, &info) == 0)
     header = sound_cabinet_header(read_at(fd, 0, kCabinetHeaderBytes),
                                   static_cast<std::uint64_t>(info.st_size));
-  bool sound = false;
-  if (header) {
+  bool sound = header && header->files_offset <= kMaxHead;
+  std::size_t data_reserve = 0;
+  std::optional<std::vector<FolderEntry>> folders;
+  if (sound) folders = folder_entries(read_at(fd, 0, header->files_offset), *header, data_reserve);
+  sound = folders.has_value();
+  for (std::size_t i = 0; sound && i < folders->size(); ++i)
+    sound =
+        data_blocks_fit(fd, static_cast<std::uint64_t>(info.st_size), (*folders)[i], data_reserve);
+  if (sound) {
     std::size_t longest = header->files * (kFileEntryBytes + kMaxNameBytes + 1);
     sound = folder_indexes_fit(read_at(fd, header->files_offset, longest), *header);
   }

@@ -1,13 +1,16 @@
-// The fixed header at the start of a cabinet file and the folder index of each of its file
-// entries, read from the file itself. The decoder takes these fields on trust (it accepts a
-// stated length that is not the file's, reserved fields that are set, and files said to
-// continue into a cabinet the header does not name); an intact cabinet has none of that.
+// The headers of a cabinet file (the fixed header, the folder entries, the folder index of
+// each file entry and the header of each data block) read from the file itself. The decoder
+// takes these fields on trust: it accepts a stated length that is not the file's, reserved
+// fields that are set, files said to continue into a cabinet the header does not name, and
+// compressed data without a checksum, which it cannot tell from noise. An intact cabinet,
+// as every cabinet writer makes it, has none of that.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace installer {
 
@@ -27,6 +30,26 @@ struct CabinetHeader {
 // inside the file and no flag beyond the three defined ones is set.
 std::optional<CabinetHeader> sound_cabinet_header(std::string_view bytes, std::uint64_t file_bytes);
 
+// Where a folder's data blocks start, how many there are and how they are compressed.
+struct FolderEntry {
+  std::uint32_t data_offset = 0;
+  std::uint16_t blocks = 0;
+  std::uint16_t compression = 0;
+};
+
+// The part of a cabinet before its file entries (the header's files_offset bytes): the
+// reserve sizes, the neighbours' names and the folder entries. Nothing when it is cut short
+// or a reserve is larger than the format allows. `data_reserve` is set to the number of
+// reserved bytes in each data block's header.
+std::optional<std::vector<FolderEntry>> folder_entries(std::string_view head,
+                                                       const CabinetHeader& header,
+                                                       std::size_t& data_reserve);
+
+// The stored size of the data block whose fixed 8-byte header is `block_header`, when the
+// block is one an intact cabinet holds: at most 32 KiB once unpacked, at most 38 KiB as
+// stored, and with a checksum when its folder is `compressed`.
+std::optional<std::uint16_t> data_block_bytes(std::string_view block_header, bool compressed);
+
 // Whether the file entries (the bytes from the header's files_offset on) are all there and
 // each names a folder of this cabinet, or continues from a previous or into a next cabinet
 // only when the header names that cabinet.
@@ -37,7 +60,7 @@ bool folder_indexes_fit(std::string_view entries, const CabinetHeader& header);
 // one of 2^15 to 2^21 bytes.
 bool compression_is_known(int comp_type);
 
-// Both header checks over the regular file at `path`.
+// All of these checks over the regular file at `path`, every data block lying inside it.
 bool cabinet_file_is_sound(const std::string& path);
 
 }  // namespace installer

@@ -323,7 +323,8 @@ using testing_support::CabinetShape;
 using testing_support::StoredFile;
 
 constexpr std::uint16_t kUtf8 = 0xA0;
-constexpr std::uint16_t kQuantum = 0x1502;  // window of 2^21
+constexpr std::uint16_t kQuantum = 0x1502;  // windows of 2^21
+constexpr std::uint16_t kLzx = 0x1503;
 
 StoredFile named(std::string name, std::uint16_t attribs = 0x20) {
   return {std::move(name), "payload", std::nullopt, 0, attribs};
@@ -354,6 +355,15 @@ std::string noise(std::size_t bytes) {
   return out;
 }
 
+// A data block of `bytes` bytes of noise, said to be compressed with `compression`.
+CabinetShape packed(std::uint16_t compression, std::size_t bytes, bool checksum = true) {
+  CabinetShape shape;
+  shape.compression = compression;
+  shape.checksum = checksum;
+  shape.packed_data = noise(bytes);
+  return shape;
+}
+
 // Whatever the destination holds besides the template folders.
 std::vector<std::string> files_below(const std::string& folder) {
   std::vector<std::string> files;
@@ -370,6 +380,7 @@ TEST(ExtractCabinet, DamagedCabinetsAreRefusedBeforeAnythingIsReplaced) {
     CabinetShape shape;
     bool installs;
   };
+  const StoredFile unpacked = {"late.txt", std::string(30000, 'x')};
   const Case cases[] = {
       {"sound name", named("late.txt"), {}, true},
       {"UTF-8 name", named("caf\xc3\xa9 \xe2\x82\xac.txt", kUtf8), {}, true},
@@ -389,7 +400,12 @@ TEST(ExtractCabinet, DamagedCabinetsAreRefusedBeforeAnythingIsReplaced) {
       {"C1 in ISO-8859-1", named("a\x9b.txt"), {}, false},
       {"C1 in UTF-8", named("a\xc2\x9b.txt", kUtf8), {}, false},
       {"line separator", named("a\xe2\x80\xa8.txt", kUtf8), {}, false},
-      {"right-to-left override", named("a\xe2\x80\xae" "fdp.exe", kUtf8), {}, false},
+      {"right-to-left override",
+       named("a\xe2\x80\xae"
+             "fdp.exe",
+             kUtf8),
+       {},
+       false},
       {"continues into no next cabinet", in_folder(0xFFFE), {}, false},
       {"continues both ways", in_folder(0xFFFF), {}, false},
       {"continues from no previous cabinet", in_folder(0xFFFD), {}, false},
@@ -424,13 +440,9 @@ TEST(ExtractCabinet, DamagedCabinetsAreRefusedBeforeAnythingIsReplaced) {
          s.checksum_change = 1;
        }),
        false},
-      {"Quantum data that end early",
-       {"late.txt", std::string(30000, 'x')},
-       shaped([](CabinetShape& s) {
-         s.compression = kQuantum;
-         s.packed_data = noise(64);
-       }),
-       false},
+      {"compressed data without a checksum", unpacked, packed(kQuantum, 64, false), false},
+      {"LZX noise", unpacked, packed(kLzx, 20000), false},
+      {"MSZIP noise", unpacked, packed(1, 20000), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
