@@ -68,11 +68,6 @@ bool skip_name(std::string_view head, std::size_t& at) {
   return true;
 }
 
-// Whether every data block of `folder` lies inside the file and is one an intact cabinet
-// holds.
-bool data_blocks_fit(int fd, std::uint64_t file_bytes, const FolderEntry& folder,
-                     std::size_t data_reserve);
-
 // Reads up to `bytes` bytes at `offset`; fewer only at the end of the file.
 std::string read_at(int fd, std::uint64_t offset, std::size_t bytes) {
   std::string data(bytes, '\0');
@@ -87,6 +82,8 @@ std::string read_at(int fd, std::uint64_t offset, std::size_t bytes) {
   return data;
 }
 
+// Whether every data block of `folder` lies inside the file and is one an intact cabinet
+// holds.
 bool data_blocks_fit(int fd, std::uint64_t file_bytes, const FolderEntry& folder,
                      std::size_t data_reserve) {
   bool compressed = (folder.compression & 0x0F) != MSCAB_COMP_NONE;

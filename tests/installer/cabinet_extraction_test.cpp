@@ -227,6 +227,19 @@ TEST(ExtractCabinet, MultiPartSetFollowsEachNextPartWithoutRegardToCase) {
   EXPECT_EQ(191, extraction.progress.position());
 }
 
+TEST(ExtractCabinet, SetWithAPartMissingWritesNothing) {
+  TempDir source;
+  for (int part : {1, 2, 4, 5}) {
+    std::string name = "cabd_multi_basic_pt" + std::to_string(part) + ".cab";
+    fs::copy_file(kCabinets + "multi/" + name, source.file(name));
+  }
+  Extraction extraction;
+  EXPECT_FALSE(extraction.run("cabd_multi_basic_pt1.cab", source.path()));
+  EXPECT_TRUE(extraction.ui.messages.empty());
+  EXPECT_EQ(1, extraction.progress.position());
+  EXPECT_FALSE(fs::exists(extraction.file("/test1.txt")));
+}
+
 TEST(ExtractCabinet, UnknownSubdirectoryStopsTheArchiveWithM7) {
   Extraction extraction;
   EXPECT_FALSE(extraction.run("unknown_subdir.cab"));
@@ -440,6 +453,8 @@ TEST(ExtractCabinet, DamagedCabinetsAreRefusedBeforeAnythingIsReplaced) {
          s.checksum_change = 1;
        }),
        false},
+      {"block larger than 32 KiB", {"late.txt", std::string(32766, 'x')}, {}, false},
+      {"cut short", named("late.txt"), shaped([](CabinetShape& s) { s.cut_bytes = 2; }), false},
       {"compressed data without a checksum", unpacked, packed(kQuantum, 64, false), false},
       {"LZX noise", unpacked, packed(kLzx, 20000), false},
       {"MSZIP noise", unpacked, packed(1, 20000), false},

@@ -52,7 +52,8 @@ std::string stored_cabinet(const std::vector<StoredFile>& files, const CabinetSh
   const unsigned data_offset = files_offset + static_cast<unsigned>(entries.size());
   std::string cabinet = "MSCF";
   u32(cabinet, shape.reserved);
-  u32(cabinet, data_offset + 8 + static_cast<unsigned>(packed.size()) + shape.length_change);
+  u32(cabinet, data_offset + 8 + static_cast<unsigned>(packed.size() - shape.cut_bytes) +
+                   shape.length_change);
   u32(cabinet, shape.reserved);
   u32(cabinet, files_offset);
   u32(cabinet, shape.reserved);
@@ -72,7 +73,8 @@ std::string stored_cabinet(const std::vector<StoredFile>& files, const CabinetSh
   u16(sizes, static_cast<unsigned>(data.size()));
   std::uint32_t checksum = block_checksum(sizes, block_checksum(packed, 0)) ^ shape.checksum_change;
   u32(cabinet, shape.checksum ? checksum : 0);
-  return cabinet + sizes + packed;
+  cabinet += sizes + packed;
+  return cabinet.substr(0, cabinet.size() - shape.cut_bytes);
 }
 
 }  // namespace testing_support

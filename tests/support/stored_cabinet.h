@@ -33,6 +33,8 @@ struct CabinetShape {
   std::uint16_t compression = 0;
   bool checksum = false;
   std::uint32_t checksum_change = 0;  // xor-ed into the right checksum
+  // Bytes cut from the end of the cabinet, and from the length its header states.
+  std::size_t cut_bytes = 0;
   // The data block as stored, in place of the files' contents one after another.
   std::optional<std::string> packed_data = std::nullopt;
 };
