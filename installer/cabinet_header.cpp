@@ -82,6 +82,14 @@ std::string read_at(int fd, std::uint64_t offset, std::size_t bytes) {
   return data;
 }
 
+// Each data block has a header of its own in the file, so a file of n bytes holds fewer
+// than n / 8 of them; this also bounds the reads of the walk over the blocks.
+bool blocks_have_room(const std::vector<FolderEntry>& folders, off_t file_bytes) {
+  std::uint64_t blocks = 0;
+  for (const FolderEntry& folder : folders) blocks += folder.blocks;
+  return blocks * kDataBlockHeaderBytes <= static_cast<std::uint64_t>(file_bytes);
+}
+
 // Whether every data block of `folder` lies inside the file and is one an intact cabinet
 // holds.
 bool data_blocks_fit(int fd, std::uint64_t file_bytes, const FolderEntry& folder,
@@ -192,7 +200,7 @@ bool cabinet_file_is_sound(const std::string& path) {
   std::size_t data_reserve = 0;
   std::optional<std::vector<FolderEntry>> folders;
   if (sound) folders = folder_entries(read_at(fd, 0, header->files_offset), *header, data_reserve);
-  sound = folders.has_value();
+  sound = folders.has_value() && blocks_have_room(*folders, info.st_size);
   for (std::size_t i = 0; sound && i < folders->size(); ++i)
     sound =
         data_blocks_fit(fd, static_cast<std::uint64_t>(info.st_size), (*folders)[i], data_reserve);
