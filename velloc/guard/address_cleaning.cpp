@@ -42,8 +42,8 @@ bool address_fits_smtp(std::string_view address) {
 }
 
 std::string overlong_address_note(std::string_view address) {
-  std::string note = "Address too long for mail, passed over (" + std::to_string(address.size()) +
-                     " octets): ";
+  std::string note =
+      "Address too long for mail, passed over (" + std::to_string(address.size()) + " octets): ";
   return note.append(address.substr(0, std::min(address.size(), kShownStart))).append("...");
 }
 

@@ -297,7 +297,7 @@ std::string encode_header_value(std::string_view name, std::string_view value,
   std::string charset = charset_label(value, configured_charset);
   if (is_7bit(value))
     return column + value.size() <= kMaxMailLine ? std::string(value)
-                                                  : folded_value(value, charset, column);
+                                                 : folded_value(value, charset, column);
   if (is_address_header(name)) return encoded_address_list(value, charset, column);
   return encoded_words(value, charset, column);
 }

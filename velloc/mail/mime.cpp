@@ -170,8 +170,7 @@ std::string continued_parameter(std::string_view attribute, std::string_view val
   for (std::size_t at = 0, index = 0; at < encoded.size(); ++index) {
     std::size_t count = std::min(kParameterSegment, encoded.size() - at);
     std::size_t escape = encoded.rfind('%', at + count - 1);
-    if (escape != std::string::npos && escape >= at && escape + 3 > at + count)
-      count = escape - at;
+    if (escape != std::string::npos && escape >= at && escape + 3 > at + count) count = escape - at;
     lines.append(";\r\n ").append(attribute).append("*").append(std::to_string(index));
     lines.append(index == 0 ? "*=UTF-8''" : "*=").append(encoded, at, count);
     at += count;
@@ -243,12 +242,11 @@ std::string attachment_part_headers(const MailAttachment& attachment) {
   const std::string& type = attachment.content_type;
   const std::string& name = attachment.name;
   std::string headers =
-      is_7bit(name)
-          ? "Content-Type: " + type + "; name=\"" + name + "\"\r\n" +
-                "Content-Disposition: attachment; filename=\"" + name + "\"\r\n"
-          : "Content-Type: " + type + "; name=\"=?UTF-8?B?" + base64_text(name) + "?=\"\r\n" +
-                "Content-Disposition: attachment; filename*=UTF-8''" + percent_encoded(name) +
-                "\r\n";
+      is_7bit(name) ? "Content-Type: " + type + "; name=\"" + name + "\"\r\n" +
+                          "Content-Disposition: attachment; filename=\"" + name + "\"\r\n"
+                    : "Content-Type: " + type + "; name=\"=?UTF-8?B?" + base64_text(name) +
+                          "?=\"\r\n" + "Content-Disposition: attachment; filename*=UTF-8''" +
+                          percent_encoded(name) + "\r\n";
   if (longest_line(headers) <= kMaxMailLine) return headers;
   return "Content-Type: " + type + continued_parameter("name", name) + "\r\n" +
          "Content-Disposition: attachment" + continued_parameter("filename", name) + "\r\n";

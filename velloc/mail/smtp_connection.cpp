@@ -175,8 +175,9 @@ Reply read_reply(const MailMessage& message, SmtpConnection& connection,
       return parser.positive() ? Reply::kPositive : Reply::kNegative;
     if (step != ReplyParser::Step::kMore) {
       bool closed = status == SmtpConnection::ReadStatus::kClosed && line.empty();
-      log_event(message, 1, closed ? "Mail Server Closed the Connection.\n"
-                                   : "Malformed Reply From Mail Server.\n");
+      log_event(
+          message, 1,
+          closed ? "Mail Server Closed the Connection.\n" : "Malformed Reply From Mail Server.\n");
       return Reply::kMalformed;
     }
   }

@@ -106,8 +106,7 @@ Reply read_reply(const MailMessage& message, SmtpConnection& connection,
 // Sends `text` (send_line) and reads the reply. A line over `limit` is not sent:
 // logged at type 1 and kNotSent, with nothing read.
 Reply send_command(const MailMessage& message, SmtpConnection& connection, std::string_view text,
-                   std::vector<std::string>* lines = nullptr,
-                   std::size_t limit = kMaxCommandLine);
+                   std::vector<std::string>* lines = nullptr, std::size_t limit = kMaxCommandLine);
 
 // The server's host and port from the SMTP setting, which may be "host:port".
 struct ServerAddress {

@@ -96,8 +96,8 @@ Reply login_plain(const MailMessage& message, SmtpConnection& connection, ReplyL
 Reply login_with_login(const MailMessage& message, SmtpConnection& connection, ReplyLines* lines) {
   Reply reply = login_step(message, connection, "AUTH LOGIN", "AUTH LOGIN", lines);
   if (reply == Reply::kPositive)
-    reply = login_step(message, connection, base64_text(message.smtp_user), "***", lines,
-                       kMaxAuthLine);
+    reply =
+        login_step(message, connection, base64_text(message.smtp_user), "***", lines, kMaxAuthLine);
   if (reply == Reply::kPositive)
     reply = login_step(message, connection, base64_text(message.smtp_password), "***", lines,
                        kMaxAuthLine);

@@ -53,8 +53,8 @@ bool ReplyLineBuffer::discard() {
 }
 
 ReplyParser::Step ReplyParser::add(std::string_view line) {
-  if (line.size() < kCodeDigits || !is_digit(line[0]) || !is_digit(line[1]) ||
-      !is_digit(line[2]) || !ends_code(line.substr(kCodeDigits)))
+  if (line.size() < kCodeDigits || !is_digit(line[0]) || !is_digit(line[1]) || !is_digit(line[2]) ||
+      !ends_code(line.substr(kCodeDigits)))
     return Step::kMalformed;
   int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
   if (started_ && code != code_) return Step::kCodeChanged;
