@@ -231,6 +231,7 @@ class SmtpTlsTest(unittest.TestCase):
         server.close()
         self.assertIn("Form Sent Successfully", page, self.log())
         self.assertNotIn("injected", self.log())
+        self.assertIn("] Data Sent Before TLS Was Dropped.\n", self.log())
         self.assertEqual([b"EHLO", b"AUTH", b"MAIL", b"RCPT", b"DATA", b"QUIT"],
                          [line[:4] for line in server.commands])
 

@@ -70,7 +70,7 @@ bool SmtpConnection::connect_to(const sockaddr_in& address, int polls, int* erro
 
 bool SmtpConnection::start_tls(const TlsOptions& options, std::string* reason) {
   flush();
-  input_.discard();
+  dropped_before_tls_ = input_.discard();
   std::unique_ptr<ByteStream> secure = start_tls_stream(fd_, options, reason);
   if (!secure) return false;
   stream_ = std::move(secure);

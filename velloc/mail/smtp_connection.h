@@ -41,6 +41,9 @@ class SmtpConnection : public ByteSink {
   // clear is ever taken for a reply under TLS. False with the reason in *reason
   // when the handshake or the verification failed.
   bool start_tls(const TlsOptions& options, std::string* reason);
+  // Whether start_tls dropped anything: a server (or a machine in the middle)
+  // sent more than its go-ahead.
+  bool dropped_before_tls() const { return dropped_before_tls_; }
 
   // Output is buffered and sent before every read and when the buffer fills.
   void write_bytes(std::string_view bytes) override;
@@ -69,6 +72,7 @@ class SmtpConnection : public ByteSink {
   std::atomic<bool> abandoned_{false};
   std::string output_;
   ReplyLineBuffer input_;
+  bool dropped_before_tls_ = false;
 };
 
 // The longest lines a client may send, with their CR LF: a command (RFC 5321)

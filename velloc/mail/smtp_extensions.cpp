@@ -44,7 +44,9 @@ std::string server_host(const MailMessage& message) {
 bool handshake(const MailMessage& message, SmtpConnection& connection) {
   TlsOptions options{server_host(message), message.ca_file, message.tls_verify};
   std::string reason;
-  if (connection.start_tls(options, &reason)) {
+  bool started = connection.start_tls(options, &reason);
+  if (connection.dropped_before_tls()) log_event(message, 1, "Data Sent Before TLS Was Dropped.\n");
+  if (started) {
     log_event(message, 5, "TLS Started.\n");
     return true;
   }
