@@ -166,6 +166,40 @@ class AttackTest(unittest.TestCase):
         for raw in ("\x1b", "\x07", "\x0b", "\x85", "\u2028", "\u202e"):
             self.assertNotIn(raw, log)
 
+    def test_an_address_too_long_for_smtp_is_passed_over_never_split(self):
+        long_address = "a" * 998 + "@example.test"  # 1,011 characters, in an allowed domain
+        page, wire = self.submit(self.form(RECIPIENT=long_address))
+        self.assertIn(b"Form Sent Successfully", page)
+        self.assertEqual([b"<" + OWNER.encode() + b">"], recipients(wire))
+        self.assertNotIn(b"a" * 65, wire)
+        self.assertIn("] RECIPIENT: Address too long for mail, passed over (1011 octets): ",
+                      self.site.log)
+
+    def test_no_line_over_the_mail_limits(self):
+        subject = " ".join(["word"] * 400)[:1989]  # with "Subject: ", 1,998 octets
+        message = "x" * 100_010
+        field_name = "N" * 2_000
+        addresses = [f"u{number}@example.test" for number in range(100)]
+        page, wire = self.submit(self.form(
+            SUBJECT=subject.replace(" ", "+"), MESSAGE=message, **{field_name: "v"},
+            RECIPIENT="%2C".join(address.replace("@", "%40") for address in addresses),
+            EMAIL="b" * 1_990 + "%40visitor.test"))
+        self.assertIn(b"Form Sent Successfully", page)
+        commands, data = wire.split(b"DATA\r\n", 1)
+        self.assertLessEqual(max(len(line) for line in commands.split(b"\r\n")), 510)
+        self.assertLessEqual(max(len(line) for line in data.split(b"\r\n")), 998)
+        self.assertNotIn(b"\n", data.replace(b"\r\n", b""))
+        mail = message_of(wire)
+        self.assertEqual(subject, mail["Subject"])
+        self.assertEqual(addresses, [str(a.addr_spec) for a in mail["To"].addresses])
+        body = next(mail.iter_parts())
+        self.assertEqual("quoted-printable", body["Content-Transfer-Encoding"])
+        listing = body.get_content().replace("\r\n", "\n")
+        self.assertTrue(f"MESSAGE:  {message}\n" in listing)
+        self.assertTrue(f"{field_name}:  v\n" in listing)
+        self.assertIn("] EMAIL: Address too long for mail, passed over (2003 octets): ",
+                      self.site.log)
+
 
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

@@ -122,10 +122,20 @@ void load_mail_transport(MailMessage& message, const Read& read) {
   message.site_charset = std::string(platform::trim(read("CHARSET", "")));
 }
 
+// Addresses too long for mail count as none (address_cleaning.h); the log tells.
+void log_overlong_addresses(const Run& run, std::string_view field) {
+  for_each_overlong_address(run.request.field_text(field), [&](std::string_view address) {
+    log_event(run.message, 1, "%s: %s\n", std::string(field).c_str(),
+              overlong_address_note(address).c_str());
+  });
+}
+
 // A field that holds no address once cleaned counts as blank here, so that the
 // fallbacks apply to it.
 void default_address_fields(Run& run) {
   CgiRequest& request = run.request;
+  for (std::string_view field : {"EMAIL", "RECIPIENT", "RECEIPT_FROM"})
+    log_overlong_addresses(run, field);
   if (first_address(request.field_text("EMAIL")).empty() && request.field_is_set("DEFAULTEMAIL"))
     request.set_field("EMAIL", request.get_field("DEFAULTEMAIL"));
   if (first_address(request.field_text("RECIPIENT")).empty()) {
