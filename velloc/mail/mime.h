@@ -28,7 +28,9 @@ std::string content_type_for_name(std::string_view name);
 
 // The two header lines that label an attachment part, each ending in "\r\n". An
 // ASCII name goes in quoted "name" and "filename" parameters; any other name as an
-// RFC 2047 encoded word in "name" and an RFC 2231 "filename*".
+// RFC 2047 encoded word in "name" and an RFC 2231 "filename*". A name that would
+// make a line longer than mail allows goes in RFC 2231 continuations of both,
+// one short line each.
 std::string attachment_part_headers(const MailAttachment& attachment);
 
 // The name shown for an attachment: the text after the last "\" (or, when there

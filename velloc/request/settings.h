@@ -85,6 +85,8 @@ RequestLimits request_limits_from(const std::optional<std::string>& max_request_
 
 // Step 5: true when the request may proceed.
 bool check_referer(const Run& run);
-// The host piece of a referer: the second "/"-separated piece (runs of "/" count as
-// one cut), looking at the first 1999 characters only; empty when there is none.
+// The host piece of a referer: the authority of an "http" or "https" address (any
+// port or user part stays in it), up to the first "/", "?" or "#", looking at the
+// first 1999 characters only. Empty for every other form, which no browser sends
+// from a form page: another scheme, no scheme, a leading blank, an empty authority.
 std::string referer_host(const std::string& referer);
