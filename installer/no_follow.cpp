@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "platform/regular_file.h"
+
 namespace installer {
 
 namespace {
@@ -68,21 +70,6 @@ bool link_at(int directory, const std::string& name) {
   return fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
 }
 
-// A regular file with no other name: writing it changes nothing outside the folder.
-bool only_name_of_regular_file(int fd) {
-  struct stat info;
-  if (fstat(fd, &info) != 0) return false;
-  if (!S_ISREG(info.st_mode)) {
-    errno = EINVAL;
-    return false;
-  }
-  if (info.st_nlink > 1) {
-    errno = EMLINK;
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::optional<std::string> path_below(std::string_view folder, std::string_view path) {
@@ -109,7 +96,7 @@ int open_output_below(const std::string& folder, std::string_view relative, mode
   // Not cut before it is known to be ours alone.
   Descriptor file(openat(parent.get(), name.c_str(),
                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
-  if (file.get() < 0 || !only_name_of_regular_file(file.get())) return -1;
+  if (file.get() < 0 || !platform::is_sole_regular_file(file.get())) return -1;
   if (ftruncate(file.get(), 0) != 0) return -1;
   return file.release();
 }
