@@ -24,10 +24,6 @@ class FormPartSink : public PartHandler {
   FormPartSink(const UploadSpool& spool, FieldAdder& fields, std::vector<Upload>& uploads,
                TempFileSet& files)
       : spool_(spool), fields_(fields), uploads_(uploads), files_(files) {}
-  ~FormPartSink() override {
-    if (fd_ >= 0) close(fd_);
-  }
-
   void begin_part(const PartHeaders& headers) override {
     name_ = headers.name;
     value_.clear();

@@ -90,8 +90,15 @@ int save_uploads(Run& run, const std::string& folder) {
   int failures = 0;
   for (std::size_t index = 0; index < uploads.size(); ++index) {
     const Upload& upload = uploads[index];
+    int upload_fd = run.request.upload_files.descriptor_of(upload.path);
+    // An upload that the run did not spool itself is read by name, never through a link.
+    int opened = upload_fd >= 0 ? -1
+                                : platform::open_regular_file(
+                                      platform::native_path(upload.path).c_str(),
+                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     std::string saved = save_one(folder, prefix, index + 1, uploads.size(), upload,
-                                 run.request.upload_files.descriptor_of(upload.path));
+                                 upload_fd >= 0 ? upload_fd : opened);
+    if (opened >= 0) close(opened);
     if (saved.empty()) {
       log_event(run.message, 1, kNotSaved, uploads[index].shown_name.c_str(), folder.c_str());
       ++failures;
