@@ -1,11 +1,15 @@
-// An output stream over a descriptor the caller owns, for writing a temporary file through
-// the descriptor that created it. Failed writes set the stream's badbit; the descriptor is
-// neither closed nor reopened.
+// Streams over descriptors, for writing and reading a temporary file through the
+// descriptor that created it. DescriptorStream writes at the descriptor's offset and never
+// closes it; failed writes set its badbit. FileReader reads a whole file from its start.
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
+#include <istream>
 #include <ostream>
 #include <streambuf>
+#include <string>
 
 namespace platform {
 
@@ -32,6 +36,35 @@ class DescriptorStream : public std::ostream {
 
  private:
   DescriptorBuffer buffer_;
+};
+
+// Reads from the start of the file open at `fd` (kept open for the caller, its offset
+// untouched) or, when `fd` is -1, of the regular file at `native_path`, opened without
+// following a link and closed with the reader. A file that cannot be opened reads as
+// a failed stream.
+class FileReader : public std::istream {
+ public:
+  FileReader(int fd, const std::string& native_path);
+  ~FileReader() override;
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+
+ private:
+  class Buffer : public std::streambuf {
+   public:
+    explicit Buffer(int fd) : fd_(fd) {}
+
+   protected:
+    int_type underflow() override;
+
+   private:
+    int fd_;
+    off_t offset_ = 0;
+    std::array<char, 8192> buffer_;
+  };
+
+  int owned_fd_ = -1;
+  Buffer buffer_;
 };
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "platform/descriptor_stream.h"
 #include "platform/path_map.h"
 #include "platform/regular_file.h"
 #include "platform/temp_file.h"
@@ -77,7 +78,7 @@ std::optional<HeaderPair> parse_header_pair(std::string_view line) {
 }
 
 bool find_header_value(const MailMessage& message, std::string_view name, std::string& value) {
-  std::ifstream file(platform::native_path(message.header_file), std::ios::binary);
+  platform::FileReader file(message.header_fd, platform::native_path(message.header_file));
   if (!file) return false;
   std::string line;
   while (read_line_piece(file, kMaxFileLine, line)) {
@@ -160,7 +161,7 @@ bool build_recipient_list(MailMessage& message, SessionResult* failure) {
   std::string list_path;
   if (!make_session_temp_file(message, list_path, failure)) return false;
   message.recipient_file = list_path;
-  std::ifstream header(platform::native_path(message.header_file), std::ios::binary);
+  platform::FileReader header(message.header_fd, platform::native_path(message.header_file));
   if (!header) {
     log_event(message, 1, "Cannot open Header File.");
     *failure = SessionResult::kFailed;

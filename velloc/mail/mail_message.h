@@ -1,7 +1,8 @@
 // The run's mail record and context: where the current mail's header, body and
 // recipient files are, which SMTP server and MIME labels to use, and the log file,
 // log level and temporary directory of the run. One record per run, owned by the
-// entry point and passed by reference; its copies share the run's open log file.
+// entry point and passed by reference; its copies share the run's open log file and
+// own none of the descriptors they hold.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,10 @@ enum class SmtpTls { kNone, kStartTls, kImplicit, kUnknown };
 struct MailMessage {
   std::string header_file;
   std::string body_file;
+  // The open header and body files, read through these when set (-1: by their names).
+  // The send that made the files owns the descriptors.
+  int header_fd = -1;
+  int body_fd = -1;
   std::string log_file = "NUL";
   std::int32_t log_level = 1;
   std::shared_ptr<LogFile> log = std::make_shared<LogFile>();

@@ -182,11 +182,14 @@ int send_message(Run& run, platform::TempFile& body_file, const std::string& hea
   MailMessage& message = run.message;
   message.body_file = body_file.path();
   message.header_file = header_file.path();
+  message.body_fd = body_file.fd();
+  message.header_fd = header_file.fd();
   message.recipient_file.clear();
   message.connect_timeout = 30;
   std::vector<MailAttachment> attachments = take_pending_attachment(run.template_state);
   attachments.insert(attachments.end(), extra_attachments.begin(), extra_attachments.end());
   SessionResult result = run_mail_session(message, attachments, kWatchdogBudget);
+  message.body_fd = message.header_fd = -1;
   if (result != SessionResult::kSent) fail_request(run, kSendFailed);
   return 1;
 }
