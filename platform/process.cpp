@@ -54,8 +54,8 @@ class SpawnAttributes {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes_, &none);
     posix_spawnattr_setpgroup(&attributes_, 0);
-    posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                               POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(
+        &attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   }
   ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
   SpawnAttributes(const SpawnAttributes&) = delete;

@@ -123,9 +123,10 @@ std::vector<MailAttachment> upload_attachments(Run& run, const std::string& targ
           {upload.path, upload.shown_name, content_type_for_name(upload.shown_name)});
       continue;
     }
-    platform::TempFile encrypted = encrypt_file(run, run.request.upload_files.descriptor_of(upload.path),
-                                                target, EncryptionInput::kBinary);
-    attachments.push_back({encrypted.path(), upload.shown_name + ".asc", "application/octet-stream"});
+    platform::TempFile encrypted = encrypt_file(
+        run, run.request.upload_files.descriptor_of(upload.path), target, EncryptionInput::kBinary);
+    attachments.push_back(
+        {encrypted.path(), upload.shown_name + ".asc", "application/octet-stream"});
     run.request.upload_files.add(std::move(encrypted));
   }
   return attachments;

@@ -23,8 +23,8 @@ bool temp_directory_allowed(const MailMessage& message) {
 platform::TempFile make_mail_temp_file(Run& run) {
   std::optional<platform::TempFile> file;
   if (temp_directory_allowed(run.message))
-    file = platform::TempFile::create(run.message.temp_dir, kMailTempPrefix,
-                                      run.message.temp_files);
+    file =
+        platform::TempFile::create(run.message.temp_dir, kMailTempPrefix, run.message.temp_files);
   if (!file) fail_request(run, "Could not Create Temporary File!");
   log_event(run.message, 15, "VELLOC - Temporary File '%s'\n", file->path().c_str());
   return std::move(*file);

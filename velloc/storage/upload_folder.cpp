@@ -92,10 +92,10 @@ int save_uploads(Run& run, const std::string& folder) {
     const Upload& upload = uploads[index];
     int upload_fd = run.request.upload_files.descriptor_of(upload.path);
     // An upload that the run did not spool itself is read by name, never through a link.
-    int opened = upload_fd >= 0 ? -1
-                                : platform::open_regular_file(
-                                      platform::native_path(upload.path).c_str(),
-                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    int opened = upload_fd >= 0
+                     ? -1
+                     : platform::open_regular_file(platform::native_path(upload.path).c_str(),
+                                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     std::string saved = save_one(folder, prefix, index + 1, uploads.size(), upload,
                                  upload_fd >= 0 ? upload_fd : opened);
     if (opened >= 0) close(opened);

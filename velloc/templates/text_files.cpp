@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <istream>
 #include <ostream>
 

@@ -165,7 +165,7 @@ TEST_F(TextExportTest, FilesThatCannotBeOpenedAreLoggedByTheirRole) {
   EXPECT_EQ("Ann,3\n", dir_.read("forms/all.txt"));
   // Direct mode: a destination that cannot be opened is reported like a detail.
   std::filesystem::remove(dir_.file("velloc.log"));
-    run_.message.log = std::make_shared<LogFile>();
+  run_.message.log = std::make_shared<LogFile>();
   for (const char* destination : {"missing/o.csv", "out"}) {
     write_template(std::string("DETAIL=order.txt\nDESTINATION=") + destination + "\n");
     EXPECT_FALSE(submit("Ann", "3"));
@@ -208,7 +208,7 @@ TEST_F(TextExportTest, TemplateThatCannotBeOpened) {
                 dir_.file("forms") + "\n",
             log());
   std::filesystem::remove(dir_.file("velloc.log"));
-    run_.message.log = std::make_shared<LogFile>();
+  run_.message.log = std::make_shared<LogFile>();
   run_.request.set_field("TEMPLATE_TEXTFILE", "");  // a blank field asks for no export
   EXPECT_TRUE(export_text_file(run_));
   EXPECT_FALSE(dir_.exists("velloc.log"));
