@@ -3,6 +3,8 @@
 #include <iostream>
 
 #include "platform/ini_file.h"
+#include "platform/temp_file.h"
+#include "platform/termination_guard.h"
 #include "velloc/pipeline.h"
 
 extern char** environ;
@@ -11,8 +13,12 @@ int main() {
   // A write beyond the file-size limit then fails and is handled like a full disk,
   // instead of killing the run before the visitor has an answer.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A web server that ends the run (SIGTERM, SIGHUP, SIGINT) leaves no temporary files
+  // behind; one that went away (SIGPIPE) fails the writes and the run ends normally.
+  platform::TempFileRegistry temp_files;
+  platform::TerminationGuard guard(temp_files);
   std::ios::sync_with_stdio(false);
   // One run, one reading of each settings file.
   platform::remember_ini_files();
-  return run_velloc(std::cout, environ, std::cin);
+  return run_velloc(std::cout, environ, std::cin, &temp_files);
 }

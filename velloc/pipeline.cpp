@@ -30,6 +30,8 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
     RequestLimits limits = read_request_limits(find_settings_file());
     UploadSpool spool;
     spool.temp_dir = temp_directory_setting();
+    spool.follow_links = follow_links_setting();
+    spool.registry = run.message.temp_files;
     spool.limits.max_parts = limits.max_fields;
     init_request(run.request, environment, body, ", ", limits, spool);
   } catch (const std::exception& error) {
@@ -55,7 +57,9 @@ void check_form_recipients(Run& run) {
 
 void run_steps(Run& run, const char* const* environment, std::istream& body) {
   init_request_or_fail(run, environment, body);
+  platform::TempFileRegistry* temp_files = run.message.temp_files;
   init_mail_message(run.message);
+  run.message.temp_files = temp_files;
   load_settings(run);
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run, kRefusedReferer);
@@ -74,8 +78,10 @@ void run_steps(Run& run, const char* const* environment, std::istream& body) {
 
 }  // namespace
 
-int run_velloc(std::ostream& response, const char* const* environment, std::istream& body) {
+int run_velloc(std::ostream& response, const char* const* environment, std::istream& body,
+               platform::TempFileRegistry* temp_files) {
   Run run(response);
+  run.message.temp_files = temp_files;
   try {
     run_steps(run, environment, body);
   } catch (const RunEnded&) {

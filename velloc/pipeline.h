@@ -4,4 +4,11 @@
 
 #include <iosfwd>
 
-int run_velloc(std::ostream& response, const char* const* environment, std::istream& body);
+namespace platform {
+class TempFileRegistry;
+}
+
+// `temp_files`, when given, lists the run's temporary files for the entry point's cleanup
+// after a termination signal; it must outlive the call.
+int run_velloc(std::ostream& response, const char* const* environment, std::istream& body,
+               platform::TempFileRegistry* temp_files = nullptr);

@@ -43,6 +43,10 @@ std::string find_settings_file();
 // directory when none), for decoding that runs before load_settings.
 std::string temp_directory_setting();
 
+// Whether the settings file found along the search says FollowLinks=1: the folders it
+// names may then be symbolic links.
+bool follow_links_setting();
+
 // Step 3: fills run.settings and the context fields of run.message, applies the
 // form profile, advances the receipt counter when the fields set RECEIPT_NUMBER (a
 // request that the debug listing answers only reads it), and defaults EMAIL and
