@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/regular_file.h"
+
 namespace installer {
 
 namespace {
@@ -72,26 +74,11 @@ bool link_at(int directory, const std::string& name) {
   return fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
 }
 
-// A regular file with no other name: writing it changes nothing outside the folder.
-bool only_name_of_regular_file(int fd) {
-  struct stat info;
-  if (fstat(fd, &info) != 0) return false;
-  if (!S_ISREG(info.st_mode)) {
-    errno = EINVAL;
-    return false;
-  }
-  if (info.st_nlink > 1) {
-    errno = EMLINK;
-    return false;
-  }
-  return true;
-}
-
 // Whether `name` in `directory` is absent or could be written as open_output_below would.
 bool replaceable(int directory, const std::string& name) {
   Descriptor existing(openat(directory, name.c_str(), kOpenExisting));
   if (existing.get() < 0) return errno == ENOENT;
-  return only_name_of_regular_file(existing.get());
+  return platform::is_sole_regular_file(existing.get());
 }
 
 std::string staged_name(int attempt) {
@@ -129,7 +116,7 @@ int open_output_below(const std::string& folder, std::string_view relative, mode
   // Not cut before it is known to be ours alone.
   Descriptor file(openat(parent.get(), name.c_str(),
                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
-  if (file.get() < 0 || !only_name_of_regular_file(file.get())) return -1;
+  if (file.get() < 0 || !platform::is_sole_regular_file(file.get())) return -1;
   if (ftruncate(file.get(), 0) != 0) return -1;
   return file.release();
 }

@@ -4,7 +4,44 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
 namespace platform {
+
+namespace {
+
+constexpr char kReplacementSuffix[] = ".new";
+
+// Closes `fd` keeping errno, and returns -1.
+int close_failed(int fd) {
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return -1;
+}
+
+// The entry at `path` must be absent or a regular file with a single name.
+bool replaceable(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return errno == ENOENT;
+  if (S_ISLNK(info.st_mode)) {
+    errno = ELOOP;
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  if (info.st_nlink > 1) {
+    errno = EMLINK;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 int open_regular_file(const char* path, int flags) {
   int fd = open(path, flags | O_CLOEXEC, 0644);
@@ -15,6 +52,78 @@ int open_regular_file(const char* path, int flags) {
     return -1;
   }
   return fd;
+}
+
+bool is_sole_regular_file(int fd) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return false;
+  if (!S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  if (info.st_nlink > 1) {
+    errno = EMLINK;
+    return false;
+  }
+  return true;
+}
+
+int open_output_file_at(int directory, const char* name, OutputMode mode, mode_t create_mode) {
+  int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  if (mode == OutputMode::kAppend) flags |= O_APPEND;
+  int fd = openat(directory, name, flags, create_mode);
+  if (fd < 0) return -1;
+  if (!is_sole_regular_file(fd)) return close_failed(fd);
+  if (mode == OutputMode::kReplace && ftruncate(fd, 0) != 0) return close_failed(fd);
+  int status = fcntl(fd, F_GETFL);
+  if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) return close_failed(fd);
+  return fd;
+}
+
+int open_output_file(const char* path, OutputMode mode) {
+  return open_output_file_at(AT_FDCWD, path, mode, 0644);
+}
+
+bool is_folder_link(const std::string& path) {
+  std::string folder = path;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  struct stat info;
+  return lstat(folder.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+bool write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return false;
+    if (written == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool replace_file(const std::string& path, const std::string& contents) {
+  if (path.empty() || !replaceable(path)) return false;
+  std::string pattern = path + ".XXXXXX" + kReplacementSuffix;
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  int fd = mkostemps(name.data(), sizeof kReplacementSuffix - 1, O_CLOEXEC);
+  if (fd < 0) return false;
+  bool written = fchmod(fd, 0644) == 0 && write_all(fd, contents.data(), contents.size());
+  int saved = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    saved = errno;
+  }
+  if (written && rename(name.data(), path.c_str()) == 0) return true;
+  if (written) saved = errno;
+  unlink(name.data());
+  errno = saved;
+  return false;
 }
 
 }  // namespace platform

@@ -1,6 +1,12 @@
-// Opens a file only when it is a regular file, so that a pipe or device standing where a
-// settings file or an archive should be can never block or feed the program.
+// Opening files without being led elsewhere. A pipe or device standing where a settings
+// file or an archive should be can never block or feed the program, and a file written in a
+// folder that others can write is never reached through a symbolic link or a second hard
+// link planted there. The descriptors returned belong to the caller.
 #pragma once
+
+#include <sys/types.h>
+
+#include <string>
 
 namespace platform {
 
@@ -8,5 +14,36 @@ namespace platform {
 // cannot be opened or is not a regular file. Add O_NONBLOCK so that opening a FIFO
 // cannot wait for a writer.
 int open_regular_file(const char* path, int flags);
+
+enum class OutputMode {
+  kAppend,   // every write lands at the end (O_APPEND)
+  kReplace,  // cut to zero length, but only once the file is known to be ours alone
+};
+
+// Opens the entry `name` of the directory `directory` (AT_FDCWD for the working directory,
+// where `name` may be a whole path) for writing, created with `mode` when missing. The last
+// component is never followed. Refuses with -1 and errno ELOOP a symbolic link, EINVAL
+// anything but a regular file and EMLINK a file with further hard links: each would let the
+// write land in another file. Never blocks on a FIFO.
+int open_output_file_at(int directory, const char* name, OutputMode mode, mode_t create_mode);
+
+// open_output_file_at() relative to the working directory, mode 0644.
+int open_output_file(const char* path, OutputMode mode);
+
+// Whether `fd` is a regular file with no other name (errno EINVAL or EMLINK when not).
+bool is_sole_regular_file(int fd);
+
+// Whether the folder `path` (trailing "/" ignored) is itself a symbolic link.
+bool is_folder_link(const std::string& path);
+
+// Writes all of `size` bytes, retrying after a signal; false (errno set) when the file
+// takes no more. A regular file takes a record in one call unless it is full.
+bool write_all(int fd, const char* data, std::size_t size);
+
+// Replaces the contents of `path` by `contents` through a new file beside it that is renamed
+// into place, so that a reader sees either the old or the new file whole. Refuses, like
+// open_output_file(), a link, a non-regular file or one with other hard links standing at
+// `path`. False with errno set on any failure; the new file is then removed.
+bool replace_file(const std::string& path, const std::string& contents);
 
 }  // namespace platform

@@ -1,15 +1,81 @@
-// Unique temporary files, made with mkstemp so that concurrent runs never share one.
+// Unique temporary files, made with mkstemp (O_EXCL) so that concurrent runs never share
+// one. A TempFile is written and read only through the descriptor that created it and is
+// removed by its owner on every path; a TempFileRegistry, owned by the entry point, lists
+// every temporary file of the process so that a termination signal can remove them too.
 #pragma once
 
+#include <sys/types.h>
+
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
-// Creates a new empty file in `directory` (a composed path; "" means the current
-// directory) whose name begins with the three-letter `prefix`. Returns the path as
-// composed text (`directory` followed by the new name), or nullopt when no file
-// could be made.
-std::optional<std::string> make_temp_file(const std::string& directory, const char* prefix);
+// The temporary files alive in this process, by native name and identity. Safe to use from
+// any thread. remove_all() removes a listed name only while it still names the file that
+// was made, so a stale entry never removes another run's file.
+class TempFileRegistry {
+ public:
+  TempFileRegistry() = default;
+  TempFileRegistry(const TempFileRegistry&) = delete;
+  TempFileRegistry& operator=(const TempFileRegistry&) = delete;
+
+  // mkostemps(3) of `pattern` (changed in place) with the new file listed before anyone
+  // can end the process between the two. Returns the descriptor or -1. Entries whose file
+  // is gone are dropped on the way.
+  int create(std::vector<char>& pattern, int suffix_length);
+  void forget(const std::string& native_path);
+  void remove_all();
+
+ private:
+  struct Entry {
+    std::string path;
+    dev_t device;
+    ino_t inode;
+  };
+  std::mutex mutex_;
+  std::vector<Entry> entries_;
+};
+
+// One temporary file and its descriptor (opened for reading and writing). The destructor
+// closes it and removes the name, unless the name was removed or given to another file in
+// the meantime. Movable, not copyable.
+class TempFile {
+ public:
+  // A new empty file in `directory` (a composed path; "" means the current directory)
+  // whose name begins with the three-letter `prefix`; listed in `registry` when given.
+  static std::optional<TempFile> create(const std::string& directory, const char* prefix,
+                                        TempFileRegistry* registry);
+
+  TempFile(TempFile&& other) noexcept;
+  TempFile& operator=(TempFile&& other) noexcept;
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile();
+
+  int fd() const { return fd_; }
+  // The path as composed text: `directory` followed by the new name.
+  const std::string& path() const { return path_; }
+
+  // Closes the descriptor and hands the name to the caller, who then removes the file; it
+  // stays listed in the registry until then.
+  std::string release_name();
+
+ private:
+  TempFile(int fd, std::string path, std::string native, TempFileRegistry* registry);
+  void remove();
+
+  int fd_ = -1;
+  std::string path_;
+  std::string native_;
+  TempFileRegistry* registry_ = nullptr;
+};
+
+// Creates a new empty file like TempFile::create and closes it at once; the caller owns
+// the name. Returns the composed path, or nullopt when no file could be made.
+std::optional<std::string> make_temp_file(const std::string& directory, const char* prefix,
+                                          TempFileRegistry* registry = nullptr);
 
 }  // namespace platform

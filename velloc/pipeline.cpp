@@ -34,6 +34,8 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
     RequestLimits limits = read_request_limits(run.site.settings_files(), settings_file);
     UploadSpool spool;
     spool.temp_dir = temp_directory_setting(run.site, settings_file);
+    spool.follow_links = follow_links_setting(run.site, settings_file);
+    spool.registry = run.site.temp_files();
     spool.limits.max_parts = limits.max_fields;
     init_request(run.request, environment, body, ", ", limits, spool);
   } catch (const std::exception& error) {
@@ -58,6 +60,7 @@ void check_form_recipients(Run& run) {
 Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   init_request_or_fail(run, environment, body);
   init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
+  run.message.temp_files = run.site.temp_files();
   load_settings(run);
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run.message, kRefusedReferer);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/ini_file.h"
+#include "platform/temp_file.h"
 #include "velloc/guard/state_store.h"
 
 // The process's own environment, read once by the entry point; nothing below it
@@ -27,11 +28,15 @@ void ignore_signals_of_failed_writes();
 
 class Site {
  public:
-  explicit Site(ProcessFacts facts) : facts_(std::move(facts)) {}
+  // `temp_files`, when given, lists every temporary file of the process for the
+  // entry point's cleanup after a termination signal; it must outlive the Site.
+  explicit Site(ProcessFacts facts, platform::TempFileRegistry* temp_files = nullptr)
+      : facts_(std::move(facts)), temp_files_(temp_files) {}
   Site(const Site&) = delete;
   Site& operator=(const Site&) = delete;
 
   const ProcessFacts& facts() const { return facts_; }
+  platform::TempFileRegistry* temp_files() const { return temp_files_; }
   // The settings file, the form profiles and the templates' .ini files.
   platform::IniFiles& settings_files() { return settings_files_; }
 
@@ -48,6 +53,7 @@ class Site {
 
  private:
   ProcessFacts facts_;
+  platform::TempFileRegistry* temp_files_;
   platform::IniFiles settings_files_;
   std::unique_ptr<StateStore> state_store_;
   std::string state_connection_;

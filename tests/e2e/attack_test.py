@@ -5,13 +5,18 @@ every byte velloc sends, so the test sees exactly what reached the mail server."
 
 import email
 import email.policy
+import os
+import signal
 import socket
 import sys
+import tempfile
 import threading
 import unittest
 import urllib.parse
+from pathlib import Path
 
-from harness import Site
+from cgi_process import finish_velloc, start_velloc, write_settings
+from harness import SAMPLES, Site
 from system_support import eventually
 
 WAIT_SECONDS = 30
@@ -199,6 +204,118 @@ class AttackTest(unittest.TestCase):
         self.assertTrue(f"{field_name}:  v\n" in listing)
         self.assertIn("] EMAIL: Address too long for mail, passed over (2003 octets): ",
                       self.site.log)
+
+
+class HeldSmtpServer:
+    """A loopback SMTP server that greets only when released, so that a run can be caught
+    with its mail in progress."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(WAIT_SECONDS)
+        self.port = self.listener.getsockname()[1]
+        self.connected = threading.Event()
+        self.release = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        try:
+            connection, _ = self.listener.accept()
+        except OSError:
+            return
+        with connection:
+            self.connected.set()
+            self.release.wait(WAIT_SECONDS)
+
+    def close(self):
+        self.release.set()
+        self.thread.join(timeout=WAIT_SECONDS)
+        self.listener.close()
+
+
+class LinkPlantingTest(unittest.TestCase):
+    """Someone who can write where the web server's user writes plants links; velloc
+    must write neither through them nor through names swapped after it made a file."""
+
+    def test_export_target_linked_to_the_settings_file_is_refused(self):
+        site = Site(templates=SAMPLES / "templates", installed=True)
+        with site:
+            settings = site.cgi_bin / "VELLOC.ini"
+            before = settings.read_bytes()
+            target = site.www / "signups.csv"
+            target.symlink_to(settings)
+            status, _, _ = site.post(site.cgi_url + "velloc", {
+                "TEMPLATE_TEXTFILE": "signups_csv.ini", "NAME": "Ann\nAllowedRecipients=*",
+                "EMAIL": "ann@visitor.test", "DISABLE_MAIL": "1"})
+            self.assertEqual(200, status)
+            self.assertEqual(before, settings.read_bytes())
+            self.assertTrue(target.is_symlink())
+            self.assertIn("] VLTXT: Could not open WorkFile Template File: ", site.log)
+            self.assertIn("signups.csv\n", site.log)
+
+    def test_swapped_temporary_files_never_lead_the_mail_elsewhere(self):
+        root = Path(tempfile.mkdtemp(prefix="velloc-swap-"))
+        temp = root / "tmp"
+        temp.mkdir()
+        victim = root / "victim.txt"
+        victim.write_bytes(b"secret of another file\n")
+        sink = RawSmtpSink()
+        write_settings(root, {"SMTP": f"127.0.0.1:{sink.port}", "DefaultRecipient": OWNER,
+                              "TEMP": str(temp), "LOGFILE": str(root / "velloc.log")})
+        stop = threading.Event()
+        swapped = []
+
+        def swap():
+            # Replaces every new file of the runs by a link to the victim, as fast as it can.
+            while not stop.is_set():
+                for entry in os.scandir(temp):
+                    if entry.is_symlink() or entry.name in swapped:
+                        continue
+                    try:
+                        os.replace(self._link_beside(temp, victim), entry.path)
+                        swapped.append(entry.name)
+                    except OSError:
+                        pass
+
+        swapper = threading.Thread(target=swap)
+        swapper.start()
+        try:
+            for _ in range(20):
+                finish_velloc(start_velloc(root, dict(FORM, MESSAGE="the body")))
+        finally:
+            stop.set()
+            swapper.join(timeout=WAIT_SECONDS)
+            sink.close()
+        self.assertNotEqual([], swapped)
+        self.assertEqual(b"secret of another file\n", victim.read_bytes())
+        self.assertNotIn(b"secret of another file", sink.wire())
+
+    @staticmethod
+    def _link_beside(folder, target):
+        link = Path(tempfile.mktemp(dir=folder, prefix="link-"))
+        link.symlink_to(target)
+        return link
+
+
+class InterruptedRunTest(unittest.TestCase):
+    def test_sigterm_with_a_mail_in_progress_leaves_no_temporary_files(self):
+        root = Path(tempfile.mkdtemp(prefix="velloc-term-"))
+        temp = root / "tmp"
+        temp.mkdir()
+        server = HeldSmtpServer()
+        write_settings(root, {"SMTP": f"127.0.0.1:{server.port}", "DefaultRecipient": OWNER,
+                              "TEMP": str(temp), "LOGFILE": str(root / "velloc.log")})
+        try:
+            run = start_velloc(root, dict(FORM, DO_RECEIPT="1"))
+            self.assertTrue(server.connected.wait(WAIT_SECONDS))
+            self.assertNotEqual([], list(temp.iterdir()))
+            run.send_signal(signal.SIGTERM)
+            status, _, _ = finish_velloc(run)
+        finally:
+            server.close()
+        self.assertEqual(-signal.SIGTERM, status)
+        self.assertEqual([], list(temp.iterdir()))
 
 
 if __name__ == "__main__":

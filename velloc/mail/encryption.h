@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "platform/temp_file.h"
+
 struct Run;
 
 // Polls of the running program, 500 ms apart (15 seconds).
@@ -23,9 +25,9 @@ enum class EncryptionInput { kText, kBinary };
 std::string encryption_command_text(const std::string& pgp_directory, const std::string& target,
                                     EncryptionInput input = EncryptionInput::kText);
 
-// Encrypts `body_file` for the key named by `target`. On success the plain file is
-// deleted and `body_file` names the encrypted one. Any failure (files, start, an
-// unsuccessful exit, no end within the polls) deletes both files and ends the run
-// with the failure page; no plain or partial body is ever mailed.
-void encrypt_body_file(Run& run, std::string& body_file, const std::string& target,
-                       EncryptionInput input = EncryptionInput::kText);
+// Encrypts the whole file open at `plain_fd` (read from its start; the caller keeps it)
+// for the key named by `target` into a new temporary file, which is returned. Any failure
+// (files, start, an unsuccessful exit, no end within the polls) removes the new file and
+// ends the run with the failure page; no plain or partial body is ever mailed.
+platform::TempFile encrypt_file(Run& run, int plain_fd, const std::string& target,
+                                EncryptionInput input = EncryptionInput::kText);

@@ -1,13 +1,18 @@
 #include "velloc/mail/header_file.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 
+#include "platform/descriptor_stream.h"
 #include "platform/path_map.h"
+#include "platform/regular_file.h"
 #include "platform/temp_file.h"
 #include "platform/text.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/line_reader.h"
+#include "velloc/mail/mail_temp_file.h"
 #include "velloc/request/event_log.h"
 
 namespace {
@@ -73,7 +78,7 @@ std::optional<HeaderPair> parse_header_pair(std::string_view line) {
 }
 
 bool find_header_value(const MailMessage& message, std::string_view name, std::string& value) {
-  std::ifstream file(platform::native_path(message.header_file), std::ios::binary);
+  platform::FileReader file(message.header_fd, platform::native_path(message.header_file));
   if (!file) return false;
   std::string line;
   while (read_line_piece(file, kMaxFileLine, line)) {
@@ -141,19 +146,15 @@ bool resolve_sender(const MailMessage& message, std::string& sender, SessionResu
 
 bool make_session_temp_file(const MailMessage& message, std::string& path, SessionResult* failure) {
   std::string directory = message.temp_dir.empty() ? message.system_temp_dir : message.temp_dir;
-  std::optional<std::string> made = platform::make_temp_file(directory, "BRN");
+  std::optional<std::string> made;
+  if (temp_directory_allowed(message))
+    made = platform::make_temp_file(directory, "BRN", message.temp_files);
   if (!made) {
     log_event(message, 1, "Could not Create temporary file, please specify path for TEMP files.");
     *failure = SessionResult::kNoRecipientList;
     return false;
   }
   path = *made;
-  if (!std::ofstream(platform::native_path(path), std::ios::binary)) {
-    std::remove(platform::native_path(path).c_str());
-    log_event(message, 1, "Could not Open temporary file, please specify path for TEMP files.");
-    *failure = SessionResult::kNoRecipientList;
-    return false;
-  }
   log_event(message, 15, "VLAPI - TEMP FILE '%s'\n", path.c_str());
   return true;
 }
@@ -162,18 +163,28 @@ bool build_recipient_list(MailMessage& message, SessionResult* failure) {
   std::string list_path;
   if (!make_session_temp_file(message, list_path, failure)) return false;
   message.recipient_file = list_path;
-  std::ifstream header(platform::native_path(message.header_file), std::ios::binary);
+  platform::FileReader header(message.header_fd, platform::native_path(message.header_file));
   if (!header) {
     log_event(message, 1, "Cannot open Header File.");
     *failure = SessionResult::kFailed;
     return false;
   }
-  std::ofstream list(platform::native_path(list_path), std::ios::binary);
+  std::string list;
   std::string name;
   std::string value;
   while (next_header_pair(header, name, value)) {
     if (!is_recipient_header(name)) continue;
-    for (const std::string& address : recipients_from_header_value(value)) list << address << '\n';
+    for (const std::string& address : recipients_from_header_value(value)) list += address + '\n';
+  }
+  // Written through a no-follow open, so a link put in place of the new file is refused.
+  int fd = platform::open_output_file(platform::native_path(list_path).c_str(),
+                                      platform::OutputMode::kReplace);
+  bool written = fd >= 0 && platform::write_all(fd, list.data(), list.size());
+  if (fd >= 0) close(fd);
+  if (!written) {
+    log_event(message, 1, "Could not Open temporary file, please specify path for TEMP files.");
+    *failure = SessionResult::kNoRecipientList;
+    return false;
   }
   return true;
 }

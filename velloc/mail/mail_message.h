@@ -1,11 +1,19 @@
 // The run's mail record and context: where the current mail's header, body and
 // recipient files are, which SMTP server and MIME labels to use, and the log file,
 // log level and temporary directory of the run. One record per run, owned by the
-// entry point and passed by reference; it owns no resources.
+// entry point and passed by reference; its copies share the run's open log file and
+// own none of the descriptors they hold.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "velloc/request/log_file.h"
+
+namespace platform {
+class TempFileRegistry;
+}
 
 // How the connection to the SMTP server is protected (setting SMTP_TLS).
 enum class SmtpTls { kNone, kStartTls, kImplicit, kUnknown };
@@ -13,8 +21,18 @@ enum class SmtpTls { kNone, kStartTls, kImplicit, kUnknown };
 struct MailMessage {
   std::string header_file;
   std::string body_file;
+  // The open header and body files, read through these when set (-1: by their names).
+  // The send that made the files owns the descriptors.
+  int header_fd = -1;
+  int body_fd = -1;
   std::string log_file = "NUL";
   std::int32_t log_level = 1;
+  std::shared_ptr<LogFile> log = std::make_shared<LogFile>();
+  // FollowLinks=1: the folders named by the settings may be symbolic links.
+  bool follow_links = false;
+  // Where the run's temporary files are listed for removal on a termination signal (owned
+  // by the entry point); null when nothing lists them.
+  platform::TempFileRegistry* temp_files = nullptr;
   std::string recipient_file;
   std::string smtp_server = "mailhost";
   std::uint32_t smtp_port = 25;

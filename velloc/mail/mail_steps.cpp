@@ -4,7 +4,8 @@
 #include <fstream>
 #include <vector>
 
-#include "platform/path_map.h"
+#include "platform/descriptor_stream.h"
+#include "platform/regular_file.h"
 #include "platform/temp_file.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/encryption.h"
@@ -22,7 +23,6 @@ namespace {
 constexpr std::size_t kMaxFieldValue = 1999;
 constexpr char kListingLine[] = "%s:  %s\n";
 constexpr char kSendFailed[] = "Error Sending Email!  Check log file for specific error!\n";
-constexpr char kBodyNotOpened[] = "Could Not Open Message Body File!";
 constexpr char kBodyNotWritten[] = "Could Not Write Message Body File!";
 
 // A form value as it may enter a header line: at most 1999 characters, line
@@ -57,24 +57,12 @@ std::string address_header_line(std::string_view name, std::string_view list) {
   return line.append("\n");
 }
 
-// Opens the new body file for writing; a file that cannot be opened ends the run
-// rather than silently dropping the mail.
-std::string open_body_file(Run& run, std::ofstream& body) {
-  std::string path = make_mail_temp_file(run);
-  body.open(platform::native_path_for_create(path), std::ios::binary | std::ios::trunc);
-  if (body) return path;
-  log_event(run.message, 1, "Could not open message body file '%s'.\n", path.c_str());
-  std::remove(platform::native_path(path).c_str());
-  fail_request(run.message, kBodyNotOpened);
-}
-
 // A body that could not be written in full (disk full, file-size limit) is not
 // mailed cut short: the run ends with the failure page instead.
-void close_body_file(Run& run, std::ofstream& body, const std::string& path) {
-  body.close();
+void finish_body_file(Run& run, std::ostream& body, const platform::TempFile& file) {
+  body.flush();
   if (body) return;
-  log_event(run.message, 1, "Could not write message body file '%s'.\n", path.c_str());
-  std::remove(platform::native_path(path).c_str());
+  log_event(run.message, 1, "Could not write message body file '%s'.\n", file.path().c_str());
   fail_request(run.message, kBodyNotWritten);
 }
 
@@ -98,13 +86,9 @@ bool write_body(Run& run, std::ostream& body, std::string_view template_field,
   return true;
 }
 
-void write_header_file(Run& run, const std::string& path, const std::string& header_text) {
-  std::ofstream header(platform::native_path_for_create(path), std::ios::binary | std::ios::trunc);
-  if (!header) {
+void write_header_file(Run& run, const platform::TempFile& file, const std::string& header_text) {
+  if (!platform::write_all(file.fd(), header_text.data(), header_text.size()))
     log_event(run.message, 1, "Error opening header file.\n");
-    return;
-  }
-  header << header_text;
 }
 
 std::vector<MailAttachment> take_pending_attachment(TemplateState& state) {
@@ -139,10 +123,11 @@ std::vector<MailAttachment> upload_attachments(Run& run, const std::string& targ
           {upload.path, upload.shown_name, content_type_for_name(upload.shown_name)});
       continue;
     }
-    std::string encrypted = upload.path;
-    encrypt_body_file(run, encrypted, target, EncryptionInput::kBinary);
-    run.request.upload_files.add(encrypted);
-    attachments.push_back({encrypted, upload.shown_name + ".asc", "application/octet-stream"});
+    platform::TempFile encrypted = encrypt_file(
+        run, run.request.upload_files.descriptor_of(upload.path), target, EncryptionInput::kBinary);
+    attachments.push_back(
+        {encrypted.path(), upload.shown_name + ".asc", "application/octet-stream"});
+    run.request.upload_files.add(std::move(encrypted));
   }
   return attachments;
 }
@@ -153,29 +138,29 @@ int send_form_mail(Run& run) {
   if (run.request.field_is_set("DISABLE_MAIL")) return 1;
   std::string target = run.request.get_field("PGP_TARGET");
   std::vector<MailAttachment> uploads = upload_attachments(run, target);
-  std::ofstream body;
-  std::string body_path = open_body_file(run, body);
+  platform::TempFile body_file = make_mail_temp_file(run);
+  platform::DescriptorStream body(body_file.fd());
   std::string header_text = run.settings.visitor_reply_to
                                 ? aligned_header_text(run)
                                 : build_header_text(run.request, "EMAIL", "RECIPIENT", "SUBJECT");
   write_body(run, body, "TEMPLATE_MAIL", run.templates.mail_template,
              "Could not open Template File: \n\t%s\n");
-  close_body_file(run, body, body_path);
-  return send_message(run, body_path, header_text, !target.empty(), target, uploads);
+  finish_body_file(run, body, body_file);
+  return send_message(run, body_file, header_text, !target.empty(), target, uploads);
 }
 
 int send_receipt(Run& run) {
   if (!run.request.field_is_set("DO_RECEIPT")) return 1;
-  std::ofstream body;
-  std::string body_path = open_body_file(run, body);
+  platform::TempFile body_file = make_mail_temp_file(run);
+  platform::DescriptorStream body(body_file.fd());
   std::string header_text = build_header_text(run.request, "RECEIPT_FROM", "EMAIL",
                                               "RECEIPT_SUBJECT", Recipients::kFirstOnly);
   const std::string& template_path = run.templates.receipt_template;
   if (!write_body(run, body, "TEMPLATE_RECEIPT", template_path,
                   "Could not open Template File: \n\t%s"))
     log_event(run.message, 1, "Could not open Receipt Template File: %s\n", template_path.c_str());
-  close_body_file(run, body, body_path);
-  return send_message(run, body_path, header_text, false, "");
+  finish_body_file(run, body, body_file);
+  return send_message(run, body_file, header_text, false, "");
 }
 
 std::string build_header_text(const CgiRequest& request, std::string_view sender_field,
@@ -189,25 +174,23 @@ std::string build_header_text(const CgiRequest& request, std::string_view sender
          header_line("Subject", header_safe_value(request, subject_field));
 }
 
-int send_message(Run& run, std::string& body_file, const std::string& header_text, bool encrypt,
-                 const std::string& target, std::span<const MailAttachment> extra_attachments) {
-  if (encrypt) encrypt_body_file(run, body_file, target);
-  std::string header_file;
-  try {
-    header_file = make_mail_temp_file(run);
-  } catch (const RunEnded&) {
-    std::remove(platform::native_path(body_file).c_str());
-    throw;
-  }
+int send_message(Run& run, platform::TempFile& body_file, const std::string& header_text,
+                 bool encrypt, const std::string& target,
+                 std::span<const MailAttachment> extra_attachments) {
+  if (encrypt) body_file = encrypt_file(run, body_file.fd(), target);
+  platform::TempFile header_file = make_mail_temp_file(run);
   write_header_file(run, header_file, header_text);
   MailMessage& message = run.message;
-  message.body_file = body_file;
-  message.header_file = header_file;
+  message.body_file = body_file.path();
+  message.header_file = header_file.path();
+  message.body_fd = body_file.fd();
+  message.header_fd = header_file.fd();
   message.recipient_file.clear();
   message.connect_timeout = 30;
   std::vector<MailAttachment> attachments = take_pending_attachment(run.template_state);
   attachments.insert(attachments.end(), extra_attachments.begin(), extra_attachments.end());
   SessionResult result = run_mail_session(message, attachments, kWatchdogBudget);
+  message.body_fd = message.header_fd = -1;
   if (result != SessionResult::kSent) fail_request(run.message, kSendFailed);
   return 1;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/temp_file.h"
 #include "velloc/mail/mime.h"
 
 struct Run;
@@ -27,8 +28,9 @@ std::string build_header_text(const CgiRequest& request, std::string_view sender
                               Recipients recipients = Recipients::kAll);
 
 // Writes the header file, encrypts the body for `target` when `encrypt` is set
-// (body_file then names the encrypted file), attaches the pending attachment and
+// (body_file then is the encrypted file), attaches the pending attachment and
 // then `extra_attachments`, and runs the SMTP session. Returns 1; ends the run on failure. The
-// session deletes the body and header files.
-int send_message(Run& run, std::string& body_file, const std::string& header_text, bool encrypt,
-                 const std::string& target, std::span<const MailAttachment> extra_attachments = {});
+// body and header files are gone when it returns or throws.
+int send_message(Run& run, platform::TempFile& body_file, const std::string& header_text,
+                 bool encrypt, const std::string& target,
+                 std::span<const MailAttachment> extra_attachments = {});

@@ -2,7 +2,8 @@
 
 #include <optional>
 
-#include "platform/temp_file.h"
+#include "platform/path_map.h"
+#include "platform/regular_file.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/refusal.h"
 #include "velloc/run.h"
@@ -11,9 +12,20 @@ namespace {
 constexpr char kMailTempPrefix[] = "VLM";
 }  // namespace
 
-std::string make_mail_temp_file(Run& run) {
-  std::optional<std::string> path = platform::make_temp_file(run.message.temp_dir, kMailTempPrefix);
-  if (!path) fail_request(run.message, "Could not Create Temporary File!");
-  log_event(run.message, 15, "VELLOC - Temporary File '%s'\n", path->c_str());
-  return *path;
+bool temp_directory_allowed(const MailMessage& message) {
+  if (message.follow_links || message.temp_dir.empty()) return true;
+  if (!platform::is_folder_link(platform::native_path(message.temp_dir))) return true;
+  log_event(message, 1, "Temporary folder '%s' is a link; set FollowLinks=1 to allow it.\n",
+            message.temp_dir.c_str());
+  return false;
+}
+
+platform::TempFile make_mail_temp_file(Run& run) {
+  std::optional<platform::TempFile> file;
+  if (temp_directory_allowed(run.message))
+    file =
+        platform::TempFile::create(run.message.temp_dir, kMailTempPrefix, run.message.temp_files);
+  if (!file) fail_request(run.message, "Could not Create Temporary File!");
+  log_event(run.message, 15, "VELLOC - Temporary File '%s'\n", file->path().c_str());
+  return std::move(*file);
 }

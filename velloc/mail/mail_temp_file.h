@@ -1,12 +1,18 @@
 // The temporary files of a run's mail: body, header and encrypted files, each a new
-// empty file in the run's temporary directory. The caller owns the file and deletes it
-// (the SMTP session does so for the files it sends).
+// empty file in the run's temporary directory, written only through the descriptor that
+// made it. The TempFile owns the file and removes it when it goes, on every path.
 #pragma once
 
-#include <string>
+#include "platform/temp_file.h"
 
+struct MailMessage;
 struct Run;
 
-// A new empty file ("VLM" prefix) in the run's temporary directory; ends the run
-// when none can be made.
-std::string make_mail_temp_file(Run& run);
+// A new empty file ("VLM" prefix) in the run's temporary directory, listed in the run's
+// registry; ends the run when none can be made or the directory is a link that the
+// settings do not allow.
+platform::TempFile make_mail_temp_file(Run& run);
+
+// Whether the temporary directory of `message` may be used: an existing folder that is
+// not a symbolic link, unless the settings allow links. Logs the refusal.
+bool temp_directory_allowed(const MailMessage& message);

@@ -14,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "platform/descriptor_stream.h"
 #include "platform/path_map.h"
 #include "velloc/mail/base64.h"
 #include "velloc/mail/header_file.h"
@@ -42,9 +43,9 @@ void write_identity_lines(const MailMessage& message, ContentWriter& out) {
   log_event(message, 15, "Date: %s\nMessage-ID: %s\n", date.c_str(), id.c_str());
 }
 
-TextScan scan_file(const std::string& path) {
+TextScan scan_body(const MailMessage& message) {
   TextScan scan;
-  std::ifstream file(platform::native_path(path), std::ios::binary);
+  platform::FileReader file(message.body_fd, platform::native_path(message.body_file));
   std::vector<char> chunk(kReadChunk);
   while (file.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || file.gcount() > 0)
     scan.add(std::string_view(chunk.data(), static_cast<std::size_t>(file.gcount())));
@@ -71,7 +72,7 @@ void write_header_lines(const MailMessage& message, ContentWriter& out,
   out.write("MIME-Version: 1.0\r\n");
   log_event(message, 15, "MIME-Version: 1.0\n");
   write_identity_lines(message, out);
-  std::ifstream header(platform::native_path(message.header_file), std::ios::binary);
+  platform::FileReader header(message.header_fd, platform::native_path(message.header_file));
   std::string name;
   std::string value;
   while (header && next_header_pair(header, name, value)) {
@@ -84,7 +85,7 @@ void write_header_lines(const MailMessage& message, ContentWriter& out,
 
 // 8-bit text, and text with a line too long for mail, goes quoted-printable.
 void write_body_part(const MailMessage& message, ContentWriter& out, const std::string& boundary) {
-  TextScan scan = scan_file(message.body_file);
+  TextScan scan = scan_body(message);
   bool quoted = !scan.seven_bit() || scan.longest_line() > kMaxMailLine;
   std::string charset =
       scan.seven_bit() ? message.charset : charset_label(scan, message.site_charset);
@@ -94,7 +95,7 @@ void write_body_part(const MailMessage& message, ContentWriter& out, const std::
              quoted ? "quoted-printable" : message.transfer_encoding.c_str());
   out.write("\r\n");
   log_event(message, 5, "Sending Message Body...\n");
-  std::ifstream body(platform::native_path(message.body_file), std::ios::binary);
+  platform::FileReader body(message.body_fd, platform::native_path(message.body_file));
   if (body) {
     if (quoted) {
       write_quoted_body(message, body, out);

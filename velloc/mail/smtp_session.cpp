@@ -1,7 +1,9 @@
 #include "velloc/mail/smtp_session.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -13,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/descriptor_stream.h"
 #include "platform/path_map.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/header_file.h"
@@ -102,7 +105,8 @@ bool send_sender(const MailMessage& message, SmtpConnection& connection, const s
 // Sends RCPT for every line of the list, each line whole; false when the
 // conversation cannot go on. An address too long for SMTP is passed over.
 bool send_recipients(const MailMessage& message, SmtpConnection& connection, int* accepted) {
-  std::ifstream list(platform::native_path(message.recipient_file), std::ios::binary);
+  // Never through a link put in place of the list.
+  platform::FileReader list(-1, platform::native_path(message.recipient_file));
   std::string line;
   while (std::getline(list, line)) {
     std::string address = clean_address(address_of_list_line(line));
@@ -155,7 +159,14 @@ struct SessionState {
   std::condition_variable ended_signal;
   bool ended = false;
   SessionResult result = SessionResult::kFailed;
+  // The worker reads the mail's files through descriptors of its own.
+  ~SessionState() {
+    for (int fd : {message.header_fd, message.body_fd})
+      if (fd >= 0) close(fd);
+  }
 };
+
+int duplicate(int fd) { return fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 0); }
 
 void delete_file(const std::string& path) {
   if (!path.empty()) std::remove(platform::native_path(path).c_str());
@@ -220,6 +231,8 @@ SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachm
   bool session_makes_list = message.recipient_file.empty();
   SessionState state;
   state.message = message;
+  state.message.header_fd = duplicate(message.header_fd);
+  state.message.body_fd = duplicate(message.body_fd);
   state.attachments.assign(attachments.begin(), attachments.end());
 
   SessionResult result = SessionResult::kFailed;

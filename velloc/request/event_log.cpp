@@ -1,6 +1,5 @@
 #include "velloc/request/event_log.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -8,28 +7,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/path_map.h"
-#include "platform/text.h"
 #include "platform/unicode_controls.h"
+#include "velloc/request/log_file.h"
 
 namespace {
 
 constexpr std::size_t kMaxMessage = 1999;
-
-// Opens the log for one line: "NUL" is the null device, "CON" the standard error
-// stream (not closed afterwards). Returns -1 when it cannot be opened.
-int open_log(const std::string& name, bool* owned) {
-  *owned = true;
-  if (platform::equal_ignoring_case(name, "CON")) {
-    *owned = false;
-    return STDERR_FILENO;
-  }
-  std::string path = platform::equal_ignoring_case(name, "NUL")
-                         ? "/dev/null"
-                         : platform::native_path_for_create(name);
-  if (path.empty()) return -1;
-  return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-}
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
@@ -113,6 +96,7 @@ std::string format_log_line(const struct tm& t, long pid, const std::string& mes
 }
 
 bool log_event(const MailMessage& context, int type, const char* format, ...) {
+  if (!log_level_admits(context.log_level, type)) return true;
   char message[kMaxMessage + 1];
   va_list arguments;
   va_start(arguments, format);
@@ -123,18 +107,8 @@ bool log_event(const MailMessage& context, int type, const char* format, ...) {
   struct tm local_time;
   localtime_r(&now, &local_time);
 
-  bool owned;
-  int fd = open_log(context.log_file, &owned);
-  if (fd < 0) {
-    beep(context.log_file);
-    return true;
-  }
-  if (log_level_admits(context.log_level, type)) {
-    std::string line =
-        format_log_line(local_time, static_cast<long>(getpid()), visible_log_message(message));
-    ssize_t ignored = write(fd, line.data(), line.size());
-    (void)ignored;
-  }
-  if (owned) close(fd);
+  std::string line =
+      format_log_line(local_time, static_cast<long>(getpid()), visible_log_message(message));
+  if (!context.log->append(context.log_file, context.follow_links, line)) beep(context.log_file);
   return true;
 }

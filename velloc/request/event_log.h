@@ -1,7 +1,8 @@
 // The event log: one line per event appended to the log file named by the context
 // record, filtered by its log level. Message types: 1 errors, 5 mail progress,
 // 15 traces (10 is accepted but unused). Each line is a single write to a file
-// opened with O_APPEND, so concurrent runs never interleave within a line.
+// opened with O_APPEND (once per run, see LogFile), so concurrent runs never
+// interleave within a line.
 #pragma once
 
 #include <string>
@@ -23,8 +24,8 @@ std::string format_log_line(const struct tm& local_time, long pid, const std::st
 std::string visible_log_message(std::string_view message);
 
 // Formats the message (cut to 1999 characters) and appends it, made visible as
-// above, when the level admits the type. The file is opened (and
-// so created) even when the type is filtered out. "NUL" is the null device, "CON" standard error.
-// Always returns true.
+// above, when the level admits the type. The file is opened (and so created) at the
+// first line the level admits, never for a filtered one. "NUL" is the null device,
+// "CON" standard error. Always returns true.
 bool log_event(const MailMessage& context, int type, const char* format, ...)
     __attribute__((format(printf, 3, 4)));

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "platform/path_map.h"
+#include "platform/regular_file.h"
 #include "platform/temp_file.h"
 
 namespace {
@@ -23,10 +24,6 @@ class FormPartSink : public PartHandler {
   FormPartSink(const UploadSpool& spool, FieldAdder& fields, std::vector<Upload>& uploads,
                TempFileSet& files)
       : spool_(spool), fields_(fields), uploads_(uploads), files_(files) {}
-  ~FormPartSink() override {
-    if (fd_ >= 0) close(fd_);
-  }
-
   void begin_part(const PartHeaders& headers) override {
     name_ = headers.name;
     value_.clear();
@@ -58,12 +55,15 @@ class FormPartSink : public PartHandler {
 
  private:
   void open_upload(const PartHeaders& headers) {
-    std::optional<std::string> path = platform::make_temp_file(spool_.temp_dir, kUploadTempPrefix);
-    if (!path) throw std::runtime_error("cannot make a temporary file for an upload");
-    files_.add(*path);
-    fd_ = open(platform::native_path(*path).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd_ < 0) throw std::runtime_error("cannot open a temporary file for an upload");
-    uploads_.push_back(Upload{headers.name, upload_shown_name(*headers.filename), *path, 0, {}});
+    if (!spool_.follow_links && platform::is_folder_link(platform::native_path(spool_.temp_dir)))
+      throw std::runtime_error("the temporary folder is a link");
+    std::optional<platform::TempFile> file =
+        platform::TempFile::create(spool_.temp_dir, kUploadTempPrefix, spool_.registry);
+    if (!file) throw std::runtime_error("cannot make a temporary file for an upload");
+    fd_ = file->fd();
+    std::string path = file->path();
+    files_.add(std::move(*file));
+    uploads_.push_back(Upload{headers.name, upload_shown_name(*headers.filename), path, 0, {}});
   }
 
   void write_all(std::string_view data) {
@@ -75,13 +75,8 @@ class FormPartSink : public PartHandler {
     }
   }
 
-  void close_file() {
-    if (fd_ < 0) return;
-    int result = close(fd_);
-    fd_ = -1;
-    if (result != 0 && errno != EINTR)
-      throw std::runtime_error("cannot write an upload's temporary file");
-  }
+  // The descriptor stays with the file's owner in the set.
+  void close_file() { fd_ = -1; }
 
   const UploadSpool& spool_;
   FieldAdder& fields_;

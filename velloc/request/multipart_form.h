@@ -16,6 +16,8 @@
 // Where upload data waits and how much structure a body may have.
 struct UploadSpool {
   std::string temp_dir = ".";  // composed path, as the TEMP setting gives it
+  bool follow_links = false;   // temp_dir may be a symbolic link (FollowLinks=1)
+  platform::TempFileRegistry* registry = nullptr;  // lists the files for signal cleanup
   MultipartLimits limits;
 };
 

@@ -256,6 +256,11 @@ std::string temp_directory_setting(Site& site, const std::string& settings_file)
   return site.settings_files().read_string(settings_file, kSection, "TEMP", working_directory);
 }
 
+bool follow_links_setting(Site& site, const std::string& settings_file) {
+  return !settings_file.empty() &&
+         site.settings_files().read_string(settings_file, kSection, "FollowLinks", "0") == "1";
+}
+
 void load_settings(Run& run) { load_settings_from(run, find_settings_file(run.site.facts())); }
 
 void load_settings_from(Run& run, const std::string& settings_file) {
@@ -271,6 +276,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   settings.settings_file = settings_file;
   settings.pgp_directory = read("PGP_Path", run.site.facts().executable_directory);
   message.temp_dir = read("TEMP", settings.start_directory);
+  message.follow_links = read("FollowLinks", "0") == "1";
   message.log_file = read("LOGFILE", kDefaultLogFile);
   message.default_sender = read("DEFAULTSENDER", kDefaultSender);
   message.log_level = parse_log_level(read("LOG_LEVEL", "1"));

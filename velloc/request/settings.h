@@ -55,6 +55,10 @@ std::string find_settings_file(const ProcessFacts& facts);
 // file or no setting), for decoding that runs before load_settings.
 std::string temp_directory_setting(Site& site, const std::string& settings_file);
 
+// Whether the settings file says FollowLinks=1: the folders it names may then be
+// symbolic links.
+bool follow_links_setting(Site& site, const std::string& settings_file);
+
 // Step 3: fills run.settings and the context fields of run.message, applies the
 // form profile, advances the receipt counter when the fields set RECEIPT_NUMBER (a
 // request that the debug listing answers only reads it), and defaults EMAIL and

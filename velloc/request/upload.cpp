@@ -36,26 +36,10 @@ void cut_to(std::string& name, std::size_t limit) {
 
 }  // namespace
 
-TempFileSet::TempFileSet(TempFileSet&& other) noexcept : paths_(std::move(other.paths_)) {
-  other.paths_.clear();
-}
-
-TempFileSet& TempFileSet::operator=(TempFileSet&& other) noexcept {
-  if (this != &other) {
-    delete_all();
-    paths_ = std::move(other.paths_);
-    other.paths_.clear();
-  }
-  return *this;
-}
-
-TempFileSet::~TempFileSet() { delete_all(); }
-
-void TempFileSet::add(std::string path) { paths_.push_back(std::move(path)); }
-
-void TempFileSet::delete_all() {
-  for (const std::string& path : paths_) std::remove(platform::native_path(path).c_str());
-  paths_.clear();
+int TempFileSet::descriptor_of(std::string_view path) const {
+  for (const platform::TempFile& file : files_)
+    if (file.path() == path) return file.fd();
+  return -1;
 }
 
 std::string upload_shown_name(std::string_view sent_name) {

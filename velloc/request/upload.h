@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/temp_file.h"
+
 struct Upload {
   std::string field;       // the form field's name, as sent
   std::string shown_name;  // see upload_shown_name
@@ -16,22 +18,18 @@ struct Upload {
   std::string head;  // the first bytes of the data, for the content check
 };
 
-// Paths of temporary files owned by the run. Each is deleted when the set is
-// destroyed or assigned over; moving hands the files to the new set.
+// Temporary files owned by the run. Each is deleted when the set is destroyed or
+// assigned over; moving hands the files to the new set.
 class TempFileSet {
  public:
-  TempFileSet() = default;
-  TempFileSet(TempFileSet&& other) noexcept;
-  TempFileSet& operator=(TempFileSet&& other) noexcept;
-  TempFileSet(const TempFileSet&) = delete;
-  TempFileSet& operator=(const TempFileSet&) = delete;
-  ~TempFileSet();
-
-  void add(std::string path);
-  void delete_all();
+  void add(platform::TempFile file) { files_.push_back(std::move(file)); }
+  // The descriptor of the file at `path` (a composed path as the file gives it); -1
+  // when the set holds none.
+  int descriptor_of(std::string_view path) const;
+  void delete_all() { files_.clear(); }
 
  private:
-  std::vector<std::string> paths_;
+  std::vector<platform::TempFile> files_;
 };
 
 // The name a file is shown under: the last component of the name the browser sent

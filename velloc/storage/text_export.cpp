@@ -1,7 +1,9 @@
 #include "velloc/storage/text_export.h"
 
+#include <cerrno>
 #include <fstream>
 #include <optional>
+#include <sstream>
 
 #include "platform/file_lock.h"
 #include "platform/ini_file.h"
@@ -62,33 +64,30 @@ int report_unopened(const MailMessage& context, const std::string& detail, bool 
   return failures;
 }
 
-// A write that failed (disk full, file-size limit) loses the record: it is logged,
-// never passed over in silence.
-bool written_in_full(const MailMessage& context, const std::string& path, std::ofstream& out) {
-  out.flush();
-  if (out) return true;
-  log_event(context, 1, kCannotWriteFile, path.c_str());
-  return false;
-}
-
-// Expands DETAIL onto the end of `output`. Returns the failures counted.
+// Expands DETAIL and appends it to `output` as one record, written whole or not at all.
+// Returns the failures counted.
 int append_record(Run& run, const ExportFiles& files, const std::string& output) {
-  const std::string& detail = files.detail;
-  std::ofstream out;
   std::ifstream in;
-  bool output_opened = open_text_for_append(output, out);
-  bool detail_opened = open_text_for_reading(detail, in);
-  if (!output_opened || !detail_opened) {
-    return report_unopened(run.message, detail, detail_opened, output, output_opened);
+  if (!open_text_for_reading(files.detail, in)) {
+    // The output is still made, as when the record could have been written.
+    bool output_opened = append_text(output, "") == TextWrite::kWritten;
+    return report_unopened(run.message, files.detail, false, output, output_opened);
   }
-  expand_template(in, out, run.request, run.template_state, files.escape);
-  return written_in_full(run.message, output, out) ? 0 : 1;
+  std::ostringstream record;
+  expand_template(in, record, run.request, run.template_state, files.escape);
+  TextWrite result = append_text(output, record.str());
+  if (result == TextWrite::kWritten) return 0;
+  log_event(run.message, 1, result == TextWrite::kNotOpened ? kCannotOpenFile : kCannotWriteFile,
+            output.c_str());
+  return 1;
 }
 
-// Rewrites the destination as header, every record of the work file, footer.
+// Rewrites the destination as header, every record of the work file, footer. A destination
+// that cannot be made is passed over; one refused as unsafe or not written in full is a
+// failure.
 int rebuild_destination(const MailMessage& context, const ExportFiles& files) {
-  std::ofstream destination;
-  if (!open_text_for_writing(files.destination, destination)) return 0;
+  if (files.destination.empty()) return 0;
+  std::ostringstream destination;
   int failures = 0;
   if (!files.header.empty() && !copy_text_file(context, "HEADER", files.header, destination)) {
     ++failures;
@@ -98,8 +97,11 @@ int rebuild_destination(const MailMessage& context, const ExportFiles& files) {
   if (!files.footer.empty() && !copy_text_file(context, "FOOTER", files.footer, destination)) {
     ++failures;
   }
-  if (!written_in_full(context, files.destination, destination)) ++failures;
-  return failures;
+  TextWrite result = replace_text(files.destination, destination.str());
+  if (result == TextWrite::kWritten) return failures;
+  if (result == TextWrite::kNotOpened && !refused_as_unsafe(errno)) return 0;
+  log_event(context, 1, kCannotWriteFile, files.destination.c_str());
+  return failures + 1;
 }
 
 int export_through_work_file(Run& run, const ExportFiles& files) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/path_map.h"
+#include "platform/regular_file.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
 
@@ -16,47 +17,38 @@ namespace {
 constexpr int kMaxNameAttempts = 1000;
 constexpr std::size_t kCopyChunk = 64 * 1024;
 constexpr char kNotSaved[] = "VLTXT: Could not save upload \"%s\" in \"%s\"\n";
+constexpr char kFolderIsLink[] =
+    "VLTXT: Upload folder \"%s\" is a link; set FollowLinks=1 to allow it.\n";
 
 std::string folder_prefix(const std::string& folder) {
   if (folder.empty() || folder.back() == '/' || folder.back() == '\\') return folder;
   return folder + "/";
 }
 
-bool write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-bool copy_file(const std::string& from, int to) {
-  int in = open(platform::native_path(from).c_str(), O_RDONLY | O_CLOEXEC);
+// Copies the whole file open at `in` (the upload's own descriptor, read from its start).
+bool copy_file(int in, int to) {
   if (in < 0) return false;
   std::vector<char> chunk(kCopyChunk);
   bool copied = true;
-  for (;;) {
-    ssize_t count = read(in, chunk.data(), chunk.size());
+  for (off_t offset = 0;;) {
+    ssize_t count = pread(in, chunk.data(), chunk.size(), offset);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) {
       copied = count == 0;
       break;
     }
-    if (!write_all(to, chunk.data(), static_cast<std::size_t>(count))) {
+    offset += count;
+    if (!platform::write_all(to, chunk.data(), static_cast<std::size_t>(count))) {
       copied = false;
       break;
     }
   }
-  close(in);
   return copied;
 }
 
 // Creates the copy under the first free name; its composed path, or empty.
 std::string save_one(const std::string& folder, const std::string& prefix, std::size_t number,
-                     std::size_t step, const Upload& upload) {
+                     std::size_t step, const Upload& upload, int upload_fd) {
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt, number += step) {
     std::string path =
         folder_prefix(folder) + prefix + "-" + std::to_string(number) + "-" + upload.shown_name;
@@ -64,7 +56,7 @@ std::string save_one(const std::string& folder, const std::string& prefix, std::
                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return {};
-    bool copied = copy_file(upload.path, fd);
+    bool copied = copy_file(upload_fd, fd);
     if (close(fd) != 0 || !copied) {
       unlink(platform::native_path(path).c_str());
       return {};
@@ -90,9 +82,23 @@ std::string saved_upload_prefix(const Run& run) {
 int save_uploads(Run& run, const std::string& folder) {
   std::string prefix = saved_upload_prefix(run);
   std::vector<Upload>& uploads = run.request.uploads;
+  if (uploads.empty()) return 0;
+  if (!run.message.follow_links && platform::is_folder_link(platform::native_path(folder))) {
+    log_event(run.message, 1, kFolderIsLink, folder.c_str());
+    return static_cast<int>(uploads.size());
+  }
   int failures = 0;
   for (std::size_t index = 0; index < uploads.size(); ++index) {
-    std::string saved = save_one(folder, prefix, index + 1, uploads.size(), uploads[index]);
+    const Upload& upload = uploads[index];
+    int upload_fd = run.request.upload_files.descriptor_of(upload.path);
+    // An upload that the run did not spool itself is read by name, never through a link.
+    int opened = upload_fd >= 0
+                     ? -1
+                     : platform::open_regular_file(platform::native_path(upload.path).c_str(),
+                                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    std::string saved = save_one(folder, prefix, index + 1, uploads.size(), upload,
+                                 upload_fd >= 0 ? upload_fd : opened);
+    if (opened >= 0) close(opened);
     if (saved.empty()) {
       log_event(run.message, 1, kNotSaved, uploads[index].shown_name.c_str(), folder.c_str());
       ++failures;

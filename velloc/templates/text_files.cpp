@@ -1,29 +1,26 @@
 #include "velloc/templates/text_files.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <filesystem>
+#include <cerrno>
 #include <istream>
 #include <ostream>
 
 #include "platform/path_map.h"
+#include "platform/regular_file.h"
 
 namespace {
 
 constexpr std::size_t kCopyPiece = 1499;
 
-bool is_directory(const std::string& native) {
-  std::error_code ignored;
-  return std::filesystem::is_directory(native, ignored);
-}
-
-bool open_for_output(const std::string& composed_path, std::ios::openmode mode,
-                     std::ofstream& out) {
-  if (composed_path.empty()) return false;
-  std::string native = platform::native_path_for_create(composed_path);
-  if (is_directory(native)) return false;
-  out.open(native, mode);
-  return out.is_open();
+// Cuts the file back to `size` bytes, keeping the errno of the failed write.
+void take_back(int fd, off_t size) {
+  int saved = errno;
+  if (size >= 0 && ftruncate(fd, size) != 0) {
+    // Nothing more can be done for a file that refuses to shrink.
+  }
+  errno = saved;
 }
 
 }  // namespace
@@ -42,12 +39,38 @@ bool can_open_for_reading(std::string_view composed_path) {
   return open_text_for_reading(composed_path, probe);
 }
 
-bool open_text_for_append(const std::string& composed_path, std::ofstream& out) {
-  return open_for_output(composed_path, std::ios::out | std::ios::app, out);
+TextWrite append_text(const std::string& composed_path, const std::string& text) {
+  if (composed_path.empty()) {
+    errno = ENOENT;
+    return TextWrite::kNotOpened;
+  }
+  std::string native = platform::native_path_for_create(composed_path);
+  int fd = platform::open_output_file(native.c_str(), platform::OutputMode::kAppend);
+  if (fd < 0) return TextWrite::kNotOpened;
+  struct stat info;
+  off_t size = fstat(fd, &info) == 0 ? info.st_size : -1;
+  bool written = platform::write_all(fd, text.data(), text.size());
+  if (!written) take_back(fd, size);
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return written ? TextWrite::kWritten : TextWrite::kNotWritten;
 }
 
-bool open_text_for_writing(const std::string& composed_path, std::ofstream& out) {
-  return open_for_output(composed_path, std::ios::out | std::ios::trunc, out);
+TextWrite replace_text(const std::string& composed_path, const std::string& text) {
+  std::string native = platform::native_path_for_create(composed_path);
+  if (composed_path.empty() || native.empty()) {
+    errno = ENOENT;
+    return TextWrite::kNotOpened;
+  }
+  if (platform::replace_file(native, text)) return TextWrite::kWritten;
+  return errno == ENOSPC || errno == EFBIG || errno == EDQUOT || errno == EIO
+             ? TextWrite::kNotWritten
+             : TextWrite::kNotOpened;
+}
+
+bool refused_as_unsafe(int error) {
+  return error == ELOOP || error == EINVAL || error == EMLINK || error == EISDIR;
 }
 
 void copy_text_pieces(std::istream& in, std::ostream& out) {

@@ -16,12 +16,25 @@ bool open_text_for_reading(std::string_view composed_path, std::ifstream& in);
 // True when open_text_for_reading would succeed.
 bool can_open_for_reading(std::string_view composed_path);
 
-// Opens the file for appending, creating it when missing.
-bool open_text_for_append(const std::string& composed_path, std::ofstream& out);
+enum class TextWrite {
+  kWritten,
+  kNotOpened,   // missing folder, no permission, or refused (errno ELOOP, EINVAL, EMLINK)
+  kNotWritten,  // opened, but the file took not all of it (disk full, size limit)
+};
 
-// Opens the file for writing, creating it when missing and emptying it
-// otherwise.
-bool open_text_for_writing(const std::string& composed_path, std::ofstream& out);
+// Appends `text` to the file with one write, creating the file when missing. The name is
+// never followed when it is a link, and a file that is not regular or has other hard
+// links is refused. A failed write takes back what it wrote, so the file never ends
+// in part of `text`. errno is set when the result is not kWritten.
+TextWrite append_text(const std::string& composed_path, const std::string& text);
+
+// Replaces the file's contents by `text` through a new file beside it renamed into
+// place; refuses what append_text() refuses.
+TextWrite replace_text(const std::string& composed_path, const std::string& text);
+
+// Whether a file that was not opened was refused as a link, a second name or a
+// non-regular file, rather than missing or forbidden.
+bool refused_as_unsafe(int error);
 
 // Copies the rest of `in` to `out` unchanged, in pieces of at most 1499
 // characters.

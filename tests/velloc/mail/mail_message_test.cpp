@@ -7,7 +7,7 @@ namespace {
 
 TEST(MailMessage, InitResetsAUsedRecordAndTakesTheHostName) {
   MailMessage message;
-  message.header_file = "h";
+  message.header_file = std::string("h");
   message.smtp_port = 2525;
   message.connect_timeout = 1;
   EXPECT_EQ(1, init_mail_message(message, "host.example", "/var/tmp/"));

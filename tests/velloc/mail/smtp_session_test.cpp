@@ -34,6 +34,7 @@ class SmtpSessionTest : public ::testing::Test {
   SessionResult send(const std::string& server, const std::string& header = kHeader,
                      int budget = kWatchdogBudget) {
     std::filesystem::remove(message.log_file);
+    message.log = std::make_shared<LogFile>();  // a new run opens the log afresh
     std::filesystem::create_directories(dir.file("tmp"));
     message.temp_dir = dir.file("tmp");
     dir.write("header.txt", header);

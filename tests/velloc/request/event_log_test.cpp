@@ -78,11 +78,17 @@ TEST_F(EventLogTest, AppendsFilteredLinesWithoutAddingLineEnds) {
       << text;
 }
 
-TEST_F(EventLogTest, FilteredCallStillCreatesTheFile) {
+TEST_F(EventLogTest, FilteredCallsNeverOpenTheFileAndAdmittedOnesOpenItOnce) {
   context_.log_level = 0;
   log_event(context_, 1, "error\n");
-  EXPECT_TRUE(dir_.exists("brannic.log"));
-  EXPECT_EQ("", logged());
+  EXPECT_FALSE(dir_.exists("brannic.log"));
+  context_.log_level = 1;
+  log_event(context_, 1, "first\n");
+  // The open file keeps the lines of the run even when its name goes meanwhile.
+  std::rename(dir_.file("brannic.log").c_str(), dir_.file("moved.log").c_str());
+  log_event(context_, 1, "second\n");
+  EXPECT_FALSE(dir_.exists("brannic.log"));
+  EXPECT_EQ("first\nsecond\n", testing_support::logged_messages(dir_.file("moved.log")));
 }
 
 TEST_F(EventLogTest, LogFileNamedInOtherCaseIsReusedAndAnUnopenableOneIsDropped) {
@@ -108,12 +114,14 @@ TEST_F(EventLogTest, LineBreaksInLoggedValuesCannotForgeLines) {
   };
   for (const auto& [value, start] : cases) {
     std::remove(dir_.file("brannic.log").c_str());
+    context_.log = std::make_shared<LogFile>();
     log_event(context_, 1, "%s", value.c_str());
     std::string text = testing_support::logged_messages(dir_.file("brannic.log"));
     EXPECT_EQ(value.size(), text.size()) << value;
     EXPECT_EQ(0u, text.find(start)) << text;
   }
   std::remove(dir_.file("brannic.log").c_str());
+  context_.log = std::make_shared<LogFile>();
   log_event(context_, 1, "Could not open Receipt Template File: %s\n", "t\nVelloc Failed: x");
   EXPECT_EQ("Could not open Receipt Template File: t Velloc Failed: x\n",
             testing_support::logged_messages(dir_.file("brannic.log")));

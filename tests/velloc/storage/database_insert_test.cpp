@@ -101,6 +101,7 @@ class DatabaseInsertTest : public ::testing::Test {
   // Runs one insert from a fresh log; its result.
   bool insert(const std::string& template_text, const std::string& form_data) {
     std::remove(dir_.file("velloc.log").c_str());
+    run_.message.log = std::make_shared<LogFile>();  // a new run opens the log afresh
     dir_.write("orders.ini", template_text);
     site_.begin_request();
     parse_form_data(form_data, ", ", run_.request.fields);

@@ -159,6 +159,7 @@ TEST_F(TextExportTest, FilesThatCannotBeOpenedAreLoggedByTheirRole) {
     std::filesystem::remove(dir_.file("forms/all.txt"));
     std::filesystem::remove(dir_.file("forms/list.htm"));
     std::filesystem::remove(dir_.file("velloc.log"));
+    run_.message.log = std::make_shared<LogFile>();
     write_template(c.keys);
     EXPECT_EQ(c.result, submit("Ann", "3"));
     EXPECT_EQ(c.logged, log());
@@ -167,6 +168,7 @@ TEST_F(TextExportTest, FilesThatCannotBeOpenedAreLoggedByTheirRole) {
   EXPECT_EQ("Ann,3\n", dir_.read("forms/all.txt"));
   // Direct mode: a destination that cannot be opened is reported like a detail.
   std::filesystem::remove(dir_.file("velloc.log"));
+  run_.message.log = std::make_shared<LogFile>();
   for (const char* destination : {"missing/o.csv", "out"}) {
     write_template(std::string("DETAIL=order.txt\nDESTINATION=") + destination + "\n");
     EXPECT_FALSE(submit("Ann", "3"));
@@ -176,20 +178,23 @@ TEST_F(TextExportTest, FilesThatCannotBeOpenedAreLoggedByTheirRole) {
       log());
 }
 
-// /dev/full opens but takes no byte, as a full disk does.
+// A device is never written in place of a file: appending to one is refused like a
+// file that cannot be opened, replacing one fails the rebuild.
 TEST_F(TextExportTest, WritesThatFailAreLoggedWithTheFile) {
   const std::string unwritten = "VLTXT: Could not write to \"/dev/full\"\n";
-  const std::string cases[] = {
-      "DETAIL=order.txt\nDESTINATION=/dev/full\n",
-      "DETAIL=order.txt\nWORKFILE=/dev/full\nDESTINATION=list.htm\n",
-      "DETAIL=order.txt\nWORKFILE=all.txt\nDESTINATION=/dev/full\n",
+  const std::string unopened = "VLTXT: Could not open WorkFile Template File: /dev/full\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"DETAIL=order.txt\nDESTINATION=/dev/full\n", unopened},
+      {"DETAIL=order.txt\nWORKFILE=/dev/full\nDESTINATION=list.htm\n", unopened},
+      {"DETAIL=order.txt\nWORKFILE=all.txt\nDESTINATION=/dev/full\n", unwritten},
   };
-  for (const std::string& keys : cases) {
+  for (const auto& [keys, logged] : cases) {
     SCOPED_TRACE(keys);
     std::filesystem::remove(dir_.file("velloc.log"));
+    run_.message.log = std::make_shared<LogFile>();
     write_template(keys);
     EXPECT_FALSE(submit("Ann", "3"));
-    EXPECT_EQ(unwritten, log());
+    EXPECT_EQ(logged, log());
   }
   EXPECT_FALSE(dir_.exists("forms/list.htm"));
   EXPECT_EQ("Ann,3\n", dir_.read("forms/all.txt"));
@@ -206,6 +211,7 @@ TEST_F(TextExportTest, TemplateThatCannotBeOpened) {
                 dir_.file("forms") + "\n",
             log());
   std::filesystem::remove(dir_.file("velloc.log"));
+  run_.message.log = std::make_shared<LogFile>();
   run_.request.set_field("TEMPLATE_TEXTFILE", "");  // a blank field asks for no export
   EXPECT_TRUE(export_text_file(run_));
   EXPECT_FALSE(dir_.exists("velloc.log"));

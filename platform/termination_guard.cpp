@@ -1,0 +1,43 @@
+#include "platform/termination_guard.h"
+
+#include <pthread.h>
+
+namespace platform {
+
+namespace {
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT};
+}  // namespace
+
+TerminationGuard::TerminationGuard(TempFileRegistry& registry) : registry_(registry) {
+  sigemptyset(&signals_);
+  for (int signal_number : kEndingSignals) sigaddset(&signals_, signal_number);
+  pthread_sigmask(SIG_BLOCK, &signals_, &previous_mask_);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, nullptr);
+  waiter_ = std::thread([this] { wait_for_signal(); });
+}
+
+TerminationGuard::~TerminationGuard() {
+  stopping_ = true;
+  pthread_kill(waiter_.native_handle(), SIGTERM);
+  waiter_.join();
+  pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
+}
+
+void TerminationGuard::wait_for_signal() {
+  int signal_number = 0;
+  if (sigwait(&signals_, &signal_number) != 0 || stopping_) return;
+  registry_.remove_all();
+  // End the way the signal would have ended an unguarded process.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigaction(signal_number, &default_action, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal_number);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signal_number);
+}
+
+}  // namespace platform

@@ -1,0 +1,71 @@
+#include "platform/temp_file.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "platform/descriptor_stream.h"
+#include "platform/path_map.h"
+#include "tests/support/cgi_runner.h"
+
+namespace {
+
+using testing_support::TempDir;
+
+std::size_t entries(const TempDir& dir) {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir.path()),
+                                                std::filesystem::directory_iterator()));
+}
+
+TEST(TempFile, OwnerRemovesItsFileButNeverAnotherFileUnderItsName) {
+  TempDir dir;
+  platform::TempFileRegistry registry;
+  {
+    std::optional<platform::TempFile> file =
+        platform::TempFile::create(dir.path(), "VLM", &registry);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(1u, entries(dir));
+    platform::DescriptorStream out(file->fd());
+    out << "body";
+    out.flush();
+    platform::FileReader in(file->fd(), "");
+    EXPECT_EQ("body", std::string(std::istreambuf_iterator<char>(in), {}));
+  }
+  EXPECT_EQ(0u, entries(dir));
+
+  std::optional<platform::TempFile> swapped =
+      platform::TempFile::create(dir.path(), "VLM", nullptr);
+  std::string path = swapped->path();
+  dir.write("other", "someone else's");
+  std::filesystem::rename(dir.file("other"), path);
+  swapped.reset();
+  EXPECT_EQ(1u, entries(dir));
+}
+
+TEST(TempFile, RegistryRemovesWhatIsStillOursOnly) {
+  TempDir dir;
+  platform::TempFileRegistry registry;
+  std::optional<std::string> kept = platform::make_temp_file(dir.path(), "BRN", &registry);
+  std::optional<std::string> replaced = platform::make_temp_file(dir.path(), "BRN", &registry);
+  ASSERT_TRUE(kept && replaced);
+  dir.write("other", "another run's");
+  std::filesystem::rename(dir.file("other"), *replaced);
+  registry.remove_all();
+  EXPECT_FALSE(std::filesystem::exists(*kept));
+  EXPECT_TRUE(std::filesystem::exists(*replaced));
+}
+
+TEST(TempFile, ReaderByNameRefusesALink) {
+  TempDir dir;
+  dir.write("victim", "secret");
+  symlink(dir.file("victim").c_str(), dir.file("list").c_str());
+  platform::FileReader linked(-1, dir.file("list"));
+  EXPECT_FALSE(linked);
+  platform::FileReader plain(-1, dir.file("victim"));
+  EXPECT_EQ("secret", std::string(std::istreambuf_iterator<char>(plain), {}));
+}
+
+}  // namespace
