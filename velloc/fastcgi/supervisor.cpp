@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -153,11 +154,15 @@ int Supervisor::poll_timeout() const {
   return static_cast<int>(std::max<decltype(wait)>(wait, 0));
 }
 
-// Stops accepting, asks every worker to stop after its request in flight, and stops
-// the ones still busy when the drain time is up.
+// Asks every worker to stop after its request in flight, stops accepting, and stops
+// the workers still busy when the drain time is up. A socket of the server's own is shut
+// down, so that clients are refused at once; one that was handed to the process stays
+// usable for whoever started it (systemd keeps the waiting connections for the next
+// start).
 void Supervisor::drain() {
-  close(listen_fd_);
   for (const Worker& worker : workers_) kill(worker.pid, SIGTERM);
+  if (options_.address) shutdown(listen_fd_, SHUT_RDWR);
+  close(listen_fd_);
   Clock::time_point deadline = Clock::now() + kDrainTime;
   while (!workers_.empty() && Clock::now() < deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();

@@ -44,7 +44,8 @@ int accept_connection(int listen_fd) {
   int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
     bool exhausted = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
-    return exhausted ? kCannotAccept : kNoConnection;
+    bool closed = errno == EINVAL || errno == EBADF;  // the socket no longer listens
+    return exhausted || closed ? kCannotAccept : kNoConnection;
   }
   timeval limit{kClientTimeoutSeconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
