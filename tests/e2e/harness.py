@@ -115,8 +115,10 @@ class Site:
             config.write_text(self._nginx_config())
             command = ["nginx", "-p", str(self.root), "-c", str(config),
                        "-e", str(self.root / "error.log")]
-        self._process = subprocess.Popen(command, stdout=subprocess.DEVNULL,
-                                         stderr=subprocess.PIPE)
+        # A file, not a pipe: a persistent velloc that lighttpd starts inherits it and
+        # may hold it open longer than lighttpd.
+        with open(self.root / "server.err", "wb") as errors:
+            self._process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=errors)
         self._wait_until_listening()
 
     @property
@@ -133,8 +135,6 @@ class Site:
         # The web server first, so that no request is in flight when velloc is asked
         # to end; lighttpd ends the velloc it started itself.
         stop_process(self._process)
-        if self._process and self._process.stderr:
-            self._process.stderr.close()
         stop_process(self._velloc)
         shutil.rmtree(self.root, ignore_errors=True)
 
@@ -229,8 +229,8 @@ http {{
         deadline = time.monotonic() + STARTUP_SECONDS
         while time.monotonic() < deadline:
             if self._process.poll() is not None:
-                raise RuntimeError("the web server exited: " +
-                                   self._process.stderr.read().decode())
+                raise RuntimeError("the web server exited: " + (self.root / "server.err")
+                                   .read_text(errors="replace"))
             try:
                 with socket.create_connection(("127.0.0.1", self.port), timeout=1):
                     return
