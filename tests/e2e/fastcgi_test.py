@@ -124,7 +124,7 @@ class FastCgiTest(unittest.TestCase):
         self.assertSameList(sorted((expected["a"][2] + expected["b"][2]) * ROUNDS),
                             sorted(self.mails(sink.folder)))
         self.assertEqual([], list(self.temp.iterdir()))
-        self.assertEqual({str(worker)}, set(LOG_PREFIX.findall(self.log.read_text())))
+        self.assertEqual({worker}, set(map(int, LOG_PREFIX.findall(self.log.read_text()))))
 
     def test_a_killed_worker_is_replaced_and_its_death_logged(self):
         body = encoded([("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
