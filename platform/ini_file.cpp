@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
+#include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -85,26 +88,83 @@ bool write_all(int fd, const std::string& content) {
   return true;
 }
 
+}  // namespace
+
+// What tells one version of a file from another: a rewrite in place changes the
+// size or the modification time, a replacement the inode.
+struct FileVersion {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified = {};
+  timespec changed = {};
+  bool operator==(const FileVersion& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           same_time(modified, other.modified) && same_time(changed, other.changed);
+  }
+  static bool same_time(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  }
+};
+
+namespace {
+
+FileVersion version_of(const struct stat& info) {
+  return FileVersion{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+}
+
+std::optional<FileVersion> version_of(const std::string& file) {
+  struct stat info;
+  if (stat(native_path(file).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return version_of(info);
+}
+
+// File times advance in coarse steps, so a file changed again within the step in
+// which it was read may keep its version. Such a file is read again next time.
+constexpr time_t kUnsettledSeconds = 2;
+
+bool settled(const FileVersion& version) {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec - version.modified.tv_sec > kUnsettledSeconds &&
+         now.tv_sec - version.changed.tv_sec > kUnsettledSeconds;
+}
+
+}  // namespace
+
+struct FileContent {
+  std::string text;
+  FileVersion version;
+};
+
+namespace {
+
 // The whole file read under a shared lock, so a concurrent rewrite is never
 // seen half done.
-std::optional<std::string> read_file_shared(const std::string& file) {
+std::optional<FileContent> read_file_shared(const std::string& file) {
   int fd = open_regular_file(native_path(file).c_str(), O_RDONLY);
   if (fd < 0) return std::nullopt;
   flock(fd, LOCK_SH);
-  std::string content;
-  bool ok = read_all(fd, content);
+  FileContent content;
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && read_all(fd, content.text);
   close(fd);
   if (!ok) return std::nullopt;
+  content.version = version_of(info);
   return content;
 }
 
 // A settings file as its readers see it: the first occurrence of each section (by
 // name, regardless of case) with its keys in file order. A later occurrence of a
 // section adds nothing, as the first one is where every lookup ends.
+}  // namespace
+
 struct IniSection {
   std::string name;
   std::vector<std::pair<std::string, std::string>> entries;  // value trimmed, unquoted
 };
+
+namespace {
 
 // The name in lower case, for telling names apart regardless of case.
 std::string folded(std::string_view name) {
@@ -149,19 +209,6 @@ std::optional<std::string> lookup(const std::vector<IniSection>& sections, std::
 std::optional<std::string> lookup(std::string_view content, std::string_view section,
                                   std::string_view key) {
   return lookup(parse_sections(content), section, key);
-}
-
-// The files read so far, by the name the caller used, when files are remembered.
-// A file that could not be read is remembered as absent.
-struct RememberedFiles {
-  std::mutex mutex;
-  bool enabled = false;
-  std::map<std::string, std::optional<std::vector<IniSection>>, std::less<>> files;
-};
-
-RememberedFiles& remembered_files() {
-  static RememberedFiles remembered;
-  return remembered;
 }
 
 std::string_view line_end_of(std::string_view line) {
@@ -209,87 +256,166 @@ std::string with_value(std::string_view content, std::string_view section, std::
   return result;
 }
 
-// Calls `answer` with the parsed file (nullptr when it cannot be read): from memory
-// when files are remembered and this one was read before, else read now.
-template <typename Answer>
-auto with_sections(const std::string& file, Answer answer) {
-  RememberedFiles& remembered = remembered_files();
-  std::unique_lock lock(remembered.mutex);
-  if (!remembered.enabled) {
-    lock.unlock();
-    std::optional<std::string> content = read_file_shared(file);
-    if (!content) return answer(nullptr);
-    std::vector<IniSection> sections = parse_sections(*content);
-    return answer(&sections);
-  }
-  auto found = remembered.files.find(file);
-  if (found == remembered.files.end()) {
-    std::optional<std::string> content = read_file_shared(file);
-    std::optional<std::vector<IniSection>> sections;
-    if (content) sections = parse_sections(*content);
-    found = remembered.files.emplace(file, std::move(sections)).first;
-  }
-  return answer(found->second ? &*found->second : nullptr);
+// The keys of the section in file order, a key written twice listed once.
+std::vector<std::pair<std::string, std::string>> listed_section(
+    const std::vector<IniSection>* sections, std::string_view section) {
+  std::vector<std::pair<std::string, std::string>> result;
+  const IniSection* found = sections ? find_section(*sections, section) : nullptr;
+  if (!found) return result;
+  std::set<std::string> taken;
+  for (const auto& [name, value] : found->entries)
+    if (taken.insert(folded(name)).second) result.emplace_back(name, value.substr(0, kMaxIniValue));
+  return result;
 }
 
-// After a write of `content` to `file`: the file is remembered as written. Files
-// remembered as absent are forgotten, as one of them may be the file just created
-// under another name; every other name of the written file is forgotten too.
-void remember_written(const std::string& file, const std::string& content) {
-  RememberedFiles& remembered = remembered_files();
-  std::lock_guard lock(remembered.mutex);
-  if (!remembered.enabled) return;
-  std::string written = native_path(file);
-  std::erase_if(remembered.files, [&](const auto& entry) {
-    return !entry.second || native_path(entry.first) == written;
-  });
-  remembered.files.emplace(file, parse_sections(content));
+// Calls `answer` with the parsed file (nullptr when it cannot be read), read now.
+template <typename Answer>
+auto with_sections_read_now(const std::string& file, Answer answer) {
+  std::optional<FileContent> content = read_file_shared(file);
+  if (!content) return answer(nullptr);
+  std::vector<IniSection> sections = parse_sections(content->text);
+  return answer(&sections);
 }
 
 // Runs `update` on the file's content under an exclusive lock and writes the
-// result back in place (the lock stays on the same file throughout).
-// Files remembered by this process are brought up to date with what was written.
+// result back in place (the lock stays on the same file throughout). Returns the
+// content written and the file's version after the write.
 template <typename Update>
-bool update_locked(const std::string& file, Update update) {
+std::optional<FileContent> update_locked(const std::string& file, Update update) {
   int fd = open_regular_file(native_path_for_create(file).c_str(), O_RDWR | O_CREAT);
-  if (fd < 0) return false;
+  if (fd < 0) return std::nullopt;
   bool ok = flock(fd, LOCK_EX) == 0;
   std::string content;
   ok = ok && read_all(fd, content);
-  std::string updated = ok ? update(content) : std::string();
-  ok = ok && write_all(fd, updated);
+  FileContent written;
+  if (ok) written.text = update(content);
+  ok = ok && write_all(fd, written.text);
+  struct stat info;
+  ok = ok && fstat(fd, &info) == 0;
   close(fd);
-  if (ok) remember_written(file, updated);
-  return ok;
+  if (!ok) return std::nullopt;
+  written.version = version_of(info);
+  return written;
+}
+
+std::string updated_value(const std::string& content, std::string_view section,
+                          std::string_view key, std::string_view fallback, int* current) {
+  std::optional<std::string> stored = lookup(content, section, key);
+  *current = parse_leading_int(stored ? *stored : fallback);
+  long long next = static_cast<long long>(*current) + 1;
+  return with_value(content, section, key, std::to_string(next));
 }
 
 }  // namespace
 
-void remember_ini_files(bool remember) {
-  RememberedFiles& remembered = remembered_files();
-  std::lock_guard lock(remembered.mutex);
-  remembered.enabled = remember;
-  remembered.files.clear();
+// One remembered file: its parsed sections (nullopt when it could not be read) and
+// the version they were read from.
+struct RememberedFile {
+  std::optional<std::vector<IniSection>> sections;
+  std::optional<FileVersion> version;
+};
+
+// The files read so far, by the name the caller used.
+struct IniFiles::State {
+  std::mutex mutex;
+  std::map<std::string, RememberedFile, std::less<>> files;
+};
+
+IniFiles::IniFiles() : state_(std::make_unique<State>()) {}
+IniFiles::~IniFiles() = default;
+
+void IniFiles::refresh() {
+  std::lock_guard lock(state_->mutex);
+  std::erase_if(state_->files, [](const auto& entry) {
+    const RememberedFile& remembered = entry.second;
+    std::optional<FileVersion> now = version_of(entry.first);
+    return now != remembered.version || (now && !settled(*now));
+  });
+}
+
+namespace {
+
+// Calls `answer` with the parsed file (nullptr when it cannot be read): from
+// memory when this file was read before, else read now and remembered.
+template <typename Answer>
+auto with_sections(IniFiles::State& state, const std::string& file, Answer answer) {
+  std::lock_guard lock(state.mutex);
+  auto found = state.files.find(file);
+  if (found == state.files.end()) {
+    RememberedFile remembered;
+    if (std::optional<FileContent> content = read_file_shared(file)) {
+      remembered.sections = parse_sections(content->text);
+      remembered.version = content->version;
+    }
+    found = state.files.emplace(file, std::move(remembered)).first;
+  }
+  return answer(found->second.sections ? &*found->second.sections : nullptr);
+}
+
+// After a write: the file is remembered as written. Files remembered as absent are
+// forgotten, as one of them may be the file just created under another name; every
+// other name of the written file is forgotten too.
+void remember_written(IniFiles::State& state, const std::string& file, const FileContent& written) {
+  std::lock_guard lock(state.mutex);
+  std::string path = native_path(file);
+  std::erase_if(state.files, [&](const auto& entry) {
+    return !entry.second.sections || native_path(entry.first) == path;
+  });
+  state.files.emplace(file, RememberedFile{parse_sections(written.text), written.version});
+}
+
+}  // namespace
+
+std::optional<std::string> IniFiles::find_value(const std::string& file, std::string_view section,
+                                                std::string_view key, std::size_t max_length) {
+  return with_sections(*state_, file, [&](const std::vector<IniSection>* sections) {
+    return sections ? lookup(*sections, section, key, max_length) : std::nullopt;
+  });
+}
+
+std::vector<std::pair<std::string, std::string>> IniFiles::read_section(const std::string& file,
+                                                                        std::string_view section) {
+  return with_sections(*state_, file, [&](const std::vector<IniSection>* sections) {
+    return listed_section(sections, section);
+  });
+}
+
+std::string IniFiles::read_string(const std::string& file, std::string_view section,
+                                  std::string_view key, std::string_view fallback) {
+  std::optional<std::string> value = find_value(file, section, key);
+  return value ? *value : std::string(fallback.substr(0, kMaxIniValue));
+}
+
+bool IniFiles::write_string(const std::string& file, std::string_view section, std::string_view key,
+                            std::string_view value) {
+  std::optional<FileContent> written = update_locked(
+      file, [&](const std::string& content) { return with_value(content, section, key, value); });
+  if (written) remember_written(*state_, file, *written);
+  return written.has_value();
+}
+
+std::optional<int> IniFiles::advance_counter(const std::string& file, std::string_view section,
+                                             std::string_view key, std::string_view fallback) {
+  int current = 0;
+  std::optional<FileContent> written = update_locked(file, [&](const std::string& content) {
+    return updated_value(content, section, key, fallback, &current);
+  });
+  if (!written) return std::nullopt;
+  remember_written(*state_, file, *written);
+  return current;
 }
 
 std::optional<std::string> find_ini_value(const std::string& file, std::string_view section,
                                           std::string_view key, std::size_t max_length) {
-  return with_sections(file, [&](const std::vector<IniSection>* sections) {
+  return with_sections_read_now(file, [&](const std::vector<IniSection>* sections) {
     return sections ? lookup(*sections, section, key, max_length) : std::nullopt;
   });
 }
 
 std::vector<std::pair<std::string, std::string>> read_ini_section(const std::string& file,
                                                                   std::string_view section) {
-  return with_sections(file, [&](const std::vector<IniSection>* sections) {
-    std::vector<std::pair<std::string, std::string>> result;
-    const IniSection* found = sections ? find_section(*sections, section) : nullptr;
-    if (!found) return result;
-    std::set<std::string> taken;
-    for (const auto& [name, value] : found->entries)
-      if (taken.insert(folded(name)).second)
-        result.emplace_back(name, value.substr(0, kMaxIniValue));
-    return result;
+  return with_sections_read_now(file, [&](const std::vector<IniSection>* sections) {
+    return listed_section(sections, section);
   });
 }
 
@@ -318,18 +444,17 @@ int parse_leading_int(std::string_view text) {
 bool write_ini_string(const std::string& file, std::string_view section, std::string_view key,
                       std::string_view value) {
   return update_locked(
-      file, [&](const std::string& content) { return with_value(content, section, key, value); });
+             file,
+             [&](const std::string& content) { return with_value(content, section, key, value); })
+      .has_value();
 }
 
 std::optional<int> advance_ini_counter(const std::string& file, std::string_view section,
                                        std::string_view key, std::string_view fallback) {
   int current = 0;
   bool ok = update_locked(file, [&](const std::string& content) {
-    std::optional<std::string> stored = lookup(content, section, key);
-    current = parse_leading_int(stored ? *stored : fallback);
-    long long next = static_cast<long long>(current) + 1;
-    return with_value(content, section, key, std::to_string(next));
-  });
+              return updated_value(content, section, key, fallback, &current);
+            }).has_value();
   if (!ok) return std::nullopt;
   return current;
 }

@@ -3,12 +3,13 @@
 // are trimmed and lose one pair of matching enclosing quotes; a key that is present
 // with an empty value gives the empty text, only a missing key or file gives the
 // default. Only the first occurrence of a section counts, and within it the first
-// occurrence of a key. Readers accept "\n" and "\r\n" line ends. Files are read
-// whole per call, or once per process after remember_ini_files; paths are composed
-// texts mapped by native_path.
+// occurrence of a key. Readers accept "\n" and "\r\n" line ends. The free functions
+// read the file whole per call; an IniFiles object reads each file once per change.
+// Paths are composed texts mapped by native_path.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,21 +27,9 @@ std::optional<std::string> find_ini_value(const std::string& file, std::string_v
                                           std::string_view key,
                                           std::size_t max_length = kMaxIniValue);
 
-// For a process that lives for one short task: from now on each file is read on its
-// first use and then answered from memory (a file that cannot be read stays absent).
-// The writes below keep the remembered copy equal to what they wrote. False forgets
-// every file and reads per call again.
-void remember_ini_files(bool remember = true);
-
 // The keys of [section] in file order with their values as find_ini_value gives
 // them; a key that occurs twice is listed once, as find_ini_value sees it. Empty
 // when the file or the section is missing.
-std::vector<std::pair<std::string, std::string>> read_ini_section(const std::string& file,
-                                                                  std::string_view section);
-
-// The keys of [section] in file order, each with the value find_ini_value gives
-// (for a key written twice, that one entry); empty when the file or the section
-// is missing.
 std::vector<std::pair<std::string, std::string>> read_ini_section(const std::string& file,
                                                                   std::string_view section);
 
@@ -64,5 +53,40 @@ bool write_ini_string(const std::string& file, std::string_view section, std::st
 // read. nullopt when the file cannot be opened for update.
 std::optional<int> advance_ini_counter(const std::string& file, std::string_view section,
                                        std::string_view key, std::string_view fallback);
+
+// The settings files of a long-lived process: each file is read on its first use
+// and then answered from memory until refresh() finds it changed on disk (another
+// inode, size or modification time; a file changed within the last seconds is read
+// again on every refresh, as file times advance in coarse steps). A file that
+// cannot be read is remembered as absent. The writes keep the remembered copy
+// equal to what they wrote. Safe for concurrent use; not copyable.
+class IniFiles {
+ public:
+  IniFiles();
+  ~IniFiles();
+  IniFiles(const IniFiles&) = delete;
+  IniFiles& operator=(const IniFiles&) = delete;
+
+  // Forgets every file that changed (or appeared, or went) since it was read.
+  void refresh();
+
+  // As the free functions of the same names.
+  std::optional<std::string> find_value(const std::string& file, std::string_view section,
+                                        std::string_view key,
+                                        std::size_t max_length = kMaxIniValue);
+  std::vector<std::pair<std::string, std::string>> read_section(const std::string& file,
+                                                                std::string_view section);
+  std::string read_string(const std::string& file, std::string_view section, std::string_view key,
+                          std::string_view fallback);
+  bool write_string(const std::string& file, std::string_view section, std::string_view key,
+                    std::string_view value);
+  std::optional<int> advance_counter(const std::string& file, std::string_view section,
+                                     std::string_view key, std::string_view fallback);
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace platform

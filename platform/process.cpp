@@ -38,8 +38,9 @@ class FileActions {
 };
 
 // Owns posix_spawn's attributes: the child leads a process group of its own, so that
-// stopping it also stops what it started, and gets the default action back for the
-// signals that the caller ignores for itself (a file-size limit, a closed pipe).
+// stopping it also stops what it started, gets the default action back for the
+// signals that the caller ignores for itself (a file-size limit, a closed pipe), and
+// starts with no signal blocked (a server blocks the ones it waits for).
 class SpawnAttributes {
  public:
   SpawnAttributes() {
@@ -49,8 +50,12 @@ class SpawnAttributes {
     sigaddset(&defaults, SIGXFSZ);
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes_, &defaults);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes_, &none);
     posix_spawnattr_setpgroup(&attributes_, 0);
-    posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(
+        &attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   }
   ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
   SpawnAttributes(const SpawnAttributes&) = delete;

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <vector>
 
 #include "platform/path_map.h"
@@ -31,13 +30,6 @@ std::optional<std::string> make_temp_file(const std::string& directory, const ch
   std::string name(buffer.data() + native_directory.size());
   if (directory.empty() || ends_with_separator(directory)) return directory + name;
   return directory + "/" + name;
-}
-
-std::string system_temp_directory() {
-  const char* tmpdir = std::getenv("TMPDIR");
-  std::string directory = (tmpdir && *tmpdir) ? tmpdir : "/tmp";
-  if (!ends_with_separator(directory)) directory += '/';
-  return directory;
 }
 
 }  // namespace platform

@@ -12,7 +12,4 @@ namespace platform {
 // could be made.
 std::optional<std::string> make_temp_file(const std::string& directory, const char* prefix);
 
-// The system's temporary directory: $TMPDIR when set, otherwise "/tmp/".
-std::string system_temp_directory();
-
 }  // namespace platform

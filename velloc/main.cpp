@@ -12,11 +12,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/ini_file.h"
 #include "velloc/fastcgi/listen_address.h"
 #include "velloc/fastcgi/server_options.h"
 #include "velloc/fastcgi/supervisor.h"
 #include "velloc/pipeline.h"
+#include "velloc/process_facts.h"
 
 extern char** environ;
 
@@ -27,9 +27,8 @@ constexpr int kUsageError = 2;
 
 int run_cgi() {
   std::ios::sync_with_stdio(false);
-  // One run, one reading of each settings file.
-  platform::remember_ini_files();
-  return run_velloc(std::cout, environ, std::cin);
+  Site site(read_process_facts());
+  return run_velloc(site, std::cout, environ, std::cin);
 }
 
 // The socket systemd passed to this process (LISTEN_PID, LISTEN_FDS), or a listening
@@ -73,7 +72,7 @@ int serve(const ServerOptions& options, int inherited) {
     std::cerr << "velloc: no socket to serve: give --fastcgi ADDRESS\n";
     return kUsageError;
   }
-  int status = run_fastcgi_server(listen_fd, options);
+  int status = run_fastcgi_server(listen_fd, options, read_process_facts());
   if (options.address && options.address->family == ListenAddress::Family::kUnix)
     unlink(options.address->path_or_host.c_str());
   return status;

@@ -10,7 +10,9 @@
 #include "velloc/request/diagnostics.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/multipart_form.h"
+#include "velloc/request/refusal.h"
 #include "velloc/request/upload_check.h"
+#include "velloc/response/html_responder.h"
 #include "velloc/response_page.h"
 #include "velloc/run.h"
 #include "velloc/storage/database_insert.h"
@@ -21,23 +23,23 @@ namespace {
 constexpr char kRefusedReferer[] =
     "This request was submitted from a Form with Insufficent Permissions.";
 constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
+constexpr char kUnexpectedFailure[] = "Internal Error!";
 
 // Step 1. A request over the limits of the settings, or running out of memory while
 // decoding, is answered with the initialisation error page; nothing is logged, since
 // the log's settings are not read yet.
 void init_request_or_fail(Run& run, const char* const* environment, std::istream& body) {
   try {
-    RequestLimits limits = read_request_limits(find_settings_file());
+    std::string settings_file = find_settings_file(run.site.facts());
+    RequestLimits limits = read_request_limits(run.site.settings_files(), settings_file);
     UploadSpool spool;
-    spool.temp_dir = temp_directory_setting();
+    spool.temp_dir = temp_directory_setting(run.site, settings_file);
     spool.limits.max_parts = limits.max_fields;
     init_request(run.request, environment, body, ", ", limits, spool);
   } catch (const std::exception& error) {
     std::cerr << "velloc: " << error.what() << '\n';
     run.request = CgiRequest();
-    write_content_type(run.response, "text/html");
-    run.response << "<HTML>\n<H1>CGI Initialization Error</H1>\n</HTML>";
-    throw RunEnded();
+    throw RunEnded{Answer::of(Answer::Kind::kInitFailure)};
   }
 }
 
@@ -50,15 +52,15 @@ void check_form_recipients(Run& run) {
   RecipientDecision decision = decide_recipients(run.request.field_text("RECIPIENT"), rules);
   if (decision.allowed) return;
   log_event(run.message, 1, "Recipient not allowed: %s\n", decision.refused_address.c_str());
-  fail_request(run, kRefusedRecipient);
+  fail_request(run.message, kRefusedRecipient);
 }
 
-void run_steps(Run& run, const char* const* environment, std::istream& body) {
+Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   init_request_or_fail(run, environment, body);
-  init_mail_message(run.message);
+  init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
   load_settings(run);
   run_debug_mode(run);
-  if (!check_referer(run)) fail_request(run, kRefusedReferer);
+  if (!check_referer(run)) fail_request(run.message, kRefusedReferer);
   check_form_recipients(run);
   check_uploads(run);
   resolve_template_paths(run);
@@ -69,17 +71,53 @@ void run_steps(Run& run, const char* const* environment, std::istream& body) {
   export_text_file(run);
   send_form_mail(run);
   send_receipt(run);
-  write_response_page(run);
+  return decide_response_page(run);
+}
+
+// A fault no step expected (a std::exception or anything else thrown) ends the run
+// with the failure page and a log line, never the program.
+Answer unexpected_failure(Run& run, const char* what) {
+  std::cerr << "velloc: " << what << '\n';
+  try {
+    fail_request(run.message, kUnexpectedFailure);
+  } catch (const RunEnded& ended) {
+    return ended.answer;
+  } catch (...) {
+  }
+  return Answer::of(Answer::Kind::kNothing);
+}
+
+// Each step decides; only this writes the response.
+void respond(const Run& run, const Answer& answer, std::ostream& response) {
+  try {
+    write_html_answer(response, answer, run.request, html_content_type(run.settings));
+  } catch (const std::exception& error) {
+    std::cerr << "velloc: " << error.what() << '\n';
+  }
 }
 
 }  // namespace
 
-int run_velloc(std::ostream& response, const char* const* environment, std::istream& body) {
-  Run run(response);
+int serve_request(Site& site, const char* const* environment, std::istream& body,
+                  std::ostream& response) {
+  site.begin_request();
+  Run run(site);
+  Answer answer;
   try {
-    run_steps(run, environment, body);
-  } catch (const RunEnded&) {
+    answer = run_steps(run, environment, body);
+  } catch (const RunEnded& ended) {
+    answer = ended.answer;
+  } catch (const std::exception& error) {
+    answer = unexpected_failure(run, error.what());
+  } catch (...) {
+    answer = unexpected_failure(run, "unknown exception");
   }
+  respond(run, answer, response);
   response.flush();
   return 1;
+}
+
+int run_velloc(Site& site, std::ostream& response, const char* const* environment,
+               std::istream& body) {
+  return serve_request(site, environment, body, response);
 }

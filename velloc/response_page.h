@@ -2,7 +2,8 @@
 // redirect, or the built-in confirmation page.
 #pragma once
 
+#include "velloc/answer.h"
+
 struct Run;
 
-// Ends the run (throws RunEnded) on the template path; returns true otherwise.
-bool write_response_page(Run& run);
+Answer decide_response_page(Run& run);

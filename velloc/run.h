@@ -1,31 +1,29 @@
-// The objects of one run of the CGI program, owned by the entry point and handed
-// to every pipeline step, and the signal by which a step ends the run.
+// The objects of one run (one submission), owned by the entry point and handed to
+// every pipeline step, and the signal by which a step ends the run. What outlives
+// the run belongs to the Site.
 #pragma once
 
 #include <iosfwd>
 #include <memory>
 
+#include "velloc/answer.h"
 #include "velloc/guard/state_store.h"
 #include "velloc/mail/mail_message.h"
 #include "velloc/request/cgi_request.h"
 #include "velloc/request/settings.h"
+#include "velloc/site.h"
 #include "velloc/templates/template_engine.h"
 #include "velloc/templates/template_paths.h"
 
-// Thrown by a step that has written the run's response to Run::response; the entry
-// point catches it, flushes the response and exits with status 1.
-struct RunEnded {};
-
 struct Run {
-  explicit Run(std::ostream& response_stream) : response(response_stream) {}
+  explicit Run(Site& process_site) : site(process_site) {}
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
+  Site& site;  // the process's; outlives the run
   CgiRequest request;
   MailMessage message;
   Settings settings;
   TemplatePaths templates;
   TemplateState template_state;
-  std::ostream& response;                   // standard output in the product
-  std::unique_ptr<StateStore> state_store;  // opened at first use, when the settings ask for it
 };

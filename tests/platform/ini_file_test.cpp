@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <set>
 #include <string>
 #include <thread>
@@ -106,31 +107,83 @@ TEST_F(IniFileTest, ConcurrentCountersNeverRepeatOrLoseANumber) {
 // on the file as it is at that moment.
 TEST_F(IniFileTest, RememberedFilesAnswerAsReadPerCall) {
   using Section = std::vector<std::pair<std::string, std::string>>;
-  struct Forget {
-    ~Forget() { platform::remember_ini_files(false); }
-  } forget;
   for (bool remember : {false, true}) {
     SCOPED_TRACE(remember);
-    platform::remember_ini_files(remember);
+    platform::IniFiles files;
+    auto section = [&](const std::string& file, std::string_view name) {
+      return remember ? files.read_section(file, name) : platform::read_ini_section(file, name);
+    };
+    auto value = [&](const std::string& file, std::string_view key) {
+      return remember ? files.find_value(file, "Velloc", key)
+                      : platform::find_ini_value(file, "Velloc", key);
+    };
+    auto text = [&](const std::string& file, std::string_view key) {
+      return remember ? files.read_string(file, "Velloc", key, "d")
+                      : read_ini_string(file, "Velloc", key, "d");
+    };
+    auto store = [&](const std::string& file, std::string_view key, std::string_view stored) {
+      return remember ? files.write_string(file, "Velloc", key, stored)
+                      : platform::write_ini_string(file, "Velloc", key, stored);
+    };
+    auto advance = [&](const std::string& file) {
+      return remember ? files.advance_counter(file, "Velloc", "ReceiptNumber", "1")
+                      : advance_ini_counter(file, "Velloc", "ReceiptNumber", "1");
+    };
     std::string file = write(
         "A=0\n[velloc]\nA=1\nb = ' x '\na=2\n[Other]\nA=3\n[VELLOC]\nC=4\nA=5\n[Other]\nD=6\n");
-    EXPECT_EQ((Section{{"A", "1"}, {"b", " x "}}), platform::read_ini_section(file, "Velloc"));
-    EXPECT_EQ((Section{{"A", "3"}}), platform::read_ini_section(file, "OTHER"));
-    EXPECT_EQ(Section{}, platform::read_ini_section(file, "None"));
-    EXPECT_EQ(Section{}, platform::read_ini_section(dir_.file("none.ini"), "Velloc"));
-    EXPECT_EQ(std::nullopt, platform::find_ini_value(file, "Velloc", "C"));
-    EXPECT_EQ("1", read_ini_string(file, "Velloc", "A", "d"));
+    EXPECT_EQ((Section{{"A", "1"}, {"b", " x "}}), section(file, "Velloc"));
+    EXPECT_EQ((Section{{"A", "3"}}), section(file, "OTHER"));
+    EXPECT_EQ(Section{}, section(file, "None"));
+    EXPECT_EQ(Section{}, section(dir_.file("none.ini"), "Velloc"));
+    EXPECT_EQ(std::nullopt, value(file, "C"));
+    EXPECT_EQ("1", text(file, "A"));
 
     std::string created = dir_.file(remember ? "remembered.ini" : "read.ini");
-    EXPECT_EQ("d", read_ini_string(created, "Velloc", "A", "d"));
-    ASSERT_TRUE(platform::write_ini_string(created, "Velloc", "A", "7"));
-    EXPECT_EQ("7", read_ini_string(created, "Velloc", "A", "d"));
+    EXPECT_EQ("d", text(created, "A"));
+    ASSERT_TRUE(store(created, "A", "7"));
+    EXPECT_EQ("7", text(created, "A"));
 
-    dir_.write("VELLOC.ini", "[Velloc]\nReceiptNumber=41\n");  // another run took 40
-    EXPECT_EQ(41, advance_ini_counter(file, "Velloc", "ReceiptNumber", "1"));
-    EXPECT_EQ("42", read_ini_string(file, "Velloc", "ReceiptNumber", "1"));
-    EXPECT_EQ("d", read_ini_string(file, "Velloc", "A", "d"));
+    dir_.write("VELLOC.ini", "[Velloc]\nReceiptNumber=41\n");  // another process took 40
+    EXPECT_EQ(41, advance(file));
+    EXPECT_EQ("42", text(file, "ReceiptNumber"));
+    EXPECT_EQ("d", text(file, "A"));
     EXPECT_EQ("[Velloc]\nReceiptNumber=42\n", content());
+  }
+}
+
+// A remembered file answers from memory until refresh() finds it changed, however
+// it was changed.
+TEST_F(IniFileTest, RefreshReadsChangedFilesAgain) {
+  struct Case {
+    const char* name;
+    void (*change)(testing_support::TempDir& dir);
+    const char* after;
+  };
+  const Case cases[] = {
+      {"rewritten longer", [](auto& dir) { dir.write("VELLOC.ini", "[Velloc]\nA=22\n"); }, "22"},
+      {"rewritten, same size", [](auto& dir) { dir.write("VELLOC.ini", "[Velloc]\nA=2\n"); }, "2"},
+      {"replaced",
+       [](auto& dir) {
+         dir.write("new.ini", "[Velloc]\nA=3\n");
+         std::rename(dir.file("new.ini").c_str(), dir.file("VELLOC.ini").c_str());
+       },
+       "3"},
+      {"removed", [](auto& dir) { std::remove(dir.file("VELLOC.ini").c_str()); }, "d"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::IniFiles files;
+    std::string file = write("[Velloc]\nA=1\n");
+    std::string absent = dir_.file("absent.ini");
+    EXPECT_EQ("1", files.read_string(file, "Velloc", "A", "d"));
+    EXPECT_EQ("d", files.read_string(absent, "Velloc", "A", "d"));
+    c.change(dir_);
+    dir_.write("absent.ini", "[Velloc]\nA=5\n");
+    EXPECT_EQ("1", files.read_string(file, "Velloc", "A", "d"));
+    files.refresh();
+    EXPECT_EQ(c.after, files.read_string(file, "Velloc", "A", "d"));
+    EXPECT_EQ("5", files.read_string(absent, "Velloc", "A", "d"));
+    std::remove(absent.c_str());
   }
 }
 

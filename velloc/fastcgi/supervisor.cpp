@@ -34,9 +34,9 @@ struct Worker {
 };
 
 // velloc's log as the settings name it at this moment, for the server's own lines.
-MailMessage server_log() {
+MailMessage server_log(const ProcessFacts& facts) {
   MailMessage log;
-  std::string file = find_settings_file();
+  std::string file = find_settings_file(facts);
   auto read = [&](const char* key, const char* fallback) {
     return file.empty() ? std::string(fallback)
                         : platform::read_ini_string(file, "Velloc", key, fallback);
@@ -56,22 +56,24 @@ sigset_t signal_set(std::initializer_list<int> signals) {
 }
 
 // The body of a freshly forked worker; never returns.
-[[noreturn]] void work(int listen_fd, int supervisor_signals, int max_requests) {
+[[noreturn]] void work(int listen_fd, int supervisor_signals, const ServerOptions& options,
+                       const ProcessFacts& facts) {
   close(supervisor_signals);
   sigset_t stopping = signal_set({SIGTERM, SIGINT});
   sigset_t child = signal_set({SIGCHLD});
   sigprocmask(SIG_UNBLOCK, &child, nullptr);
   int stop_fd = signalfd(-1, &stopping, SFD_CLOEXEC);
-  WorkerEnd end =
-      stop_fd < 0 ? WorkerEnd::kFailed : serve_requests(listen_fd, stop_fd, max_requests);
+  Site site(facts);
+  WorkerEnd end = stop_fd < 0 ? WorkerEnd::kFailed
+                              : serve_requests(site, listen_fd, stop_fd, options.max_requests);
   std::cerr.flush();
   _exit(end == WorkerEnd::kFailed ? kWorkerFailed : 0);
 }
 
 class Supervisor {
  public:
-  Supervisor(int listen_fd, int signal_fd, const ServerOptions& options)
-      : listen_fd_(listen_fd), signal_fd_(signal_fd), options_(options) {}
+  Supervisor(int listen_fd, int signal_fd, const ServerOptions& options, const ProcessFacts& facts)
+      : listen_fd_(listen_fd), signal_fd_(signal_fd), options_(options), facts_(facts) {}
 
   int serve();
 
@@ -87,6 +89,7 @@ class Supervisor {
   int listen_fd_;
   int signal_fd_;
   const ServerOptions& options_;
+  const ProcessFacts& facts_;
   std::vector<Worker> workers_;
   std::vector<Clock::time_point> restarts_;  // when the missing workers are due
   bool stopping_ = false;
@@ -94,7 +97,7 @@ class Supervisor {
 
 void Supervisor::start_worker() {
   pid_t pid = fork();
-  if (pid == 0) work(listen_fd_, signal_fd_, options_.max_requests);
+  if (pid == 0) work(listen_fd_, signal_fd_, options_, facts_);
   if (pid < 0) {
     restarts_.push_back(Clock::now() + kRestartPause);
     return;
@@ -103,7 +106,7 @@ void Supervisor::start_worker() {
 }
 
 void Supervisor::log_death(pid_t pid, int status) {
-  MailMessage log = server_log();
+  MailMessage log = server_log(facts_);
   if (WIFSIGNALED(status)) {
     log_event(log, 1, "FastCGI worker %ld ended by signal %d; another takes its place\n",
               static_cast<long>(pid), WTERMSIG(status));
@@ -189,7 +192,7 @@ int Supervisor::serve() {
 
 }  // namespace
 
-int run_fastcgi_server(int listen_fd, const ServerOptions& options) {
+int run_fastcgi_server(int listen_fd, const ServerOptions& options, const ProcessFacts& facts) {
   if (FCGX_Init() != 0) {
     std::cerr << "velloc: the FastCGI library cannot start\n";
     return 1;
@@ -206,7 +209,7 @@ int run_fastcgi_server(int listen_fd, const ServerOptions& options) {
     std::cerr << "velloc: cannot wait for signals\n";
     return 1;
   }
-  Supervisor supervisor(listen_fd, signal_fd, options);
+  Supervisor supervisor(listen_fd, signal_fd, options, facts);
   int status = supervisor.serve();
   close(signal_fd);
   return status;

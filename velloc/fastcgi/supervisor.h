@@ -10,6 +10,7 @@
 
 #include "velloc/fastcgi/server_options.h"
 #include "velloc/mail/smtp_session.h"
+#include "velloc/site.h"
 
 // How long requests in flight may take to finish after SIGTERM: a mail send under the
 // watchdog (50 ms polls) and a margin.
@@ -17,5 +18,5 @@ inline constexpr auto kDrainTime =
     std::chrono::milliseconds(kWatchdogBudget * 50 * 50) + std::chrono::seconds(10);
 
 // Serves until SIGTERM or SIGINT; returns the exit status (0 after a clean stop, 1 when
-// the server could not start).
-int run_fastcgi_server(int listen_fd, const ServerOptions& options);
+// the server could not start). Each worker keeps a Site of its own made from `facts`.
+int run_fastcgi_server(int listen_fd, const ServerOptions& options, const ProcessFacts& facts);

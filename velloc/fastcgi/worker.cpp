@@ -7,8 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <exception>
-#include <iostream>
+#include <istream>
+#include <ostream>
 
 #include "velloc/fastcgi/fcgi_streams.h"
 #include "velloc/pipeline.h"
@@ -53,23 +53,17 @@ int accept_connection(int listen_fd) {
   return fd;
 }
 
-// Answers the accepted request; false when the pipeline failed with an exception.
-bool answer_request(FCGX_Request& request) {
+// Answers the accepted request; whatever goes wrong inside the pipeline is its answer.
+void answer_request(Site& site, FCGX_Request& request) {
   FcgiOutputBuffer answer_buffer(request.out);
   std::ostream answer(&answer_buffer);
   if (!parameters_within_limits(request.envp)) {
     answer << kParametersRefused << std::flush;
-    return true;
+    return;
   }
   FcgiInputBuffer body_buffer(request.in);
   std::istream body(&body_buffer);
-  try {
-    run_velloc(answer, request.envp, body);
-  } catch (const std::exception& error) {
-    std::cerr << "velloc: " << error.what() << '\n';
-    return false;
-  }
-  return true;
+  serve_request(site, request.envp, body, answer);
 }
 
 }  // namespace
@@ -85,7 +79,7 @@ bool parameters_within_limits(const char* const* parameters) {
   return true;
 }
 
-WorkerEnd serve_requests(int listen_fd, int stop_fd, int max_requests) {
+WorkerEnd serve_requests(Site& site, int listen_fd, int stop_fd, int max_requests) {
   FCGX_Request request;
   // No listening socket for the library: it never accepts, the worker hands it each
   // connection (a malformed one makes it give up instead of waiting in accept).
@@ -111,12 +105,8 @@ WorkerEnd serve_requests(int listen_fd, int stop_fd, int max_requests) {
     request.keepConnection = 1;
     if (FCGX_Accept_r(&request) != 0) continue;
     ++served;
-    bool answered = answer_request(request);
+    answer_request(site, request);
     FCGX_Finish_r(&request);
-    if (!answered) {
-      end = WorkerEnd::kFailed;
-      break;
-    }
   }
   FCGX_Free(&request, 1);
   return end;

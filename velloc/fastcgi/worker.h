@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "velloc/site.h"
+
 // Bounds on a request's parameters, as the exec of a CGI program bounds its environment.
 inline constexpr std::size_t kMaxParamBytes = 128 * 1024;    // one name=value
 inline constexpr std::size_t kMaxParamsBytes = 1024 * 1024;  // all of them together
@@ -18,10 +20,10 @@ bool parameters_within_limits(const char* const* parameters);
 enum class WorkerEnd {
   kStopped,         // SIGTERM or SIGINT, read through stop_fd, between two requests
   kServedItsShare,  // max_requests served
-  kFailed,          // a request failed in a way that leaves the process unsure of its state
+  kFailed,          // the process cannot accept connections any more
 };
 
-// Serves until one of the ends above. `stop_fd` is a signalfd for the stopping signals,
-// which the caller keeps blocked; `listen_fd` is non-blocking so that workers racing for
-// one connection never wait in accept. Requires FCGX_Init.
-WorkerEnd serve_requests(int listen_fd, int stop_fd, int max_requests);
+// Serves requests for `site` until one of the ends above. `stop_fd` is a signalfd for the
+// stopping signals, which the caller keeps blocked; `listen_fd` is non-blocking so that
+// workers racing for one connection never wait in accept. Requires FCGX_Init.
+WorkerEnd serve_requests(Site& site, int listen_fd, int stop_fd, int max_requests);

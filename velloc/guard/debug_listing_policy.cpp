@@ -27,3 +27,7 @@ bool may_list_variable(std::string_view name) {
     if (platform::equal_ignoring_case(name, allowed)) return true;
   return false;
 }
+
+bool answers_with_debug_listing(bool allow_debug, const CgiRequest& request) {
+  return allow_debug && request.field_is_set("DEBUG_VARIABLES");
+}

@@ -7,5 +7,11 @@
 
 #include <string_view>
 
+#include "velloc/request/cgi_request.h"
+
 // True when the variable `name` (any case) may be listed.
 bool may_list_variable(std::string_view name);
+
+// True when the request is answered with the debug listing: DEBUG_VARIABLES is
+// set and the settings do not switch the listing off (AllowDebug=0).
+bool answers_with_debug_listing(bool allow_debug, const CgiRequest& request);

@@ -2,19 +2,13 @@
 
 #include <array>
 
-#include "platform/ini_file.h"
 #include "platform/text.h"
-#include "velloc/request/diagnostics.h"
-#include "velloc/request/event_log.h"
 #include "velloc/request/page_head.h"
-#include "velloc/run.h"
 
 namespace {
 
-constexpr char kSection[] = "Velloc";
 constexpr char kProfileField[] = "FORM_PROFILE";
 constexpr char kVisitorControls[] = "VisitorControls";
-constexpr char kUnknownForm[] = "Unknown Form!";
 
 constexpr std::array<std::string_view, 27> kProfileControlFields = {
     "TEMPLATE_WEB",      "REDIRECT",        "LINKBACK",         "LINKBACKTEXT",
@@ -35,21 +29,6 @@ std::vector<std::string> visitor_controls(const ProfileEntries& profile) {
   for (const auto& [key, value] : profile)
     if (platform::equal_ignoring_case(key, kVisitorControls)) return split_name_list(value);
   return {};
-}
-
-// The name as the log shows it: control characters cannot start a line of
-// their own.
-std::string printable(std::string text) {
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20) c = '?';
-  return text;
-}
-
-bool profiles_only(const Run& run) {
-  const std::string& file = run.settings.settings_file;
-  if (file.empty()) return false;
-  return platform::parse_leading_int(
-             platform::read_ini_string(file, kSection, "ProfilesOnly", "0")) == 1;
 }
 
 }  // namespace
@@ -92,29 +71,4 @@ void apply_profile_fields(FieldMap& fields, const ProfileEntries& profile) {
     if (listed(allowed, key) && fields.find(key) != nullptr) continue;
     fields.set(key, value);
   }
-}
-
-void apply_form_profile(Run& run) {
-  std::string requested(platform::trim(run.request.get_field(kProfileField)));
-  ProfileEntries profile;
-  if (!requested.empty() && !run.settings.settings_file.empty())
-    profile = platform::read_ini_section(run.settings.settings_file, "Form " + requested);
-  switch (decide_profile(requested, !profile.empty(), profiles_only(run))) {
-    case ProfileOutcome::kNoProfile:
-      return;
-    case ProfileOutcome::kUnknown:
-      log_event(run.message, 1, "Unknown form profile: %s\n", printable(requested).c_str());
-      fail_request(run, kUnknownForm);
-    case ProfileOutcome::kApply:
-      apply_profile_fields(run.request.fields, profile);
-      run.settings.form_profile = std::move(profile);
-      return;
-  }
-}
-
-std::optional<std::string> profile_or_setting(const Run& run, std::string_view key) {
-  for (const auto& [name, value] : run.settings.form_profile)
-    if (platform::equal_ignoring_case(name, key)) return value;
-  if (run.settings.settings_file.empty()) return std::nullopt;
-  return platform::find_ini_value(run.settings.settings_file, kSection, key);
 }

@@ -1,8 +1,8 @@
 // Form profiles: a "[Form NAME]" section of the settings file holds the control
 // fields of one form, and a request names it with FORM_PROFILE. The profile's
 // values replace every control field the visitor sent, except those that its
-// VisitorControls key lists. The decision and the rewrite are pure; the step
-// reads the section and acts on them.
+// VisitorControls key lists. The decision and the rewrite are pure; loading the
+// settings reads the section and acts on them.
 #pragma once
 
 #include <functional>
@@ -13,8 +13,6 @@
 #include <vector>
 
 #include "velloc/request/cgi_request.h"
-
-struct Run;
 
 using ProfileEntries = std::vector<std::pair<std::string, std::string>>;
 
@@ -35,13 +33,3 @@ void apply_profile_fields(FieldMap& fields, const ProfileEntries& profile);
 
 // Removes the fields for which `drop` is true, keeping the order of the rest.
 void remove_fields(FieldMap& fields, const std::function<bool(const std::string& name)>& drop);
-
-// Part of loading the settings, before any field is derived from them: applies
-// the profile that FORM_PROFILE names, keeps its entries in the settings, and
-// ends the run with "Unknown Form!" when the profile is unknown, or missing
-// while ProfilesOnly=1.
-void apply_form_profile(Run& run);
-
-// The value of `key` in the run's profile, else in [Velloc] of the settings
-// file; nullopt when neither sets it.
-std::optional<std::string> profile_or_setting(const Run& run, std::string_view key);

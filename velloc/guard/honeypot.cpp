@@ -15,8 +15,7 @@ void drop_honeypot_submission(Run& run) {
   if (!field || field->empty()) return;
   if (honeypot_filled(field, run.request)) {
     log_event(run.message, 5, "Honeypot field filled; submission dropped\n");
-    write_response_page(run);
-    throw RunEnded();
+    throw RunEnded{decide_response_page(run)};
   }
   remove_fields(run.request.fields, [&](const std::string& name) {
     return platform::equal_ignoring_case(name, *field);

@@ -9,9 +9,6 @@
 
 namespace {
 
-// The driver manager, loaded when the first store is opened.
-const OdbcApi* odbc = nullptr;
-
 constexpr char kCounterTable[] =
     "CREATE TABLE IF NOT EXISTS velloc_counters ("
     "counter_name VARCHAR(64) PRIMARY KEY, next_value BIGINT NOT NULL)";
@@ -32,15 +29,15 @@ constexpr int kAttempts = 3;
 bool succeeded(SQLRETURN code) { return code == SQL_SUCCESS || code == SQL_SUCCESS_WITH_INFO; }
 
 // Every diagnostic record of the handle as "<state>: <message>", joined by "; ".
-std::string diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+std::string diagnostics(const OdbcApi& odbc, SQLSMALLINT type, SQLHANDLE handle) {
   std::string text;
   for (SQLSMALLINT record = 1; record < 10; ++record) {
     SQLCHAR state[6] = {};
     SQLCHAR message[512] = {};
     SQLINTEGER native = 0;
     SQLSMALLINT length = 0;
-    if (!succeeded(odbc->SQLGetDiagRec(type, handle, record, state, &native, message,
-                                       sizeof message, &length)))
+    if (!succeeded(odbc.SQLGetDiagRec(type, handle, record, state, &native, message, sizeof message,
+                                      &length)))
       break;
     if (!text.empty()) text += "; ";
     text += reinterpret_cast<char*>(state);
@@ -56,7 +53,7 @@ SQLCHAR* sql_text(const std::string& text) {
 
 class OdbcStateStore final : public StateStore {
  public:
-  OdbcStateStore() = default;
+  explicit OdbcStateStore(const OdbcApi& odbc) : odbc_(odbc) {}
   ~OdbcStateStore() override;
   OdbcStateStore(const OdbcStateStore&) = delete;
   OdbcStateStore& operator=(const OdbcStateStore&) = delete;
@@ -83,6 +80,7 @@ class OdbcStateStore final : public StateStore {
   void create_tables();
   bool is_sqlite();
 
+  const OdbcApi& odbc_;  // the process's driver manager, loaded before the store opens
   SQLHENV environment_ = SQL_NULL_HENV;
   SQLHDBC connection_ = SQL_NULL_HDBC;
   bool connected_ = false;
@@ -90,29 +88,29 @@ class OdbcStateStore final : public StateStore {
 
 OdbcStateStore::~OdbcStateStore() {
   if (connected_) {
-    odbc->SQLEndTran(SQL_HANDLE_DBC, connection_, SQL_ROLLBACK);
-    odbc->SQLDisconnect(connection_);
+    odbc_.SQLEndTran(SQL_HANDLE_DBC, connection_, SQL_ROLLBACK);
+    odbc_.SQLDisconnect(connection_);
   }
-  if (connection_ != SQL_NULL_HDBC) odbc->SQLFreeHandle(SQL_HANDLE_DBC, connection_);
-  if (environment_ != SQL_NULL_HENV) odbc->SQLFreeHandle(SQL_HANDLE_ENV, environment_);
+  if (connection_ != SQL_NULL_HDBC) odbc_.SQLFreeHandle(SQL_HANDLE_DBC, connection_);
+  if (environment_ != SQL_NULL_HENV) odbc_.SQLFreeHandle(SQL_HANDLE_ENV, environment_);
 }
 
 bool OdbcStateStore::connect(const std::string& connection, std::string* error) {
-  if (!succeeded(odbc->SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment_))) {
+  if (!succeeded(odbc_.SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment_))) {
     *error = "cannot allocate an ODBC environment";
     return false;
   }
-  odbc->SQLSetEnvAttr(environment_, SQL_ATTR_ODBC_VERSION,
+  odbc_.SQLSetEnvAttr(environment_, SQL_ATTR_ODBC_VERSION,
                       reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  if (!succeeded(odbc->SQLAllocHandle(SQL_HANDLE_DBC, environment_, &connection_))) {
-    *error = diagnostics(SQL_HANDLE_ENV, environment_);
+  if (!succeeded(odbc_.SQLAllocHandle(SQL_HANDLE_DBC, environment_, &connection_))) {
+    *error = diagnostics(odbc_, SQL_HANDLE_ENV, environment_);
     return false;
   }
-  SQLRETURN code = odbc->SQLDriverConnect(connection_, nullptr, sql_text(connection), SQL_NTS,
+  SQLRETURN code = odbc_.SQLDriverConnect(connection_, nullptr, sql_text(connection), SQL_NTS,
                                           nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
   connected_ = succeeded(code);
   if (!connected_) {
-    *error = diagnostics(SQL_HANDLE_DBC, connection_);
+    *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
     return false;
   }
   // The embedded store: runs wait for each other's locks instead of failing, and
@@ -122,16 +120,16 @@ bool OdbcStateStore::connect(const std::string& connection, std::string* error) 
     run("PRAGMA busy_timeout=" + std::to_string(kBusyMilliseconds), {}, nullptr, &ignored);
     run("PRAGMA journal_mode=WAL", {}, nullptr, &ignored);
   }
-  code = odbc->SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
+  code = odbc_.SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
                                  reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-  if (!succeeded(code)) *error = diagnostics(SQL_HANDLE_DBC, connection_);
+  if (!succeeded(code)) *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
   return succeeded(code);
 }
 
 bool OdbcStateStore::is_sqlite() {
   SQLCHAR name[64] = {};
   SQLSMALLINT length = 0;
-  if (!succeeded(odbc->SQLGetInfo(connection_, SQL_DBMS_NAME, name, sizeof name, &length)))
+  if (!succeeded(odbc_.SQLGetInfo(connection_, SQL_DBMS_NAME, name, sizeof name, &length)))
     return false;
   std::string dbms(reinterpret_cast<char*>(name));
   std::transform(dbms.begin(), dbms.end(), dbms.begin(),
@@ -143,22 +141,22 @@ bool OdbcStateStore::is_sqlite() {
 // ignored: a concurrent run may be making them at the same time.
 void OdbcStateStore::create_tables() {
   std::string ignored;
-  odbc->SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
+  odbc_.SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
                           reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
   for (const char* statement : {kCounterTable, kKeyTable, kEventTable, kEventIndex})
     run(statement, {}, nullptr, &ignored);
-  odbc->SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
+  odbc_.SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
                           reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
 }
 
 bool OdbcStateStore::fetch_first_columns(SQLHSTMT statement, std::vector<std::int64_t>& rows) {
   SQLSMALLINT columns = 0;
-  if (!succeeded(odbc->SQLNumResultCols(statement, &columns)) || columns == 0) return true;
+  if (!succeeded(odbc_.SQLNumResultCols(statement, &columns)) || columns == 0) return true;
   SQLRETURN code;
-  while (succeeded(code = odbc->SQLFetch(statement))) {
+  while (succeeded(code = odbc_.SQLFetch(statement))) {
     char value[32] = {};
     SQLLEN length = 0;
-    if (!succeeded(odbc->SQLGetData(statement, 1, SQL_C_CHAR, value, sizeof value, &length)))
+    if (!succeeded(odbc_.SQLGetData(statement, 1, SQL_C_CHAR, value, sizeof value, &length)))
       return false;
     rows.push_back(std::strtoll(value, nullptr, 10));
   }
@@ -168,33 +166,33 @@ bool OdbcStateStore::fetch_first_columns(SQLHSTMT statement, std::vector<std::in
 bool OdbcStateStore::run(const std::string& sql, const std::vector<std::string>& parameters,
                          std::vector<std::int64_t>* rows, std::string* error) {
   SQLHSTMT statement = SQL_NULL_HSTMT;
-  if (!succeeded(odbc->SQLAllocHandle(SQL_HANDLE_STMT, connection_, &statement))) {
-    *error = diagnostics(SQL_HANDLE_DBC, connection_);
+  if (!succeeded(odbc_.SQLAllocHandle(SQL_HANDLE_STMT, connection_, &statement))) {
+    *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
     return false;
   }
   std::vector<SQLLEN> lengths(parameters.size());
-  bool ok = succeeded(odbc->SQLPrepare(statement, sql_text(sql), SQL_NTS));
+  bool ok = succeeded(odbc_.SQLPrepare(statement, sql_text(sql), SQL_NTS));
   for (std::size_t i = 0; ok && i < parameters.size(); ++i) {
     lengths[i] = static_cast<SQLLEN>(parameters[i].size());
-    ok = succeeded(odbc->SQLBindParameter(
+    ok = succeeded(odbc_.SQLBindParameter(
         statement, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
         std::max<SQLULEN>(parameters[i].size(), 1), 0, const_cast<char*>(parameters[i].data()),
         lengths[i], &lengths[i]));
   }
   if (ok) {
-    SQLRETURN code = odbc->SQLExecute(statement);
+    SQLRETURN code = odbc_.SQLExecute(statement);
     ok = succeeded(code) || code == SQL_NO_DATA;  // no row matched
   }
   ok = ok && (rows == nullptr || fetch_first_columns(statement, *rows));
-  if (!ok) *error = diagnostics(SQL_HANDLE_STMT, statement);
-  odbc->SQLFreeHandle(SQL_HANDLE_STMT, statement);
+  if (!ok) *error = diagnostics(odbc_, SQL_HANDLE_STMT, statement);
+  odbc_.SQLFreeHandle(SQL_HANDLE_STMT, statement);
   return ok;
 }
 
 bool OdbcStateStore::end_transaction(bool commit, std::string* error) {
   SQLRETURN code =
-      odbc->SQLEndTran(SQL_HANDLE_DBC, connection_, commit ? SQL_COMMIT : SQL_ROLLBACK);
-  if (!succeeded(code)) *error = diagnostics(SQL_HANDLE_DBC, connection_);
+      odbc_.SQLEndTran(SQL_HANDLE_DBC, connection_, commit ? SQL_COMMIT : SQL_ROLLBACK);
+  if (!succeeded(code)) *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
   return succeeded(code);
 }
 
@@ -277,12 +275,12 @@ std::optional<std::int64_t> OdbcStateStore::take_counter(const std::string& name
 std::unique_ptr<StateStore> open_odbc_state_store(const std::string& connection,
                                                   std::string* error) {
   std::string load_error;
-  odbc = odbc_api(&load_error);
+  const OdbcApi* odbc = odbc_api(&load_error);
   if (odbc == nullptr) {
     if (error) *error = "ODBC driver manager not available (" + load_error + ")";
     return nullptr;
   }
-  auto store = std::make_unique<OdbcStateStore>();
+  auto store = std::make_unique<OdbcStateStore>(*odbc);
   if (!store->connect(connection, error)) return nullptr;
   return store;
 }

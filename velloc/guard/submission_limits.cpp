@@ -10,14 +10,15 @@
 #include "platform/text.h"
 #include "velloc/guard/form_profile.h"
 #include "velloc/guard/rate_limit.h"
-#include "velloc/request/diagnostics.h"
 #include "velloc/request/event_log.h"
+#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {
 
 constexpr char kSection[] = "Velloc";
 constexpr char kStateFileName[] = "velloc-state.db";
+constexpr int kTooManyRequests = 429;
 constexpr char kTooMany[] = "Too Many Submissions! Please try again later.";
 constexpr char kNoReceiptNumber[] = "Receipt Number Not Available!";
 constexpr char kReceiptCounter[] = "receipt";
@@ -47,7 +48,8 @@ std::int64_t now_milliseconds() {
 
 std::string setting_value(const Run& run, const char* key) {
   const std::string& file = run.settings.settings_file;
-  return file.empty() ? std::string() : platform::read_ini_string(file, kSection, key, "");
+  return file.empty() ? std::string()
+                      : run.site.settings_files().read_string(file, kSection, key, "");
 }
 
 std::string state_connection(const Run& run) {
@@ -59,12 +61,13 @@ std::string state_connection(const Run& run) {
   return "DRIVER=SQLite3;Database=" + folder + "/" + kStateFileName;
 }
 
+// The process keeps the store between runs; one that failed is opened again by
+// the next run.
 StateStore* state_store(Run& run) {
-  if (run.state_store) return run.state_store.get();
   std::string error;
-  run.state_store = open_odbc_state_store(state_connection(run), &error);
-  if (!run.state_store) log_event(run.message, 1, "State store not available: %s\n", error.c_str());
-  return run.state_store.get();
+  StateStore* store = run.site.state_store(state_connection(run), &error);
+  if (!store) log_event(run.message, 1, "State store not available: %s\n", error.c_str());
+  return store;
 }
 
 void add_check(const Run& run, const char* setting, const std::string& address,
@@ -96,11 +99,11 @@ std::vector<LimitCheck> configured_checks(const Run& run) {
     if (static_cast<unsigned char>(c) < 0x20) c = '?';
   log_event(run.message, 1, "Rate limit %s exceeded by %s\n", check.setting.c_str(),
             address.c_str());
-  // A page sent on unparsed (FULLHEAD) carries its own status line.
-  if (!run.request.field_is_set("FULLHEAD"))
-    run.response << "Status: 429 Too Many Requests\nRetry-After: " << decision.retry_after_seconds
-                 << "\n";
-  fail_request(run, kTooMany);
+  Answer refusal;
+  refusal.status = kTooManyRequests;
+  refusal.retry_after_seconds = static_cast<int>(decision.retry_after_seconds);
+  refusal.message = kTooMany;
+  fail_request(run.message, std::move(refusal));
 }
 
 }  // namespace
@@ -130,6 +133,7 @@ void check_rate_limits(Run& run) {
   std::string error;
   if (!store->record_events_if(queries, now, admit, &error)) {
     log_event(run.message, 1, "State store not available: %s\n", error.c_str());
+    run.site.state_store_failed();
     return;
   }
   if (refusal) refuse(run, checks[refusal->first], refusal->second);
@@ -145,8 +149,12 @@ int take_state_receipt_number(Run& run, int first) {
   std::optional<std::int64_t> number;
   if (store != nullptr) {
     number = store->take_counter(kReceiptCounter, first, &error);
-    if (!number) log_event(run.message, 1, "State store not available: %s\n", error.c_str());
+    if (!number) {
+      log_event(run.message, 1, "State store not available: %s\n", error.c_str());
+      run.site.state_store_failed();
+    }
   }
-  if (!number || *number > INT_MAX || *number < INT_MIN) fail_request(run, kNoReceiptNumber);
+  if (!number || *number > INT_MAX || *number < INT_MIN)
+    fail_request(run.message, kNoReceiptNumber);
   return static_cast<int>(*number);
 }

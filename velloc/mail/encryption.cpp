@@ -11,8 +11,8 @@
 #include "platform/path_map.h"
 #include "platform/process.h"
 #include "velloc/mail/mail_temp_file.h"
-#include "velloc/request/diagnostics.h"
 #include "velloc/request/html_escape.h"
+#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {
@@ -34,11 +34,9 @@ struct EncryptionFiles {
   }
 };
 
-std::string absolute(const std::string& path) {
-  if (path.empty() || path.front() == '/') return path;
-  char directory[4096];
-  if (getcwd(directory, sizeof directory) == nullptr) return path;
-  return std::string(directory) + "/" + path;
+std::string absolute(const std::string& path, const std::string& working_directory) {
+  if (path.empty() || path.front() == '/' || working_directory.empty()) return path;
+  return working_directory + "/" + path;
 }
 
 void remove_file(const std::string& path) { std::remove(platform::native_path(path).c_str()); }
@@ -51,14 +49,14 @@ void remove_file(const std::string& path) { std::remove(platform::native_path(pa
   char message[kMaxMessage + 1];
   std::snprintf(message, sizeof message, format, number, command.c_str());
   // The command holds the target from the form: escaped on the page, as written in the log.
-  fail_request(run, html_escape(message), message);
+  fail_request(run.message, html_escape(message), message);
 }
 
 [[noreturn]] void fail_files(Run& run, const std::string& body_file, const std::string& output_file,
                              const char* message) {
   remove_file(body_file);
   remove_file(output_file);
-  fail_request(run, message);
+  fail_request(run.message, message);
 }
 
 void open_files(Run& run, const std::string& body_file, const std::string& output_file,
@@ -104,7 +102,8 @@ void encrypt_body_file(Run& run, std::string& body_file, const std::string& targ
   const std::string& directory = run.settings.pgp_directory;
   std::string command = encryption_command_text(directory, target, input);
   platform::SpawnRequest request;
-  request.program = absolute(platform::native_path(directory + kProgramName));
+  request.program =
+      absolute(platform::native_path(directory + kProgramName), run.site.facts().working_directory);
   request.arguments = {options_for(input), target};
   request.stdin_fd = files.body;
   request.stdout_fd = files.output;

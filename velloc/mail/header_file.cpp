@@ -137,8 +137,7 @@ bool resolve_sender(const MailMessage& message, std::string& sender, SessionResu
 }
 
 bool make_session_temp_file(const MailMessage& message, std::string& path, SessionResult* failure) {
-  std::string directory =
-      message.temp_dir.empty() ? platform::system_temp_directory() : message.temp_dir;
+  std::string directory = message.temp_dir.empty() ? message.system_temp_dir : message.temp_dir;
   std::optional<std::string> made = platform::make_temp_file(directory, "BRN");
   if (!made) {
     log_event(message, 1, "Could not Create temporary file, please specify path for TEMP files.");

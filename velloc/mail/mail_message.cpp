@@ -1,10 +1,9 @@
 #include "velloc/mail/mail_message.h"
 
-#include <unistd.h>
-
-int init_mail_message(MailMessage& message) {
+int init_mail_message(MailMessage& message, const std::string& local_host,
+                      const std::string& system_temp_dir) {
   message = MailMessage();
-  char host[kMaxMailField + 1] = {};
-  if (gethostname(host, sizeof host - 1) == 0) message.local_host = host;
+  message.local_host = local_host.substr(0, kMaxMailField);
+  message.system_temp_dir = system_temp_dir;
   return 1;
 }

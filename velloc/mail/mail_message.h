@@ -20,6 +20,7 @@ struct MailMessage {
   std::uint32_t smtp_port = 25;
   std::string temp_dir = ".";
   std::string local_host;
+  std::string system_temp_dir = "/tmp/";  // for mail files when temp_dir is empty
   std::string default_sender;
   std::int32_t connect_timeout = 30;
   std::string content_type = "text/plain";
@@ -35,9 +36,11 @@ struct MailMessage {
   std::string site_charset;     // the site's character set (CHARSET); empty when not set
 };
 
-// Sets every field to its default; local_host is this machine's host name (empty
-// when it cannot be had). Always returns 1.
-int init_mail_message(MailMessage& message);
-
 // Text fields hold at most this many characters.
 inline constexpr std::size_t kMaxMailField = 259;
+
+// Sets every field to its default, local_host to this machine's host name (empty
+// when it cannot be had) and system_temp_dir to the system's temporary directory.
+// Always returns 1.
+int init_mail_message(MailMessage& message, const std::string& local_host,
+                      const std::string& system_temp_dir);

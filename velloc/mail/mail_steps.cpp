@@ -11,9 +11,9 @@
 #include "velloc/mail/line_reader.h"
 #include "velloc/mail/mail_temp_file.h"
 #include "velloc/mail/smtp_session.h"
-#include "velloc/request/diagnostics.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/page_head.h"
+#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 #include "velloc/templates/template_paths.h"
 
@@ -65,7 +65,7 @@ std::string open_body_file(Run& run, std::ofstream& body) {
   if (body) return path;
   log_event(run.message, 1, "Could not open message body file '%s'.\n", path.c_str());
   std::remove(platform::native_path(path).c_str());
-  fail_request(run, kBodyNotOpened);
+  fail_request(run.message, kBodyNotOpened);
 }
 
 // A body that could not be written in full (disk full, file-size limit) is not
@@ -75,7 +75,7 @@ void close_body_file(Run& run, std::ofstream& body, const std::string& path) {
   if (body) return;
   log_event(run.message, 1, "Could not write message body file '%s'.\n", path.c_str());
   std::remove(platform::native_path(path).c_str());
-  fail_request(run, kBodyNotWritten);
+  fail_request(run.message, kBodyNotWritten);
 }
 
 // Writes the body from the template named by `template_field` (at `template_path`)
@@ -208,6 +208,6 @@ int send_message(Run& run, std::string& body_file, const std::string& header_tex
   std::vector<MailAttachment> attachments = take_pending_attachment(run.template_state);
   attachments.insert(attachments.end(), extra_attachments.begin(), extra_attachments.end());
   SessionResult result = run_mail_session(message, attachments, kWatchdogBudget);
-  if (result != SessionResult::kSent) fail_request(run, kSendFailed);
+  if (result != SessionResult::kSent) fail_request(run.message, kSendFailed);
   return 1;
 }

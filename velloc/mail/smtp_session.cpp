@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -26,9 +27,6 @@ constexpr int kConnectPollsPerSecond = 40;
 constexpr auto kWatchdogPoll = std::chrono::milliseconds(50);
 constexpr int kUnitsPerBudget = 1000;
 constexpr int kUnitsPerPoll = 20;
-// How long an abandoned worker may take to notice its closed socket before it is
-// detached.
-constexpr auto kAbandonGrace = std::chrono::seconds(5);
 constexpr std::string_view kRecipientDelimiters("\n\r<>\": ", 7);
 
 bool resolve_host(const MailMessage& message, const std::string& host, in_addr* address) {
@@ -148,8 +146,8 @@ SessionResult send_data(const MailMessage& message, std::span<const MailAttachme
   return SessionResult::kSent;
 }
 
-// The state the main thread shares with the worker. The worker owns its copy of the
-// record and the attachments, so an abandoned worker touches nothing of the caller.
+// The state the main thread shares with the worker. The worker works on its own
+// copy of the record and the attachments; the caller joins it before either goes.
 struct SessionState {
   MailMessage message;
   std::vector<MailAttachment> attachments;
@@ -158,22 +156,18 @@ struct SessionState {
   std::condition_variable ended_signal;
   bool ended = false;
   SessionResult result = SessionResult::kFailed;
-  std::string recipient_file;
-  bool detached = false;  // the worker deletes its own list file when it ends late
 };
 
 void delete_file(const std::string& path) {
   if (!path.empty()) std::remove(platform::native_path(path).c_str());
 }
 
-void run_worker(const std::shared_ptr<SessionState>& state) {
-  SessionResult result = converse(state->message, state->attachments, state->connection);
-  std::lock_guard<std::mutex> lock(state->mutex);
-  state->result = result;
-  state->recipient_file = state->message.recipient_file;
-  state->ended = true;
-  if (state->detached) delete_file(state->recipient_file);
-  state->ended_signal.notify_all();
+void run_worker(SessionState& state) {
+  SessionResult result = converse(state.message, state.attachments, state.connection);
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.result = result;
+  state.ended = true;
+  state.ended_signal.notify_all();
 }
 
 // Polls the worker 50 ms apart (each poll ends early once it has ended) until the
@@ -226,36 +220,27 @@ SessionResult converse(MailMessage& message, std::span<const MailAttachment> att
 SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachment> attachments,
                                int watchdog_budget) {
   bool session_makes_list = message.recipient_file.empty();
-  auto state = std::make_shared<SessionState>();
-  state->message = message;
-  state->attachments.assign(attachments.begin(), attachments.end());
+  SessionState state;
+  state.message = message;
+  state.attachments.assign(attachments.begin(), attachments.end());
 
   SessionResult result = SessionResult::kFailed;
-  std::string recipient_file;
   try {
-    std::thread worker(run_worker, state);
-    bool ended = watch(*state, watchdog_budget);
-    if (!ended) state->connection.abandon();
-    std::unique_lock<std::mutex> lock(state->mutex);
-    bool stopped =
-        ended || state->ended_signal.wait_for(lock, kAbandonGrace, [&] { return state->ended; });
-    result = ended ? state->result : SessionResult::kWatchdogExpired;
-    recipient_file = state->recipient_file;
-    state->detached = !stopped;
-    lock.unlock();
-    if (stopped) {
-      worker.join();
-    } else {
-      worker.detach();
-    }
+    std::thread worker(run_worker, std::ref(state));
+    bool ended = watch(state, watchdog_budget);
+    // An abandoned connection is shut down, so every blocking call of the worker
+    // returns and the join below is bounded: no thread outlives its session.
+    if (!ended) state.connection.abandon();
+    worker.join();
+    result = ended ? state.result : SessionResult::kWatchdogExpired;
   } catch (const std::system_error&) {
     result = SessionResult::kFailed;
   }
   delete_file(message.header_file);
   delete_file(message.body_file);
   if (session_makes_list) {
-    delete_file(recipient_file);
-    message.recipient_file = recipient_file;
+    delete_file(state.message.recipient_file);
+    message.recipient_file = state.message.recipient_file;
   }
   return result;
 }

@@ -8,14 +8,13 @@ RedirectHosts allowed_redirect_hosts(const Run& run) {
           run.settings.referers, run.settings.redirect_hosts};
 }
 
-bool write_form_redirect(Run& run, std::string_view field) {
+std::optional<std::string> form_redirect_target(const Run& run, std::string_view field) {
   std::string address = run.request.get_field(field);
-  if (address.empty()) return false;
+  if (address.empty()) return std::nullopt;
   if (decide_redirect(address, allowed_redirect_hosts(run)) == RedirectDecision::kRefuse) {
     log_event(run.message, 1, "Redirect not allowed: %s\n",
               without_control_characters(address).c_str());
-    return false;
+    return std::nullopt;
   }
-  write_redirect(run.response, address);
-  return true;
+  return address;
 }

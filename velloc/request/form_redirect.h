@@ -3,6 +3,8 @@
 // caller goes on with its next rule.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "velloc/guard/redirect_policy.h"
@@ -12,7 +14,7 @@ struct Run;
 // The hosts this request and the settings allow a redirect to name.
 RedirectHosts allowed_redirect_hosts(const Run& run);
 
-// When `field` is set and the policy follows its address: writes the Location
-// header and returns true. When the policy refuses it: logs "Redirect not
-// allowed: %s\n" (type 1) and returns false. A blank field returns false.
-bool write_form_redirect(Run& run, std::string_view field);
+// When `field` is set and the policy follows its address: the address. When the
+// policy refuses it: logs "Redirect not allowed: %s\n" (type 1) and returns
+// nullopt. A blank field returns nullopt.
+std::optional<std::string> form_redirect_target(const Run& run, std::string_view field);

@@ -1,10 +1,8 @@
 #include "velloc/request/settings.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <optional>
 
@@ -12,10 +10,11 @@
 #include "platform/path_map.h"
 #include "platform/text.h"
 #include "velloc/guard/address_cleaning.h"
+#include "velloc/guard/debug_listing_policy.h"
 #include "velloc/guard/form_profile.h"
 #include "velloc/guard/submission_limits.h"
-#include "velloc/request/diagnostics.h"
 #include "velloc/request/event_log.h"
+#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {
@@ -46,12 +45,8 @@ std::string with_trailing_slash(std::string directory) {
   return directory;
 }
 
-std::string current_directory() {
-  char* path = getcwd(nullptr, 0);
-  if (path == nullptr) return ".";
-  std::string directory(path);
-  std::free(path);
-  return directory;
+std::string current_directory(const ProcessFacts& facts) {
+  return facts.working_directory.empty() ? "." : facts.working_directory;
 }
 
 // Splits `text` at any of `separators`; runs of separators make no empty
@@ -64,22 +59,22 @@ std::string as_directory_prefix(std::string directory) {
 }
 
 // The current receipt number, left as it is.
-int read_receipt_number(const std::string& settings_file) {
+int read_receipt_number(platform::IniFiles& files, const std::string& settings_file) {
   if (settings_file.empty()) return platform::parse_leading_int("1");
   return platform::parse_leading_int(
-      platform::read_ini_string(settings_file, kSection, "ReceiptNumber", "1"));
+      files.read_string(settings_file, kSection, "ReceiptNumber", "1"));
 }
 
 // The current receipt number; the file keeps the next one. Without a settings
 // file the number is the default and nothing is stored.
 int take_receipt_number(Run& run) {
   const std::string& settings_file = run.settings.settings_file;
-  if (settings_file.empty()) return read_receipt_number(settings_file);
+  platform::IniFiles& files = run.site.settings_files();
+  if (settings_file.empty()) return read_receipt_number(files, settings_file);
   if (receipt_counter_in_state(run))
-    return take_state_receipt_number(run, read_receipt_number(settings_file));
-  std::optional<int> current =
-      platform::advance_ini_counter(settings_file, kSection, "ReceiptNumber", "1");
-  return current ? *current : read_receipt_number(settings_file);
+    return take_state_receipt_number(run, read_receipt_number(files, settings_file));
+  std::optional<int> current = files.advance_counter(settings_file, kSection, "ReceiptNumber", "1");
+  return current ? *current : read_receipt_number(files, settings_file);
 }
 
 // A level that does not begin with a digit counts as 0: nothing is logged.
@@ -150,7 +145,51 @@ std::optional<std::int64_t> parse_size(std::string_view text) {
   return value;
 }
 
+constexpr char kProfileField[] = "FORM_PROFILE";
+constexpr char kUnknownForm[] = "Unknown Form!";
+
+// The name as the log shows it: control characters cannot start a line of
+// their own.
+std::string printable(std::string text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  return text;
+}
+
+bool profiles_only(const Run& run) {
+  const std::string& file = run.settings.settings_file;
+  if (file.empty()) return false;
+  return platform::parse_leading_int(
+             run.site.settings_files().read_string(file, kSection, "ProfilesOnly", "0")) == 1;
+}
+
 }  // namespace
+
+void apply_form_profile(Run& run) {
+  std::string requested(platform::trim(run.request.get_field(kProfileField)));
+  ProfileEntries profile;
+  if (!requested.empty() && !run.settings.settings_file.empty())
+    profile =
+        run.site.settings_files().read_section(run.settings.settings_file, "Form " + requested);
+  switch (decide_profile(requested, !profile.empty(), profiles_only(run))) {
+    case ProfileOutcome::kNoProfile:
+      return;
+    case ProfileOutcome::kUnknown:
+      log_event(run.message, 1, "Unknown form profile: %s\n", printable(requested).c_str());
+      fail_request(run.message, kUnknownForm);
+    case ProfileOutcome::kApply:
+      apply_profile_fields(run.request.fields, profile);
+      run.settings.form_profile = std::move(profile);
+      return;
+  }
+}
+
+std::optional<std::string> profile_or_setting(const Run& run, std::string_view key) {
+  for (const auto& [name, value] : run.settings.form_profile)
+    if (platform::equal_ignoring_case(name, key)) return value;
+  if (run.settings.settings_file.empty()) return std::nullopt;
+  return run.site.settings_files().find_value(run.settings.settings_file, kSection, key);
+}
 
 RequestLimits request_limits_from(const std::optional<std::string>& max_request_size,
                                   const std::optional<std::string>& max_fields) {
@@ -164,49 +203,48 @@ RequestLimits request_limits_from(const std::optional<std::string>& max_request_
   return limits;
 }
 
-RequestLimits read_request_limits(const std::string& settings_file) {
+RequestLimits read_request_limits(platform::IniFiles& files, const std::string& settings_file) {
   if (settings_file.empty()) return request_limits_from(std::nullopt, std::nullopt);
-  return request_limits_from(platform::find_ini_value(settings_file, kSection, "MaxRequestSize"),
-                             platform::find_ini_value(settings_file, kSection, "MaxFields"));
+  return request_limits_from(files.find_value(settings_file, kSection, "MaxRequestSize"),
+                             files.find_value(settings_file, kSection, "MaxFields"));
 }
 
-std::vector<std::string> settings_search_directories() {
-  std::vector<std::string> directories{platform::executable_directory(),
-                                       with_trailing_slash(current_directory()), kSystemDirectory};
-  const char* path = std::getenv("PATH");
-  if (path != nullptr)
-    for (const std::string& directory : platform::split_at(path, ":"))
-      directories.push_back(with_trailing_slash(directory));
+std::vector<std::string> settings_search_directories(const ProcessFacts& facts) {
+  std::vector<std::string> directories{
+      facts.executable_directory, with_trailing_slash(current_directory(facts)), kSystemDirectory};
+  for (const std::string& directory : platform::split_at(facts.search_path, ":"))
+    directories.push_back(with_trailing_slash(directory));
   return directories;
 }
 
-std::string find_settings_file() {
-  for (const std::string& directory : settings_search_directories()) {
+std::string find_settings_file(const ProcessFacts& facts) {
+  for (const std::string& directory : settings_search_directories(facts)) {
     std::string candidate = platform::native_path(directory + kSettingsFileName);
     if (is_regular_file(candidate)) return candidate;
   }
   return {};
 }
 
-std::string temp_directory_setting() {
-  std::string settings_file = find_settings_file();
-  if (settings_file.empty()) return current_directory().substr(0, platform::kMaxIniValue);
-  return platform::read_ini_string(settings_file, kSection, "TEMP", current_directory());
+std::string temp_directory_setting(Site& site, const std::string& settings_file) {
+  std::string working_directory = current_directory(site.facts());
+  if (settings_file.empty()) return working_directory.substr(0, platform::kMaxIniValue);
+  return site.settings_files().read_string(settings_file, kSection, "TEMP", working_directory);
 }
 
-void load_settings(Run& run) { load_settings_from(run, find_settings_file()); }
+void load_settings(Run& run) { load_settings_from(run, find_settings_file(run.site.facts())); }
 
 void load_settings_from(Run& run, const std::string& settings_file) {
   Settings& settings = run.settings;
   MailMessage& message = run.message;
+  platform::IniFiles& files = run.site.settings_files();
   auto read = [&](std::string_view key, std::string_view fallback) {
     if (settings_file.empty()) return std::string(fallback.substr(0, platform::kMaxIniValue));
-    return platform::read_ini_string(settings_file, kSection, key, fallback);
+    return files.read_string(settings_file, kSection, key, fallback);
   };
 
-  settings.start_directory = current_directory();
+  settings.start_directory = current_directory(run.site.facts());
   settings.settings_file = settings_file;
-  settings.pgp_directory = read("PGP_Path", platform::executable_directory());
+  settings.pgp_directory = read("PGP_Path", run.site.facts().executable_directory);
   message.temp_dir = read("TEMP", settings.start_directory);
   message.log_file = read("LOGFILE", kDefaultLogFile);
   message.default_sender = read("DEFAULTSENDER", kDefaultSender);
@@ -215,8 +253,9 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   settings.allow_debug = read("AllowDebug", "") != "0";
   apply_form_profile(run);
   if (run.request.field_is_set("RECEIPT_NUMBER")) {
-    int number = answers_with_debug_listing(run) ? read_receipt_number(settings_file)
-                                                 : take_receipt_number(run);
+    int number = answers_with_debug_listing(settings.allow_debug, run.request)
+                     ? read_receipt_number(files, settings_file)
+                     : take_receipt_number(run);
     run.request.set_field("RECEIPT_NUMBER", std::to_string(number));
   }
 
@@ -227,7 +266,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   settings.default_recipient = read("DefaultRecipient", "");
   if (!settings_file.empty())
     settings.allowed_recipients =
-        platform::find_ini_value(settings_file, kSection, "AllowedRecipients", kMaxRecipientList);
+        files.find_value(settings_file, kSection, "AllowedRecipients", kMaxRecipientList);
   settings.redirect_hosts = read("RedirectHosts", "");
   settings.escape_web_templates = read("EscapeWebTemplates", "") != "0";
   load_mail_transport(message, read);

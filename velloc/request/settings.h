@@ -8,7 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ini_file.h"
 #include "velloc/request/cgi_request.h"
+#include "velloc/site.h"
 
 struct Run;
 
@@ -34,14 +36,14 @@ std::string html_content_type(const Settings& settings);
 
 // Directories searched for the settings file, in order: the executable's directory,
 // the working directory, /etc/velloc/, then each directory of PATH.
-std::vector<std::string> settings_search_directories();
+std::vector<std::string> settings_search_directories(const ProcessFacts& facts);
 
 // The first "VELLOC.ini" (any case) found along the search; empty when none.
-std::string find_settings_file();
+std::string find_settings_file(const ProcessFacts& facts);
 
-// The TEMP setting of the settings file found along the search (the working
-// directory when none), for decoding that runs before load_settings.
-std::string temp_directory_setting();
+// The TEMP setting of the settings file (the working directory when there is no
+// file or no setting), for decoding that runs before load_settings.
+std::string temp_directory_setting(Site& site, const std::string& settings_file);
 
 // Step 3: fills run.settings and the context fields of run.message, applies the
 // form profile, advances the receipt counter when the fields set RECEIPT_NUMBER (a
@@ -52,10 +54,20 @@ void load_settings(Run& run);
 // The same with the settings file given (empty: no file).
 void load_settings_from(Run& run, const std::string& settings_file);
 
+// Part of loading the settings, before any field is derived from them: applies
+// the profile that FORM_PROFILE names, keeps its entries in the settings, and
+// ends the run with "Unknown Form!" when the profile is unknown, or missing
+// while ProfilesOnly=1.
+void apply_form_profile(Run& run);
+
+// The value of `key` in the run's profile, else in [Velloc] of the settings
+// file; nullopt when neither sets it.
+std::optional<std::string> profile_or_setting(const Run& run, std::string_view key);
+
 // The limits of a request, read before it is decoded: MaxRequestSize (bytes, or with
 // a "K" or "M" suffix; default 16 MiB, held within 1 KiB and 256 MiB) and MaxFields
 // (default 10,000). Empty `settings_file`: the defaults.
-RequestLimits read_request_limits(const std::string& settings_file);
+RequestLimits read_request_limits(platform::IniFiles& files, const std::string& settings_file);
 // The same from the settings' values (nullopt: key absent). A value without
 // digits, and a MaxFields below 1, give the default.
 RequestLimits request_limits_from(const std::optional<std::string>& max_request_size,

@@ -2,8 +2,8 @@
 
 #include "velloc/guard/form_profile.h"
 #include "velloc/guard/upload_policy.h"
-#include "velloc/request/diagnostics.h"
 #include "velloc/request/html_escape.h"
+#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {
@@ -28,6 +28,6 @@ void check_uploads(Run& run) {
     if (verdict == UploadVerdict::kAccepted) continue;
     std::string log_message =
         kNotAccepted + upload.shown_name + " (" + verdict_reason(verdict) + ")\n";
-    fail_request(run, kNotAccepted + html_escape(upload.shown_name), log_message);
+    fail_request(run.message, kNotAccepted + html_escape(upload.shown_name), log_message);
   }
 }

@@ -121,7 +121,8 @@ bool insert_database_record(Run& run) {
     log_event(run.message, 1, "Could not open Database Template File: %s\n", template_path.c_str());
     return false;
   }
-  DatabaseRecord record = read_database_record(template_path, run.request);
+  DatabaseRecord record =
+      read_database_record(run.site.settings_files(), template_path, run.request);
   std::string statement = build_insert_statement(record);
   if (auto refusal = insert_limit_exceeded(record, statement)) {
     log_event(run.message, 1, "%s", refusal->c_str());

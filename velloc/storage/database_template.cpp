@@ -22,15 +22,16 @@ std::vector<std::string> split_column_names(std::string_view list) {
   return platform::split_at(list, ", ");
 }
 
-DatabaseRecord read_database_record(const std::string& path, const CgiRequest& request) {
+DatabaseRecord read_database_record(platform::IniFiles& ini, const std::string& path,
+                                    const CgiRequest& request) {
   DatabaseRecord record;
-  record.dsn = platform::read_ini_string(path, kDatabaseSection, "DSN", "");
-  record.user = platform::read_ini_string(path, kDatabaseSection, "USER", "");
-  record.password = platform::read_ini_string(path, kDatabaseSection, "PASSWORD", "");
-  record.table = platform::read_ini_string(path, kDatabaseSection, "TABLE", "");
-  std::string fields = platform::read_ini_string(path, record.table, "FIELDS", "");
+  record.dsn = ini.read_string(path, kDatabaseSection, "DSN", "");
+  record.user = ini.read_string(path, kDatabaseSection, "USER", "");
+  record.password = ini.read_string(path, kDatabaseSection, "PASSWORD", "");
+  record.table = ini.read_string(path, kDatabaseSection, "TABLE", "");
+  std::string fields = ini.read_string(path, record.table, "FIELDS", "");
   for (std::string& name : split_column_names(fields)) {
-    std::string field_name = platform::read_ini_string(path, record.table, name, "");
+    std::string field_name = ini.read_string(path, record.table, name, "");
     record.columns.push_back({std::move(name), request.get_field(field_name)});
   }
   return record;

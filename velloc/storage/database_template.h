@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ini_file.h"
 #include "velloc/request/cgi_request.h"
 
 struct DatabaseColumn {
@@ -33,7 +34,8 @@ inline constexpr std::size_t kMaxStatement = 2499;
 // Reads [DATABASE] DSN, USER, PASSWORD, TABLE and the table's section from the
 // template at `path`, and takes each column's value from the form field that
 // the column's key names (empty text when the key or the field is missing).
-DatabaseRecord read_database_record(const std::string& path, const CgiRequest& request);
+DatabaseRecord read_database_record(platform::IniFiles& ini, const std::string& path,
+                                    const CgiRequest& request);
 
 // Column names cut at "," and " " characters; runs count as one separator.
 std::vector<std::string> split_column_names(std::string_view list);

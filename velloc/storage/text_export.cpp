@@ -30,9 +30,9 @@ struct ExportFiles {
   std::string upload_folder;
 };
 
-ExportFiles read_export_files(const std::string& template_path) {
-  auto resolved = [&template_path](const char* key) {
-    std::string value = platform::read_ini_string(template_path, kTemplatesSection, key, "");
+ExportFiles read_export_files(platform::IniFiles& ini, const std::string& template_path) {
+  auto resolved = [&](const char* key) {
+    std::string value = ini.read_string(template_path, kTemplatesSection, key, "");
     return resolve_relative_path(value, template_path);
   };
   ExportFiles files;
@@ -42,7 +42,7 @@ ExportFiles read_export_files(const std::string& template_path) {
   files.work_file = resolved("WORKFILE");
   files.destination = resolved("DESTINATION");
   files.escape =
-      parse_value_escape(platform::read_ini_string(template_path, kTemplatesSection, "ESCAPE", ""));
+      parse_value_escape(ini.read_string(template_path, kTemplatesSection, "ESCAPE", ""));
   files.upload_folder = resolved("UPLOAD_FOLDER");
   return files;
 }
@@ -144,7 +144,7 @@ bool export_text_file(Run& run) {
     log_event(run.message, 1, "Could not open Textfile Template File: %s\n", template_path.c_str());
     return false;
   }
-  ExportFiles files = read_export_files(template_path);
+  ExportFiles files = read_export_files(run.site.settings_files(), template_path);
   int failures = files.upload_folder.empty() ? 0 : save_uploads(run, files.upload_folder);
   std::string lock_path = lock_target(files);
   std::optional<platform::FileLock> lock;

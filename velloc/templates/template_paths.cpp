@@ -2,13 +2,14 @@
 
 #include <array>
 #include <fstream>
+#include <sstream>
 
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/guard/template_name_policy.h"
-#include "velloc/request/diagnostics.h"
 #include "velloc/request/form_redirect.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/request/page_head.h"
+#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 #include "velloc/templates/text_files.h"
 
@@ -34,16 +35,13 @@ constexpr std::array<TemplateField, 6> kTemplateFields = {{
     {"TEMPLATE_TEXTFILE", &TemplatePaths::textfile_template},
 }};
 
-// The missing-fields template to standard output, or the failure page when it
-// cannot be read. A name refused for ".." gets no answer at all.
+// The missing-fields template as the answer, or the failure page when it cannot
+// be read. A name refused for ".." gets no answer at all.
 [[noreturn]] void answer_with_missing_template(Run& run) {
-  if (run.templates.missing_template.empty()) throw RunEnded();
-  std::ifstream file;
-  if (!open_form_template(run.templates.missing_template, file))
-    fail_request(run, kMissingTemplateUnreadable);
-  write_content_type(run.response, html_content_type(run.settings));
-  expand_template(file, run.response, run.request, run.template_state, web_template_escape(run));
-  throw RunEnded();
+  if (run.templates.missing_template.empty()) throw RunEnded{};
+  std::optional<Answer> page = render_form_template(run, run.templates.missing_template);
+  if (!page) fail_request(run.message, kMissingTemplateUnreadable);
+  throw RunEnded{std::move(*page)};
 }
 
 }  // namespace
@@ -57,12 +55,31 @@ bool resolve_template_paths(Run& run) {
   return true;
 }
 
+std::optional<Answer> render_form_template(Run& run, const std::string& path) {
+  std::ifstream file;
+  if (!open_form_template(path, file)) return std::nullopt;
+  std::ostringstream page;
+  expand_template(file, page, run.request, run.template_state, web_template_escape(run));
+  Answer answer;
+  answer.kind = Answer::Kind::kPage;
+  answer.body = std::move(page).str();
+  return answer;
+}
+
 bool open_form_template(const std::string& path, std::ifstream& in) {
   return form_template_name_allowed(path) && open_text_for_reading(path, in);
 }
 
 ValueEscape web_template_escape(const Run& run) {
   return run.settings.escape_web_templates ? ValueEscape::kHtml : ValueEscape::kNone;
+}
+
+std::vector<std::string> missing_field_names(const CgiRequest& request) {
+  std::vector<std::string> missing;
+  if (request.field_is_blank("REQUIRED")) return missing;
+  for (std::string& name : split_name_list(request.get_field("REQUIRED")))
+    if (request.field_is_blank(name)) missing.push_back(std::move(name));
+  return missing;
 }
 
 int list_missing_fields(const Run& run, std::string& message) {
@@ -86,7 +103,14 @@ bool check_required_fields(Run& run) {
       request.set_field("EMAIL", kEmailDefault);
     return true;
   }
-  if (write_form_redirect(run, "REDIR_MISSING")) throw RunEnded();
+  if (std::optional<std::string> target = form_redirect_target(run, "REDIR_MISSING")) {
+    Answer redirect = Answer::of(Answer::Kind::kRedirect);
+    redirect.location = std::move(*target);
+    throw RunEnded{std::move(redirect)};
+  }
   if (request.field_is_set("TEMPLATE_MISSING")) answer_with_missing_template(run);
-  fail_request(run, message);
+  Answer refusal;
+  refusal.message = std::move(message);
+  refusal.missing_fields = missing_field_names(request);
+  fail_request(run.message, std::move(refusal));
 }

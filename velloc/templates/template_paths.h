@@ -3,8 +3,12 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "velloc/answer.h"
+#include "velloc/request/cgi_request.h"
 #include "velloc/templates/value_escape.h"
 
 struct Run;
@@ -26,9 +30,16 @@ bool resolve_template_paths(Run& run);
 // file) counts as one that cannot be opened.
 bool open_form_template(const std::string& path, std::ifstream& in);
 
+// The page template at `path` expanded against the run's request as a kPage
+// answer; nullopt when it cannot be opened.
+std::optional<Answer> render_form_template(Run& run, const std::string& path);
+
 // How the web and missing-fields templates write values: HTML-escaped unless the
 // settings turn it off (EscapeWebTemplates=0).
 ValueEscape web_template_escape(const Run& run);
+
+// The names REQUIRED lists whose fields are blank, in its order.
+std::vector<std::string> missing_field_names(const CgiRequest& request);
 
 // Fills `message` with the missing-fields text and returns how many fields named by
 // REQUIRED are blank.

@@ -7,7 +7,9 @@
 
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
+#include "velloc/process_facts.h"
 #include "velloc/request/settings.h"
+#include "velloc/response/html_responder.h"
 #include "velloc/run.h"
 
 namespace {
@@ -25,12 +27,14 @@ std::string fields_after_loading(const std::string& form, const char* velloc_key
   std::snprintf(settings, sizeof settings, kSettings, dir.file("velloc.log").c_str(), velloc_keys);
   dir.write("VELLOC.ini", settings);
   std::ostringstream out;
-  Run run(out);
+  Site site(read_process_facts());
+  Run run(site);
   parse_form_data(form, ", ", run.request.fields);
   std::string listing;
   try {
     load_settings_from(run, dir.file("VELLOC.ini"));
-  } catch (const RunEnded&) {
+  } catch (const RunEnded& ended) {
+    write_html_answer(out, ended.answer, run.request, html_content_type(run.settings));
     return out.str().substr(out.str().find("<P>\n") + 4) + "|" +
            testing_support::logged_messages(dir.file("velloc.log"));
   }

@@ -10,13 +10,12 @@ TEST(MailMessage, InitResetsAUsedRecordAndTakesTheHostName) {
   message.header_file = "h";
   message.smtp_port = 2525;
   message.connect_timeout = 1;
-  EXPECT_EQ(1, init_mail_message(message));
+  EXPECT_EQ(1, init_mail_message(message, "host.example", "/var/tmp/"));
   EXPECT_EQ("", message.header_file);
   EXPECT_EQ(25u, message.smtp_port);
   EXPECT_EQ(30, message.connect_timeout);
-  char host[kMaxMailField + 1] = {};
-  ASSERT_EQ(0, gethostname(host, sizeof host - 1));
-  EXPECT_EQ(host, message.local_host);
+  EXPECT_EQ("host.example", message.local_host);
+  EXPECT_EQ("/var/tmp/", message.system_temp_dir);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "platform/path_map.h"
 #include "tests/support/cgi_runner.h"
+#include "velloc/process_facts.h"
 #include "velloc/run.h"
 
 namespace {
@@ -16,7 +17,8 @@ class SettingsTest : public ::testing::Test {
  protected:
   // A fresh run with the form `data`, loaded from `content` (no file when null).
   ::Run& load(std::string_view data, const char* content) {
-    run_.emplace(out_);
+    site_.begin_request();
+    run_.emplace(site_);
     parse_form_data(data, ", ", run_->request.fields);
     if (content) dir_.write("VELLOC.ini", content);
     load_settings_from(*run_, content ? dir_.file("VELLOC.ini") : "");
@@ -26,6 +28,7 @@ class SettingsTest : public ::testing::Test {
 
   testing_support::TempDir dir_;
   std::ostringstream out_;
+  Site site_{read_process_facts()};
   std::optional<::Run> run_;
 };
 
@@ -110,17 +113,15 @@ TEST_F(SettingsTest, EmailFallsBackToDefaultEmailAndRecipientToTheSetting) {
 
 TEST_F(SettingsTest, FindsTheFileInTheWorkingDirectoryWithoutCase) {
   dir_.write("velloc.INI", "[Velloc]\n");
-  char* previous = getcwd(nullptr, 0);
-  ASSERT_EQ(0, chdir(dir_.path().c_str()));
-  std::vector<std::string> directories = settings_search_directories();
-  std::string found = find_settings_file();
-  EXPECT_EQ(0, chdir(previous));
-  free(previous);
-  ASSERT_GE(directories.size(), 3u);
-  EXPECT_EQ(platform::executable_directory(), directories[0]);
-  EXPECT_EQ(dir_.path() + "/", directories[1]);
-  EXPECT_EQ("/etc/velloc/", directories[2]);
-  EXPECT_EQ(dir_.path() + "/velloc.INI", found);
+  ProcessFacts facts;
+  facts.executable_directory = "/opt/velloc/bin/";
+  facts.working_directory = dir_.path();
+  facts.search_path = "/usr/bin:/bin/";
+  std::vector<std::string> directories = settings_search_directories(facts);
+  EXPECT_EQ((std::vector<std::string>{"/opt/velloc/bin/", dir_.path() + "/", "/etc/velloc/",
+                                      "/usr/bin/", "/bin/"}),
+            directories);
+  EXPECT_EQ(dir_.path() + "/velloc.INI", find_settings_file(facts));
 }
 
 TEST(Referer, HostIsTheSecondSlashSeparatedPieceAndMustBeListed) {
@@ -144,9 +145,10 @@ TEST(Referer, HostIsTheSecondSlashSeparatedPieceAndMustBeListed) {
       {"www.example.com", "http://evil.com/www.example.com", false}};
   // clang-format on
   for (const auto& [referer, host] : hosts) EXPECT_EQ(host, referer_host(referer)) << referer;
+  Site site(read_process_facts());
   for (const auto& c : checks) {
     std::ostringstream out;
-    ::Run run(out);
+    ::Run run(site);
     run.settings.referers = c.referers;
     if (*c.referer) run.request.environment.set("HTTP_REFERER", c.referer);
     EXPECT_EQ(c.accepted, check_referer(run)) << '"' << c.referers << "\" " << c.referer;

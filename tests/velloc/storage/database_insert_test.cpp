@@ -12,6 +12,7 @@
 
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
+#include "velloc/process_facts.h"
 #include "velloc/run.h"
 
 namespace {
@@ -101,6 +102,7 @@ class DatabaseInsertTest : public ::testing::Test {
   bool insert(const std::string& template_text, const std::string& form_data) {
     std::remove(dir_.file("velloc.log").c_str());
     dir_.write("orders.ini", template_text);
+    site_.begin_request();
     parse_form_data(form_data, ", ", run_.request.fields);
     return insert_database_record(run_);
   }
@@ -110,7 +112,8 @@ class DatabaseInsertTest : public ::testing::Test {
   const std::string database_ = std::string("[DATABASE]\nDSN=") + kDsn + "\nTABLE=Orders\n";
   TempDir dir_;
   std::ostringstream response_;
-  ::Run run_{response_};
+  Site site_{read_process_facts()};
+  ::Run run_{site_};
 };
 
 TEST_F(DatabaseInsertTest, InsertsTheMappedFieldsAndLogsNothingAtLevel1) {

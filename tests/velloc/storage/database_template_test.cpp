@@ -50,7 +50,8 @@ TEST(DatabaseTemplateTest, EachColumnTakesItsValueFromTheFieldItsKeyNames) {
             "[orders]\nFields=CustName Qty,Missing\ncustname=name\nQty=QUANTITY\n");
   CgiRequest request;
   request.set_field("NAME", "Ann");
-  DatabaseRecord record = read_database_record(dir.file("db.ini"), request);
+  platform::IniFiles ini;
+  DatabaseRecord record = read_database_record(ini, dir.file("db.ini"), request);
   std::string columns;
   for (const auto& column : record.columns) columns += column.name + "=" + column.value + "|";
   EXPECT_EQ(

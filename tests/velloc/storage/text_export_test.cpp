@@ -11,6 +11,7 @@
 
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
+#include "velloc/process_facts.h"
 #include "velloc/run.h"
 
 namespace {
@@ -53,6 +54,7 @@ class TextExportTest : public ::testing::Test {
   }
   void write_template(const std::string& keys) {
     dir_.write("forms/orders.ini", "[TEMPLATES]\n" + keys);
+    site_.begin_request();
   }
   bool submit(const std::string& name, const std::string& quantity) {
     run_.request.set_field("NAME", name);
@@ -63,7 +65,8 @@ class TextExportTest : public ::testing::Test {
 
   TempDir dir_;
   std::ostringstream response_;
-  ::Run run_{response_};
+  Site site_{read_process_facts()};
+  ::Run run_{site_};
 };
 
 TEST_F(TextExportTest, DirectModeAppendsOneRecordPerSubmissionAndIgnoresHeaderAndFooter) {
@@ -227,7 +230,8 @@ TEST_F(TextExportTest, ConcurrentExportsNeitherLoseNorGarbleRecords) {
   for (int w = 0; w < kWriters; ++w) {
     writers.emplace_back([this, w] {
       std::ostringstream response;
-      ::Run run(response);
+      Site site(read_process_facts());
+      ::Run run(site);
       run.message = run_.message;
       run.templates = run_.templates;
       run.request.set_field("TEMPLATE_TEXTFILE", "orders.ini");

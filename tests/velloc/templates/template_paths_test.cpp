@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "velloc/process_facts.h"
 #include "velloc/run.h"
 
 namespace {
@@ -14,7 +15,8 @@ struct RunOf {
     parse_form_data(data, ", ", run.request.fields);
   }
   std::ostringstream response;
-  ::Run run{response};
+  Site site{read_process_facts()};
+  ::Run run{site};
 };
 
 TEST(TemplatePaths, TheTemplateDirectoryAndTheNameUnlessItHoldsTwoFullStops) {

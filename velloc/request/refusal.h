@@ -1,0 +1,20 @@
+// Ending a run with a refusal: the step's message goes into the answer and the
+// log, and the run ends. The responder writes the page.
+#pragma once
+
+#include <string_view>
+
+#include "velloc/answer.h"
+#include "velloc/mail/mail_message.h"
+
+// Logs "Velloc Failed: " and the message at type 1 and ends the run by throwing
+// RunEnded with a kRefused answer whose page text is the message as given
+// (callers escape any request text they put in it).
+[[noreturn]] void fail_request(const MailMessage& log_context, std::string_view message);
+// The same for a message that holds request text: the page shows `page_message`
+// (that text escaped), the log `log_message`.
+[[noreturn]] void fail_request(const MailMessage& log_context, std::string_view page_message,
+                               std::string_view log_message);
+// The same with the refusal's own answer (a status, the missing fields), whose
+// message the page shows.
+[[noreturn]] void fail_request(const MailMessage& log_context, Answer refusal);

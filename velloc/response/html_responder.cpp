@@ -1,0 +1,97 @@
+#include "velloc/response/html_responder.h"
+
+#include <ostream>
+
+#include "velloc/guard/redirect_policy.h"
+#include "velloc/request/diagnostics.h"
+#include "velloc/request/html_escape.h"
+#include "velloc/request/page_head.h"
+
+namespace {
+
+constexpr char kFieldRowFormat[] = "<TR><TD VALIGN=TOP><B>%s</B></TD><TD>%s</TD></TR>\n";
+constexpr char kDefaultLinkText[] = "Back To Site";
+constexpr int kTooManyRequests = 429;
+
+void write_init_failure(std::ostream& out) {
+  write_content_type(out, "text/html");
+  out << "<HTML>\n<H1>CGI Initialization Error</H1>\n</HTML>";
+}
+
+// A page sent on unparsed (FULLHEAD) carries its own status line, so the status
+// of a refusal goes only on a page that the web server completes.
+void write_refusal(std::ostream& out, const Answer& answer, const CgiRequest& request,
+                   std::string_view content_type) {
+  if (answer.status == kTooManyRequests && !request.field_is_set("FULLHEAD"))
+    out << "Status: 429 Too Many Requests\nRetry-After: " << answer.retry_after_seconds << "\n";
+  write_page_head(out, request, content_type);
+  out << "<CENTER>\n<H1>Form Was Not Processed</H1><P>\n"
+      << answer.message << "</CENTER></BODY>\n</HTML>\n";
+}
+
+void write_debug_listing(std::ostream& out, const CgiRequest& request,
+                         std::string_view content_type) {
+  write_content_type(out, content_type);
+  out << "<PRE>\n";
+  dump_fields(out, request);
+  dump_environment(out, request);
+  out << "</PRE>\n";
+}
+
+void write_template_not_found(std::ostream& out, const std::string& path, const CgiRequest& request,
+                              std::string_view content_type) {
+  write_page_head(out, request, content_type);
+  out << "<H1>Web Template File Not Found</H1><BR>" << html_escape(path) << "\n</BODY></HTML>\n";
+}
+
+// Only a relative or http(s) address becomes a link.
+void write_back_link(std::ostream& out, const CgiRequest& request) {
+  if (!request.field_is_set("LINKBACK") || !is_safe_link(request.get_field("LINKBACK"))) return;
+  out << "<A HREF=\"" << html_escape(request.get_field("LINKBACK")) << "\">";
+  if (request.field_is_set("LINKBACKTEXT"))
+    out << html_escape(request.get_field("LINKBACKTEXT"));
+  else
+    out << kDefaultLinkText;
+  out << "</A>\n";
+}
+
+// The page head, a table of what was sent and the optional link back to the site.
+void write_confirmation_page(std::ostream& out, const CgiRequest& request,
+                             std::string_view content_type) {
+  write_page_head(out, request, content_type);
+  out << "<H1>Form Sent Successfully</H1>\n"
+      << "<P>\n<H2>The Following Information Was Sent:</H2>\n"
+      << "<HR>"
+      << "<TABLE CELLSPACING=5 WIDTH=80%>";
+  write_field_list(out, request, kFieldRowFormat, Escape::kHtml);
+  out << "</TABLE>"
+      << "<HR>";
+  write_back_link(out, request);
+  out << "</BODY>\n</HTML>";
+}
+
+}  // namespace
+
+void write_html_answer(std::ostream& out, const Answer& answer, const CgiRequest& request,
+                       std::string_view content_type) {
+  switch (answer.kind) {
+    case Answer::Kind::kNothing:
+      return;
+    case Answer::Kind::kInitFailure:
+      return write_init_failure(out);
+    case Answer::Kind::kRefused:
+      return write_refusal(out, answer, request, content_type);
+    case Answer::Kind::kDebugListing:
+      return write_debug_listing(out, request, content_type);
+    case Answer::Kind::kRedirect:
+      return write_redirect(out, answer.location);
+    case Answer::Kind::kPage:
+      write_content_type(out, content_type);
+      out << answer.body;
+      return;
+    case Answer::Kind::kTemplateNotFound:
+      return write_template_not_found(out, answer.location, request, content_type);
+    case Answer::Kind::kConfirmation:
+      return write_confirmation_page(out, request, content_type);
+  }
+}

@@ -1,0 +1,14 @@
+#include "velloc/site.h"
+
+void Site::begin_request() {
+  settings_files_.refresh();
+  if (state_store_failed_) state_store_.reset();
+  state_store_failed_ = false;
+}
+
+StateStore* Site::state_store(const std::string& connection, std::string* error) {
+  if (state_store_ && state_connection_ == connection) return state_store_.get();
+  state_store_ = open_odbc_state_store(connection, error);
+  state_connection_ = connection;
+  return state_store_.get();
+}
