@@ -126,6 +126,17 @@ class FastCgiTest(unittest.TestCase):
         self.assertEqual([], list(self.temp.iterdir()))
         self.assertEqual({worker}, set(map(int, LOG_PREFIX.findall(self.log.read_text()))))
 
+    def test_a_socket_handed_to_velloc_is_served(self):
+        form = [("NAME", "Ann"), ("DEBUG_VARIABLES", "1")]
+        body = encoded(form)
+        _, expected, _ = run_velloc(self.site, form)
+        for handed in ("stdin", "systemd"):
+            with self.subTest(handed), fcgi.FastCgiServer(self.site, workers=2,
+                                                          handed=handed) as server:
+                self.assertEqual(expected, server.request(fastcgi_params(body), body).stdout)
+                self.assertEqual(0, server.stop())
+            (self.site / "velloc.sock").unlink()
+
     def test_a_killed_worker_is_replaced_and_its_death_logged(self):
         body = encoded([("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
         _, expected, _ = run_velloc(self.site, [("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
