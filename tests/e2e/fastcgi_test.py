@@ -36,8 +36,7 @@ FORM_B = [("NAME", "Bob"), ("EMAIL", "bob@example.test"), ("SUBJECT", "Question"
           ("TEMPLATE_MAIL", "mail_b.txt"), ("TEMPLATE_TEXTFILE", "csv.ini")]
 LOG_PREFIX = re.compile(r"^\[[^]]*\|(\d+)\] ", re.M)
 # What is new for every submission, whichever mode answers it: the log lines' time and
-# process, the mail's date, identity
-# and MIME boundary, and the names of temporary files.
+# process, the mail's date, identity and MIME boundary, and the names of temporary files.
 VARYING = [(re.compile(rb"^\[[^]]*\|\d+\] ", re.M), b""),
            (re.compile(rb"^Date: [^\r\n]*\r?\n|^Message-ID: [^\r\n]*\r?\n", re.M), b""),
            (re.compile(rb"velloc-[0-9a-f]{32}"), b"velloc-*"),
