@@ -6,12 +6,14 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "installer/cabinet_entry.h"
+#include "installer/cabinet_header.h"
 #include "installer/cabinet_system.h"
 #include "installer/declared_sizes.h"
 #include "installer/messages.h"
@@ -25,6 +27,8 @@ namespace {
 
 // A bound on the parts of one cabinet set, so that a set naming itself ends.
 constexpr int kMaxCabinetParts = 1024;
+// Uncompressed bytes of a full data block; a folder holds no more than its blocks' worth.
+constexpr std::uint64_t kDataBlockBytes = 32768;
 constexpr mode_t kOutputFileMode = 0644;
 // A cabinet carries no execute permission: the product's programs, stored at the top of an
 // archive, get it from their names so that the web server can start them.
@@ -38,6 +42,9 @@ mode_t output_mode(const std::string& stored_name) {
 }
 
 enum class DecoderError { none, arguments, open, read, write, damaged, no_memory };
+
+// What became of one stored file, and whether the archive goes on after it.
+enum class FileOutcome { installed, not_installed, archive_stopped };
 
 // The one place where the decoder's error codes become ours.
 DecoderError decoder_error(int code) {
@@ -129,9 +136,11 @@ class CabinetExtraction : public OutputHandler {
 
  private:
   mscabd_cabinet* open_part(const std::string& path);
-  void append_further_parts(const std::string& source_directory);
+  bool open_whole_set(const std::string& source_directory);
+  bool entries_are_sound() const;
   bool sizes_fit();
-  bool extract_file(mscabd_file* file);
+  FileOutcome extract_file(mscabd_file* file);
+  FileOutcome put_in_place(const mscabd_file* file, DecoderError error);
   bool refuse(const std::optional<std::string>& reason);
 
   std::string archive_;
@@ -149,8 +158,12 @@ class CabinetExtraction : public OutputHandler {
   std::string stored_name_;
   std::optional<std::time_t> stored_time_;
   bool output_refused_ = false;
-  // Where the file being extracted went, below folder_, once its output was opened.
+  bool close_failed_ = false;
+  std::uint64_t bytes_written_ = 0;
+  // Where the file being extracted goes, below folder_, once its output was opened, and
+  // where it is written until it is whole.
   std::optional<std::string> output_below_;
+  std::optional<std::string> staged_below_;
 };
 
 bool CabinetExtraction::open(const std::string& archive_path, const std::string& source_directory) {
@@ -160,38 +173,69 @@ bool CabinetExtraction::open(const std::string& archive_path, const std::string&
   decoder_ = mspack_create_cab_decompressor(system_.get());
   if (decoder_ == nullptr) return false;
   decoder_->set_param(decoder_, MSCABD_PARAM_DECOMPBUF, kDecompressionBufferBytes);
+  // A block that fails its checksum is an error, never passed over.
+  decoder_->set_param(decoder_, MSCABD_PARAM_FIXMSZIP, 0);
+  decoder_->set_param(decoder_, MSCABD_PARAM_SALVAGE, 0);
   cabinet_ = open_part(archive_path);
   if (cabinet_ == nullptr) return false;
-  append_further_parts(source_directory);
-  return true;
+  return open_whole_set(source_directory);
 }
 
+// Nothing for a part whose headers are not those of an intact cabinet.
 mscabd_cabinet* CabinetExtraction::open_part(const std::string& path) {
+  if (!cabinet_file_is_sound(path)) return nullptr;
   part_paths_.push_back(path);
   return decoder_->open(decoder_, part_paths_.back().c_str());
 }
 
-// Each part names the next one; it is looked for in the source directory.
-void CabinetExtraction::append_further_parts(const std::string& source_directory) {
+// Each part names the next one; it is looked for in the source directory. True when the
+// set is whole: it starts with this archive, every part it names is there and follows its
+// predecessor, and the last part names no further one.
+bool CabinetExtraction::open_whole_set(const std::string& source_directory) {
+  if (cabinet_->flags & MSCAB_HDR_PREVCAB) return false;
   mscabd_cabinet* last = cabinet_;
-  for (int parts = 1; last->nextname != nullptr && parts < kMaxCabinetParts; ++parts) {
+  for (int parts = 1; parts < kMaxCabinetParts; ++parts) {
+    if (!(last->flags & MSCAB_HDR_NEXTCAB)) return true;
+    if (last->nextname == nullptr) return false;
     std::string path = platform::native_path(source_directory + base_name(last->nextname));
     mscabd_cabinet* next = open_part(path);
-    if (next == nullptr) return;
-    if (decoder_error(decoder_->append(decoder_, last, next)) != DecoderError::none) {
+    if (next == nullptr) return false;
+    if (next->set_id != last->set_id || next->set_index != last->set_index + 1 ||
+        decoder_error(decoder_->append(decoder_, last, next)) != DecoderError::none) {
       decoder_->close(decoder_, next);
-      return;
+      return false;
     }
     last = next;
   }
+  return false;
 }
 
-bool CabinetExtraction::extract_all() {
-  if (!sizes_fit()) return false;
+// What the decoder lets pass: known compression, names and stamps an intact cabinet holds,
+// and every file inside the data its folder has.
+bool CabinetExtraction::entries_are_sound() const {
+  for (mscabd_folder* folder = cabinet_->folders; folder != nullptr; folder = folder->next)
+    if (!compression_is_known(folder->comp_type)) return false;
   for (mscabd_file* file = cabinet_->files; file != nullptr; file = file->next) {
-    if (!extract_file(file)) return false;
+    if (!stored_name_is_sound(file->filename, file->attribs & MSCAB_ATTRIB_UTF_NAME)) return false;
+    if (!stored_time_is_sound(file->date_y, file->date_m, file->date_d, file->time_h, file->time_m,
+                              file->time_s))
+      return false;
+    std::uint64_t end = std::uint64_t{file->offset} + file->length;
+    if (file->folder == nullptr || end > file->folder->num_blocks * kDataBlockBytes) return false;
   }
   return true;
+}
+
+// A damaged archive is refused before anything of it is written.
+bool CabinetExtraction::extract_all() {
+  if (!sizes_fit() || !entries_are_sound()) return false;
+  bool complete = true;
+  for (mscabd_file* file = cabinet_->files; file != nullptr; file = file->next) {
+    FileOutcome outcome = extract_file(file);
+    if (outcome == FileOutcome::archive_stopped) return false;
+    complete = complete && outcome == FileOutcome::installed;
+  }
+  return complete;
 }
 
 // Checked before anything of the archive is written.
@@ -212,31 +256,56 @@ bool CabinetExtraction::refuse(const std::optional<std::string>& reason) {
   return false;
 }
 
-bool CabinetExtraction::extract_file(mscabd_file* file) {
+FileOutcome CabinetExtraction::extract_file(mscabd_file* file) {
   std::optional<std::string> relative = relative_output_path(file->filename);
-  if (!relative) return refuse(std::nullopt);
+  if (!relative) {
+    refuse(std::nullopt);
+    return FileOutcome::archive_stopped;
+  }
   stored_name_ = file->filename;
   stored_time_ = stored_local_time(file->date_y, file->date_m, file->date_d, file->time_h,
                                    file->time_m, file->time_s);
-  output_refused_ = false;
+  output_refused_ = close_failed_ = false;
+  bytes_written_ = 0;
   output_below_.reset();
+  staged_below_.reset();
   std::string output = platform::native_path_for_create(destination_ + *relative);
   DecoderError error = decoder_error(decoder_->extract(decoder_, file, output.c_str()));
-  if (error == DecoderError::open && output_refused_) return refuse(std::nullopt);
-  // An incomplete file would pass for an installed one.
-  if (error != DecoderError::none && output_below_) remove_below(folder_, *output_below_);
-  return error == DecoderError::none;
+  if (error == DecoderError::open && output_refused_) {
+    refuse(std::nullopt);
+    return FileOutcome::archive_stopped;
+  }
+  return put_in_place(file, error);
+}
+
+// The file takes its name only when the decoder finished it, it holds the declared number
+// of bytes and it was closed: an incomplete file would pass for an installed one.
+FileOutcome CabinetExtraction::put_in_place(const mscabd_file* file, DecoderError error) {
+  if (!staged_below_) return FileOutcome::archive_stopped;
+  bool whole = error == DecoderError::none && bytes_written_ == file->length;
+  if (!whole || close_failed_) {
+    remove_below(folder_, *staged_below_);
+    return whole ? FileOutcome::not_installed : FileOutcome::archive_stopped;
+  }
+  if (commit_staged_below(folder_, *staged_below_, *output_below_) != 0) {
+    remove_below(folder_, *staged_below_);
+    refuse(std::nullopt);
+    return FileOutcome::archive_stopped;
+  }
+  return FileOutcome::installed;
 }
 
 int CabinetExtraction::open_output(const char* path) {
   mode_t mode = output_mode(stored_name_);
   std::optional<std::string> below = path_below(folder_, path);
-  int fd = below ? open_output_below(folder_, *below, mode) : -1;
+  std::string staged;
+  int fd = below ? open_staged_below(folder_, *below, mode, staged) : -1;
   if (fd < 0) {
     output_refused_ = true;
     return -1;
   }
   output_below_ = below;
+  staged_below_ = staged;
   fchmod(fd, mode);
   progress_.update_progress("Extracting '" + stored_name_ + "' to '" + destination_ + "'...", -1,
                             -1);
@@ -246,12 +315,16 @@ int CabinetExtraction::open_output(const char* path) {
 bool CabinetExtraction::write_block(int fd, const void* data, std::size_t bytes) {
   progress_.update_progress(std::nullopt, saturated_sum(progress_.position(), bytes), -1);
   progress_.pause_after_block();
-  return write_all(fd, static_cast<const char*>(data), bytes);
+  if (!write_all(fd, static_cast<const char*>(data), bytes)) return false;
+  bytes_written_ += bytes;
+  return true;
 }
 
 void CabinetExtraction::close_output(int fd) {
   set_file_time(fd, stored_time_);
-  if (close(fd) != 0) ui_.show_message(extraction_error_message());
+  if (close(fd) == 0) return;
+  close_failed_ = true;
+  ui_.show_message(extraction_error_message());
 }
 
 }  // namespace

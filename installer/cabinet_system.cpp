@@ -80,7 +80,9 @@ off_t system_tell(mspack_file* file) { return lseek(as_open_file(file)->fd, 0, S
 // The decoder's warnings are informational; the installer shows none of them.
 void system_message(mspack_file*, const char*, ...) {}
 
-void* system_alloc(mspack_system*, size_t bytes) { return std::malloc(bytes); }
+// Zeroed, so that a damaged stream that makes a decoder copy from parts of its window it
+// never filled hands out zeros, never what the memory held before.
+void* system_alloc(mspack_system*, size_t bytes) { return std::calloc(1, bytes); }
 void system_free(void* pointer) { std::free(pointer); }
 void system_copy(void* source, void* destination, size_t bytes) {
   std::memcpy(destination, source, bytes);

@@ -5,12 +5,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 namespace installer {
 
 namespace {
 
 constexpr int kEnterDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kOpenExisting = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// Names tried for a staged file before giving up; each is created only when it is new.
+constexpr int kStagedNameAttempts = 100;
 
 // A trailing "/" would make open(2) follow a link that stands for the folder.
 std::string without_trailing_slashes(std::string_view path) {
@@ -83,6 +87,22 @@ bool only_name_of_regular_file(int fd) {
   return true;
 }
 
+// Whether `name` in `directory` is absent or could be written as open_output_below would.
+bool replaceable(int directory, const std::string& name) {
+  Descriptor existing(openat(directory, name.c_str(), kOpenExisting));
+  if (existing.get() < 0) return errno == ENOENT;
+  return only_name_of_regular_file(existing.get());
+}
+
+std::string staged_name(int attempt) {
+  return ".installing-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+}
+
+std::string sibling(std::string_view relative, const std::string& name) {
+  std::size_t slash = relative.rfind('/');
+  return slash == std::string_view::npos ? name : std::string(relative.substr(0, slash + 1)) + name;
+}
+
 }  // namespace
 
 std::optional<std::string> path_below(std::string_view folder, std::string_view path) {
@@ -112,6 +132,34 @@ int open_output_below(const std::string& folder, std::string_view relative, mode
   if (file.get() < 0 || !only_name_of_regular_file(file.get())) return -1;
   if (ftruncate(file.get(), 0) != 0) return -1;
   return file.release();
+}
+
+int open_staged_below(const std::string& folder, std::string_view relative, mode_t mode,
+                      std::string& staged) {
+  std::string name;
+  Descriptor parent(open_parent(folder, relative, name));
+  if (parent.get() < 0 || !replaceable(parent.get(), name)) return -1;
+  for (int attempt = 0; attempt < kStagedNameAttempts; ++attempt) {
+    std::string candidate = staged_name(attempt);
+    int fd = openat(parent.get(), candidate.c_str(),
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      staged = sibling(relative, candidate);
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+int commit_staged_below(const std::string& folder, std::string_view staged,
+                        std::string_view relative) {
+  std::string name, staged_last;
+  Descriptor parent(open_parent(folder, relative, name));
+  if (parent.get() < 0) return errno;
+  staged_last = staged.substr(staged.rfind('/') + 1);
+  if (renameat(parent.get(), staged_last.c_str(), parent.get(), name.c_str()) != 0) return errno;
+  return 0;
 }
 
 void remove_below(const std::string& folder, std::string_view relative) {

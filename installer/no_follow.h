@@ -28,6 +28,19 @@ int make_directory_below(const std::string& folder, std::string_view relative, m
 // would let the write land somewhere else. Never blocks on a FIFO.
 int open_output_below(const std::string& folder, std::string_view relative, mode_t mode);
 
+// For a file that must appear whole or not at all. Checks that `relative` below `folder`
+// could be opened as open_output_below opens it, without changing what stands there, then
+// creates a new file beside it under a hidden name of its own, for reading and writing with
+// `mode`. Returns its descriptor and sets `staged` to its path below `folder`; -1 (errno
+// set) on failure. The caller either commits or removes `staged`.
+int open_staged_below(const std::string& folder, std::string_view relative, mode_t mode,
+                      std::string& staged);
+
+// Puts the file `staged` (from open_staged_below for `relative`) in the place of `relative`
+// in one step: whatever stood there is replaced, never written through. 0 or the errno.
+int commit_staged_below(const std::string& folder, std::string_view staged,
+                        std::string_view relative);
+
 // Removes the file `relative` below `folder`; a link standing there is removed itself, never
 // what it points to. Failures are ignored.
 void remove_below(const std::string& folder, std::string_view relative);

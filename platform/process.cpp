@@ -101,11 +101,17 @@ pid_t spawn_process(const SpawnRequest& request, int* error) {
   for (const std::string& argument : request.arguments)
     argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
+  std::vector<char*> envp;
+  if (request.environment) {
+    for (const std::string& entry : *request.environment)
+      envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+  }
   SpawnAttributes attributes;
   pid_t pid = -1;
   if (result == 0)
     result = posix_spawn(&pid, request.program.c_str(), actions.get(), attributes.get(),
-                         argv.data(), environ);
+                         argv.data(), request.environment ? envp.data() : environ);
   if (result != 0) {
     *error = result;
     return -1;

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ struct SpawnRequest {
   int stdout_fd = -1;
   int stderr_fd = -1;
   std::string working_directory;  // native; empty keeps the caller's
+  // "NAME=value" entries; nullopt hands the child the caller's environment.
+  std::optional<std::vector<std::string>> environment = std::nullopt;
 };
 
 // Starts the program as the leader of a new process group. Returns the child's pid, or -1 with

@@ -30,6 +30,9 @@ struct Answer {
   std::vector<std::string> missing_fields;
   std::string location;
   std::string body;
+  // kPage, kRedirect, kConfirmation: the submission's receipt number, when the form
+  // asked for one (RECEIPT_NUMBER); empty otherwise.
+  std::string receipt_number;
 
   static Answer of(Kind kind) {
     Answer answer;

@@ -6,7 +6,9 @@
 #include "velloc/run.h"
 #include "velloc/templates/template_paths.h"
 
-Answer decide_response_page(Run& run) {
+namespace {
+
+Answer decide_page(Run& run) {
   Answer answer;
   if (run.request.field_is_set("TEMPLATE_WEB")) {
     std::optional<Answer> page = render_form_template(run, run.templates.web_template);
@@ -21,5 +23,14 @@ Answer decide_response_page(Run& run) {
     return answer;
   }
   answer.kind = Answer::Kind::kConfirmation;
+  return answer;
+}
+
+}  // namespace
+
+Answer decide_response_page(Run& run) {
+  Answer answer = decide_page(run);
+  if (answer.kind != Answer::Kind::kTemplateNotFound)
+    answer.receipt_number = run.request.get_field("RECEIPT_NUMBER");
   return answer;
 }

@@ -1,5 +1,7 @@
 #include "velloc/site.h"
 
+#include <csignal>
+
 void Site::begin_request() {
   settings_files_.refresh();
   if (state_store_failed_) state_store_.reset();
@@ -11,4 +13,9 @@ StateStore* Site::state_store(const std::string& connection, std::string* error)
   state_store_ = open_odbc_state_store(connection, error);
   state_connection_ = connection;
   return state_store_.get();
+}
+
+void ignore_signals_of_failed_writes() {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }

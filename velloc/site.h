@@ -20,6 +20,11 @@ struct ProcessFacts {
   std::string executable_directory;  // ending in "/"; "./" when it cannot be had
 };
 
+// For a process that serves many requests: a visitor who hangs up (SIGPIPE) or a
+// write beyond the file-size limit (SIGXFSZ) fails that write instead of ending
+// the process. Called by the entry point before the first request.
+void ignore_signals_of_failed_writes();
+
 class Site {
  public:
   explicit Site(ProcessFacts facts) : facts_(std::move(facts)) {}

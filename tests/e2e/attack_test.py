@@ -1,5 +1,6 @@
 """Hostile visitors through lighttpd: an open-relay attempt, recipients hidden behind
-a NUL byte and MIME parts smuggled in with a boundary line. A raw SMTP sink records
+a NUL byte, MIME parts smuggled in with a boundary line and terminal controls aimed
+at whoever reads the log. A raw SMTP sink records
 every byte velloc sends, so the test sees exactly what reached the mail server."""
 
 import email
@@ -153,6 +154,51 @@ class AttackTest(unittest.TestCase):
                 self.assertEqual([b"<" + OWNER.encode() + b">"], recipients(wire))
                 shown = urllib.parse.unquote(target)
                 self.assertIn(f"] Redirect not allowed: {shown}\n", self.site.log)
+
+    def test_terminal_controls_reach_the_log_escaped(self):
+        controls = "%1B%5B2J%1B%5D0%3Bpwned%07%0B%C2%85%E2%80%A8%E2%80%AE"
+        page, _ = self.submit(self.form(NAME="Ann" + controls + "x", SUBJECT="Hi" + controls))
+        self.assertIn(b"Form Sent Successfully", page)
+        log = self.site.log
+        shown = "\\x1b[2J\\x1b]0;pwned\\x07\\x0b\\u0085\\u2028\\u202e"
+        self.assertIn(f"] NAME:  Ann{shown}x\n", log)
+        self.assertIn(f"] Subject: Hi{shown}\n", log)
+        for raw in ("\x1b", "\x07", "\x0b", "\x85", "\u2028", "\u202e"):
+            self.assertNotIn(raw, log)
+
+    def test_an_address_too_long_for_smtp_is_passed_over_never_split(self):
+        long_address = "a" * 998 + "@example.test"  # 1,011 characters, in an allowed domain
+        page, wire = self.submit(self.form(RECIPIENT=long_address))
+        self.assertIn(b"Form Sent Successfully", page)
+        self.assertEqual([b"<" + OWNER.encode() + b">"], recipients(wire))
+        self.assertNotIn(b"a" * 65, wire)
+        self.assertIn("] RECIPIENT: Address too long for mail, passed over (1011 octets): ",
+                      self.site.log)
+
+    def test_no_line_over_the_mail_limits(self):
+        subject = " ".join(["word"] * 400)[:1989]  # with "Subject: ", 1,998 octets
+        message = "x" * 100_010
+        field_name = "N" * 2_000
+        addresses = [f"u{number}@example.test" for number in range(100)]
+        page, wire = self.submit(self.form(
+            SUBJECT=subject.replace(" ", "+"), MESSAGE=message, **{field_name: "v"},
+            RECIPIENT="%2C".join(address.replace("@", "%40") for address in addresses),
+            EMAIL="b" * 1_990 + "%40visitor.test"))
+        self.assertIn(b"Form Sent Successfully", page)
+        commands, data = wire.split(b"DATA\r\n", 1)
+        self.assertLessEqual(max(len(line) for line in commands.split(b"\r\n")), 510)
+        self.assertLessEqual(max(len(line) for line in data.split(b"\r\n")), 998)
+        self.assertNotIn(b"\n", data.replace(b"\r\n", b""))
+        mail = message_of(wire)
+        self.assertEqual(subject, mail["Subject"])
+        self.assertEqual(addresses, [str(a.addr_spec) for a in mail["To"].addresses])
+        body = next(mail.iter_parts())
+        self.assertEqual("quoted-printable", body["Content-Transfer-Encoding"])
+        listing = body.get_content().replace("\r\n", "\n")
+        self.assertTrue(f"MESSAGE:  {message}\n" in listing)
+        self.assertTrue(f"{field_name}:  v\n" in listing)
+        self.assertIn("] EMAIL: Address too long for mail, passed over (2003 octets): ",
+                      self.site.log)
 
 
 if __name__ == "__main__":

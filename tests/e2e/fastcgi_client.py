@@ -144,10 +144,15 @@ class FastCgiServer:
     `folder` with a small environment (PATH, the sanitizers' and ODBC's settings,
     `extra_env`)."""
 
-    def __init__(self, folder, workers=1, max_requests=None, extra_env=None, arguments=None):
+    def __init__(self, folder, workers=1, max_requests=None, extra_env=None, handed=None):
+        """handed=None: velloc opens the socket itself; "stdin": velloc gets it listening on
+        its standard input, "systemd": as fd 3 with LISTEN_PID and LISTEN_FDS."""
         self.folder = Path(folder)
         self.socket = self.folder / "velloc.sock"
-        self.arguments = arguments or ["--fastcgi", f"unix:{self.socket}", "--workers", str(workers)]
+        self.handed = handed
+        self.arguments = ["--workers", str(workers)]
+        if handed is None:
+            self.arguments += ["--fastcgi", f"unix:{self.socket}"]
         if max_requests:
             self.arguments += ["--max-requests", str(max_requests)]
         self.env = {"PATH": "/usr/bin:/bin"}
@@ -157,9 +162,25 @@ class FastCgiServer:
         self.workers = workers
 
     def __enter__(self):
-        self.process = subprocess.Popen([VELLOC_BINARY] + self.arguments, cwd=self.folder,
-                                        env=self.env, stdin=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE)
+        command, stdin, keep, prepare = [VELLOC_BINARY] + self.arguments, subprocess.DEVNULL, (), None
+        listener = None
+        if self.handed:
+            listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            listener.bind(str(self.socket))
+            listener.listen(64)
+        if self.handed == "stdin":
+            stdin = listener
+        elif self.handed == "systemd":
+            keep = (3,)
+            prepare = lambda: os.dup2(listener.fileno(), 3)
+            command = ["/bin/sh", "-c", 'LISTEN_PID=$$ LISTEN_FDS=1 exec "$0" "$@"'] + command
+        try:
+            self.process = subprocess.Popen(command, cwd=self.folder, env=self.env, stdin=stdin,
+                                            pass_fds=keep, preexec_fn=prepare,
+                                            stderr=subprocess.PIPE)
+        finally:
+            if listener:
+                listener.close()
         deadline = time.monotonic() + START_SECONDS
         while len(self.worker_pids()) < self.workers or not self._accepts():
             if self.process.poll() is not None or time.monotonic() > deadline:

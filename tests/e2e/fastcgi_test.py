@@ -36,8 +36,7 @@ FORM_B = [("NAME", "Bob"), ("EMAIL", "bob@example.test"), ("SUBJECT", "Question"
           ("TEMPLATE_MAIL", "mail_b.txt"), ("TEMPLATE_TEXTFILE", "csv.ini")]
 LOG_PREFIX = re.compile(r"^\[[^]]*\|(\d+)\] ", re.M)
 # What is new for every submission, whichever mode answers it: the log lines' time and
-# process, the mail's date, identity
-# and MIME boundary, and the names of temporary files.
+# process, the mail's date, identity and MIME boundary, and the names of temporary files.
 VARYING = [(re.compile(rb"^\[[^]]*\|\d+\] ", re.M), b""),
            (re.compile(rb"^Date: [^\r\n]*\r?\n|^Message-ID: [^\r\n]*\r?\n", re.M), b""),
            (re.compile(rb"velloc-[0-9a-f]{32}"), b"velloc-*"),
@@ -125,6 +124,17 @@ class FastCgiTest(unittest.TestCase):
                             sorted(self.mails(sink.folder)))
         self.assertEqual([], list(self.temp.iterdir()))
         self.assertEqual({worker}, set(map(int, LOG_PREFIX.findall(self.log.read_text()))))
+
+    def test_a_socket_handed_to_velloc_is_served(self):
+        form = [("NAME", "Ann"), ("DEBUG_VARIABLES", "1")]
+        body = encoded(form)
+        _, expected, _ = run_velloc(self.site, form)
+        for handed in ("stdin", "systemd"):
+            with self.subTest(handed), fcgi.FastCgiServer(self.site, workers=2,
+                                                          handed=handed) as server:
+                self.assertEqual(expected, server.request(fastcgi_params(body), body).stdout)
+                self.assertEqual(0, server.stop())
+            (self.site / "velloc.sock").unlink()
 
     def test_a_killed_worker_is_replaced_and_its_death_logged(self):
         body = encoded([("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])

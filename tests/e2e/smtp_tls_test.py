@@ -6,6 +6,7 @@ delivered message is parsed by the email package."""
 import os
 import pwd
 import shutil
+import socket
 import ssl
 import subprocess
 import sys
@@ -60,6 +61,61 @@ class Storing:
 def check_password(server, session, envelope, mechanism, auth_data):
     good = auth_data.login == USER.encode() and auth_data.password == PASSWORD.encode()
     return AuthResult(success=good, handled=False)
+
+
+class InjectingServer:
+    """One connection: its go-ahead for STARTTLS carries a forged reply in the same
+    segment, as a machine in the middle would add it; then TLS, AUTH PLAIN and a
+    plain delivery. Keeps the command lines received under TLS."""
+
+    def __init__(self, context):
+        self.context = context
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(WAIT_SECONDS)
+        self.port = self.listener.getsockname()[1]
+        self.commands = []
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    @staticmethod
+    def _line(stream):
+        line = b""
+        while not line.endswith(b"\n") and len(line) < 100_000:
+            byte = stream.recv(1)
+            if not byte:
+                break
+            line += byte
+        return line
+
+    def _serve(self):
+        connection, _ = self.listener.accept()
+        connection.settimeout(WAIT_SECONDS)
+        connection.sendall(b"220 ready\r\n")
+        self._line(connection)
+        connection.sendall(b"250-hi\r\n250 STARTTLS\r\n")
+        self._line(connection)
+        connection.sendall(b"220 go ahead\r\n250 injected\r\n")
+        with self.context.wrap_socket(connection, server_side=True) as tls:
+            answers = {b"EHLO": b"250-hi\r\n250 AUTH PLAIN\r\n", b"AUTH": b"235 ok\r\n",
+                       b"DATA": b"354 go\r\n", b"QUIT": b"221 bye\r\n"}
+            while True:
+                line = self._line(tls)
+                self.commands.append(line)
+                if not line:
+                    return
+                if line.startswith(b"DATA"):
+                    tls.sendall(answers[b"DATA"])
+                    while self._line(tls) not in (b".\r\n", b""):
+                        pass
+                    tls.sendall(b"250 stored\r\n")
+                    continue
+                tls.sendall(answers.get(line[:4], b"250 ok\r\n"))
+                if line.startswith(b"QUIT"):
+                    return
+
+    def close(self):
+        self.thread.join(timeout=WAIT_SECONDS)
+        self.listener.close()
 
 
 class SmtpTlsTest(unittest.TestCase):
@@ -168,6 +224,16 @@ class SmtpTlsTest(unittest.TestCase):
         page = self.send(port, "none")
         self.assertIn("Credentials are sent only over TLS", self.log())
         self.assertEqual([], store.messages)
+
+    def test_replies_sent_before_tls_are_never_read_under_tls(self):
+        server = InjectingServer(self.context("server"))
+        page = self.send(server.port, "starttls")
+        server.close()
+        self.assertIn("Form Sent Successfully", page, self.log())
+        self.assertNotIn("injected", self.log())
+        self.assertIn("] Data Sent Before TLS Was Dropped.\n", self.log())
+        self.assertEqual([b"EHLO", b"AUTH", b"MAIL", b"RCPT", b"DATA", b"QUIT"],
+                         [line[:4] for line in server.commands])
 
 
 POSTFIX_MAIN_CF = """compatibility_level = 3.6

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -226,6 +227,19 @@ TEST(ExtractCabinet, MultiPartSetFollowsEachNextPartWithoutRegardToCase) {
   EXPECT_EQ(191, extraction.progress.position());
 }
 
+TEST(ExtractCabinet, SetWithAPartMissingWritesNothing) {
+  TempDir source;
+  for (int part : {1, 2, 4, 5}) {
+    std::string name = "cabd_multi_basic_pt" + std::to_string(part) + ".cab";
+    fs::copy_file(kCabinets + "multi/" + name, source.file(name));
+  }
+  Extraction extraction;
+  EXPECT_FALSE(extraction.run("cabd_multi_basic_pt1.cab", source.path()));
+  EXPECT_TRUE(extraction.ui.messages.empty());
+  EXPECT_EQ(1, extraction.progress.position());
+  EXPECT_FALSE(fs::exists(extraction.file("/test1.txt")));
+}
+
 TEST(ExtractCabinet, UnknownSubdirectoryStopsTheArchiveWithM7) {
   Extraction extraction;
   EXPECT_FALSE(extraction.run("unknown_subdir.cab"));
@@ -315,6 +329,151 @@ TEST(ExtractCabinet, FileOfAFailedArchiveIsRemovedNotLeftIncomplete) {
     EXPECT_FALSE(fs::exists(extraction.file("/file.txt")));
     EXPECT_EQ(cabinet == std::string("bad_checksum.cab"),
               fs::exists(extraction.file("/first.txt")));
+  }
+}
+
+using testing_support::CabinetShape;
+using testing_support::StoredFile;
+
+constexpr std::uint16_t kUtf8 = 0xA0;
+constexpr std::uint16_t kQuantum = 0x1502;  // windows of 2^21
+constexpr std::uint16_t kLzx = 0x1503;
+
+StoredFile named(std::string name, std::uint16_t attribs = 0x20) {
+  return {std::move(name), "payload", std::nullopt, 0, attribs};
+}
+
+StoredFile stamped(std::uint16_t date, std::uint16_t time) {
+  return {"late.txt", "payload", std::nullopt, 0, 0x20, date, time};
+}
+
+StoredFile in_folder(std::uint16_t folder) { return {"late.txt", "payload", std::nullopt, folder}; }
+
+CabinetShape shaped(void (*change)(CabinetShape&)) {
+  CabinetShape shape;
+  change(shape);
+  return shape;
+}
+
+// Bytes that no encoder wrote, the same on every run.
+std::string noise(std::size_t bytes) {
+  std::string out;
+  std::uint32_t state = 0x2545F491;
+  for (std::size_t i = 0; i < bytes; ++i) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    out += static_cast<char>(state & 0xff);
+  }
+  return out;
+}
+
+// A data block of `bytes` bytes of noise, said to be compressed with `compression`.
+CabinetShape packed(std::uint16_t compression, std::size_t bytes, bool checksum = true) {
+  CabinetShape shape;
+  shape.compression = compression;
+  shape.checksum = checksum;
+  shape.packed_data = noise(bytes);
+  return shape;
+}
+
+// Whatever the destination holds besides the template folders.
+std::vector<std::string> files_below(const std::string& folder) {
+  std::vector<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder))
+    if (!entry.is_directory()) files.push_back(fs::relative(entry.path(), folder).string());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+TEST(ExtractCabinet, DamagedCabinetsAreRefusedBeforeAnythingIsReplaced) {
+  struct Case {
+    std::string what;
+    StoredFile file;
+    CabinetShape shape;
+    bool installs;
+  };
+  const StoredFile unpacked = {"late.txt", std::string(30000, 'x')};
+  const Case cases[] = {
+      {"sound name", named("late.txt"), {}, true},
+      {"UTF-8 name", named("caf\xc3\xa9 \xe2\x82\xac.txt", kUtf8), {}, true},
+      {"ISO-8859-1 name", named("caf\xe9.txt"), {}, true},
+      {"block checksum", named("late.txt"), shaped([](CabinetShape& s) { s.checksum = true; }),
+       true},
+      {"invalid UTF-8", named("bad\xff.txt", kUtf8), {}, false},
+      {"overlong UTF-8", named("\xc0\xaf.txt", kUtf8), {}, false},
+      {"overlong three bytes", named("\xe0\x80\xaf.txt", kUtf8), {}, false},
+      {"surrogate", named("\xed\xa0\x80.txt", kUtf8), {}, false},
+      {"past U+10FFFF", named("\xf4\x90\x80\x80.txt", kUtf8), {}, false},
+      {"cut sequence", named("caf\xc3", kUtf8), {}, false},
+      {"ESC", named("evil\x1b[2J.txt"), {}, false},
+      {"CR LF", named("a\r\nb.txt"), {}, false},
+      {"TAB", named("a\tb.txt"), {}, false},
+      {"DEL", named("a\x7f.txt"), {}, false},
+      {"C1 in ISO-8859-1", named("a\x9b.txt"), {}, false},
+      {"C1 in UTF-8", named("a\xc2\x9b.txt", kUtf8), {}, false},
+      {"line separator", named("a\xe2\x80\xa8.txt", kUtf8), {}, false},
+      {"right-to-left override",
+       named("a\xe2\x80\xae"
+             "fdp.exe",
+             kUtf8),
+       {},
+       false},
+      {"continues into no next cabinet", in_folder(0xFFFE), {}, false},
+      {"continues both ways", in_folder(0xFFFF), {}, false},
+      {"continues from no previous cabinet", in_folder(0xFFFD), {}, false},
+      {"folder that is not there", in_folder(1), {}, false},
+      {"next cabinet missing", named("late.txt"), shaped([](CabinetShape& s) { s.flags = 0x02; }),
+       false},
+      {"set starts elsewhere", named("late.txt"), shaped([](CabinetShape& s) { s.flags = 0x01; }),
+       false},
+      {"unknown flag", named("late.txt"), shaped([](CabinetShape& s) { s.flags = 0x08; }), false},
+      {"version 1.4", named("late.txt"), shaped([](CabinetShape& s) { s.version = 0x0104; }),
+       false},
+      {"reserved field set", named("late.txt"), shaped([](CabinetShape& s) { s.reserved = 1; }),
+       false},
+      {"stated length too long", named("late.txt"),
+       shaped([](CabinetShape& s) { s.length_change = 1; }), false},
+      {"stated length too short", named("late.txt"),
+       shaped([](CabinetShape& s) { s.length_change = -1; }), false},
+      {"month 13", stamped((24 << 9) | (13 << 5) | 1, 0), {}, false},
+      {"day 0", stamped((24 << 9) | (6 << 5), 0), {}, false},
+      {"February 30", stamped((24 << 9) | (2 << 5) | 30, 0), {}, false},
+      {"hour 24", stamped((24 << 9) | (6 << 5) | 1, 24 << 11), {}, false},
+      {"minute 60", stamped((24 << 9) | (6 << 5) | 1, 60 << 5), {}, false},
+      {"file beyond its folder's data", {"late.txt", "payload", 40000}, {}, false},
+      {"unknown compression", named("late.txt"), shaped([](CabinetShape& s) { s.compression = 4; }),
+       false},
+      {"LZX window too small", named("late.txt"),
+       shaped([](CabinetShape& s) { s.compression = 0x0E03; }), false},
+      {"Quantum window too large", named("late.txt"),
+       shaped([](CabinetShape& s) { s.compression = 0x1602; }), false},
+      {"block fails its checksum", named("late.txt"), shaped([](CabinetShape& s) {
+         s.checksum = true;
+         s.checksum_change = 1;
+       }),
+       false},
+      {"block larger than 32 KiB", {"late.txt", std::string(32766, 'x')}, {}, false},
+      {"cut short", named("late.txt"), shaped([](CabinetShape& s) { s.cut_bytes = 2; }), false},
+      {"compressed data without a checksum", unpacked, packed(kQuantum, 64, false), false},
+      {"LZX noise", unpacked, packed(kLzx, 20000), false},
+      {"MSZIP noise", unpacked, packed(1, 20000), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Extraction extraction;
+    TempDir source;
+    std::ofstream(source.file("VLProDB.CAB"), std::ios::binary)
+        << stored_cabinet({{"README.TXT", "new"}, c.file}, c.shape);
+    std::ofstream(extraction.file("/README.TXT")) << "old";
+    EXPECT_EQ(c.installs, extraction.run("VLProDB.CAB", source.path()));
+    EXPECT_TRUE(extraction.ui.messages.empty());
+    EXPECT_EQ(c.installs ? "new" : "old",
+              testing_support::read_file(extraction.file("/README.TXT")));
+    std::vector<std::string> expected = {"README.TXT"};
+    if (c.installs) expected.push_back(c.file.name);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, files_below(extraction.destination));
   }
 }
 

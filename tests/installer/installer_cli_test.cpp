@@ -141,4 +141,22 @@ TEST(InstallerCli, ArchiveThatFailedExitsWithOneAndSaysWhy) {
   EXPECT_TRUE(dir.exists("site/VLPro/VELLOC.INI"));
 }
 
+TEST(InstallerCli, DamagedArchiveExitsWithOneAndWritesNothingOfIt) {
+  TempDir dir;
+  fs::create_directory(dir.file("site"));
+  fs::create_directories(dir.file("bin"));
+  fs::copy_file(INSTALLER_BINARY, dir.file("bin/installer"));
+  dir.write("bin/VLProDB.CAB", testing_support::stored_cabinet(
+                                   {{"README.TXT", "read me"}, {"evil\x1b]2;owned\x07", "x"}}));
+  InstallerRun run = run_installer(dir, answers());
+  EXPECT_EQ(1, run.exit_status);
+  EXPECT_NE(std::string::npos,
+            run.err.find("Setup Windows Application: The files could not all be installed. Run "
+                         "the installer again; if it fails again, the archive 'VLProDB.CAB' is "
+                         "damaged.\n"))
+      << run.err;
+  EXPECT_EQ(std::string::npos, (run.out + run.err).find('\x1b'));
+  EXPECT_FALSE(dir.exists("site/VLPro/README.TXT"));
+}
+
 }  // namespace

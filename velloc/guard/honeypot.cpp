@@ -11,13 +11,13 @@ bool honeypot_filled(const std::optional<std::string>& field_name, const CgiRequ
 }
 
 void drop_honeypot_submission(Run& run) {
-  std::optional<std::string> field = profile_or_setting(run, "HoneypotField");
-  if (!field || field->empty()) return;
+  const std::string& field = run.settings.honeypot_field;
+  if (field.empty()) return;
   if (honeypot_filled(field, run.request)) {
     log_event(run.message, 5, "Honeypot field filled; submission dropped\n");
     throw RunEnded{decide_response_page(run)};
   }
   remove_fields(run.request.fields, [&](const std::string& name) {
-    return platform::equal_ignoring_case(name, *field);
+    return platform::equal_ignoring_case(name, field);
   });
 }

@@ -46,14 +46,8 @@ std::int64_t now_milliseconds() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-std::string setting_value(const Run& run, const char* key) {
-  const std::string& file = run.settings.settings_file;
-  return file.empty() ? std::string()
-                      : run.site.settings_files().read_string(file, kSection, key, "");
-}
-
 std::string state_connection(const Run& run) {
-  std::string configured = setting_value(run, "StateDSN");
+  const std::string& configured = run.settings.state_dsn;
   if (!configured.empty()) return configured;
   const std::string& file = run.settings.settings_file;
   std::size_t slash = file.find_last_of('/');
@@ -70,25 +64,27 @@ StateStore* state_store(Run& run) {
   return store;
 }
 
-void add_check(const Run& run, const char* setting, const std::string& address,
-               const char* key_prefix, std::vector<LimitCheck>& checks) {
-  std::optional<std::string> text = profile_or_setting(run, setting);
-  if (!text || text->empty()) return;
-  std::optional<RateLimit> limit = parse_rate_limit(*text);
+void add_check(const Run& run, const char* setting, const std::string& text,
+               const std::string& address, const char* key_prefix,
+               std::vector<LimitCheck>& checks) {
+  if (text.empty()) return;
+  std::optional<RateLimit> limit = parse_rate_limit(text);
   if (!limit) {
-    log_event(run.message, 1, "Invalid %s setting ignored: %s\n", setting, text->c_str());
+    log_event(run.message, 1, "Invalid %s setting ignored: %s\n", setting, text.c_str());
     return;
   }
-  checks.push_back({std::string(setting) + "=" + *text, address,
+  checks.push_back({std::string(setting) + "=" + text, address,
                     key_prefix + address.substr(0, kMaxKeyValue), *limit});
 }
 
 std::vector<LimitCheck> configured_checks(const Run& run) {
   std::vector<LimitCheck> checks;
-  add_check(run, "RateLimit", client_group(run.request.get_env("REMOTE_ADDR")), "client ", checks);
+  add_check(run, "RateLimit", run.settings.rate_limit,
+            client_group(run.request.get_env("REMOTE_ADDR")), "client ", checks);
   if (run.request.field_is_set("DO_RECEIPT")) {
     std::string receipt_address = lower_ascii(platform::trim(run.request.get_field("EMAIL")));
-    add_check(run, "ReceiptRateLimit", receipt_address, "receipt ", checks);
+    add_check(run, "ReceiptRateLimit", run.settings.receipt_rate_limit, receipt_address, "receipt ",
+              checks);
   }
   return checks;
 }
@@ -139,9 +135,7 @@ void check_rate_limits(Run& run) {
   if (refusal) refuse(run, checks[refusal->first], refusal->second);
 }
 
-bool receipt_counter_in_state(const Run& run) {
-  return platform::equal_ignoring_case(setting_value(run, "ReceiptCounter"), "state");
-}
+bool receipt_counter_in_state(const Run& run) { return run.settings.receipt_counter_in_state; }
 
 int take_state_receipt_number(Run& run, int first) {
   StateStore* store = state_store(run);

@@ -14,6 +14,13 @@ constexpr std::array<std::string_view, 3> kExecutableHeads = {"MZ",
                                                               "ELF",
                                                               "#!"};
 
+// Types that a web server may run instead of serving when the upload folder is
+// published, wherever they stand among a name's extensions ("a.php.pdf" too).
+constexpr std::array<std::string_view, 24> kServerScriptTypes = {
+    "php",  "php2", "php3", "php4", "php5",  "php6",  "php7",     "php8",
+    "phps", "phpt", "pht",  "phtm", "phtml", "phar",  "pl",       "py",
+    "cgi",  "asp",  "aspx", "jsp",  "jspx",  "shtml", "htaccess", "sh"};
+
 std::string lower(std::string_view text) {
   std::string result(text);
   for (char& c : result)
@@ -27,6 +34,24 @@ bool looks_executable(std::string_view extension, std::string_view first_bytes) 
     return true;
   return std::any_of(kExecutableHeads.begin(), kExecutableHeads.end(),
                      [&](std::string_view head) { return first_bytes.starts_with(head); });
+}
+
+template <typename List>
+bool contains(const List& list, std::string_view item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// True when some extension of `name` (every "."-separated piece after the first,
+// blanks around it ignored, any case) is a server-side script type that the
+// site did not list among its allowed types.
+bool names_server_script(std::string_view name, const std::vector<std::string>& allowed) {
+  for (std::size_t dot = name.find('.'); dot != std::string_view::npos;) {
+    std::size_t next = name.find('.', dot + 1);
+    std::string piece = lower(platform::trim(name.substr(dot + 1, next - dot - 1), " "));
+    if (contains(kServerScriptTypes, piece) && !contains(allowed, piece)) return true;
+    dot = next;
+  }
+  return false;
 }
 
 // A decimal count with an optional K or M suffix; false when `text` is not one.
@@ -69,11 +94,10 @@ UploadVerdict judge_upload(const UploadLimits& limits, std::size_t position,
   if (size > limits.max_size) return UploadVerdict::kTooLarge;
   std::string extension = file_extension(shown_name);
   const std::vector<std::string>& allowed = limits.allowed_types;
-  if (!allowed.empty())
-    return std::find(allowed.begin(), allowed.end(), extension) != allowed.end()
-               ? UploadVerdict::kAccepted
-               : UploadVerdict::kTypeNotAllowed;
-  return looks_executable(extension, first_bytes) ? UploadVerdict::kExecutable
+  if (!allowed.empty() && !contains(allowed, extension)) return UploadVerdict::kTypeNotAllowed;
+  if (allowed.empty() && looks_executable(extension, first_bytes))
+    return UploadVerdict::kExecutable;
+  return names_server_script(shown_name, allowed) ? UploadVerdict::kServerScript
                                                   : UploadVerdict::kAccepted;
 }
 
@@ -89,6 +113,8 @@ const char* verdict_reason(UploadVerdict verdict) {
       return "type not allowed";
     case UploadVerdict::kExecutable:
       return "looks like a program";
+    case UploadVerdict::kServerScript:
+      return "server-side script name";
   }
   return "refused";
 }

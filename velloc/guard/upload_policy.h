@@ -13,11 +13,19 @@ struct UploadLimits {
   std::uint64_t max_size = 10 * 1024 * 1024;  // bytes per file
   std::size_t max_uploads = 5;                // files per request
   // Extensions allowed, lower case without the dot. Empty: any file that does not
-  // look like a program.
+  // look like a program. Either way a name with a server-side script type among
+  // its extensions ("a.pdf.phtml", "a.php.pdf") is refused unless that type is listed.
   std::vector<std::string> allowed_types;
 };
 
-enum class UploadVerdict { kAccepted, kTooMany, kTooLarge, kTypeNotAllowed, kExecutable };
+enum class UploadVerdict {
+  kAccepted,
+  kTooMany,
+  kTooLarge,
+  kTypeNotAllowed,
+  kExecutable,
+  kServerScript
+};
 
 // The decision for the `position`-th file (counting from 1) of a request.
 UploadVerdict judge_upload(const UploadLimits& limits, std::size_t position,

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "platform/child_environment.h"
 #include "platform/path_map.h"
 #include "platform/process.h"
 #include "velloc/mail/mail_temp_file.h"
@@ -80,6 +81,15 @@ const char* options_for(EncryptionInput input) {
   return input == EncryptionInput::kText ? kTextOptions : kBinaryOptions;
 }
 
+// The program's environment, as "NAME=value" entries.
+std::vector<std::string> encryption_environment(const EnvironmentMap& environment) {
+  std::vector<std::string> entries;
+  environment.for_each([&](const std::string& name, const std::string& value) {
+    if (platform::is_helper_variable(name)) entries.push_back(name + "=" + value);
+  });
+  return entries;
+}
+
 }  // namespace
 
 std::string encryption_command_text(const std::string& pgp_directory, const std::string& target,
@@ -109,6 +119,7 @@ void encrypt_body_file(Run& run, std::string& body_file, const std::string& targ
   request.stdout_fd = files.output;
   request.stderr_fd = files.log;
   if (!directory.empty()) request.working_directory = platform::native_path(directory);
+  request.environment = encryption_environment(run.request.environment);
 
   int error = 0;
   pid_t child = platform::spawn_process(request, &error);

@@ -1,7 +1,9 @@
 // Encryption of a mail body by the external pgp program, which lies in the PGP
 // directory of the settings. The program is started without a shell as a filter:
 // the plain body on its standard input, the encrypted text on its standard output,
-// its diagnostics appended to "PGP.LOG" in the current directory.
+// its diagnostics appended to "PGP.LOG" in the current directory. Of the run's
+// environment it gets only the variables that platform::is_helper_variable lets
+// through: nothing the request brought (HTTP_PROXY from a "Proxy:" header, ...).
 #pragma once
 
 #include <string>

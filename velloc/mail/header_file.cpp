@@ -129,7 +129,10 @@ bool resolve_sender(const MailMessage& message, std::string& sender, SessionResu
     sender =
         clean_address(message.default_sender.empty() ? kFallbackSender : message.default_sender);
   }
-  if (sender.size() > kMaxMailField) sender.resize(kMaxMailField);
+  if (!address_fits_smtp(sender)) {
+    log_event(message, 1, "%s\n", overlong_address_note(sender).c_str());
+    sender.clear();
+  }
   if (!sender.empty()) return true;
   log_event(message, 1, "Fatal Error: No Sender Specified.\n");
   *failure = SessionResult::kFailed;

@@ -44,8 +44,9 @@ std::string sender_from_header_value(const std::string& value);
 // The addresses of one To/CC/BCC/Hidden-To value, in order.
 std::vector<std::string> recipients_from_header_value(std::string_view value);
 
-// The envelope sender for MAIL FROM, cleaned as every envelope address is. On
-// failure logs and returns false with the session's result in *failure.
+// The envelope sender for MAIL FROM, cleaned as every envelope address is; one
+// too long for SMTP counts as none (never cut). On failure logs and returns false
+// with the session's result in *failure.
 bool resolve_sender(const MailMessage& message, std::string& sender, SessionResult* failure);
 
 // Writes the recipient list file and stores its path in message.recipient_file.

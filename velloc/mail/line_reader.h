@@ -11,7 +11,5 @@
 // Returns false when nothing was read (end of input).
 bool read_line_piece(std::istream& input, std::size_t max_chars, std::string& piece);
 
-// Header, body and recipient list lines: a buffer of 2000 characters (1999 used)
-// for header and body lines, 999 characters for recipient list lines.
+// Header and body lines: a buffer of 2000 characters (1999 used).
 inline constexpr std::size_t kMaxFileLine = 1999;
-inline constexpr std::size_t kMaxRecipientLine = 999;

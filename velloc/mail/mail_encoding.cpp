@@ -4,13 +4,16 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "velloc/mail/mime.h"
+#include "velloc/mail/base64.h"
 
 namespace {
 
 constexpr std::size_t kFoldColumn = 78;
 constexpr std::size_t kMaxEncodedWord = 75;
 constexpr std::size_t kQuotedLineRoom = 75;  // the soft break "=" makes 76
+// The shortest encoded-word ("=?UTF-8?B?" and one group): a run to encode starts
+// on a new line when less room is left.
+constexpr std::size_t kMinEncodedWord = 16;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr std::string_view kAddressHeaders[] = {
     "From", "To", "CC", "BCC", "Reply-To", "Sender", "X-Sender", "Hidden-Sender", "Hidden-To"};
@@ -90,6 +93,60 @@ std::string encoded_address(std::string_view piece, std::string_view charset, st
   return words.append(fits ? " " : "\r\n ").append(address);
 }
 
+// A word of a 7-bit value with the blanks before it.
+struct BlankAndWord {
+  std::string_view blanks;
+  std::string_view word;
+};
+
+std::vector<BlankAndWord> words_of(std::string_view value) {
+  std::vector<BlankAndWord> words;
+  for (std::size_t at = 0; at < value.size();) {
+    std::size_t word = std::min(value.find_first_not_of(" \t", at), value.size());
+    std::size_t end = std::min(value.find_first_of(" \t", word), value.size());
+    words.push_back({value.substr(at, word - at), value.substr(word, end - word)});
+    at = end;
+  }
+  return words;
+}
+
+// Folds a 7-bit value at its blanks: a word goes on the current line while it
+// fits into 78 columns, else on a new line that begins with its blanks. A word
+// that cannot fit into a line of 998 octets even so (or trailing blanks that
+// cannot) goes as encoded-words, which fold; one blank before them stays shown,
+// the rest is encoded with the word so that decoding gives the text back.
+std::string folded_value(std::string_view value, std::string_view charset, std::size_t column) {
+  std::string out;
+  bool after_encoded = false;
+  for (const BlankAndWord& piece : words_of(value)) {
+    std::size_t own = piece.blanks.size() + piece.word.size();
+    bool can_fold = !piece.blanks.empty() && !piece.word.empty();
+    if (can_fold ? own <= kMaxMailLine : column + own <= kMaxMailLine) {
+      if (can_fold && column + own > kFoldColumn) {
+        out += "\r\n";
+        column = 0;
+      }
+      out.append(piece.blanks).append(piece.word);
+      column += own;
+      after_encoded = false;
+      continue;
+    }
+    std::string_view shown = after_encoded ? "" : piece.blanks.substr(0, 1);
+    std::string text = std::string(piece.blanks.substr(shown.size())).append(piece.word);
+    if (after_encoded || (!shown.empty() && column + 1 + kMinEncodedWord > kFoldColumn)) {
+      out += "\r\n";
+      column = 0;
+    }
+    if (after_encoded) shown = " ";  // folding white space between words is not shown
+    out += shown;
+    std::string words = encoded_words(text, charset, column + shown.size());
+    column = column_after(words, column + shown.size());
+    out += words;
+    after_encoded = true;
+  }
+  return out;
+}
+
 std::string encoded_address_list(std::string_view value, std::string_view charset,
                                  std::size_t column) {
   std::string list;
@@ -111,21 +168,23 @@ std::string encoded_address_list(std::string_view value, std::string_view charse
 
 }  // namespace
 
-std::string base64_text(std::string_view bytes) {
-  std::string text;
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  for (std::size_t at = 0; at < bytes.size(); at += 3)
-    text += encode_base64_group(data + at, std::min<std::size_t>(3, bytes.size() - at));
-  return text;
-}
-
 bool is_7bit(std::string_view text) {
   return std::all_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
+void TextScan::count_line(char c) {
+  if (c == '\n') {
+    longest_line_ = std::max(longest_line_, line_length_);
+    line_length_ = 0;
+  } else if (c != '\r') {
+    line_length_ += (line_length_ == 0 && c == '.') ? 2 : 1;
+  }
+}
+
 void TextScan::add(std::string_view piece) {
   for (char c : piece) {
+    count_line(c);
     auto byte = static_cast<unsigned char>(c);
     if (byte < 0x80) {
       if (continuation_bytes_ > 0) valid_utf8_ = false;
@@ -226,9 +285,11 @@ std::string encoded_words(std::string_view text, std::string_view charset, std::
 
 std::string encode_header_value(std::string_view name, std::string_view value,
                                 std::string_view configured_charset) {
-  if (is_7bit(value)) return std::string(value);
-  std::string charset = charset_label(value, configured_charset);
   std::size_t column = name.size() + 2;
+  std::string charset = charset_label(value, configured_charset);
+  if (is_7bit(value))
+    return column + value.size() <= kMaxMailLine ? std::string(value)
+                                                 : folded_value(value, charset, column);
   if (is_address_header(name)) return encoded_address_list(value, charset, column);
   return encoded_words(value, charset, column);
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/path_map.h"
+#include "velloc/mail/base64.h"
 #include "velloc/mail/header_file.h"
 #include "velloc/mail/line_reader.h"
 #include "velloc/mail/mail_encoding.h"
@@ -23,10 +24,11 @@
 
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::size_t kGroupsPerLine = 18;
 constexpr std::size_t kReadChunk = 3 * kGroupsPerLine * 1024;
 constexpr std::size_t kBoundaryRandomBytes = 16;
+// Characters of a parameter's value on one continuation line.
+constexpr std::size_t kParameterSegment = 60;
 
 bool is_directory(const std::string& path) {
   struct stat info;
@@ -80,10 +82,12 @@ void write_header_lines(const MailMessage& message, ContentWriter& out,
   out.format("Content-Type: multipart/mixed; boundary=\"%s\"\r\n\r\n", boundary.c_str());
 }
 
+// 8-bit text, and text with a line too long for mail, goes quoted-printable.
 void write_body_part(const MailMessage& message, ContentWriter& out, const std::string& boundary) {
   TextScan scan = scan_file(message.body_file);
-  bool quoted = !scan.seven_bit();
-  std::string charset = quoted ? charset_label(scan, message.site_charset) : message.charset;
+  bool quoted = !scan.seven_bit() || scan.longest_line() > kMaxMailLine;
+  std::string charset =
+      scan.seven_bit() ? message.charset : charset_label(scan, message.site_charset);
   out.format("--%s\r\n", boundary.c_str());
   out.format("Content-Type: %s; charset=\"%s\"\r\n", message.content_type.c_str(), charset.c_str());
   out.format("Content-Transfer-Encoding: %s\r\n",
@@ -158,6 +162,33 @@ std::string percent_encoded(std::string_view text) {
   return encoded;
 }
 
+// The parameter `attribute` as RFC 2231 continuations, one percent-encoded
+// segment a line, none splitting an escape.
+std::string continued_parameter(std::string_view attribute, std::string_view value) {
+  const std::string encoded = percent_encoded(value);
+  std::string lines;
+  for (std::size_t at = 0, index = 0; at < encoded.size(); ++index) {
+    std::size_t count = std::min(kParameterSegment, encoded.size() - at);
+    std::size_t escape = encoded.rfind('%', at + count - 1);
+    if (escape != std::string::npos && escape >= at && escape + 3 > at + count) count = escape - at;
+    lines.append(";\r\n ").append(attribute).append("*").append(std::to_string(index));
+    lines.append(index == 0 ? "*=UTF-8''" : "*=").append(encoded, at, count);
+    at += count;
+  }
+  return lines;
+}
+
+// The longest line of CR LF ended text, without its line end.
+std::size_t longest_line(std::string_view text) {
+  std::size_t longest = 0;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = std::min(text.find("\r\n", start), text.size());
+    longest = std::max(longest, end - start);
+    start = end + 2;
+  }
+  return longest;
+}
+
 struct TypeByExtension {
   std::string_view extension;
   std::string_view type;
@@ -210,11 +241,15 @@ std::string content_type_for_name(std::string_view name) {
 std::string attachment_part_headers(const MailAttachment& attachment) {
   const std::string& type = attachment.content_type;
   const std::string& name = attachment.name;
-  if (is_7bit(name))
-    return "Content-Type: " + type + "; name=\"" + name + "\"\r\n" +
-           "Content-Disposition: attachment; filename=\"" + name + "\"\r\n";
-  return "Content-Type: " + type + "; name=\"=?UTF-8?B?" + base64_text(name) + "?=\"\r\n" +
-         "Content-Disposition: attachment; filename*=UTF-8''" + percent_encoded(name) + "\r\n";
+  std::string headers =
+      is_7bit(name) ? "Content-Type: " + type + "; name=\"" + name + "\"\r\n" +
+                          "Content-Disposition: attachment; filename=\"" + name + "\"\r\n"
+                    : "Content-Type: " + type + "; name=\"=?UTF-8?B?" + base64_text(name) +
+                          "?=\"\r\n" + "Content-Disposition: attachment; filename*=UTF-8''" +
+                          percent_encoded(name) + "\r\n";
+  if (longest_line(headers) <= kMaxMailLine) return headers;
+  return "Content-Type: " + type + continued_parameter("name", name) + "\r\n" +
+         "Content-Disposition: attachment" + continued_parameter("filename", name) + "\r\n";
 }
 
 std::string attachment_shown_name(std::string_view path) {
@@ -255,22 +290,6 @@ void ContentWriter::format(const char* format, ...) {
     write(std::string_view(buffer.data(), static_cast<std::size_t>(length)));
   }
   va_end(arguments);
-}
-
-std::string encode_base64_group(const unsigned char* bytes, std::size_t count) {
-  std::string group(4, '=');
-  append_base64_group(bytes, count, group.data());
-  return group;
-}
-
-void append_base64_group(const unsigned char* bytes, std::size_t count, char* out) {
-  unsigned value = bytes[0] << 16;
-  if (count > 1) value |= bytes[1] << 8;
-  if (count > 2) value |= bytes[2];
-  out[0] = kAlphabet[(value >> 18) & 63];
-  out[1] = kAlphabet[(value >> 12) & 63];
-  out[2] = count > 1 ? kAlphabet[(value >> 6) & 63] : '=';
-  out[3] = count > 2 ? kAlphabet[value & 63] : '=';
 }
 
 void encode_base64(std::istream& input, ContentWriter& out) {

@@ -28,7 +28,9 @@ std::string content_type_for_name(std::string_view name);
 
 // The two header lines that label an attachment part, each ending in "\r\n". An
 // ASCII name goes in quoted "name" and "filename" parameters; any other name as an
-// RFC 2047 encoded word in "name" and an RFC 2231 "filename*".
+// RFC 2047 encoded word in "name" and an RFC 2231 "filename*". A name that would
+// make a line longer than mail allows goes in RFC 2231 continuations of both,
+// one short line each.
 std::string attachment_part_headers(const MailAttachment& attachment);
 
 // The name shown for an attachment: the text after the last "\" (or, when there
@@ -52,11 +54,6 @@ class ContentWriter {
   bool at_line_start_ = true;
   std::string wire_;
 };
-
-// The four base64 characters of a group of one to three bytes, "=" padded.
-std::string encode_base64_group(const unsigned char* bytes, std::size_t count);
-// The same written to out[0..3].
-void append_base64_group(const unsigned char* bytes, std::size_t count, char* out);
 
 // Sends the bytes of `input` in base64 lines of 72 characters, each ended by
 // "\r\n", and a final "\r\n" (an empty input gives only that).

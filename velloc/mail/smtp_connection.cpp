@@ -6,10 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 
 #include "velloc/request/event_log.h"
 
@@ -36,29 +33,6 @@ bool all_digits(std::string_view text) {
   for (char c : text)
     if (c < '0' || c > '9') return false;
   return true;
-}
-
-// Reads the rest of a reply line that did not fit, up to its line feed.
-SmtpConnection::ReadStatus skip_to_line_end(SmtpConnection& connection) {
-  char byte = 0;
-  for (;;) {
-    SmtpConnection::ReadStatus status = connection.read_byte(&byte);
-    if (status != SmtpConnection::ReadStatus::kByte || byte == '\n') return status;
-  }
-}
-
-// One reply line with its line feed, cut to kMaxReplyLine characters. A closed
-// connection ends the line with what it holds: no byte can follow the peer's end.
-SmtpConnection::ReadStatus read_reply_line(SmtpConnection& connection, std::string& line) {
-  line.clear();
-  char byte = 0;
-  for (;;) {
-    SmtpConnection::ReadStatus status = connection.read_byte(&byte);
-    if (status != SmtpConnection::ReadStatus::kByte) return status;
-    if (line.size() == kMaxReplyLine) return byte == '\n' ? status : skip_to_line_end(connection);
-    line.push_back(byte);
-    if (byte == '\n') return status;
-  }
 }
 
 }  // namespace
@@ -96,6 +70,7 @@ bool SmtpConnection::connect_to(const sockaddr_in& address, int polls, int* erro
 
 bool SmtpConnection::start_tls(const TlsOptions& options, std::string* reason) {
   flush();
+  dropped_before_tls_ = input_.discard();
   std::unique_ptr<ByteStream> secure = start_tls_stream(fd_, options, reason);
   if (!secure) return false;
   stream_ = std::move(secure);
@@ -132,12 +107,19 @@ void SmtpConnection::flush() {
   output_.clear();
 }
 
-SmtpConnection::ReadStatus SmtpConnection::read_byte(char* byte) {
+SmtpConnection::ReadStatus SmtpConnection::read_line(std::string* line) {
   flush();
-  if (!stream_) return ReadStatus::kError;
-  long count = stream_->receive_some(byte, 1);
-  if (count == 1) return ReadStatus::kByte;
-  return count == 0 ? ReadStatus::kClosed : ReadStatus::kError;
+  char chunk[kReceiveChunk];
+  while (!input_.take_line(line)) {
+    long count = stream_ ? stream_->receive_some(chunk, sizeof chunk) : -1;
+    if (count < 0) return ReadStatus::kError;
+    if (count == 0) {
+      *line = input_.take_rest();
+      return ReadStatus::kClosed;
+    }
+    input_.add(std::string_view(chunk, static_cast<std::size_t>(count)));
+  }
+  return ReadStatus::kLine;
 }
 
 void SmtpConnection::shutdown_both() {
@@ -164,15 +146,11 @@ std::string wire_line(std::string_view text) {
   return wire;
 }
 
-void send_line(ByteSink& sink, const char* format, ...) {
-  char buffer[kMaxSendLine + 1];
-  va_list arguments;
-  va_start(arguments, format);
-  int length = std::vsnprintf(buffer, sizeof buffer, format, arguments);
-  va_end(arguments);
-  if (length < 0) return;
-  std::size_t kept = std::min<std::size_t>(static_cast<std::size_t>(length), kMaxSendLine);
-  sink.write_bytes(wire_line(std::string_view(buffer, kept)));
+bool send_line(ByteSink& sink, std::string_view text, std::size_t limit) {
+  std::string wire = wire_line(text);
+  if (wire.size() > limit) return false;
+  sink.write_bytes(wire);
+  return true;
 }
 
 Reply read_reply(const MailMessage& message, SmtpConnection& connection) {
@@ -181,9 +159,10 @@ Reply read_reply(const MailMessage& message, SmtpConnection& connection) {
 
 Reply read_reply(const MailMessage& message, SmtpConnection& connection,
                  std::vector<std::string>* lines) {
+  ReplyParser parser;
   std::string line;
   for (;;) {
-    SmtpConnection::ReadStatus status = read_reply_line(connection, line);
+    SmtpConnection::ReadStatus status = connection.read_line(&line);
     if (connection.abandoned()) return Reply::kBroken;
     if (status == SmtpConnection::ReadStatus::kError) {
       log_event(message, 1, "Socket Error, Ending Thread\n");
@@ -191,10 +170,27 @@ Reply read_reply(const MailMessage& message, SmtpConnection& connection,
     }
     log_event(message, 15, "MS - %s", line.c_str());
     if (lines != nullptr) lines->push_back(line.substr(0, line.find_first_of("\r\n")));
-    if (line.size() < 4 || line[3] != '-') break;
+    ReplyParser::Step step = parser.add(line);
+    if (step == ReplyParser::Step::kEnded)
+      return parser.positive() ? Reply::kPositive : Reply::kNegative;
+    if (step != ReplyParser::Step::kMore) {
+      bool closed = status == SmtpConnection::ReadStatus::kClosed && line.empty();
+      log_event(
+          message, 1,
+          closed ? "Mail Server Closed the Connection.\n" : "Malformed Reply From Mail Server.\n");
+      return Reply::kMalformed;
+    }
   }
-  return (!line.empty() && (line[0] == '2' || line[0] == '3')) ? Reply::kPositive
-                                                               : Reply::kNegative;
+}
+
+Reply send_command(const MailMessage& message, SmtpConnection& connection, std::string_view text,
+                   std::vector<std::string>* lines, std::size_t limit) {
+  if (!send_line(connection, text, limit)) {
+    log_event(message, 1, "Command Too Long for the Mail Server (%zu octets), Not Sent.\n",
+              wire_line(text).size());
+    return Reply::kNotSent;
+  }
+  return read_reply(message, connection, lines);
 }
 
 ServerAddress parse_server_setting(const std::string& setting, std::uint32_t default_port) {

@@ -1,6 +1,7 @@
-// One TCP connection to an SMTP server, plain or under TLS, and the two primitives of the protocol
-// layer: send_line (format, cut, turn line ends into CR LF) and read_reply (one
-// complete reply, judged by its last line). The connection owns its socket and
+// One TCP connection to an SMTP server, plain or under TLS, and the primitives of
+// the protocol layer: send_line (one whole line with CR LF line ends, never cut),
+// read_reply (one complete reply, read through the connection's buffer and judged
+// by smtp_reply.h) and send_command (both). The connection owns its socket and
 // closes it when destroyed. abandon() may be called from another thread to end a
 // conversation that hangs: it shuts the socket down so that blocking calls return.
 #pragma once
@@ -19,6 +20,7 @@
 #include "velloc/mail/byte_sink.h"
 #include "velloc/mail/byte_stream.h"
 #include "velloc/mail/mail_message.h"
+#include "velloc/mail/smtp_reply.h"
 
 class SmtpConnection : public ByteSink {
  public:
@@ -34,16 +36,24 @@ class SmtpConnection : public ByteSink {
   // *error otherwise.
   bool connect_to(const sockaddr_in& address, int polls, int* error);
 
-  // Runs the TLS handshake; from then on every byte goes through TLS. False with
-  // the reason in *reason when the handshake or the verification failed.
+  // Runs the TLS handshake; from then on every byte goes through TLS. Whatever
+  // arrived before it and was not read is dropped, so that nothing sent in the
+  // clear is ever taken for a reply under TLS. False with the reason in *reason
+  // when the handshake or the verification failed.
   bool start_tls(const TlsOptions& options, std::string* reason);
+  // Whether start_tls dropped anything: a server (or a machine in the middle)
+  // sent more than its go-ahead.
+  bool dropped_before_tls() const { return dropped_before_tls_; }
 
   // Output is buffered and sent before every read and when the buffer fills.
   void write_bytes(std::string_view bytes) override;
   void flush();
 
-  enum class ReadStatus { kByte, kClosed, kError };
-  ReadStatus read_byte(char* byte);
+  // Reads the next reply line (see ReplyLineBuffer), receiving in chunks as
+  // needed. kClosed with the incomplete rest (possibly empty) when the peer ended
+  // the stream before a line feed.
+  enum class ReadStatus { kLine, kClosed, kError };
+  ReadStatus read_line(std::string* line);
 
   // Shuts both directions down (the QUIT step, and abandon()).
   void shutdown_both();
@@ -53,6 +63,7 @@ class SmtpConnection : public ByteSink {
 
  private:
   static constexpr std::size_t kOutputBuffer = 64 * 1024;
+  static constexpr std::size_t kReceiveChunk = 4096;
   bool wait_until_connected(int polls, int* error);
 
   std::mutex fd_mutex_;  // guards fd_ against a concurrent abandon()
@@ -60,26 +71,46 @@ class SmtpConnection : public ByteSink {
   std::unique_ptr<ByteStream> stream_;
   std::atomic<bool> abandoned_{false};
   std::string output_;
+  ReplyLineBuffer input_;
+  bool dropped_before_tls_ = false;
 };
 
-// Formats the text into 2000 bytes (1999 kept) and writes it with every line end
-// as CR LF: a carriage return is dropped, a line feed becomes CR LF. Text that is
-// already in CR LF form (the boundary lines, the end of data) leaves unchanged; no
-// bare line feed ever reaches the server.
-void send_line(ByteSink& sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The longest lines a client may send, with their CR LF: a command (RFC 5321)
+// and a line of an AUTH exchange (RFC 4954).
+inline constexpr std::size_t kMaxCommandLine = 512;
+inline constexpr std::size_t kMaxAuthLine = 12288;
 
-// The wire form of a formatted line, as send_line sends it.
+// The wire form of a line: a carriage return is dropped, a line feed becomes
+// CR LF. Text already in CR LF form (the end of data) leaves unchanged; no bare
+// line feed ever reaches the server.
 std::string wire_line(std::string_view text);
 
-enum class Reply { kPositive, kNegative, kBroken };
+// Writes the wire form of `text`, or nothing and returns false when that is
+// longer than `limit` octets: a line is never cut, nor split into two.
+bool send_line(ByteSink& sink, std::string_view text, std::size_t limit = kMaxCommandLine);
 
-// Reads one complete reply, logging each line at type 15 "MS - %s". Positive when
-// its last line begins with "2" or "3". kBroken when the read fails (logged at
-// type 1) or the connection was abandoned (not logged).
+// kMalformed: a reply that breaks the form of smtp_reply.h, or a closed stream
+// before a reply; kNotSent: the command was too long to send.
+enum class Reply { kPositive, kNegative, kBroken, kMalformed, kNotSent };
+
+// A reply that says yes or no. Any other ends the conversation: it cannot be told
+// where the server stands.
+inline bool well_formed(Reply reply) {
+  return reply == Reply::kPositive || reply == Reply::kNegative;
+}
+
+// Reads one complete reply, logging each line at type 15 "MS - %s". kBroken when
+// the read fails (logged at type 1) or the connection was abandoned (not logged);
+// a malformed reply is logged at type 1.
 Reply read_reply(const MailMessage& message, SmtpConnection& connection);
 // The same, keeping the reply's lines (without their line ends) in *lines.
 Reply read_reply(const MailMessage& message, SmtpConnection& connection,
                  std::vector<std::string>* lines);
+
+// Sends `text` (send_line) and reads the reply. A line over `limit` is not sent:
+// logged at type 1 and kNotSent, with nothing read.
+Reply send_command(const MailMessage& message, SmtpConnection& connection, std::string_view text,
+                   std::vector<std::string>* lines = nullptr, std::size_t limit = kMaxCommandLine);
 
 // The server's host and port from the SMTP setting, which may be "host:port".
 struct ServerAddress {
@@ -87,6 +118,3 @@ struct ServerAddress {
   std::uint32_t port = 25;
 };
 ServerAddress parse_server_setting(const std::string& setting, std::uint32_t default_port);
-
-inline constexpr std::size_t kMaxReplyLine = 2999;
-inline constexpr std::size_t kMaxSendLine = 1999;

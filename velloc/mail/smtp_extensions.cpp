@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "velloc/mail/base64.h"
 #include "velloc/mail/mail_encoding.h"
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/request/event_log.h"
@@ -44,7 +45,9 @@ std::string server_host(const MailMessage& message) {
 bool handshake(const MailMessage& message, SmtpConnection& connection) {
   TlsOptions options{server_host(message), message.ca_file, message.tls_verify};
   std::string reason;
-  if (connection.start_tls(options, &reason)) {
+  bool started = connection.start_tls(options, &reason);
+  if (connection.dropped_before_tls()) log_event(message, 1, "Data Sent Before TLS Was Dropped.\n");
+  if (started) {
     log_event(message, 5, "TLS Started.\n");
     return true;
   }
@@ -55,8 +58,7 @@ bool handshake(const MailMessage& message, SmtpConnection& connection) {
 bool send_ehlo(const MailMessage& message, SmtpConnection& connection, ReplyLines* lines) {
   lines->clear();
   log_event(message, 5, "Sending: EHLO %s\n", message.local_host.c_str());
-  send_line(connection, "EHLO %s\r\n", message.local_host.c_str());
-  Reply reply = read_reply(message, connection, lines);
+  Reply reply = send_command(message, connection, "EHLO " + message.local_host + "\r\n", lines);
   if (reply == Reply::kNegative) log_event(message, 1, "Mail Server Refused EHLO.\n");
   return reply == Reply::kPositive;
 }
@@ -67,33 +69,41 @@ bool start_tls_command(const MailMessage& message, SmtpConnection& connection,
     log_event(message, 1, "Mail Server Does Not Offer STARTTLS.\n");
     return false;
   }
-  send_line(connection, "STARTTLS\r\n");
-  Reply reply = read_reply(message, connection);
+  Reply reply = send_command(message, connection, "STARTTLS\r\n");
   if (reply == Reply::kNegative) log_event(message, 1, "Mail Server Refused STARTTLS.\n");
   return reply == Reply::kPositive && handshake(message, connection);
 }
 
 // Sends one step of the login, logged as `shown`, and reads the server's answer.
+// A command goes within the command limit, an answer to a challenge within the
+// longer limit of AUTH.
 Reply login_step(const MailMessage& message, SmtpConnection& connection, const std::string& line,
-                 const char* shown, ReplyLines* lines) {
+                 const char* shown, ReplyLines* lines, std::size_t limit = kMaxCommandLine) {
   log_event(message, 15, "Sending: %s\n", shown);
-  send_line(connection, "%s\r\n", line.c_str());
   lines->clear();
-  return read_reply(message, connection, lines);
+  return send_command(message, connection, line + "\r\n", lines, limit);
 }
 
+// The credentials go with the command when they fit into its line; otherwise as
+// the answer to the server's challenge.
 Reply login_plain(const MailMessage& message, SmtpConnection& connection, ReplyLines* lines) {
   std::string token = std::string(1, '\0') + message.smtp_user + '\0' + message.smtp_password;
-  return login_step(message, connection, "AUTH PLAIN " + base64_text(token), "AUTH PLAIN ***",
-                    lines);
+  std::string command = "AUTH PLAIN " + base64_text(token);
+  if (command.size() + 2 <= kMaxCommandLine)
+    return login_step(message, connection, command, "AUTH PLAIN ***", lines);
+  Reply reply = login_step(message, connection, "AUTH PLAIN", "AUTH PLAIN", lines);
+  if (reply != Reply::kPositive) return reply;
+  return login_step(message, connection, base64_text(token), "***", lines, kMaxAuthLine);
 }
 
 Reply login_with_login(const MailMessage& message, SmtpConnection& connection, ReplyLines* lines) {
   Reply reply = login_step(message, connection, "AUTH LOGIN", "AUTH LOGIN", lines);
   if (reply == Reply::kPositive)
-    reply = login_step(message, connection, base64_text(message.smtp_user), "***", lines);
+    reply =
+        login_step(message, connection, base64_text(message.smtp_user), "***", lines, kMaxAuthLine);
   if (reply == Reply::kPositive)
-    reply = login_step(message, connection, base64_text(message.smtp_password), "***", lines);
+    reply = login_step(message, connection, base64_text(message.smtp_password), "***", lines,
+                       kMaxAuthLine);
   return reply;
 }
 
@@ -109,7 +119,7 @@ bool log_in(const MailMessage& message, SmtpConnection& connection,
     log_event(message, 1, "Mail Server Offers Neither AUTH PLAIN Nor AUTH LOGIN.\n");
     return false;
   }
-  if (reply == Reply::kBroken) return false;
+  if (reply == Reply::kBroken || reply == Reply::kNotSent) return false;
   if (reply == Reply::kPositive && !lines.empty() && lines.back().rfind("235", 0) == 0) {
     log_event(message, 5, "Logged In.\n");
     return true;

@@ -16,7 +16,6 @@
 #include "platform/path_map.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/header_file.h"
-#include "velloc/mail/line_reader.h"
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/mail/smtp_extensions.h"
 #include "velloc/request/event_log.h"
@@ -49,8 +48,7 @@ bool resolve_host(const MailMessage& message, const std::string& host, in_addr* 
 bool greet(const MailMessage& message, SmtpConnection& connection) {
   if (uses_extended_hello(message)) return extended_hello(message, connection);
   log_event(message, 5, "Sending: HELO %s\n", message.local_host.c_str());
-  send_line(connection, "HELO %s\r\n", message.local_host.c_str());
-  return read_reply(message, connection) != Reply::kBroken;
+  return well_formed(send_command(message, connection, "HELO " + message.local_host + "\r\n"));
 }
 
 bool connect_to_server(const MailMessage& message, SmtpConnection& connection) {
@@ -89,30 +87,33 @@ std::string address_of_list_line(std::string_view line) {
 bool send_sender(const MailMessage& message, SmtpConnection& connection, const std::string& sender,
                  Reply* reply) {
   log_event(message, 15, "Now sending message originator.\n");
-  send_line(connection, "MAIL FROM: <%s>\r\n", sender.c_str());
   log_event(message, 5, "From: <%s>...\n", sender.c_str());
-  *reply = read_reply(message, connection);
+  *reply = send_command(message, connection, "MAIL FROM: <" + sender + ">\r\n");
   if (*reply == Reply::kPositive) {
     log_event(message, 5, "Success!\n");
     return true;
   }
-  if (*reply == Reply::kBroken) return false;
+  if (!well_formed(*reply)) return false;
   log_event(message, 5, "Error!\n");
   log_event(message, 1, "Error sending mail from user [%s]\n", sender.c_str());
   return false;
 }
 
-// Sends RCPT for every line of the list; false when the connection broke.
+// Sends RCPT for every line of the list, each line whole; false when the
+// conversation cannot go on. An address too long for SMTP is passed over.
 bool send_recipients(const MailMessage& message, SmtpConnection& connection, int* accepted) {
   std::ifstream list(platform::native_path(message.recipient_file), std::ios::binary);
   std::string line;
-  while (list && read_line_piece(list, kMaxRecipientLine, line)) {
+  while (std::getline(list, line)) {
     std::string address = clean_address(address_of_list_line(line));
     if (address.empty()) continue;
-    send_line(connection, "RCPT TO: <%s>\r\n", address.c_str());
+    if (!address_fits_smtp(address)) {
+      log_event(message, 1, "%s\n", overlong_address_note(address).c_str());
+      continue;
+    }
     log_event(message, 5, "To: <%s>...\n", address.c_str());
-    Reply reply = read_reply(message, connection);
-    if (reply == Reply::kBroken) return false;
+    Reply reply = send_command(message, connection, "RCPT TO: <" + address + ">\r\n");
+    if (!well_formed(reply)) return false;
     if (reply == Reply::kPositive) {
       ++*accepted;
       log_event(message, 5, "Success!\n");
@@ -126,8 +127,7 @@ bool send_recipients(const MailMessage& message, SmtpConnection& connection, int
 
 SessionResult send_data(const MailMessage& message, std::span<const MailAttachment> attachments,
                         SmtpConnection& connection) {
-  send_line(connection, "DATA\n");
-  Reply reply = read_reply(message, connection);
+  Reply reply = send_command(message, connection, "DATA\n");
   if (reply == Reply::kBroken) return SessionResult::kFailed;
   if (reply != Reply::kPositive) {
     log_event(message, 1, "Mail Server Will Not Accept Message Data.\n");
@@ -136,8 +136,7 @@ SessionResult send_data(const MailMessage& message, std::span<const MailAttachme
   log_event(message, 15, "Message Data Follows:\n");
   ContentWriter content(connection);
   write_message_content(message, content, attachments);
-  send_line(connection, "\r\n.\r\n");
-  reply = read_reply(message, connection);
+  reply = send_command(message, connection, "\r\n.\r\n");
   if (reply == Reply::kBroken) return SessionResult::kFailed;
   if (reply != Reply::kPositive) {
     log_event(message, 1, "Mail Server Returned Error on EOM (End of Message).\n");
@@ -190,7 +189,7 @@ SessionResult converse(MailMessage& message, std::span<const MailAttachment> att
     return SessionResult::kFailed;
   Reply greeting = read_reply(message, connection);
   if (greeting != Reply::kPositive) {
-    if (greeting == Reply::kNegative) log_event(message, 1, "Mail Server Not Accepting Messages.");
+    if (greeting != Reply::kBroken) log_event(message, 1, "Mail Server Not Accepting Messages.");
     return SessionResult::kFailed;
   }
   if (!greet(message, connection)) return SessionResult::kFailed;
@@ -202,7 +201,7 @@ SessionResult converse(MailMessage& message, std::span<const MailAttachment> att
 
   Reply reply = Reply::kNegative;
   if (!send_sender(message, connection, sender, &reply))
-    return reply == Reply::kBroken ? SessionResult::kFailed : SessionResult::kSenderRefused;
+    return reply == Reply::kNegative ? SessionResult::kSenderRefused : SessionResult::kFailed;
   int accepted = 0;
   if (!send_recipients(message, connection, &accepted)) return SessionResult::kFailed;
   if (accepted == 0) {
@@ -211,8 +210,7 @@ SessionResult converse(MailMessage& message, std::span<const MailAttachment> att
   }
   SessionResult sent = send_data(message, attachments, connection);
   if (sent != SessionResult::kSent) return sent;
-  send_line(connection, "QUIT\r\n");
-  if (read_reply(message, connection) == Reply::kBroken) return SessionResult::kFailed;
+  if (!well_formed(send_command(message, connection, "QUIT\r\n"))) return SessionResult::kFailed;
   connection.shutdown_both();
   return SessionResult::kSent;
 }

@@ -16,12 +16,6 @@ constexpr std::size_t kMaxEnvironmentEntry = 16383;
 constexpr std::size_t kBodyChunk = 64 * 1024;
 constexpr std::size_t kMaxReservedFields = 1 << 20;
 
-int bucket_of(std::string_view key) {
-  std::uint32_t h = 0;
-  for (char c : key) h = h * 33 + static_cast<std::uint32_t>(static_cast<signed char>(c));
-  return static_cast<int>(h % 17);
-}
-
 int hex_digit_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
@@ -56,14 +50,14 @@ std::string read_body(std::istream& body, std::int32_t length) {
   return data;
 }
 
+// The text up to its first NUL byte.
+std::string_view up_to_nul(std::string_view text) { return text.substr(0, text.find('\0')); }
+
 void refuse_larger_than(const RequestLimits& limits, std::int64_t size) {
   if (size <= limits.max_request_size) return;
   throw RequestLimitExceeded("request of " + std::to_string(size) + " bytes exceeds " +
                              "MaxRequestSize (" + std::to_string(limits.max_request_size) + ")");
 }
-
-// The text up to its first NUL byte.
-std::string_view up_to_nul(std::string_view text) { return text.substr(0, text.find('\0')); }
 
 // Room for every name the data can hold (a name needs both an "=" and an "&"
 // before the next one), within a bound so that separators alone cannot claim
@@ -89,43 +83,6 @@ void decode_multipart_request(CgiRequest& request, std::istream& body, const Req
 }
 
 }  // namespace
-
-std::string to_upper_ascii(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return upper;
-}
-
-const std::string* TextMap::find(std::string_view name) const {
-  auto it = index_.find(to_upper_ascii(name));
-  return it == index_.end() ? nullptr : &entries_[it->second].value;
-}
-
-std::string* TextMap::find_mutable(std::string_view name) {
-  auto it = index_.find(to_upper_ascii(name));
-  return it == index_.end() ? nullptr : &entries_[it->second].value;
-}
-
-void TextMap::set(std::string_view name, std::string value) {
-  find_or_add(name) = std::move(value);
-}
-
-std::string& TextMap::find_or_add(std::string_view name) {
-  std::string key = to_upper_ascii(name);
-  auto [it, inserted] = index_.try_emplace(key, entries_.size());
-  if (!inserted) return entries_[it->second].value;
-  buckets_[bucket_of(key)].push_back(entries_.size());
-  entries_.push_back(Entry{std::move(key), std::string()});
-  return entries_.back().value;
-}
-
-void TextMap::for_each(
-    const std::function<void(const std::string&, const std::string&)>& visit) const {
-  for (const auto& bucket : buckets_)
-    for (auto it = bucket.rbegin(); it != bucket.rend(); ++it)
-      visit(entries_[*it].name, entries_[*it].value);
-}
 
 std::string CgiRequest::get_field(std::string_view name) const {
   const std::string* value = fields.find(name);
@@ -159,20 +116,6 @@ std::string url_decode(std::string_view text) {
     }
   }
   return decoded;
-}
-
-void FieldAdder::add(std::string_view name, std::string value) {
-  if (++added_ > limits_.max_fields)
-    throw RequestLimitExceeded("request has more than MaxFields (" +
-                               std::to_string(limits_.max_fields) + ") fields");
-  name = up_to_nul(name);
-  value.resize(up_to_nul(value).size());
-  std::string& stored = fields_.find_or_add(name);
-  if (stored.empty()) {
-    stored = std::move(value);
-    return;
-  }
-  stored.append(separator_).append(value);
 }
 
 void parse_form_data(std::string_view data, std::string_view join_separator, FieldMap& fields) {

@@ -10,6 +10,7 @@
 
 #include "platform/path_map.h"
 #include "platform/text.h"
+#include "platform/unicode_controls.h"
 
 namespace {
 
@@ -30,15 +31,46 @@ int open_log(const std::string& name, bool* owned) {
   return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
 }
 
-// A value formatted into a message cannot start a forged log line: every carriage
-// return and line feed becomes a blank, except the line end ("\n" or "\r\n") that
-// closes the message.
-void blank_inner_line_breaks(char* message) {
-  std::size_t end = std::strlen(message);
-  if (end > 0 && message[end - 1] == '\n') --end;
-  if (end > 0 && message[end - 1] == '\r' && message[end] == '\n') --end;
-  for (std::size_t i = 0; i < end; ++i)
-    if (message[i] == '\r' || message[i] == '\n') message[i] = ' ';
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// The length of the line end ("\n" or "\r\n") that closes `message`, 0 when none.
+std::size_t closing_line_end(std::string_view message) {
+  if (message.ends_with("\r\n")) return 2;
+  return message.ends_with('\n') ? 1 : 0;
+}
+
+void append_hex(std::string& out, const char* lead, char32_t value, int digits) {
+  out += lead;
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+    out += kHexDigits[(value >> shift) & 0xF];
+}
+
+// Appends the character at the start of `text` as it is written to the log, and
+// returns how many bytes it took. Carriage returns and line feeds become blanks; other control
+// characters become "\x1b" (a single byte) or "\u2028" (a UTF-8 character), so that
+// a terminal showing the log shows them instead of obeying them. A byte that starts
+// no valid UTF-8 sequence stays, unless it is a C1 control on its own.
+std::size_t append_visible(std::string& out, std::string_view text) {
+  unsigned char byte = static_cast<unsigned char>(text[0]);
+  if (byte == '\r' || byte == '\n') {
+    out += ' ';
+    return 1;
+  }
+  platform::Utf8Character character = platform::first_utf8_character(text);
+  if (character.length == 0) {
+    if (byte >= 0x80 && byte <= 0x9F)
+      append_hex(out, "\\x", byte, 2);
+    else
+      out += static_cast<char>(byte);
+    return 1;
+  }
+  if (!platform::is_control_character(character.code_point))
+    out.append(text.substr(0, character.length));
+  else if (character.length == 1)
+    append_hex(out, "\\x", character.code_point, 2);
+  else
+    append_hex(out, "\\u", character.code_point, 4);
+  return character.length;
 }
 
 void beep(const std::string& name) {
@@ -48,6 +80,15 @@ void beep(const std::string& name) {
 }
 
 }  // namespace
+
+std::string visible_log_message(std::string_view message) {
+  std::size_t end = message.size() - closing_line_end(message);
+  std::string visible;
+  visible.reserve(message.size());
+  for (std::size_t at = 0; at < end;) at += append_visible(visible, message.substr(at, end - at));
+  visible.append(message.substr(end));
+  return visible;
+}
 
 bool log_level_admits(int log_level, int type) {
   switch (log_level) {
@@ -77,7 +118,6 @@ bool log_event(const MailMessage& context, int type, const char* format, ...) {
   va_start(arguments, format);
   std::vsnprintf(message, sizeof message, format, arguments);
   va_end(arguments);
-  blank_inner_line_breaks(message);
 
   std::time_t now = std::time(nullptr);
   struct tm local_time;
@@ -90,7 +130,8 @@ bool log_event(const MailMessage& context, int type, const char* format, ...) {
     return true;
   }
   if (log_level_admits(context.log_level, type)) {
-    std::string line = format_log_line(local_time, static_cast<long>(getpid()), message);
+    std::string line =
+        format_log_line(local_time, static_cast<long>(getpid()), visible_log_message(message));
     ssize_t ignored = write(fd, line.data(), line.size());
     (void)ignored;
   }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "velloc/mail/mail_message.h"
 
@@ -14,9 +15,15 @@ bool log_level_admits(int log_level, int type);
 // "[MM/DD/YY|HH:MM:SS|%05d] message" for the given local time and pid.
 std::string format_log_line(const struct tm& local_time, long pid, const std::string& message);
 
-// Formats the message (cut to 1999 characters) and appends the line when the level
-// admits the type. Carriage returns and line feeds inside the message become blanks;
-// only its closing line end stays, so a logged value cannot forge a line. The file is opened (and
+// The message as it is written: carriage returns and line feeds inside it become
+// blanks, so that a logged value cannot forge a line, and every other control
+// character (C0, DEL, C1, U+2028, U+2029, the bidirectional controls) is written
+// escaped, as "\x1b" or "\u2028". Only the closing line end ("\n" or "\r\n") stays;
+// printable UTF-8 and other bytes stay as they are.
+std::string visible_log_message(std::string_view message);
+
+// Formats the message (cut to 1999 characters) and appends it, made visible as
+// above, when the level admits the type. The file is opened (and
 // so created) even when the type is filtered out. "NUL" is the null device, "CON" standard error.
 // Always returns true.
 bool log_event(const MailMessage& context, int type, const char* format, ...)

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "velloc/request/cgi_request.h"
+#include "velloc/request/field_map.h"
 #include "velloc/request/multipart_parser.h"
 #include "velloc/request/upload.h"
 

@@ -117,10 +117,35 @@ void load_mail_transport(MailMessage& message, const Read& read) {
   message.site_charset = std::string(platform::trim(read("CHARSET", "")));
 }
 
+// The settings of the defences, the profile's values before the file's.
+template <typename Read>
+void load_guard_settings(Run& run, const Read& read) {
+  Settings& settings = run.settings;
+  auto profiled = [&](std::string_view key) { return profile_or_setting(run, key).value_or(""); };
+  settings.upload_limits = parse_upload_limits(profiled("MaxUploadSize"), profiled("MaxUploads"),
+                                               profiled("UploadTypes"));
+  settings.honeypot_field = profiled("HoneypotField");
+  settings.rate_limit = profiled("RateLimit");
+  settings.receipt_rate_limit = profiled("ReceiptRateLimit");
+  settings.state_dsn = read("StateDSN", "");
+  settings.receipt_counter_in_state =
+      platform::equal_ignoring_case(read("ReceiptCounter", ""), "state");
+}
+
+// Addresses too long for mail count as none (address_cleaning.h); the log tells.
+void log_overlong_addresses(const Run& run, std::string_view field) {
+  for_each_overlong_address(run.request.field_text(field), [&](std::string_view address) {
+    log_event(run.message, 1, "%s: %s\n", std::string(field).c_str(),
+              overlong_address_note(address).c_str());
+  });
+}
+
 // A field that holds no address once cleaned counts as blank here, so that the
 // fallbacks apply to it.
 void default_address_fields(Run& run) {
   CgiRequest& request = run.request;
+  for (std::string_view field : {"EMAIL", "RECIPIENT", "RECEIPT_FROM"})
+    log_overlong_addresses(run, field);
   if (first_address(request.field_text("EMAIL")).empty() && request.field_is_set("DEFAULTEMAIL"))
     request.set_field("EMAIL", request.get_field("DEFAULTEMAIL"));
   if (first_address(request.field_text("RECIPIENT")).empty()) {
@@ -252,6 +277,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
 
   settings.allow_debug = read("AllowDebug", "") != "0";
   apply_form_profile(run);
+  load_guard_settings(run, read);
   if (run.request.field_is_set("RECEIPT_NUMBER")) {
     int number = answers_with_debug_listing(settings.allow_debug, run.request)
                      ? read_receipt_number(files, settings_file)
@@ -280,10 +306,28 @@ std::string html_content_type(const Settings& settings) {
   return "text/html; charset=" + settings.charset;
 }
 
+namespace {
+
+// The referer without its "http://" or "https://" (either in any case); nullopt
+// for any other scheme and for text that is not an absolute address.
+std::optional<std::string_view> after_web_scheme(std::string_view referer) {
+  for (std::string_view scheme : {"http://", "https://"})
+    if (referer.size() >= scheme.size() &&
+        platform::equal_ignoring_case(referer.substr(0, scheme.size()), scheme))
+      return referer.substr(scheme.size());
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::string referer_host(const std::string& referer) {
-  std::vector<std::string> pieces =
-      platform::split_at(std::string_view(referer).substr(0, kMaxRefererLength), "/");
-  return pieces.size() < 2 ? std::string() : pieces[1];
+  std::string_view considered = std::string_view(referer).substr(0, kMaxRefererLength);
+  std::optional<std::string_view> rest = after_web_scheme(considered);
+  if (!rest) return {};
+  std::size_t end = rest->find_first_of("/?#");
+  // An authority that runs past the considered characters is not known whole.
+  if (end == std::string_view::npos && referer.size() > kMaxRefererLength) return {};
+  return std::string(rest->substr(0, end));
 }
 
 bool check_referer(const Run& run) {

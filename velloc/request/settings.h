@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/ini_file.h"
+#include "velloc/guard/upload_policy.h"
 #include "velloc/request/cgi_request.h"
 #include "velloc/site.h"
 
@@ -29,6 +30,15 @@ struct Settings {
   bool visitor_reply_to = false;     // form mail from DEFAULTSENDER, visitor in Reply-To
   // The keys of the form profile the request chose, in file order; empty when none.
   std::vector<std::pair<std::string, std::string>> form_profile;
+
+  // Read from the form profile first, then [Velloc].
+  UploadLimits upload_limits;      // MaxUploadSize, MaxUploads, UploadTypes
+  std::string honeypot_field;      // HoneypotField; empty: none
+  std::string rate_limit;          // RateLimit, as written; checked when applied
+  std::string receipt_rate_limit;  // ReceiptRateLimit, the same
+  // Read from [Velloc] only.
+  std::string state_dsn;                  // StateDSN; empty: the store beside the settings
+  bool receipt_counter_in_state = false;  // ReceiptCounter=state
 };
 
 // "text/html", with "; charset=<CHARSET>" when the site names its character set.
@@ -75,6 +85,8 @@ RequestLimits request_limits_from(const std::optional<std::string>& max_request_
 
 // Step 5: true when the request may proceed.
 bool check_referer(const Run& run);
-// The host piece of a referer: the second "/"-separated piece (runs of "/" count as
-// one cut), looking at the first 1999 characters only; empty when there is none.
+// The host piece of a referer: the authority of an "http" or "https" address (any
+// port or user part stays in it), up to the first "/", "?" or "#", looking at the
+// first 1999 characters only. Empty for every other form, which no browser sends
+// from a form page: another scheme, no scheme, a leading blank, an empty authority.
 std::string referer_host(const std::string& referer);

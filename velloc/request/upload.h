@@ -35,6 +35,7 @@ class TempFileSet {
 };
 
 // The name a file is shown under: the last component of the name the browser sent
-// (after the last "/" or "\"), without control characters, quotes, separators
+// (after the last "/" or "\"), without control characters (the Unicode line,
+// paragraph and bidirectional controls included), quotes, separators
 // or leading and trailing dots and blanks, at most 200 bytes; "upload" when nothing is left.
 std::string upload_shown_name(std::string_view sent_name);

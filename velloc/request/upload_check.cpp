@@ -1,6 +1,5 @@
 #include "velloc/request/upload_check.h"
 
-#include "velloc/guard/form_profile.h"
 #include "velloc/guard/upload_policy.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/request/refusal.h"
@@ -12,15 +11,9 @@ constexpr char kNotAccepted[] = "File Not Accepted: ";
 
 }  // namespace
 
-std::string upload_setting(const Run& run, std::string_view key) {
-  return profile_or_setting(run, key).value_or("");
-}
-
 void check_uploads(Run& run) {
   if (run.request.uploads.empty()) return;
-  UploadLimits limits =
-      parse_upload_limits(upload_setting(run, "MaxUploadSize"), upload_setting(run, "MaxUploads"),
-                          upload_setting(run, "UploadTypes"));
+  const UploadLimits& limits = run.settings.upload_limits;
   std::size_t position = 0;
   for (const Upload& upload : run.request.uploads) {
     UploadVerdict verdict =

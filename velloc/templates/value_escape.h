@@ -10,7 +10,8 @@ enum class ValueEscape { kNone, kHtml, kCsv };
 
 // kNone: unchanged. kHtml: & < > " ' as character references. kCsv: enclosed in
 // double quotes with each double quote doubled, and a ' in front of a value that
-// begins with =, +, - or @ so that a spreadsheet does not read it as a formula.
+// begins, after any blanks, with =, +, -, @, their fullwidth forms, |, a tab, a
+// carriage return or a line feed, so that a spreadsheet does not read it as a formula.
 std::string escape_value(std::string_view value, ValueEscape escape);
 
 // The ESCAPE key of a text-file template: "HTML" or "CSV" (any case); anything

@@ -11,6 +11,7 @@ TEST(UploadPolicy, LimitsTypesAndProgramsInOneTable) {
   UploadLimits defaults = parse_upload_limits("", "", "");
   UploadLimits listed = parse_upload_limits("2M", "2", "pdf, .ODT docx\ttxt");
   UploadLimits bytes = parse_upload_limits("100", "junk", "");
+  UploadLimits scripts_listed = parse_upload_limits("", "", "pdf py");
   struct Case {
     const UploadLimits& limits;
     std::size_t position;
@@ -32,6 +33,17 @@ TEST(UploadPolicy, LimitsTypesAndProgramsInOneTable) {
       {defaults, 1, "notes", 10, "\x7f" "ELF", V::kExecutable},
       {defaults, 1, "script.txt", 10, "#!/bin/sh", V::kExecutable},
       {defaults, 1, "archive.tar", 10, "M", V::kAccepted},
+      {defaults, 1, "a.pdf.phtml", 10, "%PDF", V::kServerScript},
+      {defaults, 1, "a.PHP.pdf", 10, "%PDF", V::kServerScript},
+      {defaults, 1, "a.php .pdf", 10, "", V::kServerScript},
+      {defaults, 1, "x.Php5", 10, "", V::kServerScript},
+      {defaults, 1, ".htaccess", 10, "", V::kServerScript},
+      {defaults, 1, "x.sh.txt", 10, "", V::kServerScript},
+      {defaults, 1, "php.pdf", 10, "", V::kAccepted},
+      {defaults, 1, "x.phpx.pdf", 10, "", V::kAccepted},
+      {listed, 1, "a.php.pdf", 1, "", V::kServerScript},
+      {listed, 1, "a.pdf.php", 1, "", V::kTypeNotAllowed},
+      {scripts_listed, 1, "a.py.pdf", 1, "", V::kAccepted},
       {listed, 1, "CV.Pdf", 2 * kMiB, "MZ", V::kAccepted},
       {listed, 1, "cv.odt", 2 * kMiB + 1, "", V::kTooLarge},
       {listed, 2, "letter.txt", 1, "#!", V::kAccepted},

@@ -90,6 +90,72 @@ TEST(MailEncodingTest, HeaderValuesAndBodiesEncodeAsMailReadersExpect) {
   }
 }
 
+// `count` bytes of "x" as the base64 of one encoded-word.
+std::string x_base64(int count) {
+  return repeated("eHh4", count / 3) + (count % 3 == 1 ? "eA==" : count % 3 == 2 ? "eHg=" : "");
+}
+
+std::string x_word(int count) { return "=?UTF-8?B?" + x_base64(count) + "?="; }
+
+TEST(MailEncodingTest, LongSevenBitLinesFoldAtBlanksAndLongWordsBecomeEncodedWords) {
+  struct Case {
+    const char* what;
+    std::string name;
+    std::string value;
+    std::string expected;
+  };
+  const std::string eight = "abcdefgh";
+  const std::string x1990(1990, 'x');
+  const std::string y1000(1000, 'y');
+  std::string recipients = "u100@example.test";
+  for (int i = 101; i < 300; ++i) recipients += ", u" + std::to_string(i) + "@example.test";
+  const Case cases[] = {
+      {"998 octets stay one line", "Subject", std::string(989, 's'), std::string(989, 's')},
+      {"words fold before 78 columns", "Subject", eight + repeated(" " + eight, 199),
+       eight + repeated(" " + eight, 6) + repeated("\r\n" + repeated(" " + eight, 8), 24) +
+           "\r\n " + eight},
+      {"a word that fits into a line of its own", "Subject", "Hi " + std::string(990, 'w'),
+       "Hi\r\n " + std::string(990, 'w')},
+      {"a word too long for any line", "Subject", x1990,
+       x_word(42) + repeated("\r\n " + x_word(45), 43) + "\r\n " + x_word(13)},
+      {"the blank before the words stays shown", "Subject", "Hi " + x1990,
+       "Hi " + x_word(39) + repeated("\r\n " + x_word(45), 43) + "\r\n " + x_word(16)},
+      // " yy" and "\tyy" in base64: the blanks travel inside the words.
+      {"blanks between two long words are encoded", "Subject", "  " + y1000 + "\t" + y1000,
+       " =?UTF-8?B?IHl5*\r\n =?UTF-8?B?CXl5*"},
+      {"long recipient lists fold between addresses", "To", recipients,
+       "u100@example.test, u101@example.test, u102@example.test,\r\n u103@example.test,*"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string actual = encode_header_value(c.name, c.value, "");
+    std::size_t wildcard = c.expected.find('*');
+    if (wildcard == std::string::npos) {
+      EXPECT_EQ(c.expected, actual);
+    } else {  // pieces in order, each "*" standing for any text
+      std::size_t at = 0;
+      for (std::size_t start = 0; start < c.expected.size(); start = wildcard + 1) {
+        wildcard = std::min(c.expected.find('*', start), c.expected.size());
+        std::string piece = c.expected.substr(start, wildcard - start);
+        at = actual.find(piece, at);
+        ASSERT_NE(std::string::npos, at) << piece;
+        at += piece.size();
+      }
+    }
+    std::string unfolded;
+    std::size_t column = c.name.size() + 2;
+    for (std::size_t start = 0, end = 0; start <= actual.size(); start = end + 2, column = 0) {
+      end = std::min(actual.find("\r\n", start), actual.size());
+      EXPECT_LE(column + end - start, 998u);
+      EXPECT_NE(std::string::npos, actual.substr(start, end - start).find_first_not_of(" \t"));
+      unfolded += actual.substr(start, end - start);
+    }
+    if (actual.find("=?") == std::string::npos) {
+      EXPECT_EQ(c.value, unfolded);
+    }
+  }
+}
+
 TEST(MailEncodingTest, CharsetLabelFollowsTheBytes) {
   EXPECT_EQ("UTF-8", charset_label("Gr\xc3\xbc\xc3\x9f"
                                    "e",

@@ -178,12 +178,16 @@ TEST_F(MailStepsTest, FailedSendOrTemporaryFileEndsTheRunWithTheFailurePage) {
 }
 
 TEST_F(MailStepsTest, EncryptedBodyIsTheProgramsOutput) {
-  install_pgp("echo \"$#|$1|$2|$(basename \"$PWD\")\"\ntr a-z A-Z\n");
+  install_pgp(
+      "echo \"$#|$1|$2|$(basename \"$PWD\")\"\necho \"${HTTP_PROXY-none}|$LC_ALL\"\n"
+      "tr a-z A-Z\n");
   run.request.set_field("PGP_TARGET", "owner key; touch pwned");
+  run.request.environment.set("HTTP_PROXY", "http://evil.test:3128");
+  run.request.environment.set("LC_ALL", "C");
   std::filesystem::current_path(dir.path());
   send_form_mail(run);
   std::string body = received_body();
-  EXPECT_EQ(0u, body.find("2|-feat|owner key; touch pwned|pgp\r\n"));
+  EXPECT_EQ(0u, body.find("2|-feat|owner key; touch pwned|pgp\r\nnone|C\r\n")) << body;
   EXPECT_NE(std::string::npos, body.find("NAME:  JO\r\n"));
   EXPECT_TRUE(temp_dir_empty());
   EXPECT_TRUE(dir.exists("PGP.LOG"));

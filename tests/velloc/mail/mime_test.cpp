@@ -39,6 +39,25 @@ TEST(AttachmentHeadersTest, TypeFromExtensionAndEncodedNonAsciiNames) {
     EXPECT_EQ(headers, attachment_part_headers(attachment)) << attachment.name;
 }
 
+TEST(AttachmentHeadersTest, NameTooLongForOneLineGoesInContinuations) {
+  std::string name = std::string(1019, 'a') + "\xC3\xA9.pdf";
+  std::string segments;
+  for (int index = 0; index < 16; ++index)
+    segments += ";\r\n *" + std::to_string(index) + (index == 0 ? "*=UTF-8''" : "*=") +
+                std::string(60, 'a');
+  // The segment that would end inside "%C3" stops before it.
+  std::string last = ";\r\n *16*=" + std::string(59, 'a') + ";\r\n *17*=%C3%A9.pdf";
+  auto parameter = [&](const std::string& attribute) {
+    std::string lines = segments + last;
+    for (std::size_t at = lines.find(" *"); at != std::string::npos; at = lines.find(" *", at + 2))
+      lines.insert(at + 1, attribute);
+    return lines;
+  };
+  EXPECT_EQ("Content-Type: application/pdf" + parameter("name") + "\r\n" +
+                "Content-Disposition: attachment" + parameter("filename") + "\r\n",
+            attachment_part_headers({"p", name, content_type_for_name(name)}));
+}
+
 TEST(ContentWriterTest, EveryLineEndsInCrLfAndLeadingDotsAreDoubled) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"a\n", "\n", "b\r\n", "c"}, "a\r\n\r\nb\r\nc"},
@@ -122,6 +141,52 @@ TEST(MessageContentTest, AttachmentPartsAfterAnEmptyBody) {
                                            "'...\nAttachment Sent.\n"));
   EXPECT_NE(std::string::npos,
             logged.find("Could not open attachment '" + dir.file("missing.bin") + "'\n"));
+}
+
+// A line over 998 octets once sent (a leading "." counts twice) makes the body
+// quoted-printable; 7-bit text that fits leaves as it is.
+TEST(MessageContentTest, BodyLinesTooLongForMailGoQuotedPrintable) {
+  const std::string a75(75, 'a');
+  struct Case {
+    std::string body;
+    std::string encoding;
+    std::string sent;
+  };
+  const Case cases[] = {
+      {std::string(998, 'a') + "\n", "7bit", std::string(998, 'a') + "\r\n"},
+      {"." + std::string(996, 'a') + "\r\n", "7bit", ".." + std::string(996, 'a') + "\r\n"},
+      {"short\n" + std::string(999, 'a') + "\n", "quoted-printable",
+       "short\r\n" +
+           [&] {
+             std::string lines;
+             for (int i = 0; i < 13; ++i) lines += a75 + "=\r\n";
+             return lines;
+           }() +
+           std::string(24, 'a') + "\r\n"},
+      {"." + std::string(997, 'a'), "quoted-printable",
+       [&] {
+         std::string lines = "=2E" + std::string(72, 'a') + "=\r\n";
+         for (int i = 0; i < 12; ++i) lines += a75 + "=\r\n";
+         return lines + std::string(25, 'a');
+       }()},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    MailMessage message;
+    message.header_file = dir.file("header.txt");
+    message.body_file = dir.file("body.txt");
+    dir.write("header.txt", "From: a@x\n");
+    dir.write("body.txt", c.body);
+    StringSink sink;
+    ContentWriter writer(sink);
+    write_message_content(message, writer, {});
+    EXPECT_NE(std::string::npos,
+              testing_support::with_fixed_boundary(sink.text).find(
+                  "--divider\r\nContent-Type: text/plain; charset=\"us-ascii\"\r\n"
+                  "Content-Transfer-Encoding: " +
+                  c.encoding + "\r\n\r\n" + c.sent + "\r\n\r\n\r\n--divider--\r\n"))
+        << c.body.size();
+  }
 }
 
 TEST(MessageContentTest, AFieldCannotEndThePartBecauseEveryMessageHasItsOwnBoundary) {

@@ -9,10 +9,25 @@
 
 namespace {
 
-TEST(SmtpConnectionTest, SentLineIsCutTo1999BytesAndServerSettingMayHaveAPort) {
-  StringSink sink;
-  send_line(sink, "%s\n", std::string(3000, 'x').c_str());
-  EXPECT_EQ(std::string(1999, 'x'), sink.text);
+TEST(SmtpConnectionTest, LineOverItsLimitIsNeverSentAndServerSettingMayHaveAPort) {
+  struct Case {
+    std::string text;
+    std::size_t limit;
+    std::string sent;
+  };
+  const std::string command(505, 'x');  // "RCPT " and 505 more, CR LF: 512
+  const Case cases[] = {
+      {"RCPT " + command + "\n", kMaxCommandLine, "RCPT " + command + "\r\n"},
+      {"RCPT " + command + "x\r\n", kMaxCommandLine, ""},
+      {std::string(3000, 'x') + "\n", kMaxAuthLine, std::string(3000, 'x') + "\r\n"},
+      {"DATA\n", kMaxCommandLine, "DATA\r\n"},
+      {"\r\n.\r\n", kMaxCommandLine, "\r\n.\r\n"},
+  };
+  for (const Case& c : cases) {
+    StringSink sink;
+    EXPECT_EQ(!c.sent.empty(), send_line(sink, c.text, c.limit));
+    EXPECT_EQ(c.sent, sink.text);
+  }
   for (const auto& [setting, expected] :
        std::vector<std::pair<std::string, std::string>>{{"mailhost", "mailhost:25"},
                                                         {"127.0.0.1:2525", "127.0.0.1:2525"},
@@ -31,17 +46,27 @@ TEST(SmtpConnectionTest, EachReplyIsJudgedByItsLastLine) {
     std::string logged;
   };
   const Case cases[] = {
-      {"220-first\r\n220-second\r\n554 no\r\n354 go\r\n",
+      {"554-first\r\n554-second\r\n554 no\r\n354 go\r\n",
        {Reply::kNegative, Reply::kPositive},
-       "MS - 220-first\r\nMS - 220-second\r\nMS - 554 no\r\nMS - 354 go\r\n"},
-      {std::string("5").append(100 * 1024, 'x').append("\r\n250 ok\r\n"),
+       "MS - 554-first\r\nMS - 554-second\r\nMS - 554 no\r\nMS - 354 go\r\n"},
+      {std::string("554 ").append(100 * 1024, 'x').append("\r\n250 ok\r\n"),
        {Reply::kNegative, Reply::kPositive},
-       std::string("MS - 5").append(1993, 'x').append(
-           "MS - 250 ok\r\n")},                                        // log messages stop at 1999
-      {"250", {Reply::kPositive, Reply::kNegative}, "MS - 250MS - "},  // ends at the close
+       std::string("MS - 554 ").append(1990, 'x').append("MS - 250 ok\r\n")},  // log messages stop
+                                                                               // at 1999
+      {"250",
+       {Reply::kPositive, Reply::kMalformed},
+       "MS - 250MS - Mail Server Closed the Connection.\n"},  // ends at the close
       {std::string("\0\xff\x01garbage\n-\n", 13),
-       {Reply::kNegative, Reply::kNegative},
-       "MS - MS - -\n"},
+       {Reply::kMalformed, Reply::kMalformed},
+       "MS - Malformed Reply From Mail Server.\nMS - -\nMalformed Reply From Mail Server.\n"},
+      {"2\r\n25 x\r\n2500 x\r\n250x\r\n",
+       {Reply::kMalformed, Reply::kMalformed, Reply::kMalformed, Reply::kMalformed},
+       "MS - 2\r\nMalformed Reply From Mail Server.\nMS - 25 x\r\nMalformed Reply From Mail "
+       "Server.\nMS - 2500 x\r\nMalformed Reply From Mail Server.\nMS - 250x\r\nMalformed "
+       "Reply From Mail Server.\n"},
+      {"550-no\r\n250 ok\r\n",  // lines that disagree on the code
+       {Reply::kMalformed},
+       "MS - 550-no\r\nMS - 250 ok\r\nMalformed Reply From Mail Server.\n"},
       {"", {Reply::kBroken}, ""},  // abandoned: not logged
   };
   for (const Case& c : cases) {

@@ -107,9 +107,19 @@ TEST_F(SmtpSessionTest, EveryOutcomeHasItsResultAndLogLine) {
        "MAIL FROM: <jo@x.test>"},
       {{{"MAIL", std::string("\0\xfe garbage\r\n", 12)}},
        kHeader,
-       SessionResult::kSenderRefused,
-       "Error sending mail from user [jo@x.test]\n",
+       SessionResult::kFailed,
+       "MS - Malformed Reply From Mail Server.\n",
        "MAIL FROM: <jo@x.test>"},
+      {{{"HELO", "hello there\r\n"}},  // a reply without a code, though not judged
+       kHeader,
+       SessionResult::kFailed,
+       "MS - hello there\r\nMalformed Reply From Mail Server.\n",
+       "HELO client.test"},
+      {{{"QUIT", "2\r\n"}},
+       kHeader,
+       SessionResult::kFailed,
+       "MS - 2\r\nMalformed Reply From Mail Server.\n",
+       "QUIT"},
       {{{"", "554 go away\r\n"}},
        kHeader,
        SessionResult::kFailed,
@@ -118,7 +128,7 @@ TEST_F(SmtpSessionTest, EveryOutcomeHasItsResultAndLogLine) {
       {{{"", kCloseConnection}},
        kHeader,
        SessionResult::kFailed,
-       "MS - Mail Server Not Accepting Messages.",
+       "MS - Mail Server Closed the Connection.\nMail Server Not Accepting Messages.",
        ""},
       {{},
        "From: <>\nTo: a@x.test\n",
@@ -138,8 +148,8 @@ TEST_F(SmtpSessionTest, EveryOutcomeHasItsResultAndLogLine) {
       {{{"RCPT", std::string(100 * 1024, '9') + "\r\n"}},
        kHeader,
        SessionResult::kFailed,
-       "No valid recipients.\n",
-       "RCPT TO: <b@x.test>"},
+       "Malformed Reply From Mail Server.\n",
+       "RCPT TO: <a@x.test>"},
       {{{"DATA", "554 no data\r\n"}},
        kHeader,
        SessionResult::kFailed,
@@ -153,18 +163,32 @@ TEST_F(SmtpSessionTest, EveryOutcomeHasItsResultAndLogLine) {
       {{{".", kCloseConnection}},
        kHeader,
        SessionResult::kFailed,
-       "MS - Mail Server Returned Error on EOM (End of Message).\n",
+       "MS - Mail Server Closed the Connection.\n"
+       "Mail Server Returned Error on EOM (End of Message).\n",
        "DATA"},
-      // A continuation line cut short by the close is followed by an empty last line.
+      {{{".", "2\r\n"}},
+       kHeader,
+       SessionResult::kFailed,
+       "MS - 2\r\nMalformed Reply From Mail Server.\n"
+       "Mail Server Returned Error on EOM (End of Message).\n",
+       "DATA"},
+      {{{".", "550-rejected\r\n250 ok\r\n"}},
+       kHeader,
+       SessionResult::kFailed,
+       "MS - 250 ok\r\nMalformed Reply From Mail Server.\n"
+       "Mail Server Returned Error on EOM (End of Message).\n",
+       "DATA"},
+      // A continuation line cut short by the close is followed by no last line.
       {{{".", "250-ok" + kCloseConnection}},
        kHeader,
        SessionResult::kFailed,
-       "MS - 250-okMS - Mail Server Returned Error on EOM (End of Message).\n",
+       "MS - 250-okMS - Mail Server Closed the Connection.\n"
+       "Mail Server Returned Error on EOM (End of Message).\n",
        "DATA"},
       {{{"", "220-hi" + kCloseConnection}},
        kHeader,
        SessionResult::kFailed,
-       "MS - 220-hiMS - Mail Server Not Accepting Messages.",
+       "MS - 220-hiMS - Mail Server Closed the Connection.\nMail Server Not Accepting Messages.",
        ""},
       {{{"QUIT", kResetConnection}},
        kHeader,
@@ -190,6 +214,40 @@ TEST_F(SmtpSessionTest, EnvelopeAddressesLoseControlCharacters) {
   ASSERT_LE(3u, commands.size());
   EXPECT_EQ("MAIL FROM: <a@a.testRET=FULLENVID=x>", commands[1]);
   EXPECT_EQ("RCPT TO: <b@x.test>", commands[2]);
+}
+
+TEST_F(SmtpSessionTest, AddressesTooLongForSmtpAreNeverSentCutOrSplit) {
+  const std::string local_part(65, 'l');
+  const std::string long_domain = "a@" + std::string(253, 'd');  // a path of 257
+  const std::string huge = std::string(998, 'h') + "@x.test";    // 1,005 octets
+  struct Case {
+    std::string header;
+    SessionResult result;
+    std::vector<std::string> commands;  // after HELO
+    std::string logged;
+  };
+  const Case cases[] = {
+      {"From: jo@x.test\nTo: " + huge + ", " + local_part + "@x.test, b@x.test\n",
+       SessionResult::kSent,
+       {"MAIL FROM: <jo@x.test>", "RCPT TO: <b@x.test>", "DATA", "QUIT"},
+       "Address too long for mail, passed over (1005 octets): " + std::string(64, 'h') +
+           "...\nAddress too long for mail, passed over (72 octets): " + local_part.substr(0, 64) +
+           "...\nTo: <b@x.test>"},
+      {"From: " + long_domain + "\nTo: b@x.test\n",
+       SessionResult::kFailed,
+       {},
+       "Address too long for mail, passed over (255 octets): " + long_domain.substr(0, 64) +
+           "...\nFatal Error: No Sender Specified.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.logged);
+    ScriptedSmtpServer server;
+    EXPECT_EQ(c.result, send(server.address(), c.header));
+    std::vector<std::string> commands = server.commands();
+    ASSERT_LE(1u, commands.size());
+    EXPECT_EQ(c.commands, std::vector<std::string>(commands.begin() + 1, commands.end()));
+    EXPECT_NE(std::string::npos, log().find(c.logged)) << log();
+  }
 }
 
 TEST_F(SmtpSessionTest, RecipientListThatCannotBeMadeGivesResult4) {

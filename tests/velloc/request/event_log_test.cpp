@@ -30,6 +30,28 @@ TEST(EventLog, LineLayout) {
   EXPECT_EQ("[03/07/05|09:05:03|1234567] x", format_log_line(t, 1234567, "x"));
 }
 
+TEST(EventLog, ControlCharactersAreWrittenVisibly) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"ua \x1b[2J\x1b]0;x\x07 end\n", "ua \\x1b[2J\\x1b]0;x\\x07 end\n"},
+      {"\v\f\t\x7f\x01", "\\x0b\\x0c\\x09\\x7f\\x01"},
+      {"a\r\nb\r\n", "a  b\r\n"},
+      {"x\xC2\x85y\xE2\x80\xA8z\xE2\x80\xA9", "x\\u0085y\\u2028z\\u2029"},
+      {"\xE2\x80\xAE"
+       "fdp.exe \xE2\x81\xA6\xE2\x81\xA9\xD8\x9C\xE2\x80\x8E\xE2\x80\x8F",
+       "\\u202efdp.exe \\u2066\\u2069\\u061c\\u200e\\u200f"},
+      {"\x9b"
+       "31m \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+       "\\x9b"
+       "31m \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"latin \xE9t\xE9 C:\\Brannic\\x", "latin \xE9t\xE9 C:\\Brannic\\x"},
+      {"cut \xE2\x80", "cut \xE2\\x80"},
+      {"overlong \xC0\x9B", "overlong \xC0\\x9b"},
+      {"surrogate \xED\xA0\x80", "surrogate \xED\xA0\\x80"},
+  };
+  for (const auto& [message, written] : cases)
+    EXPECT_EQ(written, visible_log_message(message)) << written;
+}
+
 class EventLogTest : public ::testing::Test {
  protected:
   EventLogTest() { context_.log_file = dir_.file("brannic.log"); }

@@ -112,7 +112,16 @@ TEST(UploadShownName, LastComponentWithoutControlsQuotesAndSeparators) {
       {"", "upload"},
       {" .hidden", "hidden"},
       {"evil.exe. . ", "evil.exe"},
-      {"\xC3\xA9t\xC3\xA9.odt", "\xC3\xA9t\xC3\xA9.odt"}};
+      {"\xC3\xA9t\xC3\xA9.odt", "\xC3\xA9t\xC3\xA9.odt"},
+      {"invoice\xE2\x80\xAE"
+       "fdp.exe",
+       "invoicefdp.exe"},
+      {"\xE2\x81\xA7"
+       "a\xE2\x80\x8F.\xD8\x9C"
+       "b\xE2\x81\xA9\xE2\x80\xA8\xC2\x85",
+       "a.b"},
+      {"\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD\xE2\x80\x8E", "upload"},
+      {"\xE2\x80\x94\xC2\xA0x.txt", "\xE2\x80\x94\xC2\xA0x.txt"}};
   for (const auto& [sent, shown] : cases) EXPECT_EQ(shown, upload_shown_name(sent)) << sent;
   std::string long_name = std::string(199, 'a') + "\xC3\xA9";
   EXPECT_EQ(std::string(199, 'a'), upload_shown_name(long_name));

@@ -124,13 +124,18 @@ TEST_F(SettingsTest, FindsTheFileInTheWorkingDirectoryWithoutCase) {
   EXPECT_EQ(dir_.path() + "/velloc.INI", find_settings_file(facts));
 }
 
-TEST(Referer, HostIsTheSecondSlashSeparatedPieceAndMustBeListed) {
+TEST(Referer, HostIsTheAuthorityOfAWebAddressAndMustBeListed) {
   // clang-format off
   std::pair<std::string, std::string> hosts[] = {
       {"http://www.example.com/forms/a.htm", "www.example.com"},
-      {"https:///Host:8080", "Host:8080"},
-      {"www.example.com/forms/a.htm", "forms"}, {"//ftp:/user@h", "user@h"}, {"http:", ""},
-      {std::string(1999, 'a') + "/host", ""}};
+      {"HTTPS://Host:8080", "Host:8080"}, {"https://u@h:1?q=/x", "u@h:1"}, {"http://h#/x", "h"},
+      {"https:///Host:8080", ""}, {"http:///host/", ""}, {" http://host/", ""},
+      {"javascript://host/%0Aalert(1)", ""}, {"data://host/x", ""}, {"ftp://host/", ""},
+      {"http:host/x", ""}, {"http:\\\\host/", ""},
+      {"www.example.com/forms/a.htm", ""}, {"//ftp:/user@h", ""}, {"http:", ""},
+      {std::string(1999, 'a') + "/host", ""},
+      {"http://" + std::string(1991, 'a') + "/x", std::string(1991, 'a')},
+      {"http://" + std::string(1993, 'a'), ""}};
   struct {
     const char* referers;
     const char* referer;  // empty: no HTTP_REFERER
@@ -139,7 +144,11 @@ TEST(Referer, HostIsTheSecondSlashSeparatedPieceAndMustBeListed) {
       {"", "", true}, {"", "http://any/", true}, {" , ,", "", false},
       {" , ,", "http://any.host/x", true}, {"www.example.com", "", false},
       {"a.com, WWW.Example.com", "https://www.example.COM/form.htm", true},
-      {"a.com,,www.example.com", "ftp://www.example.com/", true},
+      {"a.com,,www.example.com", "http://www.example.com", true},
+      {"a.com,,www.example.com", "ftp://www.example.com/", false},
+      {"www.example.com", " http://www.example.com/", false},
+      {"www.example.com", "javascript://www.example.com/", false},
+      {"www.example.com", "http:///www.example.com/", false},
       {"www.example.com", "http://www.example.com:8080/form.htm", false},
       {"www.example.com", "www.example.com/form.htm", false},
       {"www.example.com", "http://evil.com/www.example.com", false}};

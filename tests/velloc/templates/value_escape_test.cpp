@@ -22,6 +22,31 @@ TEST(ValueEscape, HtmlAndCsvFormsOfAValue) {
       {"-2+3", ValueEscape::kCsv, "\"'-2+3\""},
       {"@SUM(A1)", ValueEscape::kCsv, "\"'@SUM(A1)\""},
       {"a=1", ValueEscape::kCsv, "\"a=1\""},
+      {"\t=1", ValueEscape::kCsv, "\"'\t=1\""},
+      {"\r\n=1", ValueEscape::kCsv, "\"'\r\n=1\""},
+      {"\nx", ValueEscape::kCsv, "\"'\nx\""},
+      {"|cmd", ValueEscape::kCsv, "\"'|cmd\""},
+      {"  =1", ValueEscape::kCsv, "\"'  =1\""},
+      {" \xC2\xA0\xE3\x80\x80@x", ValueEscape::kCsv, "\"' \xC2\xA0\xE3\x80\x80@x\""},
+      {"\xEF\xBC\x9D"
+       "1",
+       ValueEscape::kCsv,
+       "\"'\xEF\xBC\x9D"
+       "1\""},  // fullwidth =
+      {"\xEF\xBC\x8B"
+       "1",
+       ValueEscape::kCsv,
+       "\"'\xEF\xBC\x8B"
+       "1\""},  // fullwidth +
+      {"\xEF\xBC\x8D"
+       "1",
+       ValueEscape::kCsv,
+       "\"'\xEF\xBC\x8D"
+       "1\""},                                                     // fullwidth -
+      {"\xEF\xBC\xA0x", ValueEscape::kCsv, "\"'\xEF\xBC\xA0x\""},  // fullwidth @
+      {"   ", ValueEscape::kCsv, "\"   \""},
+      {" Ann", ValueEscape::kCsv, "\" Ann\""},
+      {"\xEF\xBC\xA1", ValueEscape::kCsv, "\"\xEF\xBC\xA1\""},  // fullwidth A
   };
   for (const Case& c : cases) EXPECT_EQ(c.expected, escape_value(c.value, c.escape)) << c.value;
 
