@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs the demo site: builds the distribution and installs it unattended into the
 # demo folder, as an administrator would (VLPro/ and Samples/ side by side), then
-# serves it: lighttpd on 127.0.0.1:8080 with the installed velloc as its only CGI
-# script and Samples/ as document root, a local SMTP server on 127.0.0.1:2525 that
+# serves it: lighttpd on 127.0.0.1:8080 with the installed velloc as its only form
+# handler and Samples/ as document root, a local SMTP server on 127.0.0.1:2525 that
 # stores every mail it receives under demo-run/mail/, and a SQLite database reached
 # through ODBC. Stays in the foreground until Ctrl-C (or SIGTERM) and leaves nothing
-# running.
+# running. velloc runs persistent: lighttpd's mod_fastcgi starts it once and hands it
+# every submission; with DEMO_MODE=cgi lighttpd starts it anew for each one instead.
 #
 # Optional environment overrides (the defaults need none of them):
+#   DEMO_MODE       fastcgi (persistent, the default) or cgi
 #   DEMO_HTTP_PORT  port of the web server (8080)
 #   DEMO_SMTP_PORT  port of the mail server (2525)
 #   DEMO_DIR        folder of the demo's state (demo-run beside this script)
@@ -23,6 +25,11 @@ ensure_packages "${VELLOC_RUNTIME_PACKAGES[@]}"
 absolute() { case $1 in /*) echo "$1" ;; *) echo "$start_dir/$1" ;; esac; }
 
 HTTP_PORT=${DEMO_HTTP_PORT:-8080}
+MODE=${DEMO_MODE:-fastcgi}
+case $MODE in
+  fastcgi | cgi) ;;
+  *) echo "DEMO_MODE is fastcgi or cgi, not '$MODE'." >&2; exit 2 ;;
+esac
 SMTP_PORT=${DEMO_SMTP_PORT:-2525}
 demo=$(absolute "${DEMO_DIR:-$top/demo-run}")
 if [ -n "${DEMO_BIN_DIR:-}" ]; then
@@ -93,10 +100,25 @@ with sqlite3.connect(sys.argv[1]) as db:
     db.executescript(open(sys.argv[2]).read())
 PY
 
-# Only velloc runs as a CGI script (in its folder, so the default template directory
-# .\BRANNIC\TEMPLATES\ is VLPro/Brannic/Templates); nothing else of VLPro is reachable.
+# Only velloc is reachable of VLPro, and it runs in its folder, so the default
+# template directory .\BRANNIC\TEMPLATES\ is VLPro/Brannic/Templates. Persistent, it
+# is started once by lighttpd (which stops it again), with the listening socket as
+# its standard input; as a CGI program, once for every submission.
+environment='"PATH" => "/usr/bin:/bin", "ODBCSYSINI" => "'"$demo"'/odbc",
+                          "ODBCINI" => "'"$demo"'/odbc/odbc.ini"'
+if [ "$MODE" = fastcgi ]; then
+  handler='server.modules = ("mod_fastcgi", "mod_setenv")
+fastcgi.server = ("/cgi-bin/VLPro/velloc" => ((
+  "socket" => "'"$demo"'/velloc.sock", "bin-path" => "'"$program"'/velloc",
+  "bin-environment" => ('"$environment"'),
+  "bin-copy-environment" => ("PATH"), "max-procs" => 1, "check-local" => "disable")))'
+else
+  handler='server.modules = ("mod_alias", "mod_cgi", "mod_setenv")
+alias.url = ("/cgi-bin/VLPro/velloc" => "'"$program"'/velloc")
+$HTTP["url"] =~ "^/cgi-bin/VLPro/velloc" { cgi.assign = ("" => "") }'
+fi
 cat >"$demo/lighttpd.conf" <<CONF
-server.modules = ("mod_alias", "mod_cgi", "mod_setenv")
+$handler
 server.document-root = "$demo/Samples"
 server.port = $HTTP_PORT
 server.bind = "127.0.0.1"
@@ -104,10 +126,7 @@ server.errorlog = "$demo/lighttpd-error.log"
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html", ".htm" => "text/html", ".css" => "text/css",
                    ".csv" => "text/plain", ".txt" => "text/plain")
-alias.url = ("/cgi-bin/VLPro/velloc" => "$program/velloc")
-\$HTTP["url"] =~ "^/cgi-bin/VLPro/velloc" { cgi.assign = ("" => "") }
-setenv.add-environment = ("PATH" => "/usr/bin:/bin", "ODBCSYSINI" => "$demo/odbc",
-                          "ODBCINI" => "$demo/odbc/odbc.ini")
+setenv.add-environment = ($environment)
 CONF
 
 # Both servers are children of this script. Whatever ends it (Ctrl-C, SIGTERM,
@@ -162,6 +181,7 @@ await_port "$HTTP_PORT" "$!" "web server"
 echo
 echo "Demo site:  http://127.0.0.1:$HTTP_PORT/"
 echo "Installed:  $program and $demo/Samples (by $dist/installer)"
+echo "velloc:     $([ "$MODE" = fastcgi ] && echo "persistent (FastCGI)" || echo "CGI program") (DEMO_MODE=$MODE)"
 echo "Mails:      $demo/mail/ (one .eml file per mail received)"
 echo "Database:   $demo/data/orders.db (table Orders, data source VellocDemo)"
 echo "Exports:    http://127.0.0.1:$HTTP_PORT/orders.htm and http://127.0.0.1:$HTTP_PORT/signups.csv"

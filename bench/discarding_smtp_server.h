@@ -1,10 +1,11 @@
 // An SMTP server on an ephemeral loopback port for the benchmarks: it answers every
 // command positively, throws the message content away and counts the messages.
-// It serves one connection at a time on a thread of its own, from construction
-// until destruction.
+// It serves up to kThreads connections at a time, each thread one connection after
+// the other, from construction until destruction.
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -26,14 +27,16 @@ class DiscardingSmtpServer {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-    listen(listener_, 16);
+    listen(listener_, 128);
+    // Non-blocking, so that a thread that loses the race for a connection polls again.
+    fcntl(listener_, F_SETFL, fcntl(listener_, F_GETFL) | O_NONBLOCK);
     getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
+    for (int i = 0; i < kThreads; ++i) threads_.emplace_back([this] { serve(); });
   }
   ~DiscardingSmtpServer() {
     stopping_ = true;
-    thread_.join();
+    for (std::thread& thread : threads_) thread.join();
     close(listener_);
   }
   DiscardingSmtpServer(const DiscardingSmtpServer&) = delete;
@@ -47,6 +50,7 @@ class DiscardingSmtpServer {
     while (!stopping_) {
       pollfd request = {listener_, POLLIN, 0};
       if (poll(&request, 1, 20) <= 0) continue;
+      // The connection itself blocks: accept4 does not pass O_NONBLOCK on.
       int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (client < 0) continue;
       converse(client);
@@ -95,11 +99,13 @@ class DiscardingSmtpServer {
     }
   }
 
+  static constexpr int kThreads = 8;
+
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<long> messages_{0};
-  std::thread thread_;
+  std::vector<std::thread> threads_;
 };
 
 }  // namespace bench

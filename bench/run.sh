@@ -13,6 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/smtp_sink.sh
+source bench/bench_site.sh
 top=$PWD
 
 runs=${VELLOC_BENCH_RUNS:-200}
@@ -51,32 +52,10 @@ trap cleanup EXIT
 # The site: velloc and the floor program in the folder the web server would run
 # them from, with the settings file beside velloc and the templates below it.
 site=$scratch/site
-mkdir -p "$site/tmp" "$site/data"
-cp -r bench/site/templates "$site/templates"
-cp "$build/velloc" "$build/bench/floor_cgi" "$site/"
-
 start_smtp_sink "$build" "$scratch/sink.out"
-
-cat >"$site/VELLOC.ini" <<INI
-[Velloc]
-SMTP=127.0.0.1:$port
-DefaultRecipient=owner@example.test
-TEMPLATE_DIR=templates/
-TEMP=$site/tmp/
-LOGFILE=$scratch/velloc.log
-LOG_LEVEL=1
-Referers=127.0.0.1
-INI
-
-form='NAME=Jo+Doe&EMAIL=jo%40example.test&ITEM=Sencha&QTY=3&PRICE=9.50&SHIPPING=4.95'
-form+='&GIFT=yes&MESSAGE=Please+deliver+before+Friday.&SUBJECT=Order'
-printf '%s' "$form" >"$scratch/floor.body"
-printf '%s' "$form&DEBUG_VARIABLES=1" >"$scratch/debug.body"
-printf '%s' "$form&DISABLE_MAIL=1" >"$scratch/builtin.body"
-printf '%s' "$form&DISABLE_MAIL=1&TEMPLATE_WEB=thanks.htm&TEMPLATE_TEXTFILE=export.ini" \
-  >"$scratch/template.body"
-printf '%s' "$form&TEMPLATE_WEB=thanks.htm&TEMPLATE_TEXTFILE=export.ini&TEMPLATE_MAIL=mail.txt" \
-  >"$scratch/mail.body"
+make_bench_site "$site" "$build/velloc" "$port" "$scratch/velloc.log"
+cp "$build/bench/floor_cgi" "$site/"
+write_bench_bodies "$scratch"
 
 # label, program, working folder, body, a text the response must contain[, target ratio]
 row() { printf '%s\t%s\t%s\t%s\t%s' "$1" "$site/$2" "$site" "$scratch/$3.body" "$4"

@@ -1,7 +1,8 @@
 # The distribution folder an administrator takes to a server: dist/ holds the
 # installer, the two cabinet archives it unpacks beside it and the manual pages.
-#   VLProDB.CAB  velloc, the pgp adapter, README.TXT, the manual pages and the
-#                template tree Brannic/Templates/... (MSZIP)
+#   VLProDB.CAB  velloc, the pgp adapter, README.TXT, the manual pages, the systemd
+#                units velloc.socket and velloc.service and the template tree
+#                Brannic/Templates/... (MSZIP)
 #   Samples.cab  the sample site's pages and style sheet (MSZIP)
 # Both are made with gcab run inside a staging folder, so the stored names are relative.
 
@@ -15,6 +16,8 @@ set(DIST_STAGE ${CMAKE_BINARY_DIR}/dist-stage)
 set(DIST_TEMPLATE_ROOT ${CMAKE_SOURCE_DIR}/samples/templates)
 set(DIST_SITE_ROOT ${CMAKE_SOURCE_DIR}/samples/site)
 set(DIST_README ${CMAKE_SOURCE_DIR}/packaging/README.TXT)
+set(DIST_UNITS ${CMAKE_SOURCE_DIR}/packaging/velloc.socket
+  ${CMAKE_SOURCE_DIR}/packaging/velloc.service)
 
 file(GLOB_RECURSE DIST_TEMPLATES CONFIGURE_DEPENDS RELATIVE ${DIST_TEMPLATE_ROOT}
   ${DIST_TEMPLATE_ROOT}/*)
@@ -51,8 +54,13 @@ endif()
 
 set(main_stage ${DIST_STAGE}/VLProDB)
 set(main_names velloc pgp README.TXT)
-set(main_sources ${DIST_README} ${DIST_MAN_PAGES})
+set(main_sources ${DIST_README} ${DIST_MAN_PAGES} ${DIST_UNITS})
 set(stage_commands)
+foreach(unit ${DIST_UNITS})
+  get_filename_component(name ${unit} NAME)
+  list(APPEND stage_commands COMMAND ${CMAKE_COMMAND} -E copy ${unit} ${main_stage}/${name})
+  list(APPEND main_names ${name})
+endforeach()
 foreach(folder ${DIST_TEMPLATE_FOLDERS})
   list(APPEND stage_commands COMMAND ${CMAKE_COMMAND} -E make_directory ${main_stage}/${folder})
 endforeach()

@@ -38,9 +38,10 @@ class FileActions {
 };
 
 // Owns posix_spawn's attributes: the child leads a process group of its own, so that
-// stopping it also stops what it started, and gets the default action back for the
-// signals that the caller ignores for itself (a file-size limit, a closed pipe) and none
-// of the signals that the caller blocks to clean up after them itself.
+// stopping it also stops what it started, gets the default action back for the
+// signals that the caller ignores for itself (a file-size limit, a closed pipe), and
+// starts with no signal blocked (the caller blocks the ones it waits for or cleans up
+// after itself).
 class SpawnAttributes {
  public:
   SpawnAttributes() {

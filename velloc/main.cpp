@@ -1,23 +1,121 @@
-// The CGI entry point: one run per form submission, always exit status 1.
+// The entry point. Without arguments velloc answers one form submission as a CGI
+// program (exit status 1). It serves FastCGI instead when its standard input is a
+// listening socket, when systemd passes it one, or when the command line says where
+// to listen. Only here is the process environment read.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/temp_file.h"
 #include "platform/termination_guard.h"
+#include "velloc/fastcgi/listen_address.h"
+#include "velloc/fastcgi/server_options.h"
+#include "velloc/fastcgi/supervisor.h"
 #include "velloc/pipeline.h"
 #include "velloc/process_facts.h"
 
 extern char** environ;
 
-int main() {
-  // A write beyond the file-size limit then fails and is handled like a full disk,
-  // instead of killing the run before the visitor has an answer.
-  std::signal(SIGXFSZ, SIG_IGN);
-  // A web server that ends the run (SIGTERM, SIGHUP, SIGINT) leaves no temporary files
-  // behind; one that went away (SIGPIPE) fails the writes and the run ends normally.
+namespace {
+
+constexpr int kSystemdFirstSocket = 3;
+constexpr int kUsageError = 2;
+
+// One submission. A web server that ends the run (SIGTERM, SIGHUP, SIGINT) leaves no
+// temporary files behind; one that went away (SIGPIPE) fails the writes and the run
+// ends normally.
+int run_cgi() {
   platform::TempFileRegistry temp_files;
   platform::TerminationGuard guard(temp_files);
   std::ios::sync_with_stdio(false);
   Site site(read_process_facts(), &temp_files);
   return run_velloc(site, std::cout, environ, std::cin);
+}
+
+// The socket systemd passed to this process (LISTEN_PID, LISTEN_FDS), or a listening
+// socket on standard input; -1 when neither.
+int inherited_socket() {
+  const char* listen_pid = std::getenv("LISTEN_PID");
+  const char* listen_fds = std::getenv("LISTEN_FDS");
+  if (listen_pid && listen_fds && std::atol(listen_pid) == static_cast<long>(getpid()) &&
+      std::atoi(listen_fds) >= 1 && is_listening_socket(kSystemdFirstSocket)) {
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_FDNAMES");
+    return kSystemdFirstSocket;
+  }
+  if (!is_listening_socket(STDIN_FILENO)) return -1;
+  // Programs the workers start get an ordinary standard input, not the socket.
+  int fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, kSystemdFirstSocket);
+  int null_fd = open("/dev/null", O_RDONLY);
+  if (fd < 0 || null_fd < 0) return fd < 0 ? STDIN_FILENO : fd;
+  dup2(null_fd, STDIN_FILENO);
+  if (null_fd != STDIN_FILENO) close(null_fd);
+  return fd;
+}
+
+int processors() {
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<int>(online) : 1;
+}
+
+int serve(const ServerOptions& options, int inherited) {
+  int listen_fd = inherited;
+  if (options.address) {
+    std::string error;
+    listen_fd = open_listening_socket(*options.address, &error);
+    if (listen_fd < 0) {
+      std::cerr << "velloc: cannot listen on " << options.address->path_or_host << ": " << error
+                << '\n';
+      return 1;
+    }
+  } else if (listen_fd < 0) {
+    std::cerr << "velloc: no socket to serve: give --fastcgi ADDRESS\n";
+    return kUsageError;
+  }
+  int status = run_fastcgi_server(listen_fd, options, read_process_facts());
+  if (options.address && options.address->family == ListenAddress::Family::kUnix)
+    unlink(options.address->path_or_host.c_str());
+  return status;
+}
+
+int run_command_line(int argc, char** argv) {
+  std::string error;
+  std::optional<ServerOptions> options =
+      parse_server_options(std::vector<std::string>(argv + 1, argv + argc), processors(), &error);
+  if (!options) {
+    std::cerr << "velloc: " << error << "\n" << server_usage(processors());
+    return kUsageError;
+  }
+  if (options->action == ServerOptions::Action::kHelp) {
+    std::cout << server_usage(processors());
+    return 0;
+  }
+  if (options->action == ServerOptions::Action::kVersion) {
+    std::cout << server_version();
+    return 0;
+  }
+  return serve(*options, options->address ? -1 : inherited_socket());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A write beyond the file-size limit then fails and is handled like a full disk,
+  // instead of killing the run before the visitor has an answer.
+  std::signal(SIGXFSZ, SIG_IGN);
+  // A web server starting a CGI program names its interface; some pass the words of a
+  // query without "=" as arguments, which never make this a server.
+  if (std::getenv("GATEWAY_INTERFACE") != nullptr) return run_cgi();
+  if (argc > 1 && std::string_view(argv[1]).starts_with("--")) return run_command_line(argc, argv);
+  int inherited = inherited_socket();
+  if (inherited < 0) return run_cgi();
+  std::string error;
+  return serve(*parse_server_options({}, processors(), &error), inherited);
 }

@@ -4,7 +4,8 @@ the sample site, posted with the hidden fields their pages carry, leave a form m
 and a receipt each in the mail folder (the contact receipt with its attachment), a
 database row and an entry on the order list; SIGINT then stops the demo and
 everything it started. A second start installs over the first and keeps the mails,
-the database and the order list."""
+the database and the order list. The demo runs velloc as $VELLOC_E2E_MODE says: cgi,
+or persistent (fastcgi, the demo's default)."""
 
 import email
 import email.policy
@@ -23,7 +24,7 @@ import urllib.parse
 import urllib.request
 from pathlib import Path
 
-from harness import SAMPLES, SOURCE_DIR, free_port
+from harness import MODE, SAMPLES, SOURCE_DIR, free_port
 from system_support import eventually, listening, mail_names
 
 BIN_DIR = os.environ.get("BUILD_DIR") or os.path.dirname(os.environ.get("VELLOC_BINARY", ""))
@@ -53,6 +54,18 @@ def live_processes_of_group(pgid):
     return found
 
 
+def processes_running(program):
+    """The processes whose program is the file `program`."""
+    found = []
+    for exe in glob.glob("/proc/[0-9]*/exe"):
+        try:
+            if os.path.samefile(exe, program):
+                found.append(exe.split("/")[2])
+        except OSError:
+            continue
+    return found
+
+
 def sqlite_driver_installed():
     return bool(glob.glob("/usr/lib/*/odbc/libsqlite3odbc.so"))
 
@@ -75,7 +88,7 @@ class DemoTest(unittest.TestCase):
         self.output = open(self.root / "demo.out", "w+")
         env = dict(os.environ, DEMO_HTTP_PORT=str(self.http_port),
                    DEMO_SMTP_PORT=str(self.smtp_port), DEMO_DIR=str(self.demo_dir),
-                   DEMO_BIN_DIR=BIN_DIR)
+                   DEMO_BIN_DIR=BIN_DIR, DEMO_MODE="cgi" if MODE == "cgi" else "fastcgi")
         # Its own process group, so that the test can see (and at worst end) all of it;
         # SIGINT at its default, as from a terminal.
         self.demo = subprocess.Popen(
@@ -95,6 +108,9 @@ class DemoTest(unittest.TestCase):
                         live_processes_of_group(self.demo.pid))
         self.assertFalse(listening(self.http_port))
         self.assertFalse(listening(self.smtp_port))
+        velloc = self.demo_dir / "VLPro" / "velloc"
+        self.assertTrue(eventually(lambda: not processes_running(velloc), STOP_SECONDS),
+                        processes_running(velloc))
 
     @staticmethod
     def clean_up(demo, output):

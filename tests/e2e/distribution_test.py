@@ -132,13 +132,15 @@ class DistributionTest(unittest.TestCase):
         self.assertIn(f"README: {self.program}/README.TXT", self.installation.stdout)
         man_pages = {path.name for path in (SOURCE_DIR / "man").glob("*.8")}
         templates = files_under(PROGRAM_TREE)
-        self.assertEqual({"velloc", "pgp", "README.TXT", "VELLOC.INI"} | man_pages | templates,
+        self.assertEqual({"velloc", "pgp", "README.TXT", "VELLOC.INI", "velloc.socket",
+                          "velloc.service"} | man_pages | templates,
                          self.program_tree)
         for name in sorted(templates):
             self.assertEqual((PROGRAM_TREE / name).read_bytes(),
                              (self.program / name).read_bytes(), name)
-        self.assertEqual((SOURCE_DIR / "packaging" / "README.TXT").read_bytes(),
-                         (self.program / "README.TXT").read_bytes())
+        for name in ("README.TXT", "velloc.socket", "velloc.service"):
+            self.assertEqual((SOURCE_DIR / "packaging" / name).read_bytes(),
+                             (self.program / name).read_bytes(), name)
         pages = files_under(SAMPLES / "site")
         self.assertEqual(pages, self.samples_tree)
         for name in sorted(pages):

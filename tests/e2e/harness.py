@@ -1,5 +1,5 @@
-"""End-to-end support: a real lighttpd on a free loopback port that runs the built
-velloc as a CGI script, the way a site operator would set it up.
+"""End-to-end support: a real web server on a free loopback port that runs the built
+velloc, the way a site operator would set it up.
 
     with Site(settings={"LOG_LEVEL": "15"}, templates=SAMPLES / "templates") as site:
         status, headers, body = site.post("/cgi-bin/velloc", {"name": "Ann"})
@@ -8,6 +8,14 @@ The site lives in a temporary folder: www/ is the document root, cgi-bin/ holds
 copies of velloc and pgp with a VELLOC.ini beside them (its [Velloc] section built
 from `settings`), and cgi-bin/templates/ a copy of `templates` when given. The CGI
 runs with cgi-bin/ as its working directory.
+
+`mode` says how velloc runs behind the web server (default: $VELLOC_E2E_MODE, else cgi):
+  cgi                lighttpd starts it for every request (mod_cgi);
+  fastcgi            lighttpd's mod_fastcgi starts it once, its listening socket as stdin;
+  nginx              nginx passes requests to `velloc --fastcgi unix:ROOT/velloc.sock`;
+  socket-activation  nginx as above, velloc started by systemd-socket-activate on that socket.
+In every mode velloc sees the same CGI variables beside those of the web server: the
+`cgi_env` given (PATH and the sanitizer and ODBC settings by default).
 
 With installed=True the site is laid out as the installer leaves it when both of
 its folders are the same: the document root is Samples/, the program folder VLPro/
@@ -31,6 +39,9 @@ PGP_ADAPTER_BINARY = os.environ.get("PGP_ADAPTER_BINARY", str(Path(VELLOC_BINARY
 SAMPLES = SOURCE_DIR / "samples"
 
 STARTUP_SECONDS = 10
+STOP_SECONDS = 20
+MODES = ("cgi", "fastcgi", "nginx", "socket-activation")
+MODE = os.environ.get("VELLOC_E2E_MODE", "cgi")
 
 
 def free_port():
@@ -45,7 +56,11 @@ def write_settings(path, settings):
 
 
 class Site:
-    def __init__(self, settings=None, templates=None, www=None, cgi_env=None, installed=False):
+    def __init__(self, settings=None, templates=None, www=None, cgi_env=None, installed=False,
+                 mode=None):
+        self.mode = mode or MODE
+        if self.mode not in MODES:
+            raise ValueError(f"unknown mode {self.mode!r}; one of {', '.join(MODES)}")
         self.root = Path(tempfile.mkdtemp(prefix="velloc-site-"))
         self.installed = installed
         self.www = self.root / ("Samples" if installed else "www")
@@ -62,6 +77,7 @@ class Site:
         self._templates = templates
         self._www_source = www
         self._process = None
+        self._velloc = None
 
     def __enter__(self):
         self.start()
@@ -89,23 +105,37 @@ class Site:
         elif self._templates:
             shutil.copytree(self._templates, self.cgi_bin / "templates")
         write_settings(self.cgi_bin / "VELLOC.ini", self.settings)
-        config = self.root / "lighttpd.conf"
-        config.write_text(self._config())
-        self._process = subprocess.Popen(
-            ["lighttpd", "-D", "-f", str(config)],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if self.mode in ("cgi", "fastcgi"):
+            config = self.root / "lighttpd.conf"
+            config.write_text(self._config())
+            command = ["lighttpd", "-D", "-f", str(config)]
+        else:
+            self._start_velloc()
+            config = self.root / "nginx.conf"
+            config.write_text(self._nginx_config())
+            command = ["nginx", "-p", str(self.root), "-c", str(config),
+                       "-e", str(self.root / "error.log")]
+        # A file, not a pipe: a persistent velloc that lighttpd starts inherits it and
+        # may hold it open longer than lighttpd.
+        with open(self.root / "server.err", "wb") as errors:
+            self._process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=errors)
         self._wait_until_listening()
 
+    @property
+    def socket_path(self):
+        return self.root / "velloc.sock"
+
+    @property
+    def velloc_stderr(self):
+        """What velloc wrote to its standard error when the harness started it."""
+        path = self.root / "velloc.err"
+        return path.read_text(errors="replace") if path.exists() else ""
+
     def stop(self):
-        if self._process and self._process.poll() is None:
-            self._process.terminate()
-            try:
-                self._process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self._process.kill()
-                self._process.wait()
-        if self._process and self._process.stderr:
-            self._process.stderr.close()
+        # The web server first, so that no request is in flight when velloc is asked
+        # to end; lighttpd ends the velloc it started itself.
+        stop_process(self._process)
+        stop_process(self._velloc)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def request(self, method, path, body=None, headers=None):
@@ -127,10 +157,38 @@ class Site:
     def get(self, path, headers=None):
         return self.request("GET", path, headers=headers)
 
+    def _start_velloc(self):
+        command = [str(self.cgi_bin / "velloc")]
+        if self.mode == "socket-activation":
+            command = ["systemd-socket-activate", "-l", str(self.socket_path)] + [
+                f"--setenv={key}={value}" for key, value in self.cgi_env.items()] + command
+        else:
+            command += ["--fastcgi", f"unix:{self.socket_path}"]
+        with open(self.root / "velloc.err", "wb") as errors:
+            self._velloc = subprocess.Popen(command, cwd=self.cgi_bin, env=self.cgi_env,
+                                            stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.DEVNULL, stderr=errors)
+        deadline = time.monotonic() + STARTUP_SECONDS
+        while not self.socket_path.exists():
+            if self._velloc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("velloc did not start listening: " + self.velloc_stderr)
+            time.sleep(0.02)
+
     def _config(self):
         env = ", ".join(f'"{k}" => "{v}"' for k, v in self.cgi_env.items())
-        return f"""
-server.modules = ("mod_alias", "mod_cgi", "mod_setenv")
+        if self.mode == "fastcgi":
+            handler = f"""server.modules = ("mod_fastcgi", "mod_setenv")
+fastcgi.server = ("{self.cgi_url}velloc" => ((
+  "socket" => "{self.socket_path}", "bin-path" => "{self.cgi_bin}/velloc",
+  "bin-environment" => ({env}), "bin-copy-environment" => ("PATH"),
+  "max-procs" => 1, "check-local" => "disable")))
+"""
+        else:
+            handler = f"""server.modules = ("mod_alias", "mod_cgi", "mod_setenv")
+alias.url = ("{self.cgi_url}" => "{self.cgi_bin}/")
+$HTTP["url"] =~ "^{self.cgi_url}" {{ cgi.assign = ("" => "") }}
+"""
+        return handler + f"""
 server.document-root = "{self.www}"
 server.port = {self.port}
 server.bind = "127.0.0.1"
@@ -138,19 +196,56 @@ server.errorlog = "{self.root}/error.log"
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html", ".htm" => "text/html", ".css" => "text/css",
                    ".csv" => "text/plain", ".txt" => "text/plain")
-alias.url = ("{self.cgi_url}" => "{self.cgi_bin}/")
-$HTTP["url"] =~ "^{self.cgi_url}" {{ cgi.assign = ("" => "") }}
 setenv.add-environment = ({env})
+"""
+
+    def _nginx_config(self):
+        user = "user root;\n" if os.geteuid() == 0 else ""
+        params = "".join(f"      fastcgi_param {k} \"{v}\";\n" for k, v in self.cgi_env.items())
+        temp = "".join(f"  {kind}_temp_path {self.root}/nginx-{kind};\n"
+                       for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+        return f"""{user}daemon off;
+worker_processes 1;
+pid {self.root}/nginx.pid;
+error_log {self.root}/error.log;
+events {{ worker_connections 256; }}
+http {{
+  access_log off;
+  client_max_body_size 0;
+{temp}  types {{ text/html html htm; text/css css; text/plain csv txt; }}
+  server {{
+    listen 127.0.0.1:{self.port};
+    root {self.www};
+    index index.html;
+    location = {self.cgi_url}velloc {{
+      include /etc/nginx/fastcgi_params;
+{params}      fastcgi_pass unix:{self.socket_path};
+    }}
+  }}
+}}
 """
 
     def _wait_until_listening(self):
         deadline = time.monotonic() + STARTUP_SECONDS
         while time.monotonic() < deadline:
             if self._process.poll() is not None:
-                raise RuntimeError("lighttpd exited: " + self._process.stderr.read().decode())
+                raise RuntimeError("the web server exited: " + (self.root / "server.err")
+                                   .read_text(errors="replace"))
             try:
                 with socket.create_connection(("127.0.0.1", self.port), timeout=1):
                     return
             except OSError:
                 time.sleep(0.05)
-        raise RuntimeError("lighttpd did not start listening")
+        raise RuntimeError("the web server did not start listening")
+
+
+def stop_process(process):
+    """Ends `process` with SIGTERM and waits for it, killing it if it outstays."""
+    if process is None or process.poll() is not None:
+        return
+    process.terminate()
+    try:
+        process.wait(timeout=STOP_SECONDS)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()

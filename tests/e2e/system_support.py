@@ -12,7 +12,7 @@ import subprocess
 import time
 from pathlib import Path
 
-from harness import SOURCE_DIR, free_port
+from harness import MODE, SOURCE_DIR, free_port
 
 BUILD_DIR = os.environ.get("BUILD_DIR") or os.path.dirname(
     os.environ.get("VELLOC_BINARY", str(SOURCE_DIR / "build/release/velloc")))
@@ -118,7 +118,8 @@ class MailSink:
 
 
 class DemoSite:
-    """./demo.sh on free ports with a folder of its own and the built programs; stopped
+    """./demo.sh on free ports with a folder of its own and the built programs (velloc
+    as a CGI program when $VELLOC_E2E_MODE is cgi, else persistent); stopped
     with SIGINT as from a terminal (its process group is killed only if that fails)."""
 
     def __init__(self, root):
@@ -137,7 +138,7 @@ class DemoSite:
     def __enter__(self):
         env = dict(os.environ, DEMO_HTTP_PORT=str(self.http_port),
                    DEMO_SMTP_PORT=str(self.smtp_port), DEMO_DIR=str(self.dir),
-                   DEMO_BIN_DIR=BUILD_DIR)
+                   DEMO_BIN_DIR=BUILD_DIR, DEMO_MODE="cgi" if MODE == "cgi" else "fastcgi")
         with open(self._output_path, "w") as output:
             self._process = subprocess.Popen(
                 ["bash", str(SOURCE_DIR / "demo.sh")], env=env, stdin=subprocess.DEVNULL,

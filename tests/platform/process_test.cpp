@@ -67,4 +67,16 @@ TEST(ProcessTest, KillStopsWhatTheChildStartedToo) {
   EXPECT_TRUE(group_gone);  // the grandchild "sleep" ended with its parent
 }
 
+TEST(ProcessTest, TheChildStartsWithNoSignalBlocked) {
+  sigset_t stopping, before;
+  sigemptyset(&stopping);
+  sigaddset(&stopping, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopping, &before);
+  pid_t child = spawn({"-c", "grep -q '^SigBlk:[[:space:]]*0*$' /proc/self/status"});
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  int status = 0;
+  ASSERT_TRUE(platform::wait_for_process(child, 100, 50, &status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
 }  // namespace

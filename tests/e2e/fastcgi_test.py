@@ -1,0 +1,268 @@
+"""velloc as a FastCGI server: each request answered, recorded, mailed and logged as
+the CGI program does it for the same request and files; a worker that dies is replaced;
+a settings change holds from the next request; SIGTERM lets the request in flight
+finish; malformed input ends only its own request."""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import sys
+import tempfile
+import unittest
+import urllib.parse
+from pathlib import Path
+
+import fastcgi_client as fcgi
+from cgi_process import cgi_environment, run_velloc, write_settings
+from system_support import MailSink, eventually, mail_names
+
+ROUNDS = int(os.environ.get("FASTCGI_ROUNDS", "1000"))
+WAIT_SECONDS = 30
+TEMPLATES = {
+    "thanks.htm": "<html><body><p>Thanks, %NAME%, for %SUBJECT%.</p></body></html>\n",
+    "mail_a.txt": "Order from %NAME% (%EMAIL%): %COLOR%\n",
+    "mail_b.txt": "Question from %NAME%: %QUESTION%\n",
+    "csv.ini": "[TEMPLATES]\nDETAIL=row.csv\nDESTINATION={root}/rows.csv\n",
+    "row.csv": "%NAME%,%SUBJECT%,%COLOR%%QUESTION%\n",
+}
+# Two different submissions: a page, a row and a mail; a redirect, a row and a mail.
+FORM_A = [("NAME", "Ann"), ("EMAIL", "ann@example.test"), ("SUBJECT", "Order"), ("COLOR", "red"),
+          ("TEMPLATE_WEB", "thanks.htm"), ("TEMPLATE_MAIL", "mail_a.txt"),
+          ("TEMPLATE_TEXTFILE", "csv.ini")]
+FORM_B = [("NAME", "Bob"), ("EMAIL", "bob@example.test"), ("SUBJECT", "Question"),
+          ("QUESTION", "why?"), ("REDIRECT", "http://127.0.0.1/thanks.html"),
+          ("TEMPLATE_MAIL", "mail_b.txt"), ("TEMPLATE_TEXTFILE", "csv.ini")]
+LOG_PREFIX = re.compile(r"^\[[^]]*\|(\d+)\] ", re.M)
+# What is new for every submission, whichever mode answers it: the log lines' time and
+# process, the mail's date, identity and MIME boundary, and the names of temporary files.
+VARYING = [(re.compile(rb"^\[[^]]*\|\d+\] ", re.M), b""),
+           (re.compile(rb"^Date: [^\r\n]*\r?\n|^Message-ID: [^\r\n]*\r?\n", re.M), b""),
+           (re.compile(rb"velloc-[0-9a-f]{32}"), b"velloc-*"),
+           (re.compile(rb"/[A-Za-z]{3}[A-Za-z0-9]{6}\.tmp"), b"/*.tmp")]
+
+
+def normalized(data):
+    for pattern, replacement in VARYING:
+        data = pattern.sub(replacement, data)
+    return data
+
+
+def encoded(form):
+    return urllib.parse.urlencode(form).encode()
+
+
+def fastcgi_params(body, extra=None):
+    params = cgi_environment(body, extra)
+    for name in fcgi.PASSED_THROUGH:
+        params.pop(name, None)
+    return params
+
+
+class FastCgiTest(unittest.TestCase):
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="velloc-fastcgi-"))
+        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+        self.site = self.root / "site"
+        (self.site / "templates").mkdir(parents=True)
+        for name, text in TEMPLATES.items():
+            (self.site / "templates" / name).write_text(text.format(root=self.root))
+        self.temp = self.root / "tmp"
+        self.temp.mkdir()
+        self.log = self.root / "velloc.log"
+        self.settings = {"LOGFILE": str(self.log), "LOG_LEVEL": "15", "TEMP": f"{self.temp}/",
+                         "TEMPLATE_DIR": "templates/", "DefaultRecipient": "owner@example.test",
+                         "SMTP": "127.0.0.1:9"}
+        write_settings(self.site, self.settings)
+
+    def configure(self, **changes):
+        self.settings.update(changes)
+        write_settings(self.site, self.settings)
+
+    def log_lines(self):
+        """The log without its time and process columns."""
+        text = self.log.read_bytes() if self.log.exists() else b""
+        return normalized(text).decode(errors="replace").splitlines()
+
+    def mails(self, folder):
+        return [normalized((folder / name).read_bytes()) for name in mail_names(folder)]
+
+    def assertSameList(self, expected, actual):
+        """assertEqual for long lists, naming the first difference only."""
+        self.assertEqual(len(expected), len(actual))
+        for index, (want, got) in enumerate(zip(expected, actual)):
+            self.assertEqual(want, got, f"item {index}")
+
+    def test_alternating_submissions_answer_record_mail_and_log_as_cgi_does(self):
+        with MailSink(self.root / "mails") as sink:
+            self.configure(SMTP=f"127.0.0.1:{sink.port}")
+            expected = {}
+            for name, form in (("a", FORM_A), ("b", FORM_B)):
+                self.log.unlink(missing_ok=True)
+                status, page, _ = run_velloc(self.site, form)
+                self.assertTrue(eventually(lambda: len(mail_names(sink.folder)) == 1, WAIT_SECONDS))
+                expected[name] = (page, self.log_lines(), self.mails(sink.folder),
+                                  (self.root / "rows.csv").read_text())
+                for path in [self.log, self.root / "rows.csv"] + list(sink.folder.iterdir()):
+                    path.unlink()
+            with fcgi.FastCgiServer(self.site, workers=1) as server:
+                (worker,) = server.worker_pids()
+                for _ in range(ROUNDS):
+                    for name, form in (("a", FORM_A), ("b", FORM_B)):
+                        body = encoded(form)
+                        answer = server.request(fastcgi_params(body), body)
+                        self.assertEqual(expected[name][0], answer.stdout)
+                self.assertEqual([worker], server.worker_pids())
+                self.assertTrue(eventually(
+                    lambda: len(mail_names(sink.folder)) == 2 * ROUNDS, WAIT_SECONDS))
+                self.assertEqual(0, server.stop())
+        self.assertSameList((expected["a"][1] + expected["b"][1]) * ROUNDS, self.log_lines())
+        self.assertTrue((expected["a"][3] + expected["b"][3]) * ROUNDS ==
+                        (self.root / "rows.csv").read_text())
+        self.assertSameList(sorted((expected["a"][2] + expected["b"][2]) * ROUNDS),
+                            sorted(self.mails(sink.folder)))
+        self.assertEqual([], list(self.temp.iterdir()))
+        self.assertEqual({worker}, set(map(int, LOG_PREFIX.findall(self.log.read_text()))))
+
+    def test_a_socket_handed_to_velloc_is_served(self):
+        form = [("NAME", "Ann"), ("DEBUG_VARIABLES", "1")]
+        body = encoded(form)
+        _, expected, _ = run_velloc(self.site, form)
+        for handed in ("stdin", "systemd"):
+            with self.subTest(handed), fcgi.FastCgiServer(self.site, workers=2,
+                                                          handed=handed) as server:
+                self.assertEqual(expected, server.request(fastcgi_params(body), body).stdout)
+                self.assertEqual(0, server.stop())
+            (self.site / "velloc.sock").unlink()
+
+    def test_a_killed_worker_is_replaced_and_its_death_logged(self):
+        body = encoded([("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
+        _, expected, _ = run_velloc(self.site, [("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
+        with fcgi.FastCgiServer(self.site, workers=2) as server:
+            victim, survivor = server.worker_pids()
+            os.kill(victim, signal.SIGKILL)
+            self.assertTrue(eventually(lambda: len(server.worker_pids()) == 2 and
+                                       victim not in server.worker_pids(), WAIT_SECONDS))
+            self.assertIn(survivor, server.worker_pids())
+            for _ in range(4):
+                self.assertEqual(expected, server.request(fastcgi_params(body), body).stdout)
+            self.assertEqual(0, server.stop())
+        deaths = [line for line in self.log_lines() if "FastCGI worker" in line]
+        self.assertEqual([f"FastCGI worker {victim} ended by signal 9; another takes its place"],
+                         deaths)
+
+    def test_a_worker_is_replaced_after_its_share_of_requests(self):
+        body = encoded([("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
+        with fcgi.FastCgiServer(self.site, workers=1, max_requests=3) as server:
+            served_by = set()
+            for _ in range(7):
+                self.assertTrue(server.request(fastcgi_params(body), body).complete)
+                self.assertTrue(eventually(lambda: len(server.worker_pids()) == 1, WAIT_SECONDS))
+                served_by.update(server.worker_pids())
+            self.assertEqual(0, server.stop())
+        self.assertEqual(3, len(served_by))
+        self.assertEqual([], [line for line in self.log_lines() if "FastCGI worker" in line])
+
+    def test_a_settings_change_takes_effect_at_the_next_request(self):
+        form = [("NAME", "Ann"), ("SUBJECT", "Order"), ("TEMPLATE_WEB", "thanks.htm"),
+                ("DISABLE_MAIL", "1")]
+        body = encoded(form)
+        with fcgi.FastCgiServer(self.site, workers=1) as server:
+            first = server.request(fastcgi_params(body), body).stdout
+            self.configure(CHARSET="utf-8")
+            (self.site / "templates" / "thanks.htm").write_text("<p>Changed for %NAME%</p>\n")
+            second = server.request(fastcgi_params(body), body).stdout
+        self.assertEqual(run_velloc(self.site, form)[1], second)
+        self.assertIn(b"Thanks, Ann", first)
+        self.assertIn(b"charset=utf-8", fcgi.split_cgi(second)[0])
+        self.assertEqual(b"<p>Changed for Ann</p>\n", fcgi.split_cgi(second)[1])
+
+    def test_sigterm_lets_the_request_in_flight_finish(self):
+        form = [("NAME", "Ann"), ("SUBJECT", "Order"), ("TEMPLATE_WEB", "thanks.htm"),
+                ("DISABLE_MAIL", "1")]
+        body = encoded(form)
+        _, expected, _ = run_velloc(self.site, form)
+        server = fcgi.FastCgiServer(self.site, workers=1).__enter__()
+        try:
+            (worker,) = server.worker_pids()
+            idle_sockets = self.sockets_of(worker)
+            connection = fcgi.connect(server.socket)
+            params = fastcgi_params(body)
+            connection.sendall(fcgi.begin() + fcgi.stream(fcgi.PARAMS, fcgi.encode_params(params)) +
+                               fcgi.record(fcgi.STDIN, body[:5]))
+            # The worker has the request once it holds the connection.
+            self.assertTrue(eventually(lambda: self.sockets_of(worker) > idle_sockets, WAIT_SECONDS))
+            server.process.send_signal(signal.SIGTERM)
+            self.assertTrue(eventually(lambda: not server._accepts(), WAIT_SECONDS))
+            connection.sendall(fcgi.record(fcgi.STDIN, body[5:]) + fcgi.record(fcgi.STDIN))
+            answer = fcgi.read_answer(connection)
+            connection.close()
+            self.assertTrue(answer.complete)
+            self.assertEqual(expected, answer.stdout)
+            self.assertEqual(0, server.process.wait(timeout=fcgi.STOP_SECONDS))
+        finally:
+            server.stop()
+
+    def test_malformed_input_ends_only_its_own_request(self):
+        good = encoded([("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
+        _, expected, _ = run_velloc(self.site, [("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
+        params = fcgi.encode_params(fastcgi_params(good))
+        cases = {
+            "not a record": b"GET / HTTP/1.0\r\n\r\n",
+            "a version of its own": b"\x02" + fcgi.request_bytes(fastcgi_params(good), good)[1:],
+            "an unknown role": fcgi.record(fcgi.BEGIN_REQUEST, b"\x00\x09" + bytes(6)),
+            "lengths beyond any buffer": fcgi.begin() + fcgi.record(
+                fcgi.PARAMS, b"\xff\xff\xff\xff\xff\xff\xff\xff" + b"x" * 64),
+            "a parameter cut short": fcgi.begin() + fcgi.record(fcgi.PARAMS, b"\x05\x05abc"),
+            "a hang-up within the parameters": fcgi.begin() + fcgi.record(fcgi.PARAMS, params)[:40],
+            "a hang-up within the body": fcgi.begin() + fcgi.stream(fcgi.PARAMS, params) +
+                                         fcgi.record(fcgi.STDIN, good[:4]),
+            "an aborted request": fcgi.begin() + fcgi.stream(fcgi.PARAMS, params) +
+                                  fcgi.record(fcgi.ABORT_REQUEST),
+            "a second request on the connection": fcgi.begin() + fcgi.begin(2) +
+                                                  fcgi.stream(fcgi.PARAMS, params),
+            "a management record": fcgi.record(fcgi.GET_VALUES, b"\x0e\x00FCGI_MAX_CONNS" * 40,
+                                               request_id=0),
+        }
+        with fcgi.FastCgiServer(self.site, workers=1) as server:
+            (worker,) = server.worker_pids()
+            for name, raw in cases.items():
+                with self.subTest(name):
+                    server.send(raw, timeout=fcgi.STOP_SECONDS)
+                    answer = server.request(fastcgi_params(good), good)
+                    self.assertEqual(expected, answer.stdout)
+                    self.assertEqual([worker], server.worker_pids())
+            # A client that hangs up before reading the answer.
+            with fcgi.connect(server.socket) as connection:
+                connection.sendall(fcgi.request_bytes(fastcgi_params(good), good))
+                connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
+            self.assertEqual(expected, server.request(fastcgi_params(good), good).stdout)
+            self.assertEqual([worker], server.worker_pids())
+            self.assertEqual(0, server.stop())
+
+    def test_the_request_limits_hold_as_in_cgi_mode(self):
+        self.configure(MaxRequestSize="2K", MaxFields="3")
+        big = {"NAME": "x" * 4096}
+        many = [("F%d" % i, "v") for i in range(5)]
+        with fcgi.FastCgiServer(self.site, workers=1) as server:
+            for form in (big, many):
+                body = encoded(form)
+                self.assertEqual(run_velloc(self.site, form)[1],
+                                 server.request(fastcgi_params(body), body).stdout)
+            huge = fastcgi_params(b"", {"HTTP_COOKIE": "c" * (256 * 1024)})
+            head, _ = fcgi.split_cgi(server.request(huge).stdout)
+            self.assertTrue(head.startswith(b"Status: 431 "), head)
+
+    def sockets_of(self, pid):
+        count = 0
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            try:
+                count += os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:")
+            except OSError:
+                pass
+        return count
+
+
+if __name__ == "__main__":
+    sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

@@ -1,0 +1,216 @@
+#include "velloc/fastcgi/supervisor.h"
+
+#include <fcgiapp.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "platform/ini_file.h"
+#include "velloc/fastcgi/worker.h"
+#include "velloc/request/event_log.h"
+#include "velloc/request/settings.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A worker that dies sooner than this after its start is replaced only after this long,
+// so that a fault which kills every worker at once does not become a fork loop.
+constexpr auto kRestartPause = std::chrono::seconds(1);
+constexpr int kWorkerFailed = 1;
+
+struct Worker {
+  pid_t pid;
+  Clock::time_point started;
+};
+
+// velloc's log as the settings name it at this moment, for the server's own lines.
+MailMessage server_log(const ProcessFacts& facts) {
+  MailMessage log;
+  std::string file = find_settings_file(facts);
+  auto read = [&](const char* key, const char* fallback) {
+    return file.empty() ? std::string(fallback)
+                        : platform::read_ini_string(file, "Velloc", key, fallback);
+  };
+  log.log_file = read("LOGFILE", "BRANNIC.LOG");
+  std::string level = read("LOG_LEVEL", "1");
+  bool numeric = !level.empty() && level.front() >= '0' && level.front() <= '9';
+  log.log_level = numeric ? platform::parse_leading_int(level) : 0;
+  return log;
+}
+
+sigset_t signal_set(std::initializer_list<int> signals) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal_number : signals) sigaddset(&set, signal_number);
+  return set;
+}
+
+// The body of a freshly forked worker; never returns.
+[[noreturn]] void work(int listen_fd, int supervisor_signals, const ServerOptions& options,
+                       const ProcessFacts& facts) {
+  close(supervisor_signals);
+  sigset_t stopping = signal_set({SIGTERM, SIGINT});
+  sigset_t child = signal_set({SIGCHLD});
+  sigprocmask(SIG_UNBLOCK, &child, nullptr);
+  int stop_fd = signalfd(-1, &stopping, SFD_CLOEXEC);
+  Site site(facts);
+  WorkerEnd end = stop_fd < 0 ? WorkerEnd::kFailed
+                              : serve_requests(site, listen_fd, stop_fd, options.max_requests);
+  std::cerr.flush();
+  _exit(end == WorkerEnd::kFailed ? kWorkerFailed : 0);
+}
+
+class Supervisor {
+ public:
+  Supervisor(int listen_fd, int signal_fd, const ServerOptions& options, const ProcessFacts& facts)
+      : listen_fd_(listen_fd), signal_fd_(signal_fd), options_(options), facts_(facts) {}
+
+  int serve();
+
+ private:
+  void start_worker();
+  void handle_signals();
+  void reap_workers();
+  void log_death(pid_t pid, int status);
+  void start_due_workers();
+  int poll_timeout() const;
+  void drain();
+
+  int listen_fd_;
+  int signal_fd_;
+  const ServerOptions& options_;
+  const ProcessFacts& facts_;
+  std::vector<Worker> workers_;
+  std::vector<Clock::time_point> restarts_;  // when the missing workers are due
+  bool stopping_ = false;
+};
+
+void Supervisor::start_worker() {
+  pid_t pid = fork();
+  if (pid == 0) work(listen_fd_, signal_fd_, options_, facts_);
+  if (pid < 0) {
+    restarts_.push_back(Clock::now() + kRestartPause);
+    return;
+  }
+  workers_.push_back({pid, Clock::now()});
+}
+
+void Supervisor::log_death(pid_t pid, int status) {
+  MailMessage log = server_log(facts_);
+  if (WIFSIGNALED(status)) {
+    log_event(log, 1, "FastCGI worker %ld ended by signal %d; another takes its place\n",
+              static_cast<long>(pid), WTERMSIG(status));
+  } else {
+    log_event(log, 1, "FastCGI worker %ld ended with status %d; another takes its place\n",
+              static_cast<long>(pid), WEXITSTATUS(status));
+  }
+}
+
+void Supervisor::reap_workers() {
+  int status = 0;
+  pid_t pid;
+  while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+    auto found = std::find_if(workers_.begin(), workers_.end(),
+                              [&](const Worker& worker) { return worker.pid == pid; });
+    if (found == workers_.end()) continue;
+    Clock::time_point started = found->started;
+    workers_.erase(found);
+    if (stopping_) continue;
+    bool died = !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (died) log_death(pid, status);
+    bool quick = died && Clock::now() - started < kRestartPause;
+    restarts_.push_back(quick ? Clock::now() + kRestartPause : Clock::now());
+  }
+}
+
+void Supervisor::handle_signals() {
+  signalfd_siginfo info;
+  while (read(signal_fd_, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+    if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stopping_ = true;
+  }
+  reap_workers();
+}
+
+void Supervisor::start_due_workers() {
+  Clock::time_point now = Clock::now();
+  auto due = std::partition(restarts_.begin(), restarts_.end(),
+                            [&](Clock::time_point when) { return when > now; });
+  std::size_t count = static_cast<std::size_t>(restarts_.end() - due);
+  restarts_.erase(due, restarts_.end());
+  for (std::size_t i = 0; i < count; ++i) start_worker();
+}
+
+int Supervisor::poll_timeout() const {
+  if (restarts_.empty()) return -1;
+  Clock::time_point first = *std::min_element(restarts_.begin(), restarts_.end());
+  auto wait = std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count();
+  return static_cast<int>(std::max<decltype(wait)>(wait, 0));
+}
+
+// Asks every worker to stop after its request in flight, stops accepting, and stops
+// the workers still busy when the drain time is up. A socket of the server's own is shut
+// down, so that clients are refused at once; one that was handed to the process stays
+// usable for whoever started it (systemd keeps the waiting connections for the next
+// start).
+void Supervisor::drain() {
+  for (const Worker& worker : workers_) kill(worker.pid, SIGTERM);
+  if (options_.address) shutdown(listen_fd_, SHUT_RDWR);
+  close(listen_fd_);
+  Clock::time_point deadline = Clock::now() + kDrainTime;
+  while (!workers_.empty() && Clock::now() < deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd watched{signal_fd_, POLLIN, 0};
+    poll(&watched, 1, static_cast<int>(std::max<decltype(left)>(left, 0)));
+    handle_signals();
+  }
+  for (const Worker& worker : workers_) kill(worker.pid, SIGKILL);
+  for (const Worker& worker : workers_) waitpid(worker.pid, nullptr, 0);
+  workers_.clear();
+}
+
+int Supervisor::serve() {
+  for (int i = 0; i < options_.workers; ++i) start_worker();
+  while (!stopping_) {
+    pollfd watched{signal_fd_, POLLIN, 0};
+    poll(&watched, 1, poll_timeout());
+    handle_signals();
+    if (!stopping_) start_due_workers();
+  }
+  drain();
+  return 0;
+}
+
+}  // namespace
+
+int run_fastcgi_server(int listen_fd, const ServerOptions& options, const ProcessFacts& facts) {
+  if (FCGX_Init() != 0) {
+    std::cerr << "velloc: the FastCGI library cannot start\n";
+    return 1;
+  }
+  // A visitor who hangs up must not end a worker; the workers race for each connection.
+  std::signal(SIGPIPE, SIG_IGN);
+  int flags = fcntl(listen_fd, F_GETFL);
+  fcntl(listen_fd, F_SETFL, flags | O_NONBLOCK);
+  fcntl(listen_fd, F_SETFD, FD_CLOEXEC);
+  sigset_t handled = signal_set({SIGTERM, SIGINT, SIGCHLD});
+  sigprocmask(SIG_BLOCK, &handled, nullptr);
+  int signal_fd = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (signal_fd < 0) {
+    std::cerr << "velloc: cannot wait for signals\n";
+    return 1;
+  }
+  Supervisor supervisor(listen_fd, signal_fd, options, facts);
+  int status = supervisor.serve();
+  close(signal_fd);
+  return status;
+}
