@@ -144,25 +144,19 @@ bool resolve_sender(const MailMessage& message, std::string& sender, SessionResu
   return false;
 }
 
-bool make_session_temp_file(const MailMessage& message, std::string& path, SessionResult* failure) {
+bool build_recipient_list(MailMessage& message, SessionResult* failure) {
+  message.recipient_list.reset();
   std::string directory = message.temp_dir.empty() ? message.system_temp_dir : message.temp_dir;
-  std::optional<std::string> made;
+  std::optional<platform::TempFile> made;
   if (temp_directory_allowed(message))
-    made = platform::make_temp_file(directory, "BRN", message.temp_files);
+    made = platform::TempFile::create(directory, "BRN", message.temp_files);
   if (!made) {
     log_event(message, 1, "Could not Create temporary file, please specify path for TEMP files.");
     *failure = SessionResult::kNoRecipientList;
     return false;
   }
-  path = *made;
-  log_event(message, 15, "VLAPI - TEMP FILE '%s'\n", path.c_str());
-  return true;
-}
-
-bool build_recipient_list(MailMessage& message, SessionResult* failure) {
-  std::string list_path;
-  if (!make_session_temp_file(message, list_path, failure)) return false;
-  message.recipient_file = list_path;
+  message.recipient_file = made->path();
+  log_event(message, 15, "VLAPI - TEMP FILE '%s'\n", message.recipient_file.c_str());
   platform::FileReader header(message.header_fd, platform::native_path(message.header_file));
   if (!header) {
     log_event(message, 1, "Cannot open Header File.");
@@ -176,15 +170,12 @@ bool build_recipient_list(MailMessage& message, SessionResult* failure) {
     if (!is_recipient_header(name)) continue;
     for (const std::string& address : recipients_from_header_value(value)) list += address + '\n';
   }
-  // Written through a no-follow open, so a link put in place of the new file is refused.
-  int fd = platform::open_output_file(platform::native_path(list_path).c_str(),
-                                      platform::OutputMode::kReplace);
-  bool written = fd >= 0 && platform::write_all(fd, list.data(), list.size());
-  if (fd >= 0) close(fd);
-  if (!written) {
+  // Written and later read only through the descriptor that made the file.
+  if (!platform::write_all(made->fd(), list.data(), list.size())) {
     log_event(message, 1, "Could not Open temporary file, please specify path for TEMP files.");
     *failure = SessionResult::kNoRecipientList;
     return false;
   }
+  message.recipient_list = std::make_shared<const platform::TempFile>(std::move(*made));
   return true;
 }

@@ -49,9 +49,7 @@ std::vector<std::string> recipients_from_header_value(std::string_view value);
 // with the session's result in *failure.
 bool resolve_sender(const MailMessage& message, std::string& sender, SessionResult* failure);
 
-// Writes the recipient list file and stores its path in message.recipient_file.
+// Writes the recipient list, one address a line, into a new temporary file ("BRN"
+// prefix) in temp_dir, or in the system's temporary directory when temp_dir is empty;
+// stores the file in message.recipient_list and its path in message.recipient_file.
 bool build_recipient_list(MailMessage& message, SessionResult* failure);
-
-// Creates the empty recipient list file ("BRN" prefix) in temp_dir, or in the
-// system's temporary directory when temp_dir is empty.
-bool make_session_temp_file(const MailMessage& message, std::string& path, SessionResult* failure);

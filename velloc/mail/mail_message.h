@@ -12,8 +12,9 @@
 #include "velloc/request/log_file.h"
 
 namespace platform {
+class TempFile;
 class TempFileRegistry;
-}
+}  // namespace platform
 
 // How the connection to the SMTP server is protected (setting SMTP_TLS).
 enum class SmtpTls { kNone, kStartTls, kImplicit, kUnknown };
@@ -34,6 +35,9 @@ struct MailMessage {
   // by the entry point); null when nothing lists them.
   platform::TempFileRegistry* temp_files = nullptr;
   std::string recipient_file;
+  // The recipient list the session made, read through its descriptor; the file goes
+  // when the last copy of the record that holds it does.
+  std::shared_ptr<const platform::TempFile> recipient_list;
   std::string smtp_server = "mailhost";
   std::uint32_t smtp_port = 25;
   std::string temp_dir = ".";

@@ -42,19 +42,23 @@ std::string header_line(std::string_view name, const std::string& value) {
   return line.append("\n");
 }
 
-// A header line of the whole addresses of a list joined by ", ": an address that
-// would not fit into the line is left out with all after it, never cut into
-// another address.
+// Header lines of the whole addresses of a list joined by ", ", as many lines of the
+// same name as the list needs, so that every address reaches the recipient list; an
+// address is never cut into another.
 std::string address_header_line(std::string_view name, std::string_view list) {
-  std::string line = std::string(name).append(": ");
-  std::string_view separator;
+  const std::string start = std::string(name).append(": ");
+  std::string lines;
+  std::string line = start;
   for_each_address(list, [&](const std::string& address) {
-    if (line.size() + separator.size() + address.size() > kMaxFileLine - 1) return false;
-    line.append(separator).append(address);
-    separator = ", ";
+    if (line.size() > start.size() && line.size() + 2 + address.size() > kMaxFileLine - 1) {
+      lines.append(line).append("\n");
+      line = start;
+    }
+    if (line.size() > start.size()) line.append(", ");
+    line.append(address);
     return true;
   });
-  return line.append("\n");
+  return lines.append(line).append("\n");
 }
 
 // A body that could not be written in full (disk full, file-size limit) is not
@@ -118,15 +122,15 @@ std::string aligned_header_text(const Run& run) {
 std::vector<MailAttachment> upload_attachments(Run& run, const std::string& target) {
   std::vector<MailAttachment> attachments;
   for (const Upload& upload : run.request.uploads) {
+    int fd = run.request.upload_files.descriptor_of(upload.path);
     if (target.empty()) {
       attachments.push_back(
-          {upload.path, upload.shown_name, content_type_for_name(upload.shown_name)});
+          {upload.path, upload.shown_name, content_type_for_name(upload.shown_name), fd});
       continue;
     }
-    platform::TempFile encrypted = encrypt_file(
-        run, run.request.upload_files.descriptor_of(upload.path), target, EncryptionInput::kBinary);
+    platform::TempFile encrypted = encrypt_file(run, fd, target, EncryptionInput::kBinary);
     attachments.push_back(
-        {encrypted.path(), upload.shown_name + ".asc", "application/octet-stream"});
+        {encrypted.path(), upload.shown_name + ".asc", "application/octet-stream", encrypted.fd()});
     run.request.upload_files.add(std::move(encrypted));
   }
   return attachments;

@@ -11,11 +11,13 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <vector>
 
 #include "platform/descriptor_stream.h"
 #include "platform/path_map.h"
+#include "platform/text.h"
 #include "velloc/mail/base64.h"
 #include "velloc/mail/header_file.h"
 #include "velloc/mail/line_reader.h"
@@ -34,6 +36,12 @@ constexpr std::size_t kParameterSegment = 60;
 bool is_directory(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool is_list_header(std::string_view name) {
+  for (std::string_view list : {"To", "CC", "BCC"})
+    if (platform::equal_ignoring_case(name, list)) return true;
+  return false;
 }
 
 void write_identity_lines(const MailMessage& message, ContentWriter& out) {
@@ -75,10 +83,22 @@ void write_header_lines(const MailMessage& message, ContentWriter& out,
   platform::FileReader header(message.header_fd, platform::native_path(message.header_file));
   std::string name;
   std::string value;
-  while (header && next_header_pair(header, name, value)) {
+  bool more = header && next_header_pair(header, name, value);
+  while (more) {
+    // A list too long for one line of the header file goes on lines of the same name
+    // that follow each other; on the wire it is one field again, folded.
+    std::string next_name;
+    std::string next_value;
+    more = next_header_pair(header, next_name, next_value);
+    while (more && is_list_header(name) && platform::equal_ignoring_case(name, next_name)) {
+      if (!next_value.empty()) value.append(value.empty() ? "" : ", ").append(next_value);
+      more = next_header_pair(header, next_name, next_value);
+    }
     out.format("%s: %s\r\n", name.c_str(),
                encode_header_value(name, value, message.site_charset).c_str());
     log_event(message, 15, "%s: %s\n", name.c_str(), value.c_str());
+    name = std::move(next_name);
+    value = std::move(next_value);
   }
   out.format("Content-Type: multipart/mixed; boundary=\"%s\"\r\n\r\n", boundary.c_str());
 }
@@ -116,9 +136,15 @@ void write_attachment_part(const MailMessage& message, ContentWriter& out,
                            const MailAttachment& attachment, const std::string& boundary) {
   log_event(message, 5, "Sending attachment '%s'...\n", attachment.path.c_str());
   std::string native = platform::native_path(attachment.path);
-  std::ifstream file;
-  if (!is_directory(native)) file.open(native, std::ios::binary);
-  if (!file.is_open()) {
+  std::ifstream named;
+  std::optional<platform::FileReader> held;
+  if (attachment.fd >= 0) {
+    held.emplace(attachment.fd, native);
+  } else if (!is_directory(native)) {
+    named.open(native, std::ios::binary);
+  }
+  std::istream& file = held ? static_cast<std::istream&>(*held) : named;
+  if (held ? !*held : !named.is_open()) {
     log_event(message, 5, "Could not open attachment '%s'\n", attachment.path.c_str());
     return;
   }

@@ -16,6 +16,9 @@ struct MailAttachment {
   std::string path;  // the file to read (composed path)
   std::string name;  // the name shown to the recipient
   std::string content_type = "application/octet-stream";
+  // The open file, read through this when set (-1: by its path); owned by whoever made
+  // the attachment.
+  int fd = -1;
 };
 
 // "velloc-" and 32 random hexadecimal digits: a new boundary for every message, so

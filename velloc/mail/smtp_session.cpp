@@ -17,6 +17,7 @@
 
 #include "platform/descriptor_stream.h"
 #include "platform/path_map.h"
+#include "platform/temp_file.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/header_file.h"
 #include "velloc/mail/smtp_connection.h"
@@ -105,8 +106,8 @@ bool send_sender(const MailMessage& message, SmtpConnection& connection, const s
 // Sends RCPT for every line of the list, each line whole; false when the
 // conversation cannot go on. An address too long for SMTP is passed over.
 bool send_recipients(const MailMessage& message, SmtpConnection& connection, int* accepted) {
-  // Never through a link put in place of the list.
-  platform::FileReader list(-1, platform::native_path(message.recipient_file));
+  int fd = message.recipient_list ? message.recipient_list->fd() : -1;
+  platform::FileReader list(fd, platform::native_path(message.recipient_file));
   std::string line;
   while (std::getline(list, line)) {
     std::string address = clean_address(address_of_list_line(line));
@@ -163,6 +164,8 @@ struct SessionState {
   ~SessionState() {
     for (int fd : {message.header_fd, message.body_fd})
       if (fd >= 0) close(fd);
+    for (const MailAttachment& attachment : attachments)
+      if (attachment.fd >= 0) close(attachment.fd);
   }
 };
 
@@ -176,6 +179,7 @@ void run_worker(SessionState& state) {
   SessionResult result = converse(state.message, state.attachments, state.connection);
   std::lock_guard<std::mutex> lock(state.mutex);
   state.result = result;
+  state.message.recipient_list.reset();
   state.ended = true;
   state.ended_signal.notify_all();
 }
@@ -234,6 +238,7 @@ SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachm
   state.message.header_fd = duplicate(message.header_fd);
   state.message.body_fd = duplicate(message.body_fd);
   state.attachments.assign(attachments.begin(), attachments.end());
+  for (MailAttachment& attachment : state.attachments) attachment.fd = duplicate(attachment.fd);
 
   SessionResult result = SessionResult::kFailed;
   try {
@@ -249,9 +254,6 @@ SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachm
   }
   delete_file(message.header_file);
   delete_file(message.body_file);
-  if (session_makes_list) {
-    delete_file(state.message.recipient_file);
-    message.recipient_file = state.message.recipient_file;
-  }
+  if (session_makes_list) message.recipient_file = state.message.recipient_file;
   return result;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "tests/support/cgi_runner.h"
@@ -95,11 +96,16 @@ TEST_F(HeaderFileTest, SenderPrecedenceWithNamesInAnyCase) {
 TEST_F(HeaderFileTest, RecipientListTakesToCcBccAndHiddenTo) {
   dir.write("header.txt",
             "From: f@x\nTo: a@x, Jo <b@x>;c@x\nSubject: s@x\ncc: d@x\nBcc: , e@x\n"
-            "hidden-to: g@x\n\nX-To: no@x\n");
+            "hidden-to: g@x\n\nX-To: no@x\nTo: h@x, i@x\n");
   ASSERT_TRUE(build_recipient_list(message, &failure));
   EXPECT_EQ(0u, message.recipient_file.find(dir.path() + "/BRN"));
-  EXPECT_EQ("a@x\nb@x\nc@x\nd@x\ne@x\ng@x\n", testing_support::read_file(message.recipient_file));
+  EXPECT_EQ("a@x\nb@x\nc@x\nd@x\ne@x\ng@x\nh@x\ni@x\n",
+            testing_support::read_file(message.recipient_file));
   EXPECT_EQ("VLAPI - TEMP FILE '" + message.recipient_file + "'\n", log());
+  // The list lives as long as the record holds it, and no longer.
+  std::string list = message.recipient_file;
+  message.recipient_list.reset();
+  EXPECT_FALSE(std::filesystem::exists(list));
 
   message.header_file = dir.file("missing.txt");
   EXPECT_FALSE(build_recipient_list(message, &failure));

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include "platform/regular_file.h"
+#include "platform/temp_file.h"
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
 #include "tests/support/mime_boundary.h"
@@ -48,14 +50,19 @@ TEST(HeaderTextTest, CleanAddressesWholeInTheLineAndOneReceiptRecipient) {
   EXPECT_EQ("From: \nTo: v1@x.test\nSubject: \n",
             build_header_text(request, "RECEIPT_FROM", "EMAIL", "RECEIPT_SUBJECT",
                               Recipients::kFirstOnly));
+  // A list too long for one line goes on further To lines, every address whole.
   std::string many;
   for (int i = 0; i < 200; ++i) many += "owner" + std::to_string(i) + "@x.test ";
   request.set_field("RECIPIENT", many);
   std::string text = build_header_text(request, "EMAIL", "RECIPIENT", "SUBJECT");
-  std::string to = text.substr(text.find("To: "), text.find("\nSubject") - text.find("To: "));
-  EXPECT_LE(to.size(), 1999u);
-  EXPECT_GT(to.size(), 1980u);
-  EXPECT_TRUE(to.ends_with("@x.test")) << to.substr(to.size() - 20);
+  std::string to = text.substr(text.find("To: "), text.find("Subject") - text.find("To: "));
+  EXPECT_EQ("To: owner0@x.test, ", to.substr(0, 19));
+  EXPECT_TRUE(to.ends_with(", owner199@x.test\n")) << to.substr(to.size() - 20);
+  std::size_t second = to.find('\n') + 1;
+  EXPECT_LE(second, 1999u);
+  EXPECT_GT(second, 1980u);
+  EXPECT_EQ("To: owner", to.substr(second, 9));
+  EXPECT_EQ(std::string::npos, to.find(", \n"));
 }
 
 class MailStepsTest : public ::testing::Test {
@@ -124,6 +131,45 @@ TEST_F(MailStepsTest, FormMailTakesThePendingAttachmentAndTheReceiptDoesNot) {
   EXPECT_TRUE(dir.exists("files/report.txt"));
   EXPECT_TRUE(temp_dir_empty());
   EXPECT_EQ("", page.str());
+}
+
+TEST_F(MailStepsTest, EveryRecipientOfALongListGetsTheMailInLinesWithinTheLimit) {
+  std::string many;
+  for (int i = 0; i < 200; ++i)
+    many += "owner-" + std::string(40, 'a') + std::to_string(i) + "@x.test, ";
+  run.request.set_field("RECIPIENT", many);
+  std::optional<platform::TempFile> upload =
+      platform::TempFile::create(dir.file("tmp/"), "UPL", nullptr);
+  ASSERT_TRUE(upload);
+  ASSERT_TRUE(platform::write_all(upload->fd(), "notes", 5));
+  run.request.uploads.push_back({"FILE", "notes.txt", upload->path(), 5, "notes"});
+  // A file put in place of the upload's name is never what goes out.
+  std::string planted = upload->path();
+  std::filesystem::remove(planted);
+  dir.write(planted.substr(dir.path().size() + 1), "other");
+  run.request.upload_files.add(std::move(*upload));
+  EXPECT_EQ(1, send_form_mail(run));
+  std::vector<std::string> commands = server.commands();
+  ASSERT_GE(commands.size(), 202u);
+  for (int i = 0; i < 200; ++i)
+    EXPECT_EQ("RCPT TO: <owner-" + std::string(40, 'a') + std::to_string(i) + "@x.test>",
+              commands.at(2 + i));
+  std::string message = server.message();
+  std::size_t to = message.find("\r\nTo: ");
+  std::size_t to_end = message.find("\r\nSubject: ");
+  ASSERT_LT(to, to_end);
+  EXPECT_EQ(std::string::npos, message.find("\r\nTo: ", to + 2));
+  EXPECT_NE(std::string::npos, message.find("a199@x.test", to));
+  EXPECT_LT(message.find("a199@x.test", to), to_end);
+  for (std::size_t at = 0, end = 0; at < message.size(); at = end + 2) {
+    end = std::min(message.find("\r\n", at), message.size());
+    EXPECT_LE(end - at, 998u);
+  }
+  EXPECT_NE(std::string::npos, message.find("bm90ZXM="));  // "notes", base64
+  EXPECT_EQ(std::string::npos, message.find("b3RoZXI="));  // "other"
+  run.request.upload_files.delete_all();
+  std::filesystem::remove(planted);
+  EXPECT_TRUE(temp_dir_empty());
 }
 
 TEST_F(MailStepsTest, DisabledMailSendsNothingButTheReceiptGoes) {
