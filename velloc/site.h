@@ -1,6 +1,7 @@
 // What one velloc process keeps between the submissions it serves: the facts its
-// entry point read about the process, the settings files as last read, and the
-// state-store connection. The entry point owns the Site and hands it to every
+// entry point read about the process, the settings files as last read, the
+// state-store connection and, when it serves many requests, its database
+// connections. The entry point owns the Site and hands it to every
 // request; a Site serves one request at a time and outlives each of them.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include "platform/ini_file.h"
 #include "platform/temp_file.h"
 #include "velloc/guard/state_store.h"
+#include "velloc/storage/database_connections.h"
 
 // The process's own environment, read once by the entry point; nothing below it
 // reads the environment, the working directory or the host name itself.
@@ -51,6 +53,11 @@ class Site {
   // Marks the kept store as failed: the next request opens it again.
   void state_store_failed() { state_store_failed_ = true; }
 
+  // The database connections kept between requests. A Site keeps none unless its
+  // entry point asks for some (keep_at_most): a process of one request then
+  // disconnects at the end of each insert, as it always has.
+  DatabaseConnections& database_connections() { return database_connections_; }
+
  private:
   ProcessFacts facts_;
   platform::TempFileRegistry* temp_files_;
@@ -58,4 +65,5 @@ class Site {
   std::unique_ptr<StateStore> state_store_;
   std::string state_connection_;
   bool state_store_failed_ = false;
+  DatabaseConnections database_connections_;
 };

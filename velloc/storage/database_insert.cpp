@@ -8,6 +8,8 @@
 
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
+#include "velloc/site.h"
+#include "velloc/storage/database_connections.h"
 #include "velloc/storage/database_template.h"
 #include "velloc/storage/odbc_diagnostics.h"
 #include "velloc/storage/odbc_library.h"
@@ -20,11 +22,14 @@ bool succeeded(SQLRETURN code) { return code == SQL_SUCCESS || code == SQL_SUCCE
 SQLCHAR* odbc_text(std::string& text) { return reinterpret_cast<SQLCHAR*>(text.data()); }
 
 // The ODBC conversation of one insert, call by call, each logged and judged.
-// Owns the handles it allocates; whatever is still held when it is destroyed
-// (after a failed call) is released without logging.
+// Takes a kept connection for the record's data source when there is one, and
+// gives it back when the insert succeeded and connections are kept; whatever is
+// still held when it is destroyed (after a failed call) is released without
+// logging, the connection too, so that the next insert connects afresh.
 class InsertSession {
  public:
-  InsertSession(const OdbcApi& odbc, const MailMessage& context) : odbc_(odbc), context_(context) {}
+  InsertSession(const OdbcApi& odbc, const MailMessage& context, DatabaseConnections& kept)
+      : odbc_(odbc), context_(context), kept_(kept) {}
   ~InsertSession();
   InsertSession(const InsertSession&) = delete;
   InsertSession& operator=(const InsertSession&) = delete;
@@ -41,6 +46,8 @@ class InsertSession {
 
   const OdbcApi& odbc_;
   const MailMessage& context_;
+  DatabaseConnections& kept_;
+  std::string key_;
   OdbcHandles handles_;
   bool connected_ = false;
   std::vector<SQLLEN> indicators_;  // must outlive SQLExecute
@@ -53,7 +60,23 @@ InsertSession::~InsertSession() {
   if (handles_.environment != SQL_NULL_HENV) odbc_.SQLFreeEnv(handles_.environment);
 }
 
+// Connections are kept apart by everything that SQLConnect is given.
+std::string connection_key(const DatabaseRecord& record) {
+  std::string key = record.dsn;
+  key.append(1, '\0').append(record.user).append(1, '\0').append(record.password);
+  return key;
+}
+
 bool InsertSession::connect(DatabaseRecord& record) {
+  key_ = connection_key(record);
+  OdbcConnection kept = kept_.take(key_);
+  if (kept.connection != SQL_NULL_HDBC) {
+    handles_.environment = kept.environment;
+    handles_.connection = kept.connection;
+    connected_ = true;
+    trace("VLSQL: Allocating Database Statement..\n");
+    return checked(odbc_.SQLAllocStmt(handles_.connection, &handles_.statement));
+  }
   trace("VLSQL: Allocating Environment..\n");
   if (!checked(odbc_.SQLAllocEnv(&handles_.environment))) return false;
   trace("VLSQL: Allocating Connection..\n");
@@ -98,6 +121,12 @@ bool InsertSession::release() {
   SQLRETURN code = odbc_.SQLFreeStmt(handles_.statement, SQL_DROP);
   if (succeeded(code)) handles_.statement = SQL_NULL_HSTMT;
   if (!checked(code)) return false;
+  if (kept_.keeps_connections()) {
+    kept_.give_back(key_, {&odbc_, handles_.environment, handles_.connection});
+    handles_ = {};
+    connected_ = false;
+    return true;
+  }
   trace("VLSQL: Disconnecting from Database..\n");
   code = odbc_.SQLDisconnect(handles_.connection);
   if (succeeded(code)) connected_ = false;
@@ -135,7 +164,7 @@ bool insert_database_record(Run& run) {
               load_error.c_str());
     return false;
   }
-  InsertSession session(*odbc, run.message);
+  InsertSession session(*odbc, run.message, run.site.database_connections());
   return session.connect(record) && session.prepare(statement) && session.bind(record) &&
          session.execute() && session.release();
 }

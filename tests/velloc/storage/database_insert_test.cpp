@@ -182,6 +182,39 @@ TEST_F(DatabaseInsertTest, RefusalsOfTheDataSourceStopTheInsertWithItsDiagnostic
   EXPECT_TRUE(TestConnection().query("SELECT * FROM Strict").empty());
 }
 
+// A Site that keeps connections connects once for a run of good inserts; a
+// failed one drops the connection, and the next insert connects again.
+TEST_F(DatabaseInsertTest, KeptConnectionIsReusedAndReopenedAfterAFailure) {
+  site_.database_connections().keep_at_most(2);
+  const std::string good = database_ + "[Orders]\nFIELDS=CustName\nCustName=NAME\n";
+  const std::string failing =
+      std::string("[DATABASE]\nDSN=") + kDsn + "\nTABLE=Missing\n[Missing]\nFIELDS=a\n";
+  const struct {
+    const std::string& template_text;
+    bool inserted;
+    bool connects;
+    std::size_t kept_after;
+  } steps[] = {
+      {good, true, true, 1}, {good, true, false, 1}, {failing, false, false, 0},
+      {good, true, true, 1}, {good, true, false, 1},
+  };
+  int step = 0;
+  for (const auto& [template_text, inserted, connects, kept_after] : steps) {
+    SCOPED_TRACE(++step);
+    run_.request.set_field("NAME", "n" + std::to_string(step));
+    EXPECT_EQ(inserted, insert(template_text, ""));
+    std::string text = log();
+    EXPECT_EQ(connects, text.find("VLSQL: Connecting to Database..") != std::string::npos) << text;
+    EXPECT_EQ(std::string::npos, text.find("VLSQL: Disconnecting")) << text;
+    EXPECT_EQ(kept_after, site_.database_connections().kept());
+  }
+  EXPECT_EQ((std::vector<std::string>{"n1|<null>|<null>|<null>", "n2|<null>|<null>|<null>",
+                                      "n4|<null>|<null>|<null>", "n5|<null>|<null>|<null>"}),
+            rows());
+  site_.database_connections().keep_at_most(0);  // releases the one kept
+  EXPECT_EQ(0u, site_.database_connections().kept());
+}
+
 TEST_F(DatabaseInsertTest, RecordsBeyondTheLimitsAreRefusedBeforeConnecting) {
   std::string many_columns;
   for (int i = 1; i <= 31; ++i) many_columns.append("c").append(std::to_string(i)).append(",");
