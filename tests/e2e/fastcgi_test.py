@@ -186,7 +186,11 @@ class FastCgiTest(unittest.TestCase):
         server = fcgi.FastCgiServer(self.site, workers=1).__enter__()
         try:
             (worker,) = server.worker_pids()
-            idle_sockets = self.sockets_of(worker)
+            # Idle, the worker holds its listening socket only (the start-up probe's
+            # connection may still be open for a moment).
+            idle_sockets = 1
+            self.assertTrue(eventually(lambda: self.sockets_of(worker) == idle_sockets,
+                                       WAIT_SECONDS))
             connection = fcgi.connect(server.socket)
             params = fastcgi_params(body)
             connection.sendall(fcgi.begin() + fcgi.stream(fcgi.PARAMS, fcgi.encode_params(params)) +

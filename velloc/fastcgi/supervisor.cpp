@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstddef>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -55,6 +56,8 @@ sigset_t signal_set(std::initializer_list<int> signals) {
   return set;
 }
 
+constexpr std::size_t kKeptDatabaseConnections = 4;
+
 // The body of a freshly forked worker; never returns.
 [[noreturn]] void work(int listen_fd, int supervisor_signals, const ServerOptions& options,
                        const ProcessFacts& facts) {
@@ -63,9 +66,14 @@ sigset_t signal_set(std::initializer_list<int> signals) {
   sigset_t child = signal_set({SIGCHLD});
   sigprocmask(SIG_UNBLOCK, &child, nullptr);
   int stop_fd = signalfd(-1, &stopping, SFD_CLOEXEC);
-  Site site(facts);
-  WorkerEnd end = stop_fd < 0 ? WorkerEnd::kFailed
-                              : serve_requests(site, listen_fd, stop_fd, options.max_requests);
+  WorkerEnd end = WorkerEnd::kFailed;
+  {
+    // A worker keeps a few database connections open between its requests; they are
+    // closed with the Site before the worker exits.
+    Site site(facts);
+    site.database_connections().keep_at_most(kKeptDatabaseConnections);
+    if (stop_fd >= 0) end = serve_requests(site, listen_fd, stop_fd, options.max_requests);
+  }
   std::cerr.flush();
   _exit(end == WorkerEnd::kFailed ? kWorkerFailed : 0);
 }
