@@ -22,14 +22,8 @@ int close_failed(int fd) {
   return -1;
 }
 
-// The entry at `path` must be absent or a regular file with a single name.
-bool replaceable(const std::string& path) {
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return errno == ENOENT;
-  if (S_ISLNK(info.st_mode)) {
-    errno = ELOOP;
-    return false;
-  }
+// Whether `info` is a regular file with a single name (errno EINVAL or EMLINK when not).
+bool sole_regular(const struct stat& info) {
   if (!S_ISREG(info.st_mode)) {
     errno = EINVAL;
     return false;
@@ -39,6 +33,17 @@ bool replaceable(const std::string& path) {
     return false;
   }
   return true;
+}
+
+// The entry at `path` must be absent or a regular file with a single name.
+bool replaceable(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return errno == ENOENT;
+  if (S_ISLNK(info.st_mode)) {
+    errno = ELOOP;
+    return false;
+  }
+  return sole_regular(info);
 }
 
 }  // namespace
@@ -56,16 +61,7 @@ int open_regular_file(const char* path, int flags) {
 
 bool is_sole_regular_file(int fd) {
   struct stat info;
-  if (fstat(fd, &info) != 0) return false;
-  if (!S_ISREG(info.st_mode)) {
-    errno = EINVAL;
-    return false;
-  }
-  if (info.st_nlink > 1) {
-    errno = EMLINK;
-    return false;
-  }
-  return true;
+  return fstat(fd, &info) == 0 && sole_regular(info);
 }
 
 int open_output_file_at(int directory, const char* name, OutputMode mode, mode_t create_mode) {
