@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr char kSection[] = "Velloc";
 constexpr char kStateFileName[] = "velloc-state.db";
 constexpr int kTooManyRequests = 429;
 constexpr char kTooMany[] = "Too Many Submissions! Please try again later.";
