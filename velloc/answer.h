@@ -8,6 +8,23 @@
 #include <string>
 #include <vector>
 
+// Why a run was refused or failed, for responders that name it (the JSON answers'
+// "error" codes). The HTML pages do not depend on it.
+enum class Reason {
+  kFailed,          // an action failed (template, encryption, temporary file, ...)
+  kMissingFields,   // required fields left blank: `missing_fields`
+  kReferer,         // the referring page is not allowed
+  kRecipient,       // the form names a recipient that is not allowed
+  kUnknownForm,     // the form profile is unknown (or missing while ProfilesOnly=1)
+  kUploadType,      // an upload of a type that is not accepted
+  kUploadSize,      // an upload over its size limit
+  kTooLarge,        // the request is over MaxRequestSize, MaxFields or the upload limits
+  kRateLimited,     // too many submissions: `retry_after_seconds`
+  kDeliveryFailed,  // the form mail or the receipt could not be sent
+  kBadRequest,      // the request could not be decoded (a malformed JSON body, ...)
+  kOrigin,          // the request's Origin is not allowed
+};
+
 struct Answer {
   enum class Kind {
     kNothing,           // no response at all (a missing-fields template name refused)
@@ -18,12 +35,16 @@ struct Answer {
     kPage,              // a form template page, rendered into `body`
     kTemplateNotFound,  // the form's web template at `location` could not be opened
     kConfirmation,      // the built-in confirmation page
+    kPreflight,         // a cross-origin preflight (OPTIONS), allowed or not by `status`
   };
   Kind kind = Kind::kNothing;
   // kRefused: the HTTP status the refusal carries (0: none of its own) and, for
   // 429, the seconds after which the visitor may try again.
   int status = 0;
   int retry_after_seconds = 0;
+  // kRefused and kInitFailure: why; kInitFailure with kBadRequest or kTooLarge
+  // carries `message` (plain text) naming what was wrong.
+  Reason reason = Reason::kFailed;
   // kRefused: the page's text, request text in it already HTML-escaped.
   std::string message;
   // kRefused for required fields: the names that were left blank, as sent.
@@ -33,6 +54,11 @@ struct Answer {
   // kPage, kRedirect, kConfirmation: the submission's receipt number, when the form
   // asked for one (RECEIPT_NUMBER); empty otherwise.
   std::string receipt_number;
+  // Any kind: the origin a cross-origin request may read the answer from (the
+  // request's own Origin, when AllowedOrigins allows it); empty: no CORS headers.
+  std::string allow_origin;
+  // kPreflight: the request headers the answer allows, as they will be listed.
+  std::string allow_headers;
 
   static Answer of(Kind kind) {
     Answer answer;

@@ -140,6 +140,11 @@ bool is_multipart_form(std::string_view content_type) {
   return split_parameters(content_type, parameters) == "multipart/form-data";
 }
 
+bool is_json_body(std::string_view content_type) {
+  std::vector<Parameter> parameters;
+  return split_parameters(content_type, parameters) == "application/json";
+}
+
 std::optional<std::string> multipart_boundary(std::string_view content_type) {
   std::vector<Parameter> parameters;
   if (split_parameters(content_type, parameters) != "multipart/form-data") return std::nullopt;

@@ -36,6 +36,8 @@ class PartHandler {
 std::optional<std::string> multipart_boundary(std::string_view content_type);
 // True when the content type names multipart/form-data, whatever its parameters.
 bool is_multipart_form(std::string_view content_type);
+// True when the content type names application/json, with or without a charset.
+bool is_json_body(std::string_view content_type);
 
 class MultipartParser {
  public:

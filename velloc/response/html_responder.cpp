@@ -93,5 +93,7 @@ void write_html_answer(std::ostream& out, const Answer& answer, const CgiRequest
       return write_template_not_found(out, answer.location, request, content_type);
     case Answer::Kind::kConfirmation:
       return write_confirmation_page(out, request, content_type);
+    case Answer::Kind::kPreflight:
+      return;
   }
 }
