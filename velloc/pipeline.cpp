@@ -28,9 +28,9 @@ constexpr char kUnexpectedFailure[] = "Internal Error!";
 // Step 1. A request over the limits of the settings, or running out of memory while
 // decoding, is answered with the initialisation error page; nothing is logged, since
 // the log's settings are not read yet.
-void init_request_or_fail(Run& run, const char* const* environment, std::istream& body) {
+void init_request_or_fail(Run& run, const char* const* environment, std::istream& body,
+                          const std::string& settings_file) {
   try {
-    std::string settings_file = find_settings_file(run.site.facts());
     RequestLimits limits = read_request_limits(run.site.settings_files(), settings_file);
     UploadSpool spool;
     spool.temp_dir = temp_directory_setting(run.site, settings_file);
@@ -58,10 +58,12 @@ void check_form_recipients(Run& run) {
 }
 
 Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
-  init_request_or_fail(run, environment, body);
+  // Found once: the decoding limits and the settings come from the same file.
+  std::string settings_file = find_settings_file(run.site.facts());
+  init_request_or_fail(run, environment, body, settings_file);
   init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
   run.message.temp_files = run.site.temp_files();
-  load_settings(run);
+  load_settings_from(run, settings_file);
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run.message, kRefusedReferer);
   check_form_recipients(run);
