@@ -97,7 +97,7 @@ std::optional<std::string> normalized_origin(std::string_view text) {
 
 std::string site_origin(const SiteAddress& site) {
   bool secure = platform::equal_ignoring_case(site.https, "on") || site.https == "1";
-  std::string scheme = secure                          ? "https"
+  std::string scheme = secure                         ? "https"
                        : !site.request_scheme.empty() ? site.request_scheme
                                                       : "http";
   std::string host = site.http_host;

@@ -129,8 +129,8 @@ void load_guard_settings(Run& run, const Read& read) {
   settings.honeypot_field = profiled("HoneypotField");
   settings.rate_limit = profiled("RateLimit");
   settings.receipt_rate_limit = profiled("ReceiptRateLimit");
-  settings.allowed_origins = profile_or_setting(run, "AllowedOrigins", kMaxRecipientList)
-                                 .value_or("");
+  settings.allowed_origins =
+      profile_or_setting(run, "AllowedOrigins", kMaxRecipientList).value_or("");
   settings.state_dsn = read("StateDSN", "");
   settings.receipt_counter_in_state =
       platform::equal_ignoring_case(read("ReceiptCounter", ""), "state");
