@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <iostream>
+#include <new>
 
 #include "velloc/guard/honeypot.h"
 #include "velloc/guard/recipient_policy.h"
@@ -13,6 +14,7 @@
 #include "velloc/request/refusal.h"
 #include "velloc/request/upload_check.h"
 #include "velloc/response/html_responder.h"
+#include "velloc/response/json_responder.h"
 #include "velloc/response_page.h"
 #include "velloc/run.h"
 #include "velloc/storage/database_insert.h"
@@ -25,9 +27,22 @@ constexpr char kRefusedReferer[] =
 constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
 constexpr char kUnexpectedFailure[] = "Internal Error!";
 
+// The initialisation error for a request that could not be decoded: too large for
+// the limits or the memory, or malformed. A script's answer names which.
+[[noreturn]] void end_with_init_failure(Run& run, Reason reason, const char* what) {
+  std::cerr << "velloc: " << what << '\n';
+  run.answer_format = decide_answer_format(run);
+  run.request = CgiRequest();
+  Answer failure = Answer::of(Answer::Kind::kInitFailure);
+  failure.reason = reason;
+  failure.message = what;
+  throw RunEnded{std::move(failure)};
+}
+
 // Step 1. A request over the limits of the settings, or running out of memory while
 // decoding, is answered with the initialisation error page; nothing is logged, since
-// the log's settings are not read yet.
+// the log's settings are not read yet. The request's headers, decoded first, still
+// choose the answer's format.
 void init_request_or_fail(Run& run, const char* const* environment, std::istream& body) {
   try {
     std::string settings_file = find_settings_file(run.site.facts());
@@ -38,10 +53,12 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
     spool.registry = run.site.temp_files();
     spool.limits.max_parts = limits.max_fields;
     init_request(run.request, environment, body, ", ", limits, spool);
+  } catch (const RequestLimitExceeded& error) {
+    end_with_init_failure(run, Reason::kTooLarge, error.what());
+  } catch (const std::bad_alloc&) {
+    end_with_init_failure(run, Reason::kTooLarge, "the request is too large to decode");
   } catch (const std::exception& error) {
-    std::cerr << "velloc: " << error.what() << '\n';
-    run.request = CgiRequest();
-    throw RunEnded{Answer::of(Answer::Kind::kInitFailure)};
+    end_with_init_failure(run, Reason::kBadRequest, error.what());
   }
 }
 
@@ -54,7 +71,7 @@ void check_form_recipients(Run& run) {
   RecipientDecision decision = decide_recipients(run.request.field_text("RECIPIENT"), rules);
   if (decision.allowed) return;
   log_event(run.message, 1, "Recipient not allowed: %s\n", decision.refused_address.c_str());
-  fail_request(run.message, kRefusedRecipient);
+  fail_request(run.message, kRefusedRecipient, Reason::kRecipient);
 }
 
 Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
@@ -63,7 +80,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   run.message.temp_files = run.site.temp_files();
   load_settings(run);
   run_debug_mode(run);
-  if (!check_referer(run)) fail_request(run.message, kRefusedReferer);
+  if (!check_referer(run)) fail_request(run.message, kRefusedReferer, Reason::kReferer);
   check_form_recipients(run);
   check_uploads(run);
   resolve_template_paths(run);
@@ -93,7 +110,10 @@ Answer unexpected_failure(Run& run, const char* what) {
 // Each step decides; only this writes the response.
 void respond(const Run& run, const Answer& answer, std::ostream& response) {
   try {
-    write_html_answer(response, answer, run.request, html_content_type(run.settings));
+    if (run.answer_format == AnswerFormat::kJson)
+      write_json_answer(response, answer, run.request);
+    else
+      write_html_answer(response, answer, run.request, html_content_type(run.settings));
   } catch (const std::exception& error) {
     std::cerr << "velloc: " << error.what() << '\n';
   }

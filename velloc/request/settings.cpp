@@ -201,12 +201,18 @@ void apply_form_profile(Run& run) {
       return;
     case ProfileOutcome::kUnknown:
       log_event(run.message, 1, "Unknown form profile: %s\n", printable(requested).c_str());
-      fail_request(run.message, kUnknownForm);
+      fail_request(run.message, kUnknownForm, Reason::kUnknownForm);
     case ProfileOutcome::kApply:
       apply_profile_fields(run.request.fields, profile);
       run.settings.form_profile = std::move(profile);
       return;
   }
+}
+
+AnswerFormat decide_answer_format(const Run& run) {
+  return choose_answer_format(run.request.get_env("HTTP_ACCEPT"),
+                              run.request.get_env("CONTENT_TYPE"),
+                              profile_or_setting(run, "Response").value_or(""));
 }
 
 std::optional<std::string> profile_or_setting(const Run& run, std::string_view key) {
@@ -282,7 +288,9 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   message.log_level = parse_log_level(read("LOG_LEVEL", "1"));
 
   settings.allow_debug = read("AllowDebug", "") != "0";
+  run.answer_format = decide_answer_format(run);
   apply_form_profile(run);
+  run.answer_format = decide_answer_format(run);
   load_guard_settings(run, read);
   if (run.request.field_is_set("RECEIPT_NUMBER")) {
     int number = answers_with_debug_listing(settings.allow_debug, run.request)
