@@ -60,7 +60,7 @@ Specificity match(std::string_view range, std::string_view type, std::string_vie
 }
 
 void consider(Preference& preference, Specificity specificity, int quality) {
-  if (specificity < preference.specificity) return;
+  if (specificity == kNoMatch || specificity < preference.specificity) return;
   if (specificity == preference.specificity && quality <= preference.quality) return;
   preference = {specificity, quality};
 }
