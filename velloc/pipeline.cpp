@@ -26,16 +26,19 @@ constexpr char kRefusedReferer[] =
     "This request was submitted from a Form with Insufficent Permissions.";
 constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
 constexpr char kUnexpectedFailure[] = "Internal Error!";
+constexpr char kTooLargeToDecode[] = "the request is too large to decode";
 
 // The initialisation error for a request that could not be decoded: too large for
-// the limits or the memory, or malformed. A script's answer names which.
-[[noreturn]] void end_with_init_failure(Run& run, Reason reason, const char* what) {
+// the limits or the memory, or malformed. A script's answer names which in
+// `message`, and the error stream gets `what`.
+[[noreturn]] void end_with_init_failure(Run& run, Reason reason, const char* what,
+                                        const char* message) {
   std::cerr << "velloc: " << what << '\n';
   run.answer_format = decide_answer_format(run);
   run.request = CgiRequest();
   Answer failure = Answer::of(Answer::Kind::kInitFailure);
   failure.reason = reason;
-  failure.message = what;
+  failure.message = message;
   throw RunEnded{std::move(failure)};
 }
 
@@ -54,11 +57,11 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
     spool.limits.max_parts = limits.max_fields;
     init_request(run.request, environment, body, ", ", limits, spool);
   } catch (const RequestLimitExceeded& error) {
-    end_with_init_failure(run, Reason::kTooLarge, error.what());
-  } catch (const std::bad_alloc&) {
-    end_with_init_failure(run, Reason::kTooLarge, "the request is too large to decode");
+    end_with_init_failure(run, Reason::kTooLarge, error.what(), error.what());
+  } catch (const std::bad_alloc& error) {
+    end_with_init_failure(run, Reason::kTooLarge, error.what(), kTooLargeToDecode);
   } catch (const std::exception& error) {
-    end_with_init_failure(run, Reason::kBadRequest, error.what());
+    end_with_init_failure(run, Reason::kBadRequest, error.what(), error.what());
   }
 }
 
