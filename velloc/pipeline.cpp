@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <iostream>
+#include <new>
 
 #include "velloc/guard/honeypot.h"
 #include "velloc/guard/origin_check.h"
@@ -14,6 +15,7 @@
 #include "velloc/request/refusal.h"
 #include "velloc/request/upload_check.h"
 #include "velloc/response/html_responder.h"
+#include "velloc/response/json_responder.h"
 #include "velloc/response_page.h"
 #include "velloc/run.h"
 #include "velloc/storage/database_insert.h"
@@ -25,10 +27,26 @@ constexpr char kRefusedReferer[] =
     "This request was submitted from a Form with Insufficent Permissions.";
 constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
 constexpr char kUnexpectedFailure[] = "Internal Error!";
+constexpr char kTooLargeToDecode[] = "the request is too large to decode";
+
+// The initialisation error for a request that could not be decoded: too large for
+// the limits or the memory, or malformed. A script's answer names which in
+// `message`, and the error stream gets `what`.
+[[noreturn]] void end_with_init_failure(Run& run, Reason reason, const char* what,
+                                        const char* message) {
+  std::cerr << "velloc: " << what << '\n';
+  run.answer_format = decide_answer_format(run);
+  run.request = CgiRequest();
+  Answer failure = Answer::of(Answer::Kind::kInitFailure);
+  failure.reason = reason;
+  failure.message = message;
+  throw RunEnded{std::move(failure)};
+}
 
 // Step 1. A request over the limits of the settings, or running out of memory while
 // decoding, is answered with the initialisation error page; nothing is logged, since
-// the log's settings are not read yet.
+// the log's settings are not read yet. The request's headers, decoded first, still
+// choose the answer's format.
 void init_request_or_fail(Run& run, const char* const* environment, std::istream& body,
                           const std::string& settings_file) {
   try {
@@ -39,10 +57,12 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
     spool.registry = run.site.temp_files();
     spool.limits.max_parts = limits.max_fields;
     init_request(run.request, environment, body, ", ", limits, spool);
+  } catch (const RequestLimitExceeded& error) {
+    end_with_init_failure(run, Reason::kTooLarge, error.what(), error.what());
+  } catch (const std::bad_alloc& error) {
+    end_with_init_failure(run, Reason::kTooLarge, error.what(), kTooLargeToDecode);
   } catch (const std::exception& error) {
-    std::cerr << "velloc: " << error.what() << '\n';
-    run.request = CgiRequest();
-    throw RunEnded{Answer::of(Answer::Kind::kInitFailure)};
+    end_with_init_failure(run, Reason::kBadRequest, error.what(), error.what());
   }
 }
 
@@ -55,7 +75,7 @@ void check_form_recipients(Run& run) {
   RecipientDecision decision = decide_recipients(run.request.field_text("RECIPIENT"), rules);
   if (decision.allowed) return;
   log_event(run.message, 1, "Recipient not allowed: %s\n", decision.refused_address.c_str());
-  fail_request(run.message, kRefusedRecipient);
+  fail_request(run.message, kRefusedRecipient, Reason::kRecipient);
 }
 
 Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
@@ -66,7 +86,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   run.message.temp_files = run.site.temp_files();
   load_settings_from(run, settings_file);
   run_debug_mode(run);
-  if (!check_referer(run)) fail_request(run.message, kRefusedReferer);
+  if (!check_referer(run)) fail_request(run.message, kRefusedReferer, Reason::kReferer);
   check_request_origin(run);
   check_form_recipients(run);
   check_uploads(run);
@@ -97,7 +117,10 @@ Answer unexpected_failure(Run& run, const char* what) {
 // Each step decides; only this writes the response.
 void respond(const Run& run, const Answer& answer, std::ostream& response) {
   try {
-    write_html_answer(response, answer, run.request, html_content_type(run.settings));
+    if (run.answer_format == AnswerFormat::kJson)
+      write_json_answer(response, answer, run.request);
+    else
+      write_html_answer(response, answer, run.request, html_content_type(run.settings));
   } catch (const std::exception& error) {
     std::cerr << "velloc: " << error.what() << '\n';
   }

@@ -12,6 +12,7 @@
 #include "velloc/mail/mail_message.h"
 #include "velloc/request/cgi_request.h"
 #include "velloc/request/settings.h"
+#include "velloc/response/negotiation.h"
 #include "velloc/site.h"
 #include "velloc/templates/template_engine.h"
 #include "velloc/templates/template_paths.h"
@@ -30,4 +31,7 @@ struct Run {
   // The request's Origin when AllowedOrigins allows it: every answer of the run
   // may be read from there. Empty: no CORS headers.
   std::string allow_origin;
+  // How the run answers: from the request's headers once it is decoded, then from
+  // the Response setting of the settings and the form profile (decide_answer_format).
+  AnswerFormat answer_format = AnswerFormat::kHtml;
 };

@@ -1,9 +1,12 @@
 """A form posted through lighttpd reaches velloc as a CGI script and gets one
 well-formed answer: the debug listing here, whatever the later steps do."""
 
+import json
 import subprocess
 import sys
+import tempfile
 import unittest
+from pathlib import Path
 
 from harness import VELLOC_BINARY, Site
 
@@ -86,6 +89,46 @@ class CgiBasicsTest(unittest.TestCase):
                 self.assertIn(b"Insufficent Permissions", body)
                 self.assertNotIn("Access-Control-Allow-Origin", headers)
                 self.assertEqual(1, site.log.count("Origin not allowed"), site.log)
+
+    def test_a_script_gets_the_refusal_as_json_with_its_status(self):
+        with Site() as site:
+            status, headers, body = site.post(
+                "/cgi-bin/velloc", {"REQUIRED": "name,email", "name": "", "DISABLE_MAIL": "1",
+                                    "REDIR_MISSING": "/missing.html"},
+                headers={"Accept": "application/json"})
+            log = site.log
+        self.assertEqual(422, status)
+        self.assertEqual("application/json; charset=utf-8",
+                         {k.lower(): v for k, v in headers.items()}["content-type"])
+        answer = json.loads(body)
+        self.assertEqual("missing_fields", answer["error"])
+        self.assertEqual([{"field": "name", "code": "required"},
+                          {"field": "email", "code": "required"}], answer["errors"])
+        self.assertEqual("Form entry not complete, the following required fields are "
+                         "incomplete:\nname\nemail", answer["message"])
+        self.assertIn("Velloc Failed: <P>Form entry not complete", log)
+
+    def test_an_unknown_form_is_404_for_a_script_preferring_json(self):
+        with Site() as site:
+            status, _, body = site.post(
+                "/cgi-bin/velloc", {"FORM_PROFILE": "missing"},
+                headers={"Accept": "text/html;q=0.5, application/json"})
+        self.assertEqual(404, status)
+        self.assertEqual({"ok": False, "error": "unknown_form", "message": "Unknown Form!"},
+                         json.loads(body))
+
+    def test_an_accepted_submission_carries_its_receipt_and_page(self):
+        with tempfile.TemporaryDirectory() as templates:
+            Path(templates, "thanks.htm").write_text("<p>Thanks, %NAME% & co</p>\n")
+            with Site(settings={"TEMPLATE_DIR": "templates/", "ReceiptNumber": "41",
+                                "Response": "json"}, templates=templates) as site:
+                status, _, body = site.post(
+                    "/cgi-bin/velloc", {"name": "Ann", "DISABLE_MAIL": "1",
+                                        "RECEIPT_NUMBER": "1", "TEMPLATE_WEB": "thanks.htm"})
+        self.assertEqual(200, status)
+        self.assertEqual({"ok": True, "receipt": "41", "html": "<p>Thanks, Ann & co</p>\n"},
+                         json.loads(body))
+        self.assertIn(b"\\u003cp\\u003e", body)
 
 
 if __name__ == "__main__":

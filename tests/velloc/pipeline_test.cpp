@@ -4,6 +4,8 @@
 
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tests/support/cgi_runner.h"
@@ -104,6 +106,32 @@ TEST_F(ServeRequestTest, CrossOriginRequests) {
   EXPECT_NE(std::string::npos,
             dir_.read("log.txt").find("] Origin not allowed: https://evil.example\n"));
   EXPECT_NE(std::string::npos, dir_.read("VELLOC.ini").find("ReceiptNumber=8"));
+}
+
+// Each step's refusal, as a script that asks for JSON sees it: the status and the
+// error code say why, and an incomplete form is answered with its fields even
+// where its page would have been a redirect or a template.
+TEST_F(ServeRequestTest, EveryRefusalSaysWhyInJson) {
+  dir_.write("VELLOC.ini",
+             "[Velloc]\nLOGFILE=NUL\nSMTP=127.0.0.1:1\nHoneypotField=website\n"
+             "AllowedRecipients=owner@example.com\n[Form shop]\nRECIPIENT=owner@example.com\n");
+  const std::pair<const char*, const char*> cases[] = {
+      {"FORM_PROFILE=none", "Status: 404 Not Found\n\"error\": \"unknown_form\""},
+      {"RECIPIENT=other@example.com", "Status: 403 Forbidden\n\"error\": \"recipient\""},
+      {"REQUIRED=name&REDIR_MISSING=/missing.htm&TEMPLATE_MISSING=missing.htm",
+       "Status: 422 Unprocessable Content\n\"error\": \"missing_fields\""},
+      {"FORM_PROFILE=shop&name=Jo", "Status: 502 Bad Gateway\n\"error\": \"delivery_failed\""},
+      {"website=spam&REDIRECT=/done.htm", "Status: 200 OK\n\"ok\": true, \"next\": \"/done.htm\""},
+  };
+  for (const auto& [form, expected] : cases) {
+    std::string response = serve(form, {"HTTP_ACCEPT=application/json"});
+    std::string_view wanted(expected);
+    std::size_t status_end = wanted.find('\n') + 1;
+    EXPECT_EQ(wanted.substr(0, status_end), response.substr(0, status_end)) << form;
+    EXPECT_NE(std::string::npos, response.find(wanted.substr(status_end))) << form << response;
+  }
+  dir_.write("VELLOC.ini", "[Velloc]\nLOGFILE=NUL\nReferers=elsewhere.example\nResponse=json\n");
+  EXPECT_EQ(0u, serve("DISABLE_MAIL=1").find("Status: 403 Forbidden\n"));
 }
 
 }  // namespace

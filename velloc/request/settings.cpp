@@ -207,13 +207,19 @@ void apply_form_profile(Run& run) {
       // A preflight is no submission: it is refused without a failure of its own.
       if (is_preflight(run.request)) throw RunEnded{refused_preflight()};
       log_event(run.message, 1, "Unknown form profile: %s\n", printable(requested).c_str());
-      fail_request(run.message, kUnknownForm);
+      fail_request(run.message, kUnknownForm, Reason::kUnknownForm);
     case ProfileOutcome::kApply:
       apply_profile_fields(run.request.fields, profile);
       run.settings.form_profile = std::move(profile);
       run.settings.form_profile_section = std::move(section);
       return;
   }
+}
+
+AnswerFormat decide_answer_format(const Run& run) {
+  return choose_answer_format(run.request.get_env("HTTP_ACCEPT"),
+                              run.request.get_env("CONTENT_TYPE"),
+                              profile_or_setting(run, "Response").value_or(""));
 }
 
 std::optional<std::string> profile_or_setting(const Run& run, std::string_view key,
@@ -297,7 +303,9 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   message.log_level = parse_log_level(read("LOG_LEVEL", "1"));
 
   settings.allow_debug = read("AllowDebug", "") != "0";
+  run.answer_format = decide_answer_format(run);
   apply_form_profile(run);
+  run.answer_format = decide_answer_format(run);
   load_guard_settings(run, read);
   answer_preflight(run);
   if (run.request.field_is_set("RECEIPT_NUMBER")) {

@@ -11,6 +11,7 @@
 #include "platform/ini_file.h"
 #include "velloc/guard/upload_policy.h"
 #include "velloc/request/cgi_request.h"
+#include "velloc/response/negotiation.h"
 #include "velloc/site.h"
 
 struct Run;
@@ -75,6 +76,10 @@ void load_settings_from(Run& run, const std::string& settings_file);
 // ends the run with "Unknown Form!" when the profile is unknown, or missing
 // while ProfilesOnly=1.
 void apply_form_profile(Run& run);
+
+// The answer format for what is known of the run so far: the request's Accept
+// and Content-Type, and Response in the profile or else in [Velloc].
+AnswerFormat decide_answer_format(const Run& run);
 
 // The value of `key` in the run's profile, else in [Velloc] of the settings
 // file (cut to `max_length`); nullopt when neither sets it.

@@ -6,6 +6,7 @@ namespace {
 
 // How long a browser may keep a preflight's answer.
 constexpr int kPreflightMaxAgeSeconds = 600;
+constexpr int kNoContent = 204;
 
 }  // namespace
 
@@ -19,4 +20,15 @@ void write_cors_headers(std::ostream& out, const Answer& answer) {
     out << "Access-Control-Max-Age: " << kPreflightMaxAgeSeconds << "\n";
   }
   out << "Vary: Origin\n";
+}
+
+// An allowed preflight has no body; a refused one carries no CORS header.
+void write_preflight_answer(std::ostream& out, const Answer& answer) {
+  if (answer.status != kNoContent) {
+    out << "Status: 403 Forbidden\n\n";
+    return;
+  }
+  out << "Status: 204 No Content\n";
+  write_cors_headers(out, answer);
+  out << "\n";
 }

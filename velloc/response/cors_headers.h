@@ -11,3 +11,7 @@
 // methods, the headers it allows (when any) and "Access-Control-Max-Age: 600",
 // then "Vary: Origin"; each line ends in "\n".
 void write_cors_headers(std::ostream& out, const Answer& answer);
+
+// The whole answer to a preflight, whatever format the run answers in: an allowed one
+// (status 204) has its CORS headers and no body; a refused one is a bare 403.
+void write_preflight_answer(std::ostream& out, const Answer& answer);

@@ -15,7 +15,6 @@ namespace {
 constexpr char kFieldRowFormat[] = "<TR><TD VALIGN=TOP><B>%s</B></TD><TD>%s</TD></TR>\n";
 constexpr char kDefaultLinkText[] = "Back To Site";
 constexpr int kTooManyRequests = 429;
-constexpr int kNoContent = 204;
 
 // The CORS header lines, for the pages whose head goes after a status line.
 std::string cors_header_lines(const Answer& answer) {
@@ -84,17 +83,6 @@ void write_confirmation_page(std::ostream& out, const Answer& answer, const CgiR
   out << "</BODY>\n</HTML>";
 }
 
-// An allowed preflight has no body; a refused one carries no CORS header.
-void write_preflight(std::ostream& out, const Answer& answer) {
-  if (answer.status != kNoContent) {
-    out << "Status: 403 Forbidden\n\n";
-    return;
-  }
-  out << "Status: 204 No Content\n";
-  write_cors_headers(out, answer);
-  out << "\n";
-}
-
 }  // namespace
 
 void write_html_answer(std::ostream& out, const Answer& answer, const CgiRequest& request,
@@ -121,6 +109,6 @@ void write_html_answer(std::ostream& out, const Answer& answer, const CgiRequest
     case Answer::Kind::kConfirmation:
       return write_confirmation_page(out, answer, request, content_type);
     case Answer::Kind::kPreflight:
-      return write_preflight(out, answer);
+      return write_preflight_answer(out, answer);
   }
 }
