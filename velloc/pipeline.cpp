@@ -25,9 +25,20 @@ constexpr char kRefusedReferer[] =
 constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
 constexpr char kUnexpectedFailure[] = "Internal Error!";
 
-// Step 1. A request over the limits of the settings, or running out of memory while
-// decoding, is answered with the initialisation error page; nothing is logged, since
-// the log's settings are not read yet.
+// Ends a run whose request could not be decoded; `why` is kept as the answer's
+// message when the visitor may be told it (kTooLarge, kBadRequest).
+[[noreturn]] void end_undecoded(Run& run, const char* why, Reason reason) {
+  std::cerr << "velloc: " << why << '\n';
+  run.request = CgiRequest();
+  Answer answer = Answer::of(Answer::Kind::kInitFailure);
+  answer.reason = reason;
+  if (reason != Reason::kFailed) answer.message = why;
+  throw RunEnded{std::move(answer)};
+}
+
+// Step 1. A request over the limits of the settings, a body that cannot be decoded,
+// or running out of memory while decoding, is answered with the initialisation error
+// page; nothing is logged, since the log's settings are not read yet.
 void init_request_or_fail(Run& run, const char* const* environment, std::istream& body) {
   try {
     std::string settings_file = find_settings_file(run.site.facts());
@@ -38,10 +49,12 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
     spool.registry = run.site.temp_files();
     spool.limits.max_parts = limits.max_fields;
     init_request(run.request, environment, body, ", ", limits, spool);
+  } catch (const RequestLimitExceeded& error) {
+    end_undecoded(run, error.what(), Reason::kTooLarge);
+  } catch (const MalformedRequest& error) {
+    end_undecoded(run, error.what(), Reason::kBadRequest);
   } catch (const std::exception& error) {
-    std::cerr << "velloc: " << error.what() << '\n';
-    run.request = CgiRequest();
-    throw RunEnded{Answer::of(Answer::Kind::kInitFailure)};
+    end_undecoded(run, error.what(), Reason::kFailed);
   }
 }
 
