@@ -138,14 +138,13 @@ void parse_fields(std::string_view body, FieldAdder& adder) {
   FieldEvents events(adder);
   rapidjson::Reader reader;
   rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, events);
+  if (result.Code() == rapidjson::kParseErrorTermination)
+    throw malformed_at(result.Offset(), events.refusal());
   // The stream ends the text at a NUL byte (never valid in JSON): an error there
   // or a clean end before it is the NUL's.
   std::size_t nul = body.find('\0');
-  if (result.IsError() && result.Offset() < nul) {
-    if (result.Code() == rapidjson::kParseErrorTermination)
-      throw malformed_at(result.Offset(), events.refusal());
+  if (result.IsError() && result.Offset() < nul)
     throw malformed_at(result.Offset(), parse_error_text(result.Code()));
-  }
   if (nul != std::string_view::npos) throw malformed_at(nul, "a NUL byte");
 }
 
