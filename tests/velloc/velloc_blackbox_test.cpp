@@ -163,4 +163,15 @@ TEST_F(VellocBlackBox, RequestOverALimitGetsTheInitialisationErrorPage) {
   EXPECT_FALSE(site_.exists("velloc.log"));
 }
 
+TEST_F(VellocBlackBox, UndecodableJsonBodyGetsTheInitialisationErrorPageAndSaysWhy) {
+  CgiResult result = post(R"({"name":{"first":"Ann"}})", {"CONTENT_TYPE=application/json"});
+  EXPECT_EQ("Content-type: text/html\n\n<HTML>\n<H1>CGI Initialization Error</H1>\n</HTML>",
+            result.output);
+  EXPECT_EQ(
+      "velloc: JSON body at offset 8: field \"name\" holds an object; a value is a string, "
+      "number, boolean, null or an array of those\n",
+      result.errors);
+  EXPECT_FALSE(site_.exists("velloc.log"));
+}
+
 }  // namespace
