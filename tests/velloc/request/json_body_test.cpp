@@ -87,7 +87,6 @@ TEST(JsonBody, RefusalsSayWhyAndWhere) {
   const std::pair<std::string, std::string> cases[] = {
       {"[]", "JSON body at offset 0: the top level is not an object"},
       {R"("text")", "JSON body at offset 6: the top level is not an object"},
-      {"42", "JSON body at offset 0: the top level is not an object"},
       {deep_at_top, "JSON body at offset 0: the top level is not an object"},
       {R"({"a":{"b":1}})",
        "JSON body at offset 5: field \"a\" holds an object; a value is a string, number, "
@@ -116,9 +115,6 @@ TEST(JsonBody, RefusalsSayWhyAndWhere) {
       {R"({"a":1}x)",
        "JSON body at offset 7: The document root must not be followed by other "
        "values."},
-      {R"({"a":1} {})",
-       "JSON body at offset 8: The document root must not be followed by other "
-       "values."},
       {R"({/*c*/"a":1})", "JSON body at offset 1: Missing a name for object member."},
       {R"({'a':1})", "JSON body at offset 1: Missing a name for object member."},
       {R"({"a":01})", "JSON body at offset 6: Missing a comma or '}' after an object member."},
@@ -127,7 +123,6 @@ TEST(JsonBody, RefusalsSayWhyAndWhere) {
       {R"({"a":"x)", "JSON body at offset 7: Missing a closing quotation mark in string."},
       {R"({"a":1)", "JSON body at offset 6: Missing a comma or '}' after an object member."},
       {"", "JSON body at offset 0: The document is empty."},
-      {" \n", "JSON body at offset 2: The document is empty."},
       {std::string("{\"a\":1}\0", 8), "JSON body at offset 7: a NUL byte"},
       {std::string("{\"a\":\0}", 7), "JSON body at offset 5: a NUL byte"},
       {std::string("\0{}", 3), "JSON body at offset 0: a NUL byte"},
