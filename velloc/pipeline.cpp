@@ -43,10 +43,10 @@ constexpr char kTooLargeToDecode[] = "the request is too large to decode";
   throw RunEnded{std::move(failure)};
 }
 
-// Step 1. A request over the limits of the settings, or running out of memory while
-// decoding, is answered with the initialisation error page; nothing is logged, since
-// the log's settings are not read yet. The request's headers, decoded first, still
-// choose the answer's format.
+// Step 1. A request over the limits of the settings, a body that cannot be decoded,
+// or running out of memory while decoding, is answered with the initialisation error
+// page; nothing is logged, since the log's settings are not read yet. The request's
+// headers, decoded first, still choose the answer's format.
 void init_request_or_fail(Run& run, const char* const* environment, std::istream& body,
                           const std::string& settings_file) {
   try {
@@ -61,8 +61,10 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
     end_with_init_failure(run, Reason::kTooLarge, error.what(), error.what());
   } catch (const std::bad_alloc& error) {
     end_with_init_failure(run, Reason::kTooLarge, error.what(), kTooLargeToDecode);
-  } catch (const std::exception& error) {
+  } catch (const MalformedRequest& error) {
     end_with_init_failure(run, Reason::kBadRequest, error.what(), error.what());
+  } catch (const std::exception& error) {
+    end_with_init_failure(run, Reason::kFailed, error.what(), kUnexpectedFailure);
   }
 }
 

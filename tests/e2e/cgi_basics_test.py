@@ -8,7 +8,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from harness import VELLOC_BINARY, Site
+from harness import SAMPLES, VELLOC_BINARY, Site
 
 # What a run may load at its start: the C library, its maths part, the loader and the
 # kernel's vdso. The C++ run-time is linked in; the ODBC driver manager is loaded
@@ -129,6 +129,17 @@ class CgiBasicsTest(unittest.TestCase):
         self.assertEqual({"ok": True, "receipt": "41", "html": "<p>Thanks, Ann & co</p>\n"},
                          json.loads(body))
         self.assertIn(b"\\u003cp\\u003e", body)
+
+    def test_json_body_fields_reach_the_export_file(self):
+        body = json.dumps({"TEMPLATE_TEXTFILE": "signups_csv.ini", "name": "Cy",
+                           "email": "cy@x.test", "topics": ["news", "events"],
+                           "DISABLE_MAIL": True})
+        with Site(templates=SAMPLES / "templates", installed=True) as site:
+            status, _, _ = site.request("POST", site.cgi_url + "velloc", body,
+                                        {"Content-Type": "application/json; charset=utf-8"})
+            self.assertEqual(200, status)
+            self.assertEqual('"Cy","cy@x.test","news, events"\n',
+                             (site.www / "signups.csv").read_text())
 
 
 if __name__ == "__main__":

@@ -111,9 +111,12 @@ Reply failed(Failure failure, std::string_view message, const Answer& answer) {
   return {failure.status, object.text()};
 }
 
+// A request too large or malformed to decode is the client's fault (413, 400); one that
+// the server could not decode for a reason of its own (no temporary file for an upload)
+// is a failure (500).
 Reply init_failure(const Answer& answer) {
-  Reason reason = answer.reason == Reason::kTooLarge ? Reason::kTooLarge : Reason::kBadRequest;
-  return failed(failure_of(reason), answer.message.empty() ? kInitFailure : answer.message, answer);
+  return failed(failure_of(answer.reason), answer.message.empty() ? kInitFailure : answer.message,
+                answer);
 }
 
 std::string listed_map(const TextMap& map, bool (*listed)(std::string_view name)) {

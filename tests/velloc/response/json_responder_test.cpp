@@ -95,7 +95,7 @@ TEST(JsonResponder, EachOutcomeHasItsStatusAndObject) {
        refusal("Status: 500 Internal Server Error\n", "failed", "Could Not Open \\u003cx")},
       {refused(Reason::kBadRequest), "", refusal("Status: 400 Bad Request\n", "bad_request")},
       {answer_of(Kind::kInitFailure), "",
-       refusal("Status: 400 Bad Request\n", "bad_request", "CGI Initialization Error")},
+       refusal("Status: 500 Internal Server Error\n", "failed", "CGI Initialization Error")},
       {answer_of(Kind::kInitFailure, Reason::kBadRequest, "nested objects are not <fields>"), "",
        refusal("Status: 400 Bad Request\n", "bad_request",
                "nested objects are not \\u003cfields\\u003e")},
