@@ -284,6 +284,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   settings.allow_debug = read("AllowDebug", "") != "0";
   apply_form_profile(run);
   load_guard_settings(run, read);
+  load_webhook_settings(run);
   if (run.request.field_is_set("RECEIPT_NUMBER")) {
     int number = answers_with_debug_listing(settings.allow_debug, run.request)
                      ? read_receipt_number(files, settings_file)

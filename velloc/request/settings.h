@@ -12,6 +12,7 @@
 #include "velloc/guard/upload_policy.h"
 #include "velloc/request/cgi_request.h"
 #include "velloc/site.h"
+#include "velloc/webhook/webhook_settings.h"
 
 struct Run;
 
@@ -36,6 +37,7 @@ struct Settings {
   std::string honeypot_field;      // HoneypotField; empty: none
   std::string rate_limit;          // RateLimit, as written; checked when applied
   std::string receipt_rate_limit;  // ReceiptRateLimit, the same
+  WebhookSettings webhooks;        // Webhook, Webhook1, ... and how to call them
   // Read from [Velloc] only.
   std::string state_dsn;                  // StateDSN; empty: the store beside the settings
   bool receipt_counter_in_state = false;  // ReceiptCounter=state
