@@ -205,6 +205,7 @@ void apply_form_profile(Run& run) {
     case ProfileOutcome::kApply:
       apply_profile_fields(run.request.fields, profile);
       run.settings.form_profile = std::move(profile);
+      run.settings.form_profile_name = requested;
       return;
   }
 }

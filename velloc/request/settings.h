@@ -31,6 +31,7 @@ struct Settings {
   bool visitor_reply_to = false;     // form mail from DEFAULTSENDER, visitor in Reply-To
   // The keys of the form profile the request chose, in file order; empty when none.
   std::vector<std::pair<std::string, std::string>> form_profile;
+  std::string form_profile_name;  // the name FORM_PROFILE gave it; empty when none
 
   // Read from the form profile first, then [Velloc].
   UploadLimits upload_limits;      // MaxUploadSize, MaxUploads, UploadTypes

@@ -9,9 +9,9 @@
 
 namespace {
 
-// The field's text as a JSON string, or null when the form left it blank.
-std::string string_or_null(const CgiRequest& request, std::string_view field) {
-  std::string_view value = platform::trim(request.field_text(field));
+// The text as a JSON string, or null when it is blank.
+std::string string_or_null(std::string_view text) {
+  std::string_view value = platform::trim(text);
   return value.empty() ? "null" : json_string(value);
 }
 
@@ -26,14 +26,15 @@ std::string utc_timestamp(std::int64_t unix_time) {
   return text;
 }
 
-std::string webhook_json_body(const CgiRequest& request, std::int64_t unix_time) {
+std::string webhook_json_body(const CgiRequest& request, std::string_view profile,
+                              std::int64_t unix_time) {
   JsonObject fields;
   for_each_listed_field(request, [&](std::string_view name, std::string_view value) {
     fields.add_string(name, value);
   });
   JsonObject body;
-  body.add_json("profile", string_or_null(request, "FORM_PROFILE"));
-  body.add_json("receipt", string_or_null(request, "RECEIPT_NUMBER"));
+  body.add_json("profile", string_or_null(profile));
+  body.add_json("receipt", string_or_null(request.field_text("RECEIPT_NUMBER")));
   body.add_string("time", utc_timestamp(unix_time));
   body.add_json("fields", fields.text());
   return body.text();

@@ -9,12 +9,15 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 struct CgiRequest;
 
 inline constexpr char kJsonContentType[] = "application/json";
 
-std::string webhook_json_body(const CgiRequest& request, std::int64_t unix_time);
+// `profile`: the name of the run's form profile; empty when none.
+std::string webhook_json_body(const CgiRequest& request, std::string_view profile,
+                              std::int64_t unix_time);
 
 // "YYYY-MM-DDTHH:MM:SSZ" (UTC) of a Unix time.
 std::string utc_timestamp(std::int64_t unix_time);

@@ -41,8 +41,8 @@ std::vector<std::string> section_keys(platform::IniFiles& files, const std::stri
 
 // The section of the run's profile; empty when it has none.
 std::string profile_section(const Run& run) {
-  if (run.settings.form_profile.empty()) return {};
-  return "Form " + std::string(platform::trim(run.request.get_field("FORM_PROFILE")));
+  if (run.settings.form_profile_name.empty()) return {};
+  return "Form " + run.settings.form_profile_name;
 }
 
 // The value of `key`, from the profile's section first, at most `max_length` long.

@@ -54,7 +54,7 @@ void log_result(const Run& run, const std::string& shown, const HttpResult& resu
 
 std::optional<std::string> webhook_body(Run& run, std::int64_t unix_time, std::string* error) {
   if (!run.settings.webhooks.template_name.empty()) return expand_webhook_template(run, error);
-  return webhook_json_body(run.request, unix_time);
+  return webhook_json_body(run.request, run.settings.form_profile_name, unix_time);
 }
 
 HttpResult send_webhook_call(const WebhookCall& call, const WebhookSettings& settings,

@@ -77,7 +77,11 @@ bool is_loopback_host(std::string_view host) {
 
 std::string url_without_credentials(std::string_view url) {
   std::optional<UrlParts> parts = split_url(url);
-  if (!parts) return std::string(url.substr(0, std::min(url.find_first_of("?#@"), url.size())));
+  if (!parts) {
+    url = url.substr(0, std::min(url.find_first_of("?#"), url.size()));
+    std::size_t at = url.rfind('@');
+    return std::string(at == std::string_view::npos ? url : url.substr(at + 1));
+  }
   std::string shown = std::string(parts->scheme).append("://");
   shown.append(parts->host_port).append(parts->path);
   if (parts->has_query) shown += "?...";

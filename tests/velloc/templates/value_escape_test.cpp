@@ -78,7 +78,8 @@ TEST(ValueEscape, JsonFormOfAValue) {
       {"</script><b>&amp;", "\\u003c/script\\u003e\\u003cb\\u003e\\u0026amp;"},
       {"Gr\xC3\xBC\xC3\x9F\xE2\x82\xAC \xF0\x9F\x98\x80",
        "Gr\xC3\xBC\xC3\x9F\xE2\x82\xAC \xF0\x9F\x98\x80"},
-      {"bad\xFFbyte",
+      {"bad\xFF"
+       "byte",
        "bad\xEF\xBF\xBD"
        "byte"},
       {"cut\xE2\x82", "cut\xEF\xBF\xBD\xEF\xBF\xBD"},
