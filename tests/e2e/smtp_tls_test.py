@@ -8,6 +8,7 @@ import pwd
 import shutil
 import socket
 import ssl
+import subprocess
 import sys
 import tempfile
 import threading
