@@ -38,15 +38,19 @@ def velloc_call_is_genuine(secret: bytes, headers, body: bytes, tolerance=300):
 
 class Receiver:
     """An HTTP(S) server on 127.0.0.1 that keeps every call and answers by path:
-    /busy 503, /moved a redirect to /ok, anything else 200."""
+    /busy 503, /moved a redirect to /ok, /slow only once `released` is set (at most
+    ten seconds later), anything else 200."""
 
     def __init__(self, context=None):
         calls = self.calls = []
+        released = self.released = threading.Event()
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_POST(self):
                 body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
                 calls.append((self.path, dict(self.headers), body))
+                if self.path == "/slow":
+                    released.wait(10)
                 status = {"/busy": 503, "/moved": 302}.get(self.path.split("?")[0], 200)
                 self.send_response(status)
                 if status == 302:
@@ -88,8 +92,9 @@ class WebhookTest(unittest.TestCase):
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="velloc-e2e-")
-        self.https.calls.clear()
-        self.plain.calls.clear()
+        for receiver in (self.https, self.plain):
+            receiver.calls.clear()
+            receiver.released.clear()
 
     def tearDown(self):
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -147,11 +152,16 @@ class WebhookTest(unittest.TestCase):
     def test_failed_calls_are_logged_and_change_nothing_for_the_visitor(self):
         self.submit(Webhook=self.url("/busy"),
                     Webhook1=f"https://user:pw@127.0.0.1:{self.https.port}/moved?token=abc",
-                    Webhook2="http://example.com/hook", Webhook3=self.url("/ok"))
-        self.assertEqual(["/busy", "/moved?token=abc", "/ok"], [c[0] for c in self.https.calls])
+                    Webhook2="http://example.com/hook", Webhook3=self.url("/slow"),
+                    Webhook4=self.url("/ok"), WebhookTimeout="1")
+        self.https.released.set()
+        self.assertEqual(["/busy", "/moved?token=abc", "/slow", "/ok"],
+                         [c[0] for c in self.https.calls])
         log = self.log()
+        self.assertRegex(log, r"Webhook failed \(https://127.0.0.1:\d+/slow\): timed out: "
+                              r".* \(temporary\)\n")
         self.assertIn(f"Webhook failed ({self.url('/busy')}): HTTP 503 (temporary)\n", log)
-        # The redirect to /ok is not followed: /ok was called once, as Webhook3.
+        # The redirect to /ok is not followed: /ok was called once, as Webhook4.
         self.assertIn(f"Webhook failed ({self.url('/moved')}?...): HTTP 302 (permanent)\n", log)
         self.assertIn("Webhook failed (http://example.com/hook): plain http is allowed only to "
                       "this machine (WebhookAllowPlain=1 allows it) (permanent)\n", log)
