@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "velloc/guard/honeypot.h"
+#include "velloc/guard/origin_check.h"
 #include "velloc/guard/recipient_policy.h"
 #include "velloc/guard/submission_limits.h"
 #include "velloc/mail/mail_steps.h"
@@ -67,6 +68,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   load_settings_from(run, settings_file);
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run.message, kRefusedReferer);
+  check_request_origin(run);
   check_form_recipients(run);
   check_uploads(run);
   resolve_template_paths(run);
@@ -119,6 +121,11 @@ int serve_request(Site& site, const char* const* environment, std::istream& body
   } catch (...) {
     answer = unexpected_failure(run, "unknown exception");
   }
+  // A preflight is answered as one whatever ended its run; every other answer may
+  // be read by the origin that AllowedOrigins allowed.
+  if (is_preflight(run.request) && answer.kind != Answer::Kind::kPreflight)
+    answer = refused_preflight();
+  if (answer.kind != Answer::Kind::kPreflight) answer.allow_origin = run.allow_origin;
   respond(run, answer, response);
   response.flush();
   return 1;

@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <memory>
+#include <string>
 
 #include "velloc/answer.h"
 #include "velloc/guard/state_store.h"
@@ -26,4 +27,7 @@ struct Run {
   Settings settings;
   TemplatePaths templates;
   TemplateState template_state;
+  // The request's Origin when AllowedOrigins allows it: every answer of the run
+  // may be read from there. Empty: no CORS headers.
+  std::string allow_origin;
 };

@@ -44,6 +44,49 @@ class CgiBasicsTest(unittest.TestCase):
         self.assertEqual(302, status)
         self.assertEqual("http://127.0.0.1/thanks.html", headers["Location"])
 
+    def test_cross_origin_requests(self):
+        """Preflights and posts from a page of another origin, through lighttpd and,
+        since it handles OPTIONS in a way of its own, nginx."""
+        allowed, evil = "http://localhost:1313", "http://evil.example"
+        preflight = {"Access-Control-Request-Method": "POST",
+                     "Access-Control-Request-Headers": "content-type,x-other"}
+        form = {"name": "Ann", "DISABLE_MAIL": "1"}
+        for mode in (None, "nginx"):
+            with self.subTest(mode=mode), Site(mode=mode, settings={
+                    "AllowedOrigins": allowed, "Referers": "localhost:1313"}) as site:
+                status, headers, body = site.request(
+                    "OPTIONS", "/cgi-bin/velloc", headers=dict(preflight, Origin=allowed))
+                self.assertEqual((204, b""), (status, body))
+                self.assertEqual(allowed, headers["Access-Control-Allow-Origin"])
+                self.assertEqual("POST", headers["Access-Control-Allow-Methods"])
+                self.assertEqual("content-type", headers["Access-Control-Allow-Headers"])
+                self.assertEqual("600", headers["Access-Control-Max-Age"])
+                self.assertEqual("Origin", headers["Vary"])
+
+                status, headers, _ = site.request(
+                    "OPTIONS", "/cgi-bin/velloc", headers=dict(preflight, Origin=evil))
+                self.assertEqual(403, status)
+                self.assertFalse([k for k in headers if k.lower().startswith("access-control")])
+
+                # No Referer: the allowed Origin stands for the page and may read the answer.
+                status, headers, body = site.post("/cgi-bin/velloc", form, {"Origin": allowed})
+                self.assertEqual(200, status)
+                self.assertEqual(allowed, headers["Access-Control-Allow-Origin"])
+                self.assertIn(b"Form Sent Successfully", body)
+
+                status, headers, body = site.post("/cgi-bin/velloc", form, {
+                    "Origin": evil, "Referer": allowed + "/contact/"})
+                self.assertIn(b"Origin Not Allowed!", body)
+                self.assertNotIn("Access-Control-Allow-Origin", headers)
+                self.assertIn("] Origin not allowed: http://evil.example\n", site.log)
+
+                # The site's own origin needs no entry, but is no listed referer.
+                own = f"http://127.0.0.1:{site.port}"
+                _, headers, body = site.post("/cgi-bin/velloc", form, {"Origin": own})
+                self.assertIn(b"Insufficent Permissions", body)
+                self.assertNotIn("Access-Control-Allow-Origin", headers)
+                self.assertEqual(1, site.log.count("Origin not allowed"), site.log)
+
 
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

@@ -63,9 +63,10 @@ std::vector<std::string> split_name_list(std::string_view list) {
   return platform::split_at(list.substr(0, kMaxNameList), ", ");
 }
 
-bool write_page_head(std::ostream& out, const CgiRequest& request, std::string_view content_type) {
+bool write_page_head(std::ostream& out, const CgiRequest& request, std::string_view content_type,
+                     std::string_view header_lines) {
   if (request.field_is_set("FULLHEAD")) out << "HTTP/1.0 200 OK\n";
-  out << "Content-Type: " << content_type << "\n\n<HTML>\n<BODY";
+  out << header_lines << "Content-Type: " << content_type << "\n\n<HTML>\n<BODY";
   write_attribute(out, request, "BGCOLOR", "BGCOLOR");
   write_attribute(out, request, "BGIMAGE", "BACKGROUND");
   write_attribute(out, request, "TEXTCOLOR", "TEXT");

@@ -12,10 +12,12 @@
 
 enum class Escape { kNone, kHtml };
 
-// Optional status line, content type, "<HTML>" and the BODY tag with the form's
-// colours and background image (values HTML-escaped).
+// Optional status line, `header_lines` (each ending in "\n"), content type,
+// "<HTML>" and the BODY tag with the form's colours and background image (values
+// HTML-escaped).
 bool write_page_head(std::ostream& out, const CgiRequest& request,
-                     std::string_view content_type = "text/html");
+                     std::string_view content_type = "text/html",
+                     std::string_view header_lines = {});
 
 // One `line_format` line (two "%s": name, value) per listed field: SORTORDER's
 // names in order, a name repeated (in any case) listed at its first place only, or

@@ -39,24 +39,6 @@ std::vector<std::string> section_keys(platform::IniFiles& files, const std::stri
   return keys;
 }
 
-// The section of the run's profile; empty when it has none.
-std::string profile_section(const Run& run) {
-  if (run.settings.form_profile_name.empty()) return {};
-  return "Form " + run.settings.form_profile_name;
-}
-
-// The value of `key`, from the profile's section first, at most `max_length` long.
-std::optional<std::string> read_long(Run& run, const std::string& key, std::size_t max_length) {
-  const std::string& file = run.settings.settings_file;
-  if (file.empty()) return std::nullopt;
-  platform::IniFiles& files = run.site.settings_files();
-  std::string profile = profile_section(run);
-  if (!profile.empty())
-    if (std::optional<std::string> value = files.find_value(file, profile, key, max_length))
-      return value;
-  return files.find_value(file, kSection, key, max_length);
-}
-
 int parse_timeout(const std::optional<std::string>& text) {
   if (!text || platform::trim(*text).empty()) return kDefaultTimeout;
   int seconds = platform::parse_leading_int(*text);
@@ -82,20 +64,18 @@ void load_webhook_settings(Run& run) {
   if (file.empty()) return;
   platform::IniFiles& files = run.site.settings_files();
   std::vector<std::string> keys = section_keys(files, file, kSection);
-  std::string profile = profile_section(run);
-  if (!profile.empty())
-    for (std::string& key : section_keys(files, file, profile)) keys.push_back(std::move(key));
+  for (const auto& entry : run.settings.form_profile) keys.push_back(entry.first);
   for (const std::string& key : webhook_url_keys(keys)) {
-    std::string url(platform::trim(read_long(run, key, kMaxUrl).value_or("")));
+    std::string url(platform::trim(profile_or_setting(run, key, kMaxUrl).value_or("")));
     if (!url.empty()) webhooks.urls.push_back(std::move(url));
   }
   if (webhooks.urls.empty()) return;
-  webhooks.secret = read_long(run, "WebhookSecret", kMaxUrl).value_or("");
-  webhooks.template_name = std::string(
-      platform::trim(read_long(run, "WebhookTemplate", platform::kMaxIniValue).value_or("")));
+  webhooks.secret = profile_or_setting(run, "WebhookSecret", kMaxUrl).value_or("");
+  webhooks.template_name = std::string(platform::trim(
+      profile_or_setting(run, "WebhookTemplate", platform::kMaxIniValue).value_or("")));
   webhooks.timeout_seconds =
-      parse_timeout(read_long(run, "WebhookTimeout", platform::kMaxIniValue));
+      parse_timeout(profile_or_setting(run, "WebhookTimeout", platform::kMaxIniValue));
   webhooks.allow_plain =
-      read_long(run, "WebhookAllowPlain", platform::kMaxIniValue).value_or("0") == "1";
+      profile_or_setting(run, "WebhookAllowPlain", platform::kMaxIniValue).value_or("0") == "1";
   webhooks.ca_file = files.find_value(file, kSection, "HTTP_CA_FILE").value_or("");
 }
