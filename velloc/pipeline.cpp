@@ -20,6 +20,7 @@
 #include "velloc/run.h"
 #include "velloc/storage/database_insert.h"
 #include "velloc/storage/text_export.h"
+#include "velloc/webhook/webhook_step.h"
 
 namespace {
 
@@ -100,6 +101,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   export_text_file(run);
   send_form_mail(run);
   send_receipt(run);
+  call_webhooks(run);
   return decide_response_page(run);
 }
 

@@ -76,15 +76,22 @@ bool write_page_head(std::ostream& out, const CgiRequest& request, std::string_v
 
 bool write_field_list(std::ostream& out, const CgiRequest& request, std::string_view line_format,
                       Escape escape) {
+  for_each_listed_field(request, [&](std::string_view name, std::string_view value) {
+    write_line(out, line_format, name, value, escape);
+  });
+  return true;
+}
+
+void for_each_listed_field(
+    const CgiRequest& request,
+    const std::function<void(std::string_view name, std::string_view value)>& visit) {
   if (request.field_is_set("SORTORDER")) {
     std::unordered_set<std::string> listed;
     for (const std::string& name : split_name_list(request.get_field("SORTORDER")))
-      if (listed.insert(to_upper_ascii(name)).second)
-        write_line(out, line_format, name, request.field_text(name), escape);
-    return true;
+      if (listed.insert(to_upper_ascii(name)).second) visit(name, request.field_text(name));
+    return;
   }
   request.fields.for_each([&](const std::string& name, const std::string& value) {
-    if (!is_control_field(name)) write_line(out, line_format, name, value, escape);
+    if (!is_control_field(name)) visit(name, value);
   });
-  return true;
 }

@@ -2,6 +2,7 @@
 // listing in SORTORDER order used by the default page and the plain mails.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -23,6 +24,11 @@ bool write_page_head(std::ostream& out, const CgiRequest& request,
 // every field but the control fields in map order.
 bool write_field_list(std::ostream& out, const CgiRequest& request, std::string_view line_format,
                       Escape escape);
+
+// Calls visit(name, value) for each field that write_field_list lists, in its order.
+void for_each_listed_field(
+    const CgiRequest& request,
+    const std::function<void(std::string_view name, std::string_view value)>& visit);
 
 // True for the eleven presentation and routing fields left out of the listing.
 bool is_control_field(std::string_view name);

@@ -308,6 +308,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   run.answer_format = decide_answer_format(run);
   load_guard_settings(run, read);
   answer_preflight(run);
+  load_webhook_settings(run);
   if (run.request.field_is_set("RECEIPT_NUMBER")) {
     int number = answers_with_debug_listing(settings.allow_debug, run.request)
                      ? read_receipt_number(files, settings_file)

@@ -13,6 +13,7 @@
 #include "velloc/request/cgi_request.h"
 #include "velloc/response/negotiation.h"
 #include "velloc/site.h"
+#include "velloc/webhook/webhook_settings.h"
 
 struct Run;
 
@@ -39,6 +40,7 @@ struct Settings {
   std::string rate_limit;          // RateLimit, as written; checked when applied
   std::string receipt_rate_limit;  // ReceiptRateLimit, the same
   std::string allowed_origins;     // AllowedOrigins; empty: no cross-origin handling
+  WebhookSettings webhooks;        // Webhook, Webhook1, ... and how to call them
   // Read from [Velloc] only.
   std::string state_dsn;                  // StateDSN; empty: the store beside the settings
   bool receipt_counter_in_state = false;  // ReceiptCounter=state
