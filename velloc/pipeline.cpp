@@ -3,6 +3,7 @@
 #include <exception>
 #include <iostream>
 
+#include "velloc/archive/archive_step.h"
 #include "velloc/guard/honeypot.h"
 #include "velloc/guard/recipient_policy.h"
 #include "velloc/guard/submission_limits.h"
@@ -72,6 +73,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   check_required_fields(run);
   drop_honeypot_submission(run);
   check_rate_limits(run);
+  archive_submission(run);
   insert_database_record(run);
   export_text_file(run);
   send_form_mail(run);

@@ -26,4 +26,6 @@ struct Run {
   Settings settings;
   TemplatePaths templates;
   TemplateState template_state;
+  // The id under which the archive keeps this submission; empty when it does not.
+  std::string archive_id;
 };
