@@ -8,6 +8,13 @@ namespace {
 
 constexpr std::string_view kCommands[] = {"--list", "--show", "--export", "--purge", "--erase"};
 
+bool takes_value(std::string_view option) {
+  for (std::string_view known : {"--show", "--erase", "--export", "--settings", "--form",
+                                 "--search", "--status", "--since", "--until"})
+    if (option == known) return true;
+  return false;
+}
+
 struct Parser {
   const std::vector<std::string>& arguments;
   std::size_t next = 0;
@@ -81,6 +88,10 @@ bool parse_one(Parser& parser, ArchiveOptions& options, bool* have_command, bool
     *json_given = options.json = true;
     return no_value();
   }
+  if (!takes_value(argument)) {
+    *error = "unknown option " + argument;
+    return false;
+  }
   std::optional<std::string> value = parser.value(argument, inline_value);
   if (!value) return false;
   if (value->empty()) {
@@ -121,9 +132,7 @@ bool parse_one(Parser& parser, ArchiveOptions& options, bool* have_command, bool
   }
   if (argument == "--status") return set_status(options.filter, *value, error);
   if (argument == "--since") return set_time(&options.filter.since, argument, *value, false, error);
-  if (argument == "--until") return set_time(&options.filter.until, argument, *value, true, error);
-  *error = "unknown option " + argument;
-  return false;
+  return set_time(&options.filter.until, argument, *value, true, error);  // --until
 }
 
 }  // namespace
