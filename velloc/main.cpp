@@ -5,15 +5,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <chrono>
-#include <fstream>
 
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
@@ -112,8 +111,9 @@ int run_archive_command_line(const std::vector<std::string>& arguments) {
     std::cerr << "velloc: cannot read the settings file " << settings_file << '\n';
     return kArchiveFailed;
   }
-  std::string state_dsn =
-      settings_file.empty() ? "" : platform::read_ini_string(settings_file, "Velloc", "StateDSN", "");
+  std::string state_dsn = settings_file.empty()
+                              ? ""
+                              : platform::read_ini_string(settings_file, "Velloc", "StateDSN", "");
   std::unique_ptr<ArchiveStore> store =
       open_odbc_archive_store(state_connection_string(state_dsn, settings_file), &error);
   if (!store) {
@@ -121,8 +121,7 @@ int run_archive_command_line(const std::vector<std::string>& arguments) {
     return kArchiveFailed;
   }
   using namespace std::chrono;
-  std::int64_t now =
-      duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  std::int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
   return run_archive_command(*options, *store, now, std::cout, std::cerr);
 }
 

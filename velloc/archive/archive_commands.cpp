@@ -35,7 +35,8 @@ void print_summary_line(std::ostream& out, const ArchivedSubmission& s) {
 }
 
 std::string json_summary(const ArchivedSubmission& s) {
-  return "{\"id\": " + json_string(s.id) + ", \"received\": " + json_string(iso_time(s.received_at)) +
+  return "{\"id\": " + json_string(s.id) +
+         ", \"received\": " + json_string(iso_time(s.received_at)) +
          ", \"status\": " + json_string(s.status) + ", \"form\": " + json_string(s.form_profile) +
          ", \"remote_address\": " + json_string(s.remote_address) +
          ", \"receipt_number\": " + json_string(s.receipt_number);
@@ -50,10 +51,10 @@ std::string json_record(const ArchivedSubmission& s) {
   for (std::size_t i = 0; i < s.uploads.size(); ++i) {
     const ArchivedUpload& u = s.uploads[i];
     json += (i ? ", " : "") + std::string("{\"field\": ") + json_string(u.field) +
-            ", \"name\": " + json_string(u.shown_name) + ", \"type\": " +
-            json_string(u.content_type) + ", \"size\": " + std::to_string(u.size) +
-            ", \"sha256\": " + json_string(u.sha256) + ", \"stored\": " +
-            json_string(u.stored_path) + "}";
+            ", \"name\": " + json_string(u.shown_name) +
+            ", \"type\": " + json_string(u.content_type) + ", \"size\": " + std::to_string(u.size) +
+            ", \"sha256\": " + json_string(u.sha256) +
+            ", \"stored\": " + json_string(u.stored_path) + "}";
   }
   json += "], \"outcomes\": [";
   for (std::size_t i = 0; i < s.outcomes.size(); ++i) {
@@ -67,8 +68,8 @@ std::string json_record(const ArchivedSubmission& s) {
     const Delivery& d = s.deliveries[i];
     json += (i ? ", " : "") + std::string("{\"id\": ") + json_string(d.id) +
             ", \"kind\": " + json_string(d.kind) + ", \"target\": " + json_string(d.target) +
-            ", \"status\": " + json_string(d.status) + ", \"next_attempt\": " +
-            json_string(iso_time(d.next_attempt)) + ", \"attempts\": [";
+            ", \"status\": " + json_string(d.status) +
+            ", \"next_attempt\": " + json_string(iso_time(d.next_attempt)) + ", \"attempts\": [";
     for (std::size_t j = 0; j < d.attempts.size(); ++j)
       json += (j ? ", " : "") + std::string("{\"at\": ") + json_string(iso_time(d.attempts[j].at)) +
               ", \"result\": " + json_string(d.attempts[j].result) + "}";
@@ -82,7 +83,8 @@ void print_record(std::ostream& out, const ArchivedSubmission& s) {
       << "\nStatus: " << s.status << "\nForm: " << shown_or_dash(s.form_profile)
       << "\nRemote address: " << shown_or_dash(s.remote_address)
       << "\nReceipt number: " << shown_or_dash(s.receipt_number) << "\nFields:\n";
-  for (const auto& [name, value] : s.fields) out << "  " << printable(name) << ": " << printable(value) << '\n';
+  for (const auto& [name, value] : s.fields)
+    out << "  " << printable(name) << ": " << printable(value) << '\n';
   if (!s.uploads.empty()) out << "Uploads:\n";
   for (const ArchivedUpload& u : s.uploads) {
     out << "  " << printable(u.shown_name) << " (" << printable(u.content_type) << ", " << u.size
@@ -125,8 +127,7 @@ bool read_records(ArchiveStore& store, const std::vector<std::string>& ids,
   return true;
 }
 
-int list(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out,
-         std::ostream& err) {
+int list(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out, std::ostream& err) {
   std::string error;
   auto submissions = store.list(options.filter, &error);
   if (!submissions) return store_failed(err, error);
@@ -141,8 +142,7 @@ int list(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out,
   return kArchiveOk;
 }
 
-int show(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out,
-         std::ostream& err) {
+int show(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out, std::ostream& err) {
   std::optional<ArchivedSubmission> found;
   std::string error;
   if (!store.find(options.id, &found, &error)) return store_failed(err, error);
@@ -194,15 +194,16 @@ int export_records(const ArchiveOptions& options, ArchiveStore& store, std::ostr
     return kArchiveOk;
   }
   out << '[';
-  for (std::size_t i = 0; i < records.size(); ++i) out << (i ? ",\n " : "") << json_record(records[i]);
+  for (std::size_t i = 0; i < records.size(); ++i)
+    out << (i ? ",\n " : "") << json_record(records[i]);
   out << "]\n";
   return kArchiveOk;
 }
 
 // Deletes the records and then their files; a file already gone counts as
 // deleted. Each deleted submission is printed when `print` is set.
-int delete_records(ArchiveStore& store, const std::vector<ArchivedSubmission>& records,
-                   bool print, std::ostream& out, std::ostream& err) {
+int delete_records(ArchiveStore& store, const std::vector<ArchivedSubmission>& records, bool print,
+                   std::ostream& out, std::ostream& err) {
   for (std::size_t start = 0; start < records.size(); start += kRemoveBatch) {
     std::vector<std::string> ids;
     for (std::size_t i = start; i < records.size() && i < start + kRemoveBatch; ++i)

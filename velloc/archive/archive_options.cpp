@@ -41,8 +41,8 @@ bool set_command(ArchiveOptions& options, bool* have_command, ArchiveOptions::Co
   return true;
 }
 
-bool set_time(std::int64_t* field, const std::string& option, const std::string& text,
-              bool day_end, std::string* error) {
+bool set_time(std::int64_t* field, const std::string& option, const std::string& text, bool day_end,
+              std::string* error) {
   std::optional<std::int64_t> time = parse_iso_time(text, day_end);
   if (!time) {
     *error = option + " wants a date YYYY-MM-DD or a time YYYY-MM-DDTHH:MM[:SS][Z|+HH:MM]: " + text;
@@ -82,8 +82,10 @@ bool parse_one(Parser& parser, ArchiveOptions& options, bool* have_command, bool
     if (inline_value) *error = argument + " takes no value";
     return !inline_value;
   };
-  if (argument == "--list") return no_value() && set_command(options, have_command, Command::kList, argument, error);
-  if (argument == "--purge") return no_value() && set_command(options, have_command, Command::kPurge, argument, error);
+  if (argument == "--list")
+    return no_value() && set_command(options, have_command, Command::kList, argument, error);
+  if (argument == "--purge")
+    return no_value() && set_command(options, have_command, Command::kPurge, argument, error);
   if (argument == "--json") {
     *json_given = options.json = true;
     return no_value();

@@ -82,8 +82,9 @@ bool archive_upload(Run& run, const Upload& sent, std::size_t index, ArchivedUpl
   const std::string& folder = run.settings.archive_folder;
   if (!folder.empty()) {
     upload.stored_path = folder_prefix(folder) + run.archive_id + "-" + std::to_string(index + 1);
-    copy_fd = platform::open_output_file(platform::native_path_for_create(upload.stored_path).c_str(),
-                                         platform::OutputMode::kReplace);
+    copy_fd =
+        platform::open_output_file(platform::native_path_for_create(upload.stored_path).c_str(),
+                                   platform::OutputMode::kReplace);
   }
   bool ok = true;
   if (in < 0 && opened < 0) {

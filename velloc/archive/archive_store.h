@@ -44,7 +44,7 @@ struct Delivery {
   std::int64_t created_at = 0;
   std::int64_t next_attempt = 0;
   std::vector<DeliveryAttempt> attempts;  // oldest first
-  std::string claim;  // set by claim_due_delivery: the mark of that claim
+  std::string claim;                      // set by claim_due_delivery: the mark of that claim
 };
 
 struct ArchivedSubmission {
@@ -54,7 +54,7 @@ struct ArchivedSubmission {
   std::string form_profile;
   std::string remote_address;
   std::string receipt_number;
-  std::string status;  // "accepted", "spam" or "failed"
+  std::string status;                                       // "accepted", "spam" or "failed"
   std::vector<std::pair<std::string, std::string>> fields;  // as decoded, in order
   std::vector<ArchivedUpload> uploads;
   std::vector<ActionOutcome> outcomes;  // in the order recorded
@@ -113,8 +113,7 @@ class ArchiveStore {
   // the caller's to delete.
   virtual bool remove(const std::vector<std::string>& ids, std::string* error) = 0;
   // Ids of the submissions whose keep_until is at or before `now`.
-  virtual std::optional<std::vector<std::string>> expired(std::int64_t now,
-                                                          std::string* error) = 0;
+  virtual std::optional<std::vector<std::string>> expired(std::int64_t now, std::string* error) = 0;
   // Ids of the submissions with a field value holding `text` (ASCII case-blind).
   virtual std::optional<std::vector<std::string>> holding(const std::string& text,
                                                           std::string* error) = 0;

@@ -150,8 +150,9 @@ bool holds_address(std::string_view value, std::string_view address) {
     bool starts = at == 0 || !address_character(value[at - 1]);
     std::size_t end = at + address.size();
     // A sentence's full stop after the address still ends it.
-    bool ends = end == value.size() || !address_character(value[end]) ||
-                (value[end] == '.' && (end + 1 == value.size() || !address_character(value[end + 1])));
+    bool ends =
+        end == value.size() || !address_character(value[end]) ||
+        (value[end] == '.' && (end + 1 == value.size() || !address_character(value[end + 1])));
     if (starts && ends) return true;
   }
   return false;

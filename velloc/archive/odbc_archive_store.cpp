@@ -150,7 +150,8 @@ bool OdbcArchiveStore::in_transaction(Body body, std::string* error) {
     if (body(*database_, error) && database_->commit(error)) return true;
     database_->rollback();
     if (attempt + 1 < kAttempts)
-      database_->run_each_autocommitted(std::vector<std::string>(std::begin(kTables), std::end(kTables)));
+      database_->run_each_autocommitted(
+          std::vector<std::string>(std::begin(kTables), std::end(kTables)));
   }
   return false;
 }
@@ -191,13 +192,13 @@ bool OdbcArchiveStore::add_outcome(const std::string& submission_id, const Actio
                                    const std::string& new_status, std::string* error) {
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
-        if (!db.execute("INSERT INTO velloc_action_outcomes (submission_id, seq, action, result, "
-                        "at, detail) VALUES (?, (SELECT COUNT(*) FROM velloc_action_outcomes "
-                        "WHERE submission_id = ?), ?, ?, " +
-                            number(outcome.at) + ", ?)",
-                        {submission_id, submission_id, outcome.action, outcome.result,
-                         outcome.detail},
-                        failure))
+        if (!db.execute(
+                "INSERT INTO velloc_action_outcomes (submission_id, seq, action, result, "
+                "at, detail) VALUES (?, (SELECT COUNT(*) FROM velloc_action_outcomes "
+                "WHERE submission_id = ?), ?, ?, " +
+                    number(outcome.at) + ", ?)",
+                {submission_id, submission_id, outcome.action, outcome.result, outcome.detail},
+                failure))
           return false;
         return new_status.empty() ||
                db.execute("UPDATE velloc_submissions SET status = ? WHERE submission_id = ?",
@@ -277,11 +278,12 @@ bool OdbcArchiveStore::finish_attempt(const Delivery& delivery, const DeliveryAt
           *failure = "delivery " + delivery.id + " is no longer held by this claim";
           return false;
         }
-        return db.execute("INSERT INTO velloc_delivery_attempts (delivery_id, seq, at, result) "
-                          "VALUES (?, (SELECT attempts - 1 FROM velloc_deliveries WHERE "
-                          "delivery_id = ?), " +
-                              number(attempt.at) + ", ?)",
-                          {delivery.id, delivery.id, attempt.result}, failure);
+        return db.execute(
+            "INSERT INTO velloc_delivery_attempts (delivery_id, seq, at, result) "
+            "VALUES (?, (SELECT attempts - 1 FROM velloc_deliveries WHERE "
+            "delivery_id = ?), " +
+                number(attempt.at) + ", ?)",
+            {delivery.id, delivery.id, attempt.result}, failure);
       },
       error);
 }
@@ -352,7 +354,8 @@ bool OdbcArchiveStore::read_deliveries(ArchivedSubmission& submission, std::stri
                           "ORDER BY seq",
                           {delivery.id}, &attempts, error))
       return false;
-    for (const Row& attempt : attempts) delivery.attempts.push_back({to_number(attempt[0]), attempt[1]});
+    for (const Row& attempt : attempts)
+      delivery.attempts.push_back({to_number(attempt[0]), attempt[1]});
   }
   return true;
 }
@@ -372,8 +375,8 @@ bool OdbcArchiveStore::read_details(ArchivedSubmission& s, std::string* error) {
     return false;
   for (const Row& row : fields) s.fields.emplace_back(row[0], row[1]);
   for (const Row& row : uploads)
-    s.uploads.push_back({row[0], row[1], row[2], static_cast<std::uint64_t>(to_number(row[3])),
-                         row[4], row[5]});
+    s.uploads.push_back(
+        {row[0], row[1], row[2], static_cast<std::uint64_t>(to_number(row[3])), row[4], row[5]});
   for (const Row& row : outcomes) s.outcomes.push_back({row[0], row[1], to_number(row[2]), row[3]});
   return read_deliveries(s, error);
 }
@@ -411,10 +414,11 @@ bool OdbcArchiveStore::remove(const std::vector<std::string>& ids, std::string* 
   const std::string list = in_list(ids.size());
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
-        return db.execute("DELETE FROM velloc_delivery_attempts WHERE delivery_id IN (SELECT "
-                          "delivery_id FROM velloc_deliveries WHERE submission_id IN " +
-                              list + ")",
-                          ids, failure) &&
+        return db.execute(
+                   "DELETE FROM velloc_delivery_attempts WHERE delivery_id IN (SELECT "
+                   "delivery_id FROM velloc_deliveries WHERE submission_id IN " +
+                       list + ")",
+                   ids, failure) &&
                db.execute("DELETE FROM velloc_deliveries WHERE submission_id IN " + list, ids,
                           failure) &&
                db.execute("DELETE FROM velloc_action_outcomes WHERE submission_id IN " + list, ids,

@@ -38,7 +38,8 @@ void Sha256::compress(const unsigned char* block) {
   for (int i = 0; i < 64; ++i) {
     std::uint32_t t1 = h + (rotate(e, 6) ^ rotate(e, 11) ^ rotate(e, 25)) + ((e & f) ^ (~e & g)) +
                        kRound[i] + w[i];
-    std::uint32_t t2 = (rotate(a, 2) ^ rotate(a, 13) ^ rotate(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+    std::uint32_t t2 =
+        (rotate(a, 2) ^ rotate(a, 13) ^ rotate(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
     h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
   }
   state_[0] += a, state_[1] += b, state_[2] += c, state_[3] += d;

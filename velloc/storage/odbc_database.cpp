@@ -71,8 +71,8 @@ bool OdbcDatabase::connect(const std::string& connection, std::string* error) {
     *error = diagnostics(odbc_, SQL_HANDLE_ENV, environment_);
     return false;
   }
-  connected_ = succeeded(odbc_.SQLDriverConnect(connection_, nullptr, sql_text(connection),
-                                                SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT));
+  connected_ = succeeded(odbc_.SQLDriverConnect(connection_, nullptr, sql_text(connection), SQL_NTS,
+                                                nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT));
   if (!connected_) {
     *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
     return false;
@@ -82,8 +82,7 @@ bool OdbcDatabase::connect(const std::string& connection, std::string* error) {
   sqlite_ = detect_sqlite();
   std::string ignored;
   if (sqlite_) {
-    run("PRAGMA busy_timeout=" + std::to_string(kBusyMilliseconds), {}, nullptr, nullptr,
-        &ignored);
+    run("PRAGMA busy_timeout=" + std::to_string(kBusyMilliseconds), {}, nullptr, nullptr, &ignored);
     run("PRAGMA journal_mode=WAL", {}, nullptr, nullptr, &ignored);
   }
   SQLRETURN code = odbc_.SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,

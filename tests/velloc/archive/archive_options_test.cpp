@@ -19,12 +19,15 @@ TEST(ArchiveOptionsTest, CommandLines) {
   const Case cases[] = {
       {{"--list"}, "list||||0|0||0||", ""},
       {{"--list", "--form", "contact", "--status=pending", "--search", "ann", "--json"},
-       "list||contact|pending|0|0|ann|1||", ""},
+       "list||contact|pending|0|0|ann|1||",
+       ""},
       {{"--since", "2024-05-01", "--until", "2024-05-01", "--list"},
-       "list||||1714521600000|1714608000000||0||", ""},
+       "list||||1714521600000|1714608000000||0||",
+       ""},
       {{"--list", "--since=2024-05-01T12:30+02:00"}, "list||||1714559400000|0||0||", ""},
       {{"--show", "20240501-ab", "--settings", "/etc/velloc/VELLOC.ini"},
-       "show|/etc/velloc/VELLOC.ini|||0|0||0|20240501-ab|", ""},
+       "show|/etc/velloc/VELLOC.ini|||0|0||0|20240501-ab|",
+       ""},
       {{"--export", "json", "--form", "order"}, "export||order||0|0||1||", ""},
       {{"--export=csv"}, "export||||0|0||0||", ""},
       {{"--purge"}, "purge||||0|0||0||", ""},
@@ -37,7 +40,9 @@ TEST(ArchiveOptionsTest, CommandLines) {
       {{"--list=1"}, "", "--list takes no value"},
       {{"--export", "xml"}, "", "--export wants csv or json: xml"},
       {{"--erase", "ann"}, "", "--erase wants a mail address: ann"},
-      {{"--list", "--status", "sent"}, "", "--status wants accepted, spam, pending or failed: sent"},
+      {{"--list", "--status", "sent"},
+       "",
+       "--status wants accepted, spam, pending or failed: sent"},
       {{"--list", "--since", "2024-02-30"},
        "",
        "--since wants a date YYYY-MM-DD or a time YYYY-MM-DDTHH:MM[:SS][Z|+HH:MM]: 2024-02-30"},
@@ -62,8 +67,8 @@ TEST(ArchiveOptionsTest, CommandLines) {
     EXPECT_EQ(c.parsed, std::string(names[static_cast<int>(options->command)]) + "|" +
                             options->settings_file + "|" + f.form_profile + "|" + f.status + "|" +
                             std::to_string(f.since) + "|" + std::to_string(f.until) + "|" +
-                            f.search + "|" + (options->json ? "1" : "0") + "|" + options->id +
-                            "|" + options->address);
+                            f.search + "|" + (options->json ? "1" : "0") + "|" + options->id + "|" +
+                            options->address);
   }
 }
 
@@ -91,7 +96,8 @@ TEST(ArchiveTextTest, HoldsAddress) {
       {"x.ann@example.com", false},
       {"", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.holds, holds_address(c.value, "ann@example.com")) << c.value;
+  for (const Case& c : cases)
+    EXPECT_EQ(c.holds, holds_address(c.value, "ann@example.com")) << c.value;
 }
 
 TEST(ArchiveTextTest, TimesAndIds) {

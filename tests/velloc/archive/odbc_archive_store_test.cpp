@@ -115,8 +115,7 @@ TEST_F(ArchiveStoreTest, AnAttemptIsRecordedOnlyUnderTheClaimThatHoldsIt) {
   ASSERT_TRUE(store->claim_due_delivery(100 + kHold, "b", kHold, &second, &error));
   ASSERT_TRUE(first && second);
   EXPECT_FALSE(store->finish_attempt(*first, {150, "250 ok"}, "delivered", 0, &error));
-  EXPECT_TRUE(store->finish_attempt(*second, {1200, "421 busy"}, "pending", 5000, &error))
-      << error;
+  EXPECT_TRUE(store->finish_attempt(*second, {1200, "421 busy"}, "pending", 5000, &error)) << error;
   EXPECT_EQ("none", claim(*store, 4999, "c"));
   EXPECT_EQ("d", claim(*store, 5000, "c"));
   std::optional<ArchivedSubmission> found;
