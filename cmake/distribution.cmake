@@ -17,7 +17,9 @@ set(DIST_TEMPLATE_ROOT ${CMAKE_SOURCE_DIR}/samples/templates)
 set(DIST_SITE_ROOT ${CMAKE_SOURCE_DIR}/samples/site)
 set(DIST_README ${CMAKE_SOURCE_DIR}/packaging/README.TXT)
 set(DIST_UNITS ${CMAKE_SOURCE_DIR}/packaging/velloc.socket
-  ${CMAKE_SOURCE_DIR}/packaging/velloc.service)
+  ${CMAKE_SOURCE_DIR}/packaging/velloc.service
+  ${CMAKE_SOURCE_DIR}/packaging/velloc-purge.service
+  ${CMAKE_SOURCE_DIR}/packaging/velloc-purge.timer)
 
 file(GLOB_RECURSE DIST_TEMPLATES CONFIGURE_DEPENDS RELATIVE ${DIST_TEMPLATE_ROOT}
   ${DIST_TEMPLATE_ROOT}/*)

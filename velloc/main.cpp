@@ -5,20 +5,27 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/ini_file.h"
+#include "platform/path_map.h"
 #include "platform/temp_file.h"
 #include "platform/termination_guard.h"
+#include "velloc/archive/archive_commands.h"
+#include "velloc/archive/archive_options.h"
 #include "velloc/fastcgi/listen_address.h"
 #include "velloc/fastcgi/server_options.h"
 #include "velloc/fastcgi/supervisor.h"
 #include "velloc/pipeline.h"
 #include "velloc/process_facts.h"
+#include "velloc/request/settings.h"
 
 extern char** environ;
 
@@ -86,16 +93,49 @@ int serve(const ServerOptions& options, int inherited) {
   return status;
 }
 
-int run_command_line(int argc, char** argv) {
+std::string usage() { return server_usage(processors()) + archive_usage(); }
+
+// An archive command, with the store the settings file names: the one given, else
+// the one a web run finds.
+int run_archive_command_line(const std::vector<std::string>& arguments) {
   std::string error;
-  std::optional<ServerOptions> options =
-      parse_server_options(std::vector<std::string>(argv + 1, argv + argc), processors(), &error);
+  std::optional<ArchiveOptions> options = parse_archive_options(arguments, &error);
   if (!options) {
-    std::cerr << "velloc: " << error << "\n" << server_usage(processors());
+    std::cerr << "velloc: " << error << "\n" << archive_usage();
+    return kUsageError;
+  }
+  std::string settings_file = options->settings_file;
+  if (settings_file.empty()) {
+    settings_file = find_settings_file(read_process_facts());
+  } else if (!std::ifstream(platform::native_path(settings_file))) {
+    std::cerr << "velloc: cannot read the settings file " << settings_file << '\n';
+    return kArchiveFailed;
+  }
+  std::string state_dsn = settings_file.empty()
+                              ? ""
+                              : platform::read_ini_string(settings_file, "Velloc", "StateDSN", "");
+  std::unique_ptr<ArchiveStore> store =
+      open_odbc_archive_store(state_connection_string(state_dsn, settings_file), &error);
+  if (!store) {
+    std::cerr << "velloc: archive not available: " << error << '\n';
+    return kArchiveFailed;
+  }
+  using namespace std::chrono;
+  std::int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  return run_archive_command(*options, *store, now, std::cout, std::cerr);
+}
+
+int run_command_line(int argc, char** argv) {
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (is_archive_command_line(arguments)) return run_archive_command_line(arguments);
+  std::string error;
+  std::optional<ServerOptions> options = parse_server_options(arguments, processors(), &error);
+  if (!options) {
+    std::cerr << "velloc: " << error << "\n" << usage();
     return kUsageError;
   }
   if (options->action == ServerOptions::Action::kHelp) {
-    std::cout << server_usage(processors());
+    std::cout << usage();
     return 0;
   }
   if (options->action == ServerOptions::Action::kVersion) {

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <new>
 
+#include "velloc/archive/archive_step.h"
 #include "velloc/guard/honeypot.h"
 #include "velloc/guard/origin_check.h"
 #include "velloc/guard/recipient_policy.h"
@@ -97,6 +98,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   check_required_fields(run);
   drop_honeypot_submission(run);
   check_rate_limits(run);
+  archive_submission(run);
   insert_database_record(run);
   export_text_file(run);
   send_form_mail(run);

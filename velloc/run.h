@@ -34,4 +34,6 @@ struct Run {
   // How the run answers: from the request's headers once it is decoded, then from
   // the Response setting of the settings and the form profile (decide_answer_format).
   AnswerFormat answer_format = AnswerFormat::kHtml;
+  // The id under which the archive keeps this submission; empty when it does not.
+  std::string archive_id;
 };

@@ -6,6 +6,15 @@ void Site::begin_request() {
   settings_files_.refresh();
   if (state_store_failed_) state_store_.reset();
   state_store_failed_ = false;
+  if (archive_store_failed_) archive_store_.reset();
+  archive_store_failed_ = false;
+}
+
+ArchiveStore* Site::archive_store(const std::string& connection, std::string* error) {
+  if (archive_store_ && archive_connection_ == connection) return archive_store_.get();
+  archive_store_ = open_odbc_archive_store(connection, error);
+  archive_connection_ = connection;
+  return archive_store_.get();
 }
 
 StateStore* Site::state_store(const std::string& connection, std::string* error) {

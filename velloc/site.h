@@ -10,6 +10,7 @@
 
 #include "platform/ini_file.h"
 #include "platform/temp_file.h"
+#include "velloc/archive/archive_store.h"
 #include "velloc/guard/state_store.h"
 #include "velloc/storage/database_connections.h"
 
@@ -53,6 +54,10 @@ class Site {
   // Marks the kept store as failed: the next request opens it again.
   void state_store_failed() { state_store_failed_ = true; }
 
+  // The archive in the database of `connection`, kept as the state store is.
+  ArchiveStore* archive_store(const std::string& connection, std::string* error);
+  void archive_store_failed() { archive_store_failed_ = true; }
+
   // The database connections kept between requests. A Site keeps none unless its
   // entry point asks for some (keep_at_most): a process of one request then
   // disconnects at the end of each insert, as it always has.
@@ -65,5 +70,8 @@ class Site {
   std::unique_ptr<StateStore> state_store_;
   std::string state_connection_;
   bool state_store_failed_ = false;
+  std::unique_ptr<ArchiveStore> archive_store_;
+  std::string archive_connection_;
+  bool archive_store_failed_ = false;
   DatabaseConnections database_connections_;
 };

@@ -132,13 +132,14 @@ class DistributionTest(unittest.TestCase):
         self.assertIn(f"README: {self.program}/README.TXT", self.installation.stdout)
         man_pages = {path.name for path in (SOURCE_DIR / "man").glob("*.8")}
         templates = files_under(PROGRAM_TREE)
-        self.assertEqual({"velloc", "pgp", "README.TXT", "VELLOC.INI", "velloc.socket",
-                          "velloc.service"} | man_pages | templates,
+        units = {"velloc.socket", "velloc.service", "velloc-purge.service", "velloc-purge.timer"}
+        self.assertEqual({"velloc", "pgp", "README.TXT", "VELLOC.INI"} | units | man_pages |
+                         templates,
                          self.program_tree)
         for name in sorted(templates):
             self.assertEqual((PROGRAM_TREE / name).read_bytes(),
                              (self.program / name).read_bytes(), name)
-        for name in ("README.TXT", "velloc.socket", "velloc.service"):
+        for name in ["README.TXT"] + sorted(units):
             self.assertEqual((SOURCE_DIR / "packaging" / name).read_bytes(),
                              (self.program / name).read_bytes(), name)
         pages = files_under(SAMPLES / "site")

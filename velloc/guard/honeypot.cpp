@@ -1,6 +1,7 @@
 #include "velloc/guard/honeypot.h"
 
 #include "platform/text.h"
+#include "velloc/archive/archive_step.h"
 #include "velloc/guard/form_profile.h"
 #include "velloc/request/event_log.h"
 #include "velloc/response_page.h"
@@ -15,6 +16,7 @@ void drop_honeypot_submission(Run& run) {
   if (field.empty()) return;
   if (honeypot_filled(field, run.request)) {
     log_event(run.message, 5, "Honeypot field filled; submission dropped\n");
+    archive_spam(run);
     throw RunEnded{decide_response_page(run)};
   }
   remove_fields(run.request.fields, [&](const std::string& name) {

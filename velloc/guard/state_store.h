@@ -36,6 +36,10 @@ class StateStore {
                                                    std::string* error) = 0;
 };
 
+// The connection string of the store: StateDSN when the settings give one, else
+// the embedded file "velloc-state.db" beside the settings file.
+std::string state_connection_string(const std::string& state_dsn, const std::string& settings_file);
+
 // Connects to the ODBC connection string (a DSN-less "DRIVER=...;..." text or
 // "DSN=..."), creating the tables on first use. nullptr with `*error` set when
 // the store cannot be reached.

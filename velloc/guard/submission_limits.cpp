@@ -46,12 +46,7 @@ std::int64_t now_milliseconds() {
 }
 
 std::string state_connection(const Run& run) {
-  const std::string& configured = run.settings.state_dsn;
-  if (!configured.empty()) return configured;
-  const std::string& file = run.settings.settings_file;
-  std::size_t slash = file.find_last_of('/');
-  std::string folder = slash == std::string::npos ? "." : file.substr(0, slash);
-  return "DRIVER=SQLite3;Database=" + folder + "/" + kStateFileName;
+  return state_connection_string(run.settings.state_dsn, run.settings.settings_file);
 }
 
 // The process keeps the store between runs; one that failed is opened again by
@@ -103,6 +98,14 @@ std::vector<LimitCheck> configured_checks(const Run& run) {
 }
 
 }  // namespace
+
+std::string state_connection_string(const std::string& state_dsn,
+                                    const std::string& settings_file) {
+  if (!state_dsn.empty()) return state_dsn;
+  std::size_t slash = settings_file.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : settings_file.substr(0, slash);
+  return "DRIVER=SQLite3;Database=" + folder + "/" + kStateFileName;
+}
 
 void check_rate_limits(Run& run) {
   std::vector<LimitCheck> checks = configured_checks(run);

@@ -7,6 +7,7 @@
 #include "platform/descriptor_stream.h"
 #include "platform/regular_file.h"
 #include "platform/temp_file.h"
+#include "velloc/archive/archive_step.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/encryption.h"
 #include "velloc/mail/line_reader.h"
@@ -140,6 +141,7 @@ std::vector<MailAttachment> upload_attachments(Run& run, const std::string& targ
 
 int send_form_mail(Run& run) {
   if (run.request.field_is_set("DISABLE_MAIL")) return 1;
+  ActionRecord outcome(run, "form_mail");
   std::string target = run.request.get_field("PGP_TARGET");
   std::vector<MailAttachment> uploads = upload_attachments(run, target);
   platform::TempFile body_file = make_mail_temp_file(run);
@@ -150,11 +152,14 @@ int send_form_mail(Run& run) {
   write_body(run, body, "TEMPLATE_MAIL", run.templates.mail_template,
              "Could not open Template File: \n\t%s\n");
   finish_body_file(run, body, body_file);
-  return send_message(run, body_file, header_text, !target.empty(), target, uploads);
+  send_message(run, body_file, header_text, !target.empty(), target, uploads);
+  outcome.done("sent to " + std::string(run.request.field_text("RECIPIENT")));
+  return 1;
 }
 
 int send_receipt(Run& run) {
   if (!run.request.field_is_set("DO_RECEIPT")) return 1;
+  ActionRecord outcome(run, "receipt");
   platform::TempFile body_file = make_mail_temp_file(run);
   platform::DescriptorStream body(body_file.fd());
   std::string header_text = build_header_text(run.request, "RECEIPT_FROM", "EMAIL",
@@ -164,7 +169,9 @@ int send_receipt(Run& run) {
                   "Could not open Template File: \n\t%s"))
     log_event(run.message, 1, "Could not open Receipt Template File: %s\n", template_path.c_str());
   finish_body_file(run, body, body_file);
-  return send_message(run, body_file, header_text, false, "");
+  send_message(run, body_file, header_text, false, "");
+  outcome.done("sent to " + first_address(run.request.field_text("EMAIL")));
+  return 1;
 }
 
 std::string build_header_text(const CgiRequest& request, std::string_view sender_field,

@@ -131,10 +131,30 @@ void load_guard_settings(Run& run, const Read& read) {
   settings.receipt_rate_limit = profiled("ReceiptRateLimit");
   settings.allowed_origins =
       profile_or_setting(run, "AllowedOrigins", kMaxRecipientList).value_or("");
+  settings.archive = platform::trim(profiled("Archive")) == "1";
+  settings.archive_folder = std::string(platform::trim(profiled("ArchiveFolder")));
+  settings.keep_submissions_days = parse_keep_days(profiled("KeepSubmissions"));
   settings.state_dsn = read("StateDSN", "");
   settings.receipt_counter_in_state =
       platform::equal_ignoring_case(read("ReceiptCounter", ""), "state");
 }
+
+}  // namespace
+
+int parse_keep_days(std::string_view text) {
+  constexpr int kDefaultDays = 90;
+  constexpr int kMaxDays = 36500;
+  std::string_view digits = platform::trim(text);
+  if (digits.empty() || digits.front() < '0' || digits.front() > '9') return kDefaultDays;
+  int days = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') break;
+    days = std::min(kMaxDays, days * 10 + (c - '0'));
+  }
+  return days;
+}
+
+namespace {
 
 // Addresses too long for mail count as none (address_cleaning.h); the log tells.
 void log_overlong_addresses(const Run& run, std::string_view field) {

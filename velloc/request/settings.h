@@ -41,10 +41,17 @@ struct Settings {
   std::string receipt_rate_limit;  // ReceiptRateLimit, the same
   std::string allowed_origins;     // AllowedOrigins; empty: no cross-origin handling
   WebhookSettings webhooks;        // Webhook, Webhook1, ... and how to call them
+  bool archive = false;            // Archive=1: every accepted submission is kept
+  std::string archive_folder;      // ArchiveFolder: copies of the uploads; empty: none
+  int keep_submissions_days = 90;  // KeepSubmissions; 0: kept until erased
   // Read from [Velloc] only.
   std::string state_dsn;                  // StateDSN; empty: the store beside the settings
   bool receipt_counter_in_state = false;  // ReceiptCounter=state
 };
+
+// KeepSubmissions: days from 0 (kept until erased) to 36,500; a value without
+// digits gives the default of 90.
+int parse_keep_days(std::string_view text);
 
 // "text/html", with "; charset=<CHARSET>" when the site names its character set.
 std::string html_content_type(const Settings& settings);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "velloc/archive/archive_step.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
 #include "velloc/site.h"
@@ -145,6 +146,7 @@ bool InsertSession::release() {
 
 bool insert_database_record(Run& run) {
   if (!run.request.field_is_set("TEMPLATE_DATABASE")) return true;
+  ActionRecord outcome(run, "database");
   const std::string& template_path = run.templates.database_template;
   if (!can_open_for_reading(template_path)) {
     log_event(run.message, 1, "Could not open Database Template File: %s\n", template_path.c_str());
@@ -165,6 +167,7 @@ bool insert_database_record(Run& run) {
     return false;
   }
   InsertSession session(*odbc, run.message, run.site.database_connections());
-  return session.connect(record) && session.prepare(statement) && session.bind(record) &&
-         session.execute() && session.release();
+  return outcome.finish(session.connect(record) && session.prepare(statement) &&
+                            session.bind(record) && session.execute() && session.release(),
+                        "row inserted");
 }

@@ -8,6 +8,7 @@
 #include "platform/file_lock.h"
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
+#include "velloc/archive/archive_step.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
 #include "velloc/storage/upload_folder.h"
@@ -141,6 +142,7 @@ bool copy_text_file(const MailMessage& context, const char* key_name, const std:
 
 bool export_text_file(Run& run) {
   if (run.request.field_is_blank("TEMPLATE_TEXTFILE")) return true;
+  ActionRecord outcome(run, "text_export");
   const std::string& template_path = run.templates.textfile_template;
   if (!can_open_for_reading(template_path)) {
     log_event(run.message, 1, "Could not open Textfile Template File: %s\n", template_path.c_str());
@@ -153,5 +155,5 @@ bool export_text_file(Run& run) {
   if (!lock_path.empty()) lock.emplace(lock_path);
   failures += files.work_file.empty() ? append_record(run, files, files.destination)
                                       : export_through_work_file(run, files);
-  return failures == 0;
+  return outcome.finish(failures == 0, "record written");
 }

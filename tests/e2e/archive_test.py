@@ -1,0 +1,116 @@
+"""Archive=1 through the web server: every accepted submission is kept in the state
+store before any action runs, with each action's outcome; one that cannot be kept is
+refused; a honeypot hit is kept as spam; --erase and --purge leave nothing behind."""
+
+import json
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+from harness import VELLOC_BINARY, Site, free_port
+from system_support import odbc_environment
+
+TABLES = ("velloc_submissions", "velloc_submission_fields", "velloc_submission_uploads",
+          "velloc_action_outcomes", "velloc_deliveries", "velloc_delivery_attempts")
+BOUNDARY = "archiveboundary"
+
+
+def multipart(fields, file_field, file_name, data):
+    parts = [f'--{BOUNDARY}\r\nContent-Disposition: form-data; name="{name}"\r\n\r\n{value}\r\n'
+             .encode() for name, value in fields]
+    parts.append(f'--{BOUNDARY}\r\nContent-Disposition: form-data; name="{file_field}"; '
+                 f'filename="{file_name}"\r\nContent-Type: text/plain\r\n\r\n'.encode() + data +
+                 b"\r\n")
+    return b"".join(parts) + f"--{BOUNDARY}--\r\n".encode()
+
+
+class ArchiveTest(unittest.TestCase):
+    def setUp(self):
+        self.scratch = Path(tempfile.mkdtemp(prefix="velloc-archive-"))
+        self.odbc = odbc_environment(self.scratch / "odbc", {})
+        self.files = self.scratch / "files"
+        self.files.mkdir()
+        # Nothing listens here: every mail fails at once.
+        self.settings = {"Archive": "1", "ArchiveFolder": str(self.files),
+                         "SMTP": f"127.0.0.1:{free_port()}", "HoneypotField": "website",
+                         "AllowedRecipients": "owner@example.com"}
+
+    def site(self, **extra):
+        settings = dict(self.settings, **extra)
+        return Site(settings=settings, cgi_env=self.odbc)
+
+    def velloc(self, site, *arguments, expect=0):
+        result = subprocess.run(
+            [VELLOC_BINARY, *arguments, "--settings", str(site.cgi_bin / "VELLOC.ini")],
+            capture_output=True, text=True, env=dict(self.odbc, PATH="/usr/bin:/bin"), timeout=60)
+        self.assertEqual(expect, result.returncode, result.stderr)
+        return result.stdout
+
+    def rows(self, site):
+        with sqlite3.connect(site.cgi_bin / "velloc-state.db") as database:
+            return {table: database.execute(f"SELECT COUNT(*) FROM {table}").fetchone()[0]
+                    for table in TABLES}
+
+    def test_kept_with_fields_and_outcomes(self):
+        with self.site() as site:
+            status, _, body = site.post("/cgi-bin/velloc", [
+                ("name", "Ann"), ("EMAIL", "ann@example.com"), ("RECIPIENT", "owner@example.com")])
+            self.assertIn(b"Error Sending Email", body)
+            listed = json.loads(self.velloc(site, "--list", "--json"))
+            self.assertEqual(1, len(listed), listed)
+            self.assertEqual("failed", listed[0]["status"])
+            shown = json.loads(self.velloc(site, "--show", listed[0]["id"], "--json"))
+            self.assertIn({"name": "NAME", "value": "Ann"}, shown["fields"])
+            self.assertEqual([("form_mail", "failed")],
+                             [(o["action"], o["result"]) for o in shown["outcomes"]])
+            self.assertEqual("", self.velloc(site, "--list", "--status", "spam"))
+            csv = self.velloc(site, "--export", "csv", "--search", "ANN@example")
+            self.assertIn('"ann@example.com"', csv)
+
+    def test_not_kept_means_not_processed(self):
+        with self.site(StateDSN="DRIVER=NoSuchDriver") as site:
+            _, _, body = site.post("/cgi-bin/velloc", [("name", "Ann"), ("DISABLE_MAIL", "1"),
+                                                       ("REDIRECT", "http://127.0.0.1/")])
+            self.assertIn(b"Submission Could Not Be Kept!", body)
+            self.assertIn("Submission not archived, nothing done:", site.log)
+            self.assertNotIn("Redirect", site.log)
+            self.velloc(site, "--list", expect=1)
+
+    def test_honeypot_hit_is_kept_as_spam(self):
+        with self.site() as site:
+            status, _, body = site.post("/cgi-bin/velloc", [("name", "Bot"), ("website", "x"),
+                                                            ("EMAIL", "bot@example.com")])
+            self.assertEqual(200, status)
+            self.assertNotIn(b"Error", body)
+            spam = self.velloc(site, "--list", "--status", "spam").splitlines()
+            self.assertEqual(1, len(spam), spam)
+            shown = self.velloc(site, "--show", spam[0].split()[0])
+            self.assertIn("Status: spam\n", shown)
+            self.assertIn("Outcomes:\n", shown)
+            self.assertTrue(shown.endswith("Outcomes:\n"), shown)  # no action ran
+
+    def test_erase_and_purge_leave_no_row_or_file(self):
+        with self.site(KeepSubmissions="30") as site:
+            for email in ("ann@example.com", "joann@example.com"):
+                body = multipart([("EMAIL", email), ("DISABLE_MAIL", "1")], "cv", "cv.txt",
+                                 b"my life\n")
+                site.request("POST", "/cgi-bin/velloc", body,
+                             {"Content-Type": f"multipart/form-data; boundary={BOUNDARY}"})
+            self.assertEqual(2, len(list(self.files.iterdir())))
+            erased = self.velloc(site, "--erase", "ANN@example.com")
+            self.assertIn("erased 1 submissions holding ANN@example.com\n", erased)
+            self.assertIn("1 uploads", erased)
+            self.assertEqual(1, len(list(self.files.iterdir())))
+            self.assertEqual("purged 0 submissions\n", self.velloc(site, "--purge"))
+            with sqlite3.connect(site.cgi_bin / "velloc-state.db") as database:
+                database.execute("UPDATE velloc_submissions SET keep_until = 1")
+            self.assertEqual("purged 1 submissions\n", self.velloc(site, "--purge"))
+            self.assertEqual([], list(self.files.iterdir()))
+            self.assertEqual({table: 0 for table in TABLES}, self.rows(site))
+
+
+if __name__ == "__main__":
+    sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

@@ -1,0 +1,209 @@
+// The archive against the real SQLite ODBC driver: the claim that keeps two
+// deliverers from sending the same delivery, and a record's way in and out.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/cgi_runner.h"
+#include "velloc/archive/archive_store.h"
+
+namespace {
+
+using testing_support::TempDir;
+
+constexpr char kSqliteDriver[] = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
+constexpr std::int64_t kHold = 1000;
+
+SubmissionFilter filter(const char* form, const char* status, std::int64_t since,
+                        std::int64_t until, const char* search) {
+  SubmissionFilter f;
+  f.form_profile = form;
+  f.status = status;
+  f.since = since;
+  f.until = until;
+  f.search = search;
+  return f;
+}
+
+class ArchiveStoreTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<ArchiveStore> open(const std::string& file = "state.db") {
+    std::string error;
+    auto store = open_odbc_archive_store(
+        std::string("DRIVER=") + kSqliteDriver + ";Database=" + dir_.file(file), &error);
+    EXPECT_NE(nullptr, store) << error;
+    return store;
+  }
+
+  void add_delivery(ArchiveStore& store, const std::string& id, std::int64_t next_attempt,
+                    const char* status = "pending") {
+    Delivery delivery;
+    delivery.id = id;
+    delivery.submission_id = "s1";
+    delivery.kind = "form_mail";
+    delivery.target = "owner@example.com";
+    delivery.payload = std::string("To: owner\r\n\r\n\0\xff body", 22);
+    delivery.status = status;
+    delivery.next_attempt = next_attempt;
+    std::string error;
+    ASSERT_TRUE(store.add_delivery(delivery, &error)) << error;
+  }
+
+  std::string claim(ArchiveStore& store, std::int64_t now, const std::string& claimer) {
+    std::optional<Delivery> claimed;
+    std::string error;
+    EXPECT_TRUE(store.claim_due_delivery(now, claimer, kHold, &claimed, &error)) << error;
+    return claimed ? claimed->id : "none";
+  }
+
+  TempDir dir_;
+};
+
+// One delivery at next_attempt 100; `first_at` (when not 0) a claim by "a" held for
+// kHold; then "b" claims at `second_at`.
+TEST_F(ArchiveStoreTest, ClaimTakesOnlyDueUnheldPendingDeliveries) {
+  struct Case {
+    const char* name;
+    const char* status;
+    std::int64_t first_at;
+    std::int64_t second_at;
+    const char* second_gets;
+  };
+  const Case cases[] = {
+      {"due, unheld", "pending", 0, 100, "d"},
+      {"not yet due", "pending", 0, 99, "none"},
+      {"delivered", "delivered", 0, 100, "none"},
+      {"failed", "failed", 0, 100, "none"},
+      {"held by another", "pending", 100, 100 + kHold - 1, "none"},
+      {"hold ended", "pending", 100, 100 + kHold, "d"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto store = open(std::string(c.name) + ".db");
+    add_delivery(*store, "d", 100, c.status);
+    if (c.first_at != 0) {
+      EXPECT_EQ("d", claim(*store, c.first_at, "a"));
+    }
+    EXPECT_EQ(c.second_gets, claim(*store, c.second_at, "b"));
+  }
+}
+
+TEST_F(ArchiveStoreTest, ClaimTakesTheOldestFirstAndKeepsThePayloadsBytes) {
+  auto store = open();
+  add_delivery(*store, "late", 50);
+  add_delivery(*store, "early", 10);
+  std::optional<Delivery> claimed;
+  std::string error;
+  ASSERT_TRUE(store->claim_due_delivery(100, "a", kHold, &claimed, &error)) << error;
+  ASSERT_TRUE(claimed);
+  EXPECT_EQ("early", claimed->id);
+  EXPECT_EQ(std::string("To: owner\r\n\r\n\0\xff body", 22), claimed->payload);
+  EXPECT_EQ("late", claim(*store, 100, "a"));
+  EXPECT_EQ("none", claim(*store, 100, "a"));
+}
+
+TEST_F(ArchiveStoreTest, AnAttemptIsRecordedOnlyUnderTheClaimThatHoldsIt) {
+  auto store = open();
+  add_delivery(*store, "d", 10);
+  std::optional<Delivery> first, second;
+  std::string error;
+  ASSERT_TRUE(store->claim_due_delivery(100, "a", kHold, &first, &error));
+  // a's hold ends and b takes the delivery: a's late result must not count.
+  ASSERT_TRUE(store->claim_due_delivery(100 + kHold, "b", kHold, &second, &error));
+  ASSERT_TRUE(first && second);
+  EXPECT_FALSE(store->finish_attempt(*first, {150, "250 ok"}, "delivered", 0, &error));
+  EXPECT_TRUE(store->finish_attempt(*second, {1200, "421 busy"}, "pending", 5000, &error)) << error;
+  EXPECT_EQ("none", claim(*store, 4999, "c"));
+  EXPECT_EQ("d", claim(*store, 5000, "c"));
+  std::optional<ArchivedSubmission> found;
+  ArchivedSubmission submission;
+  submission.id = "s1";
+  submission.status = "accepted";
+  ASSERT_TRUE(store->add_submission(submission, &error)) << error;
+  ASSERT_TRUE(store->find("s1", &found, &error)) << error;
+  ASSERT_TRUE(found);
+  ASSERT_EQ(1u, found->deliveries.size());
+  ASSERT_EQ(1u, found->deliveries[0].attempts.size());
+  EXPECT_EQ("421 busy", found->deliveries[0].attempts[0].result);
+}
+
+// Two deliverers, each with its own connection, racing over the same deliveries:
+// each delivery goes to exactly one of them.
+TEST_F(ArchiveStoreTest, TwoClaimersNeverTakeTheSameDelivery) {
+  constexpr int kDeliveries = 60;
+  {
+    auto store = open();
+    for (int i = 0; i < kDeliveries; ++i) add_delivery(*store, std::to_string(100 + i), i);
+  }
+  std::vector<std::string> taken[2];
+  auto deliverer = [&](int which) {
+    auto store = open();
+    for (int i = 0; i <= kDeliveries; ++i) {
+      std::string id = claim(*store, 1000, which == 0 ? "one" : "two");
+      if (id == "none") break;
+      taken[which].push_back(id);
+    }
+  };
+  std::thread one(deliverer, 0), two(deliverer, 1);
+  one.join();
+  two.join();
+  std::set<std::string> all(taken[0].begin(), taken[0].end());
+  all.insert(taken[1].begin(), taken[1].end());
+  EXPECT_EQ(static_cast<std::size_t>(kDeliveries), all.size());
+  EXPECT_EQ(static_cast<std::size_t>(kDeliveries), taken[0].size() + taken[1].size());
+}
+
+TEST_F(ArchiveStoreTest, FiltersFindAndRemoveReachEveryTable) {
+  auto store = open();
+  std::string error;
+  auto add = [&](const char* id, std::int64_t at, const char* form, const char* status,
+                 const char* email) {
+    ArchivedSubmission s;
+    s.id = id;
+    s.received_at = at;
+    s.keep_until = at + 100;
+    s.form_profile = form;
+    s.status = status;
+    s.fields = {{"NAME", "Ann 100%"}, {"EMAIL", email}};
+    s.uploads = {{"FILE", "cv.pdf", "application/pdf", 3, std::string(64, 'a'), ""}};
+    ASSERT_TRUE(store->add_submission(s, &error)) << error;
+    ASSERT_TRUE(store->add_outcome(id, {"form_mail", "done", at, "sent"}, "", &error)) << error;
+  };
+  add("s1", 1000, "contact", "accepted", "Ann@Example.com");
+  add("s2", 2000, "order", "spam", "bob@example.com");
+  add("s3", 3000, "contact", "accepted", "carl@example.com");
+  add_delivery(*store, "d3", 3000);
+  auto ids = [&](const SubmissionFilter& filter) {
+    std::string listed;
+    auto submissions = store->list(filter, &error);
+    EXPECT_TRUE(submissions) << error;
+    for (const ArchivedSubmission& s : submissions.value_or(std::vector<ArchivedSubmission>()))
+      listed += s.id + " ";
+    return listed;
+  };
+  EXPECT_EQ("s3 s2 s1 ", ids(SubmissionFilter()));
+  EXPECT_EQ("s3 s1 ", ids(filter("contact", "", 0, 0, "")));
+  EXPECT_EQ("s2 ", ids(filter("", "spam", 0, 0, "")));
+  EXPECT_EQ("s2 ", ids(filter("", "", 2000, 3000, "")));
+  EXPECT_EQ("s1 ", ids(filter("", "", 0, 0, "ann@EXAMPLE")));
+  EXPECT_EQ("s3 s2 s1 ", ids(filter("", "", 0, 0, "100%")));
+  EXPECT_EQ("", ids(filter("", "", 0, 0, "n_1")));
+  EXPECT_EQ(std::vector<std::string>({"s1", "s2"}), *store->expired(2100, &error));
+  EXPECT_EQ(std::vector<std::string>({"s1"}), *store->holding("ann@example.com", &error));
+  // d3 belongs to s1 (add_delivery's submission).
+  EXPECT_EQ("s1 ", ids(filter("", "pending", 0, 0, "")));
+  ASSERT_TRUE(store->remove({"s1", "s2"}, &error)) << error;
+  EXPECT_EQ("s3 ", ids(SubmissionFilter()));
+  std::optional<ArchivedSubmission> found;
+  ASSERT_TRUE(store->find("s3", &found, &error));
+  ASSERT_TRUE(found);
+  EXPECT_EQ("carl@example.com", found->fields[1].second);
+  EXPECT_EQ("cv.pdf", found->uploads[0].shown_name);
+  EXPECT_EQ("sent", found->outcomes[0].detail);
+  EXPECT_EQ("none", claim(*store, 5000, "a"));  // s1's delivery went with it
+}
+
+}  // namespace

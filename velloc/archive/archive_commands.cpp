@@ -1,0 +1,281 @@
+#include "velloc/archive/archive_commands.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/path_map.h"
+#include "velloc/archive/archive_text.h"
+#include "velloc/response/json_writer.h"
+#include "velloc/templates/value_escape.h"
+
+namespace {
+
+// Ids per DELETE: below every database's limit of parameters.
+constexpr std::size_t kRemoveBatch = 500;
+
+// Control characters of stored text never reach the operator's terminal.
+std::string printable(std::string_view text) {
+  std::string shown(text);
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return shown;
+}
+
+std::string shown_or_dash(const std::string& text) { return text.empty() ? "-" : printable(text); }
+
+void print_summary_line(std::ostream& out, const ArchivedSubmission& s) {
+  out << s.id << "  " << iso_time(s.received_at) << "  " << s.status << "  "
+      << shown_or_dash(s.form_profile) << "  " << shown_or_dash(s.remote_address) << '\n';
+}
+
+std::string json_summary(const ArchivedSubmission& s) {
+  return "{\"id\": " + json_string(s.id) +
+         ", \"received\": " + json_string(iso_time(s.received_at)) +
+         ", \"status\": " + json_string(s.status) + ", \"form\": " + json_string(s.form_profile) +
+         ", \"remote_address\": " + json_string(s.remote_address) +
+         ", \"receipt_number\": " + json_string(s.receipt_number);
+}
+
+std::string json_record(const ArchivedSubmission& s) {
+  std::string json = json_summary(s) + ", \"fields\": [";
+  for (std::size_t i = 0; i < s.fields.size(); ++i)
+    json += (i ? ", " : "") + std::string("{\"name\": ") + json_string(s.fields[i].first) +
+            ", \"value\": " + json_string(s.fields[i].second) + "}";
+  json += "], \"uploads\": [";
+  for (std::size_t i = 0; i < s.uploads.size(); ++i) {
+    const ArchivedUpload& u = s.uploads[i];
+    json += (i ? ", " : "") + std::string("{\"field\": ") + json_string(u.field) +
+            ", \"name\": " + json_string(u.shown_name) +
+            ", \"type\": " + json_string(u.content_type) + ", \"size\": " + std::to_string(u.size) +
+            ", \"sha256\": " + json_string(u.sha256) +
+            ", \"stored\": " + json_string(u.stored_path) + "}";
+  }
+  json += "], \"outcomes\": [";
+  for (std::size_t i = 0; i < s.outcomes.size(); ++i) {
+    const ActionOutcome& o = s.outcomes[i];
+    json += (i ? ", " : "") + std::string("{\"action\": ") + json_string(o.action) +
+            ", \"result\": " + json_string(o.result) + ", \"at\": " + json_string(iso_time(o.at)) +
+            ", \"detail\": " + json_string(o.detail) + "}";
+  }
+  json += "], \"deliveries\": [";
+  for (std::size_t i = 0; i < s.deliveries.size(); ++i) {
+    const Delivery& d = s.deliveries[i];
+    json += (i ? ", " : "") + std::string("{\"id\": ") + json_string(d.id) +
+            ", \"kind\": " + json_string(d.kind) + ", \"target\": " + json_string(d.target) +
+            ", \"status\": " + json_string(d.status) +
+            ", \"next_attempt\": " + json_string(iso_time(d.next_attempt)) + ", \"attempts\": [";
+    for (std::size_t j = 0; j < d.attempts.size(); ++j)
+      json += (j ? ", " : "") + std::string("{\"at\": ") + json_string(iso_time(d.attempts[j].at)) +
+              ", \"result\": " + json_string(d.attempts[j].result) + "}";
+    json += "]}";
+  }
+  return json + "]}";
+}
+
+void print_record(std::ostream& out, const ArchivedSubmission& s) {
+  out << "Submission " << s.id << "\nReceived: " << iso_time(s.received_at)
+      << "\nStatus: " << s.status << "\nForm: " << shown_or_dash(s.form_profile)
+      << "\nRemote address: " << shown_or_dash(s.remote_address)
+      << "\nReceipt number: " << shown_or_dash(s.receipt_number) << "\nFields:\n";
+  for (const auto& [name, value] : s.fields)
+    out << "  " << printable(name) << ": " << printable(value) << '\n';
+  if (!s.uploads.empty()) out << "Uploads:\n";
+  for (const ArchivedUpload& u : s.uploads) {
+    out << "  " << printable(u.shown_name) << " (" << printable(u.content_type) << ", " << u.size
+        << " bytes, SHA-256 " << u.sha256 << ")";
+    if (!u.stored_path.empty()) out << " kept as " << printable(u.stored_path);
+    out << '\n';
+  }
+  out << "Outcomes:\n";
+  for (const ActionOutcome& o : s.outcomes)
+    out << "  " << iso_time(o.at) << "  " << o.action << "  " << o.result << "  "
+        << printable(o.detail) << '\n';
+  if (!s.deliveries.empty()) out << "Deliveries:\n";
+  for (const Delivery& d : s.deliveries) {
+    out << "  " << d.id << "  " << d.kind << " to " << printable(d.target) << "  " << d.status;
+    if (d.status == "pending") out << ", next attempt " << iso_time(d.next_attempt);
+    out << '\n';
+    for (const DeliveryAttempt& a : d.attempts)
+      out << "    " << iso_time(a.at) << "  " << printable(a.result) << '\n';
+  }
+}
+
+int store_failed(std::ostream& err, const std::string& error) {
+  err << "velloc: archive not available: " << error << '\n';
+  return kArchiveFailed;
+}
+
+// The whole records of `ids`, in that order; false (the message written) when
+// the store fails.
+bool read_records(ArchiveStore& store, const std::vector<std::string>& ids,
+                  std::vector<ArchivedSubmission>& records, std::ostream& err) {
+  for (const std::string& id : ids) {
+    std::optional<ArchivedSubmission> found;
+    std::string error;
+    if (!store.find(id, &found, &error)) {
+      store_failed(err, error);
+      return false;
+    }
+    if (found) records.push_back(std::move(*found));
+  }
+  return true;
+}
+
+int list(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out, std::ostream& err) {
+  std::string error;
+  auto submissions = store.list(options.filter, &error);
+  if (!submissions) return store_failed(err, error);
+  if (!options.json) {
+    for (const ArchivedSubmission& s : *submissions) print_summary_line(out, s);
+    return kArchiveOk;
+  }
+  out << '[';
+  for (std::size_t i = 0; i < submissions->size(); ++i)
+    out << (i ? ",\n " : "") << json_summary((*submissions)[i]) << '}';
+  out << "]\n";
+  return kArchiveOk;
+}
+
+int show(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out, std::ostream& err) {
+  std::optional<ArchivedSubmission> found;
+  std::string error;
+  if (!store.find(options.id, &found, &error)) return store_failed(err, error);
+  if (!found) {
+    err << "velloc: no submission " << printable(options.id) << " in the archive\n";
+    return kArchiveFailed;
+  }
+  if (options.json)
+    out << json_record(*found) << '\n';
+  else
+    print_record(out, *found);
+  return kArchiveOk;
+}
+
+void write_csv(std::ostream& out, const std::vector<ArchivedSubmission>& records) {
+  std::vector<std::string> names;
+  std::set<std::string> seen;
+  for (const ArchivedSubmission& s : records)
+    for (const auto& field : s.fields)
+      if (seen.insert(field.first).second) names.push_back(field.first);
+  auto cell = [](std::string_view value) { return escape_value(value, ValueEscape::kCsv); };
+  out << "\"id\",\"received\",\"status\",\"form\",\"remote_address\",\"receipt_number\"";
+  for (const std::string& name : names) out << ',' << cell(name);
+  out << '\n';
+  for (const ArchivedSubmission& s : records) {
+    out << cell(s.id) << ',' << cell(iso_time(s.received_at)) << ',' << cell(s.status) << ','
+        << cell(s.form_profile) << ',' << cell(s.remote_address) << ',' << cell(s.receipt_number);
+    for (const std::string& name : names) {
+      std::string value;
+      for (const auto& field : s.fields)
+        if (field.first == name) value = field.second;
+      out << ',' << cell(value);
+    }
+    out << '\n';
+  }
+}
+
+int export_records(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out,
+                   std::ostream& err) {
+  std::string error;
+  auto submissions = store.list(options.filter, &error);
+  if (!submissions) return store_failed(err, error);
+  std::vector<std::string> ids;
+  for (const ArchivedSubmission& s : *submissions) ids.push_back(s.id);
+  std::vector<ArchivedSubmission> records;
+  if (!read_records(store, ids, records, err)) return kArchiveFailed;
+  if (!options.json) {
+    write_csv(out, records);
+    return kArchiveOk;
+  }
+  out << '[';
+  for (std::size_t i = 0; i < records.size(); ++i)
+    out << (i ? ",\n " : "") << json_record(records[i]);
+  out << "]\n";
+  return kArchiveOk;
+}
+
+// Deletes the records and then their files; a file already gone counts as
+// deleted. Each deleted submission is printed when `print` is set.
+int delete_records(ArchiveStore& store, const std::vector<ArchivedSubmission>& records, bool print,
+                   std::ostream& out, std::ostream& err) {
+  for (std::size_t start = 0; start < records.size(); start += kRemoveBatch) {
+    std::vector<std::string> ids;
+    for (std::size_t i = start; i < records.size() && i < start + kRemoveBatch; ++i)
+      ids.push_back(records[i].id);
+    std::string error;
+    if (!store.remove(ids, &error)) return store_failed(err, error);
+  }
+  int status = kArchiveOk;
+  for (const ArchivedSubmission& s : records) {
+    for (const ArchivedUpload& u : s.uploads) {
+      if (u.stored_path.empty()) continue;
+      if (unlink(platform::native_path(u.stored_path).c_str()) != 0 && errno != ENOENT) {
+        err << "velloc: cannot delete " << printable(u.stored_path) << ": " << std::strerror(errno)
+            << '\n';
+        status = kArchiveFailed;
+      }
+    }
+    if (print)
+      out << "deleted " << s.id << "  " << iso_time(s.received_at) << "  "
+          << shown_or_dash(s.form_profile) << "  " << s.fields.size() << " fields, "
+          << s.uploads.size() << " uploads, " << s.deliveries.size() << " deliveries\n";
+  }
+  return status;
+}
+
+int purge(ArchiveStore& store, std::int64_t now, std::ostream& out, std::ostream& err) {
+  std::string error;
+  auto ids = store.expired(now, &error);
+  if (!ids) return store_failed(err, error);
+  std::vector<ArchivedSubmission> records;
+  if (!read_records(store, *ids, records, err)) return kArchiveFailed;
+  int status = delete_records(store, records, false, out, err);
+  if (status == kArchiveOk) out << "purged " << records.size() << " submissions\n";
+  return status;
+}
+
+int erase(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out,
+          std::ostream& err) {
+  std::string error;
+  auto candidates = store.holding(options.address, &error);
+  if (!candidates) return store_failed(err, error);
+  std::vector<ArchivedSubmission> records;
+  if (!read_records(store, *candidates, records, err)) return kArchiveFailed;
+  std::erase_if(records, [&](const ArchivedSubmission& s) {
+    for (const auto& field : s.fields)
+      if (holds_address(field.second, options.address)) return false;
+    return true;
+  });
+  int status = delete_records(store, records, true, out, err);
+  if (status == kArchiveOk)
+    out << "erased " << records.size() << " submissions holding " << printable(options.address)
+        << '\n';
+  return status;
+}
+
+}  // namespace
+
+int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std::int64_t now,
+                        std::ostream& out, std::ostream& err) {
+  using Command = ArchiveOptions::Command;
+  switch (options.command) {
+    case Command::kList:
+      return list(options, store, out, err);
+    case Command::kShow:
+      return show(options, store, out, err);
+    case Command::kExport:
+      return export_records(options, store, out, err);
+    case Command::kPurge:
+      return purge(store, now, out, err);
+    case Command::kErase:
+      return erase(options, store, out, err);
+  }
+  return kArchiveFailed;
+}

@@ -1,0 +1,204 @@
+#include "velloc/archive/archive_step.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "platform/path_map.h"
+#include "platform/regular_file.h"
+#include "platform/text.h"
+#include "velloc/archive/archive_store.h"
+#include "velloc/archive/archive_text.h"
+#include "velloc/archive/sha256.h"
+#include "velloc/mail/mime.h"
+#include "velloc/request/event_log.h"
+#include "velloc/request/refusal.h"
+#include "velloc/run.h"
+
+namespace {
+
+constexpr char kNotKept[] = "Submission Could Not Be Kept!";
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::int64_t kMsPerDay = 86400 * 1000LL;
+
+std::int64_t now_milliseconds() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string folder_prefix(const std::string& folder) {
+  if (folder.empty() || folder.back() == '/' || folder.back() == '\\') return folder;
+  return folder + "/";
+}
+
+ArchiveStore* archive_store(Run& run, std::string* error) {
+  return run.site.archive_store(
+      state_connection_string(run.settings.state_dsn, run.settings.settings_file), error);
+}
+
+// Reads the upload whole from its start, digesting it and writing it to `copy_fd`
+// when that is open. False with `*error` set when either fails.
+bool digest_upload(int in, int copy_fd, ArchivedUpload& upload, std::string* error) {
+  Sha256 digest;
+  std::vector<char> chunk(kReadChunk);
+  for (off_t offset = 0;;) {
+    ssize_t count = pread(in, chunk.data(), chunk.size(), offset);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      *error = "cannot read upload " + upload.shown_name;
+      return false;
+    }
+    if (count == 0) break;
+    offset += count;
+    std::size_t size = static_cast<std::size_t>(count);
+    digest.update(std::string_view(chunk.data(), size));
+    if (copy_fd >= 0 && !platform::write_all(copy_fd, chunk.data(), size)) {
+      *error = "cannot write the copy of upload " + upload.shown_name;
+      return false;
+    }
+  }
+  upload.sha256 = digest.hex_digest();
+  return true;
+}
+
+// The upload's record and, with a folder, its copy "<id>-<n>" there: a name of
+// ours, never the visitor's, opened without following a link planted there.
+bool archive_upload(Run& run, const Upload& sent, std::size_t index, ArchivedUpload& upload,
+                    std::string* error) {
+  upload.field = sent.field;
+  upload.shown_name = sent.shown_name;
+  upload.content_type = content_type_for_name(sent.shown_name);
+  upload.size = sent.size;
+  int in = run.request.upload_files.descriptor_of(sent.path);
+  int opened = in >= 0 ? -1
+                       : platform::open_regular_file(platform::native_path(sent.path).c_str(),
+                                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  int copy_fd = -1;
+  const std::string& folder = run.settings.archive_folder;
+  if (!folder.empty()) {
+    upload.stored_path = folder_prefix(folder) + run.archive_id + "-" + std::to_string(index + 1);
+    copy_fd =
+        platform::open_output_file(platform::native_path_for_create(upload.stored_path).c_str(),
+                                   platform::OutputMode::kReplace);
+  }
+  bool ok = true;
+  if (in < 0 && opened < 0) {
+    *error = "cannot open upload " + sent.shown_name;
+    ok = false;
+  } else if (!folder.empty() && copy_fd < 0) {
+    *error = "cannot create " + upload.stored_path;
+    ok = false;
+  }
+  ok = ok && digest_upload(in >= 0 ? in : opened, copy_fd, upload, error);
+  if (opened >= 0) close(opened);
+  if (copy_fd >= 0 && close(copy_fd) != 0 && ok) {
+    *error = "cannot write " + upload.stored_path;
+    ok = false;
+  }
+  return ok;
+}
+
+void remove_copies(const ArchivedSubmission& submission) {
+  for (const ArchivedUpload& upload : submission.uploads)
+    if (!upload.stored_path.empty()) unlink(platform::native_path(upload.stored_path).c_str());
+}
+
+bool folder_usable(const Run& run, std::string* error) {
+  const std::string& folder = run.settings.archive_folder;
+  if (folder.empty() || run.message.follow_links ||
+      !platform::is_folder_link(platform::native_path(folder)))
+    return true;
+  *error = "archive folder " + folder + " is a link; set FollowLinks=1 to allow it";
+  return false;
+}
+
+ArchivedSubmission submission_of(const Run& run, std::int64_t now, const char* status) {
+  ArchivedSubmission submission;
+  submission.id = run.archive_id;
+  submission.received_at = now;
+  int days = run.settings.keep_submissions_days;
+  submission.keep_until =
+      days == 0 ? std::numeric_limits<std::int64_t>::max() : now + days * kMsPerDay;
+  submission.form_profile = std::string(platform::trim(run.request.get_field("FORM_PROFILE")));
+  submission.remote_address = run.request.get_env("REMOTE_ADDR");
+  submission.receipt_number = run.request.get_field("RECEIPT_NUMBER");
+  submission.status = status;
+  run.request.fields.for_each([&](const std::string& name, const std::string& value) {
+    submission.fields.emplace_back(name, value);
+  });
+  return submission;
+}
+
+// The whole record in one transaction; copies made for it go when it fails.
+bool write_archive(Run& run, const char* status, std::string* error) {
+  ArchiveStore* store = archive_store(run, error);
+  if (store == nullptr) return false;
+  std::int64_t now = now_milliseconds();
+  std::random_device random;
+  run.archive_id = make_archive_id(now, random());
+  ArchivedSubmission submission = submission_of(run, now, status);
+  bool ok = folder_usable(run, error);
+  for (std::size_t i = 0; ok && i < run.request.uploads.size(); ++i)
+    ok = archive_upload(run, run.request.uploads[i], i, submission.uploads.emplace_back(), error);
+  if (ok && !store->add_submission(submission, error)) {
+    run.site.archive_store_failed();
+    ok = false;
+  }
+  if (ok) return true;
+  remove_copies(submission);
+  run.archive_id.clear();
+  return false;
+}
+
+}  // namespace
+
+void archive_submission(Run& run) {
+  if (!run.settings.archive) return;
+  std::string error;
+  if (write_archive(run, "accepted", &error)) return;
+  log_event(run.message, 1, "Submission not archived, nothing done: %s\n", error.c_str());
+  fail_request(run.message, kNotKept);
+}
+
+void archive_spam(Run& run) {
+  if (!run.settings.archive) return;
+  std::string error;
+  if (!write_archive(run, "spam", &error))
+    log_event(run.message, 1, "Spam submission not archived: %s\n", error.c_str());
+}
+
+ActionRecord::~ActionRecord() {
+  if (recorded_) return;
+  try {
+    record("failed", "see the log");
+  } catch (...) {  // a destructor that may run while a step's exception unwinds
+  }
+}
+
+void ActionRecord::done(std::string detail) { record("done", detail); }
+
+bool ActionRecord::finish(bool ok, std::string detail) {
+  record(ok ? "done" : "failed", detail);
+  return ok;
+}
+
+void ActionRecord::record(const char* result, const std::string& detail) {
+  recorded_ = true;
+  if (run_.archive_id.empty()) return;
+  std::string action = action_;
+  bool failed = std::string_view(result) == "failed";
+  bool ends_submission = failed && (action == "form_mail" || action == "receipt");
+  std::string error;
+  ArchiveStore* store = archive_store(run_, &error);
+  if (store != nullptr &&
+      store->add_outcome(run_.archive_id, {action, result, now_milliseconds(), detail},
+                         ends_submission ? "failed" : "", &error))
+    return;
+  if (store != nullptr) run_.site.archive_store_failed();
+  log_event(run_.message, 1, "Outcome of %s not archived: %s\n", action_, error.c_str());
+}

@@ -1,0 +1,43 @@
+// The archive's part in a run. With Archive=1 a submission that passed every
+// check is written to the archive before any action runs, and each action then
+// records its outcome on it. A run without Archive=1 touches nothing here.
+#pragma once
+
+#include <string>
+
+struct Run;
+
+// Step after the limit checks: keeps the submission, its fields and its uploads
+// (their digests; copies under ArchiveFolder when set) in one transaction. When it
+// cannot be kept the run ends with the failure page and a log line that says
+// why, before anything is stored or sent.
+void archive_submission(Run& run);
+
+// For the honeypot: keeps the submission with the status "spam". A failure is
+// logged only; the visitor's answer does not change.
+void archive_spam(Run& run);
+
+// The outcome of one action on the run's archived submission: created when the
+// action starts, it records "failed" when it goes without done() having been
+// called, also when the action ends the run by throwing. A failed form mail or
+// receipt marks the submission "failed". Records nothing for a run that is not
+// archived; a store failure is logged and never ends the run.
+class ActionRecord {
+ public:
+  // `action`: "database", "text_export", "form_mail" or "receipt".
+  ActionRecord(Run& run, const char* action) : run_(run), action_(action) {}
+  ~ActionRecord();
+  ActionRecord(const ActionRecord&) = delete;
+  ActionRecord& operator=(const ActionRecord&) = delete;
+
+  void done(std::string detail);
+  // done() with `detail` when `ok`, else the failure recorded now; returns `ok`.
+  bool finish(bool ok, std::string detail);
+
+ private:
+  void record(const char* result, const std::string& detail);
+
+  Run& run_;
+  const char* action_;
+  bool recorded_ = false;
+};

@@ -1,0 +1,125 @@
+// The archive: every submission a site asked to keep, the outcome of each action
+// run for it, and the deliveries (form mail, receipt, webhook calls) still to be
+// made or made already. It lives in the state store's database (the embedded
+// SQLite file or StateDSN) in tables of its own, created on first use. The store
+// keeps and finds records; what to keep and when to send is decided by its callers.
+// Times are milliseconds since the epoch; ids are made by velloc (archive_ids.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ArchivedUpload {
+  std::string field;
+  std::string shown_name;
+  std::string content_type;
+  std::uint64_t size = 0;
+  std::string sha256;       // 64 lower-case hex digits
+  std::string stored_path;  // the copy under ArchiveFolder; empty when none
+};
+
+struct ActionOutcome {
+  std::string action;  // "database", "text_export", "form_mail", "receipt", "webhook"
+  std::string result;  // "done" or "failed"
+  std::int64_t at = 0;
+  std::string detail;  // short, for the operator
+};
+
+struct DeliveryAttempt {
+  std::int64_t at = 0;
+  std::string result;
+};
+
+struct Delivery {
+  std::string id;
+  std::string submission_id;
+  std::string kind;     // "form_mail", "receipt" or "webhook"
+  std::string target;   // the recipients or the address called
+  std::string payload;  // the exact bytes to send
+  std::string status;   // "pending", "delivered" or "failed"
+  std::int64_t created_at = 0;
+  std::int64_t next_attempt = 0;
+  std::vector<DeliveryAttempt> attempts;  // oldest first
+  std::string claim;                      // set by claim_due_delivery: the mark of that claim
+};
+
+struct ArchivedSubmission {
+  std::string id;
+  std::int64_t received_at = 0;
+  std::int64_t keep_until = 0;  // --purge deletes it from then on
+  std::string form_profile;
+  std::string remote_address;
+  std::string receipt_number;
+  std::string status;                                       // "accepted", "spam" or "failed"
+  std::vector<std::pair<std::string, std::string>> fields;  // as decoded, in order
+  std::vector<ArchivedUpload> uploads;
+  std::vector<ActionOutcome> outcomes;  // in the order recorded
+  std::vector<Delivery> deliveries;     // with their attempts
+};
+
+// Which submissions a listing or an export holds. Empty texts and zero times
+// filter nothing.
+struct SubmissionFilter {
+  std::string form_profile;  // exactly this profile
+  // "accepted", "spam", "failed" (the submission's or one of its deliveries'),
+  // "pending" (a delivery not yet made)
+  std::string status;
+  std::int64_t since = 0;  // received at or after
+  std::int64_t until = 0;  // received before
+  std::string search;      // a field value holding this text, case-blind (ASCII)
+};
+
+class ArchiveStore {
+ public:
+  virtual ~ArchiveStore() = default;
+
+  // Each operation is one transaction; false (or nullopt) with `*error` set when
+  // the store fails, and nothing of the operation is kept.
+
+  // The submission with its fields and uploads; its outcomes and deliveries are
+  // added by the calls below.
+  virtual bool add_submission(const ArchivedSubmission& submission, std::string* error) = 0;
+  // Appends the outcome; `new_status`, when not empty, replaces the submission's.
+  virtual bool add_outcome(const std::string& submission_id, const ActionOutcome& outcome,
+                           const std::string& new_status, std::string* error) = 0;
+  virtual bool add_delivery(const Delivery& delivery, std::string* error) = 0;
+
+  // Takes the oldest pending delivery due at `now` that nobody holds (or whose
+  // hold ended), holding it for `claimer` (host and process, say) until
+  // `now + hold_ms`: one conditional UPDATE, so of two claimers on any hosts only
+  // one gets it. nullopt in `*claimed` when none is due. The hold must outlast
+  // the send.
+  virtual bool claim_due_delivery(std::int64_t now, const std::string& claimer,
+                                  std::int64_t hold_ms, std::optional<Delivery>* claimed,
+                                  std::string* error) = 0;
+  // Records an attempt of a claimed delivery and lets it go: `status`
+  // "delivered", "failed" or "pending" (then tried again from `next_attempt`).
+  // False with `*error` set when its claim no longer holds it.
+  virtual bool finish_attempt(const Delivery& claimed, const DeliveryAttempt& attempt,
+                              const std::string& status, std::int64_t next_attempt,
+                              std::string* error) = 0;
+
+  // Newest first, without fields, uploads, outcomes or deliveries.
+  virtual std::optional<std::vector<ArchivedSubmission>> list(const SubmissionFilter& filter,
+                                                              std::string* error) = 0;
+  // The whole record; nullopt in `*found` when there is none of that id.
+  virtual bool find(const std::string& id, std::optional<ArchivedSubmission>* found,
+                    std::string* error) = 0;
+  // Deletes the submissions with everything recorded for them; their files are
+  // the caller's to delete.
+  virtual bool remove(const std::vector<std::string>& ids, std::string* error) = 0;
+  // Ids of the submissions whose keep_until is at or before `now`.
+  virtual std::optional<std::vector<std::string>> expired(std::int64_t now, std::string* error) = 0;
+  // Ids of the submissions with a field value holding `text` (ASCII case-blind).
+  virtual std::optional<std::vector<std::string>> holding(const std::string& text,
+                                                          std::string* error) = 0;
+};
+
+// The archive over the ODBC connection string, the state store's. nullptr with
+// `*error` set when it cannot be reached.
+std::unique_ptr<ArchiveStore> open_odbc_archive_store(const std::string& connection,
+                                                      std::string* error);

@@ -1,0 +1,473 @@
+// The archive over ODBC. Every statement of the archive is in this file; the SQL
+// is what SQLite and PostgreSQL both accept. Numbers are ours and written into the
+// statements; every text is a bound parameter.
+#include <cstdlib>
+#include <string>
+
+#include "velloc/archive/archive_store.h"
+#include "velloc/mail/base64.h"
+#include "velloc/storage/odbc_database.h"
+
+namespace {
+
+const char* const kTables[] = {
+    "CREATE TABLE IF NOT EXISTS velloc_submissions (submission_id VARCHAR(40) PRIMARY KEY, "
+    "received_at BIGINT NOT NULL, keep_until BIGINT NOT NULL, form_profile TEXT NOT NULL, "
+    "remote_address TEXT NOT NULL, receipt_number TEXT NOT NULL, status VARCHAR(16) NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS velloc_submissions_time ON velloc_submissions (received_at)",
+    "CREATE TABLE IF NOT EXISTS velloc_submission_fields (submission_id VARCHAR(40) NOT NULL, "
+    "seq INTEGER NOT NULL, field_name TEXT NOT NULL, field_value TEXT NOT NULL, "
+    "PRIMARY KEY (submission_id, seq))",
+    "CREATE TABLE IF NOT EXISTS velloc_submission_uploads (submission_id VARCHAR(40) NOT NULL, "
+    "seq INTEGER NOT NULL, field_name TEXT NOT NULL, shown_name TEXT NOT NULL, "
+    "content_type TEXT NOT NULL, byte_size BIGINT NOT NULL, sha256 VARCHAR(64) NOT NULL, "
+    "stored_path TEXT NOT NULL, PRIMARY KEY (submission_id, seq))",
+    "CREATE TABLE IF NOT EXISTS velloc_action_outcomes (submission_id VARCHAR(40) NOT NULL, "
+    "seq INTEGER NOT NULL, action VARCHAR(32) NOT NULL, result VARCHAR(16) NOT NULL, "
+    "at BIGINT NOT NULL, detail TEXT NOT NULL, PRIMARY KEY (submission_id, seq))",
+    "CREATE TABLE IF NOT EXISTS velloc_deliveries (delivery_id VARCHAR(40) PRIMARY KEY, "
+    "submission_id VARCHAR(40) NOT NULL, kind VARCHAR(16) NOT NULL, target TEXT NOT NULL, "
+    "payload TEXT NOT NULL, status VARCHAR(16) NOT NULL, created_at BIGINT NOT NULL, "
+    "next_attempt BIGINT NOT NULL, attempts INTEGER NOT NULL, claimed_by TEXT NOT NULL, "
+    "claimed_until BIGINT NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS velloc_deliveries_due ON velloc_deliveries (status, next_attempt)",
+    "CREATE INDEX IF NOT EXISTS velloc_deliveries_submission ON velloc_deliveries (submission_id)",
+    "CREATE TABLE IF NOT EXISTS velloc_delivery_attempts (delivery_id VARCHAR(40) NOT NULL, "
+    "seq INTEGER NOT NULL, at BIGINT NOT NULL, result TEXT NOT NULL, "
+    "PRIMARY KEY (delivery_id, seq))",
+};
+// A new store fails the first attempt; a concurrent process making the same
+// tables may fail the second.
+constexpr int kAttempts = 3;
+// Looks per claim: another claimer may take the one picked first.
+constexpr int kClaimLooks = 16;
+constexpr char kDeliveryColumns[] =
+    "delivery_id, submission_id, kind, target, payload, status, created_at, next_attempt";
+
+using Row = OdbcDatabase::Row;
+
+std::string number(std::int64_t value) { return std::to_string(value); }
+std::int64_t to_number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
+
+int base64_value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+// The payload column holds base64, which every database keeps as written.
+std::string decode_base64(const std::string& text) {
+  std::string bytes;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    int value = base64_value(c);
+    if (value < 0) continue;
+    bits = (bits << 6) | static_cast<unsigned>(value);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      bytes.push_back(static_cast<char>((bits >> count) & 0xFF));
+    }
+  }
+  return bytes;
+}
+
+// "LIKE ? ESCAPE '!'" pattern for a value holding `text`.
+std::string like_holding(const std::string& text) {
+  std::string pattern = "%";
+  for (char c : text) {
+    char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    if (lower == '%' || lower == '_' || lower == '!') pattern += '!';
+    pattern += lower;
+  }
+  return pattern + "%";
+}
+
+std::string in_list(std::size_t count) {
+  std::string list = "(";
+  for (std::size_t i = 0; i < count; ++i) list += i == 0 ? "?" : ", ?";
+  return list + ")";
+}
+
+Delivery delivery_of(const Row& row) {
+  Delivery delivery;
+  delivery.id = row[0];
+  delivery.submission_id = row[1];
+  delivery.kind = row[2];
+  delivery.target = row[3];
+  delivery.payload = decode_base64(row[4]);
+  delivery.status = row[5];
+  delivery.created_at = to_number(row[6]);
+  delivery.next_attempt = to_number(row[7]);
+  return delivery;
+}
+
+class OdbcArchiveStore final : public ArchiveStore {
+ public:
+  explicit OdbcArchiveStore(std::unique_ptr<OdbcDatabase> database)
+      : database_(std::move(database)) {}
+
+  bool add_submission(const ArchivedSubmission& submission, std::string* error) override;
+  bool add_outcome(const std::string& submission_id, const ActionOutcome& outcome,
+                   const std::string& new_status, std::string* error) override;
+  bool add_delivery(const Delivery& delivery, std::string* error) override;
+  bool claim_due_delivery(std::int64_t now, const std::string& claimer, std::int64_t hold_ms,
+                          std::optional<Delivery>* claimed, std::string* error) override;
+  bool finish_attempt(const Delivery& delivery, const DeliveryAttempt& attempt,
+                      const std::string& status, std::int64_t next_attempt,
+                      std::string* error) override;
+  std::optional<std::vector<ArchivedSubmission>> list(const SubmissionFilter& filter,
+                                                      std::string* error) override;
+  bool find(const std::string& id, std::optional<ArchivedSubmission>* found,
+            std::string* error) override;
+  bool remove(const std::vector<std::string>& ids, std::string* error) override;
+  std::optional<std::vector<std::string>> expired(std::int64_t now, std::string* error) override;
+  std::optional<std::vector<std::string>> holding(const std::string& text,
+                                                  std::string* error) override;
+
+ private:
+  // Runs `body` in a transaction; after a failure makes the tables (the store may
+  // be new) and tries again.
+  template <typename Body>
+  bool in_transaction(Body body, std::string* error);
+  bool read_details(ArchivedSubmission& submission, std::string* error);
+  bool read_deliveries(ArchivedSubmission& submission, std::string* error);
+  std::optional<std::vector<std::string>> ids_of(const std::string& sql,
+                                                 const std::vector<std::string>& parameters,
+                                                 std::string* error);
+
+  std::unique_ptr<OdbcDatabase> database_;
+  std::int64_t claims_ = 0;  // makes each claim's mark its own
+};
+
+template <typename Body>
+bool OdbcArchiveStore::in_transaction(Body body, std::string* error) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (body(*database_, error) && database_->commit(error)) return true;
+    database_->rollback();
+    if (attempt + 1 < kAttempts)
+      database_->run_each_autocommitted(
+          std::vector<std::string>(std::begin(kTables), std::end(kTables)));
+  }
+  return false;
+}
+
+bool OdbcArchiveStore::add_submission(const ArchivedSubmission& s, std::string* error) {
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        if (!db.execute("INSERT INTO velloc_submissions (submission_id, received_at, keep_until, "
+                        "form_profile, remote_address, receipt_number, status) VALUES (?, " +
+                            number(s.received_at) + ", " + number(s.keep_until) + ", ?, ?, ?, ?)",
+                        {s.id, s.form_profile, s.remote_address, s.receipt_number, s.status},
+                        failure))
+          return false;
+        for (std::size_t i = 0; i < s.fields.size(); ++i)
+          if (!db.execute("INSERT INTO velloc_submission_fields (submission_id, seq, field_name, "
+                          "field_value) VALUES (?, " +
+                              number(static_cast<std::int64_t>(i)) + ", ?, ?)",
+                          {s.id, s.fields[i].first, s.fields[i].second}, failure))
+            return false;
+        for (std::size_t i = 0; i < s.uploads.size(); ++i) {
+          const ArchivedUpload& u = s.uploads[i];
+          if (!db.execute("INSERT INTO velloc_submission_uploads (submission_id, seq, field_name, "
+                          "shown_name, content_type, byte_size, sha256, stored_path) VALUES (?, " +
+                              number(static_cast<std::int64_t>(i)) + ", ?, ?, ?, " +
+                              number(static_cast<std::int64_t>(u.size)) + ", ?, ?)",
+                          {s.id, u.field, u.shown_name, u.content_type, u.sha256, u.stored_path},
+                          failure))
+            return false;
+        }
+        return true;
+      },
+      error);
+}
+
+// Every writing transaction begins with its write: an embedded store then takes
+// its lock at once, instead of failing when another process wrote since it read.
+bool OdbcArchiveStore::add_outcome(const std::string& submission_id, const ActionOutcome& outcome,
+                                   const std::string& new_status, std::string* error) {
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        if (!db.execute(
+                "INSERT INTO velloc_action_outcomes (submission_id, seq, action, result, "
+                "at, detail) VALUES (?, (SELECT COUNT(*) FROM velloc_action_outcomes "
+                "WHERE submission_id = ?), ?, ?, " +
+                    number(outcome.at) + ", ?)",
+                {submission_id, submission_id, outcome.action, outcome.result, outcome.detail},
+                failure))
+          return false;
+        return new_status.empty() ||
+               db.execute("UPDATE velloc_submissions SET status = ? WHERE submission_id = ?",
+                          {new_status, submission_id}, failure);
+      },
+      error);
+}
+
+bool OdbcArchiveStore::add_delivery(const Delivery& d, std::string* error) {
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        return db.execute(
+            "INSERT INTO velloc_deliveries (delivery_id, submission_id, kind, target, payload, "
+            "status, created_at, next_attempt, attempts, claimed_by, claimed_until) VALUES "
+            "(?, ?, ?, ?, ?, ?, " +
+                number(d.created_at) + ", " + number(d.next_attempt) + ", 0, '', 0)",
+            {d.id, d.submission_id, d.kind, d.target, base64_text(d.payload), d.status}, failure);
+      },
+      error);
+}
+
+// The UPDATE both picks and takes: of two claimers the second finds the row held
+// once the first commits, changes nothing and looks again.
+bool OdbcArchiveStore::claim_due_delivery(std::int64_t now, const std::string& claimer,
+                                          std::int64_t hold_ms, std::optional<Delivery>* claimed,
+                                          std::string* error) {
+  claimed->reset();
+  const std::string due = "status = 'pending' AND next_attempt <= " + number(now) +
+                          " AND claimed_until <= " + number(now);
+  const std::string claim = claimer + " #" + number(++claims_);
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        for (int look = 0; look < kClaimLooks; ++look) {
+          std::int64_t changed = 0;
+          if (!db.execute("UPDATE velloc_deliveries SET claimed_by = ?, claimed_until = " +
+                              number(now + hold_ms) +
+                              " WHERE delivery_id = (SELECT delivery_id FROM velloc_deliveries "
+                              "WHERE " +
+                              due + " ORDER BY next_attempt, delivery_id LIMIT 1) AND " + due,
+                          {claim}, failure, &changed))
+            return false;
+          if (changed == 1) break;
+          std::vector<Row> waiting;
+          if (!db.query("SELECT COUNT(*) FROM velloc_deliveries WHERE " + due, {}, &waiting,
+                        failure))
+            return false;
+          if (waiting.size() != 1 || waiting[0][0] == "0") return true;
+        }
+        std::vector<Row> rows;
+        if (!db.query("SELECT " + std::string(kDeliveryColumns) +
+                          " FROM velloc_deliveries WHERE claimed_by = ?",
+                      {claim}, &rows, failure))
+          return false;
+        if (rows.size() == 1) {
+          *claimed = delivery_of(rows[0]);
+          (*claimed)->claim = claim;
+        }
+        return true;
+      },
+      error);
+}
+
+bool OdbcArchiveStore::finish_attempt(const Delivery& delivery, const DeliveryAttempt& attempt,
+                                      const std::string& status, std::int64_t next_attempt,
+                                      std::string* error) {
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        std::int64_t changed = 0;
+        if (!db.execute("UPDATE velloc_deliveries SET status = ?, attempts = attempts + 1, "
+                        "next_attempt = " +
+                            number(next_attempt) +
+                            ", claimed_by = '', claimed_until = 0 WHERE delivery_id = ? AND "
+                            "claimed_by = ? AND status = 'pending'",
+                        {status, delivery.id, delivery.claim}, failure, &changed))
+          return false;
+        if (changed != 1) {
+          *failure = "delivery " + delivery.id + " is no longer held by this claim";
+          return false;
+        }
+        return db.execute(
+            "INSERT INTO velloc_delivery_attempts (delivery_id, seq, at, result) "
+            "VALUES (?, (SELECT attempts - 1 FROM velloc_deliveries WHERE "
+            "delivery_id = ?), " +
+                number(attempt.at) + ", ?)",
+            {delivery.id, delivery.id, attempt.result}, failure);
+      },
+      error);
+}
+
+std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list(
+    const SubmissionFilter& filter, std::string* error) {
+  std::string sql =
+      "SELECT submission_id, received_at, keep_until, form_profile, remote_address, "
+      "receipt_number, status FROM velloc_submissions s WHERE 1 = 1";
+  std::vector<std::string> parameters;
+  if (!filter.form_profile.empty()) {
+    sql += " AND form_profile = ?";
+    parameters.push_back(filter.form_profile);
+  }
+  const std::string has_delivery =
+      "EXISTS (SELECT 1 FROM velloc_deliveries d WHERE d.submission_id = s.submission_id AND "
+      "d.status = ";
+  if (filter.status == "pending")
+    sql += " AND " + has_delivery + "'pending')";
+  else if (filter.status == "failed")
+    sql += " AND (status = 'failed' OR " + has_delivery + "'failed'))";
+  else if (!filter.status.empty()) {
+    sql += " AND status = ?";
+    parameters.push_back(filter.status);
+  }
+  if (filter.since != 0) sql += " AND received_at >= " + number(filter.since);
+  if (filter.until != 0) sql += " AND received_at < " + number(filter.until);
+  if (!filter.search.empty()) {
+    sql +=
+        " AND EXISTS (SELECT 1 FROM velloc_submission_fields f WHERE f.submission_id = "
+        "s.submission_id AND LOWER(f.field_value) LIKE ? ESCAPE '!')";
+    parameters.push_back(like_holding(filter.search));
+  }
+  sql += " ORDER BY received_at DESC, submission_id DESC";
+  std::vector<Row> rows;
+  bool ok = in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        rows.clear();
+        return db.query(sql, parameters, &rows, failure);
+      },
+      error);
+  if (!ok) return std::nullopt;
+  std::vector<ArchivedSubmission> submissions;
+  for (const Row& row : rows) {
+    ArchivedSubmission& s = submissions.emplace_back();
+    s.id = row[0];
+    s.received_at = to_number(row[1]);
+    s.keep_until = to_number(row[2]);
+    s.form_profile = row[3];
+    s.remote_address = row[4];
+    s.receipt_number = row[5];
+    s.status = row[6];
+  }
+  return submissions;
+}
+
+bool OdbcArchiveStore::read_deliveries(ArchivedSubmission& submission, std::string* error) {
+  std::vector<Row> rows;
+  if (!database_->query("SELECT " + std::string(kDeliveryColumns) +
+                            " FROM velloc_deliveries WHERE submission_id = ? ORDER BY "
+                            "created_at, delivery_id",
+                        {submission.id}, &rows, error))
+    return false;
+  for (const Row& row : rows) {
+    Delivery& delivery = submission.deliveries.emplace_back(delivery_of(row));
+    std::vector<Row> attempts;
+    if (!database_->query("SELECT at, result FROM velloc_delivery_attempts WHERE delivery_id = ? "
+                          "ORDER BY seq",
+                          {delivery.id}, &attempts, error))
+      return false;
+    for (const Row& attempt : attempts)
+      delivery.attempts.push_back({to_number(attempt[0]), attempt[1]});
+  }
+  return true;
+}
+
+bool OdbcArchiveStore::read_details(ArchivedSubmission& s, std::string* error) {
+  std::vector<Row> fields, uploads, outcomes;
+  if (!database_->query("SELECT field_name, field_value FROM velloc_submission_fields WHERE "
+                        "submission_id = ? ORDER BY seq",
+                        {s.id}, &fields, error) ||
+      !database_->query("SELECT field_name, shown_name, content_type, byte_size, sha256, "
+                        "stored_path FROM velloc_submission_uploads WHERE submission_id = ? "
+                        "ORDER BY seq",
+                        {s.id}, &uploads, error) ||
+      !database_->query("SELECT action, result, at, detail FROM velloc_action_outcomes WHERE "
+                        "submission_id = ? ORDER BY seq",
+                        {s.id}, &outcomes, error))
+    return false;
+  for (const Row& row : fields) s.fields.emplace_back(row[0], row[1]);
+  for (const Row& row : uploads)
+    s.uploads.push_back(
+        {row[0], row[1], row[2], static_cast<std::uint64_t>(to_number(row[3])), row[4], row[5]});
+  for (const Row& row : outcomes) s.outcomes.push_back({row[0], row[1], to_number(row[2]), row[3]});
+  return read_deliveries(s, error);
+}
+
+bool OdbcArchiveStore::find(const std::string& id, std::optional<ArchivedSubmission>* found,
+                            std::string* error) {
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        found->reset();
+        std::vector<Row> rows;
+        if (!db.query("SELECT submission_id, received_at, keep_until, form_profile, "
+                      "remote_address, receipt_number, status FROM velloc_submissions WHERE "
+                      "submission_id = ?",
+                      {id}, &rows, failure))
+          return false;
+        if (rows.empty()) return true;
+        const Row& row = rows[0];
+        ArchivedSubmission s;
+        s.id = row[0];
+        s.received_at = to_number(row[1]);
+        s.keep_until = to_number(row[2]);
+        s.form_profile = row[3];
+        s.remote_address = row[4];
+        s.receipt_number = row[5];
+        s.status = row[6];
+        if (!read_details(s, failure)) return false;
+        *found = std::move(s);
+        return true;
+      },
+      error);
+}
+
+bool OdbcArchiveStore::remove(const std::vector<std::string>& ids, std::string* error) {
+  if (ids.empty()) return true;
+  const std::string list = in_list(ids.size());
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        return db.execute(
+                   "DELETE FROM velloc_delivery_attempts WHERE delivery_id IN (SELECT "
+                   "delivery_id FROM velloc_deliveries WHERE submission_id IN " +
+                       list + ")",
+                   ids, failure) &&
+               db.execute("DELETE FROM velloc_deliveries WHERE submission_id IN " + list, ids,
+                          failure) &&
+               db.execute("DELETE FROM velloc_action_outcomes WHERE submission_id IN " + list, ids,
+                          failure) &&
+               db.execute("DELETE FROM velloc_submission_uploads WHERE submission_id IN " + list,
+                          ids, failure) &&
+               db.execute("DELETE FROM velloc_submission_fields WHERE submission_id IN " + list,
+                          ids, failure) &&
+               db.execute("DELETE FROM velloc_submissions WHERE submission_id IN " + list, ids,
+                          failure);
+      },
+      error);
+}
+
+std::optional<std::vector<std::string>> OdbcArchiveStore::ids_of(
+    const std::string& sql, const std::vector<std::string>& parameters, std::string* error) {
+  std::vector<Row> rows;
+  bool ok = in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        rows.clear();
+        return db.query(sql, parameters, &rows, failure);
+      },
+      error);
+  if (!ok) return std::nullopt;
+  std::vector<std::string> ids;
+  for (const Row& row : rows) ids.push_back(row[0]);
+  return ids;
+}
+
+std::optional<std::vector<std::string>> OdbcArchiveStore::expired(std::int64_t now,
+                                                                  std::string* error) {
+  return ids_of("SELECT submission_id FROM velloc_submissions WHERE keep_until <= " + number(now) +
+                    " ORDER BY submission_id",
+                {}, error);
+}
+
+std::optional<std::vector<std::string>> OdbcArchiveStore::holding(const std::string& text,
+                                                                  std::string* error) {
+  return ids_of(
+      "SELECT DISTINCT submission_id FROM velloc_submission_fields WHERE LOWER(field_value) "
+      "LIKE ? ESCAPE '!' ORDER BY submission_id",
+      {like_holding(text)}, error);
+}
+
+}  // namespace
+
+std::unique_ptr<ArchiveStore> open_odbc_archive_store(const std::string& connection,
+                                                      std::string* error) {
+  std::unique_ptr<OdbcDatabase> database = OdbcDatabase::open(connection, error);
+  if (!database) return nullptr;
+  return std::make_unique<OdbcArchiveStore>(std::move(database));
+}
