@@ -24,6 +24,7 @@ PATHS = {
     "mail": "mail",                  # under DEMO_DIR: one .eml per mail
     "database": "data/orders.db",    # under DEMO_DIR: table Orders
     "settings": "velloc.ini",        # found anywhere under DEMO_DIR, any case
+    "log": "velloc.log",             # under DEMO_DIR
 }
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -361,10 +362,15 @@ class BrowserTest(unittest.TestCase):
 
     def test_6_cross_origin_page_from_an_origin_not_allowed(self):
         # Another host name is another origin, one the settings do not name.
-        url = f"http://localhost:{self.demo.partner_port}/"
-        answer = self.partner_answer(url, {"name": "Fay", "email": "fay@example.test",
-                                           "packs": "1", "teas": ["assam"]})
+        origin = f"http://localhost:{self.demo.partner_port}"
+        answer = self.partner_answer(origin + "/", {"name": "Fay", "email": "fay@example.test",
+                                                    "packs": "1", "teas": ["assam"]})
         self.assertIn("refused", answer)
+        # The form handler refused the browser's preflight, so the post was never sent.
+        log = self.demo.dir / PATHS["log"]
+        self.assertTrue(eventually(
+            lambda: f"origin not allowed: {origin}\n" in log.read_text(errors="replace"),
+            WAIT_SECONDS), log.read_text(errors="replace")[-2000:])
         # No mail: test_7, run next, finds exactly its own.
 
     def test_7_cross_origin_json(self):
