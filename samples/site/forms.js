@@ -96,8 +96,12 @@
         else showThanks(form);
         return;
       }
-      if (answer.error === "missing_fields") showMissing(form, answer.errors || []);
-      showStatus(form, answer.message || "The form could not be sent (" + answer.error + ").");
+      if (answer.error === "missing_fields") {
+        showMissing(form, answer.errors || []);
+        showStatus(form, "Please fill in the fields marked above.");
+      } else {
+        showStatus(form, answer.message || "The form could not be sent (" + answer.error + ").");
+      }
     } catch (failure) {
       showStatus(form, "The form could not be sent. Please check your connection and try again.");
     } finally {
@@ -105,6 +109,8 @@
     }
   }
 
+  // A browser without these keeps the form as it is.
+  if (!window.fetch || !window.FormData || !window.DOMParser) return;
   for (const form of document.querySelectorAll("form[data-fetch]")) {
     form.addEventListener("submit", (event) => {
       event.preventDefault();
