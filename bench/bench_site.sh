@@ -3,7 +3,8 @@
 #   make_bench_site FOLDER VELLOC SMTP_PORT LOGFILE
 # lays out FOLDER as the web server would run velloc from it: a copy of VELLOC, the
 # settings file beside it (mail to 127.0.0.1:SMTP_PORT, the log in LOGFILE) and the
-# templates below it; records land in FOLDER/data/orders.csv.
+# templates below it; records land in FOLDER/data/orders.csv. The mail's temporary files
+# go to FOLDER/tmp, or to VELLOC_BENCH_TEMP when that names a folder (a tmpfs, say).
 #   write_bench_bodies FOLDER
 # writes the form bodies floor.body, debug.body, builtin.body, template.body (template
 # page + CSV record) and mail.body (the same with its form mail) into FOLDER.
@@ -20,7 +21,7 @@ make_bench_site() {
 SMTP=127.0.0.1:$smtp_port
 DefaultRecipient=owner@example.test
 TEMPLATE_DIR=templates/
-TEMP=$site/tmp/
+TEMP=${VELLOC_BENCH_TEMP:-$site/tmp}/
 LOGFILE=$logfile
 LOG_LEVEL=1
 Referers=127.0.0.1

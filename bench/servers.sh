@@ -16,6 +16,7 @@
 #   VELLOC_BENCH_FASTCGI_REQUESTS   requests per run persistent (5000)
 #   VELLOC_BENCH_RSS_REQUESTS       requests before the second memory reading (100000)
 #   VELLOC_BENCH_WORKERS            persistent workers (velloc's default)
+#   VELLOC_BENCH_TEMP               the folder of the mail's temporary files (the site's tmp/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/smtp_sink.sh

@@ -30,6 +30,7 @@ bool names_file(const std::string& path, dev_t device, ino_t inode) {
 
 int TempFileRegistry::create(std::vector<char>& pattern, int suffix_length) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (before_first_file_) std::exchange(before_first_file_, nullptr)();
   std::erase_if(entries_, [](const Entry& entry) {
     return !names_file(entry.path, entry.device, entry.inode);
   });

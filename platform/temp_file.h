@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,6 +30,10 @@ class TempFileRegistry {
   void forget(const std::string& native_path);
   void remove_all();
 
+  // `hook` runs once, before the first file is made, on the thread that makes it: the
+  // termination guard starts its work there. Set before any file is made.
+  void call_before_first_file(std::function<void()> hook) { before_first_file_ = std::move(hook); }
+
  private:
   struct Entry {
     std::string path;
@@ -37,6 +42,7 @@ class TempFileRegistry {
   };
   std::mutex mutex_;
   std::vector<Entry> entries_;
+  std::function<void()> before_first_file_;
 };
 
 // One temporary file and its descriptor (opened for reading and writing). The destructor

@@ -8,21 +8,33 @@ namespace {
 constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT};
 }  // namespace
 
-TerminationGuard::TerminationGuard(TempFileRegistry& registry) : registry_(registry) {
+TerminationGuard::TerminationGuard(TempFileRegistry& registry, Arming arming)
+    : registry_(registry) {
   sigemptyset(&signals_);
   for (int signal_number : kEndingSignals) sigaddset(&signals_, signal_number);
-  pthread_sigmask(SIG_BLOCK, &signals_, &previous_mask_);
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, nullptr);
-  waiter_ = std::thread([this] { wait_for_signal(); });
+  if (arming == Arming::kAtOnce)
+    arm();
+  else
+    registry_.call_before_first_file([this] { arm(); });
 }
 
 TerminationGuard::~TerminationGuard() {
+  registry_.call_before_first_file(nullptr);
+  if (!waiter_.joinable()) return;
   stopping_ = true;
   pthread_kill(waiter_.native_handle(), SIGTERM);
   waiter_.join();
-  pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
+  if (pthread_equal(arming_thread_, pthread_self()))
+    pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
+}
+
+void TerminationGuard::arm() {
+  pthread_sigmask(SIG_BLOCK, &signals_, &previous_mask_);
+  arming_thread_ = pthread_self();
+  waiter_ = std::thread([this] { wait_for_signal(); });
 }
 
 void TerminationGuard::wait_for_signal() {

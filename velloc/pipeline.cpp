@@ -2,8 +2,10 @@
 
 #include <exception>
 #include <iostream>
+#include <new>
 
 #include "velloc/guard/honeypot.h"
+#include "velloc/guard/origin_check.h"
 #include "velloc/guard/recipient_policy.h"
 #include "velloc/guard/submission_limits.h"
 #include "velloc/mail/mail_steps.h"
@@ -13,10 +15,12 @@
 #include "velloc/request/refusal.h"
 #include "velloc/request/upload_check.h"
 #include "velloc/response/html_responder.h"
+#include "velloc/response/json_responder.h"
 #include "velloc/response_page.h"
 #include "velloc/run.h"
 #include "velloc/storage/database_insert.h"
 #include "velloc/storage/text_export.h"
+#include "velloc/webhook/webhook_step.h"
 
 namespace {
 
@@ -24,13 +28,29 @@ constexpr char kRefusedReferer[] =
     "This request was submitted from a Form with Insufficent Permissions.";
 constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
 constexpr char kUnexpectedFailure[] = "Internal Error!";
+constexpr char kTooLargeToDecode[] = "the request is too large to decode";
 
-// Step 1. A request over the limits of the settings, or running out of memory while
-// decoding, is answered with the initialisation error page; nothing is logged, since
-// the log's settings are not read yet.
-void init_request_or_fail(Run& run, const char* const* environment, std::istream& body) {
+// The initialisation error for a request that could not be decoded: too large for
+// the limits or the memory, or malformed. A script's answer names which in
+// `message`, and the error stream gets `what`.
+[[noreturn]] void end_with_init_failure(Run& run, Reason reason, const char* what,
+                                        const char* message) {
+  std::cerr << "velloc: " << what << '\n';
+  run.answer_format = decide_answer_format(run);
+  run.request = CgiRequest();
+  Answer failure = Answer::of(Answer::Kind::kInitFailure);
+  failure.reason = reason;
+  failure.message = message;
+  throw RunEnded{std::move(failure)};
+}
+
+// Step 1. A request over the limits of the settings, a body that cannot be decoded,
+// or running out of memory while decoding, is answered with the initialisation error
+// page; nothing is logged, since the log's settings are not read yet. The request's
+// headers, decoded first, still choose the answer's format.
+void init_request_or_fail(Run& run, const char* const* environment, std::istream& body,
+                          const std::string& settings_file) {
   try {
-    std::string settings_file = find_settings_file(run.site.facts());
     RequestLimits limits = read_request_limits(run.site.settings_files(), settings_file);
     UploadSpool spool;
     spool.temp_dir = temp_directory_setting(run.site, settings_file);
@@ -38,10 +58,14 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
     spool.registry = run.site.temp_files();
     spool.limits.max_parts = limits.max_fields;
     init_request(run.request, environment, body, ", ", limits, spool);
+  } catch (const RequestLimitExceeded& error) {
+    end_with_init_failure(run, Reason::kTooLarge, error.what(), error.what());
+  } catch (const std::bad_alloc& error) {
+    end_with_init_failure(run, Reason::kTooLarge, error.what(), kTooLargeToDecode);
+  } catch (const MalformedRequest& error) {
+    end_with_init_failure(run, Reason::kBadRequest, error.what(), error.what());
   } catch (const std::exception& error) {
-    std::cerr << "velloc: " << error.what() << '\n';
-    run.request = CgiRequest();
-    throw RunEnded{Answer::of(Answer::Kind::kInitFailure)};
+    end_with_init_failure(run, Reason::kFailed, error.what(), kUnexpectedFailure);
   }
 }
 
@@ -54,16 +78,19 @@ void check_form_recipients(Run& run) {
   RecipientDecision decision = decide_recipients(run.request.field_text("RECIPIENT"), rules);
   if (decision.allowed) return;
   log_event(run.message, 1, "Recipient not allowed: %s\n", decision.refused_address.c_str());
-  fail_request(run.message, kRefusedRecipient);
+  fail_request(run.message, kRefusedRecipient, Reason::kRecipient);
 }
 
 Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
-  init_request_or_fail(run, environment, body);
+  // Found once: the decoding limits and the settings come from the same file.
+  std::string settings_file = find_settings_file(run.site.facts());
+  init_request_or_fail(run, environment, body, settings_file);
   init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
   run.message.temp_files = run.site.temp_files();
-  load_settings(run);
+  load_settings_from(run, settings_file);
   run_debug_mode(run);
-  if (!check_referer(run)) fail_request(run.message, kRefusedReferer);
+  if (!check_referer(run)) fail_request(run.message, kRefusedReferer, Reason::kReferer);
+  check_request_origin(run);
   check_form_recipients(run);
   check_uploads(run);
   resolve_template_paths(run);
@@ -74,6 +101,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   export_text_file(run);
   send_form_mail(run);
   send_receipt(run);
+  call_webhooks(run);
   return decide_response_page(run);
 }
 
@@ -93,7 +121,10 @@ Answer unexpected_failure(Run& run, const char* what) {
 // Each step decides; only this writes the response.
 void respond(const Run& run, const Answer& answer, std::ostream& response) {
   try {
-    write_html_answer(response, answer, run.request, html_content_type(run.settings));
+    if (run.answer_format == AnswerFormat::kJson)
+      write_json_answer(response, answer, run.request);
+    else
+      write_html_answer(response, answer, run.request, html_content_type(run.settings));
   } catch (const std::exception& error) {
     std::cerr << "velloc: " << error.what() << '\n';
   }
@@ -115,6 +146,11 @@ int serve_request(Site& site, const char* const* environment, std::istream& body
   } catch (...) {
     answer = unexpected_failure(run, "unknown exception");
   }
+  // A preflight is answered as one whatever ended its run; every other answer may
+  // be read by the origin that AllowedOrigins allowed.
+  if (is_preflight(run.request) && answer.kind != Answer::Kind::kPreflight)
+    answer = refused_preflight();
+  if (answer.kind != Answer::Kind::kPreflight) answer.allow_origin = run.allow_origin;
   respond(run, answer, response);
   response.flush();
   return 1;

@@ -5,12 +5,14 @@
 
 #include <iosfwd>
 #include <memory>
+#include <string>
 
 #include "velloc/answer.h"
 #include "velloc/guard/state_store.h"
 #include "velloc/mail/mail_message.h"
 #include "velloc/request/cgi_request.h"
 #include "velloc/request/settings.h"
+#include "velloc/response/negotiation.h"
 #include "velloc/site.h"
 #include "velloc/templates/template_engine.h"
 #include "velloc/templates/template_paths.h"
@@ -26,4 +28,10 @@ struct Run {
   Settings settings;
   TemplatePaths templates;
   TemplateState template_state;
+  // The request's Origin when AllowedOrigins allows it: every answer of the run
+  // may be read from there. Empty: no CORS headers.
+  std::string allow_origin;
+  // How the run answers: from the request's headers once it is decoded, then from
+  // the Response setting of the settings and the form profile (decide_answer_format).
+  AnswerFormat answer_format = AnswerFormat::kHtml;
 };

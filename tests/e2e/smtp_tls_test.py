@@ -21,30 +21,13 @@ from aiosmtpd.smtp import AuthResult  # noqa: E402
 
 from cgi_process import run_velloc, write_settings  # noqa: E402
 from harness import free_port  # noqa: E402
-from system_support import eventually, listening, parse_mail  # noqa: E402
+from system_support import eventually, listening, make_certificates, parse_mail  # noqa: E402
 
 USER = "forms@site.test"
 PASSWORD = "pässword with spaces"
 SUBJECT = "Grüße from the site"
 NAME = "José Grüßer"
 WAIT_SECONDS = 30
-
-
-def openssl(*args, cwd):
-    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True, timeout=60)
-
-
-def make_certificates(folder):
-    """A throwaway CA, a server certificate for 127.0.0.1 and one for another host."""
-    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Test CA",
-            "-keyout", "ca.key", "-out", "ca.pem", cwd=folder)
-    for name, san in (("server", "IP:127.0.0.1,DNS:localhost"), ("wrong", "DNS:wrong.example.test")):
-        openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={name}", "-keyout",
-                f"{name}.key", "-out", f"{name}.csr", cwd=folder)
-        Path(folder, f"{name}.ext").write_text(f"subjectAltName={san}\n")
-        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                "-CAcreateserial", "-days", "2", "-extfile", f"{name}.ext", "-out", f"{name}.pem",
-                cwd=folder)
 
 
 class Storing:

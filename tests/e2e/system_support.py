@@ -1,6 +1,7 @@
 """Support shared by the browser, load and fault tests: bounded waits, the mails of
 a sink folder parsed by the email package, a SQLite data source for unixODBC, the
-mail sink as a process of its own, and ./demo.sh run on free ports."""
+mail sink as a process of its own, ./demo.sh run on free ports, and throwaway
+certificates for the TLS servers."""
 
 import email
 import email.policy
@@ -173,3 +174,20 @@ class DemoSite:
 
     def output(self):
         return self._output_path.read_text(errors="replace")
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True, timeout=60)
+
+
+def make_certificates(folder):
+    """A throwaway CA, a server certificate for 127.0.0.1 and one for another host."""
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Test CA",
+            "-keyout", "ca.key", "-out", "ca.pem", cwd=folder)
+    for name, san in (("server", "IP:127.0.0.1,DNS:localhost"), ("wrong", "DNS:wrong.example.test")):
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={name}", "-keyout",
+                f"{name}.key", "-out", f"{name}.csr", cwd=folder)
+        Path(folder, f"{name}.ext").write_text(f"subjectAltName={san}\n")
+        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-CAcreateserial", "-days", "2", "-extfile", f"{name}.ext", "-out", f"{name}.pem",
+                cwd=folder)

@@ -1,6 +1,8 @@
 #include "platform/temp_file.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +11,7 @@
 
 #include "platform/descriptor_stream.h"
 #include "platform/path_map.h"
+#include "platform/termination_guard.h"
 #include "tests/support/cgi_runner.h"
 
 namespace {
@@ -69,3 +72,25 @@ TEST(TempFile, ReaderByNameRefusesALink) {
 }
 
 }  // namespace
+
+// A guard armed by the first file keeps the signals' default actions until a file is
+// made, and blocks them (its thread waits for them) from then until it goes.
+TEST(TerminationGuard, ArmsBeforeTheFirstFileOnly) {
+  auto term_blocked = [] {
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    return sigismember(&mask, SIGTERM) == 1;
+  };
+  TempDir dir;
+  platform::TempFileRegistry registry;
+  {
+    platform::TerminationGuard guard(registry,
+                                     platform::TerminationGuard::Arming::kBeforeFirstFile);
+    EXPECT_FALSE(term_blocked());
+    std::optional<std::string> made = platform::make_temp_file(dir.path(), "BRN", &registry);
+    ASSERT_TRUE(made);
+    EXPECT_TRUE(term_blocked());
+    std::remove(made->c_str());
+  }
+  EXPECT_FALSE(term_blocked());
+}

@@ -4,6 +4,9 @@
 
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "tests/support/cgi_runner.h"
 
@@ -21,12 +24,15 @@ class ServeRequestTest : public ::testing::Test {
     facts.temp_directory = dir_.path() + "/";
     return facts;
   }
-  std::string serve(const char* query) {
-    std::string query_string = std::string("QUERY_STRING=") + query;
-    const char* environment[] = {"REQUEST_METHOD=GET", query_string.c_str(), nullptr};
+  std::string serve(const char* query, std::vector<std::string> headers = {}) {
+    headers.push_back(std::string("QUERY_STRING=") + query);
+    if (headers.front().rfind("REQUEST_METHOD=", 0) != 0) headers.push_back("REQUEST_METHOD=GET");
+    std::vector<const char*> environment;
+    for (const std::string& header : headers) environment.push_back(header.c_str());
+    environment.push_back(nullptr);
     std::istringstream body;
     std::ostringstream response;
-    EXPECT_EQ(1, serve_request(site_, environment, body, response));
+    EXPECT_EQ(1, serve_request(site_, environment.data(), body, response));
     return response.str();
   }
 
@@ -44,6 +50,88 @@ TEST_F(ServeRequestTest, ASettingsChangeTakesEffectAtTheNextRequest) {
   EXPECT_EQ(0u, serve(form).find("Content-type: text/html\n\n<PRE>\nForm Data\n"));
   dir_.write("VELLOC.ini", "[Velloc]\nLOGFILE=NUL\nAllowDebug=0\nReferers=elsewhere.example\n");
   EXPECT_NE(std::string::npos, serve(form).find("Insufficent Permissions"));
+}
+
+// A preflight ends the run once the settings and the profile are read; other
+// requests from an allowed origin may read every answer, from another are refused.
+TEST_F(ServeRequestTest, CrossOriginRequests) {
+  dir_.write("VELLOC.ini",
+             "[Velloc]\nLOGFILE=" + dir_.file("log.txt") +
+                 "\nLOG_LEVEL=15\nReceiptNumber=5\n"
+                 "AllowedOrigins=https://a.example\n[Form p]\nAllowedOrigins=https://p.example\n"
+                 "DISABLE_MAIL=1\nREDIRECT=/done.htm\n");
+  const std::string preflight_204 =
+      "Status: 204 No Content\nAccess-Control-Allow-Origin: https://a.example\n"
+      "Access-Control-Allow-Methods: POST\nAccess-Control-Allow-Headers: content-type\n"
+      "Access-Control-Max-Age: 600\nVary: Origin\n\n";
+  const std::string refused = "Status: 403 Forbidden\n\n";
+  const std::string options = "REQUEST_METHOD=OPTIONS";
+  const std::string asks = "HTTP_ACCESS_CONTROL_REQUEST_METHOD=POST";
+  const std::string wants = "HTTP_ACCESS_CONTROL_REQUEST_HEADERS=content-type";
+  const std::string from_a = "HTTP_ORIGIN=https://a.example";
+  const std::string from_p = "HTTP_ORIGIN=https://p.example";
+  const std::string from_evil = "HTTP_ORIGIN=https://evil.example";
+  const char* form = "RECEIPT_NUMBER=1&DISABLE_MAIL=1&REDIRECT=/done.htm";
+  struct Case {
+    std::string query;
+    std::vector<std::string> headers;
+    std::string response;
+  };
+  const Case cases[] = {
+      {form, {options, asks, wants, from_a}, preflight_204},
+      {form, {options, asks, from_evil}, refused},
+      {form, {options, asks}, refused},
+      {"FORM_PROFILE=p", {options, asks, from_a}, refused},
+      {"FORM_PROFILE=unknown", {options, asks, from_a}, refused},
+      {form,
+       {from_a, "HTTP_REFERER=https://a.example/f.htm"},
+       "Access-Control-Allow-Origin: https://a.example\nVary: Origin\nLocation: /done.htm\n\n"},
+      {"FORM_PROFILE=p&DISABLE_MAIL=1&REDIRECT=/done.htm",
+       {from_p},
+       "Access-Control-Allow-Origin: https://p.example\nVary: Origin\nLocation: /done.htm\n\n"},
+      {form,
+       {"HTTP_ORIGIN=http://forms.example:8080", "HTTP_HOST=forms.example:8080"},
+       "Location: /done.htm\n\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.response, serve(c.query.c_str(), c.headers)) << c.query;
+    EXPECT_EQ(std::string::npos, dir_.read("log.txt").find("Velloc Failed")) << c.query;
+  }
+  // Two submissions took a receipt number; the preflights none.
+  EXPECT_NE(std::string::npos, dir_.read("VELLOC.ini").find("ReceiptNumber=7"));
+
+  std::string page = serve(form, {from_evil});
+  EXPECT_NE(std::string::npos, page.find("Origin Not Allowed!"));
+  EXPECT_EQ(std::string::npos, page.find("Access-Control"));
+  EXPECT_NE(std::string::npos,
+            dir_.read("log.txt").find("] Origin not allowed: https://evil.example\n"));
+  EXPECT_NE(std::string::npos, dir_.read("VELLOC.ini").find("ReceiptNumber=8"));
+}
+
+// Each step's refusal, as a script that asks for JSON sees it: the status and the
+// error code say why, and an incomplete form is answered with its fields even
+// where its page would have been a redirect or a template.
+TEST_F(ServeRequestTest, EveryRefusalSaysWhyInJson) {
+  dir_.write("VELLOC.ini",
+             "[Velloc]\nLOGFILE=NUL\nSMTP=127.0.0.1:1\nHoneypotField=website\n"
+             "AllowedRecipients=owner@example.com\n[Form shop]\nRECIPIENT=owner@example.com\n");
+  const std::pair<const char*, const char*> cases[] = {
+      {"FORM_PROFILE=none", "Status: 404 Not Found\n\"error\": \"unknown_form\""},
+      {"RECIPIENT=other@example.com", "Status: 403 Forbidden\n\"error\": \"recipient\""},
+      {"REQUIRED=name&REDIR_MISSING=/missing.htm&TEMPLATE_MISSING=missing.htm",
+       "Status: 422 Unprocessable Content\n\"error\": \"missing_fields\""},
+      {"FORM_PROFILE=shop&name=Jo", "Status: 502 Bad Gateway\n\"error\": \"delivery_failed\""},
+      {"website=spam&REDIRECT=/done.htm", "Status: 200 OK\n\"ok\": true, \"next\": \"/done.htm\""},
+  };
+  for (const auto& [form, expected] : cases) {
+    std::string response = serve(form, {"HTTP_ACCEPT=application/json"});
+    std::string_view wanted(expected);
+    std::size_t status_end = wanted.find('\n') + 1;
+    EXPECT_EQ(wanted.substr(0, status_end), response.substr(0, status_end)) << form;
+    EXPECT_NE(std::string::npos, response.find(wanted.substr(status_end))) << form << response;
+  }
+  dir_.write("VELLOC.ini", "[Velloc]\nLOGFILE=NUL\nReferers=elsewhere.example\nResponse=json\n");
+  EXPECT_EQ(0u, serve("DISABLE_MAIL=1").find("Status: 403 Forbidden\n"));
 }
 
 }  // namespace

@@ -163,4 +163,19 @@ TEST_F(VellocBlackBox, RequestOverALimitGetsTheInitialisationErrorPage) {
   EXPECT_FALSE(site_.exists("velloc.log"));
 }
 
+TEST_F(VellocBlackBox, UndecodableJsonBodyIsABadRequestThatSaysWhy) {
+  CgiResult result = post(R"({"name":{"first":"Ann"}})", {"CONTENT_TYPE=application/json"});
+  EXPECT_EQ(
+      "Status: 400 Bad Request\nContent-Type: application/json; charset=utf-8\n\n"
+      "{\"ok\": false, \"error\": \"bad_request\", \"message\": \"JSON body at offset 8: field "
+      "\\\"name\\\" holds an object; a value is a string, number, boolean, null or an array of "
+      "those\"}\n",
+      result.output);
+  EXPECT_EQ(
+      "velloc: JSON body at offset 8: field \"name\" holds an object; a value is a string, "
+      "number, boolean, null or an array of those\n",
+      result.errors);
+  EXPECT_FALSE(site_.exists("velloc.log"));
+}
+
 }  // namespace

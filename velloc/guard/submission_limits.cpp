@@ -95,6 +95,7 @@ std::vector<LimitCheck> configured_checks(const Run& run) {
   log_event(run.message, 1, "Rate limit %s exceeded by %s\n", check.setting.c_str(),
             address.c_str());
   Answer refusal;
+  refusal.reason = Reason::kRateLimited;
   refusal.status = kTooManyRequests;
   refusal.retry_after_seconds = static_cast<int>(decision.retry_after_seconds);
   refusal.message = kTooMany;

@@ -195,6 +195,7 @@ int send_message(Run& run, platform::TempFile& body_file, const std::string& hea
   attachments.insert(attachments.end(), extra_attachments.begin(), extra_attachments.end());
   SessionResult result = run_mail_session(message, attachments, kWatchdogBudget);
   message.body_fd = message.header_fd = -1;
-  if (result != SessionResult::kSent) fail_request(run.message, kSendFailed);
+  if (result != SessionResult::kSent)
+    fail_request(run.message, kSendFailed, Reason::kDeliveryFailed);
   return 1;
 }

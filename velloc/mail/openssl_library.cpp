@@ -47,6 +47,8 @@ LoadedApi load_api() {
   VELLOC_FIND(ERR_get_error);
   VELLOC_FIND(ERR_clear_error);
   VELLOC_FIND(ERR_error_string_n);
+  VELLOC_FIND(EVP_sha256);
+  VELLOC_FIND(HMAC);
   return loaded;
 }
 

@@ -1,9 +1,11 @@
-// OpenSSL, loaded when a run first opens a TLS connection rather than at start-up, so
-// that a site without SMTP_TLS pays nothing for it. Every OpenSSL call of the program
-// goes through the table below, whose members carry the names of the functions.
+// OpenSSL, loaded when a run first opens a TLS connection or signs a webhook call rather
+// than at start-up, so that a site without either pays nothing for it. Every OpenSSL call of the
+// program goes through the table below, whose members carry the names of the functions.
 #pragma once
 
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -34,6 +36,8 @@ struct OpenSslApi {
   decltype(&::ERR_get_error) ERR_get_error;
   decltype(&::ERR_clear_error) ERR_clear_error;
   decltype(&::ERR_error_string_n) ERR_error_string_n;
+  decltype(&::EVP_sha256) EVP_sha256;
+  decltype(&::HMAC) HMAC;
 };
 
 // The library's functions, loaded once per process and kept until it ends. Null when

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "platform/ini_file.h"
+#include "velloc/request/json_body.h"
 #include "velloc/request/multipart_form.h"
 
 namespace {
@@ -75,11 +76,19 @@ void decode_multipart_request(CgiRequest& request, std::istream& body, const Req
                               const UploadSpool& spool) {
   refuse_larger_than(limits, request.body_length);
   std::optional<std::string> boundary = multipart_boundary(request.get_env("CONTENT_TYPE"));
-  if (!boundary) throw std::runtime_error("multipart body without a valid boundary");
+  if (!boundary) throw MalformedRequest("multipart body without a valid boundary");
   request.environment.set("QUERY_STRING", std::string());
   FieldAdder adder(request.fields, request.join_separator, limits);
   decode_multipart_body(body, static_cast<std::uint64_t>(request.body_length), *boundary, spool,
                         adder, request.uploads, request.upload_files);
+}
+
+// A JSON body becomes the fields and is not kept, as a multipart one.
+void decode_json_request(CgiRequest& request, std::istream& body, const RequestLimits& limits) {
+  refuse_larger_than(limits, request.body_length);
+  request.environment.set("QUERY_STRING", std::string());
+  FieldAdder adder(request.fields, request.join_separator, limits);
+  decode_json_body(read_body(body, request.body_length), adder);
 }
 
 }  // namespace
@@ -163,6 +172,10 @@ void init_request(CgiRequest& request, const char* const* environment, std::istr
   request.body_length = platform::parse_leading_int(request.get_env("CONTENT_LENGTH"));
   if (request.body_length > 0 && is_multipart_form(request.get_env("CONTENT_TYPE"))) {
     decode_multipart_request(request, body, limits, spool);
+    return;
+  }
+  if (request.body_length > 0 && is_json_body(request.get_env("CONTENT_TYPE"))) {
+    decode_json_request(request, body, limits);
     return;
   }
   if (request.body_length > 0) {

@@ -37,11 +37,12 @@ struct UploadSpool;
 
 // Fills `request` from the environment block (NULL-terminated "NAME=value"
 // strings) and, for a POST, the body read from `body`. A multipart/form-data body
-// is decoded as it is read (its uploads waiting in `spool`'s directory) and is not
-// kept: QUERY_STRING is then empty. Throws RequestLimitExceeded (before reading the
-// body when CONTENT_LENGTH shows it), std::bad_alloc or another std::exception
-// (a malformed multipart body); init_request_or_fail turns that into the
-// initialisation error response.
+// is decoded as it is read (its uploads waiting in `spool`'s directory) and an
+// application/json one as one object (json_body.h); neither is kept: QUERY_STRING
+// is then empty. Throws RequestLimitExceeded (before reading the body when
+// CONTENT_LENGTH shows it), MalformedRequest (a body that cannot be decoded),
+// std::bad_alloc or another std::exception; init_request_or_fail turns that into
+// the initialisation error response.
 void init_request(CgiRequest& request, const char* const* environment, std::istream& body,
                   std::string_view join_separator, const RequestLimits& limits = {});
 void init_request(CgiRequest& request, const char* const* environment, std::istream& body,

@@ -65,6 +65,13 @@ class RequestLimitExceeded : public std::length_error {
   using std::length_error::length_error;
 };
 
+// A request body that cannot be decoded (malformed JSON or multipart data); what()
+// says what was wrong and where, in plain text.
+class MalformedRequest : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // The one way in which a decoded name and value become a field, whichever decoder
 // made them: both end at their first NUL byte (so every consumer sees the same
 // text), a repeated name joins its values, and the pairs are counted against

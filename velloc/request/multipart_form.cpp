@@ -105,5 +105,5 @@ void decode_multipart_body(std::istream& body, std::uint64_t length, const std::
     if (count == 0) break;
     if (!parser.feed(std::string_view(chunk.data(), count))) break;
   }
-  if (!parser.finish()) throw std::runtime_error("malformed multipart body: " + parser.error());
+  if (!parser.finish()) throw MalformedRequest("malformed multipart body: " + parser.error());
 }

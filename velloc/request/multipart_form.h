@@ -24,8 +24,8 @@ struct UploadSpool {
 // Reads `length` bytes of `body` (fewer when it ends early) as a multipart body with
 // `boundary`. Plain parts and the shown names of files go through `fields`. Every
 // temporary file made is added to `files` as soon as it exists. Throws
-// std::runtime_error when the body is malformed or a file cannot be written, and
-// RequestLimitExceeded for a part beyond the field limit.
+// MalformedRequest when the body is malformed, std::runtime_error when a file
+// cannot be written, and RequestLimitExceeded for a part beyond the field limit.
 void decode_multipart_body(std::istream& body, std::uint64_t length, const std::string& boundary,
                            const UploadSpool& spool, FieldAdder& fields,
                            std::vector<Upload>& uploads, TempFileSet& files);

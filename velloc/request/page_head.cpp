@@ -63,9 +63,10 @@ std::vector<std::string> split_name_list(std::string_view list) {
   return platform::split_at(list.substr(0, kMaxNameList), ", ");
 }
 
-bool write_page_head(std::ostream& out, const CgiRequest& request, std::string_view content_type) {
+bool write_page_head(std::ostream& out, const CgiRequest& request, std::string_view content_type,
+                     std::string_view header_lines) {
   if (request.field_is_set("FULLHEAD")) out << "HTTP/1.0 200 OK\n";
-  out << "Content-Type: " << content_type << "\n\n<HTML>\n<BODY";
+  out << header_lines << "Content-Type: " << content_type << "\n\n<HTML>\n<BODY";
   write_attribute(out, request, "BGCOLOR", "BGCOLOR");
   write_attribute(out, request, "BGIMAGE", "BACKGROUND");
   write_attribute(out, request, "TEXTCOLOR", "TEXT");
@@ -75,15 +76,22 @@ bool write_page_head(std::ostream& out, const CgiRequest& request, std::string_v
 
 bool write_field_list(std::ostream& out, const CgiRequest& request, std::string_view line_format,
                       Escape escape) {
+  for_each_listed_field(request, [&](std::string_view name, std::string_view value) {
+    write_line(out, line_format, name, value, escape);
+  });
+  return true;
+}
+
+void for_each_listed_field(
+    const CgiRequest& request,
+    const std::function<void(std::string_view name, std::string_view value)>& visit) {
   if (request.field_is_set("SORTORDER")) {
     std::unordered_set<std::string> listed;
     for (const std::string& name : split_name_list(request.get_field("SORTORDER")))
-      if (listed.insert(to_upper_ascii(name)).second)
-        write_line(out, line_format, name, request.field_text(name), escape);
-    return true;
+      if (listed.insert(to_upper_ascii(name)).second) visit(name, request.field_text(name));
+    return;
   }
   request.fields.for_each([&](const std::string& name, const std::string& value) {
-    if (!is_control_field(name)) write_line(out, line_format, name, value, escape);
+    if (!is_control_field(name)) visit(name, value);
   });
-  return true;
 }

@@ -2,6 +2,7 @@
 // listing in SORTORDER order used by the default page and the plain mails.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -11,16 +12,23 @@
 
 enum class Escape { kNone, kHtml };
 
-// Optional status line, content type, "<HTML>" and the BODY tag with the form's
-// colours and background image (values HTML-escaped).
+// Optional status line, `header_lines` (each ending in "\n"), content type,
+// "<HTML>" and the BODY tag with the form's colours and background image (values
+// HTML-escaped).
 bool write_page_head(std::ostream& out, const CgiRequest& request,
-                     std::string_view content_type = "text/html");
+                     std::string_view content_type = "text/html",
+                     std::string_view header_lines = {});
 
 // One `line_format` line (two "%s": name, value) per listed field: SORTORDER's
 // names in order, a name repeated (in any case) listed at its first place only, or
 // every field but the control fields in map order.
 bool write_field_list(std::ostream& out, const CgiRequest& request, std::string_view line_format,
                       Escape escape);
+
+// Calls visit(name, value) for each field that write_field_list lists, in its order.
+void for_each_listed_field(
+    const CgiRequest& request,
+    const std::function<void(std::string_view name, std::string_view value)>& visit);
 
 // True for the eleven presentation and routing fields left out of the listing.
 bool is_control_field(std::string_view name);

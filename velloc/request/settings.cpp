@@ -12,6 +12,7 @@
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/guard/debug_listing_policy.h"
 #include "velloc/guard/form_profile.h"
+#include "velloc/guard/origin_check.h"
 #include "velloc/guard/submission_limits.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/refusal.h"
@@ -32,7 +33,8 @@ constexpr std::int64_t kKibibyte = 1024;
 constexpr std::int64_t kDefaultMaxRequestSize = 16 * kKibibyte * kKibibyte;
 constexpr std::int64_t kDefaultMaxFields = 10000;
 // Long enough for any list an operator writes; the 259-character cut of other values
-// could turn an entry into another one ("@example.com" into "@example.c").
+// could turn an entry into another one ("@example.com" into "@example.c",
+// "https://example.com" into "https://example.co").
 constexpr std::size_t kMaxRecipientList = 64 * 1024;
 
 bool is_regular_file(const std::string& path) {
@@ -127,6 +129,8 @@ void load_guard_settings(Run& run, const Read& read) {
   settings.honeypot_field = profiled("HoneypotField");
   settings.rate_limit = profiled("RateLimit");
   settings.receipt_rate_limit = profiled("ReceiptRateLimit");
+  settings.allowed_origins =
+      profile_or_setting(run, "AllowedOrigins", kMaxRecipientList).value_or("");
   settings.state_dsn = read("StateDSN", "");
   settings.receipt_counter_in_state =
       platform::equal_ignoring_case(read("ReceiptCounter", ""), "state");
@@ -193,27 +197,44 @@ bool profiles_only(const Run& run) {
 void apply_form_profile(Run& run) {
   std::string requested(platform::trim(run.request.get_field(kProfileField)));
   ProfileEntries profile;
+  std::string section = "Form " + requested;
   if (!requested.empty() && !run.settings.settings_file.empty())
-    profile =
-        run.site.settings_files().read_section(run.settings.settings_file, "Form " + requested);
+    profile = run.site.settings_files().read_section(run.settings.settings_file, section);
   switch (decide_profile(requested, !profile.empty(), profiles_only(run))) {
     case ProfileOutcome::kNoProfile:
       return;
     case ProfileOutcome::kUnknown:
+      // A preflight is no submission: it is refused without a failure of its own.
+      if (is_preflight(run.request)) throw RunEnded{refused_preflight()};
       log_event(run.message, 1, "Unknown form profile: %s\n", printable(requested).c_str());
-      fail_request(run.message, kUnknownForm);
+      fail_request(run.message, kUnknownForm, Reason::kUnknownForm);
     case ProfileOutcome::kApply:
       apply_profile_fields(run.request.fields, profile);
       run.settings.form_profile = std::move(profile);
+      run.settings.form_profile_section = std::move(section);
       return;
   }
 }
 
-std::optional<std::string> profile_or_setting(const Run& run, std::string_view key) {
-  for (const auto& [name, value] : run.settings.form_profile)
-    if (platform::equal_ignoring_case(name, key)) return value;
-  if (run.settings.settings_file.empty()) return std::nullopt;
-  return run.site.settings_files().find_value(run.settings.settings_file, kSection, key);
+AnswerFormat decide_answer_format(const Run& run) {
+  return choose_answer_format(run.request.get_env("HTTP_ACCEPT"),
+                              run.request.get_env("CONTENT_TYPE"),
+                              profile_or_setting(run, "Response").value_or(""));
+}
+
+std::optional<std::string> profile_or_setting(const Run& run, std::string_view key,
+                                              std::size_t max_length) {
+  const Settings& settings = run.settings;
+  platform::IniFiles& files = run.site.settings_files();
+  for (const auto& [name, value] : settings.form_profile) {
+    if (!platform::equal_ignoring_case(name, key)) continue;
+    // The profile's entries are cut to the usual length; a longer value is read again.
+    if (max_length <= platform::kMaxIniValue) return value.substr(0, max_length);
+    return files.find_value(settings.settings_file, settings.form_profile_section, key, max_length)
+        .value_or(value);
+  }
+  if (settings.settings_file.empty()) return std::nullopt;
+  return files.find_value(settings.settings_file, kSection, key, max_length);
 }
 
 RequestLimits request_limits_from(const std::optional<std::string>& max_request_size,
@@ -282,8 +303,12 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   message.log_level = parse_log_level(read("LOG_LEVEL", "1"));
 
   settings.allow_debug = read("AllowDebug", "") != "0";
+  run.answer_format = decide_answer_format(run);
   apply_form_profile(run);
+  run.answer_format = decide_answer_format(run);
   load_guard_settings(run, read);
+  answer_preflight(run);
+  load_webhook_settings(run);
   if (run.request.field_is_set("RECEIPT_NUMBER")) {
     int number = answers_with_debug_listing(settings.allow_debug, run.request)
                      ? read_receipt_number(files, settings_file)
@@ -340,6 +365,12 @@ bool check_referer(const Run& run) {
   const std::string& referers = run.settings.referers;
   if (referers.empty()) return true;
   std::string referer = run.request.get_env("HTTP_REFERER");
+  // A page served with "Referrer-Policy: no-referrer" still tells its origin; "null"
+  // names no page.
+  if (referer.empty()) {
+    referer = run.request.get_env("HTTP_ORIGIN");
+    if (referer == "null") return false;
+  }
   if (referer.empty()) return false;
   std::vector<std::string> allowed = platform::split_at(referers, ", ");
   if (allowed.empty()) return true;

@@ -11,7 +11,9 @@
 #include "platform/ini_file.h"
 #include "velloc/guard/upload_policy.h"
 #include "velloc/request/cgi_request.h"
+#include "velloc/response/negotiation.h"
 #include "velloc/site.h"
+#include "velloc/webhook/webhook_settings.h"
 
 struct Run;
 
@@ -30,12 +32,15 @@ struct Settings {
   bool visitor_reply_to = false;     // form mail from DEFAULTSENDER, visitor in Reply-To
   // The keys of the form profile the request chose, in file order; empty when none.
   std::vector<std::pair<std::string, std::string>> form_profile;
+  std::string form_profile_section;  // its section, "Form <name>"
 
   // Read from the form profile first, then [Velloc].
   UploadLimits upload_limits;      // MaxUploadSize, MaxUploads, UploadTypes
   std::string honeypot_field;      // HoneypotField; empty: none
   std::string rate_limit;          // RateLimit, as written; checked when applied
   std::string receipt_rate_limit;  // ReceiptRateLimit, the same
+  std::string allowed_origins;     // AllowedOrigins; empty: no cross-origin handling
+  WebhookSettings webhooks;        // Webhook, Webhook1, ... and how to call them
   // Read from [Velloc] only.
   std::string state_dsn;                  // StateDSN; empty: the store beside the settings
   bool receipt_counter_in_state = false;  // ReceiptCounter=state
@@ -74,9 +79,14 @@ void load_settings_from(Run& run, const std::string& settings_file);
 // while ProfilesOnly=1.
 void apply_form_profile(Run& run);
 
+// The answer format for what is known of the run so far: the request's Accept
+// and Content-Type, and Response in the profile or else in [Velloc].
+AnswerFormat decide_answer_format(const Run& run);
+
 // The value of `key` in the run's profile, else in [Velloc] of the settings
-// file; nullopt when neither sets it.
-std::optional<std::string> profile_or_setting(const Run& run, std::string_view key);
+// file (cut to `max_length`); nullopt when neither sets it.
+std::optional<std::string> profile_or_setting(const Run& run, std::string_view key,
+                                              std::size_t max_length = platform::kMaxIniValue);
 
 // The limits of a request, read before it is decoded: MaxRequestSize (bytes, or with
 // a "K" or "M" suffix; default 16 MiB, held within 1 KiB and 256 MiB) and MaxFields
@@ -87,7 +97,8 @@ RequestLimits read_request_limits(platform::IniFiles& files, const std::string& 
 RequestLimits request_limits_from(const std::optional<std::string>& max_request_size,
                                   const std::optional<std::string>& max_fields);
 
-// Step 5: true when the request may proceed.
+// Step 5: true when the request may proceed. Without a Referer, the Origin header
+// (other than "null") stands for the referring page.
 bool check_referer(const Run& run);
 // The host piece of a referer: the authority of an "http" or "https" address (any
 // port or user part stays in it), up to the first "/", "?" or "#", looking at the

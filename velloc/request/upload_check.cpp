@@ -9,6 +9,19 @@ namespace {
 
 constexpr char kNotAccepted[] = "File Not Accepted: ";
 
+// A file over its size limit is told apart from one of a type not accepted; too
+// many files make the request too large.
+Reason refusal_reason(UploadVerdict verdict) {
+  switch (verdict) {
+    case UploadVerdict::kTooLarge:
+      return Reason::kUploadSize;
+    case UploadVerdict::kTooMany:
+      return Reason::kTooLarge;
+    default:
+      return Reason::kUploadType;
+  }
+}
+
 }  // namespace
 
 void check_uploads(Run& run) {
@@ -21,6 +34,7 @@ void check_uploads(Run& run) {
     if (verdict == UploadVerdict::kAccepted) continue;
     std::string log_message =
         kNotAccepted + upload.shown_name + " (" + verdict_reason(verdict) + ")\n";
-    fail_request(run.message, kNotAccepted + html_escape(upload.shown_name), log_message);
+    fail_request(run.message, kNotAccepted + html_escape(upload.shown_name), log_message,
+                 refusal_reason(verdict));
   }
 }

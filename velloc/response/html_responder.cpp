@@ -1,11 +1,14 @@
 #include "velloc/response/html_responder.h"
 
 #include <ostream>
+#include <sstream>
+#include <string>
 
 #include "velloc/guard/redirect_policy.h"
 #include "velloc/request/diagnostics.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/request/page_head.h"
+#include "velloc/response/cors_headers.h"
 
 namespace {
 
@@ -13,7 +16,15 @@ constexpr char kFieldRowFormat[] = "<TR><TD VALIGN=TOP><B>%s</B></TD><TD>%s</TD>
 constexpr char kDefaultLinkText[] = "Back To Site";
 constexpr int kTooManyRequests = 429;
 
-void write_init_failure(std::ostream& out) {
+// The CORS header lines, for the pages whose head goes after a status line.
+std::string cors_header_lines(const Answer& answer) {
+  std::ostringstream lines;
+  write_cors_headers(lines, answer);
+  return lines.str();
+}
+
+void write_init_failure(std::ostream& out, const Answer& answer) {
+  write_cors_headers(out, answer);
   write_content_type(out, "text/html");
   out << "<HTML>\n<H1>CGI Initialization Error</H1>\n</HTML>";
 }
@@ -24,13 +35,14 @@ void write_refusal(std::ostream& out, const Answer& answer, const CgiRequest& re
                    std::string_view content_type) {
   if (answer.status == kTooManyRequests && !request.field_is_set("FULLHEAD"))
     out << "Status: 429 Too Many Requests\nRetry-After: " << answer.retry_after_seconds << "\n";
-  write_page_head(out, request, content_type);
+  write_page_head(out, request, content_type, cors_header_lines(answer));
   out << "<CENTER>\n<H1>Form Was Not Processed</H1><P>\n"
       << answer.message << "</CENTER></BODY>\n</HTML>\n";
 }
 
-void write_debug_listing(std::ostream& out, const CgiRequest& request,
+void write_debug_listing(std::ostream& out, const Answer& answer, const CgiRequest& request,
                          std::string_view content_type) {
+  write_cors_headers(out, answer);
   write_content_type(out, content_type);
   out << "<PRE>\n";
   dump_fields(out, request);
@@ -38,10 +50,11 @@ void write_debug_listing(std::ostream& out, const CgiRequest& request,
   out << "</PRE>\n";
 }
 
-void write_template_not_found(std::ostream& out, const std::string& path, const CgiRequest& request,
+void write_template_not_found(std::ostream& out, const Answer& answer, const CgiRequest& request,
                               std::string_view content_type) {
-  write_page_head(out, request, content_type);
-  out << "<H1>Web Template File Not Found</H1><BR>" << html_escape(path) << "\n</BODY></HTML>\n";
+  write_page_head(out, request, content_type, cors_header_lines(answer));
+  out << "<H1>Web Template File Not Found</H1><BR>" << html_escape(answer.location)
+      << "\n</BODY></HTML>\n";
 }
 
 // Only a relative or http(s) address becomes a link.
@@ -56,9 +69,9 @@ void write_back_link(std::ostream& out, const CgiRequest& request) {
 }
 
 // The page head, a table of what was sent and the optional link back to the site.
-void write_confirmation_page(std::ostream& out, const CgiRequest& request,
+void write_confirmation_page(std::ostream& out, const Answer& answer, const CgiRequest& request,
                              std::string_view content_type) {
-  write_page_head(out, request, content_type);
+  write_page_head(out, request, content_type, cors_header_lines(answer));
   out << "<H1>Form Sent Successfully</H1>\n"
       << "<P>\n<H2>The Following Information Was Sent:</H2>\n"
       << "<HR>"
@@ -78,22 +91,24 @@ void write_html_answer(std::ostream& out, const Answer& answer, const CgiRequest
     case Answer::Kind::kNothing:
       return;
     case Answer::Kind::kInitFailure:
-      return write_init_failure(out);
+      return write_init_failure(out, answer);
     case Answer::Kind::kRefused:
       return write_refusal(out, answer, request, content_type);
     case Answer::Kind::kDebugListing:
-      return write_debug_listing(out, request, content_type);
+      return write_debug_listing(out, answer, request, content_type);
     case Answer::Kind::kRedirect:
+      write_cors_headers(out, answer);
       return write_redirect(out, answer.location);
     case Answer::Kind::kPage:
+      write_cors_headers(out, answer);
       write_content_type(out, content_type);
       out << answer.body;
       return;
     case Answer::Kind::kTemplateNotFound:
-      return write_template_not_found(out, answer.location, request, content_type);
+      return write_template_not_found(out, answer, request, content_type);
     case Answer::Kind::kConfirmation:
-      return write_confirmation_page(out, request, content_type);
+      return write_confirmation_page(out, answer, request, content_type);
     case Answer::Kind::kPreflight:
-      return;
+      return write_preflight_answer(out, answer);
   }
 }

@@ -44,6 +44,18 @@ constexpr std::array<TemplateField, 6> kTemplateFields = {{
   throw RunEnded{std::move(*page)};
 }
 
+// An incomplete form's own answer in a page: the allowed REDIR_MISSING redirect
+// or the missing-fields template; returns when the form names neither. A script's
+// JSON answer always lists the fields instead.
+void answer_incomplete_page(Run& run) {
+  if (std::optional<std::string> target = form_redirect_target(run, "REDIR_MISSING")) {
+    Answer redirect = Answer::of(Answer::Kind::kRedirect);
+    redirect.location = std::move(*target);
+    throw RunEnded{std::move(redirect)};
+  }
+  if (run.request.field_is_set("TEMPLATE_MISSING")) answer_with_missing_template(run);
+}
+
 }  // namespace
 
 bool resolve_template_paths(Run& run) {
@@ -103,13 +115,9 @@ bool check_required_fields(Run& run) {
       request.set_field("EMAIL", kEmailDefault);
     return true;
   }
-  if (std::optional<std::string> target = form_redirect_target(run, "REDIR_MISSING")) {
-    Answer redirect = Answer::of(Answer::Kind::kRedirect);
-    redirect.location = std::move(*target);
-    throw RunEnded{std::move(redirect)};
-  }
-  if (request.field_is_set("TEMPLATE_MISSING")) answer_with_missing_template(run);
+  if (run.answer_format == AnswerFormat::kHtml) answer_incomplete_page(run);
   Answer refusal;
+  refusal.reason = Reason::kMissingFields;
   refusal.message = std::move(message);
   refusal.missing_fields = missing_field_names(request);
   fail_request(run.message, std::move(refusal));

@@ -2,6 +2,7 @@
 
 #include "platform/text.h"
 #include "velloc/request/html_escape.h"
+#include "velloc/response/json_writer.h"
 
 namespace {
 
@@ -46,6 +47,12 @@ std::string csv_escape(std::string_view value) {
   return quoted += '"';
 }
 
+// The JSON string literal without its quotes.
+std::string json_escape(std::string_view value) {
+  std::string literal = json_string(value);
+  return literal.substr(1, literal.size() - 2);
+}
+
 }  // namespace
 
 std::string escape_value(std::string_view value, ValueEscape escape) {
@@ -54,6 +61,8 @@ std::string escape_value(std::string_view value, ValueEscape escape) {
       return html_escape(value);
     case ValueEscape::kCsv:
       return csv_escape(value);
+    case ValueEscape::kJson:
+      return json_escape(value);
     case ValueEscape::kNone:
       break;
   }
@@ -63,5 +72,6 @@ std::string escape_value(std::string_view value, ValueEscape escape) {
 ValueEscape parse_value_escape(std::string_view setting) {
   if (platform::equal_ignoring_case(setting, "HTML")) return ValueEscape::kHtml;
   if (platform::equal_ignoring_case(setting, "CSV")) return ValueEscape::kCsv;
+  if (platform::equal_ignoring_case(setting, "JSON")) return ValueEscape::kJson;
   return ValueEscape::kNone;
 }

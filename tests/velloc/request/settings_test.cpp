@@ -140,6 +140,7 @@ TEST(Referer, HostIsTheAuthorityOfAWebAddressAndMustBeListed) {
     const char* referers;
     const char* referer;  // empty: no HTTP_REFERER
     bool accepted;
+    const char* origin = "";  // empty: no HTTP_ORIGIN
   } checks[] = {
       {"", "", true}, {"", "http://any/", true}, {" , ,", "", false},
       {" , ,", "http://any.host/x", true}, {"www.example.com", "", false},
@@ -151,7 +152,12 @@ TEST(Referer, HostIsTheAuthorityOfAWebAddressAndMustBeListed) {
       {"www.example.com", "http:///www.example.com/", false},
       {"www.example.com", "http://www.example.com:8080/form.htm", false},
       {"www.example.com", "www.example.com/form.htm", false},
-      {"www.example.com", "http://evil.com/www.example.com", false}};
+      {"www.example.com", "http://evil.com/www.example.com", false},
+      // Without a Referer, the Origin stands for the page; "null" names none.
+      {"www.example.com", "", true, "https://WWW.example.com"},
+      {"www.example.com", "", false, "https://evil.example"},
+      {"www.example.com", "http://evil.example/", false, "https://www.example.com"},
+      {" , ,", "", false, "null"}, {"www.example.com", "", false, "null"}};
   // clang-format on
   for (const auto& [referer, host] : hosts) EXPECT_EQ(host, referer_host(referer)) << referer;
   Site site(read_process_facts());
@@ -160,6 +166,7 @@ TEST(Referer, HostIsTheAuthorityOfAWebAddressAndMustBeListed) {
     ::Run run(site);
     run.settings.referers = c.referers;
     if (*c.referer) run.request.environment.set("HTTP_REFERER", c.referer);
+    if (*c.origin) run.request.environment.set("HTTP_ORIGIN", c.origin);
     EXPECT_EQ(c.accepted, check_referer(run)) << '"' << c.referers << "\" " << c.referer;
   }
 }

@@ -22,6 +22,18 @@ Answer too_many(int retry_after) {
   return answer;
 }
 
+Answer readable_from(Answer answer, const std::string& origin) {
+  answer.allow_origin = origin;
+  return answer;
+}
+
+Answer preflight(int status, const std::string& origin, const std::string& headers) {
+  Answer answer = readable_from(answer_of(Answer::Kind::kPreflight), origin);
+  answer.status = status;
+  answer.allow_headers = headers;
+  return answer;
+}
+
 // Every kind of answer, as the CGI program writes it.
 TEST(HtmlResponder, EachAnswerHasItsExactBytes) {
   const std::string head = "Content-Type: text/html; charset=utf-8\n\n<HTML>\n<BODY>\n";
@@ -56,6 +68,30 @@ TEST(HtmlResponder, EachAnswerHasItsExactBytes) {
        head + "<H1>Form Sent Successfully</H1>\n<P>\n<H2>The Following Information Was Sent:</H2>\n"
               "<HR><TABLE CELLSPACING=5 WIDTH=80%><TR><TD VALIGN=TOP><B>NAME</B></TD><TD>Jo</TD>"
               "</TR>\n</TABLE><HR></BODY>\n</HTML>"},
+      // Cross-origin answers: a preflight has no body, and a refused one no CORS header;
+      // the CORS lines of a page go after its status line.
+      {preflight(204, "https://a.example", "content-type, Accept"), "",
+       "Status: 204 No Content\nAccess-Control-Allow-Origin: https://a.example\n"
+       "Access-Control-Allow-Methods: POST\nAccess-Control-Allow-Headers: content-type, Accept\n"
+       "Access-Control-Max-Age: 600\nVary: Origin\n\n"},
+      {preflight(204, "null", ""), "",
+       "Status: 204 No Content\nAccess-Control-Allow-Origin: null\n"
+       "Access-Control-Allow-Methods: POST\nAccess-Control-Max-Age: 600\nVary: Origin\n\n"},
+      {preflight(403, "https://a.example", "content-type"), "", "Status: 403 Forbidden\n\n"},
+      {readable_from(too_many(7), "https://a.example"), "",
+       "Status: 429 Too Many Requests\nRetry-After: 7\nAccess-Control-Allow-Origin: "
+       "https://a.example\nVary: Origin\n" +
+           head +
+           "<CENTER>\n<H1>Form Was Not Processed</H1><P>\nSlow down.</CENTER></BODY>\n</HTML>\n"},
+      {readable_from(answer_of(Answer::Kind::kTemplateNotFound, "t.htm"), "http://b.example"),
+       "FULLHEAD=1",
+       "HTTP/1.0 200 OK\nAccess-Control-Allow-Origin: http://b.example\nVary: Origin\n" + head +
+           "<H1>Web Template File Not Found</H1><BR>t.htm\n</BODY></HTML>\n"},
+      {readable_from(answer_of(Answer::Kind::kRedirect, "/thanks.htm"), "http://b.example"), "",
+       "Access-Control-Allow-Origin: http://b.example\nVary: Origin\nLocation: /thanks.htm\n\n"},
+      {readable_from(answer_of(Answer::Kind::kPage, "ok"), "http://b.example"), "",
+       "Access-Control-Allow-Origin: http://b.example\nVary: Origin\n"
+       "Content-type: text/html; charset=utf-8\n\nok"},
   };
   for (const Case& c : cases) {
     CgiRequest request;

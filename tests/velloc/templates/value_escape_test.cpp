@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace {
 
 TEST(ValueEscape, HtmlAndCsvFormsOfAValue) {
@@ -55,6 +57,37 @@ TEST(ValueEscape, HtmlAndCsvFormsOfAValue) {
   EXPECT_EQ(ValueEscape::kNone, parse_value_escape("NONE"));
   EXPECT_EQ(ValueEscape::kNone, parse_value_escape(""));
   EXPECT_EQ(ValueEscape::kNone, parse_value_escape("XML"));
+  EXPECT_EQ(ValueEscape::kJson, parse_value_escape("json"));
+}
+
+// What a template writes between the quotes of a JSON string: valid JSON text,
+// safe inside an HTML page, whatever bytes the visitor sent.
+TEST(ValueEscape, JsonFormOfAValue) {
+  struct Case {
+    std::string value;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"Ann", "Ann"},
+      {"say \"hi\"", "say \\\"hi\\\""},
+      {"C:\\dir", "C:\\\\dir"},
+      {"a\r\nb\tc", "a\\r\\nb\\tc"},
+      {std::string("nul\0x", 5), "nul\\u0000x"},
+      {"\x01\x1f\x7f", "\\u0001\\u001f\\u007f"},
+      {"</script><b>&amp;", "\\u003c/script\\u003e\\u003cb\\u003e\\u0026amp;"},
+      {"Gr\xC3\xBC\xC3\x9F\xE2\x82\xAC \xF0\x9F\x98\x80",
+       "Gr\xC3\xBC\xC3\x9F\xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"bad\xFF"
+       "byte",
+       "bad\xEF\xBF\xBD"
+       "byte"},
+      {"cut\xE2\x82", "cut\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"overlong\xC0\xAF", "overlong\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"surrogate\xED\xA0\x80", "surrogate\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"line\xE2\x80\xA8sep", "line\\u2028sep"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.expected, escape_value(c.value, ValueEscape::kJson));
 }
 
 }  // namespace

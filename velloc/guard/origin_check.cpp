@@ -1,0 +1,64 @@
+#include "velloc/guard/origin_check.h"
+
+#include "velloc/guard/origin_policy.h"
+#include "velloc/request/event_log.h"
+#include "velloc/request/refusal.h"
+#include "velloc/run.h"
+
+namespace {
+
+constexpr char kOriginNotAllowed[] = "Origin Not Allowed!";
+constexpr int kNoContent = 204;
+constexpr int kForbidden = 403;
+
+SiteAddress site_address(const CgiRequest& request) {
+  return SiteAddress{request.get_env("HTTPS"), request.get_env("REQUEST_SCHEME"),
+                     request.get_env("HTTP_HOST"), request.get_env("SERVER_NAME"),
+                     request.get_env("SERVER_PORT")};
+}
+
+OriginDecision decide_request_origin(const Run& run) {
+  return decide_origin(run.request.get_env("HTTP_ORIGIN"), run.settings.allowed_origins,
+                       site_origin(site_address(run.request)));
+}
+
+}  // namespace
+
+bool is_preflight(const CgiRequest& request) {
+  return request.get_env("REQUEST_METHOD") == "OPTIONS" &&
+         !request.get_env("HTTP_ACCESS_CONTROL_REQUEST_METHOD").empty();
+}
+
+Answer refused_preflight() {
+  Answer answer = Answer::of(Answer::Kind::kPreflight);
+  answer.status = kForbidden;
+  answer.reason = Reason::kOrigin;
+  return answer;
+}
+
+void answer_preflight(Run& run) {
+  bool allowed = decide_request_origin(run) == OriginDecision::kAllowed;
+  if (allowed) run.allow_origin = run.request.get_env("HTTP_ORIGIN");
+  if (!is_preflight(run.request)) return;
+  if (!allowed) {
+    log_event(run.message, 1, "Preflight from an origin not allowed: %s\n",
+              run.request.get_env("HTTP_ORIGIN").c_str());
+    throw RunEnded{refused_preflight()};
+  }
+  Answer answer = Answer::of(Answer::Kind::kPreflight);
+  answer.status = kNoContent;
+  answer.allow_origin = run.allow_origin;
+  answer.allow_headers =
+      preflight_allowed_headers(run.request.get_env("HTTP_ACCESS_CONTROL_REQUEST_HEADERS"));
+  throw RunEnded{answer};
+}
+
+void check_request_origin(Run& run) {
+  if (decide_request_origin(run) != OriginDecision::kRefused) return;
+  log_event(run.message, 1, "Origin not allowed: %s\n", run.request.get_env("HTTP_ORIGIN").c_str());
+  Answer refusal = Answer::of(Answer::Kind::kRefused);
+  refusal.status = kForbidden;
+  refusal.reason = Reason::kOrigin;
+  refusal.message = kOriginNotAllowed;
+  fail_request(run.message, refusal);
+}

@@ -1,0 +1,173 @@
+#include "velloc/response/json_responder.h"
+
+#include <ostream>
+#include <string>
+
+#include "velloc/guard/debug_listing_policy.h"
+#include "velloc/request/html_escape.h"
+#include "velloc/response/cors_headers.h"
+#include "velloc/response/json_writer.h"
+
+namespace {
+
+constexpr char kContentType[] = "Content-Type: application/json; charset=utf-8\n";
+constexpr char kInitFailure[] = "CGI Initialization Error";
+constexpr char kTemplateNotFound[] = "Web Template File Not Found: ";
+constexpr char kNoAnswer[] = "Internal Error!";
+constexpr int kOk = 200;
+constexpr int kTooManyRequests = 429;
+
+// The status and "error" code of a refusal or failure.
+struct Failure {
+  int status;
+  const char* code;
+};
+
+Failure failure_of(Reason reason) {
+  switch (reason) {
+    case Reason::kFailed:
+      return {500, "failed"};
+    case Reason::kMissingFields:
+      return {422, "missing_fields"};
+    case Reason::kReferer:
+      return {403, "referer"};
+    case Reason::kRecipient:
+      return {403, "recipient"};
+    case Reason::kUnknownForm:
+      return {404, "unknown_form"};
+    case Reason::kUploadType:
+      return {415, "upload_type"};
+    case Reason::kUploadSize:
+      return {413, "upload_size"};
+    case Reason::kTooLarge:
+      return {413, "too_large"};
+    case Reason::kRateLimited:
+      return {kTooManyRequests, "rate_limited"};
+    case Reason::kDeliveryFailed:
+      return {502, "delivery_failed"};
+    case Reason::kBadRequest:
+      return {400, "bad_request"};
+    case Reason::kOrigin:
+      return {403, "origin"};
+  }
+  return {500, "failed"};
+}
+
+const char* status_text(int status) {
+  switch (status) {
+    case kOk:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 413:
+      return "Content Too Large";
+    case 415:
+      return "Unsupported Media Type";
+    case 422:
+      return "Unprocessable Content";
+    case kTooManyRequests:
+      return "Too Many Requests";
+    case 502:
+      return "Bad Gateway";
+    default:
+      return "Internal Server Error";
+  }
+}
+
+// What goes out: the status and the object.
+struct Reply {
+  int status = kOk;
+  std::string body;
+};
+
+Reply accepted(const Answer& answer) {
+  JsonObject object;
+  object.add_bool("ok", true);
+  if (!answer.receipt_number.empty()) object.add_string("receipt", answer.receipt_number);
+  if (answer.kind == Answer::Kind::kRedirect) object.add_string("next", answer.location);
+  if (answer.kind == Answer::Kind::kPage) object.add_string("html", answer.body);
+  return {kOk, object.text()};
+}
+
+// The fields left blank, in the order REQUIRED names them.
+std::string missing_field_list(const Answer& answer) {
+  std::string list = "[";
+  for (const std::string& name : answer.missing_fields) {
+    if (list.size() > 1) list += ", ";
+    list += JsonObject().add_string("field", name).add_string("code", "required").text();
+  }
+  return list + "]";
+}
+
+Reply failed(Failure failure, std::string_view message, const Answer& answer) {
+  JsonObject object;
+  object.add_bool("ok", false).add_string("error", failure.code).add_string("message", message);
+  if (answer.reason == Reason::kMissingFields)
+    object.add_json("errors", missing_field_list(answer));
+  return {failure.status, object.text()};
+}
+
+// A request too large or malformed to decode is the client's fault (413, 400); one that
+// the server could not decode for a reason of its own (no temporary file for an upload)
+// is a failure (500).
+Reply init_failure(const Answer& answer) {
+  return failed(failure_of(answer.reason), answer.message.empty() ? kInitFailure : answer.message,
+                answer);
+}
+
+std::string listed_map(const TextMap& map, bool (*listed)(std::string_view name)) {
+  JsonObject object;
+  map.for_each([&](const std::string& name, const std::string& value) {
+    if (listed(name)) object.add_string(name, value);
+  });
+  return object.text();
+}
+
+bool every_name(std::string_view) { return true; }
+
+Reply debug_listing(const CgiRequest& request) {
+  JsonObject object;
+  object.add_json("fields", listed_map(request.fields, every_name));
+  object.add_json("environment", listed_map(request.environment, may_list_variable));
+  return {kOk, object.text()};
+}
+
+Reply reply_for(const Answer& answer, const CgiRequest& request) {
+  switch (answer.kind) {
+    case Answer::Kind::kInitFailure:
+      return init_failure(answer);
+    case Answer::Kind::kRefused:
+      return failed(failure_of(answer.reason), html_to_text(answer.message), answer);
+    case Answer::Kind::kDebugListing:
+      return debug_listing(request);
+    case Answer::Kind::kRedirect:
+    case Answer::Kind::kPage:
+    case Answer::Kind::kConfirmation:
+      return accepted(answer);
+    case Answer::Kind::kTemplateNotFound:
+      return failed(failure_of(Reason::kFailed), kTemplateNotFound + answer.location, answer);
+    case Answer::Kind::kNothing:
+    case Answer::Kind::kPreflight:
+      break;
+  }
+  return failed(failure_of(Reason::kFailed), kNoAnswer, answer);
+}
+
+void write_status(std::ostream& out, int status, const Answer& answer) {
+  out << "Status: " << status << ' ' << status_text(status) << '\n';
+  if (status == kTooManyRequests) out << "Retry-After: " << answer.retry_after_seconds << '\n';
+}
+
+}  // namespace
+
+void write_json_answer(std::ostream& out, const Answer& answer, const CgiRequest& request) {
+  if (answer.kind == Answer::Kind::kPreflight) return write_preflight_answer(out, answer);
+  Reply reply = reply_for(answer, request);
+  write_status(out, reply.status, answer);
+  write_cors_headers(out, answer);
+  out << kContentType << '\n' << reply.body << '\n';
+}

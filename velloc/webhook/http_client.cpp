@@ -1,0 +1,108 @@
+#include "velloc/webhook/http_client.h"
+
+#include <memory>
+
+#include "velloc/webhook/curl_library.h"
+
+namespace {
+
+constexpr long kMillisecondsPerSecond = 1000;
+constexpr char kUserAgent[] = "velloc/1.0";
+
+struct EasyHandle {
+  const CurlApi& curl;
+  CURL* handle;
+  curl_slist* headers = nullptr;
+  char error[CURL_ERROR_SIZE] = {};
+
+  EasyHandle(const CurlApi& api) : curl(api), handle(api.curl_easy_init()) {}
+  ~EasyHandle() {
+    if (handle) curl.curl_easy_cleanup(handle);
+    curl.curl_slist_free_all(headers);
+  }
+  EasyHandle(const EasyHandle&) = delete;
+  EasyHandle& operator=(const EasyHandle&) = delete;
+
+  template <typename Value>
+  bool set(CURLoption option, Value value) {
+    return curl.curl_easy_setopt(handle, option, value) == CURLE_OK;
+  }
+  bool add_header(const std::string& line) {
+    curl_slist* longer = curl.curl_slist_append(headers, line.c_str());
+    if (longer) headers = longer;
+    return longer != nullptr;
+  }
+};
+
+// The answer's body is not needed; it must not reach standard output either,
+// where the library writes it unless told otherwise.
+size_t drop_body(char*, size_t size, size_t count, void*) { return size * count; }
+
+HttpResult not_answered(HttpResult::Transport transport, std::string error) {
+  HttpResult result;
+  result.transport = transport;
+  result.error = std::move(error);
+  return result;
+}
+
+// The one place where libcurl's codes become the program's own.
+HttpResult::Transport transport_of(CURLcode code) {
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+      return HttpResult::Transport::kTimedOut;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+      return HttpResult::Transport::kRefused;
+    case CURLE_OUT_OF_MEMORY:
+    case CURLE_FAILED_INIT:
+    case CURLE_NOT_BUILT_IN:
+    case CURLE_UNKNOWN_OPTION:
+      return HttpResult::Transport::kUnavailable;
+    default:
+      // No name, no connection, TLS refused, connection lost: worth another try.
+      return HttpResult::Transport::kConnectionFailed;
+  }
+}
+
+bool set_headers(EasyHandle& easy, const HttpPost& post) {
+  // No "Expect: 100-continue" wait for a large body.
+  bool ok = easy.add_header("Content-Type: " + post.content_type) && easy.add_header("Expect:");
+  for (const auto& [name, value] : post.headers) ok = ok && easy.add_header(name + ": " + value);
+  return ok && easy.set(CURLOPT_HTTPHEADER, easy.headers);
+}
+
+bool set_options(EasyHandle& easy, const HttpPost& post) {
+  long timeout = post.timeout_seconds * kMillisecondsPerSecond;
+  bool ok = easy.set(CURLOPT_ERRORBUFFER, easy.error) && easy.set(CURLOPT_NOSIGNAL, 1L) &&
+            easy.set(CURLOPT_URL, post.url.c_str()) &&
+            easy.set(CURLOPT_PROTOCOLS_STR, post.allow_plain ? "http,https" : "https") &&
+            easy.set(CURLOPT_FOLLOWLOCATION, 0L) && easy.set(CURLOPT_PROXY, "") &&
+            easy.set(CURLOPT_TIMEOUT_MS, timeout) && easy.set(CURLOPT_CONNECTTIMEOUT_MS, timeout) &&
+            easy.set(CURLOPT_SSL_VERIFYPEER, 1L) && easy.set(CURLOPT_SSL_VERIFYHOST, 2L) &&
+            easy.set(CURLOPT_USERAGENT, kUserAgent) && easy.set(CURLOPT_POST, 1L) &&
+            easy.set(CURLOPT_POSTFIELDS, post.body.data()) &&
+            easy.set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.body.size())) &&
+            easy.set(CURLOPT_WRITEFUNCTION, &drop_body) && set_headers(easy, post);
+  if (ok && !post.ca_file.empty()) ok = easy.set(CURLOPT_CAINFO, post.ca_file.c_str());
+  return ok;
+}
+
+}  // namespace
+
+HttpResult post_http(const HttpPost& post) {
+  std::string error;
+  const CurlApi* curl = curl_api(&error);
+  if (!curl) return not_answered(HttpResult::Transport::kUnavailable, error);
+  EasyHandle easy(*curl);
+  if (!easy.handle) return not_answered(HttpResult::Transport::kUnavailable, "no libcurl handle");
+  if (!set_options(easy, post))
+    return not_answered(HttpResult::Transport::kUnavailable, "libcurl refused an option");
+  CURLcode code = curl->curl_easy_perform(easy.handle);
+  if (code != CURLE_OK)
+    return not_answered(transport_of(code),
+                        easy.error[0] ? easy.error : curl->curl_easy_strerror(code));
+  HttpResult result;
+  result.transport = HttpResult::Transport::kAnswered;
+  curl->curl_easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &result.status);
+  return result;
+}

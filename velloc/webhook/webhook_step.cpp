@@ -1,0 +1,111 @@
+#include "velloc/webhook/webhook_step.h"
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+#include "velloc/mail/openssl_library.h"
+#include "velloc/request/event_log.h"
+#include "velloc/run.h"
+#include "velloc/templates/template_paths.h"
+#include "velloc/webhook/http_client.h"
+#include "velloc/webhook/webhook_body.h"
+#include "velloc/webhook/webhook_signature.h"
+#include "velloc/webhook/webhook_target.h"
+
+namespace {
+
+std::int64_t unix_now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+HttpResult not_sent(HttpResult::Transport transport, std::string why) {
+  HttpResult result;
+  result.transport = transport;
+  result.error = std::move(why);
+  return result;
+}
+
+// The name of the run's form profile; empty when it has none.
+std::string profile_name(const Run& run) {
+  constexpr std::string_view kPrefix = "Form ";
+  std::string_view section = run.settings.form_profile_section;
+  if (run.settings.form_profile.empty() || !section.starts_with(kPrefix)) return {};
+  return std::string(section.substr(kPrefix.size()));
+}
+
+std::optional<std::string> expand_webhook_template(Run& run, std::string* error) {
+  const std::string& name = run.settings.webhooks.template_name;
+  std::string path = run.settings.template_directory + name;
+  std::ifstream file;
+  if (name.find("..") != std::string::npos || !open_form_template(path, file)) {
+    *error = "cannot read the template '" + path + "'";
+    return std::nullopt;
+  }
+  std::ostringstream body;
+  expand_template(file, body, run.request, run.template_state, ValueEscape::kJson);
+  return std::move(body).str();
+}
+
+void log_result(const Run& run, const std::string& shown, const HttpResult& result) {
+  if (classify_http_result(result) == DeliveryOutcome::kDelivered) {
+    log_event(run.message, 5, "Webhook delivered (%s): HTTP %ld\n", shown.c_str(), result.status);
+    return;
+  }
+  log_event(run.message, 1, "Webhook failed (%s): %s\n", shown.c_str(),
+            webhook_failure_text(result).c_str());
+}
+
+}  // namespace
+
+std::optional<std::string> webhook_body(Run& run, std::int64_t unix_time, std::string* error) {
+  if (!run.settings.webhooks.template_name.empty()) return expand_webhook_template(run, error);
+  return webhook_json_body(run.request, profile_name(run), unix_time);
+}
+
+HttpResult send_webhook_call(const WebhookCall& call, const WebhookSettings& settings,
+                             std::int64_t unix_time) {
+  WebhookTarget target = decide_webhook_target(call.url, settings.allow_plain);
+  if (!target.allowed) return not_sent(HttpResult::Transport::kRefused, target.refusal);
+  HttpPost post{call.url,         call.content_type, call.body, {}, settings.timeout_seconds,
+                settings.ca_file, target.plain};
+  if (!settings.secret.empty()) {
+    std::string error;
+    const OpenSslApi* tls = openssl_api(&error);
+    if (tls) post.headers = signature_headers(*tls, settings.secret, unix_time, call.body);
+    if (post.headers.empty())
+      return not_sent(HttpResult::Transport::kUnavailable, "cannot sign the call: " + error);
+  }
+  return post_http(post);
+}
+
+std::string webhook_failure_text(const HttpResult& result) {
+  std::string outcome = delivery_outcome_name(classify_http_result(result));
+  switch (result.transport) {
+    case HttpResult::Transport::kAnswered:
+      return "HTTP " + std::to_string(result.status) + " (" + outcome + ")";
+    case HttpResult::Transport::kTimedOut:
+      return "timed out: " + result.error + " (" + outcome + ")";
+    default:
+      return result.error + " (" + outcome + ")";
+  }
+}
+
+void call_webhooks(Run& run) {
+  const WebhookSettings& settings = run.settings.webhooks;
+  if (settings.urls.empty()) return;
+  std::int64_t now = unix_now();
+  std::string error;
+  std::optional<std::string> body = webhook_body(run, now, &error);
+  for (const std::string& url : settings.urls) {
+    std::string shown = url_without_credentials(url);
+    if (!body) {
+      log_event(run.message, 1, "Webhook failed (%s): %s\n", shown.c_str(), error.c_str());
+      continue;
+    }
+    WebhookCall call{url, kJsonContentType, *body};
+    log_result(run, shown, send_webhook_call(call, settings, now));
+  }
+}
