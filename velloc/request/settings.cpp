@@ -224,8 +224,13 @@ void apply_form_profile(Run& run) {
     case ProfileOutcome::kNoProfile:
       return;
     case ProfileOutcome::kUnknown:
-      // A preflight is no submission: it is refused without a failure of its own.
-      if (is_preflight(run.request)) throw RunEnded{refused_preflight()};
+      // A preflight is no submission and carries no fields: one that names no profile
+      // (ProfilesOnly) is judged by the settings' AllowedOrigins; one that names an
+      // unknown profile is refused without a failure of its own.
+      if (is_preflight(run.request)) {
+        if (requested.empty()) return;
+        throw RunEnded{refused_preflight()};
+      }
       log_event(run.message, 1, "Unknown form profile: %s\n", printable(requested).c_str());
       fail_request(run.message, kUnknownForm, Reason::kUnknownForm);
     case ProfileOutcome::kApply:
