@@ -57,7 +57,7 @@ TEST_F(ServeRequestTest, ASettingsChangeTakesEffectAtTheNextRequest) {
 TEST_F(ServeRequestTest, CrossOriginRequests) {
   dir_.write("VELLOC.ini",
              "[Velloc]\nLOGFILE=" + dir_.file("log.txt") +
-                 "\nLOG_LEVEL=15\nReceiptNumber=5\n"
+                 "\nLOG_LEVEL=15\nReceiptNumber=5\nMaxFields=5\n"
                  "AllowedOrigins=https://a.example\n[Form p]\nAllowedOrigins=https://p.example\n"
                  "DISABLE_MAIL=1\nREDIRECT=/done.htm\n");
   const std::string preflight_204 =
@@ -106,6 +106,16 @@ TEST_F(ServeRequestTest, CrossOriginRequests) {
   EXPECT_NE(std::string::npos,
             dir_.read("log.txt").find("] Origin not allowed: https://evil.example\n"));
   EXPECT_NE(std::string::npos, dir_.read("VELLOC.ini").find("ReceiptNumber=8"));
+
+  // A request that cannot be decoded is answered before any profile is known: the
+  // site-wide list says who may read the answer.
+  std::string undecoded =
+      serve("a=1&b=2&c=3&d=4&e=5&f=6", {from_a, "HTTP_ACCEPT=application/json"});
+  EXPECT_EQ(0u, undecoded.find("Status: 413 Content Too Large\n"
+                               "Access-Control-Allow-Origin: https://a.example\nVary: Origin\n"))
+      << undecoded;
+  EXPECT_EQ(std::string::npos,
+            serve("a=1&b=2&c=3&d=4&e=5&f=6", {from_evil}).find("Access-Control"));
 }
 
 // With ProfilesOnly=1 a preflight, which carries no fields, is judged by the

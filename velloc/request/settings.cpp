@@ -302,6 +302,13 @@ std::string temp_directory_setting(Site& site, const std::string& settings_file)
   return site.settings_files().read_string(settings_file, kSection, "TEMP", working_directory);
 }
 
+std::string site_allowed_origins(Site& site, const std::string& settings_file) {
+  if (settings_file.empty()) return {};
+  return site.settings_files()
+      .find_value(settings_file, kSection, "AllowedOrigins", kMaxRecipientList)
+      .value_or("");
+}
+
 bool follow_links_setting(Site& site, const std::string& settings_file) {
   return !settings_file.empty() &&
          site.settings_files().read_string(settings_file, kSection, "FollowLinks", "0") == "1";
