@@ -78,7 +78,9 @@ start_postgres() {
   pg_bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
   local driver
   driver=$(ls /usr/lib/*/odbc/psqlodbcw.so | head -n 1)
-  pg_port=$(free_port)
+  # Not the web server's port, which is free while no server runs.
+  pg_port=$http_port
+  while [ "$pg_port" = "$http_port" ]; do pg_port=$(free_port); done
   mkdir "$scratch/pg"
   printf '%s\n' "$pg_password" >"$scratch/pg/pw"
   if [ "$(id -u)" -eq 0 ]; then
