@@ -8,6 +8,7 @@
 #include "velloc/guard/link_count.h"
 #include "velloc/guard/spam_verdict.h"
 #include "velloc/request/event_log.h"
+#include "velloc/request/page_head.h"
 #include "velloc/request/settings.h"
 #include "velloc/run.h"
 
@@ -23,6 +24,12 @@ bool read_list(const std::string& path, std::string* text) {
   file.read(text->data(), kMaxListBytes);
   text->resize(static_cast<std::size_t>(file.gcount()));
   return !file.bad();
+}
+
+// The routing and presentation fields (REDIRECT, LINKBACK, BGIMAGE, ...) hold the
+// form's own addresses, which no visitor typed; the subject is the visitor's.
+bool holds_visitor_links(std::string_view name) {
+  return !is_control_field(name) || platform::equal_ignoring_case(name, "SUBJECT");
 }
 
 }  // namespace
@@ -43,7 +50,7 @@ std::string content_rule_broken(const FieldMap& fields, const ContentRules& rule
   std::size_t links = 0;
   std::string blocked;
   fields.for_each([&](const std::string& name, const std::string& value) {
-    if (rules.max_links) links += count_links(value);
+    if (rules.max_links && holds_visitor_links(name)) links += count_links(value);
     if (!blocked.empty() || rules.blocked_words.empty()) return;
     std::string word = rules.blocked_words.find_in(value);
     if (!word.empty()) blocked = "blocked word \"" + word + "\" in " + name;

@@ -24,7 +24,8 @@ struct ContentRules {
 std::optional<std::size_t> parse_max_links(std::string_view text);
 
 // Why the fields break the rules ("7 links, at most 2 allowed", "blocked word
-// \"casino\" in MESSAGE"); empty when they do not.
+// \"casino\" in MESSAGE"); empty when they do not. Links in the form's own
+// routing and presentation fields (REDIRECT, LINKBACK, ...) do not count.
 std::string content_rule_broken(const FieldMap& fields, const ContentRules& rules);
 
 // Step after the honeypot: ends the run as spam when a rule is broken. A

@@ -22,6 +22,9 @@ TEST(ContentRules, LinksOverAllValuesAndBlockedWords) {
       {{{"MESSAGE", two}}, 2, "", ""},
       {{{"MESSAGE", two}, {"NAME", "see https://c.example"}}, 2, "", "3 links, at most 2 allowed"},
       {{{"MESSAGE", "no links"}}, 0, "", ""},
+      // The form's own addresses are no visitor's links; the subject is typed.
+      {{{"REDIRECT", "https://site.example/thanks"}, {"LINKBACK", "http://site.example/"}}, 0, "", ""},
+      {{{"SUBJECT", "www.spam.example"}}, 0, "", "1 links, at most 0 allowed"},
       {{{"MESSAGE", "[url=x]y[/url]"}}, 0, "", "1 links, at most 0 allowed"},
       {{{"MESSAGE", two + two}}, std::nullopt, "", ""},
       {{{"MESSAGE", "Cheap CASINO chips"}}, std::nullopt, "casino\n", "blocked word \"casino\" in MESSAGE"},
