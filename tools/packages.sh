@@ -7,7 +7,7 @@ VELLOC_RUNTIME_PACKAGES=(cmake ninja-build g++ pkg-config unixodbc unixodbc-dev 
 # Further packages the tests need (nginx and systemd-socket-activate serve velloc
 # persistent; ab and strace are for the benchmarks).
 VELLOC_TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  postgresql mpack tmux chromium chromium-driver python3-selenium openssl postfix spamassassin
+  postgresql mpack tmux chromium chromium-driver python3-selenium openssl postfix spamassassin spamd
   nginx-light systemd apache2-utils strace)
 
 ensure_packages() {

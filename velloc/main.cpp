@@ -20,6 +20,7 @@
 #include "platform/termination_guard.h"
 #include "velloc/archive/archive_commands.h"
 #include "velloc/archive/archive_options.h"
+#include "velloc/archive/release.h"
 #include "velloc/fastcgi/listen_address.h"
 #include "velloc/fastcgi/server_options.h"
 #include "velloc/fastcgi/supervisor.h"
@@ -110,6 +111,11 @@ int run_archive_command_line(const std::vector<std::string>& arguments) {
   } else if (!std::ifstream(platform::native_path(settings_file))) {
     std::cerr << "velloc: cannot read the settings file " << settings_file << '\n';
     return kArchiveFailed;
+  }
+  if (options->command == ArchiveOptions::Command::kRelease) {
+    platform::TempFileRegistry temp_files;
+    Site site(read_process_facts(), &temp_files);
+    return release_submission(site, options->id, settings_file, std::cout, std::cerr);
   }
   std::string state_dsn = settings_file.empty()
                               ? ""

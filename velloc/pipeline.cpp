@@ -5,9 +5,11 @@
 #include <new>
 
 #include "velloc/archive/archive_step.h"
+#include "velloc/guard/content_rules.h"
 #include "velloc/guard/honeypot.h"
 #include "velloc/guard/origin_check.h"
 #include "velloc/guard/recipient_policy.h"
+#include "velloc/guard/spam_check.h"
 #include "velloc/guard/submission_limits.h"
 #include "velloc/mail/mail_steps.h"
 #include "velloc/request/diagnostics.h"
@@ -99,13 +101,11 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   resolve_template_paths(run);
   check_required_fields(run);
   drop_honeypot_submission(run);
+  check_content_rules(run);
   check_rate_limits(run);
+  score_spam(run);
   archive_submission(run);
-  insert_database_record(run);
-  export_text_file(run);
-  send_form_mail(run);
-  send_receipt(run);
-  call_webhooks(run);
+  run_actions(run);
   return decide_response_page(run);
 }
 
@@ -135,6 +135,14 @@ void respond(const Run& run, const Answer& answer, std::ostream& response) {
 }
 
 }  // namespace
+
+void run_actions(Run& run) {
+  insert_database_record(run);
+  export_text_file(run);
+  send_form_mail(run);
+  send_receipt(run);
+  call_webhooks(run);
+}
 
 int serve_request(Site& site, const char* const* environment, std::istream& body,
                   std::ostream& response) {

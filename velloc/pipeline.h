@@ -8,6 +8,12 @@
 
 #include "velloc/site.h"
 
+struct Run;
+
+// The actions of an accepted submission, in order: database record, text export,
+// form mail, receipt, webhooks. A failing one ends the run (RunEnded).
+void run_actions(Run& run);
+
 int serve_request(Site& site, const char* const* environment, std::istream& body,
                   std::ostream& response);
 

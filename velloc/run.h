@@ -36,4 +36,7 @@ struct Run {
   AnswerFormat answer_format = AnswerFormat::kHtml;
   // The id under which the archive keeps this submission; empty when it does not.
   std::string archive_id;
+  // The spam filter's score of the form mail, for its X-Spam-Score line; empty
+  // when it was not scored.
+  std::string spam_score;
 };

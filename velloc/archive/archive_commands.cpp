@@ -276,6 +276,8 @@ int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std:
       return purge(store, now, out, err);
     case Command::kErase:
       return erase(options, store, out, err);
+    case Command::kRelease:
+      break;  // runs the pipeline's actions: release.h
   }
   return kArchiveFailed;
 }

@@ -6,11 +6,12 @@
 
 namespace {
 
-constexpr std::string_view kCommands[] = {"--list", "--show", "--export", "--purge", "--erase"};
+constexpr std::string_view kCommands[] = {"--list",  "--show",  "--export",
+                                          "--purge", "--erase", "--release"};
 
 bool takes_value(std::string_view option) {
-  for (std::string_view known : {"--show", "--erase", "--export", "--settings", "--form",
-                                 "--search", "--status", "--since", "--until"})
+  for (std::string_view known : {"--show", "--erase", "--release", "--export", "--settings",
+                                 "--form", "--search", "--status", "--since", "--until"})
     if (option == known) return true;
   return false;
 }
@@ -104,6 +105,10 @@ bool parse_one(Parser& parser, ArchiveOptions& options, bool* have_command, bool
     options.id = *value;
     return set_command(options, have_command, Command::kShow, argument, error);
   }
+  if (argument == "--release") {
+    options.id = *value;
+    return set_command(options, have_command, Command::kRelease, argument, error);
+  }
   if (argument == "--erase") {
     options.address = *value;
     if (value->find('@') == std::string::npos) {
@@ -158,7 +163,7 @@ std::optional<ArchiveOptions> parse_archive_options(const std::vector<std::strin
     if (!parse_one(parser, options, &have_command, &json_given)) return std::nullopt;
   using Command = ArchiveOptions::Command;
   if (!have_command) {
-    *error = "no command: give --list, --show, --export, --purge or --erase";
+    *error = "no command: give --list, --show, --export, --purge, --erase or --release";
     return std::nullopt;
   }
   bool filtering = options.command == Command::kList || options.command == Command::kExport;
@@ -186,6 +191,7 @@ std::string archive_usage() {
          "  --export csv|json       the filtered submissions with their fields\n"
          "  --purge                 delete those kept longer than KeepSubmissions\n"
          "  --erase ADDRESS         delete every submission whose fields hold ADDRESS\n"
+         "  --release ID            run the actions of a submission kept as spam\n"
          "  --settings PATH         the settings file (else found as a web run finds it)\n"
          "Times are UTC unless they name their offset.\n";
 }

@@ -10,12 +10,12 @@
 #include "velloc/archive/archive_store.h"
 
 struct ArchiveOptions {
-  enum class Command { kList, kShow, kExport, kPurge, kErase };
+  enum class Command { kList, kShow, kExport, kPurge, kErase, kRelease };
   Command command = Command::kList;
   std::string settings_file;  // --settings; empty: looked for as a web run does
   SubmissionFilter filter;    // --list and --export
   bool json = false;          // --json, or --export json
-  std::string id;             // --show
+  std::string id;             // --show, --release
   std::string address;        // --erase
 };
 

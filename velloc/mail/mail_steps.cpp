@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "platform/descriptor_stream.h"
@@ -137,7 +138,28 @@ std::vector<MailAttachment> upload_attachments(Run& run, const std::string& targ
   return attachments;
 }
 
+// The form mail's header lines: the visitor's (or the site's sender with the
+// visitor in Reply-To), then the spam filter's score when it gave one.
+std::string form_mail_header_text(const Run& run) {
+  std::string text = run.settings.visitor_reply_to
+                         ? aligned_header_text(run)
+                         : build_header_text(run.request, "EMAIL", "RECIPIENT", "SUBJECT");
+  if (!run.spam_score.empty()) text += header_line("X-Spam-Score", run.spam_score);
+  return text;
+}
+
 }  // namespace
+
+std::string form_mail_text(Run& run) {
+  FieldMap fields = run.request.fields;
+  TemplateState state = run.template_state;
+  std::ostringstream body;
+  write_body(run, body, "TEMPLATE_MAIL", run.templates.mail_template,
+             "Could not open Template File: \n\t%s\n");
+  run.request.fields = std::move(fields);
+  run.template_state = std::move(state);
+  return form_mail_header_text(run) + "\n" + body.str();
+}
 
 int send_form_mail(Run& run) {
   if (run.request.field_is_set("DISABLE_MAIL")) return 1;
@@ -146,9 +168,7 @@ int send_form_mail(Run& run) {
   std::vector<MailAttachment> uploads = upload_attachments(run, target);
   platform::TempFile body_file = make_mail_temp_file(run);
   platform::DescriptorStream body(body_file.fd());
-  std::string header_text = run.settings.visitor_reply_to
-                                ? aligned_header_text(run)
-                                : build_header_text(run.request, "EMAIL", "RECIPIENT", "SUBJECT");
+  std::string header_text = form_mail_header_text(run);
   write_body(run, body, "TEMPLATE_MAIL", run.templates.mail_template,
              "Could not open Template File: \n\t%s\n");
   finish_body_file(run, body, body_file);

@@ -14,6 +14,10 @@ struct Run;
 struct CgiRequest;
 
 int send_form_mail(Run& run);
+// The form mail as it would be sent, before any encryption and without its
+// attachments: its header lines, a blank line and its body. Composing it changes
+// nothing the later form mail sees.
+std::string form_mail_text(Run& run);
 int send_receipt(Run& run);
 
 enum class Recipients { kAll, kFirstOnly };

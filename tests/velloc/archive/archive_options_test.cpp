@@ -32,7 +32,12 @@ TEST(ArchiveOptionsTest, CommandLines) {
       {{"--export=csv"}, "export||||0|0||0||", ""},
       {{"--purge"}, "purge||||0|0||0||", ""},
       {{"--erase", "Ann@Example.com"}, "erase||||0|0||0||Ann@Example.com", ""},
-      {{}, "", "no command: give --list, --show, --export, --purge or --erase"},
+      {{"--release=20240501-ab"}, "release||||0|0||0|20240501-ab|", ""},
+      {{}, "", "no command: give --list, --show, --export, --purge, --erase or --release"},
+      {{"--release"}, "", "--release needs a value"},
+      {{"--release", "x", "--status", "spam"},
+       "",
+       "--form, --status, --since, --until and --search go with --list or --export"},
       {{"--list", "--purge"}, "", "only one command at a time: --purge"},
       {{"--list", "--bogus"}, "", "unknown option --bogus"},
       {{"--show"}, "", "--show needs a value"},
@@ -51,7 +56,7 @@ TEST(ArchiveOptionsTest, CommandLines) {
        "--form, --status, --since, --until and --search go with --list or --export"},
       {{"--export", "csv", "--json"}, "", "--json goes with --list or --show"},
   };
-  const char* const names[] = {"list", "show", "export", "purge", "erase"};
+  const char* const names[] = {"list", "show", "export", "purge", "erase", "release"};
   for (const Case& c : cases) {
     std::string arguments;
     for (const std::string& a : c.arguments) arguments += a + " ";

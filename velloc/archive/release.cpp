@@ -1,0 +1,94 @@
+#include "velloc/archive/release.h"
+
+#include <chrono>
+#include <ostream>
+
+#include "platform/ini_file.h"
+#include "platform/text.h"
+#include "velloc/archive/archive_commands.h"
+#include "velloc/archive/archive_store.h"
+#include "velloc/pipeline.h"
+#include "velloc/request/event_log.h"
+#include "velloc/run.h"
+#include "velloc/templates/template_paths.h"
+
+namespace {
+
+constexpr char kReceiptNumber[] = "RECEIPT_NUMBER";
+
+std::int64_t now_milliseconds() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// The fields as the visitor's run held them: stored newest first within each
+// listing bucket, so added again in reverse. The receipt number keeps the one
+// given then; the settings do not give a new one.
+void restore_request(Run& run, const ArchivedSubmission& submission) {
+  for (auto field = submission.fields.rbegin(); field != submission.fields.rend(); ++field)
+    if (!platform::equal_ignoring_case(field->first, kReceiptNumber))
+      run.request.fields.set(field->first, field->second);
+  run.request.environment.set("REMOTE_ADDR", submission.remote_address);
+  run.request.environment.set("REQUEST_METHOD", "POST");
+}
+
+bool find_spam(ArchiveStore& store, const std::string& id, ArchivedSubmission* submission,
+               std::ostream& err) {
+  std::string error;
+  std::optional<ArchivedSubmission> found;
+  if (!store.find(id, &found, &error)) {
+    err << "velloc: archive failed: " << error << '\n';
+    return false;
+  }
+  if (!found) {
+    err << "velloc: no submission " << id << '\n';
+    return false;
+  }
+  if (found->status != "spam") {
+    err << "velloc: submission " << id << " is " << found->status << ", not spam\n";
+    return false;
+  }
+  *submission = std::move(*found);
+  return true;
+}
+
+}  // namespace
+
+int release_submission(Site& site, const std::string& id, const std::string& settings_file,
+                       std::ostream& out, std::ostream& err) {
+  std::string state_dsn = settings_file.empty()
+                              ? ""
+                              : platform::read_ini_string(settings_file, "Velloc", "StateDSN", "");
+  std::string error;
+  ArchiveStore* store =
+      site.archive_store(state_connection_string(state_dsn, settings_file), &error);
+  if (store == nullptr) {
+    err << "velloc: archive not available: " << error << '\n';
+    return kArchiveFailed;
+  }
+  ArchivedSubmission submission;
+  if (!find_spam(*store, id, &submission, err)) return kArchiveFailed;
+  Run released(site);
+  restore_request(released, submission);
+  try {
+    init_mail_message(released.message, site.facts().host_name, site.facts().temp_directory);
+    released.message.temp_files = site.temp_files();
+    load_settings_from(released, settings_file);
+    if (!submission.receipt_number.empty())
+      released.request.set_field(kReceiptNumber, submission.receipt_number);
+    resolve_template_paths(released);
+    released.archive_id = id;
+    if (!store->add_outcome(id, {"release", "done", now_milliseconds(), "released by the operator"},
+                            "accepted", &error)) {
+      err << "velloc: archive failed: " << error << '\n';
+      return kArchiveFailed;
+    }
+    log_event(released.message, 5, "Submission %s released; its actions run\n", id.c_str());
+    run_actions(released);
+  } catch (const RunEnded&) {
+    err << "velloc: submission " << id << " released, but an action failed; see the log\n";
+    return kArchiveFailed;
+  }
+  out << "released " << id << '\n';
+  return kArchiveOk;
+}

@@ -1,0 +1,17 @@
+// Releasing a submission kept as spam: the operator's `velloc --release ID`. The
+// run is rebuilt from the archived fields, the visitor's address and the form
+// profile of today's settings, and the pipeline's actions run for it as for an
+// accepted submission, recording their outcomes on the archived one.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "velloc/site.h"
+
+// Runs the actions of spam submission `id`, found in the archive that
+// `settings_file` names, and marks it accepted first (a failing action then
+// marks it failed). Returns kArchiveOk, or kArchiveFailed with `err` naming why:
+// no such submission, one that is not spam, a store or action that failed.
+int release_submission(Site& site, const std::string& id, const std::string& settings_file,
+                       std::ostream& out, std::ostream& err);

@@ -1,0 +1,61 @@
+#include "velloc/guard/spam_check.h"
+
+#include <charconv>
+#include <cstdio>
+#include <string>
+
+#include "platform/text.h"
+#include "velloc/guard/spam_verdict.h"
+#include "velloc/guard/spamd_client.h"
+#include "velloc/mail/mail_steps.h"
+#include "velloc/request/event_log.h"
+#include "velloc/request/settings.h"
+#include "velloc/run.h"
+
+namespace {
+
+// The whole exchange with the filter; a visitor waits for it.
+constexpr int kSpamdBudgetMs = 8000;
+// spamd's own default limit on what it scans.
+constexpr std::size_t kMaxScoredBytes = 500 * 1024;
+
+std::string one_decimal(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+}  // namespace
+
+double parse_spam_threshold(std::string_view text, double fallback) {
+  text = platform::trim(text);
+  double value = 0;
+  auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return failure == std::errc() && end != text.data() ? value : fallback;
+}
+
+void score_spam(Run& run) {
+  std::string setting(platform::trim(profile_or_setting(run, "SpamCheck").value_or("")));
+  if (setting.empty()) return;
+  std::optional<SpamdAddress> address = parse_spam_check(setting);
+  if (!address) {
+    log_event(run.message, 1, "SpamCheck %s not understood; not scored\n", setting.c_str());
+    return;
+  }
+  double threshold = parse_spam_threshold(profile_or_setting(run, "SpamThreshold").value_or(""));
+  std::string message = form_mail_text(run);
+  if (message.size() > kMaxScoredBytes) {
+    log_event(run.message, 1, "Form mail too large to score (%zu bytes); let through\n",
+              message.size());
+    return;
+  }
+  std::string error;
+  std::optional<double> score = spamd_score(*address, message, kSpamdBudgetMs, &error);
+  if (!score) {
+    log_event(run.message, 1, "Spam filter not reached, let through unscored: %s\n", error.c_str());
+    return;
+  }
+  if (*score >= threshold)
+    end_as_spam(run, "score " + one_decimal(*score) + ", threshold " + one_decimal(threshold));
+  run.spam_score = one_decimal(*score);
+}
