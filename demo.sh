@@ -78,8 +78,24 @@ LOG_LEVEL=15
 Referers=127.0.0.1:$HTTP_PORT, localhost:$HTTP_PORT
 ProfilesOnly=1
 HoneypotField=website
+ChallengeKey=$(od -An -N24 -tx1 /dev/urandom | tr -d ' \n')
 INI
 cat samples/demo/profiles.ini >>"$program/VELLOC.INI"
+
+# The challenge widget of the contact page, from the npm registry at a fixed version,
+# kept between starts and served by the site itself.
+ALTCHA_VERSION=2.3.0
+widget=$demo/npm/node_modules/altcha
+if ! grep -q "\"version\": \"$ALTCHA_VERSION\"" "$widget/package.json" 2>/dev/null; then
+  if ! npm install --prefix "$demo/npm" --no-audit --no-fund --no-save \
+      "altcha@$ALTCHA_VERSION" >"$demo/npm.log" 2>&1; then
+    cat "$demo/npm.log" >&2
+    echo "The challenge widget could not be installed from the npm registry." >&2
+    exit 1
+  fi
+fi
+mkdir -p "$demo/Samples/altcha"
+cp "$widget/dist/altcha.js" "$demo/Samples/altcha/altcha.js"
 
 driver=$(ls /usr/lib/*/odbc/libsqlite3odbc.so 2>/dev/null | head -n 1)
 cat >"$demo/odbc/odbcinst.ini" <<INI
@@ -125,7 +141,7 @@ server.bind = "127.0.0.1"
 server.errorlog = "$demo/lighttpd-error.log"
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html", ".htm" => "text/html", ".css" => "text/css",
-                   ".csv" => "text/plain", ".txt" => "text/plain")
+                   ".csv" => "text/plain", ".txt" => "text/plain", ".js" => "text/javascript")
 setenv.add-environment = ($environment)
 CONF
 

@@ -3,7 +3,7 @@
 # Packages the product needs at run time and to build.
 VELLOC_RUNTIME_PACKAGES=(cmake ninja-build g++ pkg-config unixodbc unixodbc-dev libsqliteodbc
   odbc-postgresql lighttpd python3 python3-aiosmtpd gnupg curl libmspack-dev libnewt-dev gcab
-  libssl-dev libfcgi-dev rapidjson-dev libcurl4-openssl-dev)
+  libssl-dev libfcgi-dev rapidjson-dev libcurl4-openssl-dev npm)
 # Further packages the tests need (nginx and systemd-socket-activate serve velloc
 # persistent; ab and strace are for the benchmarks).
 VELLOC_TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev

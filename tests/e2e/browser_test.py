@@ -162,8 +162,25 @@ class BrowserTest(unittest.TestCase):
                 return value.strip()
         self.fail("the demo's settings name no default recipient")
 
+    def solved_challenge_after_load(self):
+        """Waits until the page's challenge widget has put its solution into the form;
+        the milliseconds from the page's load event to then."""
+        def solved_at(browser):
+            return browser.execute_script(
+                "const field = document.querySelector('form input[name=\"altcha\"]');"
+                "return field && field.value ? performance.now() -"
+                " performance.getEntriesByType('navigation')[0].loadEventEnd : null;")
+
+        try:
+            return WebDriverWait(self.browser, WAIT_SECONDS, poll_frequency=0.02).until(solved_at)
+        except TimeoutException:
+            self.fail(f"the challenge was not solved:\n{self.browser.page_source}\n"
+                      f"demo output:\n{self.demo.output()}")
+
     def test_1_contact_form(self):
         form = self.open_form_with("message")
+        elapsed = self.solved_challenge_after_load()
+        print(f"challenge solved {elapsed:.0f} ms after the page loaded", file=sys.stderr)
         subject = self.profile_value(form, "SUBJECT")
         receipt_from = self.profile_value(form, "RECEIPT_FROM")
         receipt_subject = self.profile_value(form, "RECEIPT_SUBJECT")
