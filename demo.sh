@@ -21,6 +21,7 @@ cd "$(dirname "$0")"
 top=$PWD
 source tools/packages.sh
 ensure_packages "${VELLOC_RUNTIME_PACKAGES[@]}"
+command -v npm >/dev/null || ensure_packages "${VELLOC_DEMO_PACKAGES[@]}"
 
 absolute() { case $1 in /*) echo "$1" ;; *) echo "$start_dir/$1" ;; esac; }
 
