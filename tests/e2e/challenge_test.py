@@ -5,13 +5,19 @@ with a replayed, an expired or a forged one all refused with nothing done."""
 import hashlib
 import hmac
 import json
+import os
 import secrets
+import shutil
 import sys
+import tempfile
 import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 from altcha_solver import encode, solve
 from harness import Site
+from postgres_insert_test import DRIVER_GLOBS, PASSWORD, PG_BIN_GLOB, PostgresServer, find_first
 
 KEY = "e2e challenge key"
 MAX_NUMBER = 1000
@@ -89,6 +95,28 @@ class ChallengeTest(unittest.TestCase):
                 if not extra.get("ChallengeKey", KEY):
                     status, _, _ = site.get("/cgi-bin/velloc/challenge", JSON)
                     self.assertEqual(403, status)
+
+    @unittest.skipUnless(find_first([PG_BIN_GLOB]) and find_first(DRIVER_GLOBS),
+                         "PostgreSQL server or its ODBC driver is not installed")
+    def test_one_use_across_hosts_sharing_postgresql(self):
+        root = Path(tempfile.mkdtemp(prefix="velloc-challenge-pg-"))
+        os.chmod(root, 0o755)
+        server = PostgresServer(root / "server")
+        try:
+            server.start()
+            dsn = (f"DRIVER={{{find_first(DRIVER_GLOBS)}}};Servername=127.0.0.1;"
+                   f"Port={server.port};Database=postgres;UID=velloc;PWD={{{PASSWORD}}}")
+            with self.site(StateDSN=dsn) as first, self.site(StateDSN=dsn) as second:
+                solution = solve(self.challenge(first))
+                # The same solution sent to both hosts at once: one use only.
+                with ThreadPoolExecutor(8) as pool:
+                    answers = list(pool.map(lambda i: self.submit((first, second)[i % 2],
+                                                                  solution), range(16)))
+                self.assertEqual(1, sum(status == 200 for status, _ in answers), answers)
+                self.assertEqual("1\n", server.sql("SELECT count(*) FROM velloc_used_tokens"))
+        finally:
+            server.stop()
+            shutil.rmtree(root, ignore_errors=True)
 
     def test_refusal_page(self):
         with self.site() as site:
