@@ -3,7 +3,9 @@ that post the forms that carry one."""
 
 import base64
 import hashlib
+import hmac
 import json
+import secrets
 
 
 def solve(challenge):
@@ -27,3 +29,13 @@ def fetch_and_solve(get, path):
     if status != 200:
         raise AssertionError(f"no challenge at {path}: {status} {body[:200]!r}")
     return solve(json.loads(body))
+
+
+def minted(key, expires, number=7):
+    """A solution made with `key` (expiring at `expires`, Unix seconds), as the site
+    that holds the key would have made it."""
+    salt = f"{secrets.token_hex(12)}?expires={expires}&"
+    digest = hashlib.sha256(f"{salt}{number}".encode()).hexdigest()
+    signature = hmac.new(key.encode(), digest.encode(), hashlib.sha256).hexdigest()
+    return encode({"algorithm": "SHA-256", "challenge": digest, "salt": salt,
+                   "signature": signature}, number)
