@@ -4,13 +4,16 @@
 # serves it: lighttpd on 127.0.0.1:8080 with the installed velloc as its only form
 # handler and Samples/ as document root, a local SMTP server on 127.0.0.1:2525 that
 # stores every mail it receives under demo-run/mail/, and a SQLite database reached
-# through ODBC. Stays in the foreground until Ctrl-C (or SIGTERM) and leaves nothing
+# through ODBC. A second listener of lighttpd, 127.0.0.1:8081, is another origin: a
+# stockist's page there posts JSON to the form handler, which allows that origin.
+# Stays in the foreground until Ctrl-C (or SIGTERM) and leaves nothing
 # running. velloc runs persistent: lighttpd's mod_fastcgi starts it once and hands it
 # every submission; with DEMO_MODE=cgi lighttpd starts it anew for each one instead.
 #
 # Optional environment overrides (the defaults need none of them):
 #   DEMO_MODE       fastcgi (persistent, the default) or cgi
 #   DEMO_HTTP_PORT  port of the web server (8080)
+#   DEMO_PARTNER_PORT  port of the stockist's page, another origin (8081)
 #   DEMO_SMTP_PORT  port of the mail server (2525)
 #   DEMO_DIR        folder of the demo's state (demo-run beside this script)
 #   DEMO_BIN_DIR    build folder whose dist/ holds the built distribution; the build
@@ -26,6 +29,7 @@ command -v npm >/dev/null || ensure_packages "${VELLOC_DEMO_PACKAGES[@]}"
 absolute() { case $1 in /*) echo "$1" ;; *) echo "$start_dir/$1" ;; esac; }
 
 HTTP_PORT=${DEMO_HTTP_PORT:-8080}
+PARTNER_PORT=${DEMO_PARTNER_PORT:-8081}
 MODE=${DEMO_MODE:-fastcgi}
 case $MODE in
   fastcgi | cgi) ;;
@@ -49,7 +53,7 @@ if [ ! -x "$dist/installer" ]; then
 fi
 
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-for port in "$HTTP_PORT" "$SMTP_PORT"; do
+for port in "$HTTP_PORT" "$PARTNER_PORT" "$SMTP_PORT"; do
   if listening "$port"; then
     echo "Port $port on 127.0.0.1 is already in use (is the demo running already?)." >&2
     exit 1
@@ -59,8 +63,8 @@ done
 # The site is installed anew on every start over the previous one; mails, database
 # and exports (Samples/orders.htm, Samples/signups.csv, VLPro/Brannic/order_rows.txt)
 # are kept.
-rm -rf "$demo/odbc" "$demo/VLPro/Brannic/Templates"
-mkdir -p "$demo"/{odbc,mail,data,tmp}
+rm -rf "$demo/odbc" "$demo/VLPro/Brannic/Templates" "$demo/partner"
+mkdir -p "$demo"/{odbc,mail,data,tmp,partner}
 program=$demo/VLPro
 if ! "$dist/installer" --unattended --accept-license --program-folder "$demo" \
     --samples-folder "$demo" --smtp "127.0.0.1:$SMTP_PORT" --recipient owner@example.test \
@@ -70,18 +74,22 @@ if ! "$dist/installer" --unattended --accept-license --program-folder "$demo" \
   exit 1
 fi
 # The installer's VELLOC.INI names the mail server and the recipient; the demo adds
-# what an operator would.
+# what an operator would. The stockist's page is a referer of its own and the one
+# origin besides the site's own that may post.
 cat >>"$program/VELLOC.INI" <<INI
 DEFAULTSENDER=velloc@example.test
 TEMP=$demo/tmp/
 LOGFILE=$demo/velloc.log
 LOG_LEVEL=15
-Referers=127.0.0.1:$HTTP_PORT, localhost:$HTTP_PORT
+Referers=127.0.0.1:$HTTP_PORT, localhost:$HTTP_PORT, 127.0.0.1:$PARTNER_PORT
+AllowedOrigins=http://127.0.0.1:$PARTNER_PORT
 ProfilesOnly=1
 HoneypotField=website
 ChallengeKey=$(od -An -N24 -tx1 /dev/urandom | tr -d ' \n')
 INI
 cat samples/demo/profiles.ini >>"$program/VELLOC.INI"
+sed "s|@FORM_HANDLER@|http://127.0.0.1:$HTTP_PORT/cgi-bin/VLPro/velloc|" \
+  samples/demo/partner.html >"$demo/partner/index.html"
 
 # The challenge widget of the contact page, from the npm registry at a fixed version,
 # kept between starts and served by the site itself.
@@ -134,6 +142,12 @@ else
 alias.url = ("/cgi-bin/VLPro/velloc" => "'"$program"'/velloc")
 $HTTP["url"] =~ "^/cgi-bin/VLPro/velloc" { cgi.assign = ("" => "") }'
 fi
+# The stockist's origin serves its page only, not the form handler.
+if [ "$MODE" = fastcgi ]; then
+  partner_handler='fastcgi.server = ()'
+else
+  partner_handler='alias.url = ()'
+fi
 cat >"$demo/lighttpd.conf" <<CONF
 $handler
 server.document-root = "$demo/Samples"
@@ -142,8 +156,16 @@ server.bind = "127.0.0.1"
 server.errorlog = "$demo/lighttpd-error.log"
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html", ".htm" => "text/html", ".css" => "text/css",
+<<<<<<< HEAD
                    ".csv" => "text/plain", ".txt" => "text/plain", ".js" => "text/javascript")
+=======
+                   ".js" => "text/javascript", ".csv" => "text/plain", ".txt" => "text/plain")
+>>>>>>> main
 setenv.add-environment = ($environment)
+\$SERVER["socket"] == "127.0.0.1:$PARTNER_PORT" {
+  server.document-root = "$demo/partner"
+  $partner_handler
+}
 CONF
 
 # Both servers are children of this script. Whatever ends it (Ctrl-C, SIGTERM,
@@ -194,9 +216,11 @@ await_port "$SMTP_PORT" "$!" "mail server"
 setsid lighttpd -D -f "$demo/lighttpd.conf" &
 children+=($!)
 await_port "$HTTP_PORT" "$!" "web server"
+await_port "$PARTNER_PORT" "$!" "web server"
 
 echo
 echo "Demo site:  http://127.0.0.1:$HTTP_PORT/"
+echo "Stockist:   http://127.0.0.1:$PARTNER_PORT/ (another origin, posts JSON to the form handler)"
 echo "Installed:  $program and $demo/Samples (by $dist/installer)"
 echo "velloc:     $([ "$MODE" = fastcgi ] && echo "persistent (FastCGI)" || echo "CGI program") (DEMO_MODE=$MODE)"
 echo "Mails:      $demo/mail/ (one .eml file per mail received)"

@@ -34,11 +34,13 @@ constexpr char kTooLargeToDecode[] = "the request is too large to decode";
 
 // The initialisation error for a request that could not be decoded: too large for
 // the limits or the memory, or malformed. A script's answer names which in
-// `message`, and the error stream gets `what`.
-[[noreturn]] void end_with_init_failure(Run& run, Reason reason, const char* what,
-                                        const char* message) {
+// `message`, and the error stream gets `what`; a script on an origin that the
+// site-wide AllowedOrigins allows may read it.
+[[noreturn]] void end_with_init_failure(Run& run, const std::string& settings_file, Reason reason,
+                                        const char* what, const char* message) {
   std::cerr << "velloc: " << what << '\n';
   run.answer_format = decide_answer_format(run);
+  run.allow_origin = readable_origin(run.request, site_allowed_origins(run.site, settings_file));
   run.request = CgiRequest();
   Answer failure = Answer::of(Answer::Kind::kInitFailure);
   failure.reason = reason;
@@ -61,13 +63,13 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
     spool.limits.max_parts = limits.max_fields;
     init_request(run.request, environment, body, ", ", limits, spool);
   } catch (const RequestLimitExceeded& error) {
-    end_with_init_failure(run, Reason::kTooLarge, error.what(), error.what());
+    end_with_init_failure(run, settings_file, Reason::kTooLarge, error.what(), error.what());
   } catch (const std::bad_alloc& error) {
-    end_with_init_failure(run, Reason::kTooLarge, error.what(), kTooLargeToDecode);
+    end_with_init_failure(run, settings_file, Reason::kTooLarge, error.what(), kTooLargeToDecode);
   } catch (const MalformedRequest& error) {
-    end_with_init_failure(run, Reason::kBadRequest, error.what(), error.what());
+    end_with_init_failure(run, settings_file, Reason::kBadRequest, error.what(), error.what());
   } catch (const std::exception& error) {
-    end_with_init_failure(run, Reason::kFailed, error.what(), kUnexpectedFailure);
+    end_with_init_failure(run, settings_file, Reason::kFailed, error.what(), kUnexpectedFailure);
   }
 }
 

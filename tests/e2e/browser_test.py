@@ -2,7 +2,10 @@
 person opens the index page, follows its links to the contact and the order form,
 types into the fields, chooses options and clicks the submit button. The test then
 checks the pages the browser shows, the mails the demo's mail server stored (parsed
-with the email package), the order's database row and the rebuilt order list."""
+with the email package), the order's database row and the rebuilt order list. The
+contact form is sent by the site's script without leaving the page, and by the
+browser itself when scripts are off; the stockist's page on another origin posts
+JSON, accepted from the origin the settings allow and refused from any other."""
 
 import os
 import shutil
@@ -21,6 +24,7 @@ PATHS = {
     "mail": "mail",                  # under DEMO_DIR: one .eml per mail
     "database": "data/orders.db",    # under DEMO_DIR: table Orders
     "settings": "velloc.ini",        # found anywhere under DEMO_DIR, any case
+    "log": "velloc.log",             # under DEMO_DIR
 }
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -40,8 +44,11 @@ except ImportError:
     HAVE_BROWSER = False
 
 
-def start_browser(profile):
+def start_browser(profile, scripts=True):
     options = webdriver.ChromeOptions()
+    if not scripts:
+        options.add_experimental_option(
+            "prefs", {"profile.managed_default_content_settings.javascript": 2})
     options.binary_location = CHROMIUM
     for argument in ("--headless=new", "--disable-gpu", "--disable-dev-shm-usage",
                      "--no-first-run", "--no-default-browser-check", "--no-proxy-server",
@@ -115,6 +122,7 @@ class BrowserTest(unittest.TestCase):
         document; while the form's page is being replaced, a look fails in one of
         several ways (stale element, no such node, document unloaded), and each
         only means "not yet"."""
+        self.mark_page()
         form.find_element(By.CSS_SELECTOR, '[type="submit"]').click()
 
         def response_text(browser):
@@ -133,6 +141,53 @@ class BrowserTest(unittest.TestCase):
                       f"demo output:\n{self.demo.output()}")
         self.assertNotIn("Not Processed", page)
         return page
+
+    def mark_page(self):
+        """Marks the document shown (when scripts run), so that stayed_on_page can tell
+        an answer shown in place from a page the browser navigated to."""
+        self.page_url = self.browser.current_url
+        self.browser.execute_script("window.markedByTest = true;")
+
+    def stayed_on_page(self):
+        return self.browser.current_url == self.page_url and \
+            self.browser.execute_script("return window.markedByTest === true;")
+
+    def wait_for(self, condition, what):
+        """The first true value of `condition(browser)` (bounded); a look that fails
+        while the page changes only means "not yet"."""
+        def looked(browser):
+            try:
+                return condition(browser)
+            except WebDriverException:
+                return None
+
+        try:
+            return WebDriverWait(self.browser, WAIT_SECONDS).until(looked)
+        except TimeoutException:
+            self.fail(f"{what} did not appear:\n{self.browser.page_source}\n"
+                      f"demo output:\n{self.demo.output()}")
+
+    def fill_contact_form(self, form, name, email, message):
+        self.type_into(form, "name", name)
+        self.type_into(form, "email", email)
+        if message:
+            self.type_into(form, "message", message)
+
+    def partner_answer(self, url, fields):
+        """Opens the stockist's page at `url`, fills and sends its form, and returns
+        the text its script shows in answer."""
+        self.browser.get(url)
+        form = self.browser.find_element(By.CSS_SELECTOR, "form")
+        for name in ("name", "email", "packs"):
+            self.type_into(form, name, fields[name])
+        for tea in fields["teas"]:
+            form.find_element(By.CSS_SELECTOR, f'[name="teas"][value="{tea}"]').click()
+        form.find_element(By.CSS_SELECTOR, '[type="submit"]').click()
+        answer = self.wait_for(
+            lambda b: b.find_element(By.ID, "answer").is_displayed() and
+            b.find_element(By.ID, "answer").text, "the stockist page's answer")
+        self.assertEqual(url, self.browser.current_url)
+        return answer
 
     # What the demo stored.
     def new_mails(self, count):
@@ -193,6 +248,8 @@ class BrowserTest(unittest.TestCase):
         page = self.submit(form, "Thank you, Ann")
         self.assertIn("ann@example.test", page)
         self.assertIn("555 0100", page)
+        # The site's script sent the form and shows the confirmation in place.
+        self.assertTrue(self.stayed_on_page(), self.browser.current_url)
 
         mails = self.new_mails(2)
         self.assertEqual({self.owner(), "ann@example.test"}, set(mails))
@@ -281,6 +338,70 @@ class BrowserTest(unittest.TestCase):
             lambda b: "Not Processed" in b.find_element(By.TAG_NAME, "h1").text)
         self.assertIn("File Not Accepted: tool.exe",
                       self.browser.find_element(By.TAG_NAME, "body").text)
+
+    def test_4_contact_form_missing_field_in_place(self):
+        form = self.open_form_with("message")
+        self.fill_contact_form(form, "Di", "di@example.test", "")
+        self.mark_page()
+        form.find_element(By.CSS_SELECTOR, '[type="submit"]').click()
+        note = self.wait_for(lambda b: b.find_element(By.ID, b.find_element(
+            By.NAME, "message").get_attribute("aria-describedby")), "the message field's note")
+        self.assertTrue(note.text)
+        # Beside its input: the element right after the text area.
+        self.assertEqual(note, self.browser.execute_script(
+            "return document.getElementsByName('message')[0].nextElementSibling;"))
+        self.assertTrue(self.stayed_on_page())
+        for name in ("name", "email"):
+            self.assertIsNone(self.browser.find_element(By.NAME, name)
+                              .get_attribute("aria-describedby"))
+        # Filled in, the same form goes through and its confirmation replaces it.
+        self.type_into(form, "message", "Now with a message")
+        page = self.submit(form, "Thank you, Di")
+        self.assertTrue(self.stayed_on_page())
+        self.assertIn("di@example.test", page)
+        self.assertEqual({self.owner(), "di@example.test"}, set(self.new_mails(2)))
+
+    def test_5_contact_form_without_scripts(self):
+        browser = start_browser(self.root / "profile-no-scripts", scripts=False)
+        self.addCleanup(browser.quit)
+        self.browser = browser
+        self.addCleanup(delattr, self, "browser")
+        form = self.open_form_with("message")
+        self.fill_contact_form(form, "Ed", "ed@example.test", "Sent the old way")
+        form_action = form.get_attribute("action")
+        page = self.submit(form, "Thank you, Ed")
+        self.assertIn("ed@example.test", page)
+        # The browser posted the form itself and shows the answer as a page of its own.
+        self.assertEqual(form_action, self.browser.current_url)
+        mails = self.new_mails(2)
+        self.assertEqual({self.owner(), "ed@example.test"}, set(mails))
+        self.assertIn("Sent the old way", mails[self.owner()].get_body().get_content())
+
+    def test_6_cross_origin_page_from_an_origin_not_allowed(self):
+        # Another host name is another origin, one the settings do not name.
+        origin = f"http://localhost:{self.demo.partner_port}"
+        answer = self.partner_answer(origin + "/", {"name": "Fay", "email": "fay@example.test",
+                                                    "packs": "1", "teas": ["assam"]})
+        self.assertIn("refused", answer)
+        # The form handler refused the browser's preflight, so the post was never sent.
+        log = self.demo.dir / PATHS["log"]
+        self.assertTrue(eventually(
+            lambda: f"origin not allowed: {origin}\n" in log.read_text(errors="replace"),
+            WAIT_SECONDS), log.read_text(errors="replace")[-2000:])
+        # No mail: test_7, run next, finds exactly its own.
+
+    def test_7_cross_origin_json(self):
+        answer = self.partner_answer(self.demo.partner_url + "/", {
+            "name": "Gil", "email": "gil@example.test", "packs": "2",
+            "teas": ["sencha", "oolong"]})
+        self.assertIn("Thank you", answer)
+        mails = self.new_mails(1)
+        self.assertEqual([self.owner()], list(mails))
+        listing = mails[self.owner()].get_body().get_content()
+        # Repeated names joined, the number as it was sent.
+        for line in ("NAME:  Gil\n", "EMAIL:  gil@example.test\n", "TEAS:  sencha, oolong\n",
+                     "PACKS:  2\n"):
+            self.assertIn(line, listing)
 
 
 if __name__ == "__main__":

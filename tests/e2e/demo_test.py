@@ -25,8 +25,8 @@ import urllib.request
 from pathlib import Path
 
 from altcha_solver import fetch_and_solve
-from harness import MODE, SAMPLES, SOURCE_DIR, free_port
-from system_support import eventually, listening, mail_names
+from harness import MODE, SAMPLES, SOURCE_DIR
+from system_support import distinct_free_ports, eventually, listening, mail_names
 
 BIN_DIR = os.environ.get("BUILD_DIR") or os.path.dirname(os.environ.get("VELLOC_BINARY", ""))
 SITE = SAMPLES / "site"
@@ -76,10 +76,7 @@ class DemoTest(unittest.TestCase):
     def setUp(self):
         self.root = Path(tempfile.mkdtemp(prefix="velloc-demo-"))
         self.demo_dir = self.root / "demo-run"
-        self.http_port = free_port()
-        self.smtp_port = free_port()
-        while self.smtp_port == self.http_port:
-            self.smtp_port = free_port()
+        self.http_port, self.partner_port, self.smtp_port = distinct_free_ports(3)
         self.demo = None
         self.output = None
         self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
@@ -88,6 +85,7 @@ class DemoTest(unittest.TestCase):
     def start_demo(self):
         self.output = open(self.root / "demo.out", "w+")
         env = dict(os.environ, DEMO_HTTP_PORT=str(self.http_port),
+                   DEMO_PARTNER_PORT=str(self.partner_port),
                    DEMO_SMTP_PORT=str(self.smtp_port), DEMO_DIR=str(self.demo_dir),
                    DEMO_BIN_DIR=BIN_DIR, DEMO_MODE="cgi" if MODE == "cgi" else "fastcgi")
         # Its own process group, so that the test can see (and at worst end) all of it;
@@ -107,8 +105,8 @@ class DemoTest(unittest.TestCase):
         self.assertTrue(self.demo_output().endswith("Demo stopped.\n"), self.demo_output())
         self.assertTrue(eventually(lambda: not live_processes_of_group(self.demo.pid), 10),
                         live_processes_of_group(self.demo.pid))
-        self.assertFalse(listening(self.http_port))
-        self.assertFalse(listening(self.smtp_port))
+        for port in (self.http_port, self.partner_port, self.smtp_port):
+            self.assertFalse(listening(port), port)
         velloc = self.demo_dir / "VLPro" / "velloc"
         self.assertTrue(eventually(lambda: not processes_running(velloc), STOP_SECONDS),
                         processes_running(velloc))

@@ -41,6 +41,17 @@ def holds(predicate):
         return False
 
 
+def distinct_free_ports(count):
+    ports = []
+    for _ in range(100 * count):
+        port = free_port()
+        if port not in ports:
+            ports.append(port)
+        if len(ports) == count:
+            return ports
+    raise RuntimeError(f"no {count} distinct free ports")
+
+
 def listening(port):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=1):
@@ -126,11 +137,10 @@ class DemoSite:
     def __init__(self, root):
         self.root = Path(root)
         self.dir = self.root / "demo-run"
-        self.http_port = free_port()
-        self.smtp_port = free_port()
-        while self.smtp_port == self.http_port:
-            self.smtp_port = free_port()
+        self.http_port, self.partner_port, self.smtp_port = distinct_free_ports(3)
         self.url = f"http://127.0.0.1:{self.http_port}"
+        # The stockist's page: another origin, which the demo's settings allow.
+        self.partner_url = f"http://127.0.0.1:{self.partner_port}"
         self.mail_folder = self.dir / "mail"
         self.database = self.dir / "data" / "orders.db"
         self._output_path = self.root / "demo.out"
@@ -138,6 +148,7 @@ class DemoSite:
 
     def __enter__(self):
         env = dict(os.environ, DEMO_HTTP_PORT=str(self.http_port),
+                   DEMO_PARTNER_PORT=str(self.partner_port),
                    DEMO_SMTP_PORT=str(self.smtp_port), DEMO_DIR=str(self.dir),
                    DEMO_BIN_DIR=BUILD_DIR, DEMO_MODE="cgi" if MODE == "cgi" else "fastcgi")
         with open(self._output_path, "w") as output:

@@ -57,7 +57,7 @@ TEST_F(ServeRequestTest, ASettingsChangeTakesEffectAtTheNextRequest) {
 TEST_F(ServeRequestTest, CrossOriginRequests) {
   dir_.write("VELLOC.ini",
              "[Velloc]\nLOGFILE=" + dir_.file("log.txt") +
-                 "\nLOG_LEVEL=15\nReceiptNumber=5\n"
+                 "\nLOG_LEVEL=15\nReceiptNumber=5\nMaxFields=5\n"
                  "AllowedOrigins=https://a.example\n[Form p]\nAllowedOrigins=https://p.example\n"
                  "DISABLE_MAIL=1\nREDIRECT=/done.htm\n");
   const std::string preflight_204 =
@@ -106,6 +106,49 @@ TEST_F(ServeRequestTest, CrossOriginRequests) {
   EXPECT_NE(std::string::npos,
             dir_.read("log.txt").find("] Origin not allowed: https://evil.example\n"));
   EXPECT_NE(std::string::npos, dir_.read("VELLOC.ini").find("ReceiptNumber=8"));
+
+  // A request that cannot be decoded is answered before any profile is known: the
+  // site-wide list says who may read the answer.
+  std::string undecoded =
+      serve("a=1&b=2&c=3&d=4&e=5&f=6", {from_a, "HTTP_ACCEPT=application/json"});
+  EXPECT_EQ(0u, undecoded.find("Status: 413 Content Too Large\n"
+                               "Access-Control-Allow-Origin: https://a.example\nVary: Origin\n"))
+      << undecoded;
+  EXPECT_EQ(std::string::npos,
+            serve("a=1&b=2&c=3&d=4&e=5&f=6", {from_evil}).find("Access-Control"));
+}
+
+// With ProfilesOnly=1 a preflight, which carries no fields, is judged by the
+// settings' AllowedOrigins; the post that follows must still name its profile.
+TEST_F(ServeRequestTest, PreflightsWithProfilesOnly) {
+  dir_.write("VELLOC.ini", "[Velloc]\nLOGFILE=" + dir_.file("log.txt") +
+                               "\nProfilesOnly=1\nAllowedOrigins=https://a.example\n"
+                               "[Form p]\nDISABLE_MAIL=1\n");
+  const std::string preflight_204 =
+      "Status: 204 No Content\nAccess-Control-Allow-Origin: https://a.example\n"
+      "Access-Control-Allow-Methods: POST\nAccess-Control-Max-Age: 600\nVary: Origin\n\n";
+  const std::string refused = "Status: 403 Forbidden\n\n";
+  const std::vector<std::string> from_a = {"REQUEST_METHOD=OPTIONS",
+                                           "HTTP_ACCESS_CONTROL_REQUEST_METHOD=POST",
+                                           "HTTP_ORIGIN=https://a.example"};
+  std::vector<std::string> from_evil = from_a;
+  from_evil.back() = "HTTP_ORIGIN=https://evil.example";
+  const struct {
+    const char* query;
+    std::vector<std::string> headers;
+    std::string response;
+  } cases[] = {
+      {"", from_a, preflight_204},
+      {"FORM_PROFILE=p", from_a, preflight_204},
+      {"FORM_PROFILE=unknown", from_a, refused},
+      {"", from_evil, refused},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.response, serve(c.query, c.headers)) << c.query;
+  std::string log = dir_.read("log.txt");
+  EXPECT_NE(std::string::npos,
+            log.find("] Preflight from an origin not allowed: https://evil.example\n"));
+  EXPECT_EQ(std::string::npos, log.find("Unknown form profile")) << log;
+  EXPECT_NE(std::string::npos, serve("", {"HTTP_ORIGIN=https://a.example"}).find("Unknown Form!"));
 }
 
 // Each step's refusal, as a script that asks for JSON sees it: the status and the

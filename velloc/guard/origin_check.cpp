@@ -17,12 +17,21 @@ SiteAddress site_address(const CgiRequest& request) {
                      request.get_env("SERVER_PORT")};
 }
 
+OriginDecision decide_request_origin(const CgiRequest& request, std::string_view allowed_origins) {
+  return decide_origin(request.get_env("HTTP_ORIGIN"), allowed_origins,
+                       site_origin(site_address(request)));
+}
+
 OriginDecision decide_request_origin(const Run& run) {
-  return decide_origin(run.request.get_env("HTTP_ORIGIN"), run.settings.allowed_origins,
-                       site_origin(site_address(run.request)));
+  return decide_request_origin(run.request, run.settings.allowed_origins);
 }
 
 }  // namespace
+
+std::string readable_origin(const CgiRequest& request, std::string_view allowed_origins) {
+  if (decide_request_origin(request, allowed_origins) != OriginDecision::kAllowed) return {};
+  return request.get_env("HTTP_ORIGIN");
+}
 
 bool is_preflight(const CgiRequest& request) {
   return request.get_env("REQUEST_METHOD") == "OPTIONS" &&

@@ -3,10 +3,17 @@
 // AllowedOrigins does not allow. They ask origin_policy.h and act on its answer.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "velloc/answer.h"
 #include "velloc/request/cgi_request.h"
 
 struct Run;
+
+// The request's Origin when `allowed_origins` allows it, else empty: for an answer
+// given before the form profile is known (a request that could not be decoded).
+std::string readable_origin(const CgiRequest& request, std::string_view allowed_origins);
 
 // An OPTIONS request that carries Access-Control-Request-Method.
 bool is_preflight(const CgiRequest& request);

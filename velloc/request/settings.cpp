@@ -224,8 +224,13 @@ void apply_form_profile(Run& run) {
     case ProfileOutcome::kNoProfile:
       return;
     case ProfileOutcome::kUnknown:
-      // A preflight is no submission: it is refused without a failure of its own.
-      if (is_preflight(run.request)) throw RunEnded{refused_preflight()};
+      // A preflight is no submission and carries no fields: one that names no profile
+      // (ProfilesOnly) is judged by the settings' AllowedOrigins; one that names an
+      // unknown profile is refused without a failure of its own.
+      if (is_preflight(run.request)) {
+        if (requested.empty()) return;
+        throw RunEnded{refused_preflight()};
+      }
       log_event(run.message, 1, "Unknown form profile: %s\n", printable(requested).c_str());
       fail_request(run.message, kUnknownForm, Reason::kUnknownForm);
     case ProfileOutcome::kApply:
@@ -295,6 +300,13 @@ std::string temp_directory_setting(Site& site, const std::string& settings_file)
   std::string working_directory = current_directory(site.facts());
   if (settings_file.empty()) return working_directory.substr(0, platform::kMaxIniValue);
   return site.settings_files().read_string(settings_file, kSection, "TEMP", working_directory);
+}
+
+std::string site_allowed_origins(Site& site, const std::string& settings_file) {
+  if (settings_file.empty()) return {};
+  return site.settings_files()
+      .find_value(settings_file, kSection, "AllowedOrigins", kMaxRecipientList)
+      .value_or("");
 }
 
 bool follow_links_setting(Site& site, const std::string& settings_file) {

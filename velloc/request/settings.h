@@ -67,6 +67,10 @@ std::string find_settings_file(const ProcessFacts& facts);
 // file or no setting), for decoding that runs before load_settings.
 std::string temp_directory_setting(Site& site, const std::string& settings_file);
 
+// AllowedOrigins of [Velloc] (no form profile), for answers given before the settings
+// are loaded; empty when there is no file or no such key.
+std::string site_allowed_origins(Site& site, const std::string& settings_file);
+
 // Whether the settings file says FollowLinks=1: the folders it names may then be
 // symbolic links.
 bool follow_links_setting(Site& site, const std::string& settings_file);

@@ -156,6 +156,29 @@ TEST_F(ArchiveStoreTest, TwoClaimersNeverTakeTheSameDelivery) {
   EXPECT_EQ(static_cast<std::size_t>(kDeliveries), taken[0].size() + taken[1].size());
 }
 
+// Fields are written many to a statement: every count, on either side of a
+// statement's share, comes back whole and in order, repeated names included.
+TEST_F(ArchiveStoreTest, EveryFieldComesBackInOrder) {
+  auto store = open();
+  std::string error;
+  for (int count : {0, 1, 63, 64, 65, 129, 300}) {
+    SCOPED_TRACE(count);
+    ArchivedSubmission s;
+    s.id = "s" + std::to_string(count);
+    s.status = "accepted";
+    for (int i = 0; i < count; ++i) {
+      std::string number = std::to_string(i);
+      s.fields.emplace_back(i % 2 ? std::string("COLOUR") : "F" + number,
+                            std::string("v'").append(number).append("?"));
+    }
+    ASSERT_TRUE(store->add_submission(s, &error)) << error;
+    std::optional<ArchivedSubmission> found;
+    ASSERT_TRUE(store->find(s.id, &found, &error)) << error;
+    ASSERT_TRUE(found);
+    EXPECT_EQ(s.fields, found->fields);
+  }
+}
+
 TEST_F(ArchiveStoreTest, FiltersFindAndRemoveReachEveryTable) {
   auto store = open();
   std::string error;

@@ -1,0 +1,178 @@
+// The archive's claim against a real PostgreSQL server, the store several web
+// servers share: a throw-away cluster on loopback in a temporary folder (run as the
+// postgres user when the tests run as root, since the server refuses root), reached
+// through Debian's ODBC driver. Skipped where the server or the driver is missing.
+#include <glob.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/cgi_runner.h"
+#include "velloc/archive/archive_store.h"
+
+namespace {
+
+using testing_support::TempDir;
+
+constexpr char kDriver[] = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so";
+constexpr char kPassword[] = "claim-pw";
+constexpr std::int64_t kHold = 60000;
+
+std::string newest_server_bin() {
+  glob_t found{};
+  std::string bin;
+  if (glob("/usr/lib/postgresql/*/bin/pg_ctl", 0, nullptr, &found) == 0 && found.gl_pathc > 0)
+    bin = std::filesystem::path(found.gl_pathv[found.gl_pathc - 1]).parent_path();
+  globfree(&found);
+  return bin;
+}
+
+int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
+class PostgresArchiveStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bin_ = newest_server_bin();
+    if (bin_.empty() || access(kDriver, R_OK) != 0)
+      GTEST_SKIP() << "PostgreSQL server or its ODBC driver is not installed";
+    port_ = free_port();
+    ASSERT_NE(0, port_);
+    root_ = dir_.file("pg");
+    dir_.write("pg/pw", std::string(kPassword) + "\n");
+    chmod(dir_.path().c_str(), 0755);
+    if (geteuid() == 0) {
+      const passwd* account = getpwnam("postgres");
+      ASSERT_NE(nullptr, account) << "no postgres user to run the server as";
+      ASSERT_EQ(0, chown(root_.c_str(), account->pw_uid, account->pw_gid));
+      ASSERT_EQ(0, chown((root_ + "/pw").c_str(), account->pw_uid, account->pw_gid));
+      as_user_ = "runuser -u postgres -- ";
+    }
+    ASSERT_EQ(0, std::system((as_user_ + bin_ + "/initdb -D " + root_ +
+                              "/data -U velloc -E UTF8 --locale=C --auth-local=trust "
+                              "--auth-host=scram-sha-256 --pwfile=" +
+                              root_ + "/pw --no-sync >" + root_ + "/init.log 2>&1")
+                                 .c_str()))
+        << dir_.read("pg/init.log");
+    started_ =
+        std::system((as_user_ + bin_ + "/pg_ctl -D " + root_ + "/data -l " + root_ +
+                     "/server.log -w -t 30 -o '-p " + std::to_string(port_) + " -k " + root_ +
+                     " -c listen_addresses=127.0.0.1 -c fsync=off' start " + ">/dev/null")
+                        .c_str()) == 0;
+    ASSERT_TRUE(started_) << dir_.read("pg/server.log");
+  }
+
+  void TearDown() override {
+    if (started_)
+      std::system((as_user_ + bin_ + "/pg_ctl -D " + root_ +
+                   "/data -m immediate -w -t 30 stop >/dev/null 2>&1")
+                      .c_str());
+  }
+
+  std::unique_ptr<ArchiveStore> open() {
+    std::string error;
+    auto store = open_odbc_archive_store(
+        std::string("DRIVER={") + kDriver + "};Servername=127.0.0.1;Port=" + std::to_string(port_) +
+            ";Database=postgres;UID=velloc;PWD={" + kPassword + "}",
+        &error);
+    EXPECT_NE(nullptr, store) << error;
+    return store;
+  }
+
+  TempDir dir_;
+  std::string bin_, root_, as_user_;
+  int port_ = 0;
+  bool started_ = false;
+};
+
+// Two deliverers, each over its own connection, claim and finish the same due
+// deliveries as fast as they can: each is taken and recorded exactly once, and
+// none is left due.
+TEST_F(PostgresArchiveStoreTest, TwoConnectionsTakeEachDeliveryExactlyOnce) {
+  constexpr int kDeliveries = 200;
+  auto setup = open();
+  ASSERT_NE(nullptr, setup);
+  std::string error;
+  for (int i = 0; i < kDeliveries; ++i) {
+    Delivery delivery;
+    delivery.id = "d" + std::to_string(1000 + i);
+    delivery.submission_id = "s1";
+    delivery.kind = "form_mail";
+    delivery.target = "owner@example.com";
+    delivery.payload = std::string("To: owner\r\n\r\n\0\xff body", 22);
+    delivery.status = "pending";
+    delivery.next_attempt = i % 7;  // several due at the same moment
+    ASSERT_TRUE(setup->add_delivery(delivery, &error)) << error;
+  }
+  std::vector<std::string> taken[2];
+  std::string failures[2];
+  auto deliverer = [&](int which) {
+    auto store = open();
+    if (!store) return;
+    for (int i = 0; i <= kDeliveries; ++i) {
+      std::optional<Delivery> claimed;
+      std::string failure;
+      if (!store->claim_due_delivery(1000, which == 0 ? "one" : "two", kHold, &claimed, &failure)) {
+        failures[which] += "claim: " + failure + "\n";
+        continue;
+      }
+      if (!claimed) break;
+      if (claimed->payload != std::string("To: owner\r\n\r\n\0\xff body", 22))
+        failures[which] += claimed->id + ": payload changed\n";
+      if (!store->finish_attempt(*claimed, {1001, "250 ok"}, "delivered", 0, &failure))
+        failures[which] += "finish " + claimed->id + ": " + failure + "\n";
+      taken[which].push_back(claimed->id);
+    }
+  };
+  std::thread one(deliverer, 0), two(deliverer, 1);
+  one.join();
+  two.join();
+  EXPECT_EQ("", failures[0]);
+  EXPECT_EQ("", failures[1]);
+  std::set<std::string> all(taken[0].begin(), taken[0].end());
+  all.insert(taken[1].begin(), taken[1].end());
+  EXPECT_EQ(static_cast<std::size_t>(kDeliveries), all.size());
+  EXPECT_EQ(static_cast<std::size_t>(kDeliveries), taken[0].size() + taken[1].size());
+  // Both took part: the race was real.
+  EXPECT_FALSE(taken[0].empty());
+  EXPECT_FALSE(taken[1].empty());
+
+  std::optional<Delivery> left;
+  ASSERT_TRUE(setup->claim_due_delivery(1000 + 2 * kHold, "late", kHold, &left, &error)) << error;
+  EXPECT_FALSE(left) << left->id;
+  ArchivedSubmission submission;
+  submission.id = "s1";
+  submission.status = "accepted";
+  ASSERT_TRUE(setup->add_submission(submission, &error)) << error;
+  std::optional<ArchivedSubmission> found;
+  ASSERT_TRUE(setup->find("s1", &found, &error)) << error;
+  ASSERT_TRUE(found);
+  ASSERT_EQ(static_cast<std::size_t>(kDeliveries), found->deliveries.size());
+  for (const Delivery& delivery : found->deliveries) {
+    EXPECT_EQ("delivered", delivery.status) << delivery.id;
+    EXPECT_EQ(1u, delivery.attempts.size()) << delivery.id;
+  }
+}
+
+}  // namespace
