@@ -156,11 +156,7 @@ server.bind = "127.0.0.1"
 server.errorlog = "$demo/lighttpd-error.log"
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html", ".htm" => "text/html", ".css" => "text/css",
-<<<<<<< HEAD
-                   ".csv" => "text/plain", ".txt" => "text/plain", ".js" => "text/javascript")
-=======
                    ".js" => "text/javascript", ".csv" => "text/plain", ".txt" => "text/plain")
->>>>>>> main
 setenv.add-environment = ($environment)
 \$SERVER["socket"] == "127.0.0.1:$PARTNER_PORT" {
   server.document-root = "$demo/partner"
