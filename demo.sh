@@ -24,6 +24,7 @@ cd "$(dirname "$0")"
 top=$PWD
 source tools/packages.sh
 ensure_packages "${VELLOC_RUNTIME_PACKAGES[@]}"
+command -v npm >/dev/null || ensure_packages "${VELLOC_DEMO_PACKAGES[@]}"
 
 absolute() { case $1 in /*) echo "$1" ;; *) echo "$start_dir/$1" ;; esac; }
 
@@ -84,10 +85,26 @@ Referers=127.0.0.1:$HTTP_PORT, localhost:$HTTP_PORT, 127.0.0.1:$PARTNER_PORT
 AllowedOrigins=http://127.0.0.1:$PARTNER_PORT
 ProfilesOnly=1
 HoneypotField=website
+ChallengeKey=$(od -An -N24 -tx1 /dev/urandom | tr -d ' \n')
 INI
 cat samples/demo/profiles.ini >>"$program/VELLOC.INI"
 sed "s|@FORM_HANDLER@|http://127.0.0.1:$HTTP_PORT/cgi-bin/VLPro/velloc|" \
   samples/demo/partner.html >"$demo/partner/index.html"
+
+# The challenge widget of the contact page, from the npm registry at a fixed version,
+# kept between starts and served by the site itself.
+ALTCHA_VERSION=2.3.0
+widget=$demo/npm/node_modules/altcha
+if ! grep -q "\"version\": \"$ALTCHA_VERSION\"" "$widget/package.json" 2>/dev/null; then
+  if ! npm install --prefix "$demo/npm" --no-audit --no-fund --no-save \
+      "altcha@$ALTCHA_VERSION" >"$demo/npm.log" 2>&1; then
+    cat "$demo/npm.log" >&2
+    echo "The challenge widget could not be installed from the npm registry." >&2
+    exit 1
+  fi
+fi
+mkdir -p "$demo/Samples/altcha"
+cp "$widget/dist/altcha.js" "$demo/Samples/altcha/altcha.js"
 
 driver=$(ls /usr/lib/*/odbc/libsqlite3odbc.so 2>/dev/null | head -n 1)
 cat >"$demo/odbc/odbcinst.ini" <<INI

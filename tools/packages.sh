@@ -4,6 +4,9 @@
 VELLOC_RUNTIME_PACKAGES=(cmake ninja-build g++ pkg-config unixodbc unixodbc-dev libsqliteodbc
   odbc-postgresql lighttpd python3 python3-aiosmtpd gnupg curl libmspack-dev libnewt-dev gcab
   libssl-dev libfcgi-dev rapidjson-dev libcurl4-openssl-dev)
+# The demo installs its challenge widget with npm; installed only when no npm is on
+# the PATH (a Node.js installation may bring its own).
+VELLOC_DEMO_PACKAGES=(npm)
 # Further packages the tests need (nginx and systemd-socket-activate serve velloc
 # persistent; ab and strace are for the benchmarks).
 VELLOC_TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev

@@ -23,6 +23,7 @@ enum class Reason {
   kDeliveryFailed,  // the form mail or the receipt could not be sent
   kBadRequest,      // the request could not be decoded (a malformed JSON body, ...)
   kOrigin,          // the request's Origin is not allowed
+  kChallenge,       // the proof-of-work challenge was not solved, or cannot be checked
 };
 
 struct Answer {
@@ -36,6 +37,7 @@ struct Answer {
     kTemplateNotFound,  // the form's web template at `location` could not be opened
     kConfirmation,      // the built-in confirmation page
     kPreflight,         // a cross-origin preflight (OPTIONS), allowed or not by `status`
+    kChallenge,         // a new proof-of-work challenge, the JSON text in `body`
   };
   Kind kind = Kind::kNothing;
   // kRefused: the HTTP status the refusal carries (0: none of its own) and, for

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "velloc/archive/archive_step.h"
+#include "velloc/guard/challenge_step.h"
 #include "velloc/guard/content_rules.h"
 #include "velloc/guard/honeypot.h"
 #include "velloc/guard/origin_check.h"
@@ -96,10 +97,12 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run.message, kRefusedReferer, Reason::kReferer);
   check_request_origin(run);
+  answer_challenge_request(run);
   check_form_recipients(run);
   check_uploads(run);
   resolve_template_paths(run);
   check_required_fields(run);
+  check_challenge(run);
   drop_honeypot_submission(run);
   check_content_rules(run);
   check_rate_limits(run);

@@ -21,6 +21,9 @@ constexpr char kEventTable[] =
 constexpr char kEventIndex[] =
     "CREATE INDEX IF NOT EXISTS velloc_rate_events_key "
     "ON velloc_rate_events (event_key, event_time)";
+constexpr char kUsedTable[] =
+    "CREATE TABLE IF NOT EXISTS velloc_used_tokens ("
+    "token VARCHAR(128) PRIMARY KEY, expires_at BIGINT NOT NULL, uses BIGINT NOT NULL)";
 constexpr int kBusyMilliseconds = 60000;
 // A new store fails the first attempt; a concurrent run making the same tables
 // may fail the second.
@@ -65,6 +68,8 @@ class OdbcStateStore final : public StateStore {
       std::string* error) override;
   std::optional<std::int64_t> take_counter(const std::string& name, std::int64_t first,
                                            std::string* error) override;
+  std::optional<bool> use_once(const std::string& token, std::int64_t expires, std::int64_t now,
+                               std::string* error) override;
 
  private:
   // Runs `sql` with the text parameters; the rows' first columns go to `rows`
@@ -143,7 +148,7 @@ void OdbcStateStore::create_tables() {
   std::string ignored;
   odbc_.SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
                           reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-  for (const char* statement : {kCounterTable, kKeyTable, kEventTable, kEventIndex})
+  for (const char* statement : {kCounterTable, kKeyTable, kEventTable, kEventIndex, kUsedTable})
     run(statement, {}, nullptr, &ignored);
   odbc_.SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
                           reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
@@ -268,6 +273,32 @@ std::optional<std::int64_t> OdbcStateStore::take_counter(const std::string& name
     return std::nullopt;
   }
   return rows.front();
+}
+
+// The row's use count, raised under its lock, tells the first use from a
+// concurrent second one.
+std::optional<bool> OdbcStateStore::use_once(const std::string& token, std::int64_t expires,
+                                             std::int64_t now, std::string* error) {
+  std::vector<std::int64_t> uses;
+  bool ok = in_transaction(
+      [&](std::string* failure) {
+        uses.clear();
+        return run("DELETE FROM velloc_used_tokens WHERE expires_at <= " + std::to_string(now), {},
+                   nullptr, failure) &&
+               run("INSERT INTO velloc_used_tokens (token, expires_at, uses) VALUES (?, " +
+                       std::to_string(expires) + ", 0) ON CONFLICT DO NOTHING",
+                   {token}, nullptr, failure) &&
+               run("UPDATE velloc_used_tokens SET uses = uses + 1 WHERE token = ?", {token},
+                   nullptr, failure) &&
+               run("SELECT uses FROM velloc_used_tokens WHERE token = ?", {token}, &uses, failure);
+      },
+      error);
+  if (!ok) return std::nullopt;
+  if (uses.size() != 1) {
+    *error = "token " + token + " not found";
+    return std::nullopt;
+  }
+  return uses.front() == 1;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The store of state that outlives a run and may be shared by several web
-// servers: the rate-limit events and the receipt counter. The policies decide;
+// servers: the rate-limit events, the receipt counter and the challenge
+// solutions already used. The policies decide;
 // the store only keeps times and numbers, each operation in one transaction.
 #pragma once
 
@@ -34,6 +35,12 @@ class StateStore {
   // starts at `first`. nullopt with `*error` set when the store fails.
   virtual std::optional<std::int64_t> take_counter(const std::string& name, std::int64_t first,
                                                    std::string* error) = 0;
+
+  // Records that `token` was used, kept until `expires` (milliseconds since the
+  // epoch); tokens expired at `now` are forgotten. True for its first use, false
+  // for any later one; nullopt with `*error` set when the store fails.
+  virtual std::optional<bool> use_once(const std::string& token, std::int64_t expires,
+                                       std::int64_t now, std::string* error) = 0;
 };
 
 // The connection string of the store: StateDSN when the settings give one, else

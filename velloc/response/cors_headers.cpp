@@ -32,3 +32,11 @@ void write_preflight_answer(std::ostream& out, const Answer& answer) {
   write_cors_headers(out, answer);
   out << "\n";
 }
+
+void write_challenge_answer(std::ostream& out, const Answer& answer) {
+  out << "Status: 200 OK\n";
+  write_cors_headers(out, answer);
+  out << "Cache-Control: no-store\n"
+      << "Content-Type: application/json; charset=utf-8\n\n"
+      << answer.body << '\n';
+}

@@ -15,3 +15,7 @@ void write_cors_headers(std::ostream& out, const Answer& answer);
 // The whole answer to a preflight, whatever format the run answers in: an allowed one
 // (status 204) has its CORS headers and no body; a refused one is a bare 403.
 void write_preflight_answer(std::ostream& out, const Answer& answer);
+
+// A new challenge, in whatever format the run answers: its JSON with the CORS
+// headers, never kept by a cache.
+void write_challenge_answer(std::ostream& out, const Answer& answer);

@@ -110,5 +110,7 @@ void write_html_answer(std::ostream& out, const Answer& answer, const CgiRequest
       return write_confirmation_page(out, answer, request, content_type);
     case Answer::Kind::kPreflight:
       return write_preflight_answer(out, answer);
+    case Answer::Kind::kChallenge:
+      return write_challenge_answer(out, answer);
   }
 }

@@ -49,6 +49,8 @@ Failure failure_of(Reason reason) {
       return {400, "bad_request"};
     case Reason::kOrigin:
       return {403, "origin"};
+    case Reason::kChallenge:
+      return {403, "challenge"};
   }
   return {500, "failed"};
 }
@@ -152,6 +154,7 @@ Reply reply_for(const Answer& answer, const CgiRequest& request) {
       return failed(failure_of(Reason::kFailed), kTemplateNotFound + answer.location, answer);
     case Answer::Kind::kNothing:
     case Answer::Kind::kPreflight:
+    case Answer::Kind::kChallenge:
       break;
   }
   return failed(failure_of(Reason::kFailed), kNoAnswer, answer);
@@ -166,6 +169,7 @@ void write_status(std::ostream& out, int status, const Answer& answer) {
 
 void write_json_answer(std::ostream& out, const Answer& answer, const CgiRequest& request) {
   if (answer.kind == Answer::Kind::kPreflight) return write_preflight_answer(out, answer);
+  if (answer.kind == Answer::Kind::kChallenge) return write_challenge_answer(out, answer);
   Reply reply = reply_for(answer, request);
   write_status(out, reply.status, answer);
   write_cors_headers(out, answer);

@@ -1,0 +1,37 @@
+// The proof-of-work challenge of a form (Challenge=altcha in its profile or in
+// [Velloc], with ChallengeKey, ChallengeMaxNumber and ChallengeExpires): the
+// challenges handed out, and the check of a submission's solution, each solution
+// accepted once through the state store.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct Run;
+
+inline constexpr char kSolutionField[] = "altcha";
+
+struct ChallengeSettings {
+  std::string kind;  // Challenge, trimmed; empty: no challenge
+  std::string key;   // ChallengeKey
+  std::int64_t max_number = 100000;
+  std::int64_t expires_seconds = 600;
+};
+
+// ChallengeMaxNumber held within 1,000 and 10,000,000; ChallengeExpires within
+// 10 s and one day. A value without digits gives the default.
+ChallengeSettings challenge_settings_from(std::string_view kind, std::string_view key,
+                                          std::string_view max_number, std::string_view expires);
+
+// A GET with PATH_INFO "/challenge" ends the run with a new challenge, or with the
+// refusal when the form's challenge cannot be turned on; any other request
+// passes.
+void answer_challenge_request(Run& run);
+
+// Step after the honeypot: a form with a challenge must carry a solution that
+// checks and was not used before; otherwise the run ends with "Please Confirm You
+// Are Not a Robot!" and a log line naming the check that failed. The solution
+// field is then removed, so that the listings do not show it.
+void check_challenge(Run& run);
