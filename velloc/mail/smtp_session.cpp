@@ -117,8 +117,7 @@ bool send_sender(const MailMessage& message, SmtpConnection& connection, const s
   return false;
 }
 
-// The envelope recipients of the list, one a line, each line whole. An address
-// too long for SMTP is passed over.
+// The envelope recipients of the list, one a line, each line whole.
 std::vector<std::string> listed_recipients(const MailMessage& message) {
   int fd = message.recipient_list ? message.recipient_list->fd() : -1;
   platform::FileReader list(fd, platform::native_path(message.recipient_file));
@@ -126,22 +125,22 @@ std::vector<std::string> listed_recipients(const MailMessage& message) {
   std::string line;
   while (std::getline(list, line)) {
     std::string address = clean_address(address_of_list_line(line));
-    if (address.empty()) continue;
-    if (!address_fits_smtp(address)) {
-      log_event(message, 1, "%s\n", overlong_address_note(address).c_str());
-      continue;
-    }
-    addresses.push_back(std::move(address));
+    if (!address.empty()) addresses.push_back(std::move(address));
   }
   return addresses;
 }
 
-// Sends RCPT for each address; false when the conversation cannot go on. The
+// Sends RCPT for each address; false when the conversation cannot go on. An
+// address too long for SMTP is passed over. The
 // code of a refusal goes to `*refusal`: a temporary one (4xx) is kept over a
 // permanent one.
 bool send_recipients(const MailMessage& message, SmtpConnection& connection,
                      const std::vector<std::string>& addresses, int* accepted, int* refusal) {
   for (const std::string& address : addresses) {
+    if (!address_fits_smtp(address)) {
+      log_event(message, 1, "%s\n", overlong_address_note(address).c_str());
+      continue;
+    }
     log_event(message, 5, "To: <%s>...\n", address.c_str());
     std::vector<std::string> lines;
     Reply reply = send_command(message, connection, "RCPT TO: <" + address + ">\r\n", &lines);
