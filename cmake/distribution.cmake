@@ -19,7 +19,9 @@ set(DIST_README ${CMAKE_SOURCE_DIR}/packaging/README.TXT)
 set(DIST_UNITS ${CMAKE_SOURCE_DIR}/packaging/velloc.socket
   ${CMAKE_SOURCE_DIR}/packaging/velloc.service
   ${CMAKE_SOURCE_DIR}/packaging/velloc-purge.service
-  ${CMAKE_SOURCE_DIR}/packaging/velloc-purge.timer)
+  ${CMAKE_SOURCE_DIR}/packaging/velloc-purge.timer
+  ${CMAKE_SOURCE_DIR}/packaging/velloc-deliver.service
+  ${CMAKE_SOURCE_DIR}/packaging/velloc-deliver.timer)
 
 file(GLOB_RECURSE DIST_TEMPLATES CONFIGURE_DEPENDS RELATIVE ${DIST_TEMPLATE_ROOT}
   ${DIST_TEMPLATE_ROOT}/*)

@@ -20,6 +20,7 @@
 #include "platform/termination_guard.h"
 #include "velloc/archive/archive_commands.h"
 #include "velloc/archive/archive_options.h"
+#include "velloc/archive/delivery_commands.h"
 #include "velloc/archive/release.h"
 #include "velloc/fastcgi/listen_address.h"
 #include "velloc/fastcgi/server_options.h"
@@ -27,6 +28,7 @@
 #include "velloc/pipeline.h"
 #include "velloc/process_facts.h"
 #include "velloc/request/settings.h"
+#include "velloc/run.h"
 
 extern char** environ;
 
@@ -96,6 +98,35 @@ int serve(const ServerOptions& options, int inherited) {
 
 std::string usage() { return server_usage(processors()) + archive_usage(); }
 
+bool sends(const ArchiveOptions& options) {
+  return options.command == ArchiveOptions::Command::kDeliver ||
+         options.command == ArchiveOptions::Command::kResend;
+}
+
+// --deliver and --resend, with the mail and webhook settings a web run reads.
+int run_delivery_command_line(const ArchiveOptions& options, ArchiveStore& store,
+                              const std::string& settings_file, std::int64_t now) {
+  platform::TempFileRegistry temp_files;
+  Site site(read_process_facts(), &temp_files);
+  Run run(site);
+  init_mail_message(run.message, site.facts().host_name, site.facts().temp_directory);
+  run.message.temp_files = &temp_files;
+  try {
+    load_settings_from(run, settings_file);
+  } catch (const RunEnded&) {
+    std::cerr << "velloc: the settings cannot be used to send\n";
+    return kArchiveFailed;
+  }
+  run.message.connect_timeout = 30;
+  DeliverySettings settings{run.message,
+                            run.settings.webhooks,
+                            run.settings.delivery_retry_hours,
+                            run.settings.default_recipient,
+                            run.message.default_sender,
+                            "deliver " + site.facts().host_name + " " + std::to_string(getpid())};
+  return run_delivery_command(options, store, settings, now, std::cout, std::cerr);
+}
+
 // An archive command, with the store the settings file names: the one given, else
 // the one a web run finds.
 int run_archive_command_line(const std::vector<std::string>& arguments) {
@@ -128,6 +159,7 @@ int run_archive_command_line(const std::vector<std::string>& arguments) {
   }
   using namespace std::chrono;
   std::int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  if (sends(*options)) return run_delivery_command_line(*options, *store, settings_file, now);
   return run_archive_command(*options, *store, now, std::cout, std::cerr);
 }
 

@@ -136,7 +136,8 @@ class DistributionTest(unittest.TestCase):
         self.assertIn(f"README: {self.program}/README.TXT", self.installation.stdout)
         man_pages = {path.name for path in (SOURCE_DIR / "man").glob("*.8")}
         templates = files_under(PROGRAM_TREE)
-        units = {"velloc.socket", "velloc.service", "velloc-purge.service", "velloc-purge.timer"}
+        units = {"velloc.socket", "velloc.service", "velloc-purge.service", "velloc-purge.timer",
+                 "velloc-deliver.service", "velloc-deliver.timer"}
         self.assertEqual({"velloc", "pgp", "README.TXT", "VELLOC.INI"} | units | man_pages |
                          templates,
                          self.program_tree)

@@ -278,6 +278,9 @@ int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std:
       return erase(options, store, out, err);
     case Command::kRelease:
       break;  // runs the pipeline's actions: release.h
+    case Command::kDeliver:
+    case Command::kResend:
+      break;  // they send: delivery_commands.h
   }
   return kArchiveFailed;
 }

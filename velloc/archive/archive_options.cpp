@@ -6,12 +6,13 @@
 
 namespace {
 
-constexpr std::string_view kCommands[] = {"--list",  "--show",  "--export",
-                                          "--purge", "--erase", "--release"};
+constexpr std::string_view kCommands[] = {"--list",  "--show",    "--export",  "--purge",
+                                          "--erase", "--release", "--deliver", "--resend"};
 
 bool takes_value(std::string_view option) {
-  for (std::string_view known : {"--show", "--erase", "--release", "--export", "--settings",
-                                 "--form", "--search", "--status", "--since", "--until"})
+  for (std::string_view known :
+       {"--show", "--erase", "--release", "--export", "--settings", "--form", "--search",
+        "--status", "--since", "--until", "--resend", "--now"})
     if (option == known) return true;
   return false;
 }
@@ -87,6 +88,8 @@ bool parse_one(Parser& parser, ArchiveOptions& options, bool* have_command, bool
     return no_value() && set_command(options, have_command, Command::kList, argument, error);
   if (argument == "--purge")
     return no_value() && set_command(options, have_command, Command::kPurge, argument, error);
+  if (argument == "--deliver")
+    return no_value() && set_command(options, have_command, Command::kDeliver, argument, error);
   if (argument == "--json") {
     *json_given = options.json = true;
     return no_value();
@@ -109,6 +112,11 @@ bool parse_one(Parser& parser, ArchiveOptions& options, bool* have_command, bool
     options.id = *value;
     return set_command(options, have_command, Command::kRelease, argument, error);
   }
+  if (argument == "--resend") {
+    options.id = *value;
+    return set_command(options, have_command, Command::kResend, argument, error);
+  }
+  if (argument == "--now") return set_time(&options.now, argument, *value, false, error);
   if (argument == "--erase") {
     options.address = *value;
     if (value->find('@') == std::string::npos) {
@@ -163,12 +171,18 @@ std::optional<ArchiveOptions> parse_archive_options(const std::vector<std::strin
     if (!parse_one(parser, options, &have_command, &json_given)) return std::nullopt;
   using Command = ArchiveOptions::Command;
   if (!have_command) {
-    *error = "no command: give --list, --show, --export, --purge, --erase or --release";
+    *error =
+        "no command: give --list, --show, --export, --purge, --erase, --release, --deliver or "
+        "--resend";
     return std::nullopt;
   }
   bool filtering = options.command == Command::kList || options.command == Command::kExport;
   if (!filtering && filters_given(options)) {
     *error = "--form, --status, --since, --until and --search go with --list or --export";
+    return std::nullopt;
+  }
+  if (options.now != 0 && options.command != Command::kDeliver) {
+    *error = "--now goes with --deliver";
     return std::nullopt;
   }
   if (json_given && options.command != Command::kList && options.command != Command::kShow) {
@@ -192,6 +206,9 @@ std::string archive_usage() {
          "  --purge                 delete those kept longer than KeepSubmissions\n"
          "  --erase ADDRESS         delete every submission whose fields hold ADDRESS\n"
          "  --release ID            run the actions of a submission kept as spam\n"
+         "  --deliver               send the deliveries that are due (from cron or the timer)\n"
+         "    --now TIME            as if it were TIME (for tests of the retry schedule)\n"
+         "  --resend ID             the submission's form mail again, as a new delivery\n"
          "  --settings PATH         the settings file (else found as a web run finds it)\n"
          "Times are UTC unless they name their offset.\n";
 }

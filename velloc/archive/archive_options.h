@@ -3,6 +3,7 @@
 // pure; the entry point runs the command (archive_commands.h).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,12 +11,13 @@
 #include "velloc/archive/archive_store.h"
 
 struct ArchiveOptions {
-  enum class Command { kList, kShow, kExport, kPurge, kErase, kRelease };
+  enum class Command { kList, kShow, kExport, kPurge, kErase, kRelease, kDeliver, kResend };
   Command command = Command::kList;
   std::string settings_file;  // --settings; empty: looked for as a web run does
   SubmissionFilter filter;    // --list and --export
   bool json = false;          // --json, or --export json
-  std::string id;             // --show, --release
+  std::string id;             // --show, --release, --resend
+  std::int64_t now = 0;       // --deliver --now (milliseconds); 0: the clock's
   std::string address;        // --erase
 };
 

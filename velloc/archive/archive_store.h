@@ -44,7 +44,11 @@ struct Delivery {
   std::int64_t created_at = 0;
   std::int64_t next_attempt = 0;
   std::vector<DeliveryAttempt> attempts;  // oldest first
-  std::string claim;                      // set by claim_due_delivery: the mark of that claim
+  int attempts_made = 0;                  // how many were recorded when it was read
+  // Set by claim_due_delivery: the mark of that claim. A delivery added with a
+  // claim is held by it until `claimed_until`, as if claimed.
+  std::string claim;
+  std::int64_t claimed_until = 0;
 };
 
 struct ArchivedSubmission {

@@ -46,7 +46,8 @@ constexpr std::size_t kFieldsPerInsert = 64;
 // Looks per claim: another claimer may take the one picked first.
 constexpr int kClaimLooks = 16;
 constexpr char kDeliveryColumns[] =
-    "delivery_id, submission_id, kind, target, payload, status, created_at, next_attempt";
+    "delivery_id, submission_id, kind, target, payload, status, created_at, next_attempt, "
+    "attempts";
 
 using Row = OdbcDatabase::Row;
 
@@ -107,6 +108,7 @@ Delivery delivery_of(const Row& row) {
   delivery.status = row[5];
   delivery.created_at = to_number(row[6]);
   delivery.next_attempt = to_number(row[7]);
+  delivery.attempts_made = static_cast<int>(to_number(row[8]));
   return delivery;
 }
 
@@ -226,8 +228,10 @@ bool OdbcArchiveStore::add_delivery(const Delivery& d, std::string* error) {
             "INSERT INTO velloc_deliveries (delivery_id, submission_id, kind, target, payload, "
             "status, created_at, next_attempt, attempts, claimed_by, claimed_until) VALUES "
             "(?, ?, ?, ?, ?, ?, " +
-                number(d.created_at) + ", " + number(d.next_attempt) + ", 0, '', 0)",
-            {d.id, d.submission_id, d.kind, d.target, base64_text(d.payload), d.status}, failure);
+                number(d.created_at) + ", " + number(d.next_attempt) + ", 0, ?, " +
+                number(d.claimed_until) + ")",
+            {d.id, d.submission_id, d.kind, d.target, base64_text(d.payload), d.status, d.claim},
+            failure);
       },
       error);
 }

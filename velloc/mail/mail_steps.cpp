@@ -10,6 +10,7 @@
 #include "platform/temp_file.h"
 #include "velloc/archive/archive_step.h"
 #include "velloc/guard/address_cleaning.h"
+#include "velloc/mail/archived_mail.h"
 #include "velloc/mail/encryption.h"
 #include "velloc/mail/line_reader.h"
 #include "velloc/mail/mail_temp_file.h"
@@ -172,8 +173,9 @@ int send_form_mail(Run& run) {
   write_body(run, body, "TEMPLATE_MAIL", run.templates.mail_template,
              "Could not open Template File: \n\t%s\n");
   finish_body_file(run, body, body_file);
-  send_message(run, body_file, header_text, !target.empty(), target, uploads);
-  outcome.done("sent to " + std::string(run.request.field_text("RECIPIENT")));
+  int sent = send_message(run, body_file, header_text, !target.empty(), target, uploads);
+  outcome.done((sent == kMailQueued ? "queued for " : "sent to ") +
+               std::string(run.request.field_text("RECIPIENT")));
   return 1;
 }
 
@@ -189,8 +191,9 @@ int send_receipt(Run& run) {
                   "Could not open Template File: \n\t%s"))
     log_event(run.message, 1, "Could not open Receipt Template File: %s\n", template_path.c_str());
   finish_body_file(run, body, body_file);
-  send_message(run, body_file, header_text, false, "");
-  outcome.done("sent to " + first_address(run.request.field_text("EMAIL")));
+  int sent = send_message(run, body_file, header_text, false, "", {}, "receipt");
+  outcome.done((sent == kMailQueued ? "queued for " : "sent to ") +
+               first_address(run.request.field_text("EMAIL")));
   return 1;
 }
 
@@ -207,7 +210,7 @@ std::string build_header_text(const CgiRequest& request, std::string_view sender
 
 int send_message(Run& run, platform::TempFile& body_file, const std::string& header_text,
                  bool encrypt, const std::string& target,
-                 std::span<const MailAttachment> extra_attachments) {
+                 std::span<const MailAttachment> extra_attachments, const char* delivery_kind) {
   if (encrypt) body_file = encrypt_file(run, body_file.fd(), target);
   platform::TempFile header_file = make_mail_temp_file(run);
   write_header_file(run, header_file, header_text);
@@ -220,6 +223,13 @@ int send_message(Run& run, platform::TempFile& body_file, const std::string& hea
   message.connect_timeout = 30;
   std::vector<MailAttachment> attachments = take_pending_attachment(run.template_state);
   attachments.insert(attachments.end(), extra_attachments.begin(), extra_attachments.end());
+  if (!run.archive_id.empty()) {
+    ArchivedSend sent = send_archived_mail(run, attachments, delivery_kind);
+    message.body_fd = message.header_fd = -1;
+    if (sent == ArchivedSend::kFailed)
+      fail_request(run.message, kSendFailed, Reason::kDeliveryFailed);
+    return sent == ArchivedSend::kQueued ? kMailQueued : 1;
+  }
   SessionResult result = run_mail_session(message, attachments, kWatchdogBudget);
   message.body_fd = message.header_fd = -1;
   if (result != SessionResult::kSent)

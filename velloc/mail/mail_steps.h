@@ -33,8 +33,11 @@ std::string build_header_text(const CgiRequest& request, std::string_view sender
 
 // Writes the header file, encrypts the body for `target` when `encrypt` is set
 // (body_file then is the encrypted file), attaches the pending attachment and
-// then `extra_attachments`, and runs the SMTP session. Returns 1; ends the run on failure. The
-// body and header files are gone when it returns or throws.
+// then `extra_attachments`, and runs the SMTP session. Returns 1, or kMailQueued when
+// the archived run keeps the mail (a delivery of `delivery_kind`) to be sent later;
+// ends the run on failure. The body and header files are gone when it returns or throws.
+inline constexpr int kMailQueued = 2;
 int send_message(Run& run, platform::TempFile& body_file, const std::string& header_text,
                  bool encrypt, const std::string& target,
-                 std::span<const MailAttachment> extra_attachments = {});
+                 std::span<const MailAttachment> extra_attachments = {},
+                 const char* delivery_kind = "form_mail");

@@ -19,6 +19,7 @@
 #include "platform/path_map.h"
 #include "platform/temp_file.h"
 #include "velloc/guard/address_cleaning.h"
+#include "velloc/mail/byte_sink.h"
 #include "velloc/mail/header_file.h"
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/mail/smtp_extensions.h"
@@ -88,11 +89,24 @@ std::string address_of_list_line(std::string_view line) {
   return last;
 }
 
+// The code of a reply's first line; 0 when it has none.
+int reply_code(const std::vector<std::string>& lines) {
+  if (lines.empty() || lines[0].size() < 3) return 0;
+  int code = 0;
+  for (char c : std::string_view(lines[0]).substr(0, 3)) {
+    if (c < '0' || c > '9') return 0;
+    code = code * 10 + (c - '0');
+  }
+  return code;
+}
+
 bool send_sender(const MailMessage& message, SmtpConnection& connection, const std::string& sender,
-                 Reply* reply) {
+                 Reply* reply, int* refusal) {
   log_event(message, 15, "Now sending message originator.\n");
   log_event(message, 5, "From: <%s>...\n", sender.c_str());
-  *reply = send_command(message, connection, "MAIL FROM: <" + sender + ">\r\n");
+  std::vector<std::string> lines;
+  *reply = send_command(message, connection, "MAIL FROM: <" + sender + ">\r\n", &lines);
+  if (*reply == Reply::kNegative) *refusal = reply_code(lines);
   if (*reply == Reply::kPositive) {
     log_event(message, 5, "Success!\n");
     return true;
@@ -103,26 +117,40 @@ bool send_sender(const MailMessage& message, SmtpConnection& connection, const s
   return false;
 }
 
-// Sends RCPT for every line of the list, each line whole; false when the
-// conversation cannot go on. An address too long for SMTP is passed over.
-bool send_recipients(const MailMessage& message, SmtpConnection& connection, int* accepted) {
+// The envelope recipients of the list, one a line, each line whole.
+std::vector<std::string> listed_recipients(const MailMessage& message) {
   int fd = message.recipient_list ? message.recipient_list->fd() : -1;
   platform::FileReader list(fd, platform::native_path(message.recipient_file));
+  std::vector<std::string> addresses;
   std::string line;
   while (std::getline(list, line)) {
     std::string address = clean_address(address_of_list_line(line));
-    if (address.empty()) continue;
+    if (!address.empty()) addresses.push_back(std::move(address));
+  }
+  return addresses;
+}
+
+// Sends RCPT for each address; false when the conversation cannot go on. An
+// address too long for SMTP is passed over. The
+// code of a refusal goes to `*refusal`: a temporary one (4xx) is kept over a
+// permanent one.
+bool send_recipients(const MailMessage& message, SmtpConnection& connection,
+                     const std::vector<std::string>& addresses, int* accepted, int* refusal) {
+  for (const std::string& address : addresses) {
     if (!address_fits_smtp(address)) {
       log_event(message, 1, "%s\n", overlong_address_note(address).c_str());
       continue;
     }
     log_event(message, 5, "To: <%s>...\n", address.c_str());
-    Reply reply = send_command(message, connection, "RCPT TO: <" + address + ">\r\n");
+    std::vector<std::string> lines;
+    Reply reply = send_command(message, connection, "RCPT TO: <" + address + ">\r\n", &lines);
     if (!well_formed(reply)) return false;
     if (reply == Reply::kPositive) {
       ++*accepted;
       log_event(message, 5, "Success!\n");
     } else {
+      int code = reply_code(lines);
+      if (*refusal / 100 != 4) *refusal = code;
       log_event(message, 5, "Error!\n");
       log_event(message, 1, "Error sending mail to user [%s]\n", address.c_str());
     }
@@ -130,23 +158,66 @@ bool send_recipients(const MailMessage& message, SmtpConnection& connection, int
   return true;
 }
 
-SessionResult send_data(const MailMessage& message, std::span<const MailAttachment> attachments,
-                        SmtpConnection& connection) {
-  Reply reply = send_command(message, connection, "DATA\n");
+// DATA, the content `write` gives, and its end. `*refusal` gets the code of a
+// refusing reply.
+SessionResult send_data(const MailMessage& message, SmtpConnection& connection,
+                        const std::function<void(ContentWriter&)>& write, int* refusal) {
+  std::vector<std::string> lines;
+  Reply reply = send_command(message, connection, "DATA\n", &lines);
   if (reply == Reply::kBroken) return SessionResult::kFailed;
   if (reply != Reply::kPositive) {
+    *refusal = reply_code(lines);
     log_event(message, 1, "Mail Server Will Not Accept Message Data.\n");
     return SessionResult::kFailed;
   }
   log_event(message, 15, "Message Data Follows:\n");
   ContentWriter content(connection);
-  write_message_content(message, content, attachments);
-  reply = send_command(message, connection, "\r\n.\r\n");
+  write(content);
+  lines.clear();
+  reply = send_command(message, connection, "\r\n.\r\n", &lines);
   if (reply == Reply::kBroken) return SessionResult::kFailed;
   if (reply != Reply::kPositive) {
+    *refusal = reply_code(lines);
     log_event(message, 1, "Mail Server Returned Error on EOM (End of Message).\n");
     return SessionResult::kFailed;
   }
+  return SessionResult::kSent;
+}
+
+// Connection, TLS, greeting and HELO/EHLO (with the login): everything before the
+// envelope.
+bool open_session(const MailMessage& message, SmtpConnection& connection) {
+  if (!transport_settings_usable(message) || !connect_to_server(message, connection) ||
+      !start_implicit_tls(message, connection))
+    return false;
+  Reply greeting = read_reply(message, connection);
+  if (greeting != Reply::kPositive) {
+    if (greeting != Reply::kBroken) log_event(message, 1, "Mail Server Not Accepting Messages.");
+    return false;
+  }
+  return greet(message, connection);
+}
+
+// The envelope and the content, then QUIT.
+SessionResult send_envelope_and_data(const MailMessage& message, SmtpConnection& connection,
+                                     const std::string& sender,
+                                     const std::vector<std::string>& recipients,
+                                     const std::function<void(ContentWriter&)>& write,
+                                     int* refusal) {
+  Reply reply = Reply::kNegative;
+  if (!send_sender(message, connection, sender, &reply, refusal))
+    return reply == Reply::kNegative ? SessionResult::kSenderRefused : SessionResult::kFailed;
+  int accepted = 0;
+  if (!send_recipients(message, connection, recipients, &accepted, refusal))
+    return SessionResult::kFailed;
+  if (accepted == 0) {
+    log_event(message, 1, "No valid recipients.\n");
+    return SessionResult::kFailed;
+  }
+  SessionResult sent = send_data(message, connection, write, refusal);
+  if (sent != SessionResult::kSent) return sent;
+  if (!well_formed(send_command(message, connection, "QUIT\r\n"))) return SessionResult::kFailed;
+  connection.shutdown_both();
   return SessionResult::kSent;
 }
 
@@ -156,6 +227,8 @@ struct SessionState {
   MailMessage message;
   std::vector<MailAttachment> attachments;
   SmtpConnection connection;
+  // What the worker does over the connection.
+  std::function<SessionResult(SessionState&)> work;
   std::mutex mutex;
   std::condition_variable ended_signal;
   bool ended = false;
@@ -176,7 +249,7 @@ void delete_file(const std::string& path) {
 }
 
 void run_worker(SessionState& state) {
-  SessionResult result = converse(state.message, state.attachments, state.connection);
+  SessionResult result = state.work(state);
   std::lock_guard<std::mutex> lock(state.mutex);
   state.result = result;
   state.message.recipient_list.reset();
@@ -199,36 +272,64 @@ bool watch(SessionState& state, int budget) {
 
 SessionResult converse(MailMessage& message, std::span<const MailAttachment> attachments,
                        SmtpConnection& connection) {
-  if (!transport_settings_usable(message) || !connect_to_server(message, connection) ||
-      !start_implicit_tls(message, connection))
-    return SessionResult::kFailed;
-  Reply greeting = read_reply(message, connection);
-  if (greeting != Reply::kPositive) {
-    if (greeting != Reply::kBroken) log_event(message, 1, "Mail Server Not Accepting Messages.");
-    return SessionResult::kFailed;
-  }
-  if (!greet(message, connection)) return SessionResult::kFailed;
-
+  if (!open_session(message, connection)) return SessionResult::kFailed;
   std::string sender;
   SessionResult failure = SessionResult::kFailed;
   if (!resolve_sender(message, sender, &failure)) return failure;
   if (!build_recipient_list(message, &failure)) return failure;
+  int refusal = 0;
+  return send_envelope_and_data(
+      message, connection, sender, listed_recipients(message),
+      [&](ContentWriter& content) { write_message_content(message, content, attachments); },
+      &refusal);
+}
 
-  Reply reply = Reply::kNegative;
-  if (!send_sender(message, connection, sender, &reply))
-    return reply == Reply::kNegative ? SessionResult::kSenderRefused : SessionResult::kFailed;
-  int accepted = 0;
-  if (!send_recipients(message, connection, &accepted)) return SessionResult::kFailed;
-  if (accepted == 0) {
-    log_event(message, 1, "No valid recipients.\n");
+SessionResult converse_stored(const MailMessage& settings, const StoredMail& mail,
+                              SmtpConnection& connection, int* refusal) {
+  if (!open_session(settings, connection)) return SessionResult::kFailed;
+  return send_envelope_and_data(
+      settings, connection, mail.sender, mail.recipients,
+      [&](ContentWriter& content) { content.write_unchanged(mail.data); }, refusal);
+}
+
+bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> attachments,
+                         StoredMail* mail) {
+  bool session_makes_list = message.recipient_file.empty();
+  SessionResult failure = SessionResult::kFailed;
+  bool ok =
+      resolve_sender(message, mail->sender, &failure) && build_recipient_list(message, &failure);
+  if (ok) {
+    mail->recipients = listed_recipients(message);
+    StringSink sink;
+    ContentWriter content(sink);
+    write_message_content(message, content, attachments);
+    mail->data = std::move(sink.text);
+  }
+  message.recipient_list.reset();
+  if (session_makes_list) message.recipient_file.clear();
+  delete_file(message.header_file);
+  delete_file(message.body_file);
+  return ok;
+}
+
+namespace {
+
+// Runs the state's work on a worker under the watchdog.
+SessionResult run_watched(SessionState& state, int watchdog_budget) {
+  try {
+    std::thread worker(run_worker, std::ref(state));
+    bool ended = watch(state, watchdog_budget);
+    // An abandoned connection is shut down, so every blocking call of the worker
+    // returns and the join below is bounded: no thread outlives its session.
+    if (!ended) state.connection.abandon();
+    worker.join();
+    return ended ? state.result : SessionResult::kWatchdogExpired;
+  } catch (const std::system_error&) {
     return SessionResult::kFailed;
   }
-  SessionResult sent = send_data(message, attachments, connection);
-  if (sent != SessionResult::kSent) return sent;
-  if (!well_formed(send_command(message, connection, "QUIT\r\n"))) return SessionResult::kFailed;
-  connection.shutdown_both();
-  return SessionResult::kSent;
 }
+
+}  // namespace
 
 SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachment> attachments,
                                int watchdog_budget) {
@@ -239,21 +340,27 @@ SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachm
   state.message.body_fd = duplicate(message.body_fd);
   state.attachments.assign(attachments.begin(), attachments.end());
   for (MailAttachment& attachment : state.attachments) attachment.fd = duplicate(attachment.fd);
-
-  SessionResult result = SessionResult::kFailed;
-  try {
-    std::thread worker(run_worker, std::ref(state));
-    bool ended = watch(state, watchdog_budget);
-    // An abandoned connection is shut down, so every blocking call of the worker
-    // returns and the join below is bounded: no thread outlives its session.
-    if (!ended) state.connection.abandon();
-    worker.join();
-    result = ended ? state.result : SessionResult::kWatchdogExpired;
-  } catch (const std::system_error&) {
-    result = SessionResult::kFailed;
-  }
+  state.work = [](SessionState& s) { return converse(s.message, s.attachments, s.connection); };
+  SessionResult result = run_watched(state, watchdog_budget);
   delete_file(message.header_file);
   delete_file(message.body_file);
   if (session_makes_list) message.recipient_file = state.message.recipient_file;
   return result;
+}
+
+MailAttemptResult run_stored_mail_session(const MailMessage& settings, const StoredMail& mail,
+                                          int watchdog_budget) {
+  SessionState state;
+  state.message = settings;
+  state.message.header_fd = state.message.body_fd = -1;
+  state.message.recipient_list.reset();
+  int refusal = 0;
+  state.work = [&](SessionState& s) {
+    return converse_stored(s.message, mail, s.connection, &refusal);
+  };
+  MailAttemptResult attempt;
+  attempt.session = run_watched(state, watchdog_budget);
+  // The worker has ended (joined) before `refusal` is read.
+  attempt.refusal_code = refusal;
+  return attempt;
 }

@@ -9,6 +9,7 @@
 #include "velloc/mail/mail_message.h"
 #include "velloc/mail/mime.h"
 #include "velloc/mail/session_result.h"
+#include "velloc/mail/stored_mail.h"
 
 class SmtpConnection;
 
@@ -26,3 +27,20 @@ SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachm
 // connected). Writes message.recipient_file.
 SessionResult converse(MailMessage& message, std::span<const MailAttachment> attachments,
                        SmtpConnection& connection);
+
+// A message made ready to be sent now or later, byte for byte the same: its
+// envelope resolved and its content rendered as it goes in DATA (Message-ID
+// included). The header and body files are deleted, whatever the result; false
+// (logged) when the envelope cannot be made.
+bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> attachments,
+                         StoredMail* mail);
+
+// Sends a stored mail over the server, TLS and login that `settings` names, under
+// the watchdog, through the same conversation as run_mail_session.
+MailAttemptResult run_stored_mail_session(const MailMessage& settings, const StoredMail& mail,
+                                          int watchdog_budget);
+
+// The conversation of a stored mail on the calling thread; `*refusal` gets the
+// code of the reply that refused it.
+SessionResult converse_stored(const MailMessage& settings, const StoredMail& mail,
+                              SmtpConnection& connection, int* refusal);

@@ -17,6 +17,7 @@
 #include "velloc/request/event_log.h"
 #include "velloc/request/refusal.h"
 #include "velloc/run.h"
+#include "velloc/webhook/retry_schedule.h"
 
 namespace {
 
@@ -134,6 +135,7 @@ void load_guard_settings(Run& run, const Read& read) {
   settings.archive = platform::trim(profiled("Archive")) == "1";
   settings.archive_folder = std::string(platform::trim(profiled("ArchiveFolder")));
   settings.keep_submissions_days = parse_keep_days(profiled("KeepSubmissions"));
+  settings.delivery_retry_hours = parse_retry_hours(read("DeliveryRetryHours", ""));
   settings.state_dsn = read("StateDSN", "");
   settings.receipt_counter_in_state =
       platform::equal_ignoring_case(read("ReceiptCounter", ""), "state");

@@ -44,6 +44,7 @@ struct Settings {
   bool archive = false;            // Archive=1: every accepted submission is kept
   std::string archive_folder;      // ArchiveFolder: copies of the uploads; empty: none
   int keep_submissions_days = 90;  // KeepSubmissions; 0: kept until erased
+  int delivery_retry_hours = 72;   // DeliveryRetryHours: how long a delivery is retried
   // Read from [Velloc] only.
   std::string state_dsn;                  // StateDSN; empty: the store beside the settings
   bool receipt_counter_in_state = false;  // ReceiptCounter=state

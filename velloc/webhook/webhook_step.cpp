@@ -1,9 +1,13 @@
 #include "velloc/webhook/webhook_step.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <fstream>
 #include <sstream>
 
+#include "velloc/archive/archive_store.h"
+#include "velloc/archive/delivery_records.h"
 #include "velloc/mail/openssl_library.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
@@ -58,6 +62,45 @@ void log_result(const Run& run, const std::string& shown, const HttpResult& resu
             webhook_failure_text(result).c_str());
 }
 
+ArchiveStore* archive_store(Run& run, std::string* error) {
+  return run.site.archive_store(
+      state_connection_string(run.settings.state_dsn, run.settings.settings_file), error);
+}
+
+// With the archive the call is a delivery: kept before it is sent, and left
+// pending for velloc --deliver when it fails for the time being.
+void call_archived_webhook(Run& run, const WebhookCall& call, const std::string& shown,
+                           std::int64_t now) {
+  std::string error;
+  ArchiveStore* store = archive_store(run, &error);
+  std::string claimer = "run " + run.site.facts().host_name + " " + std::to_string(getpid());
+  std::optional<Delivery> delivery;
+  if (store != nullptr)
+    delivery = add_held_delivery(*store, run.archive_id, "webhook", call.url, call.body, now * 1000,
+                                 claimer, &error);
+  if (!delivery) {
+    if (store != nullptr) run.site.archive_store_failed();
+    log_event(run.message, 1, "Delivery of webhook not archived (%s): %s\n", shown.c_str(),
+              error.c_str());
+  }
+  HttpResult result = send_webhook_call(call, run.settings.webhooks, now);
+  log_result(run, shown, result);
+  if (!delivery) return;
+  DeliveryOutcome outcome = classify_http_result(result);
+  std::int64_t finished = unix_now() * 1000;
+  AttemptDecision decision =
+      decide_attempt(*delivery, outcome, finished, run.settings.delivery_retry_hours);
+  std::string text =
+      outcome == DeliveryOutcome::kDelivered ? "delivered" : webhook_failure_text(result);
+  if (!record_attempt(*store, *delivery, decision, text, finished, &error)) {
+    run.site.archive_store_failed();
+    log_event(run.message, 1, "Attempt of webhook not archived (%s): %s\n", shown.c_str(),
+              error.c_str());
+  }
+  if (decision.status == "pending")
+    log_event(run.message, 1, "Webhook queued for a later delivery (%s)\n", shown.c_str());
+}
+
 }  // namespace
 
 std::optional<std::string> webhook_body(Run& run, std::int64_t unix_time, std::string* error) {
@@ -106,6 +149,10 @@ void call_webhooks(Run& run) {
       continue;
     }
     WebhookCall call{url, kJsonContentType, *body};
+    if (!run.archive_id.empty()) {
+      call_archived_webhook(run, call, shown, now);
+      continue;
+    }
     log_result(run, shown, send_webhook_call(call, settings, now));
   }
 }

@@ -33,7 +33,10 @@ TEST(ArchiveOptionsTest, CommandLines) {
       {{"--purge"}, "purge||||0|0||0||", ""},
       {{"--erase", "Ann@Example.com"}, "erase||||0|0||0||Ann@Example.com", ""},
       {{"--release=20240501-ab"}, "release||||0|0||0|20240501-ab|", ""},
-      {{}, "", "no command: give --list, --show, --export, --purge, --erase or --release"},
+      {{},
+       "",
+       "no command: give --list, --show, --export, --purge, --erase, --release, --deliver or "
+       "--resend"},
       {{"--release"}, "", "--release needs a value"},
       {{"--release", "x", "--status", "spam"},
        "",

@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
@@ -283,6 +286,64 @@ TEST_F(SmtpSessionTest, ServerThatCannotBeReached) {
       "Connecting to Mail Server (no-such-host.invalid)...\n"
       "Server name (no-such-host.invalid) could not be resolved.\n",
       log());
+}
+
+// A stored mail goes out byte for byte as it was prepared, Message-ID included,
+// however often it is sent; the refusal that stops it decides whether it is tried
+// again.
+TEST_F(SmtpSessionTest, StoredMailIsSentAsPreparedAndItsRefusalsClassified) {
+  std::filesystem::create_directories(dir.file("tmp"));
+  message.temp_dir = dir.file("tmp");
+  dir.write("header.txt", kHeader);
+  dir.write("body.txt", "Hello\n.\nlast");
+  StoredMail mail;
+  ASSERT_TRUE(prepare_stored_mail(message, {}, &mail));
+  EXPECT_FALSE(dir.exists("header.txt"));
+  EXPECT_FALSE(dir.exists("body.txt"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.file("tmp")));
+  EXPECT_EQ("jo@x.test", mail.sender);
+  EXPECT_EQ((std::vector<std::string>{"a@x.test", "b@x.test"}), mail.recipients);
+  ASSERT_NE(std::string::npos, mail.data.find("\r\nMessage-ID: <"));
+  EXPECT_NE(std::string::npos, mail.data.find("\r\nHello\r\n..\r\nlast\r\n"));
+
+  std::string first_transcript;
+  for (int round = 0; round < 2; ++round) {
+    ScriptedSmtpServer server;
+    message.smtp_server = server.address();
+    MailAttemptResult sent = run_stored_mail_session(message, mail, kWatchdogBudget);
+    EXPECT_EQ(DeliveryOutcome::kDelivered, classify_mail_attempt(sent));
+    EXPECT_EQ(mail.data, server.message());
+    if (round == 0) first_transcript = server.transcript();
+    EXPECT_EQ(first_transcript, server.transcript());
+  }
+
+  struct Case {
+    std::map<std::string, std::string> script;
+    int refusal_code;
+    DeliveryOutcome outcome;
+  };
+  const Case cases[] = {
+      {{{"MAIL", "451 try later\r\n"}}, 451, DeliveryOutcome::kTemporary},
+      {{{"MAIL", "553 not you\r\n"}}, 553, DeliveryOutcome::kPermanent},
+      {{{"RCPT", "550 no such user\r\n"}}, 550, DeliveryOutcome::kPermanent},
+      {{{"RCPT", "452 mailbox full\r\n"}}, 452, DeliveryOutcome::kTemporary},
+      {{{"RCPT TO: <a@", "550 no\r\n"}, {"RCPT TO: <b@", "450 later\r\n"}},
+       450,
+       DeliveryOutcome::kTemporary},
+      {{{"DATA", "554 no data\r\n"}}, 554, DeliveryOutcome::kPermanent},
+      {{{".", "452 no room\r\n"}}, 452, DeliveryOutcome::kTemporary},
+      {{{".", "552 too big\r\n"}}, 552, DeliveryOutcome::kPermanent},
+      {{{"", "554 go away\r\n" + kCloseConnection}}, 0, DeliveryOutcome::kTemporary},
+      {{{"RCPT", kResetConnection}}, 0, DeliveryOutcome::kTemporary},
+  };
+  for (const Case& c : cases) {
+    ScriptedSmtpServer server(c.script);
+    message.smtp_server = server.address();
+    MailAttemptResult attempt = run_stored_mail_session(message, mail, kWatchdogBudget);
+    EXPECT_NE(SessionResult::kSent, attempt.session);
+    EXPECT_EQ(c.refusal_code, attempt.refusal_code) << c.script.begin()->second;
+    EXPECT_EQ(c.outcome, classify_mail_attempt(attempt)) << c.script.begin()->second;
+  }
 }
 
 }  // namespace

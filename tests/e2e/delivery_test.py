@@ -1,0 +1,199 @@
+"""Deliveries with the archive on, through the web server: mail that cannot be sent
+now is kept and the visitor gets the normal answer; one velloc --deliver later sends
+each kept mail once; a run killed mid-send leaves its mail pending; a webhook that
+answers 503 is called again on the retry schedule until it answers 200."""
+
+import datetime
+import email
+import email.policy
+import http.server
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, os.path.join(os.environ.get("SOURCE_DIR", "."), "tools"))
+import mail_sink  # noqa: E402
+from attack_test import HeldSmtpServer  # noqa: E402
+from harness import VELLOC_BINARY, Site, free_port  # noqa: E402
+from system_support import odbc_environment  # noqa: E402
+
+WAIT_SECONDS = 30
+OWNER = "owner@example.com"
+
+
+def iso(milliseconds):
+    stamp = datetime.datetime.fromtimestamp(milliseconds / 1000, datetime.timezone.utc)
+    return stamp.strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def wait_for(condition, what):
+    deadline = time.monotonic() + WAIT_SECONDS
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+class FlakyReceiver:
+    """A loopback HTTP receiver that answers 503 to its first `failures` calls, then 200."""
+
+    def __init__(self, failures):
+        calls = self.calls = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                calls.append(self.rfile.read(int(self.headers.get("Content-Length", "0"))))
+                self.send_response(503 if len(calls) <= failures else 200)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(timeout=10)
+
+
+class DeliveryTest(unittest.TestCase):
+    def setUp(self):
+        self.scratch = Path(tempfile.mkdtemp(prefix="velloc-delivery-"))
+        self.odbc = odbc_environment(self.scratch / "odbc", {})
+        self.smtp_port = free_port()
+        self.settings = {"Archive": "1", "SMTP": f"127.0.0.1:{self.smtp_port}",
+                         "AllowedRecipients": OWNER, "DefaultRecipient": OWNER}
+        self.sink = None
+
+    def tearDown(self):
+        if self.sink:
+            self.sink.stop()
+
+    def velloc(self, site, *arguments):
+        result = subprocess.run(
+            [VELLOC_BINARY, *arguments, "--settings", str(site.cgi_bin / "VELLOC.ini")],
+            capture_output=True, text=True, env=dict(self.odbc, PATH="/usr/bin:/bin"),
+            timeout=WAIT_SECONDS * 10)
+        self.assertEqual(0, result.returncode, result.stderr)
+        return result.stdout
+
+    def database(self, site):
+        return sqlite3.connect(site.cgi_bin / "velloc-state.db")
+
+    def deliveries(self, site):
+        with self.database(site) as database:
+            return database.execute(
+                "SELECT status, attempts, claimed_by, created_at FROM velloc_deliveries").fetchall()
+
+    def start_sink(self):
+        self.sink = mail_sink.start_sink(str(self.scratch / "mails"), self.smtp_port)
+
+    def mails(self):
+        folder = self.scratch / "mails"
+        return [email.message_from_bytes(path.read_bytes(), policy=email.policy.default)
+                for path in sorted(folder.glob("*.eml"))]
+
+    def post(self, site, number):
+        return site.post("/cgi-bin/velloc", [("name", f"Visitor {number}"),
+                                             ("EMAIL", f"v{number}@example.com"),
+                                             ("RECIPIENT", OWNER),
+                                             ("SUBJECT", f"Submission {number}")])
+
+    def test_smtp_down_then_one_deliver_sends_each_once(self):
+        with Site(settings=self.settings, cgi_env=self.odbc) as site:
+            for number in range(100):
+                status, _, body = self.post(site, number)
+                self.assertEqual(200, status)
+                self.assertNotIn(b"Error", body)
+            self.assertEqual(100, site.log.count("Mail queued for a later delivery (form_mail)"))
+            self.assertEqual([("pending", 1)] * 100,
+                             [(row[0], row[1]) for row in self.deliveries(site)])
+            self.start_sink()
+            sent = self.velloc(site, "--deliver", "--now", iso(time.time() * 1000 + 120_000))
+            self.assertEqual(100, sent.count(" form_mail delivered"), sent)
+            mails = self.mails()
+            self.assertEqual(100, len(mails))
+            self.assertEqual({f"Submission {n}" for n in range(100)},
+                             {mail["Subject"] for mail in mails})
+            self.assertEqual(100, len({mail["Message-ID"] for mail in mails}))
+            self.assertEqual("", self.velloc(site, "--deliver",
+                                             "--now", iso(time.time() * 1000 + 7_200_000)))
+            self.assertEqual("", self.velloc(site, "--list", "--status", "pending"))
+            self.assertEqual(100, len(self.mails()))
+
+    def test_killed_mid_send_leaves_the_mail_pending(self):
+        held = HeldSmtpServer()
+        settings = dict(self.settings, SMTP=f"127.0.0.1:{held.port}")
+        try:
+            with Site(settings=settings, cgi_env=self.odbc) as site:
+                poster = threading.Thread(target=lambda: self._post_ignoring_errors(site))
+                poster.start()
+                wait_for(lambda: held.connected.is_set() and self.deliveries(site),
+                         "the run to hold its mail")
+                (status, attempts, claimed_by, created_at), = self.deliveries(site)
+                self.assertEqual(("pending", 0), (status, attempts))
+                os.kill(int(claimed_by.split()[2]), signal.SIGKILL)
+                poster.join(WAIT_SECONDS)
+                listed = self.velloc(site, "--list", "--status", "pending").splitlines()
+                self.assertEqual(1, len(listed), listed)
+                held.close()
+                self.smtp_port = held.port
+                self.start_sink()
+                # Its hold (ten minutes) has to pass before anyone else may take it.
+                self.assertEqual("", self.velloc(site, "--deliver"))
+                sent = self.velloc(site, "--deliver", "--now", iso(created_at + 11 * 60_000))
+                self.assertIn(" form_mail delivered", sent)
+                self.assertEqual(["Submission 1"], [mail["Subject"] for mail in self.mails()])
+        finally:
+            held.close()
+
+    def _post_ignoring_errors(self, site):
+        try:
+            self.post(site, 1)
+        except Exception:  # the run was killed: the web server may answer anything
+            pass
+
+    def test_webhook_retried_until_delivered(self):
+        receiver = FlakyReceiver(failures=3)
+        self.start_sink()
+        settings = dict(self.settings, Webhook=f"http://127.0.0.1:{receiver.port}/hook")
+        try:
+            with Site(settings=settings, cgi_env=self.odbc) as site:
+                status, _, body = self.post(site, 1)
+                self.assertEqual(200, status)
+                self.assertNotIn(b"Error", body)
+                self.assertEqual(1, len(receiver.calls))
+                self.assertIn("Webhook queued for a later delivery", site.log)
+                with self.database(site) as database:
+                    created_at, = database.execute(
+                        "SELECT created_at FROM velloc_deliveries WHERE kind = 'webhook'"
+                    ).fetchone()
+                # The schedule: 1, 5 and 15 minutes apart.
+                for minutes, calls, outcome in ((2, 2, "pending"), (10, 3, "pending"),
+                                                (30, 4, "delivered")):
+                    sent = self.velloc(site, "--deliver",
+                                       "--now", iso(created_at + minutes * 60_000))
+                    self.assertIn(f" webhook {outcome}: ", sent)
+                    self.assertEqual(calls, len(receiver.calls))
+                self.assertEqual(1, len({body for body in receiver.calls}))
+                submission = self.velloc(site, "--list").split()[0]
+                shown = self.velloc(site, "--show", submission)
+                self.assertIn("delivered", shown)
+        finally:
+            receiver.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

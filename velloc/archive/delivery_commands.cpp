@@ -1,0 +1,130 @@
+#include "velloc/archive/delivery_commands.h"
+
+#include <chrono>
+#include <ctime>
+#include <ostream>
+
+#include "velloc/archive/archive_commands.h"
+#include "velloc/archive/delivery_records.h"
+#include "velloc/mail/message_identity.h"
+#include "velloc/mail/smtp_session.h"
+#include "velloc/mail/stored_mail.h"
+#include "velloc/webhook/webhook_body.h"
+#include "velloc/webhook/webhook_step.h"
+
+namespace {
+
+// No run sends more than this many: a bound should the store keep handing out
+// deliveries (each is tried once a run).
+constexpr int kMaxDeliveriesPerRun = 1000000;
+
+struct Attempt {
+  DeliveryOutcome outcome = DeliveryOutcome::kPermanent;
+  std::string text;
+};
+
+Attempt send_delivery(const Delivery& delivery, const DeliverySettings& settings,
+                      std::int64_t now) {
+  if (delivery.kind == "webhook") {
+    WebhookCall call{delivery.target, kJsonContentType, delivery.payload};
+    HttpResult result = send_webhook_call(call, settings.webhooks, now / 1000);
+    DeliveryOutcome outcome = classify_http_result(result);
+    return {outcome,
+            outcome == DeliveryOutcome::kDelivered ? "delivered" : webhook_failure_text(result)};
+  }
+  std::optional<StoredMail> mail = decode_stored_mail(delivery.payload);
+  if (!mail) return {DeliveryOutcome::kPermanent, "the stored mail cannot be read"};
+  MailAttemptResult result = run_stored_mail_session(settings.mail, *mail, kWatchdogBudget);
+  return {classify_mail_attempt(result), mail_attempt_text(result)};
+}
+
+// The one notice of a delivery given up, to the site's owner.
+void send_notice(const Delivery& delivery, const std::string& why, const DeliverySettings& settings,
+                 std::ostream& err) {
+  if (settings.default_recipient.empty()) return;
+  StoredMail notice;
+  notice.sender = settings.default_sender;
+  notice.recipients = {settings.default_recipient};
+  std::string subject = "Delivery failed: submission " + delivery.submission_id;
+  notice.data = "From: " + settings.default_sender + "\r\nTo: " + settings.default_recipient +
+                "\r\nSubject: " + subject + "\r\nDate: " + mail_date(std::time(nullptr)) +
+                "\r\nMessage-ID: " + new_message_id(settings.mail.local_host) + "\r\n\r\nThe " +
+                delivery.kind + " of submission " + delivery.submission_id + " to " +
+                delivery.target + " was given up after " + std::to_string(settings.retry_hours) +
+                " hours: " + why + ".\r\nvelloc --show " + delivery.submission_id +
+                " lists its attempts.\r\n";
+  for (char& c : notice.data)
+    if (c == '\0') c = ' ';
+  MailAttemptResult result = run_stored_mail_session(settings.mail, notice, kWatchdogBudget);
+  if (result.session != SessionResult::kSent)
+    err << "velloc: the notice of delivery " << delivery.id
+        << " was not sent: " << mail_attempt_text(result) << '\n';
+}
+
+// Sends a held delivery and records the attempt. False when the store failed.
+bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
+                      const DeliverySettings& settings, std::int64_t now, std::ostream& out,
+                      std::ostream& err) {
+  Attempt attempt = send_delivery(delivery, settings, now);
+  AttemptDecision decision = decide_attempt(delivery, attempt.outcome, now, settings.retry_hours);
+  std::string error;
+  if (!record_attempt(store, delivery, decision, attempt.text, now, &error)) {
+    err << "velloc: the attempt of delivery " << delivery.id << " was not recorded: " << error
+        << '\n';
+    return false;
+  }
+  out << delivery.id << ' ' << delivery.kind << ' ' << decision.status << ": " << attempt.text
+      << '\n';
+  if (decision.given_up) send_notice(delivery, attempt.text, settings, err);
+  return true;
+}
+
+int deliver(ArchiveStore& store, const DeliverySettings& settings, std::int64_t now,
+            std::ostream& out, std::ostream& err) {
+  for (int sent = 0; sent < kMaxDeliveriesPerRun; ++sent) {
+    std::optional<Delivery> claimed;
+    std::string error;
+    if (!store.claim_due_delivery(now, settings.claimer, kDeliveryHoldMs, &claimed, &error)) {
+      err << "velloc: cannot claim a delivery: " << error << '\n';
+      return kArchiveFailed;
+    }
+    if (!claimed) return kArchiveOk;
+    if (!attempt_delivery(store, *claimed, settings, now, out, err)) return kArchiveFailed;
+  }
+  return kArchiveOk;
+}
+
+int resend(const std::string& id, ArchiveStore& store, const DeliverySettings& settings,
+           std::int64_t now, std::ostream& out, std::ostream& err) {
+  std::optional<ArchivedSubmission> found;
+  std::string error;
+  if (!store.find(id, &found, &error)) {
+    err << "velloc: " << error << '\n';
+    return kArchiveFailed;
+  }
+  const Delivery* mail = nullptr;
+  if (found)
+    for (const Delivery& delivery : found->deliveries)
+      if (delivery.kind == "form_mail") mail = &delivery;
+  if (mail == nullptr) {
+    err << "velloc: no form mail kept for submission " << id << '\n';
+    return kArchiveFailed;
+  }
+  std::optional<Delivery> copy = add_held_delivery(store, id, "form_mail", mail->target,
+                                                   mail->payload, now, settings.claimer, &error);
+  if (!copy) {
+    err << "velloc: " << error << '\n';
+    return kArchiveFailed;
+  }
+  return attempt_delivery(store, *copy, settings, now, out, err) ? kArchiveOk : kArchiveFailed;
+}
+
+}  // namespace
+
+int run_delivery_command(const ArchiveOptions& options, ArchiveStore& store,
+                         const DeliverySettings& settings, std::int64_t now, std::ostream& out,
+                         std::ostream& err) {
+  if (options.command == ArchiveOptions::Command::kResend)
+    return resend(options.id, store, settings, now, out, err);
+  return deliver(store, settings, options.now != 0 ? options.now : now, out, err);
+}

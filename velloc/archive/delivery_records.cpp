@@ -1,0 +1,43 @@
+#include "velloc/archive/delivery_records.h"
+
+#include <algorithm>
+#include <random>
+
+#include "velloc/archive/archive_text.h"
+#include "velloc/webhook/retry_schedule.h"
+
+std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string& submission_id,
+                                          const std::string& kind, const std::string& target,
+                                          const std::string& payload, std::int64_t now,
+                                          const std::string& claimer, std::string* error) {
+  std::random_device random;
+  Delivery delivery;
+  delivery.id = make_archive_id(now, random());
+  delivery.submission_id = submission_id;
+  delivery.kind = kind;
+  delivery.target = target;
+  delivery.payload = payload;
+  delivery.status = "pending";
+  delivery.created_at = now;
+  delivery.next_attempt = now;
+  delivery.claim = claimer + " " + delivery.id;
+  delivery.claimed_until = now + kDeliveryHoldMs;
+  if (!store.add_delivery(delivery, error)) return std::nullopt;
+  return delivery;
+}
+
+AttemptDecision decide_attempt(const Delivery& delivery, DeliveryOutcome outcome, std::int64_t now,
+                               int retry_hours) {
+  if (outcome == DeliveryOutcome::kDelivered) return {"delivered", 0, false};
+  if (outcome == DeliveryOutcome::kPermanent) return {"failed", 0, false};
+  std::optional<std::int64_t> next =
+      next_attempt_time(delivery.attempts_made + 1, delivery.created_at / 1000, retry_hours);
+  if (!next) return {"failed", 0, true};
+  return {"pending", std::max(*next * 1000, now + 1), false};
+}
+
+bool record_attempt(ArchiveStore& store, const Delivery& delivery, const AttemptDecision& decision,
+                    const std::string& result_text, std::int64_t now, std::string* error) {
+  return store.finish_attempt(delivery, {now, result_text}, decision.status, decision.next_attempt,
+                              error);
+}

@@ -1,0 +1,39 @@
+// The deliveries of an archived submission as their senders record them: one is
+// added held by whoever sends it at once (a web run, --resend), so that no
+// --deliver takes it meanwhile and a run killed mid-send leaves it pending; each
+// attempt is then recorded with the next one scheduled, or the delivery ended.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "velloc/archive/archive_store.h"
+#include "velloc/webhook/delivery_outcome.h"
+
+// How long an added or claimed delivery is held: longer than any send takes (the
+// SMTP watchdog's 150 seconds, a webhook's timeout).
+inline constexpr std::int64_t kDeliveryHoldMs = 10 * 60 * 1000;
+
+// Adds a pending delivery held by `claimer` from `now` (milliseconds). nullopt
+// with `*error` set when the store fails.
+std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string& submission_id,
+                                          const std::string& kind, const std::string& target,
+                                          const std::string& payload, std::int64_t now,
+                                          const std::string& claimer, std::string* error);
+
+// The status a held delivery takes after an attempt at `now` ended so, and when
+// the next is due (milliseconds; 0 when none).
+struct AttemptDecision {
+  std::string status;  // "delivered", "failed" or "pending"
+  std::int64_t next_attempt = 0;
+  bool given_up = false;  // temporary, but retried for DeliveryRetryHours already
+};
+// Pure: the retry schedule counted from the delivery's creation; a next attempt
+// is never due before `now` has passed, so one --deliver tries each delivery once.
+AttemptDecision decide_attempt(const Delivery& delivery, DeliveryOutcome outcome, std::int64_t now,
+                               int retry_hours);
+
+// Records the attempt and releases the delivery. False with `*error` set.
+bool record_attempt(ArchiveStore& store, const Delivery& delivery, const AttemptDecision& decision,
+                    const std::string& result_text, std::int64_t now, std::string* error);

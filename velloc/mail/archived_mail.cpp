@@ -1,0 +1,60 @@
+#include "velloc/mail/archived_mail.h"
+
+#include <unistd.h>
+
+#include <chrono>
+
+#include "velloc/archive/archive_store.h"
+#include "velloc/archive/delivery_records.h"
+#include "velloc/mail/smtp_session.h"
+#include "velloc/mail/stored_mail.h"
+#include "velloc/request/event_log.h"
+#include "velloc/run.h"
+
+namespace {
+
+std::int64_t now_milliseconds() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+ArchiveStore* archive_store(Run& run, std::string* error) {
+  return run.site.archive_store(
+      state_connection_string(run.settings.state_dsn, run.settings.settings_file), error);
+}
+
+}  // namespace
+
+ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attachments,
+                                const char* kind) {
+  StoredMail mail;
+  if (!prepare_stored_mail(run.message, attachments, &mail)) return ArchivedSend::kFailed;
+  std::string error;
+  ArchiveStore* store = archive_store(run, &error);
+  std::string claimer = "run " + run.site.facts().host_name + " " + std::to_string(getpid());
+  std::optional<Delivery> delivery;
+  if (store != nullptr)
+    delivery = add_held_delivery(*store, run.archive_id, kind, recipients_text(mail),
+                                 encode_stored_mail(mail), now_milliseconds(), claimer, &error);
+  if (!delivery) {
+    if (store != nullptr) run.site.archive_store_failed();
+    log_event(run.message, 1, "Delivery of %s not archived: %s\n", kind, error.c_str());
+  }
+  MailAttemptResult attempt = run_stored_mail_session(run.message, mail, kWatchdogBudget);
+  DeliveryOutcome outcome = classify_mail_attempt(attempt);
+  if (!delivery)
+    return outcome == DeliveryOutcome::kDelivered ? ArchivedSend::kSent : ArchivedSend::kFailed;
+  std::int64_t now = now_milliseconds();
+  AttemptDecision decision =
+      decide_attempt(*delivery, outcome, now, run.settings.delivery_retry_hours);
+  if (!record_attempt(*store, *delivery, decision, mail_attempt_text(attempt), now, &error)) {
+    run.site.archive_store_failed();
+    log_event(run.message, 1, "Attempt of %s not archived: %s\n", kind, error.c_str());
+  }
+  if (decision.status == "pending") {
+    log_event(run.message, 1, "Mail queued for a later delivery (%s): %s\n", kind,
+              mail_attempt_text(attempt).c_str());
+    return ArchivedSend::kQueued;
+  }
+  return outcome == DeliveryOutcome::kDelivered ? ArchivedSend::kSent : ArchivedSend::kFailed;
+}

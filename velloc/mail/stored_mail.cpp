@@ -1,0 +1,68 @@
+#include "velloc/mail/stored_mail.h"
+
+namespace {
+
+constexpr std::string_view kSenderLine = "MAIL FROM:<";
+constexpr std::string_view kRecipientLine = "RCPT TO:<";
+
+// The address of a line "<prefix>address>"; nullopt when the line is not one.
+std::optional<std::string> address_of(std::string_view line, std::string_view prefix) {
+  if (!line.starts_with(prefix) || !line.ends_with('>')) return std::nullopt;
+  return std::string(line.substr(prefix.size(), line.size() - prefix.size() - 1));
+}
+
+}  // namespace
+
+DeliveryOutcome classify_mail_attempt(const MailAttemptResult& attempt) {
+  if (attempt.session == SessionResult::kSent) return DeliveryOutcome::kDelivered;
+  if (attempt.refusal_code >= 500 && attempt.refusal_code < 600) return DeliveryOutcome::kPermanent;
+  return DeliveryOutcome::kTemporary;
+}
+
+std::string mail_attempt_text(const MailAttemptResult& attempt) {
+  std::string outcome = delivery_outcome_name(classify_mail_attempt(attempt));
+  if (attempt.session == SessionResult::kSent) return outcome;
+  if (attempt.session == SessionResult::kWatchdogExpired) return "timed out (" + outcome + ")";
+  if (attempt.refusal_code != 0)
+    return "SMTP " + std::to_string(attempt.refusal_code) + " (" + outcome + ")";
+  return "not sent, see the log (" + outcome + ")";
+}
+
+std::string encode_stored_mail(const StoredMail& mail) {
+  std::string text = std::string(kSenderLine) + mail.sender + ">\n";
+  for (const std::string& recipient : mail.recipients)
+    text.append(kRecipientLine).append(recipient).append(">\n");
+  return text.append("\n").append(mail.data);
+}
+
+std::optional<StoredMail> decode_stored_mail(std::string_view text) {
+  StoredMail mail;
+  bool have_sender = false;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) return std::nullopt;
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.empty()) {
+      if (!have_sender) return std::nullopt;
+      mail.data = std::string(text.substr(start));
+      return mail;
+    }
+    std::optional<std::string> address =
+        address_of(line, have_sender ? kRecipientLine : kSenderLine);
+    if (!address) return std::nullopt;
+    if (have_sender)
+      mail.recipients.push_back(std::move(*address));
+    else
+      mail.sender = std::move(*address);
+    have_sender = true;
+  }
+  return std::nullopt;
+}
+
+std::string recipients_text(const StoredMail& mail) {
+  std::string text;
+  for (const std::string& recipient : mail.recipients)
+    text.append(text.empty() ? "" : ", ").append(recipient);
+  return text;
+}

@@ -1,0 +1,41 @@
+// A mail kept to be sent again: its envelope and its content exactly as it goes
+// in DATA (dot-stuffed, CR LF line ends, after encryption), so that every attempt
+// sends the same bytes and the same Message-ID. Also the judgement of one attempt.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velloc/mail/session_result.h"
+#include "velloc/webhook/delivery_outcome.h"
+
+struct StoredMail {
+  std::string sender;
+  std::vector<std::string> recipients;
+  std::string data;
+};
+
+// How one attempt at sending a stored mail ended.
+struct MailAttemptResult {
+  SessionResult session = SessionResult::kFailed;
+  int refusal_code = 0;  // the SMTP code of the reply that refused it; 0: none
+};
+
+// Sent: delivered. A refusal with a 5xx code (sender, every recipient, the data):
+// permanent. Everything else (no connection, a 4xx reply, a broken conversation,
+// the watchdog, settings that cannot be used now): temporary.
+DeliveryOutcome classify_mail_attempt(const MailAttemptResult& attempt);
+
+// Why an attempt did not deliver, for the log and the archive.
+std::string mail_attempt_text(const MailAttemptResult& attempt);
+
+// The text form a delivery keeps: "MAIL FROM:<sender>\n", a "RCPT TO:<address>\n"
+// line each, an empty line, then the data. Addresses never hold line ends.
+std::string encode_stored_mail(const StoredMail& mail);
+// nullopt when `text` is not in that form.
+std::optional<StoredMail> decode_stored_mail(std::string_view text);
+
+// The recipients joined by ", ".
+std::string recipients_text(const StoredMail& mail);
