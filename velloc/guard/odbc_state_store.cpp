@@ -5,6 +5,7 @@
 #include <string>
 
 #include "velloc/guard/state_store.h"
+#include "velloc/storage/odbc_diagnostics.h"
 #include "velloc/storage/odbc_library.h"
 
 namespace {
@@ -30,25 +31,6 @@ constexpr int kBusyMilliseconds = 60000;
 constexpr int kAttempts = 3;
 
 bool succeeded(SQLRETURN code) { return code == SQL_SUCCESS || code == SQL_SUCCESS_WITH_INFO; }
-
-// Every diagnostic record of the handle as "<state>: <message>", joined by "; ".
-std::string diagnostics(const OdbcApi& odbc, SQLSMALLINT type, SQLHANDLE handle) {
-  std::string text;
-  for (SQLSMALLINT record = 1; record < 10; ++record) {
-    SQLCHAR state[6] = {};
-    SQLCHAR message[512] = {};
-    SQLINTEGER native = 0;
-    SQLSMALLINT length = 0;
-    if (!succeeded(odbc.SQLGetDiagRec(type, handle, record, state, &native, message, sizeof message,
-                                      &length)))
-      break;
-    if (!text.empty()) text += "; ";
-    text += reinterpret_cast<char*>(state);
-    text += ": ";
-    text += reinterpret_cast<char*>(message);
-  }
-  return text.empty() ? "ODBC call failed" : text;
-}
 
 SQLCHAR* sql_text(const std::string& text) {
   return reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str()));
@@ -108,14 +90,14 @@ bool OdbcStateStore::connect(const std::string& connection, std::string* error) 
   odbc_.SQLSetEnvAttr(environment_, SQL_ATTR_ODBC_VERSION,
                       reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   if (!succeeded(odbc_.SQLAllocHandle(SQL_HANDLE_DBC, environment_, &connection_))) {
-    *error = diagnostics(odbc_, SQL_HANDLE_ENV, environment_);
+    *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_ENV, environment_);
     return false;
   }
   SQLRETURN code = odbc_.SQLDriverConnect(connection_, nullptr, sql_text(connection), SQL_NTS,
                                           nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
   connected_ = succeeded(code);
   if (!connected_) {
-    *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
+    *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_DBC, connection_);
     return false;
   }
   // The embedded store: runs wait for each other's locks instead of failing, and
@@ -127,7 +109,7 @@ bool OdbcStateStore::connect(const std::string& connection, std::string* error) 
   }
   code = odbc_.SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
                                  reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-  if (!succeeded(code)) *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
+  if (!succeeded(code)) *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_DBC, connection_);
   return succeeded(code);
 }
 
@@ -172,7 +154,7 @@ bool OdbcStateStore::run(const std::string& sql, const std::vector<std::string>&
                          std::vector<std::int64_t>* rows, std::string* error) {
   SQLHSTMT statement = SQL_NULL_HSTMT;
   if (!succeeded(odbc_.SQLAllocHandle(SQL_HANDLE_STMT, connection_, &statement))) {
-    *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
+    *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_DBC, connection_);
     return false;
   }
   std::vector<SQLLEN> lengths(parameters.size());
@@ -189,7 +171,7 @@ bool OdbcStateStore::run(const std::string& sql, const std::vector<std::string>&
     ok = succeeded(code) || code == SQL_NO_DATA;  // no row matched
   }
   ok = ok && (rows == nullptr || fetch_first_columns(statement, *rows));
-  if (!ok) *error = diagnostics(odbc_, SQL_HANDLE_STMT, statement);
+  if (!ok) *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_STMT, statement);
   odbc_.SQLFreeHandle(SQL_HANDLE_STMT, statement);
   return ok;
 }
@@ -197,7 +179,7 @@ bool OdbcStateStore::run(const std::string& sql, const std::vector<std::string>&
 bool OdbcStateStore::end_transaction(bool commit, std::string* error) {
   SQLRETURN code =
       odbc_.SQLEndTran(SQL_HANDLE_DBC, connection_, commit ? SQL_COMMIT : SQL_ROLLBACK);
-  if (!succeeded(code)) *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
+  if (!succeeded(code)) *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_DBC, connection_);
   return succeeded(code);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "velloc/storage/odbc_diagnostics.h"
 #include "velloc/storage/odbc_library.h"
 
 namespace {
@@ -12,25 +13,6 @@ constexpr SQLULEN kLongText = 4000;
 constexpr std::size_t kFetchChunk = 4096;
 
 bool succeeded(SQLRETURN code) { return code == SQL_SUCCESS || code == SQL_SUCCESS_WITH_INFO; }
-
-// Every diagnostic record of the handle as "<state>: <message>", joined by "; ".
-std::string diagnostics(const OdbcApi& odbc, SQLSMALLINT type, SQLHANDLE handle) {
-  std::string text;
-  for (SQLSMALLINT record = 1; record < 10; ++record) {
-    SQLCHAR state[6] = {};
-    SQLCHAR message[512] = {};
-    SQLINTEGER native = 0;
-    SQLSMALLINT length = 0;
-    if (!succeeded(odbc.SQLGetDiagRec(type, handle, record, state, &native, message, sizeof message,
-                                      &length)))
-      break;
-    if (!text.empty()) text += "; ";
-    text += reinterpret_cast<char*>(state);
-    text += ": ";
-    text += reinterpret_cast<char*>(message);
-  }
-  return text.empty() ? "ODBC call failed" : text;
-}
 
 SQLCHAR* sql_text(const std::string& text) {
   return reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str()));
@@ -68,13 +50,13 @@ bool OdbcDatabase::connect(const std::string& connection, std::string* error) {
   odbc_.SQLSetEnvAttr(environment_, SQL_ATTR_ODBC_VERSION,
                       reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   if (!succeeded(odbc_.SQLAllocHandle(SQL_HANDLE_DBC, environment_, &connection_))) {
-    *error = diagnostics(odbc_, SQL_HANDLE_ENV, environment_);
+    *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_ENV, environment_);
     return false;
   }
   connected_ = succeeded(odbc_.SQLDriverConnect(connection_, nullptr, sql_text(connection), SQL_NTS,
                                                 nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT));
   if (!connected_) {
-    *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
+    *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_DBC, connection_);
     return false;
   }
   // The embedded store: processes wait for each other's locks instead of failing,
@@ -87,7 +69,7 @@ bool OdbcDatabase::connect(const std::string& connection, std::string* error) {
   }
   SQLRETURN code = odbc_.SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
                                            reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-  if (!succeeded(code)) *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
+  if (!succeeded(code)) *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_DBC, connection_);
   return succeeded(code);
 }
 
@@ -114,7 +96,7 @@ bool OdbcDatabase::query(const std::string& sql, const std::vector<std::string>&
 
 bool OdbcDatabase::commit(std::string* error) {
   SQLRETURN code = odbc_.SQLEndTran(SQL_HANDLE_DBC, connection_, SQL_COMMIT);
-  if (!succeeded(code)) *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
+  if (!succeeded(code)) *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_DBC, connection_);
   return succeeded(code);
 }
 
@@ -160,7 +142,7 @@ bool OdbcDatabase::run(const std::string& sql, const std::vector<std::string>& p
                        std::vector<Row>* rows, std::int64_t* changed, std::string* error) {
   SQLHSTMT statement = SQL_NULL_HSTMT;
   if (!succeeded(odbc_.SQLAllocHandle(SQL_HANDLE_STMT, connection_, &statement))) {
-    *error = diagnostics(odbc_, SQL_HANDLE_DBC, connection_);
+    *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_DBC, connection_);
     return false;
   }
   std::vector<SQLLEN> lengths(parameters.size());
@@ -184,7 +166,7 @@ bool OdbcDatabase::run(const std::string& sql, const std::vector<std::string>& p
     }
   }
   ok = ok && (rows == nullptr || fetch_rows(statement, *rows));
-  if (!ok) *error = diagnostics(odbc_, SQL_HANDLE_STMT, statement);
+  if (!ok) *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_STMT, statement);
   odbc_.SQLFreeHandle(SQL_HANDLE_STMT, statement);
   return ok;
 }

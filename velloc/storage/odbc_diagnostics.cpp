@@ -50,3 +50,21 @@ bool odbc_call_succeeded(const OdbcApi& odbc, const MailMessage& context, SQLRET
   }
   return false;
 }
+
+std::string odbc_diagnostic_records(const OdbcApi& odbc, SQLSMALLINT type, SQLHANDLE handle) {
+  std::string text;
+  for (SQLSMALLINT record = 1; record < 10; ++record) {
+    SQLCHAR state[6] = {};
+    SQLCHAR message[512] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    SQLRETURN code =
+        odbc.SQLGetDiagRec(type, handle, record, state, &native, message, sizeof message, &length);
+    if (code != SQL_SUCCESS && code != SQL_SUCCESS_WITH_INFO) break;
+    if (!text.empty()) text += "; ";
+    text += reinterpret_cast<char*>(state);
+    text += ": ";
+    text += reinterpret_cast<char*>(message);
+  }
+  return text.empty() ? "ODBC call failed" : text;
+}

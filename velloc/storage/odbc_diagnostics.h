@@ -22,6 +22,10 @@ struct OdbcHandles {
 // "<state>:  <message>\n"; empty when the driver gives none.
 std::string odbc_diagnostics(const OdbcApi& odbc, const OdbcHandles& handles);
 
+// Every diagnostic record of one handle as "<state>: <message>", joined by "; ";
+// "ODBC call failed" when the driver gives none. For errors handed to callers.
+std::string odbc_diagnostic_records(const OdbcApi& odbc, SQLSMALLINT type, SQLHANDLE handle);
+
 // Judges the return code of one ODBC call: success is logged at type 15 as
 // "Success Value: (<code>)\n"; a failure logs "Database Error:" and the
 // diagnostics at type 1 when there are any. True on success.
