@@ -6,6 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source tools/packages.sh
 ensure_packages "${VELLOC_RUNTIME_PACKAGES[@]}" "${VELLOC_TEST_PACKAGES[@]}"
+# The demo tests start demo.sh, which fetches its widget with npm: installed here
+# once, not by demo runs side by side.
+command -v npm >/dev/null || ensure_packages "${VELLOC_DEMO_PACKAGES[@]}"
 
 jobs=$(nproc)
 fuzz_seconds=${VELLOC_FUZZ_SECONDS:-20}
