@@ -20,6 +20,11 @@
 #include "tests/support/cgi_runner.h"
 #include "velloc/archive/archive_store.h"
 
+// The PostgreSQL driver keeps a few allocations of its own until the process ends;
+// the leak checker of the sanitizer build is told to pass over them.
+extern "C" const char* __lsan_default_suppressions();
+extern "C" const char* __lsan_default_suppressions() { return "leak:psqlodbcw.so\n"; }
+
 namespace {
 
 using testing_support::TempDir;
@@ -120,7 +125,7 @@ TEST_F(PostgresArchiveStoreTest, TwoConnectionsTakeEachDeliveryExactlyOnce) {
     delivery.submission_id = "s1";
     delivery.kind = "form_mail";
     delivery.target = "owner@example.com";
-    delivery.payload = std::string("To: owner\r\n\r\n\0\xff body", 22);
+    delivery.payload = std::string("To: owner\r\n\r\n\0\xff body", 20);
     delivery.status = "pending";
     delivery.next_attempt = i % 7;  // several due at the same moment
     ASSERT_TRUE(setup->add_delivery(delivery, &error)) << error;
@@ -138,7 +143,7 @@ TEST_F(PostgresArchiveStoreTest, TwoConnectionsTakeEachDeliveryExactlyOnce) {
         continue;
       }
       if (!claimed) break;
-      if (claimed->payload != std::string("To: owner\r\n\r\n\0\xff body", 22))
+      if (claimed->payload != std::string("To: owner\r\n\r\n\0\xff body", 20))
         failures[which] += claimed->id + ": payload changed\n";
       if (!store->finish_attempt(*claimed, {1001, "250 ok"}, "delivered", 0, &failure))
         failures[which] += "finish " + claimed->id + ": " + failure + "\n";
