@@ -93,6 +93,8 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   init_request_or_fail(run, environment, body, settings_file);
   init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
   run.message.temp_files = run.site.temp_files();
+  run.message.log = run.site.log_sink();
+  run.message.clock = &run.site.clock();
   load_settings_from(run, settings_file);
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run.message, kRefusedReferer, Reason::kReferer);
