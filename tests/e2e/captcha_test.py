@@ -41,7 +41,8 @@ def provider_answer(provider, token):
 
 class Verifier:
     """An HTTPS server on 127.0.0.1 keeping every call: /<provider> answers as that
-    provider, /hang answers only once `released` is set, /hook (the webhook) 200."""
+    provider, /hang answers only once `released` is set, /huge a success padded past
+    any answer's size, /hook (the webhook) 200."""
 
     def __init__(self, context):
         calls = self.calls = []
@@ -55,6 +56,8 @@ class Verifier:
                     released.wait(VERIFY_SECONDS * 4)
                 provider = self.path.strip("/")
                 answer = b""
+                if provider == "huge":
+                    answer = json.dumps({"success": True, "pad": "x" * 100_000}).encode()
                 if provider in FIELDS:
                     token = urllib.parse.parse_qs(body.decode())["response"][0]
                     answer = json.dumps(provider_answer(provider, token)).encode()
@@ -171,12 +174,18 @@ class CaptchaTest(unittest.TestCase):
             self.verifier.released.set()
             self.assertIn("Captcha refused (hcaptcha): verifier not reached: timed out", site.log)
 
+    def test_answer_over_the_bound(self):
+        with self.site("turnstile", verify_path="/huge") as site:
+            self.assertEqual(403, self.submit(site, "turnstile", "good token")[0])
+            self.assertIn("Captcha refused (turnstile): answer too large", site.log)
+
     def test_refusal_page_and_settings_that_cannot_work(self):
-        cases = (({"Captcha": "mystery"}, "Captcha refused (mystery): Captcha names no known provider"),
-                 ({"CaptchaSecret": ""}, "Captcha refused (recaptcha): Captcha set without CaptchaSecret"),
+        cases = (({"Captcha": "mystery"}, "(mystery): Captcha names no known provider"),
+                 ({"CaptchaSecret": ""}, "(recaptcha): Captcha set without CaptchaSecret"),
                  ({"CaptchaVerifyURL": "http://127.0.0.1:1/"},
-                  "Captcha refused (recaptcha): CaptchaVerifyURL is not an https address"))
-        for extra, line in cases:
+                  "(recaptcha): CaptchaVerifyURL is not an https address"))
+        for extra, why in cases:
+            line = "Captcha refused " + why
             with self.subTest(line=line), self.site("recaptcha", **extra) as site:
                 _, _, body = site.post("/cgi-bin/velloc", [("name", "Ann"), ("DISABLE_MAIL", "1"),
                                                             ("g-recaptcha-response", "good")])
