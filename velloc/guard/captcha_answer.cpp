@@ -138,10 +138,17 @@ class AnswerEvents : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Answ
 
 bool reads_score(CaptchaProvider provider) { return provider != CaptchaProvider::kTurnstile; }
 
-std::string two_decimals(double value) {
+// A score as providers write it: 0.9, 0.25, 1.
+std::string shown_score(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.2g", value);
   return text;
+}
+
+std::string passed_text(const CaptchaVerdict& verdict) {
+  std::string text = verdict.hostname.empty() ? "" : "solved on " + verdict.hostname;
+  if (!verdict.score) return text;
+  return text + (text.empty() ? "" : ", ") + "score " + shown_score(*verdict.score);
 }
 
 }  // namespace
@@ -185,21 +192,20 @@ CaptchaVerdict judge_captcha_answer(CaptchaProvider provider, std::string_view a
   return verdict;
 }
 
-std::string captcha_refusal_text(CaptchaProvider provider, const CaptchaVerdict& verdict,
+std::string captcha_verdict_text(CaptchaProvider provider, const CaptchaVerdict& verdict,
                                  double min_score) {
   switch (verdict.check) {
     case CaptchaCheck::kPassed:
-      return "passed";
+      return passed_text(verdict);
     case CaptchaCheck::kRejected:
       return "token rejected (" +
              (verdict.error_codes.empty() ? std::string("no error codes") : verdict.error_codes) +
              ")";
     case CaptchaCheck::kLowScore:
       if (provider == CaptchaProvider::kHcaptcha)
-        return "risk score " + two_decimals(verdict.score.value_or(0)) + " over " +
-               two_decimals(1 - min_score);
-      return "score " + two_decimals(verdict.score.value_or(0)) + " under " +
-             two_decimals(min_score);
+        return "risk score " + shown_score(verdict.score.value_or(0)) + " over " +
+               shown_score(1 - min_score);
+      return "score " + shown_score(verdict.score.value_or(0)) + " under " + shown_score(min_score);
     case CaptchaCheck::kMalformed:
       break;
   }

@@ -46,7 +46,8 @@ struct CaptchaVerdict {
 CaptchaVerdict judge_captcha_answer(CaptchaProvider provider, std::string_view answer,
                                     double min_score);
 
-// Why a verdict refused the token, for the log: "token rejected
+// The verdict for the log: what a passed one says ("solved on example.com,
+// score 0.9", empty when nothing), or why it refused the token: "token rejected
 // (invalid-input-response)", "score 0.1 under 0.5", "answer not understood".
-std::string captcha_refusal_text(CaptchaProvider provider, const CaptchaVerdict& verdict,
+std::string captcha_verdict_text(CaptchaProvider provider, const CaptchaVerdict& verdict,
                                  double min_score);

@@ -143,8 +143,9 @@ void check_captcha(Run& run) {
     refuse(run, name, "verifier answered HTTP " + std::to_string(result.status));
   if (result.body_too_large) refuse(run, name, "answer too large");
   CaptchaVerdict verdict = judge_captcha_answer(*provider, result.body, settings.min_score);
-  if (verdict.check != CaptchaCheck::kPassed)
-    refuse(run, name, captcha_refusal_text(*provider, verdict, settings.min_score));
-  log_event(run.message, 15, "Captcha passed (%s)\n", name);
+  std::string text = captcha_verdict_text(*provider, verdict, settings.min_score);
+  if (verdict.check != CaptchaCheck::kPassed) refuse(run, name, text);
+  log_event(run.message, 15, "Captcha passed (%s)%s%s\n", name, text.empty() ? "" : ": ",
+            text.c_str());
   remove_token(run, *provider);
 }

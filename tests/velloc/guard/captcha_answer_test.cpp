@@ -9,14 +9,14 @@ namespace {
 struct Case {
   std::string answer;
   CaptchaCheck check;
-  std::string log;  // captcha_refusal_text at a minimum score of 0.5
+  std::string log;  // captcha_verdict_text at a minimum score of 0.5
 };
 
 void expect_verdicts(CaptchaProvider provider, const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     CaptchaVerdict verdict = judge_captcha_answer(provider, c.answer, 0.5);
     EXPECT_EQ(c.check, verdict.check) << c.answer.substr(0, 200);
-    EXPECT_EQ(c.log, captcha_refusal_text(provider, verdict, 0.5)) << c.answer.substr(0, 200);
+    EXPECT_EQ(c.log, captcha_verdict_text(provider, verdict, 0.5)) << c.answer.substr(0, 200);
   }
 }
 
@@ -28,9 +28,10 @@ TEST(CaptchaAnswer, Turnstile) {
   using enum CaptchaCheck;
   // clang-format off
   expect_verdicts(CaptchaProvider::kTurnstile, {
-      {R"({"success":true,"error-codes":[],"challenge_ts":"2024-05-01T10:00:00.000Z","hostname":"example.com","action":"","cdata":""})", kPassed, "passed"},
-      {R"({"success":true})", kPassed, "passed"},  // hostname absent
-      {R"({"success":true,"score":0.1})", kPassed, "passed"},  // no score of its own: not read
+      {R"({"success":true,"error-codes":[],"challenge_ts":"2024-05-01T10:00:00.000Z","hostname":"example.com","action":"","cdata":""})", kPassed, "solved on example.com"},
+      {R"({"success":true})", kPassed, ""},  // hostname absent
+      {R"({"success":true,"hostname":"a\nb c\u0000"})", kPassed, "solved on abc"},
+      {R"({"success":true,"score":0.1})", kPassed, ""},  // no score of its own: not read
       {R"({"success":false,"error-codes":["invalid-input-response"]})", kRejected, "token rejected (invalid-input-response)"},
       {R"({"success":false,"error-codes":["timeout-or-duplicate","internal-error"]})", kRejected, "token rejected (timeout-or-duplicate, internal-error)"},
       {R"({"success":false,"error-codes":"invalid-input-secret"})", kRejected, "token rejected (no error codes)"},
@@ -51,7 +52,7 @@ TEST(CaptchaAnswer, Turnstile) {
       {"", kMalformed, "answer not understood"},
       {"{\"success\":true,\"hostname\":\"\xff\"}", kMalformed, "answer not understood"},
       {kHuge, kMalformed, "answer not understood"},
-      {"{\"success\":true,\"x\":" + kDeep + "}", kPassed, "passed"},
+      {"{\"success\":true,\"x\":" + kDeep + "}", kPassed, ""},
   });
   // clang-format on
 }
@@ -60,10 +61,10 @@ TEST(CaptchaAnswer, Recaptcha) {
   using enum CaptchaCheck;
   // clang-format off
   expect_verdicts(CaptchaProvider::kRecaptcha, {
-      {R"({"success":true,"challenge_ts":"2024-05-01T10:00:00Z","hostname":"example.com"})", kPassed, "passed"},  // v2
-      {R"({"success":true,"score":0.9,"action":"submit","hostname":"example.com"})", kPassed, "passed"},
-      {R"({"success":true,"score":0.5})", kPassed, "passed"},
-      {R"({"success":true,"score":1})", kPassed, "passed"},
+      {R"({"success":true,"challenge_ts":"2024-05-01T10:00:00Z","hostname":"example.com"})", kPassed, "solved on example.com"},  // v2
+      {R"({"success":true,"score":0.9,"action":"submit","hostname":"example.com"})", kPassed, "solved on example.com, score 0.9"},
+      {R"({"success":true,"score":0.5})", kPassed, "score 0.5"},
+      {R"({"success":true,"score":1})", kPassed, "score 1"},
       {R"({"success":true,"score":0.3,"action":"submit"})", kLowScore, "score 0.3 under 0.5"},
       {R"({"success":true,"score":0})", kLowScore, "score 0 under 0.5"},
       {R"({"success":false,"error-codes":["invalid-input-response"],"score":0.9})", kRejected, "token rejected (invalid-input-response)"},
@@ -81,9 +82,9 @@ TEST(CaptchaAnswer, HcaptchaScoreIsARisk) {
   using enum CaptchaCheck;
   // clang-format off
   expect_verdicts(CaptchaProvider::kHcaptcha, {
-      {R"({"success":true,"challenge_ts":"2024-05-01T10:00:00Z","hostname":"example.com","credit":false})", kPassed, "passed"},
-      {R"({"success":true,"score":0.1,"score_reason":["safe"]})", kPassed, "passed"},
-      {R"({"success":true,"score":0.5})", kPassed, "passed"},
+      {R"({"success":true,"challenge_ts":"2024-05-01T10:00:00Z","hostname":"example.com","credit":false})", kPassed, "solved on example.com"},
+      {R"({"success":true,"score":0.1,"score_reason":["safe"]})", kPassed, "score 0.1"},
+      {R"({"success":true,"score":0.5})", kPassed, "score 0.5"},
       {R"({"success":true,"score":0.8,"score_reason":["automation"]})", kLowScore, "risk score 0.8 over 0.5"},
       {R"({"success":false,"error-codes":["sitekey-secret-mismatch"]})", kRejected, "token rejected (sitekey-secret-mismatch)"},
       {R"({"success":true,"score":true})", kMalformed, "answer not understood"},
