@@ -5,6 +5,7 @@
 #include <new>
 
 #include "velloc/archive/archive_step.h"
+#include "velloc/guard/captcha_step.h"
 #include "velloc/guard/challenge_step.h"
 #include "velloc/guard/content_rules.h"
 #include "velloc/guard/honeypot.h"
@@ -105,6 +106,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   resolve_template_paths(run);
   check_required_fields(run);
   check_challenge(run);
+  check_captcha(run);
   drop_honeypot_submission(run);
   check_content_rules(run);
   check_rate_limits(run);

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr char kNotARobot[] = "Please Confirm You Are Not a Robot!";
 constexpr char kChallengePath[] = "/challenge";
 constexpr char kAltcha[] = "altcha";
 constexpr std::size_t kSaltBytes = 12;
