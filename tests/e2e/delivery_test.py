@@ -4,6 +4,7 @@ each kept mail once; a run killed mid-send leaves its mail pending; a webhook th
 answers 503 is called again on the retry schedule until it answers 200."""
 
 import datetime
+import collections
 import email
 import email.policy
 import http.server
@@ -16,15 +17,20 @@ import tempfile
 import threading
 import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.environ.get("SOURCE_DIR", "."), "tools"))
 import mail_sink  # noqa: E402
 from attack_test import HeldSmtpServer  # noqa: E402
 from harness import VELLOC_BINARY, Site, free_port  # noqa: E402
+from postgres_insert_test import (DRIVER_GLOBS, PASSWORD, PG_BIN_GLOB,  # noqa: E402
+                                  PostgresServer, find_first)
 from system_support import odbc_environment  # noqa: E402
 
 WAIT_SECONDS = 30
+SHARED_DELIVERIES = 200
+POSTERS = 4
 OWNER = "owner@example.com"
 
 
@@ -132,6 +138,50 @@ class DeliveryTest(unittest.TestCase):
                                              "--now", iso(time.time() * 1000 + 7_200_000)))
             self.assertEqual("", self.velloc(site, "--list", "--status", "pending"))
             self.assertEqual(100, len(self.mails()))
+
+    @unittest.skipUnless(find_first([PG_BIN_GLOB]) and find_first(DRIVER_GLOBS),
+                         "PostgreSQL server or its ODBC driver is not installed")
+    def test_two_deliverers_on_a_shared_store_send_each_once(self):
+        os.chmod(self.scratch, 0o755)
+        server = PostgresServer(self.scratch / "server")
+        try:
+            server.start()
+            dsn = (f"DRIVER={{{find_first(DRIVER_GLOBS)}}};Servername=127.0.0.1;"
+                   f"Port={server.port};Database=postgres;UID=velloc;PWD={{{PASSWORD}}}")
+            with Site(settings=dict(self.settings, StateDSN=dsn), cgi_env=self.odbc) as site:
+                with ThreadPoolExecutor(POSTERS) as posters:
+                    answers = list(posters.map(lambda n: self.post(site, n),
+                                               range(SHARED_DELIVERIES)))
+                self.assertEqual([200] * SHARED_DELIVERIES, [answer[0] for answer in answers])
+                self.assertEqual(f"pending|{SHARED_DELIVERIES}\n", server.sql(
+                    "SELECT status, count(*) FROM velloc_deliveries GROUP BY status"))
+                self.start_sink()
+                due = iso(time.time() * 1000 + 120_000)
+                command = [VELLOC_BINARY, "--deliver", "--now", due,
+                           "--settings", str(site.cgi_bin / "VELLOC.ini")]
+                deliverers = [subprocess.Popen(command, stdout=subprocess.PIPE,
+                                               stderr=subprocess.PIPE, text=True,
+                                               env=dict(self.odbc, PATH="/usr/bin:/bin"))
+                              for _ in range(2)]
+                outputs = [deliverer.communicate(timeout=WAIT_SECONDS * 10)
+                           for deliverer in deliverers]
+                for deliverer, (_, errors) in zip(deliverers, outputs):
+                    self.assertEqual(0, deliverer.returncode, errors)
+                sent = [line for output, _ in outputs for line in output.splitlines()]
+                print("deliverers sent", [len(output.splitlines()) for output, _ in outputs],
+                      file=sys.stderr)
+                self.assertEqual(SHARED_DELIVERIES, len(sent), sent)
+                self.assertTrue(all(" form_mail delivered" in line for line in sent), sent)
+                self.assertEqual(SHARED_DELIVERIES, len({line.split()[0] for line in sent}))
+                arrived = collections.Counter(mail["Message-ID"] for mail in self.mails())
+                self.assertEqual(SHARED_DELIVERIES, len(arrived))
+                self.assertEqual({1}, set(arrived.values()))
+                # Each was tried by its run and once more by one of the two.
+                self.assertEqual(f"delivered|2|{SHARED_DELIVERIES}\n", server.sql(
+                    "SELECT status, attempts, count(*) FROM velloc_deliveries "
+                    "GROUP BY status, attempts"))
+        finally:
+            server.stop()
 
     def test_killed_mid_send_leaves_the_mail_pending(self):
         held = HeldSmtpServer()
