@@ -7,6 +7,8 @@ import datetime
 import collections
 import email
 import email.policy
+import hashlib
+import hmac
 import http.server
 import os
 import signal
@@ -52,10 +54,13 @@ class FlakyReceiver:
 
     def __init__(self, failures):
         calls = self.calls = []
+        stamps = self.stamps = []
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_POST(self):
                 calls.append(self.rfile.read(int(self.headers.get("Content-Length", "0"))))
+                stamps.append((self.headers.get("X-Velloc-Timestamp", ""),
+                               self.headers.get("X-Velloc-Signature", "")))
                 self.send_response(503 if len(calls) <= failures else 200)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
@@ -67,6 +72,12 @@ class FlakyReceiver:
         self.port = self.server.server_address[1]
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
+
+    def signed_with(self, call, secret):
+        stamp, signature = self.stamps[call]
+        expected = hmac.new(secret.encode(), stamp.encode() + b"." + self.calls[call],
+                            hashlib.sha256).hexdigest()
+        return hmac.compare_digest(signature, "sha256=" + expected)
 
     def stop(self):
         self.server.shutdown()
@@ -243,6 +254,50 @@ class DeliveryTest(unittest.TestCase):
                 self.assertIn("delivered", shown)
         finally:
             receiver.stop()
+
+    def test_webhook_retried_with_its_profiles_secret_of_now(self):
+        receiver = FlakyReceiver(failures=1)
+        self.start_sink()
+        hook = f"http://127.0.0.1:{receiver.port}/hook"
+        try:
+            with Site(settings=dict(self.settings, WebhookSecret="site secret"),
+                      cgi_env=self.odbc) as site:
+                settings_file = site.cgi_bin / "VELLOC.ini"
+                site_part = settings_file.read_text()
+
+                def profile(secret):
+                    settings_file.write_text(site_part + f"[Form contact]\nRECIPIENT={OWNER}\n"
+                                             f"Webhook={hook}\nWebhookSecret={secret}\n")
+
+                profile("first secret")
+                status, _, _ = site.post("/cgi-bin/velloc",
+                                         [("FORM_PROFILE", "contact"), ("name", "Ann")])
+                self.assertEqual(200, status)
+                self.assertTrue(receiver.signed_with(0, "first secret"))
+                submission = self.velloc(site, "--list", "--form", "contact").split()
+                self.assertEqual("contact", submission[3])
+                # The secret changed after the attempt: the receiver checks the new one.
+                profile("second secret")
+                sent = self.velloc(site, "--deliver", "--now", iso(time.time() * 1000 + 120_000))
+                self.assertIn(" webhook delivered: ", sent)
+                self.assertEqual(2, len(receiver.calls))
+                self.assertTrue(receiver.signed_with(1, "second secret"))
+                self.assertFalse(receiver.signed_with(1, "site secret"))
+        finally:
+            receiver.stop()
+
+    def test_spam_of_a_profile_released_under_its_profile(self):
+        self.start_sink()
+        settings = dict(self.settings, ProfilesOnly="1", HoneypotField="website")
+        with Site(settings=settings, cgi_env=self.odbc) as site:
+            with open(site.cgi_bin / "VELLOC.ini", "a") as settings_file:
+                settings_file.write(f"[Form contact]\nRECIPIENT={OWNER}\nSUBJECT=Released\n")
+            status, _, _ = site.post("/cgi-bin/velloc", [
+                ("FORM_PROFILE", "contact"), ("name", "Ann"), ("website", "http://spam.test")])
+            self.assertEqual(200, status)
+            spam = self.velloc(site, "--list", "--status", "spam", "--form", "contact").split()
+            self.assertEqual(f"released {spam[0]}\n", self.velloc(site, "--release", spam[0]))
+            self.assertEqual(["Released"], [mail["Subject"] for mail in self.mails()])
 
 
 if __name__ == "__main__":

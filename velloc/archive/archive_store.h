@@ -45,6 +45,9 @@ struct Delivery {
   std::int64_t next_attempt = 0;
   std::vector<DeliveryAttempt> attempts;  // oldest first
   int attempts_made = 0;                  // how many were recorded when it was read
+  // Read, not written: the form profile of its submission (empty: none), whose
+  // settings a webhook call is sent again with.
+  std::string form_profile;
   // Set by claim_due_delivery: the mark of that claim. A delivery added with a
   // claim is held by it until `claimed_until`, as if claimed.
   std::string claim;

@@ -26,8 +26,14 @@ struct Attempt {
 Attempt send_delivery(const Delivery& delivery, const DeliverySettings& settings,
                       std::int64_t now) {
   if (delivery.kind == "webhook") {
+    // Not sent with another form's secret: kept until the profile is back, or given up.
+    std::optional<WebhookSettings> webhooks = settings.webhooks_for(delivery.form_profile);
+    if (!webhooks)
+      return {DeliveryOutcome::kTemporary,
+              "the form profile " + delivery.form_profile + " is not in the settings (" +
+                  delivery_outcome_name(DeliveryOutcome::kTemporary) + ")"};
     WebhookCall call{delivery.target, kJsonContentType, delivery.payload};
-    HttpResult result = send_webhook_call(call, settings.webhooks, now / 1000);
+    HttpResult result = send_webhook_call(call, *webhooks, now / 1000);
     DeliveryOutcome outcome = classify_http_result(result);
     return {outcome,
             outcome == DeliveryOutcome::kDelivered ? "delivered" : webhook_failure_text(result)};

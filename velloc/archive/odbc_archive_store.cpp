@@ -45,9 +45,11 @@ constexpr int kAttempts = 3;
 constexpr std::size_t kFieldsPerInsert = 64;
 // Looks per claim: another claimer may take the one picked first.
 constexpr int kClaimLooks = 16;
+// Read only FROM velloc_deliveries without an alias.
 constexpr char kDeliveryColumns[] =
     "delivery_id, submission_id, kind, target, payload, status, created_at, next_attempt, "
-    "attempts";
+    "attempts, (SELECT s.form_profile FROM velloc_submissions s WHERE s.submission_id = "
+    "velloc_deliveries.submission_id)";
 
 using Row = OdbcDatabase::Row;
 
@@ -109,6 +111,7 @@ Delivery delivery_of(const Row& row) {
   delivery.created_at = to_number(row[6]);
   delivery.next_attempt = to_number(row[7]);
   delivery.attempts_made = static_cast<int>(to_number(row[8]));
+  delivery.form_profile = row[9];
   return delivery;
 }
 

@@ -32,14 +32,6 @@ HttpResult not_sent(HttpResult::Transport transport, std::string why) {
   return result;
 }
 
-// The name of the run's form profile; empty when it has none.
-std::string profile_name(const Run& run) {
-  constexpr std::string_view kPrefix = "Form ";
-  std::string_view section = run.settings.form_profile_section;
-  if (run.settings.form_profile.empty() || !section.starts_with(kPrefix)) return {};
-  return std::string(section.substr(kPrefix.size()));
-}
-
 std::optional<std::string> expand_webhook_template(Run& run, std::string* error) {
   const std::string& name = run.settings.webhooks.template_name;
   std::string path = run.settings.template_directory + name;
@@ -105,7 +97,7 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const std::string&
 
 std::optional<std::string> webhook_body(Run& run, std::int64_t unix_time, std::string* error) {
   if (!run.settings.webhooks.template_name.empty()) return expand_webhook_template(run, error);
-  return webhook_json_body(run.request, profile_name(run), unix_time);
+  return webhook_json_body(run.request, form_profile_name(run.settings), unix_time);
 }
 
 HttpResult send_webhook_call(const WebhookCall& call, const WebhookSettings& settings,
