@@ -124,6 +124,10 @@ class ArchiveStore {
   // Ids of the submissions with a field value holding `text` (ASCII case-blind).
   virtual std::optional<std::vector<std::string>> holding(const std::string& text,
                                                           std::string* error) = 0;
+
+  // Connects again (a server restarted, say); the old connection is kept when the
+  // new one cannot be made, and false returned with `*error` set.
+  virtual bool reconnect(std::string* error) = 0;
 };
 
 // The archive over the ODBC connection string, the state store's. nullptr with

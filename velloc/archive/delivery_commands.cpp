@@ -9,6 +9,7 @@
 #include "velloc/mail/message_identity.h"
 #include "velloc/mail/smtp_session.h"
 #include "velloc/mail/stored_mail.h"
+#include "velloc/request/event_log.h"
 #include "velloc/webhook/webhook_body.h"
 #include "velloc/webhook/webhook_step.h"
 
@@ -75,8 +76,9 @@ bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
   AttemptDecision decision = decide_attempt(delivery, attempt.outcome, now, settings.retry_hours);
   std::string error;
   if (!record_attempt(store, delivery, decision, attempt.text, now, &error)) {
-    err << "velloc: the attempt of delivery " << delivery.id << " was not recorded: " << error
-        << '\n';
+    std::string text = unrecorded_attempt_text(delivery, decision, error);
+    err << "velloc: " << text << '\n';
+    log_event(settings.mail, 1, "%s\n", text.c_str());
     return false;
   }
   out << delivery.id << ' ' << delivery.kind << ' ' << decision.status << ": " << attempt.text

@@ -117,8 +117,8 @@ Delivery delivery_of(const Row& row) {
 
 class OdbcArchiveStore final : public ArchiveStore {
  public:
-  explicit OdbcArchiveStore(std::unique_ptr<OdbcDatabase> database)
-      : database_(std::move(database)) {}
+  OdbcArchiveStore(std::string connection, std::unique_ptr<OdbcDatabase> database)
+      : connection_(std::move(connection)), database_(std::move(database)) {}
 
   bool add_submission(const ArchivedSubmission& submission, std::string* error) override;
   bool add_outcome(const std::string& submission_id, const ActionOutcome& outcome,
@@ -137,6 +137,7 @@ class OdbcArchiveStore final : public ArchiveStore {
   std::optional<std::vector<std::string>> expired(std::int64_t now, std::string* error) override;
   std::optional<std::vector<std::string>> holding(const std::string& text,
                                                   std::string* error) override;
+  bool reconnect(std::string* error) override;
 
  private:
   // Runs `body` in a transaction; after a failure makes the tables (the store may
@@ -149,6 +150,7 @@ class OdbcArchiveStore final : public ArchiveStore {
                                                  const std::vector<std::string>& parameters,
                                                  std::string* error);
 
+  std::string connection_;
   std::unique_ptr<OdbcDatabase> database_;
   std::int64_t claims_ = 0;  // makes each claim's mark its own
 };
@@ -482,11 +484,18 @@ std::optional<std::vector<std::string>> OdbcArchiveStore::holding(const std::str
       {like_holding(text)}, error);
 }
 
+bool OdbcArchiveStore::reconnect(std::string* error) {
+  std::unique_ptr<OdbcDatabase> database = OdbcDatabase::open(connection_, error);
+  if (!database) return false;
+  database_ = std::move(database);
+  return true;
+}
+
 }  // namespace
 
 std::unique_ptr<ArchiveStore> open_odbc_archive_store(const std::string& connection,
                                                       std::string* error) {
   std::unique_ptr<OdbcDatabase> database = OdbcDatabase::open(connection, error);
   if (!database) return nullptr;
-  return std::make_unique<OdbcArchiveStore>(std::move(database));
+  return std::make_unique<OdbcArchiveStore>(connection, std::move(database));
 }

@@ -86,8 +86,7 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const std::string&
       outcome == DeliveryOutcome::kDelivered ? "delivered" : webhook_failure_text(result);
   if (!record_attempt(*store, *delivery, decision, text, finished, &error)) {
     run.site.archive_store_failed();
-    log_event(run.message, 1, "Attempt of webhook not archived (%s): %s\n", shown.c_str(),
-              error.c_str());
+    log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }
   if (decision.status == "pending")
     log_event(run.message, 1, "Webhook queued for a later delivery (%s)\n", shown.c_str());
