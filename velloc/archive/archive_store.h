@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+class OdbcDatabase;
+
 struct ArchivedUpload {
   std::string field;
   std::string shown_name;
@@ -134,3 +136,7 @@ class ArchiveStore {
 // `*error` set when it cannot be reached.
 std::unique_ptr<ArchiveStore> open_odbc_archive_store(const std::string& connection,
                                                       std::string* error);
+// The archive over `database`, a connection to `connection` it shares (with the
+// state store, say); a reconnect gives it one of its own.
+std::unique_ptr<ArchiveStore> open_odbc_archive_store(const std::string& connection,
+                                                      std::shared_ptr<OdbcDatabase> database);

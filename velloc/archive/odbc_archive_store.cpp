@@ -117,7 +117,7 @@ Delivery delivery_of(const Row& row) {
 
 class OdbcArchiveStore final : public ArchiveStore {
  public:
-  OdbcArchiveStore(std::string connection, std::unique_ptr<OdbcDatabase> database)
+  OdbcArchiveStore(std::string connection, std::shared_ptr<OdbcDatabase> database)
       : connection_(std::move(connection)), database_(std::move(database)) {}
 
   bool add_submission(const ArchivedSubmission& submission, std::string* error) override;
@@ -151,8 +151,8 @@ class OdbcArchiveStore final : public ArchiveStore {
                                                  std::string* error);
 
   std::string connection_;
-  std::unique_ptr<OdbcDatabase> database_;
-  std::int64_t claims_ = 0;  // makes each claim's mark its own
+  std::shared_ptr<OdbcDatabase> database_;  // shared with the state store, say
+  std::int64_t claims_ = 0;                 // makes each claim's mark its own
 };
 
 template <typename Body>
@@ -495,7 +495,12 @@ bool OdbcArchiveStore::reconnect(std::string* error) {
 
 std::unique_ptr<ArchiveStore> open_odbc_archive_store(const std::string& connection,
                                                       std::string* error) {
-  std::unique_ptr<OdbcDatabase> database = OdbcDatabase::open(connection, error);
+  std::shared_ptr<OdbcDatabase> database = OdbcDatabase::open(connection, error);
   if (!database) return nullptr;
+  return open_odbc_archive_store(connection, std::move(database));
+}
+
+std::unique_ptr<ArchiveStore> open_odbc_archive_store(const std::string& connection,
+                                                      std::shared_ptr<OdbcDatabase> database) {
   return std::make_unique<OdbcArchiveStore>(connection, std::move(database));
 }
