@@ -29,6 +29,7 @@
 #include "velloc/process_facts.h"
 #include "velloc/request/settings.h"
 #include "velloc/run.h"
+#include "velloc/webhook/webhook_settings.h"
 
 extern char** environ;
 
@@ -120,8 +121,11 @@ int run_delivery_command_line(const ArchiveOptions& options, ArchiveStore& store
     return kArchiveFailed;
   }
   run.message.connect_timeout = 30;
+  auto webhooks_for = [&](const std::string& profile) {
+    return webhook_settings_for_profile(site, settings_file, profile);
+  };
   DeliverySettings settings{run.message,
-                            run.settings.webhooks,
+                            webhooks_for,
                             run.settings.delivery_retry_hours,
                             run.settings.default_recipient,
                             run.message.default_sender,

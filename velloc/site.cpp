@@ -2,26 +2,43 @@
 
 #include <csignal>
 
+#include "velloc/storage/odbc_database.h"
+
 void Site::begin_request() {
   log_sink_->close();
   settings_files_.refresh();
-  if (state_store_failed_) state_store_.reset();
-  state_store_failed_ = false;
-  if (archive_store_failed_) archive_store_.reset();
-  archive_store_failed_ = false;
+  if (state_store_failed_ || archive_store_failed_) {
+    state_store_.reset();
+    archive_store_.reset();
+    state_database_.reset();
+  }
+  state_store_failed_ = archive_store_failed_ = false;
+}
+
+std::shared_ptr<OdbcDatabase> Site::state_database(const std::string& connection,
+                                                   std::string* error) {
+  if (!state_database_ || state_database_connection_ != connection) {
+    state_database_ = OdbcDatabase::open(connection, error);
+    state_database_connection_ = connection;
+  }
+  return state_database_;
 }
 
 ArchiveStore* Site::archive_store(const std::string& connection, std::string* error) {
   if (archive_store_ && archive_connection_ == connection) return archive_store_.get();
-  archive_store_ = open_odbc_archive_store(connection, error);
+  archive_store_.reset();
   archive_connection_ = connection;
+  if (std::shared_ptr<OdbcDatabase> database = state_database(connection, error))
+    archive_store_ = open_odbc_archive_store(connection, std::move(database));
   return archive_store_.get();
 }
 
 StateStore* Site::state_store(const std::string& connection, std::string* error) {
   if (state_store_ && state_connection_ == connection) return state_store_.get();
-  state_store_ = open_odbc_state_store(connection, error);
+  state_store_.reset();
   state_connection_ = connection;
+  if (std::shared_ptr<OdbcDatabase> database = state_database(connection, error))
+    state_store_ = open_odbc_state_store(std::move(database));
   return state_store_.get();
 }
 

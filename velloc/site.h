@@ -53,8 +53,9 @@ class Site {
   platform::IniFiles& settings_files() { return settings_files_; }
 
   // Called before each request: the log file is closed, files changed since they
-  // were read are read again when next used, and a state store that failed during the last request
-  // is closed, to be opened again when next needed.
+  // were read are read again when next used, and a state store or archive that
+  // failed during the last request is closed with the connection both share, to be
+  // opened again when next needed.
   void begin_request();
 
   // The store for `connection`, opened now unless the one kept is for the same
@@ -78,6 +79,11 @@ class Site {
   const platform::Clock* clock_ = &platform::system_clock();
   std::shared_ptr<LogFile> log_sink_ = std::make_shared<LogFile>();
   platform::IniFiles settings_files_;
+  // The state store and the archive of one connection share it.
+  std::shared_ptr<OdbcDatabase> state_database(const std::string& connection, std::string* error);
+
+  std::shared_ptr<OdbcDatabase> state_database_;
+  std::string state_database_connection_;
   std::unique_ptr<StateStore> state_store_;
   std::string state_connection_;
   bool state_store_failed_ = false;

@@ -4,8 +4,11 @@ each kept mail once; a run killed mid-send leaves its mail pending; a webhook th
 answers 503 is called again on the retry schedule until it answers 200."""
 
 import datetime
+import collections
 import email
 import email.policy
+import hashlib
+import hmac
 import http.server
 import os
 import signal
@@ -16,15 +19,20 @@ import tempfile
 import threading
 import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.environ.get("SOURCE_DIR", "."), "tools"))
 import mail_sink  # noqa: E402
 from attack_test import HeldSmtpServer  # noqa: E402
 from harness import VELLOC_BINARY, Site, free_port  # noqa: E402
+from postgres_insert_test import (DRIVER_GLOBS, PASSWORD, PG_BIN_GLOB,  # noqa: E402
+                                  PostgresServer, find_first)
 from system_support import odbc_environment  # noqa: E402
 
 WAIT_SECONDS = 30
+SHARED_DELIVERIES = 200
+POSTERS = 4
 OWNER = "owner@example.com"
 
 
@@ -46,10 +54,13 @@ class FlakyReceiver:
 
     def __init__(self, failures):
         calls = self.calls = []
+        stamps = self.stamps = []
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_POST(self):
                 calls.append(self.rfile.read(int(self.headers.get("Content-Length", "0"))))
+                stamps.append((self.headers.get("X-Velloc-Timestamp", ""),
+                               self.headers.get("X-Velloc-Signature", "")))
                 self.send_response(503 if len(calls) <= failures else 200)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
@@ -61,6 +72,12 @@ class FlakyReceiver:
         self.port = self.server.server_address[1]
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
+
+    def signed_with(self, call, secret):
+        stamp, signature = self.stamps[call]
+        expected = hmac.new(secret.encode(), stamp.encode() + b"." + self.calls[call],
+                            hashlib.sha256).hexdigest()
+        return hmac.compare_digest(signature, "sha256=" + expected)
 
     def stop(self):
         self.server.shutdown()
@@ -133,6 +150,50 @@ class DeliveryTest(unittest.TestCase):
             self.assertEqual("", self.velloc(site, "--list", "--status", "pending"))
             self.assertEqual(100, len(self.mails()))
 
+    @unittest.skipUnless(find_first([PG_BIN_GLOB]) and find_first(DRIVER_GLOBS),
+                         "PostgreSQL server or its ODBC driver is not installed")
+    def test_two_deliverers_on_a_shared_store_send_each_once(self):
+        os.chmod(self.scratch, 0o755)
+        server = PostgresServer(self.scratch / "server")
+        try:
+            server.start()
+            dsn = (f"DRIVER={{{find_first(DRIVER_GLOBS)}}};Servername=127.0.0.1;"
+                   f"Port={server.port};Database=postgres;UID=velloc;PWD={{{PASSWORD}}}")
+            with Site(settings=dict(self.settings, StateDSN=dsn), cgi_env=self.odbc) as site:
+                with ThreadPoolExecutor(POSTERS) as posters:
+                    answers = list(posters.map(lambda n: self.post(site, n),
+                                               range(SHARED_DELIVERIES)))
+                self.assertEqual([200] * SHARED_DELIVERIES, [answer[0] for answer in answers])
+                self.assertEqual(f"pending|{SHARED_DELIVERIES}\n", server.sql(
+                    "SELECT status, count(*) FROM velloc_deliveries GROUP BY status"))
+                self.start_sink()
+                due = iso(time.time() * 1000 + 120_000)
+                command = [VELLOC_BINARY, "--deliver", "--now", due,
+                           "--settings", str(site.cgi_bin / "VELLOC.ini")]
+                deliverers = [subprocess.Popen(command, stdout=subprocess.PIPE,
+                                               stderr=subprocess.PIPE, text=True,
+                                               env=dict(self.odbc, PATH="/usr/bin:/bin"))
+                              for _ in range(2)]
+                outputs = [deliverer.communicate(timeout=WAIT_SECONDS * 10)
+                           for deliverer in deliverers]
+                for deliverer, (_, errors) in zip(deliverers, outputs):
+                    self.assertEqual(0, deliverer.returncode, errors)
+                sent = [line for output, _ in outputs for line in output.splitlines()]
+                print("deliverers sent", [len(output.splitlines()) for output, _ in outputs],
+                      file=sys.stderr)
+                self.assertEqual(SHARED_DELIVERIES, len(sent), sent)
+                self.assertTrue(all(" form_mail delivered" in line for line in sent), sent)
+                self.assertEqual(SHARED_DELIVERIES, len({line.split()[0] for line in sent}))
+                arrived = collections.Counter(mail["Message-ID"] for mail in self.mails())
+                self.assertEqual(SHARED_DELIVERIES, len(arrived))
+                self.assertEqual({1}, set(arrived.values()))
+                # Each was tried by its run and once more by one of the two.
+                self.assertEqual(f"delivered|2|{SHARED_DELIVERIES}\n", server.sql(
+                    "SELECT status, attempts, count(*) FROM velloc_deliveries "
+                    "GROUP BY status, attempts"))
+        finally:
+            server.stop()
+
     def test_killed_mid_send_leaves_the_mail_pending(self):
         held = HeldSmtpServer()
         settings = dict(self.settings, SMTP=f"127.0.0.1:{held.port}")
@@ -193,6 +254,50 @@ class DeliveryTest(unittest.TestCase):
                 self.assertIn("delivered", shown)
         finally:
             receiver.stop()
+
+    def test_webhook_retried_with_its_profiles_secret_of_now(self):
+        receiver = FlakyReceiver(failures=1)
+        self.start_sink()
+        hook = f"http://127.0.0.1:{receiver.port}/hook"
+        try:
+            with Site(settings=dict(self.settings, WebhookSecret="site secret"),
+                      cgi_env=self.odbc) as site:
+                settings_file = site.cgi_bin / "VELLOC.ini"
+                site_part = settings_file.read_text()
+
+                def profile(secret):
+                    settings_file.write_text(site_part + f"[Form contact]\nRECIPIENT={OWNER}\n"
+                                             f"Webhook={hook}\nWebhookSecret={secret}\n")
+
+                profile("first secret")
+                status, _, _ = site.post("/cgi-bin/velloc",
+                                         [("FORM_PROFILE", "contact"), ("name", "Ann")])
+                self.assertEqual(200, status)
+                self.assertTrue(receiver.signed_with(0, "first secret"))
+                submission = self.velloc(site, "--list", "--form", "contact").split()
+                self.assertEqual("contact", submission[3])
+                # The secret changed after the attempt: the receiver checks the new one.
+                profile("second secret")
+                sent = self.velloc(site, "--deliver", "--now", iso(time.time() * 1000 + 120_000))
+                self.assertIn(" webhook delivered: ", sent)
+                self.assertEqual(2, len(receiver.calls))
+                self.assertTrue(receiver.signed_with(1, "second secret"))
+                self.assertFalse(receiver.signed_with(1, "site secret"))
+        finally:
+            receiver.stop()
+
+    def test_spam_of_a_profile_released_under_its_profile(self):
+        self.start_sink()
+        settings = dict(self.settings, ProfilesOnly="1", HoneypotField="website")
+        with Site(settings=settings, cgi_env=self.odbc) as site:
+            with open(site.cgi_bin / "VELLOC.ini", "a") as settings_file:
+                settings_file.write(f"[Form contact]\nRECIPIENT={OWNER}\nSUBJECT=Released\n")
+            status, _, _ = site.post("/cgi-bin/velloc", [
+                ("FORM_PROFILE", "contact"), ("name", "Ann"), ("website", "http://spam.test")])
+            self.assertEqual(200, status)
+            spam = self.velloc(site, "--list", "--status", "spam", "--form", "contact").split()
+            self.assertEqual(f"released {spam[0]}\n", self.velloc(site, "--release", spam[0]))
+            self.assertEqual(["Released"], [mail["Subject"] for mail in self.mails()])
 
 
 if __name__ == "__main__":

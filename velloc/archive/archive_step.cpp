@@ -119,7 +119,7 @@ ArchivedSubmission submission_of(const Run& run, std::int64_t now, const char* s
   int days = run.settings.keep_submissions_days;
   submission.keep_until =
       days == 0 ? std::numeric_limits<std::int64_t>::max() : now + days * kMsPerDay;
-  submission.form_profile = std::string(platform::trim(run.request.get_field("FORM_PROFILE")));
+  submission.form_profile = form_profile_name(run.settings);
   submission.remote_address = run.request.get_env("REMOTE_ADDR");
   submission.receipt_number = run.request.get_field("RECEIPT_NUMBER");
   submission.status = status;

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+class OdbcDatabase;
+
 struct ArchivedUpload {
   std::string field;
   std::string shown_name;
@@ -45,6 +47,9 @@ struct Delivery {
   std::int64_t next_attempt = 0;
   std::vector<DeliveryAttempt> attempts;  // oldest first
   int attempts_made = 0;                  // how many were recorded when it was read
+  // Read, not written: the form profile of its submission (empty: none), whose
+  // settings a webhook call is sent again with.
+  std::string form_profile;
   // Set by claim_due_delivery: the mark of that claim. A delivery added with a
   // claim is held by it until `claimed_until`, as if claimed.
   std::string claim;
@@ -121,9 +126,17 @@ class ArchiveStore {
   // Ids of the submissions with a field value holding `text` (ASCII case-blind).
   virtual std::optional<std::vector<std::string>> holding(const std::string& text,
                                                           std::string* error) = 0;
+
+  // Connects again (a server restarted, say); the old connection is kept when the
+  // new one cannot be made, and false returned with `*error` set.
+  virtual bool reconnect(std::string* error) = 0;
 };
 
 // The archive over the ODBC connection string, the state store's. nullptr with
 // `*error` set when it cannot be reached.
 std::unique_ptr<ArchiveStore> open_odbc_archive_store(const std::string& connection,
                                                       std::string* error);
+// The archive over `database`, a connection to `connection` it shares (with the
+// state store, say); a reconnect gives it one of its own.
+std::unique_ptr<ArchiveStore> open_odbc_archive_store(const std::string& connection,
+                                                      std::shared_ptr<OdbcDatabase> database);

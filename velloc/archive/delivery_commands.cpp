@@ -9,6 +9,7 @@
 #include "velloc/mail/message_identity.h"
 #include "velloc/mail/smtp_session.h"
 #include "velloc/mail/stored_mail.h"
+#include "velloc/request/event_log.h"
 #include "velloc/webhook/webhook_body.h"
 #include "velloc/webhook/webhook_step.h"
 
@@ -26,8 +27,14 @@ struct Attempt {
 Attempt send_delivery(const Delivery& delivery, const DeliverySettings& settings,
                       std::int64_t now) {
   if (delivery.kind == "webhook") {
+    // Not sent with another form's secret: kept until the profile is back, or given up.
+    std::optional<WebhookSettings> webhooks = settings.webhooks_for(delivery.form_profile);
+    if (!webhooks)
+      return {DeliveryOutcome::kTemporary,
+              "the form profile " + delivery.form_profile + " is not in the settings (" +
+                  delivery_outcome_name(DeliveryOutcome::kTemporary) + ")"};
     WebhookCall call{delivery.target, kJsonContentType, delivery.payload};
-    HttpResult result = send_webhook_call(call, settings.webhooks, now / 1000);
+    HttpResult result = send_webhook_call(call, *webhooks, now / 1000);
     DeliveryOutcome outcome = classify_http_result(result);
     return {outcome,
             outcome == DeliveryOutcome::kDelivered ? "delivered" : webhook_failure_text(result)};
@@ -69,8 +76,9 @@ bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
   AttemptDecision decision = decide_attempt(delivery, attempt.outcome, now, settings.retry_hours);
   std::string error;
   if (!record_attempt(store, delivery, decision, attempt.text, now, &error)) {
-    err << "velloc: the attempt of delivery " << delivery.id << " was not recorded: " << error
-        << '\n';
+    std::string text = unrecorded_attempt_text(delivery, decision, error);
+    err << "velloc: " << text << '\n';
+    log_event(settings.mail, 1, "%s\n", text.c_str());
     return false;
   }
   out << delivery.id << ' ' << delivery.kind << ' ' << decision.status << ": " << attempt.text

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 
 #include "velloc/archive/archive_options.h"
@@ -17,7 +19,9 @@
 // What the senders need, read from the settings as a web run reads them.
 struct DeliverySettings {
   const MailMessage& mail;  // the SMTP server, its TLS and login, the log
-  const WebhookSettings& webhooks;
+  // The webhook settings of a form profile (empty: none) as they are now;
+  // nullopt when the settings have no such profile.
+  std::function<std::optional<WebhookSettings>(const std::string& profile)> webhooks_for;
   int retry_hours = 72;
   std::string default_recipient;  // the notice of a delivery given up
   std::string default_sender;

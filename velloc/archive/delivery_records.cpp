@@ -1,10 +1,19 @@
 #include "velloc/archive/delivery_records.h"
 
 #include <algorithm>
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include "velloc/archive/archive_text.h"
+#include "velloc/mail/stored_mail.h"
 #include "velloc/webhook/retry_schedule.h"
+
+namespace {
+
+constexpr std::chrono::milliseconds kFirstRecordPause{250};
+
+}  // namespace
 
 std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string& submission_id,
                                           const std::string& kind, const std::string& target,
@@ -37,7 +46,31 @@ AttemptDecision decide_attempt(const Delivery& delivery, DeliveryOutcome outcome
 }
 
 bool record_attempt(ArchiveStore& store, const Delivery& delivery, const AttemptDecision& decision,
-                    const std::string& result_text, std::int64_t now, std::string* error) {
-  return store.finish_attempt(delivery, {now, result_text}, decision.status, decision.next_attempt,
-                              error);
+                    const std::string& result_text, std::int64_t now, std::string* error,
+                    const RecordRetries& retries) {
+  for (int attempt = 0; attempt < std::max(retries.attempts, 1); ++attempt) {
+    if (attempt > 0) {
+      if (retries.pause)
+        retries.pause(attempt);
+      else
+        std::this_thread::sleep_for(kFirstRecordPause * (1 << (attempt - 1)));
+      std::string ignored;
+      store.reconnect(&ignored);
+    }
+    if (store.finish_attempt(delivery, {now, result_text}, decision.status, decision.next_attempt,
+                             error))
+      return true;
+  }
+  return false;
+}
+
+std::string unrecorded_attempt_text(const Delivery& delivery, const AttemptDecision& decision,
+                                    const std::string& error) {
+  std::string text = "Delivery " + delivery.id + " (" + delivery.kind;
+  if (delivery.kind != "webhook")
+    if (std::optional<StoredMail> mail = decode_stored_mail(delivery.payload))
+      if (std::string id = message_id_of(mail->data); !id.empty()) text += ", Message-ID " + id;
+  text += ") " + decision.status + " but not recorded: " + error;
+  if (decision.status != "pending") text += "; it may be sent again once its hold has passed";
+  return text;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -34,6 +35,23 @@ struct AttemptDecision {
 AttemptDecision decide_attempt(const Delivery& delivery, DeliveryOutcome outcome, std::int64_t now,
                                int retry_hours);
 
-// Records the attempt and releases the delivery. False with `*error` set.
+// How often recording an attempt is tried when the store fails: a mail already
+// sent whose attempt is not recorded is sent again once its hold has passed.
+struct RecordRetries {
+  int attempts = 4;
+  // Called before the n-th try again (n from 1), before the store reconnects;
+  // by default it waits 250 ms, doubled each time (1.75 s in all).
+  std::function<void(int retry)> pause;
+};
+
+// Records the attempt and releases the delivery, trying again as `retries` say.
+// False with `*error` set (the last failure) when no try succeeded.
 bool record_attempt(ArchiveStore& store, const Delivery& delivery, const AttemptDecision& decision,
-                    const std::string& result_text, std::int64_t now, std::string* error);
+                    const std::string& result_text, std::int64_t now, std::string* error,
+                    const RecordRetries& retries = {});
+
+// The log line (without its line end) of an attempt made but not recorded, naming
+// the delivery and, for a mail, its Message-ID, by which a copy sent again can be
+// told from a second submission.
+std::string unrecorded_attempt_text(const Delivery& delivery, const AttemptDecision& decision,
+                                    const std::string& error);

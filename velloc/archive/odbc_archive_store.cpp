@@ -45,9 +45,11 @@ constexpr int kAttempts = 3;
 constexpr std::size_t kFieldsPerInsert = 64;
 // Looks per claim: another claimer may take the one picked first.
 constexpr int kClaimLooks = 16;
+// Read only FROM velloc_deliveries without an alias.
 constexpr char kDeliveryColumns[] =
     "delivery_id, submission_id, kind, target, payload, status, created_at, next_attempt, "
-    "attempts";
+    "attempts, (SELECT s.form_profile FROM velloc_submissions s WHERE s.submission_id = "
+    "velloc_deliveries.submission_id)";
 
 using Row = OdbcDatabase::Row;
 
@@ -109,13 +111,14 @@ Delivery delivery_of(const Row& row) {
   delivery.created_at = to_number(row[6]);
   delivery.next_attempt = to_number(row[7]);
   delivery.attempts_made = static_cast<int>(to_number(row[8]));
+  delivery.form_profile = row[9];
   return delivery;
 }
 
 class OdbcArchiveStore final : public ArchiveStore {
  public:
-  explicit OdbcArchiveStore(std::unique_ptr<OdbcDatabase> database)
-      : database_(std::move(database)) {}
+  OdbcArchiveStore(std::string connection, std::shared_ptr<OdbcDatabase> database)
+      : connection_(std::move(connection)), database_(std::move(database)) {}
 
   bool add_submission(const ArchivedSubmission& submission, std::string* error) override;
   bool add_outcome(const std::string& submission_id, const ActionOutcome& outcome,
@@ -134,6 +137,7 @@ class OdbcArchiveStore final : public ArchiveStore {
   std::optional<std::vector<std::string>> expired(std::int64_t now, std::string* error) override;
   std::optional<std::vector<std::string>> holding(const std::string& text,
                                                   std::string* error) override;
+  bool reconnect(std::string* error) override;
 
  private:
   // Runs `body` in a transaction; after a failure makes the tables (the store may
@@ -146,8 +150,9 @@ class OdbcArchiveStore final : public ArchiveStore {
                                                  const std::vector<std::string>& parameters,
                                                  std::string* error);
 
-  std::unique_ptr<OdbcDatabase> database_;
-  std::int64_t claims_ = 0;  // makes each claim's mark its own
+  std::string connection_;
+  std::shared_ptr<OdbcDatabase> database_;  // shared with the state store, say
+  std::int64_t claims_ = 0;                 // makes each claim's mark its own
 };
 
 template <typename Body>
@@ -479,11 +484,23 @@ std::optional<std::vector<std::string>> OdbcArchiveStore::holding(const std::str
       {like_holding(text)}, error);
 }
 
+bool OdbcArchiveStore::reconnect(std::string* error) {
+  std::unique_ptr<OdbcDatabase> database = OdbcDatabase::open(connection_, error);
+  if (!database) return false;
+  database_ = std::move(database);
+  return true;
+}
+
 }  // namespace
 
 std::unique_ptr<ArchiveStore> open_odbc_archive_store(const std::string& connection,
                                                       std::string* error) {
-  std::unique_ptr<OdbcDatabase> database = OdbcDatabase::open(connection, error);
+  std::shared_ptr<OdbcDatabase> database = OdbcDatabase::open(connection, error);
   if (!database) return nullptr;
-  return std::make_unique<OdbcArchiveStore>(std::move(database));
+  return open_odbc_archive_store(connection, std::move(database));
+}
+
+std::unique_ptr<ArchiveStore> open_odbc_archive_store(const std::string& connection,
+                                                      std::shared_ptr<OdbcDatabase> database) {
+  return std::make_unique<OdbcArchiveStore>(connection, std::move(database));
 }

@@ -18,11 +18,14 @@ constexpr char kReceiptNumber[] = "RECEIPT_NUMBER";
 
 // The fields as the visitor's run held them: stored newest first within each
 // listing bucket, so added again in reverse. The receipt number keeps the one
-// given then; the settings do not give a new one.
+// given then; the settings do not give a new one. The profile, whose field the
+// run had dropped, applies again as the settings hold it now.
 void restore_request(Run& run, const ArchivedSubmission& submission) {
   for (auto field = submission.fields.rbegin(); field != submission.fields.rend(); ++field)
     if (!platform::equal_ignoring_case(field->first, kReceiptNumber))
       run.request.fields.set(field->first, field->second);
+  if (!submission.form_profile.empty())
+    run.request.fields.set("FORM_PROFILE", submission.form_profile);
   run.request.environment.set("REMOTE_ADDR", submission.remote_address);
   run.request.environment.set("REQUEST_METHOD", "POST");
 }

@@ -1,12 +1,12 @@
-// The state store over ODBC. Every ODBC call of the store is in this file.
+// The state store over ODBC: every statement of the store is in this file; the
+// connection is an OdbcDatabase, which the archive may share.
 
 #include <algorithm>
 #include <cstdlib>
 #include <string>
 
 #include "velloc/guard/state_store.h"
-#include "velloc/storage/odbc_diagnostics.h"
-#include "velloc/storage/odbc_library.h"
+#include "velloc/storage/odbc_database.h"
 
 namespace {
 
@@ -25,25 +25,26 @@ constexpr char kEventIndex[] =
 constexpr char kUsedTable[] =
     "CREATE TABLE IF NOT EXISTS velloc_used_tokens ("
     "token VARCHAR(128) PRIMARY KEY, expires_at BIGINT NOT NULL, uses BIGINT NOT NULL)";
-constexpr int kBusyMilliseconds = 60000;
 // A new store fails the first attempt; a concurrent run making the same tables
 // may fail the second.
 constexpr int kAttempts = 3;
 
-bool succeeded(SQLRETURN code) { return code == SQL_SUCCESS || code == SQL_SUCCESS_WITH_INFO; }
-
-SQLCHAR* sql_text(const std::string& text) {
-  return reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str()));
+// The first column of each row as a number.
+bool first_columns(OdbcDatabase& db, const std::string& sql,
+                   const std::vector<std::string>& parameters, std::vector<std::int64_t>* values,
+                   std::string* error) {
+  std::vector<OdbcDatabase::Row> rows;
+  if (!db.query(sql, parameters, &rows, error)) return false;
+  for (const OdbcDatabase::Row& row : rows)
+    values->push_back(row.empty() ? 0 : std::strtoll(row[0].c_str(), nullptr, 10));
+  return true;
 }
 
 class OdbcStateStore final : public StateStore {
  public:
-  explicit OdbcStateStore(const OdbcApi& odbc) : odbc_(odbc) {}
-  ~OdbcStateStore() override;
-  OdbcStateStore(const OdbcStateStore&) = delete;
-  OdbcStateStore& operator=(const OdbcStateStore&) = delete;
+  explicit OdbcStateStore(std::shared_ptr<OdbcDatabase> database)
+      : database_(std::move(database)) {}
 
-  bool connect(const std::string& connection, std::string* error);
   bool record_events_if(
       const std::vector<EventQuery>& queries, std::int64_t now,
       const std::function<bool(const std::vector<std::vector<std::int64_t>>&)>& admit,
@@ -54,142 +55,29 @@ class OdbcStateStore final : public StateStore {
                                std::string* error) override;
 
  private:
-  // Runs `sql` with the text parameters; the rows' first columns go to `rows`
-  // when given. False with `*error` set on failure.
   bool run(const std::string& sql, const std::vector<std::string>& parameters,
-           std::vector<std::int64_t>* rows, std::string* error);
-  bool fetch_first_columns(SQLHSTMT statement, std::vector<std::int64_t>& rows);
-  bool end_transaction(bool commit, std::string* error);
+           std::vector<std::int64_t>* values, std::string* error) {
+    if (values == nullptr) return database_->execute(sql, parameters, error);
+    return first_columns(*database_, sql, parameters, values, error);
+  }
   // Runs `body` in a transaction; after a failure creates the tables (the store
   // may be new) and tries again.
   template <typename Body>
   bool in_transaction(Body body, std::string* error);
-  void create_tables();
-  bool is_sqlite();
 
-  const OdbcApi& odbc_;  // the process's driver manager, loaded before the store opens
-  SQLHENV environment_ = SQL_NULL_HENV;
-  SQLHDBC connection_ = SQL_NULL_HDBC;
-  bool connected_ = false;
+  std::shared_ptr<OdbcDatabase> database_;
 };
-
-OdbcStateStore::~OdbcStateStore() {
-  if (connected_) {
-    odbc_.SQLEndTran(SQL_HANDLE_DBC, connection_, SQL_ROLLBACK);
-    odbc_.SQLDisconnect(connection_);
-  }
-  if (connection_ != SQL_NULL_HDBC) odbc_.SQLFreeHandle(SQL_HANDLE_DBC, connection_);
-  if (environment_ != SQL_NULL_HENV) odbc_.SQLFreeHandle(SQL_HANDLE_ENV, environment_);
-}
-
-bool OdbcStateStore::connect(const std::string& connection, std::string* error) {
-  if (!succeeded(odbc_.SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment_))) {
-    *error = "cannot allocate an ODBC environment";
-    return false;
-  }
-  odbc_.SQLSetEnvAttr(environment_, SQL_ATTR_ODBC_VERSION,
-                      reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  if (!succeeded(odbc_.SQLAllocHandle(SQL_HANDLE_DBC, environment_, &connection_))) {
-    *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_ENV, environment_);
-    return false;
-  }
-  SQLRETURN code = odbc_.SQLDriverConnect(connection_, nullptr, sql_text(connection), SQL_NTS,
-                                          nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
-  connected_ = succeeded(code);
-  if (!connected_) {
-    *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_DBC, connection_);
-    return false;
-  }
-  // The embedded store: runs wait for each other's locks instead of failing, and
-  // readers never block the writer.
-  std::string ignored;
-  if (is_sqlite()) {
-    run("PRAGMA busy_timeout=" + std::to_string(kBusyMilliseconds), {}, nullptr, &ignored);
-    run("PRAGMA journal_mode=WAL", {}, nullptr, &ignored);
-  }
-  code = odbc_.SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
-                                 reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-  if (!succeeded(code)) *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_DBC, connection_);
-  return succeeded(code);
-}
-
-bool OdbcStateStore::is_sqlite() {
-  SQLCHAR name[64] = {};
-  SQLSMALLINT length = 0;
-  if (!succeeded(odbc_.SQLGetInfo(connection_, SQL_DBMS_NAME, name, sizeof name, &length)))
-    return false;
-  std::string dbms(reinterpret_cast<char*>(name));
-  std::transform(dbms.begin(), dbms.end(), dbms.begin(),
-                 [](unsigned char c) { return std::tolower(c); });
-  return dbms.find("sqlite") != std::string::npos;
-}
-
-// Tables are made in autocommit mode, each on its own, and their failures
-// ignored: a concurrent run may be making them at the same time.
-void OdbcStateStore::create_tables() {
-  std::string ignored;
-  odbc_.SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
-                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-  for (const char* statement : {kCounterTable, kKeyTable, kEventTable, kEventIndex, kUsedTable})
-    run(statement, {}, nullptr, &ignored);
-  odbc_.SQLSetConnectAttr(connection_, SQL_ATTR_AUTOCOMMIT,
-                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-}
-
-bool OdbcStateStore::fetch_first_columns(SQLHSTMT statement, std::vector<std::int64_t>& rows) {
-  SQLSMALLINT columns = 0;
-  if (!succeeded(odbc_.SQLNumResultCols(statement, &columns)) || columns == 0) return true;
-  SQLRETURN code;
-  while (succeeded(code = odbc_.SQLFetch(statement))) {
-    char value[32] = {};
-    SQLLEN length = 0;
-    if (!succeeded(odbc_.SQLGetData(statement, 1, SQL_C_CHAR, value, sizeof value, &length)))
-      return false;
-    rows.push_back(std::strtoll(value, nullptr, 10));
-  }
-  return code == SQL_NO_DATA;
-}
-
-bool OdbcStateStore::run(const std::string& sql, const std::vector<std::string>& parameters,
-                         std::vector<std::int64_t>* rows, std::string* error) {
-  SQLHSTMT statement = SQL_NULL_HSTMT;
-  if (!succeeded(odbc_.SQLAllocHandle(SQL_HANDLE_STMT, connection_, &statement))) {
-    *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_DBC, connection_);
-    return false;
-  }
-  std::vector<SQLLEN> lengths(parameters.size());
-  bool ok = succeeded(odbc_.SQLPrepare(statement, sql_text(sql), SQL_NTS));
-  for (std::size_t i = 0; ok && i < parameters.size(); ++i) {
-    lengths[i] = static_cast<SQLLEN>(parameters[i].size());
-    ok = succeeded(odbc_.SQLBindParameter(
-        statement, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
-        std::max<SQLULEN>(parameters[i].size(), 1), 0, const_cast<char*>(parameters[i].data()),
-        lengths[i], &lengths[i]));
-  }
-  if (ok) {
-    SQLRETURN code = odbc_.SQLExecute(statement);
-    ok = succeeded(code) || code == SQL_NO_DATA;  // no row matched
-  }
-  ok = ok && (rows == nullptr || fetch_first_columns(statement, *rows));
-  if (!ok) *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_STMT, statement);
-  odbc_.SQLFreeHandle(SQL_HANDLE_STMT, statement);
-  return ok;
-}
-
-bool OdbcStateStore::end_transaction(bool commit, std::string* error) {
-  SQLRETURN code =
-      odbc_.SQLEndTran(SQL_HANDLE_DBC, connection_, commit ? SQL_COMMIT : SQL_ROLLBACK);
-  if (!succeeded(code)) *error = odbc_diagnostic_records(odbc_, SQL_HANDLE_DBC, connection_);
-  return succeeded(code);
-}
 
 template <typename Body>
 bool OdbcStateStore::in_transaction(Body body, std::string* error) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    if (body(error) && end_transaction(true, error)) return true;
-    std::string ignored;
-    end_transaction(false, &ignored);
-    if (attempt + 1 < kAttempts) create_tables();
+    if (body(error) && database_->commit(error)) return true;
+    database_->rollback();
+    // Each on its own and its failure ignored: a concurrent run may be making the
+    // same tables.
+    if (attempt + 1 < kAttempts)
+      database_->run_each_autocommitted(
+          {kCounterTable, kKeyTable, kEventTable, kEventIndex, kUsedTable});
   }
   return false;
 }
@@ -287,13 +175,12 @@ std::optional<bool> OdbcStateStore::use_once(const std::string& token, std::int6
 
 std::unique_ptr<StateStore> open_odbc_state_store(const std::string& connection,
                                                   std::string* error) {
-  std::string load_error;
-  const OdbcApi* odbc = odbc_api(&load_error);
-  if (odbc == nullptr) {
-    if (error) *error = "ODBC driver manager not available (" + load_error + ")";
-    return nullptr;
-  }
-  auto store = std::make_unique<OdbcStateStore>(*odbc);
-  if (!store->connect(connection, error)) return nullptr;
-  return store;
+  std::string ignored;
+  std::shared_ptr<OdbcDatabase> database = OdbcDatabase::open(connection, error ? error : &ignored);
+  if (!database) return nullptr;
+  return open_odbc_state_store(std::move(database));
+}
+
+std::unique_ptr<StateStore> open_odbc_state_store(std::shared_ptr<OdbcDatabase> database) {
+  return std::make_unique<OdbcStateStore>(std::move(database));
 }

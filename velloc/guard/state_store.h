@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class OdbcDatabase;
+
 // One rate-limit count to look at: the events under `key` newer than `since`
 // (milliseconds since the epoch), pruning those at or before `prune_before`.
 struct EventQuery {
@@ -52,3 +54,6 @@ std::string state_connection_string(const std::string& state_dsn, const std::str
 // the store cannot be reached.
 std::unique_ptr<StateStore> open_odbc_state_store(const std::string& connection,
                                                   std::string* error);
+// The store over a connection it shares (with the archive, say); each operation
+// is a transaction of its own, so the sharers must not be inside one of theirs.
+std::unique_ptr<StateStore> open_odbc_state_store(std::shared_ptr<OdbcDatabase> database);

@@ -45,7 +45,7 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
       decide_attempt(*delivery, outcome, now, run.settings.delivery_retry_hours);
   if (!record_attempt(*store, *delivery, decision, mail_attempt_text(attempt), now, &error)) {
     run.site.archive_store_failed();
-    log_event(run.message, 1, "Attempt of %s not archived: %s\n", kind, error.c_str());
+    log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }
   if (decision.status == "pending") {
     log_event(run.message, 1, "Mail queued for a later delivery (%s): %s\n", kind,

@@ -1,5 +1,7 @@
 #include "velloc/mail/stored_mail.h"
 
+#include "platform/text.h"
+
 namespace {
 
 constexpr std::string_view kSenderLine = "MAIL FROM:<";
@@ -58,6 +60,22 @@ std::optional<StoredMail> decode_stored_mail(std::string_view text) {
     have_sender = true;
   }
   return std::nullopt;
+}
+
+std::string message_id_of(std::string_view data) {
+  constexpr std::string_view kName = "message-id:";
+  for (std::size_t start = 0; start < data.size();) {
+    std::size_t end = data.find('\n', start);
+    std::string_view line = data.substr(start, end == std::string_view::npos ? end : end - start);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.empty()) return {};
+    if (line.size() >= kName.size() &&
+        platform::equal_ignoring_case(line.substr(0, kName.size()), kName))
+      return std::string(platform::trim(line.substr(kName.size())));
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return {};
 }
 
 std::string recipients_text(const StoredMail& mail) {

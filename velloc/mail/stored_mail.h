@@ -37,5 +37,9 @@ std::string encode_stored_mail(const StoredMail& mail);
 // nullopt when `text` is not in that form.
 std::optional<StoredMail> decode_stored_mail(std::string_view text);
 
+// The Message-ID header's value in the header lines of `data` (any case of its
+// name, blanks around the value dropped); empty when there is none.
+std::string message_id_of(std::string_view data);
+
 // The recipients joined by ", ".
 std::string recipients_text(const StoredMail& mail);

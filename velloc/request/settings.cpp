@@ -264,6 +264,13 @@ std::optional<std::string> profile_or_setting(const Run& run, std::string_view k
   return files.find_value(settings.settings_file, kSection, key, max_length);
 }
 
+std::string form_profile_name(const Settings& settings) {
+  constexpr std::string_view kPrefix = "Form ";
+  std::string_view section = settings.form_profile_section;
+  if (settings.form_profile.empty() || !section.starts_with(kPrefix)) return {};
+  return std::string(section.substr(kPrefix.size()));
+}
+
 RequestLimits request_limits_from(const std::optional<std::string>& max_request_size,
                                   const std::optional<std::string>& max_fields) {
   RequestLimits limits;

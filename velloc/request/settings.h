@@ -100,6 +100,10 @@ AnswerFormat decide_answer_format(const Run& run);
 std::optional<std::string> profile_or_setting(const Run& run, std::string_view key,
                                               std::size_t max_length = platform::kMaxIniValue);
 
+// The name of the form profile that applies (its section without "Form "); empty
+// when none does. The request's FORM_PROFILE field is gone once a profile applied.
+std::string form_profile_name(const Settings& settings);
+
 // The limits of a request, read before it is decoded: MaxRequestSize (bytes, or with
 // a "K" or "M" suffix; default 16 MiB, held within 1 KiB and 256 MiB) and MaxFields
 // (default 10,000). Empty `settings_file`: the defaults.

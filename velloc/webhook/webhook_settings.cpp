@@ -46,6 +46,20 @@ int parse_timeout(const std::optional<std::string>& text) {
   return std::min(seconds, kMaxTimeout);
 }
 
+// Everything but the addresses, the profile's values first.
+void load_call_settings(Run& run, WebhookSettings& webhooks) {
+  webhooks.secret = profile_or_setting(run, "WebhookSecret", kMaxUrl).value_or("");
+  webhooks.template_name = std::string(platform::trim(
+      profile_or_setting(run, "WebhookTemplate", platform::kMaxIniValue).value_or("")));
+  webhooks.timeout_seconds =
+      parse_timeout(profile_or_setting(run, "WebhookTimeout", platform::kMaxIniValue));
+  webhooks.allow_plain =
+      profile_or_setting(run, "WebhookAllowPlain", platform::kMaxIniValue).value_or("0") == "1";
+  webhooks.ca_file = run.site.settings_files()
+                         .find_value(run.settings.settings_file, kSection, "HTTP_CA_FILE")
+                         .value_or("");
+}
+
 }  // namespace
 
 std::vector<std::string> webhook_url_keys(const std::vector<std::string>& keys) {
@@ -69,13 +83,22 @@ void load_webhook_settings(Run& run) {
     std::string url(platform::trim(profile_or_setting(run, key, kMaxUrl).value_or("")));
     if (!url.empty()) webhooks.urls.push_back(std::move(url));
   }
-  if (webhooks.urls.empty()) return;
-  webhooks.secret = profile_or_setting(run, "WebhookSecret", kMaxUrl).value_or("");
-  webhooks.template_name = std::string(platform::trim(
-      profile_or_setting(run, "WebhookTemplate", platform::kMaxIniValue).value_or("")));
-  webhooks.timeout_seconds =
-      parse_timeout(profile_or_setting(run, "WebhookTimeout", platform::kMaxIniValue));
-  webhooks.allow_plain =
-      profile_or_setting(run, "WebhookAllowPlain", platform::kMaxIniValue).value_or("0") == "1";
-  webhooks.ca_file = files.find_value(file, kSection, "HTTP_CA_FILE").value_or("");
+  if (!webhooks.urls.empty()) load_call_settings(run, webhooks);
+}
+
+std::optional<WebhookSettings> webhook_settings_for_profile(Site& site,
+                                                            const std::string& settings_file,
+                                                            const std::string& profile) {
+  WebhookSettings webhooks;
+  if (settings_file.empty()) return webhooks;
+  Run run(site);
+  run.settings.settings_file = settings_file;
+  if (!profile.empty()) {
+    run.settings.form_profile_section = "Form " + profile;
+    run.settings.form_profile =
+        site.settings_files().read_section(settings_file, run.settings.form_profile_section);
+    if (run.settings.form_profile.empty()) return std::nullopt;
+  }
+  load_call_settings(run, webhooks);
+  return webhooks;
 }

@@ -3,10 +3,12 @@
 // then in [Velloc], as the other per-form keys; HTTP_CA_FILE in [Velloc] only.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+class Site;
 struct Run;
 
 struct WebhookSettings {
@@ -26,3 +28,11 @@ std::vector<std::string> webhook_url_keys(const std::vector<std::string>& keys);
 
 // Reads run.settings.webhooks from the run's profile and settings file.
 void load_webhook_settings(Run& run);
+
+// How a call kept for a submission of the form profile `profile` (empty: none) is
+// sent again: the secret, timeout and the rest as the settings file says now, so
+// that a secret changed since is the one used; the addresses are left empty (the
+// call keeps its own). nullopt when the file no longer has that profile.
+std::optional<WebhookSettings> webhook_settings_for_profile(Site& site,
+                                                            const std::string& settings_file,
+                                                            const std::string& profile);

@@ -26,14 +26,6 @@ HttpResult not_sent(HttpResult::Transport transport, std::string why) {
   return result;
 }
 
-// The name of the run's form profile; empty when it has none.
-std::string profile_name(const Run& run) {
-  constexpr std::string_view kPrefix = "Form ";
-  std::string_view section = run.settings.form_profile_section;
-  if (run.settings.form_profile.empty() || !section.starts_with(kPrefix)) return {};
-  return std::string(section.substr(kPrefix.size()));
-}
-
 std::optional<std::string> expand_webhook_template(Run& run, std::string* error) {
   const std::string& name = run.settings.webhooks.template_name;
   std::string path = run.settings.template_directory + name;
@@ -88,8 +80,7 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const std::string&
       outcome == DeliveryOutcome::kDelivered ? "delivered" : webhook_failure_text(result);
   if (!record_attempt(*store, *delivery, decision, text, finished, &error)) {
     run.site.archive_store_failed();
-    log_event(run.message, 1, "Attempt of webhook not archived (%s): %s\n", shown.c_str(),
-              error.c_str());
+    log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }
   if (decision.status == "pending")
     log_event(run.message, 1, "Webhook queued for a later delivery (%s)\n", shown.c_str());
@@ -99,7 +90,7 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const std::string&
 
 std::optional<std::string> webhook_body(Run& run, std::int64_t unix_time, std::string* error) {
   if (!run.settings.webhooks.template_name.empty()) return expand_webhook_template(run, error);
-  return webhook_json_body(run.request, profile_name(run), unix_time);
+  return webhook_json_body(run.request, form_profile_name(run.settings), unix_time);
 }
 
 HttpResult send_webhook_call(const WebhookCall& call, const WebhookSettings& settings,

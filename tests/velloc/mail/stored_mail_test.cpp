@@ -23,6 +23,19 @@ TEST(StoredMailTest, KeptFormReadsBackWhole) {
     EXPECT_FALSE(decode_stored_mail(broken)) << broken;
 }
 
+TEST(StoredMailTest, MessageIdIsReadFromTheHeaderOnly) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Subject: Hi\r\nMessage-ID: <a1@x.test>\r\n\r\nbody", "<a1@x.test>"},
+      {"message-id:\t<b2@x.test> \r\nTo: o\r\n\r\n", "<b2@x.test>"},
+      {"Message-ID: <c3@x.test>", "<c3@x.test>"},
+      {"Subject: Hi\r\n\r\nMessage-ID: <in-the-body@x.test>\r\n", ""},
+      {"X-Message-ID: <d4@x.test>\r\n\r\n", ""},
+      {"Message-IDs: <e5@x.test>\r\n\r\n", ""},
+      {"", ""},
+  };
+  for (const auto& [data, id] : cases) EXPECT_EQ(id, message_id_of(data)) << data;
+}
+
 TEST(StoredMailTest, OnlyAFivesRefusalIsPermanent) {
   struct Case {
     SessionResult session;

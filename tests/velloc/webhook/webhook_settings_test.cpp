@@ -73,4 +73,39 @@ TEST_F(WebhookSettingsTest, ProfileFirstThenTheSite) {
   EXPECT_TRUE(load("", "[Velloc]\nSMTP=mail\n").urls.empty());
 }
 
+// A call sent again later takes its profile's settings as the file holds them then,
+// even where the profile no longer names the address.
+TEST_F(WebhookSettingsTest, ACallSentAgainTakesItsProfilesSettingsOfNow) {
+  dir_.write("VELLOC.ini",
+             "[Velloc]\nWebhook=https://a.test/\nWebhookSecret=site secret\n"
+             "HTTP_CA_FILE=/etc/ca.pem\n[Form contact]\nWebhookSecret=contact secret\n"
+             "WebhookTimeout=5\nWebhookAllowPlain=1\n[Form quiet]\nWebhook=\n");
+  struct Case {
+    const char* profile;
+    bool found;
+    const char* secret;
+    int timeout_seconds;
+    bool allow_plain;
+  };
+  const Case cases[] = {
+      {"", true, "site secret", 10, false},
+      {"contact", true, "contact secret", 5, true},
+      {"CONTACT", true, "contact secret", 5, true},
+      {"quiet", true, "site secret", 10, false},
+      {"gone", false, "", 0, false},
+  };
+  for (const Case& c : cases) {
+    std::optional<WebhookSettings> settings =
+        webhook_settings_for_profile(site_, dir_.file("VELLOC.ini"), c.profile);
+    ASSERT_EQ(c.found, settings.has_value()) << c.profile;
+    if (!settings) continue;
+    EXPECT_EQ(c.secret, settings->secret) << c.profile;
+    EXPECT_EQ(c.timeout_seconds, settings->timeout_seconds) << c.profile;
+    EXPECT_EQ(c.allow_plain, settings->allow_plain) << c.profile;
+    EXPECT_EQ("/etc/ca.pem", settings->ca_file) << c.profile;
+    EXPECT_TRUE(settings->urls.empty()) << c.profile;
+  }
+  EXPECT_EQ("", webhook_settings_for_profile(site_, "", "contact")->secret);
+}
+
 }  // namespace
