@@ -168,6 +168,7 @@ void fill_random(unsigned char* bytes, std::size_t count) {
       break;
     }
   }
+  if (filled == count) return;
   std::random_device device;
   for (; filled < count; ++filled) bytes[filled] = static_cast<unsigned char>(device());
 }
