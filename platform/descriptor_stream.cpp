@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "platform/path_map.h"
 #include "platform/regular_file.h"
 
 namespace platform {
@@ -32,16 +33,16 @@ int DescriptorBuffer::sync() { return flush_buffer() ? 0 : -1; }
 
 namespace {
 
-int open_for_reading(int fd, const std::string& native_path) {
+int open_for_reading(int fd, std::string_view path) {
   if (fd >= 0) return -1;
-  return open_regular_file(native_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  return open_regular_file(native_path(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
 }
 
 }  // namespace
 
-FileReader::FileReader(int fd, const std::string& native_path)
+FileReader::FileReader(int fd, std::string_view path)
     : std::istream(nullptr),
-      owned_fd_(open_for_reading(fd, native_path)),
+      owned_fd_(open_for_reading(fd, path)),
       buffer_(fd >= 0 ? fd : owned_fd_) {
   rdbuf(&buffer_);
   if (fd < 0 && owned_fd_ < 0) setstate(std::ios::failbit);

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <streambuf>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -39,12 +40,12 @@ class DescriptorStream : public std::ostream {
 };
 
 // Reads from the start of the file open at `fd` (kept open for the caller, its offset
-// untouched) or, when `fd` is -1, of the regular file at `native_path`, opened without
-// following a link and closed with the reader. A file that cannot be opened reads as
-// a failed stream.
+// untouched) or, when `fd` is -1, of the regular file at `path` (composed as text, see
+// native_path; only then looked up), opened without following a link and closed with
+// the reader. A file that cannot be opened reads as a failed stream.
 class FileReader : public std::istream {
  public:
-  FileReader(int fd, const std::string& native_path);
+  FileReader(int fd, std::string_view path);
   ~FileReader() override;
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;

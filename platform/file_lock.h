@@ -16,6 +16,8 @@ class FileLock {
   FileLock& operator=(const FileLock&) = delete;
 
   bool locked() const { return fd_ >= 0; }
+  // The locked file, open for appending; -1 when unlocked.
+  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;

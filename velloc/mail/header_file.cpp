@@ -78,7 +78,7 @@ std::optional<HeaderPair> parse_header_pair(std::string_view line) {
 }
 
 bool find_header_value(const MailMessage& message, std::string_view name, std::string& value) {
-  platform::FileReader file(message.header_fd, platform::native_path(message.header_file));
+  platform::FileReader file(message.header_fd, message.header_file);
   if (!file) return false;
   std::string line;
   while (read_line_piece(file, kMaxFileLine, line)) {
@@ -157,7 +157,7 @@ bool build_recipient_list(MailMessage& message, SessionResult* failure) {
   }
   message.recipient_file = made->path();
   log_event(message, 15, "VLAPI - TEMP FILE '%s'\n", message.recipient_file.c_str());
-  platform::FileReader header(message.header_fd, platform::native_path(message.header_file));
+  platform::FileReader header(message.header_fd, message.header_file);
   if (!header) {
     log_event(message, 1, "Cannot open Header File.");
     *failure = SessionResult::kFailed;

@@ -53,7 +53,7 @@ void write_identity_lines(const MailMessage& message, ContentWriter& out) {
 
 TextScan scan_body(const MailMessage& message) {
   TextScan scan;
-  platform::FileReader file(message.body_fd, platform::native_path(message.body_file));
+  platform::FileReader file(message.body_fd, message.body_file);
   std::vector<char> chunk(kReadChunk);
   while (file.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || file.gcount() > 0)
     scan.add(std::string_view(chunk.data(), static_cast<std::size_t>(file.gcount())));
@@ -80,7 +80,7 @@ void write_header_lines(const MailMessage& message, ContentWriter& out,
   out.write("MIME-Version: 1.0\r\n");
   log_event(message, 15, "MIME-Version: 1.0\n");
   write_identity_lines(message, out);
-  platform::FileReader header(message.header_fd, platform::native_path(message.header_file));
+  platform::FileReader header(message.header_fd, message.header_file);
   std::string name;
   std::string value;
   bool more = header && next_header_pair(header, name, value);
@@ -115,7 +115,7 @@ void write_body_part(const MailMessage& message, ContentWriter& out, const std::
              quoted ? "quoted-printable" : message.transfer_encoding.c_str());
   out.write("\r\n");
   log_event(message, 5, "Sending Message Body...\n");
-  platform::FileReader body(message.body_fd, platform::native_path(message.body_file));
+  platform::FileReader body(message.body_fd, message.body_file);
   if (body) {
     if (quoted) {
       write_quoted_body(message, body, out);
@@ -168,6 +168,7 @@ void fill_random(unsigned char* bytes, std::size_t count) {
       break;
     }
   }
+  if (filled == count) return;
   std::random_device device;
   for (; filled < count; ++filled) bytes[filled] = static_cast<unsigned char>(device());
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,9 @@
 namespace {
 
 constexpr int kConnectPollMs = 25;
+// The socket's timeouts are set again only when this much has passed since they were
+// last set, so a wait may outlast the deadline by at most this much.
+constexpr auto kDeadlineSlack = std::chrono::milliseconds(50);
 
 bool set_blocking(int fd, bool blocking) {
   int flags = fcntl(fd, F_GETFL, 0);
@@ -68,17 +72,52 @@ bool SmtpConnection::connect_to(const sockaddr_in& address, int polls, int* erro
   return true;
 }
 
+void SmtpConnection::set_deadline(std::chrono::steady_clock::time_point deadline) {
+  deadline_ = deadline;
+}
+
+bool SmtpConnection::limit_to_deadline() {
+  if (!deadline_ || abandoned()) return !abandoned();
+  auto now = std::chrono::steady_clock::now();
+  auto left = *deadline_ - now;
+  if (left <= std::chrono::steady_clock::duration::zero()) {
+    expired_ = true;
+    abandon();
+    return false;
+  }
+  if (timeouts_set_ && now - *timeouts_set_ < kDeadlineSlack) return true;
+  timeouts_set_ = now;
+  auto micros = std::chrono::duration_cast<std::chrono::microseconds>(left).count() + 1;
+  timeval limit = {static_cast<time_t>(micros / 1000000),
+                   static_cast<suseconds_t>(micros % 1000000)};
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  return true;
+}
+
+void SmtpConnection::note_failure() {
+  if (deadline_ && !abandoned() && std::chrono::steady_clock::now() >= *deadline_) {
+    expired_ = true;
+    abandon();
+  }
+}
+
 bool SmtpConnection::start_tls(const TlsOptions& options, std::string* reason) {
   flush();
   dropped_before_tls_ = input_.discard();
+  if (!limit_to_deadline()) {
+    *reason = "the session ran out of time";
+    return false;
+  }
   std::unique_ptr<ByteStream> secure = start_tls_stream(fd_, options, reason);
+  if (!secure) note_failure();
   if (!secure) return false;
   stream_ = std::move(secure);
   return true;
 }
 
 bool SmtpConnection::wait_until_connected(int polls, int* error) {
-  for (int poll_count = 0; poll_count < polls && !abandoned(); ++poll_count) {
+  for (int poll_count = 0; poll_count < polls && limit_to_deadline(); ++poll_count) {
     pollfd request = {fd_, POLLOUT, 0};
     int ready = poll(&request, 1, kConnectPollMs);
     if (ready < 0 && errno != EINTR) break;
@@ -99,8 +138,9 @@ void SmtpConnection::write_bytes(std::string_view bytes) {
 
 void SmtpConnection::flush() {
   std::size_t sent = 0;
-  while (stream_ && sent < output_.size() && !abandoned()) {
+  while (stream_ && sent < output_.size() && limit_to_deadline()) {
     long count = stream_->send_some(output_.data() + sent, output_.size() - sent);
+    if (count <= 0) note_failure();
     if (count <= 0) break;
     sent += static_cast<std::size_t>(count);
   }
@@ -111,7 +151,8 @@ SmtpConnection::ReadStatus SmtpConnection::read_line(std::string* line) {
   flush();
   char chunk[kReceiveChunk];
   while (!input_.take_line(line)) {
-    long count = stream_ ? stream_->receive_some(chunk, sizeof chunk) : -1;
+    long count = stream_ && limit_to_deadline() ? stream_->receive_some(chunk, sizeof chunk) : -1;
+    if (count < 0) note_failure();
     if (count < 0) return ReadStatus::kError;
     if (count == 0) {
       *line = input_.take_rest();

@@ -2,17 +2,20 @@
 // the protocol layer: send_line (one whole line with CR LF line ends, never cut),
 // read_reply (one complete reply, read through the connection's buffer and judged
 // by smtp_reply.h) and send_command (both). The connection owns its socket and
-// closes it when destroyed. abandon() may be called from another thread to end a
-// conversation that hangs: it shuts the socket down so that blocking calls return.
+// closes it when destroyed. A deadline bounds the whole conversation: once it has
+// passed, the connection is abandoned as by abandon(), which may also be called from
+// another thread: it shuts the socket down so that blocking calls return.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +58,12 @@ class SmtpConnection : public ByteSink {
   enum class ReadStatus { kLine, kClosed, kError };
   ReadStatus read_line(std::string* line);
 
+  // From now on no call blocks past `deadline` by more than 50 ms: the socket's
+  // timeouts follow the time left, and a call that reaches the deadline abandons the
+  // connection (expired() true).
+  void set_deadline(std::chrono::steady_clock::time_point deadline);
+  bool expired() const { return expired_; }
+
   // Shuts both directions down (the QUIT step, and abandon()).
   void shutdown_both();
   // Thread-safe: marks the connection abandoned and shuts the socket down.
@@ -65,6 +74,11 @@ class SmtpConnection : public ByteSink {
   static constexpr std::size_t kOutputBuffer = 64 * 1024;
   static constexpr std::size_t kReceiveChunk = 4096;
   bool wait_until_connected(int polls, int* error);
+  // Before a call that may block: false, with the connection abandoned, once the
+  // deadline has passed; otherwise the socket waits at most the time left.
+  bool limit_to_deadline();
+  // After a call that failed: abandons the connection when the deadline ended it.
+  void note_failure();
 
   std::mutex fd_mutex_;  // guards fd_ against a concurrent abandon()
   int fd_ = -1;
@@ -73,6 +87,9 @@ class SmtpConnection : public ByteSink {
   std::string output_;
   ReplyLineBuffer input_;
   bool dropped_before_tls_ = false;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+  std::optional<std::chrono::steady_clock::time_point> timeouts_set_;
+  bool expired_ = false;
 };
 
 // The longest lines a client may send, with their CR LF: a command (RFC 5321)

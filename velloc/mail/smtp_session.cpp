@@ -3,16 +3,16 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/descriptor_stream.h"
@@ -120,7 +120,7 @@ bool send_sender(const MailMessage& message, SmtpConnection& connection, const s
 // The envelope recipients of the list, one a line, each line whole.
 std::vector<std::string> listed_recipients(const MailMessage& message) {
   int fd = message.recipient_list ? message.recipient_list->fd() : -1;
-  platform::FileReader list(fd, platform::native_path(message.recipient_file));
+  platform::FileReader list(fd, message.recipient_file);
   std::vector<std::string> addresses;
   std::string line;
   while (std::getline(list, line)) {
@@ -221,19 +221,14 @@ SessionResult send_envelope_and_data(const MailMessage& message, SmtpConnection&
   return SessionResult::kSent;
 }
 
-// The state the main thread shares with the worker. The worker works on its own
-// copy of the record and the attachments; the caller joins it before either goes.
+// One session: its own copy of the record and the attachments, and the connection.
 struct SessionState {
   MailMessage message;
   std::vector<MailAttachment> attachments;
   SmtpConnection connection;
-  // What the worker does over the connection.
+  // What the session does over the connection.
   std::function<SessionResult(SessionState&)> work;
-  std::mutex mutex;
-  std::condition_variable ended_signal;
-  bool ended = false;
-  SessionResult result = SessionResult::kFailed;
-  // The worker reads the mail's files through descriptors of its own.
+  // The session reads the mail's files through descriptors of its own.
   ~SessionState() {
     for (int fd : {message.header_fd, message.body_fd})
       if (fd >= 0) close(fd);
@@ -248,25 +243,40 @@ void delete_file(const std::string& path) {
   if (!path.empty()) std::remove(platform::native_path(path).c_str());
 }
 
-void run_worker(SessionState& state) {
-  SessionResult result = state.work(state);
-  std::lock_guard<std::mutex> lock(state.mutex);
-  state.result = result;
-  state.message.recipient_list.reset();
-  state.ended = true;
-  state.ended_signal.notify_all();
+// The time a budget allows: as many 50 ms polls as it has units, and one more.
+std::chrono::steady_clock::duration budget_time(int budget) {
+  long polls = static_cast<long>(budget) * kUnitsPerBudget / kUnitsPerPoll + 1;
+  return polls * std::chrono::steady_clock::duration(kWatchdogPoll);
 }
 
-// Polls the worker 50 ms apart (each poll ends early once it has ended) until the
-// budget is used up. True when it ended in time.
-bool watch(SessionState& state, int budget) {
-  long allowance = static_cast<long>(budget) * kUnitsPerBudget;
-  std::unique_lock<std::mutex> lock(state.mutex);
-  for (long used = 0; used <= allowance; used += kUnitsPerPoll) {
-    if (state.ended_signal.wait_for(lock, kWatchdogPoll, [&] { return state.ended; })) return true;
+// While a session runs, SIGPIPE is held back on its thread (OpenSSL writes without
+// MSG_NOSIGNAL); one raised meanwhile is dropped, and the thread's mask restored.
+class BrokenPipeHold {
+ public:
+  BrokenPipeHold() {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &previous_);
   }
-  return state.ended;
-}
+  ~BrokenPipeHold() {
+    if (sigismember(&previous_, SIGPIPE)) return;
+    sigset_t pending;
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
+      sigset_t pipe;
+      sigemptyset(&pipe);
+      sigaddset(&pipe, SIGPIPE);
+      timespec now = {0, 0};
+      sigtimedwait(&pipe, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  BrokenPipeHold(const BrokenPipeHold&) = delete;
+  BrokenPipeHold& operator=(const BrokenPipeHold&) = delete;
+
+ private:
+  sigset_t previous_;
+};
 
 }  // namespace
 
@@ -314,19 +324,15 @@ bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> a
 
 namespace {
 
-// Runs the state's work on a worker under the watchdog.
+// Runs the state's work on the calling thread under the watchdog: every wait on the
+// connection ends at the budget's deadline, and a session that reaches it is
+// abandoned.
 SessionResult run_watched(SessionState& state, int watchdog_budget) {
-  try {
-    std::thread worker(run_worker, std::ref(state));
-    bool ended = watch(state, watchdog_budget);
-    // An abandoned connection is shut down, so every blocking call of the worker
-    // returns and the join below is bounded: no thread outlives its session.
-    if (!ended) state.connection.abandon();
-    worker.join();
-    return ended ? state.result : SessionResult::kWatchdogExpired;
-  } catch (const std::system_error&) {
-    return SessionResult::kFailed;
-  }
+  BrokenPipeHold hold;
+  state.connection.set_deadline(std::chrono::steady_clock::now() + budget_time(watchdog_budget));
+  SessionResult result = state.work(state);
+  state.message.recipient_list.reset();
+  return state.connection.expired() ? SessionResult::kWatchdogExpired : result;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // One SMTP session: delivers the message described by a MailMessage (its header,
 // body and attachment files) to the configured server over one connection. The
-// conversation runs on a worker thread; the calling thread waits for it under a
-// watchdog and deletes the message's files afterwards, whatever the result.
+// conversation runs on the calling thread under a watchdog, a deadline that no wait
+// on the connection outlasts; the message's files are deleted afterwards, whatever
+// the result.
 #pragma once
 
 #include <span>

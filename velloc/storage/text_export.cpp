@@ -65,9 +65,10 @@ int report_unopened(const MailMessage& context, const std::string& detail, bool 
   return failures;
 }
 
-// Expands DETAIL and appends it to `output` as one record, written whole or not at all.
-// Returns the failures counted.
-int append_record(Run& run, const ExportFiles& files, const std::string& output) {
+// Expands DETAIL and appends it to `output` as one record, written whole or not at all,
+// through `output_fd` when that holds the output open. Returns the failures counted.
+int append_record(Run& run, const ExportFiles& files, const std::string& output,
+                  int output_fd = -1) {
   std::ifstream in;
   if (!open_text_for_reading(files.detail, in)) {
     // The output is still made, as when the record could have been written.
@@ -76,7 +77,8 @@ int append_record(Run& run, const ExportFiles& files, const std::string& output)
   }
   std::ostringstream record;
   expand_template(in, record, run.request, run.template_state, files.escape);
-  TextWrite result = append_text(output, record.str());
+  TextWrite result =
+      output_fd >= 0 ? append_text_at(output_fd, record.str()) : append_text(output, record.str());
   if (result == TextWrite::kWritten) return 0;
   log_event(run.message, 1, result == TextWrite::kNotOpened ? kCannotOpenFile : kCannotWriteFile,
             output.c_str());
@@ -153,7 +155,9 @@ bool export_text_file(Run& run) {
   std::string lock_path = lock_target(files);
   std::optional<platform::FileLock> lock;
   if (!lock_path.empty()) lock.emplace(lock_path);
-  failures += files.work_file.empty() ? append_record(run, files, files.destination)
+  // The lock holds the destination open for appending: the record goes through it.
+  int destination_fd = lock ? lock->fd() : -1;
+  failures += files.work_file.empty() ? append_record(run, files, files.destination, destination_fd)
                                       : export_through_work_file(run, files);
   return outcome.finish(failures == 0, "record written");
 }

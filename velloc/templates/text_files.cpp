@@ -47,13 +47,18 @@ TextWrite append_text(const std::string& composed_path, const std::string& text)
   std::string native = platform::native_path_for_create(composed_path);
   int fd = platform::open_output_file(native.c_str(), platform::OutputMode::kAppend);
   if (fd < 0) return TextWrite::kNotOpened;
+  TextWrite result = append_text_at(fd, text);
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return result;
+}
+
+TextWrite append_text_at(int fd, const std::string& text) {
   struct stat info;
   off_t size = fstat(fd, &info) == 0 ? info.st_size : -1;
   bool written = platform::write_all(fd, text.data(), text.size());
   if (!written) take_back(fd, size);
-  int saved = errno;
-  close(fd);
-  errno = saved;
   return written ? TextWrite::kWritten : TextWrite::kNotWritten;
 }
 

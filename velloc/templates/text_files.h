@@ -27,6 +27,8 @@ enum class TextWrite {
 // links is refused. A failed write takes back what it wrote, so the file never ends
 // in part of `text`. errno is set when the result is not kWritten.
 TextWrite append_text(const std::string& composed_path, const std::string& text);
+// The same through `fd`, a file already opened for appending as above (kept open).
+TextWrite append_text_at(int fd, const std::string& text);
 
 // Replaces the file's contents by `text` through a new file beside it renamed into
 // place; refuses what append_text() refuses.

@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
 
@@ -83,6 +85,48 @@ TEST(SmtpConnectionTest, EachReplyIsJudgedByItsLastLine) {
     if (c.served.empty()) connection.abandon();
     for (Reply expected : c.replies) EXPECT_EQ(expected, read_reply(message, connection));
     EXPECT_EQ(c.logged, testing_support::logged_messages(message.log_file));
+  }
+}
+
+// No wait on the connection outlasts its deadline: a server that says nothing, or
+// never reads what it is sent, ends the conversation as abandoned, unlogged.
+TEST(SmtpConnectionTest, TheDeadlineEndsEveryWait) {
+  using namespace std::chrono;
+  struct Case {
+    milliseconds deadline;  // from now
+    std::string served;     // the server's end stays open
+    std::size_t sent;       // bytes written before the reply is read
+    Reply reply;
+  };
+  const Case cases[] = {
+      {milliseconds(10000), "250 ok\r\n", 0, Reply::kPositive},
+      {milliseconds(-1), "250 ok\r\n", 0, Reply::kBroken},
+      {milliseconds(150), "", 0, Reply::kBroken},
+      {milliseconds(150), "", 16 << 20, Reply::kBroken},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.deadline.count());
+    testing_support::TempDir dir;
+    MailMessage message;
+    message.log_file = dir.file("velloc.log");
+    message.log_level = 15;
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    SmtpConnection connection(fds[0]);
+    ASSERT_EQ(ssize_t(c.served.size()), write(fds[1], c.served.data(), c.served.size()));
+    auto start = steady_clock::now();
+    connection.set_deadline(start + c.deadline);
+    connection.write_bytes(std::string(c.sent, 'x'));
+    EXPECT_EQ(c.reply, read_reply(message, connection));
+    auto elapsed = steady_clock::now() - start;
+    EXPECT_EQ(c.reply == Reply::kBroken, connection.expired());
+    if (c.reply == Reply::kBroken) {
+      EXPECT_GE(elapsed, c.deadline);
+    }
+    EXPECT_LT(elapsed, milliseconds(2000));
+    EXPECT_EQ(c.reply == Reply::kPositive ? "MS - 250 ok\r\n" : "",
+              testing_support::logged_messages(message.log_file));
+    close(fds[1]);
   }
 }
 
