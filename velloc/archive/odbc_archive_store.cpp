@@ -22,6 +22,9 @@ const char* const kTables[] = {
     "(form_profile, received_at)",
     "CREATE INDEX IF NOT EXISTS velloc_submissions_status ON velloc_submissions "
     "(status, received_at)",
+    // The chart's count per day reads this index alone.
+    "CREATE INDEX IF NOT EXISTS velloc_submissions_day ON velloc_submissions "
+    "(received_at, status)",
     "CREATE TABLE IF NOT EXISTS velloc_submission_fields (submission_id VARCHAR(40) NOT NULL, "
     "seq INTEGER NOT NULL, field_name TEXT NOT NULL, field_value TEXT NOT NULL, "
     "PRIMARY KEY (submission_id, seq))",
@@ -44,7 +47,7 @@ const char* const kTables[] = {
     "PRIMARY KEY (delivery_id, seq))",
 };
 // The indexes the listings need, which an archive made before them lacks.
-const char* const kListingIndexes[] = {kTables[2], kTables[3]};
+const char* const kListingIndexes[] = {kTables[2], kTables[3], kTables[4]};
 // A new store fails the first attempt; a concurrent process making the same
 // tables may fail the second.
 constexpr int kAttempts = 3;
@@ -129,9 +132,9 @@ std::string filter_clause(const SubmissionFilter& filter, std::vector<std::strin
     sql += " AND form_profile = ?";
     parameters->push_back(filter.form_profile);
   }
+  // Few deliveries wait or failed: the index of their status finds them.
   const std::string has_delivery =
-      "EXISTS (SELECT 1 FROM velloc_deliveries d WHERE d.submission_id = s.submission_id AND "
-      "d.status = ";
+      "submission_id IN (SELECT submission_id FROM velloc_deliveries WHERE status = ";
   if (filter.status == "pending")
     sql += " AND " + has_delivery + "'pending')";
   else if (filter.status == "failed")
@@ -144,8 +147,8 @@ std::string filter_clause(const SubmissionFilter& filter, std::vector<std::strin
   if (filter.until != 0) sql += " AND received_at < " + number(filter.until);
   if (!filter.search.empty()) {
     sql +=
-        " AND EXISTS (SELECT 1 FROM velloc_submission_fields f WHERE f.submission_id = "
-        "s.submission_id AND LOWER(f.field_value) LIKE ? ESCAPE '!')";
+        " AND submission_id IN (SELECT submission_id FROM velloc_submission_fields WHERE "
+        "LOWER(field_value) LIKE ? ESCAPE '!')";
     parameters->push_back(like_holding(filter.search));
   }
   return sql;
