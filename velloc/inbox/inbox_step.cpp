@@ -43,7 +43,7 @@ struct InboxRequest {
   Run& run;
   const InboxSettings& settings;
   const std::string& settings_file;
-  ArchiveStore& store;
+  ArchiveStore* store;  // set once the inbox may be shown
   InboxAnswer& answer;  // base and user filled in
   std::vector<std::string> parts;
   std::int64_t now = 0;
@@ -99,16 +99,16 @@ InboxAnswer list_page(InboxRequest& r) {
   answer.kind = InboxAnswer::Kind::kList;
   answer.query = parse_inbox_query(r.run.request.get_env("QUERY_STRING"));
   std::string error;
-  auto rows = r.store.list_page(answer.query.filter,
-                                static_cast<std::int64_t>(answer.query.page - 1) * kInboxPageSize,
-                                kInboxPageSize + 1, &error);
+  auto rows = r.store->list_page(answer.query.filter,
+                                 static_cast<std::int64_t>(answer.query.page - 1) * kInboxPageSize,
+                                 kInboxPageSize + 1, &error);
   if (!rows) return store_failed(r, error);
   answer.has_next = rows->size() > static_cast<std::size_t>(kInboxPageSize);
   if (answer.has_next) rows->resize(kInboxPageSize);
   answer.rows = std::move(*rows);
   answer.today = r.now / kMsPerDay;
-  auto days = r.store.count_per_day((answer.today - kChartDays + 1) * kMsPerDay,
-                                    (answer.today + 1) * kMsPerDay, &error);
+  auto days = r.store->count_per_day((answer.today - kChartDays + 1) * kMsPerDay,
+                                     (answer.today + 1) * kMsPerDay, &error);
   if (!days) return store_failed(r, error);
   answer.days = std::move(*days);
   return std::move(answer);
@@ -117,7 +117,7 @@ InboxAnswer list_page(InboxRequest& r) {
 InboxAnswer export_page(InboxRequest& r, bool json) {
   InboxQuery query = parse_inbox_query(r.run.request.get_env("QUERY_STRING"));
   std::ostringstream out, err;
-  if (export_submissions(r.store, query.filter, json, out, err) != kArchiveOk)
+  if (export_submissions(*r.store, query.filter, json, out, err) != kArchiveOk)
     return store_failed(r, err.str());
   InboxAnswer& answer = r.answer;
   answer.kind = InboxAnswer::Kind::kExport;
@@ -132,7 +132,7 @@ std::optional<InboxAnswer> find_submission(InboxRequest& r, const std::string& i
                                            ArchivedSubmission* found) {
   std::optional<ArchivedSubmission> submission;
   std::string error;
-  if (!r.store.find(id, &submission, &error)) return store_failed(r, error);
+  if (!r.store->find(id, &submission, &error)) return store_failed(r, error);
   if (!submission) return refused(r, 404, "There is no submission " + id + " in the archive.");
   *found = std::move(*submission);
   return std::nullopt;
@@ -211,15 +211,15 @@ InboxAnswer run_action(InboxRequest& r, const std::string& kind, const std::stri
     status = release_submission(r.run.site, id, r.settings_file, out, err);
   } else if (action == "resend") {
     status = with_senders(r, err, [&](const DeliverySettings& s) {
-      return resend_form_mail(id, r.store, s, r.now, out, err);
+      return resend_form_mail(id, *r.store, s, r.now, out, err);
     });
   } else if (action == "delete") {
-    status = erase_submission(r.store, id, out, err);
+    status = erase_submission(*r.store, id, out, err);
     shown = "";
   } else {
     std::string submission_id;
     status = with_senders(r, err, [&](const DeliverySettings& s) {
-      return retry_delivery(id, r.store, s, r.now, out, err, &submission_id);
+      return retry_delivery(id, *r.store, s, r.now, out, err, &submission_id);
     });
     shown = "/submission/" + percent_encode(submission_id);
   }
@@ -297,15 +297,15 @@ InboxAnswer decide(Run& run, const InboxSettings& settings, const std::string& s
   InboxAnswer answer;
   answer.base = without_controls(run.request.get_env("SCRIPT_NAME")) + "/inbox";
   answer.user = run.request.get_env("REMOTE_USER");
-  std::string shown_user = without_controls(answer.user);
+  InboxRequest request{run, settings, settings_file, nullptr, answer, {}, now_milliseconds()};
   switch (decide_inbox_access(settings.users, answer.user)) {
     case InboxAccess::kNoUser:
       log_event(run.message, 1, "Inbox refused: no user was authenticated\n");
-      return InboxAnswer::refused(403, "The inbox is served only behind the web server's login.");
+      return refused(request, 403, "The inbox is served only behind the web server's login.");
     case InboxAccess::kNotListed:
       log_event(run.message, 1, "Inbox refused: user %s is not in InboxUsers\n",
-                shown_user.c_str());
-      return InboxAnswer::refused(403, "User " + answer.user + " may not see the inbox.");
+                answer.user.c_str());
+      return refused(request, 403, "User " + answer.user + " may not see the inbox.");
     case InboxAccess::kAllowed:
       break;
   }
@@ -315,16 +315,15 @@ InboxAnswer decide(Run& run, const InboxSettings& settings, const std::string& s
   }
   if (!settings.archive) {
     log_event(run.message, 1, "Inbox not available: the settings do not say Archive=1\n");
-    return InboxAnswer::refused(503, "The inbox needs the archive: Archive=1 in the settings.");
+    return refused(request, 503, "The inbox needs the archive: Archive=1 in the settings.");
   }
   std::string error;
-  ArchiveStore* store =
+  request.store =
       run.site.archive_store(state_connection_string(settings.state_dsn, settings_file), &error);
-  if (store == nullptr) {
+  if (request.store == nullptr) {
     log_event(run.message, 1, "Inbox: archive not available: %s\n", error.c_str());
-    return InboxAnswer::refused(503, "The archive is not available; see the log.");
+    return refused(request, 503, "The archive is not available; see the log.");
   }
-  InboxRequest request{run, settings, settings_file, *store, answer, {}, now_milliseconds()};
   request.parts = platform::split_at(below, "/");
   return route(request);
 }
