@@ -268,12 +268,9 @@ int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std:
 int export_submissions(ArchiveStore& store, const SubmissionFilter& filter, bool json,
                        std::ostream& out, std::ostream& err) {
   std::string error;
-  auto submissions = store.list(filter, &error);
-  if (!submissions) return store_failed(err, error);
-  std::vector<std::string> ids;
-  for (const ArchivedSubmission& s : *submissions) ids.push_back(s.id);
-  std::vector<ArchivedSubmission> records;
-  if (!read_records(store, ids, records, err)) return kArchiveFailed;
+  auto found = store.records(filter, &error);
+  if (!found) return store_failed(err, error);
+  const std::vector<ArchivedSubmission>& records = *found;
   if (!json) {
     write_csv(out, records);
     return kArchiveOk;

@@ -136,6 +136,10 @@ class ArchiveStore {
   // received, oldest first.
   virtual std::optional<std::vector<DayCount>> count_per_day(std::int64_t since, std::int64_t until,
                                                              std::string* error) = 0;
+  // The whole records of list(filter), in its order: the same few queries
+  // whatever their number.
+  virtual std::optional<std::vector<ArchivedSubmission>> records(const SubmissionFilter& filter,
+                                                                 std::string* error) = 0;
   // The whole record; nullopt in `*found` when there is none of that id.
   virtual bool find(const std::string& id, std::optional<ArchivedSubmission>* found,
                     std::string* error) = 0;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "velloc/archive/archive_store.h"
@@ -192,6 +193,8 @@ class OdbcArchiveStore final : public ArchiveStore {
                                                            std::string* error) override;
   std::optional<std::vector<DayCount>> count_per_day(std::int64_t since, std::int64_t until,
                                                      std::string* error) override;
+  std::optional<std::vector<ArchivedSubmission>> records(const SubmissionFilter& filter,
+                                                         std::string* error) override;
   bool find(const std::string& id, std::optional<ArchivedSubmission>* found,
             std::string* error) override;
   bool remove(const std::vector<std::string>& ids, std::string* error) override;
@@ -214,6 +217,9 @@ class OdbcArchiveStore final : public ArchiveStore {
                                                  std::string* error);
 
   std::unique_ptr<OdbcDatabase> database_;
+  bool read_all_details(OdbcDatabase& db, const std::string& selected,
+                        const std::vector<std::string>& parameters,
+                        std::vector<ArchivedSubmission>& records, std::string* error);
   // Once per store: the listings' indexes on an archive made before them.
   void add_listing_indexes();
 
@@ -529,6 +535,84 @@ bool OdbcArchiveStore::read_details(ArchivedSubmission& s, std::string* error) {
         {row[0], row[1], row[2], static_cast<std::uint64_t>(to_number(row[3])), row[4], row[5]});
   for (const Row& row : outcomes) s.outcomes.push_back({row[0], row[1], to_number(row[2]), row[3]});
   return read_deliveries(s, error);
+}
+
+// The details of every submission `selected` (a query of their ids) names,
+// added to `records` (those submissions, each once) by id.
+bool OdbcArchiveStore::read_all_details(OdbcDatabase& db, const std::string& selected,
+                                        const std::vector<std::string>& parameters,
+                                        std::vector<ArchivedSubmission>& records,
+                                        std::string* error) {
+  std::unordered_map<std::string, ArchivedSubmission*> by_id;
+  for (ArchivedSubmission& record : records) by_id[record.id] = &record;
+  auto each = [&](const std::string& sql, auto add) {
+    std::vector<Row> rows;
+    if (!db.query(sql, parameters, &rows, error)) return false;
+    for (const Row& row : rows)
+      if (auto record = by_id.find(row[0]); record != by_id.end()) add(*record->second, row);
+    return true;
+  };
+  const std::string in_selected = " WHERE submission_id IN (" + selected + ")";
+  std::unordered_map<std::string, Delivery*> deliveries;
+  return each("SELECT submission_id, field_name, field_value FROM velloc_submission_fields" +
+                  in_selected + " ORDER BY submission_id, seq",
+              [](ArchivedSubmission& s, const Row& row) {
+                s.fields.emplace_back(row[1], row[2]);
+              }) &&
+         each(
+             "SELECT submission_id, field_name, shown_name, content_type, byte_size, sha256, "
+             "stored_path FROM velloc_submission_uploads" +
+                 in_selected + " ORDER BY submission_id, seq",
+             [](ArchivedSubmission& s, const Row& row) {
+               s.uploads.push_back({row[1], row[2], row[3],
+                                    static_cast<std::uint64_t>(to_number(row[4])), row[5], row[6]});
+             }) &&
+         each("SELECT submission_id, action, result, at, detail FROM velloc_action_outcomes" +
+                  in_selected + " ORDER BY submission_id, seq",
+              [](ArchivedSubmission& s, const Row& row) {
+                s.outcomes.push_back({row[1], row[2], to_number(row[3]), row[4]});
+              }) &&
+         each("SELECT submission_id, " + std::string(kDeliveryColumns) + " FROM velloc_deliveries" +
+                  in_selected + " ORDER BY created_at, delivery_id",
+              [](ArchivedSubmission& s, const Row& row) {
+                s.deliveries.push_back(delivery_of(Row(row.begin() + 1, row.end())));
+              }) &&
+         [&] {
+           for (ArchivedSubmission& record : records)
+             for (Delivery& delivery : record.deliveries) deliveries[delivery.id] = &delivery;
+           std::vector<Row> rows;
+           if (!db.query("SELECT delivery_id, at, result FROM velloc_delivery_attempts WHERE "
+                         "delivery_id IN (SELECT delivery_id FROM velloc_deliveries" +
+                             in_selected + ") ORDER BY delivery_id, seq",
+                         parameters, &rows, error))
+             return false;
+           for (const Row& row : rows)
+             if (auto delivery = deliveries.find(row[0]); delivery != deliveries.end())
+               delivery->second->attempts.push_back({to_number(row[1]), row[2]});
+           return true;
+         }();
+}
+
+std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::records(
+    const SubmissionFilter& filter, std::string* error) {
+  std::vector<std::string> parameters;
+  const std::string where = filter_clause(filter, &parameters);
+  std::vector<ArchivedSubmission> records;
+  bool ok = in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        records.clear();
+        std::vector<Row> rows;
+        if (!db.query("SELECT " + std::string(kSubmissionColumns) + " FROM velloc_submissions s" +
+                          where + " ORDER BY received_at DESC, submission_id DESC",
+                      parameters, &rows, failure))
+          return false;
+        for (const Row& row : rows) records.push_back(submission_of(row));
+        return read_all_details(db, "SELECT submission_id FROM velloc_submissions s" + where,
+                                parameters, records, failure);
+      },
+      error);
+  if (!ok) return std::nullopt;
+  return records;
 }
 
 bool OdbcArchiveStore::find(const std::string& id, std::optional<ArchivedSubmission>* found,
