@@ -1,7 +1,8 @@
 """Inbox=1 through the web server's own login: the list and a submission for a
 user InboxUsers names; nothing for a request without REMOTE_USER or a user not
 listed; an action posted without its token, with a wrong one or from another
-origin does nothing, and with both it deletes."""
+origin does nothing, and with both it deletes; a mail kept while SMTP was down is
+sent once by its retry button."""
 
 import base64
 import re
@@ -10,7 +11,7 @@ import unittest
 from pathlib import Path
 
 from harness import Site, free_port
-from system_support import odbc_environment
+from system_support import MailSink, eventually, mail_names, odbc_environment
 
 USERS = {"ann": "ann-password", "bob": "bob-password"}
 INBOX = "/cgi-bin/velloc/inbox"
@@ -88,6 +89,34 @@ class InboxTest(unittest.TestCase):
             self.assertTrue(headers["Location"].endswith(INBOX), headers)
             self.assertIsNone(self.submission_link(site, "to-be-deleted"))
             self.assertIn("Inbox: delete by ann of submission", site.log)
+
+    def test_retry_now_sends_a_waiting_mail_once(self):
+        scratch = Path(tempfile.mkdtemp(prefix="velloc-inbox-mail-"))
+        sink = MailSink(scratch / "mails")
+        self.settings.update(SMTP=f"127.0.0.1:{sink.port}", AllowedRecipients="owner@example.com")
+        with self.site() as site:
+            status, _, body = site.post("/cgi-bin/velloc", [
+                ("name", "Ann"), ("message", "retry-me"), ("RECIPIENT", "owner@example.com")],
+                login("ann"))
+            self.assertEqual(200, status, body)
+            link = self.submission_link(site, "retry-me")
+            _, _, page = site.get(link, login("ann"))
+            action, token = re.search(
+                r'<form method="post" action="([^"]+/retry)"><input type="hidden" '
+                r'name="token" value="([0-9a-f]+)">', page.decode()).groups()
+            own = f"http://127.0.0.1:{site.port}"
+            with sink:
+                status, headers, _ = self.post_action(site, action, token, own)
+                self.assertEqual(303, status)
+                self.assertTrue(headers["Location"].endswith(link), headers)
+                self.assertTrue(eventually(lambda: len(mail_names(sink.folder)) == 1, 10))
+                status, _, _ = self.post_action(site, action, token, own)
+                self.assertEqual(500, status)  # delivered: nothing waits to be retried
+                self.assertEqual(1, len(mail_names(sink.folder)))
+            _, _, page = site.get(link, login("ann"))
+            self.assertIn(b'status-delivered">delivered', page)
+            self.assertNotIn(b"/retry", page)
+            self.assertIn("Inbox: retry by ann of delivery", site.log)
 
 
 if __name__ == "__main__":
