@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
 #include "platform/temp_file.h"
@@ -111,6 +111,8 @@ int run_delivery_command_line(const ArchiveOptions& options, ArchiveStore& store
   Run run(site);
   init_mail_message(run.message, site.facts().host_name, site.facts().temp_directory);
   run.message.temp_files = &temp_files;
+  run.message.log = site.log_sink();
+  run.message.clock = &site.clock();
   try {
     load_settings_from(run, settings_file);
   } catch (const RunEnded&) {
@@ -157,8 +159,7 @@ int run_archive_command_line(const std::vector<std::string>& arguments) {
     std::cerr << "velloc: archive not available: " << error << '\n';
     return kArchiveFailed;
   }
-  using namespace std::chrono;
-  std::int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  std::int64_t now = platform::system_clock().unix_milliseconds();
   if (sends(*options)) return run_delivery_command_line(*options, *store, settings_file, now);
   return run_archive_command(*options, *store, now, std::cout, std::cerr);
 }

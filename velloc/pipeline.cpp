@@ -5,6 +5,7 @@
 #include <new>
 
 #include "velloc/archive/archive_step.h"
+#include "velloc/guard/captcha_step.h"
 #include "velloc/guard/challenge_step.h"
 #include "velloc/guard/content_rules.h"
 #include "velloc/guard/honeypot.h"
@@ -95,6 +96,8 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   init_request_or_fail(run, environment, body, settings_file);
   init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
   run.message.temp_files = run.site.temp_files();
+  run.message.log = run.site.log_sink();
+  run.message.clock = &run.site.clock();
   answer_inbox_request(run, settings_file);
   load_settings_from(run, settings_file);
   run_debug_mode(run);
@@ -106,6 +109,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   resolve_template_paths(run);
   check_required_fields(run);
   check_challenge(run);
+  check_captcha(run);
   drop_honeypot_submission(run);
   check_content_rules(run);
   check_rate_limits(run);

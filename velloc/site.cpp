@@ -3,6 +3,7 @@
 #include <csignal>
 
 void Site::begin_request() {
+  log_sink_->close();
   settings_files_.refresh();
   if (state_store_failed_) state_store_.reset();
   state_store_failed_ = false;

@@ -1,17 +1,19 @@
 // What one velloc process keeps between the submissions it serves: the facts its
-// entry point read about the process, the settings files as last read, the
-// state-store connection and, when it serves many requests, its database
-// connections. The entry point owns the Site and hands it to every
+// entry point read about the process, the clock, the log sink, the settings files
+// as last read, the state-store connection and, when it serves many requests, its
+// database connections. The entry point owns the Site and hands it to every
 // request; a Site serves one request at a time and outlives each of them.
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/ini_file.h"
 #include "platform/temp_file.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/guard/state_store.h"
+#include "velloc/request/log_file.h"
 #include "velloc/storage/database_connections.h"
 
 // The process's own environment, read once by the entry point; nothing below it
@@ -40,12 +42,19 @@ class Site {
 
   const ProcessFacts& facts() const { return facts_; }
   platform::TempFileRegistry* temp_files() const { return temp_files_; }
+  // The clock every unit of a request reads; the system's unless a test sets
+  // another, which must outlive the Site.
+  const platform::Clock& clock() const { return *clock_; }
+  void set_clock(const platform::Clock& clock) { clock_ = &clock; }
+  // The log file of the request being served, shared by its mail records: opened
+  // at the first line a request logs and closed when the next request begins.
+  const std::shared_ptr<LogFile>& log_sink() const { return log_sink_; }
   // The settings file, the form profiles and the templates' .ini files.
   platform::IniFiles& settings_files() { return settings_files_; }
 
-  // Called before each request: files changed since they were read are read again
-  // when next used, and a state store that failed during the last request is
-  // closed, to be opened again when next needed.
+  // Called before each request: the log file is closed, files changed since they
+  // were read are read again when next used, and a state store that failed during the last request
+  // is closed, to be opened again when next needed.
   void begin_request();
 
   // The store for `connection`, opened now unless the one kept is for the same
@@ -66,6 +75,8 @@ class Site {
  private:
   ProcessFacts facts_;
   platform::TempFileRegistry* temp_files_;
+  const platform::Clock* clock_ = &platform::system_clock();
+  std::shared_ptr<LogFile> log_sink_ = std::make_shared<LogFile>();
   platform::IniFiles settings_files_;
   std::unique_ptr<StateStore> state_store_;
   std::string state_connection_;

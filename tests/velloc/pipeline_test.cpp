@@ -1,14 +1,19 @@
 #include "velloc/pipeline.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <ctime>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/clock.h"
 #include "tests/support/cgi_runner.h"
+#include "velloc/request/event_log.h"
 
 namespace {
 
@@ -175,6 +180,26 @@ TEST_F(ServeRequestTest, EveryRefusalSaysWhyInJson) {
   }
   dir_.write("VELLOC.ini", "[Velloc]\nLOGFILE=NUL\nReferers=elsewhere.example\nResponse=json\n");
   EXPECT_EQ(0u, serve("DISABLE_MAIL=1").find("Status: 403 Forbidden\n"));
+}
+
+// Log lines carry the Site's time, and each request opens the log by its name again,
+// so that a log moved away between two requests is started anew by the next.
+TEST_F(ServeRequestTest, TheLogOfEachRequestByTheSiteClock) {
+  const std::time_t at = 1112173503;
+  platform::FixedClock clock(std::chrono::system_clock::from_time_t(at));
+  site_.set_clock(clock);
+  dir_.write("VELLOC.ini", "[Velloc]\nLOGFILE=" + dir_.file("log.txt") +
+                               "\nAllowedOrigins=https://a.example\nDISABLE_MAIL=1\n");
+  std::tm local = {};
+  localtime_r(&at, &local);
+  const std::string lines =
+      format_log_line(local, getpid(), "Origin not allowed: https://evil.example\n") +
+      format_log_line(local, getpid(), "Velloc Failed: Origin Not Allowed!");
+  serve("NAME=Ann", {"HTTP_ORIGIN=https://evil.example"});
+  ASSERT_EQ(0, std::rename(dir_.file("log.txt").c_str(), dir_.file("old.txt").c_str()));
+  serve("NAME=Bob", {"HTTP_ORIGIN=https://evil.example"});
+  EXPECT_EQ(lines, dir_.read("old.txt"));
+  EXPECT_EQ(lines, dir_.read("log.txt"));
 }
 
 }  // namespace

@@ -26,11 +26,6 @@ constexpr char kNotKept[] = "Submission Could Not Be Kept!";
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::int64_t kMsPerDay = 86400 * 1000LL;
 
-std::int64_t now_milliseconds() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 std::string folder_prefix(const std::string& folder) {
   if (folder.empty() || folder.back() == '/' || folder.back() == '\\') return folder;
   return folder + "/";
@@ -138,7 +133,7 @@ ArchivedSubmission submission_of(const Run& run, std::int64_t now, const char* s
 bool write_archive(Run& run, const char* status, std::string* error) {
   ArchiveStore* store = archive_store(run, error);
   if (store == nullptr) return false;
-  std::int64_t now = now_milliseconds();
+  std::int64_t now = run.site.clock().unix_milliseconds();
   std::random_device random;
   run.archive_id = make_archive_id(now, random());
   ArchivedSubmission submission = submission_of(run, now, status);
@@ -196,7 +191,8 @@ void ActionRecord::record(const char* result, const std::string& detail) {
   std::string error;
   ArchiveStore* store = archive_store(run_, &error);
   if (store != nullptr &&
-      store->add_outcome(run_.archive_id, {action, result, now_milliseconds(), detail},
+      store->add_outcome(run_.archive_id,
+                         {action, result, run_.site.clock().unix_milliseconds(), detail},
                          ends_submission ? "failed" : "", &error))
     return;
   if (store != nullptr) run_.site.archive_store_failed();

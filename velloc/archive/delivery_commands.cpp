@@ -47,7 +47,7 @@ void send_notice(const Delivery& delivery, const std::string& why, const Deliver
   notice.recipients = {settings.default_recipient};
   std::string subject = "Delivery failed: submission " + delivery.submission_id;
   notice.data = "From: " + settings.default_sender + "\r\nTo: " + settings.default_recipient +
-                "\r\nSubject: " + subject + "\r\nDate: " + mail_date(std::time(nullptr)) +
+                "\r\nSubject: " + subject + "\r\nDate: " + mail_date(settings.mail.clock->time()) +
                 "\r\nMessage-ID: " + new_message_id(settings.mail.local_host) + "\r\n\r\nThe " +
                 delivery.kind + " of submission " + delivery.submission_id + " to " +
                 delivery.target + " was given up after " + std::to_string(settings.retry_hours) +

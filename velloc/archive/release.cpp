@@ -16,11 +16,6 @@ namespace {
 
 constexpr char kReceiptNumber[] = "RECEIPT_NUMBER";
 
-std::int64_t now_milliseconds() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 // The fields as the visitor's run held them: stored newest first within each
 // listing bucket, so added again in reverse. The receipt number keeps the one
 // given then; the settings do not give a new one.
@@ -73,13 +68,16 @@ int release_submission(Site& site, const std::string& id, const std::string& set
   try {
     init_mail_message(released.message, site.facts().host_name, site.facts().temp_directory);
     released.message.temp_files = site.temp_files();
+    released.message.log = site.log_sink();
+    released.message.clock = &site.clock();
     load_settings_from(released, settings_file);
     if (!submission.receipt_number.empty())
       released.request.set_field(kReceiptNumber, submission.receipt_number);
     resolve_template_paths(released);
     released.archive_id = id;
-    if (!store->add_outcome(id, {"release", "done", now_milliseconds(), "released by the operator"},
-                            "accepted", &error)) {
+    if (!store->add_outcome(
+            id, {"release", "done", site.clock().unix_milliseconds(), "released by the operator"},
+            "accepted", &error)) {
       err << "velloc: archive failed: " << error << '\n';
       return kArchiveFailed;
     }

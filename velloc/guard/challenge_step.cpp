@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr char kNotARobot[] = "Please Confirm You Are Not a Robot!";
 constexpr char kChallengePath[] = "/challenge";
 constexpr char kAltcha[] = "altcha";
 constexpr std::size_t kSaltBytes = 12;
@@ -25,10 +24,7 @@ constexpr std::int64_t kMaxMaxNumber = 10'000'000;
 constexpr std::int64_t kMinExpires = 10;
 constexpr std::int64_t kMaxExpires = 24 * 3600;
 
-std::int64_t unix_now() {
-  using namespace std::chrono;
-  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-}
+std::int64_t unix_now(const Run& run) { return run.site.clock().unix_seconds(); }
 
 std::int64_t number_or(std::string_view text, std::int64_t fallback, std::int64_t low,
                        std::int64_t high) {
@@ -71,7 +67,7 @@ const OpenSslApi& openssl_or_refuse(Run& run) {
   return *tls;
 }
 
-ChallengeIssue new_issue(const ChallengeSettings& settings) {
+ChallengeIssue new_issue(const ChallengeSettings& settings, std::int64_t now) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::random_device random;
   ChallengeIssue issue;
@@ -83,7 +79,7 @@ ChallengeIssue new_issue(const ChallengeSettings& settings) {
   std::uniform_int_distribution<std::int64_t> number(0, settings.max_number);
   issue.number = number(random);
   issue.max_number = settings.max_number;
-  issue.expires = unix_now() + settings.expires_seconds;
+  issue.expires = now + settings.expires_seconds;
   return issue;
 }
 
@@ -105,7 +101,8 @@ void answer_challenge_request(Run& run) {
     return;
   ChallengeSettings settings = read_challenge_settings(run);
   if (const char* why = cannot_turn_on(settings)) refuse(run, why);
-  std::string json = challenge_json(openssl_or_refuse(run), settings.key, new_issue(settings));
+  std::string json =
+      challenge_json(openssl_or_refuse(run), settings.key, new_issue(settings, unix_now(run)));
   if (json.empty()) refuse(run, "OpenSSL could not sign the challenge");
   Answer answer = Answer::of(Answer::Kind::kChallenge);
   answer.body = std::move(json);
@@ -124,10 +121,10 @@ void check_challenge(Run& run) {
     fail_request(run.message, kNotARobot, Reason::kChallenge);
   }
   SolutionVerdict verdict = verify_solution(openssl_or_refuse(run), settings.key,
-                                            run.request.get_field(kSolutionField), unix_now());
+                                            run.request.get_field(kSolutionField), unix_now(run));
   if (verdict.check != SolutionCheck::kAccepted) refuse(run, solution_check_text(verdict.check));
   std::optional<bool> first =
-      store->use_once(verdict.challenge, verdict.expires * 1000, unix_now() * 1000, &error);
+      store->use_once(verdict.challenge, verdict.expires * 1000, unix_now(run) * 1000, &error);
   if (!first) {
     run.site.state_store_failed();
     log_event(run.message, 1, "Challenge refused: state store not available: %s\n", error.c_str());

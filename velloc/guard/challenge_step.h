@@ -12,6 +12,8 @@
 struct Run;
 
 inline constexpr char kSolutionField[] = "altcha";
+// The page of every refusal of a robot check: the challenge and the captcha.
+inline constexpr char kNotARobot[] = "Please Confirm You Are Not a Robot!";
 
 struct ChallengeSettings {
   std::string kind;  // Challenge, trimmed; empty: no challenge

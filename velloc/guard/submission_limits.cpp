@@ -40,11 +40,6 @@ std::string lower_ascii(std::string_view text) {
   return lower;
 }
 
-std::int64_t now_milliseconds() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 std::string state_connection(const Run& run) {
   return state_connection_string(run.settings.state_dsn, run.settings.settings_file);
 }
@@ -112,7 +107,7 @@ void check_rate_limits(Run& run) {
   if (checks.empty()) return;
   StateStore* store = state_store(run);
   if (store == nullptr) return;
-  std::int64_t now = now_milliseconds();
+  std::int64_t now = run.site.clock().unix_milliseconds();
   std::vector<EventQuery> queries;
   for (const LimitCheck& check : checks) {
     std::int64_t window = check.limit.seconds * 1000;

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -48,11 +47,6 @@ struct InboxRequest {
   std::vector<std::string> parts;
   std::int64_t now = 0;
 };
-
-std::int64_t now_milliseconds() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 InboxSettings read_inbox_settings(Site& site, const std::string& settings_file) {
   auto read = [&](const char* key) {
@@ -178,6 +172,8 @@ int with_senders(InboxRequest& r, std::ostream& err,
   init_mail_message(sender.message, r.run.site.facts().host_name,
                     r.run.site.facts().temp_directory);
   sender.message.temp_files = r.run.site.temp_files();
+  sender.message.log = r.run.site.log_sink();
+  sender.message.clock = &r.run.site.clock();
   try {
     load_settings_from(sender, r.settings_file);
   } catch (const RunEnded&) {
@@ -297,7 +293,8 @@ InboxAnswer decide(Run& run, const InboxSettings& settings, const std::string& s
   InboxAnswer answer;
   answer.base = without_controls(run.request.get_env("SCRIPT_NAME")) + "/inbox";
   answer.user = run.request.get_env("REMOTE_USER");
-  InboxRequest request{run, settings, settings_file, nullptr, answer, {}, now_milliseconds()};
+  InboxRequest request{
+      run, settings, settings_file, nullptr, answer, {}, run.site.clock().unix_milliseconds()};
   switch (decide_inbox_access(settings.users, answer.user)) {
     case InboxAccess::kNoUser:
       log_event(run.message, 1, "Inbox refused: no user was authenticated\n");

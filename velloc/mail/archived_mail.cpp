@@ -13,11 +13,6 @@
 
 namespace {
 
-std::int64_t now_milliseconds() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 ArchiveStore* archive_store(Run& run, std::string* error) {
   return run.site.archive_store(
       state_connection_string(run.settings.state_dsn, run.settings.settings_file), error);
@@ -35,7 +30,8 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
   std::optional<Delivery> delivery;
   if (store != nullptr)
     delivery = add_held_delivery(*store, run.archive_id, kind, recipients_text(mail),
-                                 encode_stored_mail(mail), now_milliseconds(), claimer, &error);
+                                 encode_stored_mail(mail), run.site.clock().unix_milliseconds(),
+                                 claimer, &error);
   if (!delivery) {
     if (store != nullptr) run.site.archive_store_failed();
     log_event(run.message, 1, "Delivery of %s not archived: %s\n", kind, error.c_str());
@@ -44,7 +40,7 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
   DeliveryOutcome outcome = classify_mail_attempt(attempt);
   if (!delivery)
     return outcome == DeliveryOutcome::kDelivered ? ArchivedSend::kSent : ArchivedSend::kFailed;
-  std::int64_t now = now_milliseconds();
+  std::int64_t now = run.site.clock().unix_milliseconds();
   AttemptDecision decision =
       decide_attempt(*delivery, outcome, now, run.settings.delivery_retry_hours);
   if (!record_attempt(*store, *delivery, decision, mail_attempt_text(attempt), now, &error)) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/clock.h"
 #include "velloc/request/log_file.h"
 
 namespace platform {
@@ -29,6 +30,8 @@ struct MailMessage {
   std::string log_file = "NUL";
   std::int32_t log_level = 1;
   std::shared_ptr<LogFile> log = std::make_shared<LogFile>();
+  // The clock of log lines and the mail's Date; the Site's in a run.
+  const platform::Clock* clock = &platform::system_clock();
   // FollowLinks=1: the folders named by the settings may be symbolic links.
   bool follow_links = false;
   // Where the run's temporary files are listed for removal on a termination signal (owned

@@ -45,7 +45,7 @@ bool is_list_header(std::string_view name) {
 }
 
 void write_identity_lines(const MailMessage& message, ContentWriter& out) {
-  std::string date = mail_date(std::time(nullptr));
+  std::string date = mail_date(message.clock->time());
   std::string id = new_message_id(message.local_host);
   out.format("Date: %s\r\nMessage-ID: %s\r\n", date.c_str(), id.c_str());
   log_event(message, 15, "Date: %s\nMessage-ID: %s\n", date.c_str(), id.c_str());

@@ -103,7 +103,7 @@ bool log_event(const MailMessage& context, int type, const char* format, ...) {
   std::vsnprintf(message, sizeof message, format, arguments);
   va_end(arguments);
 
-  std::time_t now = std::time(nullptr);
+  std::time_t now = context.clock->time();
   struct tm local_time;
   localtime_r(&now, &local_time);
 

@@ -30,9 +30,15 @@ int open_named_log(const std::string& name, bool follow_links) {
 LogFile::~LogFile() { close_file(); }
 
 void LogFile::close_file() {
-  if (owned_ && fd_ >= 0) close(fd_);
+  if (owned_ && fd_ >= 0) ::close(fd_);
   fd_ = -1;
   owned_ = false;
+}
+
+void LogFile::close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  close_file();
+  tried_ = false;
 }
 
 bool LogFile::append(const std::string& name, bool follow_links, const std::string& line) {

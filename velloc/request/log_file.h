@@ -1,5 +1,6 @@
-// The run's log file, held open from the first line that is written until the run ends,
-// shared by the copies of the run's mail record (the SMTP session's among them). The file
+// The log file, held open from the first line that is written until it is closed (the
+// Site closes it before each request), shared by the copies of the run's mail record
+// (the SMTP session's among them). The file
 // is opened without following a link at its name, and refused when it is not a regular
 // file or has other hard links; its folder is refused when that is a link, unless the
 // settings allow links.
@@ -19,6 +20,8 @@ class LogFile {
   // standard error), opening it at the first line and again only when the name changes.
   // False when it cannot be opened.
   bool append(const std::string& name, bool follow_links, const std::string& line);
+  // Closes the file; the next line opens it again.
+  void close();
 
  private:
   void close_file();

@@ -71,7 +71,7 @@ std::string save_one(const std::string& folder, const std::string& prefix, std::
 std::string saved_upload_prefix(const Run& run) {
   std::string receipt = run.request.get_field("RECEIPT_NUMBER");
   if (!receipt.empty()) return receipt;
-  std::time_t now = std::time(nullptr);
+  std::time_t now = run.site.clock().time();
   std::tm local{};
   localtime_r(&now, &local);
   char stamp[32];

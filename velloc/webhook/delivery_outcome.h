@@ -19,6 +19,9 @@ struct HttpResult {
   Transport transport = Transport::kRefused;
   long status = 0;    // the HTTP status when answered
   std::string error;  // why, when not answered
+  // The answer's body, when the call asked to keep it (HttpPost::max_answer_bytes).
+  std::string body;
+  bool body_too_large = false;
 };
 
 // 2xx: delivered. 429, 5xx, a timeout, a failed connection and a library that

@@ -34,9 +34,27 @@ struct EasyHandle {
   }
 };
 
-// The answer's body is not needed; it must not reach standard output either,
+// The answer's body, when not needed, must not reach standard output either,
 // where the library writes it unless told otherwise.
 size_t drop_body(char*, size_t size, size_t count, void*) { return size * count; }
+
+struct KeptBody {
+  std::string text;
+  std::size_t limit = 0;
+  bool too_large = false;
+};
+
+// Returning less than was given ends the transfer, as soon as the bound is passed.
+size_t keep_body(char* data, size_t size, size_t count, void* sink) {
+  auto* kept = static_cast<KeptBody*>(sink);
+  std::size_t length = size * count;
+  if (length > kept->limit - kept->text.size()) {
+    kept->too_large = true;
+    return 0;
+  }
+  kept->text.append(data, length);
+  return length;
+}
 
 HttpResult not_answered(HttpResult::Transport transport, std::string error) {
   HttpResult result;
@@ -71,7 +89,13 @@ bool set_headers(EasyHandle& easy, const HttpPost& post) {
   return ok && easy.set(CURLOPT_HTTPHEADER, easy.headers);
 }
 
-bool set_options(EasyHandle& easy, const HttpPost& post) {
+bool set_body_sink(EasyHandle& easy, KeptBody& kept) {
+  if (kept.limit == 0) return easy.set(CURLOPT_WRITEFUNCTION, &drop_body);
+  return easy.set(CURLOPT_WRITEFUNCTION, &keep_body) &&
+         easy.set(CURLOPT_WRITEDATA, static_cast<void*>(&kept));
+}
+
+bool set_options(EasyHandle& easy, const HttpPost& post, KeptBody& kept) {
   long timeout = post.timeout_seconds * kMillisecondsPerSecond;
   bool ok = easy.set(CURLOPT_ERRORBUFFER, easy.error) && easy.set(CURLOPT_NOSIGNAL, 1L) &&
             easy.set(CURLOPT_URL, post.url.c_str()) &&
@@ -82,7 +106,7 @@ bool set_options(EasyHandle& easy, const HttpPost& post) {
             easy.set(CURLOPT_USERAGENT, kUserAgent) && easy.set(CURLOPT_POST, 1L) &&
             easy.set(CURLOPT_POSTFIELDS, post.body.data()) &&
             easy.set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.body.size())) &&
-            easy.set(CURLOPT_WRITEFUNCTION, &drop_body) && set_headers(easy, post);
+            set_body_sink(easy, kept) && set_headers(easy, post);
   if (ok && !post.ca_file.empty()) ok = easy.set(CURLOPT_CAINFO, post.ca_file.c_str());
   return ok;
 }
@@ -95,14 +119,18 @@ HttpResult post_http(const HttpPost& post) {
   if (!curl) return not_answered(HttpResult::Transport::kUnavailable, error);
   EasyHandle easy(*curl);
   if (!easy.handle) return not_answered(HttpResult::Transport::kUnavailable, "no libcurl handle");
-  if (!set_options(easy, post))
+  KeptBody kept;
+  kept.limit = post.max_answer_bytes;
+  if (!set_options(easy, post, kept))
     return not_answered(HttpResult::Transport::kUnavailable, "libcurl refused an option");
   CURLcode code = curl->curl_easy_perform(easy.handle);
-  if (code != CURLE_OK)
+  if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && kept.too_large))
     return not_answered(transport_of(code),
                         easy.error[0] ? easy.error : curl->curl_easy_strerror(code));
   HttpResult result;
   result.transport = HttpResult::Transport::kAnswered;
   curl->curl_easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &result.status);
+  result.body_too_large = kept.too_large;
+  if (!kept.too_large) result.body = std::move(kept.text);
   return result;
 }

@@ -1,9 +1,11 @@
 // One HTTP POST through libcurl (loaded on first use): the body with its content
 // type and further header lines, to one address, within a timeout, TLS verified
 // against the system's trust store or a named CA bundle, redirects not followed,
-// no proxy. The answer's body is read and dropped. Blocks until the call ends.
+// no proxy. The answer's body is dropped, or kept up to a bound for a caller that
+// reads it. Blocks until the call ends.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +20,10 @@ struct HttpPost {
   int timeout_seconds = 10;  // for the whole call, connection included
   std::string ca_file;       // empty: the system's trust store
   bool allow_plain = false;  // http as well as https
+  // 0: the answer's body is dropped. Otherwise it is kept in HttpResult::body up
+  // to this many bytes; a longer one ends the call, answered, with
+  // body_too_large set and no body.
+  std::size_t max_answer_bytes = 0;
 };
 
 HttpResult post_http(const HttpPost& post);

@@ -19,12 +19,6 @@
 
 namespace {
 
-std::int64_t unix_now() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 HttpResult not_sent(HttpResult::Transport transport, std::string why) {
   HttpResult result;
   result.transport = transport;
@@ -87,7 +81,7 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const std::string&
   log_result(run, shown, result);
   if (!delivery) return;
   DeliveryOutcome outcome = classify_http_result(result);
-  std::int64_t finished = unix_now() * 1000;
+  std::int64_t finished = run.site.clock().unix_seconds() * 1000;
   AttemptDecision decision =
       decide_attempt(*delivery, outcome, finished, run.settings.delivery_retry_hours);
   std::string text =
@@ -139,7 +133,7 @@ std::string webhook_failure_text(const HttpResult& result) {
 void call_webhooks(Run& run) {
   const WebhookSettings& settings = run.settings.webhooks;
   if (settings.urls.empty()) return;
-  std::int64_t now = unix_now();
+  std::int64_t now = run.site.clock().unix_seconds();
   std::string error;
   std::optional<std::string> body = webhook_body(run, now, &error);
   for (const std::string& url : settings.urls) {

@@ -1,0 +1,151 @@
+#include "velloc/guard/captcha_step.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "platform/text.h"
+#include "velloc/guard/captcha_answer.h"
+#include "velloc/guard/challenge_step.h"
+#include "velloc/guard/form_profile.h"
+#include "velloc/request/event_log.h"
+#include "velloc/request/refusal.h"
+#include "velloc/request/settings.h"
+#include "velloc/run.h"
+#include "velloc/webhook/http_client.h"
+
+namespace {
+
+constexpr int kVerifySeconds = 5;
+// The providers' tokens run to about two thousand characters.
+constexpr std::size_t kMaxToken = 8192;
+constexpr char kFormEncoded[] = "application/x-www-form-urlencoded";
+
+// RFC 3986 unreserved characters stay; every other byte as "%XX".
+std::string form_encoded(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                 (byte >= '0' && byte <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+    if (plain) {
+      encoded.push_back(c);
+      continue;
+    }
+    encoded.push_back('%');
+    encoded.push_back(kHex[byte >> 4]);
+    encoded.push_back(kHex[byte & 15]);
+  }
+  return encoded;
+}
+
+CaptchaSettings read_captcha_settings(const Run& run) {
+  auto profiled = [&](std::string_view key) { return profile_or_setting(run, key).value_or(""); };
+  CaptchaSettings settings;
+  settings.kind = std::string(platform::trim(profiled("Captcha")));
+  if (settings.kind.empty()) return settings;
+  settings.secret = profiled("CaptchaSecret");
+  settings.min_score = parse_captcha_min_score(profiled("CaptchaMinScore"));
+  settings.verify_url =
+      std::string(platform::trim(profile_or_setting(run, "CaptchaVerifyURL", 4096).value_or("")));
+  settings.fail_open = platform::trim(profiled("CaptchaFailOpen")) == "1";
+  if (!run.settings.settings_file.empty())
+    settings.ca_file = run.site.settings_files()
+                           .find_value(run.settings.settings_file, "Velloc", "HTTP_CA_FILE")
+                           .value_or("");
+  return settings;
+}
+
+[[noreturn]] void refuse(Run& run, const char* provider, const std::string& why) {
+  log_event(run.message, 1, "Captcha refused (%s): %s\n", provider, why.c_str());
+  fail_request(run.message, kNotARobot, Reason::kChallenge);
+}
+
+bool is_https(std::string_view url) {
+  constexpr std::string_view kScheme = "https://";
+  return url.size() > kScheme.size() &&
+         platform::equal_ignoring_case(url.substr(0, kScheme.size()), kScheme);
+}
+
+// Why the verifier could not be asked; empty when it answered, 429 and 5xx
+// counting as not answering.
+std::string not_reached(const HttpResult& result) {
+  switch (result.transport) {
+    case HttpResult::Transport::kAnswered:
+      if (result.status == 429 || result.status >= 500)
+        return "HTTP " + std::to_string(result.status);
+      return {};
+    case HttpResult::Transport::kTimedOut:
+      return "timed out: " + result.error;
+    default:
+      return result.error.empty() ? std::string("no connection") : result.error;
+  }
+}
+
+HttpResult call_verifier(const Run& run, const CaptchaSettings& settings, CaptchaProvider provider,
+                         std::string_view token) {
+  HttpPost post;
+  post.url = settings.verify_url.empty() ? captcha_verify_url(provider) : settings.verify_url;
+  post.content_type = kFormEncoded;
+  post.body = captcha_verification_body(settings.secret, token, run.request.get_env("REMOTE_ADDR"));
+  post.timeout_seconds = kVerifySeconds;
+  post.ca_file = settings.ca_file;
+  post.max_answer_bytes = kMaxCaptchaAnswer;
+  return post_http(post);
+}
+
+void remove_token(Run& run, CaptchaProvider provider) {
+  std::string_view field = captcha_token_field(provider);
+  remove_fields(run.request.fields, [field](const std::string& name) {
+    return platform::equal_ignoring_case(name, field);
+  });
+}
+
+}  // namespace
+
+double parse_captcha_min_score(std::string_view text) {
+  text = platform::trim(text);
+  double value = 0;
+  auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (failure != std::errc() || end != text.data() + text.size() || std::isnan(value))
+    return kDefaultCaptchaMinScore;
+  return std::clamp(value, 0.0, 1.0);
+}
+
+std::string captcha_verification_body(std::string_view secret, std::string_view token,
+                                      std::string_view remote_address) {
+  std::string body = "secret=" + form_encoded(secret) + "&response=" + form_encoded(token);
+  if (!remote_address.empty()) body += "&remoteip=" + form_encoded(remote_address);
+  return body;
+}
+
+void check_captcha(Run& run) {
+  CaptchaSettings settings = read_captcha_settings(run);
+  if (settings.kind.empty()) return;
+  std::optional<CaptchaProvider> provider = captcha_provider_named(settings.kind);
+  if (!provider) refuse(run, settings.kind.c_str(), "Captcha names no known provider");
+  const char* name = captcha_provider_name(*provider);
+  if (settings.secret.empty()) refuse(run, name, "Captcha set without CaptchaSecret");
+  if (!settings.verify_url.empty() && !is_https(settings.verify_url))
+    refuse(run, name, "CaptchaVerifyURL is not an https address");
+  std::string token = run.request.get_field(captcha_token_field(*provider));
+  if (platform::trim(token).empty()) refuse(run, name, "no token sent");
+  if (token.size() > kMaxToken) refuse(run, name, "token too long");
+  HttpResult result = call_verifier(run, settings, *provider, token);
+  if (std::string why = not_reached(result); !why.empty()) {
+    if (!settings.fail_open) refuse(run, name, "verifier not reached: " + why);
+    log_event(run.message, 1, "Captcha not verified (%s), let through with CaptchaFailOpen=1: %s\n",
+              name, why.c_str());
+    return remove_token(run, *provider);
+  }
+  if (result.status < 200 || result.status > 299)
+    refuse(run, name, "verifier answered HTTP " + std::to_string(result.status));
+  if (result.body_too_large) refuse(run, name, "answer too large");
+  CaptchaVerdict verdict = judge_captcha_answer(*provider, result.body, settings.min_score);
+  std::string text = captcha_verdict_text(*provider, verdict, settings.min_score);
+  if (verdict.check != CaptchaCheck::kPassed) refuse(run, name, text);
+  log_event(run.message, 15, "Captcha passed (%s)%s%s\n", name, text.empty() ? "" : ": ",
+            text.c_str());
+  remove_token(run, *provider);
+}
