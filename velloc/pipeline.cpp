@@ -13,6 +13,8 @@
 #include "velloc/guard/recipient_policy.h"
 #include "velloc/guard/spam_check.h"
 #include "velloc/guard/submission_limits.h"
+#include "velloc/inbox/inbox_responder.h"
+#include "velloc/inbox/inbox_step.h"
 #include "velloc/mail/mail_steps.h"
 #include "velloc/request/diagnostics.h"
 #include "velloc/request/event_log.h"
@@ -96,6 +98,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   run.message.temp_files = run.site.temp_files();
   run.message.log = run.site.log_sink();
   run.message.clock = &run.site.clock();
+  answer_inbox_request(run, settings_file);
   load_settings_from(run, settings_file);
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run.message, kRefusedReferer, Reason::kReferer);
@@ -132,7 +135,9 @@ Answer unexpected_failure(Run& run, const char* what) {
 // Each step decides; only this writes the response.
 void respond(const Run& run, const Answer& answer, std::ostream& response) {
   try {
-    if (run.answer_format == AnswerFormat::kJson)
+    if (answer.kind == Answer::Kind::kInbox && answer.inbox)
+      write_inbox_answer(response, *answer.inbox);
+    else if (run.answer_format == AnswerFormat::kJson)
       write_json_answer(response, answer, run.request);
     else
       write_html_answer(response, answer, run.request, html_content_type(run.settings));

@@ -57,7 +57,7 @@ def write_settings(path, settings):
 
 class Site:
     def __init__(self, settings=None, templates=None, www=None, cgi_env=None, installed=False,
-                 mode=None):
+                 mode=None, basic_auth=None):
         self.mode = mode or MODE
         if self.mode not in MODES:
             raise ValueError(f"unknown mode {self.mode!r}; one of {', '.join(MODES)}")
@@ -75,6 +75,8 @@ class Site:
                 self.cgi_env[name] = os.environ[name]
         self.cgi_env.update(cgi_env or {})
         self._templates = templates
+        # {user: password}: lighttpd asks for one of them below the CGI prefix.
+        self._basic_auth = basic_auth
         self._www_source = www
         self._process = None
         self._velloc = None
@@ -174,21 +176,34 @@ class Site:
                 raise RuntimeError("velloc did not start listening: " + self.velloc_stderr)
             time.sleep(0.02)
 
+    def _auth_config(self):
+        if not self._basic_auth:
+            return "", ""
+        users = self.root / "users"
+        users.write_text("".join(f"{user}:{password}\n"
+                                 for user, password in self._basic_auth.items()))
+        return '"mod_auth", "mod_authn_file", ', f"""auth.backend = "plain"
+auth.backend.plain.userfile = "{users}"
+auth.require = ("{self.cgi_url}" => ("method" => "basic", "realm" => "velloc",
+                                     "require" => "valid-user"))
+"""
+
     def _config(self):
         env = ", ".join(f'"{k}" => "{v}"' for k, v in self.cgi_env.items())
+        auth_modules, auth = self._auth_config()
         if self.mode == "fastcgi":
-            handler = f"""server.modules = ("mod_fastcgi", "mod_setenv")
+            handler = f"""server.modules = ({auth_modules}"mod_fastcgi", "mod_setenv")
 fastcgi.server = ("{self.cgi_url}velloc" => ((
   "socket" => "{self.socket_path}", "bin-path" => "{self.cgi_bin}/velloc",
   "bin-environment" => ({env}), "bin-copy-environment" => ("PATH"),
   "max-procs" => 1, "check-local" => "disable")))
 """
         else:
-            handler = f"""server.modules = ("mod_alias", "mod_cgi", "mod_setenv")
+            handler = f"""server.modules = ({auth_modules}"mod_alias", "mod_cgi", "mod_setenv")
 alias.url = ("{self.cgi_url}" => "{self.cgi_bin}/")
 $HTTP["url"] =~ "^{self.cgi_url}" {{ cgi.assign = ("" => "") }}
 """
-        return handler + f"""
+        return handler + auth + f"""
 server.document-root = "{self.www}"
 server.port = {self.port}
 server.bind = "127.0.0.1"

@@ -91,6 +91,42 @@ TEST_F(ArchiveStoreTest, ClaimTakesOnlyDueUnheldPendingDeliveries) {
   }
 }
 
+// Delivery "d" due at 5000 (far later than now), held by "a" when `held`; "b" asks
+// for it by id at 100: made due now and held, or left as it was.
+TEST_F(ArchiveStoreTest, OneDeliveryClaimedByIdWhateverItsSchedule) {
+  struct Case {
+    const char* name;
+    const char* status;
+    bool held;
+    const char* id;
+    bool claimed;
+  };
+  const Case cases[] = {
+      {"pending, not yet due", "pending", false, "d", true},
+      {"failed: tried again", "failed", false, "d", true},
+      {"delivered", "delivered", false, "d", false},
+      {"held by another", "pending", true, "d", false},
+      {"another id", "pending", false, "x", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto store = open(std::string(c.name) + ".db");
+    add_delivery(*store, "d", c.held ? 50 : 5000, c.status);
+    if (c.held) {
+      EXPECT_EQ("d", claim(*store, 60, "a"));
+    }
+    std::optional<Delivery> claimed;
+    std::string error;
+    ASSERT_TRUE(store->claim_delivery(c.id, 100, "b", kHold, &claimed, &error)) << error;
+    ASSERT_EQ(c.claimed, claimed.has_value());
+    if (!claimed) continue;
+    EXPECT_EQ("pending", claimed->status);
+    EXPECT_EQ(100, claimed->next_attempt);
+    EXPECT_TRUE(store->finish_attempt(*claimed, {110, "250 ok"}, "delivered", 0, &error)) << error;
+    EXPECT_EQ("none", claim(*store, 100 + kHold, "c"));
+  }
+}
+
 TEST_F(ArchiveStoreTest, ClaimTakesTheOldestFirstAndKeepsThePayloadsBytes) {
   auto store = open();
   add_delivery(*store, "late", 50);

@@ -1,0 +1,266 @@
+// The inbox served in-process through the pipeline and its responder, over a
+// real SQLite archive: the pages with their filters and paging, downloads,
+// exports, hostile values, and the actions with and without their token.
+#include "velloc/inbox/inbox_step.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/cgi_runner.h"
+#include "velloc/archive/archive_store.h"
+#include "velloc/inbox/inbox_access.h"
+#include "velloc/pipeline.h"
+
+namespace {
+
+constexpr char kSqliteDriver[] = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
+constexpr std::int64_t kMinute = 60 * 1000;
+
+std::int64_t now_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+class InboxStepTest : public ::testing::Test {
+ protected:
+  InboxStepTest() : site_(facts()) {
+    dir_.write("VELLOC.ini", "[Velloc]\nLOGFILE=" + dir_.file("log.txt") +
+                                 "\nInbox=1\nInboxUsers=ann\nInboxSecret=s3cret\nArchive=1\n"
+                                 "StateDSN=" +
+                                 dsn() + "\n[Form order]\nDISABLE_MAIL=1\n");
+    dir_.write("files/cv", "PDF bytes");
+    std::string error;
+    store_ = open_odbc_archive_store(dsn(), &error);
+    EXPECT_NE(nullptr, store_) << error;
+    add("s1", 3, "contact", "accepted",
+        {{"name", "Ann"}, {"email", "ann@example.com"}, {"message", "Hello there"}, {"x", "4th"}});
+    add("s2", 2, "order", "spam",
+        {{"name", "<script>alert(1)</script>"},
+         {"phone", "=cmd|' /C calc'!A0"},
+         {"note", "caf\xC3\xA9 \xFF"},
+         {"DISABLE_MAIL", "1"}},
+        {{"file", "r\xC3\xA9sum\"e.pdf", "application/pdf", 9, std::string(64, 'a'),
+          dir_.file("files/cv")},
+         {"file2", "a.txt", "text/plain; x=<y>", 1, std::string(64, 'b'), dir_.file("gone")}});
+    add("s3", 1, "contact", "accepted", {{"name", "Carl"}});
+    Delivery failed;
+    failed.id = "d3";
+    failed.submission_id = "s3";
+    failed.kind = "form_mail";
+    failed.target = "owner@example.com";
+    failed.status = "failed";
+    EXPECT_TRUE(store_->add_delivery(failed, &error)) << error;
+  }
+
+  std::string dsn() const {
+    return std::string("DRIVER=") + kSqliteDriver + ";Database=" + dir_.file("state.db");
+  }
+  ProcessFacts facts() const {
+    ProcessFacts facts;
+    facts.working_directory = dir_.path();
+    facts.executable_directory = dir_.file("bin") + "/";
+    facts.temp_directory = dir_.path() + "/";
+    return facts;
+  }
+
+  void add(const char* id, int minutes_ago, const char* form, const char* status,
+           std::vector<std::pair<std::string, std::string>> fields,
+           std::vector<ArchivedUpload> uploads = {}) {
+    ArchivedSubmission s;
+    s.id = id;
+    s.received_at = now_ms() - minutes_ago * kMinute;
+    s.keep_until = s.received_at + 1000 * kMinute;
+    s.form_profile = form;
+    s.remote_address = "192.0.2.1";
+    s.status = status;
+    s.fields = std::move(fields);
+    s.uploads = std::move(uploads);
+    std::string error;
+    ASSERT_TRUE(store_->add_submission(s, &error)) << error;
+  }
+
+  std::string serve(const std::string& method, const std::string& path, const std::string& query,
+                    const std::string& body = "", std::vector<std::string> env = {}) {
+    env.insert(env.end(), {"REQUEST_METHOD=" + method, "PATH_INFO=" + path, "QUERY_STRING=" + query,
+                           "SCRIPT_NAME=/cgi-bin/velloc", "HTTP_HOST=forms.example",
+                           "CONTENT_LENGTH=" + std::to_string(body.size()),
+                           "CONTENT_TYPE=application/x-www-form-urlencoded"});
+    std::vector<const char*> environment;
+    for (const std::string& entry : env) environment.push_back(entry.c_str());
+    environment.push_back(nullptr);
+    std::istringstream in(body);
+    std::ostringstream response;
+    serve_request(site_, environment.data(), in, response);
+    return response.str();
+  }
+  std::string get(const std::string& path, const std::string& query = "") {
+    return serve("GET", path, query, "", {"REMOTE_USER=ann"});
+  }
+  bool kept(const char* id) {
+    std::optional<ArchivedSubmission> found;
+    std::string error;
+    EXPECT_TRUE(store_->find(id, &found, &error)) << error;
+    return found.has_value();
+  }
+
+  testing_support::TempDir dir_;
+  Site site_;
+  std::unique_ptr<ArchiveStore> store_;
+};
+
+// Each fragment must appear, in the order given; none of `absent` may.
+TEST_F(InboxStepTest, PagesAndFilters) {
+  struct Case {
+    const char* name;
+    const char* path;
+    const char* query;
+    std::vector<std::string> fragments;
+    std::vector<std::string> absent;
+  };
+  const std::string row = "<tr class=\"submission\">";
+  const std::string link = "<a href=\"/cgi-bin/velloc/inbox/submission/";
+  const Case cases[] = {
+      {"newest first, three fields",
+       "/inbox",
+       "",
+       {"Status: 200 OK\n", "Content-Security-Policy: default-src 'none'; style-src 'self'; ",
+        "X-Frame-Options: DENY\nReferrer-Policy: same-origin\nCache-Control: no-store\n",
+        "Content-Type: text/html; charset=utf-8\n\n", "<svg class=\"chart\"",
+        "<title>3 submissions, 1 spam in the last 30 days</title>",
+        "<form method=\"get\" class=\"filters\"", link + "s3\">",
+        "name=&lt;script&gt;alert(1)&lt;/script&gt;; phone==cmd|&#39; /C calc&#39;!A0; "
+        "note=caf\xC3\xA9 \xEF\xBF\xBD</td><td class=\"status status-spam\">spam",
+        link + "s2\">", "name=Ann; email=ann@example.com; message=Hello there</td>", link + "s1\">",
+        "<span>Page 1</span></p>"},
+       {"4th", "<script>", "rel=\"next\"", "rel=\"prev\""}},
+      {"by form", "/inbox", "form=order", {link + "s2\">"}, {link + "s1\"", link + "s3\""}},
+      {"spam",
+       "/inbox",
+       "status=spam",
+       {"<option value=\"spam\" selected>", link + "s2\">"},
+       {link + "s1\"", link + "s3\""}},
+      {"failed delivery", "/inbox", "status=failed", {link + "s3\">"}, {link + "s2\""}},
+      {"search", "/inbox", "q=HELLO", {"value=\"HELLO\"", link + "s1\">"}, {link + "s2\""}},
+      {"from tomorrow", "/inbox", "from=2999-01-01", {"No submissions match."}, {row}},
+      {"to the epoch", "/inbox", "to=1970-01-01", {"No submissions match."}, {row}},
+      {"filters kept in the exports",
+       "/inbox",
+       "form=a%26b&q=x+y",
+       {"/inbox/export.csv?form=a%26b&amp;q=x%20y\">CSV"},
+       {}},
+      {"one submission",
+       "/inbox/submission/s2",
+       "",
+       {"<h1>Submission s2</h1>",
+        "/inbox/submission/s2/release\"><input type=\"hidden\" "
+        "name=\"token\" value=\"" +
+            inbox_token("s3cret", "ann", "submission/s2/release"),
+        "/inbox/submission/s2/resend\"", "/inbox/submission/s2/delete\"",
+        "<dl class=\"fields\">\n<dt>name</dt><dd>&lt;script&gt;alert(1)&lt;/script&gt;</dd>",
+        "<dt>note</dt><dd>caf\xC3\xA9 \xEF\xBF\xBD</dd>",
+        "<a href=\"/cgi-bin/velloc/inbox/upload/s2/1\">r\xC3\xA9sum&quot;e.pdf (application/pdf, "
+        "9 bytes)</a>"},
+       {"<script>"}},
+      {"accepted: no release; a failed delivery's retry",
+       "/inbox/submission/s3",
+       "",
+       {"/inbox/submission/s3/resend\"", "<td>form_mail</td><td>owner@example.com</td>",
+        "/inbox/delivery/d3/retry\"><input type=\"hidden\" name=\"token\" value=\"" +
+            inbox_token("s3cret", "ann", "delivery/d3/retry")},
+       {"/release\""}},
+      {"no such submission", "/inbox/submission/zz", "", {"Status: 404 Not Found\n"}, {}},
+      {"upload",
+       "/inbox/upload/s2/1",
+       "",
+       {"Status: 200 OK\n", "X-Content-Type-Options: nosniff\n",
+        "Content-Type: application/pdf\nContent-Disposition: attachment; "
+        "filename=\"r__sum_e.pdf\"; filename*=UTF-8''r%C3%A9sum%22e.pdf\n\nPDF bytes"},
+       {}},
+      {"upload gone", "/inbox/upload/s2/2", "", {"Status: 404 Not Found\n", "file is gone"}, {}},
+      {"no such upload", "/inbox/upload/s2/3", "", {"Status: 404 Not Found\n"}, {}},
+      {"csv",
+       "/inbox/export.csv",
+       "form=order",
+       {"Content-Type: text/csv; charset=utf-8\nContent-Disposition: attachment; "
+        "filename=\"submissions.csv\"",
+        "\"s2\",", ",\"'=cmd|' /C calc'!A0\",\"caf\xC3\xA9 \xEF\xBF\xBD\""},
+       {"\"s1\""}},
+      {"json",
+       "/inbox/export.json",
+       "",
+       {"Content-Type: application/json\n", "[{\"id\": \"s3\"",
+        "\"deliveries\": [{\"id\": \"d3\", \"kind\": \"form_mail\"",
+        "\"value\": \"\\u003cscript\\u003ealert(1)\\u003c/script\\u003e\"",
+        "\"uploads\": [{\"field\": \"file\"", "{\"id\": \"s1\""},
+       {}},
+      {"stylesheet", "/inbox/style.css", "", {"Content-Type: text/css; charset=utf-8\n"}, {}},
+      {"unknown page", "/inbox/elsewhere", "", {"Status: 404 Not Found\n"}, {}},
+  };
+  for (const Case& c : cases) {
+    std::string page = get(c.path, c.query);
+    std::size_t at = 0;
+    for (const std::string& fragment : c.fragments) {
+      std::size_t found = page.find(fragment, at);
+      EXPECT_NE(std::string::npos, found) << c.name << ": " << fragment << "\n" << page;
+      if (found != std::string::npos) at = found + fragment.size();
+    }
+    for (const std::string& fragment : c.absent)
+      EXPECT_EQ(std::string::npos, page.find(fragment)) << c.name << ": " << fragment;
+  }
+}
+
+TEST_F(InboxStepTest, FiftyToAPage) {
+  for (int i = 0; i < 50; ++i) {
+    std::string id = std::to_string(100 + i);
+    add(id.c_str(), 10, "bulk", "accepted", {});
+  }
+  auto rows = [](const std::string& page) {
+    int count = 0;
+    for (std::size_t at = page.find("<tr class=\"submission\">"); at != std::string::npos;
+         at = page.find("<tr class=\"submission\">", at + 1))
+      ++count;
+    return count;
+  };
+  std::string first = get("/inbox");
+  EXPECT_EQ(50, rows(first));
+  EXPECT_NE(std::string::npos,
+            first.find("<a rel=\"next\" href=\"/cgi-bin/velloc/inbox?page=2\">"));
+  std::string second = get("/inbox", "page=2");
+  EXPECT_EQ(3, rows(second));
+  EXPECT_NE(std::string::npos, second.find("<a rel=\"prev\" href=\"/cgi-bin/velloc/inbox\">"));
+  EXPECT_EQ(std::string::npos, second.find("rel=\"next\""));
+}
+
+TEST_F(InboxStepTest, AnActionRunsOnlyWithItsTokenFromTheInboxsOrigin) {
+  const std::string token = "token=" + inbox_token("s3cret", "ann", "submission/s1/delete");
+  const std::vector<std::string> own = {"REMOTE_USER=ann", "HTTP_ORIGIN=http://forms.example"};
+  EXPECT_EQ(0u, serve("POST", "/inbox/submission/s1/delete", "", "token=x", own)
+                    .find("Status: 403 Forbidden\n"));
+  EXPECT_EQ(0u, serve("POST", "/inbox/submission/s1/delete", "", token,
+                      {"REMOTE_USER=ann", "HTTP_ORIGIN=http://evil.example"})
+                    .find("Status: 403 Forbidden\n"));
+  EXPECT_EQ(0u, serve("GET", "/inbox/submission/s1/delete", "", "", own)
+                    .find("Status: 405 Method Not Allowed\n"));
+  EXPECT_TRUE(kept("s1"));
+  std::string deleted = serve("POST", "/inbox/submission/s1/delete", "", token, own);
+  EXPECT_EQ(0u, deleted.find("Status: 303 See Other\n")) << deleted;
+  EXPECT_NE(std::string::npos, deleted.find("\nLocation: /cgi-bin/velloc/inbox\n\n"));
+  EXPECT_FALSE(kept("s1"));
+
+  const std::string release = "token=" + inbox_token("s3cret", "ann", "submission/s2/release");
+  std::string released = serve("POST", "/inbox/submission/s2/release", "", release, own);
+  EXPECT_NE(std::string::npos, released.find("\nLocation: /cgi-bin/velloc/inbox/submission/s2\n"))
+      << released;
+  EXPECT_NE(std::string::npos, get("/inbox/submission/s2").find("status-accepted\">accepted"));
+  std::string log = dir_.read("log.txt");
+  EXPECT_NE(std::string::npos, log.find("Inbox: delete of submission s1 by ann refused: its "
+                                        "token is missing or wrong"));
+  EXPECT_NE(std::string::npos, log.find("Inbox: delete by ann of submission s1: deleted s1"));
+  EXPECT_NE(std::string::npos, log.find("Inbox: release by ann of submission s2: released s2"));
+}
+
+}  // namespace
