@@ -142,19 +142,20 @@ PY
 environment='"PATH" => "/usr/bin:/bin", "ODBCSYSINI" => "'"$demo"'/odbc",
                           "ODBCINI" => "'"$demo"'/odbc/odbc.ini"'
 if [ "$MODE" = fastcgi ]; then
-  handler='server.modules = ("mod_fastcgi", "mod_setenv")
+  handler='server.modules += ("mod_fastcgi", "mod_setenv")
 fastcgi.server = ("/cgi-bin/VLPro/velloc" => ((
   "socket" => "'"$demo"'/velloc.sock", "bin-path" => "'"$program"'/velloc",
   "bin-environment" => ('"$environment"'),
   "bin-copy-environment" => ("PATH"), "max-procs" => 1, "check-local" => "disable")))'
 else
-  handler='server.modules = ("mod_alias", "mod_cgi", "mod_setenv")
+  handler='server.modules += ("mod_alias", "mod_cgi", "mod_setenv")
 alias.url = ("/cgi-bin/VLPro/velloc" => "'"$program"'/velloc")
 $HTTP["url"] =~ "^/cgi-bin/VLPro/velloc" { cgi.assign = ("" => "") }'
 fi
 # The inbox only for a user who logged in (basic authentication, over plain HTTP on
 # loopback here; a real site serves it over HTTPS only). The password file holds a
-# hash, made anew at every start.
+# hash, made anew at every start. mod_auth comes first among the modules: lighttpd
+# asks them in that order, and mod_fastcgi would answer before the login is asked for.
 printf '%s:%s\n' "$INBOX_USER" "$(openssl passwd -apr1 "$INBOX_PASSWORD")" >"$demo/inbox.htpasswd"
 auth='server.modules += ("mod_auth", "mod_authn_file")
 auth.backend = "htpasswd"
@@ -168,8 +169,8 @@ else
   partner_handler='alias.url = ()'
 fi
 cat >"$demo/lighttpd.conf" <<CONF
-$handler
 $auth
+$handler
 server.document-root = "$demo/Samples"
 server.port = $HTTP_PORT
 server.bind = "127.0.0.1"
