@@ -5,8 +5,11 @@
 // response.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+struct InboxAnswer;
 
 // Why a run was refused or failed, for responders that name it (the JSON answers'
 // "error" codes). The HTML pages do not depend on it.
@@ -38,6 +41,7 @@ struct Answer {
     kConfirmation,      // the built-in confirmation page
     kPreflight,         // a cross-origin preflight (OPTIONS), allowed or not by `status`
     kChallenge,         // a new proof-of-work challenge, the JSON text in `body`
+    kInbox,             // a page, download or refusal of the owner's inbox: `inbox`
   };
   Kind kind = Kind::kNothing;
   // kRefused: the HTTP status the refusal carries (0: none of its own) and, for
@@ -61,6 +65,8 @@ struct Answer {
   std::string allow_origin;
   // kPreflight: the request headers the answer allows, as they will be listed.
   std::string allow_headers;
+  // kInbox: what the inbox decided, written by its own responder.
+  std::shared_ptr<const InboxAnswer> inbox;
 
   static Answer of(Kind kind) {
     Answer answer;

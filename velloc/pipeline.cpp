@@ -12,6 +12,8 @@
 #include "velloc/guard/recipient_policy.h"
 #include "velloc/guard/spam_check.h"
 #include "velloc/guard/submission_limits.h"
+#include "velloc/inbox/inbox_responder.h"
+#include "velloc/inbox/inbox_step.h"
 #include "velloc/mail/mail_steps.h"
 #include "velloc/request/diagnostics.h"
 #include "velloc/request/event_log.h"
@@ -93,6 +95,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   init_request_or_fail(run, environment, body, settings_file);
   init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
   run.message.temp_files = run.site.temp_files();
+  answer_inbox_request(run, settings_file);
   load_settings_from(run, settings_file);
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run.message, kRefusedReferer, Reason::kReferer);
@@ -128,7 +131,9 @@ Answer unexpected_failure(Run& run, const char* what) {
 // Each step decides; only this writes the response.
 void respond(const Run& run, const Answer& answer, std::ostream& response) {
   try {
-    if (run.answer_format == AnswerFormat::kJson)
+    if (answer.kind == Answer::Kind::kInbox && answer.inbox)
+      write_inbox_answer(response, *answer.inbox);
+    else if (run.answer_format == AnswerFormat::kJson)
       write_json_answer(response, answer, run.request);
     else
       write_html_answer(response, answer, run.request, html_content_type(run.settings));

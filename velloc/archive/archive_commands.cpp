@@ -181,26 +181,6 @@ void write_csv(std::ostream& out, const std::vector<ArchivedSubmission>& records
   }
 }
 
-int export_records(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out,
-                   std::ostream& err) {
-  std::string error;
-  auto submissions = store.list(options.filter, &error);
-  if (!submissions) return store_failed(err, error);
-  std::vector<std::string> ids;
-  for (const ArchivedSubmission& s : *submissions) ids.push_back(s.id);
-  std::vector<ArchivedSubmission> records;
-  if (!read_records(store, ids, records, err)) return kArchiveFailed;
-  if (!options.json) {
-    write_csv(out, records);
-    return kArchiveOk;
-  }
-  out << '[';
-  for (std::size_t i = 0; i < records.size(); ++i)
-    out << (i ? ",\n " : "") << json_record(records[i]);
-  out << "]\n";
-  return kArchiveOk;
-}
-
 // Deletes the records and then their files; a file already gone counts as
 // deleted. Each deleted submission is printed when `print` is set.
 int delete_records(ArchiveStore& store, const std::vector<ArchivedSubmission>& records, bool print,
@@ -271,7 +251,7 @@ int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std:
     case Command::kShow:
       return show(options, store, out, err);
     case Command::kExport:
-      return export_records(options, store, out, err);
+      return export_submissions(store, options.filter, options.json, out, err);
     case Command::kPurge:
       return purge(store, now, out, err);
     case Command::kErase:
@@ -283,4 +263,35 @@ int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std:
       break;  // they send: delivery_commands.h
   }
   return kArchiveFailed;
+}
+
+int export_submissions(ArchiveStore& store, const SubmissionFilter& filter, bool json,
+                       std::ostream& out, std::ostream& err) {
+  std::string error;
+  auto submissions = store.list(filter, &error);
+  if (!submissions) return store_failed(err, error);
+  std::vector<std::string> ids;
+  for (const ArchivedSubmission& s : *submissions) ids.push_back(s.id);
+  std::vector<ArchivedSubmission> records;
+  if (!read_records(store, ids, records, err)) return kArchiveFailed;
+  if (!json) {
+    write_csv(out, records);
+    return kArchiveOk;
+  }
+  out << '[';
+  for (std::size_t i = 0; i < records.size(); ++i)
+    out << (i ? ",\n " : "") << json_record(records[i]);
+  out << "]\n";
+  return kArchiveOk;
+}
+
+int erase_submission(ArchiveStore& store, const std::string& id, std::ostream& out,
+                     std::ostream& err) {
+  std::vector<ArchivedSubmission> records;
+  if (!read_records(store, {id}, records, err)) return kArchiveFailed;
+  if (records.empty()) {
+    err << "velloc: no submission " << printable(id) << " in the archive\n";
+    return kArchiveFailed;
+  }
+  return delete_records(store, records, true, out, err);
 }

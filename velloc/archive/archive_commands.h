@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <string>
 
 #include "velloc/archive/archive_options.h"
 #include "velloc/archive/archive_store.h"
@@ -17,3 +18,13 @@ inline constexpr int kArchiveFailed = 1;  // the store failed, or no such submis
 // `out`, a message naming what failed to `err`.
 int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std::int64_t now,
                         std::ostream& out, std::ostream& err);
+
+// --export: every submission `filter` selects, whole, as CSV (formula-safe) or
+// JSON, to `out`.
+int export_submissions(ArchiveStore& store, const SubmissionFilter& filter, bool json,
+                       std::ostream& out, std::ostream& err);
+
+// Deletes submission `id` as --erase deletes each it finds: its records, its
+// deliveries and its files. kArchiveFailed when there is none of that id.
+int erase_submission(ArchiveStore& store, const std::string& id, std::ostream& out,
+                     std::ostream& err);

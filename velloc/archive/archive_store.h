@@ -77,6 +77,17 @@ struct SubmissionFilter {
   std::string search;      // a field value holding this text, case-blind (ASCII)
 };
 
+// How many submissions were received on one UTC day, and how many of them are
+// kept as spam.
+struct DayCount {
+  std::int64_t day = 0;  // days since the epoch
+  std::int64_t submissions = 0;
+  std::int64_t spam = 0;
+};
+
+// The fields a listing's row shows of each submission.
+inline constexpr int kListedFields = 3;
+
 class ArchiveStore {
  public:
   virtual ~ArchiveStore() = default;
@@ -100,6 +111,12 @@ class ArchiveStore {
   virtual bool claim_due_delivery(std::int64_t now, const std::string& claimer,
                                   std::int64_t hold_ms, std::optional<Delivery>* claimed,
                                   std::string* error) = 0;
+  // Holds delivery `id` as claim_due_delivery does, made due at `now` first: one
+  // that is pending or failed (then pending again) and that nobody holds. nullopt
+  // in `*claimed` when there is no such delivery, or it is delivered or held.
+  virtual bool claim_delivery(const std::string& id, std::int64_t now, const std::string& claimer,
+                              std::int64_t hold_ms, std::optional<Delivery>* claimed,
+                              std::string* error) = 0;
   // Records an attempt of a claimed delivery and lets it go: `status`
   // "delivered", "failed" or "pending" (then tried again from `next_attempt`).
   // False with `*error` set when its claim no longer holds it.
@@ -110,6 +127,15 @@ class ArchiveStore {
   // Newest first, without fields, uploads, outcomes or deliveries.
   virtual std::optional<std::vector<ArchivedSubmission>> list(const SubmissionFilter& filter,
                                                               std::string* error) = 0;
+  // At most `limit` submissions of list(filter) from the `offset`-th on, each with
+  // its first kListedFields fields: two queries whatever the page holds.
+  virtual std::optional<std::vector<ArchivedSubmission>> list_page(const SubmissionFilter& filter,
+                                                                   std::int64_t offset, int limit,
+                                                                   std::string* error) = 0;
+  // The days from `since` on (received before `until`) on which anything was
+  // received, oldest first.
+  virtual std::optional<std::vector<DayCount>> count_per_day(std::int64_t since, std::int64_t until,
+                                                             std::string* error) = 0;
   // The whole record; nullopt in `*found` when there is none of that id.
   virtual bool find(const std::string& id, std::optional<ArchivedSubmission>* found,
                     std::string* error) = 0;

@@ -94,8 +94,10 @@ int deliver(ArchiveStore& store, const DeliverySettings& settings, std::int64_t 
   return kArchiveOk;
 }
 
-int resend(const std::string& id, ArchiveStore& store, const DeliverySettings& settings,
-           std::int64_t now, std::ostream& out, std::ostream& err) {
+}  // namespace
+
+int resend_form_mail(const std::string& id, ArchiveStore& store, const DeliverySettings& settings,
+                     std::int64_t now, std::ostream& out, std::ostream& err) {
   std::optional<ArchivedSubmission> found;
   std::string error;
   if (!store.find(id, &found, &error)) {
@@ -119,12 +121,27 @@ int resend(const std::string& id, ArchiveStore& store, const DeliverySettings& s
   return attempt_delivery(store, *copy, settings, now, out, err) ? kArchiveOk : kArchiveFailed;
 }
 
-}  // namespace
+int retry_delivery(const std::string& id, ArchiveStore& store, const DeliverySettings& settings,
+                   std::int64_t now, std::ostream& out, std::ostream& err,
+                   std::string* submission_id) {
+  std::optional<Delivery> claimed;
+  std::string error;
+  if (!store.claim_delivery(id, now, settings.claimer, kDeliveryHoldMs, &claimed, &error)) {
+    err << "velloc: cannot claim delivery " << id << ": " << error << '\n';
+    return kArchiveFailed;
+  }
+  if (!claimed) {
+    err << "velloc: delivery " << id << " is not waiting, or is being sent\n";
+    return kArchiveFailed;
+  }
+  *submission_id = claimed->submission_id;
+  return attempt_delivery(store, *claimed, settings, now, out, err) ? kArchiveOk : kArchiveFailed;
+}
 
 int run_delivery_command(const ArchiveOptions& options, ArchiveStore& store,
                          const DeliverySettings& settings, std::int64_t now, std::ostream& out,
                          std::ostream& err) {
   if (options.command == ArchiveOptions::Command::kResend)
-    return resend(options.id, store, settings, now, out, err);
+    return resend_form_mail(options.id, store, settings, now, out, err);
   return deliver(store, settings, options.now != 0 ? options.now : now, out, err);
 }

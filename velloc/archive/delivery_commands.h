@@ -28,3 +28,15 @@ struct DeliverySettings {
 int run_delivery_command(const ArchiveOptions& options, ArchiveStore& store,
                          const DeliverySettings& settings, std::int64_t now, std::ostream& out,
                          std::ostream& err);
+
+// Tries delivery `id` now, whatever its schedule, if it is pending or failed:
+// claimed first, so that it is never sent twice. `*submission_id` receives the
+// submission it belongs to. kArchiveFailed with `err` naming why when it cannot
+// be claimed or the store fails; a send that fails is recorded, not an error.
+int retry_delivery(const std::string& id, ArchiveStore& store, const DeliverySettings& settings,
+                   std::int64_t now, std::ostream& out, std::ostream& err,
+                   std::string* submission_id);
+
+// --resend ID: the form mail of submission `id` again, as a new delivery.
+int resend_form_mail(const std::string& id, ArchiveStore& store, const DeliverySettings& settings,
+                     std::int64_t now, std::ostream& out, std::ostream& err);

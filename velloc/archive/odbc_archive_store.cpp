@@ -3,6 +3,7 @@
 // statements; every text is a bound parameter.
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ const char* const kTables[] = {
     "received_at BIGINT NOT NULL, keep_until BIGINT NOT NULL, form_profile TEXT NOT NULL, "
     "remote_address TEXT NOT NULL, receipt_number TEXT NOT NULL, status VARCHAR(16) NOT NULL)",
     "CREATE INDEX IF NOT EXISTS velloc_submissions_time ON velloc_submissions (received_at)",
+    "CREATE INDEX IF NOT EXISTS velloc_submissions_form ON velloc_submissions "
+    "(form_profile, received_at)",
+    "CREATE INDEX IF NOT EXISTS velloc_submissions_status ON velloc_submissions "
+    "(status, received_at)",
     "CREATE TABLE IF NOT EXISTS velloc_submission_fields (submission_id VARCHAR(40) NOT NULL, "
     "seq INTEGER NOT NULL, field_name TEXT NOT NULL, field_value TEXT NOT NULL, "
     "PRIMARY KEY (submission_id, seq))",
@@ -38,6 +43,8 @@ const char* const kTables[] = {
     "seq INTEGER NOT NULL, at BIGINT NOT NULL, result TEXT NOT NULL, "
     "PRIMARY KEY (delivery_id, seq))",
 };
+// The indexes the listings need, which an archive made before them lacks.
+const char* const kListingIndexes[] = {kTables[2], kTables[3]};
 // A new store fails the first attempt; a concurrent process making the same
 // tables may fail the second.
 constexpr int kAttempts = 3;
@@ -45,6 +52,10 @@ constexpr int kAttempts = 3;
 constexpr std::size_t kFieldsPerInsert = 64;
 // Looks per claim: another claimer may take the one picked first.
 constexpr int kClaimLooks = 16;
+constexpr std::int64_t kMsPerDay = 86400000;
+constexpr char kSubmissionColumns[] =
+    "submission_id, received_at, keep_until, form_profile, remote_address, receipt_number, "
+    "status";
 constexpr char kDeliveryColumns[] =
     "delivery_id, submission_id, kind, target, payload, status, created_at, next_attempt, "
     "attempts";
@@ -98,6 +109,48 @@ std::string in_list(std::size_t count) {
   return list + ")";
 }
 
+ArchivedSubmission submission_of(const Row& row) {
+  ArchivedSubmission s;
+  s.id = row[0];
+  s.received_at = to_number(row[1]);
+  s.keep_until = to_number(row[2]);
+  s.form_profile = row[3];
+  s.remote_address = row[4];
+  s.receipt_number = row[5];
+  s.status = row[6];
+  return s;
+}
+
+// " WHERE ..." selecting the submissions `filter` holds (alias s), its texts
+// appended to `parameters`.
+std::string filter_clause(const SubmissionFilter& filter, std::vector<std::string>* parameters) {
+  std::string sql = " WHERE 1 = 1";
+  if (!filter.form_profile.empty()) {
+    sql += " AND form_profile = ?";
+    parameters->push_back(filter.form_profile);
+  }
+  const std::string has_delivery =
+      "EXISTS (SELECT 1 FROM velloc_deliveries d WHERE d.submission_id = s.submission_id AND "
+      "d.status = ";
+  if (filter.status == "pending")
+    sql += " AND " + has_delivery + "'pending')";
+  else if (filter.status == "failed")
+    sql += " AND (status = 'failed' OR " + has_delivery + "'failed'))";
+  else if (!filter.status.empty()) {
+    sql += " AND status = ?";
+    parameters->push_back(filter.status);
+  }
+  if (filter.since != 0) sql += " AND received_at >= " + number(filter.since);
+  if (filter.until != 0) sql += " AND received_at < " + number(filter.until);
+  if (!filter.search.empty()) {
+    sql +=
+        " AND EXISTS (SELECT 1 FROM velloc_submission_fields f WHERE f.submission_id = "
+        "s.submission_id AND LOWER(f.field_value) LIKE ? ESCAPE '!')";
+    parameters->push_back(like_holding(filter.search));
+  }
+  return sql;
+}
+
 Delivery delivery_of(const Row& row) {
   Delivery delivery;
   delivery.id = row[0];
@@ -123,11 +176,19 @@ class OdbcArchiveStore final : public ArchiveStore {
   bool add_delivery(const Delivery& delivery, std::string* error) override;
   bool claim_due_delivery(std::int64_t now, const std::string& claimer, std::int64_t hold_ms,
                           std::optional<Delivery>* claimed, std::string* error) override;
+  bool claim_delivery(const std::string& id, std::int64_t now, const std::string& claimer,
+                      std::int64_t hold_ms, std::optional<Delivery>* claimed,
+                      std::string* error) override;
   bool finish_attempt(const Delivery& delivery, const DeliveryAttempt& attempt,
                       const std::string& status, std::int64_t next_attempt,
                       std::string* error) override;
   std::optional<std::vector<ArchivedSubmission>> list(const SubmissionFilter& filter,
                                                       std::string* error) override;
+  std::optional<std::vector<ArchivedSubmission>> list_page(const SubmissionFilter& filter,
+                                                           std::int64_t offset, int limit,
+                                                           std::string* error) override;
+  std::optional<std::vector<DayCount>> count_per_day(std::int64_t since, std::int64_t until,
+                                                     std::string* error) override;
   bool find(const std::string& id, std::optional<ArchivedSubmission>* found,
             std::string* error) override;
   bool remove(const std::vector<std::string>& ids, std::string* error) override;
@@ -140,6 +201,9 @@ class OdbcArchiveStore final : public ArchiveStore {
   // be new) and tries again.
   template <typename Body>
   bool in_transaction(Body body, std::string* error);
+  // The delivery held by `claim` into `*claimed`, when there is one.
+  bool read_claimed(OdbcDatabase& db, const std::string& claim, std::optional<Delivery>* claimed,
+                    std::string* error);
   bool read_details(ArchivedSubmission& submission, std::string* error);
   bool read_deliveries(ArchivedSubmission& submission, std::string* error);
   std::optional<std::vector<std::string>> ids_of(const std::string& sql,
@@ -147,7 +211,11 @@ class OdbcArchiveStore final : public ArchiveStore {
                                                  std::string* error);
 
   std::unique_ptr<OdbcDatabase> database_;
+  // Once per store: the listings' indexes on an archive made before them.
+  void add_listing_indexes();
+
   std::int64_t claims_ = 0;  // makes each claim's mark its own
+  bool listing_indexed_ = false;
 };
 
 template <typename Body>
@@ -263,16 +331,42 @@ bool OdbcArchiveStore::claim_due_delivery(std::int64_t now, const std::string& c
             return false;
           if (waiting.size() != 1 || waiting[0][0] == "0") return true;
         }
-        std::vector<Row> rows;
-        if (!db.query("SELECT " + std::string(kDeliveryColumns) +
-                          " FROM velloc_deliveries WHERE claimed_by = ?",
-                      {claim}, &rows, failure))
+        return read_claimed(db, claim, claimed, failure);
+      },
+      error);
+}
+
+bool OdbcArchiveStore::read_claimed(OdbcDatabase& db, const std::string& claim,
+                                    std::optional<Delivery>* claimed, std::string* error) {
+  std::vector<Row> rows;
+  if (!db.query("SELECT " + std::string(kDeliveryColumns) +
+                    " FROM velloc_deliveries WHERE claimed_by = ?",
+                {claim}, &rows, error))
+    return false;
+  if (rows.size() == 1) {
+    *claimed = delivery_of(rows[0]);
+    (*claimed)->claim = claim;
+  }
+  return true;
+}
+
+bool OdbcArchiveStore::claim_delivery(const std::string& id, std::int64_t now,
+                                      const std::string& claimer, std::int64_t hold_ms,
+                                      std::optional<Delivery>* claimed, std::string* error) {
+  claimed->reset();
+  const std::string claim = claimer + " #" + number(++claims_);
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        std::int64_t changed = 0;
+        if (!db.execute(
+                "UPDATE velloc_deliveries SET status = 'pending', next_attempt = " + number(now) +
+                    ", claimed_by = ?, claimed_until = " + number(now + hold_ms) +
+                    " WHERE delivery_id = ? AND status IN ('pending', 'failed') AND "
+                    "claimed_until <= " +
+                    number(now),
+                {claim, id}, failure, &changed))
           return false;
-        if (rows.size() == 1) {
-          *claimed = delivery_of(rows[0]);
-          (*claimed)->claim = claim;
-        }
-        return true;
+        return changed != 1 || read_claimed(db, claim, claimed, failure);
       },
       error);
 }
@@ -306,34 +400,10 @@ bool OdbcArchiveStore::finish_attempt(const Delivery& delivery, const DeliveryAt
 
 std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list(
     const SubmissionFilter& filter, std::string* error) {
-  std::string sql =
-      "SELECT submission_id, received_at, keep_until, form_profile, remote_address, "
-      "receipt_number, status FROM velloc_submissions s WHERE 1 = 1";
   std::vector<std::string> parameters;
-  if (!filter.form_profile.empty()) {
-    sql += " AND form_profile = ?";
-    parameters.push_back(filter.form_profile);
-  }
-  const std::string has_delivery =
-      "EXISTS (SELECT 1 FROM velloc_deliveries d WHERE d.submission_id = s.submission_id AND "
-      "d.status = ";
-  if (filter.status == "pending")
-    sql += " AND " + has_delivery + "'pending')";
-  else if (filter.status == "failed")
-    sql += " AND (status = 'failed' OR " + has_delivery + "'failed'))";
-  else if (!filter.status.empty()) {
-    sql += " AND status = ?";
-    parameters.push_back(filter.status);
-  }
-  if (filter.since != 0) sql += " AND received_at >= " + number(filter.since);
-  if (filter.until != 0) sql += " AND received_at < " + number(filter.until);
-  if (!filter.search.empty()) {
-    sql +=
-        " AND EXISTS (SELECT 1 FROM velloc_submission_fields f WHERE f.submission_id = "
-        "s.submission_id AND LOWER(f.field_value) LIKE ? ESCAPE '!')";
-    parameters.push_back(like_holding(filter.search));
-  }
-  sql += " ORDER BY received_at DESC, submission_id DESC";
+  std::string sql = "SELECT " + std::string(kSubmissionColumns) + " FROM velloc_submissions s" +
+                    filter_clause(filter, &parameters) +
+                    " ORDER BY received_at DESC, submission_id DESC";
   std::vector<Row> rows;
   bool ok = in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
@@ -343,17 +413,78 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list(
       error);
   if (!ok) return std::nullopt;
   std::vector<ArchivedSubmission> submissions;
-  for (const Row& row : rows) {
-    ArchivedSubmission& s = submissions.emplace_back();
-    s.id = row[0];
-    s.received_at = to_number(row[1]);
-    s.keep_until = to_number(row[2]);
-    s.form_profile = row[3];
-    s.remote_address = row[4];
-    s.receipt_number = row[5];
-    s.status = row[6];
-  }
+  for (const Row& row : rows) submissions.push_back(submission_of(row));
   return submissions;
+}
+
+void OdbcArchiveStore::add_listing_indexes() {
+  if (listing_indexed_) return;
+  database_->run_each_autocommitted(
+      std::vector<std::string>(std::begin(kListingIndexes), std::end(kListingIndexes)));
+  listing_indexed_ = true;
+}
+
+std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list_page(
+    const SubmissionFilter& filter, std::int64_t offset, int limit, std::string* error) {
+  add_listing_indexes();
+  std::vector<std::string> parameters;
+  std::string sql = "SELECT " + std::string(kSubmissionColumns) + " FROM velloc_submissions s" +
+                    filter_clause(filter, &parameters) +
+                    " ORDER BY received_at DESC, submission_id DESC LIMIT " + number(limit) +
+                    " OFFSET " + number(std::max<std::int64_t>(offset, 0));
+  std::vector<ArchivedSubmission> page;
+  bool ok = in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        page.clear();
+        std::vector<Row> rows;
+        if (!db.query(sql, parameters, &rows, failure)) return false;
+        std::vector<std::string> ids;
+        for (const Row& row : rows) {
+          page.push_back(submission_of(row));
+          ids.push_back(row[0]);
+        }
+        if (ids.empty()) return true;
+        std::vector<Row> fields;
+        if (!db.query("SELECT submission_id, field_name, field_value FROM "
+                      "velloc_submission_fields WHERE seq < " +
+                          number(kListedFields) + " AND submission_id IN " + in_list(ids.size()) +
+                          " ORDER BY submission_id, seq",
+                      ids, &fields, failure))
+          return false;
+        std::map<std::string, ArchivedSubmission*> by_id;
+        for (ArchivedSubmission& listed : page) by_id[listed.id] = &listed;
+        for (const Row& field : fields)
+          if (auto listed = by_id.find(field[0]); listed != by_id.end())
+            listed->second->fields.emplace_back(field[1], field[2]);
+        return true;
+      },
+      error);
+  if (!ok) return std::nullopt;
+  return page;
+}
+
+std::optional<std::vector<DayCount>> OdbcArchiveStore::count_per_day(std::int64_t since,
+                                                                     std::int64_t until,
+                                                                     std::string* error) {
+  add_listing_indexes();
+  const std::string day = "received_at / " + number(kMsPerDay);
+  std::string sql = "SELECT " + day +
+                    ", COUNT(*), SUM(CASE WHEN status = 'spam' THEN 1 ELSE 0 END) FROM "
+                    "velloc_submissions WHERE received_at >= " +
+                    number(since) + " AND received_at < " + number(until) + " GROUP BY " + day +
+                    " ORDER BY " + day;
+  std::vector<Row> rows;
+  bool ok = in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        rows.clear();
+        return db.query(sql, {}, &rows, failure);
+      },
+      error);
+  if (!ok) return std::nullopt;
+  std::vector<DayCount> days;
+  for (const Row& row : rows)
+    days.push_back({to_number(row[0]), to_number(row[1]), to_number(row[2])});
+  return days;
 }
 
 bool OdbcArchiveStore::read_deliveries(ArchivedSubmission& submission, std::string* error) {
@@ -409,15 +540,7 @@ bool OdbcArchiveStore::find(const std::string& id, std::optional<ArchivedSubmiss
                       {id}, &rows, failure))
           return false;
         if (rows.empty()) return true;
-        const Row& row = rows[0];
-        ArchivedSubmission s;
-        s.id = row[0];
-        s.received_at = to_number(row[1]);
-        s.keep_until = to_number(row[2]);
-        s.form_profile = row[3];
-        s.remote_address = row[4];
-        s.receipt_number = row[5];
-        s.status = row[6];
+        ArchivedSubmission s = submission_of(rows[0]);
         if (!read_details(s, failure)) return false;
         *found = std::move(s);
         return true;

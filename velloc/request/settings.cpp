@@ -311,6 +311,15 @@ std::string site_allowed_origins(Site& site, const std::string& settings_file) {
       .value_or("");
 }
 
+void read_log_settings(Site& site, const std::string& settings_file, MailMessage& message) {
+  auto read = [&](std::string_view key, std::string_view fallback) {
+    if (settings_file.empty()) return std::string(fallback);
+    return site.settings_files().read_string(settings_file, kSection, key, fallback);
+  };
+  message.log_file = read("LOGFILE", kDefaultLogFile);
+  message.log_level = parse_log_level(read("LOG_LEVEL", "1"));
+}
+
 bool follow_links_setting(Site& site, const std::string& settings_file) {
   return !settings_file.empty() &&
          site.settings_files().read_string(settings_file, kSection, "FollowLinks", "0") == "1";

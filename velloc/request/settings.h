@@ -10,6 +10,7 @@
 
 #include "platform/ini_file.h"
 #include "velloc/guard/upload_policy.h"
+#include "velloc/mail/mail_message.h"
 #include "velloc/request/cgi_request.h"
 #include "velloc/response/negotiation.h"
 #include "velloc/site.h"
@@ -71,6 +72,10 @@ std::string temp_directory_setting(Site& site, const std::string& settings_file)
 // AllowedOrigins of [Velloc] (no form profile), for answers given before the settings
 // are loaded; empty when there is no file or no such key.
 std::string site_allowed_origins(Site& site, const std::string& settings_file);
+
+// LOGFILE and LOG_LEVEL of the settings file into `message`, as load_settings
+// reads them, for answers that load no more of the settings.
+void read_log_settings(Site& site, const std::string& settings_file, MailMessage& message);
 
 // Whether the settings file says FollowLinks=1: the folders it names may then be
 // symbolic links.

@@ -112,5 +112,7 @@ void write_html_answer(std::ostream& out, const Answer& answer, const CgiRequest
       return write_preflight_answer(out, answer);
     case Answer::Kind::kChallenge:
       return write_challenge_answer(out, answer);
+    case Answer::Kind::kInbox:
+      return;  // the inbox responder's (velloc/inbox/)
   }
 }

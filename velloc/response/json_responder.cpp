@@ -155,6 +155,7 @@ Reply reply_for(const Answer& answer, const CgiRequest& request) {
     case Answer::Kind::kNothing:
     case Answer::Kind::kPreflight:
     case Answer::Kind::kChallenge:
+    case Answer::Kind::kInbox:
       break;
   }
   return failed(failure_of(Reason::kFailed), kNoAnswer, answer);

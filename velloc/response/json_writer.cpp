@@ -103,6 +103,22 @@ std::string json_string(std::string_view text) {
   return out;
 }
 
+std::string valid_utf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t length = sequence_length(text.substr(i));
+    if (length == 0) {
+      out += kReplacement;
+      ++i;
+    } else {
+      out += text.substr(i, length);
+      i += length;
+    }
+  }
+  return out;
+}
+
 JsonObject& JsonObject::add_string(std::string_view name, std::string_view value) {
   start_member(name);
   append_json_string(members_, value);

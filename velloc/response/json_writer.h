@@ -13,6 +13,10 @@
 void append_json_string(std::string& out, std::string_view text);
 std::string json_string(std::string_view text);
 
+// `text` with each byte that does not belong to a well-formed UTF-8 sequence
+// replaced by U+FFFD, as the string literals above have it; nothing else changes.
+std::string valid_utf8(std::string_view text);
+
 // One JSON object, its members written in the order they are added as
 // `{"name": value, ...}`. The names given are written as strings; `add_json`
 // takes a value that is already JSON text.

@@ -1,0 +1,301 @@
+#include "velloc/inbox/inbox_responder.h"
+
+#include <ostream>
+#include <string>
+
+#include "velloc/archive/archive_text.h"
+#include "velloc/inbox/inbox_chart.h"
+#include "velloc/request/html_escape.h"
+#include "velloc/response/json_writer.h"
+
+namespace {
+
+constexpr char kGuardHeaders[] =
+    "Content-Security-Policy: default-src 'none'; style-src 'self'; img-src 'self'; "
+    "form-action 'self'; frame-ancestors 'none'; base-uri 'none'\n"
+    "X-Frame-Options: DENY\nReferrer-Policy: same-origin\nCache-Control: no-store\n"
+    "X-Content-Type-Options: nosniff\n";
+constexpr char kHtmlType[] = "text/html; charset=utf-8";
+constexpr std::size_t kShownValueBytes = 60;
+constexpr std::size_t kCopyBuffer = 64 * 1024;
+
+constexpr char kStylesheet[] = R"(*{box-sizing:border-box}
+body{margin:0;font:15px/1.4 system-ui,sans-serif;color:#222;background:#f6f6f4}
+header{display:flex;justify-content:space-between;padding:.6em 1em;background:#2d4a5a;color:#fff}
+header a{color:#fff;font-weight:bold;text-decoration:none}
+main{padding:.8em;max-width:70em;margin:auto}
+h1{font-size:1.3em}
+.chart{width:100%;height:auto;max-height:12em;background:#fff;border:1px solid #ddd}
+.chart .all{fill:#7a9cb0}.chart .spam{fill:#c0504d}.chart text{font-size:10px;fill:#444}
+.filters{display:flex;flex-wrap:wrap;gap:.5em;margin:.8em 0;align-items:end}
+.filters label{display:flex;flex-direction:column;font-size:.85em}
+input,select,button{font:inherit;padding:.3em}
+table{width:100%;border-collapse:collapse;background:#fff}
+th,td{text-align:left;padding:.35em;border-bottom:1px solid #e4e4e4;vertical-align:top}
+td.fields{word-break:break-word}
+.status-spam{color:#c0504d}.status-failed{color:#a33}.status-accepted{color:#3a7d44}
+.paging,.exports{margin:.8em 0;display:flex;gap:1em}
+dl.fields{display:grid;grid-template-columns:minmax(6em,max-content) 1fr;gap:.3em 1em;
+background:#fff;padding:.6em}
+dl.fields dt{font-weight:bold}dl.fields dd{margin:0;white-space:pre-wrap;word-break:break-word}
+.actions{display:flex;flex-wrap:wrap;gap:.5em}.actions form{margin:0}
+@media (max-width:40em){
+table.list thead{display:none}table.list tr{display:block;border-bottom:1px solid #ccc}
+table.list td{display:block;border:0;padding:.15em .35em}
+dl.fields{grid-template-columns:1fr}}
+)";
+
+std::string h(std::string_view text) { return html_escape(valid_utf8(text)); }
+
+const char* status_text(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 303:
+      return "See Other";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Internal Server Error";
+  }
+}
+
+void write_head(std::ostream& out, int status, std::string_view type) {
+  out << "Status: " << status << ' ' << status_text(status) << '\n'
+      << kGuardHeaders << "Content-Type: " << type << "\n";
+}
+
+// Valid UTF-8 cut after about `limit` bytes, never inside a character.
+std::string shortened(std::string_view text, std::size_t limit) {
+  std::string valid = valid_utf8(text);
+  if (valid.size() <= limit) return valid;
+  std::size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(valid[cut]) & 0xC0) == 0x80) --cut;
+  return valid.substr(0, cut) + "\xE2\x80\xA6";
+}
+
+std::string submission_path(const InboxAnswer& answer, const std::string& id) {
+  return answer.base + "/submission/" + percent_encode(id);
+}
+
+void write_page(std::ostream& out, const InboxAnswer& answer, std::string_view title,
+                const std::string& body) {
+  write_head(out, answer.status, kHtmlType);
+  out << "\n<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+      << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+      << "<title>" << h(title) << "</title>\n<link rel=\"stylesheet\" href=\"" << h(answer.base)
+      << "/style.css\">\n</head><body>\n<header><a href=\"" << h(answer.base)
+      << "\">Inbox</a><span class=\"user\">" << h(answer.user) << "</span></header>\n<main>\n"
+      << body << "</main>\n</body></html>\n";
+}
+
+std::string option(const char* value, const char* label, const std::string& chosen) {
+  return std::string("<option value=\"") + value + "\"" + (chosen == value ? " selected" : "") +
+         ">" + label + "</option>";
+}
+
+std::string filter_form(const InboxAnswer& answer) {
+  const InboxQuery& q = answer.query;
+  auto input = [](const char* label, const char* type, const char* name, const std::string& v) {
+    return std::string("<label>") + label + " <input type=\"" + type + "\" name=\"" + name +
+           "\" value=\"" + h(v) + "\"></label>\n";
+  };
+  return "<form method=\"get\" class=\"filters\" action=\"" + h(answer.base) + "\">\n" +
+         input("Form", "text", "form", q.form) + "<label>Status <select name=\"status\">" +
+         option("", "any", q.status) + option("accepted", "accepted", q.status) +
+         option("spam", "spam", q.status) + option("pending", "pending delivery", q.status) +
+         option("failed", "failed delivery", q.status) + "</select></label>\n" +
+         input("From", "date", "from", q.from) + input("To", "date", "to", q.to) +
+         input("Search", "search", "q", q.search) + "<button type=\"submit\">Filter</button>\n" +
+         "</form>\n";
+}
+
+std::string list_row(const InboxAnswer& answer, const ArchivedSubmission& s) {
+  std::string fields;
+  for (std::size_t i = 0; i < s.fields.size() && i < kListedFields; ++i)
+    fields += (i ? "; " : "") + h(s.fields[i].first) + "=" +
+              h(shortened(s.fields[i].second, kShownValueBytes));
+  return "<tr class=\"submission\"><td class=\"time\">" + iso_time(s.received_at) +
+         "</td><td class=\"form\">" + h(s.form_profile) + "</td><td class=\"fields\">" + fields +
+         "</td><td class=\"status status-" + h(s.status) + "\">" + h(s.status) +
+         "</td><td><a href=\"" + h(submission_path(answer, s.id)) + "\">Open</a></td></tr>\n";
+}
+
+std::string list_link(const InboxAnswer& answer, std::string_view path, int page) {
+  std::string query = inbox_query_string(answer.query, page);
+  return h(answer.base + std::string(path) + (query.empty() ? "" : "?" + query));
+}
+
+void write_list(std::ostream& out, const InboxAnswer& answer) {
+  std::string body = "<h1>Submissions</h1>\n" + chart_svg(answer.days, answer.today) +
+                     filter_form(answer) + "<p class=\"exports\"><a href=\"" +
+                     list_link(answer, "/export.csv", 1) + "\">CSV</a><a href=\"" +
+                     list_link(answer, "/export.json", 1) + "\">JSON</a></p>\n";
+  if (answer.rows.empty()) {
+    body += "<p class=\"empty\">No submissions match.</p>\n";
+  } else {
+    body +=
+        "<table class=\"list\"><thead><tr><th>Received</th><th>Form</th><th>Fields</th>"
+        "<th>Status</th><th></th></tr></thead><tbody>\n";
+    for (const ArchivedSubmission& s : answer.rows) body += list_row(answer, s);
+    body += "</tbody></table>\n";
+  }
+  body += "<p class=\"paging\">";
+  int page = answer.query.page;
+  if (page > 1)
+    body += "<a rel=\"prev\" href=\"" + list_link(answer, "", page - 1) + "\">Newer</a>";
+  body += "<span>Page " + std::to_string(page) + "</span>";
+  if (answer.has_next)
+    body += "<a rel=\"next\" href=\"" + list_link(answer, "", page + 1) + "\">Older</a>";
+  body += "</p>\n";
+  write_page(out, answer, "Inbox", body);
+}
+
+// A small POST form for the action at `scope`; nothing when it has no token.
+std::string action_form(const InboxAnswer& answer, const std::string& scope, const char* label) {
+  auto token = answer.tokens.find(scope);
+  if (token == answer.tokens.end()) return "";
+  return "<form method=\"post\" action=\"" + h(answer.base + "/" + scope) +
+         "\"><input type=\"hidden\" name=\"token\" value=\"" + h(token->second) +
+         "\"><button type=\"submit\">" + label + "</button></form>\n";
+}
+
+std::string fields_list(const ArchivedSubmission& s) {
+  std::string html = "<dl class=\"fields\">\n";
+  for (const auto& [name, value] : s.fields)
+    html += "<dt>" + h(name) + "</dt><dd>" + h(value) + "</dd>\n";
+  return html + "</dl>\n";
+}
+
+std::string uploads_list(const InboxAnswer& answer, const ArchivedSubmission& s) {
+  if (s.uploads.empty()) return "";
+  std::string html = "<h2>Uploads</h2>\n<ul class=\"uploads\">\n";
+  for (std::size_t i = 0; i < s.uploads.size(); ++i) {
+    const ArchivedUpload& u = s.uploads[i];
+    std::string label =
+        h(u.shown_name) + " (" + h(u.content_type) + ", " + std::to_string(u.size) + " bytes)";
+    if (u.stored_path.empty())
+      html += "<li>" + label + ", not kept</li>\n";
+    else
+      html += "<li><a href=\"" + h(answer.base) + "/upload/" + percent_encode(s.id) + "/" +
+              std::to_string(i + 1) + "\">" + label + "</a></li>\n";
+  }
+  return html + "</ul>\n";
+}
+
+std::string outcomes_table(const ArchivedSubmission& s) {
+  std::string html = "<h2>Actions</h2>\n<table class=\"outcomes\">\n";
+  for (const ActionOutcome& o : s.outcomes)
+    html += "<tr><td>" + iso_time(o.at) + "</td><td>" + h(o.action) + "</td><td class=\"status-" +
+            h(o.result) + "\">" + h(o.result) + "</td><td>" + h(o.detail) + "</td></tr>\n";
+  return html + "</table>\n";
+}
+
+std::string deliveries_table(const InboxAnswer& answer, const ArchivedSubmission& s) {
+  if (s.deliveries.empty()) return "";
+  std::string html =
+      "<h2>Deliveries</h2>\n<table class=\"deliveries\"><thead><tr><th>Kind</th><th>To</th>"
+      "<th>Status</th><th>Attempts</th><th>Last result</th><th></th></tr></thead><tbody>\n";
+  for (const Delivery& d : s.deliveries) {
+    std::string last =
+        d.attempts.empty() ? "" : iso_time(d.attempts.back().at) + " " + d.attempts.back().result;
+    std::string retry;
+    if (d.status == "pending" || d.status == "failed")
+      retry = action_form(answer, "delivery/" + percent_encode(d.id) + "/retry", "Retry now");
+    html += "<tr class=\"delivery\"><td>" + h(d.kind) + "</td><td>" + h(d.target) +
+            "</td><td class=\"status-" + h(d.status) + "\">" + h(d.status) + "</td><td>" +
+            std::to_string(d.attempts.size()) + "</td><td>" + h(last) + "</td><td>" + retry +
+            "</td></tr>\n";
+  }
+  return html + "</tbody></table>\n";
+}
+
+void write_submission(std::ostream& out, const InboxAnswer& answer) {
+  const ArchivedSubmission& s = answer.submission;
+  std::string scope = "submission/" + percent_encode(s.id);
+  std::string actions =
+      (s.status == "spam" ? action_form(answer, scope + "/release", "Release from spam") : "") +
+      action_form(answer, scope + "/resend", "Resend form mail") +
+      action_form(answer, scope + "/delete", "Delete");
+  std::string body =
+      "<h1>Submission " + h(s.id) + "</h1>\n<p class=\"summary\">Received " +
+      iso_time(s.received_at) + " &middot; form " +
+      h(s.form_profile.empty() ? "-" : s.form_profile) + " &middot; <span class=\"status status-" +
+      h(s.status) + "\">" + h(s.status) + "</span> &middot; from " + h(s.remote_address) +
+      (s.receipt_number.empty() ? "" : " &middot; receipt " + h(s.receipt_number)) + "</p>\n" +
+      (actions.empty() ? "" : "<div class=\"actions\">\n" + actions + "</div>\n") + fields_list(s) +
+      uploads_list(answer, s) + outcomes_table(s) + deliveries_table(answer, s);
+  write_page(out, answer, "Submission " + s.id, body);
+}
+
+void write_download(std::ostream& out, const InboxAnswer& answer) {
+  write_head(out, 200, answer.content_type);
+  out << attachment_disposition(answer.file_name) << "\n\n";
+  if (answer.kind == InboxAnswer::Kind::kExport) {
+    out << answer.body;
+    return;
+  }
+  if (!answer.file) return;
+  std::string buffer(kCopyBuffer, '\0');
+  while (*answer.file) {
+    answer.file->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    out.write(buffer.data(), answer.file->gcount());
+  }
+}
+
+bool token_character(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+         std::string_view("!#$&-^_.+").find(c) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::string download_type(std::string_view stored_type) {
+  std::size_t slash = stored_type.find('/');
+  bool plain = slash != std::string_view::npos && slash > 0 && slash + 1 < stored_type.size();
+  for (std::size_t i = 0; plain && i < stored_type.size(); ++i)
+    plain = i == slash || token_character(stored_type[i]);
+  return plain ? std::string(stored_type) : "application/octet-stream";
+}
+
+std::string attachment_disposition(std::string_view file_name) {
+  std::string fallback;
+  for (char c : file_name) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    fallback += (byte < 0x20 || byte >= 0x7F || c == '"' || c == '\\' || c == '/') ? '_' : c;
+  }
+  if (fallback.empty()) fallback = "download";
+  return "Content-Disposition: attachment; filename=\"" + fallback + "\"; filename*=UTF-8''" +
+         percent_encode(valid_utf8(file_name));
+}
+
+void write_inbox_answer(std::ostream& out, const InboxAnswer& answer) {
+  switch (answer.kind) {
+    case InboxAnswer::Kind::kList:
+      return write_list(out, answer);
+    case InboxAnswer::Kind::kSubmission:
+      return write_submission(out, answer);
+    case InboxAnswer::Kind::kUpload:
+    case InboxAnswer::Kind::kExport:
+      return write_download(out, answer);
+    case InboxAnswer::Kind::kStylesheet:
+      write_head(out, 200, "text/css; charset=utf-8");
+      out << '\n' << kStylesheet;
+      return;
+    case InboxAnswer::Kind::kRedirect:
+      write_head(out, 303, kHtmlType);
+      out << "Location: " << answer.location << "\n\n";
+      return;
+    case InboxAnswer::Kind::kRefused:
+      write_page(out, answer, status_text(answer.status),
+                 "<h1>" + std::string(status_text(answer.status)) + "</h1>\n<p>" +
+                     h(answer.message) + "</p>\n");
+      return;
+  }
+}
