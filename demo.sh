@@ -6,6 +6,8 @@
 # stores every mail it receives under demo-run/mail/, and a SQLite database reached
 # through ODBC. A second listener of lighttpd, 127.0.0.1:8081, is another origin: a
 # stockist's page there posts JSON to the form handler, which allows that origin.
+# Every submission is archived, and the site owner's inbox (/cgi-bin/VLPro/velloc/inbox)
+# is served behind lighttpd's login (mod_auth) for the demo user printed at the start.
 # Stays in the foreground until Ctrl-C (or SIGTERM) and leaves nothing
 # running. velloc runs persistent: lighttpd's mod_fastcgi starts it once and hands it
 # every submission; with DEMO_MODE=cgi lighttpd starts it anew for each one instead.
@@ -36,6 +38,9 @@ case $MODE in
   *) echo "DEMO_MODE is fastcgi or cgi, not '$MODE'." >&2; exit 2 ;;
 esac
 SMTP_PORT=${DEMO_SMTP_PORT:-2525}
+# The one user of the inbox; lighttpd checks the password, velloc the name.
+INBOX_USER=owner
+INBOX_PASSWORD=demo-inbox
 demo=$(absolute "${DEMO_DIR:-$top/demo-run}")
 if [ -n "${DEMO_BIN_DIR:-}" ]; then
   dist=$(absolute "$DEMO_BIN_DIR")/dist
@@ -64,7 +69,7 @@ done
 # and exports (Samples/orders.htm, Samples/signups.csv, VLPro/Brannic/order_rows.txt)
 # are kept.
 rm -rf "$demo/odbc" "$demo/VLPro/Brannic/Templates" "$demo/partner"
-mkdir -p "$demo"/{odbc,mail,data,tmp,partner}
+mkdir -p "$demo"/{odbc,mail,data,tmp,partner,archive}
 program=$demo/VLPro
 if ! "$dist/installer" --unattended --accept-license --program-folder "$demo" \
     --samples-folder "$demo" --smtp "127.0.0.1:$SMTP_PORT" --recipient owner@example.test \
@@ -86,6 +91,11 @@ AllowedOrigins=http://127.0.0.1:$PARTNER_PORT
 ProfilesOnly=1
 HoneypotField=website
 ChallengeKey=$(od -An -N24 -tx1 /dev/urandom | tr -d ' \n')
+Archive=1
+ArchiveFolder=$demo/archive/
+Inbox=1
+InboxUsers=$INBOX_USER
+InboxSecret=$(od -An -N32 -tx1 /dev/urandom | tr -d ' \n')
 INI
 cat samples/demo/profiles.ini >>"$program/VELLOC.INI"
 sed "s|@FORM_HANDLER@|http://127.0.0.1:$HTTP_PORT/cgi-bin/VLPro/velloc|" \
@@ -132,16 +142,26 @@ PY
 environment='"PATH" => "/usr/bin:/bin", "ODBCSYSINI" => "'"$demo"'/odbc",
                           "ODBCINI" => "'"$demo"'/odbc/odbc.ini"'
 if [ "$MODE" = fastcgi ]; then
-  handler='server.modules = ("mod_fastcgi", "mod_setenv")
+  handler='server.modules += ("mod_fastcgi", "mod_setenv")
 fastcgi.server = ("/cgi-bin/VLPro/velloc" => ((
   "socket" => "'"$demo"'/velloc.sock", "bin-path" => "'"$program"'/velloc",
   "bin-environment" => ('"$environment"'),
   "bin-copy-environment" => ("PATH"), "max-procs" => 1, "check-local" => "disable")))'
 else
-  handler='server.modules = ("mod_alias", "mod_cgi", "mod_setenv")
+  handler='server.modules += ("mod_alias", "mod_cgi", "mod_setenv")
 alias.url = ("/cgi-bin/VLPro/velloc" => "'"$program"'/velloc")
 $HTTP["url"] =~ "^/cgi-bin/VLPro/velloc" { cgi.assign = ("" => "") }'
 fi
+# The inbox only for a user who logged in (basic authentication, over plain HTTP on
+# loopback here; a real site serves it over HTTPS only). The password file holds a
+# hash, made anew at every start. mod_auth comes first among the modules: lighttpd
+# asks them in that order, and mod_fastcgi would answer before the login is asked for.
+printf '%s:%s\n' "$INBOX_USER" "$(openssl passwd -apr1 "$INBOX_PASSWORD")" >"$demo/inbox.htpasswd"
+auth='server.modules += ("mod_auth", "mod_authn_file")
+auth.backend = "htpasswd"
+auth.backend.htpasswd.userfile = "'"$demo"'/inbox.htpasswd"
+auth.require = ("/cgi-bin/VLPro/velloc/inbox" => (
+  "method" => "basic", "realm" => "Fernhill inbox", "require" => "valid-user"))'
 # The stockist's origin serves its page only, not the form handler.
 if [ "$MODE" = fastcgi ]; then
   partner_handler='fastcgi.server = ()'
@@ -149,6 +169,7 @@ else
   partner_handler='alias.url = ()'
 fi
 cat >"$demo/lighttpd.conf" <<CONF
+$auth
 $handler
 server.document-root = "$demo/Samples"
 server.port = $HTTP_PORT
@@ -219,6 +240,7 @@ echo "Demo site:  http://127.0.0.1:$HTTP_PORT/"
 echo "Stockist:   http://127.0.0.1:$PARTNER_PORT/ (another origin, posts JSON to the form handler)"
 echo "Installed:  $program and $demo/Samples (by $dist/installer)"
 echo "velloc:     $([ "$MODE" = fastcgi ] && echo "persistent (FastCGI)" || echo "CGI program") (DEMO_MODE=$MODE)"
+echo "Inbox:      http://127.0.0.1:$HTTP_PORT/cgi-bin/VLPro/velloc/inbox (user $INBOX_USER, password $INBOX_PASSWORD)"
 echo "Mails:      $demo/mail/ (one .eml file per mail received)"
 echo "Database:   $demo/data/orders.db (table Orders, data source VellocDemo)"
 echo "Exports:    http://127.0.0.1:$HTTP_PORT/orders.htm and http://127.0.0.1:$HTTP_PORT/signups.csv"

@@ -5,9 +5,20 @@ checks the pages the browser shows, the mails the demo's mail server stored (par
 with the email package), the order's database row and the rebuilt order list. The
 contact form is sent by the site's script without leaving the page, and by the
 browser itself when scripts are off; the stockist's page on another origin posts
-JSON, accepted from the origin the settings allow and refused from any other."""
+JSON, accepted from the origin the settings allow and refused from any other. The
+site owner logs in to the inbox (linked from the index page) through lighttpd's
+login, finds a survey answer sent a moment earlier by its text, opens it, downloads
+the CSV of the search, releases an answer that was kept as spam (its mail then
+arrives) and deletes one.
 
+With VELLOC_SCREENSHOTS=FOLDER the inbox test also writes the README's pictures
+of the list and of one submission (inbox-list.png, inbox-submission.png) there."""
+
+import base64
+import csv
+import io
 import os
+import re
 import shutil
 import sqlite3
 import sys
@@ -26,6 +37,7 @@ PATHS = {
     "settings": "velloc.ini",        # found anywhere under DEMO_DIR, any case
     "log": "velloc.log",             # under DEMO_DIR
 }
+SCREENSHOTS = os.environ.get("VELLOC_SCREENSHOTS")
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 WAIT_SECONDS = 30
@@ -406,6 +418,111 @@ class BrowserTest(unittest.TestCase):
         for line in ("NAME:  Gil\n", "EMAIL:  gil@example.test\n", "TEAS:  sencha, oolong\n",
                      "PACKS:  2\n"):
             self.assertIn(line, listing)
+
+    # The site owner's inbox.
+    def log_in_to_inbox(self):
+        """Opens the inbox the index page links to, with the login the demo printed
+        sent by the browser on every request, as after typing it into the dialog."""
+        found = re.search(r"\(user (\S+), password (\S+)\)", self.demo.output())
+        self.assertTrue(found, self.demo.output())
+        login = base64.b64encode(f"{found[1]}:{found[2]}".encode()).decode()
+        self.browser.execute_cdp_cmd("Network.enable", {})
+        self.browser.execute_cdp_cmd("Network.setExtraHTTPHeaders",
+                                     {"headers": {"Authorization": "Basic " + login}})
+        self.browser.get(self.demo.url + PATHS["index"])
+        self.browser.find_element(By.LINK_TEXT, "The inbox").click()
+        self.wait_for(lambda b: b.find_elements(By.CSS_SELECTOR, "form.filters"),
+                      "the inbox's filters")
+
+    def search_inbox(self, text, status=""):
+        """The rows the inbox lists for `text` typed into its search box."""
+        form = self.browser.find_element(By.CSS_SELECTOR, "form.filters")
+        self.type_into(form, "q", text)
+        Select(form.find_element(By.NAME, "status")).select_by_value(status)
+        self.mark_page()
+        form.find_element(By.CSS_SELECTOR, '[type="submit"]').click()
+        self.await_new_page("form.filters", "the search's page")
+        return self.browser.find_elements(By.CSS_SELECTOR, "tr.submission")
+
+    def await_new_page(self, selector, what):
+        """Waits until the browser shows a page other than the one marked, with an
+        element `selector`."""
+        return self.wait_for(lambda b: not b.execute_script("return window.markedByTest === true;")
+                             and b.find_element(By.CSS_SELECTOR, selector), what)
+
+    def open_only_row(self, rows, text):
+        """Opens the one row found, a survey answer; its fields, which hold `text`."""
+        self.assertEqual(1, len(rows), [row.text for row in rows])
+        self.assertIn("survey", rows[0].text)
+        rows[0].find_element(By.CSS_SELECTOR, 'a[href*="inbox/submission/"]').click()
+        fields = self.wait_for(lambda b: b.find_element(By.CSS_SELECTOR, "dl.fields"),
+                               "the submission's fields")
+        self.assertIn(text, fields.text)
+        return fields
+
+    def click_action(self, name):
+        """Clicks the button of the action whose form posts to .../`name`."""
+        self.mark_page()
+        self.browser.find_element(
+            By.CSS_SELECTOR, f'form[action$="/{name}"] [type="submit"]').click()
+
+    def send_survey(self, comments, as_robot=False):
+        form = self.open_form_with("favourite")
+        self.type_into(form, "comments", comments)
+        if as_robot:  # what a robot does: it fills in the field hidden from people
+            self.browser.execute_script(
+                "document.querySelector('input[name=\"website\"]').value = 'http://spam.test/';")
+        self.submit(form, "Form Sent Successfully")
+
+    def download_csv(self, folder):
+        """Clicks the list's CSV download; the rows of the file it saved."""
+        self.browser.execute_cdp_cmd("Browser.setDownloadBehavior",
+                                     {"behavior": "allow", "downloadPath": str(folder)})
+        self.browser.find_element(By.CSS_SELECTOR, 'a[href*="export.csv"]').click()
+        saved = lambda: [p for p in folder.glob("*.csv")]  # noqa: E731
+        self.assertTrue(eventually(lambda: saved() and not list(folder.glob("*.crdownload")),
+                                   WAIT_SECONDS), list(folder.iterdir()))
+        return list(csv.reader(io.StringIO(saved()[0].read_text(encoding="utf-8-sig"))))
+
+    def test_8_inbox(self):
+        note = "Inbox test: smoky lapsang, please stock it"
+        self.send_survey(note)
+        self.assertIn(note, self.new_mails(1)[self.owner()].get_body().get_content())
+        robot_note = "Inbox test: cheap pills at spam.test"
+        self.send_survey(robot_note, as_robot=True)
+
+        self.log_in_to_inbox()
+        if SCREENSHOTS:
+            self.browser.set_window_size(1100, 820)
+            self.browser.save_screenshot(str(Path(SCREENSHOTS) / "inbox-list.png"))
+        self.open_only_row(self.search_inbox(note), note)
+        if SCREENSHOTS:
+            self.browser.save_screenshot(str(Path(SCREENSHOTS) / "inbox-submission.png"))
+        self.browser.back()
+        downloads = self.root / "downloads"
+        downloads.mkdir()
+        rows = self.download_csv(downloads)
+        self.assertEqual(2, len(rows), rows)  # the header and the one submission found
+        self.assertIn(note, rows[1])
+
+        # The robot's answer is in the spam; released, it runs its actions.
+        self.open_only_row(self.search_inbox(robot_note, "spam"), robot_note)
+        self.click_action("release")
+        self.await_new_page("dl.fields", "the submission page after the release")
+        self.assertEqual([], self.browser.find_elements(By.CSS_SELECTOR,
+                                                        'form[action$="/release"]'))
+        # Only now, and only this one: spam runs no action until it is released.
+        mail = self.new_mails(1)[self.owner()]
+        self.assertIn(robot_note, mail.get_body().get_content())
+
+        # Deleted, the first answer is found no more.
+        self.browser.get(self.demo.url + PATHS["index"])
+        self.browser.find_element(By.LINK_TEXT, "The inbox").click()
+        self.open_only_row(self.search_inbox(note), note)
+        self.click_action("delete")
+        self.await_new_page("form.filters", "the list after the delete")
+        self.assertEqual([], self.search_inbox(note))
+        self.assertIn("inbox", self.installed_file("velloc.log").read_text(errors="replace"))
 
 
 if __name__ == "__main__":

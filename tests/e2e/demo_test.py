@@ -4,9 +4,11 @@ the sample site, posted with the hidden fields their pages carry, leave a form m
 and a receipt each in the mail folder (the contact receipt with its attachment), a
 database row and an entry on the order list; SIGINT then stops the demo and
 everything it started. A second start installs over the first and keeps the mails,
-the database and the order list. The demo runs velloc as $VELLOC_E2E_MODE says: cgi,
+the database and the order list. The front page links the site owner's inbox, which
+lighttpd serves only to the demo user the demo prints, with the submission just made. The demo runs velloc as $VELLOC_E2E_MODE says: cgi,
 or persistent (fastcgi, the demo's default)."""
 
+import base64
 import email
 import email.policy
 import glob
@@ -32,6 +34,7 @@ BIN_DIR = os.environ.get("BUILD_DIR") or os.path.dirname(os.environ.get("VELLOC_
 SITE = SAMPLES / "site"
 TEMPLATE_DIR = SAMPLES / "templates" / "Brannic" / "Templates"
 CGI = "/cgi-bin/VLPro/velloc"
+INBOX = CGI + "/inbox"
 START_SECONDS = 60
 STOP_SECONDS = 20
 
@@ -148,6 +151,26 @@ class DemoTest(unittest.TestCase):
         with urllib.request.urlopen(f"http://127.0.0.1:{self.http_port}{path}", timeout=60) as r:
             return r.read().decode()
 
+    def get_as(self, path, login):
+        """Status and body of GET `path` with the basic login `login` ("user:password",
+        or None for none)."""
+        headers = {}
+        if login:
+            headers["Authorization"] = "Basic " + base64.b64encode(login.encode()).decode()
+        connection = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=60)
+        try:
+            connection.request("GET", path, headers=headers)
+            response = connection.getresponse()
+            return response.status, response.read().decode(errors="replace")
+        finally:
+            connection.close()
+
+    def demo_login(self):
+        """The inbox's user and password as the demo prints them."""
+        found = re.search(r"^Inbox: .*\(user (\S+), password (\S+)\)$", self.demo_output(), re.M)
+        self.assertTrue(found, self.demo_output())
+        return f"{found[1]}:{found[2]}"
+
     def new_mails(self, seen, count):
         """The `count` mails stored since `seen` (a set of names, updated), by envelope
         recipient, once the mail sink has stored them all."""
@@ -212,6 +235,29 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(4, len(os.listdir(self.demo_dir / "mail")))
         with sqlite3.connect(self.demo_dir / "data" / "orders.db") as db:
             self.assertEqual(1, db.execute("SELECT COUNT(*) FROM Orders").fetchone()[0])
+        self.stop_demo()
+
+    def test_inbox_behind_the_login(self):
+        self.assertIn(f'<a href="{INBOX}"', self.get("/"))
+        status, _ = self.post("redirect.html", {"email": "cy.inbox@example.test"})
+        self.assertEqual(302, status)
+        login = self.demo_login()
+        user = login.split(":")[0]
+        query = INBOX + "?" + urllib.parse.urlencode({"q": "cy.inbox@example.test"})
+        for case, credentials, expected in (
+                ("no login", None, 401), ("wrong password", user + ":wrong", 401),
+                ("unknown user", "nobody:" + login.split(":")[1], 401),
+                ("the demo user", login, 200)):
+            with self.subTest(case):
+                status, page = self.get_as(query, credentials)
+                self.assertEqual(expected, status, page)
+                self.assertEqual(expected == 200, "cy.inbox@example.test" in page, page)
+        rows = re.findall(r'<tr class="submission">.*?</tr>', page, re.S)
+        self.assertEqual(1, len(rows), page)
+        self.assertIn("newsletter", rows[0])
+        # The forms themselves need no login.
+        status, _ = self.get_as(CGI + "/challenge?FORM_PROFILE=contact", None)
+        self.assertNotEqual(401, status)
         self.stop_demo()
 
 

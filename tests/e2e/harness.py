@@ -15,7 +15,9 @@ runs with cgi-bin/ as its working directory.
   nginx              nginx passes requests to `velloc --fastcgi unix:ROOT/velloc.sock`;
   socket-activation  nginx as above, velloc started by systemd-socket-activate on that socket.
 In every mode velloc sees the same CGI variables beside those of the web server: the
-`cgi_env` given (PATH and the sanitizer and ODBC settings by default).
+`cgi_env` given (PATH and the sanitizer and ODBC settings by default). `server_config`,
+when given, opens lighttpd's configuration (its modules come before the handler's) or
+is added to nginx's `server` block.
 
 With installed=True the site is laid out as the installer leaves it when both of
 its folders are the same: the document root is Samples/, the program folder VLPro/
@@ -57,7 +59,7 @@ def write_settings(path, settings):
 
 class Site:
     def __init__(self, settings=None, templates=None, www=None, cgi_env=None, installed=False,
-                 mode=None, basic_auth=None):
+                 mode=None, basic_auth=None, server_config=""):
         self.mode = mode or MODE
         if self.mode not in MODES:
             raise ValueError(f"unknown mode {self.mode!r}; one of {', '.join(MODES)}")
@@ -77,6 +79,7 @@ class Site:
         self._templates = templates
         # {user: password}: lighttpd asks for one of them below the CGI prefix.
         self._basic_auth = basic_auth
+        self._server_config = server_config
         self._www_source = www
         self._process = None
         self._velloc = None
@@ -178,11 +181,12 @@ class Site:
 
     def _auth_config(self):
         if not self._basic_auth:
-            return "", ""
+            return ""
         users = self.root / "users"
         users.write_text("".join(f"{user}:{password}\n"
                                  for user, password in self._basic_auth.items()))
-        return '"mod_auth", "mod_authn_file", ', f"""auth.backend = "plain"
+        return f"""server.modules += ("mod_auth", "mod_authn_file")
+auth.backend = "plain"
 auth.backend.plain.userfile = "{users}"
 auth.require = ("{self.cgi_url}" => ("method" => "basic", "realm" => "velloc",
                                      "require" => "valid-user"))
@@ -190,20 +194,21 @@ auth.require = ("{self.cgi_url}" => ("method" => "basic", "realm" => "velloc",
 
     def _config(self):
         env = ", ".join(f'"{k}" => "{v}"' for k, v in self.cgi_env.items())
-        auth_modules, auth = self._auth_config()
+        auth = self._auth_config()
         if self.mode == "fastcgi":
-            handler = f"""server.modules = ({auth_modules}"mod_fastcgi", "mod_setenv")
+            handler = f"""server.modules += ("mod_fastcgi", "mod_setenv")
 fastcgi.server = ("{self.cgi_url}velloc" => ((
   "socket" => "{self.socket_path}", "bin-path" => "{self.cgi_bin}/velloc",
   "bin-environment" => ({env}), "bin-copy-environment" => ("PATH"),
   "max-procs" => 1, "check-local" => "disable")))
 """
         else:
-            handler = f"""server.modules = ({auth_modules}"mod_alias", "mod_cgi", "mod_setenv")
+            handler = f"""server.modules += ("mod_alias", "mod_cgi", "mod_setenv")
 alias.url = ("{self.cgi_url}" => "{self.cgi_bin}/")
 $HTTP["url"] =~ "^{self.cgi_url}" {{ cgi.assign = ("" => "") }}
 """
-        return handler + auth + f"""
+        # mod_auth is loaded before the handlers, or it is not asked first.
+        return self._server_config + auth + handler + f"""
 server.document-root = "{self.www}"
 server.port = {self.port}
 server.bind = "127.0.0.1"
@@ -236,6 +241,7 @@ http {{
       include /etc/nginx/fastcgi_params;
 {params}      fastcgi_pass unix:{self.socket_path};
     }}
+{self._server_config}
   }}
 }}
 """
