@@ -167,8 +167,12 @@ class DemoTest(unittest.TestCase):
 
     def demo_login(self):
         """The inbox's user and password as the demo prints them."""
-        found = re.search(r"^Inbox: .*\(user (\S+), password (\S+)\)$", self.demo_output(), re.M)
-        self.assertTrue(found, self.demo_output())
+        # The demo prints it once all its servers run, which may be after the site answers.
+        def printed():
+            return re.search(r"^Inbox: .*\(user (\S+), password (\S+)\)$", self.demo_output(),
+                             re.M)
+        self.assertTrue(eventually(printed, STOP_SECONDS), self.demo_output())
+        found = printed()
         return f"{found[1]}:{found[2]}"
 
     def new_mails(self, seen, count):
