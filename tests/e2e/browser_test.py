@@ -522,7 +522,8 @@ class BrowserTest(unittest.TestCase):
         self.click_action("delete")
         self.await_new_page("form.filters", "the list after the delete")
         self.assertEqual([], self.search_inbox(note))
-        self.assertIn("inbox", self.installed_file("velloc.log").read_text(errors="replace"))
+        self.assertIn("Inbox: delete by owner of submission ",
+                      self.installed_file("velloc.log").read_text(errors="replace"))
 
 
 if __name__ == "__main__":
