@@ -109,28 +109,10 @@ int run_delivery_command_line(const ArchiveOptions& options, ArchiveStore& store
                               const std::string& settings_file, std::int64_t now) {
   platform::TempFileRegistry temp_files;
   Site site(read_process_facts(), &temp_files);
-  Run run(site);
-  init_mail_message(run.message, site.facts().host_name, site.facts().temp_directory);
-  run.message.temp_files = &temp_files;
-  run.message.log = site.log_sink();
-  run.message.clock = &site.clock();
-  try {
-    load_settings_from(run, settings_file);
-  } catch (const RunEnded&) {
-    std::cerr << "velloc: the settings cannot be used to send\n";
-    return kArchiveFailed;
-  }
-  run.message.connect_timeout = 30;
-  auto webhooks_for = [&](const std::string& profile) {
-    return webhook_settings_for_profile(site, settings_file, profile);
-  };
-  DeliverySettings settings{run.message,
-                            webhooks_for,
-                            run.settings.delivery_retry_hours,
-                            run.settings.default_recipient,
-                            run.message.default_sender,
-                            "deliver " + site.facts().host_name + " " + std::to_string(getpid())};
-  return run_delivery_command(options, store, settings, now, std::cout, std::cerr);
+  return with_delivery_settings(
+      site, settings_file, 30, "deliver", std::cerr, [&](const DeliverySettings& settings) {
+        return run_delivery_command(options, store, settings, now, std::cout, std::cerr);
+      });
 }
 
 // An archive command, with the store the settings file names: the one given, else

@@ -39,4 +39,7 @@ struct Run {
   // The spam filter's score of the form mail, for its X-Spam-Score line; empty
   // when it was not scored.
   std::string spam_score;
+  // Made by an operator's command or the inbox to send what the archive kept: no
+  // visitor, so no form profile is asked for (ProfilesOnly).
+  bool sends_only = false;
 };

@@ -1,5 +1,7 @@
 #include "velloc/archive/delivery_commands.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <ctime>
 #include <ostream>
@@ -10,6 +12,9 @@
 #include "velloc/mail/smtp_session.h"
 #include "velloc/mail/stored_mail.h"
 #include "velloc/request/event_log.h"
+#include "velloc/request/settings.h"
+#include "velloc/run.h"
+#include "velloc/site.h"
 #include "velloc/webhook/webhook_body.h"
 #include "velloc/webhook/webhook_step.h"
 
@@ -152,4 +157,32 @@ int run_delivery_command(const ArchiveOptions& options, ArchiveStore& store,
   if (options.command == ArchiveOptions::Command::kResend)
     return resend_form_mail(options.id, store, settings, now, out, err);
   return deliver(store, settings, options.now != 0 ? options.now : now, out, err);
+}
+
+int with_delivery_settings(Site& site, const std::string& settings_file, int connect_timeout,
+                           const std::string& purpose, std::ostream& err,
+                           const std::function<int(const DeliverySettings&)>& send) {
+  Run sender(site);
+  sender.sends_only = true;
+  init_mail_message(sender.message, site.facts().host_name, site.facts().temp_directory);
+  sender.message.temp_files = site.temp_files();
+  sender.message.log = site.log_sink();
+  sender.message.clock = &site.clock();
+  try {
+    load_settings_from(sender, settings_file);
+  } catch (const RunEnded&) {
+    err << "velloc: the settings cannot be used to send\n";
+    return kArchiveFailed;
+  }
+  sender.message.connect_timeout = connect_timeout;
+  auto webhooks_for = [&](const std::string& profile) {
+    return webhook_settings_for_profile(site, settings_file, profile);
+  };
+  DeliverySettings settings{sender.message,
+                            webhooks_for,
+                            sender.settings.delivery_retry_hours,
+                            sender.settings.default_recipient,
+                            sender.message.default_sender,
+                            purpose + " " + site.facts().host_name + " " + std::to_string(getpid())};
+  return send(settings);
 }

@@ -28,6 +28,17 @@ struct DeliverySettings {
   std::string claimer;  // host and process
 };
 
+class Site;
+
+// Runs `send` with the mail and webhook settings that a web run reads from
+// `settings_file`, as sender `purpose` ("deliver", "inbox"; its claims name it with
+// the host and process). No form profile is asked for, so ProfilesOnly does not
+// stand in the way. kArchiveFailed, with `err` saying so, when the settings
+// cannot be used to send.
+int with_delivery_settings(Site& site, const std::string& settings_file, int connect_timeout,
+                           const std::string& purpose, std::ostream& err,
+                           const std::function<int(const DeliverySettings&)>& send);
+
 // Runs --deliver or --resend at `now` (milliseconds); what it did to `out`.
 int run_delivery_command(const ArchiveOptions& options, ArchiveStore& store,
                          const DeliverySettings& settings, std::int64_t now, std::ostream& out,

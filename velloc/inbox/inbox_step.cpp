@@ -168,30 +168,8 @@ InboxAnswer upload_file(InboxRequest& r, const std::string& id, const std::strin
 // Runs `send` with the mail and webhook settings a web run reads.
 int with_senders(InboxRequest& r, std::ostream& err,
                  const std::function<int(const DeliverySettings&)>& send) {
-  Run sender(r.run.site);
-  init_mail_message(sender.message, r.run.site.facts().host_name,
-                    r.run.site.facts().temp_directory);
-  sender.message.temp_files = r.run.site.temp_files();
-  sender.message.log = r.run.site.log_sink();
-  sender.message.clock = &r.run.site.clock();
-  try {
-    load_settings_from(sender, r.settings_file);
-  } catch (const RunEnded&) {
-    err << "velloc: the settings cannot be used to send\n";
-    return kArchiveFailed;
-  }
-  sender.message.connect_timeout = kSendTimeoutSeconds;
-  auto webhooks_for = [&](const std::string& profile) {
-    return webhook_settings_for_profile(r.run.site, r.settings_file, profile);
-  };
-  DeliverySettings settings{
-      sender.message,
-      webhooks_for,
-      sender.settings.delivery_retry_hours,
-      sender.settings.default_recipient,
-      sender.message.default_sender,
-      "inbox " + r.run.site.facts().host_name + " " + std::to_string(getpid())};
-  return send(settings);
+  return with_delivery_settings(r.run.site, r.settings_file, kSendTimeoutSeconds, "inbox", err,
+                                send);
 }
 
 // The action's first line of output or error, for the log and the page.

@@ -218,6 +218,7 @@ bool profiles_only(const Run& run) {
 
 void apply_form_profile(Run& run) {
   std::string requested(platform::trim(run.request.get_field(kProfileField)));
+  if (requested.empty() && run.sends_only) return;
   ProfileEntries profile;
   std::string section = "Form " + requested;
   if (!requested.empty() && !run.settings.settings_file.empty())

@@ -31,7 +31,7 @@ class InboxStepTest : public ::testing::Test {
     dir_.write("VELLOC.ini", "[Velloc]\nLOGFILE=" + dir_.file("log.txt") +
                                  "\nInbox=1\nInboxUsers=ann\nInboxSecret=s3cret\nArchive=1\n"
                                  "StateDSN=" +
-                                 dsn() + "\n[Form order]\nDISABLE_MAIL=1\n");
+                                 dsn() + "\nProfilesOnly=1\nSMTP=127.0.0.1:1\n[Form order]\nDISABLE_MAIL=1\n");
     dir_.write("files/cv", "PDF bytes");
     std::string error;
     store_ = open_odbc_archive_store(dsn(), &error);
@@ -256,7 +256,13 @@ TEST_F(InboxStepTest, AnActionRunsOnlyWithItsTokenFromTheInboxsOrigin) {
   EXPECT_NE(std::string::npos, released.find("\nLocation: /cgi-bin/velloc/inbox/submission/s2\n"))
       << released;
   EXPECT_NE(std::string::npos, get("/inbox/submission/s2").find("status-accepted\">accepted"));
+  // A sender asks for no form profile, ProfilesOnly or not.
+  const std::string retry = "token=" + inbox_token("s3cret", "ann", "delivery/d3/retry");
+  std::string retried = serve("POST", "/inbox/delivery/d3/retry", "", retry, own);
+  EXPECT_EQ(0u, retried.find("Status: 303 See Other\n")) << retried;
+
   std::string log = dir_.read("log.txt");
+  EXPECT_NE(std::string::npos, log.find("Inbox: retry by ann of delivery d3"));
   EXPECT_NE(std::string::npos, log.find("Inbox: delete of submission s1 by ann refused: its "
                                         "token is missing or wrong"));
   EXPECT_NE(std::string::npos, log.find("Inbox: delete by ann of submission s1: deleted s1"));
