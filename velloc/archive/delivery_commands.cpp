@@ -178,11 +178,12 @@ int with_delivery_settings(Site& site, const std::string& settings_file, int con
   auto webhooks_for = [&](const std::string& profile) {
     return webhook_settings_for_profile(site, settings_file, profile);
   };
-  DeliverySettings settings{sender.message,
-                            webhooks_for,
-                            sender.settings.delivery_retry_hours,
-                            sender.settings.default_recipient,
-                            sender.message.default_sender,
-                            purpose + " " + site.facts().host_name + " " + std::to_string(getpid())};
+  DeliverySettings settings{
+      sender.message,
+      webhooks_for,
+      sender.settings.delivery_retry_hours,
+      sender.settings.default_recipient,
+      sender.message.default_sender,
+      purpose + " " + site.facts().host_name + " " + std::to_string(getpid())};
   return send(settings);
 }

@@ -28,10 +28,11 @@ std::int64_t now_ms() {
 class InboxStepTest : public ::testing::Test {
  protected:
   InboxStepTest() : site_(facts()) {
-    dir_.write("VELLOC.ini", "[Velloc]\nLOGFILE=" + dir_.file("log.txt") +
-                                 "\nInbox=1\nInboxUsers=ann\nInboxSecret=s3cret\nArchive=1\n"
-                                 "StateDSN=" +
-                                 dsn() + "\nProfilesOnly=1\nSMTP=127.0.0.1:1\n[Form order]\nDISABLE_MAIL=1\n");
+    dir_.write("VELLOC.ini",
+               "[Velloc]\nLOGFILE=" + dir_.file("log.txt") +
+                   "\nInbox=1\nInboxUsers=ann\nInboxSecret=s3cret\nArchive=1\n"
+                   "StateDSN=" +
+                   dsn() + "\nProfilesOnly=1\nSMTP=127.0.0.1:1\n[Form order]\nDISABLE_MAIL=1\n");
     dir_.write("files/cv", "PDF bytes");
     std::string error;
     store_ = open_odbc_archive_store(dsn(), &error);
