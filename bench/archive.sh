@@ -27,38 +27,11 @@ repeats=${VELLOC_BENCH_REPEATS:-5}
 cgi_requests=${VELLOC_BENCH_CGI_REQUESTS:-200}
 fastcgi_requests=${VELLOC_BENCH_FASTCGI_REQUESTS:-2000}
 url_path=/cgi-bin/velloc
-pg_password=bench-pw
 
 scratch=$(mktemp -d /tmp/velloc-archive-bench-XXXXXX)
 chmod 755 "$scratch"
-server_pid=
-pg_bin=
-pg_as=()
-stop_server() {
-  local tries
-  [ -n "$server_pid" ] || return 0
-  kill -TERM "$server_pid" 2>/dev/null || true
-  for ((tries = 0; tries < 200; tries++)); do
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  kill -KILL "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=
-}
-cleanup() {
-  stop_server
-  if [ -n "$pg_bin" ] && [ -f "$scratch/pg/data/postmaster.pid" ]; then
-    "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$scratch/pg/data" -m immediate -w -t 30 stop \
-      >/dev/null 2>&1 || true
-  fi
-  rm -rf "$scratch"
-}
+source bench/bench_servers.sh
 trap cleanup EXIT
-
-free_port() {
-  /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 http_port=$(free_port)
 
 site=$scratch/site
@@ -66,34 +39,6 @@ make_bench_site "$site" "$build/velloc" "$(free_port)" "$scratch/velloc.log"
 write_bench_bodies "$scratch"
 body=$scratch/template.body
 cp "$site/VELLOC.ini" "$scratch/base.ini"
-
-# A throw-away cluster on 127.0.0.1 (run as the postgres user when we are root, as
-# the server refuses root) whose superuser logs in over TCP with a password.
-pg_dsn=
-pg_sql() {
-  "${pg_as[@]}" "$pg_bin/psql" -X -q -At -v ON_ERROR_STOP=1 -h "$scratch/pg" -p "$pg_port" \
-    -U velloc -d postgres -c "$1"
-}
-start_postgres() {
-  pg_bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
-  local driver
-  driver=$(ls /usr/lib/*/odbc/psqlodbcw.so | head -n 1)
-  # Not the web server's port, which is free while no server runs.
-  pg_port=$http_port
-  while [ "$pg_port" = "$http_port" ]; do pg_port=$(free_port); done
-  mkdir "$scratch/pg"
-  printf '%s\n' "$pg_password" >"$scratch/pg/pw"
-  if [ "$(id -u)" -eq 0 ]; then
-    chown -R postgres: "$scratch/pg"
-    pg_as=(runuser -u postgres --)
-  fi
-  "${pg_as[@]}" "$pg_bin/initdb" -D "$scratch/pg/data" -U velloc -E UTF8 --locale=C \
-    --auth-local=trust --auth-host=scram-sha-256 --pwfile="$scratch/pg/pw" --no-sync \
-    >"$scratch/pg-init.log" 2>&1 || { cat "$scratch/pg-init.log" >&2; exit 1; }
-  "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$scratch/pg/data" -l "$scratch/pg/server.log" -w -t 30 \
-    -o "-p $pg_port -k $scratch/pg -c listen_addresses=127.0.0.1" start >/dev/null
-  pg_dsn="DRIVER={$driver};Servername=127.0.0.1;Port=$pg_port;Database=postgres;UID=velloc;PWD={$pg_password}"
-}
 
 configure() {  # store archive(0|1)
   cp "$scratch/base.ini" "$site/VELLOC.ini"
@@ -106,23 +51,12 @@ configure() {  # store archive(0|1)
 
 archived() {  # store: prints the number of archived submissions
   if [ "$1" = postgresql ]; then
-    pg_sql "SELECT COUNT(*) FROM velloc_submissions"
+    pg_psql -c "SELECT COUNT(*) FROM velloc_submissions"
   else
     /usr/bin/python3 -c 'import sqlite3, sys
 print(sqlite3.connect(sys.argv[1]).execute("SELECT COUNT(*) FROM velloc_submissions").fetchone()[0])' \
       "$site/velloc-state.db"
   fi
-}
-
-# Waits until the server listens on the HTTP port (at most ten seconds).
-await_http() {
-  local tries
-  for ((tries = 0; tries < 200; tries++)); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$http_port") 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "lighttpd did not start; see $scratch." >&2
-  exit 1
 }
 
 start_lighttpd() {  # mode

@@ -1,0 +1,78 @@
+# Sourced by the benchmark scripts that start their own servers, after `scratch` (a
+# folder of the run, removed at exit) is set: the server's process, a free loopback
+# port, a throw-away PostgreSQL cluster and the clean-up.
+#
+#   free_port                 prints a free TCP port on 127.0.0.1
+#   await_http                waits (at most ten seconds) for 127.0.0.1:$http_port
+#   stop_server               ends $server_pid, if any
+#   start_postgres            a cluster on 127.0.0.1; sets pg_dsn (ODBC) and pg_port
+#   pg_psql ARGS...           psql as the cluster's superuser
+server_pid=
+pg_bin=
+pg_as=()
+pg_dsn=
+pg_password=bench-pw
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+await_http() {
+  local tries
+  for ((tries = 0; tries < 200; tries++)); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$http_port") 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "lighttpd did not start; see $scratch." >&2
+  exit 1
+}
+
+stop_server() {
+  local tries
+  [ -n "$server_pid" ] || return 0
+  kill -TERM "$server_pid" 2>/dev/null || true
+  for ((tries = 0; tries < 200; tries++)); do
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  kill -KILL "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=
+}
+
+# Run as the postgres user when we are root, as the server refuses root; its
+# superuser logs in over TCP with a password.
+start_postgres() {
+  pg_bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
+  local driver
+  driver=$(ls /usr/lib/*/odbc/psqlodbcw.so | head -n 1)
+  # Not the web server's port, which is free while no server runs.
+  pg_port=$http_port
+  while [ "$pg_port" = "$http_port" ]; do pg_port=$(free_port); done
+  mkdir "$scratch/pg"
+  printf '%s\n' "$pg_password" >"$scratch/pg/pw"
+  if [ "$(id -u)" -eq 0 ]; then
+    chown -R postgres: "$scratch/pg"
+    pg_as=(runuser -u postgres --)
+  fi
+  "${pg_as[@]}" "$pg_bin/initdb" -D "$scratch/pg/data" -U velloc -E UTF8 --locale=C \
+    --auth-local=trust --auth-host=scram-sha-256 --pwfile="$scratch/pg/pw" --no-sync \
+    >"$scratch/pg-init.log" 2>&1 || { cat "$scratch/pg-init.log" >&2; exit 1; }
+  "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$scratch/pg/data" -l "$scratch/pg/server.log" -w -t 30 \
+    -o "-p $pg_port -k $scratch/pg -c listen_addresses=127.0.0.1" start >/dev/null
+  pg_dsn="DRIVER={$driver};Servername=127.0.0.1;Port=$pg_port;Database=postgres;UID=velloc;PWD={$pg_password}"
+}
+
+pg_psql() {
+  "${pg_as[@]}" "$pg_bin/psql" -X -q -At -v ON_ERROR_STOP=1 -h "$scratch/pg" -p "$pg_port" \
+    -U velloc -d postgres "$@"
+}
+
+cleanup() {
+  stop_server
+  if [ -n "$pg_bin" ] && [ -f "$scratch/pg/data/postmaster.pid" ]; then
+    "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$scratch/pg/data" -m immediate -w -t 30 stop \
+      >/dev/null 2>&1 || true
+  fi
+  rm -rf "$scratch"
+}
