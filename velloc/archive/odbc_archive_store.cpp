@@ -66,6 +66,14 @@ constexpr char kDeliveryColumns[] =
     "attempts, (SELECT s.form_profile FROM velloc_submissions s WHERE s.submission_id = "
     "velloc_deliveries.submission_id)";
 
+// A listed submission's delivery_state, by the index of the deliveries'
+// submission: a few rows each.
+constexpr char kDeliveryState[] =
+    "CASE WHEN EXISTS (SELECT 1 FROM velloc_deliveries d WHERE d.submission_id = "
+    "s.submission_id AND d.status = 'failed') THEN 'failed' WHEN EXISTS (SELECT 1 FROM "
+    "velloc_deliveries d WHERE d.submission_id = s.submission_id AND d.status = 'pending') "
+    "THEN 'pending' ELSE '' END";
+
 using Row = OdbcDatabase::Row;
 
 std::string number(std::int64_t value) { return std::to_string(value); }
@@ -442,8 +450,8 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list_page(
     const SubmissionFilter& filter, std::int64_t offset, int limit, std::string* error) {
   add_listing_indexes();
   std::vector<std::string> parameters;
-  std::string sql = "SELECT " + std::string(kSubmissionColumns) + " FROM velloc_submissions s" +
-                    filter_clause(filter, &parameters) +
+  std::string sql = "SELECT " + std::string(kSubmissionColumns) + ", " + kDeliveryState +
+                    " FROM velloc_submissions s" + filter_clause(filter, &parameters) +
                     " ORDER BY received_at DESC, submission_id DESC LIMIT " + number(limit) +
                     " OFFSET " + number(std::max<std::int64_t>(offset, 0));
   std::vector<ArchivedSubmission> page;
@@ -455,6 +463,7 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list_page(
         std::vector<std::string> ids;
         for (const Row& row : rows) {
           page.push_back(submission_of(row));
+          page.back().delivery_state = row[7];
           ids.push_back(row[0]);
         }
         if (ids.empty()) return true;
