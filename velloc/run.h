@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "velloc/answer.h"
@@ -34,6 +35,10 @@ struct Run {
   // How the run answers: from the request's headers once it is decoded, then from
   // the Response setting of the settings and the form profile (decide_answer_format).
   AnswerFormat answer_format = AnswerFormat::kHtml;
+  // The fields as the visitor sent them, taken where a form profile applies
+  // (before its entries replace the control fields, without the field that named
+  // it); nullopt when none applies, and the request's fields are the visitor's.
+  std::optional<FieldMap> visitor_fields;
   // The id under which the archive keeps this submission; empty when it does not.
   std::string archive_id;
   // The spam filter's score of the form mail, for its X-Spam-Score line; empty

@@ -10,6 +10,7 @@ import email.policy
 import hashlib
 import hmac
 import http.server
+import json
 import os
 import signal
 import sqlite3
@@ -296,6 +297,10 @@ class DeliveryTest(unittest.TestCase):
                 ("FORM_PROFILE", "contact"), ("name", "Ann"), ("website", "http://spam.test")])
             self.assertEqual(200, status)
             spam = self.velloc(site, "--list", "--status", "spam", "--form", "contact").split()
+            # Kept as the visitor sent them: the profile's fields come from the settings.
+            shown = json.loads(self.velloc(site, "--show", spam[0], "--json"))
+            self.assertEqual([("NAME", "Ann"), ("WEBSITE", "http://spam.test")],
+                             sorted((f["name"], f["value"]) for f in shown["fields"]))
             self.assertEqual(f"released {spam[0]}\n", self.velloc(site, "--release", spam[0]))
             self.assertEqual(["Released"], [mail["Subject"] for mail in self.mails()])
 

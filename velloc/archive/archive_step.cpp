@@ -25,6 +25,7 @@ namespace {
 constexpr char kNotKept[] = "Submission Could Not Be Kept!";
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::int64_t kMsPerDay = 86400 * 1000LL;
+constexpr char kReceiptNumber[] = "RECEIPT_NUMBER";
 
 std::string folder_prefix(const std::string& folder) {
   if (folder.empty() || folder.back() == '/' || folder.back() == '\\') return folder;
@@ -121,10 +122,14 @@ ArchivedSubmission submission_of(const Run& run, std::int64_t now, const char* s
       days == 0 ? std::numeric_limits<std::int64_t>::max() : now + days * kMsPerDay;
   submission.form_profile = form_profile_name(run.settings);
   submission.remote_address = run.request.get_env("REMOTE_ADDR");
-  submission.receipt_number = run.request.get_field("RECEIPT_NUMBER");
+  submission.receipt_number = run.request.get_field(kReceiptNumber);
   submission.status = status;
-  run.request.fields.for_each([&](const std::string& name, const std::string& value) {
-    submission.fields.emplace_back(name, value);
+  // The visitor's fields, which a release sends again under the profile as the
+  // settings hold it then; the receipt number is the one this run gave.
+  const FieldMap& fields = run.visitor_fields ? *run.visitor_fields : run.request.fields;
+  fields.for_each([&](const std::string& name, const std::string& value) {
+    submission.fields.emplace_back(name,
+                                   name == kReceiptNumber ? submission.receipt_number : value);
   });
   return submission;
 }

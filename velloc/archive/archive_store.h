@@ -68,6 +68,9 @@ struct ArchivedSubmission {
   std::vector<ArchivedUpload> uploads;
   std::vector<ActionOutcome> outcomes;  // in the order recorded
   std::vector<Delivery> deliveries;     // with their attempts
+  // Read by list_page only: "failed" when one of its deliveries failed, else
+  // "pending" when one waits; empty when none does.
+  std::string delivery_state;
 };
 
 // Which submissions a listing or an export holds. Empty texts and zero times
@@ -133,7 +136,8 @@ class ArchiveStore {
   virtual std::optional<std::vector<ArchivedSubmission>> list(const SubmissionFilter& filter,
                                                               std::string* error) = 0;
   // At most `limit` submissions of list(filter) from the `offset`-th on, each with
-  // its first kListedFields fields: two queries whatever the page holds.
+  // its first kListedFields fields and its delivery_state: two queries whatever
+  // the page holds.
   virtual std::optional<std::vector<ArchivedSubmission>> list_page(const SubmissionFilter& filter,
                                                                    std::int64_t offset, int limit,
                                                                    std::string* error) = 0;

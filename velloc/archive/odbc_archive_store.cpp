@@ -66,6 +66,14 @@ constexpr char kDeliveryColumns[] =
     "attempts, (SELECT s.form_profile FROM velloc_submissions s WHERE s.submission_id = "
     "velloc_deliveries.submission_id)";
 
+// A listed submission's delivery_state, by the index of the deliveries'
+// submission: a few rows each.
+constexpr char kDeliveryState[] =
+    "CASE WHEN EXISTS (SELECT 1 FROM velloc_deliveries d WHERE d.submission_id = "
+    "s.submission_id AND d.status = 'failed') THEN 'failed' WHEN EXISTS (SELECT 1 FROM "
+    "velloc_deliveries d WHERE d.submission_id = s.submission_id AND d.status = 'pending') "
+    "THEN 'pending' ELSE '' END";
+
 using Row = OdbcDatabase::Row;
 
 std::string number(std::int64_t value) { return std::to_string(value); }
@@ -127,9 +135,20 @@ ArchivedSubmission submission_of(const Row& row) {
   return s;
 }
 
+// The condition on field_value of a value holding a like_holding pattern,
+// case-blind for ASCII letters. SQLite's LIKE is so already, and PostgreSQL's
+// ILIKE folds as LOWER does; the planners judge either far better than
+// LOWER(field_value) LIKE, and neither makes a lowered copy of every value.
+std::string value_holding(const OdbcDatabase& db) {
+  if (db.is_sqlite()) return "field_value LIKE ? ESCAPE '!'";
+  if (db.is_postgresql()) return "field_value ILIKE ? ESCAPE '!'";
+  return "LOWER(field_value) LIKE ? ESCAPE '!'";
+}
+
 // " WHERE ..." selecting the submissions `filter` holds (alias s), its texts
-// appended to `parameters`.
-std::string filter_clause(const SubmissionFilter& filter, std::vector<std::string>* parameters) {
+// appended to `parameters`; `holding` is value_holding's condition.
+std::string filter_clause(const SubmissionFilter& filter, const std::string& holding,
+                          std::vector<std::string>* parameters) {
   std::string sql = " WHERE 1 = 1";
   if (!filter.form_profile.empty()) {
     sql += " AND form_profile = ?";
@@ -149,9 +168,8 @@ std::string filter_clause(const SubmissionFilter& filter, std::vector<std::strin
   if (filter.since != 0) sql += " AND received_at >= " + number(filter.since);
   if (filter.until != 0) sql += " AND received_at < " + number(filter.until);
   if (!filter.search.empty()) {
-    sql +=
-        " AND submission_id IN (SELECT submission_id FROM velloc_submission_fields WHERE "
-        "LOWER(field_value) LIKE ? ESCAPE '!')";
+    sql += " AND submission_id IN (SELECT submission_id FROM velloc_submission_fields WHERE " +
+           holding + ")";
     parameters->push_back(like_holding(filter.search));
   }
   return sql;
@@ -416,7 +434,7 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list(
     const SubmissionFilter& filter, std::string* error) {
   std::vector<std::string> parameters;
   std::string sql = "SELECT " + std::string(kSubmissionColumns) + " FROM velloc_submissions s" +
-                    filter_clause(filter, &parameters) +
+                    filter_clause(filter, value_holding(*database_), &parameters) +
                     " ORDER BY received_at DESC, submission_id DESC";
   std::vector<Row> rows;
   bool ok = in_transaction(
@@ -442,8 +460,9 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list_page(
     const SubmissionFilter& filter, std::int64_t offset, int limit, std::string* error) {
   add_listing_indexes();
   std::vector<std::string> parameters;
-  std::string sql = "SELECT " + std::string(kSubmissionColumns) + " FROM velloc_submissions s" +
-                    filter_clause(filter, &parameters) +
+  std::string sql = "SELECT " + std::string(kSubmissionColumns) + ", " + kDeliveryState +
+                    " FROM velloc_submissions s" +
+                    filter_clause(filter, value_holding(*database_), &parameters) +
                     " ORDER BY received_at DESC, submission_id DESC LIMIT " + number(limit) +
                     " OFFSET " + number(std::max<std::int64_t>(offset, 0));
   std::vector<ArchivedSubmission> page;
@@ -455,6 +474,7 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list_page(
         std::vector<std::string> ids;
         for (const Row& row : rows) {
           page.push_back(submission_of(row));
+          page.back().delivery_state = row[7];
           ids.push_back(row[0]);
         }
         if (ids.empty()) return true;
@@ -601,7 +621,7 @@ bool OdbcArchiveStore::read_all_details(OdbcDatabase& db, const std::string& sel
 std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::records(
     const SubmissionFilter& filter, std::string* error) {
   std::vector<std::string> parameters;
-  const std::string where = filter_clause(filter, &parameters);
+  const std::string where = filter_clause(filter, value_holding(*database_), &parameters);
   std::vector<ArchivedSubmission> records;
   bool ok = in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
@@ -688,10 +708,9 @@ std::optional<std::vector<std::string>> OdbcArchiveStore::expired(std::int64_t n
 
 std::optional<std::vector<std::string>> OdbcArchiveStore::holding(const std::string& text,
                                                                   std::string* error) {
-  return ids_of(
-      "SELECT DISTINCT submission_id FROM velloc_submission_fields WHERE LOWER(field_value) "
-      "LIKE ? ESCAPE '!' ORDER BY submission_id",
-      {like_holding(text)}, error);
+  return ids_of("SELECT DISTINCT submission_id FROM velloc_submission_fields WHERE " +
+                    value_holding(*database_) + " ORDER BY submission_id",
+                {like_holding(text)}, error);
 }
 
 bool OdbcArchiveStore::reconnect(std::string* error) {

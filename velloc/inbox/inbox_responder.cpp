@@ -34,6 +34,7 @@ table{width:100%;border-collapse:collapse;background:#fff}
 th,td{text-align:left;padding:.35em;border-bottom:1px solid #e4e4e4;vertical-align:top}
 td.fields{word-break:break-word}
 .status-spam{color:#c0504d}.status-failed{color:#a33}.status-accepted{color:#3a7d44}
+.status-pending{color:#8a6100}
 .paging,.exports{margin:.8em 0;display:flex;gap:1em}
 dl.fields{display:grid;grid-template-columns:minmax(6em,max-content) 1fr;gap:.3em 1em;
 background:#fff;padding:.6em}
@@ -116,6 +117,15 @@ std::string filter_form(const InboxAnswer& answer) {
          "</form>\n";
 }
 
+// An accepted submission one of whose deliveries failed or waits is listed as
+// such, in the words of the status filter that finds it.
+std::string status_cell(const ArchivedSubmission& s) {
+  bool by_delivery = s.status == "accepted" && !s.delivery_state.empty();
+  const std::string& state = by_delivery ? s.delivery_state : s.status;
+  return "<td class=\"status status-" + h(state) + "\">" + h(state) +
+         (by_delivery ? " delivery" : "") + "</td>";
+}
+
 std::string list_row(const InboxAnswer& answer, const ArchivedSubmission& s) {
   std::string fields;
   for (std::size_t i = 0; i < s.fields.size() && i < kListedFields; ++i)
@@ -123,8 +133,8 @@ std::string list_row(const InboxAnswer& answer, const ArchivedSubmission& s) {
               h(shortened(s.fields[i].second, kShownValueBytes));
   return "<tr class=\"submission\"><td class=\"time\">" + iso_time(s.received_at) +
          "</td><td class=\"form\">" + h(s.form_profile) + "</td><td class=\"fields\">" + fields +
-         "</td><td class=\"status status-" + h(s.status) + "\">" + h(s.status) +
-         "</td><td><a href=\"" + h(submission_path(answer, s.id)) + "\">Open</a></td></tr>\n";
+         "</td>" + status_cell(s) + "<td><a href=\"" + h(submission_path(answer, s.id)) +
+         "\">Open</a></td></tr>\n";
 }
 
 std::string list_link(const InboxAnswer& answer, std::string_view path, int page) {

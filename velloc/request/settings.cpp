@@ -237,6 +237,10 @@ void apply_form_profile(Run& run) {
       log_event(run.message, 1, "Unknown form profile: %s\n", printable(requested).c_str());
       fail_request(run.message, kUnknownForm, Reason::kUnknownForm);
     case ProfileOutcome::kApply:
+      run.visitor_fields = run.request.fields;
+      remove_fields(*run.visitor_fields, [](const std::string& name) {
+        return platform::equal_ignoring_case(name, kProfileField);
+      });
       apply_profile_fields(run.request.fields, profile);
       run.settings.form_profile = std::move(profile);
       run.settings.form_profile_section = std::move(section);

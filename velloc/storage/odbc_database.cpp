@@ -61,7 +61,9 @@ bool OdbcDatabase::connect(const std::string& connection, std::string* error) {
   }
   // The embedded store: processes wait for each other's locks instead of failing,
   // and readers never block the writer.
-  sqlite_ = detect_sqlite();
+  std::string dbms = dbms_name();
+  sqlite_ = dbms.find("sqlite") != std::string::npos;
+  postgresql_ = dbms.find("postgresql") != std::string::npos;
   std::string ignored;
   if (sqlite_) {
     run("PRAGMA busy_timeout=" + std::to_string(kBusyMilliseconds), {}, nullptr, nullptr, &ignored);
@@ -73,15 +75,15 @@ bool OdbcDatabase::connect(const std::string& connection, std::string* error) {
   return succeeded(code);
 }
 
-bool OdbcDatabase::detect_sqlite() {
+std::string OdbcDatabase::dbms_name() {
   SQLCHAR name[64] = {};
   SQLSMALLINT length = 0;
   if (!succeeded(odbc_.SQLGetInfo(connection_, SQL_DBMS_NAME, name, sizeof name, &length)))
-    return false;
+    return {};
   std::string dbms(reinterpret_cast<char*>(name));
   std::transform(dbms.begin(), dbms.end(), dbms.begin(),
                  [](unsigned char c) { return std::tolower(c); });
-  return dbms.find("sqlite") != std::string::npos;
+  return dbms;
 }
 
 bool OdbcDatabase::execute(const std::string& sql, const std::vector<std::string>& parameters,

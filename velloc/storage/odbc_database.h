@@ -37,11 +37,13 @@ class OdbcDatabase {
   // made while a concurrent process makes them too.
   void run_each_autocommitted(const std::vector<std::string>& statements);
   bool is_sqlite() const { return sqlite_; }
+  bool is_postgresql() const { return postgresql_; }
 
  private:
   explicit OdbcDatabase(const OdbcApi& odbc) : odbc_(odbc) {}
   bool connect(const std::string& connection, std::string* error);
-  bool detect_sqlite();
+  // The driver's name of the database system, lower-cased; empty when not told.
+  std::string dbms_name();
   bool run(const std::string& sql, const std::vector<std::string>& parameters,
            std::vector<Row>* rows, std::int64_t* changed, std::string* error);
   bool fetch_rows(void* statement, std::vector<Row>& rows);
@@ -51,4 +53,5 @@ class OdbcDatabase {
   void* connection_ = nullptr;
   bool connected_ = false;
   bool sqlite_ = false;
+  bool postgresql_ = false;
 };
