@@ -5,6 +5,7 @@ with a replayed, an expired or a forged one all refused with nothing done."""
 import json
 import os
 import shutil
+import sqlite3
 import sys
 import tempfile
 import time
@@ -43,13 +44,26 @@ class ChallengeTest(unittest.TestCase):
         return json.loads(body)
 
     def test_challenge_handed_out_and_solved(self):
-        with self.site() as site:
+        with self.site(Archive="1") as site:
             challenge = self.challenge(site)
             self.assertEqual("SHA-256", challenge["algorithm"])
             self.assertEqual(MAX_NUMBER, challenge["maxnumber"])
             self.assertIn("?expires=", challenge["salt"])
             self.assertEqual((200, {"ok": True}), self.submit(site, solve(challenge)))
             self.assertNotIn("Challenge refused", site.log)
+            # Through a profile too; the solution has served its purpose, and the archive
+            # keeps only the visitor's own fields.
+            with open(site.cgi_bin / "VELLOC.ini", "a") as settings:
+                settings.write("[Form quiz]\nSUBJECT=Quiz\n")
+            status, _, body = site.post("/cgi-bin/velloc", [
+                ("FORM_PROFILE", "quiz"), ("name", "Bo"), ("DISABLE_MAIL", "1"),
+                ("altcha", solve(self.challenge(site)))], JSON)
+            self.assertEqual((200, {"ok": True}), (status, json.loads(body)))
+            with sqlite3.connect(site.cgi_bin / "velloc-state.db") as database:
+                names = {row[0].lower() for row in database.execute(
+                    "SELECT field_name FROM velloc_submission_fields")}
+            self.assertIn("name", names)
+            self.assertNotIn("altcha", names)
 
     def test_scripted_submissions_refused(self):
         with self.site() as site:

@@ -96,10 +96,7 @@ HttpResult call_verifier(const Run& run, const CaptchaSettings& settings, Captch
 }
 
 void remove_token(Run& run, CaptchaProvider provider) {
-  std::string_view field = captcha_token_field(provider);
-  remove_fields(run.request.fields, [field](const std::string& name) {
-    return platform::equal_ignoring_case(name, field);
-  });
+  drop_checked_field(run, captcha_token_field(provider));
 }
 
 }  // namespace

@@ -131,7 +131,13 @@ void check_challenge(Run& run) {
     fail_request(run.message, kNotARobot, Reason::kChallenge);
   }
   if (!*first) refuse(run, "solution already used");
-  remove_fields(run.request.fields, [](const std::string& name) {
-    return platform::equal_ignoring_case(name, kSolutionField);
-  });
+  drop_checked_field(run, kSolutionField);
+}
+
+void drop_checked_field(Run& run, std::string_view name) {
+  auto named = [name](const std::string& field) {
+    return platform::equal_ignoring_case(field, name);
+  };
+  remove_fields(run.request.fields, named);
+  if (run.visitor_fields) remove_fields(*run.visitor_fields, named);
 }

@@ -37,3 +37,8 @@ void answer_challenge_request(Run& run);
 // Are Not a Robot!" and a log line naming the check that failed. The solution
 // field is then removed, so that the listings do not show it.
 void check_challenge(Run& run);
+
+// Drops field `name` (a challenge's solution, a captcha's token) once checked, from
+// the run's fields and from the visitor's as the archive keeps them: it is no
+// visitor's data, and no mail, record or webhook carries it.
+void drop_checked_field(Run& run, std::string_view name);
