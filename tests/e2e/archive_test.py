@@ -1,7 +1,11 @@
 """Archive=1 through the web server: every accepted submission is kept in the state
 store before any action runs, with each action's outcome; one that cannot be kept is
-refused; a honeypot hit is kept as spam; --erase and --purge leave nothing behind."""
+refused; a honeypot hit is kept as spam and released with its files; --erase and --purge
+leave nothing behind."""
 
+import base64
+import email
+import email.policy
 import json
 import sqlite3
 import subprocess
@@ -82,18 +86,39 @@ class ArchiveTest(unittest.TestCase):
             self.assertNotIn("Redirect", site.log)
             self.velloc(site, "--list", expect=1)
 
-    def test_honeypot_hit_is_kept_as_spam(self):
+    def test_honeypot_hit_is_kept_as_spam_and_released_with_its_file(self):
+        cv = bytes(range(256)) * 3
         with self.site() as site:
-            status, _, body = site.post("/cgi-bin/velloc", [("name", "Bot"), ("website", "x"),
-                                                            ("EMAIL", "bot@example.com")])
+            body = multipart([("name", "Bot"), ("website", "x"), ("EMAIL", "bot@example.com"),
+                              ("RECIPIENT", "owner@example.com")], "cv", "cv.txt", cv)
+            status, _, answer = site.request(
+                "POST", "/cgi-bin/velloc", body,
+                {"Content-Type": f"multipart/form-data; boundary={BOUNDARY}"})
             self.assertEqual(200, status)
-            self.assertNotIn(b"Error", body)
+            self.assertNotIn(b"Error", answer)
             spam = self.velloc(site, "--list", "--status", "spam").splitlines()
             self.assertEqual(1, len(spam), spam)
-            shown = self.velloc(site, "--show", spam[0].split()[0])
+            spam_id = spam[0].split()[0]
+            shown = self.velloc(site, "--show", spam_id)
             self.assertIn("Status: spam\n", shown)
-            self.assertIn("Outcomes:\n", shown)
             self.assertTrue(shown.endswith("Outcomes:\n"), shown)  # no action ran
+
+            # A copy changed since it was kept stops the release; the one kept goes.
+            (copy,) = self.files.iterdir()
+            copy.write_bytes(cv + b"!")
+            self.velloc(site, "--release", spam_id, expect=1)
+            self.assertIn("Status: spam\n", self.velloc(site, "--show", spam_id))
+            copy.write_bytes(cv)
+            self.assertEqual(f"released {spam_id}\n", self.velloc(site, "--release", spam_id))
+            with sqlite3.connect(site.cgi_bin / "velloc-state.db") as database:
+                (payload,), = database.execute(
+                    "SELECT payload FROM velloc_deliveries WHERE kind = 'form_mail'").fetchall()
+            # The kept bytes: the envelope, a blank line, then the message itself.
+            message = base64.b64decode(payload).partition(b"\n\n")[2]
+            mail = email.message_from_bytes(message, policy=email.policy.default)
+            (attachment,) = mail.iter_attachments()
+            self.assertEqual("cv.txt", attachment.get_filename())
+            self.assertEqual(cv, attachment.get_payload(decode=True))
 
     def test_erase_and_purge_leave_no_row_or_file(self):
         with self.site(KeepSubmissions="30") as site:

@@ -15,6 +15,7 @@
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/archive_text.h"
 #include "velloc/archive/sha256.h"
+#include "velloc/mail/mail_temp_file.h"
 #include "velloc/mail/mime.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/refusal.h"
@@ -163,6 +164,28 @@ void archive_submission(Run& run) {
   if (write_archive(run, "accepted", &error)) return;
   log_event(run.message, 1, "Submission not archived, nothing done: %s\n", error.c_str());
   fail_request(run.message, kNotKept);
+}
+
+bool restore_upload(Run& run, const ArchivedUpload& kept, std::string* error) {
+  int in = platform::open_regular_file(platform::native_path(kept.stored_path).c_str(),
+                                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  if (in < 0) {
+    *error = "cannot open " + kept.stored_path;
+    return false;
+  }
+  platform::TempFile copy = make_mail_temp_file(run);
+  ArchivedUpload read;
+  read.shown_name = kept.shown_name;
+  bool ok = digest_upload(in, copy.fd(), read, error);
+  close(in);
+  if (ok && read.sha256 != kept.sha256) {
+    *error = kept.stored_path + " is no longer the file kept for " + kept.shown_name;
+    ok = false;
+  }
+  if (!ok) return false;
+  run.request.uploads.push_back({kept.field, kept.shown_name, copy.path(), kept.size, ""});
+  run.request.upload_files.add(std::move(copy));
+  return true;
 }
 
 void archive_spam(Run& run) {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+struct ArchivedUpload;
 struct Run;
 
 // Step after the limit checks: keeps the submission, its fields and its uploads
@@ -12,6 +13,12 @@ struct Run;
 // cannot be kept the run ends with the failure page and a log line that says
 // why, before anything is stored or sent.
 void archive_submission(Run& run);
+
+// For a release: the copy of `kept` under ArchiveFolder, read back into a temporary
+// file of the run and added to its uploads, so that the form mail attaches it as the
+// visitor sent it. False with `*error` set when the copy is gone, unreadable or no
+// longer the file that was kept (its digest differs).
+bool restore_upload(Run& run, const ArchivedUpload& kept, std::string* error);
 
 // For the honeypot: keeps the submission with the status "spam". A failure is
 // logged only; the visitor's answer does not change.

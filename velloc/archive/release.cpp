@@ -6,6 +6,7 @@
 #include "platform/ini_file.h"
 #include "platform/text.h"
 #include "velloc/archive/archive_commands.h"
+#include "velloc/archive/archive_step.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/pipeline.h"
 #include "velloc/request/event_log.h"
@@ -50,6 +51,25 @@ bool find_spam(ArchiveStore& store, const std::string& id, ArchivedSubmission* s
   return true;
 }
 
+// The visitor's files, read back from their copies under ArchiveFolder. A file
+// kept without a copy (no ArchiveFolder then) is left out, and the log says so; a
+// copy that is gone or changed stops the release before anything runs.
+bool restore_uploads(Run& run, const ArchivedSubmission& submission, std::ostream& err) {
+  for (const ArchivedUpload& kept : submission.uploads) {
+    if (kept.stored_path.empty()) {
+      log_event(run.message, 1, "Submission %s released without upload %s: no copy was kept\n",
+                submission.id.c_str(), kept.shown_name.c_str());
+      continue;
+    }
+    std::string error;
+    if (!restore_upload(run, kept, &error)) {
+      err << "velloc: submission " << submission.id << " not released: " << error << '\n';
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int release_submission(Site& site, const std::string& id, const std::string& settings_file,
@@ -77,6 +97,7 @@ int release_submission(Site& site, const std::string& id, const std::string& set
     if (!submission.receipt_number.empty())
       released.request.set_field(kReceiptNumber, submission.receipt_number);
     resolve_template_paths(released);
+    if (!restore_uploads(released, submission, err)) return kArchiveFailed;
     released.archive_id = id;
     if (!store->add_outcome(
             id, {"release", "done", site.clock().unix_milliseconds(), "released by the operator"},

@@ -1,7 +1,8 @@
 // Releasing a submission kept as spam: the operator's `velloc --release ID`. The
 // run is rebuilt from the archived fields, the visitor's address and the form
 // profile of today's settings, and the pipeline's actions run for it as for an
-// accepted submission, recording their outcomes on the archived one.
+// accepted submission, recording their outcomes on the archived one. The visitor's
+// files come back from their copies under ArchiveFolder.
 #pragma once
 
 #include <iosfwd>

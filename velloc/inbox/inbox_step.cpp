@@ -202,13 +202,9 @@ InboxAnswer run_action(InboxRequest& r, const std::string& kind, const std::stri
   }
   const std::string& user = r.answer.user;
   std::string result = first_line(status == kArchiveOk ? out.str() : err.str());
-  log_event(r.run.message, 1, "Inbox: %s by %s of %s %s: %s\n", action.c_str(), user.c_str(),
-            kind.c_str(), id.c_str(), status == kArchiveOk ? result.c_str() : "failed");
-  if (status != kArchiveOk) {
-    log_event(r.run.message, 1, "Inbox: %s of %s %s failed: %s\n", action.c_str(), kind.c_str(),
-              id.c_str(), result.c_str());
-    return refused(r, 500, "The " + action + " did not succeed: " + result);
-  }
+  log_event(r.run.message, 1, "Inbox: %s by %s of %s %s: %s%s\n", action.c_str(), user.c_str(),
+            kind.c_str(), id.c_str(), status == kArchiveOk ? "" : "failed: ", result.c_str());
+  if (status != kArchiveOk) return refused(r, 500, "The " + action + " did not succeed: " + result);
   return redirect(r, shown);
 }
 

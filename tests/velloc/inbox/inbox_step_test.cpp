@@ -8,10 +8,12 @@
 #include <chrono>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/support/cgi_runner.h"
 #include "velloc/archive/archive_store.h"
+#include "velloc/archive/sha256.h"
 #include "velloc/inbox/inbox_access.h"
 #include "velloc/pipeline.h"
 
@@ -19,6 +21,12 @@ namespace {
 
 constexpr char kSqliteDriver[] = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
 constexpr std::int64_t kMinute = 60 * 1000;
+
+std::string digest_of(std::string_view data) {
+  Sha256 digest;
+  digest.update(data);
+  return digest.hex_digest();
+}
 
 std::int64_t now_ms() {
   using namespace std::chrono;
@@ -44,9 +52,9 @@ class InboxStepTest : public ::testing::Test {
          {"phone", "=cmd|' /C calc'!A0"},
          {"note", "caf\xC3\xA9 \xFF"},
          {"DISABLE_MAIL", "1"}},
-        {{"file", "r\xC3\xA9sum\"e.pdf", "application/pdf", 9, std::string(64, 'a'),
+        {{"file", "r\xC3\xA9sum\"e.pdf", "application/pdf", 9, digest_of("PDF bytes"),
           dir_.file("files/cv")},
-         {"file2", "a.txt", "text/plain; x=<y>", 1, std::string(64, 'b'), dir_.file("gone")}});
+         {"file2", "a.txt", "text/plain; x=<y>", 1, digest_of("b"), dir_.file("gone")}});
     add("s3", 1, "contact", "accepted", {{"name", "Carl"}});
     Delivery failed;
     failed.id = "d3";
@@ -256,7 +264,12 @@ TEST_F(InboxStepTest, AnActionRunsOnlyWithItsTokenFromTheInboxsOrigin) {
   EXPECT_NE(std::string::npos, deleted.find("\nLocation: /cgi-bin/velloc/inbox\n\n"));
   EXPECT_FALSE(kept("s1"));
 
+  // A release attaches the files' copies again: the one gone stops it until it is back.
   const std::string release = "token=" + inbox_token("s3cret", "ann", "submission/s2/release");
+  EXPECT_EQ(0u, serve("POST", "/inbox/submission/s2/release", "", release, own)
+                    .find("Status: 500 Internal Server Error\n"));
+  EXPECT_NE(std::string::npos, get("/inbox/submission/s2").find("status-spam\">spam"));
+  dir_.write("gone", "b");
   std::string released = serve("POST", "/inbox/submission/s2/release", "", release, own);
   EXPECT_NE(std::string::npos, released.find("\nLocation: /cgi-bin/velloc/inbox/submission/s2\n"))
       << released;
@@ -271,6 +284,8 @@ TEST_F(InboxStepTest, AnActionRunsOnlyWithItsTokenFromTheInboxsOrigin) {
   EXPECT_NE(std::string::npos, log.find("Inbox: delete of submission s1 by ann refused: its "
                                         "token is missing or wrong"));
   EXPECT_NE(std::string::npos, log.find("Inbox: delete by ann of submission s1: deleted s1"));
+  EXPECT_NE(std::string::npos, log.find("Inbox: release by ann of submission s2: failed: "
+                                        "submission s2 not released: cannot open "));
   EXPECT_NE(std::string::npos, log.find("Inbox: release by ann of submission s2: released s2"));
 }
 
