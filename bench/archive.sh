@@ -59,32 +59,6 @@ print(sqlite3.connect(sys.argv[1]).execute("SELECT COUNT(*) FROM velloc_submissi
   fi
 }
 
-start_lighttpd() {  # mode
-  local handler
-  if [ "$1" = cgi ]; then
-    handler='server.modules = ("mod_alias", "mod_cgi")
-alias.url = ("'"$url_path"'" => "'"$site"'/velloc")
-$HTTP["url"] =^ "'"$url_path"'" { cgi.assign = ("" => "") }'
-  else
-    handler='server.modules = ("mod_fastcgi")
-fastcgi.server = ("'"$url_path"'" => ((
-  "socket" => "'"$scratch"'/lighttpd-velloc.sock",
-  "bin-path" => "'"$site/velloc"'",
-  "bin-environment" => ("PATH" => "/usr/bin:/bin"), "bin-copy-environment" => ("PATH"),
-  "max-procs" => 1, "check-local" => "disable")))'
-  fi
-  cat >"$scratch/lighttpd.conf" <<CONF
-$handler
-server.document-root = "$site"
-server.port = $http_port
-server.bind = "127.0.0.1"
-server.errorlog = "$scratch/lighttpd-error.log"
-CONF
-  lighttpd -D -f "$scratch/lighttpd.conf" 2>>"$scratch/velloc.err" &
-  server_pid=$!
-  await_http
-}
-
 # The answer to one request must be velloc's thank-you page.
 check_answer() {
   local page
@@ -134,7 +108,7 @@ for store in "${stores[@]}"; do
     requests=$cgi_requests
     [ "$mode" = fastcgi ] && requests=$fastcgi_requests
     configure "$store" 0
-    start_lighttpd "$mode"
+    start_lighttpd_for "$mode"
     # The first request of each setting makes what it needs (the store's tables).
     for archive in 0 1; do
       configure "$store" "$archive"

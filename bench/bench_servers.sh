@@ -4,6 +4,11 @@
 #
 #   free_port                 prints a free TCP port on 127.0.0.1
 #   await_http                waits (at most ten seconds) for 127.0.0.1:$http_port
+#   start_lighttpd_for MODE [VELLOC_ARGS] [MODULES] [LINES]
+#                             lighttpd on $http_port running $site/velloc at $url_path
+#                             as a CGI program (cgi) or started by it (fastcgi) with
+#                             VELLOC_ARGS; MODULES ('"mod_x", ') load before the
+#                             handler's, LINES are added; sets server_pid
 #   stop_server               ends $server_pid, if any
 #   start_postgres            a cluster on 127.0.0.1; sets pg_dsn (ODBC) and pg_port
 #   pg_psql ARGS...           psql as the cluster's superuser
@@ -23,8 +28,35 @@ await_http() {
     (exec 3<>"/dev/tcp/127.0.0.1/$http_port") 2>/dev/null && return 0
     sleep 0.05
   done
-  echo "lighttpd did not start; see $scratch." >&2
+  echo "The web server did not start; see $scratch." >&2
   exit 1
+}
+
+start_lighttpd_for() {
+  local handler
+  if [ "$1" = cgi ]; then
+    handler='server.modules = ('"${3:-}"'"mod_alias", "mod_cgi")
+alias.url = ("'"$url_path"'" => "'"$site"'/velloc")
+$HTTP["url"] =^ "'"$url_path"'" { cgi.assign = ("" => "") }'
+  else
+    handler='server.modules = ('"${3:-}"'"mod_fastcgi")
+fastcgi.server = ("'"$url_path"'" => ((
+  "socket" => "'"$scratch"'/lighttpd-velloc.sock",
+  "bin-path" => "'"$site/velloc${2:+ $2}"'",
+  "bin-environment" => ("PATH" => "/usr/bin:/bin"), "bin-copy-environment" => ("PATH"),
+  "max-procs" => 1, "check-local" => "disable")))'
+  fi
+  cat >"$scratch/lighttpd.conf" <<CONF
+$handler
+server.document-root = "$site"
+server.port = $http_port
+server.bind = "127.0.0.1"
+server.errorlog = "$scratch/lighttpd-error.log"
+${4:-}
+CONF
+  lighttpd -D -f "$scratch/lighttpd.conf" 2>>"$scratch/velloc.err" &
+  server_pid=$!
+  await_http
 }
 
 stop_server() {

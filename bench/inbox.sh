@@ -103,24 +103,10 @@ db.executescript(open(sys.argv[2]).read())' "$site/velloc-state.db" "$scratch/fi
 }
 
 start_lighttpd() {
-  cat >"$scratch/lighttpd.conf" <<CONF
-server.modules += ("mod_auth", "mod_authn_file", "mod_fastcgi")
-auth.backend = "htpasswd"
-auth.backend.htpasswd.userfile = "$scratch/htpasswd"
-auth.require = ("$url_path/inbox" => ("method" => "basic", "realm" => "bench", "require" => "valid-user"))
-fastcgi.server = ("$url_path" => ((
-  "socket" => "$scratch/lighttpd-velloc.sock",
-  "bin-path" => "$site/velloc",
-  "bin-environment" => ("PATH" => "/usr/bin:/bin"), "bin-copy-environment" => ("PATH"),
-  "max-procs" => 1, "check-local" => "disable")))
-server.document-root = "$site"
-server.port = $http_port
-server.bind = "127.0.0.1"
-server.errorlog = "$scratch/lighttpd-error.log"
-CONF
-  lighttpd -D -f "$scratch/lighttpd.conf" 2>>"$scratch/velloc.err" &
-  server_pid=$!
-  await_http
+  start_lighttpd_for fastcgi "" '"mod_auth", "mod_authn_file", ' \
+    'auth.backend = "htpasswd"
+auth.backend.htpasswd.userfile = "'"$scratch"'/htpasswd"
+auth.require = ("'"$url_path"'/inbox" => ("method" => "basic", "realm" => "bench", "require" => "valid-user"))'
 }
 
 # The first submission through velloc makes the archive's tables.

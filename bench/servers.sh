@@ -35,6 +35,7 @@ concurrencies=(1 8 32)
 url_path=/cgi-bin/velloc
 
 scratch=$(mktemp -d /tmp/velloc-servers-XXXXXX)
+source bench/bench_servers.sh
 sink_pid=
 server_pids=()
 stop_servers() {
@@ -61,26 +62,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-  /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 http_port=$(free_port)
 
 start_smtp_sink "$build" "$scratch/sink.out"
 site=$scratch/site
 make_bench_site "$site" "$build/velloc" "$port" "$scratch/velloc.log"
 write_bench_bodies "$scratch"
-
-# Waits until the server listens on the HTTP port (at most ten seconds).
-await_http() {
-  local tries
-  for ((tries = 0; tries < 200; tries++)); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$http_port") 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "The web server did not start; see $scratch." >&2
-  exit 1
-}
 
 # Waits until the socket file $1 exists (at most ten seconds).
 await_socket() {
@@ -94,30 +81,9 @@ await_socket() {
 }
 
 start_lighttpd() {  # mode
-  local handler
-  if [ "$1" = cgi ]; then
-    handler='server.modules = ("mod_alias", "mod_cgi")
-alias.url = ("'"$url_path"'" => "'"$site"'/velloc")
-$HTTP["url"] =^ "'"$url_path"'" { cgi.assign = ("" => "") }'
-  else
-    handler='server.modules = ("mod_fastcgi")
-fastcgi.server = ("'"$url_path"'" => ((
-  "socket" => "'"$scratch"'/lighttpd-velloc.sock",
-  "bin-path" => "'"$site/velloc ${workers[*]}"'",
-  "bin-environment" => ("PATH" => "/usr/bin:/bin"), "bin-copy-environment" => ("PATH"),
-  "max-procs" => 1, "check-local" => "disable")))'
-  fi
-  cat >"$scratch/lighttpd.conf" <<CONF
-$handler
-server.document-root = "$site"
-server.port = $http_port
-server.bind = "127.0.0.1"
-server.errorlog = "$scratch/lighttpd-error.log"
-server.max-connections = 1024
-CONF
-  lighttpd -D -f "$scratch/lighttpd.conf" 2>>"$scratch/velloc.err" &
-  server_pids+=($!)
-  await_http
+  start_lighttpd_for "$1" "${workers[*]}" "" "server.max-connections = 1024"
+  server_pids+=("$server_pid")
+  server_pid=
 }
 
 start_nginx() {  # mode [further arguments of the persistent velloc]
