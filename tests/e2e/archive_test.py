@@ -122,8 +122,8 @@ class ArchiveTest(unittest.TestCase):
 
     def test_erase_and_purge_leave_no_row_or_file(self):
         with self.site(KeepSubmissions="30") as site:
-            for email in ("ann@example.com", "joann@example.com"):
-                body = multipart([("EMAIL", email), ("DISABLE_MAIL", "1")], "cv", "cv.txt",
+            for address in ("ann@example.com", "joann@example.com"):
+                body = multipart([("EMAIL", address), ("DISABLE_MAIL", "1")], "cv", "cv.txt",
                                  b"my life\n")
                 site.request("POST", "/cgi-bin/velloc", body,
                              {"Content-Type": f"multipart/form-data; boundary={BOUNDARY}"})

@@ -3,19 +3,16 @@ on loopback HTTPS (trusted through HTTP_CA_FILE) that answers in each provider's
 a token accepted, a refused token, a low score, a verifier that is down or never answers
 (refused; let through with CaptchaFailOpen=1). Nothing refused reaches the webhook."""
 
-import http.server
 import json
 import shutil
-import ssl
 import sys
 import tempfile
-import threading
 import time
 import unittest
 import urllib.parse
 
 from harness import Site, free_port
-from system_support import make_certificates
+from system_support import LoopbackHttpServer, server_context
 
 SECRET = "e2e captcha secret & more"
 JSON = {"Accept": "application/json"}
@@ -39,61 +36,29 @@ def provider_answer(provider, token):
     return answer
 
 
-class Verifier:
-    """An HTTPS server on 127.0.0.1 keeping every call: /<provider> answers as that
-    provider, /hang answers only once `released` is set, /huge a success padded past
-    any answer's size, /hook (the webhook) 200."""
+class Verifier(LoopbackHttpServer):
+    """HTTPS on 127.0.0.1: /<provider> answers as that provider, /hang only once
+    `released` is set, /huge a success padded past any answer's size, /hook (the
+    webhook) 200."""
 
-    def __init__(self, context):
-        calls = self.calls = []
-        released = self.released = threading.Event()
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_POST(self):
-                body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
-                calls.append((self.path, self.headers.get("Content-Type"), body))
-                if self.path == "/hang":
-                    released.wait(VERIFY_SECONDS * 4)
-                provider = self.path.strip("/")
-                answer = b""
-                if provider == "huge":
-                    answer = json.dumps({"success": True, "pad": "x" * 100_000}).encode()
-                if provider in FIELDS:
-                    token = urllib.parse.parse_qs(body.decode())["response"][0]
-                    answer = json.dumps(provider_answer(provider, token)).encode()
-                self.send_response(200)
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(answer)))
-                self.end_headers()
-                self.wfile.write(answer)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def url(self, path):
-        return f"https://127.0.0.1:{self.port}{path}"
-
-    def stop(self):
-        self.released.set()
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join(timeout=10)
+    def answer(self, path, body):
+        if path == "/hang":
+            self.released.wait(VERIFY_SECONDS * 4)
+        provider = path.strip("/")
+        answer = b""
+        if provider == "huge":
+            answer = json.dumps({"success": True, "pad": "x" * 100_000}).encode()
+        if provider in FIELDS:
+            token = urllib.parse.parse_qs(body.decode())["response"][0]
+            answer = json.dumps(provider_answer(provider, token)).encode()
+        return 200, {"Content-Type": "application/json"}, answer
 
 
 class CaptchaTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.certs = tempfile.mkdtemp(prefix="velloc-captcha-")
-        make_certificates(cls.certs)
-        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        context.load_cert_chain(f"{cls.certs}/server.pem", f"{cls.certs}/server.key")
-        cls.verifier = Verifier(context)
+        cls.verifier = Verifier(server_context(cls.certs))
 
     @classmethod
     def tearDownClass(cls):
@@ -101,8 +66,7 @@ class CaptchaTest(unittest.TestCase):
         shutil.rmtree(cls.certs, ignore_errors=True)
 
     def setUp(self):
-        self.verifier.calls.clear()
-        self.verifier.released.clear()
+        self.verifier.clear()
 
     def site(self, provider, verify_path=None, **extra):
         settings = {"Captcha": provider, "CaptchaSecret": SECRET,
@@ -128,9 +92,9 @@ class CaptchaTest(unittest.TestCase):
             with self.subTest(provider=provider), self.site(provider) as site:
                 self.verifier.calls.clear()
                 self.assertEqual((200, {"ok": True}), self.submit(site, provider, "good token"))
-                path, content_type, body = self.verifier.calls[0]
+                path, headers, body = self.verifier.calls[0]
                 self.assertEqual(("/" + provider, "application/x-www-form-urlencoded"),
-                                 (path, content_type))
+                                 (path, headers["Content-Type"]))
                 self.assertEqual({"secret": [SECRET], "response": ["good token"],
                                   "remoteip": ["127.0.0.1"]}, urllib.parse.parse_qs(body.decode()))
                 fields = json.loads(self.verifier.calls[1][2])["fields"]

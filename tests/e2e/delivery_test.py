@@ -9,7 +9,6 @@ import email
 import email.policy
 import hashlib
 import hmac
-import http.server
 import json
 import os
 import signal
@@ -29,7 +28,7 @@ from attack_test import HeldSmtpServer  # noqa: E402
 from harness import VELLOC_BINARY, Site, free_port  # noqa: E402
 from postgres_insert_test import (DRIVER_GLOBS, PASSWORD, PG_BIN_GLOB,  # noqa: E402
                                   PostgresServer, find_first)
-from system_support import odbc_environment  # noqa: E402
+from system_support import LoopbackHttpServer, odbc_environment  # noqa: E402
 
 WAIT_SECONDS = 30
 SHARED_DELIVERIES = 200
@@ -50,40 +49,22 @@ def wait_for(condition, what):
         time.sleep(0.05)
 
 
-class FlakyReceiver:
-    """A loopback HTTP receiver that answers 503 to its first `failures` calls, then 200."""
+class FlakyReceiver(LoopbackHttpServer):
+    """Answers 503 to its first `failures` calls, then 200."""
 
     def __init__(self, failures):
-        calls = self.calls = []
-        stamps = self.stamps = []
+        self.failures = failures
+        super().__init__()
 
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_POST(self):
-                calls.append(self.rfile.read(int(self.headers.get("Content-Length", "0"))))
-                stamps.append((self.headers.get("X-Velloc-Timestamp", ""),
-                               self.headers.get("X-Velloc-Signature", "")))
-                self.send_response(503 if len(calls) <= failures else 200)
-                self.send_header("Content-Length", "0")
-                self.end_headers()
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
+    def answer(self, path, body):
+        return 503 if len(self.calls) <= self.failures else 200, {}, b""
 
     def signed_with(self, call, secret):
-        stamp, signature = self.stamps[call]
-        expected = hmac.new(secret.encode(), stamp.encode() + b"." + self.calls[call],
+        _, headers, body = self.calls[call]
+        stamp = headers.get("X-Velloc-Timestamp", "")
+        expected = hmac.new(secret.encode(), stamp.encode() + b"." + body,
                             hashlib.sha256).hexdigest()
-        return hmac.compare_digest(signature, "sha256=" + expected)
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join(timeout=10)
+        return hmac.compare_digest(headers.get("X-Velloc-Signature", ""), "sha256=" + expected)
 
 
 class DeliveryTest(unittest.TestCase):
@@ -249,7 +230,7 @@ class DeliveryTest(unittest.TestCase):
                                        "--now", iso(created_at + minutes * 60_000))
                     self.assertIn(f" webhook {outcome}: ", sent)
                     self.assertEqual(calls, len(receiver.calls))
-                self.assertEqual(1, len({body for body in receiver.calls}))
+                self.assertEqual(1, len({body for _, _, body in receiver.calls}))
                 submission = self.velloc(site, "--list").split()[0]
                 shown = self.velloc(site, "--show", submission)
                 self.assertIn("delivered", shown)

@@ -11,7 +11,6 @@ import email.policy
 import os
 import re
 import shutil
-import stat
 import subprocess
 import sys
 import tempfile

@@ -1,15 +1,18 @@
 """Support shared by the browser, load and fault tests: bounded waits, the mails of
 a sink folder parsed by the email package, a SQLite data source for unixODBC, the
-mail sink as a process of its own, ./demo.sh run on free ports, and throwaway
-certificates for the TLS servers."""
+mail sink as a process of its own, ./demo.sh run on free ports, throwaway
+certificates for the TLS servers and a loopback HTTP(S) server that keeps its calls."""
 
 import email
 import email.policy
 import glob
+import http.server
 import os
 import signal
 import socket
+import ssl
 import subprocess
+import threading
 import time
 from pathlib import Path
 
@@ -191,3 +194,63 @@ def make_certificates(folder):
         openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
                 "-CAcreateserial", "-days", "2", "-extfile", f"{name}.ext", "-out", f"{name}.pem",
                 cwd=folder)
+
+
+def server_context(folder):
+    """Throwaway certificates made in `folder`; the TLS context of a server that
+    presents the one for 127.0.0.1."""
+    make_certificates(folder)
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(f"{folder}/server.pem", f"{folder}/server.key")
+    return context
+
+
+class LoopbackHttpServer:
+    """An HTTP server on 127.0.0.1 (HTTPS with `context`) from a thread of its own.
+    Every POST is kept in `calls` as (path, headers, body) and answered with what
+    answer() returns; an answer that waits waits for `released`, which stop() sets."""
+
+    def __init__(self, context=None):
+        self.calls = []
+        self.released = threading.Event()
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+                owner.calls.append((self.path, self.headers, body))
+                status, headers, data = owner.answer(self.path, body)
+                self.send_response(status)
+                for name, value in headers.items():
+                    self.send_header(name, value)
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            def log_message(self, *args):
+                pass
+
+        self.scheme = "https" if context else "http"
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        if context:
+            self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def answer(self, path, body):
+        """(status, headers, body) for a call to `path`."""
+        return 200, {}, b""
+
+    def url(self, path):
+        return f"{self.scheme}://127.0.0.1:{self.port}{path}"
+
+    def clear(self):
+        self.calls.clear()
+        self.released.clear()
+
+    def stop(self):
+        self.released.set()
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(timeout=10)

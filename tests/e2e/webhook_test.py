@@ -5,21 +5,18 @@ a template body, a 503 answer logged, a refused plain-HTTP address, a redirect n
 followed and a certificate that is not trusted."""
 import hashlib
 import hmac
-import http.server
 import json
 import os
 import shutil
-import ssl
 import sys
 import tempfile
-import threading
 import time
 import unittest
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cgi_process import run_velloc, write_settings  # noqa: E402
-from system_support import make_certificates  # noqa: E402
+from system_support import LoopbackHttpServer, server_context  # noqa: E402
 
 SECRET = "whsec_e2e secret"
 NAME = 'José "Pepe" <b>Grüßer</b>'
@@ -36,52 +33,22 @@ def velloc_call_is_genuine(secret: bytes, headers, body: bytes, tolerance=300):
     return hmac.compare_digest(given, "sha256=" + expected)
 
 
-class Receiver:
-    """An HTTP(S) server on 127.0.0.1 that keeps every call and answers by path:
-    /busy 503, /moved a redirect to /ok, /slow only once `released` is set (at most
-    ten seconds later), anything else 200."""
+class Receiver(LoopbackHttpServer):
+    """Answers by path: /busy 503, /moved a redirect to /ok, /slow only once
+    `released` is set (at most ten seconds later), anything else 200."""
 
-    def __init__(self, context=None):
-        calls = self.calls = []
-        released = self.released = threading.Event()
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_POST(self):
-                body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
-                calls.append((self.path, dict(self.headers), body))
-                if self.path == "/slow":
-                    released.wait(10)
-                status = {"/busy": 503, "/moved": 302}.get(self.path.split("?")[0], 200)
-                self.send_response(status)
-                if status == 302:
-                    self.send_header("Location", "/ok")
-                self.send_header("Content-Length", "0")
-                self.end_headers()
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        if context:
-            self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join(timeout=10)
+    def answer(self, path, body):
+        if path == "/slow":
+            self.released.wait(10)
+        status = {"/busy": 503, "/moved": 302}.get(path.split("?")[0], 200)
+        return status, {"Location": "/ok"} if status == 302 else {}, b""
 
 
 class WebhookTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.certs = tempfile.mkdtemp(prefix="velloc-webhook-")
-        make_certificates(cls.certs)
-        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        context.load_cert_chain(f"{cls.certs}/server.pem", f"{cls.certs}/server.key")
-        cls.https = Receiver(context)
+        cls.https = Receiver(server_context(cls.certs))
         cls.plain = Receiver()
 
     @classmethod
@@ -93,15 +60,13 @@ class WebhookTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="velloc-e2e-")
         for receiver in (self.https, self.plain):
-            receiver.calls.clear()
-            receiver.released.clear()
+            receiver.clear()
 
     def tearDown(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def url(self, path, receiver=None):
-        scheme = "http" if receiver is self.plain else "https"
-        return f"{scheme}://127.0.0.1:{(receiver or self.https).port}{path}"
+        return (receiver or self.https).url(path)
 
     def submit(self, **settings):
         base = {"TEMP": self.dir + "/", "LOGFILE": f"{self.dir}/velloc.log", "LOG_LEVEL": "15",
