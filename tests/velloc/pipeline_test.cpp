@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <ctime>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,6 +12,7 @@
 
 #include "platform/clock.h"
 #include "tests/support/cgi_runner.h"
+#include "tests/support/served_site.h"
 #include "velloc/request/event_log.h"
 
 namespace {
@@ -20,25 +20,12 @@ namespace {
 // One Site serving request after request, as a long-lived process does.
 class ServeRequestTest : public ::testing::Test {
  protected:
-  ServeRequestTest() : site_(facts()) {}
+  ServeRequestTest() : site_(testing_support::facts_in(dir_)) {}
 
-  ProcessFacts facts() const {
-    ProcessFacts facts;
-    facts.working_directory = dir_.path();
-    facts.executable_directory = dir_.file("bin") + "/";
-    facts.temp_directory = dir_.path() + "/";
-    return facts;
-  }
   std::string serve(const char* query, std::vector<std::string> headers = {}) {
     headers.push_back(std::string("QUERY_STRING=") + query);
     if (headers.front().rfind("REQUEST_METHOD=", 0) != 0) headers.push_back("REQUEST_METHOD=GET");
-    std::vector<const char*> environment;
-    for (const std::string& header : headers) environment.push_back(header.c_str());
-    environment.push_back(nullptr);
-    std::istringstream body;
-    std::ostringstream response;
-    EXPECT_EQ(1, serve_request(site_, environment.data(), body, response));
-    return response.str();
+    return testing_support::serve_once(site_, headers);
   }
 
   testing_support::TempDir dir_;

@@ -6,16 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tests/support/cgi_runner.h"
+#include "tests/support/served_site.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/sha256.h"
 #include "velloc/inbox/inbox_access.h"
-#include "velloc/pipeline.h"
 
 namespace {
 
@@ -35,7 +34,7 @@ std::int64_t now_ms() {
 
 class InboxStepTest : public ::testing::Test {
  protected:
-  InboxStepTest() : site_(facts()) {
+  InboxStepTest() : site_(testing_support::facts_in(dir_)) {
     dir_.write("VELLOC.ini",
                "[Velloc]\nLOGFILE=" + dir_.file("log.txt") +
                    "\nInbox=1\nInboxUsers=ann\nInboxSecret=s3cret\nArchive=1\n"
@@ -68,14 +67,6 @@ class InboxStepTest : public ::testing::Test {
   std::string dsn() const {
     return std::string("DRIVER=") + kSqliteDriver + ";Database=" + dir_.file("state.db");
   }
-  ProcessFacts facts() const {
-    ProcessFacts facts;
-    facts.working_directory = dir_.path();
-    facts.executable_directory = dir_.file("bin") + "/";
-    facts.temp_directory = dir_.path() + "/";
-    return facts;
-  }
-
   void add(const char* id, int minutes_ago, const char* form, const char* status,
            std::vector<std::pair<std::string, std::string>> fields,
            std::vector<ArchivedUpload> uploads = {}) {
@@ -98,13 +89,7 @@ class InboxStepTest : public ::testing::Test {
                            "SCRIPT_NAME=/cgi-bin/velloc", "HTTP_HOST=forms.example",
                            "CONTENT_LENGTH=" + std::to_string(body.size()),
                            "CONTENT_TYPE=application/x-www-form-urlencoded"});
-    std::vector<const char*> environment;
-    for (const std::string& entry : env) environment.push_back(entry.c_str());
-    environment.push_back(nullptr);
-    std::istringstream in(body);
-    std::ostringstream response;
-    serve_request(site_, environment.data(), in, response);
-    return response.str();
+    return testing_support::serve_once(site_, env, body);
   }
   std::string get(const std::string& path, const std::string& query = "") {
     return serve("GET", path, query, "", {"REMOTE_USER=ann"});
