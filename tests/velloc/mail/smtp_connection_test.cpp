@@ -11,6 +11,42 @@
 
 namespace {
 
+// A connection to a server that has said `served` already (its end of a socket
+// pair, open until close_server()), logging at level 15 into a scratch folder.
+class Served {
+ public:
+  explicit Served(const std::string& served) : server_(socket_pair()), connection(client_) {
+    message.log_file = dir_.file("velloc.log");
+    message.log_level = 15;
+    EXPECT_EQ(ssize_t(served.size()), write(server_, served.data(), served.size()));
+  }
+  ~Served() { close_server(); }
+  Served(const Served&) = delete;
+  Served& operator=(const Served&) = delete;
+
+  void close_server() {
+    if (server_ >= 0) close(server_);
+    server_ = -1;
+  }
+  std::string logged() const { return testing_support::logged_messages(message.log_file); }
+
+ private:
+  int socket_pair() {
+    int fds[2] = {-1, -1};
+    EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    client_ = fds[0];
+    return fds[1];
+  }
+
+  testing_support::TempDir dir_;
+  int client_ = -1;
+  int server_;
+
+ public:
+  MailMessage message;
+  SmtpConnection connection;
+};
+
 TEST(SmtpConnectionTest, LineOverItsLimitIsNeverSentAndServerSettingMayHaveAPort) {
   struct Case {
     std::string text;
@@ -73,18 +109,12 @@ TEST(SmtpConnectionTest, EachReplyIsJudgedByItsLastLine) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.logged);
-    testing_support::TempDir dir;
-    MailMessage message;
-    message.log_file = dir.file("velloc.log");
-    message.log_level = 15;
-    int fds[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-    SmtpConnection connection(fds[0]);
-    ASSERT_EQ(ssize_t(c.served.size()), write(fds[1], c.served.data(), c.served.size()));
-    close(fds[1]);
+    Served served(c.served);
+    SmtpConnection& connection = served.connection;
+    served.close_server();
     if (c.served.empty()) connection.abandon();
-    for (Reply expected : c.replies) EXPECT_EQ(expected, read_reply(message, connection));
-    EXPECT_EQ(c.logged, testing_support::logged_messages(message.log_file));
+    for (Reply expected : c.replies) EXPECT_EQ(expected, read_reply(served.message, connection));
+    EXPECT_EQ(c.logged, served.logged());
   }
 }
 
@@ -106,27 +136,19 @@ TEST(SmtpConnectionTest, TheDeadlineEndsEveryWait) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.deadline.count());
-    testing_support::TempDir dir;
-    MailMessage message;
-    message.log_file = dir.file("velloc.log");
-    message.log_level = 15;
-    int fds[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-    SmtpConnection connection(fds[0]);
-    ASSERT_EQ(ssize_t(c.served.size()), write(fds[1], c.served.data(), c.served.size()));
+    Served served(c.served);
+    SmtpConnection& connection = served.connection;
     auto start = steady_clock::now();
     connection.set_deadline(start + c.deadline);
     connection.write_bytes(std::string(c.sent, 'x'));
-    EXPECT_EQ(c.reply, read_reply(message, connection));
+    EXPECT_EQ(c.reply, read_reply(served.message, connection));
     auto elapsed = steady_clock::now() - start;
     EXPECT_EQ(c.reply == Reply::kBroken, connection.expired());
     if (c.reply == Reply::kBroken) {
       EXPECT_GE(elapsed, c.deadline);
     }
     EXPECT_LT(elapsed, milliseconds(2000));
-    EXPECT_EQ(c.reply == Reply::kPositive ? "MS - 250 ok\r\n" : "",
-              testing_support::logged_messages(message.log_file));
-    close(fds[1]);
+    EXPECT_EQ(c.reply == Reply::kPositive ? "MS - 250 ok\r\n" : "", served.logged());
   }
 }
 
