@@ -32,11 +32,7 @@ scratch=$(mktemp -d /tmp/velloc-archive-bench-XXXXXX)
 chmod 755 "$scratch"
 source bench/bench_servers.sh
 trap cleanup EXIT
-http_port=$(free_port)
-
-site=$scratch/site
-make_bench_site "$site" "$build/velloc" "$(free_port)" "$scratch/velloc.log"
-write_bench_bodies "$scratch"
+make_scratch_site
 body=$scratch/template.body
 cp "$site/VELLOC.ini" "$scratch/base.ini"
 

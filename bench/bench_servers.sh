@@ -3,6 +3,8 @@
 # port, a throw-away PostgreSQL cluster and the clean-up.
 #
 #   free_port                 prints a free TCP port on 127.0.0.1
+#   make_scratch_site         the bench site in $scratch/site for $build/velloc, its
+#                             bodies in $scratch; sets site and a free http_port
 #   await_http                waits (at most ten seconds) for 127.0.0.1:$http_port
 #   start_lighttpd_for MODE [VELLOC_ARGS] [MODULES] [LINES]
 #                             lighttpd on $http_port running $site/velloc at $url_path
@@ -20,6 +22,13 @@ pg_password=bench-pw
 
 free_port() {
   /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+make_scratch_site() {
+  http_port=$(free_port)
+  site=$scratch/site
+  make_bench_site "$site" "$build/velloc" "$(free_port)" "$scratch/velloc.log"
+  write_bench_bodies "$scratch"
 }
 
 await_http() {

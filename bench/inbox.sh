@@ -33,11 +33,7 @@ scratch=$(mktemp -d /tmp/velloc-inbox-bench-XXXXXX)
 chmod 755 "$scratch"
 source bench/bench_servers.sh
 trap cleanup EXIT
-http_port=$(free_port)
-
-site=$scratch/site
-make_bench_site "$site" "$build/velloc" "$(free_port)" "$scratch/velloc.log"
-write_bench_bodies "$scratch"
+make_scratch_site
 cat >>"$site/VELLOC.ini" <<INI
 Archive=1
 Inbox=1
