@@ -2,12 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
-#include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/path_map.h"
@@ -158,25 +160,25 @@ int show(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out, 
   return kArchiveOk;
 }
 
+// One column per field name, in the order the names first appear; a name that a
+// submission repeats shows its last value.
 void write_csv(std::ostream& out, const std::vector<ArchivedSubmission>& records) {
-  std::vector<std::string> names;
-  std::set<std::string> seen;
+  std::vector<std::string_view> names;
+  std::unordered_map<std::string_view, std::size_t> column;
   for (const ArchivedSubmission& s : records)
     for (const auto& field : s.fields)
-      if (seen.insert(field.first).second) names.push_back(field.first);
+      if (column.emplace(field.first, names.size()).second) names.push_back(field.first);
   auto cell = [](std::string_view value) { return escape_value(value, ValueEscape::kCsv); };
   out << "\"id\",\"received\",\"status\",\"form\",\"remote_address\",\"receipt_number\"";
-  for (const std::string& name : names) out << ',' << cell(name);
+  for (std::string_view name : names) out << ',' << cell(name);
   out << '\n';
+  std::vector<std::string_view> values(names.size());
   for (const ArchivedSubmission& s : records) {
     out << cell(s.id) << ',' << cell(iso_time(s.received_at)) << ',' << cell(s.status) << ','
         << cell(s.form_profile) << ',' << cell(s.remote_address) << ',' << cell(s.receipt_number);
-    for (const std::string& name : names) {
-      std::string value;
-      for (const auto& field : s.fields)
-        if (field.first == name) value = field.second;
-      out << ',' << cell(value);
-    }
+    std::fill(values.begin(), values.end(), std::string_view());
+    for (const auto& field : s.fields) values[column[field.first]] = field.second;
+    for (std::string_view value : values) out << ',' << cell(value);
     out << '\n';
   }
 }
