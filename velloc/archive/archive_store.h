@@ -146,7 +146,8 @@ class ArchiveStore {
   virtual std::optional<std::vector<DayCount>> count_per_day(std::int64_t since, std::int64_t until,
                                                              std::string* error) = 0;
   // The whole records of list(filter), in its order: the same few queries
-  // whatever their number.
+  // whatever their number. Their deliveries come without their payloads (the
+  // bytes of each mail, its files included), which no export shows.
   virtual std::optional<std::vector<ArchivedSubmission>> records(const SubmissionFilter& filter,
                                                                  std::string* error) = 0;
   // The whole record; nullopt in `*found` when there is none of that id.

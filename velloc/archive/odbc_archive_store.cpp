@@ -60,11 +60,14 @@ constexpr std::int64_t kMsPerDay = 86400000;
 constexpr char kSubmissionColumns[] =
     "submission_id, received_at, keep_until, form_profile, remote_address, receipt_number, "
     "status";
-// Read only FROM velloc_deliveries without an alias.
-constexpr char kDeliveryColumns[] =
-    "delivery_id, submission_id, kind, target, payload, status, created_at, next_attempt, "
-    "attempts, (SELECT s.form_profile FROM velloc_submissions s WHERE s.submission_id = "
-    "velloc_deliveries.submission_id)";
+// A delivery's columns, read only FROM velloc_deliveries without an alias. Without
+// the payload, which can be a whole mail with its files, that column reads empty.
+std::string delivery_columns(bool with_payload) {
+  return std::string("delivery_id, submission_id, kind, target, ") +
+         (with_payload ? "payload" : "''") +
+         ", status, created_at, next_attempt, attempts, (SELECT s.form_profile FROM "
+         "velloc_submissions s WHERE s.submission_id = velloc_deliveries.submission_id)";
+}
 
 // A listed submission's delivery_state, by the index of the deliveries'
 // submission: a few rows each.
@@ -371,8 +374,7 @@ bool OdbcArchiveStore::claim_due_delivery(std::int64_t now, const std::string& c
 bool OdbcArchiveStore::read_claimed(OdbcDatabase& db, const std::string& claim,
                                     std::optional<Delivery>* claimed, std::string* error) {
   std::vector<Row> rows;
-  if (!db.query("SELECT " + std::string(kDeliveryColumns) +
-                    " FROM velloc_deliveries WHERE claimed_by = ?",
+  if (!db.query("SELECT " + delivery_columns(true) + " FROM velloc_deliveries WHERE claimed_by = ?",
                 {claim}, &rows, error))
     return false;
   if (rows.size() == 1) {
@@ -523,7 +525,7 @@ std::optional<std::vector<DayCount>> OdbcArchiveStore::count_per_day(std::int64_
 
 bool OdbcArchiveStore::read_deliveries(ArchivedSubmission& submission, std::string* error) {
   std::vector<Row> rows;
-  if (!database_->query("SELECT " + std::string(kDeliveryColumns) +
+  if (!database_->query("SELECT " + delivery_columns(true) +
                             " FROM velloc_deliveries WHERE submission_id = ? ORDER BY "
                             "created_at, delivery_id",
                         {submission.id}, &rows, error))
@@ -597,7 +599,7 @@ bool OdbcArchiveStore::read_all_details(OdbcDatabase& db, const std::string& sel
               [](ArchivedSubmission& s, const Row& row) {
                 s.outcomes.push_back({row[1], row[2], to_number(row[3]), row[4]});
               }) &&
-         each("SELECT submission_id, " + std::string(kDeliveryColumns) + " FROM velloc_deliveries" +
+         each("SELECT submission_id, " + delivery_columns(false) + " FROM velloc_deliveries" +
                   in_selected + " ORDER BY created_at, delivery_id",
               [](ArchivedSubmission& s, const Row& row) {
                 s.deliveries.push_back(delivery_of(Row(row.begin() + 1, row.end())));

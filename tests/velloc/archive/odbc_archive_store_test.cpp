@@ -254,6 +254,14 @@ TEST_F(ArchiveStoreTest, FiltersFindAndRemoveReachEveryTable) {
   EXPECT_EQ(std::vector<std::string>({"s1"}), *store->holding("ann@example.com", &error));
   // d3 belongs to s1 (add_delivery's submission).
   EXPECT_EQ("s1 ", ids(filter("", "pending", 0, 0, "")));
+  // An export's records are whole but for the bytes to send.
+  auto exported = store->records(filter("", "pending", 0, 0, ""), &error);
+  ASSERT_TRUE(exported) << error;
+  ASSERT_EQ(1u, exported->size());
+  EXPECT_EQ("cv.pdf", (*exported)[0].uploads[0].shown_name);
+  ASSERT_EQ(1u, (*exported)[0].deliveries.size());
+  EXPECT_EQ("owner@example.com", (*exported)[0].deliveries[0].target);
+  EXPECT_EQ("", (*exported)[0].deliveries[0].payload);
   ASSERT_TRUE(store->remove({"s1", "s2"}, &error)) << error;
   EXPECT_EQ("s3 ", ids(SubmissionFilter()));
   std::optional<ArchivedSubmission> found;
