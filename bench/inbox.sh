@@ -7,6 +7,8 @@
 # a time. Each figure is the median of those 50 (curl's time_total: from the request
 # to the last byte). On the embedded SQLite store and on a private PostgreSQL server on
 # loopback. Every page is checked: 200, and as many rows as the archive holds matches.
+# Then the CSV and the JSON export of everything, once each: time, size and the
+# largest velloc process's peak resident memory.
 #
 #   bench/inbox.sh [BUILD_DIR]     (build/release: velloc)
 #
@@ -134,8 +136,36 @@ measure() {  # store name query rows
   done
 }
 
+# Downloads the CSV and the JSON export of everything once each and checks the
+# CSV's row count (ROWS); prints the time, the size and the peak resident memory
+# of the largest velloc process until then.
+measure_exports() {  # store rows
+  local format url code rows peak
+  for format in csv json; do
+    url="http://127.0.0.1:$http_port$url_path/inbox/export.$format"
+    read -r code seconds bytes < <(curl -s -u "$user:$password" -o "$scratch/export.$format" \
+      -w '%{http_code} %{time_total} %{size_download}\n' "$url")
+    if [ "$format" = csv ]; then
+      rows=$(($(wc -l <"$scratch/export.csv") - 1))
+      if [ "$code" != 200 ] || [ "$rows" != "$2" ]; then
+        echo "$1 export: status $code with $rows rows, not 200 with $2" >&2
+        tail -n 20 "$scratch/velloc.log" >&2
+        exit 1
+      fi
+    fi
+    peak=0
+    for pid in $(pgrep -f "^$site/velloc" || true); do
+      kib=$(awk '/^VmHWM:/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0)
+      [ "${kib:-0}" -gt "$peak" ] && peak=$kib
+    done
+    printf '%s\t%s\t%s\t%s\n' "$1" "$format" "$seconds $bytes" "$peak" >>"$exports"
+  done
+}
+
 results=$scratch/results.tsv
+exports=$scratch/exports.tsv
 : >"$results"
+: >"$exports"
 for store in "${stores[@]}"; do
   cp "$scratch/base.ini" "$site/VELLOC.ini"
   if [ "$store" = postgresql ]; then
@@ -153,11 +183,12 @@ for store in "${stores[@]}"; do
   measure "$store" list "" 50
   measure "$store" "search, 1 match" "?q=visitor4242%40example" 1
   measure "$store" "search, 1 in 7" "?q=darjeeling" 50
+  measure_exports "$store" $((submissions + 1))
   stop_server
 done
 
 echo "Machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the end."
-/usr/bin/python3 - "$results" "$submissions" "$rounds" <<'PY'
+/usr/bin/python3 - "$results" "$submissions" "$rounds" "$exports" <<'PY'
 import statistics, sys
 from collections import defaultdict
 
@@ -175,4 +206,11 @@ for (store, page), values in times.items():
     verdict = "met" if median < targets[page] else "MISSED"
     print(f"{store:12}{page:18}{median:9.1f}{deciles[0]:9.1f}{deciles[-1]:9.1f}"
           f"  under {targets[page]} ms: {verdict}")
+print("\nThe export of every submission, once each: time, size, and the largest velloc "
+      "process's peak resident memory so far.\n")
+print(f"{'store':12}{'format':8}{'seconds':>9}{'MB':>9}{'peak RSS MB':>13}")
+for line in open(sys.argv[4]):
+    store, fmt, measured, peak = line.rstrip("\n").split("\t")
+    seconds, size = measured.split()
+    print(f"{store:12}{fmt:8}{float(seconds):9.2f}{int(size) / 1e6:9.1f}{int(peak) / 1024:13.1f}")
 PY

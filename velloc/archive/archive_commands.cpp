@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -160,28 +161,40 @@ int show(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out, 
   return kArchiveOk;
 }
 
-// One column per field name, in the order the names first appear; a name that a
-// submission repeats shows its last value.
-void write_csv(std::ostream& out, const std::vector<ArchivedSubmission>& records) {
-  std::vector<std::string_view> names;
-  std::unordered_map<std::string_view, std::size_t> column;
-  for (const ArchivedSubmission& s : records)
-    for (const auto& field : s.fields)
-      if (column.emplace(field.first, names.size()).second) names.push_back(field.first);
-  auto cell = [](std::string_view value) { return escape_value(value, ValueEscape::kCsv); };
-  out << "\"id\",\"received\",\"status\",\"form\",\"remote_address\",\"receipt_number\"";
-  for (std::string_view name : names) out << ',' << cell(name);
-  out << '\n';
-  std::vector<std::string_view> values(names.size());
-  for (const ArchivedSubmission& s : records) {
-    out << cell(s.id) << ',' << cell(iso_time(s.received_at)) << ',' << cell(s.status) << ','
-        << cell(s.form_profile) << ',' << cell(s.remote_address) << ',' << cell(s.receipt_number);
-    std::fill(values.begin(), values.end(), std::string_view());
-    for (const auto& field : s.fields) values[column[field.first]] = field.second;
-    for (std::string_view value : values) out << ',' << cell(value);
-    out << '\n';
+// A CSV export: one column per field name, in the order the names first come; a
+// name that a submission repeats shows its last value.
+class CsvExport {
+ public:
+  explicit CsvExport(std::vector<std::string> names) : names_(std::move(names)) {
+    for (std::size_t i = 0; i < names_.size(); ++i) column_.emplace(names_[i], i);
+    values_.resize(names_.size());
   }
-}
+
+  std::string header() const {
+    std::string text =
+        "\"id\",\"received\",\"status\",\"form\",\"remote_address\",\"receipt_number\"";
+    for (const std::string& name : names_) text += ',' + cell(name);
+    return text + '\n';
+  }
+
+  void add_row(std::string& text, const ArchivedSubmission& s) {
+    text += cell(s.id) + ',' + cell(iso_time(s.received_at)) + ',' + cell(s.status) + ',' +
+            cell(s.form_profile) + ',' + cell(s.remote_address) + ',' + cell(s.receipt_number);
+    std::fill(values_.begin(), values_.end(), std::string_view());
+    for (const auto& field : s.fields)
+      if (auto found = column_.find(field.first); found != column_.end())
+        values_[found->second] = field.second;
+    for (std::string_view value : values_) text += ',' + cell(value);
+    text += '\n';
+  }
+
+ private:
+  static std::string cell(std::string_view value) { return escape_value(value, ValueEscape::kCsv); }
+
+  std::vector<std::string> names_;
+  std::unordered_map<std::string_view, std::size_t> column_;
+  std::vector<std::string_view> values_;
+};
 
 // Deletes the records and then their files; a file already gone counts as
 // deleted. Each deleted submission is printed when `print` is set.
@@ -253,7 +266,8 @@ int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std:
     case Command::kShow:
       return show(options, store, out, err);
     case Command::kExport:
-      return export_submissions(store, options.filter, options.json, out, err);
+      return export_submissions(
+          store, options.filter, options.json, [&](std::string&& text) { out << text; }, err);
     case Command::kPurge:
       return purge(store, now, out, err);
     case Command::kErase:
@@ -268,19 +282,34 @@ int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std:
 }
 
 int export_submissions(ArchiveStore& store, const SubmissionFilter& filter, bool json,
-                       std::ostream& out, std::ostream& err) {
+                       const std::function<void(std::string&&)>& write, std::ostream& err,
+                       int page) {
   std::string error;
-  auto found = store.records(filter, &error);
-  if (!found) return store_failed(err, error);
-  const std::vector<ArchivedSubmission>& records = *found;
+  std::optional<CsvExport> csv;
   if (!json) {
-    write_csv(out, records);
-    return kArchiveOk;
+    auto names = store.field_names(filter, &error);
+    if (!names) return store_failed(err, error);
+    csv.emplace(std::move(*names));
   }
-  out << '[';
-  for (std::size_t i = 0; i < records.size(); ++i)
-    out << (i ? ",\n " : "") << json_record(records[i]);
-  out << "]\n";
+  write(json ? "[" : csv->header());
+  std::optional<ArchivedSubmission> last;
+  for (bool first = true;;) {
+    auto records = store.records(filter, last ? &*last : nullptr, page, &error);
+    if (!records) return store_failed(err, error);
+    std::string text;
+    for (const ArchivedSubmission& s : *records) {
+      if (csv) {
+        csv->add_row(text, s);
+      } else {
+        text += (first ? "" : ",\n ") + json_record(s);
+      }
+      first = false;
+    }
+    if (!text.empty()) write(std::move(text));
+    if (records->size() < static_cast<std::size_t>(std::max(page, 1))) break;
+    last = std::move(records->back());
+  }
+  if (json) write("]\n");
   return kArchiveOk;
 }
 

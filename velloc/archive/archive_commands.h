@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 
@@ -20,9 +21,14 @@ int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std:
                         std::ostream& out, std::ostream& err);
 
 // --export: every submission `filter` selects, whole, as CSV (formula-safe) or
-// JSON, to `out`.
+// JSON, read `page` submissions at a time and handed to `write` piece by piece,
+// each piece whole submissions (or the text around them); memory stays that of
+// one page whatever the archive holds. A store that fails on the way ends the
+// text there and returns kArchiveFailed.
+inline constexpr int kExportPage = 500;
 int export_submissions(ArchiveStore& store, const SubmissionFilter& filter, bool json,
-                       std::ostream& out, std::ostream& err);
+                       const std::function<void(std::string&&)>& write, std::ostream& err,
+                       int page = kExportPage);
 
 // Deletes submission `id` as --erase deletes each it finds: its records, its
 // deliveries and its files. kArchiveFailed when there is none of that id.

@@ -145,11 +145,18 @@ class ArchiveStore {
   // received, oldest first.
   virtual std::optional<std::vector<DayCount>> count_per_day(std::int64_t since, std::int64_t until,
                                                              std::string* error) = 0;
-  // The whole records of list(filter), in its order: the same few queries
-  // whatever their number. Their deliveries come without their payloads (the
-  // bytes of each mail, its files included), which no export shows.
+  // At most `limit` whole records of list(filter), in its order, from the one
+  // after `after` (the last of the records read before; nullptr: from the first):
+  // the same few queries whatever their number. Their deliveries come without
+  // their payloads (the bytes of each mail, its files included), which no export
+  // shows.
   virtual std::optional<std::vector<ArchivedSubmission>> records(const SubmissionFilter& filter,
-                                                                 std::string* error) = 0;
+                                                                 const ArchivedSubmission* after,
+                                                                 int limit, std::string* error) = 0;
+  // The names of the fields of list(filter), each once, in the order in which
+  // they first come in its records.
+  virtual std::optional<std::vector<std::string>> field_names(const SubmissionFilter& filter,
+                                                              std::string* error) = 0;
   // The whole record; nullopt in `*found` when there is none of that id.
   virtual bool find(const std::string& id, std::optional<ArchivedSubmission>* found,
                     std::string* error) = 0;

@@ -218,7 +218,10 @@ class OdbcArchiveStore final : public ArchiveStore {
   std::optional<std::vector<DayCount>> count_per_day(std::int64_t since, std::int64_t until,
                                                      std::string* error) override;
   std::optional<std::vector<ArchivedSubmission>> records(const SubmissionFilter& filter,
+                                                         const ArchivedSubmission* after, int limit,
                                                          std::string* error) override;
+  std::optional<std::vector<std::string>> field_names(const SubmissionFilter& filter,
+                                                      std::string* error) override;
   bool find(const std::string& id, std::optional<ArchivedSubmission>* found,
             std::string* error) override;
   bool remove(const std::vector<std::string>& ids, std::string* error) override;
@@ -243,9 +246,9 @@ class OdbcArchiveStore final : public ArchiveStore {
 
   std::string connection_;
   std::shared_ptr<OdbcDatabase> database_;  // shared with the state store, say
-  bool read_all_details(OdbcDatabase& db, const std::string& selected,
-                        const std::vector<std::string>& parameters,
-                        std::vector<ArchivedSubmission>& records, std::string* error);
+  // The fields, uploads, outcomes and deliveries of `records`.
+  bool read_all_details(OdbcDatabase& db, std::vector<ArchivedSubmission>& records,
+                        std::string* error);
   // Once per store: the listings' indexes on an archive made before them.
   void add_listing_indexes();
 
@@ -566,12 +569,15 @@ bool OdbcArchiveStore::read_details(ArchivedSubmission& s, std::string* error) {
 
 // The details of every submission `selected` (a query of their ids) names,
 // added to `records` (those submissions, each once) by id.
-bool OdbcArchiveStore::read_all_details(OdbcDatabase& db, const std::string& selected,
-                                        const std::vector<std::string>& parameters,
-                                        std::vector<ArchivedSubmission>& records,
+bool OdbcArchiveStore::read_all_details(OdbcDatabase& db, std::vector<ArchivedSubmission>& records,
                                         std::string* error) {
+  if (records.empty()) return true;
   std::unordered_map<std::string, ArchivedSubmission*> by_id;
-  for (ArchivedSubmission& record : records) by_id[record.id] = &record;
+  std::vector<std::string> parameters;
+  for (ArchivedSubmission& record : records) {
+    by_id[record.id] = &record;
+    parameters.push_back(record.id);
+  }
   auto each = [&](const std::string& sql, auto add) {
     std::vector<Row> rows;
     if (!db.query(sql, parameters, &rows, error)) return false;
@@ -579,7 +585,7 @@ bool OdbcArchiveStore::read_all_details(OdbcDatabase& db, const std::string& sel
       if (auto record = by_id.find(row[0]); record != by_id.end()) add(*record->second, row);
     return true;
   };
-  const std::string in_selected = " WHERE submission_id IN (" + selected + ")";
+  const std::string in_selected = " WHERE submission_id IN " + in_list(records.size());
   std::unordered_map<std::string, Delivery*> deliveries;
   return each("SELECT submission_id, field_name, field_value FROM velloc_submission_fields" +
                   in_selected + " ORDER BY submission_id, seq",
@@ -621,25 +627,58 @@ bool OdbcArchiveStore::read_all_details(OdbcDatabase& db, const std::string& sel
 }
 
 std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::records(
-    const SubmissionFilter& filter, std::string* error) {
+    const SubmissionFilter& filter, const ArchivedSubmission* after, int limit,
+    std::string* error) {
   std::vector<std::string> parameters;
-  const std::string where = filter_clause(filter, value_holding(*database_), &parameters);
+  std::string where = filter_clause(filter, value_holding(*database_), &parameters);
+  // Where the last page ended, in the listing's order: received_at, then the id.
+  if (after != nullptr) {
+    const std::string at = number(after->received_at);
+    where += " AND (received_at < " + at + " OR (received_at = " + at + " AND submission_id < ?))";
+    parameters.push_back(after->id);
+  }
   std::vector<ArchivedSubmission> records;
   bool ok = in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
         records.clear();
         std::vector<Row> rows;
         if (!db.query("SELECT " + std::string(kSubmissionColumns) + " FROM velloc_submissions s" +
-                          where + " ORDER BY received_at DESC, submission_id DESC",
+                          where + " ORDER BY received_at DESC, submission_id DESC LIMIT " +
+                          number(std::max(limit, 1)),
                       parameters, &rows, failure))
           return false;
         for (const Row& row : rows) records.push_back(submission_of(row));
-        return read_all_details(db, "SELECT submission_id FROM velloc_submissions s" + where,
-                                parameters, records, failure);
+        return read_all_details(db, records, failure);
       },
       error);
   if (!ok) return std::nullopt;
   return records;
+}
+
+std::optional<std::vector<std::string>> OdbcArchiveStore::field_names(
+    const SubmissionFilter& filter, std::string* error) {
+  std::vector<std::string> parameters;
+  const std::string where = filter_clause(filter, value_holding(*database_), &parameters);
+  // Each name at the place of its first field in the listing's order.
+  const std::string sql =
+      "SELECT field_name FROM (SELECT f.field_name, ROW_NUMBER() OVER (ORDER BY "
+      "listed.received_at DESC, listed.submission_id DESC, f.seq) AS place FROM "
+      "velloc_submission_fields f JOIN (SELECT submission_id, received_at FROM "
+      "velloc_submissions s" +
+      where +
+      ") listed ON listed.submission_id = f.submission_id) placed GROUP BY field_name ORDER BY "
+      "MIN(place)";
+  std::vector<Row> rows;
+  bool ok = in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        rows.clear();
+        return db.query(sql, parameters, &rows, failure);
+      },
+      error);
+  if (!ok) return std::nullopt;
+  std::vector<std::string> names;
+  for (Row& row : rows) names.push_back(std::move(row[0]));
+  return names;
 }
 
 bool OdbcArchiveStore::find(const std::string& id, std::optional<ArchivedSubmission>* found,

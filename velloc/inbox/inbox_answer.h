@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <map>
 #include <memory>
@@ -48,7 +49,8 @@ struct InboxAnswer {
   std::string file_name;
   std::string content_type;
   std::shared_ptr<std::istream> file;  // kUpload: open, read by the responder
-  std::string body;                    // kExport
+  // kExport: writes the text, read from the archive a page at a time, to its stream.
+  std::function<void(std::ostream&)> write_export;
 
   static InboxAnswer refused(int status, std::string message) {
     InboxAnswer answer;

@@ -248,7 +248,7 @@ void write_download(std::ostream& out, const InboxAnswer& answer) {
   write_head(out, 200, answer.content_type);
   out << attachment_disposition(answer.file_name) << "\n\n";
   if (answer.kind == InboxAnswer::Kind::kExport) {
-    out << answer.body;
+    if (answer.write_export) answer.write_export(out);
     return;
   }
   if (!answer.file) return;

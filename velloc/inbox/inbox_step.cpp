@@ -108,16 +108,29 @@ InboxAnswer list_page(InboxRequest& r) {
   return std::move(answer);
 }
 
+// The action's first line of output or error, for the log and the page.
+std::string first_line(const std::string& text) {
+  std::string line = text.substr(0, text.find('\n'));
+  if (line.starts_with("velloc: ")) line.erase(0, 8);
+  return line;
+}
+
+// The download is written as it is read, a page of the archive at a time, after
+// its headers: a store that fails on the way ends the text there, and the log
+// says so.
 InboxAnswer export_page(InboxRequest& r, bool json) {
   InboxQuery query = parse_inbox_query(r.run.request.get_env("QUERY_STRING"));
-  std::ostringstream out, err;
-  if (export_submissions(*r.store, query.filter, json, out, err) != kArchiveOk)
-    return store_failed(r, err.str());
   InboxAnswer& answer = r.answer;
   answer.kind = InboxAnswer::Kind::kExport;
   answer.file_name = json ? "submissions.json" : "submissions.csv";
   answer.content_type = json ? "application/json" : "text/csv; charset=utf-8";
-  answer.body = valid_utf8(out.str());
+  answer.write_export = [store = r.store, filter = query.filter, json,
+                         &message = r.run.message](std::ostream& out) {
+    std::ostringstream err;
+    auto write = [&](std::string&& text) { out << valid_utf8(text); };
+    if (export_submissions(*store, filter, json, write, err) != kArchiveOk)
+      log_event(message, 1, "Inbox: export ended early: %s\n", first_line(err.str()).c_str());
+  };
   return std::move(answer);
 }
 
@@ -170,13 +183,6 @@ int with_senders(InboxRequest& r, std::ostream& err,
                  const std::function<int(const DeliverySettings&)>& send) {
   return with_delivery_settings(r.run.site, r.settings_file, kSendTimeoutSeconds, "inbox", err,
                                 send);
-}
-
-// The action's first line of output or error, for the log and the page.
-std::string first_line(const std::string& text) {
-  std::string line = text.substr(0, text.find('\n'));
-  if (line.starts_with("velloc: ")) line.erase(0, 8);
-  return line;
 }
 
 InboxAnswer run_action(InboxRequest& r, const std::string& kind, const std::string& id,
