@@ -246,9 +246,11 @@ class OdbcArchiveStore final : public ArchiveStore {
 
   std::string connection_;
   std::shared_ptr<OdbcDatabase> database_;  // shared with the state store, say
-  // The fields, uploads, outcomes and deliveries of `records`.
-  bool read_all_details(OdbcDatabase& db, std::vector<ArchivedSubmission>& records,
-                        std::string* error);
+  // The fields, uploads, outcomes and deliveries of `records`, whose ids the query
+  // `selected` with `parameters` gives.
+  bool read_all_details(OdbcDatabase& db, const std::string& selected,
+                        const std::vector<std::string>& parameters,
+                        std::vector<ArchivedSubmission>& records, std::string* error);
   // Once per store: the listings' indexes on an archive made before them.
   void add_listing_indexes();
 
@@ -569,15 +571,13 @@ bool OdbcArchiveStore::read_details(ArchivedSubmission& s, std::string* error) {
 
 // The details of every submission `selected` (a query of their ids) names,
 // added to `records` (those submissions, each once) by id.
-bool OdbcArchiveStore::read_all_details(OdbcDatabase& db, std::vector<ArchivedSubmission>& records,
+bool OdbcArchiveStore::read_all_details(OdbcDatabase& db, const std::string& selected,
+                                        const std::vector<std::string>& parameters,
+                                        std::vector<ArchivedSubmission>& records,
                                         std::string* error) {
   if (records.empty()) return true;
   std::unordered_map<std::string, ArchivedSubmission*> by_id;
-  std::vector<std::string> parameters;
-  for (ArchivedSubmission& record : records) {
-    by_id[record.id] = &record;
-    parameters.push_back(record.id);
-  }
+  for (ArchivedSubmission& record : records) by_id[record.id] = &record;
   auto each = [&](const std::string& sql, auto add) {
     std::vector<Row> rows;
     if (!db.query(sql, parameters, &rows, error)) return false;
@@ -585,7 +585,7 @@ bool OdbcArchiveStore::read_all_details(OdbcDatabase& db, std::vector<ArchivedSu
       if (auto record = by_id.find(row[0]); record != by_id.end()) add(*record->second, row);
     return true;
   };
-  const std::string in_selected = " WHERE submission_id IN " + in_list(records.size());
+  const std::string in_selected = " WHERE submission_id IN (" + selected + ")";
   std::unordered_map<std::string, Delivery*> deliveries;
   return each("SELECT submission_id, field_name, field_value FROM velloc_submission_fields" +
                   in_selected + " ORDER BY submission_id, seq",
@@ -632,23 +632,26 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::records(
   std::vector<std::string> parameters;
   std::string where = filter_clause(filter, value_holding(*database_), &parameters);
   // Where the last page ended, in the listing's order: received_at, then the id.
+  // The bound on received_at alone starts the index's scan there.
   if (after != nullptr) {
     const std::string at = number(after->received_at);
-    where += " AND (received_at < " + at + " OR (received_at = " + at + " AND submission_id < ?))";
+    where += " AND received_at <= " + at + " AND (received_at < " + at + " OR submission_id < ?)";
     parameters.push_back(after->id);
   }
+  // The page's ids by the query of its rows: a few parameters, whatever its size.
+  const std::string page = " FROM velloc_submissions s" + where +
+                           " ORDER BY received_at DESC, submission_id DESC LIMIT " +
+                           number(std::max(limit, 1));
   std::vector<ArchivedSubmission> records;
   bool ok = in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
         records.clear();
         std::vector<Row> rows;
-        if (!db.query("SELECT " + std::string(kSubmissionColumns) + " FROM velloc_submissions s" +
-                          where + " ORDER BY received_at DESC, submission_id DESC LIMIT " +
-                          number(std::max(limit, 1)),
-                      parameters, &rows, failure))
+        if (!db.query("SELECT " + std::string(kSubmissionColumns) + page, parameters, &rows,
+                      failure))
           return false;
         for (const Row& row : rows) records.push_back(submission_of(row));
-        return read_all_details(db, records, failure);
+        return read_all_details(db, "SELECT submission_id" + page, parameters, records, failure);
       },
       error);
   if (!ok) return std::nullopt;
