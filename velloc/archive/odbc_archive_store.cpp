@@ -235,6 +235,10 @@ class OdbcArchiveStore final : public ArchiveStore {
   // be new) and tries again.
   template <typename Body>
   bool in_transaction(Body body, std::string* error);
+  // The rows of one query, read in a transaction as in_transaction runs it.
+  std::optional<std::vector<Row>> query_rows(const std::string& sql,
+                                             const std::vector<std::string>& parameters,
+                                             std::string* error);
   // The delivery held by `claim` into `*claimed`, when there is one.
   bool read_claimed(OdbcDatabase& db, const std::string& claim, std::optional<Delivery>* claimed,
                     std::string* error);
@@ -268,6 +272,19 @@ bool OdbcArchiveStore::in_transaction(Body body, std::string* error) {
           std::vector<std::string>(std::begin(kTables), std::end(kTables)));
   }
   return false;
+}
+
+std::optional<std::vector<Row>> OdbcArchiveStore::query_rows(
+    const std::string& sql, const std::vector<std::string>& parameters, std::string* error) {
+  std::vector<Row> rows;
+  bool ok = in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        rows.clear();
+        return db.query(sql, parameters, &rows, failure);
+      },
+      error);
+  if (!ok) return std::nullopt;
+  return rows;
 }
 
 bool OdbcArchiveStore::add_submission(const ArchivedSubmission& s, std::string* error) {
@@ -443,16 +460,10 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list(
   std::string sql = "SELECT " + std::string(kSubmissionColumns) + " FROM velloc_submissions s" +
                     filter_clause(filter, value_holding(*database_), &parameters) +
                     " ORDER BY received_at DESC, submission_id DESC";
-  std::vector<Row> rows;
-  bool ok = in_transaction(
-      [&](OdbcDatabase& db, std::string* failure) {
-        rows.clear();
-        return db.query(sql, parameters, &rows, failure);
-      },
-      error);
-  if (!ok) return std::nullopt;
+  std::optional<std::vector<Row>> rows = query_rows(sql, parameters, error);
+  if (!rows) return std::nullopt;
   std::vector<ArchivedSubmission> submissions;
-  for (const Row& row : rows) submissions.push_back(submission_of(row));
+  for (const Row& row : *rows) submissions.push_back(submission_of(row));
   return submissions;
 }
 
@@ -514,16 +525,10 @@ std::optional<std::vector<DayCount>> OdbcArchiveStore::count_per_day(std::int64_
                     "velloc_submissions WHERE received_at >= " +
                     number(since) + " AND received_at < " + number(until) + " GROUP BY " + day +
                     " ORDER BY " + day;
-  std::vector<Row> rows;
-  bool ok = in_transaction(
-      [&](OdbcDatabase& db, std::string* failure) {
-        rows.clear();
-        return db.query(sql, {}, &rows, failure);
-      },
-      error);
-  if (!ok) return std::nullopt;
+  std::optional<std::vector<Row>> rows = query_rows(sql, {}, error);
+  if (!rows) return std::nullopt;
   std::vector<DayCount> days;
-  for (const Row& row : rows)
+  for (const Row& row : *rows)
     days.push_back({to_number(row[0]), to_number(row[1]), to_number(row[2])});
   return days;
 }
@@ -671,16 +676,10 @@ std::optional<std::vector<std::string>> OdbcArchiveStore::field_names(
       where +
       ") listed ON listed.submission_id = f.submission_id) placed GROUP BY field_name ORDER BY "
       "MIN(place)";
-  std::vector<Row> rows;
-  bool ok = in_transaction(
-      [&](OdbcDatabase& db, std::string* failure) {
-        rows.clear();
-        return db.query(sql, parameters, &rows, failure);
-      },
-      error);
-  if (!ok) return std::nullopt;
+  std::optional<std::vector<Row>> rows = query_rows(sql, parameters, error);
+  if (!rows) return std::nullopt;
   std::vector<std::string> names;
-  for (Row& row : rows) names.push_back(std::move(row[0]));
+  for (Row& row : *rows) names.push_back(std::move(row[0]));
   return names;
 }
 
@@ -730,16 +729,10 @@ bool OdbcArchiveStore::remove(const std::vector<std::string>& ids, std::string* 
 
 std::optional<std::vector<std::string>> OdbcArchiveStore::ids_of(
     const std::string& sql, const std::vector<std::string>& parameters, std::string* error) {
-  std::vector<Row> rows;
-  bool ok = in_transaction(
-      [&](OdbcDatabase& db, std::string* failure) {
-        rows.clear();
-        return db.query(sql, parameters, &rows, failure);
-      },
-      error);
-  if (!ok) return std::nullopt;
+  std::optional<std::vector<Row>> rows = query_rows(sql, parameters, error);
+  if (!rows) return std::nullopt;
   std::vector<std::string> ids;
-  for (const Row& row : rows) ids.push_back(row[0]);
+  for (const Row& row : *rows) ids.push_back(row[0]);
   return ids;
 }
 
