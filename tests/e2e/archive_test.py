@@ -10,12 +10,10 @@ import json
 import sqlite3
 import subprocess
 import sys
-import tempfile
 import unittest
-from pathlib import Path
 
 from harness import VELLOC_BINARY, Site, free_port
-from system_support import odbc_environment
+from system_support import odbc_environment, scratch_folder
 
 TABLES = ("velloc_submissions", "velloc_submission_fields", "velloc_submission_uploads",
           "velloc_action_outcomes", "velloc_deliveries", "velloc_delivery_attempts")
@@ -33,7 +31,7 @@ def multipart(fields, file_field, file_name, data):
 
 class ArchiveTest(unittest.TestCase):
     def setUp(self):
-        self.scratch = Path(tempfile.mkdtemp(prefix="velloc-archive-"))
+        self.scratch = scratch_folder(self, "velloc-archive-")
         self.odbc = odbc_environment(self.scratch / "odbc", {})
         self.files = self.scratch / "files"
         self.files.mkdir()

@@ -17,7 +17,7 @@ from pathlib import Path
 
 from cgi_process import finish_velloc, start_velloc, write_settings
 from harness import SAMPLES, Site
-from system_support import eventually
+from system_support import eventually, scratch_folder
 
 WAIT_SECONDS = 30
 OWNER = "owner@example.test"
@@ -255,7 +255,7 @@ class LinkPlantingTest(unittest.TestCase):
             self.assertIn("signups.csv\n", site.log)
 
     def test_swapped_temporary_files_never_lead_the_mail_elsewhere(self):
-        root = Path(tempfile.mkdtemp(prefix="velloc-swap-"))
+        root = scratch_folder(self, "velloc-swap-")
         temp = root / "tmp"
         temp.mkdir()
         victim = root / "victim.txt"
@@ -300,7 +300,7 @@ class LinkPlantingTest(unittest.TestCase):
 
 class InterruptedRunTest(unittest.TestCase):
     def test_sigterm_with_a_mail_in_progress_leaves_no_temporary_files(self):
-        root = Path(tempfile.mkdtemp(prefix="velloc-term-"))
+        root = scratch_folder(self, "velloc-term-")
         temp = root / "tmp"
         temp.mkdir()
         server = HeldSmtpServer()

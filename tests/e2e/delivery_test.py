@@ -15,12 +15,10 @@ import signal
 import sqlite3
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.environ.get("SOURCE_DIR", "."), "tools"))
 import mail_sink  # noqa: E402
@@ -28,7 +26,7 @@ from attack_test import HeldSmtpServer  # noqa: E402
 from harness import VELLOC_BINARY, Site, free_port  # noqa: E402
 from postgres_insert_test import (DRIVER_GLOBS, PASSWORD, PG_BIN_GLOB,  # noqa: E402
                                   PostgresServer, find_first)
-from system_support import LoopbackHttpServer, odbc_environment  # noqa: E402
+from system_support import LoopbackHttpServer, odbc_environment, scratch_folder  # noqa: E402
 
 WAIT_SECONDS = 30
 SHARED_DELIVERIES = 200
@@ -69,7 +67,7 @@ class FlakyReceiver(LoopbackHttpServer):
 
 class DeliveryTest(unittest.TestCase):
     def setUp(self):
-        self.scratch = Path(tempfile.mkdtemp(prefix="velloc-delivery-"))
+        self.scratch = scratch_folder(self, "velloc-delivery-")
         self.odbc = odbc_environment(self.scratch / "odbc", {})
         self.smtp_port = free_port()
         self.settings = {"Archive": "1", "SMTP": f"127.0.0.1:{self.smtp_port}",

@@ -6,12 +6,10 @@ sent once by its retry button."""
 
 import base64
 import re
-import tempfile
 import unittest
-from pathlib import Path
 
 from harness import Site, free_port
-from system_support import MailSink, eventually, mail_names, odbc_environment
+from system_support import MailSink, eventually, mail_names, odbc_environment, scratch_folder
 
 USERS = {"ann": "ann-password", "bob": "bob-password"}
 INBOX = "/cgi-bin/velloc/inbox"
@@ -24,7 +22,7 @@ def login(user):
 
 class InboxTest(unittest.TestCase):
     def setUp(self):
-        self.odbc = odbc_environment(Path(tempfile.mkdtemp(prefix="velloc-inbox-")) / "odbc", {})
+        self.odbc = odbc_environment(scratch_folder(self, "velloc-inbox-") / "odbc", {})
         self.settings = {"Inbox": "1", "InboxUsers": "ann", "InboxSecret": "e2e inbox secret",
                          "Archive": "1", "SMTP": f"127.0.0.1:{free_port()}"}
 
@@ -91,7 +89,7 @@ class InboxTest(unittest.TestCase):
             self.assertIn("Inbox: delete by ann of submission", site.log)
 
     def test_retry_now_sends_a_waiting_mail_once(self):
-        scratch = Path(tempfile.mkdtemp(prefix="velloc-inbox-mail-"))
+        scratch = scratch_folder(self, "velloc-inbox-mail-")
         sink = MailSink(scratch / "mails")
         self.settings.update(SMTP=f"127.0.0.1:{sink.port}", AllowedRecipients="owner@example.com")
         with self.site() as site:

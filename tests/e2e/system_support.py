@@ -8,10 +8,12 @@ import email.policy
 import glob
 import http.server
 import os
+import shutil
 import signal
 import socket
 import ssl
 import subprocess
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -24,6 +26,13 @@ START_SECONDS = 60
 STOP_SECONDS = 20
 # Lines lighttpd writes to its error log on every start and stop.
 LIGHTTPD_ROUTINE_LINES = ("server started", "server stopped", "graceful shutdown")
+
+
+def scratch_folder(test, prefix):
+    """A new folder under the temporary directory, removed when `test` ends."""
+    folder = Path(tempfile.mkdtemp(prefix=prefix))
+    test.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+    return folder
 
 
 def eventually(predicate, seconds, interval=0.05):
