@@ -33,4 +33,22 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string percent_encode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                 c == '-' || c == '.' || c == '_' || c == '~';
+    if (plain) {
+      encoded += c;
+    } else {
+      encoded += '%';
+      encoded += kHex[byte >> 4];
+      encoded += kHex[byte & 0xF];
+    }
+  }
+  return encoded;
+}
+
 }  // namespace platform

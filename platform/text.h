@@ -1,5 +1,6 @@
 // Small text helpers shared by both programs: splitting at runs of separators,
-// trimming, and comparing names without regard to the case of ASCII letters.
+// trimming, comparing names without regard to the case of ASCII letters, and
+// percent-encoding.
 #pragma once
 
 #include <string>
@@ -18,5 +19,9 @@ std::string_view trim(std::string_view text, std::string_view characters = kWhit
 
 // True when a and b differ at most in the case of the letters A to Z.
 bool equal_ignoring_case(std::string_view a, std::string_view b);
+
+// `text` for a path segment, a query value or a form-encoded value: every byte
+// but letters, digits and "-._~" (RFC 3986's unreserved characters) as %XX.
+std::string percent_encode(std::string_view text);
 
 }  // namespace platform

@@ -131,11 +131,6 @@ int run_archive_command_line(const std::vector<std::string>& arguments) {
     std::cerr << "velloc: cannot read the settings file " << settings_file << '\n';
     return kArchiveFailed;
   }
-  if (options->command == ArchiveOptions::Command::kRelease) {
-    platform::TempFileRegistry temp_files;
-    Site site(read_process_facts(), &temp_files);
-    return release_submission(site, options->id, settings_file, std::cout, std::cerr);
-  }
   std::string state_dsn = settings_file.empty()
                               ? ""
                               : platform::read_ini_string(settings_file, "Velloc", "StateDSN", "");
@@ -144,6 +139,11 @@ int run_archive_command_line(const std::vector<std::string>& arguments) {
   if (!store) {
     std::cerr << "velloc: archive not available: " << error << '\n';
     return kArchiveFailed;
+  }
+  if (options->command == ArchiveOptions::Command::kRelease) {
+    platform::TempFileRegistry temp_files;
+    Site site(read_process_facts(), &temp_files);
+    return release_submission(site, *store, options->id, settings_file, std::cout, std::cerr);
   }
   std::int64_t now = platform::system_clock().unix_milliseconds();
   if (sends(*options)) return run_delivery_command_line(*options, *store, settings_file, now);

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <ostream>
 
-#include "platform/ini_file.h"
 #include "platform/text.h"
 #include "velloc/archive/archive_commands.h"
 #include "velloc/archive/archive_step.h"
@@ -72,20 +71,11 @@ bool restore_uploads(Run& run, const ArchivedSubmission& submission, std::ostrea
 
 }  // namespace
 
-int release_submission(Site& site, const std::string& id, const std::string& settings_file,
-                       std::ostream& out, std::ostream& err) {
-  std::string state_dsn = settings_file.empty()
-                              ? ""
-                              : platform::read_ini_string(settings_file, "Velloc", "StateDSN", "");
+int release_submission(Site& site, ArchiveStore& store, const std::string& id,
+                       const std::string& settings_file, std::ostream& out, std::ostream& err) {
   std::string error;
-  ArchiveStore* store =
-      site.archive_store(state_connection_string(state_dsn, settings_file), &error);
-  if (store == nullptr) {
-    err << "velloc: archive not available: " << error << '\n';
-    return kArchiveFailed;
-  }
   ArchivedSubmission submission;
-  if (!find_spam(*store, id, &submission, err)) return kArchiveFailed;
+  if (!find_spam(store, id, &submission, err)) return kArchiveFailed;
   Run released(site);
   restore_request(released, submission);
   try {
@@ -99,7 +89,7 @@ int release_submission(Site& site, const std::string& id, const std::string& set
     resolve_template_paths(released);
     if (!restore_uploads(released, submission, err)) return kArchiveFailed;
     released.archive_id = id;
-    if (!store->add_outcome(
+    if (!store.add_outcome(
             id, {"release", "done", site.clock().unix_milliseconds(), "released by the operator"},
             "accepted", &error)) {
       err << "velloc: archive failed: " << error << '\n';

@@ -10,9 +10,12 @@
 
 #include "velloc/site.h"
 
-// Runs the actions of spam submission `id`, found in the archive that
-// `settings_file` names, and marks it accepted first (a failing action then
-// marks it failed). Returns kArchiveOk, or kArchiveFailed with `err` naming why:
-// no such submission, one that is not spam, a store or action that failed.
-int release_submission(Site& site, const std::string& id, const std::string& settings_file,
-                       std::ostream& out, std::ostream& err);
+class ArchiveStore;
+
+// Runs the actions of spam submission `id` of `store`, the archive that
+// `settings_file` names, with that file's settings, and marks it accepted first
+// (a failing action then marks it failed). Returns kArchiveOk, or kArchiveFailed
+// with `err` naming why: no such submission, one that is not spam, a store or
+// action that failed.
+int release_submission(Site& site, ArchiveStore& store, const std::string& id,
+                       const std::string& settings_file, std::ostream& out, std::ostream& err);

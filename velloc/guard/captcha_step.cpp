@@ -21,25 +21,6 @@ constexpr int kVerifySeconds = 5;
 constexpr std::size_t kMaxToken = 8192;
 constexpr char kFormEncoded[] = "application/x-www-form-urlencoded";
 
-// RFC 3986 unreserved characters stay; every other byte as "%XX".
-std::string form_encoded(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (char c : text) {
-    auto byte = static_cast<unsigned char>(c);
-    bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                 (byte >= '0' && byte <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
-    if (plain) {
-      encoded.push_back(c);
-      continue;
-    }
-    encoded.push_back('%');
-    encoded.push_back(kHex[byte >> 4]);
-    encoded.push_back(kHex[byte & 15]);
-  }
-  return encoded;
-}
-
 CaptchaSettings read_captcha_settings(const Run& run) {
   auto profiled = [&](std::string_view key) { return profile_or_setting(run, key).value_or(""); };
   CaptchaSettings settings;
@@ -112,8 +93,9 @@ double parse_captcha_min_score(std::string_view text) {
 
 std::string captcha_verification_body(std::string_view secret, std::string_view token,
                                       std::string_view remote_address) {
-  std::string body = "secret=" + form_encoded(secret) + "&response=" + form_encoded(token);
-  if (!remote_address.empty()) body += "&remoteip=" + form_encoded(remote_address);
+  std::string body =
+      "secret=" + platform::percent_encode(secret) + "&response=" + platform::percent_encode(token);
+  if (!remote_address.empty()) body += "&remoteip=" + platform::percent_encode(remote_address);
   return body;
 }
 

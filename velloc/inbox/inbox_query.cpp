@@ -9,7 +9,6 @@
 namespace {
 
 constexpr int kMaxPage = 1000000;
-constexpr char kHexDigits[] = "0123456789ABCDEF";
 const char* const kStatuses[] = {"accepted", "spam", "pending", "failed"};
 
 bool known_status(std::string_view status) {
@@ -37,7 +36,7 @@ int page_number(std::string_view text) {
 void add_pair(std::string& query, std::string_view name, std::string_view value) {
   if (value.empty()) return;
   if (!query.empty()) query += '&';
-  query += std::string(name) + "=" + percent_encode(value);
+  query += std::string(name) + "=" + platform::percent_encode(value);
 }
 
 }  // namespace
@@ -78,21 +77,4 @@ std::string inbox_query_string(const InboxQuery& query, int page) {
   add_pair(text, "q", query.search);
   if (page > 1) add_pair(text, "page", std::to_string(page));
   return text;
-}
-
-std::string percent_encode(std::string_view text) {
-  std::string encoded;
-  for (char c : text) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                 c == '-' || c == '.' || c == '_' || c == '~';
-    if (plain) {
-      encoded += c;
-    } else {
-      encoded += '%';
-      encoded += kHexDigits[byte >> 4];
-      encoded += kHexDigits[byte & 0xF];
-    }
-  }
-  return encoded;
 }

@@ -29,7 +29,3 @@ InboxQuery parse_inbox_query(std::string_view query_string);
 // "form=...&status=...&page=N" for the filters of `query` that are set, percent
 // encoded; `page` 1 left out. Empty when nothing is set.
 std::string inbox_query_string(const InboxQuery& query, int page);
-
-// `text` for a path segment or a query value: every byte but letters, digits and
-// "-._~" as %XX.
-std::string percent_encode(std::string_view text);

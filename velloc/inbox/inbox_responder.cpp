@@ -3,6 +3,7 @@
 #include <ostream>
 #include <string>
 
+#include "platform/text.h"
 #include "velloc/archive/archive_text.h"
 #include "velloc/inbox/inbox_chart.h"
 #include "velloc/request/html_escape.h"
@@ -82,7 +83,7 @@ std::string shortened(std::string_view text, std::size_t limit) {
 }
 
 std::string submission_path(const InboxAnswer& answer, const std::string& id) {
-  return answer.base + "/submission/" + percent_encode(id);
+  return answer.base + "/submission/" + platform::percent_encode(id);
 }
 
 void write_page(std::ostream& out, const InboxAnswer& answer, std::string_view title,
@@ -193,8 +194,8 @@ std::string uploads_list(const InboxAnswer& answer, const ArchivedSubmission& s)
     if (u.stored_path.empty())
       html += "<li>" + label + ", not kept</li>\n";
     else
-      html += "<li><a href=\"" + h(answer.base) + "/upload/" + percent_encode(s.id) + "/" +
-              std::to_string(i + 1) + "\">" + label + "</a></li>\n";
+      html += "<li><a href=\"" + h(answer.base) + "/upload/" + platform::percent_encode(s.id) +
+              "/" + std::to_string(i + 1) + "\">" + label + "</a></li>\n";
   }
   return html + "</ul>\n";
 }
@@ -217,7 +218,8 @@ std::string deliveries_table(const InboxAnswer& answer, const ArchivedSubmission
         d.attempts.empty() ? "" : iso_time(d.attempts.back().at) + " " + d.attempts.back().result;
     std::string retry;
     if (d.status == "pending" || d.status == "failed")
-      retry = action_form(answer, "delivery/" + percent_encode(d.id) + "/retry", "Retry now");
+      retry =
+          action_form(answer, "delivery/" + platform::percent_encode(d.id) + "/retry", "Retry now");
     html += "<tr class=\"delivery\"><td>" + h(d.kind) + "</td><td>" + h(d.target) +
             "</td><td class=\"status-" + h(d.status) + "\">" + h(d.status) + "</td><td>" +
             std::to_string(d.attempts.size()) + "</td><td>" + h(last) + "</td><td>" + retry +
@@ -228,7 +230,7 @@ std::string deliveries_table(const InboxAnswer& answer, const ArchivedSubmission
 
 void write_submission(std::ostream& out, const InboxAnswer& answer) {
   const ArchivedSubmission& s = answer.submission;
-  std::string scope = "submission/" + percent_encode(s.id);
+  std::string scope = "submission/" + platform::percent_encode(s.id);
   std::string actions =
       (s.status == "spam" ? action_form(answer, scope + "/release", "Release from spam") : "") +
       action_form(answer, scope + "/resend", "Resend form mail") +
@@ -282,7 +284,7 @@ std::string attachment_disposition(std::string_view file_name) {
   }
   if (fallback.empty()) fallback = "download";
   return "Content-Disposition: attachment; filename=\"" + fallback + "\"; filename*=UTF-8''" +
-         percent_encode(valid_utf8(file_name));
+         platform::percent_encode(valid_utf8(file_name));
 }
 
 void write_inbox_answer(std::ostream& out, const InboxAnswer& answer) {

@@ -150,10 +150,10 @@ InboxAnswer submission_page(InboxRequest& r, const std::string& id) {
   if (auto missing = find_submission(r, id, &answer.submission)) return std::move(*missing);
   answer.kind = InboxAnswer::Kind::kSubmission;
   if (r.settings.secret.empty()) return std::move(answer);
-  std::string scope = "submission/" + percent_encode(id);
+  std::string scope = "submission/" + platform::percent_encode(id);
   std::vector<std::string> scopes = {scope + "/release", scope + "/resend", scope + "/delete"};
   for (const Delivery& d : answer.submission.deliveries)
-    scopes.push_back("delivery/" + percent_encode(d.id) + "/retry");
+    scopes.push_back("delivery/" + platform::percent_encode(d.id) + "/retry");
   for (const std::string& s : scopes)
     answer.tokens[s] = inbox_token(r.settings.secret, answer.user, s);
   return std::move(answer);
@@ -189,9 +189,9 @@ InboxAnswer run_action(InboxRequest& r, const std::string& kind, const std::stri
                        const std::string& action) {
   std::ostringstream out, err;
   int status = kArchiveFailed;
-  std::string shown = "/submission/" + percent_encode(id);
+  std::string shown = "/submission/" + platform::percent_encode(id);
   if (action == "release") {
-    status = release_submission(r.run.site, id, r.settings_file, out, err);
+    status = release_submission(r.run.site, *r.store, id, r.settings_file, out, err);
   } else if (action == "resend") {
     status = with_senders(r, err, [&](const DeliverySettings& s) {
       return resend_form_mail(id, *r.store, s, r.now, out, err);
@@ -204,7 +204,7 @@ InboxAnswer run_action(InboxRequest& r, const std::string& kind, const std::stri
     status = with_senders(r, err, [&](const DeliverySettings& s) {
       return retry_delivery(id, *r.store, s, r.now, out, err, &submission_id);
     });
-    shown = "/submission/" + percent_encode(submission_id);
+    shown = "/submission/" + platform::percent_encode(submission_id);
   }
   const std::string& user = r.answer.user;
   std::string result = first_line(status == kArchiveOk ? out.str() : err.str());
@@ -232,7 +232,7 @@ const char* check_text(ActionCheck check) {
 InboxAnswer checked_action(InboxRequest& r, const std::string& kind, const std::string& id,
                            const std::string& action) {
   const CgiRequest& request = r.run.request;
-  std::string scope = kind + "/" + percent_encode(id) + "/" + action;
+  std::string scope = kind + "/" + platform::percent_encode(id) + "/" + action;
   std::string origin = own_origin(request.get_env("HTTPS"), request.get_env("REQUEST_SCHEME"),
                                   request.get_env("HTTP_HOST"));
   std::string token = request.get_field("token");
@@ -300,10 +300,7 @@ InboxAnswer decide(Run& run, const InboxSettings& settings, const std::string& s
   std::string error;
   request.store =
       run.site.archive_store(state_connection_string(settings.state_dsn, settings_file), &error);
-  if (request.store == nullptr) {
-    log_event(run.message, 1, "Inbox: archive not available: %s\n", error.c_str());
-    return refused(request, 503, "The archive is not available; see the log.");
-  }
+  if (request.store == nullptr) return store_failed(request, error);
   request.parts = platform::split_at(below, "/");
   return route(request);
 }
