@@ -3,8 +3,11 @@
 # port, a throw-away PostgreSQL cluster and the clean-up.
 #
 #   free_port                 prints a free TCP port on 127.0.0.1
-#   make_scratch_site         the bench site in $scratch/site for $build/velloc, its
-#                             bodies in $scratch; sets site and a free http_port
+#   make_scratch_site [SMTP_PORT]
+#                             the bench site in $scratch/site for $build/velloc (its
+#                             mail to SMTP_PORT, else a free port), its bodies in
+#                             $scratch; sets site and a free http_port
+#   await_condition WHAT CMD  runs CMD until it succeeds (at most ten seconds)
 #   await_http                waits (at most ten seconds) for 127.0.0.1:$http_port
 #   start_lighttpd_for MODE [VELLOC_ARGS] [MODULES] [LINES]
 #                             lighttpd on $http_port running $site/velloc at $url_path
@@ -27,19 +30,24 @@ free_port() {
 make_scratch_site() {
   http_port=$(free_port)
   site=$scratch/site
-  make_bench_site "$site" "$build/velloc" "$(free_port)" "$scratch/velloc.log"
+  make_bench_site "$site" "$build/velloc" "${1:-$(free_port)}" "$scratch/velloc.log"
   write_bench_bodies "$scratch"
 }
 
-await_http() {
-  local tries
+# Runs COMMAND... until it succeeds, at most ten seconds; else says WHAT and exits.
+await_condition() {  # what command...
+  local what=$1 tries
+  shift
   for ((tries = 0; tries < 200; tries++)); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$http_port") 2>/dev/null && return 0
+    "$@" 2>/dev/null && return 0
     sleep 0.05
   done
-  echo "The web server did not start; see $scratch." >&2
+  echo "$what; see $scratch." >&2
   exit 1
 }
+
+http_listens() { (exec 3<>"/dev/tcp/127.0.0.1/$http_port") 2>/dev/null; }
+await_http() { await_condition "The web server did not start" http_listens; }
 
 start_lighttpd_for() {
   local handler

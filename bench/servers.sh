@@ -62,23 +62,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-http_port=$(free_port)
-
 start_smtp_sink "$build" "$scratch/sink.out"
-site=$scratch/site
-make_bench_site "$site" "$build/velloc" "$port" "$scratch/velloc.log"
-write_bench_bodies "$scratch"
+make_scratch_site "$port"
 
 # Waits until the socket file $1 exists (at most ten seconds).
-await_socket() {
-  local tries
-  for ((tries = 0; tries < 200; tries++)); do
-    [ -S "$1" ] && return 0
-    sleep 0.05
-  done
-  echo "Nothing listens on $1." >&2
-  exit 1
-}
+await_socket() { await_condition "Nothing listens on $1" test -S "$1"; }
 
 start_lighttpd() {  # mode
   start_lighttpd_for "$1" "${workers[*]}" "" "server.max-connections = 1024"
