@@ -71,6 +71,10 @@ InboxAccess decide_inbox_access(std::string_view users, std::string_view remote_
   return InboxAccess::kNotListed;
 }
 
+std::string action_scope(std::string_view kind, std::string_view id, std::string_view action) {
+  return std::string(kind) + "/" + platform::percent_encode(id) + "/" + std::string(action);
+}
+
 std::string inbox_token(std::string_view secret, std::string_view user, std::string_view scope) {
   // The name's length first: no other user and scope give the same text.
   std::string data = std::to_string(user.size()) + ":" + std::string(user) + std::string(scope);

@@ -21,6 +21,11 @@ enum class InboxAccess {
 // user. Names are compared exactly, as the web server gives them.
 InboxAccess decide_inbox_access(std::string_view users, std::string_view remote_user);
 
+// The path below the inbox that `action` on the submission or delivery (`kind`)
+// `id` is posted to: "submission/ID/release", "delivery/ID/retry", ...; the
+// scope its token is bound to.
+std::string action_scope(std::string_view kind, std::string_view id, std::string_view action);
+
 // The token of an action for `user`: HMAC-SHA256 keyed with `secret` over the
 // user's name and `scope` (the action's path below the inbox), 64 hex digits.
 std::string inbox_token(std::string_view secret, std::string_view user, std::string_view scope);

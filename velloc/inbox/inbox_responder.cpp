@@ -5,6 +5,7 @@
 
 #include "platform/text.h"
 #include "velloc/archive/archive_text.h"
+#include "velloc/inbox/inbox_access.h"
 #include "velloc/inbox/inbox_chart.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/response/json_writer.h"
@@ -218,8 +219,7 @@ std::string deliveries_table(const InboxAnswer& answer, const ArchivedSubmission
         d.attempts.empty() ? "" : iso_time(d.attempts.back().at) + " " + d.attempts.back().result;
     std::string retry;
     if (d.status == "pending" || d.status == "failed")
-      retry =
-          action_form(answer, "delivery/" + platform::percent_encode(d.id) + "/retry", "Retry now");
+      retry = action_form(answer, action_scope("delivery", d.id, "retry"), "Retry now");
     html += "<tr class=\"delivery\"><td>" + h(d.kind) + "</td><td>" + h(d.target) +
             "</td><td class=\"status-" + h(d.status) + "\">" + h(d.status) + "</td><td>" +
             std::to_string(d.attempts.size()) + "</td><td>" + h(last) + "</td><td>" + retry +
@@ -230,11 +230,11 @@ std::string deliveries_table(const InboxAnswer& answer, const ArchivedSubmission
 
 void write_submission(std::ostream& out, const InboxAnswer& answer) {
   const ArchivedSubmission& s = answer.submission;
-  std::string scope = "submission/" + platform::percent_encode(s.id);
-  std::string actions =
-      (s.status == "spam" ? action_form(answer, scope + "/release", "Release from spam") : "") +
-      action_form(answer, scope + "/resend", "Resend form mail") +
-      action_form(answer, scope + "/delete", "Delete");
+  auto form = [&](const char* action, const char* label) {
+    return action_form(answer, action_scope("submission", s.id, action), label);
+  };
+  std::string actions = (s.status == "spam" ? form("release", "Release from spam") : "") +
+                        form("resend", "Resend form mail") + form("delete", "Delete");
   std::string body =
       "<h1>Submission " + h(s.id) + "</h1>\n<p class=\"summary\">Received " +
       iso_time(s.received_at) + " &middot; form " +

@@ -150,10 +150,11 @@ InboxAnswer submission_page(InboxRequest& r, const std::string& id) {
   if (auto missing = find_submission(r, id, &answer.submission)) return std::move(*missing);
   answer.kind = InboxAnswer::Kind::kSubmission;
   if (r.settings.secret.empty()) return std::move(answer);
-  std::string scope = "submission/" + platform::percent_encode(id);
-  std::vector<std::string> scopes = {scope + "/release", scope + "/resend", scope + "/delete"};
+  std::vector<std::string> scopes;
+  for (const char* action : {"release", "resend", "delete"})
+    scopes.push_back(action_scope("submission", id, action));
   for (const Delivery& d : answer.submission.deliveries)
-    scopes.push_back("delivery/" + platform::percent_encode(d.id) + "/retry");
+    scopes.push_back(action_scope("delivery", d.id, "retry"));
   for (const std::string& s : scopes)
     answer.tokens[s] = inbox_token(r.settings.secret, answer.user, s);
   return std::move(answer);
@@ -232,7 +233,7 @@ const char* check_text(ActionCheck check) {
 InboxAnswer checked_action(InboxRequest& r, const std::string& kind, const std::string& id,
                            const std::string& action) {
   const CgiRequest& request = r.run.request;
-  std::string scope = kind + "/" + platform::percent_encode(id) + "/" + action;
+  std::string scope = action_scope(kind, id, action);
   std::string origin = own_origin(request.get_env("HTTPS"), request.get_env("REQUEST_SCHEME"),
                                   request.get_env("HTTP_HOST"));
   std::string token = request.get_field("token");
