@@ -6,6 +6,7 @@ import hashlib
 import hmac
 import json
 import secrets
+import urllib.parse
 
 
 def solve(challenge):
@@ -31,10 +32,12 @@ def fetch_and_solve(get, path):
     return solve(json.loads(body))
 
 
-def minted(key, expires, number=7):
-    """A solution made with `key` (expiring at `expires`, Unix seconds), as the site
-    that holds the key would have made it."""
-    salt = f"{secrets.token_hex(12)}?expires={expires}&"
+def minted(key, expires, number=7, form="", max_number=100000):
+    """A solution made with `key` (expiring at `expires`, Unix seconds) for the form
+    profile `form` ("": none) of difficulty `max_number`, as the site that holds the
+    key would have made it."""
+    salt = (f"{secrets.token_hex(12)}?expires={expires}&form={urllib.parse.quote(form, safe='')}"
+            f"&maxnumber={max_number}&")
     digest = hashlib.sha256(f"{salt}{number}".encode()).hexdigest()
     signature = hmac.new(key.encode(), digest.encode(), hashlib.sha256).hexdigest()
     return encode({"algorithm": "SHA-256", "challenge": digest, "salt": salt,

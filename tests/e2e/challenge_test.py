@@ -36,28 +36,31 @@ class ChallengeTest(unittest.TestCase):
         status, _, body = site.post("/cgi-bin/velloc", fields, JSON)
         return status, json.loads(body)
 
-    def challenge(self, site):
-        status, headers, body = site.get("/cgi-bin/velloc/challenge")
+    def challenge(self, site, query=""):
+        status, headers, body = site.get("/cgi-bin/velloc/challenge" + query)
         self.assertEqual(200, status, body)
         self.assertEqual("no-store", headers.get("Cache-Control"))
         self.assertTrue(headers.get("Content-Type", "").startswith("application/json"))
         return json.loads(body)
 
     def test_challenge_handed_out_and_solved(self):
-        with self.site(Archive="1") as site:
+        with self.site(Archive="1", ChallengeExpires="5") as site:
+            before = int(time.time())
             challenge = self.challenge(site)
             self.assertEqual("SHA-256", challenge["algorithm"])
             self.assertEqual(MAX_NUMBER, challenge["maxnumber"])
-            self.assertIn("?expires=", challenge["salt"])
+            expires = int(challenge["salt"].split("?expires=")[1].split("&")[0])
+            self.assertLessEqual(before + 10, expires)
             self.assertEqual((200, {"ok": True}), self.submit(site, solve(challenge)))
             self.assertNotIn("Challenge refused", site.log)
-            # Through a profile too; the solution has served its purpose, and the archive
-            # keeps only the visitor's own fields.
+            self.assertIn("Challenge setting ChallengeExpires=5 is under 10; 10 used", site.log)
+            # Through a profile too, with a challenge handed out for it; the solution has
+            # served its purpose, and the archive keeps only the visitor's own fields.
             with open(site.cgi_bin / "VELLOC.ini", "a") as settings:
                 settings.write("[Form quiz]\nSUBJECT=Quiz\n")
             status, _, body = site.post("/cgi-bin/velloc", [
                 ("FORM_PROFILE", "quiz"), ("name", "Bo"), ("DISABLE_MAIL", "1"),
-                ("altcha", solve(self.challenge(site)))], JSON)
+                ("altcha", solve(self.challenge(site, "?FORM_PROFILE=Quiz")))], JSON)
             self.assertEqual((200, {"ok": True}), (status, json.loads(body)))
             with sqlite3.connect(site.cgi_bin / "velloc-state.db") as database:
                 names = {row[0].lower() for row in database.execute(
@@ -75,9 +78,15 @@ class ChallengeTest(unittest.TestCase):
                 "solution already used": lambda: replayed,
                 "challenge expired": lambda: minted(KEY, now - 1),
                 "signature does not match": lambda: minted("guessed key", now + 600),
+                # Solved for an easy form that shares the key, or for an easier setting.
+                "challenge made for another form":
+                    lambda: minted(KEY, now + 600, form="easy", max_number=MAX_NUMBER),
+                "challenge easier than the form's":
+                    lambda: minted(KEY, now + 600, max_number=MAX_NUMBER - 1),
             }
+            rounds = 40
             accepted = 0
-            for i in range(200):
+            for i in range(rounds * len(kinds)):
                 reason, make = list(kinds.items())[i % len(kinds)]
                 status, answer = self.submit(site, make())
                 if status != 403 or answer.get("error") != "challenge":
@@ -85,7 +94,7 @@ class ChallengeTest(unittest.TestCase):
             self.assertEqual(0, accepted)
             log = site.log
             for reason in kinds:
-                self.assertEqual(50, log.count(f"Challenge refused: {reason}"), reason)
+                self.assertEqual(rounds, log.count(f"Challenge refused: {reason}"), reason)
 
     def test_cannot_turn_on_without_key_or_store(self):
         for extra, why in (({"ChallengeKey": ""}, "Challenge set without ChallengeKey"),

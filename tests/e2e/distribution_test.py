@@ -160,7 +160,7 @@ class DistributionTest(unittest.TestCase):
         page, errors = self.run_installed_velloc(form_fields(self.samples / "contact.html", {
             "name": "Ann", "email": "ann@example.test", "topic": "order",
             "message": "Where is my tea?", "phone": "",
-            "altcha": minted(CHALLENGE_KEY, int(time.time()) + 600)}))
+            "altcha": minted(CHALLENGE_KEY, int(time.time()) + 600, form="contact")}))
         self.assertTrue(page.startswith("Content-type: text/html\n\n<!DOCTYPE html>\n"),
                         page + errors)
         self.assertIn("<h1>Thank you, Ann</h1>\n", page)

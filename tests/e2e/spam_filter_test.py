@@ -76,7 +76,8 @@ class SpamFilterTest(unittest.TestCase):
         cls.spamd = Spamd(cls.scratch / "spamd").__enter__()
         cls.sink = MailSink(cls.scratch / "mail").__enter__()
         blocked = cls.scratch / "blocked.txt"
-        blocked.write_text("# words no customer of ours writes\ncasino\nfree money\nÖlpreis\n")
+        blocked.write_text("# words no customer of ours writes\ncasino\nfree money\nÖlpreis\n"
+                           "казино\n")
         cls.site = Site(settings={
             "SMTP": f"127.0.0.1:{cls.sink.port}", "DefaultRecipient": OWNER,
             "AllowedRecipients": OWNER, "Archive": "1", "MaxLinks": "3",
@@ -142,7 +143,10 @@ class SpamFilterTest(unittest.TestCase):
         cases = [("links", links, r"Spam \(4 links, at most 3 allowed\)"),
                  ("word", "Win at the CASINO today", r'Spam \(blocked word "casino" in MESSAGE\)'),
                  ("phrase", "get free, money!", r'Spam \(blocked word "free money" in MESSAGE\)'),
-                 ("umlaut", "Der ÖLPREIS fällt", r'Spam \(blocked word "Ölpreis" in MESSAGE\)')]
+                 ("umlaut", "Der ÖLPREIS fällt", r'Spam \(blocked word "Ölpreis" in MESSAGE\)'),
+                 ("cyrillic", "ДЁШЕВЫЕ КАЗИНО", r'Spam \(blocked word "казино" in MESSAGE\)'),
+                 ("padded", f"Hello\n{GTUBE}\n" + "Nothing but padding here.\n" * 24000,
+                  r"Form mail of \d+ bytes; its first 512000 scored")]
         for subject, message, logged in cases:
             with self.subTest(subject):
                 before = len(self.spam_ids())

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <optional>
 
+#include "platform/text.h"
 #include "velloc/archive/sha256.h"
 #include "velloc/request/field_map.h"
 #include "velloc/request/json_body.h"
@@ -11,7 +12,9 @@
 
 namespace {
 
-constexpr std::string_view kExpiresParameter = "expires=";
+constexpr std::string_view kExpiresParameter = "expires";
+constexpr std::string_view kFormParameter = "form";
+constexpr std::string_view kMaxNumberParameter = "maxnumber";
 // Far more than any solution the widget sends; a longer field is not decoded.
 constexpr std::size_t kMaxSolutionLength = 4096;
 constexpr std::size_t kMaxNumberDigits = 15;
@@ -46,26 +49,31 @@ std::string sha256_hex(std::string_view data) {
   return digest.hex_digest();
 }
 
-// The expiry named by the salt's "expires=" parameter (after its "?"); nullopt
-// when it names none.
-std::optional<std::int64_t> salt_expiry(std::string_view salt) {
+// The value of the salt's parameter `name` (after its "?", parameters joined by
+// "&"); nullopt when it has none.
+std::optional<std::string_view> salt_parameter(std::string_view salt, std::string_view name) {
   std::size_t query = salt.find('?');
   if (query == std::string_view::npos) return std::nullopt;
   std::string_view rest = salt.substr(query + 1);
   while (!rest.empty()) {
     std::size_t amp = rest.find('&');
     std::string_view parameter = rest.substr(0, amp);
-    if (parameter.starts_with(kExpiresParameter)) {
-      std::string_view digits = parameter.substr(kExpiresParameter.size());
-      std::int64_t value = 0;
-      if (!all_digits(digits, kMaxNumberDigits)) return std::nullopt;
-      std::from_chars(digits.data(), digits.data() + digits.size(), value);
-      return value;
-    }
+    if (parameter.size() > name.size() && parameter.starts_with(name) &&
+        parameter[name.size()] == '=')
+      return parameter.substr(name.size() + 1);
     if (amp == std::string_view::npos) break;
     rest = rest.substr(amp + 1);
   }
   return std::nullopt;
+}
+
+// The number the salt's parameter `name` holds; nullopt when it holds none.
+std::optional<std::int64_t> salt_number(std::string_view salt, std::string_view name) {
+  std::optional<std::string_view> digits = salt_parameter(salt, name);
+  if (!digits || !all_digits(*digits, kMaxNumberDigits)) return std::nullopt;
+  std::int64_t value = 0;
+  std::from_chars(digits->data(), digits->data() + digits->size(), value);
+  return value;
 }
 
 SolutionVerdict verdict(SolutionCheck check) {
@@ -98,8 +106,10 @@ bool decode_base64(std::string_view text, std::string* bytes) {
 
 std::string challenge_json(const OpenSslApi& tls, std::string_view key,
                            const ChallengeIssue& issue) {
-  std::string salt = issue.salt_random + "?" + std::string(kExpiresParameter) +
-                     std::to_string(issue.expires) + "&";
+  std::string salt = issue.salt_random + "?" + std::string(kExpiresParameter) + "=" +
+                     std::to_string(issue.expires) + "&" + std::string(kFormParameter) + "=" +
+                     platform::percent_encode(issue.form) + "&" + std::string(kMaxNumberParameter) +
+                     "=" + std::to_string(issue.max_number) + "&";
   std::string challenge = sha256_hex(salt + std::to_string(issue.number));
   std::string signature = hmac_sha256_hex(tls, key, challenge);
   if (signature.empty()) return {};
@@ -113,7 +123,7 @@ std::string challenge_json(const OpenSslApi& tls, std::string_view key,
 }
 
 SolutionVerdict verify_solution(const OpenSslApi& tls, std::string_view key, std::string_view field,
-                                std::int64_t now) {
+                                std::int64_t now, std::string_view form, std::int64_t max_number) {
   if (field.empty()) return verdict(SolutionCheck::kMissing);
   std::string json;
   if (field.size() > kMaxSolutionLength || !decode_base64(field, &json))
@@ -138,9 +148,14 @@ SolutionVerdict verify_solution(const OpenSslApi& tls, std::string_view key, std
   if (expected.empty()) return verdict(SolutionCheck::kUnavailable);
   if (!same_text(expected, *signature)) return verdict(SolutionCheck::kSignature);
   if (!same_text(sha256_hex(*salt + *number), *challenge)) return verdict(SolutionCheck::kHash);
-  std::optional<std::int64_t> expires = salt_expiry(*salt);
+  std::optional<std::int64_t> expires = salt_number(*salt, kExpiresParameter);
   if (!expires) return verdict(SolutionCheck::kNoExpiry);
   if (*expires <= now) return verdict(SolutionCheck::kExpired);
+  std::optional<std::string_view> made_for = salt_parameter(*salt, kFormParameter);
+  if (!made_for || !platform::equal_ignoring_case(*made_for, platform::percent_encode(form)))
+    return verdict(SolutionCheck::kOtherForm);
+  std::optional<std::int64_t> made_with = salt_number(*salt, kMaxNumberParameter);
+  if (!made_with || *made_with < max_number) return verdict(SolutionCheck::kEasier);
   SolutionVerdict accepted = verdict(SolutionCheck::kAccepted);
   accepted.challenge = *challenge;
   accepted.expires = *expires;
@@ -165,6 +180,10 @@ const char* solution_check_text(SolutionCheck check) {
       return "challenge names no expiry";
     case SolutionCheck::kExpired:
       return "challenge expired";
+    case SolutionCheck::kOtherForm:
+      return "challenge made for another form";
+    case SolutionCheck::kEasier:
+      return "challenge easier than the form's";
     case SolutionCheck::kUnavailable:
       return "OpenSSL not available";
   }

@@ -1,6 +1,6 @@
 // The proof-of-work challenge that the browser widget solves. The site hands out
-// a salt that carries its expiry, the SHA-256 of the salt followed by a secret
-// number no greater than maxnumber, and an HMAC-SHA256 of that hash keyed with
+// a salt that carries its expiry, its form and its difficulty, the SHA-256 of the salt followed by
+// a secret number no greater than maxnumber, and an HMAC-SHA256 of that hash keyed with
 // ChallengeKey; the widget finds the number by trying each one and sends the
 // solution in the field "altcha": base64 of a JSON object with the algorithm,
 // challenge, number, salt and signature. Pure computation; the digests through
@@ -16,12 +16,15 @@ struct OpenSslApi;
 inline constexpr char kChallengeAlgorithm[] = "SHA-256";
 
 // One challenge to hand out: `salt_random` (hex digits) becomes the salt with
-// "?expires=<expires>&" after it (Unix seconds).
+// "?expires=<expires>&form=<form>&maxnumber=<max_number>&" after it (Unix
+// seconds; the form's profile name percent-encoded, empty for [Velloc]'s
+// settings). The salt is part of what is hashed, so these are the site's own.
 struct ChallengeIssue {
   std::string salt_random;
   std::int64_t number = 0;
   std::int64_t max_number = 0;
   std::int64_t expires = 0;
+  std::string form;
 };
 
 // The challenge as the widget reads it: {"algorithm", "challenge", "maxnumber",
@@ -38,6 +41,8 @@ enum class SolutionCheck {
   kHash,        // the number does not solve the challenge
   kNoExpiry,    // the salt names no expiry
   kExpired,     // the expiry has passed
+  kOtherForm,   // the challenge was handed out for another form
+  kEasier,      // made with a lower ChallengeMaxNumber than the form's
   kUnavailable  // OpenSSL failed
 };
 
@@ -49,10 +54,14 @@ struct SolutionVerdict {
   std::int64_t expires = 0;
 };
 
-// Checks the solution field at `now` (Unix seconds): the signature, then the
-// hash, then the expiry, so that the expiry read from the salt is the site's own.
+// Checks the solution field at `now` (Unix seconds) for the form named `form`
+// (compared without regard to the case of ASCII letters) whose difficulty is
+// `max_number`: the signature, then the hash, so that what is read from the salt
+// is the site's own, then the expiry, the form and the difficulty, which may be
+// higher than the form's (a challenge handed out before the form was made
+// easier) but not lower.
 SolutionVerdict verify_solution(const OpenSslApi& tls, std::string_view key, std::string_view field,
-                                std::int64_t now);
+                                std::int64_t now, std::string_view form, std::int64_t max_number);
 
 // "signature does not match", ..., for the log.
 const char* solution_check_text(SolutionCheck check);

@@ -1,5 +1,7 @@
 #include "velloc/guard/blocked_words.h"
 
+#include <utf8proc.h>
+
 #include "platform/text.h"
 
 namespace {
@@ -28,17 +30,28 @@ char32_t next_character(std::string_view text, std::size_t* at) {
   return c;
 }
 
-// Lower case for ASCII, Latin-1 and Latin Extended-A; other characters unchanged.
-char32_t fold(char32_t c) {
-  if (c >= 'A' && c <= 'Z') return c + 0x20;
-  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 0x20;
-  if (c == 0x178) return 0xFF;
-  if (c == 0x130) return 'i';
-  if (c == 0x17F) return 's';
-  bool even_upper = (c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177);
-  bool odd_upper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-  if ((even_upper && c % 2 == 0) || (odd_upper && c % 2 == 1)) return c + 1;
-  return c;
+// Appends the full Unicode case folding of `c` (utf8proc's, one character to as
+// many as three: "ß" to "ss"), except that the capital I with a dot folds to
+// "i" as in Turkish, not to "i" and a combining dot, so that it still matches
+// the word written with "i".
+void append_folded(char32_t c, std::u32string& word) {
+  constexpr char32_t kCapitalIWithDot = 0x130;
+  if (c < 0x80) {
+    word.push_back(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
+    return;
+  }
+  if (c == kCapitalIWithDot) {
+    word.push_back('i');
+    return;
+  }
+  utf8proc_int32_t folded[4];
+  utf8proc_ssize_t count = utf8proc_decompose_char(static_cast<utf8proc_int32_t>(c), folded, 4,
+                                                   UTF8PROC_CASEFOLD, nullptr);
+  if (count < 1 || count > 4) {
+    word.push_back(c);
+    return;
+  }
+  for (utf8proc_ssize_t i = 0; i < count; ++i) word.push_back(static_cast<char32_t>(folded[i]));
 }
 
 // Letters and digits of any script join words; ASCII and Latin-1 punctuation,
@@ -67,7 +80,7 @@ std::vector<std::u32string> folded_words(std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
     char32_t c = next_character(text, &at);
     if (is_word_character(c)) {
-      word.push_back(fold(c));
+      append_folded(c, word);
     } else if (!word.empty()) {
       words.push_back(std::move(word));
       word.clear();

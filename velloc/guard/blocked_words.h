@@ -1,6 +1,7 @@
 // The blocked words of BlockedWords: a list of words and phrases, one a line, any
-// of which makes a submission spam. Matching is case-blind (ASCII, Latin-1 and
-// Latin Extended-A letters fold to lower case) and on word boundaries: a phrase
+// of which makes a submission spam. Matching is case-blind (every character
+// folded by Unicode's full case folding, "STRASSE" matching "straße") and on
+// word boundaries: a phrase
 // matches a run of whole words of the text, whatever blanks or punctuation stand
 // between them. Text is read as UTF-8; a byte that is not part of a character
 // separates words. Pure; the step lives in content_rules.h.
@@ -30,5 +31,5 @@ class BlockedWords {
   std::unordered_map<std::u32string, std::vector<Entry>> by_first_word_;
 };
 
-// The words of `text`, folded to lower case: maximal runs of letters and digits.
+// The words of `text`, case-folded: maximal runs of letters and digits.
 std::vector<std::u32string> folded_words(std::string_view text);

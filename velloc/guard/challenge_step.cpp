@@ -26,22 +26,39 @@ constexpr std::int64_t kMaxExpires = 24 * 3600;
 
 std::int64_t unix_now(const Run& run) { return run.site.clock().unix_seconds(); }
 
-std::int64_t number_or(std::string_view text, std::int64_t fallback, std::int64_t low,
-                       std::int64_t high) {
+// The setting `name`'s number, `fallback` when it is empty; a value without
+// leading digits, or outside `low` to `high`, adds a line to `adjusted`.
+std::int64_t number_or(std::string_view name, std::string_view text, std::int64_t fallback,
+                       std::int64_t low, std::int64_t high, std::vector<std::string>& adjusted) {
   text = platform::trim(text);
-  if (text.empty() || text.front() < '0' || text.front() > '9') return fallback;
+  if (text.empty()) return fallback;
+  auto note = [&](const std::string& why, std::int64_t used) {
+    adjusted.push_back(std::string(name) + "=" + std::string(text) + " " + why + "; " +
+                       std::to_string(used) + " used");
+    return used;
+  };
+  if (text.front() < '0' || text.front() > '9') return note("is no number", fallback);
   std::int64_t value = 0;
+  bool over = false;
   for (char c : text) {
     if (c < '0' || c > '9') break;
-    value = std::min<std::int64_t>(value * 10 + (c - '0'), high);
+    over = over || value > (high - (c - '0')) / 10;
+    value = over ? high : value * 10 + (c - '0');
   }
-  return std::clamp(value, low, high);
+  if (over) return note("is over " + std::to_string(high), high);
+  if (value < low) return note("is under " + std::to_string(low), low);
+  return value;
 }
 
 ChallengeSettings read_challenge_settings(const Run& run) {
   auto profiled = [&](std::string_view key) { return profile_or_setting(run, key).value_or(""); };
-  return challenge_settings_from(profiled("Challenge"), profiled("ChallengeKey"),
-                                 profiled("ChallengeMaxNumber"), profiled("ChallengeExpires"));
+  ChallengeSettings settings =
+      challenge_settings_from(profiled("Challenge"), profiled("ChallengeKey"),
+                              profiled("ChallengeMaxNumber"), profiled("ChallengeExpires"));
+  if (!settings.kind.empty())
+    for (const std::string& line : settings.adjusted)
+      log_event(run.message, 1, "Challenge setting %s\n", line.c_str());
+  return settings;
 }
 
 [[noreturn]] void refuse(Run& run, const char* why) {
@@ -67,7 +84,7 @@ const OpenSslApi& openssl_or_refuse(Run& run) {
   return *tls;
 }
 
-ChallengeIssue new_issue(const ChallengeSettings& settings, std::int64_t now) {
+ChallengeIssue new_issue(const ChallengeSettings& settings, std::string form, std::int64_t now) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::random_device random;
   ChallengeIssue issue;
@@ -80,6 +97,7 @@ ChallengeIssue new_issue(const ChallengeSettings& settings, std::int64_t now) {
   issue.number = number(random);
   issue.max_number = settings.max_number;
   issue.expires = now + settings.expires_seconds;
+  issue.form = std::move(form);
   return issue;
 }
 
@@ -90,8 +108,10 @@ ChallengeSettings challenge_settings_from(std::string_view kind, std::string_vie
   ChallengeSettings settings;
   settings.kind = std::string(platform::trim(kind));
   settings.key = std::string(key);
-  settings.max_number = number_or(max_number, settings.max_number, kMinMaxNumber, kMaxMaxNumber);
-  settings.expires_seconds = number_or(expires, settings.expires_seconds, kMinExpires, kMaxExpires);
+  settings.max_number = number_or("ChallengeMaxNumber", max_number, settings.max_number,
+                                  kMinMaxNumber, kMaxMaxNumber, settings.adjusted);
+  settings.expires_seconds = number_or("ChallengeExpires", expires, settings.expires_seconds,
+                                       kMinExpires, kMaxExpires, settings.adjusted);
   return settings;
 }
 
@@ -102,7 +122,8 @@ void answer_challenge_request(Run& run) {
   ChallengeSettings settings = read_challenge_settings(run);
   if (const char* why = cannot_turn_on(settings)) refuse(run, why);
   std::string json =
-      challenge_json(openssl_or_refuse(run), settings.key, new_issue(settings, unix_now(run)));
+      challenge_json(openssl_or_refuse(run), settings.key,
+                     new_issue(settings, form_profile_name(run.settings), unix_now(run)));
   if (json.empty()) refuse(run, "OpenSSL could not sign the challenge");
   Answer answer = Answer::of(Answer::Kind::kChallenge);
   answer.body = std::move(json);
@@ -120,8 +141,9 @@ void check_challenge(Run& run) {
     log_event(run.message, 1, "Challenge refused: state store not available: %s\n", error.c_str());
     fail_request(run.message, kNotARobot, Reason::kChallenge);
   }
-  SolutionVerdict verdict = verify_solution(openssl_or_refuse(run), settings.key,
-                                            run.request.get_field(kSolutionField), unix_now(run));
+  SolutionVerdict verdict =
+      verify_solution(openssl_or_refuse(run), settings.key, run.request.get_field(kSolutionField),
+                      unix_now(run), form_profile_name(run.settings), settings.max_number);
   if (verdict.check != SolutionCheck::kAccepted) refuse(run, solution_check_text(verdict.check));
   std::optional<bool> first =
       store->use_once(verdict.challenge, verdict.expires * 1000, unix_now(run) * 1000, &error);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct Run;
 
@@ -20,10 +21,14 @@ struct ChallengeSettings {
   std::string key;   // ChallengeKey
   std::int64_t max_number = 100000;
   std::int64_t expires_seconds = 600;
+  // A line for the log for each value that was not taken as written:
+  // "ChallengeExpires=5 is under 10; 10 used".
+  std::vector<std::string> adjusted;
 };
 
 // ChallengeMaxNumber held within 1,000 and 10,000,000; ChallengeExpires within
-// 10 s and one day. A value without digits gives the default.
+// 10 s and one day. A value without leading digits gives the default; digits are
+// read up to the first other character. An empty value is the default unsaid.
 ChallengeSettings challenge_settings_from(std::string_view kind, std::string_view key,
                                           std::string_view max_number, std::string_view expires);
 

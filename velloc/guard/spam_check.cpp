@@ -16,8 +16,6 @@ namespace {
 
 // The whole exchange with the filter; a visitor waits for it.
 constexpr int kSpamdBudgetMs = 8000;
-// spamd's own default limit on what it scans.
-constexpr std::size_t kMaxScoredBytes = 500 * 1024;
 
 std::string one_decimal(double value) {
   char text[32];
@@ -44,13 +42,12 @@ void score_spam(Run& run) {
   }
   double threshold = parse_spam_threshold(profile_or_setting(run, "SpamThreshold").value_or(""));
   std::string message = form_mail_text(run);
-  if (message.size() > kMaxScoredBytes) {
-    log_event(run.message, 1, "Form mail too large to score (%zu bytes); let through\n",
-              message.size());
-    return;
-  }
+  std::string_view scored = scored_part(message);
+  if (scored.size() < message.size())
+    log_event(run.message, 5, "Form mail of %zu bytes; its first %zu scored\n", message.size(),
+              scored.size());
   std::string error;
-  std::optional<double> score = spamd_score(*address, message, kSpamdBudgetMs, &error);
+  std::optional<double> score = spamd_score(*address, scored, kSpamdBudgetMs, &error);
   if (!score) {
     log_event(run.message, 1, "Spam filter not reached, let through unscored: %s\n", error.c_str());
     return;

@@ -13,7 +13,7 @@ double parse_spam_threshold(std::string_view text, double fallback = 5.0);
 
 // Step after the rate limits: scores the composed form mail (before any
 // encryption). A score at or over the threshold ends the run as spam; a lower
-// one goes into the form mail's X-Spam-Score line. A filter that cannot be
-// reached, or a message too large to score, is logged and lets the submission
-// through unscored.
+// one goes into the form mail's X-Spam-Score line. Of a message over 500 KB the
+// first 500 KB are scored, and the log says so. A filter that cannot be reached
+// is logged and lets the submission through unscored.
 void score_spam(Run& run);

@@ -125,6 +125,17 @@ std::optional<SpamdAddress> parse_spam_check(std::string_view setting) {
   return SpamdAddress{std::string(host), std::string(port)};
 }
 
+std::string_view scored_part(std::string_view message, std::size_t limit) {
+  if (message.size() <= limit) return message;
+  std::size_t cut = limit;
+  // At most three continuation bytes stand before a character's end.
+  for (int back = 0;
+       back < 3 && cut > 0 && (static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80; ++back)
+    --cut;
+  if ((static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80) cut = limit;
+  return message.substr(0, cut);
+}
+
 std::string spamc_check_request(std::string_view message) {
   return "CHECK SPAMC/1.5\r\nContent-length: " + std::to_string(message.size()) + "\r\n\r\n" +
          std::string(message);

@@ -16,6 +16,14 @@ struct SpamdAddress {
 // nullopt for another form, an empty host or a port that is not 1 to 65535.
 std::optional<SpamdAddress> parse_spam_check(std::string_view setting);
 
+// What is scored of a message at most: the default limit of spamd's own client,
+// past which the filter's rules are slow for no better verdict.
+inline constexpr std::size_t kMaxScoredBytes = 500 * 1024;
+
+// The part of `message` that is scored: all of it within `limit` bytes, else its
+// first `limit` bytes, less the start of a UTF-8 character they would cut.
+std::string_view scored_part(std::string_view message, std::size_t limit = kMaxScoredBytes);
+
 // "CHECK SPAMC/1.5", the Content-length of `message`, a blank line, the message.
 std::string spamc_check_request(std::string_view message);
 

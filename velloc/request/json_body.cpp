@@ -1,7 +1,6 @@
 #include "velloc/request/json_body.h"
 
 #include <rapidjson/error/en.h>
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
 #include <cstdint>
@@ -31,6 +30,95 @@ std::string shown_name(std::string_view name) {
   return "\"" + shown + "\"";
 }
 
+// The body as the parser reads it, with each number shown as "0" and blanks to
+// its length. The parser reads numbers as text but still refuses one beyond the
+// range of a double (1e309, 400 digits) although nothing here computes with
+// them, so it is never shown one: the numbers are found here, outside strings,
+// as the longest run that JSON's grammar makes a number from, and the handler
+// takes each number's own text from number(). A run that is no number (a lone
+// "-", "1.", "1e") is shown as it is, so the parser refuses it at the same byte
+// as before; so does every other byte, masked or not, keep its offset.
+class NumberMaskingStream {
+ public:
+  using Ch = char;
+
+  explicit NumberMaskingStream(std::string_view text) : text_(text) { look_at_next(); }
+
+  Ch Peek() const {
+    if (at_ == text_.size()) return '\0';
+    if (at_ < number_end_) return at_ == number_start_ ? '0' : ' ';
+    return text_[at_];
+  }
+  Ch Take() {
+    Ch shown = Peek();
+    if (at_ == text_.size()) return shown;
+    char c = text_[at_++];
+    if (in_string_) {
+      if (escaped_)
+        escaped_ = false;
+      else if (c == '\\')
+        escaped_ = true;
+      else if (c == '"')
+        in_string_ = false;
+    } else if (c == '"') {
+      in_string_ = true;
+    }
+    look_at_next();
+    return shown;
+  }
+  std::size_t Tell() const { return at_; }
+  // The text of the number last shown.
+  std::string_view number() const {
+    return text_.substr(number_start_, number_end_ - number_start_);
+  }
+
+  // Never written to.
+  Ch* PutBegin() { return nullptr; }
+  void Put(Ch) {}
+  void Flush() {}
+  std::size_t PutEnd(Ch*) { return 0; }
+
+ private:
+  void look_at_next() {
+    if (in_string_ || at_ < number_end_ || at_ == text_.size()) return;
+    char c = text_[at_];
+    if (c != '-' && (c < '0' || c > '9')) return;
+    std::size_t end = number_length(text_.substr(at_));
+    if (end == 0) return;
+    number_start_ = at_;
+    number_end_ = at_ + end;
+  }
+
+  // The length of the number `text` starts with: -? (0 | [1-9][0-9]*) (. [0-9]+)?
+  // ([eE] [+-]? [0-9]+)?, a fraction or exponent without digits left out; 0 when
+  // it starts with none.
+  static std::size_t number_length(std::string_view text) {
+    auto digits_at = [&](std::size_t at) {
+      std::size_t end = at;
+      while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+      return end - at;
+    };
+    std::size_t at = text.front() == '-' ? 1 : 0;
+    std::size_t whole = digits_at(at);
+    if (whole == 0) return 0;
+    at += text[at] == '0' ? 1 : whole;
+    if (at < text.size() && text[at] == '.' && digits_at(at + 1) > 0) at += 1 + digits_at(at + 1);
+    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+      std::size_t sign = at + 1 < text.size() && (text[at + 1] == '+' || text[at + 1] == '-');
+      std::size_t exponent = digits_at(at + 1 + sign);
+      if (exponent > 0) at += 1 + sign + exponent;
+    }
+    return at;
+  }
+
+  std::string_view text_;
+  std::size_t at_ = 0;
+  bool in_string_ = false;
+  bool escaped_ = false;
+  std::size_t number_start_ = 0;
+  std::size_t number_end_ = 0;
+};
+
 // The parser checks the bytes of a string, not what its \u escapes make: a lone
 // \uDC00-\uDFFF (an unpaired high half is refused by the parser) comes out as
 // the three bytes ED A0-BF xx, which are not UTF-8.
@@ -46,12 +134,13 @@ bool has_encoded_surrogate(std::string_view text) {
 // that is not allowed where it occurs, keeping why in refusal().
 class FieldEvents : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FieldEvents> {
  public:
-  explicit FieldEvents(FieldAdder& adder) : adder_(adder) {}
+  FieldEvents(FieldAdder& adder, const NumberMaskingStream& stream)
+      : adder_(adder), stream_(stream) {}
 
   bool Null() { return value(std::string()); }
   bool Bool(bool b) { return value(b ? "true" : "false"); }
-  bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
-    return value(std::string(text, length));
+  bool RawNumber(const char*, rapidjson::SizeType, bool) {
+    return value(std::string(stream_.number()));
   }
   bool String(const char* text, rapidjson::SizeType length, bool) {
     return value(std::string(text, length));
@@ -81,6 +170,7 @@ class FieldEvents : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Field
   }
 
   FieldAdder& adder_;
+  const NumberMaskingStream& stream_;
   Place place_ = Place::kBefore;
   std::string name_;
   std::string refusal_;
@@ -134,8 +224,8 @@ std::string parse_error_text(rapidjson::ParseErrorCode code) {
 }
 
 void parse_fields(std::string_view body, FieldAdder& adder) {
-  rapidjson::MemoryStream stream(body.data(), body.size());
-  FieldEvents events(adder);
+  NumberMaskingStream stream(body);
+  FieldEvents events(adder, stream);
   rapidjson::Reader reader;
   rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, events);
   if (result.Code() == rapidjson::kParseErrorTermination)

@@ -9,7 +9,7 @@ namespace {
 TEST(BlockedWords, WholeWordsCaseBlindInUtf8) {
   const BlockedWords blocked = BlockedWords::parse(
       "# comments and blank lines are no entries\n\n  casino  \r\nfree money\n"
-      "Ölpreis\nŁódź\nçà\n$$$\n");
+      "Ölpreis\nŁódź\nçà\n$$$\nказино\nΣΟΦΊΑ\nstraße\nİzmir\n");
   struct Case {
     std::string text;
     std::string found;
@@ -22,9 +22,13 @@ TEST(BlockedWords, WholeWordsCaseBlindInUtf8) {
       {"get FREE   money now", "free money"}, {"free\nmoney", "free money"},
       {"free-money", "free money"}, {"free moneybag", ""}, {"freemoney", ""},
       {"free\xC2\xA0money", "free money"},
-      // Latin-1 and Latin Extended-A letters fold; they are letters of their words.
+      // Accented letters fold; they are letters of their words.
       {"ÖLPREIS steigt", "Ölpreis"}, {"ölpreis", "Ölpreis"}, {"Schölpreis", ""},
       {"ŁÓDŹ", "Łódź"}, {"łódź", "Łódź"}, {"ÇÀ va", "çà"}, {"ca va", ""},
+      // Every script folds, as Unicode's full case folding does.
+      {"ДЕШЁВОЕ КАЗИНО", "казино"}, {"Казино", "казино"}, {"казиноз", ""},
+      {"σοφία", "ΣΟΦΊΑ"}, {"ΣΟΦΊΑ", "ΣΟΦΊΑ"}, {"STRASSE", "straße"}, {"Strasse", "straße"},
+      {"STRAẞE", "straße"}, {"izmir", "İzmir"}, {"IZMIR", "İzmir"},
       // An entry of punctuation alone has no word and matches nothing.
       {"$$$ cash", ""},
       // Bytes that are no UTF-8 character separate words and never match a letter.

@@ -41,6 +41,21 @@ TEST(SpamdClient, CheckRequestCountsTheMessageBytes) {
             spamc_check_request("Subject: x\n\nb\n"));
 }
 
+// A message over the limit is scored on its first part, never skipped.
+TEST(SpamdClient, ScoredPartOfALargeMessage) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Subject: x\n\nbody\n", "Subject: x\n\nbody\n"},
+      {"Subject: x\n\nbody\npadding", "Subject: x\n\nbody\npad"},
+      {"Subject: x\n\nbody\n\xE2\x82\xAC\xE2\x82\xAC", "Subject: x\n\nbody\n\xE2\x82\xAC"},
+      {"Subject: x\n\nbody\n\xE2\x82\xE2\x82\xAC", "Subject: x\n\nbody\n\xE2\x82"},
+      {std::string(23, '\x80'), std::string(20, '\x80')},
+  };
+  for (const auto& [message, scored] : cases)
+    EXPECT_EQ(scored, scored_part(message, 20)) << message;
+  std::string large(kMaxScoredBytes + 1, 'x');
+  EXPECT_EQ(kMaxScoredBytes, scored_part(large).size());
+}
+
 TEST(SpamdClient, Replies) {
   struct Case {
     std::string reply;
