@@ -33,11 +33,12 @@ std::string shown_name(std::string_view name) {
 // The body as the parser reads it, with each number shown as "0" and blanks to
 // its length. The parser reads numbers as text but still refuses one beyond the
 // range of a double (1e309, 400 digits) although nothing here computes with
-// them, so it is never shown one: the numbers are found here, outside strings,
-// as the longest run that JSON's grammar makes a number from, and the handler
-// takes each number's own text from number(). A run that is no number (a lone
-// "-", "1.", "1e") is shown as it is, so the parser refuses it at the same byte
-// as before; so does every other byte, masked or not, keep its offset.
+// them, so it is never shown one. A number is found here where the parser may
+// start a value (outside strings, at the start or after a blank, ":", "," or
+// "["), and only when all that JSON's grammar reads there makes one: a run that
+// is no number ("-", "1.", "1e") is shown as it is, so the parser refuses it at
+// the same byte as before; every byte, masked or not, keeps its offset. The
+// handler takes each number's own text from number().
 class NumberMaskingStream {
  public:
   using Ch = char;
@@ -53,6 +54,7 @@ class NumberMaskingStream {
     Ch shown = Peek();
     if (at_ == text_.size()) return shown;
     char c = text_[at_++];
+    last_ = c;
     if (in_string_) {
       if (escaped_)
         escaped_ = false;
@@ -81,6 +83,7 @@ class NumberMaskingStream {
  private:
   void look_at_next() {
     if (in_string_ || at_ < number_end_ || at_ == text_.size()) return;
+    if (at_ > 0 && std::string_view(" \t\n\r:,[").find(last_) == std::string_view::npos) return;
     char c = text_[at_];
     if (c != '-' && (c < '0' || c > '9')) return;
     std::size_t end = number_length(text_.substr(at_));
@@ -90,8 +93,8 @@ class NumberMaskingStream {
   }
 
   // The length of the number `text` starts with: -? (0 | [1-9][0-9]*) (. [0-9]+)?
-  // ([eE] [+-]? [0-9]+)?, a fraction or exponent without digits left out; 0 when
-  // it starts with none.
+  // ([eE] [+-]? [0-9]+)?; 0 when it starts with none, or with a "." or an "e"
+  // that no digits follow.
   static std::size_t number_length(std::string_view text) {
     auto digits_at = [&](std::size_t at) {
       std::size_t end = at;
@@ -102,11 +105,16 @@ class NumberMaskingStream {
     std::size_t whole = digits_at(at);
     if (whole == 0) return 0;
     at += text[at] == '0' ? 1 : whole;
-    if (at < text.size() && text[at] == '.' && digits_at(at + 1) > 0) at += 1 + digits_at(at + 1);
+    if (at < text.size() && text[at] == '.') {
+      std::size_t fraction = digits_at(at + 1);
+      if (fraction == 0) return 0;
+      at += 1 + fraction;
+    }
     if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
       std::size_t sign = at + 1 < text.size() && (text[at + 1] == '+' || text[at + 1] == '-');
       std::size_t exponent = digits_at(at + 1 + sign);
-      if (exponent > 0) at += 1 + sign + exponent;
+      if (exponent == 0) return 0;
+      at += 1 + sign + exponent;
     }
     return at;
   }
@@ -115,6 +123,7 @@ class NumberMaskingStream {
   std::size_t at_ = 0;
   bool in_string_ = false;
   bool escaped_ = false;
+  char last_ = 0;  // the byte taken last
   std::size_t number_start_ = 0;
   std::size_t number_end_ = 0;
 };
