@@ -1,10 +1,10 @@
 // The proof-of-work challenge that the browser widget solves. The site hands out
-// a salt that carries its expiry, its form and its difficulty, the SHA-256 of the salt followed by
-// a secret number no greater than maxnumber, and an HMAC-SHA256 of that hash keyed with
-// ChallengeKey; the widget finds the number by trying each one and sends the
-// solution in the field "altcha": base64 of a JSON object with the algorithm,
-// challenge, number, salt and signature. Pure computation; the digests through
-// the loaded OpenSSL.
+// a salt that carries its expiry, its form and its difficulty, the SHA-256 of
+// the salt followed by a secret number no greater than maxnumber, and an
+// HMAC-SHA256 of that hash keyed with ChallengeKey; the widget finds the number
+// by trying each one and sends the solution in the field "altcha": base64 of a
+// JSON object with the algorithm, challenge, number, salt and signature. Pure
+// computation; the digests through the loaded OpenSSL.
 #pragma once
 
 #include <cstdint>

@@ -1,10 +1,10 @@
 // The blocked words of BlockedWords: a list of words and phrases, one a line, any
 // of which makes a submission spam. Matching is case-blind (every character
 // folded by Unicode's full case folding, "STRASSE" matching "straße") and on
-// word boundaries: a phrase
-// matches a run of whole words of the text, whatever blanks or punctuation stand
-// between them. Text is read as UTF-8; a byte that is not part of a character
-// separates words. Pure; the step lives in content_rules.h.
+// word boundaries: a phrase matches a run of whole words of the text, whatever
+// blanks or punctuation stand between them. Text is read as UTF-8; a byte that
+// is not part of a character separates words. Pure; the step lives in
+// content_rules.h.
 #pragma once
 
 #include <string>

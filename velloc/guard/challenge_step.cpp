@@ -1,6 +1,5 @@
 #include "velloc/guard/challenge_step.h"
 
-#include <algorithm>
 #include <chrono>
 #include <random>
 

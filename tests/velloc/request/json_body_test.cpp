@@ -126,6 +126,8 @@ TEST(JsonBody, RefusalsSayWhyAndWhere) {
       {R"({"a":1.})", "JSON body at offset 7: Miss fraction part in number."},
       {R"({"a":1e+})", "JSON body at offset 8: Miss exponent in number."},
       {R"({"a":-})", "JSON body at offset 6: Invalid value."},
+      {R"({"a":--1e309})", "JSON body at offset 6: Invalid value."},
+      {R"({"a":-9.e309})", "JSON body at offset 8: Miss fraction part in number."},
       {R"({"a":1e309x})", "JSON body at offset 10: Missing a comma or '}' after an object member."},
       {R"({"a":"\"",1:2})", "JSON body at offset 10: Missing a name for object member."},
       {"{\"a\":\"\x01\"}", "JSON body at offset 6: Invalid escape character in string."},
