@@ -70,6 +70,15 @@ platform::Utf8Character character_at(std::string_view text, std::size_t at, bool
   return {static_cast<unsigned char>(text[at]), 1};
 }
 
+bool is_utf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t length = platform::first_utf8_character(text.substr(at)).length;
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
 std::string formatted(const char* format, unsigned value) {
   char text[16];
   std::snprintf(text, sizeof text, format, value);
@@ -150,6 +159,9 @@ std::optional<std::string> stored_name_refusal(std::string_view stored_name, boo
     }
     at += c.length;
   }
+  // A name not flagged as UTF-8 is written as its bytes stand; where they read as UTF-8,
+  // that is how every listing on this system shows the file.
+  if (!utf8 && is_utf8(stored_name)) return stored_name_refusal(stored_name, true);
   return std::nullopt;
 }
 

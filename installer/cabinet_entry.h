@@ -24,8 +24,9 @@ std::optional<std::time_t> stored_local_time(int year, int month, int day, int h
 // Nothing when `stored_name` can become a file name as it stands; otherwise one line that
 // names the entry (as shown_name shows it) and says why not. The name must be valid UTF-8
 // (no overlong forms, surrogates or values past U+10FFFF) when `utf8` says it is flagged so,
-// and is ISO-8859-1 otherwise. In either case it may hold no control character (C0, DEL,
-// C1, line and paragraph separators, bidirectional controls), which would reach terminals
+// and is ISO-8859-1 otherwise; an unflagged name that is valid UTF-8 as well is judged as
+// both, since its bytes become the file's name. In either case it may hold no control character
+// (C0, DEL, C1, line and paragraph separators, bidirectional controls), which would reach terminals
 // and listings as it is; no character that looks like a folder separator or maps to one
 // (fullwidth and small solidus, division and fraction slash, solidus overlays), which would
 // make one file pass for a path; no character that maps to a full stop, which can make a
