@@ -83,6 +83,16 @@ std::string base_name(std::string_view name) {
   return std::string(separator == std::string_view::npos ? name : name.substr(separator + 1));
 }
 
+bool utf8_name(const mscabd_file& file) { return file.attribs & MSCAB_ATTRIB_UTF_NAME; }
+
+// The entry's name as it may be shown, in quotes.
+std::string quoted_entry(const mscabd_file& file) {
+  std::string entry = shown_name(file.filename, utf8_name(file));
+  entry.insert(entry.begin(), '\'');
+  entry.push_back('\'');
+  return entry;
+}
+
 int saturated_sum(int position, std::size_t bytes) {
   long long sum = static_cast<long long>(position) + static_cast<long long>(bytes);
   return sum > INT_MAX ? INT_MAX : static_cast<int>(sum);
@@ -221,12 +231,9 @@ std::optional<std::string> CabinetExtraction::entry_refusal() const {
     if (!compression_is_known(folder->comp_type))
       return "a folder is compressed with a method that is not known";
   for (mscabd_file* file = cabinet_->files; file != nullptr; file = file->next) {
-    bool utf8 = file->attribs & MSCAB_ATTRIB_UTF_NAME;
-    if (std::optional<std::string> refusal = stored_name_refusal(file->filename, utf8))
+    if (std::optional<std::string> refusal = stored_name_refusal(file->filename, utf8_name(*file)))
       return refusal;
-    std::string entry = shown_name(file->filename, utf8);
-    entry.insert(entry.begin(), '\'');
-    entry.push_back('\'');
+    std::string entry = quoted_entry(*file);
     if (!stored_time_is_sound(file->date_y, file->date_m, file->date_d, file->time_h, file->time_m,
                               file->time_s))
       return entry + " has a date or time that names no real moment";
@@ -258,8 +265,7 @@ bool CabinetExtraction::extract_all() {
 bool CabinetExtraction::sizes_fit() {
   std::vector<DeclaredFile> files;
   for (mscabd_file* file = cabinet_->files; file != nullptr; file = file->next)
-    files.push_back(
-        {shown_name(file->filename, file->attribs & MSCAB_ATTRIB_UTF_NAME), file->length});
+    files.push_back({shown_name(file->filename, utf8_name(*file)), file->length});
   std::optional<std::string> refusal = declared_size_refusal(files, free_bytes_of(folder_));
   if (!refusal) return true;
   refusal_ = *refusal;
