@@ -2,37 +2,113 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+
+#include "platform/unicode_controls.h"
 
 namespace installer {
 
 namespace {
 
-constexpr char32_t kNotDecoded = 0xFFFFFFFF;
+// Why a character keeps a name from becoming a file name.
+enum class CharacterFault { none, control, separator, full_stop, invisible };
 
-bool continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+struct FaultRange {
+  char32_t first, last;
+  CharacterFault fault;
+};
 
-// The code point that starts at `text[at]` and its length in `length`; kNotDecoded for an
-// invalid, overlong, surrogate or out-of-range sequence.
-char32_t decode_utf8(std::string_view text, std::size_t at, std::size_t& length) {
-  unsigned char lead = static_cast<unsigned char>(text[at]);
-  length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
-  if (length == 0 || lead > 0xF4 || at + length > text.size()) return kNotDecoded;
-  if (length == 1) return lead;
-  char32_t value = lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i) {
-    unsigned char byte = static_cast<unsigned char>(text[at + i]);
-    if (!continuation(byte)) return kNotDecoded;
-    value = (value << 6) | (byte & 0x3F);
-  }
-  constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
-    return kNotDecoded;
-  return value;
+// Characters that are shown as, or map to, something a path gives a meaning to.
+constexpr FaultRange kFaultRanges[] = {
+    {0x00AD, 0x00AD, CharacterFault::invisible},  // soft hyphen
+    {0x0337, 0x0338, CharacterFault::separator},  // short and long solidus overlay
+    {0x180E, 0x180E, CharacterFault::invisible},  // Mongolian vowel separator
+    {0x200B, 0x200D, CharacterFault::invisible},  // zero width space, non-joiner, joiner
+    {0x2024, 0x2025, CharacterFault::full_stop},  // one and two dot leader
+    {0x2044, 0x2044, CharacterFault::separator},  // fraction slash
+    {0x2060, 0x2064, CharacterFault::invisible},  // word joiner, invisible operators
+    {0x20E5, 0x20E5, CharacterFault::separator},  // reverse solidus overlay
+    {0x2215, 0x2216, CharacterFault::separator},  // division slash, set minus
+    {0x2571, 0x2572, CharacterFault::separator},  // box drawing diagonals
+    {0x29F5, 0x29F5, CharacterFault::separator},  // reverse solidus operator
+    {0x29F8, 0x29F9, CharacterFault::separator},  // big solidus, big reverse solidus
+    {0xFE52, 0xFE52, CharacterFault::full_stop},  // small full stop
+    {0xFE68, 0xFE68, CharacterFault::separator},  // small reverse solidus
+    {0xFEFF, 0xFEFF, CharacterFault::invisible},  // zero width no-break space
+    {0xFF0E, 0xFF0E, CharacterFault::full_stop},  // fullwidth full stop
+    {0xFF0F, 0xFF0F, CharacterFault::separator},  // fullwidth solidus
+    {0xFF3C, 0xFF3C, CharacterFault::separator},  // fullwidth reverse solidus
+};
+
+CharacterFault character_fault(char32_t c) {
+  if (platform::is_control_character(c)) return CharacterFault::control;
+  for (const FaultRange& range : kFaultRanges)
+    if (c >= range.first && c <= range.last) return range.fault;
+  return CharacterFault::none;
 }
 
-bool control_character(char32_t c) {
-  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
-         c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+std::string_view fault_text(CharacterFault fault) {
+  switch (fault) {
+    case CharacterFault::control:
+      return "a control character";
+    case CharacterFault::separator:
+      return "a character that looks like a folder separator";
+    case CharacterFault::full_stop:
+      return "a character that stands for a full stop";
+    case CharacterFault::invisible:
+      return "an invisible character";
+    case CharacterFault::none:
+      break;
+  }
+  return "";
+}
+
+// The character at `text[at]`: its code point, and length 0 for a byte that does not
+// start valid UTF-8. An ISO-8859-1 byte is its own code point.
+platform::Utf8Character character_at(std::string_view text, std::size_t at, bool utf8) {
+  if (utf8) return platform::first_utf8_character(text.substr(at));
+  return {static_cast<unsigned char>(text[at]), 1};
+}
+
+bool is_utf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t length = platform::first_utf8_character(text.substr(at)).length;
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
+std::string formatted(const char* format, unsigned value) {
+  char text[16];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+std::string code_point_text(char32_t c) { return formatted("U+%04X", c); }
+
+std::string quoted(std::string text) {
+  text.insert(text.begin(), '\'');
+  text.push_back('\'');
+  return text;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
 }
 
 int days_in_month(int year, int month) {
@@ -71,14 +147,40 @@ std::optional<std::time_t> stored_local_time(int year, int month, int day, int h
   return time;
 }
 
-bool stored_name_is_sound(std::string_view stored_name, bool utf8) {
-  std::size_t length = 1;
-  for (std::size_t at = 0; at < stored_name.size(); at += length) {
-    char32_t c =
-        utf8 ? decode_utf8(stored_name, at, length) : static_cast<unsigned char>(stored_name[at]);
-    if (c == kNotDecoded || control_character(c)) return false;
+std::optional<std::string> stored_name_refusal(std::string_view stored_name, bool utf8) {
+  for (std::size_t at = 0; at < stored_name.size();) {
+    platform::Utf8Character c = character_at(stored_name, at, utf8);
+    CharacterFault fault = c.length == 0 ? CharacterFault::none : character_fault(c.code_point);
+    if (c.length == 0 || fault != CharacterFault::none) {
+      std::string entry = quoted(shown_name(stored_name, utf8));
+      if (c.length == 0) return entry + " has a name that is not valid UTF-8";
+      return entry + " has " + code_point_text(c.code_point) + " in its name, " +
+             std::string(fault_text(fault));
+    }
+    at += c.length;
   }
-  return true;
+  // A name not flagged as UTF-8 is written as its bytes stand; where they read as UTF-8,
+  // that is how every listing on this system shows the file.
+  if (!utf8 && is_utf8(stored_name)) return stored_name_refusal(stored_name, true);
+  return std::nullopt;
+}
+
+std::string shown_name(std::string_view stored_name, bool utf8) {
+  std::string shown;
+  for (std::size_t at = 0; at < stored_name.size();) {
+    platform::Utf8Character c = character_at(stored_name, at, utf8);
+    if (c.length == 0) {
+      shown += formatted("<0x%02X>", static_cast<unsigned char>(stored_name[at]));
+      ++at;
+      continue;
+    }
+    if (character_fault(c.code_point) != CharacterFault::none)
+      shown += formatted("<U+%04X>", c.code_point);
+    else
+      append_utf8(shown, c.code_point);
+    at += c.length;
+  }
+  return shown;
 }
 
 bool stored_time_is_sound(int year, int month, int day, int hour, int minute, int second) {

@@ -83,6 +83,16 @@ std::string base_name(std::string_view name) {
   return std::string(separator == std::string_view::npos ? name : name.substr(separator + 1));
 }
 
+bool utf8_name(const mscabd_file& file) { return file.attribs & MSCAB_ATTRIB_UTF_NAME; }
+
+// The entry's name as it may be shown, in quotes.
+std::string quoted_entry(const mscabd_file& file) {
+  std::string entry = shown_name(file.filename, utf8_name(file));
+  entry.insert(entry.begin(), '\'');
+  entry.push_back('\'');
+  return entry;
+}
+
 int saturated_sum(int position, std::size_t bytes) {
   long long sum = static_cast<long long>(position) + static_cast<long long>(bytes);
   return sum > INT_MAX ? INT_MAX : static_cast<int>(sum);
@@ -129,6 +139,8 @@ class CabinetExtraction : public OutputHandler {
 
   bool open(const std::string& archive_path, const std::string& source_directory);
   bool extract_all();
+  // Why the archive was refused before anything of it was written; empty otherwise.
+  const std::string& refusal() const { return refusal_; }
 
   int open_output(const char* path) override;
   bool write_block(int fd, const void* data, std::size_t bytes) override;
@@ -137,7 +149,7 @@ class CabinetExtraction : public OutputHandler {
  private:
   mscabd_cabinet* open_part(const std::string& path);
   bool open_whole_set(const std::string& source_directory);
-  bool entries_are_sound() const;
+  std::optional<std::string> entry_refusal() const;
   bool sizes_fit();
   FileOutcome extract_file(mscabd_file* file);
   FileOutcome put_in_place(const mscabd_file* file, DecoderError error);
@@ -154,6 +166,7 @@ class CabinetExtraction : public OutputHandler {
   mscabd_cabinet* cabinet_ = nullptr;
   // The decoder keeps the very name pointers it was given; they live as long as we do.
   std::deque<std::string> part_paths_;
+  std::string refusal_;
   // The file being extracted.
   std::string stored_name_;
   std::optional<std::time_t> stored_time_;
@@ -210,25 +223,34 @@ bool CabinetExtraction::open_whole_set(const std::string& source_directory) {
   return false;
 }
 
-// What the decoder lets pass: known compression, names and stamps an intact cabinet holds,
-// and every file inside the data its folder has.
-bool CabinetExtraction::entries_are_sound() const {
+// What the decoder lets pass: known compression, names that can become file names, stamps
+// an intact cabinet holds, and every file inside the data its folder has. Nothing when all
+// pass, otherwise the first entry that does not and why.
+std::optional<std::string> CabinetExtraction::entry_refusal() const {
   for (mscabd_folder* folder = cabinet_->folders; folder != nullptr; folder = folder->next)
-    if (!compression_is_known(folder->comp_type)) return false;
+    if (!compression_is_known(folder->comp_type))
+      return "a folder is compressed with a method that is not known";
   for (mscabd_file* file = cabinet_->files; file != nullptr; file = file->next) {
-    if (!stored_name_is_sound(file->filename, file->attribs & MSCAB_ATTRIB_UTF_NAME)) return false;
+    if (std::optional<std::string> refusal = stored_name_refusal(file->filename, utf8_name(*file)))
+      return refusal;
+    std::string entry = quoted_entry(*file);
     if (!stored_time_is_sound(file->date_y, file->date_m, file->date_d, file->time_h, file->time_m,
                               file->time_s))
-      return false;
+      return entry + " has a date or time that names no real moment";
     std::uint64_t end = std::uint64_t{file->offset} + file->length;
-    if (file->folder == nullptr || end > file->folder->num_blocks * kDataBlockBytes) return false;
+    if (file->folder == nullptr || end > file->folder->num_blocks * kDataBlockBytes)
+      return entry + " lies beyond the data of its folder";
   }
-  return true;
+  return std::nullopt;
 }
 
 // A damaged archive is refused before anything of it is written.
 bool CabinetExtraction::extract_all() {
-  if (!sizes_fit() || !entries_are_sound()) return false;
+  if (!sizes_fit()) return false;
+  if (std::optional<std::string> damage = entry_refusal()) {
+    refusal_ = *damage;
+    return false;
+  }
   bool complete = true;
   for (mscabd_file* file = cabinet_->files; file != nullptr; file = file->next) {
     FileOutcome outcome = extract_file(file);
@@ -238,13 +260,15 @@ bool CabinetExtraction::extract_all() {
   return complete;
 }
 
-// Checked before anything of the archive is written.
+// Checked before anything of the archive is written; first, since a file that declares
+// too many bytes lies beyond its folder's data too.
 bool CabinetExtraction::sizes_fit() {
   std::vector<DeclaredFile> files;
   for (mscabd_file* file = cabinet_->files; file != nullptr; file = file->next)
-    files.push_back({file->filename, file->length});
+    files.push_back({shown_name(file->filename, utf8_name(*file)), file->length});
   std::optional<std::string> refusal = declared_size_refusal(files, free_bytes_of(folder_));
   if (!refusal) return true;
+  refusal_ = *refusal;
   return refuse("Archive '" + archive_ + "' not extracted into '" + destination_ +
                 "': " + *refusal + ".");
 }
@@ -330,8 +354,9 @@ void CabinetExtraction::close_output(int fd) {
 }  // namespace
 
 bool extract_cabinet(const std::string& archive, const std::string& source_directory,
-                     std::string& destination_directory, ProgressDialog& progress,
-                     InstallerUi& ui) {
+                     std::string& destination_directory, ProgressDialog& progress, InstallerUi& ui,
+                     std::string* refusal) {
+  if (refusal != nullptr) refusal->clear();
   std::optional<std::string> source = normal_directory(source_directory);
   std::optional<std::string> destination = normal_directory(destination_directory);
   if (!source || !destination) return false;
@@ -339,7 +364,9 @@ bool extract_cabinet(const std::string& archive, const std::string& source_direc
   progress.set_range(kProgressRange);
   CabinetExtraction extraction(archive, *destination, progress, ui);
   if (!extraction.open(platform::native_path(*source + archive), *source)) return false;
-  return extraction.extract_all();
+  bool complete = extraction.extract_all();
+  if (refusal != nullptr) *refusal = extraction.refusal();
+  return complete;
 }
 
 }  // namespace installer

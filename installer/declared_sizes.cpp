@@ -9,16 +9,18 @@ namespace installer {
 std::optional<std::string> declared_size_refusal(const std::vector<DeclaredFile>& files,
                                                  std::uint64_t free_bytes) {
   std::uint64_t total = 0;
+  const DeclaredFile* first_beyond = nullptr;
   for (const DeclaredFile& file : files) {
     if (file.bytes > kMaxDeclaredFileBytes)
-      return "'" + file.stored_name + "' declares " + std::to_string(file.bytes) +
+      return "'" + file.name + "' declares " + std::to_string(file.bytes) +
              " bytes, more than 1 GiB";
     total += file.bytes;  // each at most 1 GiB here: no overflow
+    if (total > free_bytes && first_beyond == nullptr) first_beyond = &file;
   }
-  if (total > free_bytes)
-    return "the files declare " + std::to_string(total) + " bytes, more than the " +
-           std::to_string(free_bytes) + " bytes free";
-  return std::nullopt;
+  if (first_beyond == nullptr) return std::nullopt;
+  return "the files declare " + std::to_string(total) + " bytes, more than the " +
+         std::to_string(free_bytes) + " bytes free; '" + first_beyond->name +
+         "' is the first that does not fit";
 }
 
 std::uint64_t free_bytes_of(const std::string& directory) {

@@ -14,12 +14,14 @@ namespace installer {
 inline constexpr std::uint64_t kMaxDeclaredFileBytes = std::uint64_t{1} << 30;
 
 struct DeclaredFile {
-  std::string stored_name;
+  // The entry's name as it may be shown (see shown_name in cabinet_entry.h).
+  std::string name;
   std::uint64_t bytes;
 };
 
 // Nothing when the files may be written into a file system with `free_bytes` available;
-// otherwise why not, as one line without a line end.
+// otherwise why not, as one line without a line end that names the first file that does
+// not fit.
 std::optional<std::string> declared_size_refusal(const std::vector<DeclaredFile>& files,
                                                  std::uint64_t free_bytes);
 

@@ -83,7 +83,7 @@ class InstallSequence {
   // The directory into which the next archive is extracted.
   std::string destination_;
   // The archives of this pass that could not be installed completely.
-  std::vector<std::string> failed_archives_;
+  std::vector<FailedArchive> failed_archives_;
   bool finished_ = false;
 };
 
@@ -148,10 +148,11 @@ State InstallSequence::show_directory_page() {
 // at its end. A samples archive that is not there at all is no failure.
 State InstallSequence::extract(const std::string& archive, State next) {
   ui_.show_progress(*progress_);
-  bool complete =
-      extract_cabinet(archive, options_.installer_directory, destination_, *progress_, ui_);
+  std::string refusal;
+  bool complete = extract_cabinet(archive, options_.installer_directory, destination_, *progress_,
+                                  ui_, &refusal);
   if (!complete && (archive == kMainArchive || archive_present(archive)))
-    failed_archives_.push_back(archive);
+    failed_archives_.push_back({archive, refusal});
   progress_->update_progress("Done...", -1, -1);
   progress_->pause_after_archive();
   ui_.hide_progress();

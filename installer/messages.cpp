@@ -53,12 +53,13 @@ Message installation_complete_message() {
               kInstallationCaption, MessageButtons::ok, MessageIcon::information);
 }
 
-Message installation_failed_message(const std::string& archive) {
-  return make(
+Message installation_failed_message(const std::string& archive, const std::string& reason) {
+  std::string text =
       "The files could not all be installed. Run the installer again; if it fails again, "
       "the archive '" +
-          archive + "' is damaged.",
-      kApplicationTitle, MessageButtons::ok, MessageIcon::stop);
+      archive + "' is damaged.";
+  if (!reason.empty()) text += "\n[" + reason + "]";
+  return make(std::move(text), kApplicationTitle, MessageButtons::ok, MessageIcon::stop);
 }
 
 }  // namespace installer

@@ -30,7 +30,9 @@ Message directory_exists_question(const std::string& directory);                
 Message directory_error_message(const std::string& directory, int error_code);  // M6
 Message extraction_error_message();                                             // M7
 Message installation_complete_message();                                        // M8
-// Shown in place of M8 for each archive that could not be installed completely.
-Message installation_failed_message(const std::string& archive);
+// Shown in place of M8 for each archive that could not be installed completely. A
+// `reason` (one line that says which file and why) follows on a line of its own in
+// brackets, as M6 gives its error code.
+Message installation_failed_message(const std::string& archive, const std::string& reason = "");
 
 }  // namespace installer

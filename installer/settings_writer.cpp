@@ -58,10 +58,10 @@ void write_settings_file(const std::string& program_directory, const std::string
 }
 
 void finish_installation(InstallerUi& ui, const std::string& program_directory,
-                         const std::vector<std::string>& failed_archives) {
+                         const std::vector<FailedArchive>& failed_archives) {
   if (failed_archives.empty()) ui.show_message(installation_complete_message());
-  for (const std::string& archive : failed_archives)
-    ui.show_message(installation_failed_message(archive));
+  for (const FailedArchive& failed : failed_archives)
+    ui.show_message(installation_failed_message(failed.archive, failed.reason));
   ui.open_readme(program_directory + "/README.TXT");
 }
 

@@ -24,9 +24,16 @@ void write_settings_file(const std::string& program_directory, const std::string
 // The value of TMP, else of TEMP, else "/tmp".
 std::string temporary_directory();
 
+// An archive that could not be installed completely, and why when that is known (one line
+// that names the file at fault; empty otherwise).
+struct FailedArchive {
+  std::string archive;
+  std::string reason;
+};
+
 // Shows M8, or instead of it the failure message for each archive in `failed_archives`, then
 // opens program_directory + "/README.TXT".
 void finish_installation(InstallerUi& ui, const std::string& program_directory,
-                         const std::vector<std::string>& failed_archives = {});
+                         const std::vector<FailedArchive>& failed_archives = {});
 
 }  // namespace installer

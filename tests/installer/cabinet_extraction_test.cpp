@@ -398,6 +398,7 @@ TEST(ExtractCabinet, DamagedCabinetsAreRefusedBeforeAnythingIsReplaced) {
       {"sound name", named("late.txt"), {}, true},
       {"UTF-8 name", named("caf\xc3\xa9 \xe2\x82\xac.txt", kUtf8), {}, true},
       {"ISO-8859-1 name", named("caf\xe9.txt"), {}, true},
+      {"ISO-8859-1 name that reads as UTF-8", named("caf\xc3\xa9.txt"), {}, true},
       {"block checksum", named("late.txt"), shaped([](CabinetShape& s) { s.checksum = true; }),
        true},
       {"invalid UTF-8", named("bad\xff.txt", kUtf8), {}, false},
@@ -419,6 +420,12 @@ TEST(ExtractCabinet, DamagedCabinetsAreRefusedBeforeAnythingIsReplaced) {
              kUtf8),
        {},
        false},
+      {"division slash", named("a\xe2\x88\x95-b.txt", kUtf8), {}, false},
+      {"fraction slash", named("a\xe2\x81\x84-b.txt", kUtf8), {}, false},
+      {"fullwidth reverse solidus", named("a\xef\xbc\xbc-b.txt", kUtf8), {}, false},
+      {"solidus overlay", named("a\xcc\xb8-b.txt", kUtf8), {}, false},
+      {"soft hyphen in ISO-8859-1", named("READ\xadME.TXT"), {}, false},
+      {"ISO-8859-1 that reads as UTF-8 U+FF3C", named("a\xef\xbc\xbc-b.txt"), {}, false},
       {"continues into no next cabinet", in_folder(0xFFFE), {}, false},
       {"continues both ways", in_folder(0xFFFF), {}, false},
       {"continues from no previous cabinet", in_folder(0xFFFD), {}, false},
@@ -474,6 +481,67 @@ TEST(ExtractCabinet, DamagedCabinetsAreRefusedBeforeAnythingIsReplaced) {
     if (c.installs) expected.push_back(c.file.name);
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(expected, files_below(extraction.destination));
+  }
+}
+
+// What the person installing is told about an archive refused before anything of it was
+// written: the entry at fault, shown so that any terminal shows it as it is, and why.
+TEST(ExtractCabinet, RefusalNamesTheEntryAndWhy) {
+  constexpr std::uint32_t kTwoGiB = 0x80000000u;
+  struct Case {
+    StoredFile file;
+    CabinetShape shape;
+    std::string refusal;
+  };
+  const Case cases[] = {
+      {named("late.txt"), {}, ""},
+      {named("a\xef\xbc\x8f-b.txt", kUtf8),
+       {},
+       "'a<U+FF0F>-b.txt' has U+FF0F in its name, a character that looks like a folder "
+       "separator"},
+      {named("\xef\xbc\x8e\xef\xbc\x8e", kUtf8),
+       {},
+       "'<U+FF0E><U+FF0E>' has U+FF0E in its name, a character that stands for a full stop"},
+      {named("a\xe2\x80\x8b-b", kUtf8),
+       {},
+       "'a<U+200B>-b' has U+200B in its name, an invisible character"},
+      {named("caf\xe9\x1b[2J"),
+       {},
+       "'caf\xc3\xa9<U+001B>[2J' has U+001B in its name, a control character"},
+      {named("a\xcc\xb8-b"),
+       {},
+       "'a<U+0338>-b' has U+0338 in its name, a character that looks like a folder separator"},
+      {named("bad\xff\xc3.txt", kUtf8),
+       {},
+       "'bad<0xFF><0xC3>.txt' has a name that is not valid UTF-8"},
+      {{"huge\x1b.dat", "x", kTwoGiB},
+       {},
+       "'huge<U+001B>.dat' declares 2147483648 bytes, more than 1 GiB"},
+      {{"huge\xc3\xa9.dat", "x", kTwoGiB, 0, kUtf8},
+       {},
+       "'huge\xc3\xa9.dat' declares 2147483648 bytes, more than 1 GiB"},
+      {stamped((24 << 9) | (13 << 5) | 1, 0),
+       {},
+       "'late.txt' has a date or time that names no real moment"},
+      {{"late.txt", "payload", 40000}, {}, "'late.txt' lies beyond the data of its folder"},
+      {named("late.txt"), shaped([](CabinetShape& s) {
+         s.compression = 4;
+         s.checksum = true;
+       }),
+       "a folder is compressed with a method that is not known"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.refusal);
+    Extraction extraction;
+    TempDir source;
+    std::ofstream(source.file("VLProDB.CAB"), std::ios::binary)
+        << stored_cabinet({{"README.TXT", "new"}, c.file}, c.shape);
+    std::string refusal = "left from before";
+    EXPECT_EQ(c.refusal.empty(),
+              installer::extract_cabinet("VLProDB.CAB", source.path(), extraction.destination,
+                                         extraction.progress, extraction.ui, &refusal));
+    EXPECT_EQ(c.refusal, refusal);
+    EXPECT_EQ(c.refusal.empty(), fs::exists(extraction.file("/README.TXT")));
   }
 }
 

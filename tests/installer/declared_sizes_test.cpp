@@ -20,7 +20,10 @@ TEST(DeclaredSizeRefusal, AcceptsWhatFitsAndNamesWhatDoesNot) {
       {{}, 0, std::nullopt},
       {{{"empty.txt", 0}}, 0, std::nullopt},
       {{{"a", 100}, {"b", 200}}, 300, std::nullopt},
-      {{{"a", 100}, {"b", 200}}, 299, "the files declare 300 bytes, more than the 299 bytes free"},
+      {{{"a", 100}, {"b", 200}},
+       299,
+       "the files declare 300 bytes, more than the 299 bytes free; 'b' is the first that does "
+       "not fit"},
       {{{"whole.dat", kGiB}}, kUnlimited, std::nullopt},
       {{{"a", 1}, {"Brannic\\huge.dat", kGiB + 1}},
        kUnlimited,
@@ -28,7 +31,12 @@ TEST(DeclaredSizeRefusal, AcceptsWhatFitsAndNamesWhatDoesNot) {
       {{{"huge.dat", 0xffffffff}}, 0, "'huge.dat' declares 4294967295 bytes, more than 1 GiB"},
       {{{"a", kGiB}, {"b", kGiB}, {"c", kGiB}},
        3 * kGiB - 1,
-       "the files declare 3221225472 bytes, more than the 3221225471 bytes free"},
+       "the files declare 3221225472 bytes, more than the 3221225471 bytes free; 'c' is the "
+       "first that does not fit"},
+      {{{"a", kGiB}, {"b", kGiB}, {"c", 1}},
+       kGiB + 1,
+       "the files declare 2147483649 bytes, more than the 1073741825 bytes free; 'b' is the "
+       "first that does not fit"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.files.size());

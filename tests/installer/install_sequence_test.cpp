@@ -271,7 +271,9 @@ TEST(InstallSequence, ArchiveThatFailedReplacesM8AndFailsTheRun) {
   const std::string failed_main = installer::installation_failed_message("VLProDB.CAB").text;
   const std::string failed_samples = installer::installation_failed_message("Samples.cab").text;
   struct Case {
-    std::string main, samples;          // "" for no archive, "huge" for one that declares 2 GiB
+    // "" for no archive, "huge" for one that declares 2 GiB, "solidus" for one whose second
+    // file's name holds a fullwidth solidus.
+    std::string main, samples;
     std::vector<std::string> messages;  // after M2
     std::string absent;                 // an incomplete file that must not be left behind
   };
@@ -282,7 +284,16 @@ TEST(InstallSequence, ArchiveThatFailedReplacesM8AndFailsTheRun) {
        "VLPro/Brannic/Templates/Mailer/second.txt"},
       {"", "mszip_lzx_qtm.cab", {failed_main}, ""},
       {"tree_stored.cab", "lzx-premature-matches.cab", {failed_samples}, "Samples/file.txt"},
-      {"huge", "", {"Error", failed_main}, "VLPro/first.txt"},
+      {"huge",
+       "",
+       {"Error", failed_main + "\n['huge.dat' declares 2147483648 bytes, more than 1 GiB]"},
+       "VLPro/first.txt"},
+      {"tree_stored.cab",
+       "solidus",
+       {failed_samples +
+        "\n['..<U+FF0F>..<U+FF0F>x.htm' has U+FF0F in its name, a character that looks like a "
+        "folder separator]"},
+       "Samples/first.txt"},
       {"bad_signature.cab", "bad_signature.cab", {failed_main, failed_samples}, ""},
   };
   for (const Case& c : cases) {
@@ -295,6 +306,11 @@ TEST(InstallSequence, ArchiveThatFailedReplacesM8AndFailsTheRun) {
         install.dir.write("installer/" + name,
                           testing_support::stored_cabinet(
                               {{"first.txt", "kept"}, {"huge.dat", "x", 0x80000000u}}));
+      else if (cabinet == "solidus")
+        install.dir.write("installer/" + name,
+                          testing_support::stored_cabinet(
+                              {{"first.txt", "kept"},
+                               {"..\xef\xbc\x8f..\xef\xbc\x8fx.htm", "x", std::nullopt, 0, 0xA0}}));
       else if (!cabinet.empty())
         fs::copy_file(kCabinets + cabinet, install.dir.file("installer/" + name));
     };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/process.h"
@@ -46,6 +47,15 @@ InstallerRun run_installer(const TempDir& dir, const std::vector<std::string>& a
   run.out = dir.read("out");
   run.err = dir.read("err");
   return run;
+}
+
+// The names in `folder`, in byte order, less `skipped`.
+std::vector<std::string> entries_of(const std::string& folder, const std::string& skipped) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    if (entry.path().filename() != skipped) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::vector<std::string> answers(std::vector<std::string> extra = {}) {
@@ -118,45 +128,61 @@ TEST(InstallerCli, UsageErrorsExitWithTwo) {
   EXPECT_FALSE(dir.exists("VLPro"));
 }
 
-TEST(InstallerCli, ArchiveThatFailedExitsWithOneAndSaysWhy) {
-  TempDir dir;
+// The installer copied beside a main archive holding `files`, run with the answers.
+InstallerRun run_with_main_archive(const TempDir& dir,
+                                   const std::vector<testing_support::StoredFile>& files) {
   fs::create_directory(dir.file("site"));
   fs::create_directories(dir.file("bin"));
   fs::copy_file(INSTALLER_BINARY, dir.file("bin/installer"));
-  dir.write("bin/VLProDB.CAB", testing_support::stored_cabinet(
-                                   {{"README.TXT", "read me"}, {"huge.dat", "", 0x40000001u}}));
-  InstallerRun run = run_installer(dir, answers());
+  dir.write("bin/VLProDB.CAB", testing_support::stored_cabinet(files));
+  return run_installer(dir, answers());
+}
+
+const std::string kFailedMain =
+    "Setup Windows Application: The files could not all be installed. Run the installer again; "
+    "if it fails again, the archive 'VLProDB.CAB' is damaged.\n";
+
+TEST(InstallerCli, ArchiveThatFailedExitsWithOneAndSaysWhy) {
+  TempDir dir;
+  InstallerRun run =
+      run_with_main_archive(dir, {{"README.TXT", "read me"}, {"huge.dat", "", 0x40000001u}});
   EXPECT_EQ(1, run.exit_status);
   EXPECT_EQ("README: " + dir.file("site/VLPro/README.TXT") + "\n", run.out);
   EXPECT_NE(std::string::npos,
             run.err.find("Setup Windows Application: Error\nArchive 'VLProDB.CAB' not extracted "
                          "into '" +
                          dir.file("site/VLPro/") +
-                         "': 'huge.dat' declares 1073741825 bytes, more than 1 GiB.\n"
-                         "Setup Windows Application: The files could not all be installed. Run "
-                         "the installer again; if it fails again, the archive 'VLProDB.CAB' is "
-                         "damaged.\n"))
+                         "': 'huge.dat' declares 1073741825 bytes, more than 1 GiB.\n" +
+                         kFailedMain + "['huge.dat' declares 1073741825 bytes, more than 1 GiB]\n"))
       << run.err;
   EXPECT_FALSE(dir.exists("site/VLPro/README.TXT"));
   EXPECT_TRUE(dir.exists("site/VLPro/VELLOC.INI"));
 }
 
-TEST(InstallerCli, DamagedArchiveExitsWithOneAndWritesNothingOfIt) {
-  TempDir dir;
-  fs::create_directory(dir.file("site"));
-  fs::create_directories(dir.file("bin"));
-  fs::copy_file(INSTALLER_BINARY, dir.file("bin/installer"));
-  dir.write("bin/VLProDB.CAB", testing_support::stored_cabinet(
-                                   {{"README.TXT", "read me"}, {"evil\x1b]2;owned\x07", "x"}}));
-  InstallerRun run = run_installer(dir, answers());
-  EXPECT_EQ(1, run.exit_status);
-  EXPECT_NE(std::string::npos,
-            run.err.find("Setup Windows Application: The files could not all be installed. Run "
-                         "the installer again; if it fails again, the archive 'VLProDB.CAB' is "
-                         "damaged.\n"))
-      << run.err;
-  EXPECT_EQ(std::string::npos, (run.out + run.err).find('\x1b'));
-  EXPECT_FALSE(dir.exists("site/VLPro/README.TXT"));
+TEST(InstallerCli, DamagedArchiveExitsWithOneNamesTheFileAndWritesNothingOfIt) {
+  struct Case {
+    std::string name;
+    std::uint16_t attribs;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"evil\x1b]2;owned\x07", 0x20,
+       "['evil<U+001B>]2;owned<U+0007>' has U+001B in its name, a control character]\n"},
+      {"Brannic\xef\xbc\x8f..\xef\xbc\x8f..\xef\xbc\x8fx", 0xA0,
+       "['Brannic<U+FF0F>..<U+FF0F>..<U+FF0F>x' has U+FF0F in its name, a character that looks "
+       "like a folder separator]\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    TempDir dir;
+    InstallerRun run = run_with_main_archive(
+        dir, {{"README.TXT", "read me"}, {c.name, "x", std::nullopt, 0, c.attribs}});
+    EXPECT_EQ(1, run.exit_status);
+    EXPECT_NE(std::string::npos, run.err.find(kFailedMain + c.reason)) << run.err;
+    EXPECT_EQ(std::string::npos, (run.out + run.err).find('\x1b'));
+    EXPECT_EQ(std::vector<std::string>{"Brannic"},
+              entries_of(dir.file("site/VLPro"), "VELLOC.INI"));
+  }
 }
 
 }  // namespace
