@@ -193,11 +193,17 @@ std::string action_form(const InboxAnswer& answer, const std::string& scope, con
          "\"><button type=\"submit\">" + label + "</button></form>\n";
 }
 
+// The visitor's own fields, then the control fields the form sent, each in the
+// order sent.
 std::string fields_list(const ArchivedSubmission& s) {
-  std::string html = "<dl class=\"fields\">\n";
+  std::string own, controls;
   for (const auto& [name, value] : s.fields)
-    html += "<dt>" + h(name) + "</dt><dd>" + h(value) + "</dd>\n";
-  return html + "</dl>\n";
+    (is_profile_control_field(name) ? controls : own) +=
+        "<dt>" + h(name) + "</dt><dd>" + h(value) + "</dd>\n";
+  std::string html = "<dl class=\"fields\">\n" + own + "</dl>\n";
+  if (!controls.empty())
+    html += "<h2>Form controls</h2>\n<dl class=\"fields controls\">\n" + controls + "</dl>\n";
+  return html;
 }
 
 std::string uploads_list(const InboxAnswer& answer, const ArchivedSubmission& s) {

@@ -178,6 +178,8 @@ TEST_F(InboxStepTest, PagesAndFilters) {
         "/inbox/submission/s2/resend\"", "/inbox/submission/s2/delete\"",
         "<dl class=\"fields\">\n<dt>name</dt><dd>&lt;script&gt;alert(1)&lt;/script&gt;</dd>",
         "<dt>note</dt><dd>caf\xC3\xA9 \xEF\xBF\xBD</dd>",
+        "</dl>\n<h2>Form controls</h2>\n<dl class=\"fields controls\">\n"
+        "<dt>DISABLE_MAIL</dt><dd>1</dd>\n</dl>",
         "<a href=\"/cgi-bin/velloc/inbox/upload/s2/1\">r\xC3\xA9sum&quot;e.pdf (application/pdf, "
         "9 bytes)</a>"},
        {"<script>"}},
