@@ -38,9 +38,9 @@ enum class ControlEscape {
   kTableCell,
 };
 
-// `text` with every other control character written as "\x1b" (one byte) or
-// "\u202e" (a UTF-8 character), so that whatever shows the text shows them
-// instead of obeying them. Other text stays byte for byte.
+// `text` with its control characters, but those that `escape` keeps, written as
+// "\x1b" (one byte) or "\u202e" (a UTF-8 character), so that whatever shows the
+// text shows them instead of obeying them. Other text stays byte for byte.
 std::string escape_controls(std::string_view text, ControlEscape escape);
 
 }  // namespace platform

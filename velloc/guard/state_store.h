@@ -1,7 +1,8 @@
 // The store of state that outlives a run and may be shared by several web
-// servers: the rate-limit events, the receipt counter, the challenge
-// solutions already used and the secrets the site made for itself. The policies decide;
-// the store only keeps times and numbers, each operation in one transaction.
+// servers: the rate-limit events, the receipt counter, the challenge solutions
+// already used and the secrets the site made for itself. The policies decide;
+// the store only keeps times, numbers and secrets, each operation in one
+// transaction.
 #pragma once
 
 #include <cstdint>
