@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace platform {
@@ -25,5 +26,21 @@ bool is_bidirectional_control(char32_t code_point);
 // C0 controls, DEL, C1 controls (U+0085 included), U+2028, U+2029 and the
 // bidirectional controls.
 bool is_control_character(char32_t code_point);
+
+// How escape_controls treats line ends, tabs and bytes outside UTF-8.
+enum class ControlEscape {
+  // As the log writes a line: carriage returns and line feeds become blanks,
+  // tabs are escaped, and so is a C1 byte (0x80 to 0x9F) that starts no UTF-8
+  // sequence, which a terminal could take for a control.
+  kOneLine,
+  // As a cell of a table keeps a text: tabs, carriage returns and line feeds stay,
+  // as do bytes that are not UTF-8 (the text may be in another character set).
+  kTableCell,
+};
+
+// `text` with its control characters, but those that `escape` keeps, written as
+// "\x1b" (one byte) or "\u202e" (a UTF-8 character), so that whatever shows the
+// text shows them instead of obeying them. Other text stays byte for byte.
+std::string escape_controls(std::string_view text, ControlEscape escape);
 
 }  // namespace platform

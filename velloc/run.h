@@ -37,7 +37,8 @@ struct Run {
   AnswerFormat answer_format = AnswerFormat::kHtml;
   // The fields as the visitor sent them, taken where a form profile applies
   // (before its entries replace the control fields, without the field that named
-  // it); nullopt when none applies, and the request's fields are the visitor's.
+  // it) or the archive keeps the submission (before the defaults of the settings
+  // join them); nullopt otherwise, and the request's fields are the visitor's.
   std::optional<FieldMap> visitor_fields;
   // The id under which the archive keeps this submission; empty when it does not.
   std::string archive_id;

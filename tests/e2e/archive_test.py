@@ -75,6 +75,23 @@ class ArchiveTest(unittest.TestCase):
             csv = self.velloc(site, "--export", "csv", "--search", "ANN@example")
             self.assertIn('"ann@example.com"', csv)
 
+    def test_kept_fields_are_the_visitors_in_the_order_sent(self):
+        # No profile: the defaults of the settings (RECIPIENT, EMAIL) and the empty
+        # honeypot field are no part of what the visitor sent.
+        sent = [("zeta", "1"), ("message", "line one\r\nline two"), ("alpha", "\x1b[2J\u202e"),
+                ("website", ""), ("DISABLE_MAIL", "1")]
+        with self.site(DefaultRecipient="owner@example.com") as site:
+            status, _, body = site.post("/cgi-bin/velloc", sent)
+            self.assertEqual(200, status, body)
+            (listed,) = json.loads(self.velloc(site, "--list", "--json"))
+            shown = json.loads(self.velloc(site, "--show", listed["id"], "--json"))
+            self.assertEqual([("ZETA", "1"), ("MESSAGE", "line one\r\nline two"),
+                              ("ALPHA", "\x1b[2J\u202e"), ("DISABLE_MAIL", "1")],
+                             [(f["name"], f["value"]) for f in shown["fields"]])
+            text = self.velloc(site, "--show", listed["id"])
+            self.assertIn("\n  ZETA: 1\n  MESSAGE: line one  line two\n"
+                          "  ALPHA: \\x1b[2J\\u202e\n  DISABLE_MAIL: 1\n", text)
+
     def test_not_kept_means_not_processed(self):
         with self.site(StateDSN="DRIVER=NoSuchDriver") as site:
             _, _, body = site.post("/cgi-bin/velloc", [("name", "Ann"), ("DISABLE_MAIL", "1"),

@@ -88,6 +88,20 @@ class InboxTest(unittest.TestCase):
             self.assertIsNone(self.submission_link(site, "to-be-deleted"))
             self.assertIn("Inbox: delete by ann of submission", site.log)
 
+    def test_without_inbox_secret_one_kept_in_the_state_store_signs_the_actions(self):
+        del self.settings["InboxSecret"]
+        with self.site() as site:
+            self.submit(site, "kept-secret")
+            link = self.submission_link(site, "kept-secret")
+            pages = [site.get(link, login("ann"))[2].decode() for _ in range(2)]
+            self.assertEqual(pages[0], pages[1])  # the secret made once is kept
+            action, token = re.search(
+                r'<form method="post" action="([^"]+/delete)"><input type="hidden" '
+                r'name="token" value="([0-9a-f]+)">', pages[0]).groups()
+            status, _, _ = self.post_action(site, action, token, f"http://127.0.0.1:{site.port}")
+            self.assertEqual(303, status)
+            self.assertIsNone(self.submission_link(site, "kept-secret"))
+
     def test_retry_now_sends_a_waiting_mail_once(self):
         scratch = scratch_folder(self, "velloc-inbox-mail-")
         sink = MailSink(scratch / "mails")

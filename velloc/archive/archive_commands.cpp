@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "platform/path_map.h"
+#include "platform/unicode_controls.h"
 #include "velloc/archive/archive_text.h"
+#include "velloc/archive/delivery_records.h"
 #include "velloc/response/json_writer.h"
 #include "velloc/templates/value_escape.h"
 
@@ -23,12 +25,10 @@ namespace {
 // Ids per DELETE: below every database's limit of parameters.
 constexpr std::size_t kRemoveBatch = 500;
 
-// Control characters of stored text never reach the operator's terminal.
+// Control characters of stored text never reach the operator's terminal: they
+// are shown escaped, as the log shows them.
 std::string printable(std::string_view text) {
-  std::string shown(text);
-  for (char& c : shown)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return shown;
+  return platform::escape_controls(text, platform::ControlEscape::kOneLine);
 }
 
 std::string shown_or_dash(const std::string& text) { return text.empty() ? "-" : printable(text); }
@@ -71,7 +71,7 @@ std::string json_record(const ArchivedSubmission& s) {
   for (std::size_t i = 0; i < s.deliveries.size(); ++i) {
     const Delivery& d = s.deliveries[i];
     json += (i ? ", " : "") + std::string("{\"id\": ") + json_string(d.id) +
-            ", \"kind\": " + json_string(d.kind) + ", \"target\": " + json_string(d.target) +
+            ", \"kind\": " + json_string(d.kind) + ", \"target\": " + json_string(shown_target(d)) +
             ", \"status\": " + json_string(d.status) +
             ", \"next_attempt\": " + json_string(iso_time(d.next_attempt)) + ", \"attempts\": [";
     for (std::size_t j = 0; j < d.attempts.size(); ++j)
@@ -102,7 +102,8 @@ void print_record(std::ostream& out, const ArchivedSubmission& s) {
         << printable(o.detail) << '\n';
   if (!s.deliveries.empty()) out << "Deliveries:\n";
   for (const Delivery& d : s.deliveries) {
-    out << "  " << d.id << "  " << d.kind << " to " << printable(d.target) << "  " << d.status;
+    out << "  " << d.id << "  " << d.kind << " to " << printable(shown_target(d)) << "  "
+        << d.status;
     if (d.status == "pending") out << ", next attempt " << iso_time(d.next_attempt);
     out << '\n';
     for (const DeliveryAttempt& a : d.attempts)
@@ -189,7 +190,11 @@ class CsvExport {
   }
 
  private:
-  static std::string cell(std::string_view value) { return escape_value(value, ValueEscape::kCsv); }
+  // A spreadsheet shows a cell's tabs and line ends as text; other controls escaped.
+  static std::string cell(std::string_view value) {
+    return escape_value(platform::escape_controls(value, platform::ControlEscape::kTableCell),
+                        ValueEscape::kCsv);
+  }
 
   std::vector<std::string> names_;
   std::unordered_map<std::string_view, std::size_t> column_;

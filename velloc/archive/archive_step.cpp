@@ -125,10 +125,11 @@ ArchivedSubmission submission_of(const Run& run, std::int64_t now, const char* s
   submission.remote_address = run.request.get_env("REMOTE_ADDR");
   submission.receipt_number = run.request.get_field(kReceiptNumber);
   submission.status = status;
-  // The visitor's fields, which a release sends again under the profile as the
-  // settings hold it then; the receipt number is the one this run gave.
+  // The visitor's fields in the order sent, which a release sends again under the
+  // profile and the defaults as the settings hold them then; the receipt number is
+  // the one this run gave.
   const FieldMap& fields = run.visitor_fields ? *run.visitor_fields : run.request.fields;
-  fields.for_each([&](const std::string& name, const std::string& value) {
+  fields.for_each_added([&](const std::string& name, const std::string& value) {
     submission.fields.emplace_back(name,
                                    name == kReceiptNumber ? submission.receipt_number : value);
   });

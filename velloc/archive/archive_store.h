@@ -93,8 +93,12 @@ struct DayCount {
   std::int64_t spam = 0;
 };
 
-// The fields a listing's row shows of each submission.
+// The fields a listing's row shows of each submission: the first that are not
+// control fields.
 inline constexpr int kListedFields = 3;
+// The fields list_page reads of each submission: a submission names each control
+// field at most once (form_profile.h), so its first kListedFields others are among them.
+inline constexpr int kListingFieldsRead = 32;
 
 class ArchiveStore {
  public:
@@ -136,7 +140,7 @@ class ArchiveStore {
   virtual std::optional<std::vector<ArchivedSubmission>> list(const SubmissionFilter& filter,
                                                               std::string* error) = 0;
   // At most `limit` submissions of list(filter) from the `offset`-th on, each with
-  // its first kListedFields fields and its delivery_state: two queries whatever
+  // its first kListingFieldsRead fields and its delivery_state: two queries whatever
   // the page holds.
   virtual std::optional<std::vector<ArchivedSubmission>> list_page(const SubmissionFilter& filter,
                                                                    std::int64_t offset, int limit,

@@ -62,9 +62,9 @@ void send_notice(const Delivery& delivery, const std::string& why, const Deliver
                 "\r\nSubject: " + subject + "\r\nDate: " + mail_date(settings.mail.clock->time()) +
                 "\r\nMessage-ID: " + new_message_id(settings.mail.local_host) + "\r\n\r\nThe " +
                 delivery.kind + " of submission " + delivery.submission_id + " to " +
-                delivery.target + " was given up after " + std::to_string(settings.retry_hours) +
-                " hours: " + why + ".\r\nvelloc --show " + delivery.submission_id +
-                " lists its attempts.\r\n";
+                shown_target(delivery) + " was given up after " +
+                std::to_string(settings.retry_hours) + " hours: " + why + ".\r\nvelloc --show " +
+                delivery.submission_id + " lists its attempts.\r\n";
   for (char& c : notice.data)
     if (c == '\0') c = ' ';
   MailAttemptResult result = run_stored_mail_session(settings.mail, notice, kWatchdogBudget);

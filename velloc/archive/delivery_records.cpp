@@ -8,6 +8,7 @@
 #include "velloc/archive/archive_text.h"
 #include "velloc/mail/stored_mail.h"
 #include "velloc/webhook/retry_schedule.h"
+#include "velloc/webhook/webhook_target.h"
 
 namespace {
 
@@ -73,4 +74,9 @@ std::string unrecorded_attempt_text(const Delivery& delivery, const AttemptDecis
   text += ") " + decision.status + " but not recorded: " + error;
   if (decision.status != "pending") text += "; it may be sent again once its hold has passed";
   return text;
+}
+
+std::string shown_target(const Delivery& delivery) {
+  if (delivery.kind != "webhook") return delivery.target;
+  return url_without_credentials(delivery.target);
 }

@@ -50,6 +50,10 @@ bool record_attempt(ArchiveStore& store, const Delivery& delivery, const Attempt
                     const std::string& result_text, std::int64_t now, std::string* error,
                     const RecordRetries& retries = {});
 
+// The delivery's target as the operator is shown it: a webhook's address without
+// the user, password and query that may carry its credentials; a mail's recipients.
+std::string shown_target(const Delivery& delivery);
+
 // The log line (without its line end) of an attempt made but not recorded, naming
 // the delivery and, for a mail, its Message-ID, by which a copy sent again can be
 // told from a second submission.

@@ -499,8 +499,8 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list_page(
         std::vector<Row> fields;
         if (!db.query("SELECT submission_id, field_name, field_value FROM "
                       "velloc_submission_fields WHERE seq < " +
-                          number(kListedFields) + " AND submission_id IN " + in_list(ids.size()) +
-                          " ORDER BY submission_id, seq",
+                          number(kListingFieldsRead) + " AND submission_id IN " +
+                          in_list(ids.size()) + " ORDER BY submission_id, seq",
                       ids, &fields, failure))
           return false;
         std::map<std::string, ArchivedSubmission*> by_id;

@@ -16,14 +16,13 @@ namespace {
 
 constexpr char kReceiptNumber[] = "RECEIPT_NUMBER";
 
-// The fields as the visitor's run held them: stored newest first within each
-// listing bucket, so added again in reverse. The receipt number keeps the one
-// given then; the settings do not give a new one. The profile, whose field the
-// run had dropped, applies again as the settings hold it now.
+// The fields as the visitor sent them, added in the order sent. The receipt
+// number keeps the one given then; the settings do not give a new one. The
+// profile, whose field the run had dropped, and the defaults apply again as the
+// settings hold them now.
 void restore_request(Run& run, const ArchivedSubmission& submission) {
-  for (auto field = submission.fields.rbegin(); field != submission.fields.rend(); ++field)
-    if (!platform::equal_ignoring_case(field->first, kReceiptNumber))
-      run.request.fields.set(field->first, field->second);
+  for (const auto& [name, value] : submission.fields)
+    if (!platform::equal_ignoring_case(name, kReceiptNumber)) run.request.fields.set(name, value);
   if (!submission.form_profile.empty())
     run.request.fields.set("FORM_PROFILE", submission.form_profile);
   run.request.environment.set("REMOTE_ADDR", submission.remote_address);

@@ -9,13 +9,14 @@ namespace {
 
 constexpr char kProfileField[] = "FORM_PROFILE";
 constexpr char kVisitorControls[] = "VisitorControls";
+constexpr char kReceiptNumber[] = "RECEIPT_NUMBER";
 
-constexpr std::array<std::string_view, 27> kProfileControlFields = {
+constexpr std::array<std::string_view, kProfileControlFieldCount> kProfileControlFields = {
     "TEMPLATE_WEB",      "REDIRECT",        "LINKBACK",         "LINKBACKTEXT",
     "REQUIRED",          "REDIR_MISSING",   "TEMPLATE_MISSING", "TEMPLATE_DATABASE",
     "TEMPLATE_TEXTFILE", "TEMPLATE_MAIL",   "RECIPIENT",        "SUBJECT",
     "DEFAULTEMAIL",      "DISABLE_MAIL",    "PGP_TARGET",       "DO_RECEIPT",
-    "RECEIPT_FROM",      "RECEIPT_SUBJECT", "TEMPLATE_RECEIPT", "RECEIPT_NUMBER",
+    "RECEIPT_FROM",      "RECEIPT_SUBJECT", "TEMPLATE_RECEIPT", kReceiptNumber,
     "SORTORDER",         "BGCOLOR",         "TEXTCOLOR",        "BGIMAGE",
     "FULLHEAD",          "DEBUG_VARIABLES", kProfileField};
 
@@ -40,6 +41,14 @@ bool is_profile_control_field(std::string_view name) {
   return false;
 }
 
+bool is_profile_entry(const ProfileEntries& profile, std::string_view name) {
+  if (!is_profile_control_field(name) || platform::equal_ignoring_case(name, kReceiptNumber))
+    return false;
+  for (const auto& entry : profile)
+    if (platform::equal_ignoring_case(entry.first, name)) return true;
+  return false;
+}
+
 ProfileOutcome decide_profile(std::string_view requested, bool found, bool profiles_only) {
   if (requested.empty())
     return profiles_only ? ProfileOutcome::kUnknown : ProfileOutcome::kNoProfile;
@@ -47,17 +56,14 @@ ProfileOutcome decide_profile(std::string_view requested, bool found, bool profi
 }
 
 void remove_fields(FieldMap& fields, const std::function<bool(const std::string& name)>& drop) {
-  std::vector<std::pair<std::string, std::string>> kept;
-  fields.for_each([&](const std::string& name, const std::string& value) {
-    if (!drop(name)) kept.emplace_back(name, value);
+  // Added again in the order first added, the rest keep both that order and
+  // their listing order.
+  FieldMap kept;
+  kept.reserve(fields.size());
+  fields.for_each_added([&](const std::string& name, const std::string& value) {
+    if (!drop(name)) kept.set(name, value);
   });
-  // Within a bucket the newest name is listed first, so adding the kept fields
-  // in reverse listing order restores the listing.
-  FieldMap rebuilt;
-  rebuilt.reserve(kept.size());
-  for (auto entry = kept.rbegin(); entry != kept.rend(); ++entry)
-    rebuilt.set(entry->first, std::move(entry->second));
-  fields = std::move(rebuilt);
+  fields = std::move(kept);
 }
 
 void apply_profile_fields(FieldMap& fields, const ProfileEntries& profile) {

@@ -19,6 +19,8 @@ using ProfileEntries = std::vector<std::pair<std::string, std::string>>;
 // The fields of the control-field table, FORM_PROFILE included and EMAIL left
 // out (the visitor's address always comes from the visitor).
 bool is_profile_control_field(std::string_view name);
+// How many names is_profile_control_field knows.
+inline constexpr std::size_t kProfileControlFieldCount = 27;
 
 enum class ProfileOutcome { kNoProfile, kApply, kUnknown };
 
@@ -30,6 +32,11 @@ ProfileOutcome decide_profile(std::string_view requested, bool found, bool profi
 // stores the profile's control-field values; a listed field that the visitor
 // sent keeps the visitor's value. Other fields and their order stay.
 void apply_profile_fields(FieldMap& fields, const ProfileEntries& profile);
+
+// Whether `name` is one of the profile's control-field entries: they steer the
+// run and are no part of what the visitor sent. RECEIPT_NUMBER is not, whose
+// value is the number the run gave.
+bool is_profile_entry(const ProfileEntries& profile, std::string_view name);
 
 // Removes the fields for which `drop` is true, keeping the order of the rest.
 void remove_fields(FieldMap& fields, const std::function<bool(const std::string& name)>& drop);

@@ -2,7 +2,7 @@
 
 #include "platform/text.h"
 #include "velloc/archive/archive_step.h"
-#include "velloc/guard/form_profile.h"
+#include "velloc/guard/challenge_step.h"
 #include "velloc/request/event_log.h"
 #include "velloc/response_page.h"
 #include "velloc/run.h"
@@ -19,7 +19,5 @@ void drop_honeypot_submission(Run& run) {
     archive_spam(run);
     throw RunEnded{decide_response_page(run)};
   }
-  remove_fields(run.request.fields, [&](const std::string& name) {
-    return platform::equal_ignoring_case(name, field);
-  });
+  drop_checked_field(run, field);
 }

@@ -25,6 +25,9 @@ constexpr char kEventIndex[] =
 constexpr char kUsedTable[] =
     "CREATE TABLE IF NOT EXISTS velloc_used_tokens ("
     "token VARCHAR(128) PRIMARY KEY, expires_at BIGINT NOT NULL, uses BIGINT NOT NULL)";
+constexpr char kSecretTable[] =
+    "CREATE TABLE IF NOT EXISTS velloc_secrets ("
+    "secret_name VARCHAR(64) PRIMARY KEY, secret_value VARCHAR(128) NOT NULL)";
 // A new store fails the first attempt; a concurrent run making the same tables
 // may fail the second.
 constexpr int kAttempts = 3;
@@ -53,6 +56,8 @@ class OdbcStateStore final : public StateStore {
                                            std::string* error) override;
   std::optional<bool> use_once(const std::string& token, std::int64_t expires, std::int64_t now,
                                std::string* error) override;
+  std::optional<std::string> kept_secret(const std::string& name, const std::string& candidate,
+                                         std::string* error) override;
 
  private:
   bool run(const std::string& sql, const std::vector<std::string>& parameters,
@@ -77,7 +82,7 @@ bool OdbcStateStore::in_transaction(Body body, std::string* error) {
     // same tables.
     if (attempt + 1 < kAttempts)
       database_->run_each_autocommitted(
-          {kCounterTable, kKeyTable, kEventTable, kEventIndex, kUsedTable});
+          {kCounterTable, kKeyTable, kEventTable, kEventIndex, kUsedTable, kSecretTable});
   }
   return false;
 }
@@ -169,6 +174,29 @@ std::optional<bool> OdbcStateStore::use_once(const std::string& token, std::int6
     return std::nullopt;
   }
   return uses.front() == 1;
+}
+
+// The first writer's candidate wins; a concurrent one reads it.
+std::optional<std::string> OdbcStateStore::kept_secret(const std::string& name,
+                                                       const std::string& candidate,
+                                                       std::string* error) {
+  std::vector<OdbcDatabase::Row> rows;
+  bool ok = in_transaction(
+      [&](std::string* failure) {
+        rows.clear();
+        return run("INSERT INTO velloc_secrets (secret_name, secret_value) VALUES (?, ?) "
+                   "ON CONFLICT DO NOTHING",
+                   {name, candidate}, nullptr, failure) &&
+               database_->query("SELECT secret_value FROM velloc_secrets WHERE secret_name = ?",
+                                {name}, &rows, failure);
+      },
+      error);
+  if (!ok) return std::nullopt;
+  if (rows.size() != 1 || rows.front().empty() || rows.front()[0].empty()) {
+    *error = "secret " + name + " not found";
+    return std::nullopt;
+  }
+  return rows.front()[0];
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The store of state that outlives a run and may be shared by several web
-// servers: the rate-limit events, the receipt counter and the challenge
-// solutions already used. The policies decide;
-// the store only keeps times and numbers, each operation in one transaction.
+// servers: the rate-limit events, the receipt counter, the challenge solutions
+// already used and the secrets the site made for itself. The policies decide;
+// the store only keeps times, numbers and secrets, each operation in one
+// transaction.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +44,13 @@ class StateStore {
   // for any later one; nullopt with `*error` set when the store fails.
   virtual std::optional<bool> use_once(const std::string& token, std::int64_t expires,
                                        std::int64_t now, std::string* error) = 0;
+
+  // The secret kept under `name`: the first call keeps `candidate`, and every
+  // call after it, from any process sharing the store, gets that one. nullopt
+  // with `*error` set when the store fails.
+  virtual std::optional<std::string> kept_secret(const std::string& name,
+                                                 const std::string& candidate,
+                                                 std::string* error) = 0;
 };
 
 // The connection string of the store: StateDSN when the settings give one, else

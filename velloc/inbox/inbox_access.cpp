@@ -1,5 +1,8 @@
 #include "velloc/inbox/inbox_access.h"
 
+#include <sys/random.h>
+
+#include <cerrno>
 #include <cstddef>
 
 #include "platform/text.h"
@@ -11,6 +14,8 @@ constexpr char kInboxPath[] = "/inbox";
 constexpr std::size_t kBlockSize = 64;
 constexpr unsigned char kInnerPad = 0x36;
 constexpr unsigned char kOuterPad = 0x5c;
+constexpr std::size_t kSecretBytes = 32;
+constexpr char kHexDigits[] = "0123456789abcdef";
 
 int hex_value(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
 
@@ -96,4 +101,18 @@ std::string own_origin(std::string_view https, std::string_view request_scheme,
   bool secure = (!https.empty() && !platform::equal_ignoring_case(https, "off")) ||
                 platform::equal_ignoring_case(request_scheme, "https");
   return std::string(secure ? "https://" : "http://") + std::string(host);
+}
+
+std::string new_inbox_secret() {
+  unsigned char bytes[kSecretBytes];
+  std::size_t filled = 0;
+  while (filled < sizeof bytes) {
+    ssize_t count = getrandom(bytes + filled, sizeof bytes - filled, 0);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return {};
+    filled += static_cast<std::size_t>(count);
+  }
+  std::string hex;
+  for (unsigned char byte : bytes) hex.append({kHexDigits[byte >> 4], kHexDigits[byte & 0xF]});
+  return hex;
 }

@@ -30,6 +30,10 @@ std::string action_scope(std::string_view kind, std::string_view id, std::string
 // user's name and `scope` (the action's path below the inbox), 64 hex digits.
 std::string inbox_token(std::string_view secret, std::string_view user, std::string_view scope);
 
+// A new secret for the inbox's tokens when the settings give none: 32 bytes from
+// the kernel's random source as 64 hex digits; empty when the kernel gives none.
+std::string new_inbox_secret();
+
 // What a request to run an action has to show for itself.
 struct ActionRequest {
   std::string_view user;
@@ -42,7 +46,7 @@ struct ActionRequest {
 
 enum class ActionCheck {
   kAllowed,
-  kNoSecret,       // InboxSecret is not set: no action is served
+  kNoSecret,       // no secret (InboxSecret, or one kept in the state store): no action
   kBadToken,       // missing, or not the one made for this user and action
   kForeignOrigin,  // neither Origin nor Referer is the inbox's origin
 };

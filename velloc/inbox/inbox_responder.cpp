@@ -5,6 +5,8 @@
 
 #include "platform/text.h"
 #include "velloc/archive/archive_text.h"
+#include "velloc/archive/delivery_records.h"
+#include "velloc/guard/form_profile.h"
 #include "velloc/inbox/inbox_access.h"
 #include "velloc/inbox/inbox_chart.h"
 #include "velloc/request/html_escape.h"
@@ -128,11 +130,24 @@ std::string status_cell(const ArchivedSubmission& s) {
          (by_delivery ? " delivery" : "") + "</td>";
 }
 
-std::string list_row(const InboxAnswer& answer, const ArchivedSubmission& s) {
+static_assert(static_cast<std::size_t>(kListedFields) + kProfileControlFieldCount <=
+              static_cast<std::size_t>(kListingFieldsRead));
+
+// The first of the visitor's own fields, in the order sent; the form's control
+// fields steer velloc and say nothing of the submission.
+std::string listed_fields(const ArchivedSubmission& s) {
   std::string fields;
-  for (std::size_t i = 0; i < s.fields.size() && i < kListedFields; ++i)
-    fields += (i ? "; " : "") + h(s.fields[i].first) + "=" +
-              h(shortened(s.fields[i].second, kShownValueBytes));
+  int listed = 0;
+  for (const auto& [name, value] : s.fields) {
+    if (listed == kListedFields) break;
+    if (is_profile_control_field(name)) continue;
+    fields += (listed++ ? "; " : "") + h(name) + "=" + h(shortened(value, kShownValueBytes));
+  }
+  return fields;
+}
+
+std::string list_row(const InboxAnswer& answer, const ArchivedSubmission& s) {
+  std::string fields = listed_fields(s);
   return "<tr class=\"submission\"><td class=\"time\">" + iso_time(s.received_at) +
          "</td><td class=\"form\">" + h(s.form_profile) + "</td><td class=\"fields\">" + fields +
          "</td>" + status_cell(s) + "<td><a href=\"" + h(submission_path(answer, s.id)) +
@@ -178,11 +193,17 @@ std::string action_form(const InboxAnswer& answer, const std::string& scope, con
          "\"><button type=\"submit\">" + label + "</button></form>\n";
 }
 
+// The visitor's own fields, then the control fields the form sent, each in the
+// order sent.
 std::string fields_list(const ArchivedSubmission& s) {
-  std::string html = "<dl class=\"fields\">\n";
+  std::string own, controls;
   for (const auto& [name, value] : s.fields)
-    html += "<dt>" + h(name) + "</dt><dd>" + h(value) + "</dd>\n";
-  return html + "</dl>\n";
+    (is_profile_control_field(name) ? controls : own) +=
+        "<dt>" + h(name) + "</dt><dd>" + h(value) + "</dd>\n";
+  std::string html = "<dl class=\"fields\">\n" + own + "</dl>\n";
+  if (!controls.empty())
+    html += "<h2>Form controls</h2>\n<dl class=\"fields controls\">\n" + controls + "</dl>\n";
+  return html;
 }
 
 std::string uploads_list(const InboxAnswer& answer, const ArchivedSubmission& s) {
@@ -220,7 +241,7 @@ std::string deliveries_table(const InboxAnswer& answer, const ArchivedSubmission
     std::string retry;
     if (d.status == "pending" || d.status == "failed")
       retry = action_form(answer, action_scope("delivery", d.id, "retry"), "Retry now");
-    html += "<tr class=\"delivery\"><td>" + h(d.kind) + "</td><td>" + h(d.target) +
+    html += "<tr class=\"delivery\"><td>" + h(d.kind) + "</td><td>" + h(shown_target(d)) +
             "</td><td class=\"status-" + h(d.status) + "\">" + h(d.status) + "</td><td>" +
             std::to_string(d.attempts.size()) + "</td><td>" + h(last) + "</td><td>" + retry +
             "</td></tr>\n";

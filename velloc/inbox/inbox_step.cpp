@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -29,10 +30,12 @@ constexpr std::size_t kInboxPathLength = 6;  // "/inbox"
 constexpr std::int64_t kMsPerDay = 86400000;
 constexpr int kSendTimeoutSeconds = 30;
 
+constexpr char kInboxSecretName[] = "inbox";
+
 struct InboxSettings {
   bool enabled = false;  // Inbox=1
   std::string users;     // InboxUsers
-  std::string secret;    // InboxSecret; empty: no action is served
+  std::string secret;    // InboxSecret; empty: the one the state store keeps
   bool archive = false;  // Archive=1
   std::string state_dsn;
 };
@@ -46,6 +49,7 @@ struct InboxRequest {
   InboxAnswer& answer;  // base and user filled in
   std::vector<std::string> parts;
   std::int64_t now = 0;
+  std::optional<std::string> secret;  // once asked for: empty when there is none
 };
 
 InboxSettings read_inbox_settings(Site& site, const std::string& settings_file) {
@@ -134,6 +138,30 @@ InboxAnswer export_page(InboxRequest& r, bool json) {
   return std::move(answer);
 }
 
+// InboxSecret, or else the secret the state store keeps for the inbox, made on
+// first use; empty (the log says why) when neither is to be had.
+const std::string& inbox_secret(InboxRequest& r) {
+  if (r.secret) return *r.secret;
+  r.secret = r.settings.secret;
+  if (!r.secret->empty()) return *r.secret;
+  std::string error;
+  StateStore* store = r.run.site.state_store(
+      state_connection_string(r.settings.state_dsn, r.settings_file), &error);
+  std::string candidate = new_inbox_secret();
+  std::optional<std::string> kept;
+  if (candidate.empty())
+    error = "the kernel gave no random bytes";
+  else if (store != nullptr)
+    kept = store->kept_secret(kInboxSecretName, candidate, &error);
+  if (kept) {
+    r.secret = std::move(*kept);
+  } else {
+    if (store != nullptr) r.run.site.state_store_failed();
+    log_event(r.run.message, 1, "Inbox: no secret for its actions: %s\n", error.c_str());
+  }
+  return *r.secret;
+}
+
 // The submission `id`, or the answer that says why there is none.
 std::optional<InboxAnswer> find_submission(InboxRequest& r, const std::string& id,
                                            ArchivedSubmission* found) {
@@ -149,14 +177,14 @@ InboxAnswer submission_page(InboxRequest& r, const std::string& id) {
   InboxAnswer& answer = r.answer;
   if (auto missing = find_submission(r, id, &answer.submission)) return std::move(*missing);
   answer.kind = InboxAnswer::Kind::kSubmission;
-  if (r.settings.secret.empty()) return std::move(answer);
+  const std::string& secret = inbox_secret(r);
+  if (secret.empty()) return std::move(answer);
   std::vector<std::string> scopes;
   for (const char* action : {"release", "resend", "delete"})
     scopes.push_back(action_scope("submission", id, action));
   for (const Delivery& d : answer.submission.deliveries)
     scopes.push_back(action_scope("delivery", d.id, "retry"));
-  for (const std::string& s : scopes)
-    answer.tokens[s] = inbox_token(r.settings.secret, answer.user, s);
+  for (const std::string& s : scopes) answer.tokens[s] = inbox_token(secret, answer.user, s);
   return std::move(answer);
 }
 
@@ -218,7 +246,7 @@ InboxAnswer run_action(InboxRequest& r, const std::string& kind, const std::stri
 const char* check_text(ActionCheck check) {
   switch (check) {
     case ActionCheck::kNoSecret:
-      return "InboxSecret is not set";
+      return "there is no secret for its token";
     case ActionCheck::kBadToken:
       return "its token is missing or wrong";
     case ActionCheck::kForeignOrigin:
@@ -240,12 +268,12 @@ InboxAnswer checked_action(InboxRequest& r, const std::string& kind, const std::
   std::string sent_origin = request.get_env("HTTP_ORIGIN");
   std::string referer = request.get_env("HTTP_REFERER");
   ActionCheck check =
-      check_action(r.settings.secret, {r.answer.user, scope, token, sent_origin, referer, origin});
+      check_action(inbox_secret(r), {r.answer.user, scope, token, sent_origin, referer, origin});
   if (check == ActionCheck::kAllowed) return run_action(r, kind, id, action);
   log_event(r.run.message, 1, "Inbox: %s of %s %s by %s refused: %s\n", action.c_str(),
             kind.c_str(), id.c_str(), r.answer.user.c_str(), check_text(check));
   if (check == ActionCheck::kNoSecret)
-    return refused(r, 503, "Actions need InboxSecret in the settings.");
+    return refused(r, 503, "Actions need a secret: InboxSecret, or the state store to keep one.");
   return refused(r, 403, "This action was refused: " + std::string(check_text(check)) + ".");
 }
 
@@ -277,8 +305,14 @@ InboxAnswer decide(Run& run, const InboxSettings& settings, const std::string& s
   InboxAnswer answer;
   answer.base = without_controls(run.request.get_env("SCRIPT_NAME")) + "/inbox";
   answer.user = run.request.get_env("REMOTE_USER");
-  InboxRequest request{
-      run, settings, settings_file, nullptr, answer, {}, run.site.clock().unix_milliseconds()};
+  InboxRequest request{run,
+                       settings,
+                       settings_file,
+                       nullptr,
+                       answer,
+                       {},
+                       run.site.clock().unix_milliseconds(),
+                       std::nullopt};
   switch (decide_inbox_access(settings.users, answer.user)) {
     case InboxAccess::kNoUser:
       log_event(run.message, 1, "Inbox refused: no user was authenticated\n");

@@ -10,6 +10,7 @@
 #include "platform/temp_file.h"
 #include "velloc/archive/archive_step.h"
 #include "velloc/guard/address_cleaning.h"
+#include "velloc/guard/form_profile.h"
 #include "velloc/mail/archived_mail.h"
 #include "velloc/mail/encryption.h"
 #include "velloc/mail/line_reader.h"
@@ -74,12 +75,17 @@ void finish_body_file(Run& run, std::ostream& body, const platform::TempFile& fi
 }
 
 // Writes the body from the template named by `template_field` (at `template_path`)
-// or, when that field is blank, as the listing of the form's fields. Returns false
-// when the template could not be opened (the body then tells so).
+// or, when that field is blank, as the listing of the form's fields, which leaves
+// out a form profile's entries. Returns false when the template could not be
+// opened (the body then tells so).
 bool write_body(Run& run, std::ostream& body, std::string_view template_field,
                 const std::string& template_path, const char* missing_format) {
   if (run.request.field_is_blank(template_field)) {
-    write_field_list(body, run.request, kListingLine, Escape::kNone);
+    const ProfileEntries& profile = run.settings.form_profile;
+    LeftOutFields left_out;
+    if (!profile.empty())
+      left_out = [&profile](std::string_view name) { return is_profile_entry(profile, name); };
+    write_field_list(body, run.request, kListingLine, Escape::kNone, left_out);
     return true;
   }
   std::ifstream input;

@@ -14,46 +14,10 @@ namespace {
 
 constexpr std::size_t kMaxMessage = 1999;
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
 // The length of the line end ("\n" or "\r\n") that closes `message`, 0 when none.
 std::size_t closing_line_end(std::string_view message) {
   if (message.ends_with("\r\n")) return 2;
   return message.ends_with('\n') ? 1 : 0;
-}
-
-void append_hex(std::string& out, const char* lead, char32_t value, int digits) {
-  out += lead;
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
-    out += kHexDigits[(value >> shift) & 0xF];
-}
-
-// Appends the character at the start of `text` as it is written to the log, and
-// returns how many bytes it took. Carriage returns and line feeds become blanks; other control
-// characters become "\x1b" (a single byte) or "\u2028" (a UTF-8 character), so that
-// a terminal showing the log shows them instead of obeying them. A byte that starts
-// no valid UTF-8 sequence stays, unless it is a C1 control on its own.
-std::size_t append_visible(std::string& out, std::string_view text) {
-  unsigned char byte = static_cast<unsigned char>(text[0]);
-  if (byte == '\r' || byte == '\n') {
-    out += ' ';
-    return 1;
-  }
-  platform::Utf8Character character = platform::first_utf8_character(text);
-  if (character.length == 0) {
-    if (byte >= 0x80 && byte <= 0x9F)
-      append_hex(out, "\\x", byte, 2);
-    else
-      out += static_cast<char>(byte);
-    return 1;
-  }
-  if (!platform::is_control_character(character.code_point))
-    out.append(text.substr(0, character.length));
-  else if (character.length == 1)
-    append_hex(out, "\\x", character.code_point, 2);
-  else
-    append_hex(out, "\\u", character.code_point, 4);
-  return character.length;
 }
 
 void beep(const std::string& name) {
@@ -66,9 +30,8 @@ void beep(const std::string& name) {
 
 std::string visible_log_message(std::string_view message) {
   std::size_t end = message.size() - closing_line_end(message);
-  std::string visible;
-  visible.reserve(message.size());
-  for (std::size_t at = 0; at < end;) at += append_visible(visible, message.substr(at, end - at));
+  std::string visible =
+      platform::escape_controls(message.substr(0, end), platform::ControlEscape::kOneLine);
   visible.append(message.substr(end));
   return visible;
 }

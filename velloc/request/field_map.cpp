@@ -50,6 +50,11 @@ void TextMap::for_each(
       visit(entries_[*it].name, entries_[*it].value);
 }
 
+void TextMap::for_each_added(
+    const std::function<void(const std::string&, const std::string&)>& visit) const {
+  for (const Entry& entry : entries_) visit(entry.name, entry.value);
+}
+
 void FieldAdder::add(std::string_view name, std::string value) {
   if (++added_ > limits_.max_fields)
     throw RequestLimitExceeded("request has more than MaxFields (" +

@@ -32,6 +32,10 @@ class TextMap {
   std::size_t size() const { return entries_.size(); }
   // Calls visit(name, value) for every entry in listing order.
   void for_each(const std::function<void(const std::string&, const std::string&)>& visit) const;
+  // Calls visit(name, value) for every entry in the order the names were first
+  // added: for a request's fields, the order in which the visitor sent them.
+  void for_each_added(
+      const std::function<void(const std::string&, const std::string&)>& visit) const;
 
  private:
   struct Entry {

@@ -75,16 +75,20 @@ bool write_page_head(std::ostream& out, const CgiRequest& request, std::string_v
 }
 
 bool write_field_list(std::ostream& out, const CgiRequest& request, std::string_view line_format,
-                      Escape escape) {
-  for_each_listed_field(request, [&](std::string_view name, std::string_view value) {
-    write_line(out, line_format, name, value, escape);
-  });
+                      Escape escape, const LeftOutFields& left_out) {
+  for_each_listed_field(
+      request,
+      [&](std::string_view name, std::string_view value) {
+        write_line(out, line_format, name, value, escape);
+      },
+      left_out);
   return true;
 }
 
 void for_each_listed_field(
     const CgiRequest& request,
-    const std::function<void(std::string_view name, std::string_view value)>& visit) {
+    const std::function<void(std::string_view name, std::string_view value)>& visit,
+    const LeftOutFields& left_out) {
   if (request.field_is_set("SORTORDER")) {
     std::unordered_set<std::string> listed;
     for (const std::string& name : split_name_list(request.get_field("SORTORDER")))
@@ -92,6 +96,6 @@ void for_each_listed_field(
     return;
   }
   request.fields.for_each([&](const std::string& name, const std::string& value) {
-    if (!is_control_field(name)) visit(name, value);
+    if (!is_control_field(name) && !(left_out && left_out(name))) visit(name, value);
   });
 }

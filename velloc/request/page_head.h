@@ -19,16 +19,21 @@ bool write_page_head(std::ostream& out, const CgiRequest& request,
                      std::string_view content_type = "text/html",
                      std::string_view header_lines = {});
 
+// Names that a listing without SORTORDER leaves out besides the control fields;
+// empty: none.
+using LeftOutFields = std::function<bool(std::string_view name)>;
+
 // One `line_format` line (two "%s": name, value) per listed field: SORTORDER's
 // names in order, a name repeated (in any case) listed at its first place only, or
-// every field but the control fields in map order.
+// every field but the control fields (and those `left_out` names) in map order.
 bool write_field_list(std::ostream& out, const CgiRequest& request, std::string_view line_format,
-                      Escape escape);
+                      Escape escape, const LeftOutFields& left_out = {});
 
 // Calls visit(name, value) for each field that write_field_list lists, in its order.
 void for_each_listed_field(
     const CgiRequest& request,
-    const std::function<void(std::string_view name, std::string_view value)>& visit);
+    const std::function<void(std::string_view name, std::string_view value)>& visit,
+    const LeftOutFields& left_out = {});
 
 // True for the eleven presentation and routing fields left out of the listing.
 bool is_control_field(std::string_view name);

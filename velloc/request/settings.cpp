@@ -362,6 +362,9 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   apply_form_profile(run);
   run.answer_format = decide_answer_format(run);
   load_guard_settings(run, read);
+  // What the archive keeps is what the visitor sent, before any default joins it.
+  if (settings.archive && !run.visitor_fields && !run.sends_only)
+    run.visitor_fields = run.request.fields;
   answer_preflight(run);
   load_webhook_settings(run);
   if (run.request.field_is_set("RECEIPT_NUMBER")) {

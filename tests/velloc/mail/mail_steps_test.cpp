@@ -12,6 +12,7 @@
 #include "tests/support/log_text.h"
 #include "tests/support/mime_boundary.h"
 #include "tests/support/scripted_smtp_server.h"
+#include "velloc/guard/form_profile.h"
 #include "velloc/process_facts.h"
 #include "velloc/run.h"
 
@@ -131,6 +132,38 @@ TEST_F(MailStepsTest, FormMailTakesThePendingAttachmentAndTheReceiptDoesNot) {
   EXPECT_TRUE(dir.exists("files/report.txt"));
   EXPECT_TRUE(temp_dir_empty());
   EXPECT_EQ("", page.str());
+}
+
+// The plain listing of the same fields without a profile, and with one whose
+// entries they are: the profile's entries steer the run and are not listed; the
+// receipt number given, the visitor's address and fields are.
+TEST_F(MailStepsTest, ThePlainListingLeavesOutAProfilesEntries) {
+  run.request.set_field("TEMPLATE_WEB", "thanks.htm");
+  run.request.set_field("DO_RECEIPT", "1");
+  run.request.set_field("RECEIPT_FROM", "shop@x.test");
+  run.request.set_field("RECEIPT_NUMBER", "42");
+  struct Case {
+    ProfileEntries profile;
+    std::string body;
+  };
+  const Case cases[] = {
+      {{},
+       "RECEIPT_FROM:  shop@x.test\r\nEMAIL:  jo@x.test\r\nDO_RECEIPT:  1\r\nNAME:  Jo\r\n"
+       "RECEIPT_NUMBER:  42\r\nTEMPLATE_WEB:  thanks.htm\r\n"},
+      {{{"template_web", "thanks.htm"},
+        {"DO_RECEIPT", "1"},
+        {"RECEIPT_FROM", "shop@x.test"},
+        {"RECEIPT_NUMBER", "1"},
+        {"RECIPIENT", "owner@x.test"},
+        {"Archive", "1"},
+        {"NAME", "not a control field"}},
+       "EMAIL:  jo@x.test\r\nNAME:  Jo\r\nRECEIPT_NUMBER:  42\r\n"},
+  };
+  for (const Case& c : cases) {
+    run.settings.form_profile = c.profile;
+    EXPECT_EQ(1, send_form_mail(run));
+    EXPECT_EQ(c.body, received_body());
+  }
 }
 
 TEST_F(MailStepsTest, EveryRecipientOfALongListGetsTheMailInLinesWithinTheLimit) {
