@@ -3,7 +3,7 @@
 # Packages the product needs at run time and to build.
 VELLOC_RUNTIME_PACKAGES=(cmake ninja-build g++ pkg-config unixodbc unixodbc-dev libsqliteodbc
   odbc-postgresql lighttpd python3 python3-aiosmtpd gnupg curl libmspack-dev libnewt-dev gcab
-  libssl-dev libfcgi-dev rapidjson-dev libcurl4-openssl-dev openssl)
+  libssl-dev rapidjson-dev libcurl4-openssl-dev openssl)
 # The demo installs its challenge widget with npm; installed only when no npm is on
 # the PATH (a Node.js installation may bring its own).
 VELLOC_DEMO_PACKAGES=(npm)
