@@ -19,8 +19,8 @@ constexpr std::size_t kBeginBodySize = 8;
 // True when `content` of an FCGI_BEGIN_REQUEST asks for the responder role.
 bool begins_responder(const std::string& content) {
   return content.size() >= kBeginBodySize &&
-         ((static_cast<unsigned char>(content[0]) << 8) |
-          static_cast<unsigned char>(content[1])) == fcgi::kResponder;
+         ((static_cast<unsigned char>(content[0]) << 8) | static_cast<unsigned char>(content[1])) ==
+             fcgi::kResponder;
 }
 
 // Waits until `fd` is ready for `events` or `deadline` passes; false on the latter.
@@ -103,8 +103,8 @@ bool FcgiConnection::answer_other_record(const fcgi::RecordHeader& header,
   if (header.type != fcgi::kBeginRequest) return true;  // of no request of this connection
   bool busy = request_id_ != 0;
   if (!busy && begins_responder(content)) return true;
-  return write_bytes(fcgi::end_request_record(
-      header.request_id, busy ? fcgi::kCantMultiplex : fcgi::kUnknownRole));
+  return write_bytes(fcgi::end_request_record(header.request_id,
+                                              busy ? fcgi::kCantMultiplex : fcgi::kUnknownRole));
 }
 
 bool FcgiConnection::read_parameters(fcgi::ParamsDecoder& decoder) {

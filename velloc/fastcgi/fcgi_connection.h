@@ -76,10 +76,10 @@ class FcgiConnection {
   bool keep_ = false;
   bool input_closed_ = false;   // nothing more can be read: hang-up, stall or broken protocol
   bool output_closed_ = false;  // nothing more can be written
-  bool body_ended_ = false;  // the empty FCGI_STDIN record came, or the request ended otherwise
-  std::string body_;         // the current FCGI_STDIN record's bytes not yet read
+  bool body_ended_ = false;     // the empty FCGI_STDIN record came, or the request ended otherwise
+  std::string body_;            // the current FCGI_STDIN record's bytes not yet read
   std::size_t body_offset_ = 0;
-  std::string answer_;       // FCGI_STDOUT bytes not yet written
+  std::string answer_;  // FCGI_STDOUT bytes not yet written
   std::vector<std::string> parameters_;
   std::vector<const char*> environment_;
 };

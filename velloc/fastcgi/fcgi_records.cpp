@@ -23,8 +23,8 @@ std::size_t length_at(std::string_view bytes, std::size_t* length) {
     return 1;
   }
   if (bytes.size() < 4) return 0;
-  *length = (static_cast<std::size_t>(byte(0) & 0x7f) << 24) | (byte(1) << 16) | (byte(2) << 8) |
-            byte(3);
+  *length =
+      (static_cast<std::size_t>(byte(0) & 0x7f) << 24) | (byte(1) << 16) | (byte(2) << 8) | byte(3);
   return 4;
 }
 
@@ -80,9 +80,9 @@ std::string get_values_result(std::string_view query) {
     if (used == 0 || query.size() - used < name_length + value_length) break;
     std::string_view name = query.substr(used, name_length);
     query.remove_prefix(used + name_length + value_length);
-    std::string_view value = name == "FCGI_MPXS_CONNS" ? "0"
+    std::string_view value = name == "FCGI_MPXS_CONNS"                             ? "0"
                              : name == "FCGI_MAX_CONNS" || name == "FCGI_MAX_REQS" ? "1"
-                                                                                     : "";
+                                                                                   : "";
     if (value.empty()) continue;
     std::string pair = encode_length(name.size()) + encode_length(value.size());
     pair.append(name).append(value);

@@ -90,10 +90,10 @@ class ParamsDecoder {
   std::size_t max_entry_;
   std::size_t max_total_;
   std::size_t total_ = 0;
-  std::string pending_;       // the lengths, then the pair, as they arrive
+  std::string pending_;  // the lengths, then the pair, as they arrive
   std::size_t name_length_ = 0;
-  bool in_pair_ = false;      // the lengths are known, the pair's bytes are coming
-  std::size_t wanted_ = 0;    // bytes of the pair still to come
+  bool in_pair_ = false;    // the lengths are known, the pair's bytes are coming
+  std::size_t wanted_ = 0;  // bytes of the pair still to come
   bool refused_ = false;
   std::vector<std::string> entries_;
 };

@@ -15,8 +15,7 @@ std::streamsize FcgiInputBuffer::xsgetn(char* target, std::streamsize count) {
   std::copy_n(gptr(), done, target);
   gbump(static_cast<int>(done));
   while (done < count) {
-    std::size_t got =
-        connection_.read_body(target + done, static_cast<std::size_t>(count - done));
+    std::size_t got = connection_.read_body(target + done, static_cast<std::size_t>(count - done));
     if (got == 0) break;
     done += static_cast<std::streamsize>(got);
   }

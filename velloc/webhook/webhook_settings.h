@@ -21,8 +21,8 @@ struct WebhookSettings {
   // WebhookTotalTimeout, held within 1 and 300: all of one submission's calls
   // together; a call gets what is left of it when that is less than its own.
   int total_timeout_seconds = 10;
-  bool allow_plain = false;   // WebhookAllowPlain=1: plain http to any host
-  std::string ca_file;        // HTTP_CA_FILE; empty: the system's trust store
+  bool allow_plain = false;  // WebhookAllowPlain=1: plain http to any host
+  std::string ca_file;       // HTTP_CA_FILE; empty: the system's trust store
 };
 
 // The names of the webhook address keys among `keys` (any case: "Webhook",

@@ -13,8 +13,14 @@ using Start = FcgiConnection::Start;
 using fcgi::encode_record;
 
 std::string begin(std::uint16_t id, bool keep, std::uint16_t role = fcgi::kResponder) {
-  std::string body{static_cast<char>(role >> 8), static_cast<char>(role & 0xff),
-                   static_cast<char>(keep ? 1 : 0), 0, 0, 0, 0, 0};
+  std::string body{static_cast<char>(role >> 8),
+                   static_cast<char>(role & 0xff),
+                   static_cast<char>(keep ? 1 : 0),
+                   0,
+                   0,
+                   0,
+                   0,
+                   0};
   return encode_record(fcgi::kBeginRequest, id, body);
 }
 
@@ -48,14 +54,16 @@ TEST(FcgiConnection, RequestsAsTheyArriveWithinTheirTime) {
   const Case cases[] = {
       {"whole", whole + encode_record(fcgi::kStdin, 1, ""), false, Start::kRequest, "a=1", true,
        ""},
-      {"closed after it", begin(1, false) + params(1) + encode_record(fcgi::kStdin, 1, "a=1") +
-       encode_record(fcgi::kStdin, 1, ""), true, Start::kRequest, "a=1", false, ""},
+      {"closed after it",
+       begin(1, false) + params(1) + encode_record(fcgi::kStdin, 1, "a=1") +
+           encode_record(fcgi::kStdin, 1, ""),
+       true, Start::kRequest, "a=1", false, ""},
       {"aborted in the body", whole + encode_record(fcgi::kAbortRequest, 1, ""), false,
        Start::kRequest, "a=1", false, ""},
       {"hung up in the body", whole, true, Start::kRequest, "a=1", false, ""},
       {"stalled in the body", whole, false, Start::kRequest, "a=1", false, ""},
-      {"stalled in the parameters", begin(1, true) + encode_record(fcgi::kParams, 1, "\x0e"),
-       false, Start::kGone, "", false, ""},
+      {"stalled in the parameters", begin(1, true) + encode_record(fcgi::kParams, 1, "\x0e"), false,
+       Start::kGone, "", false, ""},
       {"idle", "", false, Start::kGone, "", false, ""},
       {"not a record", "GET / HTTP/1.0\r\n\r\n", false, Start::kGone, "", false, ""},
       {"parameters over the bounds",
@@ -63,7 +71,10 @@ TEST(FcgiConnection, RequestsAsTheyArriveWithinTheirTime) {
            encode_record(fcgi::kStdin, 1, "a=1") + encode_record(fcgi::kStdin, 1, ""),
        false, Start::kParametersRefused, "", false, ""},
       {"a management record and a role of its own first",
-       encode_record(fcgi::kGetValues, 0, std::string("\x0e\x00FCGI_MAX_CONNS", 16)) +
+       encode_record(fcgi::kGetValues, 0,
+                     std::string("\x0e\x00"
+                                 "FCGI_MAX_CONNS",
+                                 16)) +
            begin(9, false, 3) + whole + encode_record(fcgi::kStdin, 1, ""),
        false, Start::kRequest, "a=1", true,
        encode_record(fcgi::kGetValuesResult, 0, std::string("\x0e\x01") + "FCGI_MAX_CONNS1") +

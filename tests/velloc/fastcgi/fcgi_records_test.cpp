@@ -34,8 +34,12 @@ TEST(ParamsDecoder, BoundsOnOneAndOnAllHoldBeforeTheBytesArrive) {
   const Case cases[] = {
       {"", {}, false, true},
       {pair("REQUEST_METHOD", "POST") + pair("CONTENT_LENGTH", "5"),
-       {"REQUEST_METHOD=POST", "CONTENT_LENGTH=5"}, false, true},
-      {pair("", "") + pair("A", std::string(200, 'v')), {"=", "A=" + std::string(200, 'v')}, false,
+       {"REQUEST_METHOD=POST", "CONTENT_LENGTH=5"},
+       false,
+       true},
+      {pair("", "") + pair("A", std::string(200, 'v')),
+       {"=", "A=" + std::string(200, 'v')},
+       false,
        true},
       {pair("HTTP_COOKIE", longest_value), {"HTTP_COOKIE=" + longest_value}, false, true},
       {pair("HTTP_COOKIE", longest_value + "c"), {}, true, false},
@@ -63,21 +67,26 @@ TEST(ParamsDecoder, BoundsOnOneAndOnAllHoldBeforeTheBytesArrive) {
 
 TEST(FcgiRecords, ExactBytes) {
   using namespace std::string_literals;
-  EXPECT_EQ("\x01\x06\x00\x01\x00\x03\x05\x00"
-            "abc\0\0\0\0\0"s,
-            fcgi::encode_record(fcgi::kStdout, 1, "abc"));
+  EXPECT_EQ(
+      "\x01\x06\x00\x01\x00\x03\x05\x00"
+      "abc\0\0\0\0\0"s,
+      fcgi::encode_record(fcgi::kStdout, 1, "abc"));
   EXPECT_EQ("\x01\x06\x01\x02\x00\x00\x00\x00"s, fcgi::encode_record(fcgi::kStdout, 258, ""));
-  EXPECT_EQ("\x01\x03\x00\x07\x00\x08\x00\x00"
-            "\0\0\0\0\x01\0\0\0"s,
-            fcgi::end_request_record(7, fcgi::kCantMultiplex));
-  EXPECT_EQ("\x01\x0b\x00\x00\x00\x08\x00\x00"
-            "\x0c\0\0\0\0\0\0\0"s,
-            fcgi::unknown_type_record(12));
+  EXPECT_EQ(
+      "\x01\x03\x00\x07\x00\x08\x00\x00"
+      "\0\0\0\0\x01\0\0\0"s,
+      fcgi::end_request_record(7, fcgi::kCantMultiplex));
+  EXPECT_EQ(
+      "\x01\x0b\x00\x00\x00\x08\x00\x00"
+      "\x0c\0\0\0\0\0\0\0"s,
+      fcgi::unknown_type_record(12));
   std::string asked = pair("FCGI_MAX_CONNS", "") + pair("OTHER", "") + pair("FCGI_MPXS_CONNS", "");
   std::string known = pair("FCGI_MAX_CONNS", "1") + pair("FCGI_MPXS_CONNS", "0");
   EXPECT_EQ(fcgi::encode_record(fcgi::kGetValuesResult, 0, known), fcgi::get_values_result(asked));
   EXPECT_EQ(fcgi::encode_record(fcgi::kGetValuesResult, 0, ""),
-            fcgi::get_values_result("\x0e\x00FCGI_MAX"));  // cut short
+            fcgi::get_values_result(std::string("\x0e\x00"
+                                                "FCGI_MAX",
+                                                10)));  // cut short
   fcgi::RecordHeader header = fcgi::decode_header(
       reinterpret_cast<const unsigned char*>("\x01\x05\x01\x02\xff\xfe\x07\x00"));
   EXPECT_EQ(1, header.version);

@@ -156,8 +156,7 @@ TEST(InitRequest, ABodyCutShortIsRefusedWhateverItsType) {
   };
   const Case cases[] = {
       {"application/x-www-form-urlencoded", "a=1", 3, ""},
-      {"application/x-www-form-urlencoded", "a=1", 1000,
-       "request body ends after 3 of 1000 bytes"},
+      {"application/x-www-form-urlencoded", "a=1", 1000, "request body ends after 3 of 1000 bytes"},
       {"application/x-www-form-urlencoded", "", 1, "request body ends after 0 of 1 bytes"},
       {"application/json", "{\"a\":1}", 7, ""},
       {"application/json", "{\"a\":1}", 8, "request body ends after 7 of 8 bytes"},
