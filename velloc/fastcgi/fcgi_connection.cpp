@@ -208,8 +208,10 @@ bool FcgiConnection::finish() {
     write_bytes(fcgi::encode_record(fcgi::kStdout, request_id_, {}) +
                 fcgi::end_request_record(request_id_, fcgi::kRequestComplete));
   }
-  // A body left unread would be taken for the next request's records.
-  bool kept = keep_ && body_ended_ && !input_closed_ && !output_closed_;
+  // The rest of a body the answer did not need is read and dropped (within the
+  // request's time): a socket closed on unread bytes resets the connection, and the
+  // web server may then drop the answer; a kept one would take them for records.
+  drop_rest_of_request();
   waiting_since_ = Clock::now();
-  return kept;
+  return keep_ && !input_closed_ && !output_closed_;
 }

@@ -55,7 +55,8 @@ class FcgiConnection {
   std::size_t read_body(char* target, std::size_t count);
   // Adds to the answer; false once the client no longer takes it.
   bool write_answer(const char* source, std::size_t count);
-  // Ends the answer. True when the connection stays open for the next request.
+  // Ends the answer and reads what is left of the request. True when the connection
+  // stays open for the next request.
   bool finish();
 
  private:

@@ -126,9 +126,11 @@ TEST(FcgiConnection, AKeptConnectionServesTheNextRequest) {
     EXPECT_EQ(std::vector<std::string>{"CONTENT_LENGTH=3"}, connection.parameters());
     EXPECT_STREQ("CONTENT_LENGTH=3", connection.environment()[0]);
     EXPECT_EQ(nullptr, connection.environment()[1]);
+    // The first body is left unread: finish drops it, the second is read.
     char body[8];
-    EXPECT_EQ(3u, connection.read_body(body, sizeof(body)));
-    EXPECT_EQ(0u, connection.read_body(body, sizeof(body)));
+    if (round == 1) {
+      EXPECT_EQ(3u, connection.read_body(body, sizeof(body)));
+    }
     EXPECT_TRUE(connection.finish()) << round;
   }
   close(fds[1]);
