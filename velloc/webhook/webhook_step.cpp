@@ -119,7 +119,7 @@ HttpResult send_webhook_call(const WebhookCall& call, const WebhookSettings& set
 }
 
 int webhook_call_timeout(int per_call, std::chrono::milliseconds left) {
-  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left).count();
+  auto seconds = std::chrono::round<std::chrono::seconds>(left).count();
   return static_cast<int>(std::clamp<decltype(seconds)>(seconds, 0, per_call));
 }
 

@@ -35,8 +35,8 @@ HttpResult send_webhook_call(const WebhookCall& call, const WebhookSettings& set
                              std::int64_t unix_time);
 
 // The seconds a call may take: its own `per_call` timeout, or less when only
-// `left` of the submission's WebhookTotalTimeout remains (rounded down, so that the
-// calls keep within the total); 0 when less than a second is left.
+// `left` of the submission's WebhookTotalTimeout remains, to the nearest second; 0
+// when less than half a second is left.
 int webhook_call_timeout(int per_call, std::chrono::milliseconds left);
 
 // Why a call did not deliver, as the log says it: "HTTP 503", "timed out", ...

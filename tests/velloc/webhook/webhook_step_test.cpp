@@ -12,8 +12,9 @@ TEST(WebhookStep, ACallGetsItsOwnTimeOrWhatIsLeftOfTheTotal) {
     int seconds;
   };
   const Case cases[] = {
-      {10, milliseconds(10000), 10}, {10, milliseconds(60000), 10}, {10, milliseconds(4999), 4},
-      {1, milliseconds(1000), 1},    {10, milliseconds(999), 0},    {10, milliseconds(-5), 0},
+      {10, milliseconds(10000), 10}, {10, milliseconds(60000), 10}, {10, milliseconds(4499), 4},
+      {1, milliseconds(1000), 1},    {10, milliseconds(999), 1},    {10, milliseconds(499), 0},
+      {10, milliseconds(-5), 0},
   };
   for (const Case& c : cases)
     EXPECT_EQ(c.seconds, webhook_call_timeout(c.per_call, c.left)) << c.left.count();
