@@ -1,10 +1,10 @@
 # Sourced by demo.sh and test.sh: installs the Debian packages that are missing.
 
-# Packages the product needs at run time and to build (libutf8proc-dev's archive and
-# libfcgi-dev's are linked into velloc: a server needs neither library).
+# Packages the product needs at run time and to build (libutf8proc-dev's archive
+# is linked into velloc: a server does not need the library).
 VELLOC_RUNTIME_PACKAGES=(cmake ninja-build g++ pkg-config unixodbc unixodbc-dev libsqliteodbc
   odbc-postgresql lighttpd python3 python3-aiosmtpd gnupg curl libmspack-dev libnewt-dev gcab
-  libssl-dev libfcgi-dev rapidjson-dev libcurl4-openssl-dev openssl libutf8proc-dev)
+  libssl-dev rapidjson-dev libcurl4-openssl-dev openssl libutf8proc-dev)
 # The demo installs its challenge widget with npm; installed only when no npm is on
 # the PATH (a Node.js installation may bring its own).
 VELLOC_DEMO_PACKAGES=(npm)

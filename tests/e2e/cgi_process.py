@@ -31,8 +31,13 @@ def start_velloc(directory, fields, extra_env=None):
     process = subprocess.Popen([VELLOC_BINARY], cwd=directory, env=cgi_environment(body, extra_env),
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE)
-    process.stdin.write(body)
-    process.stdin.close()
+    # A request refused before its body is read (over MaxRequestSize) may end the
+    # program before the body is all written.
+    for write in (lambda: process.stdin.write(body), process.stdin.close):
+        try:
+            write()
+        except BrokenPipeError:
+            pass
     process.stdin = None  # so that communicate() only collects the output
     return process
 

@@ -144,9 +144,11 @@ class FastCgiServer:
     `folder` with a small environment (PATH, the sanitizers' and ODBC's settings,
     `extra_env`)."""
 
-    def __init__(self, folder, workers=1, max_requests=None, extra_env=None, handed=None):
+    def __init__(self, folder, workers=1, max_requests=None, extra_env=None, handed=None,
+                 options=()):
         """handed=None: velloc opens the socket itself; "stdin": velloc gets it listening on
-        its standard input, "systemd": as fd 3 with LISTEN_PID and LISTEN_FDS."""
+        its standard input, "systemd": as fd 3 with LISTEN_PID and LISTEN_FDS. `options`
+        are further command-line options ("--request-timeout", "2")."""
         self.folder = Path(folder)
         self.socket = self.folder / "velloc.sock"
         self.handed = handed
@@ -155,6 +157,7 @@ class FastCgiServer:
             self.arguments += ["--fastcgi", f"unix:{self.socket}"]
         if max_requests:
             self.arguments += ["--max-requests", str(max_requests)]
+        self.arguments += list(options)
         self.env = {"PATH": "/usr/bin:/bin"}
         self.env.update({k: os.environ[k] for k in PASSED_THROUGH if k in os.environ})
         self.env.update(extra_env or {})

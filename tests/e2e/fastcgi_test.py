@@ -1,15 +1,18 @@
 """velloc as a FastCGI server: each request answered, recorded, mailed and logged as
 the CGI program does it for the same request and files; a worker that dies is replaced;
 a settings change holds from the next request; SIGTERM lets the request in flight
-finish; malformed input ends only its own request."""
+finish; malformed input ends only its own request; a body cut short is no submission;
+slow and idle clients hold a worker no longer than the limits allow."""
 
 import os
 import re
 import shutil
 import signal
 import socket
+import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 import urllib.parse
 from pathlib import Path
@@ -257,6 +260,88 @@ class FastCgiTest(unittest.TestCase):
             huge = fastcgi_params(b"", {"HTTP_COOKIE": "c" * (256 * 1024)})
             head, _ = fcgi.split_cgi(server.request(huge).stdout)
             self.assertTrue(head.startswith(b"Status: 431 "), head)
+
+    def test_a_body_cut_short_is_no_submission_in_either_mode(self):
+        """Refused as a malformed request is (HTML or JSON); nothing mailed or stored."""
+        with MailSink(self.root / "mails") as sink:
+            self.configure(SMTP=f"127.0.0.1:{sink.port}")
+            body = encoded(FORM_A)
+            cut = body[:20]
+            for accept in ("text/html", "application/json"):
+                extra = {"CONTENT_LENGTH": str(len(body)), "HTTP_ACCEPT": accept}
+                cgi_answer = self.run_cgi_cut(cut, extra)
+                self.assertIn(b"CGI Initialization Error" if accept == "text/html" else
+                              b'"error": "bad_request", "message": "request body ends after 20 '
+                              b'of %d bytes"' % len(body), cgi_answer)
+                params = fcgi.encode_params(fastcgi_params(body, extra))
+                opening = fcgi.begin() + fcgi.stream(fcgi.PARAMS, params) + fcgi.record(fcgi.STDIN,
+                                                                                         cut)
+                cases = {"the stream ended": opening + fcgi.record(fcgi.STDIN),
+                         "aborted": opening + fcgi.record(fcgi.ABORT_REQUEST),
+                         "hung up": opening}
+                with fcgi.FastCgiServer(self.site, workers=1) as server:
+                    for name, raw in cases.items():
+                        with self.subTest(accept=accept, case=name):
+                            self.assertEqual(cgi_answer, server.send(raw).stdout)
+                    self.assertTrue(server.request(fastcgi_params(body), body).complete)
+                    self.assertTrue(eventually(lambda: len(mail_names(sink.folder)) == 1,
+                                               WAIT_SECONDS))
+                for path in [self.root / "rows.csv"] + list(sink.folder.iterdir()):
+                    path.unlink()
+        self.assertEqual([], list(self.temp.iterdir()))
+
+    def run_cgi_cut(self, cut, extra):
+        """velloc as a CGI program given `cut` of a longer body; its answer, with nothing
+        mailed or stored."""
+        env = cgi_environment(cut, extra)
+        result = subprocess.run([fcgi.VELLOC_BINARY], cwd=self.site, env=env, input=cut,
+                                capture_output=True, timeout=WAIT_SECONDS)
+        self.assertFalse((self.root / "rows.csv").exists())
+        return result.stdout
+
+    def test_slow_and_idle_clients_hold_a_worker_only_for_the_limits(self):
+        good = encoded([("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
+        _, expected, _ = run_velloc(self.site, [("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
+        announced = fastcgi_params(b"x" * 100)
+        stop = threading.Event()
+
+        def dribble(connection):
+            """One byte of the body at a time, until the server gives up or the test ends."""
+            try:
+                connection.sendall(fcgi.begin() + fcgi.stream(
+                    fcgi.PARAMS, fcgi.encode_params(announced)) + fcgi.record(
+                    fcgi.STDIN, b"x" * 100)[:8])
+                while not stop.wait(0.2):
+                    connection.sendall(b"x")
+            except OSError:
+                pass
+
+        options = ("--request-timeout", "2", "--idle-timeout", "1")
+        with fcgi.FastCgiServer(self.site, workers=2, options=options) as server:
+            slow = [fcgi.connect(server.socket, WAIT_SECONDS) for _ in range(2)]
+            idle = [fcgi.connect(server.socket, WAIT_SECONDS) for _ in range(2)]
+            threads = [threading.Thread(target=dribble, args=(c,)) for c in slow]
+            for thread in threads:
+                thread.start()
+            try:
+                # Without the limits both workers would serve the dribbling bodies for as
+                # long as they last, and this request would time out.
+                answer = server.request(fastcgi_params(good), good, timeout=WAIT_SECONDS)
+                self.assertEqual(expected, answer.stdout)
+            finally:
+                stop.set()
+                for thread in threads:
+                    thread.join()
+            refused = self.run_cgi_cut(b"x", {"CONTENT_LENGTH": "100"})
+            for connection in slow:
+                cut = fcgi.read_answer(connection)  # the time ran out in the body
+                self.assertTrue(cut.complete)
+                self.assertEqual(refused, cut.stdout)
+                connection.close()
+            for connection in idle:
+                self.assertEqual(b"", connection.recv(1))  # closed by the server
+                connection.close()
+            self.assertEqual(0, server.stop())
 
     def sockets_of(self, pid):
         count = 0

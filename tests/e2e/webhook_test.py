@@ -2,7 +2,7 @@
 """Webhook calls from a submission to receivers on this machine: HTTPS with a test CA
 trusted through HTTP_CA_FILE, the signature checked as the README's receiver does,
 a template body, a 503 answer logged, a refused plain-HTTP address, a redirect not
-followed and a certificate that is not trusted."""
+followed, a certificate that is not trusted and the time all calls share."""
 import hashlib
 import hmac
 import json
@@ -132,6 +132,16 @@ class WebhookTest(unittest.TestCase):
                       "this machine (WebhookAllowPlain=1 allows it) (permanent)\n", log)
         self.assertNotIn("pw@", log)
         self.assertNotIn("token=abc", log)
+
+    def test_the_calls_of_one_submission_share_webhook_total_timeout(self):
+        self.submit(Webhook=self.url("/slow"), Webhook1=self.url("/ok"), WebhookTimeout="5",
+                    WebhookTotalTimeout="1")
+        self.https.released.set()
+        self.assertEqual(["/slow"], [c[0] for c in self.https.calls])
+        log = self.log()
+        self.assertRegex(log, r"Webhook failed \(https://127.0.0.1:\d+/slow\): timed out: ")
+        self.assertIn(f"Webhook failed ({self.url('/ok')}): timed out: no time left of "
+                      "WebhookTotalTimeout (temporary)\n", log)
 
     def test_certificate_not_trusted(self):
         self.submit(Webhook=self.url("/ok"), HTTP_CA_FILE="", WebhookTimeout="5")

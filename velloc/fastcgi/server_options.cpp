@@ -21,6 +21,26 @@ std::optional<int> parse_count(const std::string& text, int most) {
 
 int default_workers(int processors) { return std::clamp(2 * processors, 2, kMaxWorkers); }
 
+// The options that take a count: their member and largest value.
+struct CountOption {
+  const char* name;
+  int ServerOptions::*member;
+  int most;
+};
+
+constexpr CountOption kCountOptions[] = {
+    {"--workers", &ServerOptions::workers, kMaxWorkers},
+    {"--max-requests", &ServerOptions::max_requests, std::numeric_limits<int>::max()},
+    {"--request-timeout", &ServerOptions::request_timeout, kMaxTimeoutSeconds},
+    {"--idle-timeout", &ServerOptions::idle_timeout, kMaxTimeoutSeconds},
+};
+
+const CountOption* count_option(const std::string& name) {
+  for (const CountOption& option : kCountOptions)
+    if (name == option.name) return &option;
+  return nullptr;
+}
+
 // Applies the option `name` with `value`; false with `error` set when the value is bad.
 bool apply_option(const std::string& name, const std::string& value, ServerOptions& options,
                   std::string* error) {
@@ -29,13 +49,13 @@ bool apply_option(const std::string& name, const std::string& value, ServerOptio
     if (!options.address) *error = "not an address to listen on: " + value;
     return options.address.has_value();
   }
-  std::optional<int> count =
-      parse_count(value, name == "--workers" ? kMaxWorkers : std::numeric_limits<int>::max());
+  const CountOption* option = count_option(name);
+  std::optional<int> count = parse_count(value, option->most);
   if (!count) {
     *error = "not a count for " + name + ": " + value;
     return false;
   }
-  (name == "--workers" ? options.workers : options.max_requests) = *count;
+  options.*option->member = *count;
   return true;
 }
 
@@ -50,7 +70,7 @@ std::optional<ServerOptions> parse_server_options(const std::vector<std::string>
     if (name == "--help" || name == "-h") options.action = ServerOptions::Action::kHelp;
     if (name == "--version") options.action = ServerOptions::Action::kVersion;
     if (options.action != ServerOptions::Action::kServe) return options;
-    if (name != "--fastcgi" && name != "--workers" && name != "--max-requests") {
+    if (name != "--fastcgi" && count_option(name) == nullptr) {
       *error = "unknown option: " + name;
       return std::nullopt;
     }
@@ -66,6 +86,7 @@ std::optional<ServerOptions> parse_server_options(const std::vector<std::string>
 std::string server_usage(int processors) {
   return "Usage: velloc\n"
          "       velloc [--fastcgi ADDRESS] [--workers N] [--max-requests N]\n"
+         "              [--request-timeout SECONDS] [--idle-timeout SECONDS]\n"
          "\n"
          "Without arguments velloc answers one form submission as a CGI program. It serves\n"
          "FastCGI instead when standard input is a listening socket (a web server or\n"
@@ -79,6 +100,12 @@ std::string server_usage(int processors) {
          " here)\n"
          "  --max-requests N    requests a worker serves before a fresh one replaces it\n"
          "                      (default: 10000)\n"
+         "  --request-timeout SECONDS\n"
+         "                      time a request may take to arrive whole from the web\n"
+         "                      server, counted from its connection (default: 30)\n"
+         "  --idle-timeout SECONDS\n"
+         "                      a connection that starts no request within this time is\n"
+         "                      closed (default: 5)\n"
          "  --help              this text\n"
          "  --version           the version, and the modes it serves\n";
 }

@@ -15,9 +15,15 @@ struct ServerOptions {
   std::optional<ListenAddress> address;  // nullopt: serve the socket the process was given
   int workers = 2;
   int max_requests = 10000;
+  // Seconds a request, parameters and body, may take to arrive from the web server,
+  // counted from its connection (or the previous answer on a kept one).
+  int request_timeout = 30;
+  // Seconds a connection may wait for its first byte of a request before it is closed.
+  int idle_timeout = 5;
 };
 
 inline constexpr int kMaxWorkers = 1024;
+inline constexpr int kMaxTimeoutSeconds = 3600;
 
 // The options in `arguments` (without the program name); workers default to twice
 // `processors`. nullopt with `error` set for an unknown option, a missing or bad value.

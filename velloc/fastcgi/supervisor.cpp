@@ -1,6 +1,5 @@
 #include "velloc/fastcgi/supervisor.h"
 
-#include <fcgiapp.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -58,6 +57,13 @@ sigset_t signal_set(std::initializer_list<int> signals) {
 
 constexpr std::size_t kKeptDatabaseConnections = 4;
 
+ConnectionLimits connection_limits(const ServerOptions& options) {
+  ConnectionLimits limits;
+  limits.request = std::chrono::seconds(options.request_timeout);
+  limits.idle = std::chrono::seconds(options.idle_timeout);
+  return limits;
+}
+
 // The body of a freshly forked worker; never returns.
 [[noreturn]] void work(int listen_fd, int supervisor_signals, const ServerOptions& options,
                        const ProcessFacts& facts) {
@@ -72,7 +78,9 @@ constexpr std::size_t kKeptDatabaseConnections = 4;
     // closed with the Site before the worker exits.
     Site site(facts);
     site.database_connections().keep_at_most(kKeptDatabaseConnections);
-    if (stop_fd >= 0) end = serve_requests(site, listen_fd, stop_fd, options.max_requests);
+    if (stop_fd >= 0)
+      end = serve_requests(site, listen_fd, stop_fd, options.max_requests,
+                           connection_limits(options));
   }
   std::cerr.flush();
   _exit(end == WorkerEnd::kFailed ? kWorkerFailed : 0);
@@ -201,10 +209,6 @@ int Supervisor::serve() {
 }  // namespace
 
 int run_fastcgi_server(int listen_fd, const ServerOptions& options, const ProcessFacts& facts) {
-  if (FCGX_Init() != 0) {
-    std::cerr << "velloc: the FastCGI library cannot start\n";
-    return 1;
-  }
   // A visitor who hangs up must not end a worker; the workers race for each connection.
   std::signal(SIGPIPE, SIG_IGN);
   int flags = fcntl(listen_fd, F_GETFL);

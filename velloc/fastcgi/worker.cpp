@@ -2,12 +2,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <chrono>
 #include <istream>
+#include <memory>
 #include <ostream>
 
 #include "velloc/fastcgi/fcgi_streams.h"
@@ -19,95 +20,92 @@ constexpr char kParametersRefused[] =
     "Status: 431 Request Header Fields Too Large\r\nContent-Type: text/html\r\n\r\n"
     "<HTML>\n<H1>CGI Initialization Error</H1>\n</HTML>";
 
-enum class Work { kStop, kKeptConnection, kNewConnection };
+enum class Work { kStop, kRequest, kIdleOver, kNewConnection };
 
-Work wait_for_work(int listen_fd, int stop_fd, int kept_fd) {
+// What comes first: a stopping signal, the held connection's request, the end of its
+// idle time, or a new connection. A connection that has not sent its first request yet
+// is waited for alone; one kept after an answer gives way to a waiting connection.
+Work wait_for_work(int listen_fd, int stop_fd, const FcgiConnection* held, bool fresh) {
   for (;;) {
-    pollfd watched[] = {{stop_fd, POLLIN, 0}, {kept_fd, POLLIN, 0}, {listen_fd, POLLIN, 0}};
-    if (poll(watched, 3, -1) < 0) {
+    int timeout = -1;
+    if (held) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(held->idle_deadline() -
+                                                               FcgiConnection::Clock::now());
+      timeout = static_cast<int>(std::max<decltype(left.count())>(left.count(), 0));
+    }
+    pollfd watched[] = {{stop_fd, POLLIN, 0},
+                        {held ? held->fd() : -1, POLLIN, 0},
+                        {held && fresh ? -1 : listen_fd, POLLIN, 0}};
+    int ready = poll(watched, 3, timeout);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       return Work::kStop;
     }
     if (watched[0].revents != 0) return Work::kStop;
-    if (watched[1].revents != 0) return Work::kKeptConnection;
+    if (watched[1].revents != 0) return Work::kRequest;
     if (watched[2].revents != 0) return Work::kNewConnection;
+    if (ready == 0) return Work::kIdleOver;
   }
 }
 
 constexpr int kNoConnection = -1;
 constexpr int kCannotAccept = -2;
 
-// A connection from the listening socket, with time limits on its reads and writes;
-// kNoConnection when another worker was quicker or the client is gone already,
-// kCannotAccept when the process is out of descriptors or memory.
+// A connection from the listening socket; kNoConnection when another worker was
+// quicker or the client is gone already, kCannotAccept when the process is out of
+// descriptors or memory.
 int accept_connection(int listen_fd) {
   int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) {
-    bool exhausted = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
-    bool closed = errno == EINVAL || errno == EBADF;  // the socket no longer listens
-    return exhausted || closed ? kCannotAccept : kNoConnection;
-  }
-  timeval limit{kClientTimeoutSeconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-  return fd;
+  if (fd >= 0) return fd;
+  bool exhausted = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+  bool closed = errno == EINVAL || errno == EBADF;  // the socket no longer listens
+  return exhausted || closed ? kCannotAccept : kNoConnection;
 }
 
-// Answers the accepted request; whatever goes wrong inside the pipeline is its answer.
-void answer_request(Site& site, FCGX_Request& request) {
-  FcgiOutputBuffer answer_buffer(request.out);
+// Answers the request read from `connection`; whatever goes wrong inside the pipeline
+// is its answer.
+void answer_request(Site& site, FcgiConnection& connection, FcgiConnection::Start start) {
+  FcgiOutputBuffer answer_buffer(connection);
   std::ostream answer(&answer_buffer);
-  if (!parameters_within_limits(request.envp)) {
+  if (start == FcgiConnection::Start::kParametersRefused) {
     answer << kParametersRefused << std::flush;
     return;
   }
-  FcgiInputBuffer body_buffer(request.in);
+  FcgiInputBuffer body_buffer(connection);
   std::istream body(&body_buffer);
-  serve_request(site, request.envp, body, answer);
+  serve_request(site, connection.environment(), body, answer);
 }
 
 }  // namespace
 
-bool parameters_within_limits(const char* const* parameters) {
-  std::size_t total = 0;
-  for (const char* const* entry = parameters; entry && *entry; ++entry) {
-    std::size_t length = std::strlen(*entry);
-    if (length > kMaxParamBytes) return false;
-    total += length + 1;
-    if (total > kMaxParamsBytes) return false;
-  }
-  return true;
-}
-
-WorkerEnd serve_requests(Site& site, int listen_fd, int stop_fd, int max_requests) {
-  FCGX_Request request;
-  // No listening socket for the library: it never accepts, the worker hands it each
-  // connection (a malformed one makes it give up instead of waiting in accept).
-  FCGX_InitRequest(&request, -1, 0);
-  WorkerEnd end = WorkerEnd::kServedItsShare;
+WorkerEnd serve_requests(Site& site, int listen_fd, int stop_fd, int max_requests,
+                         const ConnectionLimits& limits) {
+  std::unique_ptr<FcgiConnection> held;
+  bool fresh = false;  // accepted, its first request still to come
   for (int served = 0; served < max_requests;) {
-    Work work = wait_for_work(listen_fd, stop_fd, request.ipcFd);
-    if (work == Work::kStop) {
-      end = WorkerEnd::kStopped;
-      break;
+    Work work = wait_for_work(listen_fd, stop_fd, held.get(), fresh);
+    if (work == Work::kStop) return WorkerEnd::kStopped;
+    if (work == Work::kIdleOver) {
+      held.reset();
+      continue;
     }
     if (work == Work::kNewConnection) {
-      FCGX_Free(&request, 1);  // an idle kept connection gives way to a waiting one
+      held.reset();  // an idle kept connection gives way to a waiting one
       int fd = accept_connection(listen_fd);
-      if (fd == kCannotAccept) {
-        end = WorkerEnd::kFailed;
-        break;
-      }
-      if (fd == kNoConnection) continue;
-      request.ipcFd = fd;
+      if (fd == kCannotAccept) return WorkerEnd::kFailed;
+      if (fd != kNoConnection) held = std::make_unique<FcgiConnection>(fd, limits);
+      fresh = true;
+      continue;
     }
-    // Keeps the library from closing the connection just handed to it.
-    request.keepConnection = 1;
-    if (FCGX_Accept_r(&request) != 0) continue;
+    FcgiConnection::Start start = held->read_request();
+    if (start == FcgiConnection::Start::kGone) {
+      held.reset();
+      continue;
+    }
     ++served;
-    answer_request(site, request);
-    FCGX_Finish_r(&request);
+    answer_request(site, *held, start);
+    fresh = false;
+    if (!held->finish()) held.reset();
   }
-  FCGX_Free(&request, 1);
-  return end;
+  return WorkerEnd::kServedItsShare;
 }

@@ -38,7 +38,8 @@ void store_environment_entry(std::string_view entry, EnvironmentMap& environment
   environment.set(name, std::string(value));
 }
 
-// Reads up to `length` bytes (within the request limit) into one buffer.
+// Reads the `length` bytes (within the request limit) into one buffer; a body that
+// ends sooner is refused.
 std::string read_body(std::istream& body, std::int32_t length) {
   std::string data;
   std::size_t wanted = static_cast<std::size_t>(length);
@@ -48,6 +49,7 @@ std::string read_body(std::istream& body, std::int32_t length) {
     body.read(chunk, static_cast<std::streamsize>(std::min(kBodyChunk, wanted - data.size())));
     data.append(chunk, static_cast<std::size_t>(body.gcount()));
   }
+  if (data.size() < wanted) throw body_cut_short(data.size(), wanted);
   return data;
 }
 

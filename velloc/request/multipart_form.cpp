@@ -97,13 +97,15 @@ void decode_multipart_body(std::istream& body, std::uint64_t length, const std::
   MultipartParser parser(boundary, spool.limits, sink);
   std::string chunk(kReadChunk, '\0');
   std::uint64_t left = length;
-  while (left > 0 && body) {
-    body.read(chunk.data(),
-              static_cast<std::streamsize>(std::min<std::uint64_t>(left, kReadChunk)));
+  bool cut = false;
+  while (left > 0 && !cut) {
+    std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(left, kReadChunk));
+    body.read(chunk.data(), static_cast<std::streamsize>(wanted));
     std::size_t count = static_cast<std::size_t>(body.gcount());
     left -= count;
-    if (count == 0) break;
+    cut = count < wanted;
     if (!parser.feed(std::string_view(chunk.data(), count))) break;
   }
+  if (cut) throw body_cut_short(length - left, length);
   if (!parser.finish()) throw MalformedRequest("malformed multipart body: " + parser.error());
 }

@@ -53,6 +53,8 @@ void load_call_settings(Run& run, WebhookSettings& webhooks) {
       profile_or_setting(run, "WebhookTemplate", platform::kMaxIniValue).value_or("")));
   webhooks.timeout_seconds =
       parse_timeout(profile_or_setting(run, "WebhookTimeout", platform::kMaxIniValue));
+  webhooks.total_timeout_seconds =
+      parse_timeout(profile_or_setting(run, "WebhookTotalTimeout", platform::kMaxIniValue));
   webhooks.allow_plain =
       profile_or_setting(run, "WebhookAllowPlain", platform::kMaxIniValue).value_or("0") == "1";
   webhooks.ca_file = run.site.settings_files()

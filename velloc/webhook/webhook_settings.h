@@ -18,8 +18,11 @@ struct WebhookSettings {
   std::string secret;         // WebhookSecret; empty: calls go unsigned
   std::string template_name;  // WebhookTemplate, under the template directory; empty: JSON
   int timeout_seconds = 10;   // WebhookTimeout, held within 1 and 300
-  bool allow_plain = false;   // WebhookAllowPlain=1: plain http to any host
-  std::string ca_file;        // HTTP_CA_FILE; empty: the system's trust store
+  // WebhookTotalTimeout, held within 1 and 300: all of one submission's calls
+  // together; a call gets what is left of it when that is less than its own.
+  int total_timeout_seconds = 10;
+  bool allow_plain = false;  // WebhookAllowPlain=1: plain http to any host
+  std::string ca_file;       // HTTP_CA_FILE; empty: the system's trust store
 };
 
 // The names of the webhook address keys among `keys` (any case: "Webhook",

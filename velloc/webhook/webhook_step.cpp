@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -53,10 +54,18 @@ ArchiveStore* archive_store(Run& run, std::string* error) {
       state_connection_string(run.settings.state_dsn, run.settings.settings_file), error);
 }
 
+// Sends `call` within the time `settings` leave it.
+HttpResult send_in_time(const WebhookCall& call, const WebhookSettings& settings,
+                        std::int64_t now) {
+  if (settings.timeout_seconds <= 0)
+    return not_sent(HttpResult::Transport::kTimedOut, "no time left of WebhookTotalTimeout");
+  return send_webhook_call(call, settings, now);
+}
+
 // With the archive the call is a delivery: kept before it is sent, and left
 // pending for velloc --deliver when it fails for the time being.
-void call_archived_webhook(Run& run, const WebhookCall& call, const std::string& shown,
-                           std::int64_t now) {
+void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSettings& settings,
+                           const std::string& shown, std::int64_t now) {
   std::string error;
   ArchiveStore* store = archive_store(run, &error);
   std::string claimer = "run " + run.site.facts().host_name + " " + std::to_string(getpid());
@@ -69,7 +78,7 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const std::string&
     log_event(run.message, 1, "Delivery of webhook not archived (%s): %s\n", shown.c_str(),
               error.c_str());
   }
-  HttpResult result = send_webhook_call(call, run.settings.webhooks, now);
+  HttpResult result = send_in_time(call, settings, now);
   log_result(run, shown, result);
   if (!delivery) return;
   DeliveryOutcome outcome = classify_http_result(result);
@@ -109,6 +118,11 @@ HttpResult send_webhook_call(const WebhookCall& call, const WebhookSettings& set
   return post_http(post);
 }
 
+int webhook_call_timeout(int per_call, std::chrono::milliseconds left) {
+  auto seconds = std::chrono::round<std::chrono::seconds>(left).count();
+  return static_cast<int>(std::clamp<decltype(seconds)>(seconds, 0, per_call));
+}
+
 std::string webhook_failure_text(const HttpResult& result) {
   std::string outcome = delivery_outcome_name(classify_http_result(result));
   switch (result.transport) {
@@ -127,6 +141,8 @@ void call_webhooks(Run& run) {
   std::int64_t now = run.site.clock().unix_seconds();
   std::string error;
   std::optional<std::string> body = webhook_body(run, now, &error);
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(settings.total_timeout_seconds);
   for (const std::string& url : settings.urls) {
     std::string shown = url_without_credentials(url);
     if (!body) {
@@ -134,10 +150,14 @@ void call_webhooks(Run& run) {
       continue;
     }
     WebhookCall call{url, kJsonContentType, *body};
+    WebhookSettings in_time = settings;
+    in_time.timeout_seconds = webhook_call_timeout(
+        settings.timeout_seconds, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      deadline - std::chrono::steady_clock::now()));
     if (!run.archive_id.empty()) {
-      call_archived_webhook(run, call, shown, now);
+      call_archived_webhook(run, call, in_time, shown, now);
       continue;
     }
-    log_result(run, shown, send_webhook_call(call, settings, now));
+    log_result(run, shown, send_in_time(call, in_time, now));
   }
 }

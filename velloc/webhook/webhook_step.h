@@ -1,10 +1,13 @@
 // The webhook step, after the form mail and the receipt: each of the site's
 // webhooks (settings.webhooks) is called once with the submission. A call that
 // fails is logged, "Webhook failed (<address>): <why>", and the visitor's answer
-// stays as it is. The body is built once per run; the signature is made when a
+// stays as it is. All of a run's calls share WebhookTotalTimeout: a call with no
+// time left is not sent and fails as timed out (a delivery left pending with the
+// archive). The body is built once per run; the signature is made when a
 // call is sent, so that a call sent again later carries a fresh timestamp.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,6 +33,11 @@ std::optional<std::string> webhook_body(Run& run, std::int64_t unix_time, std::s
 // the target policy refuses is not sent (kRefused).
 HttpResult send_webhook_call(const WebhookCall& call, const WebhookSettings& settings,
                              std::int64_t unix_time);
+
+// The seconds a call may take: its own `per_call` timeout, or less when only
+// `left` of the submission's WebhookTotalTimeout remains, to the nearest second; 0
+// when less than half a second is left.
+int webhook_call_timeout(int per_call, std::chrono::milliseconds left);
 
 // Why a call did not deliver, as the log says it: "HTTP 503", "timed out", ...
 std::string webhook_failure_text(const HttpResult& result);

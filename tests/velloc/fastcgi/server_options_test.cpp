@@ -17,6 +17,8 @@ TEST(ServerOptions, CommandLines) {
     bool has_address;
     int workers;
     int max_requests;
+    int request_timeout = 30;
+    int idle_timeout = 5;
   };
   // clang-format off
   const Case cases[] = {
@@ -26,6 +28,9 @@ TEST(ServerOptions, CommandLines) {
       {{"--fastcgi", "[::1]:9000", "--workers", "1024"}, "", Action::kServe, true, 1024, 10000},
       {{"--help"}, "", Action::kHelp, false, 6, 10000},
       {{"--workers", "2", "--version"}, "", Action::kVersion, false, 2, 10000},
+      {{"--request-timeout", "2", "--idle-timeout", "3600"}, "", Action::kServe, false, 6, 10000, 2, 3600},
+      {{"--idle-timeout", "3601"}, "not a count for --idle-timeout: 3601", {}, false, 0, 0},
+      {{"--request-timeout", "0"}, "not a count for --request-timeout: 0", {}, false, 0, 0},
       {{"--workers", "0"}, "not a count for --workers: 0", {}, false, 0, 0},
       {{"--workers", "1025"}, "not a count for --workers: 1025", {}, false, 0, 0},
       {{"--max-requests", "-1"}, "not a count for --max-requests: -1", {}, false, 0, 0},
@@ -47,6 +52,8 @@ TEST(ServerOptions, CommandLines) {
     EXPECT_EQ(c.has_address, options->address.has_value()) << shown;
     EXPECT_EQ(c.workers, options->workers) << shown;
     EXPECT_EQ(c.max_requests, options->max_requests) << shown;
+    EXPECT_EQ(c.request_timeout, options->request_timeout) << shown;
+    EXPECT_EQ(c.idle_timeout, options->idle_timeout) << shown;
   }
 }
 

@@ -45,16 +45,19 @@ TEST_F(WebhookSettingsTest, ProfileFirstThenTheSite) {
   const std::string file =
       "[Velloc]\nWebhook2=https://c.test/\nWebhook=https://a.test/\nwebhook1=https://b.test/\n"
       "WebhookSecret=site secret\nWebhookTimeout=abc\nHTTP_CA_FILE=/etc/ca.pem\n"
+      "WebhookTotalTimeout=4\n"
       "Webhook7=" +
       long_url +
       "\n[Form contact]\nWebhook=\nWebhook1= https://p.test/ \nWebhook3=https://q.test/\n"
       "WebhookTimeout=999\nWebhookAllowPlain=1\nWebhookTemplate=slack.json\n"
+      "WebhookTotalTimeout=999\n"
       "HTTP_CA_FILE=/not/this.pem\n";
 
   const WebhookSettings& site = load("name=x", file);
   EXPECT_EQ("https://a.test/|https://b.test/|https://c.test/|" + long_url + "|", joined(site.urls));
   EXPECT_EQ("site secret", site.secret);
   EXPECT_EQ(10, site.timeout_seconds);
+  EXPECT_EQ(4, site.total_timeout_seconds);
   EXPECT_FALSE(site.allow_plain);
   EXPECT_EQ("", site.template_name);
   EXPECT_EQ("/etc/ca.pem", site.ca_file);
@@ -64,12 +67,14 @@ TEST_F(WebhookSettingsTest, ProfileFirstThenTheSite) {
             joined(profile.urls));
   EXPECT_EQ("site secret", profile.secret);
   EXPECT_EQ(300, profile.timeout_seconds);
+  EXPECT_EQ(300, profile.total_timeout_seconds);
   EXPECT_TRUE(profile.allow_plain);
   EXPECT_EQ("slack.json", profile.template_name);
   EXPECT_EQ("/etc/ca.pem", profile.ca_file);
 
   EXPECT_EQ(3, load("", "[Velloc]\nWebhook=https://a.test/\nWebhookTimeout=3\n").timeout_seconds);
   EXPECT_EQ(10, load("", "[Velloc]\nWebhook=https://a.test/\nWebhookTimeout=0\n").timeout_seconds);
+  EXPECT_EQ(10, load("", "[Velloc]\nWebhook=https://a.test/\n").total_timeout_seconds);
   EXPECT_TRUE(load("", "[Velloc]\nSMTP=mail\n").urls.empty());
 }
 
