@@ -44,7 +44,8 @@ struct Answer {
     kInbox,             // a page, download or refusal of the owner's inbox: `inbox`
   };
   Kind kind = Kind::kNothing;
-  // kRefused: the HTTP status the refusal carries (0: none of its own) and, for
+  // kRefused and kInitFailure: the HTTP status the answer carries (0: none of its
+  // own; kInitFailure has one only for a body cut short) and, for
   // 429, the seconds after which the visitor may try again.
   int status = 0;
   int retry_after_seconds = 0;

@@ -42,7 +42,7 @@ constexpr char kTooLargeToDecode[] = "the request is too large to decode";
 // `message`, and the error stream gets `what`; a script on an origin that the
 // site-wide AllowedOrigins allows may read it.
 [[noreturn]] void end_with_init_failure(Run& run, const std::string& settings_file, Reason reason,
-                                        const char* what, const char* message) {
+                                        const char* what, const char* message, int status = 0) {
   std::cerr << "velloc: " << what << '\n';
   run.answer_format = decide_answer_format(run);
   run.allow_origin = readable_origin(run.request, site_allowed_origins(run.site, settings_file));
@@ -50,6 +50,7 @@ constexpr char kTooLargeToDecode[] = "the request is too large to decode";
   Answer failure = Answer::of(Answer::Kind::kInitFailure);
   failure.reason = reason;
   failure.message = message;
+  failure.status = status;
   throw RunEnded{std::move(failure)};
 }
 
@@ -71,6 +72,10 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
     end_with_init_failure(run, settings_file, Reason::kTooLarge, error.what(), error.what());
   } catch (const std::bad_alloc& error) {
     end_with_init_failure(run, settings_file, Reason::kTooLarge, error.what(), kTooLargeToDecode);
+  } catch (const BodyCutShort& error) {
+    // The only initialisation error with a status of its own: a cut body is never
+    // answered as if the request had been taken.
+    end_with_init_failure(run, settings_file, Reason::kBadRequest, error.what(), error.what(), 400);
   } catch (const MalformedRequest& error) {
     end_with_init_failure(run, settings_file, Reason::kBadRequest, error.what(), error.what());
   } catch (const std::exception& error) {

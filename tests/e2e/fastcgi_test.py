@@ -270,6 +270,7 @@ class FastCgiTest(unittest.TestCase):
             for accept in ("text/html", "application/json"):
                 extra = {"CONTENT_LENGTH": str(len(body)), "HTTP_ACCEPT": accept}
                 cgi_answer = self.run_cgi_cut(cut, extra)
+                self.assertTrue(cgi_answer.startswith(b"Status: 400 "), cgi_answer[:80])
                 self.assertIn(b"CGI Initialization Error" if accept == "text/html" else
                               b'"error": "bad_request", "message": "request body ends after 20 '
                               b'of %d bytes"' % len(body), cgi_answer)

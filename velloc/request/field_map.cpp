@@ -69,7 +69,7 @@ void FieldAdder::add(std::string_view name, std::string value) {
   stored.append(separator_).append(value);
 }
 
-MalformedRequest body_cut_short(std::uint64_t received, std::uint64_t announced) {
-  return MalformedRequest("request body ends after " + std::to_string(received) + " of " +
-                          std::to_string(announced) + " bytes");
+BodyCutShort body_cut_short(std::uint64_t received, std::uint64_t announced) {
+  return BodyCutShort("request body ends after " + std::to_string(received) + " of " +
+                      std::to_string(announced) + " bytes");
 }

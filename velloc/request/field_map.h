@@ -76,10 +76,15 @@ class MalformedRequest : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The refusal of a body that ends after `received` of the `announced` bytes
-// (CONTENT_LENGTH): the client hung up or the request was aborted, so it is no
-// submission.
-MalformedRequest body_cut_short(std::uint64_t received, std::uint64_t announced);
+// A body that ends before the length it announced (CONTENT_LENGTH): the client hung
+// up or the request was aborted, so it is no submission.
+class BodyCutShort : public MalformedRequest {
+ public:
+  using MalformedRequest::MalformedRequest;
+};
+
+// The refusal of a body that ends after `received` of the `announced` bytes.
+BodyCutShort body_cut_short(std::uint64_t received, std::uint64_t announced);
 
 // The one way in which a decoded name and value become a field, whichever decoder
 // made them: both end at their first NUL byte (so every consumer sees the same

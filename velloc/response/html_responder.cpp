@@ -24,6 +24,7 @@ std::string cors_header_lines(const Answer& answer) {
 }
 
 void write_init_failure(std::ostream& out, const Answer& answer) {
+  if (answer.status == 400) out << "Status: 400 Bad Request\n";
   write_cors_headers(out, answer);
   write_content_type(out, "text/html");
   out << "<HTML>\n<H1>CGI Initialization Error</H1>\n</HTML>";

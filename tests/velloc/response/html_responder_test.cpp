@@ -34,6 +34,13 @@ Answer preflight(int status, const std::string& origin, const std::string& heade
   return answer;
 }
 
+// A body that ended before its announced length.
+Answer cut_short() {
+  Answer answer = answer_of(Answer::Kind::kInitFailure);
+  answer.status = 400;
+  return answer;
+}
+
 // Every kind of answer, as the CGI program writes it.
 TEST(HtmlResponder, EachAnswerHasItsExactBytes) {
   const std::string head = "Content-Type: text/html; charset=utf-8\n\n<HTML>\n<BODY>\n";
@@ -46,6 +53,9 @@ TEST(HtmlResponder, EachAnswerHasItsExactBytes) {
       {answer_of(Answer::Kind::kNothing), "", ""},
       {answer_of(Answer::Kind::kInitFailure), "",
        "Content-type: text/html\n\n<HTML>\n<H1>CGI Initialization Error</H1>\n</HTML>"},
+      {cut_short(), "",
+       "Status: 400 Bad Request\nContent-type: text/html\n\n<HTML>\n<H1>CGI Initialization "
+       "Error</H1>\n</HTML>"},
       {answer_of(Answer::Kind::kRefused, "No <B>way</B>."), "",
        head + "<CENTER>\n<H1>Form Was Not Processed</H1><P>\nNo <B>way</B>.</CENTER></BODY>\n"
               "</HTML>\n"},
