@@ -152,38 +152,53 @@ TEST_F(IniFileTest, RememberedFilesAnswerAsReadPerCall) {
 }
 
 // A remembered file answers from memory until refresh() finds it changed, however
-// it was changed.
+// it was changed. A file kept at its last good version takes only a good one (with
+// [Velloc]) and its counter never writes a version that is not good.
 TEST_F(IniFileTest, RefreshReadsChangedFilesAgain) {
   struct Case {
     const char* name;
     void (*change)(testing_support::TempDir& dir);
     const char* after;
+    const char* kept_after;
   };
   const Case cases[] = {
-      {"rewritten longer", [](auto& dir) { dir.write("VELLOC.ini", "[Velloc]\nA=22\n"); }, "22"},
-      {"rewritten, same size", [](auto& dir) { dir.write("VELLOC.ini", "[Velloc]\nA=2\n"); }, "2"},
+      {"rewritten longer", [](auto& dir) { dir.write("VELLOC.ini", "[Velloc]\nA=22\n"); }, "22",
+       "22"},
+      {"rewritten, same size", [](auto& dir) { dir.write("VELLOC.ini", "[Velloc]\nA=2\n"); }, "2",
+       "2"},
       {"replaced",
        [](auto& dir) {
          dir.write("new.ini", "[Velloc]\nA=3\n");
          std::rename(dir.file("new.ini").c_str(), dir.file("VELLOC.ini").c_str());
        },
-       "3"},
-      {"removed", [](auto& dir) { std::remove(dir.file("VELLOC.ini").c_str()); }, "d"},
+       "3", "3"},
+      {"removed", [](auto& dir) { std::remove(dir.file("VELLOC.ini").c_str()); }, "d", "1"},
+      {"emptied", [](auto& dir) { dir.write("VELLOC.ini", ""); }, "d", "1"},
+      {"cut before its section", [](auto& dir) { dir.write("VELLOC.ini", "; A=4\n"); }, "d", "1"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    platform::IniFiles files;
-    std::string file = write("[Velloc]\nA=1\n");
-    std::string absent = dir_.file("absent.ini");
-    EXPECT_EQ("1", files.read_string(file, "Velloc", "A", "d"));
-    EXPECT_EQ("d", files.read_string(absent, "Velloc", "A", "d"));
-    c.change(dir_);
-    dir_.write("absent.ini", "[Velloc]\nA=5\n");
-    EXPECT_EQ("1", files.read_string(file, "Velloc", "A", "d"));
-    files.refresh();
-    EXPECT_EQ(c.after, files.read_string(file, "Velloc", "A", "d"));
-    EXPECT_EQ("5", files.read_string(absent, "Velloc", "A", "d"));
-    std::remove(absent.c_str());
+  for (bool kept : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (kept ? ", kept" : ""));
+      platform::IniFiles files;
+      std::string file = write("[Velloc]\nA=1\n");
+      if (kept) files.keep_last_good(file, "VELLOC");
+      std::string absent = dir_.file("absent.ini");
+      EXPECT_EQ("1", files.read_string(file, "Velloc", "A", "d"));
+      EXPECT_EQ("d", files.read_string(absent, "Velloc", "A", "d"));
+      c.change(dir_);
+      std::string changed = content();
+      dir_.write("absent.ini", "[Velloc]\nA=5\n");
+      EXPECT_EQ("1", files.read_string(file, "Velloc", "A", "d"));
+      files.refresh();
+      EXPECT_EQ(kept ? c.kept_after : c.after, files.read_string(file, "Velloc", "A", "d"));
+      EXPECT_EQ("5", files.read_string(absent, "Velloc", "A", "d"));
+      bool good = changed.find("[Velloc]") != std::string::npos;
+      EXPECT_EQ(good || !kept, files.advance_counter(file, "Velloc", "ReceiptNumber", "1") == 1);
+      if (kept && !good) {
+        EXPECT_EQ(changed, content());  // not written, not created
+      }
+      std::remove(absent.c_str());
+    }
   }
 }
 

@@ -310,6 +310,23 @@ std::string find_settings_file(const ProcessFacts& facts) {
   return {};
 }
 
+std::string request_settings_file(Site& site) {
+  if (!site.keeps_last_good_settings()) return find_settings_file(site.facts());
+  Site::SettingsFileInUse& in_use = site.settings_file_in_use();
+  platform::IniFiles& files = site.settings_files();
+  for (const std::string& directory : settings_search_directories(site.facts())) {
+    if (directory == in_use.directory) return in_use.file;
+    std::string candidate = platform::native_path(directory + kSettingsFileName);
+    if (!is_regular_file(candidate)) continue;
+    // While a file is in use, one found before it must be good to take its place.
+    if (!in_use.file.empty() && !files.has_section(candidate, kSection)) continue;
+    in_use = {directory, candidate};
+    files.keep_last_good(candidate, kSection);
+    return candidate;
+  }
+  return {};
+}
+
 std::string temp_directory_setting(Site& site, const std::string& settings_file) {
   std::string working_directory = current_directory(site.facts());
   if (settings_file.empty()) return working_directory.substr(0, platform::kMaxIniValue);
