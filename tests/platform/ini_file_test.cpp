@@ -1,9 +1,15 @@
 #include "platform/ini_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -16,6 +22,7 @@ namespace {
 
 using platform::advance_ini_counter;
 using platform::read_ini_string;
+using testing_support::TempDir;
 
 class IniFileTest : public ::testing::Test {
  protected:
@@ -100,6 +107,111 @@ TEST_F(IniFileTest, ConcurrentCountersNeverRepeatOrLoseANumber) {
   EXPECT_EQ(1, *distinct.begin());
   EXPECT_EQ("[Velloc]\nSMTP=mail\nReceiptNumber=" + std::to_string(kThreads * kEach + 1) + "\n",
             content());
+}
+
+std::set<std::string> names_in(const TempDir& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    names.insert(entry.path().filename());
+  return names;
+}
+
+// A write never leaves the settings file shorter, even on a full disk, where the
+// cut-off file once lost its last line (AllowedRecipients) and opened the relay. A
+// file with a second name is written in place, and only with its room taken first.
+TEST(IniFileOnAFullDisk, CounterLeavesTheFileWholeOrWritesItAll) {
+  TempDir dir;
+  if (mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "cannot mount a small tmpfs: " << std::strerror(errno);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{dir.path()};
+  const std::string tail = "[Velloc]\nReceiptNumber=9\nAllowedRecipients=owner@example.test\n";
+  const std::string block_full = "; " + std::string(4096 - 3 - tail.size(), 'x') + "\n" + tail;
+  struct Case {
+    const char* name;
+    std::string content;
+    bool second_name;
+    bool written;
+  };
+  const Case cases[] = {{"replaced", tail, false, false},
+                        {"second name, no room to grow", block_full, true, false},
+                        {"second name, room in its block", tail, true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dir.write("VELLOC.ini", c.content);
+    std::string file = dir.file("VELLOC.ini");
+    if (c.second_name) link(file.c_str(), dir.file("other.ini").c_str());
+    int filler = open(dir.file("filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::string page(4096, 'f');
+    while (write(filler, page.data(), page.size()) > 0) {
+    }
+    close(filler);
+    std::optional<int> taken = advance_ini_counter(file, "Velloc", "ReceiptNumber", "1");
+    std::string expected = c.content;
+    if (c.written) expected.replace(expected.find("=9") + 1, 1, "10");
+    EXPECT_EQ(c.written ? std::optional<int>(9) : std::nullopt, taken);
+    EXPECT_EQ(expected, dir.read("VELLOC.ini"));
+    std::set<std::string> names{"VELLOC.ini", "filler"};
+    if (c.second_name) names.insert("other.ini");
+    EXPECT_EQ(names, names_in(dir));  // no new file left beside it
+    for (const char* name : {"VELLOC.ini", "other.ini", "filler"})
+      std::remove(dir.file(name).c_str());
+  }
+}
+
+// The written file is the old one in every other respect: its owner, group and mode,
+// the link that leads to it, the second name that shares it.
+TEST(IniFileWrite, KeepsOwnerModeAndNames) {
+  struct Case {
+    const char* name;
+    void (*plant)(const TempDir& dir);  // makes "VELLOC.ini" from "real.ini"
+    bool needs_root;
+  };
+  const Case cases[] = {
+      {"another owner, mode 0640",
+       [](const TempDir& dir) {
+         std::rename(dir.file("real.ini").c_str(), dir.file("VELLOC.ini").c_str());
+         ASSERT_EQ(0, chown(dir.file("VELLOC.ini").c_str(), 1234, 5678));
+         chmod(dir.file("VELLOC.ini").c_str(), 0640);
+       },
+       true},
+      {"symbolic link",
+       [](const TempDir& dir) {
+         symlink(dir.file("real.ini").c_str(), dir.file("VELLOC.ini").c_str());
+       },
+       false},
+      {"second name",
+       [](const TempDir& dir) {
+         link(dir.file("real.ini").c_str(), dir.file("VELLOC.ini").c_str());
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.needs_root && geteuid() != 0) continue;
+    TempDir dir;
+    dir.write("real.ini", "; kept\n[Velloc]\nReceiptNumber=5\nSMTP=mail\n");
+    c.plant(dir);
+    struct stat before, after, link_after;
+    ASSERT_EQ(0, stat(dir.file("VELLOC.ini").c_str(), &before));
+    EXPECT_EQ(5, advance_ini_counter(dir.file("VELLOC.ini"), "Velloc", "ReceiptNumber", "1"));
+    ASSERT_EQ(0, stat(dir.file("VELLOC.ini").c_str(), &after));
+    ASSERT_EQ(0, lstat(dir.file("VELLOC.ini").c_str(), &link_after));
+    EXPECT_EQ("; kept\n[Velloc]\nReceiptNumber=6\nSMTP=mail\n", dir.read("VELLOC.ini"));
+    EXPECT_EQ(before.st_uid, after.st_uid);
+    EXPECT_EQ(before.st_gid, after.st_gid);
+    EXPECT_EQ(before.st_mode, after.st_mode);
+    EXPECT_EQ(before.st_nlink, after.st_nlink);
+    EXPECT_EQ(c.plant != cases[1].plant, S_ISREG(link_after.st_mode));  // the link stays
+    if (dir.exists("real.ini")) {
+      EXPECT_EQ(dir.read("VELLOC.ini"), dir.read("real.ini"));
+    }
+    std::set<std::string> names{"VELLOC.ini"};
+    if (dir.exists("real.ini")) names.insert("real.ini");
+    EXPECT_EQ(names, names_in(dir));
+  }
 }
 
 // Read per call or once and remembered, the answers are the same, duplicates included;
