@@ -8,6 +8,7 @@
 
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
+#include "platform/temp_file.h"
 #include "platform/text.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/guard/debug_listing_policy.h"
@@ -76,7 +77,13 @@ int take_receipt_number(Run& run) {
   if (settings_file.empty()) return read_receipt_number(files, settings_file);
   if (receipt_counter_in_state(run))
     return take_state_receipt_number(run, read_receipt_number(files, settings_file));
-  std::optional<int> current = files.advance_counter(settings_file, kSection, "ReceiptNumber", "1");
+  std::optional<int> current;
+  {
+    // The new file written beside the settings is renamed over them or removed, even
+    // when the run is told to end meanwhile.
+    platform::TempFileRegistry::EndingHold hold(run.site.temp_files());
+    current = files.advance_counter(settings_file, kSection, "ReceiptNumber", "1");
+  }
   return current ? *current : read_receipt_number(files, settings_file);
 }
 
