@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -117,8 +119,9 @@ std::set<std::string> names_in(const TempDir& dir) {
 }
 
 // A write never leaves the settings file shorter, even on a full disk, where the
-// cut-off file once lost its last line (AllowedRecipients) and opened the relay. A
-// file with a second name is written in place, and only with its room taken first.
+// cut-off file once lost its last line (AllowedRecipients) and opened the relay, or at
+// a file-size limit. A file with a second name is written in place, and only with its
+// room taken first.
 TEST(IniFileOnAFullDisk, CounterLeavesTheFileWholeOrWritesItAll) {
   TempDir dir;
   if (mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=64k") != 0)
@@ -134,26 +137,38 @@ TEST(IniFileOnAFullDisk, CounterLeavesTheFileWholeOrWritesItAll) {
     std::string content;
     bool second_name;
     bool written;
+    bool size_limited = false;  // a file-size limit at the file's size instead of a full disk
   };
   const Case cases[] = {{"replaced", tail, false, false},
                         {"second name, no room to grow", block_full, true, false},
-                        {"second name, room in its block", tail, true, true}};
+                        {"second name, room in its block", tail, true, true},
+                        {"size limit", tail, false, false, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     dir.write("VELLOC.ini", c.content);
     std::string file = dir.file("VELLOC.ini");
     if (c.second_name) link(file.c_str(), dir.file("other.ini").c_str());
-    int filler = open(dir.file("filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::string page(4096, 'f');
-    while (write(filler, page.data(), page.size()) > 0) {
+    if (!c.size_limited) {
+      int filler = open(dir.file("filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      std::string page(4096, 'f');
+      while (write(filler, page.data(), page.size()) > 0) {
+      }
+      close(filler);
     }
-    close(filler);
+    rlimit unlimited, limited;
+    getrlimit(RLIMIT_FSIZE, &unlimited);
+    limited = {c.content.size(), unlimited.rlim_max};
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    if (c.size_limited) setrlimit(RLIMIT_FSIZE, &limited);
     std::optional<int> taken = advance_ini_counter(file, "Velloc", "ReceiptNumber", "1");
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, previous);
     std::string expected = c.content;
     if (c.written) expected.replace(expected.find("=9") + 1, 1, "10");
     EXPECT_EQ(c.written ? std::optional<int>(9) : std::nullopt, taken);
     EXPECT_EQ(expected, dir.read("VELLOC.ini"));
-    std::set<std::string> names{"VELLOC.ini", "filler"};
+    std::set<std::string> names{"VELLOC.ini"};
+    if (!c.size_limited) names.insert("filler");
     if (c.second_name) names.insert("other.ini");
     EXPECT_EQ(names, names_in(dir));  // no new file left beside it
     for (const char* name : {"VELLOC.ini", "other.ini", "filler"})
