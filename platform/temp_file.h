@@ -36,9 +36,10 @@ class TempFileRegistry {
   // file is made.
   void call_before_first_file(std::function<void()> hook) { before_first_file_ = std::move(hook); }
 
-  // While a hold lives, a termination signal still removes the temporary files at once,
-  // but the process ends only when the last hold is released: a record being appended
-  // to a file is finished rather than cut. Holds are short (one write).
+  // While a hold lives, a termination signal waits: the temporary files are removed and
+  // the process ends only once the last hold is released, so a record being appended to
+  // a file is finished rather than cut. Holds are short (one write). Taking one arms a
+  // guard that waits for the first file.
   class EndingHold {
    public:
     explicit EndingHold(TempFileRegistry* registry);  // nullptr: holds nothing
