@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -75,17 +77,6 @@ bool read_all(int fd, std::string& content) {
   ssize_t n;
   while ((n = read(fd, buffer, sizeof buffer)) > 0) content.append(buffer, n);
   return n == 0;
-}
-
-bool write_all(int fd, const std::string& content) {
-  if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) return false;
-  std::size_t written = 0;
-  while (written < content.size()) {
-    ssize_t n = write(fd, content.data() + written, content.size() - written);
-    if (n <= 0) return false;
-    written += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -277,24 +268,100 @@ auto with_sections_read_now(const std::string& file, Answer answer) {
   return answer(&sections);
 }
 
-// Runs `update` on the file's content under an exclusive lock and writes the
-// result back in place (the lock stays on the same file throughout). Returns the
-// content written and the file's version after the write.
+}  // namespace
+
+// What an update may do to the file it writes: a file that is kept at its last good
+// version is never created and never written while it lacks `required_section`, so that
+// a missing or emptied settings file is not turned into one of the counter alone.
+struct WriteRules {
+  bool create = true;
+  std::string required_section;  // empty: any content is written
+};
+
+namespace {
+
+bool meets(const WriteRules& rules, std::string_view content) {
+  return rules.required_section.empty() ||
+         find_section(parse_sections(content), rules.required_section) != nullptr;
+}
+
+// The file opened for update and exclusively locked, once the lock is known to be held
+// on the file the name stands for: a writer that replaced the file meanwhile left the
+// lock on the old one, and whoever waited there opens the name again. Each new attempt
+// means another writer finished.
+int open_current_locked(const std::string& native, bool create) {
+  constexpr int kMaxAttempts = 10000;
+  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    int fd = open_regular_file(native.c_str(), O_RDWR | (create ? O_CREAT : 0));
+    if (fd < 0) return -1;
+    struct stat held, named;
+    if (flock(fd, LOCK_EX) == 0 && fstat(fd, &held) == 0 && stat(native.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+      return fd;
+    close(fd);
+  }
+  return -1;
+}
+
+// The file a name leads to, so that a settings file reached through a symbolic link
+// is replaced where it lies and the link stays; empty when it cannot be had.
+std::string real_path(const std::string& native) {
+  std::unique_ptr<char, decltype(&free)> real(realpath(native.c_str(), nullptr), &free);
+  return real ? std::string(real.get()) : std::string();
+}
+
+// Writes `text` over the file at `fd` where it stands. The room is taken first, so a
+// full disk fails before any byte changes; a shorter text is cut to its size only once
+// it is written whole.
+bool overwrite_in_place(int fd, off_t old_size, const std::string& text) {
+  off_t size = static_cast<off_t>(text.size());
+  if (size > old_size) {
+    int error = posix_fallocate(fd, 0, size);
+    if (error != 0) {
+      if (ftruncate(fd, old_size) != 0) {
+        // The size is all an emulated reservation could have changed.
+      }
+      errno = error;
+      return false;
+    }
+  }
+  return lseek(fd, 0, SEEK_SET) == 0 && write_all(fd, text.data(), text.size()) &&
+         (size >= old_size || ftruncate(fd, size) == 0) && fdatasync(fd) == 0;
+}
+
+// Puts `text` in place of the file open and locked at `fd`: a whole new file with the
+// same owner, group and mode renamed over it, so that no reader and no failure ever sees
+// it cut or emptied. Where that cannot be done (a folder velloc may not write, an owner
+// it cannot give, further hard links), the file is overwritten in place.
+bool store(const std::string& native, int fd, const struct stat& existing, const std::string& text,
+           struct stat* after) {
+  std::string real = real_path(native);
+  if (existing.st_nlink == 1 && !real.empty()) {
+    if (replace_file_keeping_status(real, existing, text, after)) return true;
+    if (errno != EACCES && errno != EPERM) return false;
+  }
+  return overwrite_in_place(fd, existing.st_size, text) && fstat(fd, after) == 0;
+}
+
+// Runs `update` on the file's content under an exclusive lock and stores the result.
+// Returns the content written and the file's version after the write.
 template <typename Update>
-std::optional<FileContent> update_locked(const std::string& file, Update update) {
-  int fd = open_regular_file(native_path_for_create(file).c_str(), O_RDWR | O_CREAT);
+std::optional<FileContent> update_locked(const std::string& file, Update update,
+                                         const WriteRules& rules = {}) {
+  std::string native = rules.create ? native_path_for_create(file) : native_path(file);
+  int fd = open_current_locked(native, rules.create);
   if (fd < 0) return std::nullopt;
-  bool ok = flock(fd, LOCK_EX) == 0;
+  std::optional<FileContent> written;
   std::string content;
-  ok = ok && read_all(fd, content);
-  FileContent written;
-  if (ok) written.text = update(content);
-  ok = ok && write_all(fd, written.text);
-  struct stat info;
-  ok = ok && fstat(fd, &info) == 0;
+  struct stat existing, after;
+  if (fstat(fd, &existing) == 0 && read_all(fd, content) && meets(rules, content)) {
+    FileContent next{update(content), {}};
+    if (store(native, fd, existing, next.text, &after)) {
+      next.version = version_of(after);
+      written = std::move(next);
+    }
+  }
   close(fd);
-  if (!ok) return std::nullopt;
-  written.version = version_of(info);
   return written;
 }
 
@@ -315,22 +382,52 @@ struct RememberedFile {
   std::optional<FileVersion> version;
 };
 
-// The files read so far, by the name the caller used.
+// The files read so far, by the name the caller used, and the files that keep their
+// last good version with the section that makes a version good.
 struct IniFiles::State {
   std::mutex mutex;
   std::map<std::string, RememberedFile, std::less<>> files;
+  std::map<std::string, std::string, std::less<>> kept;
 };
 
 IniFiles::IniFiles() : state_(std::make_unique<State>()) {}
 IniFiles::~IniFiles() = default;
 
+namespace {
+
+bool holds_section(const RememberedFile& remembered, std::string_view section) {
+  return remembered.sections && find_section(*remembered.sections, section) != nullptr;
+}
+
+// A changed version of a file kept at its last good one: taken when good, else passed
+// over (the old version stays remembered, so the file is looked at again next time).
+void take_if_good(const std::string& file, std::string_view section, RememberedFile& remembered) {
+  std::optional<FileContent> content = read_file_shared(file);
+  if (!content) return;
+  RememberedFile read{parse_sections(content->text), content->version};
+  if (holds_section(read, section)) remembered = std::move(read);
+}
+
+}  // namespace
+
 void IniFiles::refresh() {
   std::lock_guard lock(state_->mutex);
-  std::erase_if(state_->files, [](const auto& entry) {
-    const RememberedFile& remembered = entry.second;
-    std::optional<FileVersion> now = version_of(entry.first);
-    return now != remembered.version || (now && !settled(*now));
-  });
+  for (auto entry = state_->files.begin(); entry != state_->files.end();) {
+    RememberedFile& remembered = entry->second;
+    std::optional<FileVersion> now = version_of(entry->first);
+    bool changed = now != remembered.version || (now && !settled(*now));
+    auto kept = state_->kept.find(entry->first);
+    if (changed && kept != state_->kept.end() && holds_section(remembered, kept->second)) {
+      take_if_good(entry->first, kept->second, remembered);
+      changed = false;
+    }
+    entry = changed ? state_->files.erase(entry) : std::next(entry);
+  }
+}
+
+void IniFiles::keep_last_good(const std::string& file, std::string_view section) {
+  std::lock_guard lock(state_->mutex);
+  state_->kept.insert_or_assign(file, std::string(section));
 }
 
 namespace {
@@ -386,10 +483,24 @@ std::string IniFiles::read_string(const std::string& file, std::string_view sect
   return value ? *value : std::string(fallback.substr(0, kMaxIniValue));
 }
 
+bool IniFiles::has_section(const std::string& file, std::string_view section) {
+  return with_sections(*state_, file, [&](const std::vector<IniSection>* sections) {
+    return sections && find_section(*sections, section) != nullptr;
+  });
+}
+
+WriteRules IniFiles::write_rules(const std::string& file) {
+  std::lock_guard lock(state_->mutex);
+  auto kept = state_->kept.find(file);
+  if (kept == state_->kept.end()) return {};
+  return WriteRules{false, kept->second};
+}
+
 bool IniFiles::write_string(const std::string& file, std::string_view section, std::string_view key,
                             std::string_view value) {
   std::optional<FileContent> written = update_locked(
-      file, [&](const std::string& content) { return with_value(content, section, key, value); });
+      file, [&](const std::string& content) { return with_value(content, section, key, value); },
+      write_rules(file));
   if (written) remember_written(*state_, file, *written);
   return written.has_value();
 }
@@ -397,9 +508,12 @@ bool IniFiles::write_string(const std::string& file, std::string_view section, s
 std::optional<int> IniFiles::advance_counter(const std::string& file, std::string_view section,
                                              std::string_view key, std::string_view fallback) {
   int current = 0;
-  std::optional<FileContent> written = update_locked(file, [&](const std::string& content) {
-    return updated_value(content, section, key, fallback, &current);
-  });
+  std::optional<FileContent> written = update_locked(
+      file,
+      [&](const std::string& content) {
+        return updated_value(content, section, key, fallback, &current);
+      },
+      write_rules(file));
   if (!written) return std::nullopt;
   remember_written(*state_, file, *written);
   return current;

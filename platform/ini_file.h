@@ -60,6 +60,12 @@ std::optional<int> advance_ini_counter(const std::string& file, std::string_view
 // again on every refresh, as file times advance in coarse steps). A file that
 // cannot be read is remembered as absent. The writes keep the remembered copy
 // equal to what they wrote. Safe for concurrent use; not copyable.
+//
+// Every write (here and by the free functions) replaces the file by a whole new one
+// with the same owner, group and mode, renamed over it once on disk: a full disk or
+// any other failure leaves the file as it was, never emptied or cut short.
+struct WriteRules;
+
 class IniFiles {
  public:
   IniFiles();
@@ -69,6 +75,17 @@ class IniFiles {
 
   // Forgets every file that changed (or appeared, or went) since it was read.
   void refresh();
+
+  // `file` keeps its last good version: one with [section]. A changed version of it is
+  // taken at refresh() only when it is good too; one that is missing, unreadable,
+  // emptied or cut before the section is passed over (and looked at again at every
+  // refresh), and the answers stay those of the last good one. The writes never create
+  // such a file and leave it alone while it is not good. For a long-lived process,
+  // whose settings must never fall back to the defaults for a moment.
+  void keep_last_good(const std::string& file, std::string_view section);
+
+  // Whether the file, as remembered, has [section].
+  bool has_section(const std::string& file, std::string_view section);
 
   // As the free functions of the same names.
   std::optional<std::string> find_value(const std::string& file, std::string_view section,
@@ -86,6 +103,8 @@ class IniFiles {
   struct State;
 
  private:
+  WriteRules write_rules(const std::string& file);
+
   std::unique_ptr<State> state_;
 };
 

@@ -102,24 +102,67 @@ bool write_all(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-bool replace_file(const std::string& path, const std::string& contents) {
-  if (path.empty() || !replaceable(path)) return false;
+namespace {
+
+// Writes `contents` to a new file beside `path`, lets `finish` give it its status (and
+// take it to the disk), and renames it over `path`. The new file is removed on every
+// failure, keeping the errno of the step that failed. `*renamed` gets its status.
+template <typename Finish>
+bool rename_new_file_over(const std::string& path, const std::string& contents, Finish finish,
+                          struct stat* renamed) {
   std::string pattern = path + ".XXXXXX" + kReplacementSuffix;
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   int fd = mkostemps(name.data(), sizeof kReplacementSuffix - 1, O_CLOEXEC);
   if (fd < 0) return false;
-  bool written = fchmod(fd, 0644) == 0 && write_all(fd, contents.data(), contents.size());
+  bool done = write_all(fd, contents.data(), contents.size()) && finish(fd) &&
+              rename(name.data(), path.c_str()) == 0;
   int saved = errno;
-  if (close(fd) != 0 && written) {
-    written = false;
-    saved = errno;
-  }
-  if (written && rename(name.data(), path.c_str()) == 0) return true;
-  if (written) saved = errno;
+  if (done && renamed && fstat(fd, renamed) != 0) *renamed = {};
+  close(fd);  // what it wrote is in place already
+  if (done) return true;
   unlink(name.data());
   errno = saved;
   return false;
+}
+
+// Gives `fd` the owner, group and mode of `existing`, then takes it to the disk. The
+// owner comes first, as changing it clears the set-user-ID and set-group-ID bits.
+bool take_status_of(int fd, const struct stat& existing) {
+  struct stat own;
+  if (fstat(fd, &own) != 0) return false;
+  bool same_owner = own.st_uid == existing.st_uid && own.st_gid == existing.st_gid;
+  if (!same_owner && fchown(fd, existing.st_uid, existing.st_gid) != 0) return false;
+  return fchmod(fd, existing.st_mode & 07777) == 0 && fsync(fd) == 0;
+}
+
+// After a rename: the folder's entry reaches the disk too (a folder that cannot be
+// opened or synced leaves the rename as the file system keeps it).
+void sync_folder_of(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  if (fsync(fd) != 0) {
+    // Nothing more to do: the file itself is on disk.
+  }
+  close(fd);
+}
+
+}  // namespace
+
+bool replace_file(const std::string& path, const std::string& contents) {
+  if (path.empty() || !replaceable(path)) return false;
+  return rename_new_file_over(
+      path, contents, [](int fd) { return fchmod(fd, 0644) == 0; }, nullptr);
+}
+
+bool replace_file_keeping_status(const std::string& path, const struct stat& existing,
+                                 const std::string& contents, struct stat* replaced) {
+  bool done = rename_new_file_over(
+      path, contents, [&](int fd) { return take_status_of(fd, existing); }, replaced);
+  if (done) sync_folder_of(path);
+  return done;
 }
 
 }  // namespace platform

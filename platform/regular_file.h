@@ -4,6 +4,7 @@
 // link planted there. The descriptors returned belong to the caller.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -45,5 +46,14 @@ bool write_all(int fd, const char* data, std::size_t size);
 // open_output_file(), a link, a non-regular file or one with other hard links standing at
 // `path`. False with errno set on any failure; the new file is then removed.
 bool replace_file(const std::string& path, const std::string& contents);
+
+// Replaces the contents of the existing regular file `path`, whose status is `existing`,
+// as replace_file() does, for a file that must stay as it is in every other respect: the
+// new file gets the same owner, group and mode and reaches the disk before it is renamed
+// over the old one. On any failure (a full disk, a folder that takes no new file, an
+// owner that cannot be given) the old file is left whole and the new one removed; false
+// with errno set. `*replaced`, when given, is the status of the file now at `path`.
+bool replace_file_keeping_status(const std::string& path, const struct stat& existing,
+                                 const std::string& contents, struct stat* replaced = nullptr);
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -39,6 +40,28 @@ int TempFileRegistry::create(std::vector<char>& pattern, int suffix_length) {
   if (fd >= 0 && fstat(fd, &info) == 0)
     entries_.push_back({std::string(pattern.data()), info.st_dev, info.st_ino});
   return fd;
+}
+
+TempFileRegistry::EndingHold::EndingHold(TempFileRegistry* registry) : registry_(registry) {
+  if (!registry_) return;
+  {
+    std::lock_guard<std::mutex> lock(registry_->mutex_);
+    if (registry_->before_first_file_) std::exchange(registry_->before_first_file_, nullptr)();
+  }
+  std::lock_guard<std::mutex> lock(registry_->hold_mutex_);
+  ++registry_->holds_;
+}
+
+TempFileRegistry::EndingHold::~EndingHold() {
+  if (!registry_) return;
+  std::lock_guard<std::mutex> lock(registry_->hold_mutex_);
+  if (--registry_->holds_ == 0) registry_->hold_released_.notify_all();
+}
+
+void TempFileRegistry::wait_for_no_hold(int limit_milliseconds) {
+  std::unique_lock<std::mutex> lock(hold_mutex_);
+  hold_released_.wait_for(lock, std::chrono::milliseconds(limit_milliseconds),
+                          [this] { return holds_ == 0; });
 }
 
 void TempFileRegistry::forget(const std::string& native_path) {

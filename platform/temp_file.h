@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -30,9 +31,28 @@ class TempFileRegistry {
   void forget(const std::string& native_path);
   void remove_all();
 
-  // `hook` runs once, before the first file is made, on the thread that makes it: the
-  // termination guard starts its work there. Set before any file is made.
+  // `hook` runs once, before the first file is made or the first hold taken, on the
+  // thread that does it: the termination guard starts its work there. Set before any
+  // file is made.
   void call_before_first_file(std::function<void()> hook) { before_first_file_ = std::move(hook); }
+
+  // While a hold lives, a termination signal waits: the temporary files are removed and
+  // the process ends only once the last hold is released, so a record being appended to
+  // a file is finished rather than cut. Holds are short (one write). Taking one arms a
+  // guard that waits for the first file.
+  class EndingHold {
+   public:
+    explicit EndingHold(TempFileRegistry* registry);  // nullptr: holds nothing
+    ~EndingHold();
+    EndingHold(const EndingHold&) = delete;
+    EndingHold& operator=(const EndingHold&) = delete;
+
+   private:
+    TempFileRegistry* registry_;
+  };
+  // For the guard, before it ends the process: waits until no hold is left, at most
+  // `limit` milliseconds, so that a write that never ends cannot keep the process.
+  void wait_for_no_hold(int limit_milliseconds);
 
  private:
   struct Entry {
@@ -43,6 +63,9 @@ class TempFileRegistry {
   std::mutex mutex_;
   std::vector<Entry> entries_;
   std::function<void()> before_first_file_;
+  std::mutex hold_mutex_;
+  std::condition_variable hold_released_;
+  int holds_ = 0;
 };
 
 // One temporary file and its descriptor (opened for reading and writing). The destructor

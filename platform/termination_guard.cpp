@@ -6,6 +6,8 @@ namespace platform {
 
 namespace {
 constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT};
+// How long a write under an ending hold may keep a process that was told to end.
+constexpr int kHoldLimitMilliseconds = 10000;
 }  // namespace
 
 TerminationGuard::TerminationGuard(TempFileRegistry& registry, Arming arming)
@@ -40,6 +42,7 @@ void TerminationGuard::arm() {
 void TerminationGuard::wait_for_signal() {
   int signal_number = 0;
   if (sigwait(&signals_, &signal_number) != 0 || stopping_) return;
+  registry_.wait_for_no_hold(kHoldLimitMilliseconds);
   registry_.remove_all();
   // End the way the signal would have ended an unguarded process.
   struct sigaction default_action {};

@@ -97,7 +97,7 @@ void check_form_recipients(Run& run) {
 
 Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   // Found once: the decoding limits and the settings come from the same file.
-  std::string settings_file = find_settings_file(run.site.facts());
+  std::string settings_file = request_settings_file(run.site);
   init_request_or_fail(run, environment, body, settings_file);
   init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
   run.message.temp_files = run.site.temp_files();

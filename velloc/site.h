@@ -52,6 +52,19 @@ class Site {
   // The settings file, the form profiles and the templates' .ini files.
   platform::IniFiles& settings_files() { return settings_files_; }
 
+  // For a process that serves many requests: its settings never fall back to the
+  // defaults for a moment. The settings file it found keeps its place in the search and
+  // its last good contents while it is missing, emptied or cut short (see
+  // request_settings_file). Called by the entry point before the first request.
+  void keep_last_good_settings() { keeps_last_good_settings_ = true; }
+  bool keeps_last_good_settings() const { return keeps_last_good_settings_; }
+  // The settings file in use and the search folder it was found in; empty until found.
+  struct SettingsFileInUse {
+    std::string directory;
+    std::string file;
+  };
+  SettingsFileInUse& settings_file_in_use() { return settings_file_in_use_; }
+
   // Called before each request: the log file is closed, files changed since they
   // were read are read again when next used, and a state store or archive that
   // failed during the last request is closed with the connection both share, to be
@@ -79,6 +92,8 @@ class Site {
   const platform::Clock* clock_ = &platform::system_clock();
   std::shared_ptr<LogFile> log_sink_ = std::make_shared<LogFile>();
   platform::IniFiles settings_files_;
+  bool keeps_last_good_settings_ = false;
+  SettingsFileInUse settings_file_in_use_;
   // The state store and the archive of one connection share it.
   std::shared_ptr<OdbcDatabase> state_database(const std::string& connection, std::string* error);
 

@@ -1,6 +1,7 @@
 """velloc as a FastCGI server: each request answered, recorded, mailed and logged as
 the CGI program does it for the same request and files; a worker that dies is replaced;
-a settings change holds from the next request; SIGTERM lets the request in flight
+a settings change holds from the next request, while settings that went missing, empty
+or cut short leave the last good ones in force; SIGTERM lets the request in flight
 finish; malformed input ends only its own request; a body cut short is no submission;
 slow and idle clients hold a worker no longer than the limits allow."""
 
@@ -180,6 +181,27 @@ class FastCgiTest(unittest.TestCase):
         self.assertIn(b"Thanks, Ann", first)
         self.assertIn(b"charset=utf-8", fcgi.split_cgi(second)[0])
         self.assertEqual(b"<p>Changed for Ann</p>\n", fcgi.split_cgi(second)[1])
+
+    def test_settings_missing_emptied_or_cut_keep_the_last_good_ones(self):
+        # The refusal of an outside recipient and the page's character set both come
+        # from the settings; with the defaults the mail would be tried instead.
+        self.configure(AllowedRecipients="owner@example.test", CHARSET="utf-8")
+        form = [("NAME", "Ann"), ("RECIPIENT", "relay@elsewhere.test"), ("SUBJECT", "Order")]
+        body = encoded(form)
+        settings = self.site / "VELLOC.ini"
+        good = settings.read_bytes()
+        breaks = {"emptied": lambda: settings.write_bytes(b""),
+                  "removed": settings.unlink,
+                  "cut before its section": lambda: settings.write_bytes(b"; settings\n")}
+        with fcgi.FastCgiServer(self.site, workers=1) as server:
+            refused = server.request(fastcgi_params(body), body).stdout
+            for name, broken in breaks.items():
+                with self.subTest(name):
+                    broken()
+                    self.assertEqual(refused, server.request(fastcgi_params(body), body).stdout)
+                    settings.write_bytes(good)
+        self.assertIn(b"Recipient Not Allowed!", refused)
+        self.assertIn(b"charset=utf-8", fcgi.split_cgi(refused)[0])
 
     def test_sigterm_lets_the_request_in_flight_finish(self):
         form = [("NAME", "Ann"), ("SUBJECT", "Order"), ("TEMPLATE_WEB", "thanks.htm"),

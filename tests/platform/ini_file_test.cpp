@@ -1,9 +1,17 @@
 #include "platform/ini_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -16,6 +24,7 @@ namespace {
 
 using platform::advance_ini_counter;
 using platform::read_ini_string;
+using testing_support::TempDir;
 
 class IniFileTest : public ::testing::Test {
  protected:
@@ -102,6 +111,124 @@ TEST_F(IniFileTest, ConcurrentCountersNeverRepeatOrLoseANumber) {
             content());
 }
 
+std::set<std::string> names_in(const TempDir& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    names.insert(entry.path().filename());
+  return names;
+}
+
+// A write never leaves the settings file shorter, even on a full disk, where the
+// cut-off file once lost its last line (AllowedRecipients) and opened the relay, or at
+// a file-size limit. A file with a second name is written in place, and only with its
+// room taken first.
+TEST(IniFileOnAFullDisk, CounterLeavesTheFileWholeOrWritesItAll) {
+  TempDir dir;
+  if (mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "cannot mount a small tmpfs: " << std::strerror(errno);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{dir.path()};
+  const std::string tail = "[Velloc]\nReceiptNumber=9\nAllowedRecipients=owner@example.test\n";
+  const std::string block_full = "; " + std::string(4096 - 3 - tail.size(), 'x') + "\n" + tail;
+  struct Case {
+    const char* name;
+    std::string content;
+    bool second_name;
+    bool written;
+    bool size_limited = false;  // a file-size limit at the file's size instead of a full disk
+  };
+  const Case cases[] = {{"replaced", tail, false, false},
+                        {"second name, no room to grow", block_full, true, false},
+                        {"second name, room in its block", tail, true, true},
+                        {"size limit", tail, false, false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dir.write("VELLOC.ini", c.content);
+    std::string file = dir.file("VELLOC.ini");
+    if (c.second_name) link(file.c_str(), dir.file("other.ini").c_str());
+    if (!c.size_limited) {
+      int filler = open(dir.file("filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      std::string page(4096, 'f');
+      while (write(filler, page.data(), page.size()) > 0) {
+      }
+      close(filler);
+    }
+    rlimit unlimited, limited;
+    getrlimit(RLIMIT_FSIZE, &unlimited);
+    limited = {c.content.size(), unlimited.rlim_max};
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    if (c.size_limited) setrlimit(RLIMIT_FSIZE, &limited);
+    std::optional<int> taken = advance_ini_counter(file, "Velloc", "ReceiptNumber", "1");
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, previous);
+    std::string expected = c.content;
+    if (c.written) expected.replace(expected.find("=9") + 1, 1, "10");
+    EXPECT_EQ(c.written ? std::optional<int>(9) : std::nullopt, taken);
+    EXPECT_EQ(expected, dir.read("VELLOC.ini"));
+    std::set<std::string> names{"VELLOC.ini"};
+    if (!c.size_limited) names.insert("filler");
+    if (c.second_name) names.insert("other.ini");
+    EXPECT_EQ(names, names_in(dir));  // no new file left beside it
+    for (const char* name : {"VELLOC.ini", "other.ini", "filler"})
+      std::remove(dir.file(name).c_str());
+  }
+}
+
+// The written file is the old one in every other respect: its owner, group and mode,
+// the link that leads to it, the second name that shares it.
+TEST(IniFileWrite, KeepsOwnerModeAndNames) {
+  struct Case {
+    const char* name;
+    void (*plant)(const TempDir& dir);  // makes "VELLOC.ini" from "real.ini"
+    bool needs_root;
+  };
+  const Case cases[] = {
+      {"another owner, mode 0640",
+       [](const TempDir& dir) {
+         std::rename(dir.file("real.ini").c_str(), dir.file("VELLOC.ini").c_str());
+         ASSERT_EQ(0, chown(dir.file("VELLOC.ini").c_str(), 1234, 5678));
+         chmod(dir.file("VELLOC.ini").c_str(), 0640);
+       },
+       true},
+      {"symbolic link",
+       [](const TempDir& dir) {
+         symlink(dir.file("real.ini").c_str(), dir.file("VELLOC.ini").c_str());
+       },
+       false},
+      {"second name",
+       [](const TempDir& dir) {
+         link(dir.file("real.ini").c_str(), dir.file("VELLOC.ini").c_str());
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.needs_root && geteuid() != 0) continue;
+    TempDir dir;
+    dir.write("real.ini", "; kept\n[Velloc]\nReceiptNumber=5\nSMTP=mail\n");
+    c.plant(dir);
+    struct stat before, after, link_after;
+    ASSERT_EQ(0, stat(dir.file("VELLOC.ini").c_str(), &before));
+    EXPECT_EQ(5, advance_ini_counter(dir.file("VELLOC.ini"), "Velloc", "ReceiptNumber", "1"));
+    ASSERT_EQ(0, stat(dir.file("VELLOC.ini").c_str(), &after));
+    ASSERT_EQ(0, lstat(dir.file("VELLOC.ini").c_str(), &link_after));
+    EXPECT_EQ("; kept\n[Velloc]\nReceiptNumber=6\nSMTP=mail\n", dir.read("VELLOC.ini"));
+    EXPECT_EQ(before.st_uid, after.st_uid);
+    EXPECT_EQ(before.st_gid, after.st_gid);
+    EXPECT_EQ(before.st_mode, after.st_mode);
+    EXPECT_EQ(before.st_nlink, after.st_nlink);
+    EXPECT_EQ(c.plant != cases[1].plant, S_ISREG(link_after.st_mode));  // the link stays
+    if (dir.exists("real.ini")) {
+      EXPECT_EQ(dir.read("VELLOC.ini"), dir.read("real.ini"));
+    }
+    std::set<std::string> names{"VELLOC.ini"};
+    if (dir.exists("real.ini")) names.insert("real.ini");
+    EXPECT_EQ(names, names_in(dir));
+  }
+}
+
 // Read per call or once and remembered, the answers are the same, duplicates included;
 // remembered, a file follows this process's own writes and its counter still counts
 // on the file as it is at that moment.
@@ -152,38 +279,53 @@ TEST_F(IniFileTest, RememberedFilesAnswerAsReadPerCall) {
 }
 
 // A remembered file answers from memory until refresh() finds it changed, however
-// it was changed.
+// it was changed. A file kept at its last good version takes only a good one (with
+// [Velloc]) and its counter never writes a version that is not good.
 TEST_F(IniFileTest, RefreshReadsChangedFilesAgain) {
   struct Case {
     const char* name;
     void (*change)(testing_support::TempDir& dir);
     const char* after;
+    const char* kept_after;
   };
   const Case cases[] = {
-      {"rewritten longer", [](auto& dir) { dir.write("VELLOC.ini", "[Velloc]\nA=22\n"); }, "22"},
-      {"rewritten, same size", [](auto& dir) { dir.write("VELLOC.ini", "[Velloc]\nA=2\n"); }, "2"},
+      {"rewritten longer", [](auto& dir) { dir.write("VELLOC.ini", "[Velloc]\nA=22\n"); }, "22",
+       "22"},
+      {"rewritten, same size", [](auto& dir) { dir.write("VELLOC.ini", "[Velloc]\nA=2\n"); }, "2",
+       "2"},
       {"replaced",
        [](auto& dir) {
          dir.write("new.ini", "[Velloc]\nA=3\n");
          std::rename(dir.file("new.ini").c_str(), dir.file("VELLOC.ini").c_str());
        },
-       "3"},
-      {"removed", [](auto& dir) { std::remove(dir.file("VELLOC.ini").c_str()); }, "d"},
+       "3", "3"},
+      {"removed", [](auto& dir) { std::remove(dir.file("VELLOC.ini").c_str()); }, "d", "1"},
+      {"emptied", [](auto& dir) { dir.write("VELLOC.ini", ""); }, "d", "1"},
+      {"cut before its section", [](auto& dir) { dir.write("VELLOC.ini", "; A=4\n"); }, "d", "1"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    platform::IniFiles files;
-    std::string file = write("[Velloc]\nA=1\n");
-    std::string absent = dir_.file("absent.ini");
-    EXPECT_EQ("1", files.read_string(file, "Velloc", "A", "d"));
-    EXPECT_EQ("d", files.read_string(absent, "Velloc", "A", "d"));
-    c.change(dir_);
-    dir_.write("absent.ini", "[Velloc]\nA=5\n");
-    EXPECT_EQ("1", files.read_string(file, "Velloc", "A", "d"));
-    files.refresh();
-    EXPECT_EQ(c.after, files.read_string(file, "Velloc", "A", "d"));
-    EXPECT_EQ("5", files.read_string(absent, "Velloc", "A", "d"));
-    std::remove(absent.c_str());
+  for (bool kept : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (kept ? ", kept" : ""));
+      platform::IniFiles files;
+      std::string file = write("[Velloc]\nA=1\n");
+      if (kept) files.keep_last_good(file, "VELLOC");
+      std::string absent = dir_.file("absent.ini");
+      EXPECT_EQ("1", files.read_string(file, "Velloc", "A", "d"));
+      EXPECT_EQ("d", files.read_string(absent, "Velloc", "A", "d"));
+      c.change(dir_);
+      std::string changed = content();
+      dir_.write("absent.ini", "[Velloc]\nA=5\n");
+      EXPECT_EQ("1", files.read_string(file, "Velloc", "A", "d"));
+      files.refresh();
+      EXPECT_EQ(kept ? c.kept_after : c.after, files.read_string(file, "Velloc", "A", "d"));
+      EXPECT_EQ("5", files.read_string(absent, "Velloc", "A", "d"));
+      bool good = changed.find("[Velloc]") != std::string::npos;
+      EXPECT_EQ(good || !kept, files.advance_counter(file, "Velloc", "ReceiptNumber", "1") == 1);
+      if (kept && !good) {
+        EXPECT_EQ(changed, content());  // not written, not created
+      }
+      std::remove(absent.c_str());
+    }
   }
 }
 

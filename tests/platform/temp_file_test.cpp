@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -73,24 +74,68 @@ TEST(TempFile, ReaderByNameRefusesALink) {
 
 }  // namespace
 
-// A guard armed by the first file keeps the signals' default actions until a file is
-// made, and blocks them (its thread waits for them) from then until it goes.
-TEST(TerminationGuard, ArmsBeforeTheFirstFileOnly) {
+// A guard armed by the first file (or the first ending hold) keeps the signals' default
+// actions until then, and blocks them (its thread waits for them) from then until it goes.
+TEST(TerminationGuard, ArmsBeforeTheFirstFileOrHoldOnly) {
   auto term_blocked = [] {
     sigset_t mask;
     pthread_sigmask(SIG_SETMASK, nullptr, &mask);
     return sigismember(&mask, SIGTERM) == 1;
   };
+  for (bool by_hold : {false, true}) {
+    SCOPED_TRACE(by_hold ? "hold" : "file");
+    TempDir dir;
+    platform::TempFileRegistry registry;
+    {
+      platform::TerminationGuard guard(registry,
+                                       platform::TerminationGuard::Arming::kBeforeFirstFile);
+      EXPECT_FALSE(term_blocked());
+      if (by_hold) {
+        platform::TempFileRegistry::EndingHold hold(&registry);
+        EXPECT_TRUE(term_blocked());
+      } else {
+        std::optional<std::string> made = platform::make_temp_file(dir.path(), "BRN", &registry);
+        ASSERT_TRUE(made);
+        EXPECT_TRUE(term_blocked());
+        std::remove(made->c_str());
+      }
+    }
+    EXPECT_FALSE(term_blocked());
+  }
+}
+
+// SIGTERM while a record is written under a hold: the guard has taken the signal, yet the
+// record is finished before the process ends by it (and its temporary files go).
+TEST(TerminationGuard, SignalWaitsForTheHoldToBeReleased) {
   TempDir dir;
-  platform::TempFileRegistry registry;
-  {
+  std::string record = dir.file("rows.csv");
+  pid_t child = fork();
+  ASSERT_LE(0, child);
+  if (child == 0) {
+    platform::TempFileRegistry registry;
     platform::TerminationGuard guard(registry,
                                      platform::TerminationGuard::Arming::kBeforeFirstFile);
-    EXPECT_FALSE(term_blocked());
-    std::optional<std::string> made = platform::make_temp_file(dir.path(), "BRN", &registry);
-    ASSERT_TRUE(made);
-    EXPECT_TRUE(term_blocked());
-    std::remove(made->c_str());
+    {
+      platform::TempFileRegistry::EndingHold hold(&registry);
+      platform::make_temp_file(dir.path(), "BRN", &registry);
+      kill(getpid(), SIGTERM);
+      sigset_t pending;
+      for (int waited = 0; waited < 10000; ++waited) {  // until the guard's thread has it
+        sigpending(&pending);
+        if (!sigismember(&pending, SIGTERM)) break;
+        usleep(1000);
+      }
+      std::FILE* out = std::fopen(record.c_str(), "w");
+      std::fputs("Ann,whole row\n", out);
+      std::fclose(out);
+    }
+    for (int waited = 0; waited < 10000; ++waited) usleep(1000);  // ended by the guard
+    _exit(0);
   }
-  EXPECT_FALSE(term_blocked());
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_EQ("Ann,whole row\n", dir.read("rows.csv"));
+  std::error_code ignored;
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.path(), ignored), {}));
 }

@@ -78,6 +78,7 @@ ConnectionLimits connection_limits(const ServerOptions& options) {
     // closed with the Site before the worker exits.
     Site site(facts);
     site.database_connections().keep_at_most(kKeptDatabaseConnections);
+    site.keep_last_good_settings();
     if (stop_fd >= 0)
       end = serve_requests(site, listen_fd, stop_fd, options.max_requests,
                            connection_limits(options));

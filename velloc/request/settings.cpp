@@ -8,6 +8,7 @@
 
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
+#include "platform/temp_file.h"
 #include "platform/text.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/guard/debug_listing_policy.h"
@@ -76,7 +77,13 @@ int take_receipt_number(Run& run) {
   if (settings_file.empty()) return read_receipt_number(files, settings_file);
   if (receipt_counter_in_state(run))
     return take_state_receipt_number(run, read_receipt_number(files, settings_file));
-  std::optional<int> current = files.advance_counter(settings_file, kSection, "ReceiptNumber", "1");
+  std::optional<int> current;
+  {
+    // The new file written beside the settings is renamed over them or removed, even
+    // when the run is told to end meanwhile.
+    platform::TempFileRegistry::EndingHold hold(run.site.temp_files());
+    current = files.advance_counter(settings_file, kSection, "ReceiptNumber", "1");
+  }
   return current ? *current : read_receipt_number(files, settings_file);
 }
 
@@ -306,6 +313,23 @@ std::string find_settings_file(const ProcessFacts& facts) {
   for (const std::string& directory : settings_search_directories(facts)) {
     std::string candidate = platform::native_path(directory + kSettingsFileName);
     if (is_regular_file(candidate)) return candidate;
+  }
+  return {};
+}
+
+std::string request_settings_file(Site& site) {
+  if (!site.keeps_last_good_settings()) return find_settings_file(site.facts());
+  Site::SettingsFileInUse& in_use = site.settings_file_in_use();
+  platform::IniFiles& files = site.settings_files();
+  for (const std::string& directory : settings_search_directories(site.facts())) {
+    if (directory == in_use.directory) return in_use.file;
+    std::string candidate = platform::native_path(directory + kSettingsFileName);
+    if (!is_regular_file(candidate)) continue;
+    // While a file is in use, one found before it must be good to take its place.
+    if (!in_use.file.empty() && !files.has_section(candidate, kSection)) continue;
+    in_use = {directory, candidate};
+    files.keep_last_good(candidate, kSection);
+    return candidate;
   }
   return {};
 }

@@ -65,6 +65,13 @@ std::vector<std::string> settings_search_directories(const ProcessFacts& facts);
 // The first "VELLOC.ini" (any case) found along the search; empty when none.
 std::string find_settings_file(const ProcessFacts& facts);
 
+// The settings file of a request of `site`: find_settings_file, unless the Site keeps
+// its last good settings. Then the file in use keeps its place in the search while it
+// is missing or not good (no [Velloc] section), and a file found before it takes over
+// only when it is good; the file taken keeps its last good version
+// (IniFiles::keep_last_good).
+std::string request_settings_file(Site& site);
+
 // The TEMP setting of the settings file (the working directory when there is no
 // file or no setting), for decoding that runs before load_settings.
 std::string temp_directory_setting(Site& site, const std::string& settings_file);

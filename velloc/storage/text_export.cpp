@@ -8,6 +8,7 @@
 #include "platform/file_lock.h"
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
+#include "platform/temp_file.h"
 #include "velloc/archive/archive_step.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
@@ -77,8 +78,13 @@ int append_record(Run& run, const ExportFiles& files, const std::string& output,
   }
   std::ostringstream record;
   expand_template(in, record, run.request, run.template_state, files.escape);
-  TextWrite result =
-      output_fd >= 0 ? append_text_at(output_fd, record.str()) : append_text(output, record.str());
+  TextWrite result;
+  {
+    // A run told to end meanwhile ends once the record is written whole (or taken back).
+    platform::TempFileRegistry::EndingHold hold(run.site.temp_files());
+    result = output_fd >= 0 ? append_text_at(output_fd, record.str())
+                            : append_text(output, record.str());
+  }
   if (result == TextWrite::kWritten) return 0;
   log_event(run.message, 1, result == TextWrite::kNotOpened ? kCannotOpenFile : kCannotWriteFile,
             output.c_str());

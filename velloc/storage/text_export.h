@@ -2,7 +2,9 @@
 // through a work file from which the destination is rebuilt between a header
 // and a footer. The whole export of one run holds an exclusive lock on the file
 // it appends to, so concurrent runs never interleave records or rebuild from a
-// stale work file.
+// stale work file. A run ended by the web server (SIGTERM) while a record is being
+// appended ends once the record is whole, never leaving a cut row for the next record
+// to join.
 #pragma once
 
 #include <iosfwd>

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <functional>
 #include <optional>
 #include <sstream>
 
@@ -122,6 +124,43 @@ TEST_F(SettingsTest, FindsTheFileInTheWorkingDirectoryWithoutCase) {
                                       "/usr/bin/", "/bin/"}),
             directories);
   EXPECT_EQ(dir_.path() + "/velloc.INI", find_settings_file(facts));
+}
+
+// A worker keeps the settings file it found in its place in the search while that file
+// is missing or not good; a file found earlier takes over only when it is good. A run
+// of its own (CGI) takes whatever the search finds.
+TEST_F(SettingsTest, AWorkerKeepsTheFileInUseInItsPlace) {
+  ProcessFacts facts;
+  facts.executable_directory = dir_.file("early") + "/";
+  facts.working_directory = dir_.file("late");
+  Site worker(facts), cgi(facts);
+  worker.keep_last_good_settings();
+  std::string early = dir_.file("early/VELLOC.ini"), late = dir_.file("late/VELLOC.ini");
+  struct Step {
+    const char* name;
+    std::function<void()> change;
+    std::string worker_file, cgi_file;
+  };
+  const Step steps[] = {
+      {"found", [&] { dir_.write("late/VELLOC.ini", "[Velloc]\n"); }, late, late},
+      {"removed", [&] { std::remove(late.c_str()); }, late, ""},
+      {"an empty one earlier",
+       [&] {
+         dir_.write("late/VELLOC.ini", "[Velloc]\n");
+         dir_.write("early/VELLOC.ini", "");
+       },
+       late, early},
+      {"a good one earlier", [&] { dir_.write("early/VELLOC.ini", "[velloc]\nA=1\n"); }, early,
+       early},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.change();
+    worker.begin_request();
+    cgi.begin_request();
+    EXPECT_EQ(step.worker_file, request_settings_file(worker));
+    EXPECT_EQ(step.cgi_file, request_settings_file(cgi));
+  }
 }
 
 TEST(Referer, HostIsTheAuthorityOfAWebAddressAndMustBeListed) {
