@@ -81,12 +81,9 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
 // After the referer check: a form mail may go only to the allowed recipients; a form
 // that names another ends the run before anything is stored or sent.
 void check_form_recipients(Run& run) {
-  if (run.request.field_is_set("DISABLE_MAIL")) return;
-  RecipientRules rules{run.settings.default_recipient, run.settings.allowed_recipients,
-                       run.request.get_env("SERVER_NAME")};
-  RecipientDecision decision = decide_recipients(run.request.field_text("RECIPIENT"), rules);
-  if (decision.allowed) return;
-  log_event(run.message, 1, "Recipient not allowed: %s\n", decision.refused_address.c_str());
+  std::optional<std::string> refused = refused_recipient(run);
+  if (!refused) return;
+  log_event(run.message, 1, "Recipient not allowed: %s\n", refused->c_str());
   fail_request(run.message, kRefusedRecipient, Reason::kRecipient);
 }
 
@@ -147,6 +144,15 @@ void respond(const Run& run, const Answer& answer, std::ostream& response) {
 }
 
 }  // namespace
+
+std::optional<std::string> refused_recipient(const Run& run) {
+  if (run.request.field_is_set("DISABLE_MAIL")) return std::nullopt;
+  RecipientRules rules{run.settings.default_recipient, run.settings.allowed_recipients,
+                       run.request.get_env("SERVER_NAME")};
+  RecipientDecision decision = decide_recipients(run.request.field_text("RECIPIENT"), rules);
+  if (decision.allowed) return std::nullopt;
+  return decision.refused_address;
+}
 
 void run_actions(Run& run) {
   insert_database_record(run);

@@ -111,6 +111,24 @@ class ArchiveStore {
                            const std::string& new_status, std::string* error) = 0;
   virtual bool add_delivery(const Delivery& delivery, std::string* error) = 0;
 
+  // Claims submission `submission_id` for an action the operator starts: when its
+  // status is `from`, sets it to `to` and appends `outcome`. One conditional
+  // UPDATE, so of claimers on any hosts only the first changes it; `*changed`
+  // says whether this one did (false also when there is no such submission).
+  virtual bool claim_submission(const std::string& submission_id, const std::string& from,
+                                const std::string& to, const ActionOutcome& outcome, bool* changed,
+                                std::string* error) = 0;
+  // Adds `delivery`, held as add_delivery adds it, unless a delivery of its
+  // submission and kind is held at `now` (being sent): the submission's row is
+  // locked first, so that of concurrent adders only one finds none held.
+  // `*added` says whether it was added (false also without its submission).
+  virtual bool add_delivery_unless_held(const Delivery& delivery, std::int64_t now, bool* added,
+                                        std::string* error) = 0;
+  // Delivery `id` without its payload and attempts, with `claimed_until`;
+  // nullopt in `*found` when there is none.
+  virtual bool find_delivery(const std::string& id, std::optional<Delivery>* found,
+                             std::string* error) = 0;
+
   // Takes the oldest pending delivery due at `now` that nobody holds (or whose
   // hold ended), holding it for `claimer` (host and process, say) until
   // `now + hold_ms`: one conditional UPDATE, so of two claimers on any hosts only

@@ -202,6 +202,13 @@ class OdbcArchiveStore final : public ArchiveStore {
   bool add_outcome(const std::string& submission_id, const ActionOutcome& outcome,
                    const std::string& new_status, std::string* error) override;
   bool add_delivery(const Delivery& delivery, std::string* error) override;
+  bool claim_submission(const std::string& submission_id, const std::string& from,
+                        const std::string& to, const ActionOutcome& outcome, bool* changed,
+                        std::string* error) override;
+  bool add_delivery_unless_held(const Delivery& delivery, std::int64_t now, bool* added,
+                                std::string* error) override;
+  bool find_delivery(const std::string& id, std::optional<Delivery>* found,
+                     std::string* error) override;
   bool claim_due_delivery(std::int64_t now, const std::string& claimer, std::int64_t hold_ms,
                           std::optional<Delivery>* claimed, std::string* error) override;
   bool claim_delivery(const std::string& id, std::int64_t now, const std::string& claimer,
@@ -346,19 +353,88 @@ bool OdbcArchiveStore::add_outcome(const std::string& submission_id, const Actio
       error);
 }
 
+bool insert_delivery(OdbcDatabase& db, const Delivery& d, std::string* error) {
+  return db.execute(
+      "INSERT INTO velloc_deliveries (delivery_id, submission_id, kind, target, payload, "
+      "status, created_at, next_attempt, attempts, claimed_by, claimed_until) VALUES "
+      "(?, ?, ?, ?, ?, ?, " +
+          number(d.created_at) + ", " + number(d.next_attempt) + ", 0, ?, " +
+          number(d.claimed_until) + ")",
+      {d.id, d.submission_id, d.kind, d.target, base64_text(d.payload), d.status, d.claim}, error);
+}
+
 bool OdbcArchiveStore::add_delivery(const Delivery& d, std::string* error) {
   return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) { return insert_delivery(db, d, failure); },
+      error);
+}
+
+// The status UPDATE both checks and takes: a second claimer waits for the first's
+// row lock (the embedded store's lock) and then finds the status changed.
+bool OdbcArchiveStore::claim_submission(const std::string& submission_id, const std::string& from,
+                                        const std::string& to, const ActionOutcome& outcome,
+                                        bool* changed, std::string* error) {
+  return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
+        std::int64_t rows = 0;
+        *changed = false;
+        if (!db.execute("UPDATE velloc_submissions SET status = ? WHERE submission_id = ? AND "
+                        "status = ?",
+                        {to, submission_id, from}, failure, &rows))
+          return false;
+        if (rows != 1) return true;
+        *changed = true;
         return db.execute(
-            "INSERT INTO velloc_deliveries (delivery_id, submission_id, kind, target, payload, "
-            "status, created_at, next_attempt, attempts, claimed_by, claimed_until) VALUES "
-            "(?, ?, ?, ?, ?, ?, " +
-                number(d.created_at) + ", " + number(d.next_attempt) + ", 0, ?, " +
-                number(d.claimed_until) + ")",
-            {d.id, d.submission_id, d.kind, d.target, base64_text(d.payload), d.status, d.claim},
+            "INSERT INTO velloc_action_outcomes (submission_id, seq, action, result, at, detail) "
+            "VALUES (?, (SELECT COUNT(*) FROM velloc_action_outcomes WHERE submission_id = ?), "
+            "?, ?, " +
+                number(outcome.at) + ", ?)",
+            {submission_id, submission_id, outcome.action, outcome.result, outcome.detail},
             failure);
       },
       error);
+}
+
+// The UPDATE that changes nothing takes the submission's row lock (the embedded
+// store's lock) before anything is read: each statement after it sees what a
+// concurrent adder committed before it let go.
+bool OdbcArchiveStore::add_delivery_unless_held(const Delivery& d, std::int64_t now, bool* added,
+                                                std::string* error) {
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        std::int64_t rows = 0;
+        *added = false;
+        if (!db.execute("UPDATE velloc_submissions SET status = status WHERE submission_id = ?",
+                        {d.submission_id}, failure, &rows))
+          return false;
+        if (rows != 1) return true;
+        std::vector<Row> held;
+        if (!db.query("SELECT COUNT(*) FROM velloc_deliveries WHERE submission_id = ? AND kind = "
+                      "? AND status = 'pending' AND claimed_until > " +
+                          number(now),
+                      {d.submission_id, d.kind}, &held, failure))
+          return false;
+        if (held.size() != 1 || held[0][0] != "0") return true;
+        *added = true;
+        return insert_delivery(db, d, failure);
+      },
+      error);
+}
+
+bool OdbcArchiveStore::find_delivery(const std::string& id, std::optional<Delivery>* found,
+                                     std::string* error) {
+  found->reset();
+  std::optional<std::vector<Row>> rows =
+      query_rows("SELECT " + delivery_columns(false) +
+                     ", claimed_until FROM velloc_deliveries WHERE "
+                     "delivery_id = ?",
+                 {id}, error);
+  if (!rows) return false;
+  if (rows->size() == 1) {
+    *found = delivery_of(rows->front());
+    (*found)->claimed_until = to_number(rows->front()[10]);
+  }
+  return true;
 }
 
 // The UPDATE both picks and takes: of two claimers the second finds the row held

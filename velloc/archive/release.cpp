@@ -15,12 +15,14 @@
 namespace {
 
 constexpr char kReceiptNumber[] = "RECEIPT_NUMBER";
+constexpr char kReleaseAction[] = "release";
 
 // The fields as the visitor's run held them: stored newest first within each
 // listing bucket, so added again in reverse. The receipt number keeps the one
 // given then; the settings do not give a new one. The profile, whose field the
 // run had dropped, applies again as the settings hold it now.
-void restore_request(Run& run, const ArchivedSubmission& submission) {
+void restore_request(Run& run, const ArchivedSubmission& submission,
+                     const std::string& server_name) {
   for (auto field = submission.fields.rbegin(); field != submission.fields.rend(); ++field)
     if (!platform::equal_ignoring_case(field->first, kReceiptNumber))
       run.request.fields.set(field->first, field->second);
@@ -28,26 +30,55 @@ void restore_request(Run& run, const ArchivedSubmission& submission) {
     run.request.fields.set("FORM_PROFILE", submission.form_profile);
   run.request.environment.set("REMOTE_ADDR", submission.remote_address);
   run.request.environment.set("REQUEST_METHOD", "POST");
+  if (!server_name.empty()) run.request.environment.set("SERVER_NAME", server_name);
 }
 
-bool find_spam(ArchiveStore& store, const std::string& id, ArchivedSubmission* submission,
-               std::ostream& err) {
+bool was_released(const ArchivedSubmission& submission) {
+  for (const ActionOutcome& outcome : submission.outcomes)
+    if (outcome.action == kReleaseAction) return true;
+  return false;
+}
+
+// kArchiveOk with the spam submission `id` in `*submission`; else why not, said
+// to `err`.
+int find_spam(ArchiveStore& store, const std::string& id, ArchivedSubmission* submission,
+              std::ostream& err) {
   std::string error;
   std::optional<ArchivedSubmission> found;
   if (!store.find(id, &found, &error)) {
     err << "velloc: archive failed: " << error << '\n';
-    return false;
+    return kArchiveFailed;
   }
   if (!found) {
     err << "velloc: no submission " << id << '\n';
-    return false;
+    return kArchiveFailed;
+  }
+  if (found->status != "spam" && was_released(*found)) {
+    err << "velloc: submission " << id << " was released already\n";
+    return kArchiveDoneAlready;
   }
   if (found->status != "spam") {
     err << "velloc: submission " << id << " is " << found->status << ", not spam\n";
-    return false;
+    return kArchiveFailed;
   }
   *submission = std::move(*found);
-  return true;
+  return kArchiveOk;
+}
+
+// Marks the submission accepted if it is still spam: of releases started together
+// only the first goes on.
+int claim_release(Run& run, ArchiveStore& store, const std::string& id, std::ostream& err) {
+  std::string error;
+  bool claimed = false;
+  ActionOutcome outcome{kReleaseAction, "done", run.site.clock().unix_milliseconds(),
+                        "released by the operator"};
+  if (!store.claim_submission(id, "spam", "accepted", outcome, &claimed, &error)) {
+    err << "velloc: archive failed: " << error << '\n';
+    return kArchiveFailed;
+  }
+  if (claimed) return kArchiveOk;
+  err << "velloc: submission " << id << " was released already\n";
+  return kArchiveDoneAlready;
 }
 
 // The visitor's files, read back from their copies under ArchiveFolder. A file
@@ -72,12 +103,12 @@ bool restore_uploads(Run& run, const ArchivedSubmission& submission, std::ostrea
 }  // namespace
 
 int release_submission(Site& site, ArchiveStore& store, const std::string& id,
-                       const std::string& settings_file, std::ostream& out, std::ostream& err) {
-  std::string error;
+                       const std::string& settings_file, const std::string& server_name,
+                       std::ostream& out, std::ostream& err) {
   ArchivedSubmission submission;
-  if (!find_spam(store, id, &submission, err)) return kArchiveFailed;
+  if (int found = find_spam(store, id, &submission, err); found != kArchiveOk) return found;
   Run released(site);
-  restore_request(released, submission);
+  restore_request(released, submission, server_name);
   try {
     init_mail_message(released.message, site.facts().host_name, site.facts().temp_directory);
     released.message.temp_files = site.temp_files();
@@ -87,14 +118,15 @@ int release_submission(Site& site, ArchiveStore& store, const std::string& id,
     if (!submission.receipt_number.empty())
       released.request.set_field(kReceiptNumber, submission.receipt_number);
     resolve_template_paths(released);
-    if (!restore_uploads(released, submission, err)) return kArchiveFailed;
-    released.archive_id = id;
-    if (!store.add_outcome(
-            id, {"release", "done", site.clock().unix_milliseconds(), "released by the operator"},
-            "accepted", &error)) {
-      err << "velloc: archive failed: " << error << '\n';
+    if (std::optional<std::string> refused = refused_recipient(released)) {
+      err << "velloc: submission " << id << " not released: recipient " << *refused
+          << " is not allowed\n";
       return kArchiveFailed;
     }
+    if (!restore_uploads(released, submission, err)) return kArchiveFailed;
+    released.archive_id = id;
+    if (int claimed = claim_release(released, store, id, err); claimed != kArchiveOk)
+      return claimed;
     log_event(released.message, 5, "Submission %s released; its actions run\n", id.c_str());
     run_actions(released);
   } catch (const RunEnded&) {

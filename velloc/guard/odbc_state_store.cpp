@@ -53,6 +53,7 @@ class OdbcStateStore final : public StateStore {
                                            std::string* error) override;
   std::optional<bool> use_once(const std::string& token, std::int64_t expires, std::int64_t now,
                                std::string* error) override;
+  bool forget_key(const std::string& key, std::string* error) override;
 
  private:
   bool run(const std::string& sql, const std::vector<std::string>& parameters,
@@ -169,6 +170,16 @@ std::optional<bool> OdbcStateStore::use_once(const std::string& token, std::int6
     return std::nullopt;
   }
   return uses.front() == 1;
+}
+
+// The key's row first: a concurrent run counting under it waits for this one.
+bool OdbcStateStore::forget_key(const std::string& key, std::string* error) {
+  return in_transaction(
+      [&](std::string* failure) {
+        return run("DELETE FROM velloc_rate_keys WHERE event_key = ?", {key}, nullptr, failure) &&
+               run("DELETE FROM velloc_rate_events WHERE event_key = ?", {key}, nullptr, failure);
+      },
+      error);
 }
 
 }  // namespace

@@ -43,6 +43,10 @@ class StateStore {
   // for any later one; nullopt with `*error` set when the store fails.
   virtual std::optional<bool> use_once(const std::string& token, std::int64_t expires,
                                        std::int64_t now, std::string* error) = 0;
+
+  // Deletes the rate-limit events recorded under `key`, and the key. False with
+  // `*error` set when the store fails.
+  virtual bool forget_key(const std::string& key, std::string* error) = 0;
 };
 
 // The connection string of the store: StateDSN when the settings give one, else
