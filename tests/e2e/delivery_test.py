@@ -1,7 +1,8 @@
 """Deliveries with the archive on, through the web server: mail that cannot be sent
 now is kept and the visitor gets the normal answer; one velloc --deliver later sends
 each kept mail once; a run killed mid-send leaves its mail pending; a webhook that
-answers 503 is called again on the retry schedule until it answers 200."""
+answers 503 is called again on the retry schedule until it answers 200; a call given
+up in its run notifies the owner; releases started together send once."""
 
 import datetime
 import collections
@@ -78,11 +79,13 @@ class DeliveryTest(unittest.TestCase):
         if self.sink:
             self.sink.stop()
 
+    def command(self, site, *arguments):
+        return [VELLOC_BINARY, *arguments, "--settings", str(site.cgi_bin / "VELLOC.ini")]
+
     def velloc(self, site, *arguments):
         result = subprocess.run(
-            [VELLOC_BINARY, *arguments, "--settings", str(site.cgi_bin / "VELLOC.ini")],
-            capture_output=True, text=True, env=dict(self.odbc, PATH="/usr/bin:/bin"),
-            timeout=WAIT_SECONDS * 10)
+            self.command(site, *arguments), capture_output=True, text=True,
+            env=dict(self.odbc, PATH="/usr/bin:/bin"), timeout=WAIT_SECONDS * 10)
         self.assertEqual(0, result.returncode, result.stderr)
         return result.stdout
 
@@ -282,6 +285,41 @@ class DeliveryTest(unittest.TestCase):
                              sorted((f["name"], f["value"]) for f in shown["fields"]))
             self.assertEqual(f"released {spam[0]}\n", self.velloc(site, "--release", spam[0]))
             self.assertEqual(["Released"], [mail["Subject"] for mail in self.mails()])
+
+    def test_releases_started_together_send_once(self):
+        self.start_sink()
+        with Site(settings=dict(self.settings, HoneypotField="website"),
+                  cgi_env=self.odbc) as site:
+            status, _, _ = site.post("/cgi-bin/velloc", [
+                ("name", "Ann"), ("RECIPIENT", OWNER), ("SUBJECT", "Released once"),
+                ("website", "http://spam.test")])
+            self.assertEqual(200, status)
+            spam = self.velloc(site, "--list", "--status", "spam").split()[0]
+            releases = [subprocess.Popen(self.command(site, "--release", spam),
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         text=True, env=dict(self.odbc, PATH="/usr/bin:/bin"))
+                        for _ in range(4)]
+            ended = sorted((release.communicate(timeout=WAIT_SECONDS * 10), release.returncode)
+                           for release in releases)
+            already = (("", f"velloc: submission {spam} was released already\n"), 1)
+            self.assertEqual([already] * 3 + [((f"released {spam}\n", ""), 0)], ended)
+            self.assertEqual(["Released once"], [mail["Subject"] for mail in self.mails()])
+
+    def test_webhook_given_up_in_its_run_notifies_the_owner(self):
+        self.start_sink()
+        refusing = f"http://127.0.0.1:{free_port()}/hook"
+        settings = dict(self.settings, DeliveryRetryHours="0", Webhook=refusing)
+        with Site(settings=settings, cgi_env=self.odbc) as site:
+            status, _, _ = self.post(site, 1)
+            self.assertEqual(200, status)
+            submission = self.velloc(site, "--list").split()[0]
+            self.assertEqual([f"Delivery failed: submission {submission}", "Submission 1"],
+                             sorted(mail["Subject"] for mail in self.mails()))
+            self.assertEqual(submission, self.velloc(site, "--list", "--status", "failed").split()[0])
+            shown = json.loads(self.velloc(site, "--show", submission, "--json"))
+            self.assertEqual("failed", shown["status"])
+            self.assertEqual(("webhook", "failed"), (shown["outcomes"][-1]["action"],
+                                                     shown["outcomes"][-1]["result"]))
 
 
 if __name__ == "__main__":
