@@ -111,11 +111,18 @@ int exit_status(int archive_status) {
   return archive_status == kArchiveDoneAlready ? kArchiveFailed : archive_status;
 }
 
-// --deliver and --resend, with the mail and webhook settings a web run reads.
+// --deliver and --resend, with the mail and webhook settings a web run reads;
+// --deliver first runs the actions of submissions whose runs were killed.
 int run_delivery_command_line(const ArchiveOptions& options, ArchiveStore& store,
                               const std::string& settings_file, std::int64_t now) {
   platform::TempFileRegistry temp_files;
   Site site(read_process_facts(), &temp_files);
+  if (options.command == ArchiveOptions::Command::kDeliver) {
+    std::int64_t at = options.now != 0 ? options.now : now;
+    if (int status = recover_submissions(site, store, settings_file, at, std::cout, std::cerr);
+        status != kArchiveOk)
+      return status;
+  }
   return with_delivery_settings(
       site, settings_file, 30, "deliver", std::cerr, [&](const DeliverySettings& settings) {
         return run_delivery_command(options, store, settings, now, std::cout, std::cerr);

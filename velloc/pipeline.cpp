@@ -1,5 +1,6 @@
 #include "velloc/pipeline.h"
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 #include <new>
@@ -112,7 +113,10 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   check_rate_limits(run);
   score_spam(run);
   archive_submission(run);
-  run_actions(run);
+  {
+    ActionsUnderway underway(run);
+    run_actions(run);
+  }
   return decide_response_page(run);
 }
 
@@ -155,11 +159,15 @@ std::optional<std::string> refused_recipient(const Run& run) {
 }
 
 void run_actions(Run& run) {
-  insert_database_record(run);
-  export_text_file(run);
-  send_form_mail(run);
-  send_receipt(run);
-  call_webhooks(run);
+  auto to_run = [&](const char* action) {
+    return std::find(run.actions_done.begin(), run.actions_done.end(), action) ==
+           run.actions_done.end();
+  };
+  if (to_run("database")) insert_database_record(run);
+  if (to_run("text_export")) export_text_file(run);
+  if (to_run("form_mail")) send_form_mail(run);
+  if (to_run("receipt")) send_receipt(run);
+  if (to_run("webhook")) call_webhooks(run);
 }
 
 int serve_request(Site& site, const char* const* environment, std::istream& body,

@@ -13,7 +13,8 @@
 struct Run;
 
 // The actions of an accepted submission, in order: database record, text export,
-// form mail, receipt, webhooks. A failing one ends the run (RunEnded).
+// form mail, receipt, webhooks; those in run.actions_done are left out. A failing
+// one ends the run (RunEnded).
 void run_actions(Run& run);
 
 // The first address of the form mail's recipients (RECIPIENT) that the settings

@@ -203,6 +203,32 @@ class DeliveryTest(unittest.TestCase):
         finally:
             held.close()
 
+    def test_a_submission_kept_without_its_deliveries_is_sent_by_deliver(self):
+        self.start_sink()
+        with Site(settings=self.settings, cgi_env=self.odbc) as site:
+            self.assertEqual(200, self.post(site, 1)[0])
+            submission = self.velloc(site, "--list").split()[0]
+            # As a run killed after keeping the submission, before its deliveries.
+            with self.database(site) as database:
+                for table in ("velloc_delivery_attempts", "velloc_deliveries",
+                              "velloc_action_outcomes"):
+                    database.execute(f"DELETE FROM {table}")
+                database.execute("UPDATE velloc_submissions SET status = 'received'")
+                received_at, = database.execute(
+                    "SELECT received_at FROM velloc_submissions").fetchone()
+            # Its run might still be going until a delivery's hold has passed.
+            self.assertEqual("", self.velloc(site, "--deliver"))
+            later = iso(received_at + 11 * 60_000)
+            self.assertEqual(f"{submission} submission recovered\n",
+                             self.velloc(site, "--deliver", "--now", later))
+            self.assertEqual("", self.velloc(site, "--deliver", "--now", later))
+            self.assertEqual(["Submission 1"] * 2, [mail["Subject"] for mail in self.mails()])
+            shown = json.loads(self.velloc(site, "--show", submission, "--json"))
+            self.assertEqual("accepted", shown["status"])
+            self.assertEqual([("recovery", "done"), ("form_mail", "done")],
+                             [(o["action"], o["result"]) for o in shown["outcomes"]])
+            self.assertEqual(["delivered"], [d["status"] for d in shown["deliveries"]])
+
     def _post_ignoring_errors(self, site):
         try:
             self.post(site, 1)

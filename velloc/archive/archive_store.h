@@ -63,7 +63,8 @@ struct ArchivedSubmission {
   std::string form_profile;
   std::string remote_address;
   std::string receipt_number;
-  std::string status;                                       // "accepted", "spam" or "failed"
+  // "received" (its run's actions not ended yet), "accepted", "spam" or "failed"
+  std::string status;
   std::vector<std::pair<std::string, std::string>> fields;  // as decoded, in order
   std::vector<ArchivedUpload> uploads;
   std::vector<ActionOutcome> outcomes;  // in the order recorded
@@ -111,12 +112,12 @@ class ArchiveStore {
                            const std::string& new_status, std::string* error) = 0;
   virtual bool add_delivery(const Delivery& delivery, std::string* error) = 0;
 
-  // Claims submission `submission_id` for an action the operator starts: when its
-  // status is `from`, sets it to `to` and appends `outcome`. One conditional
-  // UPDATE, so of claimers on any hosts only the first changes it; `*changed`
-  // says whether this one did (false also when there is no such submission).
+  // Claims submission `submission_id` (for a release, say): when its status is
+  // `from`, sets it to `to` and appends `outcome` (when not null). One
+  // conditional UPDATE, so of claimers on any hosts only the first changes it;
+  // `*changed` says whether this one did (false also without such a submission).
   virtual bool claim_submission(const std::string& submission_id, const std::string& from,
-                                const std::string& to, const ActionOutcome& outcome, bool* changed,
+                                const std::string& to, const ActionOutcome* outcome, bool* changed,
                                 std::string* error) = 0;
   // Adds `delivery`, held as add_delivery adds it, unless a delivery of its
   // submission and kind is held at `now` (being sent): the submission's row is

@@ -203,7 +203,7 @@ class OdbcArchiveStore final : public ArchiveStore {
                    const std::string& new_status, std::string* error) override;
   bool add_delivery(const Delivery& delivery, std::string* error) override;
   bool claim_submission(const std::string& submission_id, const std::string& from,
-                        const std::string& to, const ActionOutcome& outcome, bool* changed,
+                        const std::string& to, const ActionOutcome* outcome, bool* changed,
                         std::string* error) override;
   bool add_delivery_unless_held(const Delivery& delivery, std::int64_t now, bool* added,
                                 std::string* error) override;
@@ -332,20 +332,22 @@ bool OdbcArchiveStore::add_submission(const ArchivedSubmission& s, std::string* 
       error);
 }
 
+bool insert_outcome(OdbcDatabase& db, const std::string& submission_id,
+                    const ActionOutcome& outcome, std::string* error) {
+  return db.execute(
+      "INSERT INTO velloc_action_outcomes (submission_id, seq, action, result, at, detail) "
+      "VALUES (?, (SELECT COUNT(*) FROM velloc_action_outcomes WHERE submission_id = ?), ?, ?, " +
+          number(outcome.at) + ", ?)",
+      {submission_id, submission_id, outcome.action, outcome.result, outcome.detail}, error);
+}
+
 // Every writing transaction begins with its write: an embedded store then takes
 // its lock at once, instead of failing when another process wrote since it read.
 bool OdbcArchiveStore::add_outcome(const std::string& submission_id, const ActionOutcome& outcome,
                                    const std::string& new_status, std::string* error) {
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
-        if (!db.execute(
-                "INSERT INTO velloc_action_outcomes (submission_id, seq, action, result, "
-                "at, detail) VALUES (?, (SELECT COUNT(*) FROM velloc_action_outcomes "
-                "WHERE submission_id = ?), ?, ?, " +
-                    number(outcome.at) + ", ?)",
-                {submission_id, submission_id, outcome.action, outcome.result, outcome.detail},
-                failure))
-          return false;
+        if (!insert_outcome(db, submission_id, outcome, failure)) return false;
         return new_status.empty() ||
                db.execute("UPDATE velloc_submissions SET status = ? WHERE submission_id = ?",
                           {new_status, submission_id}, failure);
@@ -372,7 +374,7 @@ bool OdbcArchiveStore::add_delivery(const Delivery& d, std::string* error) {
 // The status UPDATE both checks and takes: a second claimer waits for the first's
 // row lock (the embedded store's lock) and then finds the status changed.
 bool OdbcArchiveStore::claim_submission(const std::string& submission_id, const std::string& from,
-                                        const std::string& to, const ActionOutcome& outcome,
+                                        const std::string& to, const ActionOutcome* outcome,
                                         bool* changed, std::string* error) {
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
@@ -384,13 +386,7 @@ bool OdbcArchiveStore::claim_submission(const std::string& submission_id, const 
           return false;
         if (rows != 1) return true;
         *changed = true;
-        return db.execute(
-            "INSERT INTO velloc_action_outcomes (submission_id, seq, action, result, at, detail) "
-            "VALUES (?, (SELECT COUNT(*) FROM velloc_action_outcomes WHERE submission_id = ?), "
-            "?, ?, " +
-                number(outcome.at) + ", ?)",
-            {submission_id, submission_id, outcome.action, outcome.result, outcome.detail},
-            failure);
+        return outcome == nullptr || insert_outcome(db, submission_id, *outcome, failure);
       },
       error);
 }

@@ -1,10 +1,13 @@
-// Releasing a submission kept as spam: the operator's `velloc --release ID`. The
-// run is rebuilt from the archived fields, the visitor's address and the form
-// profile of today's settings, and the pipeline's actions run for it as for an
-// accepted submission, recording their outcomes on the archived one. The visitor's
-// files come back from their copies under ArchiveFolder.
+// Running the actions of an archived submission again: the operator's `velloc
+// --release ID` of a submission kept as spam, and --deliver's recovery of one
+// whose run was killed before its actions ended. The run is rebuilt from the
+// archived fields, the visitor's address and the form profile of today's
+// settings, and the pipeline's actions run for it as for an accepted submission,
+// recording their outcomes on the archived one. The visitor's files come back
+// from their copies under ArchiveFolder.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 
@@ -25,3 +28,13 @@ class ArchiveStore;
 int release_submission(Site& site, ArchiveStore& store, const std::string& id,
                        const std::string& settings_file, const std::string& server_name,
                        std::ostream& out, std::ostream& err);
+
+// For --deliver at `now`: each submission still "received" a delivery hold
+// (kDeliveryHoldMs) after it came, whose run was killed before its actions
+// ended, is claimed (of two --deliver one takes it), marked accepted, and runs
+// the actions its run had not recorded (no outcome, no delivery), with the
+// settings of `settings_file` as they are now; one line each to `out`. A failed
+// action is the submission's, as in its own run. kArchiveFailed, with `err`
+// saying so, only when the store fails.
+int recover_submissions(Site& site, ArchiveStore& store, const std::string& settings_file,
+                        std::int64_t now, std::ostream& out, std::ostream& err);

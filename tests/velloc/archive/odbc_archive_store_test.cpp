@@ -214,7 +214,7 @@ TEST_F(ArchiveStoreTest, OneOfManyClaimersTakesTheSubmission) {
     bool changed = false;
     std::string failure;
     ActionOutcome outcome{"release", "done", 100 + which, "by " + std::to_string(which)};
-    EXPECT_TRUE(store->claim_submission("s1", "spam", "accepted", outcome, &changed, &failure))
+    EXPECT_TRUE(store->claim_submission("s1", "spam", "accepted", &outcome, &changed, &failure))
         << failure;
     taken[which] = changed ? 1 : 0;
   };
@@ -228,7 +228,7 @@ TEST_F(ArchiveStoreTest, OneOfManyClaimersTakesTheSubmission) {
   EXPECT_EQ("accepted", found->status);
   ASSERT_EQ(1u, found->outcomes.size());
   bool changed = true;
-  ASSERT_TRUE(open()->claim_submission("none", "spam", "accepted", {}, &changed, &error));
+  ASSERT_TRUE(open()->claim_submission("none", "spam", "accepted", nullptr, &changed, &error));
   EXPECT_FALSE(changed);
 }
 
