@@ -119,6 +119,13 @@ class ArchiveStore {
   virtual bool claim_submission(const std::string& submission_id, const std::string& from,
                                 const std::string& to, const ActionOutcome* outcome, bool* changed,
                                 std::string* error) = 0;
+  // Claims submission `submission_id`, still "received", for running again the
+  // actions of a run that was killed: appends `outcome` unless an outcome of its
+  // action was recorded after `outcome.at - hold_ms` (a recovery under way). The
+  // submission's row is locked first, as add_delivery_unless_held locks it.
+  // `*claimed` says whether this one took it.
+  virtual bool claim_recovery(const std::string& submission_id, const ActionOutcome& outcome,
+                              std::int64_t hold_ms, bool* claimed, std::string* error) = 0;
   // Adds `delivery`, held as add_delivery adds it, unless a delivery of its
   // submission and kind is held at `now` (being sent): the submission's row is
   // locked first, so that of concurrent adders only one finds none held.

@@ -205,6 +205,8 @@ class OdbcArchiveStore final : public ArchiveStore {
   bool claim_submission(const std::string& submission_id, const std::string& from,
                         const std::string& to, const ActionOutcome* outcome, bool* changed,
                         std::string* error) override;
+  bool claim_recovery(const std::string& submission_id, const ActionOutcome& outcome,
+                      std::int64_t hold_ms, bool* claimed, std::string* error) override;
   bool add_delivery_unless_held(const Delivery& delivery, std::int64_t now, bool* added,
                                 std::string* error) override;
   bool find_delivery(const std::string& id, std::optional<Delivery>* found,
@@ -387,6 +389,31 @@ bool OdbcArchiveStore::claim_submission(const std::string& submission_id, const 
         if (rows != 1) return true;
         *changed = true;
         return outcome == nullptr || insert_outcome(db, submission_id, *outcome, failure);
+      },
+      error);
+}
+
+bool OdbcArchiveStore::claim_recovery(const std::string& submission_id,
+                                      const ActionOutcome& outcome, std::int64_t hold_ms,
+                                      bool* claimed, std::string* error) {
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        std::int64_t rows = 0;
+        *claimed = false;
+        if (!db.execute("UPDATE velloc_submissions SET status = status WHERE submission_id = ? "
+                        "AND status = 'received'",
+                        {submission_id}, failure, &rows))
+          return false;
+        if (rows != 1) return true;
+        std::vector<Row> recent;
+        if (!db.query("SELECT COUNT(*) FROM velloc_action_outcomes WHERE submission_id = ? AND "
+                      "action = ? AND at > " +
+                          number(outcome.at - hold_ms),
+                      {submission_id, outcome.action}, &recent, failure))
+          return false;
+        if (recent.size() != 1 || recent[0][0] != "0") return true;
+        *claimed = true;
+        return insert_outcome(db, submission_id, outcome, failure);
       },
       error);
 }

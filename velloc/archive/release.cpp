@@ -135,8 +135,9 @@ std::vector<std::string> recorded_actions(const ArchivedSubmission& submission) 
 }
 
 // Runs the actions that the killed run of `id` had not recorded, claiming the
-// submission first (of two --deliver, one does). Only a store that fails is an
-// error; a failed action is the submission's, as in its own run.
+// submission first (of two --deliver, one does; a recovery killed in its turn is
+// taken again once its hold has passed). Only a store that fails is an error; a
+// failed action is the submission's, as in its own run.
 int recover_submission(Site& site, ArchiveStore& store, const std::string& id,
                        const std::string& settings_file, std::int64_t now, std::ostream& out,
                        std::ostream& err) {
@@ -145,7 +146,7 @@ int recover_submission(Site& site, ArchiveStore& store, const std::string& id,
   bool claimed = false;
   ActionOutcome outcome{kRecoveryAction, "done", now, "its run ended before its actions did"};
   if (!store.find(id, &found, &error) ||
-      (found && !store.claim_submission(id, kReceived, "accepted", &outcome, &claimed, &error))) {
+      (found && !store.claim_recovery(id, outcome, kDeliveryHoldMs, &claimed, &error))) {
     err << "velloc: archive failed: " << error << '\n';
     return kArchiveFailed;
   }

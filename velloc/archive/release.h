@@ -31,9 +31,10 @@ int release_submission(Site& site, ArchiveStore& store, const std::string& id,
 
 // For --deliver at `now`: each submission still "received" a delivery hold
 // (kDeliveryHoldMs) after it came, whose run was killed before its actions
-// ended, is claimed (of two --deliver one takes it), marked accepted, and runs
-// the actions its run had not recorded (no outcome, no delivery), with the
-// settings of `settings_file` as they are now; one line each to `out`. A failed
+// ended, is claimed (of two --deliver one takes it; a recovery killed too is
+// taken again a hold later) and runs the actions its run had not recorded (no
+// outcome, no delivery), with the settings of `settings_file` as they are now,
+// as its own run would have; one line each to `out`. A failed
 // action is the submission's, as in its own run. kArchiveFailed, with `err`
 // saying so, only when the store fails.
 int recover_submissions(Site& site, ArchiveStore& store, const std::string& settings_file,

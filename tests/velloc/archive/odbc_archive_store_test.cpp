@@ -232,6 +232,45 @@ TEST_F(ArchiveStoreTest, OneOfManyClaimersTakesTheSubmission) {
   EXPECT_FALSE(changed);
 }
 
+// A submission whose run was killed, claimed for recovery at 5000: once, and
+// again only when an earlier recovery's hold has passed.
+TEST_F(ArchiveStoreTest, ARecoveryClaimsAReceivedSubmissionOnceAHold) {
+  struct Case {
+    const char* name;
+    const char* status;
+    std::int64_t earlier_recovery;  // 0: none
+    bool claimed;
+  };
+  const Case cases[] = {
+      {"received", "received", 0, true},
+      {"a recovery under way", "received", 5000 - kHold / 2, false},
+      {"a recovery's hold passed", "received", 5000 - kHold, true},
+      {"accepted", "accepted", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto store = open(std::string(c.name) + ".db");
+    ArchivedSubmission submission = spam_submission("s1");
+    submission.status = c.status;
+    std::string error;
+    ASSERT_TRUE(store->add_submission(submission, &error)) << error;
+    if (c.earlier_recovery != 0) {
+      ASSERT_TRUE(
+          store->add_outcome("s1", {"recovery", "done", c.earlier_recovery, ""}, "", &error))
+          << error;
+    }
+    bool claimed = !c.claimed;
+    ASSERT_TRUE(
+        store->claim_recovery("s1", {"recovery", "done", 5000, ""}, kHold, &claimed, &error))
+        << error;
+    EXPECT_EQ(c.claimed, claimed);
+    ASSERT_TRUE(
+        store->claim_recovery("s1", {"recovery", "done", 5001, ""}, kHold, &claimed, &error))
+        << error;
+    EXPECT_FALSE(claimed);
+  }
+}
+
 // A resend's copy of the form mail of "s1" at 100, with form mail "d" (held by "a"
 // until 50 + kHold when `held_at` is 50) and a receipt "r" held until 50 + kHold.
 TEST_F(ArchiveStoreTest, ADeliveryIsNotAddedWhileOneOfItsKindIsBeingSent) {
