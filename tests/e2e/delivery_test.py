@@ -2,7 +2,9 @@
 now is kept and the visitor gets the normal answer; one velloc --deliver later sends
 each kept mail once; a run killed mid-send leaves its mail pending; a webhook that
 answers 503 is called again on the retry schedule until it answers 200; a call given
-up in its run notifies the owner; releases started together send once."""
+up, in its run or by --deliver, notifies the owner and marks its submission failed; a
+submission whose run was killed before its deliveries is sent by --deliver; releases
+started together send once."""
 
 import datetime
 import collections
@@ -331,22 +333,38 @@ class DeliveryTest(unittest.TestCase):
             self.assertEqual([already] * 3 + [((f"released {spam}\n", ""), 0)], ended)
             self.assertEqual(["Released once"], [mail["Subject"] for mail in self.mails()])
 
-    def test_webhook_given_up_in_its_run_notifies_the_owner(self):
+    def test_a_webhook_given_up_anywhere_notifies_the_owner(self):
         self.start_sink()
+        busy = FlakyReceiver(failures=1000)
         refusing = f"http://127.0.0.1:{free_port()}/hook"
-        settings = dict(self.settings, DeliveryRetryHours="0", Webhook=refusing)
-        with Site(settings=settings, cgi_env=self.odbc) as site:
-            status, _, _ = self.post(site, 1)
-            self.assertEqual(200, status)
-            submission = self.velloc(site, "--list").split()[0]
-            self.assertEqual([f"Delivery failed: submission {submission}", "Submission 1"],
-                             sorted(mail["Subject"] for mail in self.mails()))
-            self.assertEqual(submission, self.velloc(site, "--list", "--status", "failed").split()[0])
-            shown = json.loads(self.velloc(site, "--show", submission, "--json"))
-            self.assertEqual("failed", shown["status"])
-            self.assertEqual(("webhook", "failed"), (shown["outcomes"][-1]["action"],
-                                                     shown["outcomes"][-1]["result"]))
-
+        busy_hook = f"http://127.0.0.1:{busy.port}/hook"
+        # (where, DeliveryRetryHours, address, --deliver this many hours later or None)
+        cases = [("in its run", "0", refusing, None), ("by --deliver", "1", busy_hook, 2)]
+        try:
+            for where, hours, hook, deliver_after in cases:
+                with self.subTest(where), Site(settings=dict(
+                        self.settings, DeliveryRetryHours=hours, Webhook=hook),
+                        cgi_env=self.odbc) as site:
+                    before = len(self.mails())
+                    self.assertEqual(200, self.post(site, 1)[0])
+                    submission = self.velloc(site, "--list").split()[0]
+                    if deliver_after:
+                        # Each --deliver tries it once: the schedule's attempts, then it fails.
+                        later = time.time() * 1000 + deliver_after * 3_600_000
+                        sent = [self.velloc(site, "--deliver", "--now", iso(later + second * 1000))
+                                for second in range(1, 8)]
+                        self.assertEqual(1, sum(" webhook failed: " in out for out in sent), sent)
+                    self.assertEqual([f"Delivery failed: submission {submission}",
+                                      "Submission 1"],
+                                     sorted(mail["Subject"] for mail in self.mails()[before:]))
+                    self.assertEqual(submission,
+                                     self.velloc(site, "--list", "--status", "failed").split()[0])
+                    shown = json.loads(self.velloc(site, "--show", submission, "--json"))
+                    self.assertEqual("failed", shown["status"])
+                    self.assertEqual(("webhook", "failed"), (shown["outcomes"][-1]["action"],
+                                                             shown["outcomes"][-1]["result"]))
+        finally:
+            busy.stop()
 
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)
