@@ -155,13 +155,20 @@ int recover_submission(Site& site, ArchiveStore& store, const std::string& id,
   recovered.actions_done = recorded_actions(*found);
   try {
     rebuild_run(recovered, *found, settings_file, "");
-    if (!restore_uploads(recovered, *found, &error)) {
-      store.add_outcome(id, {kRecoveryAction, "failed", now, error}, "failed", &error);
-      out << id << " submission failed: " << error << '\n';
-      return kArchiveOk;
-    }
-    log_event(recovered.message, 1, "Submission %s recovered; the actions its run left run\n",
-              id.c_str());
+  } catch (const RunEnded&) {  // nothing ran: a --deliver after the next hold tries again
+    out << id << " submission not recovered: the settings cannot be used\n";
+    return kArchiveOk;
+  }
+  if (!restore_uploads(recovered, *found, &error)) {
+    std::string ignored;
+    store.add_outcome(id, {kRecoveryAction, "failed", now, error}, "failed", &ignored);
+    out << id << " submission failed: " << error << '\n';
+    return kArchiveOk;
+  }
+  log_event(recovered.message, 1,
+            "Submission %s recovered: the actions its killed run had not recorded run now\n",
+            id.c_str());
+  try {
     run_archived_actions(recovered, id);
   } catch (const RunEnded&) {
     out << id << " submission recovered, but an action failed; see the log\n";
