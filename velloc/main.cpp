@@ -29,6 +29,7 @@
 #include "velloc/process_facts.h"
 #include "velloc/request/settings.h"
 #include "velloc/run.h"
+#include "velloc/storage/odbc_database.h"
 #include "velloc/webhook/webhook_settings.h"
 
 extern char** environ;
@@ -104,11 +105,24 @@ bool sends(const ArchiveOptions& options) {
          options.command == ArchiveOptions::Command::kResend;
 }
 
-// --deliver and --resend, with the mail and webhook settings a web run reads.
+// What the shell sees: an action made already by another run, which the message
+// says, exits as any other failure does.
+int exit_status(int archive_status) {
+  return archive_status == kArchiveDoneAlready ? kArchiveFailed : archive_status;
+}
+
+// --deliver and --resend, with the mail and webhook settings a web run reads;
+// --deliver first runs the actions of submissions whose runs were killed.
 int run_delivery_command_line(const ArchiveOptions& options, ArchiveStore& store,
                               const std::string& settings_file, std::int64_t now) {
   platform::TempFileRegistry temp_files;
   Site site(read_process_facts(), &temp_files);
+  if (options.command == ArchiveOptions::Command::kDeliver) {
+    std::int64_t at = options.now != 0 ? options.now : now;
+    if (int status = recover_submissions(site, store, settings_file, at, std::cout, std::cerr);
+        status != kArchiveOk)
+      return status;
+  }
   return with_delivery_settings(
       site, settings_file, 30, "deliver", std::cerr, [&](const DeliverySettings& settings) {
         return run_delivery_command(options, store, settings, now, std::cout, std::cerr);
@@ -134,20 +148,24 @@ int run_archive_command_line(const std::vector<std::string>& arguments) {
   std::string state_dsn = settings_file.empty()
                               ? ""
                               : platform::read_ini_string(settings_file, "Velloc", "StateDSN", "");
-  std::unique_ptr<ArchiveStore> store =
-      open_odbc_archive_store(state_connection_string(state_dsn, settings_file), &error);
-  if (!store) {
+  std::string connection = state_connection_string(state_dsn, settings_file);
+  std::shared_ptr<OdbcDatabase> database = OdbcDatabase::open(connection, &error);
+  if (!database) {
     std::cerr << "velloc: archive not available: " << error << '\n';
     return kArchiveFailed;
   }
+  std::unique_ptr<ArchiveStore> store = open_odbc_archive_store(connection, database);
   if (options->command == ArchiveOptions::Command::kRelease) {
     platform::TempFileRegistry temp_files;
     Site site(read_process_facts(), &temp_files);
-    return release_submission(site, *store, options->id, settings_file, std::cout, std::cerr);
+    return exit_status(
+        release_submission(site, *store, options->id, settings_file, "", std::cout, std::cerr));
   }
   std::int64_t now = platform::system_clock().unix_milliseconds();
-  if (sends(*options)) return run_delivery_command_line(*options, *store, settings_file, now);
-  return run_archive_command(*options, *store, now, std::cout, std::cerr);
+  if (sends(*options))
+    return exit_status(run_delivery_command_line(*options, *store, settings_file, now));
+  std::unique_ptr<StateStore> state = open_odbc_state_store(database);
+  return run_archive_command(*options, *store, *state, now, std::cout, std::cerr);
 }
 
 int run_command_line(int argc, char** argv) {

@@ -1,5 +1,6 @@
 #include "velloc/pipeline.h"
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 #include <new>
@@ -86,12 +87,9 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
 // After the referer check: a form mail may go only to the allowed recipients; a form
 // that names another ends the run before anything is stored or sent.
 void check_form_recipients(Run& run) {
-  if (run.request.field_is_set("DISABLE_MAIL")) return;
-  RecipientRules rules{run.settings.default_recipient, run.settings.allowed_recipients,
-                       run.request.get_env("SERVER_NAME")};
-  RecipientDecision decision = decide_recipients(run.request.field_text("RECIPIENT"), rules);
-  if (decision.allowed) return;
-  log_event(run.message, 1, "Recipient not allowed: %s\n", decision.refused_address.c_str());
+  std::optional<std::string> refused = refused_recipient(run);
+  if (!refused) return;
+  log_event(run.message, 1, "Recipient not allowed: %s\n", refused->c_str());
   fail_request(run.message, kRefusedRecipient, Reason::kRecipient);
 }
 
@@ -120,7 +118,10 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   check_rate_limits(run);
   score_spam(run);
   archive_submission(run);
-  run_actions(run);
+  {
+    ActionsUnderway underway(run);
+    run_actions(run);
+  }
   return decide_response_page(run);
 }
 
@@ -153,12 +154,25 @@ void respond(const Run& run, const Answer& answer, std::ostream& response) {
 
 }  // namespace
 
+std::optional<std::string> refused_recipient(const Run& run) {
+  if (run.request.field_is_set("DISABLE_MAIL")) return std::nullopt;
+  RecipientRules rules{run.settings.default_recipient, run.settings.allowed_recipients,
+                       run.request.get_env("SERVER_NAME")};
+  RecipientDecision decision = decide_recipients(run.request.field_text("RECIPIENT"), rules);
+  if (decision.allowed) return std::nullopt;
+  return decision.refused_address;
+}
+
 void run_actions(Run& run) {
-  insert_database_record(run);
-  export_text_file(run);
-  send_form_mail(run);
-  send_receipt(run);
-  call_webhooks(run);
+  auto to_run = [&](const char* action) {
+    return std::find(run.actions_done.begin(), run.actions_done.end(), action) ==
+           run.actions_done.end();
+  };
+  if (to_run("database")) insert_database_record(run);
+  if (to_run("text_export")) export_text_file(run);
+  if (to_run("form_mail")) send_form_mail(run);
+  if (to_run("receipt")) send_receipt(run);
+  if (to_run("webhook")) call_webhooks(run);
 }
 
 int serve_request(Site& site, const char* const* environment, std::istream& body,

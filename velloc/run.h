@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "velloc/answer.h"
 #include "velloc/guard/state_store.h"
@@ -42,6 +43,9 @@ struct Run {
   std::optional<FieldMap> visitor_fields;
   // The id under which the archive keeps this submission; empty when it does not.
   std::string archive_id;
+  // The actions ("database", "text_export", "form_mail", "receipt", "webhook")
+  // that run_actions leaves out: recorded already by a run that was killed.
+  std::vector<std::string> actions_done;
   // The spam filter's score of the form mail, for its X-Spam-Score line; empty
   // when it was not scored.
   std::string spam_score;

@@ -154,6 +154,39 @@ class ArchiveTest(unittest.TestCase):
             self.assertEqual([], list(self.files.iterdir()))
             self.assertEqual({table: 0 for table in TABLES}, self.rows(site))
 
+    def test_erase_forgets_the_address_in_the_rate_limits(self):
+        def keys(site):
+            with sqlite3.connect(site.cgi_bin / "velloc-state.db") as database:
+                return [sorted(key for (key,) in database.execute(f"SELECT event_key FROM {table}"))
+                        for table in ("velloc_rate_keys", "velloc_rate_events")]
+
+        with self.site(ReceiptRateLimit="5/3600") as site:
+            for address in ("ann@example.com", "joann@example.com"):
+                site.post("/cgi-bin/velloc", [("EMAIL", address), ("DO_RECEIPT", "1"),
+                                              ("DISABLE_MAIL", "1")])
+            both = ["receipt ann@example.com", "receipt joann@example.com"]
+            self.assertEqual([both, both], keys(site))
+            erased = self.velloc(site, "--erase", "ANN@example.com")
+            self.assertIn("erased 1 submissions holding ANN@example.com\n", erased)
+            self.assertEqual([["receipt joann@example.com"]] * 2, keys(site))
+
+    def test_release_checks_the_recipients_as_the_settings_stand(self):
+        with self.site() as site:
+            site.post("/cgi-bin/velloc", [("name", "Bot"), ("website", "x"),
+                                          ("RECIPIENT", "owner@example.com")])
+            spam_id = self.velloc(site, "--list", "--status", "spam").split()[0]
+            settings_file = site.cgi_bin / "VELLOC.ini"
+            settings_file.write_text(settings_file.read_text().replace(
+                "AllowedRecipients=owner@example.com", "AllowedRecipients=other@example.com"))
+            result = subprocess.run(
+                [VELLOC_BINARY, "--release", spam_id, "--settings", str(settings_file)],
+                capture_output=True, text=True, env=dict(self.odbc, PATH="/usr/bin:/bin"),
+                timeout=60)
+            self.assertEqual((1, f"velloc: submission {spam_id} not released: recipient "
+                                 "owner@example.com is not allowed\n"),
+                             (result.returncode, result.stderr))
+            self.assertIn("Status: spam\n", self.velloc(site, "--show", spam_id))
+
 
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

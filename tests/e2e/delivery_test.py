@@ -1,7 +1,10 @@
 """Deliveries with the archive on, through the web server: mail that cannot be sent
 now is kept and the visitor gets the normal answer; one velloc --deliver later sends
 each kept mail once; a run killed mid-send leaves its mail pending; a webhook that
-answers 503 is called again on the retry schedule until it answers 200."""
+answers 503 is called again on the retry schedule until it answers 200; a call given
+up, in its run or by --deliver, notifies the owner and marks its submission failed; a
+submission whose run was killed before its deliveries is sent by --deliver; releases
+started together send once."""
 
 import datetime
 import collections
@@ -78,11 +81,13 @@ class DeliveryTest(unittest.TestCase):
         if self.sink:
             self.sink.stop()
 
+    def command(self, site, *arguments):
+        return [VELLOC_BINARY, *arguments, "--settings", str(site.cgi_bin / "VELLOC.ini")]
+
     def velloc(self, site, *arguments):
         result = subprocess.run(
-            [VELLOC_BINARY, *arguments, "--settings", str(site.cgi_bin / "VELLOC.ini")],
-            capture_output=True, text=True, env=dict(self.odbc, PATH="/usr/bin:/bin"),
-            timeout=WAIT_SECONDS * 10)
+            self.command(site, *arguments), capture_output=True, text=True,
+            env=dict(self.odbc, PATH="/usr/bin:/bin"), timeout=WAIT_SECONDS * 10)
         self.assertEqual(0, result.returncode, result.stderr)
         return result.stdout
 
@@ -200,6 +205,32 @@ class DeliveryTest(unittest.TestCase):
         finally:
             held.close()
 
+    def test_a_submission_kept_without_its_deliveries_is_sent_by_deliver(self):
+        self.start_sink()
+        with Site(settings=self.settings, cgi_env=self.odbc) as site:
+            self.assertEqual(200, self.post(site, 1)[0])
+            submission = self.velloc(site, "--list").split()[0]
+            # As a run killed after keeping the submission, before its deliveries.
+            with self.database(site) as database:
+                for table in ("velloc_delivery_attempts", "velloc_deliveries",
+                              "velloc_action_outcomes"):
+                    database.execute(f"DELETE FROM {table}")
+                database.execute("UPDATE velloc_submissions SET status = 'received'")
+                received_at, = database.execute(
+                    "SELECT received_at FROM velloc_submissions").fetchone()
+            # Its run might still be going until a delivery's hold has passed.
+            self.assertEqual("", self.velloc(site, "--deliver"))
+            later = iso(received_at + 11 * 60_000)
+            self.assertEqual(f"{submission} submission recovered\n",
+                             self.velloc(site, "--deliver", "--now", later))
+            self.assertEqual("", self.velloc(site, "--deliver", "--now", later))
+            self.assertEqual(["Submission 1"] * 2, [mail["Subject"] for mail in self.mails()])
+            shown = json.loads(self.velloc(site, "--show", submission, "--json"))
+            self.assertEqual("accepted", shown["status"])
+            self.assertEqual([("recovery", "done"), ("form_mail", "done")],
+                             [(o["action"], o["result"]) for o in shown["outcomes"]])
+            self.assertEqual(["delivered"], [d["status"] for d in shown["deliveries"]])
+
     def _post_ignoring_errors(self, site):
         try:
             self.post(site, 1)
@@ -283,6 +314,57 @@ class DeliveryTest(unittest.TestCase):
             self.assertEqual(f"released {spam[0]}\n", self.velloc(site, "--release", spam[0]))
             self.assertEqual(["Released"], [mail["Subject"] for mail in self.mails()])
 
+    def test_releases_started_together_send_once(self):
+        self.start_sink()
+        with Site(settings=dict(self.settings, HoneypotField="website"),
+                  cgi_env=self.odbc) as site:
+            status, _, _ = site.post("/cgi-bin/velloc", [
+                ("name", "Ann"), ("RECIPIENT", OWNER), ("SUBJECT", "Released once"),
+                ("website", "http://spam.test")])
+            self.assertEqual(200, status)
+            spam = self.velloc(site, "--list", "--status", "spam").split()[0]
+            releases = [subprocess.Popen(self.command(site, "--release", spam),
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         text=True, env=dict(self.odbc, PATH="/usr/bin:/bin"))
+                        for _ in range(4)]
+            ended = sorted((release.communicate(timeout=WAIT_SECONDS * 10), release.returncode)
+                           for release in releases)
+            already = (("", f"velloc: submission {spam} was released already\n"), 1)
+            self.assertEqual([already] * 3 + [((f"released {spam}\n", ""), 0)], ended)
+            self.assertEqual(["Released once"], [mail["Subject"] for mail in self.mails()])
+
+    def test_a_webhook_given_up_anywhere_notifies_the_owner(self):
+        self.start_sink()
+        busy = FlakyReceiver(failures=1000)
+        refusing = f"http://127.0.0.1:{free_port()}/hook"
+        busy_hook = f"http://127.0.0.1:{busy.port}/hook"
+        # (where, DeliveryRetryHours, address, --deliver this many hours later or None)
+        cases = [("in its run", "0", refusing, None), ("by --deliver", "1", busy_hook, 2)]
+        try:
+            for where, hours, hook, deliver_after in cases:
+                with self.subTest(where), Site(settings=dict(
+                        self.settings, DeliveryRetryHours=hours, Webhook=hook),
+                        cgi_env=self.odbc) as site:
+                    before = len(self.mails())
+                    self.assertEqual(200, self.post(site, 1)[0])
+                    submission = self.velloc(site, "--list").split()[0]
+                    if deliver_after:
+                        # Each --deliver tries it once: the schedule's attempts, then it fails.
+                        later = time.time() * 1000 + deliver_after * 3_600_000
+                        sent = [self.velloc(site, "--deliver", "--now", iso(later + second * 1000))
+                                for second in range(1, 8)]
+                        self.assertEqual(1, sum(" webhook failed: " in out for out in sent), sent)
+                    self.assertEqual([f"Delivery failed: submission {submission}",
+                                      "Submission 1"],
+                                     sorted(mail["Subject"] for mail in self.mails()[before:]))
+                    self.assertEqual(submission,
+                                     self.velloc(site, "--list", "--status", "failed").split()[0])
+                    shown = json.loads(self.velloc(site, "--show", submission, "--json"))
+                    self.assertEqual("failed", shown["status"])
+                    self.assertEqual(("webhook", "failed"), (shown["outcomes"][-1]["action"],
+                                                             shown["outcomes"][-1]["result"]))
+        finally:
+            busy.stop()
 
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

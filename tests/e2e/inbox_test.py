@@ -2,11 +2,12 @@
 user InboxUsers names; nothing for a request without REMOTE_USER or a user not
 listed; an action posted without its token, with a wrong one or from another
 origin does nothing, and with both it deletes; a mail kept while SMTP was down is
-sent once by its retry button."""
+sent once by its retry button; three clicks at once on "Release" send one mail."""
 
 import base64
 import re
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 from harness import Site, free_port
 from system_support import MailSink, eventually, mail_names, odbc_environment, scratch_folder
@@ -122,13 +123,41 @@ class InboxTest(unittest.TestCase):
                 self.assertEqual(303, status)
                 self.assertTrue(headers["Location"].endswith(link), headers)
                 self.assertTrue(eventually(lambda: len(mail_names(sink.folder)) == 1, 10))
-                status, _, _ = self.post_action(site, action, token, own)
-                self.assertEqual(500, status)  # delivered: nothing waits to be retried
+                status, _, body = self.post_action(site, action, token, own)
+                self.assertEqual(409, status)  # delivered: nothing waits to be retried
+                self.assertIn(b"was delivered already", body)
                 self.assertEqual(1, len(mail_names(sink.folder)))
             _, _, page = site.get(link, login("ann"))
             self.assertIn(b'status-delivered">delivered', page)
             self.assertNotIn(b"/retry", page)
             self.assertIn("Inbox: retry by ann of delivery", site.log)
+
+    def test_releases_clicked_at_once_send_one_mail(self):
+        scratch = scratch_folder(self, "velloc-inbox-release-")
+        sink = MailSink(scratch / "mails")
+        self.settings.update(SMTP=f"127.0.0.1:{sink.port}", AllowedRecipients="owner@example.com",
+                             HoneypotField="website")
+        with self.site() as site, sink:
+            status, _, body = site.post("/cgi-bin/velloc", [
+                ("name", "Ann"), ("message", "release-me"), ("RECIPIENT", "owner@example.com"),
+                ("website", "http://spam.test")], login("ann"))
+            self.assertEqual(200, status, body)
+            link = self.submission_link(site, "release-me")
+            _, _, page = site.get(link, login("ann"))
+            action, token = re.search(
+                r'<form method="post" action="([^"]+/release)"><input type="hidden" '
+                r'name="token" value="([0-9a-f]+)">', page.decode()).groups()
+            own = f"http://127.0.0.1:{site.port}"
+            with ThreadPoolExecutor(3) as clicks:
+                answers = list(clicks.map(
+                    lambda _: self.post_action(site, action, token, own), range(3)))
+            self.assertEqual([303, 409, 409], sorted(answer[0] for answer in answers))
+            for status, _, body in answers:
+                if status == 409:
+                    self.assertIn(b"was released already", body)
+            self.assertTrue(eventually(lambda: len(mail_names(sink.folder)) == 1, 10))
+            self.assertEqual(1, len(mail_names(sink.folder)))
+            self.assertEqual(2, site.log.count("was released already"))
 
 
 if __name__ == "__main__":

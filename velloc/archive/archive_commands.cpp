@@ -17,6 +17,7 @@
 #include "platform/unicode_controls.h"
 #include "velloc/archive/archive_text.h"
 #include "velloc/archive/delivery_records.h"
+#include "velloc/guard/submission_limits.h"
 #include "velloc/response/json_writer.h"
 #include "velloc/templates/value_escape.h"
 
@@ -241,9 +242,13 @@ int purge(ArchiveStore& store, std::int64_t now, std::ostream& out, std::ostream
   return status;
 }
 
-int erase(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out,
+int erase(const ArchiveOptions& options, ArchiveStore& store, StateStore& state, std::ostream& out,
           std::ostream& err) {
   std::string error;
+  if (!state.forget_key(receipt_limit_key(options.address), &error)) {
+    err << "velloc: the rate-limit store failed: " << error << '\n';
+    return kArchiveFailed;
+  }
   auto candidates = store.holding(options.address, &error);
   if (!candidates) return store_failed(err, error);
   std::vector<ArchivedSubmission> records;
@@ -262,8 +267,8 @@ int erase(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out,
 
 }  // namespace
 
-int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std::int64_t now,
-                        std::ostream& out, std::ostream& err) {
+int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, StateStore& state,
+                        std::int64_t now, std::ostream& out, std::ostream& err) {
   using Command = ArchiveOptions::Command;
   switch (options.command) {
     case Command::kList:
@@ -276,7 +281,7 @@ int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std:
     case Command::kPurge:
       return purge(store, now, out, err);
     case Command::kErase:
-      return erase(options, store, out, err);
+      return erase(options, store, state, out, err);
     case Command::kRelease:
       break;  // runs the pipeline's actions: release.h
     case Command::kDeliver:

@@ -10,15 +10,20 @@
 
 #include "velloc/archive/archive_options.h"
 #include "velloc/archive/archive_store.h"
+#include "velloc/guard/state_store.h"
 
 // Exit statuses of the commands.
 inline constexpr int kArchiveOk = 0;
 inline constexpr int kArchiveFailed = 1;  // the store failed, or no such submission
+// A release, resend or retry that another run (or an earlier one) made already:
+// nothing done. The command line exits with kArchiveFailed for it.
+inline constexpr int kArchiveDoneAlready = 3;
 
 // Runs the command at time `now` (milliseconds since the epoch): its output to
-// `out`, a message naming what failed to `err`.
-int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, std::int64_t now,
-                        std::ostream& out, std::ostream& err);
+// `out`, a message naming what failed to `err`. `state` is the rate-limit store
+// beside the archive, from which --erase deletes the address's receipt count.
+int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, StateStore& state,
+                        std::int64_t now, std::ostream& out, std::ostream& err);
 
 // --export: every submission `filter` selects, whole, as CSV (formula-safe) or
 // JSON, read `page` submissions at a time and handed to `write` piece by piece,

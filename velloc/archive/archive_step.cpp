@@ -27,6 +27,7 @@ constexpr char kNotKept[] = "Submission Could Not Be Kept!";
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::int64_t kMsPerDay = 86400 * 1000LL;
 constexpr char kReceiptNumber[] = "RECEIPT_NUMBER";
+constexpr char kReceived[] = "received";
 
 std::string folder_prefix(const std::string& folder) {
   if (folder.empty() || folder.back() == '/' || folder.back() == '\\') return folder;
@@ -162,7 +163,7 @@ bool write_archive(Run& run, const char* status, std::string* error) {
 void archive_submission(Run& run) {
   if (!run.settings.archive) return;
   std::string error;
-  if (write_archive(run, "accepted", &error)) return;
+  if (write_archive(run, kReceived, &error)) return;
   log_event(run.message, 1, "Submission not archived, nothing done: %s\n", error.c_str());
   fail_request(run.message, kNotKept);
 }
@@ -194,6 +195,22 @@ void archive_spam(Run& run) {
   std::string error;
   if (!write_archive(run, "spam", &error))
     log_event(run.message, 1, "Spam submission not archived: %s\n", error.c_str());
+}
+
+ActionsUnderway::~ActionsUnderway() {
+  if (run_.archive_id.empty()) return;
+  try {
+    std::string error;
+    bool ended = false;
+    ArchiveStore* store = archive_store(run_, &error);
+    if (store != nullptr &&
+        store->claim_submission(run_.archive_id, kReceived, "accepted", nullptr, &ended, &error))
+      return;
+    if (store != nullptr) run_.site.archive_store_failed();
+    log_event(run_.message, 1, "End of the actions of %s not archived: %s\n",
+              run_.archive_id.c_str(), error.c_str());
+  } catch (...) {  // a destructor that may run while a step's exception unwinds
+  }
 }
 
 ActionRecord::~ActionRecord() {

@@ -9,10 +9,28 @@ struct ArchivedUpload;
 struct Run;
 
 // Step after the limit checks: keeps the submission, its fields and its uploads
-// (their digests; copies under ArchiveFolder when set) in one transaction. When it
-// cannot be kept the run ends with the failure page and a log line that says
-// why, before anything is stored or sent.
+// (their digests; copies under ArchiveFolder when set) in one transaction, with
+// the status "received" until its actions end (ActionsUnderway). When it cannot
+// be kept the run ends with the failure page and a log line that says why,
+// before anything is stored or sent.
 void archive_submission(Run& run);
+
+// While it lives the run's actions are running and its archived submission is
+// "received"; when it goes, also when an action ends the run, the submission
+// becomes "accepted" unless an action marked it failed. A run killed before
+// leaves it "received", and `velloc --deliver` runs the actions it had not
+// recorded (recover_submissions). Nothing for a run that is not archived; a
+// store failure is logged.
+class ActionsUnderway {
+ public:
+  explicit ActionsUnderway(Run& run) : run_(run) {}
+  ~ActionsUnderway();
+  ActionsUnderway(const ActionsUnderway&) = delete;
+  ActionsUnderway& operator=(const ActionsUnderway&) = delete;
+
+ private:
+  Run& run_;
+};
 
 // For a release: the copy of `kept` under ArchiveFolder, read back into a temporary
 // file of the run and added to its uploads, so that the form mail attaches it as the

@@ -63,7 +63,8 @@ struct ArchivedSubmission {
   std::string form_profile;
   std::string remote_address;
   std::string receipt_number;
-  std::string status;                                       // "accepted", "spam" or "failed"
+  // "received" (its run's actions not ended yet), "accepted", "spam" or "failed"
+  std::string status;
   std::vector<std::pair<std::string, std::string>> fields;  // as decoded, in order
   std::vector<ArchivedUpload> uploads;
   std::vector<ActionOutcome> outcomes;  // in the order recorded
@@ -114,6 +115,31 @@ class ArchiveStore {
   virtual bool add_outcome(const std::string& submission_id, const ActionOutcome& outcome,
                            const std::string& new_status, std::string* error) = 0;
   virtual bool add_delivery(const Delivery& delivery, std::string* error) = 0;
+
+  // Claims submission `submission_id` (for a release, say): when its status is
+  // `from`, sets it to `to` and appends `outcome` (when not null). One
+  // conditional UPDATE, so of claimers on any hosts only the first changes it;
+  // `*changed` says whether this one did (false also without such a submission).
+  virtual bool claim_submission(const std::string& submission_id, const std::string& from,
+                                const std::string& to, const ActionOutcome* outcome, bool* changed,
+                                std::string* error) = 0;
+  // Claims submission `submission_id`, still "received", for running again the
+  // actions of a run that was killed: appends `outcome` unless an outcome of its
+  // action was recorded after `outcome.at - hold_ms` (a recovery under way). The
+  // submission's row is locked first, as add_delivery_unless_held locks it.
+  // `*claimed` says whether this one took it.
+  virtual bool claim_recovery(const std::string& submission_id, const ActionOutcome& outcome,
+                              std::int64_t hold_ms, bool* claimed, std::string* error) = 0;
+  // Adds `delivery`, held as add_delivery adds it, unless a delivery of its
+  // submission and kind is held at `now` (being sent): the submission's row is
+  // locked first, so that of concurrent adders only one finds none held.
+  // `*added` says whether it was added (false also without its submission).
+  virtual bool add_delivery_unless_held(const Delivery& delivery, std::int64_t now, bool* added,
+                                        std::string* error) = 0;
+  // Delivery `id` without its payload and attempts, with `claimed_until`;
+  // nullopt in `*found` when there is none.
+  virtual bool find_delivery(const std::string& id, std::optional<Delivery>* found,
+                             std::string* error) = 0;
 
   // Takes the oldest pending delivery due at `now` that nobody holds (or whose
   // hold ended), holding it for `claimer` (host and process, say) until

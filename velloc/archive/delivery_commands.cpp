@@ -8,7 +8,7 @@
 
 #include "velloc/archive/archive_commands.h"
 #include "velloc/archive/delivery_records.h"
-#include "velloc/mail/message_identity.h"
+#include "velloc/archive/given_up_delivery.h"
 #include "velloc/mail/smtp_session.h"
 #include "velloc/mail/stored_mail.h"
 #include "velloc/request/event_log.h"
@@ -50,27 +50,16 @@ Attempt send_delivery(const Delivery& delivery, const DeliverySettings& settings
   return {classify_mail_attempt(result), mail_attempt_text(result)};
 }
 
-// The one notice of a delivery given up, to the site's owner.
-void send_notice(const Delivery& delivery, const std::string& why, const DeliverySettings& settings,
-                 std::ostream& err) {
-  if (settings.default_recipient.empty()) return;
-  StoredMail notice;
-  notice.sender = settings.default_sender;
-  notice.recipients = {settings.default_recipient};
-  std::string subject = "Delivery failed: submission " + delivery.submission_id;
-  notice.data = "From: " + settings.default_sender + "\r\nTo: " + settings.default_recipient +
-                "\r\nSubject: " + subject + "\r\nDate: " + mail_date(settings.mail.clock->time()) +
-                "\r\nMessage-ID: " + new_message_id(settings.mail.local_host) + "\r\n\r\nThe " +
-                delivery.kind + " of submission " + delivery.submission_id + " to " +
-                shown_target(delivery) + " was given up after " +
-                std::to_string(settings.retry_hours) + " hours: " + why + ".\r\nvelloc --show " +
-                delivery.submission_id + " lists its attempts.\r\n";
-  for (char& c : notice.data)
-    if (c == '\0') c = ' ';
-  MailAttemptResult result = run_stored_mail_session(settings.mail, notice, kWatchdogBudget);
-  if (result.session != SessionResult::kSent)
-    err << "velloc: the notice of delivery " << delivery.id
-        << " was not sent: " << mail_attempt_text(result) << '\n';
+// The notice and the failed submission of a delivery given up; what failed to `err`.
+void report_given_up(ArchiveStore& store, const Delivery& delivery, const std::string& why,
+                     const DeliverySettings& settings, std::int64_t now, std::ostream& err) {
+  GiveUpNotice notice{settings.mail, settings.default_sender, settings.default_recipient,
+                      settings.retry_hours};
+  std::string error;
+  if (!send_given_up_notice(delivery, why, notice, &error)) err << "velloc: " << error << '\n';
+  if (!mark_given_up(store, delivery, why, now, &error))
+    err << "velloc: submission " << delivery.submission_id << " not marked failed: " << error
+        << '\n';
 }
 
 // Sends a held delivery and records the attempt. False when the store failed.
@@ -88,7 +77,7 @@ bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
   }
   out << delivery.id << ' ' << delivery.kind << ' ' << decision.status << ": " << attempt.text
       << '\n';
-  if (decision.given_up) send_notice(delivery, attempt.text, settings, err);
+  if (decision.given_up) report_given_up(store, delivery, attempt.text, settings, now, err);
   return true;
 }
 
@@ -105,6 +94,29 @@ int deliver(ArchiveStore& store, const DeliverySettings& settings, std::int64_t 
     if (!attempt_delivery(store, *claimed, settings, now, out, err)) return kArchiveFailed;
   }
   return kArchiveOk;
+}
+
+// Why delivery `id` could not be claimed: sent or being sent by another run (done
+// already), or not in the archive.
+int why_not_claimed(const std::string& id, ArchiveStore& store, std::int64_t now,
+                    std::ostream& err) {
+  std::optional<Delivery> found;
+  std::string error;
+  if (!store.find_delivery(id, &found, &error)) {
+    err << "velloc: cannot read delivery " << id << ": " << error << '\n';
+    return kArchiveFailed;
+  }
+  if (!found) {
+    err << "velloc: no delivery " << id << '\n';
+    return kArchiveFailed;
+  }
+  if (found->status == "delivered")
+    err << "velloc: delivery " << id << " was delivered already\n";
+  else if (found->claimed_until > now)
+    err << "velloc: delivery " << id << " is being sent already\n";
+  else
+    err << "velloc: delivery " << id << " is " << found->status << '\n';
+  return kArchiveDoneAlready;
 }
 
 }  // namespace
@@ -125,13 +137,18 @@ int resend_form_mail(const std::string& id, ArchiveStore& store, const DeliveryS
     err << "velloc: no form mail kept for submission " << id << '\n';
     return kArchiveFailed;
   }
-  std::optional<Delivery> copy = add_held_delivery(store, id, "form_mail", mail->target,
-                                                   mail->payload, now, settings.claimer, &error);
-  if (!copy) {
+  Delivery copy =
+      held_delivery(id, "form_mail", mail->target, mail->payload, now, settings.claimer);
+  bool added = false;
+  if (!store.add_delivery_unless_held(copy, now, &added, &error)) {
     err << "velloc: " << error << '\n';
     return kArchiveFailed;
   }
-  return attempt_delivery(store, *copy, settings, now, out, err) ? kArchiveOk : kArchiveFailed;
+  if (!added) {
+    err << "velloc: the form mail of submission " << id << " is being sent already\n";
+    return kArchiveDoneAlready;
+  }
+  return attempt_delivery(store, copy, settings, now, out, err) ? kArchiveOk : kArchiveFailed;
 }
 
 int retry_delivery(const std::string& id, ArchiveStore& store, const DeliverySettings& settings,
@@ -143,10 +160,7 @@ int retry_delivery(const std::string& id, ArchiveStore& store, const DeliverySet
     err << "velloc: cannot claim delivery " << id << ": " << error << '\n';
     return kArchiveFailed;
   }
-  if (!claimed) {
-    err << "velloc: delivery " << id << " is not waiting, or is being sent\n";
-    return kArchiveFailed;
-  }
+  if (!claimed) return why_not_claimed(id, store, now, err);
   *submission_id = claimed->submission_id;
   return attempt_delivery(store, *claimed, settings, now, out, err) ? kArchiveOk : kArchiveFailed;
 }

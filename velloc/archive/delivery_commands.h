@@ -2,7 +2,7 @@
 // (each claimed first, so that no two senders on any hosts send one twice), sends
 // each, and records the attempt; and --resend ID, the form mail of a submission
 // again as a new delivery. A delivery retried for DeliveryRetryHours is recorded
-// failed and one notice goes to DefaultRecipient.
+// failed, its submission is marked failed and one notice goes to DefaultRecipient.
 #pragma once
 
 #include <cstdint>
@@ -46,12 +46,16 @@ int run_delivery_command(const ArchiveOptions& options, ArchiveStore& store,
 
 // Tries delivery `id` now, whatever its schedule, if it is pending or failed:
 // claimed first, so that it is never sent twice. `*submission_id` receives the
-// submission it belongs to. kArchiveFailed with `err` naming why when it cannot
-// be claimed or the store fails; a send that fails is recorded, not an error.
+// submission it belongs to. kArchiveDoneAlready with `err` saying so when it was
+// delivered already or another run is sending it; kArchiveFailed with `err`
+// naming why when there is no such delivery or the store fails. A send that
+// fails is recorded, not an error.
 int retry_delivery(const std::string& id, ArchiveStore& store, const DeliverySettings& settings,
                    std::int64_t now, std::ostream& out, std::ostream& err,
                    std::string* submission_id);
 
-// --resend ID: the form mail of submission `id` again, as a new delivery.
+// --resend ID: the form mail of submission `id` again, as a new delivery; not
+// while another form mail of it is being sent (a resend started at the same
+// time, say): then kArchiveDoneAlready, and `err` says so.
 int resend_form_mail(const std::string& id, ArchiveStore& store, const DeliverySettings& settings,
                      std::int64_t now, std::ostream& out, std::ostream& err);

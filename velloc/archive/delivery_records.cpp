@@ -16,10 +16,9 @@ constexpr std::chrono::milliseconds kFirstRecordPause{250};
 
 }  // namespace
 
-std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string& submission_id,
-                                          const std::string& kind, const std::string& target,
-                                          const std::string& payload, std::int64_t now,
-                                          const std::string& claimer, std::string* error) {
+Delivery held_delivery(const std::string& submission_id, const std::string& kind,
+                       const std::string& target, const std::string& payload, std::int64_t now,
+                       const std::string& claimer) {
   std::random_device random;
   Delivery delivery;
   delivery.id = make_archive_id(now, random());
@@ -32,6 +31,14 @@ std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string
   delivery.next_attempt = now;
   delivery.claim = claimer + " " + delivery.id;
   delivery.claimed_until = now + kDeliveryHoldMs;
+  return delivery;
+}
+
+std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string& submission_id,
+                                          const std::string& kind, const std::string& target,
+                                          const std::string& payload, std::int64_t now,
+                                          const std::string& claimer, std::string* error) {
+  Delivery delivery = held_delivery(submission_id, kind, target, payload, now, claimer);
   if (!store.add_delivery(delivery, error)) return std::nullopt;
   return delivery;
 }

@@ -16,8 +16,14 @@
 // SMTP watchdog's 150 seconds, a webhook's timeout).
 inline constexpr std::int64_t kDeliveryHoldMs = 10 * 60 * 1000;
 
-// Adds a pending delivery held by `claimer` from `now` (milliseconds). nullopt
-// with `*error` set when the store fails.
+// A new pending delivery of a new id, held by `claimer` from `now` (milliseconds)
+// for kDeliveryHoldMs.
+Delivery held_delivery(const std::string& submission_id, const std::string& kind,
+                       const std::string& target, const std::string& payload, std::int64_t now,
+                       const std::string& claimer);
+
+// Adds held_delivery(...) to the store. nullopt with `*error` set when the store
+// fails.
 std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string& submission_id,
                                           const std::string& kind, const std::string& target,
                                           const std::string& payload, std::int64_t now,

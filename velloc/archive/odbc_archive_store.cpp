@@ -202,6 +202,15 @@ class OdbcArchiveStore final : public ArchiveStore {
   bool add_outcome(const std::string& submission_id, const ActionOutcome& outcome,
                    const std::string& new_status, std::string* error) override;
   bool add_delivery(const Delivery& delivery, std::string* error) override;
+  bool claim_submission(const std::string& submission_id, const std::string& from,
+                        const std::string& to, const ActionOutcome* outcome, bool* changed,
+                        std::string* error) override;
+  bool claim_recovery(const std::string& submission_id, const ActionOutcome& outcome,
+                      std::int64_t hold_ms, bool* claimed, std::string* error) override;
+  bool add_delivery_unless_held(const Delivery& delivery, std::int64_t now, bool* added,
+                                std::string* error) override;
+  bool find_delivery(const std::string& id, std::optional<Delivery>* found,
+                     std::string* error) override;
   bool claim_due_delivery(std::int64_t now, const std::string& claimer, std::int64_t hold_ms,
                           std::optional<Delivery>* claimed, std::string* error) override;
   bool claim_delivery(const std::string& id, std::int64_t now, const std::string& claimer,
@@ -325,20 +334,22 @@ bool OdbcArchiveStore::add_submission(const ArchivedSubmission& s, std::string* 
       error);
 }
 
+bool insert_outcome(OdbcDatabase& db, const std::string& submission_id,
+                    const ActionOutcome& outcome, std::string* error) {
+  return db.execute(
+      "INSERT INTO velloc_action_outcomes (submission_id, seq, action, result, at, detail) "
+      "VALUES (?, (SELECT COUNT(*) FROM velloc_action_outcomes WHERE submission_id = ?), ?, ?, " +
+          number(outcome.at) + ", ?)",
+      {submission_id, submission_id, outcome.action, outcome.result, outcome.detail}, error);
+}
+
 // Every writing transaction begins with its write: an embedded store then takes
 // its lock at once, instead of failing when another process wrote since it read.
 bool OdbcArchiveStore::add_outcome(const std::string& submission_id, const ActionOutcome& outcome,
                                    const std::string& new_status, std::string* error) {
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
-        if (!db.execute(
-                "INSERT INTO velloc_action_outcomes (submission_id, seq, action, result, "
-                "at, detail) VALUES (?, (SELECT COUNT(*) FROM velloc_action_outcomes "
-                "WHERE submission_id = ?), ?, ?, " +
-                    number(outcome.at) + ", ?)",
-                {submission_id, submission_id, outcome.action, outcome.result, outcome.detail},
-                failure))
-          return false;
+        if (!insert_outcome(db, submission_id, outcome, failure)) return false;
         return new_status.empty() ||
                db.execute("UPDATE velloc_submissions SET status = ? WHERE submission_id = ?",
                           {new_status, submission_id}, failure);
@@ -346,19 +357,107 @@ bool OdbcArchiveStore::add_outcome(const std::string& submission_id, const Actio
       error);
 }
 
+bool insert_delivery(OdbcDatabase& db, const Delivery& d, std::string* error) {
+  return db.execute(
+      "INSERT INTO velloc_deliveries (delivery_id, submission_id, kind, target, payload, "
+      "status, created_at, next_attempt, attempts, claimed_by, claimed_until) VALUES "
+      "(?, ?, ?, ?, ?, ?, " +
+          number(d.created_at) + ", " + number(d.next_attempt) + ", 0, ?, " +
+          number(d.claimed_until) + ")",
+      {d.id, d.submission_id, d.kind, d.target, base64_text(d.payload), d.status, d.claim}, error);
+}
+
 bool OdbcArchiveStore::add_delivery(const Delivery& d, std::string* error) {
   return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) { return insert_delivery(db, d, failure); },
+      error);
+}
+
+// The status UPDATE both checks and takes: a second claimer waits for the first's
+// row lock (the embedded store's lock) and then finds the status changed.
+bool OdbcArchiveStore::claim_submission(const std::string& submission_id, const std::string& from,
+                                        const std::string& to, const ActionOutcome* outcome,
+                                        bool* changed, std::string* error) {
+  return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
-        return db.execute(
-            "INSERT INTO velloc_deliveries (delivery_id, submission_id, kind, target, payload, "
-            "status, created_at, next_attempt, attempts, claimed_by, claimed_until) VALUES "
-            "(?, ?, ?, ?, ?, ?, " +
-                number(d.created_at) + ", " + number(d.next_attempt) + ", 0, ?, " +
-                number(d.claimed_until) + ")",
-            {d.id, d.submission_id, d.kind, d.target, base64_text(d.payload), d.status, d.claim},
-            failure);
+        std::int64_t rows = 0;
+        *changed = false;
+        if (!db.execute("UPDATE velloc_submissions SET status = ? WHERE submission_id = ? AND "
+                        "status = ?",
+                        {to, submission_id, from}, failure, &rows))
+          return false;
+        if (rows != 1) return true;
+        *changed = true;
+        return outcome == nullptr || insert_outcome(db, submission_id, *outcome, failure);
       },
       error);
+}
+
+bool OdbcArchiveStore::claim_recovery(const std::string& submission_id,
+                                      const ActionOutcome& outcome, std::int64_t hold_ms,
+                                      bool* claimed, std::string* error) {
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        std::int64_t rows = 0;
+        *claimed = false;
+        if (!db.execute("UPDATE velloc_submissions SET status = status WHERE submission_id = ? "
+                        "AND status = 'received'",
+                        {submission_id}, failure, &rows))
+          return false;
+        if (rows != 1) return true;
+        std::vector<Row> recent;
+        if (!db.query("SELECT COUNT(*) FROM velloc_action_outcomes WHERE submission_id = ? AND "
+                      "action = ? AND at > " +
+                          number(outcome.at - hold_ms),
+                      {submission_id, outcome.action}, &recent, failure))
+          return false;
+        if (recent.size() != 1 || recent[0][0] != "0") return true;
+        *claimed = true;
+        return insert_outcome(db, submission_id, outcome, failure);
+      },
+      error);
+}
+
+// The UPDATE that changes nothing takes the submission's row lock (the embedded
+// store's lock) before anything is read: each statement after it sees what a
+// concurrent adder committed before it let go.
+bool OdbcArchiveStore::add_delivery_unless_held(const Delivery& d, std::int64_t now, bool* added,
+                                                std::string* error) {
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        std::int64_t rows = 0;
+        *added = false;
+        if (!db.execute("UPDATE velloc_submissions SET status = status WHERE submission_id = ?",
+                        {d.submission_id}, failure, &rows))
+          return false;
+        if (rows != 1) return true;
+        std::vector<Row> held;
+        if (!db.query("SELECT COUNT(*) FROM velloc_deliveries WHERE submission_id = ? AND kind = "
+                      "? AND status = 'pending' AND claimed_until > " +
+                          number(now),
+                      {d.submission_id, d.kind}, &held, failure))
+          return false;
+        if (held.size() != 1 || held[0][0] != "0") return true;
+        *added = true;
+        return insert_delivery(db, d, failure);
+      },
+      error);
+}
+
+bool OdbcArchiveStore::find_delivery(const std::string& id, std::optional<Delivery>* found,
+                                     std::string* error) {
+  found->reset();
+  std::optional<std::vector<Row>> rows =
+      query_rows("SELECT " + delivery_columns(false) +
+                     ", claimed_until FROM velloc_deliveries WHERE "
+                     "delivery_id = ?",
+                 {id}, error);
+  if (!rows) return false;
+  if (rows->size() == 1) {
+    *found = delivery_of(rows->front());
+    (*found)->claimed_until = to_number(rows->front()[10]);
+  }
+  return true;
 }
 
 // The UPDATE both picks and takes: of two claimers the second finds the row held

@@ -58,6 +58,7 @@ class OdbcStateStore final : public StateStore {
                                std::string* error) override;
   std::optional<std::string> kept_secret(const std::string& name, const std::string& candidate,
                                          std::string* error) override;
+  bool forget_key(const std::string& key, std::string* error) override;
 
  private:
   bool run(const std::string& sql, const std::vector<std::string>& parameters,
@@ -197,6 +198,16 @@ std::optional<std::string> OdbcStateStore::kept_secret(const std::string& name,
     return std::nullopt;
   }
   return rows.front()[0];
+}
+
+// The key's row first: a concurrent run counting under it waits for this one.
+bool OdbcStateStore::forget_key(const std::string& key, std::string* error) {
+  return in_transaction(
+      [&](std::string* failure) {
+        return run("DELETE FROM velloc_rate_keys WHERE event_key = ?", {key}, nullptr, failure) &&
+               run("DELETE FROM velloc_rate_events WHERE event_key = ?", {key}, nullptr, failure);
+      },
+      error);
 }
 
 }  // namespace

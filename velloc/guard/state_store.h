@@ -51,6 +51,10 @@ class StateStore {
   virtual std::optional<std::string> kept_secret(const std::string& name,
                                                  const std::string& candidate,
                                                  std::string* error) = 0;
+
+  // Deletes the rate-limit events recorded under `key`, and the key. False with
+  // `*error` set when the store fails.
+  virtual bool forget_key(const std::string& key, std::string* error) = 0;
 };
 
 // The connection string of the store: StateDSN when the settings give one, else

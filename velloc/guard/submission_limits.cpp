@@ -54,7 +54,7 @@ StateStore* state_store(Run& run) {
 }
 
 void add_check(const Run& run, const char* setting, const std::string& text,
-               const std::string& address, const char* key_prefix,
+               const std::string& address, const std::string& key,
                std::vector<LimitCheck>& checks) {
   if (text.empty()) return;
   std::optional<RateLimit> limit = parse_rate_limit(text);
@@ -62,17 +62,18 @@ void add_check(const Run& run, const char* setting, const std::string& text,
     log_event(run.message, 1, "Invalid %s setting ignored: %s\n", setting, text.c_str());
     return;
   }
-  checks.push_back({std::string(setting) + "=" + text, address,
-                    key_prefix + address.substr(0, kMaxKeyValue), *limit});
+  checks.push_back({std::string(setting) + "=" + text, address, key, *limit});
 }
 
 std::vector<LimitCheck> configured_checks(const Run& run) {
   std::vector<LimitCheck> checks;
-  add_check(run, "RateLimit", run.settings.rate_limit,
-            client_group(run.request.get_env("REMOTE_ADDR")), "client ", checks);
+  std::string client = client_group(run.request.get_env("REMOTE_ADDR"));
+  add_check(run, "RateLimit", run.settings.rate_limit, client,
+            "client " + client.substr(0, kMaxKeyValue), checks);
   if (run.request.field_is_set("DO_RECEIPT")) {
-    std::string receipt_address = lower_ascii(platform::trim(run.request.get_field("EMAIL")));
-    add_check(run, "ReceiptRateLimit", run.settings.receipt_rate_limit, receipt_address, "receipt ",
+    std::string receipt_address = run.request.get_field("EMAIL");
+    add_check(run, "ReceiptRateLimit", run.settings.receipt_rate_limit,
+              lower_ascii(platform::trim(receipt_address)), receipt_limit_key(receipt_address),
               checks);
   }
   return checks;
@@ -100,6 +101,10 @@ std::string state_connection_string(const std::string& state_dsn,
   std::size_t slash = settings_file.find_last_of('/');
   std::string folder = slash == std::string::npos ? "." : settings_file.substr(0, slash);
   return "DRIVER=SQLite3;Database=" + folder + "/" + kStateFileName;
+}
+
+std::string receipt_limit_key(std::string_view address) {
+  return "receipt " + lower_ascii(platform::trim(address)).substr(0, kMaxKeyValue);
 }
 
 void check_rate_limits(Run& run) {

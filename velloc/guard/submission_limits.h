@@ -4,12 +4,19 @@
 // of them is configured, and at most once per run.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 struct Run;
 
 // Step before anything is stored or sent: counts the submission against the
 // configured limits, or refuses it with status 429 and ends the run. A store
 // that cannot be reached is logged and the run goes on unlimited.
 void check_rate_limits(Run& run);
+
+// The key under which the state store counts the receipts sent to `address`
+// (ReceiptRateLimit): the address trimmed and lower-cased (ASCII).
+std::string receipt_limit_key(std::string_view address);
 
 // True when ReceiptCounter=state asks for receipt numbers from the store.
 bool receipt_counter_in_state(const Run& run);

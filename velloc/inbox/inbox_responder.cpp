@@ -64,6 +64,8 @@ const char* status_text(int status) {
       return "Not Found";
     case 405:
       return "Method Not Allowed";
+    case 409:
+      return "Conflict";
     case 503:
       return "Service Unavailable";
     default:

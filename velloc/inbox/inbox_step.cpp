@@ -220,7 +220,8 @@ InboxAnswer run_action(InboxRequest& r, const std::string& kind, const std::stri
   int status = kArchiveFailed;
   std::string shown = "/submission/" + platform::percent_encode(id);
   if (action == "release") {
-    status = release_submission(r.run.site, *r.store, id, r.settings_file, out, err);
+    status = release_submission(r.run.site, *r.store, id, r.settings_file,
+                                r.run.request.get_env("SERVER_NAME"), out, err);
   } else if (action == "resend") {
     status = with_senders(r, err, [&](const DeliverySettings& s) {
       return resend_form_mail(id, *r.store, s, r.now, out, err);
@@ -239,6 +240,8 @@ InboxAnswer run_action(InboxRequest& r, const std::string& kind, const std::stri
   std::string result = first_line(status == kArchiveOk ? out.str() : err.str());
   log_event(r.run.message, 1, "Inbox: %s by %s of %s %s: %s%s\n", action.c_str(), user.c_str(),
             kind.c_str(), id.c_str(), status == kArchiveOk ? "" : "failed: ", result.c_str());
+  if (status == kArchiveDoneAlready)
+    return refused(r, 409, "The " + action + " was done already: " + result);
   if (status != kArchiveOk) return refused(r, 500, "The " + action + " did not succeed: " + result);
   return redirect(r, shown);
 }

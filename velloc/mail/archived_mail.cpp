@@ -6,6 +6,7 @@
 
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/delivery_records.h"
+#include "velloc/archive/given_up_delivery.h"
 #include "velloc/mail/smtp_session.h"
 #include "velloc/mail/stored_mail.h"
 #include "velloc/request/event_log.h"
@@ -16,6 +17,16 @@ namespace {
 ArchiveStore* archive_store(Run& run, std::string* error) {
   return run.site.archive_store(
       state_connection_string(run.settings.state_dsn, run.settings.settings_file), error);
+}
+
+// The owner's notice of a mail given up at once (DeliveryRetryHours=0); the
+// failed action marks the submission failed.
+void notify_given_up(Run& run, const Delivery& delivery, const std::string& why) {
+  GiveUpNotice notice{run.message, run.message.default_sender, run.settings.default_recipient,
+                      run.settings.delivery_retry_hours};
+  std::string error;
+  if (!send_given_up_notice(delivery, why, notice, &error))
+    log_event(run.message, 1, "%s\n", error.c_str());
 }
 
 }  // namespace
@@ -47,6 +58,7 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
     run.site.archive_store_failed();
     log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }
+  if (decision.given_up) notify_given_up(run, *delivery, mail_attempt_text(attempt));
   if (decision.status == "pending") {
     log_event(run.message, 1, "Mail queued for a later delivery (%s): %s\n", kind,
               mail_attempt_text(attempt).c_str());

@@ -9,6 +9,7 @@
 
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/delivery_records.h"
+#include "velloc/archive/given_up_delivery.h"
 #include "velloc/mail/openssl_library.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
@@ -62,6 +63,21 @@ HttpResult send_in_time(const WebhookCall& call, const WebhookSettings& settings
   return send_webhook_call(call, settings, now);
 }
 
+// A call given up at once (DeliveryRetryHours=0): the owner's notice, and the
+// submission marked failed; failures are logged.
+void report_given_up(Run& run, ArchiveStore& store, const Delivery& delivery,
+                     const std::string& why, std::int64_t now) {
+  GiveUpNotice notice{run.message, run.message.default_sender, run.settings.default_recipient,
+                      run.settings.delivery_retry_hours};
+  std::string error;
+  if (!send_given_up_notice(delivery, why, notice, &error))
+    log_event(run.message, 1, "%s\n", error.c_str());
+  if (!mark_given_up(store, delivery, why, now, &error)) {
+    run.site.archive_store_failed();
+    log_event(run.message, 1, "Outcome of webhook not archived: %s\n", error.c_str());
+  }
+}
+
 // With the archive the call is a delivery: kept before it is sent, and left
 // pending for velloc --deliver when it fails for the time being.
 void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSettings& settings,
@@ -91,6 +107,7 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSetti
     run.site.archive_store_failed();
     log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }
+  if (decision.given_up) report_given_up(run, *store, *delivery, text, finished);
   if (decision.status == "pending")
     log_event(run.message, 1, "Webhook queued for a later delivery (%s)\n", shown.c_str());
 }

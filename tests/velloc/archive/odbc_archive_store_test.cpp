@@ -195,6 +195,134 @@ TEST_F(ArchiveStoreTest, TwoClaimersNeverTakeTheSameDelivery) {
   EXPECT_EQ(static_cast<std::size_t>(kDeliveries), taken[0].size() + taken[1].size());
 }
 
+ArchivedSubmission spam_submission(const std::string& id) {
+  ArchivedSubmission submission;
+  submission.id = id;
+  submission.status = "spam";
+  return submission;
+}
+
+// Releases started together: the status update takes the submission for one of
+// them only, and only that one's outcome is kept.
+TEST_F(ArchiveStoreTest, OneOfManyClaimersTakesTheSubmission) {
+  constexpr int kClaimers = 4;
+  std::string error;
+  ASSERT_TRUE(open()->add_submission(spam_submission("s1"), &error)) << error;
+  int taken[kClaimers] = {};
+  auto claimer = [&](int which) {
+    auto store = open();
+    bool changed = false;
+    std::string failure;
+    ActionOutcome outcome{"release", "done", 100 + which, "by " + std::to_string(which)};
+    EXPECT_TRUE(store->claim_submission("s1", "spam", "accepted", &outcome, &changed, &failure))
+        << failure;
+    taken[which] = changed ? 1 : 0;
+  };
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kClaimers; ++i) threads.emplace_back(claimer, i);
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(1, std::count(std::begin(taken), std::end(taken), 1));
+  std::optional<ArchivedSubmission> found;
+  ASSERT_TRUE(open()->find("s1", &found, &error)) << error;
+  ASSERT_TRUE(found);
+  EXPECT_EQ("accepted", found->status);
+  ASSERT_EQ(1u, found->outcomes.size());
+  bool changed = true;
+  ASSERT_TRUE(open()->claim_submission("none", "spam", "accepted", nullptr, &changed, &error));
+  EXPECT_FALSE(changed);
+}
+
+// A submission whose run was killed, claimed for recovery at 5000: once, and
+// again only when an earlier recovery's hold has passed.
+TEST_F(ArchiveStoreTest, ARecoveryClaimsAReceivedSubmissionOnceAHold) {
+  struct Case {
+    const char* name;
+    const char* status;
+    std::int64_t earlier_recovery;  // 0: none
+    bool claimed;
+  };
+  const Case cases[] = {
+      {"received", "received", 0, true},
+      {"a recovery under way", "received", 5000 - kHold / 2, false},
+      {"a recovery's hold passed", "received", 5000 - kHold, true},
+      {"accepted", "accepted", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto store = open(std::string(c.name) + ".db");
+    ArchivedSubmission submission = spam_submission("s1");
+    submission.status = c.status;
+    std::string error;
+    ASSERT_TRUE(store->add_submission(submission, &error)) << error;
+    if (c.earlier_recovery != 0) {
+      ASSERT_TRUE(
+          store->add_outcome("s1", {"recovery", "done", c.earlier_recovery, ""}, "", &error))
+          << error;
+    }
+    bool claimed = !c.claimed;
+    ASSERT_TRUE(
+        store->claim_recovery("s1", {"recovery", "done", 5000, ""}, kHold, &claimed, &error))
+        << error;
+    EXPECT_EQ(c.claimed, claimed);
+    ASSERT_TRUE(
+        store->claim_recovery("s1", {"recovery", "done", 5001, ""}, kHold, &claimed, &error))
+        << error;
+    EXPECT_FALSE(claimed);
+  }
+}
+
+// A resend's copy of the form mail of "s1" at 100, with form mail "d" (held by "a"
+// until 50 + kHold when `held_at` is 50) and a receipt "r" held until 50 + kHold.
+TEST_F(ArchiveStoreTest, ADeliveryIsNotAddedWhileOneOfItsKindIsBeingSent) {
+  struct Case {
+    const char* name;
+    std::int64_t held_at;  // 0: "d" not held
+    const char* submission;
+    std::int64_t now;
+    bool added;
+  };
+  const Case cases[] = {
+      {"none held", 0, "s1", 100, true},
+      {"the form mail held", 50, "s1", 100, false},
+      {"its hold passed", 50, "s1", 50 + kHold, true},
+      {"no such submission", 0, "s2", 100, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto store = open(std::string(c.name) + ".db");
+    std::string error;
+    ASSERT_TRUE(store->add_submission(spam_submission("s1"), &error)) << error;
+    add_delivery(*store, "d", c.held_at == 0 ? 10 : c.held_at);
+    if (c.held_at != 0) {
+      EXPECT_EQ("d", claim(*store, c.held_at, "a"));
+    }
+    Delivery receipt;
+    receipt.id = "r";
+    receipt.submission_id = "s1";
+    receipt.kind = "receipt";
+    receipt.status = "pending";
+    receipt.claim = "b";
+    receipt.claimed_until = 50 + kHold;
+    ASSERT_TRUE(store->add_delivery(receipt, &error)) << error;
+    Delivery copy;
+    copy.id = "copy";
+    copy.submission_id = c.submission;
+    copy.kind = "form_mail";
+    copy.status = "pending";
+    copy.claim = "c";
+    copy.claimed_until = c.now + kHold;
+    bool added = !c.added;
+    ASSERT_TRUE(store->add_delivery_unless_held(copy, c.now, &added, &error)) << error;
+    EXPECT_EQ(c.added, added);
+    std::optional<Delivery> found;
+    ASSERT_TRUE(store->find_delivery("copy", &found, &error)) << error;
+    ASSERT_EQ(c.added, found.has_value());
+    if (found) {
+      EXPECT_EQ(c.now + kHold, found->claimed_until);
+    }
+  }
+}
+
 // Fields are written many to a statement: every count, on either side of a
 // statement's share, comes back whole and in order, repeated names included.
 TEST_F(ArchiveStoreTest, EveryFieldComesBackInOrder) {

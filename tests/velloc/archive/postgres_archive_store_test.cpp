@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <numeric>
 #include <set>
 #include <string>
 #include <thread>
@@ -181,3 +182,50 @@ TEST_F(PostgresArchiveStoreTest, TwoConnectionsTakeEachDeliveryExactlyOnce) {
 }
 
 }  // namespace
+
+// Four connections race over the same submissions as releases and resends started
+// together do: each submission is claimed once, and one copy of its form mail is
+// added while the others find it being sent.
+TEST_F(PostgresArchiveStoreTest, ConcurrentClaimantsOfASubmissionOneWins) {
+  constexpr int kSubmissions = 40;
+  constexpr int kClaimants = 4;
+  auto setup = open();
+  ASSERT_NE(nullptr, setup);
+  std::string error;
+  for (int i = 0; i < kSubmissions; ++i) {
+    ArchivedSubmission submission;
+    submission.id = "s" + std::to_string(i);
+    submission.status = "spam";
+    ASSERT_TRUE(setup->add_submission(submission, &error)) << error;
+  }
+  int claims[kClaimants] = {}, copies[kClaimants] = {};
+  std::string failures[kClaimants];
+  auto claimant = [&](int which) {
+    auto store = open();
+    if (!store) return;
+    for (int i = 0; i < kSubmissions; ++i) {
+      std::string id = "s" + std::to_string(i), failure;
+      bool claimed = false, added = false;
+      ActionOutcome outcome{"release", "done", 1000, "by " + std::to_string(which)};
+      if (!store->claim_submission(id, "spam", "received", &outcome, &claimed, &failure))
+        failures[which] += "claim " + id + ": " + failure + "\n";
+      Delivery copy;
+      copy.id = id + "-" + std::to_string(which);
+      copy.submission_id = id;
+      copy.kind = "form_mail";
+      copy.status = "pending";
+      copy.claim = copy.id;
+      copy.claimed_until = 1000 + kHold;
+      if (!store->add_delivery_unless_held(copy, 1000, &added, &failure))
+        failures[which] += "copy " + id + ": " + failure + "\n";
+      claims[which] += claimed ? 1 : 0;
+      copies[which] += added ? 1 : 0;
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kClaimants; ++i) threads.emplace_back(claimant, i);
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& failure : failures) EXPECT_EQ("", failure);
+  EXPECT_EQ(kSubmissions, std::accumulate(std::begin(claims), std::end(claims), 0));
+  EXPECT_EQ(kSubmissions, std::accumulate(std::begin(copies), std::end(copies), 0));
+}

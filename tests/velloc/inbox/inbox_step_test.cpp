@@ -302,6 +302,12 @@ TEST_F(InboxStepTest, AnActionRunsOnlyWithItsTokenFromTheInboxsOrigin) {
   EXPECT_NE(std::string::npos, released.find("\nLocation: /cgi-bin/velloc/inbox/submission/s2\n"))
       << released;
   EXPECT_NE(std::string::npos, get("/inbox/submission/s2").find("status-accepted\">accepted"));
+  // Released already: nothing runs again, and the user is told so.
+  std::string again = serve("POST", "/inbox/submission/s2/release", "", release, own);
+  EXPECT_EQ(0u, again.find("Status: 409 Conflict\n")) << again;
+  EXPECT_NE(std::string::npos, again.find("The release was done already: submission s2 was "
+                                          "released already"))
+      << again;
   // A sender asks for no form profile, ProfilesOnly or not.
   const std::string retry = "token=" + inbox_token("s3cret", "ann", "delivery/d3/retry");
   std::string retried = serve("POST", "/inbox/delivery/d3/retry", "", retry, own);
