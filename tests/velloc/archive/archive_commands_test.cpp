@@ -11,6 +11,7 @@
 #include "tests/support/cgi_runner.h"
 #include "velloc/archive/archive_options.h"
 #include "velloc/archive/archive_store.h"
+#include "velloc/guard/state_store.h"
 
 namespace {
 
@@ -20,9 +21,12 @@ class ArchiveCommandsTest : public ::testing::Test {
  protected:
   ArchiveCommandsTest() {
     std::string error;
-    store_ = open_odbc_archive_store(
-        std::string("DRIVER=") + kSqliteDriver + ";Database=" + dir_.file("state.db"), &error);
+    std::string connection =
+        std::string("DRIVER=") + kSqliteDriver + ";Database=" + dir_.file("state.db");
+    store_ = open_odbc_archive_store(connection, &error);
     EXPECT_NE(nullptr, store_) << error;
+    state_ = open_odbc_state_store(connection, &error);
+    EXPECT_NE(nullptr, state_) << error;
   }
 
   // Keeps submission "s1" with the one field VALUE and a webhook call to `target`.
@@ -49,12 +53,13 @@ class ArchiveCommandsTest : public ::testing::Test {
     options.id = "s1";
     options.json = json;
     std::ostringstream out, err;
-    EXPECT_EQ(kArchiveOk, run_archive_command(options, *store_, 0, out, err)) << err.str();
+    EXPECT_EQ(kArchiveOk, run_archive_command(options, *store_, *state_, 0, out, err)) << err.str();
     return out.str();
   }
 
   testing_support::TempDir dir_;
   std::unique_ptr<ArchiveStore> store_;
+  std::unique_ptr<StateStore> state_;
 };
 
 // Each stored value, as --show's line and as the export's last CSV cell.
