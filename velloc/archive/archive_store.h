@@ -41,8 +41,14 @@ struct Delivery {
   std::string submission_id;
   std::string kind;     // "form_mail", "receipt" or "webhook"
   std::string target;   // the recipients or the address called
-  std::string payload;  // the exact bytes to send
-  std::string status;   // "pending", "delivered" or "failed"
+  std::string payload;  // the exact bytes to send, or the first of them
+  // For add_delivery: when not -1, the bytes to send go on after `payload` with the
+  // content of this file from `payload_rest_offset` to its end, which the store
+  // keeps in parts of its own, a part at a time. A delivery read back holds its
+  // first bytes in `payload`; read_payload_rest gives the rest.
+  int payload_rest_fd = -1;
+  std::int64_t payload_rest_offset = 0;
+  std::string status;  // "pending", "delivered" or "failed"
   std::int64_t created_at = 0;
   std::int64_t next_attempt = 0;
   std::vector<DeliveryAttempt> attempts;  // oldest first
@@ -131,6 +137,12 @@ class ArchiveStore {
   virtual bool finish_attempt(const Delivery& claimed, const DeliveryAttempt& attempt,
                               const std::string& status, std::int64_t next_attempt,
                               std::string* error) = 0;
+
+  // Writes the bytes of delivery `id` kept after its payload (see
+  // Delivery::payload_rest_fd) to `fd`, a part at a time; `*written` gets how many:
+  // 0 for a delivery kept whole in its payload, as older versions kept each.
+  virtual bool read_payload_rest(const std::string& id, int fd, std::int64_t* written,
+                                 std::string* error) = 0;
 
   // Newest first, without fields, uploads, outcomes or deliveries.
   virtual std::optional<std::vector<ArchivedSubmission>> list(const SubmissionFilter& filter,

@@ -18,7 +18,8 @@ constexpr std::chrono::milliseconds kFirstRecordPause{250};
 std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string& submission_id,
                                           const std::string& kind, const std::string& target,
                                           const std::string& payload, std::int64_t now,
-                                          const std::string& claimer, std::string* error) {
+                                          const std::string& claimer, std::string* error,
+                                          int rest_fd, std::int64_t rest_offset) {
   std::random_device random;
   Delivery delivery;
   delivery.id = make_archive_id(now, random());
@@ -26,6 +27,8 @@ std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string
   delivery.kind = kind;
   delivery.target = target;
   delivery.payload = payload;
+  delivery.payload_rest_fd = rest_fd;
+  delivery.payload_rest_offset = rest_offset;
   delivery.status = "pending";
   delivery.created_at = now;
   delivery.next_attempt = now;

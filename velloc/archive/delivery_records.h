@@ -16,12 +16,14 @@
 // SMTP watchdog's 150 seconds, a webhook's timeout).
 inline constexpr std::int64_t kDeliveryHoldMs = 10 * 60 * 1000;
 
-// Adds a pending delivery held by `claimer` from `now` (milliseconds). nullopt
-// with `*error` set when the store fails.
+// Adds a pending delivery held by `claimer` from `now` (milliseconds): its bytes
+// are `payload`, followed, when `rest_fd` is not -1, by that file's content from
+// `rest_offset` on. nullopt with `*error` set when the store fails.
 std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string& submission_id,
                                           const std::string& kind, const std::string& target,
                                           const std::string& payload, std::int64_t now,
-                                          const std::string& claimer, std::string* error);
+                                          const std::string& claimer, std::string* error,
+                                          int rest_fd = -1, std::int64_t rest_offset = 0);
 
 // The status a held delivery takes after an attempt at `now` ended so, and when
 // the next is due (milliseconds; 0 when none).

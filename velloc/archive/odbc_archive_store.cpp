@@ -1,13 +1,17 @@
 // The archive over ODBC. Every statement of the archive is in this file; the SQL
 // is what SQLite and PostgreSQL both accept. Numbers are ours and written into the
 // statements; every text is a bound parameter.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/regular_file.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/mail/base64.h"
 #include "velloc/storage/odbc_database.h"
@@ -46,6 +50,10 @@ const char* const kTables[] = {
     "CREATE TABLE IF NOT EXISTS velloc_delivery_attempts (delivery_id VARCHAR(40) NOT NULL, "
     "seq INTEGER NOT NULL, at BIGINT NOT NULL, result TEXT NOT NULL, "
     "PRIMARY KEY (delivery_id, seq))",
+    // The bytes of a delivery after those of its payload (a mail's files), in base64
+    // as the payload, a part a row: written and read without holding them whole.
+    "CREATE TABLE IF NOT EXISTS velloc_delivery_parts (delivery_id VARCHAR(40) NOT NULL, "
+    "seq INTEGER NOT NULL, part TEXT NOT NULL, PRIMARY KEY (delivery_id, seq))",
 };
 // The indexes the listings need, which an archive made before them lacks.
 const char* const kListingIndexes[] = {kTables[2], kTables[3], kTables[4]};
@@ -57,6 +65,8 @@ constexpr std::size_t kFieldsPerInsert = 64;
 // Looks per claim: another claimer may take the one picked first.
 constexpr int kClaimLooks = 16;
 constexpr std::int64_t kMsPerDay = 86400000;
+// Bytes of a delivery per row of velloc_delivery_parts.
+constexpr std::size_t kPartBytes = 192 * 1024;
 constexpr char kSubmissionColumns[] =
     "submission_id, received_at, keep_until, form_profile, remote_address, receipt_number, "
     "status";
@@ -210,6 +220,8 @@ class OdbcArchiveStore final : public ArchiveStore {
   bool finish_attempt(const Delivery& delivery, const DeliveryAttempt& attempt,
                       const std::string& status, std::int64_t next_attempt,
                       std::string* error) override;
+  bool read_payload_rest(const std::string& id, int fd, std::int64_t* written,
+                         std::string* error) override;
   std::optional<std::vector<ArchivedSubmission>> list(const SubmissionFilter& filter,
                                                       std::string* error) override;
   std::optional<std::vector<ArchivedSubmission>> list_page(const SubmissionFilter& filter,
@@ -346,17 +358,76 @@ bool OdbcArchiveStore::add_outcome(const std::string& submission_id, const Actio
       error);
 }
 
+// The content of `fd` from `offset` on, a row of velloc_delivery_parts for each
+// kPartBytes, read again from its start when the transaction is tried again.
+bool add_parts(OdbcDatabase& db, const std::string& id, int fd, std::int64_t offset,
+               std::string* error) {
+  std::string part(kPartBytes, '\0');
+  for (std::int64_t seq = 0;; ++seq) {
+    std::size_t size = 0;
+    while (size < part.size()) {
+      ssize_t count = pread(fd, part.data() + size, part.size() - size,
+                            static_cast<off_t>(offset + static_cast<std::int64_t>(size)));
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0) {
+        *error = "cannot read the delivery's file";
+        return false;
+      }
+      if (count == 0) break;
+      size += static_cast<std::size_t>(count);
+    }
+    if (size == 0) return true;
+    offset += static_cast<std::int64_t>(size);
+    if (!db.execute("INSERT INTO velloc_delivery_parts (delivery_id, seq, part) VALUES (?, " +
+                        number(seq) + ", ?)",
+                    {id, base64_text(std::string_view(part.data(), size))}, error))
+      return false;
+    if (size < part.size()) return true;
+  }
+}
+
 bool OdbcArchiveStore::add_delivery(const Delivery& d, std::string* error) {
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
         return db.execute(
-            "INSERT INTO velloc_deliveries (delivery_id, submission_id, kind, target, payload, "
-            "status, created_at, next_attempt, attempts, claimed_by, claimed_until) VALUES "
-            "(?, ?, ?, ?, ?, ?, " +
-                number(d.created_at) + ", " + number(d.next_attempt) + ", 0, ?, " +
-                number(d.claimed_until) + ")",
-            {d.id, d.submission_id, d.kind, d.target, base64_text(d.payload), d.status, d.claim},
-            failure);
+                   "INSERT INTO velloc_deliveries (delivery_id, submission_id, kind, target, "
+                   "payload, status, created_at, next_attempt, attempts, claimed_by, "
+                   "claimed_until) VALUES (?, ?, ?, ?, ?, ?, " +
+                       number(d.created_at) + ", " + number(d.next_attempt) + ", 0, ?, " +
+                       number(d.claimed_until) + ")",
+                   {d.id, d.submission_id, d.kind, d.target, base64_text(d.payload), d.status,
+                    d.claim},
+                   failure) &&
+               (d.payload_rest_fd < 0 ||
+                add_parts(db, d.id, d.payload_rest_fd, d.payload_rest_offset, failure));
+      },
+      error);
+}
+
+// A part at a time, each by its key: the driver holds one part, not the whole.
+bool OdbcArchiveStore::read_payload_rest(const std::string& id, int fd, std::int64_t* written,
+                                         std::string* error) {
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        *written = 0;
+        if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
+          *failure = "cannot write the delivery's file";
+          return false;
+        }
+        for (std::int64_t seq = 0;; ++seq) {
+          std::vector<Row> rows;
+          if (!db.query("SELECT part FROM velloc_delivery_parts WHERE delivery_id = ? AND seq = " +
+                            number(seq),
+                        {id}, &rows, failure))
+            return false;
+          if (rows.empty()) return true;
+          std::string bytes = decode_base64(rows[0][0]);
+          if (!platform::write_all(fd, bytes.data(), bytes.size())) {
+            *failure = "cannot write the delivery's file";
+            return false;
+          }
+          *written += static_cast<std::int64_t>(bytes.size());
+        }
       },
       error);
 }
@@ -710,6 +781,11 @@ bool OdbcArchiveStore::remove(const std::vector<std::string>& ids, std::string* 
       [&](OdbcDatabase& db, std::string* failure) {
         return db.execute(
                    "DELETE FROM velloc_delivery_attempts WHERE delivery_id IN (SELECT "
+                   "delivery_id FROM velloc_deliveries WHERE submission_id IN " +
+                       list + ")",
+                   ids, failure) &&
+               db.execute(
+                   "DELETE FROM velloc_delivery_parts WHERE delivery_id IN (SELECT "
                    "delivery_id FROM velloc_deliveries WHERE submission_id IN " +
                        list + ")",
                    ids, failure) &&
