@@ -101,6 +101,11 @@ struct DayCount {
 
 // The fields a listing's row shows of each submission.
 inline constexpr int kListedFields = 3;
+// What a page of ArchiveStore::records holds at most, unless its first record
+// holds more alone: the characters of its field names and values, and
+// kRecordFieldCost for each field (what a field costs in memory beside its text).
+inline constexpr std::int64_t kRecordsBytes = 4 * 1024 * 1024;
+inline constexpr std::int64_t kRecordFieldCost = 160;
 
 class ArchiveStore {
  public:
@@ -159,15 +164,19 @@ class ArchiveStore {
                                                              std::string* error) = 0;
   // At most `limit` whole records of list(filter), in its order, from the one
   // after `after` (the last of the records read before; nullptr: from the first):
-  // the same few queries whatever their number. Their deliveries come without
-  // their payloads (the bytes of each mail, its files included), which no export
-  // shows.
+  // the same few queries whatever their number. Fewer when their fields are large
+  // or many: as many as fit in kRecordsBytes, and at least one; none only past the
+  // last. Their deliveries come without their payloads (the
+  // bytes of each mail, its files included), which no export shows.
   virtual std::optional<std::vector<ArchivedSubmission>> records(const SubmissionFilter& filter,
                                                                  const ArchivedSubmission* after,
                                                                  int limit, std::string* error) = 0;
   // The names of the fields of list(filter), each once, in the order in which
-  // they first come in its records.
+  // they first come in its records: all of them, or when there are more than
+  // `limit`, the `limit` names held by the most submissions (of names held by as
+  // many, those that come first), with `*more` set.
   virtual std::optional<std::vector<std::string>> field_names(const SubmissionFilter& filter,
+                                                              std::size_t limit, bool* more,
                                                               std::string* error) = 0;
   // The whole record; nullopt in `*found` when there is none of that id.
   virtual bool find(const std::string& id, std::optional<ArchivedSubmission>* found,

@@ -233,6 +233,7 @@ class OdbcArchiveStore final : public ArchiveStore {
                                                          const ArchivedSubmission* after, int limit,
                                                          std::string* error) override;
   std::optional<std::vector<std::string>> field_names(const SubmissionFilter& filter,
+                                                      std::size_t limit, bool* more,
                                                       std::string* error) override;
   bool find(const std::string& id, std::optional<ArchivedSubmission>* found,
             std::string* error) override;
@@ -715,19 +716,33 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::records(
     parameters.push_back(after->id);
   }
   // The page's ids by the query of its rows: a few parameters, whatever its size.
-  const std::string page = " FROM velloc_submissions s" + where +
-                           " ORDER BY received_at DESC, submission_id DESC LIMIT " +
-                           number(std::max(limit, 1));
+  auto page = [&](std::size_t rows) {
+    return " FROM velloc_submissions s" + where +
+           " ORDER BY received_at DESC, submission_id DESC LIMIT " +
+           number(static_cast<std::int64_t>(rows));
+  };
+  // With the size of each one's fields, by the key of its fields.
+  const std::string sized =
+      "SELECT " + std::string(kSubmissionColumns) +
+      ", (SELECT COALESCE(SUM(LENGTH(f.field_name) + LENGTH(f.field_value) + " +
+      number(kRecordFieldCost) +
+      "), 0) FROM "
+      "velloc_submission_fields f WHERE f.submission_id = s.submission_id)" +
+      page(static_cast<std::size_t>(std::max(limit, 1)));
   std::vector<ArchivedSubmission> records;
   bool ok = in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
         records.clear();
         std::vector<Row> rows;
-        if (!db.query("SELECT " + std::string(kSubmissionColumns) + page, parameters, &rows,
-                      failure))
-          return false;
-        for (const Row& row : rows) records.push_back(submission_of(row));
-        return read_all_details(db, "SELECT submission_id" + page, parameters, records, failure);
+        if (!db.query(sized, parameters, &rows, failure)) return false;
+        std::int64_t bytes = 0;
+        for (const Row& row : rows) {
+          bytes += to_number(row[7]);
+          if (!records.empty() && bytes > kRecordsBytes) break;
+          records.push_back(submission_of(row));
+        }
+        return read_all_details(db, "SELECT submission_id" + page(records.size()), parameters,
+                                records, failure);
       },
       error);
   if (!ok) return std::nullopt;
@@ -735,20 +750,27 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::records(
 }
 
 std::optional<std::vector<std::string>> OdbcArchiveStore::field_names(
-    const SubmissionFilter& filter, std::string* error) {
+    const SubmissionFilter& filter, std::size_t limit, bool* more, std::string* error) {
   std::vector<std::string> parameters;
   const std::string where = filter_clause(filter, value_holding(*database_), &parameters);
-  // Each name at the place of its first field in the listing's order.
+  // Each name at the place of its first field in the listing's order, with the
+  // number of submissions holding it; the database ranks them, so that no more
+  // than `limit` and one come back whatever the archive holds.
   const std::string sql =
-      "SELECT field_name FROM (SELECT f.field_name, ROW_NUMBER() OVER (ORDER BY "
-      "listed.received_at DESC, listed.submission_id DESC, f.seq) AS place FROM "
-      "velloc_submission_fields f JOIN (SELECT submission_id, received_at FROM "
+      "SELECT field_name, MIN(place) AS first_place FROM (SELECT f.field_name, f.submission_id, "
+      "ROW_NUMBER() OVER (ORDER BY listed.received_at DESC, listed.submission_id DESC, f.seq) "
+      "AS place FROM velloc_submission_fields f JOIN (SELECT submission_id, received_at FROM "
       "velloc_submissions s" +
       where +
       ") listed ON listed.submission_id = f.submission_id) placed GROUP BY field_name ORDER BY "
-      "MIN(place)";
+      "COUNT(DISTINCT submission_id) DESC, first_place LIMIT " +
+      number(static_cast<std::int64_t>(limit) + 1);
   std::optional<std::vector<Row>> rows = query_rows(sql, parameters, error);
   if (!rows) return std::nullopt;
+  *more = rows->size() > limit;
+  if (*more) rows->resize(limit);
+  std::sort(rows->begin(), rows->end(),
+            [](const Row& a, const Row& b) { return to_number(a[1]) < to_number(b[1]); });
   std::vector<std::string> names;
   for (Row& row : *rows) names.push_back(std::move(row[0]));
   return names;
