@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Shows the peak memory that the archive (Archive=1) adds, on the embedded SQLite store:
 #  - one CGI run of a 15 MiB request with five uploads and a form mail (to a loopback
-#    SMTP sink), with the archive off, on, and on with ArchiveFolder; each peak must
-#    stay below 4 x body size + 8 MiB, as without the archive;
+#    SMTP sink), with the archive off, on, and on with ArchiveFolder, and 16 such
+#    requests at once to `velloc --fastcgi` with four workers, with the archive off
+#    and on; each peak (each worker's) must stay below 4 x body size + 8 MiB, as
+#    without the archive;
 #  - `velloc --export csv` and `--export json` of an archive of ordinary submissions
 #    and of archives of submissions with 1,500 field names of their own each (names
 #    no other submission has), 120 and four times as many; the peak of the larger
@@ -97,6 +99,49 @@ done <<CASES
 archive off|
 Archive=1|Archive=1
 Archive=1 with ArchiveFolder|Archive=1 ArchiveFolder=$site/files
+CASES
+
+# Persistent: 16 such requests at once to `velloc --fastcgi` with four workers; the
+# peak (VmHWM) of each worker.
+echo
+echo "velloc --fastcgi, 4 workers, 16 such requests at once; bound $bound KiB per worker"
+printf '  %-44s %s\n' "setting" "peak KiB of each worker"
+while IFS='|' read -r label settings; do
+  configure $settings
+  VELLOC_BINARY=$site/velloc /usr/bin/python3 - "$site" "$body" "$boundary" "$label" "$bound" \
+    <<'PY' || failed=1
+import os, sys, threading
+sys.path.insert(0, "tests/e2e")
+from fastcgi_client import FastCgiServer
+
+site, body_path, boundary, label, bound = sys.argv[1:]
+body = open(body_path, "rb").read()
+params = {"REQUEST_METHOD": "POST", "GATEWAY_INTERFACE": "CGI/1.1", "REMOTE_ADDR": "127.0.0.1",
+          "CONTENT_TYPE": f"multipart/form-data; boundary={boundary}",
+          "CONTENT_LENGTH": str(len(body)), "SCRIPT_NAME": "/cgi-bin/velloc"}
+with FastCgiServer(site, workers=4) as server:
+    answers = []
+    def post():
+        answers.append(server.request(params, body, timeout=300))
+    threads = [threading.Thread(target=post) for _ in range(16)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    peaks = []
+    for pid in server.worker_pids():
+        for line in open(f"/proc/{pid}/status"):
+            if line.startswith("VmHWM:"):
+                peaks.append(int(line.split()[1]))
+print(f"  {label:44} {' '.join(str(peak) for peak in sorted(peaks))}")
+sent = sum(b"Form Sent Successfully" in answer.stdout for answer in answers)
+if sent != 16:
+    print(f"  {16 - sent} of 16 answers were not the thank-you page", file=sys.stderr)
+sys.exit(0 if sent == 16 and max(peaks) < int(bound) else 1)
+PY
+done <<CASES
+archive off|
+Archive=1|Archive=1
 CASES
 
 # Archives made straight in the store: the tables come from one submission through
