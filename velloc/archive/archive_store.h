@@ -166,8 +166,8 @@ class ArchiveStore {
   // after `after` (the last of the records read before; nullptr: from the first):
   // the same few queries whatever their number. Fewer when their fields are large
   // or many: as many as fit in kRecordsBytes, and at least one; none only past the
-  // last. Their deliveries come without their payloads (the
-  // bytes of each mail, its files included), which no export shows.
+  // last. Their deliveries come without their payloads (the bytes of each mail,
+  // its files included), which no export shows.
   virtual std::optional<std::vector<ArchivedSubmission>> records(const SubmissionFilter& filter,
                                                                  const ArchivedSubmission* after,
                                                                  int limit, std::string* error) = 0;

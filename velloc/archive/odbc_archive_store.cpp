@@ -726,8 +726,7 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::records(
       "SELECT " + std::string(kSubmissionColumns) +
       ", (SELECT COALESCE(SUM(LENGTH(f.field_name) + LENGTH(f.field_value) + " +
       number(kRecordFieldCost) +
-      "), 0) FROM "
-      "velloc_submission_fields f WHERE f.submission_id = s.submission_id)" +
+      "), 0) FROM velloc_submission_fields f WHERE f.submission_id = s.submission_id)" +
       page(static_cast<std::size_t>(std::max(limit, 1)));
   std::vector<ArchivedSubmission> records;
   bool ok = in_transaction(
