@@ -6,6 +6,7 @@ up, in its run or by --deliver, notifies the owner and marks its submission fail
 submission whose run was killed before its deliveries is sent by --deliver; releases
 started together send once."""
 
+import base64
 import datetime
 import collections
 import email
@@ -35,6 +36,7 @@ WAIT_SECONDS = 30
 SHARED_DELIVERIES = 200
 POSTERS = 4
 OWNER = "owner@example.com"
+BOUNDARY = "deliveryboundary"
 
 
 def iso(milliseconds):
@@ -134,6 +136,46 @@ class DeliveryTest(unittest.TestCase):
                                              "--now", iso(time.time() * 1000 + 7_200_000)))
             self.assertEqual("", self.velloc(site, "--list", "--status", "pending"))
             self.assertEqual(100, len(self.mails()))
+
+    def test_mail_with_large_files_is_kept_in_parts_and_sent_whole(self):
+        files = [("cv", "cv.bin", os.urandom(700 * 1024)), ("photo", "photo.bin", b"\0" * 5000)]
+        parts = [f'--{BOUNDARY}\r\nContent-Disposition: form-data; name="{name}"\r\n\r\n'
+                 f'{value}\r\n'.encode() for name, value in
+                 (("EMAIL", "v@example.com"), ("RECIPIENT", OWNER), ("SUBJECT", "Files"))]
+        parts += [f'--{BOUNDARY}\r\nContent-Disposition: form-data; name="{field}"; '
+                  f'filename="{name}"\r\nContent-Type: application/octet-stream\r\n\r\n'
+                  .encode() + data + b"\r\n" for field, name, data in files]
+        body = b"".join(parts) + f"--{BOUNDARY}--\r\n".encode()
+        with Site(settings=self.settings, cgi_env=self.odbc) as site:
+            status, _, answer = site.request(
+                "POST", "/cgi-bin/velloc", body,
+                {"Content-Type": f"multipart/form-data; boundary={BOUNDARY}"})
+            self.assertEqual(200, status)
+            self.assertNotIn(b"Error", answer)
+            with self.database(site) as database:
+                (payload,), = database.execute("SELECT payload FROM velloc_deliveries")
+                (kept,), = database.execute("SELECT count(*) FROM velloc_delivery_parts")
+            # The envelope and the message's header in the row; the files in parts.
+            head = base64.b64decode(payload).partition(b"\n\n")[2]
+            self.assertIn(b"Subject: Files", head)
+            self.assertGreater(kept, 1)
+            submission = self.velloc(site, "--list").split()[0]
+            self.start_sink()
+            sent = self.velloc(site, "--deliver", "--now", iso(time.time() * 1000 + 120_000))
+            self.assertIn(" form_mail delivered", sent)
+            self.assertIn(" form_mail delivered", self.velloc(site, "--resend", submission))
+            mails = self.mails()
+            self.assertEqual(2, len(mails))
+            for mail in mails:
+                self.assertEqual("Files", mail["Subject"])
+                self.assertEqual([(name, data) for _, name, data in files],
+                                 [(part.get_filename(), part.get_payload(decode=True))
+                                  for part in mail.iter_attachments()])
+            self.assertEqual(1, len({mail["Message-ID"] for mail in mails}))
+            self.velloc(site, "--erase", "v@example.com")
+            with self.database(site) as database:
+                self.assertEqual((0,), database.execute(
+                    "SELECT count(*) FROM velloc_delivery_parts").fetchone())
 
     @unittest.skipUnless(find_first([PG_BIN_GLOB]) and find_first(DRIVER_GLOBS),
                          "PostgreSQL server or its ODBC driver is not installed")

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/path_map.h"
@@ -25,6 +26,8 @@ namespace {
 
 // Ids per DELETE: below every database's limit of parameters.
 constexpr std::size_t kRemoveBatch = 500;
+// An export's text is handed on once it holds this much.
+constexpr std::size_t kExportPiece = 64 * 1024;
 
 // Control characters of stored text never reach the operator's terminal: they
 // are shown escaped, as the log shows them.
@@ -163,11 +166,32 @@ int show(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out, 
   return kArchiveOk;
 }
 
+// A text that stands for itself in "name=value&name=value": "%", "&", "=" and
+// control characters as "%XX".
+std::string pair_text(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '%' || c == '&' || c == '=' || byte < 0x20 || byte == 0x7f) {
+      encoded += '%';
+      encoded += kHex[byte >> 4];
+      encoded += kHex[byte & 0xF];
+    } else {
+      encoded += c;
+    }
+  }
+  return encoded;
+}
+
 // A CSV export: one column per field name, in the order the names first come; a
-// name that a submission repeats shows its last value.
+// name that a submission repeats shows its last value. Past kCsvFieldColumns
+// names, those held by the fewest submissions share a last column, "other_fields",
+// as name=value pairs in the submission's order.
 class CsvExport {
  public:
-  explicit CsvExport(std::vector<std::string> names) : names_(std::move(names)) {
+  CsvExport(std::vector<std::string> names, bool others)
+      : names_(std::move(names)), others_(others) {
     for (std::size_t i = 0; i < names_.size(); ++i) column_.emplace(names_[i], i);
     values_.resize(names_.size());
   }
@@ -176,6 +200,7 @@ class CsvExport {
     std::string text =
         "\"id\",\"received\",\"status\",\"form\",\"remote_address\",\"receipt_number\"";
     for (const std::string& name : names_) text += ',' + cell(name);
+    if (others_) text += ",\"other_fields\"";
     return text + '\n';
   }
 
@@ -183,10 +208,18 @@ class CsvExport {
     text += cell(s.id) + ',' + cell(iso_time(s.received_at)) + ',' + cell(s.status) + ',' +
             cell(s.form_profile) + ',' + cell(s.remote_address) + ',' + cell(s.receipt_number);
     std::fill(values_.begin(), values_.end(), std::string_view());
-    for (const auto& field : s.fields)
+    std::string other;
+    for (const auto& field : s.fields) {
       if (auto found = column_.find(field.first); found != column_.end())
         values_[found->second] = field.second;
+      else if (others_)
+        other.append(other.empty() ? "" : "&")
+            .append(pair_text(field.first))
+            .append("=")
+            .append(pair_text(field.second));
+    }
     for (std::string_view value : values_) text += ',' + cell(value);
+    if (others_) text += ',' + cell(other);
     text += '\n';
   }
 
@@ -198,6 +231,7 @@ class CsvExport {
   }
 
   std::vector<std::string> names_;
+  bool others_;
   std::unordered_map<std::string_view, std::size_t> column_;
   std::vector<std::string_view> values_;
 };
@@ -297,15 +331,17 @@ int export_submissions(ArchiveStore& store, const SubmissionFilter& filter, bool
   std::string error;
   std::optional<CsvExport> csv;
   if (!json) {
-    auto names = store.field_names(filter, &error);
+    bool more = false;
+    auto names = store.field_names(filter, kCsvFieldColumns, &more, &error);
     if (!names) return store_failed(err, error);
-    csv.emplace(std::move(*names));
+    csv.emplace(std::move(*names), more);
   }
   write(json ? "[" : csv->header());
   std::optional<ArchivedSubmission> last;
   for (bool first = true;;) {
     auto records = store.records(filter, last ? &*last : nullptr, page, &error);
     if (!records) return store_failed(err, error);
+    if (records->empty()) break;
     std::string text;
     for (const ArchivedSubmission& s : *records) {
       if (csv) {
@@ -314,9 +350,10 @@ int export_submissions(ArchiveStore& store, const SubmissionFilter& filter, bool
         text += (first ? "" : ",\n ") + json_record(s);
       }
       first = false;
+      // Handed on as it grows: the text of a page is never held whole.
+      if (text.size() >= kExportPiece) write(std::exchange(text, {}));
     }
     if (!text.empty()) write(std::move(text));
-    if (records->size() < static_cast<std::size_t>(std::max(page, 1))) break;
     last = std::move(records->back());
   }
   if (json) write("]\n");

@@ -3,6 +3,7 @@
 // store and the streams are the caller's; nothing here reads the environment.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -26,11 +27,16 @@ int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, Stat
                         std::int64_t now, std::ostream& out, std::ostream& err);
 
 // --export: every submission `filter` selects, whole, as CSV (formula-safe) or
-// JSON, read `page` submissions at a time and handed to `write` piece by piece,
-// each piece whole submissions (or the text around them); memory stays that of
-// one page whatever the archive holds. A store that fails on the way ends the
-// text there and returns kArchiveFailed.
+// JSON, read a page at a time (`page` submissions at most, fewer when their fields
+// are large: ArchiveStore::records) and handed to `write` piece by piece, each
+// piece whole submissions (or the text around them); memory stays that of one page
+// and of at most kCsvFieldColumns names, whatever the archive holds. A store that
+// fails on the way ends the text there and returns kArchiveFailed.
 inline constexpr int kExportPage = 500;
+// The CSV's columns of field names at most: past them, the names held by the
+// fewest submissions share one column of name=value pairs. With the six columns
+// before them and that one, within what any spreadsheet opens.
+inline constexpr std::size_t kCsvFieldColumns = 1000;
 int export_submissions(ArchiveStore& store, const SubmissionFilter& filter, bool json,
                        const std::function<void(std::string&&)>& write, std::ostream& err,
                        int page = kExportPage);

@@ -41,8 +41,14 @@ struct Delivery {
   std::string submission_id;
   std::string kind;     // "form_mail", "receipt" or "webhook"
   std::string target;   // the recipients or the address called
-  std::string payload;  // the exact bytes to send
-  std::string status;   // "pending", "delivered" or "failed"
+  std::string payload;  // the exact bytes to send, or the first of them
+  // For add_delivery: when not -1, the bytes to send go on after `payload` with the
+  // content of this file from `payload_rest_offset` to its end, which the store
+  // keeps in parts of its own, a part at a time. A delivery read back holds its
+  // first bytes in `payload`; read_payload_rest gives the rest.
+  int payload_rest_fd = -1;
+  std::int64_t payload_rest_offset = 0;
+  std::string status;  // "pending", "delivered" or "failed"
   std::int64_t created_at = 0;
   std::int64_t next_attempt = 0;
   std::vector<DeliveryAttempt> attempts;  // oldest first
@@ -100,6 +106,11 @@ inline constexpr int kListedFields = 3;
 // The fields list_page reads of each submission: a submission names each control
 // field at most once (form_profile.h), so its first kListedFields others are among them.
 inline constexpr int kListingFieldsRead = 32;
+// What a page of ArchiveStore::records holds at most, unless its first record
+// holds more alone: the characters of its field names and values, and
+// kRecordFieldCost for each field (what a field costs in memory beside its text).
+inline constexpr std::int64_t kRecordsBytes = 4 * 1024 * 1024;
+inline constexpr std::int64_t kRecordFieldCost = 160;
 
 class ArchiveStore {
  public:
@@ -162,6 +173,12 @@ class ArchiveStore {
                               const std::string& status, std::int64_t next_attempt,
                               std::string* error) = 0;
 
+  // Writes the bytes of delivery `id` kept after its payload (see
+  // Delivery::payload_rest_fd) to `fd`, a part at a time; `*written` gets how many:
+  // 0 for a delivery kept whole in its payload, as older versions kept each.
+  virtual bool read_payload_rest(const std::string& id, int fd, std::int64_t* written,
+                                 std::string* error) = 0;
+
   // Newest first, without fields, uploads, outcomes or deliveries.
   virtual std::optional<std::vector<ArchivedSubmission>> list(const SubmissionFilter& filter,
                                                               std::string* error) = 0;
@@ -177,15 +194,19 @@ class ArchiveStore {
                                                              std::string* error) = 0;
   // At most `limit` whole records of list(filter), in its order, from the one
   // after `after` (the last of the records read before; nullptr: from the first):
-  // the same few queries whatever their number. Their deliveries come without
-  // their payloads (the bytes of each mail, its files included), which no export
-  // shows.
+  // the same few queries whatever their number. Fewer when their fields are large
+  // or many: as many as fit in kRecordsBytes, and at least one; none only past the
+  // last. Their deliveries come without their payloads (the bytes of each mail,
+  // its files included), which no export shows.
   virtual std::optional<std::vector<ArchivedSubmission>> records(const SubmissionFilter& filter,
                                                                  const ArchivedSubmission* after,
                                                                  int limit, std::string* error) = 0;
   // The names of the fields of list(filter), each once, in the order in which
-  // they first come in its records.
+  // they first come in its records: all of them, or when there are more than
+  // `limit`, the `limit` names held by the most submissions (of names held by as
+  // many, those that come first), with `*more` set.
   virtual std::optional<std::vector<std::string>> field_names(const SubmissionFilter& filter,
+                                                              std::size_t limit, bool* more,
                                                               std::string* error) = 0;
   // The whole record; nullopt in `*found` when there is none of that id.
   virtual bool find(const std::string& id, std::optional<ArchivedSubmission>* found,

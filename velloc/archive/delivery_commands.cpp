@@ -9,6 +9,8 @@
 #include "velloc/archive/archive_commands.h"
 #include "velloc/archive/delivery_records.h"
 #include "velloc/archive/given_up_delivery.h"
+#include "velloc/mail/mail_temp_file.h"
+#include "velloc/mail/message_identity.h"
 #include "velloc/mail/smtp_session.h"
 #include "velloc/mail/stored_mail.h"
 #include "velloc/request/event_log.h"
@@ -29,8 +31,8 @@ struct Attempt {
   std::string text;
 };
 
-Attempt send_delivery(const Delivery& delivery, const DeliverySettings& settings,
-                      std::int64_t now) {
+Attempt send_delivery(ArchiveStore& store, const Delivery& delivery,
+                      const DeliverySettings& settings, std::int64_t now) {
   if (delivery.kind == "webhook") {
     // Not sent with another form's secret: kept until the profile is back, or given up.
     std::optional<WebhookSettings> webhooks = settings.webhooks_for(delivery.form_profile);
@@ -46,6 +48,19 @@ Attempt send_delivery(const Delivery& delivery, const DeliverySettings& settings
   }
   std::optional<StoredMail> mail = decode_stored_mail(delivery.payload);
   if (!mail) return {DeliveryOutcome::kPermanent, "the stored mail cannot be read"};
+  // The rest of a mail kept in parts goes through a file of its own.
+  std::optional<platform::TempFile> rest = make_message_temp_file(settings.mail);
+  std::int64_t rest_size = 0;
+  std::string error;
+  if (!rest)
+    return {DeliveryOutcome::kTemporary, std::string("no temporary file for the stored mail (") +
+                                             delivery_outcome_name(DeliveryOutcome::kTemporary) +
+                                             ")"};
+  if (!store.read_payload_rest(delivery.id, rest->fd(), &rest_size, &error))
+    return {DeliveryOutcome::kTemporary, "the stored mail cannot be read now: " + error + " (" +
+                                             delivery_outcome_name(DeliveryOutcome::kTemporary) +
+                                             ")"};
+  if (rest_size > 0) mail->rest_fd = rest->fd();
   MailAttemptResult result = run_stored_mail_session(settings.mail, *mail, kWatchdogBudget);
   return {classify_mail_attempt(result), mail_attempt_text(result)};
 }
@@ -66,7 +81,7 @@ void report_given_up(ArchiveStore& store, const Delivery& delivery, const std::s
 bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
                       const DeliverySettings& settings, std::int64_t now, std::ostream& out,
                       std::ostream& err) {
-  Attempt attempt = send_delivery(delivery, settings, now);
+  Attempt attempt = send_delivery(store, delivery, settings, now);
   AttemptDecision decision = decide_attempt(delivery, attempt.outcome, now, settings.retry_hours);
   std::string error;
   if (!record_attempt(store, delivery, decision, attempt.text, now, &error)) {
@@ -137,8 +152,16 @@ int resend_form_mail(const std::string& id, ArchiveStore& store, const DeliveryS
     err << "velloc: no form mail kept for submission " << id << '\n';
     return kArchiveFailed;
   }
-  Delivery copy =
-      held_delivery(id, "form_mail", mail->target, mail->payload, now, settings.claimer);
+  // The same bytes: those after the payload, when it has parts, through a file.
+  std::optional<platform::TempFile> rest = make_message_temp_file(settings.mail);
+  std::int64_t rest_size = 0;
+  if (!rest || !store.read_payload_rest(mail->id, rest->fd(), &rest_size, &error)) {
+    err << "velloc: the kept form mail cannot be read: " << (rest ? error : "no temporary file")
+        << '\n';
+    return kArchiveFailed;
+  }
+  Delivery copy = held_delivery(id, "form_mail", mail->target, mail->payload, now, settings.claimer,
+                                rest_size > 0 ? rest->fd() : -1);
   bool added = false;
   if (!store.add_delivery_unless_held(copy, now, &added, &error)) {
     err << "velloc: " << error << '\n';

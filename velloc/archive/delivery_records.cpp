@@ -18,7 +18,7 @@ constexpr std::chrono::milliseconds kFirstRecordPause{250};
 
 Delivery held_delivery(const std::string& submission_id, const std::string& kind,
                        const std::string& target, const std::string& payload, std::int64_t now,
-                       const std::string& claimer) {
+                       const std::string& claimer, int rest_fd, std::int64_t rest_offset) {
   std::random_device random;
   Delivery delivery;
   delivery.id = make_archive_id(now, random());
@@ -26,6 +26,8 @@ Delivery held_delivery(const std::string& submission_id, const std::string& kind
   delivery.kind = kind;
   delivery.target = target;
   delivery.payload = payload;
+  delivery.payload_rest_fd = rest_fd;
+  delivery.payload_rest_offset = rest_offset;
   delivery.status = "pending";
   delivery.created_at = now;
   delivery.next_attempt = now;
@@ -37,8 +39,10 @@ Delivery held_delivery(const std::string& submission_id, const std::string& kind
 std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string& submission_id,
                                           const std::string& kind, const std::string& target,
                                           const std::string& payload, std::int64_t now,
-                                          const std::string& claimer, std::string* error) {
-  Delivery delivery = held_delivery(submission_id, kind, target, payload, now, claimer);
+                                          const std::string& claimer, std::string* error,
+                                          int rest_fd, std::int64_t rest_offset) {
+  Delivery delivery =
+      held_delivery(submission_id, kind, target, payload, now, claimer, rest_fd, rest_offset);
   if (!store.add_delivery(delivery, error)) return std::nullopt;
   return delivery;
 }

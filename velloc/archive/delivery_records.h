@@ -17,17 +17,19 @@
 inline constexpr std::int64_t kDeliveryHoldMs = 10 * 60 * 1000;
 
 // A new pending delivery of a new id, held by `claimer` from `now` (milliseconds)
-// for kDeliveryHoldMs.
+// for kDeliveryHoldMs: its bytes are `payload`, followed, when `rest_fd` is not -1,
+// by that file's content from `rest_offset` on.
 Delivery held_delivery(const std::string& submission_id, const std::string& kind,
                        const std::string& target, const std::string& payload, std::int64_t now,
-                       const std::string& claimer);
+                       const std::string& claimer, int rest_fd = -1, std::int64_t rest_offset = 0);
 
 // Adds held_delivery(...) to the store. nullopt with `*error` set when the store
 // fails.
 std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string& submission_id,
                                           const std::string& kind, const std::string& target,
                                           const std::string& payload, std::int64_t now,
-                                          const std::string& claimer, std::string* error);
+                                          const std::string& claimer, std::string* error,
+                                          int rest_fd = -1, std::int64_t rest_offset = 0);
 
 // The status a held delivery takes after an attempt at `now` ended so, and when
 // the next is due (milliseconds; 0 when none).

@@ -1,13 +1,17 @@
 // The archive over ODBC. Every statement of the archive is in this file; the SQL
 // is what SQLite and PostgreSQL both accept. Numbers are ours and written into the
 // statements; every text is a bound parameter.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/regular_file.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/mail/base64.h"
 #include "velloc/storage/odbc_database.h"
@@ -46,6 +50,10 @@ const char* const kTables[] = {
     "CREATE TABLE IF NOT EXISTS velloc_delivery_attempts (delivery_id VARCHAR(40) NOT NULL, "
     "seq INTEGER NOT NULL, at BIGINT NOT NULL, result TEXT NOT NULL, "
     "PRIMARY KEY (delivery_id, seq))",
+    // The bytes of a delivery after those of its payload (a mail's files), in base64
+    // as the payload, a part a row: written and read without holding them whole.
+    "CREATE TABLE IF NOT EXISTS velloc_delivery_parts (delivery_id VARCHAR(40) NOT NULL, "
+    "seq INTEGER NOT NULL, part TEXT NOT NULL, PRIMARY KEY (delivery_id, seq))",
 };
 // The indexes the listings need, which an archive made before them lacks.
 const char* const kListingIndexes[] = {kTables[2], kTables[3], kTables[4]};
@@ -57,6 +65,8 @@ constexpr std::size_t kFieldsPerInsert = 64;
 // Looks per claim: another claimer may take the one picked first.
 constexpr int kClaimLooks = 16;
 constexpr std::int64_t kMsPerDay = 86400000;
+// Bytes of a delivery per row of velloc_delivery_parts.
+constexpr std::size_t kPartBytes = 192 * 1024;
 constexpr char kSubmissionColumns[] =
     "submission_id, received_at, keep_until, form_profile, remote_address, receipt_number, "
     "status";
@@ -219,6 +229,8 @@ class OdbcArchiveStore final : public ArchiveStore {
   bool finish_attempt(const Delivery& delivery, const DeliveryAttempt& attempt,
                       const std::string& status, std::int64_t next_attempt,
                       std::string* error) override;
+  bool read_payload_rest(const std::string& id, int fd, std::int64_t* written,
+                         std::string* error) override;
   std::optional<std::vector<ArchivedSubmission>> list(const SubmissionFilter& filter,
                                                       std::string* error) override;
   std::optional<std::vector<ArchivedSubmission>> list_page(const SubmissionFilter& filter,
@@ -230,6 +242,7 @@ class OdbcArchiveStore final : public ArchiveStore {
                                                          const ArchivedSubmission* after, int limit,
                                                          std::string* error) override;
   std::optional<std::vector<std::string>> field_names(const SubmissionFilter& filter,
+                                                      std::size_t limit, bool* more,
                                                       std::string* error) override;
   bool find(const std::string& id, std::optional<ArchivedSubmission>* found,
             std::string* error) override;
@@ -357,14 +370,45 @@ bool OdbcArchiveStore::add_outcome(const std::string& submission_id, const Actio
       error);
 }
 
+// The content of `fd` from `offset` on, a row of velloc_delivery_parts for each
+// kPartBytes, read again from its start when the transaction is tried again.
+bool add_parts(OdbcDatabase& db, const std::string& id, int fd, std::int64_t offset,
+               std::string* error) {
+  std::string part(kPartBytes, '\0');
+  for (std::int64_t seq = 0;; ++seq) {
+    std::size_t size = 0;
+    while (size < part.size()) {
+      ssize_t count = pread(fd, part.data() + size, part.size() - size,
+                            static_cast<off_t>(offset + static_cast<std::int64_t>(size)));
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0) {
+        *error = "cannot read the delivery's file";
+        return false;
+      }
+      if (count == 0) break;
+      size += static_cast<std::size_t>(count);
+    }
+    if (size == 0) return true;
+    offset += static_cast<std::int64_t>(size);
+    if (!db.execute("INSERT INTO velloc_delivery_parts (delivery_id, seq, part) VALUES (?, " +
+                        number(seq) + ", ?)",
+                    {id, base64_text(std::string_view(part.data(), size))}, error))
+      return false;
+    if (size < part.size()) return true;
+  }
+}
+
 bool insert_delivery(OdbcDatabase& db, const Delivery& d, std::string* error) {
   return db.execute(
-      "INSERT INTO velloc_deliveries (delivery_id, submission_id, kind, target, payload, "
-      "status, created_at, next_attempt, attempts, claimed_by, claimed_until) VALUES "
-      "(?, ?, ?, ?, ?, ?, " +
-          number(d.created_at) + ", " + number(d.next_attempt) + ", 0, ?, " +
-          number(d.claimed_until) + ")",
-      {d.id, d.submission_id, d.kind, d.target, base64_text(d.payload), d.status, d.claim}, error);
+             "INSERT INTO velloc_deliveries (delivery_id, submission_id, kind, target, payload, "
+             "status, created_at, next_attempt, attempts, claimed_by, claimed_until) VALUES "
+             "(?, ?, ?, ?, ?, ?, " +
+                 number(d.created_at) + ", " + number(d.next_attempt) + ", 0, ?, " +
+                 number(d.claimed_until) + ")",
+             {d.id, d.submission_id, d.kind, d.target, base64_text(d.payload), d.status, d.claim},
+             error) &&
+         (d.payload_rest_fd < 0 ||
+          add_parts(db, d.id, d.payload_rest_fd, d.payload_rest_offset, error));
 }
 
 bool OdbcArchiveStore::add_delivery(const Delivery& d, std::string* error) {
@@ -389,6 +433,34 @@ bool OdbcArchiveStore::claim_submission(const std::string& submission_id, const 
         if (rows != 1) return true;
         *changed = true;
         return outcome == nullptr || insert_outcome(db, submission_id, *outcome, failure);
+      },
+      error);
+}
+
+// A part at a time, each by its key: the driver holds one part, not the whole.
+bool OdbcArchiveStore::read_payload_rest(const std::string& id, int fd, std::int64_t* written,
+                                         std::string* error) {
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        *written = 0;
+        if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
+          *failure = "cannot write the delivery's file";
+          return false;
+        }
+        for (std::int64_t seq = 0;; ++seq) {
+          std::vector<Row> rows;
+          if (!db.query("SELECT part FROM velloc_delivery_parts WHERE delivery_id = ? AND seq = " +
+                            number(seq),
+                        {id}, &rows, failure))
+            return false;
+          if (rows.empty()) return true;
+          std::string bytes = decode_base64(rows[0][0]);
+          if (!platform::write_all(fd, bytes.data(), bytes.size())) {
+            *failure = "cannot write the delivery's file";
+            return false;
+          }
+          *written += static_cast<std::int64_t>(bytes.size());
+        }
       },
       error);
 }
@@ -743,19 +815,32 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::records(
     parameters.push_back(after->id);
   }
   // The page's ids by the query of its rows: a few parameters, whatever its size.
-  const std::string page = " FROM velloc_submissions s" + where +
-                           " ORDER BY received_at DESC, submission_id DESC LIMIT " +
-                           number(std::max(limit, 1));
+  auto page = [&](std::size_t rows) {
+    return " FROM velloc_submissions s" + where +
+           " ORDER BY received_at DESC, submission_id DESC LIMIT " +
+           number(static_cast<std::int64_t>(rows));
+  };
+  // With the size of each one's fields, by the key of its fields.
+  const std::string sized =
+      "SELECT " + std::string(kSubmissionColumns) +
+      ", (SELECT COALESCE(SUM(LENGTH(f.field_name) + LENGTH(f.field_value) + " +
+      number(kRecordFieldCost) +
+      "), 0) FROM velloc_submission_fields f WHERE f.submission_id = s.submission_id)" +
+      page(static_cast<std::size_t>(std::max(limit, 1)));
   std::vector<ArchivedSubmission> records;
   bool ok = in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
         records.clear();
         std::vector<Row> rows;
-        if (!db.query("SELECT " + std::string(kSubmissionColumns) + page, parameters, &rows,
-                      failure))
-          return false;
-        for (const Row& row : rows) records.push_back(submission_of(row));
-        return read_all_details(db, "SELECT submission_id" + page, parameters, records, failure);
+        if (!db.query(sized, parameters, &rows, failure)) return false;
+        std::int64_t bytes = 0;
+        for (const Row& row : rows) {
+          bytes += to_number(row[7]);
+          if (!records.empty() && bytes > kRecordsBytes) break;
+          records.push_back(submission_of(row));
+        }
+        return read_all_details(db, "SELECT submission_id" + page(records.size()), parameters,
+                                records, failure);
       },
       error);
   if (!ok) return std::nullopt;
@@ -763,20 +848,27 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::records(
 }
 
 std::optional<std::vector<std::string>> OdbcArchiveStore::field_names(
-    const SubmissionFilter& filter, std::string* error) {
+    const SubmissionFilter& filter, std::size_t limit, bool* more, std::string* error) {
   std::vector<std::string> parameters;
   const std::string where = filter_clause(filter, value_holding(*database_), &parameters);
-  // Each name at the place of its first field in the listing's order.
+  // Each name at the place of its first field in the listing's order, with the
+  // number of submissions holding it; the database ranks them, so that no more
+  // than `limit` and one come back whatever the archive holds.
   const std::string sql =
-      "SELECT field_name FROM (SELECT f.field_name, ROW_NUMBER() OVER (ORDER BY "
-      "listed.received_at DESC, listed.submission_id DESC, f.seq) AS place FROM "
-      "velloc_submission_fields f JOIN (SELECT submission_id, received_at FROM "
+      "SELECT field_name, MIN(place) AS first_place FROM (SELECT f.field_name, f.submission_id, "
+      "ROW_NUMBER() OVER (ORDER BY listed.received_at DESC, listed.submission_id DESC, f.seq) "
+      "AS place FROM velloc_submission_fields f JOIN (SELECT submission_id, received_at FROM "
       "velloc_submissions s" +
       where +
       ") listed ON listed.submission_id = f.submission_id) placed GROUP BY field_name ORDER BY "
-      "MIN(place)";
+      "COUNT(DISTINCT submission_id) DESC, first_place LIMIT " +
+      number(static_cast<std::int64_t>(limit) + 1);
   std::optional<std::vector<Row>> rows = query_rows(sql, parameters, error);
   if (!rows) return std::nullopt;
+  *more = rows->size() > limit;
+  if (*more) rows->resize(limit);
+  std::sort(rows->begin(), rows->end(),
+            [](const Row& a, const Row& b) { return to_number(a[1]) < to_number(b[1]); });
   std::vector<std::string> names;
   for (Row& row : *rows) names.push_back(std::move(row[0]));
   return names;
@@ -809,6 +901,11 @@ bool OdbcArchiveStore::remove(const std::vector<std::string>& ids, std::string* 
       [&](OdbcDatabase& db, std::string* failure) {
         return db.execute(
                    "DELETE FROM velloc_delivery_attempts WHERE delivery_id IN (SELECT "
+                   "delivery_id FROM velloc_deliveries WHERE submission_id IN " +
+                       list + ")",
+                   ids, failure) &&
+               db.execute(
+                   "DELETE FROM velloc_delivery_parts WHERE delivery_id IN (SELECT "
                    "delivery_id FROM velloc_deliveries WHERE submission_id IN " +
                        list + ")",
                    ids, failure) &&

@@ -2,17 +2,59 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <optional>
+#include <string>
 
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/delivery_records.h"
 #include "velloc/archive/given_up_delivery.h"
+#include "velloc/mail/mail_temp_file.h"
 #include "velloc/mail/smtp_session.h"
 #include "velloc/mail/stored_mail.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
 
 namespace {
+
+// A mail up to this size is kept whole in its delivery's row. A larger one (with
+// files) keeps its first kHeadBytes there, its header with the Message-ID within
+// them, and the rest in the store's parts: written from and sent from its file,
+// never held whole.
+constexpr std::size_t kWholeMailBytes = 256 * 1024;
+constexpr std::size_t kHeadBytes = 64 * 1024;
+
+// The first `size` bytes of `fd` (fewer when it is shorter); nullopt when it cannot
+// be read.
+std::optional<std::string> read_head(int fd, std::size_t size) {
+  std::string head(size, '\0');
+  std::size_t got = 0;
+  while (got < size) {
+    ssize_t count = pread(fd, head.data() + got, size - got, static_cast<off_t>(got));
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return std::nullopt;
+    if (count == 0) break;
+    got += static_cast<std::size_t>(count);
+  }
+  head.resize(got);
+  return head;
+}
+
+// The mail whose data `fd` holds, split as the store keeps it.
+bool split_mail(StoredMail& mail, int fd) {
+  std::optional<std::string> head = read_head(fd, kWholeMailBytes + 1);
+  if (!head) return false;
+  if (head->size() > kWholeMailBytes) {
+    head->resize(kHeadBytes);
+    mail.rest_fd = fd;
+    mail.rest_offset = static_cast<std::int64_t>(kHeadBytes);
+  } else {
+    mail.rest_fd = -1;
+  }
+  mail.data = std::move(*head);
+  return true;
+}
 
 ArchiveStore* archive_store(Run& run, std::string* error) {
   return run.site.archive_store(
@@ -33,8 +75,14 @@ void notify_given_up(Run& run, const Delivery& delivery, const std::string& why)
 
 ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attachments,
                                 const char* kind) {
+  std::optional<platform::TempFile> file = make_message_temp_file(run.message);
   StoredMail mail;
-  if (!prepare_stored_mail(run.message, attachments, &mail)) return ArchivedSend::kFailed;
+  if (!file || !prepare_stored_mail(run.message, attachments, &mail, file->fd()))
+    return ArchivedSend::kFailed;
+  if (!split_mail(mail, file->fd())) {
+    log_event(run.message, 1, "The mail could not be read from its temporary file.\n");
+    return ArchivedSend::kFailed;
+  }
   std::string error;
   ArchiveStore* store = archive_store(run, &error);
   std::string claimer = "run " + run.site.facts().host_name + " " + std::to_string(getpid());
@@ -42,7 +90,7 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
   if (store != nullptr)
     delivery = add_held_delivery(*store, run.archive_id, kind, recipients_text(mail),
                                  encode_stored_mail(mail), run.site.clock().unix_milliseconds(),
-                                 claimer, &error);
+                                 claimer, &error, mail.rest_fd, mail.rest_offset);
   if (!delivery) {
     if (store != nullptr) run.site.archive_store_failed();
     log_event(run.message, 1, "Delivery of %s not archived: %s\n", kind, error.c_str());

@@ -29,3 +29,12 @@ platform::TempFile make_mail_temp_file(Run& run) {
   log_event(run.message, 15, "VELLOC - Temporary File '%s'\n", file->path().c_str());
   return std::move(*file);
 }
+
+std::optional<platform::TempFile> make_message_temp_file(const MailMessage& message) {
+  std::string directory = message.temp_dir.empty() ? message.system_temp_dir : message.temp_dir;
+  std::optional<platform::TempFile> file;
+  if (temp_directory_allowed(message))
+    file = platform::TempFile::create(directory, kMailTempPrefix, message.temp_files);
+  if (!file) log_event(message, 1, "Could not Create Temporary File in '%s'.\n", directory.c_str());
+  return file;
+}

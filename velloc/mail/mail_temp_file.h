@@ -3,6 +3,8 @@
 // made it. The TempFile owns the file and removes it when it goes, on every path.
 #pragma once
 
+#include <optional>
+
 #include "platform/temp_file.h"
 
 struct MailMessage;
@@ -12,6 +14,11 @@ struct Run;
 // registry; ends the run when none can be made or the directory is a link that the
 // settings do not allow.
 platform::TempFile make_mail_temp_file(Run& run);
+
+// A new empty file ("VLM" prefix) in the temporary directory of `message` (the
+// system's when it names none), listed in its registry; nullopt, logged, when none
+// can be made there.
+std::optional<platform::TempFile> make_message_temp_file(const MailMessage& message);
 
 // Whether the temporary directory of `message` may be used: an existing folder that is
 // not a symbolic link, unless the settings allow links. Logs the refusal.

@@ -17,6 +17,7 @@
 
 #include "platform/descriptor_stream.h"
 #include "platform/path_map.h"
+#include "platform/regular_file.h"
 #include "platform/temp_file.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/byte_sink.h"
@@ -237,6 +238,29 @@ struct SessionState {
   }
 };
 
+// Writes to a file a buffer at a time; a failed write is remembered and ends
+// the writing.
+class FileSink : public ByteSink {
+ public:
+  explicit FileSink(int fd) : fd_(fd) {}
+  void write_bytes(std::string_view bytes) override {
+    buffer_.append(bytes);
+    if (buffer_.size() >= kBufferBytes) flush();
+  }
+  // False when any write failed.
+  bool flush() {
+    if (ok_ && !buffer_.empty()) ok_ = platform::write_all(fd_, buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return ok_;
+  }
+
+ private:
+  static constexpr std::size_t kBufferBytes = 64 * 1024;
+  int fd_;
+  bool ok_ = true;
+  std::string buffer_;
+};
+
 int duplicate(int fd) { return fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 0); }
 
 void delete_file(const std::string& path) {
@@ -299,21 +323,41 @@ SessionResult converse_stored(const MailMessage& settings, const StoredMail& mai
   if (!open_session(settings, connection)) return SessionResult::kFailed;
   return send_envelope_and_data(
       settings, connection, mail.sender, mail.recipients,
-      [&](ContentWriter& content) { content.write_unchanged(mail.data); }, refusal);
+      [&](ContentWriter& content) {
+        content.write_unchanged(mail.data);
+        // A file that cannot be read now leaves the message short; its end is still
+        // sent, and the attempt judged by the server's reply and logged.
+        if (mail.rest_fd >= 0 &&
+            !for_each_piece(mail.rest_fd, mail.rest_offset,
+                            [&](std::string_view piece) { content.write_unchanged(piece); }))
+          log_event(settings, 1, "The stored mail could not be read whole.\n");
+      },
+      refusal);
 }
 
 bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> attachments,
-                         StoredMail* mail) {
+                         StoredMail* mail, int data_fd) {
   bool session_makes_list = message.recipient_file.empty();
   SessionResult failure = SessionResult::kFailed;
   bool ok =
       resolve_sender(message, mail->sender, &failure) && build_recipient_list(message, &failure);
   if (ok) {
     mail->recipients = listed_recipients(message);
-    StringSink sink;
-    ContentWriter content(sink);
-    write_message_content(message, content, attachments);
-    mail->data = std::move(sink.text);
+    if (data_fd < 0) {
+      StringSink sink;
+      ContentWriter content(sink);
+      write_message_content(message, content, attachments);
+      mail->data = std::move(sink.text);
+    } else {
+      FileSink sink(data_fd);
+      ContentWriter content(sink);
+      write_message_content(message, content, attachments);
+      ok = sink.flush();
+      if (!ok) log_event(message, 1, "The mail could not be written to its temporary file.\n");
+      mail->data.clear();
+      mail->rest_fd = data_fd;
+      mail->rest_offset = 0;
+    }
   }
   message.recipient_list.reset();
   if (session_makes_list) message.recipient_file.clear();

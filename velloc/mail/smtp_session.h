@@ -31,10 +31,11 @@ SessionResult converse(MailMessage& message, std::span<const MailAttachment> att
 
 // A message made ready to be sent now or later, byte for byte the same: its
 // envelope resolved and its content rendered as it goes in DATA (Message-ID
-// included). The header and body files are deleted, whatever the result; false
-// (logged) when the envelope cannot be made.
+// included), into `mail->data`, or with `data_fd` written to that empty file and
+// named as the mail's rest. The header and body files are deleted, whatever the
+// result; false (logged) when the envelope cannot be made or the file written.
 bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> attachments,
-                         StoredMail* mail);
+                         StoredMail* mail, int data_fd = -1);
 
 // Sends a stored mail over the server, TLS and login that `settings` names, under
 // the watchdog, through the same conversation as run_mail_session.

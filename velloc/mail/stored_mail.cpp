@@ -1,11 +1,17 @@
 #include "velloc/mail/stored_mail.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
 #include "platform/text.h"
 
 namespace {
 
 constexpr std::string_view kSenderLine = "MAIL FROM:<";
 constexpr std::string_view kRecipientLine = "RCPT TO:<";
+constexpr std::size_t kPieceBytes = 64 * 1024;
 
 // The address of a line "<prefix>address>"; nullopt when the line is not one.
 std::optional<std::string> address_of(std::string_view line, std::string_view prefix) {
@@ -28,6 +34,19 @@ std::string mail_attempt_text(const MailAttemptResult& attempt) {
   if (attempt.refusal_code != 0)
     return "SMTP " + std::to_string(attempt.refusal_code) + " (" + outcome + ")";
   return "not sent, see the log (" + outcome + ")";
+}
+
+bool for_each_piece(int fd, std::int64_t offset,
+                    const std::function<void(std::string_view)>& write) {
+  std::vector<char> piece(kPieceBytes);
+  for (;;) {
+    ssize_t count = pread(fd, piece.data(), piece.size(), static_cast<off_t>(offset));
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return false;
+    if (count == 0) return true;
+    offset += count;
+    write(std::string_view(piece.data(), static_cast<std::size_t>(count)));
+  }
 }
 
 std::string encode_stored_mail(const StoredMail& mail) {

@@ -3,6 +3,8 @@
 // sends the same bytes and the same Message-ID. Also the judgement of one attempt.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +17,11 @@ struct StoredMail {
   std::string sender;
   std::vector<std::string> recipients;
   std::string data;
+  // When not -1, the data goes on with the content of this file (the caller's) from
+  // `rest_offset` to its end, read a piece at a time as it is sent: a mail with
+  // its files never has to be held whole.
+  int rest_fd = -1;
+  std::int64_t rest_offset = 0;
 };
 
 // How one attempt at sending a stored mail ended.
@@ -30,6 +37,11 @@ DeliveryOutcome classify_mail_attempt(const MailAttemptResult& attempt);
 
 // Why an attempt did not deliver, for the log and the archive.
 std::string mail_attempt_text(const MailAttemptResult& attempt);
+
+// Calls `write` with the content of `fd` from `offset` to its end, a piece of at
+// most 64 KiB at a time; false when it cannot be read.
+bool for_each_piece(int fd, std::int64_t offset,
+                    const std::function<void(std::string_view)>& write);
 
 // The text form a delivery keeps: "MAIL FROM:<sender>\n", a "RCPT TO:<address>\n"
 // line each, an empty line, then the data. Addresses never hold line ends.

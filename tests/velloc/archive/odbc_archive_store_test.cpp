@@ -1,6 +1,8 @@
 // The archive against the real SQLite ODBC driver: the claim that keeps two
 // deliverers from sending the same delivery, and a record's way in and out.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <set>
@@ -12,6 +14,7 @@
 #include "tests/support/cgi_runner.h"
 #include "velloc/archive/archive_commands.h"
 #include "velloc/archive/archive_store.h"
+#include "velloc/storage/odbc_database.h"
 
 namespace {
 
@@ -33,10 +36,13 @@ SubmissionFilter filter(const char* form, const char* status, std::int64_t since
 
 class ArchiveStoreTest : public ::testing::Test {
  protected:
+  std::string connection(const std::string& file) const {
+    return std::string("DRIVER=") + kSqliteDriver + ";Database=" + dir_.file(file);
+  }
+
   std::unique_ptr<ArchiveStore> open(const std::string& file = "state.db") {
     std::string error;
-    auto store = open_odbc_archive_store(
-        std::string("DRIVER=") + kSqliteDriver + ";Database=" + dir_.file(file), &error);
+    auto store = open_odbc_archive_store(connection(file), &error);
     EXPECT_NE(nullptr, store) << error;
     return store;
   }
@@ -142,6 +148,62 @@ TEST_F(ArchiveStoreTest, ClaimTakesTheOldestFirstAndKeepsThePayloadsBytes) {
   EXPECT_EQ(std::string("To: owner\r\n\r\n\0\xff body", 20), claimed->payload);
   EXPECT_EQ("late", claim(*store, 100, "a"));
   EXPECT_EQ("none", claim(*store, 100, "a"));
+}
+
+// The bytes of a delivery after its payload (a mail's files) are kept in parts
+// and come back whole, in an archive made before there were parts as in a new
+// one; a delivery kept whole in its payload, as older versions kept each, has
+// none; the removal of its submission takes them.
+TEST_F(ArchiveStoreTest, BytesAfterThePayloadAreKeptInPartsAndGoWithTheSubmission) {
+  std::string rest;
+  for (int i = 0; rest.size() < 500 * 1024; ++i)
+    rest += std::string("\0\xff part ", 8) + std::to_string(i);
+  dir_.write("mail", "skip!" + rest);
+  int in = ::open(dir_.file("mail").c_str(), O_RDONLY | O_CLOEXEC);
+  int out = ::open(dir_.file("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(in, 0);
+  ASSERT_GE(out, 0);
+  for (const char* file : {"new.db", "older.db"}) {
+    SCOPED_TRACE(file);
+    auto store = open(file);
+    add_delivery(*store, "whole", 10);
+    std::string error;
+    if (std::string(file) == "older.db") {
+      auto db = OdbcDatabase::open(connection(file), &error);
+      ASSERT_TRUE(db && db->execute("DROP TABLE velloc_delivery_parts", {}, &error) &&
+                  db->commit(&error))
+          << error;
+    }
+    Delivery parted;
+    parted.id = "parted";
+    parted.submission_id = "s1";
+    parted.kind = "form_mail";
+    parted.payload = "MAIL FROM:<a@x.test>\nRCPT TO:<b@x.test>\n\nSubject: head\r\n";
+    parted.payload_rest_fd = in;
+    parted.payload_rest_offset = 5;
+    parted.status = "pending";
+    parted.next_attempt = 20;
+    ASSERT_TRUE(store->add_delivery(parted, &error)) << error;
+
+    EXPECT_EQ("whole", claim(*store, 100, "a"));
+    std::optional<Delivery> claimed;
+    ASSERT_TRUE(store->claim_due_delivery(100, "a", kHold, &claimed, &error)) << error;
+    ASSERT_TRUE(claimed);
+    EXPECT_EQ(parted.payload, claimed->payload);
+    ASSERT_TRUE(::ftruncate(out, 0) == 0 && ::pwrite(out, "old", 3, 0) == 3);
+    std::int64_t written = -1;
+    ASSERT_TRUE(store->read_payload_rest("parted", out, &written, &error)) << error;
+    EXPECT_EQ(static_cast<std::int64_t>(rest.size()), written);
+    EXPECT_TRUE(testing_support::read_file(dir_.file("out")) == rest);
+    ASSERT_TRUE(store->read_payload_rest("whole", out, &written, &error)) << error;
+    EXPECT_EQ(0, written);
+
+    ASSERT_TRUE(store->remove({"s1"}, &error)) << error;
+    ASSERT_TRUE(store->read_payload_rest("parted", out, &written, &error)) << error;
+    EXPECT_EQ(0, written);
+  }
+  ::close(in);
+  ::close(out);
 }
 
 TEST_F(ArchiveStoreTest, AnAttemptIsRecordedOnlyUnderTheClaimThatHoldsIt) {
@@ -441,6 +503,68 @@ TEST_F(ArchiveStoreTest, AnExportReadPageByPageIsTheWholeExport) {
     EXPECT_EQ(csv, exported(false, page));
     EXPECT_EQ(json, exported(true, page));
   }
+
+  // Submissions whose fields fill a page alone come a page each, whatever the
+  // page's count.
+  const std::size_t filling = kRecordsBytes / kRecordFieldCost + 1;
+  for (const char* id : {"g", "h"}) {
+    ArchivedSubmission s;
+    s.id = id;
+    s.received_at = 400;
+    s.status = "accepted";
+    s.fields.assign(filling, {"NAME", "x"});
+    ASSERT_TRUE(store->add_submission(s, &error)) << error;
+  }
+  auto first = store->records(SubmissionFilter(), nullptr, 1000, &error);
+  ASSERT_TRUE(first) << error;
+  ASSERT_EQ(1u, first->size());
+  EXPECT_EQ("h", first->back().id);
+  EXPECT_EQ(filling, first->back().fields.size());
+  EXPECT_EQ(exported(false, 1), exported(false, 1000));
+  EXPECT_EQ(exported(true, 1), exported(true, 1000));
+}
+
+// Past kCsvFieldColumns names, those held by the fewest submissions (the last to
+// come of those held by as many) share one more column of name=value pairs, in
+// the submission's order, "%", "&", "=" and control characters encoded.
+TEST_F(ArchiveStoreTest, ACsvExportKeepsItsColumnsBounded) {
+  auto store = open();
+  std::string error;
+  ArchivedSubmission many;
+  many.id = "b";
+  many.received_at = 200;
+  many.status = "accepted";
+  many.fields = {{"NAME", "Bo"}};
+  for (std::size_t i = 0; i < kCsvFieldColumns; ++i)
+    many.fields.emplace_back("OWN" + std::to_string(i), "v");
+  many.fields.back().second = "a&b=c%\n";
+  many.fields.emplace_back("EMAIL", "bo@example.com");
+  ArchivedSubmission few;
+  few.id = "a";
+  few.received_at = 100;
+  few.status = "accepted";
+  few.fields = {{"EMAIL", "al@example.com"}, {"NAME", "Al"}};
+  ASSERT_TRUE(store->add_submission(many, &error) && store->add_submission(few, &error)) << error;
+  std::string csv;
+  std::ostringstream err;
+  ASSERT_EQ(kArchiveOk, export_submissions(
+                            *store, SubmissionFilter(), false,
+                            [&](std::string&& piece) { csv += piece; }, err));
+  std::istringstream lines(csv);
+  std::string header, row_b, row_a;
+  std::getline(lines, header);
+  std::getline(lines, row_b);
+  std::getline(lines, row_a);
+  // NAME, the first 998 of OWN and EMAIL; OWN998 and OWN999 are the others.
+  EXPECT_EQ(static_cast<long>(6 + kCsvFieldColumns + 1),
+            std::count(header.begin(), header.end(), ',') + 1);
+  EXPECT_TRUE(header.find(",\"NAME\",\"OWN0\",") != std::string::npos) << header.substr(0, 200);
+  EXPECT_TRUE(header.ends_with(",\"OWN997\",\"EMAIL\",\"other_fields\"")) << header;
+  EXPECT_TRUE(row_b.ends_with(",\"v\",\"bo@example.com\",\"OWN998=v&OWN999=a%26b%3Dc%25%0A\""))
+      << row_b;
+  EXPECT_TRUE(row_a.starts_with("\"a\",") && row_a.ends_with(",\"\",\"al@example.com\",\"\""))
+      << row_a;
+  EXPECT_EQ(3, std::count(csv.begin(), csv.end(), '\n'));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "velloc/mail/smtp_session.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -316,6 +318,25 @@ TEST_F(SmtpSessionTest, StoredMailIsSentAsPreparedAndItsRefusalsClassified) {
     if (round == 0) first_transcript = server.transcript();
     EXPECT_EQ(first_transcript, server.transcript());
   }
+
+  // Prepared into a file and sent as its first bytes and the rest of the file.
+  dir.write("header.txt", kHeader);
+  dir.write("body.txt", "Hello\n.\nlast");
+  int fd = ::open(dir.file("data").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  StoredMail in_file;
+  ASSERT_TRUE(prepare_stored_mail(message, {}, &in_file, fd));
+  EXPECT_EQ(fd, in_file.rest_fd);
+  const std::string data = testing_support::read_file(dir.file("data"));
+  EXPECT_EQ(mail.data.size(), data.size());
+  in_file.data = data.substr(0, 10);
+  in_file.rest_offset = 10;
+  ScriptedSmtpServer receiver;
+  message.smtp_server = receiver.address();
+  EXPECT_EQ(SessionResult::kSent,
+            run_stored_mail_session(message, in_file, kWatchdogBudget).session);
+  EXPECT_EQ(data, receiver.message());
+  ::close(fd);
 
   struct Case {
     std::map<std::string, std::string> script;
