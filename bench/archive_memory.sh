@@ -22,13 +22,7 @@ for program in velloc bench/peak_rss bench/smtp_sink; do
   [ -x "$build/$program" ] || { echo "Build $program in $build first." >&2; exit 2; }
 done
 
-scratch=$(mktemp -d /tmp/velloc-archive-memory-XXXXXX)
-sink_pid=
-cleanup() {
-  if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" || true; fi
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
+make_scratch archive-memory
 start_smtp_sink "$build" "$scratch/sink.out"
 
 site=$scratch/site

@@ -13,13 +13,7 @@ build=${1:-build/release}
 [ -x "$build/velloc" ] && [ -x "$build/bench/smtp_sink" ] ||
   { echo "Build velloc and bench/smtp_sink in $build first." >&2; exit 2; }
 
-scratch=$(mktemp -d /tmp/velloc-memory-XXXXXX)
-sink_pid=
-cleanup() {
-  if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" || true; fi
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
+make_scratch memory
 
 start_smtp_sink "$build" "$scratch/sink.out"
 

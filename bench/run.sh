@@ -41,13 +41,7 @@ if [ "${VELLOC_BENCH_NO_BUILD:-0}" != 1 ]; then
   rm -f "$build_log"
 fi
 
-scratch=$(mktemp -d /tmp/velloc-bench-XXXXXX)
-sink_pid=
-cleanup() {
-  if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" || true; fi
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
+make_scratch bench
 
 # The site: velloc and the floor program in the folder the web server would run
 # them from, with the settings file beside velloc and the templates below it.

@@ -13,3 +13,15 @@ start_smtp_sink() {
   echo "The SMTP sink did not start." >&2
   exit 1
 }
+
+# Makes the scratch folder $scratch (/tmp/velloc-$1-...), removed at exit together
+# with the SMTP sink, once started.
+sink_cleanup() {
+  if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" || true; fi
+  rm -rf "$scratch"
+}
+make_scratch() {
+  scratch=$(mktemp -d "/tmp/velloc-$1-XXXXXX")
+  sink_pid=
+  trap sink_cleanup EXIT
+}

@@ -11,13 +11,7 @@ source bench/bench_site.sh
 build=$(cd "${1:-build/release}" && pwd)
 velloc=${2:-$build/velloc}
 
-scratch=$(mktemp -d /tmp/velloc-strace-XXXXXX)
-sink_pid=
-cleanup() {
-  if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" || true; fi
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
+make_scratch strace
 
 start_smtp_sink "$build" "$scratch/sink.out"
 site=$scratch/site

@@ -15,6 +15,7 @@
 #include "velloc/guard/state_store.h"
 #include "velloc/request/log_file.h"
 #include "velloc/storage/database_connections.h"
+#include "velloc/webhook/hanging_targets.h"
 
 // The process's own environment, read once by the entry point; nothing below it
 // reads the environment, the working directory or the host name itself.
@@ -86,6 +87,9 @@ class Site {
   // disconnects at the end of each insert, as it always has.
   DatabaseConnections& database_connections() { return database_connections_; }
 
+  // The webhook targets whose calls timed out lately.
+  HangingTargets& hanging_webhook_targets() { return hanging_webhook_targets_; }
+
  private:
   ProcessFacts facts_;
   platform::TempFileRegistry* temp_files_;
@@ -106,4 +110,5 @@ class Site {
   std::string archive_connection_;
   bool archive_store_failed_ = false;
   DatabaseConnections database_connections_;
+  HangingTargets hanging_webhook_targets_;
 };

@@ -1,6 +1,9 @@
 #include "velloc/pipeline.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -187,6 +190,43 @@ TEST_F(ServeRequestTest, TheLogOfEachRequestByTheSiteClock) {
   serve("NAME=Bob", {"HTTP_ORIGIN=https://evil.example"});
   EXPECT_EQ(lines, dir_.read("old.txt"));
   EXPECT_EQ(lines, dir_.read("log.txt"));
+}
+
+// A webhook target that takes connections but never answers holds a worker once:
+// while its pause lasts, the Site's next submissions do not call it.
+TEST_F(ServeRequestTest, AWebhookTargetThatHangsIsNotCalledAgainForAWhile) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_LE(0, listener);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(listener, 8));  // connections wait in the backlog, never answered
+  ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/hook";
+  dir_.write("VELLOC.ini", "[Velloc]\nLOGFILE=" + dir_.file("log.txt") +
+                               "\nWebhookTimeout=1\nWebhook=" + url + "\n");
+  const std::time_t at = 1112173503;
+  const std::string failed = "Webhook failed (" + url + "): timed out: ";
+  const std::string skipped =
+      failed + "not called: its last call timed out less than 60 seconds ago";
+  struct Case {
+    std::time_t time;
+    bool called;
+  };
+  const Case cases[] = {{at, true}, {at + 1, false}, {at + 59, false}, {at + 60, true}};
+  for (const Case& c : cases) {
+    platform::FixedClock clock(std::chrono::system_clock::from_time_t(c.time));
+    site_.set_clock(clock);
+    std::remove(dir_.file("log.txt").c_str());
+    serve("NAME=Ann&DISABLE_MAIL=1&REDIRECT=/done.htm");
+    std::string log = dir_.read("log.txt");
+    EXPECT_NE(std::string::npos, log.find(c.called ? failed : skipped)) << c.time - at << log;
+    EXPECT_EQ(c.called, log.find(skipped) == std::string::npos) << c.time - at << log;
+  }
+  site_.set_clock(platform::system_clock());
+  close(listener);
 }
 
 }  // namespace

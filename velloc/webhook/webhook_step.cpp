@@ -14,6 +14,7 @@
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
 #include "velloc/templates/template_paths.h"
+#include "velloc/webhook/hanging_targets.h"
 #include "velloc/webhook/http_client.h"
 #include "velloc/webhook/webhook_body.h"
 #include "velloc/webhook/webhook_signature.h"
@@ -55,12 +56,23 @@ ArchiveStore* archive_store(Run& run, std::string* error) {
       state_connection_string(run.settings.state_dsn, run.settings.settings_file), error);
 }
 
-// Sends `call` within the time `settings` leave it.
-HttpResult send_in_time(const WebhookCall& call, const WebhookSettings& settings,
+// Sends `call` within the time `settings` leave it, unless its target timed out
+// lately; the Site learns from the result.
+HttpResult send_in_time(Run& run, const WebhookCall& call, const WebhookSettings& settings,
                         std::int64_t now) {
+  HangingTargets& hanging = run.site.hanging_webhook_targets();
+  if (hanging.paused(call.url, now))
+    return not_sent(HttpResult::Transport::kTimedOut,
+                    "not called: its last call timed out less than " +
+                        std::to_string(HangingTargets::kPauseSeconds) + " seconds ago");
   if (settings.timeout_seconds <= 0)
     return not_sent(HttpResult::Transport::kTimedOut, "no time left of WebhookTotalTimeout");
-  return send_webhook_call(call, settings, now);
+  HttpResult result = send_webhook_call(call, settings, now);
+  if (result.transport == HttpResult::Transport::kTimedOut)
+    hanging.timed_out(call.url, now);
+  else if (result.transport == HttpResult::Transport::kAnswered)
+    hanging.answered(call.url);
+  return result;
 }
 
 // A call given up at once (DeliveryRetryHours=0): the owner's notice, and the
@@ -94,7 +106,7 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSetti
     log_event(run.message, 1, "Delivery of webhook not archived (%s): %s\n", shown.c_str(),
               error.c_str());
   }
-  HttpResult result = send_in_time(call, settings, now);
+  HttpResult result = send_in_time(run, call, settings, now);
   log_result(run, shown, result);
   if (!delivery) return;
   DeliveryOutcome outcome = classify_http_result(result);
@@ -175,6 +187,6 @@ void call_webhooks(Run& run) {
       call_archived_webhook(run, call, in_time, shown, now);
       continue;
     }
-    log_result(run, shown, send_in_time(call, in_time, now));
+    log_result(run, shown, send_in_time(run, call, in_time, now));
   }
 }
