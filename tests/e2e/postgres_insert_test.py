@@ -59,9 +59,20 @@ class PostgresServer:
         self._run(self.bin / "initdb", "-D", self.data, "-U", "velloc", "-E", "UTF8",
                   "--locale=C", "--auth-local=trust", "--auth-host=scram-sha-256",
                   f"--pwfile={password_file}", "--no-sync")
-        options = f"-p {self.port} -k {self.root} -c listen_addresses=127.0.0.1 -c fsync=off"
-        self._run(self.bin / "pg_ctl", "-D", self.data, "-o", options,
-                  "-l", self.root / "server.log", "-w", "-t", "30", "start")
+        # The free port may be taken by another test before the server binds it: a
+        # start that fails is tried again on another, at most three times.
+        for attempt in range(3):
+            options = f"-p {self.port} -k {self.root} -c listen_addresses=127.0.0.1 -c fsync=off"
+            try:
+                self._run(self.bin / "pg_ctl", "-D", self.data, "-o", options,
+                          "-l", self.root / "server.log", "-w", "-t", "30", "start")
+                return
+            except subprocess.CalledProcessError:
+                log = self.root / "server.log"
+                if attempt == 2:
+                    raise RuntimeError("PostgreSQL did not start: " +
+                                       (log.read_text(errors="replace") if log.exists() else ""))
+                self.port = free_port()
 
     def stop(self):
         if (self.data / "postmaster.pid").exists():
