@@ -84,6 +84,7 @@ class InstallSequence {
   std::string destination_;
   // The archives of this pass that could not be installed completely.
   std::vector<FailedArchive> failed_archives_;
+  SettingsOutcome settings_;
   bool finished_ = false;
 };
 
@@ -128,7 +129,7 @@ State InstallSequence::step(State state) {
       ui_.show_message(setup_unfinished_message());
       return State::end;
     case State::finish:
-      finish_installation(ui_, directories_.program_directory(), failed_archives_);
+      finish_installation(ui_, directories_.program_directory(), failed_archives_, settings_);
       finished_ = failed_archives_.empty();
       return State::end;
     case State::end:
@@ -177,8 +178,8 @@ State InstallSequence::show_settings_page() {
   while (ui_.show_settings_page(settings) == SettingsPageResult::cancel) {
     if (ui_.show_message(exit_setup_question())) return State::unfinished;
   }
-  write_settings_file(directories_.program_directory(), settings.smtp_server(),
-                      settings.default_recipient());
+  settings_ = write_settings_file(directories_.program_directory(), settings.smtp_server(),
+                                  settings.default_recipient());
   return State::finish;
 }
 

@@ -13,13 +13,29 @@ namespace installer {
 // The longest settings file path that is written (260 bytes with the terminator).
 inline constexpr std::size_t kMaxSettingsPathChars = 259;
 
-// Replaces program_directory + "/VELLOC.INI" as a whole with the lines "[Velloc]",
-// "SMTP=<smtp_server>" and "DefaultRecipient=<default_recipient>", values as typed. Once the
-// file is open, the temporary directory is created (one level). Every failure is silent; a
-// path longer than kMaxSettingsPathChars writes nothing, and so does a symbolic link, a
-// hard-linked file or anything but a regular file where the file is to be written.
-void write_settings_file(const std::string& program_directory, const std::string& smtp_server,
-                         const std::string& default_recipient);
+// What became of the settings file: written new, or kept from an earlier installation with
+// the lines it lacked added.
+struct SettingsOutcome {
+  bool kept = false;
+  // The "key=value" lines added to a kept file, in the order they were added.
+  std::vector<std::string> added;
+};
+
+// A new program_directory + "/VELLOC.INI" gets the lines "[Velloc]", "SMTP=<smtp_server>" and
+// "DefaultRecipient=<default_recipient>", values as typed; once the file is open, the
+// temporary directory is created (one level). An existing one (an upgrade) is kept as it is:
+// only SMTP and DefaultRecipient, where its section "Velloc" lacks them, are added with the
+// values typed, every other line staying as it was. Every failure is silent; a path longer
+// than kMaxSettingsPathChars writes nothing, and so does a symbolic link, a hard-linked file
+// or anything but a regular file where the file is to be written.
+SettingsOutcome write_settings_file(const std::string& program_directory,
+                                    const std::string& smtp_server,
+                                    const std::string& default_recipient);
+
+// The line that tells the person installing that the settings file was kept and what was
+// added to it.
+std::string kept_settings_note(const std::string& program_directory,
+                               const SettingsOutcome& outcome);
 
 // The value of TMP, else of TEMP, else "/tmp".
 std::string temporary_directory();
@@ -31,9 +47,10 @@ struct FailedArchive {
   std::string reason;
 };
 
-// Shows M8, or instead of it the failure message for each archive in `failed_archives`, then
-// opens program_directory + "/README.TXT".
+// Shows M8, or instead of it the failure message for each archive in `failed_archives`, notes
+// a kept settings file (kept_settings_note), then opens program_directory + "/README.TXT".
 void finish_installation(InstallerUi& ui, const std::string& program_directory,
-                         const std::vector<FailedArchive>& failed_archives = {});
+                         const std::vector<FailedArchive>& failed_archives = {},
+                         const SettingsOutcome& settings = {});
 
 }  // namespace installer

@@ -38,18 +38,70 @@ class TemporaryEnvironment {
   std::vector<std::optional<std::string>> saved_;
 };
 
-TEST(WriteSettingsFile, ReplacesTheFileWithThreeLinesAsTyped) {
+TEST(WriteSettingsFile, NewFileHasThreeLinesAsTyped) {
   TempDir dir;
   TemporaryEnvironment environment(dir.file("tmp").c_str(), nullptr);
-  dir.write("VLPro/VELLOC.INI", "[Velloc]\nReceiptNumber=41\nSMTP=old\nLOG_LEVEL=15\n");
-  installer::write_settings_file(dir.file("VLPro"), " mail.example.com ", "a=b%d@example.com");
+  fs::create_directories(dir.file("VLPro"));
+  installer::SettingsOutcome outcome =
+      installer::write_settings_file(dir.file("VLPro"), " mail.example.com ", "a=b%d@example.com");
   EXPECT_EQ("[Velloc]\nSMTP= mail.example.com \nDefaultRecipient=a=b%d@example.com\n",
             dir.read("VLPro/VELLOC.INI"));
-  // An existing file in another letter case is the one replaced.
-  fs::rename(dir.file("VLPro/VELLOC.INI"), dir.file("VLPro/velloc.ini"));
-  installer::write_settings_file(dir.file("VLPro"), "s", "r");
-  EXPECT_EQ("[Velloc]\nSMTP=s\nDefaultRecipient=r\n", dir.read("VLPro/velloc.ini"));
-  EXPECT_FALSE(fs::exists(dir.file("VLPro/VELLOC.INI")));
+  EXPECT_FALSE(outcome.kept);
+}
+
+// An upgrade keeps what the operator wrote: sections, keys, profiles, comments and the
+// receipt counter; only the keys the settings page asks for are added where missing.
+TEST(WriteSettingsFile, ExistingFileIsKeptAndGetsOnlyMissingKeys) {
+  struct Case {
+    const char* name;  // as it stands on disk
+    std::string before;
+    std::string after;
+    std::vector<std::string> added;
+  };
+  const std::string operators =
+      "; site settings\r\n[Velloc]\r\nReceiptNumber=41\r\nsmtp = old:2525\r\n"
+      "InboxSecret=s3cret\r\n\r\n[Profile contact]\r\nDefaultRecipient=x@example.com\r\n";
+  const Case cases[] = {
+      {"VELLOC.INI",
+       operators,
+       "; site settings\r\n[Velloc]\r\nReceiptNumber=41\r\nsmtp = old:2525\r\n"
+       "InboxSecret=s3cret\r\nDefaultRecipient=r\r\n\r\n[Profile contact]\r\n"
+       "DefaultRecipient=x@example.com\r\n",
+       {"DefaultRecipient=r"}},
+      {"velloc.ini",
+       "[Velloc]\nSMTP=a\nDEFAULTRECIPIENT=\nLOG_LEVEL=15\n",
+       "[Velloc]\nSMTP=a\nDEFAULTRECIPIENT=\nLOG_LEVEL=15\n",
+       {}},
+      {"VELLOC.INI",
+       "[Other]\nKey=1\n",
+       "[Other]\nKey=1\n[Velloc]\nSMTP=s\nDefaultRecipient=r\n",
+       {"SMTP=s", "DefaultRecipient=r"}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    TemporaryEnvironment environment(dir.file("tmp").c_str(), nullptr);
+    dir.write(std::string("VLPro/") + c.name, c.before);
+    installer::SettingsOutcome outcome =
+        installer::write_settings_file(dir.file("VLPro"), "s", "r");
+    EXPECT_EQ(c.after, dir.read(std::string("VLPro/") + c.name)) << c.before;
+    EXPECT_TRUE(outcome.kept);
+    EXPECT_EQ(c.added, outcome.added) << c.before;
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(dir.file("VLPro")), {})) << c.before;
+    EXPECT_TRUE(fs::is_directory(dir.file("tmp")));
+  }
+}
+
+TEST(WriteSettingsFile, KeptFileIsNotedAfterTheFinishMessage) {
+  TempDir dir;
+  testing_support::ScriptedInstallerUi ui;
+  installer::finish_installation(ui, dir.path(), {}, {true, {"SMTP=s", "DefaultRecipient=r"}});
+  installer::finish_installation(ui, dir.path(), {}, {true, {}});
+  installer::finish_installation(ui, dir.path(), {}, {});
+  EXPECT_EQ((std::vector<std::string>{
+                "Settings file '" + dir.path() +
+                    "/VELLOC.INI' kept as it was; added: 'SMTP=s' 'DefaultRecipient=r'.",
+                "Settings file '" + dir.path() + "/VELLOC.INI' kept as it was; nothing added."}),
+            ui.reasons);
 }
 
 TEST(WriteSettingsFile, TemporaryDirectoryIsCreatedOneLevel) {
