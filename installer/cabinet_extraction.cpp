@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <string_view>
@@ -154,6 +155,7 @@ class CabinetExtraction : public OutputHandler {
   FileOutcome extract_file(mscabd_file* file);
   FileOutcome put_in_place(const mscabd_file* file, DecoderError error);
   bool refuse(const std::optional<std::string>& reason);
+  bool refuse_file(int error);
 
   std::string archive_;
   std::string destination_;
@@ -171,6 +173,9 @@ class CabinetExtraction : public OutputHandler {
   std::string stored_name_;
   std::optional<std::time_t> stored_time_;
   bool output_refused_ = false;
+  // Why the output of the file being extracted could not be opened (an errno), 0 if it was.
+  int output_error_ = 0;
+  std::string output_path_;
   bool close_failed_ = false;
   std::uint64_t bytes_written_ = 0;
   // Where the file being extracted goes, below folder_, once its output was opened, and
@@ -280,6 +285,14 @@ bool CabinetExtraction::refuse(const std::optional<std::string>& reason) {
   return false;
 }
 
+// M7 for the file being extracted, with a line of its own that names the file and why it
+// could not be put in place; the same line becomes the archive's refusal.
+bool CabinetExtraction::refuse_file(int error) {
+  refusal_ = "'" + output_path_ +
+             "' could not be written: " + (error != 0 ? std::strerror(error) : "refused");
+  return refuse(refusal_);
+}
+
 FileOutcome CabinetExtraction::extract_file(mscabd_file* file) {
   std::optional<std::string> relative = relative_output_path(file->filename);
   if (!relative) {
@@ -290,13 +303,15 @@ FileOutcome CabinetExtraction::extract_file(mscabd_file* file) {
   stored_time_ = stored_local_time(file->date_y, file->date_m, file->date_d, file->time_h,
                                    file->time_m, file->time_s);
   output_refused_ = close_failed_ = false;
+  output_error_ = 0;
   bytes_written_ = 0;
   output_below_.reset();
   staged_below_.reset();
   std::string output = platform::native_path_for_create(destination_ + *relative);
+  output_path_ = output;
   DecoderError error = decoder_error(decoder_->extract(decoder_, file, output.c_str()));
   if (error == DecoderError::open && output_refused_) {
-    refuse(std::nullopt);
+    refuse_file(output_error_);
     return FileOutcome::archive_stopped;
   }
   return put_in_place(file, error);
@@ -311,9 +326,9 @@ FileOutcome CabinetExtraction::put_in_place(const mscabd_file* file, DecoderErro
     remove_below(folder_, *staged_below_);
     return whole ? FileOutcome::not_installed : FileOutcome::archive_stopped;
   }
-  if (commit_staged_below(folder_, *staged_below_, *output_below_) != 0) {
+  if (int failure = commit_staged_below(folder_, *staged_below_, *output_below_); failure != 0) {
     remove_below(folder_, *staged_below_);
-    refuse(std::nullopt);
+    refuse_file(failure);
     return FileOutcome::archive_stopped;
   }
   return FileOutcome::installed;
@@ -326,6 +341,7 @@ int CabinetExtraction::open_output(const char* path) {
   int fd = below ? open_staged_below(folder_, *below, mode, staged) : -1;
   if (fd < 0) {
     output_refused_ = true;
+    output_error_ = below ? errno : EXDEV;
     return -1;
   }
   output_below_ = below;

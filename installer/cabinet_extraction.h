@@ -28,9 +28,11 @@ inline constexpr int kDecompressionBufferBytes = 32768;
 // sizes that do not fit (see declared_sizes.h), before anything is written, with the reason
 // noted to the ui. When the file entries or the declared sizes stopped the archive before
 // anything was written, `refusal` (if given) is set to one line that says why, naming the
-// entry at fault; otherwise it is emptied. Each file is written beside its place under a hidden
-// name and takes its name only when the decoder finished it with the declared number of
-// bytes and it was closed; otherwise it is removed and what stood under its name before is
+// entry at fault; when a file could not be opened or put in place, to one line that names
+// the file and the reason, which is also noted to the ui; otherwise it is emptied. Each
+// file is written beside its place under a hidden name and takes its name only when the
+// decoder finished it with the declared number of bytes and it was closed; otherwise it is
+// removed and what stood under its name before is
 // left as it was. Files extracted before a failure stay in place.
 bool extract_cabinet(const std::string& archive, const std::string& source_directory,
                      std::string& destination_directory, ProgressDialog& progress, InstallerUi& ui,

@@ -77,6 +77,10 @@ bool link_at(int directory, const std::string& name) {
 // Whether `name` in `directory` is absent or could be written as open_output_below would.
 bool replaceable(int directory, const std::string& name) {
   Descriptor existing(openat(directory, name.c_str(), kOpenExisting));
+  // A program that is running cannot be opened for writing, yet a new file renamed over it
+  // replaces it while it runs on.
+  if (existing.get() < 0 && errno == ETXTBSY)
+    existing.reset(openat(directory, name.c_str(), kOpenExisting & ~O_RDWR));
   if (existing.get() < 0) return errno == ENOENT;
   return platform::is_sole_regular_file(existing.get());
 }

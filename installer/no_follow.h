@@ -29,7 +29,8 @@ int make_directory_below(const std::string& folder, std::string_view relative, m
 int open_output_below(const std::string& folder, std::string_view relative, mode_t mode);
 
 // For a file that must appear whole or not at all. Checks that `relative` below `folder`
-// could be opened as open_output_below opens it, without changing what stands there, then
+// could be opened as open_output_below opens it (a program that is running, which cannot be
+// opened for writing, passes), without changing what stands there, then
 // creates a new file beside it under a hidden name of its own, for reading and writing with
 // `mode`. Returns its descriptor and sets `staged` to its path below `folder`; -1 (errno
 // set) on failure. The caller either commits or removes `staged`.

@@ -4,7 +4,8 @@ the README, the settings file, the template tree and the sample pages. The insta
 velloc, started as a web server starts a CGI script (in its own folder, with nothing
 but the installer's settings), answers the installed forms and mails through the
 server the installer was told. A second installation over the first refuses with
---existing stop and replaces the settings file with --existing continue."""
+--existing stop and, with --existing continue, keeps the settings file, adding only the
+answers it lacks."""
 
 import email
 import email.policy
@@ -191,19 +192,21 @@ class DistributionTest(unittest.TestCase):
         first = install(self.dist, folder, "mail.example.test", "a@example.test")
         self.assertEqual(0, first.returncode, first.stdout + first.stderr)
         settings = folder / "VLPro" / "VELLOC.INI"
-        with open(settings, "a") as added:
-            added.write("LOG_LEVEL=15\nReceiptNumber=7\n")
+        settings.write_bytes(b"; the operator's\n[Profile x]\nKey=v\n"
+                             b"[Velloc]\nSMTP=mail.example.test\nLOG_LEVEL=15\nReceiptNumber=7\n")
         kept = settings.read_bytes()
-        cases = [  # (--existing, exit status, settings file afterwards)
-            ("stop", 1, kept),
-            ("continue", 0, b"[Velloc]\nSMTP= smtp.example.test:2525\nDefaultRecipient=b@x=1%d\n"),
+        cases = [  # (--existing, exit status, settings file afterwards, note)
+            ("stop", 1, kept, ""),
+            ("continue", 0, kept + b"DefaultRecipient=b@x=1%d\n",
+             f"Settings file '{folder}/VLPro/VELLOC.INI' kept as it was; "
+             "added: 'DefaultRecipient=b@x=1%d'.\n"),
         ]
-        for existing, status, expected in cases:
+        for existing, status, expected, note in cases:
             with self.subTest(existing=existing):
                 again = install(self.dist, folder, " smtp.example.test:2525", "b@x=1%d", existing)
                 self.assertEqual(status, again.returncode, again.stdout + again.stderr)
                 self.assertEqual(expected, settings.read_bytes())
-
+                self.assertIn(note, again.stderr)
 
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -210,6 +212,29 @@ TEST(ExtractCabinet, ExistingFilesAreReplacedAndCaseIsMatched) {
   EXPECT_EQ(115u, fs::file_size(extraction.destination + "/README.TXT"));
   EXPECT_TRUE(fs::exists(extraction.destination + "/brannic/Templates/Mailer/reply.txt"));
   EXPECT_FALSE(fs::exists(extraction.destination + "/Brannic"));
+}
+
+// An upgrade while a persistent server runs: the program file is busy, so the new one is
+// renamed over it and the running one goes on undisturbed.
+TEST(ExtractCabinet, ProgramThatIsRunningIsReplaced) {
+  Extraction extraction;
+  const std::string running = extraction.file("/README.TXT");
+  fs::copy_file("/bin/sleep", running);
+  chmod(running.c_str(), 0755);
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl(running.c_str(), "sleep", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+  for (int tries = 0; tries < 1000 && fs::read_symlink(exe) != running; ++tries) usleep(2000);
+  EXPECT_TRUE(extraction.run("tree_stored.cab"));
+  EXPECT_EQ(115u, fs::file_size(running));
+  EXPECT_TRUE(extraction.ui.messages.empty());
+  EXPECT_EQ(running + " (deleted)", fs::read_symlink(exe).string());
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
 }
 
 TEST(ExtractCabinet, MultiPartSetFollowsEachNextPartWithoutRegardToCase) {
