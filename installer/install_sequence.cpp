@@ -13,6 +13,7 @@
 #include "installer/install_directories.h"
 #include "installer/licence.h"
 #include "installer/messages.h"
+#include "installer/running_server.h"
 #include "installer/settings_dialog.h"
 #include "installer/settings_writer.h"
 #include "platform/path_map.h"
@@ -154,6 +155,11 @@ State InstallSequence::extract(const std::string& archive, State next) {
                                   ui_, &refusal);
   if (!complete && (archive == kMainArchive || archive_present(archive)))
     failed_archives_.push_back({archive, refusal});
+  // A persistent server running the program just replaced starts the new one.
+  if (complete && archive == kMainArchive) {
+    std::string told = restart_running_servers(destination_);
+    if (!told.empty()) ui_.note_reason(told);
+  }
   progress_->update_progress("Done...", -1, -1);
   progress_->pause_after_archive();
   ui_.hide_progress();

@@ -73,14 +73,34 @@ int inherited_socket() {
   return fd;
 }
 
+// The socket a server that executed this program anew handed to it; -1 when none.
+int restarted_socket() {
+  const char* names = std::getenv("LISTEN_FDNAMES");
+  if (names == nullptr || std::string_view(names) != kRestartSocketName) return -1;
+  return inherited_socket();
+}
+
+// What a server started by this process executes on SIGHUP: the program file as named now
+// (an upgrade renames a new one over it), the same arguments and environment.
+ServerRestart restart_of(char** argv) {
+  ServerRestart restart;
+  std::vector<char> path(4096);
+  ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
+  if (length > 0) restart.program.assign(path.data(), static_cast<std::size_t>(length));
+  for (char** argument = argv; *argument != nullptr; ++argument)
+    restart.arguments.push_back(*argument);
+  for (char** entry = environ; *entry != nullptr; ++entry) restart.environment.push_back(*entry);
+  return restart;
+}
+
 int processors() {
   long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<int>(online) : 1;
 }
 
-int serve(const ServerOptions& options, int inherited) {
+int serve(const ServerOptions& options, int inherited, const ServerRestart& restart) {
   int listen_fd = inherited;
-  if (options.address) {
+  if (options.address && listen_fd < 0) {
     std::string error;
     listen_fd = open_listening_socket(*options.address, &error);
     if (listen_fd < 0) {
@@ -92,7 +112,7 @@ int serve(const ServerOptions& options, int inherited) {
     std::cerr << "velloc: no socket to serve: give --fastcgi ADDRESS\n";
     return kUsageError;
   }
-  int status = run_fastcgi_server(listen_fd, options, read_process_facts());
+  int status = run_fastcgi_server(listen_fd, options, read_process_facts(), restart);
   if (options.address && options.address->family == ListenAddress::Family::kUnix)
     unlink(options.address->path_or_host.c_str());
   return status;
@@ -185,7 +205,9 @@ int run_command_line(int argc, char** argv) {
     std::cout << server_version();
     return 0;
   }
-  return serve(*options, options->address ? -1 : inherited_socket());
+  int handed = restarted_socket();
+  if (handed < 0 && !options->address) handed = inherited_socket();
+  return serve(*options, handed, restart_of(argv));
 }
 
 }  // namespace
@@ -201,5 +223,5 @@ int main(int argc, char** argv) {
   int inherited = inherited_socket();
   if (inherited < 0) return run_cgi();
   std::string error;
-  return serve(*parse_server_options({}, processors(), &error), inherited);
+  return serve(*parse_server_options({}, processors(), &error), inherited, restart_of(argv));
 }

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
 #include "installer/messages.h"
+#include "installer/running_server.h"
 #include "tests/support/cgi_runner.h"
 #include "tests/support/scripted_installer_ui.h"
 #include "tests/support/stored_cabinet.h"
@@ -344,3 +348,53 @@ TEST(InstallerDirectory, IsCutAfterTheLastSlash) {
 }
 
 }  // namespace
+
+namespace {
+
+// Starts `program` (a copy of the shell) on `script` in a process group of its own, with
+// SIGHUP blocked as a supervisor holds it when `waits_for_hangup`.
+pid_t start_shell(const std::string& program, const char* script, bool waits_for_hangup) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    if (waits_for_hangup) sigprocmask(SIG_BLOCK, &hangup, nullptr);
+    execl(program.c_str(), "velloc", "-c", script, program.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+}  // namespace
+
+// Only the supervisor of a persistent server (the program with a worker running the program
+// too, waiting for SIGHUP) is told of an upgrade, also once a new file was renamed over its
+// program; a run as a CGI script, even while a child it forks has not yet become another
+// program, is not.
+TEST(RunningServers, OnlySupervisorsOfTheProgramAreFound) {
+  testing_support::TempDir dir;
+  const std::string program = fs::canonical(dir.path()).string() + "/velloc";
+  fs::copy_file("/bin/sh", program);
+  chmod(program.c_str(), 0755);
+  const char* with_worker = "\"$0\" -c 'sleep 30; :' & sleep 30; :";
+  pid_t server = start_shell(program, with_worker, true);
+  pid_t cgi_run = start_shell(program, with_worker, false);
+  ASSERT_GT(server, 0);
+  ASSERT_GT(cgi_run, 0);
+  std::vector<pid_t> found;
+  for (int tries = 0; tries < 1000 && found.empty(); ++tries) {
+    found = installer::running_servers(program);
+    if (found.empty()) usleep(2000);
+  }
+  EXPECT_EQ(std::vector<pid_t>{server}, found);
+  dir.write("new", "new program");
+  fs::rename(dir.file("new"), program);
+  EXPECT_EQ(std::vector<pid_t>{server}, installer::running_servers(program));
+  EXPECT_TRUE(installer::running_servers(program + "x").empty());
+  for (pid_t group : {server, cgi_run}) {
+    kill(-group, SIGKILL);
+    waitpid(group, nullptr, 0);
+  }
+}

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -27,6 +29,8 @@ using Clock = std::chrono::steady_clock;
 // so that a fault which kills every worker at once does not become a fork loop.
 constexpr auto kRestartPause = std::chrono::seconds(1);
 constexpr int kWorkerFailed = 1;
+// Where a handed-over socket lies, as systemd passes its first one.
+constexpr int kHandedSocket = 3;
 
 struct Worker {
   pid_t pid;
@@ -89,8 +93,13 @@ ConnectionLimits connection_limits(const ServerOptions& options) {
 
 class Supervisor {
  public:
-  Supervisor(int listen_fd, int signal_fd, const ServerOptions& options, const ProcessFacts& facts)
-      : listen_fd_(listen_fd), signal_fd_(signal_fd), options_(options), facts_(facts) {}
+  Supervisor(int listen_fd, int signal_fd, const ServerOptions& options, const ProcessFacts& facts,
+             const ServerRestart& restart)
+      : listen_fd_(listen_fd),
+        signal_fd_(signal_fd),
+        options_(options),
+        facts_(facts),
+        restart_(restart) {}
 
   int serve();
 
@@ -102,14 +111,17 @@ class Supervisor {
   void start_due_workers();
   int poll_timeout() const;
   void drain();
+  void execute_anew();
 
   int listen_fd_;
   int signal_fd_;
   const ServerOptions& options_;
   const ProcessFacts& facts_;
+  const ServerRestart& restart_;
   std::vector<Worker> workers_;
   std::vector<Clock::time_point> restarts_;  // when the missing workers are due
   bool stopping_ = false;
+  bool restarting_ = false;
 };
 
 void Supervisor::start_worker() {
@@ -154,6 +166,7 @@ void Supervisor::handle_signals() {
   signalfd_siginfo info;
   while (read(signal_fd_, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
     if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stopping_ = true;
+    if (info.ssi_signo == SIGHUP) restarting_ = true;
   }
   reap_workers();
 }
@@ -195,12 +208,58 @@ void Supervisor::drain() {
   workers_.clear();
 }
 
+// The listening socket goes to the new program at kHandedSocket, open across the exec; the
+// old workers are asked to stop after their request in flight (the new program reaps them).
+// When the exec fails, the descriptors are put back and the workers that stop are replaced
+// as usual.
+void Supervisor::execute_anew() {
+  restarting_ = false;
+  std::vector<std::string> environment;
+  for (const std::string& entry : restart_.environment)
+    if (!entry.starts_with("LISTEN_")) environment.push_back(entry);
+  environment.push_back("LISTEN_PID=" + std::to_string(getpid()));
+  environment.push_back("LISTEN_FDS=1");
+  environment.push_back("LISTEN_FDNAMES=" + std::string(kRestartSocketName));
+  std::vector<char*> argv, envp;
+  for (const std::string& argument : restart_.arguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+
+  int kept = -1;
+  if (listen_fd_ != kHandedSocket) {
+    if (fcntl(kHandedSocket, F_GETFD) >= 0) kept = fcntl(kHandedSocket, F_DUPFD_CLOEXEC, 10);
+    dup2(listen_fd_, kHandedSocket);
+  } else {
+    fcntl(kHandedSocket, F_SETFD, 0);
+  }
+  for (const Worker& worker : workers_) kill(worker.pid, SIGTERM);
+  std::cerr.flush();
+  execve(restart_.program.c_str(), argv.data(), envp.data());
+  int error = errno;
+
+  if (listen_fd_ != kHandedSocket) {
+    if (kept >= 0) {
+      dup2(kept, kHandedSocket);
+      close(kept);
+    } else {
+      close(kHandedSocket);
+    }
+  } else {
+    fcntl(kHandedSocket, F_SETFD, FD_CLOEXEC);
+  }
+  log_event(server_log(facts_), 1, "FastCGI server cannot start %s anew: %s\n",
+            restart_.program.c_str(), std::strerror(error));
+}
+
 int Supervisor::serve() {
   for (int i = 0; i < options_.workers; ++i) start_worker();
   while (!stopping_) {
     pollfd watched{signal_fd_, POLLIN, 0};
     poll(&watched, 1, poll_timeout());
     handle_signals();
+    if (restarting_ && !stopping_) execute_anew();
     if (!stopping_) start_due_workers();
   }
   drain();
@@ -209,20 +268,21 @@ int Supervisor::serve() {
 
 }  // namespace
 
-int run_fastcgi_server(int listen_fd, const ServerOptions& options, const ProcessFacts& facts) {
+int run_fastcgi_server(int listen_fd, const ServerOptions& options, const ProcessFacts& facts,
+                       const ServerRestart& restart) {
   // A visitor who hangs up must not end a worker; the workers race for each connection.
   std::signal(SIGPIPE, SIG_IGN);
   int flags = fcntl(listen_fd, F_GETFL);
   fcntl(listen_fd, F_SETFL, flags | O_NONBLOCK);
   fcntl(listen_fd, F_SETFD, FD_CLOEXEC);
-  sigset_t handled = signal_set({SIGTERM, SIGINT, SIGCHLD});
+  sigset_t handled = signal_set({SIGTERM, SIGINT, SIGCHLD, SIGHUP});
   sigprocmask(SIG_BLOCK, &handled, nullptr);
   int signal_fd = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
   if (signal_fd < 0) {
     std::cerr << "velloc: cannot wait for signals\n";
     return 1;
   }
-  Supervisor supervisor(listen_fd, signal_fd, options, facts);
+  Supervisor supervisor(listen_fd, signal_fd, options, facts, restart);
   int status = supervisor.serve();
   close(signal_fd);
   return status;
