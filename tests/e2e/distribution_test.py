@@ -5,7 +5,8 @@ velloc, started as a web server starts a CGI script (in its own folder, with not
 but the installer's settings), answers the installed forms and mails through the
 server the installer was told. A second installation over the first refuses with
 --existing stop and, with --existing continue, keeps the settings file, adding only the
-answers it lacks."""
+answers it lacks. An upgrade under load through nginx replaces the program while the
+persistent velloc serves and has it run the new one without a failed request."""
 
 import email
 import email.policy
@@ -22,7 +23,8 @@ from pathlib import Path
 
 from altcha_solver import minted
 from cgi_process import cgi_environment
-from harness import SAMPLES, SOURCE_DIR
+from harness import SAMPLES, SOURCE_DIR, Site
+from system_support import eventually
 
 CHALLENGE_KEY = "distribution challenge key"
 
@@ -32,6 +34,8 @@ import mail_sink  # noqa: E402
 BUILD_DIR = Path(os.environ.get("BUILD_DIR", SOURCE_DIR / "build" / "release"))
 PROGRAM_TREE = SAMPLES / "templates"
 INSTALL_SECONDS = 300
+LOAD_SECONDS = 3
+SWAP_SECONDS = 60
 RUN_SECONDS = 60
 MAIL_SECONDS = 10
 
@@ -207,6 +211,42 @@ class DistributionTest(unittest.TestCase):
                 self.assertEqual(status, again.returncode, again.stdout + again.stderr)
                 self.assertEqual(expected, settings.read_bytes())
                 self.assertIn(note, again.stderr)
+
+    def test_upgrade_while_a_persistent_velloc_serves(self):
+        """The installer run over a site whose persistent velloc serves through nginx at
+        concurrency 8: no request fails, the server keeps its process, and its workers
+        run the new program file."""
+        templates = self.root / "load-templates" / "Brannic" / "Templates"
+        templates.mkdir(parents=True)
+        (templates / "ok.htm").write_text("<p>ok %NAME%</p>\n")
+        with Site(mode="nginx", installed=True, templates=templates.parents[1],
+                  settings={"LOG_LEVEL": "1"}) as site:
+            server = site._velloc.pid
+            program = site.cgi_bin / "velloc"
+            page = "/cgi-bin/VLPro/velloc?DISABLE_MAIL=1&TEMPLATE_WEB=ok.htm&NAME="
+            url = f"http://127.0.0.1:{site.port}{page}x"
+            status, _, body = site.get(page + "x")
+            self.assertEqual((200, b"<p>ok x</p>\n"), (status, body))
+            load = subprocess.Popen(["ab", "-c", "8", "-t", str(LOAD_SECONDS), "-n", "1000000",
+                                     url], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                    text=True)
+            upgrade = install(self.dist, site.root, self.smtp, "owner@example.test", "continue")
+            report = load.communicate(timeout=LOAD_SECONDS + SWAP_SECONDS)[0]
+            self.assertEqual(0, upgrade.returncode, upgrade.stdout + upgrade.stderr)
+            self.assertIn(f"Told the running velloc (process {server}) to start the new program.",
+                          upgrade.stderr)
+            self.assertRegex(report, r"Failed requests:\s+0\n", report)
+            self.assertNotIn("Non-2xx", report)
+            self.assertIsNone(site._velloc.poll())
+
+            def workers_run_the_new_file():
+                children = Path(f"/proc/{server}/task/{server}/children").read_text().split()
+                programs = {os.readlink(f"/proc/{pid}/exe") for pid in children}
+                return programs == {str(program)}
+            self.assertTrue(eventually(workers_run_the_new_file, SWAP_SECONDS))
+            self.assertEqual(str(program), os.readlink(f"/proc/{server}/exe"))
+            self.assertEqual((200, b"<p>ok y</p>\n"), site.get(page + "y")[::2])
+
 
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

@@ -24,8 +24,10 @@ enum class Work { kStop, kRequest, kIdleOver, kNewConnection };
 
 // What comes first: a stopping signal, the held connection's request, the end of its
 // idle time, or a new connection. A connection that has not sent its first request yet
-// is waited for alone; one kept after an answer gives way to a waiting connection.
-Work wait_for_work(int listen_fd, int stop_fd, const FcgiConnection* held, bool fresh) {
+// is waited for alone; one kept after an answer gives way to a waiting connection. Once
+// `stopping`, only the held connection is waited for.
+Work wait_for_work(int listen_fd, int stop_fd, const FcgiConnection* held, bool fresh,
+                   bool stopping) {
   for (;;) {
     int timeout = -1;
     if (held) {
@@ -33,9 +35,9 @@ Work wait_for_work(int listen_fd, int stop_fd, const FcgiConnection* held, bool 
                                                                FcgiConnection::Clock::now());
       timeout = static_cast<int>(std::max<decltype(left.count())>(left.count(), 0));
     }
-    pollfd watched[] = {{stop_fd, POLLIN, 0},
+    pollfd watched[] = {{stopping ? -1 : stop_fd, POLLIN, 0},
                         {held ? held->fd() : -1, POLLIN, 0},
-                        {held && fresh ? -1 : listen_fd, POLLIN, 0}};
+                        {(held && fresh) || stopping ? -1 : listen_fd, POLLIN, 0}};
     int ready = poll(watched, 3, timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;
@@ -82,11 +84,19 @@ WorkerEnd serve_requests(Site& site, int listen_fd, int stop_fd, int max_request
                          const ConnectionLimits& limits) {
   std::unique_ptr<FcgiConnection> held;
   bool fresh = false;  // accepted, its first request still to come
+  // Asked to stop while a connection it accepted has not sent its request yet: the web
+  // server is already sending it and gets its answer before the worker ends.
+  bool stopping = false;
   for (int served = 0; served < max_requests;) {
-    Work work = wait_for_work(listen_fd, stop_fd, held.get(), fresh);
-    if (work == Work::kStop) return WorkerEnd::kStopped;
+    Work work = wait_for_work(listen_fd, stop_fd, held.get(), fresh, stopping);
+    if (work == Work::kStop) {
+      if (!held || !fresh) return WorkerEnd::kStopped;
+      stopping = true;
+      continue;
+    }
     if (work == Work::kIdleOver) {
       held.reset();
+      if (stopping) return WorkerEnd::kStopped;
       continue;
     }
     if (work == Work::kNewConnection) {
@@ -100,12 +110,14 @@ WorkerEnd serve_requests(Site& site, int listen_fd, int stop_fd, int max_request
     FcgiConnection::Start start = held->read_request();
     if (start == FcgiConnection::Start::kGone) {
       held.reset();
+      if (stopping) return WorkerEnd::kStopped;
       continue;
     }
     ++served;
     answer_request(site, *held, start);
     fresh = false;
     if (!held->finish()) held.reset();
+    if (stopping) return WorkerEnd::kStopped;
   }
   return WorkerEnd::kServedItsShare;
 }
