@@ -67,8 +67,9 @@ done
 
 # The site is installed anew on every start over the previous one; mails, database
 # and exports (Samples/orders.htm, Samples/signups.csv, VLPro/Brannic/order_rows.txt)
-# are kept.
-rm -rf "$demo/odbc" "$demo/VLPro/Brannic/Templates" "$demo/partner"
+# are kept. The settings file is written afresh (an installer run over an existing one
+# keeps it): the ports may differ from the last start.
+rm -rf "$demo/odbc" "$demo/VLPro/Brannic/Templates" "$demo/partner" "$demo/VLPro/VELLOC.INI"
 mkdir -p "$demo"/{odbc,mail,data,tmp,partner,archive}
 program=$demo/VLPro
 if ! "$dist/installer" --unattended --accept-license --program-folder "$demo" \

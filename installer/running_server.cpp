@@ -42,16 +42,17 @@ pid_t parent_of(const std::string& pid) {
 }
 
 // A supervisor waits for SIGHUP with the signal blocked; a run as a CGI script ends on it.
-bool blocks_hangup(pid_t pid) {
+// One that ignores it is not ended by it either.
+bool survives_hangup(pid_t pid) {
   std::string path = "/proc/";
   path.append(std::to_string(pid)).append("/status");
   std::ifstream status(path);
+  unsigned long long held = 0;
   for (std::string line; std::getline(status, line);) {
-    if (!line.starts_with("SigBlk:")) continue;
-    unsigned long long blocked = std::strtoull(line.c_str() + 7, nullptr, 16);
-    return (blocked >> (SIGHUP - 1)) & 1;
+    if (line.starts_with("SigBlk:") || line.starts_with("SigIgn:"))
+      held |= std::strtoull(line.c_str() + 7, nullptr, 16);
   }
-  return false;
+  return (held >> (SIGHUP - 1)) & 1;
 }
 
 bool runs(const std::string& program, const std::string& program_file) {
@@ -79,7 +80,7 @@ std::vector<pid_t> running_servers(const std::string& program_file) {
     if (parents.contains(parent)) with_worker.insert(parent);
   std::vector<pid_t> servers;
   for (pid_t pid : with_worker)
-    if (!parents.contains(parents[pid]) && blocks_hangup(pid)) servers.push_back(pid);
+    if (!parents.contains(parents[pid]) && survives_hangup(pid)) servers.push_back(pid);
   return servers;
 }
 

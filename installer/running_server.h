@@ -13,8 +13,8 @@ namespace installer {
 // The supervisors of persistent servers running `program_file` (an absolute path without
 // symbolic links): processes whose program is that file, or was it before a new file was
 // renamed over it, that have a child running it too (a worker), whose parent does not, and
-// that hold SIGHUP blocked (they wait for it). A run of the program as a CGI script, which
-// SIGHUP ends, is never among them.
+// that hold SIGHUP blocked (they wait for it) or ignore it. A run of the program as a CGI
+// script, which SIGHUP ends, is never among them.
 std::vector<pid_t> running_servers(const std::string& program_file);
 
 // Sends SIGHUP to each supervisor running program_directory + "/velloc", which then executes

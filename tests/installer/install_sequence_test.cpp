@@ -351,20 +351,30 @@ TEST(InstallerDirectory, IsCutAfterTheLastSlash) {
 
 namespace {
 
-// Starts `program` (a copy of the shell) on `script` in a process group of its own, with
-// SIGHUP blocked as a supervisor holds it when `waits_for_hangup`.
+// Starts `program` (a copy of the shell) on `script` in a process group of its own; SIGHUP
+// does not end it when `waits_for_hangup` (ignored: the shell would unblock it).
 pid_t start_shell(const std::string& program, const char* script, bool waits_for_hangup) {
   pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
-    sigset_t hangup;
-    sigemptyset(&hangup);
-    sigaddset(&hangup, SIGHUP);
-    if (waits_for_hangup) sigprocmask(SIG_BLOCK, &hangup, nullptr);
+    if (waits_for_hangup) signal(SIGHUP, SIG_IGN);
     execl(program.c_str(), "velloc", "-c", script, program.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   return pid;
+}
+
+// Whether `parent` has a child that executed `program` (not only forked from the shell).
+bool started_worker(pid_t parent, const std::string& program) {
+  std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                         "/children");
+  for (pid_t child; children >> child;) {
+    std::ifstream cmdline("/proc/" + std::to_string(child) + "/cmdline");
+    std::string first;
+    std::getline(cmdline, first, '\0');
+    if (first == program) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -383,12 +393,11 @@ TEST(RunningServers, OnlySupervisorsOfTheProgramAreFound) {
   pid_t cgi_run = start_shell(program, with_worker, false);
   ASSERT_GT(server, 0);
   ASSERT_GT(cgi_run, 0);
-  std::vector<pid_t> found;
-  for (int tries = 0; tries < 1000 && found.empty(); ++tries) {
-    found = installer::running_servers(program);
-    if (found.empty()) usleep(2000);
+  for (int tries = 0; tries < 1000; ++tries) {
+    if (started_worker(server, program) && started_worker(cgi_run, program)) break;
+    usleep(2000);
   }
-  EXPECT_EQ(std::vector<pid_t>{server}, found);
+  EXPECT_EQ(std::vector<pid_t>{server}, installer::running_servers(program));
   dir.write("new", "new program");
   fs::rename(dir.file("new"), program);
   EXPECT_EQ(std::vector<pid_t>{server}, installer::running_servers(program));
