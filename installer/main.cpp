@@ -35,8 +35,17 @@ int run_in_terminal() {
   if (!isatty(STDIN_FILENO)) return usage_error("standard input is not a terminal");
   installer::InstallOptions options = installer::default_install_options({});
   try {
-    installer::NewtUi ui;
-    return exit_status(installer::run_install_sequence(ui, options));
+    std::vector<std::string> notes;
+    bool finished = false;
+    {
+      installer::NewtUi ui;
+      finished = installer::run_install_sequence(ui, options);
+      notes = ui.notes();
+    }
+    // What the dialogs do not show (a kept settings file, a file that could not be
+    // written, a running server told of the new program), once the terminal is back.
+    for (const std::string& note : notes) std::cerr << note << '\n';
+    return exit_status(finished);
   } catch (const installer::TerminalInputLost& lost) {
     std::cerr << lost.what() << '\n';
     return kNotFinished;

@@ -238,4 +238,6 @@ void NewtUi::open_readme(const std::string& path) {
                                           platform::native_path(path)));
 }
 
+void NewtUi::note_reason(const std::string& reason) { notes_.push_back(reason); }
+
 }  // namespace installer

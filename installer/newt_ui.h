@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "installer/installer_ui.h"
 #include "installer/newt_progress_window.h"
@@ -40,12 +41,17 @@ class NewtUi : public InstallerUi {
   void hide_progress() override;
   void destroy_progress() override;
   void open_readme(const std::string& path) override;
+  // Kept for after the screen: the dialogs show no such lines.
+  void note_reason(const std::string& reason) override;
+  // The lines noted, for the caller to print once the terminal is given back.
+  const std::vector<std::string>& notes() const { return notes_; }
 
  private:
   void end_screen();
 
   std::unique_ptr<NewtProgressWindow> progress_;  // open while the progress window is shown
   bool screen_active_ = false;
+  std::vector<std::string> notes_;
 };
 
 }  // namespace installer

@@ -50,6 +50,12 @@ Work wait_for_work(int listen_fd, int stop_fd, const FcgiConnection* held, bool 
   }
 }
 
+// Whether a request has begun to arrive on a connection kept after an answer.
+bool request_waiting(const FcgiConnection& held) {
+  pollfd watched{held.fd(), POLLIN, 0};
+  return poll(&watched, 1, 0) > 0;
+}
+
 constexpr int kNoConnection = -1;
 constexpr int kCannotAccept = -2;
 
@@ -84,13 +90,14 @@ WorkerEnd serve_requests(Site& site, int listen_fd, int stop_fd, int max_request
                          const ConnectionLimits& limits) {
   std::unique_ptr<FcgiConnection> held;
   bool fresh = false;  // accepted, its first request still to come
-  // Asked to stop while a connection it accepted has not sent its request yet: the web
-  // server is already sending it and gets its answer before the worker ends.
+  // Asked to stop while a connection it accepted has not sent its request yet, or while a
+  // request arrives on a kept one: the web server is sending it and gets its answer
+  // before the worker ends.
   bool stopping = false;
   for (int served = 0; served < max_requests;) {
     Work work = wait_for_work(listen_fd, stop_fd, held.get(), fresh, stopping);
     if (work == Work::kStop) {
-      if (!held || !fresh) return WorkerEnd::kStopped;
+      if (!held || !(fresh || request_waiting(*held))) return WorkerEnd::kStopped;
       stopping = true;
       continue;
     }
