@@ -2,7 +2,8 @@
 the CGI program does it for the same request and files; a worker that dies is replaced;
 a settings change holds from the next request, while settings that went missing, empty
 or cut short leave the last good ones in force; SIGTERM lets the request in flight
-finish; malformed input ends only its own request; a body cut short is no submission;
+finish, also one the worker accepted before its first byte came; malformed input ends
+only its own request; a body cut short is no submission;
 slow and idle clients hold a worker no longer than the limits allow."""
 
 import os
@@ -208,6 +209,15 @@ class FastCgiTest(unittest.TestCase):
                 ("DISABLE_MAIL", "1")]
         body = encoded(form)
         _, expected, _ = run_velloc(self.site, form)
+        request = (fcgi.begin() + fcgi.stream(fcgi.PARAMS, fcgi.encode_params(fastcgi_params(body)))
+                   + fcgi.record(fcgi.STDIN, body) + fcgi.record(fcgi.STDIN))
+        # How much of the request is sent before SIGTERM: part of its body, or nothing yet
+        # of a connection the worker accepted already (the web server is about to send it).
+        for sent in (request.index(body) + 5, 0):
+            with self.subTest(sent=sent):
+                self.stop_during_request(request, sent, expected)
+
+    def stop_during_request(self, request, sent, expected):
         server = fcgi.FastCgiServer(self.site, workers=1).__enter__()
         try:
             (worker,) = server.worker_pids()
@@ -217,14 +227,12 @@ class FastCgiTest(unittest.TestCase):
             self.assertTrue(eventually(lambda: self.sockets_of(worker) == idle_sockets,
                                        WAIT_SECONDS))
             connection = fcgi.connect(server.socket)
-            params = fastcgi_params(body)
-            connection.sendall(fcgi.begin() + fcgi.stream(fcgi.PARAMS, fcgi.encode_params(params)) +
-                               fcgi.record(fcgi.STDIN, body[:5]))
+            connection.sendall(request[:sent])
             # The worker has the request once it holds the connection.
             self.assertTrue(eventually(lambda: self.sockets_of(worker) > idle_sockets, WAIT_SECONDS))
             server.process.send_signal(signal.SIGTERM)
             self.assertTrue(eventually(lambda: not server._accepts(), WAIT_SECONDS))
-            connection.sendall(fcgi.record(fcgi.STDIN, body[5:]) + fcgi.record(fcgi.STDIN))
+            connection.sendall(request[sent:])
             answer = fcgi.read_answer(connection)
             connection.close()
             self.assertTrue(answer.complete)
@@ -232,6 +240,7 @@ class FastCgiTest(unittest.TestCase):
             self.assertEqual(0, server.process.wait(timeout=fcgi.STOP_SECONDS))
         finally:
             server.stop()
+        (self.site / "velloc.sock").unlink(missing_ok=True)
 
     def test_malformed_input_ends_only_its_own_request(self):
         good = encoded([("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
