@@ -1,7 +1,8 @@
 """velloc as a FastCGI server: each request answered, recorded, mailed and logged as
 the CGI program does it for the same request and files; a worker that dies is replaced;
 a settings change holds from the next request, while settings that went missing, empty
-or cut short leave the last good ones in force; SIGTERM lets the request in flight
+or cut short leave the last good ones in force; SIGHUP starts the program anew on the
+socket it has, however it got it; SIGTERM lets the request in flight
 finish, also one the worker accepted before its first byte came; malformed input ends
 only its own request; a body cut short is no submission;
 slow and idle clients hold a worker no longer than the limits allow."""
@@ -140,6 +141,25 @@ class FastCgiTest(unittest.TestCase):
                 self.assertEqual(expected, server.request(fastcgi_params(body), body).stdout)
                 self.assertEqual(0, server.stop())
             (self.site / "velloc.sock").unlink()
+
+    def test_sighup_starts_the_program_anew_on_the_same_socket(self):
+        form = [("NAME", "Ann"), ("DEBUG_VARIABLES", "1")]
+        body = encoded(form)
+        _, expected, _ = run_velloc(self.site, form)
+        for handed in (None, "stdin", "systemd"):
+            with self.subTest(handed), fcgi.FastCgiServer(self.site, workers=2,
+                                                          handed=handed) as server:
+                old = set(server.worker_pids())
+                server.process.send_signal(signal.SIGHUP)
+                self.assertTrue(eventually(lambda: len(server.worker_pids()) == 2 and
+                                           not old & set(server.worker_pids()), WAIT_SECONDS))
+                self.assertEqual(expected, server.request(fastcgi_params(body), body).stdout)
+                # Once more: the program started anew waits for SIGHUP as well.
+                server.process.send_signal(signal.SIGHUP)
+                self.assertEqual(expected, server.request(fastcgi_params(body), body).stdout)
+                self.assertEqual(0, server.stop())
+            (self.site / "velloc.sock").unlink(missing_ok=True)
+        self.assertEqual([], [line for line in self.log_lines() if "FastCGI" in line])
 
     def test_a_killed_worker_is_replaced_and_its_death_logged(self):
         body = encoded([("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
