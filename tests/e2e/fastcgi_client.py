@@ -145,10 +145,11 @@ class FastCgiServer:
     `extra_env`)."""
 
     def __init__(self, folder, workers=1, max_requests=None, extra_env=None, handed=None,
-                 options=()):
+                 options=(), program=VELLOC_BINARY):
         """handed=None: velloc opens the socket itself; "stdin": velloc gets it listening on
         its standard input, "systemd": as fd 3 with LISTEN_PID and LISTEN_FDS. `options`
-        are further command-line options ("--request-timeout", "2")."""
+        are further command-line options ("--request-timeout", "2"); `program` the velloc
+        started."""
         self.folder = Path(folder)
         self.socket = self.folder / "velloc.sock"
         self.handed = handed
@@ -163,9 +164,10 @@ class FastCgiServer:
         self.env.update(extra_env or {})
         self.process = None
         self.workers = workers
+        self.program = str(program)
 
     def __enter__(self):
-        command, stdin, keep, prepare = [VELLOC_BINARY] + self.arguments, subprocess.DEVNULL, (), None
+        command, stdin, keep, prepare = [self.program] + self.arguments, subprocess.DEVNULL, (), None
         listener = None
         if self.handed:
             listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)

@@ -161,6 +161,19 @@ class FastCgiTest(unittest.TestCase):
             (self.site / "velloc.sock").unlink(missing_ok=True)
         self.assertEqual([], [line for line in self.log_lines() if "FastCGI" in line])
 
+        # A program file that is gone: the server goes on as it was and says why.
+        program = self.root / "velloc"
+        shutil.copy2(fcgi.VELLOC_BINARY, program)
+        with fcgi.FastCgiServer(self.site, workers=2, program=program) as server:
+            program.unlink()
+            server.process.send_signal(signal.SIGHUP)
+            self.assertTrue(eventually(lambda: any("anew" in line for line in self.log_lines()),
+                                       WAIT_SECONDS))
+            self.assertEqual(expected, server.request(fastcgi_params(body), body).stdout)
+            self.assertEqual(0, server.stop())
+        self.assertEqual([f"FastCGI server cannot start {program} anew: No such file or directory"],
+                         [line for line in self.log_lines() if "FastCGI" in line])
+
     def test_a_killed_worker_is_replaced_and_its_death_logged(self):
         body = encoded([("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
         _, expected, _ = run_velloc(self.site, [("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])
