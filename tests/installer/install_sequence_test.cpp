@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -377,6 +378,25 @@ bool started_worker(pid_t parent, const std::string& program) {
   return false;
 }
 
+// Whether the shell `pid` waits for its `sleep` with SIGHUP unblocked: while it
+// starts a command it blocks every signal for a moment.
+bool settled(pid_t pid) {
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                         "/children");
+  bool sleeping = false;
+  for (pid_t child; children >> child;) {
+    std::error_code error;
+    sleeping |=
+        fs::read_symlink("/proc/" + std::to_string(child) + "/exe", error).filename().string() ==
+        "sleep";
+  }
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("SigBlk:"))
+      return sleeping && ((std::strtoull(line.c_str() + 7, nullptr, 16) >> (SIGHUP - 1)) & 1) == 0;
+  return false;
+}
+
 }  // namespace
 
 // Only the supervisor of a persistent server (the program with a worker running the program
@@ -394,7 +414,9 @@ TEST(RunningServers, OnlySupervisorsOfTheProgramAreFound) {
   ASSERT_GT(server, 0);
   ASSERT_GT(cgi_run, 0);
   for (int tries = 0; tries < 1000; ++tries) {
-    if (started_worker(server, program) && started_worker(cgi_run, program)) break;
+    if (started_worker(server, program) && started_worker(cgi_run, program) && settled(server) &&
+        settled(cgi_run))
+      break;
     usleep(2000);
   }
   EXPECT_EQ(std::vector<pid_t>{server}, installer::running_servers(program));
