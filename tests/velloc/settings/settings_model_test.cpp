@@ -50,6 +50,16 @@ TEST(SettingsModel, EveryKeyTheReadmeTablesNameIsDeclaredAndEveryDeclaredKeyIsIn
         << key.name << " is declared, not in a README table";
 }
 
+TEST(SettingsModel, EveryDeclaredKeyIsInTheManPage) {
+  std::string man = testing_support::read_file(SOURCE_DIR "/man/velloc.8");
+  man = std::regex_replace(man, std::regex(R"(\\f[A-Z])"), " ");
+  man = std::regex_replace(man, std::regex(R"(\\-)"), "-");
+  for (const settings::KeyDeclaration& key : settings::declared_keys()) {
+    std::regex word("(^|[^A-Za-z_0-9])" + std::string(key.name) + "([^A-Za-z_0-9]|$)");
+    EXPECT_TRUE(std::regex_search(man, word)) << key.name << " is declared, not in velloc.8";
+  }
+}
+
 TEST(SettingsModel, DeclaredOnceEach) {
   std::set<std::string> seen;
   for (const settings::KeyDeclaration& key : settings::declared_keys()) {
