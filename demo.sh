@@ -98,6 +98,9 @@ InboxUsers=$INBOX_USER
 InboxSecret=$(od -An -N32 -tx1 /dev/urandom | tr -d ' \n')
 INI
 cat samples/demo/profiles.ini >>"$program/VELLOC.INI"
+# What an operator runs after changing the settings: each problem on a line of its own.
+echo "Settings check (velloc --check):"
+"$program/velloc" --check --settings "$program/VELLOC.INI" || true
 sed "s|@FORM_HANDLER@|http://127.0.0.1:$HTTP_PORT/cgi-bin/VLPro/velloc|" \
   samples/demo/partner.html >"$demo/partner/index.html"
 
