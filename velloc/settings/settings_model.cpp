@@ -26,13 +26,13 @@ constexpr KeyDeclaration kKeys[] = {
     {"TEMPLATE_DIR", kSite, T::kText, ".\\BRANNIC\\TEMPLATES\\"},
     {"TEMP", kSite, T::kFolder, ""},
     {"LOGFILE", kSite, T::kPath, "BRANNIC.LOG"},
-    {"LOG_LEVEL", kSite, T::kInteger, "1", false, 0, 15},
+    {"LOG_LEVEL", kSite, T::kChoice, "1", false, 0, 0, "0|1|5|10|15"},
     {"Referers", kSite, T::kHosts, ""},
     {"AllowedOrigins", kEither, T::kOrigins, ""},
     {"PGP_Path", kSite, T::kFolder, ""},
     {"AllowedRecipients", kSite, T::kAddresses, ""},
     {"MaxRequestSize", kSite, T::kSize, "16M", false, 1024, 256 * kMegabyte},
-    {"MaxFields", kSite, T::kInteger, "10000", false, 1, 1000000},
+    {"MaxFields", kSite, T::kSize, "10000"},
     {"ReceiptNumber", kSite, T::kInteger, "1", false, 0, 2147483647},
     {"AllowDebug", kSite, T::kFlag, ""},
     {"RedirectHosts", kSite, T::kHosts, ""},
@@ -74,7 +74,7 @@ constexpr KeyDeclaration kKeys[] = {
     {"HTTP_CA_FILE", kSite, T::kPath, ""},
     {"FollowLinks", kSite, T::kFlag, "0"},
     {"MaxUploadSize", kEither, T::kSize, "10M"},
-    {"MaxUploads", kEither, T::kInteger, "5", false, 0, 1000000},
+    {"MaxUploads", kEither, T::kSize, "5"},
     {"UploadTypes", kEither, T::kText, ""},
     {"Response", kEither, T::kChoice, "", false, 0, 0, "json|html"},
     {"Archive", kEither, T::kFlag, "0"},
@@ -186,7 +186,7 @@ bool valid_size(const KeyDeclaration& key, std::string_view value, std::string* 
       all_digits(digits) && failure == std::errc() && end == digits.data() + digits.size();
   bool within = key.maximum == 0 || (number <= key.maximum / unit && number * unit >= key.minimum);
   if (parsed && within) return true;
-  *reason = "expected a number of bytes, or with K or M (16M)";
+  *reason = "expected a number, or with K or M (16M)";
   if (parsed && key.maximum != 0)
     *reason += ", from " + std::to_string(key.minimum / 1024) + "K to " +
                std::to_string(key.maximum / kMegabyte) + "M";
