@@ -160,7 +160,8 @@ std::string Checker::section_place(const std::string& file, const platform::IniE
     std::string message = "[" + name + "]: unknown section";
     if (platform::equal_ignoring_case(name.substr(0, 4), "form"))
       message += "; did you mean [Form NAME]?";
-    else if (lower(name).find("velloc") != std::string::npos || name.size() <= 8)
+    else if (lower(name).find("velloc") != std::string::npos ||
+             settings::name_distance(name, kVelloc) <= 2)
       message += "; did you mean [Velloc]?";
     add(Severity::kWarning, file, entry.line, message);
   }
@@ -200,10 +201,13 @@ void Checker::check_value(const std::string& file, const KeyDeclaration& key,
     add(Severity::kWarning, file, entry.line,
         entry.name + ": a secret shorter than " + std::to_string(key.minimum) +
             " bytes (make one with: openssl rand -hex 32)");
-  bool admits_everyone = key.type == settings::ValueType::kAddresses ||
-                         key.type == settings::ValueType::kOrigins ||
-                         key.type == settings::ValueType::kHosts;
-  if (admits_everyone && (key.places & settings::kVellocSection) != 0) {
+  // The allow-lists, where "*" admits everyone (Referers names hosts, and an empty
+  // one admits every page; a form's RECIPIENT is no allow-list).
+  bool allow_list =
+      (key.type == settings::ValueType::kAddresses || key.type == settings::ValueType::kOrigins ||
+       key.type == settings::ValueType::kHosts) &&
+      (key.places & settings::kVellocSection) != 0 && key.name != "Referers";
+  if (allow_list) {
     for (const std::string& item : platform::split_at(entry.value, ", "))
       if (item == "*")
         add(Severity::kWarning, file, entry.line, shown + ": the list admits every address");

@@ -140,8 +140,9 @@ bool is_numbered_webhook(std::string_view name) {
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Edit distance without regard to case.
-std::size_t distance(std::string_view a, std::string_view b) {
+}  // namespace
+
+std::size_t name_distance(std::string_view a, std::string_view b) {
   std::vector<std::size_t> row(b.size() + 1);
   for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
@@ -156,6 +157,8 @@ std::size_t distance(std::string_view a, std::string_view b) {
   }
   return row[b.size()];
 }
+
+namespace {
 
 bool all_digits(std::string_view text) {
   return !text.empty() &&
@@ -248,7 +251,7 @@ std::string_view nearest_key(std::string_view name, unsigned places) {
   std::size_t best_distance = std::max<std::size_t>(2, name.size() / 3) + 1;
   for (const KeyDeclaration& key : kKeys) {
     if ((key.places & places) == 0) continue;
-    std::size_t d = distance(name, key.name);
+    std::size_t d = name_distance(name, key.name);
     if (d < best_distance) {
       best = key.name;
       best_distance = d;

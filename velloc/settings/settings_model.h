@@ -5,6 +5,7 @@
 // velloc above it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -61,6 +62,9 @@ const KeyDeclaration* find_key(std::string_view name, unsigned places = ~0u);
 // The declared name (of any place in `places`) nearest to `name`, for a
 // "did you mean" hint; empty when none is close.
 std::string_view nearest_key(std::string_view name, unsigned places);
+
+// The edit distance of two names, without regard to case.
+std::size_t name_distance(std::string_view a, std::string_view b);
 
 // Whether `value` is a valid value of the key; otherwise `*reason` says what was
 // expected ("expected 0 or 1"). An empty value is always valid: it is the empty

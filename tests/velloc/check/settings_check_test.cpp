@@ -50,18 +50,18 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
        {},
        "VELLOC.ini:2: error: SUBJECT: only a [Form NAME] profile may set this key, not [Velloc]\n"
        "1 error, 0 warnings\n"},
-      {"[Velloc]\nSMTP=a\n\n[VELLOC]\nSMTP=b\n[Velocc]\n",
+      {"[Velloc]\nSMTP=a\n\n[VELLOC]\nSMTP=b\n[Velocc]\n[Mail]\nSMTP=c\n",
        {},
        "VELLOC.ini:4: error: [VELLOC]: a second section of this name; only the first is read\n"
        "VELLOC.ini:6: warning: [Velocc]: unknown section; did you mean [Velloc]?\n"
-       "1 error, 1 warning\n"},
+       "VELLOC.ini:7: warning: [Mail]: unknown section\n1 error, 2 warnings\n"},
       {"[Velloc]\nSMTP=a\nSMTP=b\nChallengeKey=\"hunter2\"\nInboxSecret=" + std::string(32, 'k') +
            "\n",
        {},
        "VELLOC.ini:3: warning: SMTP: set a second time in this section; only the first is read\n"
        "VELLOC.ini:4: warning: ChallengeKey: a secret shorter than 32 bytes (make one with: "
        "openssl rand -hex 32)\n0 errors, 2 warnings\n"},
-      {"[Velloc]\nAllowedRecipients=a@example.com, *\nRedirectHosts=*\nReferers=\n",
+      {"[Velloc]\nAllowedRecipients=a@example.com, *\nRedirectHosts=*\nReferers=*\n",
        {},
        "VELLOC.ini:2: warning: AllowedRecipients=a@example.com, *: the list admits every "
        "address\nVELLOC.ini:3: warning: RedirectHosts=*: the list admits every address\n"
