@@ -135,7 +135,12 @@ void Checker::check_settings_file(const std::string& file) {
       }
       continue;
     }
-    if (place == 0) continue;
+    if (place == 0) {
+      if (sections_seen.empty())
+        add(Severity::kWarning, file, entry.line,
+            entry.name + ": outside any section, so never read; put it below [Velloc]");
+      continue;
+    }
     if (!keys_seen.insert(lower(entry.name)).second) {
       add(Severity::kWarning, file, entry.line,
           entry.name + ": set a second time in this section; only the first is read");

@@ -247,7 +247,10 @@ const KeyDeclaration* find_key(std::string_view name, unsigned places) {
 }
 
 std::string_view nearest_key(std::string_view name, unsigned places) {
+  // No key is this long; a longer name is no typing slip and would cost time.
+  constexpr std::size_t kLongestGuess = 64;
   std::string_view best;
+  if (name.size() > kLongestGuess) return best;
   std::size_t best_distance = std::max<std::size_t>(2, name.size() / 3) + 1;
   for (const KeyDeclaration& key : kKeys) {
     if ((key.places & places) == 0) continue;

@@ -88,8 +88,9 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
        "3 errors, 2 warnings\n"},
       {"SMTP=a\n",
        {},
+       "VELLOC.ini:1: warning: SMTP: outside any section, so never read; put it below [Velloc]\n"
        "VELLOC.ini:0: warning: no [Velloc] section: every key has its default\n"
-       "0 errors, 1 warning\n"},
+       "0 errors, 2 warnings\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.expected, problems_of(c.settings, c.files)) << c.settings;
 }
