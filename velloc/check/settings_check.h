@@ -16,10 +16,10 @@ struct SettingsProblem {
   std::string message;
 };
 
-// The problems of `settings_file`, in the order of the files and lines. Relative
-// paths in the settings (TEMPLATE_DIR, TEMP, ...) are taken from `working_directory`,
-// the folder the web server runs velloc in. Folders velloc writes into are checked
-// for the user running the check.
+// The problems of `settings_file`, in the order of its lines; those of a template
+// follow the line that first names it. Relative paths in the settings (TEMPLATE_DIR,
+// TEMP, ...) are taken from `working_directory`, the folder the web server runs
+// velloc in. Folders velloc writes into are checked for the user running the check.
 std::vector<SettingsProblem> check_settings(const std::string& settings_file,
                                             const std::string& working_directory);
 
