@@ -210,7 +210,10 @@ TEST_F(VellocBlackBox, CheckExitsOneForAnErrorAndWithStrictForAWarning) {
     std::vector<std::string> arguments;
     int exit_status;
     std::string output;
+    std::string odbc_ini = "";  // the user's data sources
   };
+  const std::string kDatabaseForm =
+      "[Velloc]\nTEMPLATE_DIR=./\n[Form a]\nTEMPLATE_DATABASE=db.ini\n";
   const Case cases[] = {
       {"[Velloc]\nSMTP=mail\n", {}, 0, "0 errors, 0 warnings\n"},
       {"[Velloc]\nSMPT=mail\n",
@@ -229,12 +232,23 @@ TEST_F(VellocBlackBox, CheckExitsOneForAnErrorAndWithStrictForAWarning) {
        "\"WebhookSecret: a secret shorter than 32 bytes (make one with: openssl rand -hex 32)\"},\n"
        "  {\"file\": \"V.ini\", \"line\": 3, \"severity\": \"error\", \"message\": "
        "\"WebhookTimeout=900: expected a whole number from 1 to 300\"}\n]}\n"},
+      {kDatabaseForm, {}, 0, "0 errors, 0 warnings\n", "[shop]\nDriver=SQLite3\n"},
+      {kDatabaseForm,
+       {},
+       0,
+       "./db.ini:2: warning: DSN=Shop: no such ODBC data source (see odbc.ini, or ODBCINI)\n"
+       "0 errors, 1 warning\n",
+       "[Other]\nDriver=SQLite3\n"},
   };
   for (const Case& c : cases) {
     site_.write("V.ini", c.settings);
+    site_.write("db.ini", "[DATABASE]\nDSN=Shop\nTABLE=t\n");
+    site_.write("odbc/odbc.ini", c.odbc_ini);
     std::vector<std::string> arguments = {"--check", "--settings", "V.ini"};
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-    CgiResult result = run_cgi({"", {"PATH=/usr/bin:/bin"}, "", site_.path(), arguments});
+    std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "ODBCSYSINI=" + site_.path(),
+                                            "ODBCINI=" + site_.file("odbc/odbc.ini")};
+    CgiResult result = run_cgi({"", environment, "", site_.path(), arguments});
     EXPECT_EQ(c.exit_status, result.exit_status) << c.settings;
     EXPECT_EQ(c.output, result.output);
   }

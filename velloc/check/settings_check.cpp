@@ -10,6 +10,7 @@
 #include "platform/path_map.h"
 #include "platform/text.h"
 #include "velloc/settings/settings_model.h"
+#include "velloc/storage/odbc_database.h"
 #include "velloc/storage/text_export.h"
 
 namespace {
@@ -70,6 +71,7 @@ class Checker {
                            const platform::IniEntry& entry);
   void check_text_file_template(const std::string& path);
   void check_database_template(const std::string& path);
+  void check_data_source(const std::string& file, const platform::IniEntry& entry);
   std::string from_working_directory(const std::string& path) const;
 
   std::string working_directory_;
@@ -77,6 +79,8 @@ class Checker {
   SiteValues site_;
   std::vector<SettingsProblem> problems_;
   std::set<std::string> templates_read_;
+  std::optional<std::vector<std::string>> data_sources_;  // read on first use
+  bool data_sources_read_ = false;
 };
 
 std::optional<std::string> Checker::read_checked(const std::string& file) {
@@ -333,12 +337,33 @@ void Checker::check_database_template(const std::string& path) {
       in_database = platform::equal_ignoring_case(entry.name, "DATABASE");
       continue;
     }
-    if (!in_database || settings::find_key(entry.name, settings::kDatabaseTemplate)) continue;
+    if (!in_database) continue;
+    if (settings::find_key(entry.name, settings::kDatabaseTemplate)) {
+      if (platform::equal_ignoring_case(entry.name, "DSN")) check_data_source(path, entry);
+      continue;
+    }
     std::string message = entry.name + ": unknown key";
     std::string_view nearest = settings::nearest_key(entry.name, settings::kDatabaseTemplate);
     if (!nearest.empty()) message += "; did you mean " + std::string(nearest) + "?";
     add(Severity::kWarning, path, entry.line, message);
   }
+}
+
+// A DSN that names a data source (not a "DRIVER=...;" connection string) must be
+// one the driver manager knows; without a driver manager nothing is said.
+void Checker::check_data_source(const std::string& file, const platform::IniEntry& entry) {
+  std::string name = entry.value.substr(0, platform::kMaxIniValue);
+  if (name.empty() || name.find('=') != std::string::npos) return;
+  if (!data_sources_read_) {
+    data_sources_ = odbc_data_source_names();
+    data_sources_read_ = true;
+  }
+  if (!data_sources_) return;
+
+  for (const std::string& known : *data_sources_)
+    if (platform::equal_ignoring_case(known, name)) return;
+  add(Severity::kWarning, file, entry.line,
+      "DSN=" + name + ": no such ODBC data source (see odbc.ini, or ODBCINI)");
 }
 
 const char* severity_word(Severity severity) {

@@ -79,7 +79,7 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
          "[TEMPLATES]\nDETAIL=row.txt\nHEADER=head.txt\nDESTINATION=out/rows.csv\n"
          "ESCAPE=xml\nFOOTR=x\n"},
         {"tpl/head.txt", ""},
-        {"tpl/db.ini", "[DATABASE]\nDSN=x\nTABEL=t\n[t]\nFIELDS=a\n"}},
+        {"tpl/db.ini", "[DATABASE]\nDSN=DRIVER=SQLite3;Database=a.db\nTABEL=t\n[t]\nFIELDS=a\n"}},
        "tpl/rows.ini:2: error: DETAIL=row.txt: no such file (tpl/row.txt)\n"
        "tpl/rows.ini:4: error: DESTINATION=out/rows.csv: no such folder (tpl/out/)\n"
        "tpl/rows.ini:5: error: ESCAPE=xml: expected none, html, csv or json\n"
