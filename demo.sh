@@ -98,9 +98,6 @@ InboxUsers=$INBOX_USER
 InboxSecret=$(od -An -N32 -tx1 /dev/urandom | tr -d ' \n')
 INI
 cat samples/demo/profiles.ini >>"$program/VELLOC.INI"
-# What an operator runs after changing the settings: each problem on a line of its own.
-echo "Settings check (velloc --check):"
-"$program/velloc" --check --settings "$program/VELLOC.INI" || true
 sed "s|@FORM_HANDLER@|http://127.0.0.1:$HTTP_PORT/cgi-bin/VLPro/velloc|" \
   samples/demo/partner.html >"$demo/partner/index.html"
 
@@ -137,6 +134,12 @@ import sqlite3, sys
 with sqlite3.connect(sys.argv[1]) as db:
     db.executescript(open(sys.argv[2]).read())
 PY
+
+# What an operator runs after changing the settings, with the web server's ODBC
+# files: each problem on a line of its own.
+echo "Settings check (velloc --check):"
+ODBCSYSINI="$demo/odbc" ODBCINI="$demo/odbc/odbc.ini" \
+  "$program/velloc" --check --settings "$program/VELLOC.INI" || true
 
 # Only velloc is reachable of VLPro, and it runs in its folder, so the default
 # template directory .\BRANNIC\TEMPLATES\ is VLPro/Brannic/Templates. Persistent, it
