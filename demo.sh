@@ -136,6 +136,12 @@ with sqlite3.connect(sys.argv[1]) as db:
     db.executescript(open(sys.argv[2]).read())
 PY
 
+# What an operator runs after changing the settings, with the web server's ODBC
+# files: each problem on a line of its own.
+echo "Settings check (velloc --check):"
+ODBCSYSINI="$demo/odbc" ODBCINI="$demo/odbc/odbc.ini" \
+  "$program/velloc" --check --settings "$program/VELLOC.INI" || true
+
 # Only velloc is reachable of VLPro, and it runs in its folder, so the default
 # template directory .\BRANNIC\TEMPLATES\ is VLPro/Brannic/Templates. Persistent, it
 # is started once by lighttpd (which stops it again), with the listening socket as

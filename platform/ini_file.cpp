@@ -42,6 +42,8 @@ struct IniLine {
 
 IniLine classify(std::string_view line) {
   std::string_view text = trim(line);
+  // Editors on some systems put a byte-order mark before the first section.
+  if (text.starts_with(kByteOrderMark)) text = trim(text.substr(kByteOrderMark.size()));
   IniLine parsed;
   if (text.empty() || text.front() == ';') return parsed;
   if (text.front() == '[') {
@@ -80,6 +82,20 @@ bool read_all(int fd, std::string& content) {
 }
 
 }  // namespace
+
+std::vector<IniEntry> parse_ini_entries(std::string_view content) {
+  std::vector<IniEntry> entries;
+  int number = 0;
+  for (std::string_view line : split_lines(content)) {
+    ++number;
+    IniLine parsed = classify(line);
+    if (parsed.kind == IniLine::kOther) continue;
+    entries.push_back(
+        IniEntry{parsed.kind == IniLine::kSection ? IniEntry::Kind::kSection : IniEntry::Kind::kKey,
+                 number, std::string(parsed.name), std::string(parsed.value)});
+  }
+  return entries;
+}
 
 // What tells one version of a file from another: a rewrite in place changes the
 // size or the modification time, a replacement the inode.

@@ -41,6 +41,20 @@ std::string read_ini_string(const std::string& file, std::string_view section, s
 // up to the first non-digit; no digits give 0.
 int parse_leading_int(std::string_view text);
 
+// One section or key line of a settings file's content as the readers see it:
+// `line` counts from 1, `name` and `value` are trimmed, the value has lost its
+// quotes and is not cut. Comments, blank lines and other lines are left out.
+struct IniEntry {
+  enum class Kind { kSection, kKey } kind;
+  int line;
+  std::string name;
+  std::string value;
+};
+std::vector<IniEntry> parse_ini_entries(std::string_view content);
+
+// A UTF-8 byte-order mark, which the readers skip at the start of a file.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 // Writes key=value into [section], replacing the key's line where it stands or
 // adding it at the end of the section; the section is appended when missing. Every
 // other line of the file is kept as it was. Returns false when the file cannot be

@@ -1,7 +1,8 @@
 // The entry point. Without arguments velloc answers one form submission as a CGI
 // program (exit status 1). It serves FastCGI instead when its standard input is a
 // listening socket, when systemd passes it one, or when the command line says where
-// to listen. Only here is the process environment read.
+// to listen; any other argument without a CGI environment is refused with the usage
+// text. Only here is the process environment read.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include "velloc/archive/archive_options.h"
 #include "velloc/archive/delivery_commands.h"
 #include "velloc/archive/release.h"
+#include "velloc/check/settings_check.h"
 #include "velloc/fastcgi/listen_address.h"
 #include "velloc/fastcgi/server_options.h"
 #include "velloc/fastcgi/supervisor.h"
@@ -118,7 +120,7 @@ int serve(const ServerOptions& options, int inherited, const ServerRestart& rest
   return status;
 }
 
-std::string usage() { return server_usage(processors()) + archive_usage(); }
+std::string usage() { return server_usage(processors()) + check_usage() + archive_usage(); }
 
 bool sends(const ArchiveOptions& options) {
   return options.command == ArchiveOptions::Command::kDeliver ||
@@ -188,8 +190,29 @@ int run_archive_command_line(const std::vector<std::string>& arguments) {
   return run_archive_command(*options, *store, *state, now, std::cout, std::cerr);
 }
 
+// --check: relative paths in the settings are taken from the settings file's folder,
+// where the web server runs velloc.
+int run_check_command_line(const std::vector<std::string>& arguments) {
+  std::string error;
+  std::optional<CheckOptions> options = parse_check_options(arguments, &error);
+  if (!options) {
+    std::cerr << "velloc: " << error << "\n" << check_usage();
+    return kUsageError;
+  }
+  std::string file = options->settings_file;
+  if (file.empty()) file = find_settings_file(read_process_facts());
+  if (file.empty()) {
+    std::cerr << "velloc: no settings file found; give --settings PATH\n";
+    return 1;
+  }
+  std::size_t slash = file.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+  return report_problems(check_settings(file, folder), options->json, options->strict, std::cout);
+}
+
 int run_command_line(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (is_check_command_line(arguments)) return run_check_command_line(arguments);
   if (is_archive_command_line(arguments)) return run_archive_command_line(arguments);
   std::string error;
   std::optional<ServerOptions> options = parse_server_options(arguments, processors(), &error);
@@ -219,7 +242,9 @@ int main(int argc, char** argv) {
   // A web server starting a CGI program names its interface; some pass the words of a
   // query without "=" as arguments, which never make this a server.
   if (std::getenv("GATEWAY_INTERFACE") != nullptr) return run_cgi();
-  if (argc > 1 && std::string_view(argv[1]).starts_with("--")) return run_command_line(argc, argv);
+  // Without a web server, any argument is an option or command; one velloc does not
+  // know is refused with the usage text and sends nothing.
+  if (argc > 1) return run_command_line(argc, argv);
   int inherited = inherited_socket();
   if (inherited < 0) return run_cgi();
   std::string error;

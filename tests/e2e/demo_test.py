@@ -258,6 +258,9 @@ class DemoTest(unittest.TestCase):
         status, _ = self.post("redirect.html", {"email": "cy.inbox@example.test"})
         self.assertEqual(302, status)
         login = self.demo_login()
+        # The installed settings, the profiles and the templates they name pass the check.
+        self.assertIn("Settings check (velloc --check):\n0 errors, 0 warnings\n",
+                      self.demo_output())
         user = login.split(":")[0]
         query = INBOX + "?" + urllib.parse.urlencode({"q": "cy.inbox@example.test"})
         for case, credentials, expected in (

@@ -1,15 +1,17 @@
 // Feeds arbitrary bytes to the settings reader and writer as the content of a
 // settings file: lookups must stay within 259 characters and a write must keep
-// the key readable afterwards.
+// the key readable afterwards; the check (velloc --check) must get through any file.
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "platform/ini_file.h"
+#include "velloc/check/settings_check.h"
 
 namespace {
 
@@ -26,6 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fwrite(data, 1, size, out);
     std::fclose(out);
   }
+  std::ostringstream report;
+  report_problems(check_settings(file, "/tmp"), false, false, report);
   for (const char* key : {"PGP_Path", "TEMPLATE_DIR", "LOG_LEVEL", "ReceiptNumber"}) {
     std::string value = platform::read_ini_string(file, "Velloc", key, "default");
     if (value.size() > platform::kMaxIniValue) __builtin_trap();

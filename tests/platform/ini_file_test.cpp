@@ -77,7 +77,9 @@ TEST_F(IniFileTest, WritingChangesOnlyTheKeysLine) {
        "; comment\n[velloc]\nA=1\nReceiptNumber=8\nB=2\n[X]\nC=3\n"},
       {"[Velloc]\r\nA=1\r\n\r\n[X]\r\nC=3\r\n",
        "[Velloc]\r\nA=1\r\nReceiptNumber=8\r\n\r\n[X]\r\nC=3\r\n"},
-      {"[X]\nC=3", "[X]\nC=3\n[Velloc]\nReceiptNumber=8\n"}};
+      {"[X]\nC=3", "[X]\nC=3\n[Velloc]\nReceiptNumber=8\n"},
+      // A byte-order mark is passed over, so the first section is found, and kept.
+      {"\xEF\xBB\xBF[Velloc]\nReceiptNumber=7\n", "\xEF\xBB\xBF[Velloc]\nReceiptNumber=8\n"}};
   for (const auto& [before, after] : cases) {
     ASSERT_TRUE(platform::write_ini_string(write(before), "Velloc", "ReceiptNumber", "8"));
     EXPECT_EQ(after, content()) << before;

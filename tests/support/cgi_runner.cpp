@@ -85,7 +85,10 @@ CgiResult run_cgi(const CgiInvocation& invocation) {
   if (!invocation.working_directory.empty())
     posix_spawn_file_actions_addchdir_np(&actions, invocation.working_directory.c_str());
 
-  std::vector<char*> argv{binary.data(), nullptr};
+  std::vector<std::string> arguments = invocation.arguments;
+  std::vector<char*> argv{binary.data()};
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
   std::vector<std::string> env_copy = invocation.environment;
   std::vector<char*> envp;
   for (auto& entry : env_copy) envp.push_back(entry.data());

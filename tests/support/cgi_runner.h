@@ -39,6 +39,7 @@ struct CgiInvocation {
   std::vector<std::string> environment;  // "NAME=value" entries; nothing else is inherited
   std::string body;                      // standard input
   std::string working_directory;         // defaults to the caller's
+  std::vector<std::string> arguments;    // after the program name
 };
 
 CgiResult run_cgi(const CgiInvocation& invocation);

@@ -91,7 +91,7 @@ TEST(ResponseBlackBox, ExactBytesOfEveryResponsePath) {
     environment.insert(environment.end(),
                        {"SERVER_NAME=site.example", "HTTP_HOST=site.example:8080"});
     testing_support::CgiResult result =
-        testing_support::run_cgi({"", environment, body, site.path()});
+        testing_support::run_cgi({"", environment, body, site.path(), {}});
     EXPECT_EQ(1, result.exit_status);
     EXPECT_EQ(expected, result.output);
   }

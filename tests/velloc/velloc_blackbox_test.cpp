@@ -24,7 +24,7 @@ class VellocBlackBox : public ::testing::Test {
   CgiResult post(const std::string& body, std::vector<std::string> extra = {}) {
     std::vector<std::string> environment = testing_support::post_environment(body);
     environment.insert(environment.end(), extra.begin(), extra.end());
-    CgiResult result = run_cgi({"", environment, body, site_.path()});
+    CgiResult result = run_cgi({"", environment, body, site_.path(), {}});
     EXPECT_EQ(1, result.exit_status);
     return result;
   }
@@ -78,7 +78,7 @@ TEST_F(VellocBlackBox, ConsoleLogGoesToStandardErrorAndALostLogIsReported) {
 
 TEST_F(VellocBlackBox, HugeContentLengthGetsTheInitialisationErrorPage) {
   for (const char* length : {"CONTENT_LENGTH=3000000000", "CONTENT_LENGTH=2147483647"}) {
-    CgiResult result = run_cgi({"", {length, "PATH=/usr/bin:/bin"}, "a=1", site_.path()});
+    CgiResult result = run_cgi({"", {length, "PATH=/usr/bin:/bin"}, "a=1", site_.path(), {}});
     EXPECT_EQ(1, result.exit_status) << length;
     EXPECT_EQ("Content-type: text/html\n\n<HTML>\n<H1>CGI Initialization Error</H1>\n</HTML>",
               result.output)
@@ -176,6 +176,82 @@ TEST_F(VellocBlackBox, UndecodableJsonBodyIsABadRequestThatSaysWhy) {
       "number, boolean, null or an array of those\n",
       result.errors);
   EXPECT_FALSE(site_.exists("velloc.log"));
+}
+
+TEST_F(VellocBlackBox, ArgumentsOutsideAWebServerAreOptionsAndAnUnknownOneIsRefused) {
+  struct Case {
+    std::vector<std::string> arguments;
+    bool under_web_server;
+    int exit_status;
+    std::string error_start;
+  };
+  const Case cases[] = {
+      {{"doctor"}, false, 2, "velloc: unknown option: doctor\nUsage: velloc\n"},
+      {{"--chek"}, false, 2, "velloc: unknown option: --chek\nUsage: velloc\n"},
+      {{"--check", "--verbose"}, false, 2, "velloc: --check does not take --verbose\n"},
+      {{"doctor"}, true, 1, ""},  // a query without "=" reaches a CGI program as arguments
+  };
+  for (const Case& c : cases) {
+    site_.write("VELLOC.ini", "[Velloc]\nLOGFILE=velloc.log\nSMTP=127.0.0.1:1\n");
+    std::vector<std::string> environment = testing_support::post_environment("a=1");
+    if (!c.under_web_server) std::erase(environment, std::string("GATEWAY_INTERFACE=CGI/1.1"));
+    CgiResult result = run_cgi({"", environment, "a=1", site_.path(), c.arguments});
+    EXPECT_EQ(c.exit_status, result.exit_status) << c.arguments[0];
+    EXPECT_TRUE(result.errors.starts_with(c.error_start)) << result.errors;
+    // Only the submission that ran tried to send its mail and logged the failure.
+    EXPECT_EQ(c.under_web_server, site_.exists("velloc.log")) << c.arguments[0];
+    std::remove(site_.file("velloc.log").c_str());
+  }
+}
+
+TEST_F(VellocBlackBox, CheckExitsOneForAnErrorAndWithStrictForAWarning) {
+  struct Case {
+    std::string settings;
+    std::vector<std::string> arguments;
+    int exit_status;
+    std::string output;
+    std::string odbc_ini = "";  // the user's data sources
+  };
+  const std::string kDatabaseForm =
+      "[Velloc]\nTEMPLATE_DIR=./\n[Form a]\nTEMPLATE_DATABASE=db.ini\n";
+  const Case cases[] = {
+      {"[Velloc]\nSMTP=mail\n", {}, 0, "0 errors, 0 warnings\n"},
+      {"[Velloc]\nSMPT=mail\n",
+       {},
+       0,
+       "V.ini:2: warning: SMPT: unknown key; did you mean SMTP?\n0 errors, 1 warning\n"},
+      {"[Velloc]\nSMPT=mail\n",
+       {"--strict"},
+       1,
+       "V.ini:2: warning: SMPT: unknown key; did you mean SMTP?\n0 errors, 1 warning\n"},
+      {"[Velloc]\nWebhookSecret=ab\nWebhookTimeout=900\n",
+       {"--json"},
+       1,
+       "{\"errors\": 1, \"warnings\": 1, \"status\": 1, \"problems\": [\n"
+       "  {\"file\": \"V.ini\", \"line\": 2, \"severity\": \"warning\", \"message\": "
+       "\"WebhookSecret: a secret shorter than 32 bytes (make one with: openssl rand -hex 32)\"},\n"
+       "  {\"file\": \"V.ini\", \"line\": 3, \"severity\": \"error\", \"message\": "
+       "\"WebhookTimeout=900: expected a whole number from 1 to 300\"}\n]}\n"},
+      {kDatabaseForm, {}, 0, "0 errors, 0 warnings\n", "[shop]\nDriver=SQLite3\n"},
+      {kDatabaseForm,
+       {},
+       0,
+       "./db.ini:2: warning: DSN=Shop: no such ODBC data source (see odbc.ini, or ODBCINI)\n"
+       "0 errors, 1 warning\n",
+       "[Other]\nDriver=SQLite3\n"},
+  };
+  for (const Case& c : cases) {
+    site_.write("V.ini", c.settings);
+    site_.write("db.ini", "[DATABASE]\nDSN=Shop\nTABLE=t\n");
+    site_.write("odbc/odbc.ini", c.odbc_ini);
+    std::vector<std::string> arguments = {"--check", "--settings", "V.ini"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "ODBCSYSINI=" + site_.path(),
+                                            "ODBCINI=" + site_.file("odbc/odbc.ini")};
+    CgiResult result = run_cgi({"", environment, "", site_.path(), arguments});
+    EXPECT_EQ(c.exit_status, result.exit_status) << c.settings;
+    EXPECT_EQ(c.output, result.output);
+  }
 }
 
 }  // namespace

@@ -172,3 +172,25 @@ bool OdbcDatabase::run(const std::string& sql, const std::vector<std::string>& p
   odbc_.SQLFreeHandle(SQL_HANDLE_STMT, statement);
   return ok;
 }
+
+std::optional<std::vector<std::string>> odbc_data_source_names() {
+  const OdbcApi* odbc = odbc_api(nullptr);
+  if (!odbc) return std::nullopt;
+  SQLHANDLE environment = nullptr;
+  if (!succeeded(odbc->SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment)))
+    return std::nullopt;
+  odbc->SQLSetEnvAttr(environment, SQL_ATTR_ODBC_VERSION,
+                      reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  std::vector<std::string> names;
+  SQLCHAR name[SQL_MAX_DSN_LENGTH + 1];
+  SQLCHAR description[256];
+  SQLSMALLINT name_length = 0, description_length = 0;
+  SQLUSMALLINT direction = SQL_FETCH_FIRST;
+  while (succeeded(odbc->SQLDataSources(environment, direction, name, sizeof name, &name_length,
+                                        description, sizeof description, &description_length))) {
+    names.emplace_back(reinterpret_cast<const char*>(name));
+    direction = SQL_FETCH_NEXT;
+  }
+  odbc->SQLFreeHandle(SQL_HANDLE_ENV, environment);
+  return names;
+}

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,3 +56,7 @@ class OdbcDatabase {
   bool sqlite_ = false;
   bool postgresql_ = false;
 };
+
+// The names of the data sources the driver manager knows (the user's and the
+// system's odbc.ini); nullopt when the driver manager cannot be loaded.
+std::optional<std::vector<std::string>> odbc_data_source_names();

@@ -52,6 +52,7 @@ LoadedApi load_api() {
   VELLOC_FIND(SQLGetDiagRec);
   VELLOC_FIND(SQLGetInfo);
   VELLOC_FIND(SQLNumResultCols);
+  VELLOC_FIND(SQLDataSources);
   return loaded;
 }
 

@@ -35,6 +35,7 @@ struct OdbcApi {
   decltype(&::SQLGetDiagRec) SQLGetDiagRec;
   decltype(&::SQLGetInfo) SQLGetInfo;
   decltype(&::SQLNumResultCols) SQLNumResultCols;
+  decltype(&::SQLDataSources) SQLDataSources;
 };
 
 // The driver manager's functions, loaded once per process and kept until it ends.

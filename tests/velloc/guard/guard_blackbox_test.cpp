@@ -26,7 +26,7 @@ class GuardBlackBox : public ::testing::Test {
   std::string post(const std::string& body, const std::string& remote = "192.0.2.1") {
     std::vector<std::string> environment = testing_support::post_environment(body);
     environment.push_back("REMOTE_ADDR=" + remote);
-    return testing_support::run_cgi({"", environment, body, site_.path()}).output;
+    return testing_support::run_cgi({"", environment, body, site_.path(), {}}).output;
   }
   std::string log() const { return testing_support::logged_messages(site_.file("velloc.log")); }
 

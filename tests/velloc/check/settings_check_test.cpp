@@ -1,0 +1,128 @@
+#include "velloc/check/settings_check.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tests/support/cgi_runner.h"
+
+namespace {
+
+using Severity = SettingsProblem::Severity;
+
+// The problems of `settings` (written to VELLOC.ini beside `files`), one line each,
+// with the scratch folder left out of the paths.
+std::string problems_of(const std::string& settings,
+                        const std::vector<std::pair<std::string, std::string>>& files = {}) {
+  testing_support::TempDir dir;
+  dir.write("VELLOC.ini", settings);
+  for (const auto& [name, content] : files) dir.write(name, content);
+  std::ostringstream out;
+  report_problems(check_settings(dir.file("VELLOC.ini"), dir.path()), false, false, out);
+  std::string text = out.str();
+  for (std::size_t at; (at = text.find(dir.path() + "/")) != std::string::npos;)
+    text.erase(at, dir.path().size() + 1);
+  return text;
+}
+
+TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
+  const std::string kTemplates = "TEMPLATE_DIR=tpl/\n";
+  struct Case {
+    std::string settings;
+    std::vector<std::pair<std::string, std::string>> files;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"[Velloc]\nSMTP=mail:25\nArchive=1\n", {}, "0 errors, 0 warnings\n"},
+      {"\xEF\xBB\xBF[Velloc]\nSMPT=mail\n",
+       {},
+       "VELLOC.ini:1: warning: byte-order mark at the start of the file (skipped when read; save "
+       "the file without it)\nVELLOC.ini:2: warning: SMPT: unknown key; did you mean SMTP?\n"
+       "0 errors, 2 warnings\n"},
+      {"[Velloc]\r\nArchive=yes\r\nMaxUploads=\r\n",
+       {},
+       "VELLOC.ini:2: error: Archive=yes: expected 0 or 1\n1 error, 0 warnings\n"},
+      {"[Velloc]\n[Form contact]\nInbox=1\nrecipient=a@example.com\n",
+       {},
+       "VELLOC.ini:3: error: Inbox: only [Velloc] may set this key, not a form profile\n"
+       "1 error, 0 warnings\n"},
+      {"[Velloc]\nSUBJECT=Hello\n",
+       {},
+       "VELLOC.ini:2: error: SUBJECT: only a [Form NAME] profile may set this key, not [Velloc]\n"
+       "1 error, 0 warnings\n"},
+      {"[Velloc]\nSMTP=a\n\n[VELLOC]\nSMTP=b\n[Velocc]\n[Mail]\nSMTP=c\n",
+       {},
+       "VELLOC.ini:4: error: [VELLOC]: a second section of this name; only the first is read\n"
+       "VELLOC.ini:6: warning: [Velocc]: unknown section; did you mean [Velloc]?\n"
+       "VELLOC.ini:7: warning: [Mail]: unknown section\n1 error, 2 warnings\n"},
+      {"[Velloc]\nSMTP=a\nSMTP=b\nChallengeKey=\"hunter2\"\nInboxSecret=" + std::string(32, 'k') +
+           "\n",
+       {},
+       "VELLOC.ini:3: warning: SMTP: set a second time in this section; only the first is read\n"
+       "VELLOC.ini:4: warning: ChallengeKey: a secret shorter than 32 bytes (make one with: "
+       "openssl rand -hex 32)\n0 errors, 2 warnings\n"},
+      {"[Velloc]\nAllowedRecipients=a@example.com, *\nRedirectHosts=*\nReferers=*\n",
+       {},
+       "VELLOC.ini:2: warning: AllowedRecipients=a@example.com, *: the list admits every "
+       "address\nVELLOC.ini:3: warning: RedirectHosts=*: the list admits every address\n"
+       "0 errors, 2 warnings\n"},
+      {"[Velloc]\n" + kTemplates + "TEMP=gone\n[Form a]\nTEMPLATE_WEB=thanks.htm\n" +
+           "TEMPLATE_MAIL=Mail\\x.txt\nTEMPLATE_MISSING=../secret.htm\n",
+       {{"tpl/mail/X.txt", "x"}},
+       "VELLOC.ini:3: error: TEMP=gone: no such folder (gone)\n"
+       "VELLOC.ini:5: error: TEMPLATE_WEB=thanks.htm: no such template (tpl/thanks.htm)\n"
+       "VELLOC.ini:7: error: TEMPLATE_MISSING=../secret.htm: a template name may not hold "
+       "\"..\"\n3 errors, 0 warnings\n"},
+      {"[Velloc]\n" + kTemplates + "[Form a]\nTEMPLATE_TEXTFILE=rows.ini\n[Form b]\n" +
+           "TEMPLATE_TEXTFILE=rows.ini\nTEMPLATE_DATABASE=db.ini\n",
+       {{"tpl/rows.ini",
+         "[TEMPLATES]\nDETAIL=row.txt\nHEADER=head.txt\nDESTINATION=out/rows.csv\n"
+         "ESCAPE=xml\nFOOTR=x\n"},
+        {"tpl/head.txt", ""},
+        {"tpl/db.ini", "[DATABASE]\nDSN=DRIVER=SQLite3;Database=a.db\nTABEL=t\n[t]\nFIELDS=a\n"}},
+       "tpl/rows.ini:2: error: DETAIL=row.txt: no such file (tpl/row.txt)\n"
+       "tpl/rows.ini:4: error: DESTINATION=out/rows.csv: no such folder (tpl/out/)\n"
+       "tpl/rows.ini:5: error: ESCAPE=xml: expected none, html, csv or json\n"
+       "tpl/rows.ini:6: warning: FOOTR: unknown key; did you mean FOOTER?\n"
+       "tpl/db.ini:3: warning: TABEL: unknown key; did you mean TABLE?\n"
+       "3 errors, 2 warnings\n"},
+      {"SMTP=a\n",
+       {},
+       "VELLOC.ini:1: warning: SMTP: outside any section, so never read; put it below [Velloc]\n"
+       "VELLOC.ini:0: warning: no [Velloc] section: every key has its default\n"
+       "0 errors, 2 warnings\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.expected, problems_of(c.settings, c.files)) << c.settings;
+}
+
+TEST(SettingsCheck, ExitStatusAndJson) {
+  std::vector<SettingsProblem> warning = {{Severity::kWarning, "V.ini", 2, "a \"b\""}};
+  std::vector<SettingsProblem> error = {{Severity::kError, "V.ini", 3, "c"}};
+  std::ostringstream out;
+  EXPECT_EQ(0, report_problems({}, false, true, out));
+  EXPECT_EQ(0, report_problems(warning, false, false, out));
+  EXPECT_EQ(1, report_problems(warning, false, true, out));
+  EXPECT_EQ(1, report_problems(error, false, false, out));
+  std::ostringstream json;
+  EXPECT_EQ(0, report_problems(warning, true, false, json));
+  EXPECT_EQ(
+      "{\"errors\": 0, \"warnings\": 1, \"status\": 0, \"problems\": [\n"
+      "  {\"file\": \"V.ini\", \"line\": 2, \"severity\": \"warning\", \"message\": \"a "
+      "\\\"b\\\"\"}\n]}\n",
+      json.str());
+}
+
+TEST(SettingsCheck, Options) {
+  std::string error;
+  std::optional<CheckOptions> options =
+      parse_check_options({"--check", "--settings", "/etc/V.ini", "--json", "--strict"}, &error);
+  ASSERT_TRUE(options);
+  EXPECT_EQ("/etc/V.ini", options->settings_file);
+  EXPECT_TRUE(options->json && options->strict);
+  EXPECT_FALSE(parse_check_options({"--check", "--settings"}, &error));
+  EXPECT_EQ("--settings needs a path", error);
+  EXPECT_FALSE(parse_check_options({"--check", "--list"}, &error));
+  EXPECT_EQ("--check does not take --list", error);
+}
+
+}  // namespace

@@ -1,0 +1,463 @@
+#include "velloc/check/settings_check.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "platform/ini_file.h"
+#include "platform/path_map.h"
+#include "platform/text.h"
+#include "velloc/settings/settings_model.h"
+#include "velloc/storage/odbc_database.h"
+#include "velloc/storage/text_export.h"
+
+namespace {
+
+using settings::KeyDeclaration;
+using Severity = SettingsProblem::Severity;
+
+constexpr char kVelloc[] = "Velloc";
+constexpr std::string_view kFormPrefix = "Form ";
+constexpr char kDefaultTemplateDirectory[] = ".\\BRANNIC\\TEMPLATES\\";
+constexpr std::size_t kShortestSecret = 32;
+
+std::string lower(std::string_view text) {
+  std::string result(text);
+  for (char& c : result)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return result;
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+  std::ifstream in(platform::native_path(path), std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+bool is_profile(std::string_view section) {
+  return section.size() > kFormPrefix.size() &&
+         platform::equal_ignoring_case(section.substr(0, kFormPrefix.size()), kFormPrefix);
+}
+
+// The values the file checks need from [Velloc].
+struct SiteValues {
+  std::string template_directory = kDefaultTemplateDirectory;
+};
+
+class Checker {
+ public:
+  Checker(std::string working_directory) : working_directory_(std::move(working_directory)) {}
+
+  void check_settings_file(const std::string& file);
+  std::vector<SettingsProblem> problems() { return std::move(problems_); }
+
+ private:
+  void add(Severity severity, const std::string& file, int line, std::string message) {
+    problems_.push_back(SettingsProblem{severity, file, line, std::move(message)});
+  }
+  std::optional<std::string> read_checked(const std::string& file);
+  std::string section_place(const std::string& file, const platform::IniEntry& entry,
+                            unsigned* place);
+  void check_key(const std::string& file, unsigned place, const platform::IniEntry& entry);
+  void check_value(const std::string& file, const KeyDeclaration& key,
+                   const platform::IniEntry& entry);
+  void check_files(const std::string& file, const KeyDeclaration& key,
+                   const platform::IniEntry& entry);
+  void check_template_file(const std::string& file, const KeyDeclaration& key,
+                           const platform::IniEntry& entry);
+  void check_text_file_template(const std::string& path);
+  void check_database_template(const std::string& path);
+  void check_data_source(const std::string& file, const platform::IniEntry& entry);
+  std::string from_working_directory(const std::string& path) const;
+
+  std::string working_directory_;
+  std::string current_template_;  // the settings-format template being read
+  SiteValues site_;
+  std::vector<SettingsProblem> problems_;
+  std::set<std::string> templates_read_;
+  std::optional<std::vector<std::string>> data_sources_;  // read on first use
+  bool data_sources_read_ = false;
+};
+
+std::optional<std::string> Checker::read_checked(const std::string& file) {
+  std::optional<std::string> content = read_file(file);
+  if (!content) {
+    add(Severity::kError, file, 0, "cannot be read");
+    return std::nullopt;
+  }
+  if (content->starts_with(platform::kByteOrderMark))
+    add(Severity::kWarning, file, 1,
+        "byte-order mark at the start of the file (skipped when read; save the file without it)");
+  return content;
+}
+
+std::string Checker::from_working_directory(const std::string& path) const {
+  std::string composed = path;
+  for (char& c : composed)
+    if (c == '\\') c = '/';
+  if (composed.starts_with("/")) return composed;
+  if (composed.starts_with("./")) composed.erase(0, 2);
+  return working_directory_ + "/" + composed;
+}
+
+// The first pass reads [Velloc]'s values that the file checks need.
+SiteValues read_site_values(const std::vector<platform::IniEntry>& entries) {
+  SiteValues values;
+  bool in_velloc = false;
+  for (const platform::IniEntry& entry : entries) {
+    if (entry.kind == platform::IniEntry::Kind::kSection) {
+      if (in_velloc) break;
+      in_velloc = platform::equal_ignoring_case(entry.name, kVelloc);
+    } else if (in_velloc && platform::equal_ignoring_case(entry.name, "TEMPLATE_DIR")) {
+      values.template_directory = entry.value.substr(0, platform::kMaxIniValue);
+      break;
+    }
+  }
+  return values;
+}
+
+void Checker::check_settings_file(const std::string& file) {
+  std::optional<std::string> content = read_checked(file);
+  if (!content) return;
+  std::vector<platform::IniEntry> entries = platform::parse_ini_entries(*content);
+  site_ = read_site_values(entries);
+  std::set<std::string> sections_seen, keys_seen;
+  unsigned place = 0;
+  for (const platform::IniEntry& entry : entries) {
+    if (entry.kind == platform::IniEntry::Kind::kSection) {
+      keys_seen.clear();
+      std::string name = section_place(file, entry, &place);
+      if (!sections_seen.insert(lower(name)).second) {
+        bool velloc = platform::equal_ignoring_case(name, kVelloc);
+        add(velloc ? Severity::kError : Severity::kWarning, file, entry.line,
+            "[" + name + "]: a second section of this name; only the first is read");
+        place = 0;
+      }
+      continue;
+    }
+    if (place == 0) {
+      if (sections_seen.empty())
+        add(Severity::kWarning, file, entry.line,
+            entry.name + ": outside any section, so never read; put it below [Velloc]");
+      continue;
+    }
+    if (!keys_seen.insert(lower(entry.name)).second) {
+      add(Severity::kWarning, file, entry.line,
+          entry.name + ": set a second time in this section; only the first is read");
+      continue;
+    }
+    check_key(file, place, entry);
+  }
+  if (sections_seen.count("velloc") == 0)
+    add(Severity::kWarning, file, 0, "no [Velloc] section: every key has its default");
+}
+
+// The place of a section's keys (0 for a section velloc does not read).
+std::string Checker::section_place(const std::string& file, const platform::IniEntry& entry,
+                                   unsigned* place) {
+  const std::string& name = entry.name;
+  *place = 0;
+  if (platform::equal_ignoring_case(name, kVelloc)) {
+    *place = settings::kVellocSection;
+  } else if (is_profile(name)) {
+    *place = settings::kFormProfile;
+  } else {
+    std::string message = "[" + name + "]: unknown section";
+    if (platform::equal_ignoring_case(name.substr(0, 4), "form"))
+      message += "; did you mean [Form NAME]?";
+    else if (lower(name).find("velloc") != std::string::npos ||
+             settings::name_distance(name, kVelloc) <= 2)
+      message += "; did you mean [Velloc]?";
+    add(Severity::kWarning, file, entry.line, message);
+  }
+  return name;
+}
+
+void Checker::check_key(const std::string& file, unsigned place, const platform::IniEntry& entry) {
+  const KeyDeclaration* key = settings::find_key(entry.name, place);
+  if (key) {
+    check_value(file, *key, entry);
+    return;
+  }
+  unsigned settings_places = settings::kVellocSection | settings::kFormProfile;
+  if (const KeyDeclaration* elsewhere = settings::find_key(entry.name, settings_places)) {
+    add(Severity::kError, file, entry.line,
+        entry.name + (elsewhere->places == settings::kVellocSection
+                          ? ": only [Velloc] may set this key, not a form profile"
+                          : ": only a [Form NAME] profile may set this key, not [Velloc]"));
+    return;
+  }
+  std::string message = entry.name + ": unknown key";
+  std::string_view nearest = settings::nearest_key(entry.name, place);
+  if (!nearest.empty()) message += "; did you mean " + std::string(nearest) + "?";
+  add(Severity::kWarning, file, entry.line, message);
+}
+
+void Checker::check_value(const std::string& file, const KeyDeclaration& key,
+                          const platform::IniEntry& entry) {
+  std::string reason;
+  std::string shown = key.secret ? entry.name : entry.name + "=" + entry.value;
+  if (!settings::valid_value(key, entry.value, &reason)) {
+    add(Severity::kError, file, entry.line, shown + ": " + reason);
+    return;
+  }
+  if (key.secret && key.minimum > 0 && !entry.value.empty() &&
+      entry.value.size() < static_cast<std::size_t>(key.minimum))
+    add(Severity::kWarning, file, entry.line,
+        entry.name + ": a secret shorter than " + std::to_string(key.minimum) +
+            " bytes (make one with: openssl rand -hex 32)");
+  // The allow-lists, where "*" admits everyone (Referers names hosts, and an empty
+  // one admits every page; a form's RECIPIENT is no allow-list).
+  bool allow_list =
+      (key.type == settings::ValueType::kAddresses || key.type == settings::ValueType::kOrigins ||
+       key.type == settings::ValueType::kHosts) &&
+      (key.places & settings::kVellocSection) != 0 && key.name != "Referers";
+  if (allow_list) {
+    for (const std::string& item : platform::split_at(entry.value, ", "))
+      if (item == "*")
+        add(Severity::kWarning, file, entry.line, shown + ": the list admits every address");
+  }
+  if (!entry.value.empty()) check_files(file, key, entry);
+}
+
+void Checker::check_files(const std::string& file, const KeyDeclaration& key,
+                          const platform::IniEntry& entry) {
+  std::string value = entry.value.substr(0, platform::kMaxIniValue);
+  std::string shown = entry.name + "=" + value;
+  switch (key.type) {
+    case settings::ValueType::kTemplate:
+      check_template_file(file, key, entry);
+      return;
+    case settings::ValueType::kPath: {
+      if (key.places == settings::kTextFileTemplate) return;  // checked with its template
+      if (key.name == "LOGFILE") return;                      // made when first written
+      std::string path = from_working_directory(value);
+      if (access(platform::native_path(path).c_str(), R_OK) != 0)
+        add(Severity::kError, file, entry.line, shown + ": no such file (" + path + ")");
+      return;
+    }
+    case settings::ValueType::kFolder: {
+      std::string path = from_working_directory(value);
+      std::string native = platform::native_path(path);
+      if (access(native.c_str(), F_OK) != 0)
+        add(Severity::kError, file, entry.line, shown + ": no such folder (" + path + ")");
+      else if (key.name != "PGP_Path" && access(native.c_str(), W_OK | X_OK) != 0)
+        add(Severity::kError, file, entry.line,
+            shown + ": this user cannot write into the folder (" + path + ")");
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+void Checker::check_template_file(const std::string& file, const KeyDeclaration& key,
+                                  const platform::IniEntry& entry) {
+  std::string name = entry.value.substr(0, platform::kMaxIniValue);
+  std::string path = from_working_directory(site_.template_directory + name);
+  std::string shown = entry.name + "=" + name;
+  if (name.find("..") != std::string::npos) {
+    add(Severity::kError, file, entry.line, shown + ": a template name may not hold \"..\"");
+    return;
+  }
+  if (access(platform::native_path(path).c_str(), R_OK) != 0) {
+    add(Severity::kError, file, entry.line, shown + ": no such template (" + path + ")");
+    return;
+  }
+  if (!templates_read_.insert(platform::native_path(path)).second) return;
+  if (key.name == "TEMPLATE_TEXTFILE") check_text_file_template(path);
+  if (key.name == "TEMPLATE_DATABASE") check_database_template(path);
+}
+
+// The folder part of a path, "." for a bare name.
+std::string containing_folder(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+}
+
+void Checker::check_text_file_template(const std::string& path) {
+  std::optional<std::string> content = read_checked(path);
+  if (!content) return;
+  bool in_templates = false;
+  std::set<std::string> keys_seen;
+  for (const platform::IniEntry& entry : platform::parse_ini_entries(*content)) {
+    if (entry.kind == platform::IniEntry::Kind::kSection) {
+      in_templates = platform::equal_ignoring_case(entry.name, "TEMPLATES");
+      if (!in_templates)
+        add(Severity::kWarning, path, entry.line,
+            "[" + entry.name + "]: unknown section; did you mean [TEMPLATES]?");
+      continue;
+    }
+    if (!in_templates || !keys_seen.insert(lower(entry.name)).second) continue;
+    const KeyDeclaration* key = settings::find_key(entry.name, settings::kTextFileTemplate);
+    if (!key) {
+      std::string message = entry.name + ": unknown key";
+      std::string_view nearest = settings::nearest_key(entry.name, settings::kTextFileTemplate);
+      if (!nearest.empty()) message += "; did you mean " + std::string(nearest) + "?";
+      add(Severity::kWarning, path, entry.line, message);
+      continue;
+    }
+    std::string reason;
+    if (!settings::valid_value(*key, entry.value, &reason)) {
+      add(Severity::kError, path, entry.line, entry.name + "=" + entry.value + ": " + reason);
+      continue;
+    }
+    if (entry.value.empty() || key->name == "ESCAPE") continue;
+    std::string value = entry.value.substr(0, platform::kMaxIniValue);
+    std::string resolved = resolve_relative_path(value, path);
+    if (value.find('\\') != std::string::npos && !value.starts_with("/"))
+      resolved = from_working_directory(value);
+    bool written = key->name == "DESTINATION" || key->name == "WORKFILE";
+    std::string must_exist = written ? containing_folder(resolved) : resolved;
+    std::string native = platform::native_path(must_exist);
+    if (access(native.c_str(), F_OK) != 0) {
+      add(Severity::kError, path, entry.line,
+          entry.name + "=" + value + ": no such " +
+              (key->type == settings::ValueType::kPath && !written ? "file" : "folder") + " (" +
+              must_exist + ")");
+    } else if ((written || key->name == "UPLOAD_FOLDER") &&
+               access(native.c_str(), W_OK | X_OK) != 0) {
+      add(Severity::kError, path, entry.line,
+          entry.name + "=" + value + ": this user cannot write into the folder (" + must_exist +
+              ")");
+    }
+  }
+}
+
+void Checker::check_database_template(const std::string& path) {
+  std::optional<std::string> content = read_checked(path);
+  if (!content) return;
+  bool in_database = false;
+  for (const platform::IniEntry& entry : platform::parse_ini_entries(*content)) {
+    if (entry.kind == platform::IniEntry::Kind::kSection) {
+      in_database = platform::equal_ignoring_case(entry.name, "DATABASE");
+      continue;
+    }
+    if (!in_database) continue;
+    if (settings::find_key(entry.name, settings::kDatabaseTemplate)) {
+      if (platform::equal_ignoring_case(entry.name, "DSN")) check_data_source(path, entry);
+      continue;
+    }
+    std::string message = entry.name + ": unknown key";
+    std::string_view nearest = settings::nearest_key(entry.name, settings::kDatabaseTemplate);
+    if (!nearest.empty()) message += "; did you mean " + std::string(nearest) + "?";
+    add(Severity::kWarning, path, entry.line, message);
+  }
+}
+
+// A DSN that names a data source (not a "DRIVER=...;" connection string) must be
+// one the driver manager knows; without a driver manager nothing is said.
+void Checker::check_data_source(const std::string& file, const platform::IniEntry& entry) {
+  std::string name = entry.value.substr(0, platform::kMaxIniValue);
+  if (name.empty() || name.find('=') != std::string::npos) return;
+  if (!data_sources_read_) {
+    data_sources_ = odbc_data_source_names();
+    data_sources_read_ = true;
+  }
+  if (!data_sources_) return;
+
+  for (const std::string& known : *data_sources_)
+    if (platform::equal_ignoring_case(known, name)) return;
+  add(Severity::kWarning, file, entry.line,
+      "DSN=" + name + ": no such ODBC data source (see odbc.ini, or ODBCINI)");
+}
+
+const char* severity_word(Severity severity) {
+  return severity == Severity::kError ? "error" : "warning";
+}
+
+std::string json_string(std::string_view text) {
+  std::string result = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      result += '\\';
+      result += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      result += escaped;
+    } else {
+      result += c;
+    }
+  }
+  return result + "\"";
+}
+
+}  // namespace
+
+std::vector<SettingsProblem> check_settings(const std::string& settings_file,
+                                            const std::string& working_directory) {
+  Checker checker(working_directory);
+  checker.check_settings_file(settings_file);
+  return checker.problems();
+}
+
+int report_problems(const std::vector<SettingsProblem>& problems, bool json, bool strict,
+                    std::ostream& out) {
+  int errors = 0;
+  for (const SettingsProblem& problem : problems)
+    if (problem.severity == Severity::kError) ++errors;
+  int warnings = static_cast<int>(problems.size()) - errors;
+  int status = errors > 0 || (strict && warnings > 0) ? 1 : 0;
+  if (json) {
+    out << "{\"errors\": " << errors << ", \"warnings\": " << warnings << ", \"status\": " << status
+        << ", \"problems\": [";
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+      const SettingsProblem& p = problems[i];
+      out << (i == 0 ? "\n  " : ",\n  ") << "{\"file\": " << json_string(p.file)
+          << ", \"line\": " << p.line << ", \"severity\": \"" << severity_word(p.severity)
+          << "\", \"message\": " << json_string(p.message) << "}";
+    }
+    out << (problems.empty() ? "]}\n" : "\n]}\n");
+    return status;
+  }
+  for (const SettingsProblem& p : problems)
+    out << p.file << ':' << p.line << ": " << severity_word(p.severity) << ": " << p.message
+        << '\n';
+  out << errors << (errors == 1 ? " error, " : " errors, ") << warnings
+      << (warnings == 1 ? " warning\n" : " warnings\n");
+  return status;
+}
+
+bool is_check_command_line(const std::vector<std::string>& arguments) {
+  for (const std::string& argument : arguments)
+    if (argument == "--check") return true;
+  return false;
+}
+
+std::optional<CheckOptions> parse_check_options(const std::vector<std::string>& arguments,
+                                                std::string* error) {
+  CheckOptions options;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--check") continue;
+    if (argument == "--json") {
+      options.json = true;
+    } else if (argument == "--strict") {
+      options.strict = true;
+    } else if (argument == "--settings" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
+      options.settings_file = arguments[++i];
+    } else if (argument.starts_with("--settings=") && argument.size() > 11) {
+      options.settings_file = argument.substr(11);
+    } else {
+      *error = argument == "--settings" ? "--settings needs a path"
+                                        : "--check does not take " + argument;
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+std::string check_usage() {
+  return "The settings:\n"
+         "  --check                 check the settings file, its form profiles and the\n"
+         "                          templates they name; one FILE:LINE line per problem;\n"
+         "                          exit status 1 when one is an error\n"
+         "    --settings PATH       the settings file (else found as a web run finds it)\n"
+         "    --json                as a JSON document\n"
+         "    --strict              warnings count as errors\n";
+}

@@ -1,0 +1,47 @@
+// `velloc --check`: reads a settings file, its form profiles and the
+// settings-format templates they name, and lists each problem with the file and
+// line it stands on, against the declaration of the keys (velloc/settings). It
+// reads files only and never writes; a secret's value never appears in a problem.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+struct SettingsProblem {
+  enum class Severity { kError, kWarning } severity;
+  std::string file;
+  int line;  // from 1; 0 for the file as a whole
+  std::string message;
+};
+
+// The problems of `settings_file`, in the order of its lines; those of a template
+// follow the line that first names it. Relative paths in the settings (TEMPLATE_DIR,
+// TEMP, ...) are taken from `working_directory`, the folder the web server runs
+// velloc in. Folders velloc writes into are checked for the user running the check.
+std::vector<SettingsProblem> check_settings(const std::string& settings_file,
+                                            const std::string& working_directory);
+
+// Writes the problems one a line ("FILE:LINE: error: MESSAGE") and a closing count,
+// or with `json` as one document. Returns the exit status: 1 when a problem is an
+// error (with `strict`, any problem), else 0.
+int report_problems(const std::vector<SettingsProblem>& problems, bool json, bool strict,
+                    std::ostream& out);
+
+// The command line of the check: --check [--settings PATH] [--json] [--strict].
+struct CheckOptions {
+  std::string settings_file;  // empty: found as a web run finds it
+  bool json = false;
+  bool strict = false;
+};
+
+// Whether `arguments` (without the program name) ask for the check.
+bool is_check_command_line(const std::vector<std::string>& arguments);
+
+// nullopt with `error` set for an unknown option or a missing value.
+std::optional<CheckOptions> parse_check_options(const std::vector<std::string>& arguments,
+                                                std::string* error);
+
+// The lines of --help about the check.
+std::string check_usage();
