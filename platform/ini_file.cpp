@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -137,11 +138,24 @@ bool settled(const FileVersion& version) {
          now.tv_sec - version.changed.tv_sec > kUnsettledSeconds;
 }
 
+// A file rewritten in place is taken once it has been left alone this long: a writer
+// still at it changes it again sooner.
+constexpr long long kQuietNanoseconds = 1'000'000'000;
+
+bool left_alone(const FileVersion& version) {
+  auto nanoseconds = [](const timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; };
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  long long last = std::max(nanoseconds(version.modified), nanoseconds(version.changed));
+  return nanoseconds(now) - last >= kQuietNanoseconds;
+}
+
 }  // namespace
 
 struct FileContent {
   std::string text;
   FileVersion version;
+  bool changed_while_read = false;
 };
 
 namespace {
@@ -153,11 +167,13 @@ std::optional<FileContent> read_file_shared(const std::string& file) {
   if (fd < 0) return std::nullopt;
   flock(fd, LOCK_SH);
   FileContent content;
-  struct stat info;
-  bool ok = fstat(fd, &info) == 0 && read_all(fd, content.text);
+  struct stat info, after;
+  bool ok = fstat(fd, &info) == 0 && read_all(fd, content.text) && fstat(fd, &after) == 0;
   close(fd);
   if (!ok) return std::nullopt;
   content.version = version_of(info);
+  content.changed_while_read = !(version_of(after) == content.version) ||
+                               content.text.size() != static_cast<std::size_t>(info.st_size);
   return content;
 }
 
@@ -291,14 +307,28 @@ auto with_sections_read_now(const std::string& file, Answer answer) {
 // a missing or emptied settings file is not turned into one of the counter alone.
 struct WriteRules {
   bool create = true;
-  std::string required_section;  // empty: any content is written
+  bool kept = false;             // written only when complete and with required_section
+  std::string required_section;  // empty: any section
 };
 
 namespace {
 
+// Whether the content of a kept file is whole: it has the section (any section when
+// none is named) and its last line ends. This is where a file still being written is
+// told from a finished one; the faults of its values are the caller's check.
+std::optional<IniFault> structural_fault(std::string_view content, std::string_view section) {
+  if (content.empty()) return IniFault{0, "the file is empty"};
+  std::size_t lines = split_lines(content).size();
+  if (content.back() != '\n') return IniFault{lines, "the last line has no line end"};
+  std::vector<IniSection> sections = parse_sections(content);
+  if (section.empty() && sections.empty()) return IniFault{lines, "no section"};
+  if (!section.empty() && !find_section(sections, section))
+    return IniFault{lines, "no [" + std::string(section) + "] section"};
+  return std::nullopt;
+}
+
 bool meets(const WriteRules& rules, std::string_view content) {
-  return rules.required_section.empty() ||
-         find_section(parse_sections(content), rules.required_section) != nullptr;
+  return !rules.kept || !structural_fault(content, rules.required_section);
 }
 
 // The file opened for update and exclusively locked, once the lock is known to be held
@@ -391,19 +421,35 @@ std::string updated_value(const std::string& content, std::string_view section,
 
 }  // namespace
 
-// One remembered file: its parsed sections (nullopt when it could not be read) and
-// the version they were read from.
+// One remembered file: its parsed sections (nullopt when it could not be read), the
+// version they were read from, whether that version had settled when read, and the
+// version found on disk when last looked at (nullopt: none).
 struct RememberedFile {
   std::optional<std::vector<IniSection>> sections;
   std::optional<FileVersion> version;
+  bool read_settled = false;
+  std::optional<FileVersion> seen;
 };
 
-// The files read so far, by the name the caller used, and the files that keep their
-// last good version with the section that makes a version good.
+// The files read so far, by the name the caller used; the files that keep their last
+// good version with the section that makes a version good (every file, with any
+// section, when keep_every_file); and the version of each kept file last reported as
+// passed over (nullopt: reported missing).
 struct IniFiles::State {
   std::mutex mutex;
   std::map<std::string, RememberedFile, std::less<>> files;
   std::map<std::string, std::string, std::less<>> kept;
+  bool keep_every_file = false;
+  IniCheck check;
+  std::map<std::string, std::optional<FileVersion>, std::less<>> reported;
+
+  // The section that makes a version of `file` good; nullopt when it is not kept.
+  std::optional<std::string> kept_section(const std::string& file) const {
+    auto found = kept.find(file);
+    if (found != kept.end()) return found->second;
+    if (keep_every_file) return std::string();
+    return std::nullopt;
+  }
 };
 
 IniFiles::IniFiles() : state_(std::make_unique<State>()) {}
@@ -412,38 +458,88 @@ IniFiles::~IniFiles() = default;
 namespace {
 
 bool holds_section(const RememberedFile& remembered, std::string_view section) {
-  return remembered.sections && find_section(*remembered.sections, section) != nullptr;
+  if (!remembered.sections) return false;
+  return section.empty() ? !remembered.sections->empty()
+                         : find_section(*remembered.sections, section) != nullptr;
+}
+
+// Whether a version read of a kept file may be taken: the one place that decides it.
+std::optional<IniFault> fault_of(const IniFiles::State& state, const std::string& file,
+                                 const FileContent& content, std::string_view section) {
+  if (std::optional<IniFault> fault = structural_fault(content.text, section)) return fault;
+  if (state.check) return state.check(file, content.text);
+  return std::nullopt;
+}
+
+// One line per version passed over, not one per refresh that finds it again.
+void report(IniFiles::State& state, const std::string& file, std::optional<FileVersion> version,
+            const IniFault& fault, std::vector<std::string>& reports) {
+  auto [entry, first] = state.reported.try_emplace(file, version);
+  if (!first && entry->second == version) return;
+  entry->second = version;
+  reports.push_back("Settings not reloaded: " + file + ":" + std::to_string(fault.line) + ": " +
+                    fault.reason);
 }
 
 // A changed version of a file kept at its last good one: taken when good, else passed
 // over (the old version stays remembered, so the file is looked at again next time).
-void take_if_good(const std::string& file, std::string_view section, RememberedFile& remembered) {
+// A version rewritten in place within the last second may still be being written and is
+// looked at once it has been left alone; one replaced by rename is whole from the start.
+void take_if_good(IniFiles::State& state, const std::string& file, std::string_view section,
+                  RememberedFile& remembered, std::vector<std::string>& reports) {
+  std::optional<FileVersion> now = version_of(file);
+  if (!now) {
+    remembered.seen.reset();
+    report(state, file, std::nullopt, IniFault{0, "the file is missing"}, reports);
+    return;
+  }
+  // Against the file last looked at, not the one taken: a file passed over may have
+  // left its inode to the next one.
+  const std::optional<FileVersion>& before = remembered.seen;
+  bool in_place = before && before->device == now->device && before->inode == now->inode;
+  remembered.seen = now;
+  if (in_place && !left_alone(*now)) return;
   std::optional<FileContent> content = read_file_shared(file);
-  if (!content) return;
-  RememberedFile read{parse_sections(content->text), content->version};
-  if (holds_section(read, section)) remembered = std::move(read);
+  if (!content || content->changed_while_read) return;
+  if (std::optional<IniFault> fault = fault_of(state, file, *content, section)) {
+    report(state, file, content->version, *fault, reports);
+    return;
+  }
+  state.reported.erase(file);
+  remembered = RememberedFile{parse_sections(content->text), content->version,
+                              settled(content->version), content->version};
 }
 
 }  // namespace
 
-void IniFiles::refresh() {
+std::vector<std::string> IniFiles::refresh() {
   std::lock_guard lock(state_->mutex);
+  std::vector<std::string> reports;
   for (auto entry = state_->files.begin(); entry != state_->files.end();) {
     RememberedFile& remembered = entry->second;
     std::optional<FileVersion> now = version_of(entry->first);
-    bool changed = now != remembered.version || (now && !settled(*now));
-    auto kept = state_->kept.find(entry->first);
-    if (changed && kept != state_->kept.end() && holds_section(remembered, kept->second)) {
-      take_if_good(entry->first, kept->second, remembered);
-      changed = false;
+    std::optional<std::string> section = state_->kept_section(entry->first);
+    if (section && holds_section(remembered, *section)) {
+      if (now != remembered.version || !remembered.read_settled)
+        take_if_good(*state_, entry->first, *section, remembered, reports);
+      ++entry;
+      continue;
     }
+    bool changed = now != remembered.version || (now && !settled(*now));
     entry = changed ? state_->files.erase(entry) : std::next(entry);
   }
+  return reports;
 }
 
 void IniFiles::keep_last_good(const std::string& file, std::string_view section) {
   std::lock_guard lock(state_->mutex);
   state_->kept.insert_or_assign(file, std::string(section));
+}
+
+void IniFiles::keep_last_good_versions(IniCheck check) {
+  std::lock_guard lock(state_->mutex);
+  state_->keep_every_file = true;
+  state_->check = std::move(check);
 }
 
 namespace {
@@ -459,6 +555,8 @@ auto with_sections(IniFiles::State& state, const std::string& file, Answer answe
     if (std::optional<FileContent> content = read_file_shared(file)) {
       remembered.sections = parse_sections(content->text);
       remembered.version = content->version;
+      remembered.read_settled = settled(content->version);
+      remembered.seen = content->version;
     }
     found = state.files.emplace(file, std::move(remembered)).first;
   }
@@ -474,7 +572,8 @@ void remember_written(IniFiles::State& state, const std::string& file, const Fil
   std::erase_if(state.files, [&](const auto& entry) {
     return !entry.second.sections || native_path(entry.first) == path;
   });
-  state.files.emplace(file, RememberedFile{parse_sections(written.text), written.version});
+  state.files.emplace(file, RememberedFile{parse_sections(written.text), written.version,
+                                           settled(written.version), written.version});
 }
 
 }  // namespace
@@ -509,7 +608,7 @@ WriteRules IniFiles::write_rules(const std::string& file) {
   std::lock_guard lock(state_->mutex);
   auto kept = state_->kept.find(file);
   if (kept == state_->kept.end()) return {};
-  return WriteRules{false, kept->second};
+  return WriteRules{false, true, kept->second};
 }
 
 bool IniFiles::write_string(const std::string& file, std::string_view section, std::string_view key,

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -80,6 +81,15 @@ std::optional<int> advance_ini_counter(const std::string& file, std::string_view
 // any other failure leaves the file as it was, never emptied or cut short.
 struct WriteRules;
 
+// Why a version of a kept file is not taken: the line concerned (0: the whole file) and
+// the reason, as the operator reads it.
+struct IniFault {
+  std::size_t line = 0;
+  std::string reason;
+};
+using IniCheck =
+    std::function<std::optional<IniFault>(const std::string& file, std::string_view text)>;
+
 class IniFiles {
  public:
   IniFiles();
@@ -87,16 +97,26 @@ class IniFiles {
   IniFiles(const IniFiles&) = delete;
   IniFiles& operator=(const IniFiles&) = delete;
 
-  // Forgets every file that changed (or appeared, or went) since it was read.
-  void refresh();
+  // Forgets every file that changed (or appeared, or went) since it was read. Returns
+  // one "Settings not reloaded: FILE:LINE: reason" line for each changed version of a
+  // kept file that was passed over, once per version.
+  std::vector<std::string> refresh();
 
   // `file` keeps its last good version: one with [section]. A changed version of it is
-  // taken at refresh() only when it is good too; one that is missing, unreadable,
-  // emptied or cut before the section is passed over (and looked at again at every
-  // refresh), and the answers stay those of the last good one. The writes never create
-  // such a file and leave it alone while it is not good. For a long-lived process,
-  // whose settings must never fall back to the defaults for a moment.
+  // taken at refresh() only when it is good too (see keep_last_good_versions); else it
+  // is passed over (and looked at again at every refresh), and the answers stay those
+  // of the last good one. The writes never create such a file and leave it alone while
+  // it is not good. For a long-lived process, whose settings must never fall back to
+  // the defaults for a moment.
   void keep_last_good(const std::string& file, std::string_view section);
+
+  // Every file read keeps its last good version as keep_last_good does, with any
+  // section (unless keep_last_good names one). A changed version is passed over while
+  // it is still being written: missing, empty, without the section, its last line
+  // without a line end, changed while it was read, or rewritten in place within the
+  // last second (a file replaced by rename is taken at once). `check` adds the faults
+  // of the values; nullopt from it lets the version be taken.
+  void keep_last_good_versions(IniCheck check = {});
 
   // Whether the file, as remembered, has [section].
   bool has_section(const std::string& file, std::string_view section);

@@ -1,12 +1,13 @@
 #include "velloc/site.h"
 
 #include <csignal>
+#include <iostream>
 
 #include "velloc/storage/odbc_database.h"
 
 void Site::begin_request() {
   log_sink_->close();
-  settings_files_.refresh();
+  for (const std::string& line : settings_files_.refresh()) std::cerr << line << '\n';
   if (state_store_failed_ || archive_store_failed_) {
     state_store_.reset();
     archive_store_.reset();

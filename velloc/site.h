@@ -54,10 +54,15 @@ class Site {
   platform::IniFiles& settings_files() { return settings_files_; }
 
   // For a process that serves many requests: its settings never fall back to the
-  // defaults for a moment. The settings file it found keeps its place in the search and
-  // its last good contents while it is missing, emptied or cut short (see
-  // request_settings_file). Called by the entry point before the first request.
-  void keep_last_good_settings() { keeps_last_good_settings_ = true; }
+  // defaults for a moment. The settings file it found keeps its place in the search (see
+  // request_settings_file), and it, the form profiles and the templates' .ini files keep
+  // their last good contents while a changed version is still being written or not good
+  // (IniFiles::keep_last_good_versions); each version passed over is logged once on the
+  // standard error. Called by the entry point before the first request.
+  void keep_last_good_settings() {
+    keeps_last_good_settings_ = true;
+    settings_files_.keep_last_good_versions();
+  }
   bool keeps_last_good_settings() const { return keeps_last_good_settings_; }
   // The settings file in use and the search folder it was found in; empty until found.
   struct SettingsFileInUse {

@@ -12,8 +12,12 @@ PASSED_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
 
 
 def write_settings(directory, settings):
+    """A whole new VELLOC.ini renamed over the old one, so that a persistent velloc takes
+    it at its next request (one rewritten in place, once left alone for a second)."""
     lines = ["[Velloc]"] + [f"{key}={value}" for key, value in settings.items()]
-    Path(directory, "VELLOC.ini").write_text("\n".join(lines) + "\n")
+    staged = Path(directory, "VELLOC.ini.new")
+    staged.write_text("\n".join(lines) + "\n")
+    os.replace(staged, Path(directory, "VELLOC.ini"))
 
 
 def cgi_environment(body, extra=None):

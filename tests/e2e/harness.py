@@ -53,8 +53,12 @@ def free_port():
 
 
 def write_settings(path, settings):
+    """A whole new settings file renamed over `path`, taken by a persistent velloc at its
+    next request."""
     lines = ["[Velloc]"] + [f"{key}={value}" for key, value in settings.items()]
-    Path(path).write_text("\n".join(lines) + "\n")
+    staged = Path(str(path) + ".new")
+    staged.write_text("\n".join(lines) + "\n")
+    os.replace(staged, path)
 
 
 class Site:

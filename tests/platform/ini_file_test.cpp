@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -280,30 +281,42 @@ TEST_F(IniFileTest, RememberedFilesAnswerAsReadPerCall) {
   }
 }
 
+// Puts a whole new VELLOC.ini in place of the old one, as a rename does it.
+void replace_with(testing_support::TempDir& dir, const char* text) {
+  dir.write("new.ini", text);
+  std::rename(dir.file("new.ini").c_str(), dir.file("VELLOC.ini").c_str());
+}
+
 // A remembered file answers from memory until refresh() finds it changed, however
-// it was changed. A file kept at its last good version takes only a good one (with
-// [Velloc]) and its counter never writes a version that is not good.
+// it was changed. A file kept at its last good version takes only a whole one (with
+// [Velloc], its last line ended) at once when it replaced the file, a rewrite in place
+// only once it has settled; a version passed over is reported once, and the counter
+// never writes a version that is not whole.
 TEST_F(IniFileTest, RefreshReadsChangedFilesAgain) {
   struct Case {
     const char* name;
     void (*change)(testing_support::TempDir& dir);
     const char* after;
     const char* kept_after;
+    const char* kept_report;  // the end of the line reported, "" for none
   };
   const Case cases[] = {
       {"rewritten longer", [](auto& dir) { dir.write("VELLOC.ini", "[Velloc]\nA=22\n"); }, "22",
-       "22"},
+       "1", ""},
       {"rewritten, same size", [](auto& dir) { dir.write("VELLOC.ini", "[Velloc]\nA=2\n"); }, "2",
-       "2"},
-      {"replaced",
-       [](auto& dir) {
-         dir.write("new.ini", "[Velloc]\nA=3\n");
-         std::rename(dir.file("new.ini").c_str(), dir.file("VELLOC.ini").c_str());
-       },
-       "3", "3"},
-      {"removed", [](auto& dir) { std::remove(dir.file("VELLOC.ini").c_str()); }, "d", "1"},
-      {"emptied", [](auto& dir) { dir.write("VELLOC.ini", ""); }, "d", "1"},
-      {"cut before its section", [](auto& dir) { dir.write("VELLOC.ini", "; A=4\n"); }, "d", "1"},
+       "1", ""},
+      {"replaced", [](auto& dir) { replace_with(dir, "[Velloc]\nA=3\n"); }, "3", "3", ""},
+      {"replaced, last line unended", [](auto& dir) { replace_with(dir, "[Velloc]\nA=3"); }, "3",
+       "1", "VELLOC.ini:2: the last line has no line end"},
+      {"replaced, no section", [](auto& dir) { replace_with(dir, "[Other]\nA=3\n"); }, "d", "1",
+       "VELLOC.ini:2: no [VELLOC] section"},
+      {"replaced, emptied", [](auto& dir) { replace_with(dir, ""); }, "d", "1",
+       "VELLOC.ini:0: the file is empty"},
+      {"removed", [](auto& dir) { std::remove(dir.file("VELLOC.ini").c_str()); }, "d", "1",
+       "VELLOC.ini:0: the file is missing"},
+      {"emptied", [](auto& dir) { dir.write("VELLOC.ini", ""); }, "d", "1", ""},
+      {"cut before its section", [](auto& dir) { dir.write("VELLOC.ini", "; A=4\n"); }, "d", "1",
+       ""},
   };
   for (bool kept : {false, true}) {
     for (const Case& c : cases) {
@@ -318,17 +331,60 @@ TEST_F(IniFileTest, RefreshReadsChangedFilesAgain) {
       std::string changed = content();
       dir_.write("absent.ini", "[Velloc]\nA=5\n");
       EXPECT_EQ("1", files.read_string(file, "Velloc", "A", "d"));
-      files.refresh();
+      std::vector<std::string> reports = files.refresh();
       EXPECT_EQ(kept ? c.kept_after : c.after, files.read_string(file, "Velloc", "A", "d"));
       EXPECT_EQ("5", files.read_string(absent, "Velloc", "A", "d"));
-      bool good = changed.find("[Velloc]") != std::string::npos;
-      EXPECT_EQ(good || !kept, files.advance_counter(file, "Velloc", "ReceiptNumber", "1") == 1);
-      if (kept && !good) {
+      std::string report = kept ? c.kept_report : "";
+      ASSERT_EQ(report.empty() ? 0u : 1u, reports.size());
+      if (!report.empty()) {
+        EXPECT_TRUE(reports[0].starts_with("Settings not reloaded: " + dir_.file("")));
+        EXPECT_TRUE(reports[0].ends_with(report)) << reports[0];
+      }
+      EXPECT_TRUE(files.refresh().empty());  // once per version
+      bool whole = changed.find("[Velloc]") != std::string::npos && changed.ends_with('\n');
+      EXPECT_EQ(whole || !kept, files.advance_counter(file, "Velloc", "ReceiptNumber", "1") == 1);
+      if (kept && !whole) {
         EXPECT_EQ(changed, content());  // not written, not created
       }
       std::remove(absent.c_str());
     }
   }
+}
+
+// With every file kept, any section makes a version good, the caller's check may pass
+// over one more, and a rewrite in place is taken once it has settled.
+TEST_F(IniFileTest, KeptVersionsOfEveryFile) {
+  platform::IniFiles files;
+  files.keep_last_good_versions([](const std::string&, std::string_view text) {
+    return text.find("bad") == std::string_view::npos
+               ? std::nullopt
+               : std::optional<platform::IniFault>({3, "not a number"});
+  });
+  std::string profile = dir_.file("profile.ini");
+  auto replace = [&](const char* text) {
+    dir_.write("new.ini", text);
+    std::rename(dir_.file("new.ini").c_str(), profile.c_str());
+  };
+  replace("[Form]\nA=1\n");
+  auto value = [&] {
+    files.refresh();
+    return files.read_string(profile, "Form", "A", "d");
+  };
+  EXPECT_EQ("1", value());
+  replace("A=2\n");
+  EXPECT_EQ(std::vector<std::string>{"Settings not reloaded: " + profile + ":1: no section"},
+            files.refresh());
+  replace("[Form]\nA=bad\n");
+  EXPECT_EQ(std::vector<std::string>{"Settings not reloaded: " + profile + ":3: not a number"},
+            files.refresh());
+  replace("[Other]\nA=3\n");
+  EXPECT_EQ("d", value());
+  dir_.write("profile.ini", "[Form]\nA=4\n");
+  EXPECT_EQ("d", value());
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (value() != "4" && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ("4", value());
 }
 
 TEST(ParseLeadingInt, ConvertsLikeAtoi) {
