@@ -24,6 +24,7 @@
 #include "velloc/archive/delivery_commands.h"
 #include "velloc/archive/release.h"
 #include "velloc/check/settings_check.h"
+#include "velloc/check/settings_listing.h"
 #include "velloc/fastcgi/listen_address.h"
 #include "velloc/fastcgi/server_options.h"
 #include "velloc/fastcgi/supervisor.h"
@@ -120,7 +121,9 @@ int serve(const ServerOptions& options, int inherited, const ServerRestart& rest
   return status;
 }
 
-std::string usage() { return server_usage(processors()) + check_usage() + archive_usage(); }
+std::string usage() {
+  return server_usage(processors()) + check_usage() + listing_usage() + archive_usage();
+}
 
 bool sends(const ArchiveOptions& options) {
   return options.command == ArchiveOptions::Command::kDeliver ||
@@ -210,8 +213,29 @@ int run_check_command_line(const std::vector<std::string>& arguments) {
   return report_problems(check_settings(file, folder), options->json, options->strict, std::cout);
 }
 
+// --show-settings: the declared keys with the values of the settings file given, else
+// of the one a web run finds (none found: the defaults).
+int run_listing_command_line(const std::vector<std::string>& arguments) {
+  std::string error;
+  std::optional<ListingOptions> options = parse_listing_options(arguments, &error);
+  if (!options) {
+    std::cerr << "velloc: " << error << "\n" << listing_usage();
+    return kUsageError;
+  }
+  std::string file = options->settings_file;
+  if (file.empty()) {
+    file = find_settings_file(read_process_facts());
+  } else if (!std::ifstream(platform::native_path(file))) {
+    std::cerr << "velloc: cannot read the settings file " << file << '\n';
+    return 1;
+  }
+  list_settings(file, options->json, std::cout);
+  return 0;
+}
+
 int run_command_line(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (is_listing_command_line(arguments)) return run_listing_command_line(arguments);
   if (is_check_command_line(arguments)) return run_check_command_line(arguments);
   if (is_archive_command_line(arguments)) return run_archive_command_line(arguments);
   std::string error;

@@ -370,7 +370,9 @@ const char* severity_word(Severity severity) {
   return severity == Severity::kError ? "error" : "warning";
 }
 
-std::string json_string(std::string_view text) {
+}  // namespace
+
+std::string json_text(std::string_view text) {
   std::string result = "\"";
   for (char c : text) {
     if (c == '"' || c == '\\') {
@@ -386,8 +388,6 @@ std::string json_string(std::string_view text) {
   }
   return result + "\"";
 }
-
-}  // namespace
 
 std::vector<SettingsProblem> check_settings(const std::string& settings_file,
                                             const std::string& working_directory) {
@@ -408,9 +408,9 @@ int report_problems(const std::vector<SettingsProblem>& problems, bool json, boo
         << ", \"problems\": [";
     for (std::size_t i = 0; i < problems.size(); ++i) {
       const SettingsProblem& p = problems[i];
-      out << (i == 0 ? "\n  " : ",\n  ") << "{\"file\": " << json_string(p.file)
+      out << (i == 0 ? "\n  " : ",\n  ") << "{\"file\": " << json_text(p.file)
           << ", \"line\": " << p.line << ", \"severity\": \"" << severity_word(p.severity)
-          << "\", \"message\": " << json_string(p.message) << "}";
+          << "\", \"message\": " << json_text(p.message) << "}";
     }
     out << (problems.empty() ? "]}\n" : "\n]}\n");
     return status;

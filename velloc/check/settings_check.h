@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct SettingsProblem {
@@ -45,3 +46,6 @@ std::optional<CheckOptions> parse_check_options(const std::vector<std::string>& 
 
 // The lines of --help about the check.
 std::string check_usage();
+
+// `text` as a JSON string, quotes included.
+std::string json_text(std::string_view text);
