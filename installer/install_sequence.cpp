@@ -14,6 +14,7 @@
 #include "installer/licence.h"
 #include "installer/messages.h"
 #include "installer/running_server.h"
+#include "installer/settings_check_run.h"
 #include "installer/settings_dialog.h"
 #include "installer/settings_writer.h"
 #include "platform/path_map.h"
@@ -21,6 +22,8 @@
 namespace installer {
 
 namespace {
+
+constexpr std::chrono::seconds kSettingsCheckTimeLimit(30);
 
 enum class State {
   ask,
@@ -130,7 +133,10 @@ State InstallSequence::step(State state) {
       ui_.show_message(setup_unfinished_message());
       return State::end;
     case State::finish:
-      finish_installation(ui_, directories_.program_directory(), failed_archives_, settings_);
+      finish_installation(ui_, directories_.program_directory(), failed_archives_, settings_,
+                          options_.check_settings
+                              ? options_.check_settings(directories_.program_directory())
+                              : std::vector<std::string>{});
       finished_ = failed_archives_.empty();
       return State::end;
     case State::end:
@@ -205,7 +211,10 @@ std::string installer_directory_of(std::string_view program_path) {
 
 InstallOptions default_install_options(ProgressPacing pacing) {
   return InstallOptions{installer_directory_of(own_program_path()), current_directory(), pacing,
-                        query_system_version};
+                        query_system_version, [](const std::string& program_directory) {
+                          return check_installed_settings(program_directory,
+                                                          kSettingsCheckTimeLimit);
+                        }};
 }
 
 bool run_install_sequence(InstallerUi& ui, const InstallOptions& options) {

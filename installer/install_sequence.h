@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "installer/installer_ui.h"
 #include "installer/progress_dialog.h"
@@ -22,10 +23,14 @@ struct InstallOptions {
   ProgressPacing pacing;
   // The start-up version query: nothing on success, else the system's error code (M1).
   std::function<std::optional<unsigned long>()> query_version;
+  // At the finish: the lines of the installed velloc's check of the installed settings
+  // file, given the program directory; none when empty.
+  std::function<std::vector<std::string>(const std::string&)> check_settings;
 };
 
 // Options for this process: the directory of /proc/self/exe, the current working
-// directory, the given pacing and the uname(2) version query.
+// directory, the given pacing, the uname(2) version query and the installed velloc's
+// settings check (given 30 seconds).
 InstallOptions default_install_options(ProgressPacing pacing);
 
 // The directory part of the installer's program path, cut just after the last "/"; empty

@@ -106,11 +106,13 @@ std::string kept_settings_note(const std::string& program_directory,
 
 void finish_installation(InstallerUi& ui, const std::string& program_directory,
                          const std::vector<FailedArchive>& failed_archives,
-                         const SettingsOutcome& settings) {
+                         const SettingsOutcome& settings,
+                         const std::vector<std::string>& check_report) {
   if (failed_archives.empty()) ui.show_message(installation_complete_message());
   for (const FailedArchive& failed : failed_archives)
     ui.show_message(installation_failed_message(failed.archive, failed.reason));
   if (settings.kept) ui.note_reason(kept_settings_note(program_directory, settings));
+  for (const std::string& line : check_report) ui.note_reason(line);
   ui.open_readme(program_directory + "/README.TXT");
 }
 

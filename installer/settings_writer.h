@@ -48,9 +48,11 @@ struct FailedArchive {
 };
 
 // Shows M8, or instead of it the failure message for each archive in `failed_archives`, notes
-// a kept settings file (kept_settings_note), then opens program_directory + "/README.TXT".
+// a kept settings file (kept_settings_note) and each line of `check_report` (the settings
+// check), then opens program_directory + "/README.TXT".
 void finish_installation(InstallerUi& ui, const std::string& program_directory,
                          const std::vector<FailedArchive>& failed_archives = {},
-                         const SettingsOutcome& settings = {});
+                         const SettingsOutcome& settings = {},
+                         const std::vector<std::string>& check_report = {});
 
 }  // namespace installer

@@ -157,6 +157,16 @@ class DistributionTest(unittest.TestCase):
             self.assertEqual((SAMPLES / "site" / name).read_bytes(),
                              (self.samples / name).read_bytes(), name)
 
+    def test_installer_ends_with_the_check_of_the_installed_settings(self):
+        """The notes on standard error end with the installed velloc's report on the
+        installed settings file; standard output keeps only the completion and README."""
+        notes = self.installation.stderr.splitlines()
+        header = (f"Checking the settings: {self.program}/velloc --check --settings "
+                  f"{self.program}/VELLOC.INI")
+        self.assertIn(header, notes)
+        self.assertRegex(notes[-1], r"^\d+ errors?, \d+ warnings?$")
+        self.assertNotIn("Checking the settings", self.installation.stdout)
+
     def test_settings_file_holds_the_answers_only(self):
         self.assertEqual(f"[Velloc]\nSMTP={self.smtp}\nDefaultRecipient=owner@example.test\n"
                          .encode(), (self.program / "VELLOC.INI").read_bytes())

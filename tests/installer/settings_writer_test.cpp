@@ -1,11 +1,13 @@
 #include "installer/settings_writer.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
+#include "installer/settings_check_run.h"
 #include "tests/support/cgi_runner.h"
 #include "tests/support/scripted_installer_ui.h"
 
@@ -97,10 +99,11 @@ TEST(WriteSettingsFile, KeptFileIsNotedAfterTheFinishMessage) {
   installer::finish_installation(ui, dir.path(), {}, {true, {"SMTP=s", "DefaultRecipient=r"}});
   installer::finish_installation(ui, dir.path(), {}, {true, {}});
   installer::finish_installation(ui, dir.path(), {}, {});
-  EXPECT_EQ((std::vector<std::string>{
-                "Settings file '" + dir.path() +
-                    "/VELLOC.INI' kept as it was; added: 'SMTP=s' 'DefaultRecipient=r'.",
-                "Settings file '" + dir.path() + "/VELLOC.INI' kept as it was; nothing added."}),
+  installer::finish_installation(ui, dir.path(), {}, {true, {}}, {"check", "0 errors"});
+  const std::string kept = "Settings file '" + dir.path() + "/VELLOC.INI' kept as it was";
+  EXPECT_EQ((std::vector<std::string>{kept + "; added: 'SMTP=s' 'DefaultRecipient=r'.",
+                                      kept + "; nothing added.", kept + "; nothing added.", "check",
+                                      "0 errors"}),
             ui.reasons);
 }
 
@@ -161,6 +164,38 @@ TEST(WriteSettingsFile, PathsLongerThan259CharactersAreNotWritten) {
     fs::create_directories(program);
     installer::write_settings_file(program, "s", "r");
     EXPECT_EQ(length == 259, fs::exists(program + "/VELLOC.INI")) << length;
+  }
+}
+
+// The installed program's report of the installed settings file, bounded in time
+// whatever the program does.
+TEST(WriteSettingsFile, InstalledSettingsAreCheckedByTheInstalledProgram) {
+  struct Case {
+    std::string program;  // the shell script installed as velloc; "" for none
+    std::vector<std::string> report;
+  };
+  const Case cases[] = {
+      {"echo \"$1 $2 ${3##*/}\"; echo '0 errors, 1 warning' >&2; exit 1",
+       {"--check --settings VELLOC.INI", "0 errors, 1 warning"}},
+      {"", {"The check could not be started: No such file or directory"}},
+      {"kill -9 $$", {"The check ended with signal 9."}},
+      {"echo started; exec sleep 60",
+       {"started", "The check did not end in time and was stopped."}},
+      {"exec >&- 2>&-; exec sleep 60", {"The check did not end in time and was stopped."}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    if (!c.program.empty()) {
+      dir.write("velloc", "#!/bin/sh\n" + c.program + "\n");
+      chmod(dir.file("velloc").c_str(), 0755);
+    }
+    std::vector<std::string> lines =
+        installer::check_installed_settings(dir.path(), std::chrono::milliseconds(300));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("Checking the settings: " + dir.file("velloc") + " --check --settings " +
+                  dir.file("VELLOC.INI"),
+              lines.front());
+    EXPECT_EQ(c.report, std::vector<std::string>(lines.begin() + 1, lines.end())) << c.program;
   }
 }
 
