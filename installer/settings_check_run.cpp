@@ -57,6 +57,9 @@ std::vector<std::string> check_installed_settings(const std::string& program_dir
                                                   std::chrono::milliseconds time_limit) {
   std::string program = program_directory + "/velloc";
   std::string settings = program_directory + "/VELLOC.INI";
+  // An installation without the program (archives of other contents) has nothing to
+  // check with.
+  if (access(platform::native_path(program).c_str(), F_OK) != 0) return {};
   std::vector<std::string> lines = {"Checking the settings: " + program + " --check --settings " +
                                     settings};
   std::string native_program = platform::native_path(program);

@@ -177,7 +177,7 @@ TEST(WriteSettingsFile, InstalledSettingsAreCheckedByTheInstalledProgram) {
   const Case cases[] = {
       {"echo \"$1 $2 ${3##*/}\"; echo '0 errors, 1 warning' >&2; exit 1",
        {"--check --settings VELLOC.INI", "0 errors, 1 warning"}},
-      {"", {"The check could not be started: No such file or directory"}},
+      {"", {}},
       {"kill -9 $$", {"The check ended with signal 9."}},
       {"echo started; exec sleep 60",
        {"started", "The check did not end in time and was stopped."}},
@@ -191,7 +191,10 @@ TEST(WriteSettingsFile, InstalledSettingsAreCheckedByTheInstalledProgram) {
     }
     std::vector<std::string> lines =
         installer::check_installed_settings(dir.path(), std::chrono::milliseconds(300));
-    ASSERT_FALSE(lines.empty());
+    if (c.program.empty()) {
+      EXPECT_TRUE(lines.empty());  // nothing installed to check with
+      continue;
+    }
     EXPECT_EQ("Checking the settings: " + dir.file("velloc") + " --check --settings " +
                   dir.file("VELLOC.INI"),
               lines.front());
