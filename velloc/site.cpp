@@ -3,7 +3,16 @@
 #include <csignal>
 #include <iostream>
 
+#include "velloc/check/settings_check.h"
 #include "velloc/storage/odbc_database.h"
+
+void Site::keep_last_good_settings() {
+  keeps_last_good_settings_ = true;
+  settings_files_.keep_last_good_versions([working_directory = facts_.working_directory](
+                                              const std::string& file, std::string_view text) {
+    return first_settings_error(check_settings_text(file, text, working_directory));
+  });
+}
 
 void Site::begin_request() {
   log_sink_->close();

@@ -57,12 +57,11 @@ class Site {
   // defaults for a moment. The settings file it found keeps its place in the search (see
   // request_settings_file), and it, the form profiles and the templates' .ini files keep
   // their last good contents while a changed version is still being written or not good
-  // (IniFiles::keep_last_good_versions); each version passed over is logged once on the
-  // standard error. Called by the entry point before the first request.
-  void keep_last_good_settings() {
-    keeps_last_good_settings_ = true;
-    settings_files_.keep_last_good_versions();
-  }
+  // (IniFiles::keep_last_good_versions), and a changed version with an error that
+  // `velloc --check` reports (check_settings_text) is not taken either; each version passed
+  // over is logged once on the standard error. The check runs only on a changed version,
+  // never per request. Called by the entry point before the first request.
+  void keep_last_good_settings();
   bool keeps_last_good_settings() const { return keeps_last_good_settings_; }
   // The settings file in use and the search folder it was found in; empty until found.
   struct SettingsFileInUse {

@@ -47,6 +47,26 @@ TEST_F(ServeRequestTest, ASettingsChangeTakesEffectAtTheNextRequest) {
   EXPECT_NE(std::string::npos, serve(form).find("Insufficent Permissions"));
 }
 
+// A worker takes a changed settings file only without an error of `velloc --check`; a
+// warning does not stop it.
+TEST_F(ServeRequestTest, AWorkerPassesOverAVersionWithAnError) {
+  site_.keep_last_good_settings();
+  // Each version replaces the file by rename, as an editor saves it: whole at once.
+  auto save = [&](const std::string& content) {
+    dir_.write("VELLOC.new", content);
+    ASSERT_EQ(0, std::rename(dir_.file("VELLOC.new").c_str(), dir_.file("VELLOC.ini").c_str()));
+  };
+  save("[Velloc]\nLOGFILE=NUL\nAllowDebug=1\n");
+  const char* form = "DEBUG_VARIABLES=1&DISABLE_MAIL=1&REDIRECT=/done.htm";
+  const std::string debug = "Content-type: text/html\n\n<PRE>\nForm Data\n";
+  EXPECT_EQ(0u, serve(form).find(debug));
+  save("[Velloc]\nLOGFILE=NUL\nAllowDebug=0\nArchive=yes\n");
+  EXPECT_EQ(0u, serve(form).find(debug));
+  EXPECT_EQ(0u, serve(form).find(debug));
+  save("[Velloc]\nLOGFILE=NUL\nAllowDebug=0\nArchiv=yes\n");
+  EXPECT_EQ("Location: /done.htm\n\n", serve(form));
+}
+
 // A preflight ends the run once the settings and the profile are read; other
 // requests from an allowed origin may read every answer, from another are refused.
 TEST_F(ServeRequestTest, CrossOriginRequests) {

@@ -7,7 +7,10 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "platform/ini_file.h"
 
 struct SettingsProblem {
   enum class Severity { kError, kWarning } severity;
@@ -22,6 +25,18 @@ struct SettingsProblem {
 // velloc in. Folders velloc writes into are checked for the user running the check.
 std::vector<SettingsProblem> check_settings(const std::string& settings_file,
                                             const std::string& working_directory);
+
+// The problems of one version of one file that a run reads, from `content`: a
+// settings file with its form profiles, or a template's .ini file (told by its first
+// section, [TEMPLATES] or [DATABASE]). The templates a settings file names are only
+// looked up, not read: each is checked as a file of its own.
+std::vector<SettingsProblem> check_settings_text(const std::string& file, std::string_view content,
+                                                 const std::string& working_directory);
+
+// The first error among `problems` as the reason a version is not taken; nullopt when
+// none is an error (warnings never stop a version).
+std::optional<platform::IniFault> first_settings_error(
+    const std::vector<SettingsProblem>& problems);
 
 // Writes the problems one a line ("FILE:LINE: error: MESSAGE") and a closing count,
 // or with `json` as one document. Returns the exit status: 1 when a problem is an
