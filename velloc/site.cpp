@@ -8,10 +8,23 @@
 
 void Site::keep_last_good_settings() {
   keeps_last_good_settings_ = true;
-  settings_files_.keep_last_good_versions([working_directory = facts_.working_directory](
-                                              const std::string& file, std::string_view text) {
-    return first_settings_error(check_settings_text(file, text, working_directory));
-  });
+  // A changed version is checked before it is taken; the first one read is checked when
+  // taken.
+  auto check = [this](const std::string& file, std::string_view text) {
+    checked_problems_ = check_settings_text(file, text, facts_.working_directory);
+    checked_file_ = file;
+    checked_text_ = text;
+    return first_settings_error(checked_problems_);
+  };
+  auto taken = [this](const std::string& file, std::string_view text) {
+    if (checked_file_ != file || checked_text_ != text)
+      checked_problems_ = check_settings_text(file, text, facts_.working_directory);
+    for (SettingsProblem& problem : checked_problems_) new_problems_.push_back(std::move(problem));
+    checked_problems_.clear();
+    checked_file_.clear();
+    checked_text_.clear();
+  };
+  settings_files_.keep_last_good_versions(check, taken);
 }
 
 void Site::begin_request() {

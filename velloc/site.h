@@ -7,11 +7,13 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/ini_file.h"
 #include "platform/temp_file.h"
 #include "velloc/archive/archive_store.h"
+#include "velloc/check/settings_check.h"
 #include "velloc/guard/state_store.h"
 #include "velloc/request/log_file.h"
 #include "velloc/storage/database_connections.h"
@@ -62,6 +64,10 @@ class Site {
   // over is logged once on the standard error. The check runs only on a changed version,
   // never per request. Called by the entry point before the first request.
   void keep_last_good_settings();
+  // The problems `velloc --check` finds in the versions of the settings files taken since
+  // the last call (each version is checked once, when taken), for the run to log; then
+  // forgotten. Always empty for a process of one request, whose run checks its files.
+  std::vector<SettingsProblem> take_new_settings_problems() { return std::move(new_problems_); }
   bool keeps_last_good_settings() const { return keeps_last_good_settings_; }
   // The settings file in use and the search folder it was found in; empty until found.
   struct SettingsFileInUse {
@@ -101,6 +107,11 @@ class Site {
   std::shared_ptr<LogFile> log_sink_ = std::make_shared<LogFile>();
   platform::IniFiles settings_files_;
   bool keeps_last_good_settings_ = false;
+  std::vector<SettingsProblem> new_problems_;
+  // The problems of the version last checked, kept for the notice that it is taken.
+  std::string checked_file_;
+  std::string checked_text_;
+  std::vector<SettingsProblem> checked_problems_;
   SettingsFileInUse settings_file_in_use_;
   // The state store and the archive of one connection share it.
   std::shared_ptr<OdbcDatabase> state_database(const std::string& connection, std::string* error);
