@@ -1,6 +1,7 @@
 #include "velloc/site.h"
 
 #include <csignal>
+#include <functional>
 #include <iostream>
 
 #include "velloc/check/settings_check.h"
@@ -8,21 +9,26 @@
 
 void Site::keep_last_good_settings() {
   keeps_last_good_settings_ = true;
-  // A changed version is checked before it is taken; the first one read is checked when
-  // taken.
-  auto check = [this](const std::string& file, std::string_view text) {
-    checked_problems_ = check_settings_text(file, text, facts_.working_directory);
-    checked_file_ = file;
-    checked_text_ = text;
-    return first_settings_error(checked_problems_);
+  // A changed version is checked before it is taken, the first one read when taken;
+  // a version read again while its times settle is not checked again.
+  auto problems_of = [this](const std::string& file,
+                            std::string_view text) -> const std::vector<SettingsProblem>& {
+    std::size_t hash = std::hash<std::string_view>{}(text);
+    CheckedVersion& checked = checked_versions_[file];
+    if (!checked.problems || checked.text_hash != hash) {
+      checked.text_hash = hash;
+      checked.problems = check_settings_text(file, text, facts_.working_directory);
+    }
+    return *checked.problems;
   };
-  auto taken = [this](const std::string& file, std::string_view text) {
-    if (checked_file_ != file || checked_text_ != text)
-      checked_problems_ = check_settings_text(file, text, facts_.working_directory);
-    for (SettingsProblem& problem : checked_problems_) new_problems_.push_back(std::move(problem));
-    checked_problems_.clear();
-    checked_file_.clear();
-    checked_text_.clear();
+  auto check = [problems_of](const std::string& file, std::string_view text) {
+    return first_settings_error(problems_of(file, text));
+  };
+  // The problems of a version taken replace those of an earlier one not yet logged.
+  auto taken = [this, problems_of](const std::string& file, std::string_view text) {
+    const std::vector<SettingsProblem>& problems = problems_of(file, text);
+    std::erase_if(new_problems_, [&](const SettingsProblem& p) { return p.file == file; });
+    new_problems_.insert(new_problems_.end(), problems.begin(), problems.end());
   };
   settings_files_.keep_last_good_versions(check, taken);
 }

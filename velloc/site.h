@@ -5,7 +5,9 @@
 // request; a Site serves one request at a time and outlives each of them.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,10 +110,12 @@ class Site {
   platform::IniFiles settings_files_;
   bool keeps_last_good_settings_ = false;
   std::vector<SettingsProblem> new_problems_;
-  // The problems of the version last checked, kept for the notice that it is taken.
-  std::string checked_file_;
-  std::string checked_text_;
-  std::vector<SettingsProblem> checked_problems_;
+  // The problems of the version of each file last checked, by the hash of its text.
+  struct CheckedVersion {
+    std::size_t text_hash = 0;
+    std::optional<std::vector<SettingsProblem>> problems;
+  };
+  std::map<std::string, CheckedVersion> checked_versions_;
   SettingsFileInUse settings_file_in_use_;
   // The state store and the archive of one connection share it.
   std::shared_ptr<OdbcDatabase> state_database(const std::string& connection, std::string* error);
