@@ -441,6 +441,10 @@ struct IniFiles::State {
   std::map<std::string, std::string, std::less<>> kept;
   bool keep_every_file = false;
   IniCheck check;
+  IniTaken taken;
+  // The hash of the text last told to `taken`, per file: a version read again while its
+  // times settle is told only when its text differs.
+  std::map<std::string, std::size_t, std::less<>> told;
   std::map<std::string, std::optional<FileVersion>, std::less<>> reported;
 
   // The section that makes a version of `file` good; nullopt when it is not kept.
@@ -469,6 +473,14 @@ std::optional<IniFault> fault_of(const IniFiles::State& state, const std::string
   if (std::optional<IniFault> fault = structural_fault(content.text, section)) return fault;
   if (state.check) return state.check(file, content.text);
   return std::nullopt;
+}
+
+void tell_taken(IniFiles::State& state, const std::string& file, std::string_view text) {
+  if (!state.taken) return;
+  auto [told, first] = state.told.try_emplace(file, std::hash<std::string_view>{}(text));
+  if (!first && told->second == std::hash<std::string_view>{}(text)) return;
+  told->second = std::hash<std::string_view>{}(text);
+  state.taken(file, text);
 }
 
 // One line per version passed over, not one per refresh that finds it again.
@@ -508,6 +520,7 @@ void take_if_good(IniFiles::State& state, const std::string& file, std::string_v
   state.reported.erase(file);
   remembered = RememberedFile{parse_sections(content->text), content->version,
                               settled(content->version), content->version};
+  tell_taken(state, file, content->text);
 }
 
 }  // namespace
@@ -536,10 +549,11 @@ void IniFiles::keep_last_good(const std::string& file, std::string_view section)
   state_->kept.insert_or_assign(file, std::string(section));
 }
 
-void IniFiles::keep_last_good_versions(IniCheck check) {
+void IniFiles::keep_last_good_versions(IniCheck check, IniTaken taken) {
   std::lock_guard lock(state_->mutex);
   state_->keep_every_file = true;
   state_->check = std::move(check);
+  state_->taken = std::move(taken);
 }
 
 namespace {
@@ -557,6 +571,7 @@ auto with_sections(IniFiles::State& state, const std::string& file, Answer answe
       remembered.version = content->version;
       remembered.read_settled = settled(content->version);
       remembered.seen = content->version;
+      if (state.kept_section(file)) tell_taken(state, file, content->text);
     }
     found = state.files.emplace(file, std::move(remembered)).first;
   }

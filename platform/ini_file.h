@@ -89,6 +89,8 @@ struct IniFault {
 };
 using IniCheck =
     std::function<std::optional<IniFault>(const std::string& file, std::string_view text)>;
+// Told of each version of a kept file that is taken.
+using IniTaken = std::function<void(const std::string& file, std::string_view text)>;
 
 class IniFiles {
  public:
@@ -115,8 +117,10 @@ class IniFiles {
   // it is still being written: missing, empty, without the section, its last line
   // without a line end, changed while it was read, or rewritten in place within the
   // last second (a file replaced by rename is taken at once). `check` adds the faults
-  // of the values; nullopt from it lets the version be taken.
-  void keep_last_good_versions(IniCheck check = {});
+  // of the values; nullopt from it lets the version be taken. `taken` hears of every
+  // version taken: the first one read and each good changed one (after `check` on it),
+  // never the versions a write makes.
+  void keep_last_good_versions(IniCheck check = {}, IniTaken taken = {});
 
   // Whether the file, as remembered, has [section].
   bool has_section(const std::string& file, std::string_view section);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "velloc/archive/archive_step.h"
+#include "velloc/check/settings_check.h"
 #include "velloc/guard/captcha_step.h"
 #include "velloc/guard/challenge_step.h"
 #include "velloc/guard/content_rules.h"
@@ -84,6 +85,22 @@ void init_request_or_fail(Run& run, const char* const* environment, std::istream
   }
 }
 
+// The problems of the settings files that `velloc --check` reports, each logged at
+// level 1 with its file and line; none stops the run. A worker logs those of each
+// version it took since the last run once; a run of its own checks its files.
+void log_settings_problems(Run& run, const std::string& settings_file) {
+  std::vector<SettingsProblem> problems;
+  if (run.site.keeps_last_good_settings())
+    problems = run.site.take_new_settings_problems();
+  else if (!settings_file.empty())
+    problems = check_settings(settings_file, run.site.facts().working_directory, false);
+  for (const SettingsProblem& problem : problems)
+    log_event(run.message, 1, "Settings problem: %s:%d: %s: %s\n", problem.file.c_str(),
+              problem.line,
+              problem.severity == SettingsProblem::Severity::kError ? "error" : "warning",
+              problem.message.c_str());
+}
+
 // After the referer check: a form mail may go only to the allowed recipients; a form
 // that names another ends the run before anything is stored or sent.
 void check_form_recipients(Run& run) {
@@ -103,6 +120,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   run.message.clock = &run.site.clock();
   answer_inbox_request(run, settings_file);
   load_settings_from(run, settings_file);
+  log_settings_problems(run, settings_file);
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run.message, kRefusedReferer, Reason::kReferer);
   check_request_origin(run);

@@ -1,9 +1,37 @@
 #include "velloc/site.h"
 
 #include <csignal>
+#include <functional>
 #include <iostream>
 
+#include "velloc/check/settings_check.h"
 #include "velloc/storage/odbc_database.h"
+
+void Site::keep_last_good_settings() {
+  keeps_last_good_settings_ = true;
+  // A changed version is checked before it is taken, the first one read when taken;
+  // a version read again while its times settle is not checked again.
+  auto problems_of = [this](const std::string& file,
+                            std::string_view text) -> const std::vector<SettingsProblem>& {
+    std::size_t hash = std::hash<std::string_view>{}(text);
+    CheckedVersion& checked = checked_versions_[file];
+    if (!checked.problems || checked.text_hash != hash) {
+      checked.text_hash = hash;
+      checked.problems = check_settings_text(file, text, facts_.working_directory);
+    }
+    return *checked.problems;
+  };
+  auto check = [problems_of](const std::string& file, std::string_view text) {
+    return first_settings_error(problems_of(file, text));
+  };
+  // The problems of a version taken replace those of an earlier one not yet logged.
+  auto taken = [this, problems_of](const std::string& file, std::string_view text) {
+    const std::vector<SettingsProblem>& problems = problems_of(file, text);
+    std::erase_if(new_problems_, [&](const SettingsProblem& p) { return p.file == file; });
+    new_problems_.insert(new_problems_.end(), problems.begin(), problems.end());
+  };
+  settings_files_.keep_last_good_versions(check, taken);
+}
 
 void Site::begin_request() {
   log_sink_->close();

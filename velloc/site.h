@@ -5,13 +5,17 @@
 // request; a Site serves one request at a time and outlives each of them.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/ini_file.h"
 #include "platform/temp_file.h"
 #include "velloc/archive/archive_store.h"
+#include "velloc/check/settings_check.h"
 #include "velloc/guard/state_store.h"
 #include "velloc/request/log_file.h"
 #include "velloc/storage/database_connections.h"
@@ -57,12 +61,15 @@ class Site {
   // defaults for a moment. The settings file it found keeps its place in the search (see
   // request_settings_file), and it, the form profiles and the templates' .ini files keep
   // their last good contents while a changed version is still being written or not good
-  // (IniFiles::keep_last_good_versions); each version passed over is logged once on the
-  // standard error. Called by the entry point before the first request.
-  void keep_last_good_settings() {
-    keeps_last_good_settings_ = true;
-    settings_files_.keep_last_good_versions();
-  }
+  // (IniFiles::keep_last_good_versions), and a changed version with an error that
+  // `velloc --check` reports (check_settings_text) is not taken either; each version passed
+  // over is logged once on the standard error. The check runs only on a changed version,
+  // never per request. Called by the entry point before the first request.
+  void keep_last_good_settings();
+  // The problems `velloc --check` finds in the versions of the settings files taken since
+  // the last call (each version is checked once, when taken), for the run to log; then
+  // forgotten. Always empty for a process of one request, whose run checks its files.
+  std::vector<SettingsProblem> take_new_settings_problems() { return std::move(new_problems_); }
   bool keeps_last_good_settings() const { return keeps_last_good_settings_; }
   // The settings file in use and the search folder it was found in; empty until found.
   struct SettingsFileInUse {
@@ -102,6 +109,13 @@ class Site {
   std::shared_ptr<LogFile> log_sink_ = std::make_shared<LogFile>();
   platform::IniFiles settings_files_;
   bool keeps_last_good_settings_ = false;
+  std::vector<SettingsProblem> new_problems_;
+  // The problems of the version of each file last checked, by the hash of its text.
+  struct CheckedVersion {
+    std::size_t text_hash = 0;
+    std::optional<std::vector<SettingsProblem>> problems;
+  };
+  std::map<std::string, CheckedVersion> checked_versions_;
   SettingsFileInUse settings_file_in_use_;
   // The state store and the archive of one connection share it.
   std::shared_ptr<OdbcDatabase> state_database(const std::string& connection, std::string* error);

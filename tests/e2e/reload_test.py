@@ -171,6 +171,23 @@ class ReloadTest(unittest.TestCase):
                                  {line[line.index("Settings"):] for line in lines})
                 self.assertLess(len(lines), requests)
 
+                # One with an error that `velloc --check` reports is passed over too; one
+                # with a warning only is taken, and the warning logged once per worker at most.
+                staged.write_bytes(self.version(site, "gamma@example.test") + b"Archive=yes\n")
+                os.replace(staged, settings)
+                for _ in range(requests):
+                    self.assertIn(REFUSED, self.submit(site, "gamma@example.test")[1])
+                self.assertIn(f"Settings not reloaded: {settings}:{line_count + 1}: "
+                              "Archive=yes: expected 0 or 1", self.errors(site))
+                staged.write_bytes(self.version(site, "gamma@example.test") + b"SMPT=x\n")
+                os.replace(staged, settings)
+                for _ in range(requests):
+                    self.assertNotIn(REFUSED, self.submit(site, "gamma@example.test")[1])
+                warned = [line for line in site.log.splitlines()
+                          if f"Settings problem: {settings}:{line_count + 1}: warning: SMPT" in line]
+                self.assertLessEqual(1, len(warned))
+                self.assertLessEqual(len(warned), len(self.worker_pids(site)))
+
 
 if __name__ == "__main__":
     unittest.main()

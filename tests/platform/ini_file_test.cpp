@@ -355,11 +355,14 @@ TEST_F(IniFileTest, RefreshReadsChangedFilesAgain) {
 // over one more, and a rewrite in place is taken once it has settled.
 TEST_F(IniFileTest, KeptVersionsOfEveryFile) {
   platform::IniFiles files;
-  files.keep_last_good_versions([](const std::string&, std::string_view text) {
-    return text.find("bad") == std::string_view::npos
-               ? std::nullopt
-               : std::optional<platform::IniFault>({3, "not a number"});
-  });
+  std::vector<std::string> taken;
+  files.keep_last_good_versions(
+      [](const std::string&, std::string_view text) {
+        return text.find("bad") == std::string_view::npos
+                   ? std::nullopt
+                   : std::optional<platform::IniFault>({3, "not a number"});
+      },
+      [&](const std::string&, std::string_view text) { taken.emplace_back(text); });
   std::string profile = dir_.file("profile.ini");
   auto replace = [&](const char* text) {
     dir_.write("new.ini", text);
@@ -385,6 +388,8 @@ TEST_F(IniFileTest, KeptVersionsOfEveryFile) {
   while (value() != "4" && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ("4", value());
+  // Each version taken is told once, the first read among them; none passed over.
+  EXPECT_EQ((std::vector<std::string>{"[Form]\nA=1\n", "[Other]\nA=3\n", "[Form]\nA=4\n"}), taken);
 }
 
 TEST(ParseLeadingInt, ConvertsLikeAtoi) {

@@ -47,6 +47,51 @@ TEST_F(ServeRequestTest, ASettingsChangeTakesEffectAtTheNextRequest) {
   EXPECT_NE(std::string::npos, serve(form).find("Insufficent Permissions"));
 }
 
+// A worker takes a changed settings file only without an error of `velloc --check`; a
+// warning does not stop it. Each problem of a version taken is logged once, at level 1;
+// a run of its own logs the problems of its files every time.
+TEST_F(ServeRequestTest, AWorkerPassesOverAVersionWithAnError) {
+  site_.keep_last_good_settings();
+  // Each version replaces the file by rename, as an editor saves it: whole at once.
+  auto save = [&](const std::string& content) {
+    dir_.write("VELLOC.new", content);
+    ASSERT_EQ(0, std::rename(dir_.file("VELLOC.new").c_str(), dir_.file("VELLOC.ini").c_str()));
+  };
+  const std::string log = "[Velloc]\nLOGFILE=" + dir_.file("log.txt") + "\n";
+  auto logged = [&] {
+    std::string text = testing_support::read_file(dir_.file("log.txt"));
+    std::remove(dir_.file("log.txt").c_str());
+    std::string problems;
+    for (std::size_t at = 0; (at = text.find("] Settings problem: ", at)) != std::string::npos;)
+      problems += text.substr(at + 2, text.find('\n', at) + 1 - at - 2), at += 2;
+    for (std::size_t at; (at = problems.find(dir_.path() + "/")) != std::string::npos;)
+      problems.erase(at, dir_.path().size() + 1);
+    return problems;
+  };
+  save(log + "AllowDebug=1\nSMPT=x\n");
+  const char* form = "DEBUG_VARIABLES=1&DISABLE_MAIL=1&REDIRECT=/done.htm";
+  const std::string debug = "Content-type: text/html\n\n<PRE>\nForm Data\n";
+  EXPECT_EQ(0u, serve(form).find(debug));
+  EXPECT_EQ(0u, serve(form).find(debug));
+  EXPECT_EQ("Settings problem: VELLOC.ini:4: warning: SMPT: unknown key; did you mean SMTP?\n",
+            logged());
+  save(log + "AllowDebug=0\nArchive=yes\n");
+  EXPECT_EQ(0u, serve(form).find(debug));
+  EXPECT_EQ(0u, serve(form).find(debug));
+  EXPECT_EQ("", logged());
+  save(log + "AllowDebug=0\nArchiv=1\n");
+  EXPECT_EQ("Location: /done.htm\n\n", serve(form));
+  EXPECT_EQ("Location: /done.htm\n\n", serve(form));
+  EXPECT_EQ("Settings problem: VELLOC.ini:4: warning: Archiv: unknown key; did you mean Archive?\n",
+            logged());
+  Site cgi(testing_support::facts_in(dir_));
+  testing_support::serve_once(cgi, {"QUERY_STRING=DISABLE_MAIL=1", "REQUEST_METHOD=GET"});
+  testing_support::serve_once(cgi, {"QUERY_STRING=DISABLE_MAIL=1", "REQUEST_METHOD=GET"});
+  const std::string problem =
+      "Settings problem: VELLOC.ini:4: warning: Archiv: unknown key; did you mean Archive?\n";
+  EXPECT_EQ(problem + problem, logged());
+}
+
 // A preflight ends the run once the settings and the profile are read; other
 // requests from an allowed origin may read every answer, from another are refused.
 TEST_F(ServeRequestTest, CrossOriginRequests) {
@@ -178,8 +223,8 @@ TEST_F(ServeRequestTest, TheLogOfEachRequestByTheSiteClock) {
   const std::time_t at = 1112173503;
   platform::FixedClock clock(std::chrono::system_clock::from_time_t(at));
   site_.set_clock(clock);
-  dir_.write("VELLOC.ini", "[Velloc]\nLOGFILE=" + dir_.file("log.txt") +
-                               "\nAllowedOrigins=https://a.example\nDISABLE_MAIL=1\n");
+  dir_.write("VELLOC.ini",
+             "[Velloc]\nLOGFILE=" + dir_.file("log.txt") + "\nAllowedOrigins=https://a.example\n");
   std::tm local = {};
   localtime_r(&at, &local);
   const std::string lines =

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -50,9 +51,18 @@ struct SiteValues {
 
 class Checker {
  public:
-  Checker(std::string working_directory) : working_directory_(std::move(working_directory)) {}
+  // `descend`: the templates a settings file names are checked with it; else only
+  // whether they exist (each template is then a file of its own).
+  Checker(std::string working_directory, bool descend = true)
+      : working_directory_(std::move(working_directory)), descend_(descend) {}
 
+  // The ODBC data sources are not asked for: a DSN is then taken as it stands.
+  void skip_data_sources() { data_sources_read_ = true; }
   void check_settings_file(const std::string& file);
+  void check_start(const std::string& file, std::string_view content);
+  void check_settings_content(const std::string& file, std::string_view content);
+  void check_text_file_template(const std::string& path, std::string_view content);
+  void check_database_template(const std::string& path, std::string_view content);
   std::vector<SettingsProblem> problems() { return std::move(problems_); }
 
  private:
@@ -69,12 +79,11 @@ class Checker {
                    const platform::IniEntry& entry);
   void check_template_file(const std::string& file, const KeyDeclaration& key,
                            const platform::IniEntry& entry);
-  void check_text_file_template(const std::string& path);
-  void check_database_template(const std::string& path);
   void check_data_source(const std::string& file, const platform::IniEntry& entry);
   std::string from_working_directory(const std::string& path) const;
 
   std::string working_directory_;
+  bool descend_;
   std::string current_template_;  // the settings-format template being read
   SiteValues site_;
   std::vector<SettingsProblem> problems_;
@@ -89,10 +98,14 @@ std::optional<std::string> Checker::read_checked(const std::string& file) {
     add(Severity::kError, file, 0, "cannot be read");
     return std::nullopt;
   }
-  if (content->starts_with(platform::kByteOrderMark))
+  check_start(file, *content);
+  return content;
+}
+
+void Checker::check_start(const std::string& file, std::string_view content) {
+  if (content.starts_with(platform::kByteOrderMark))
     add(Severity::kWarning, file, 1,
         "byte-order mark at the start of the file (skipped when read; save the file without it)");
-  return content;
 }
 
 std::string Checker::from_working_directory(const std::string& path) const {
@@ -121,9 +134,12 @@ SiteValues read_site_values(const std::vector<platform::IniEntry>& entries) {
 }
 
 void Checker::check_settings_file(const std::string& file) {
-  std::optional<std::string> content = read_checked(file);
-  if (!content) return;
-  std::vector<platform::IniEntry> entries = platform::parse_ini_entries(*content);
+  if (std::optional<std::string> content = read_checked(file))
+    check_settings_content(file, *content);
+}
+
+void Checker::check_settings_content(const std::string& file, std::string_view content) {
+  std::vector<platform::IniEntry> entries = platform::parse_ini_entries(content);
   site_ = read_site_values(entries);
   std::set<std::string> sections_seen, keys_seen;
   unsigned place = 0;
@@ -268,9 +284,15 @@ void Checker::check_template_file(const std::string& file, const KeyDeclaration&
     add(Severity::kError, file, entry.line, shown + ": no such template (" + path + ")");
     return;
   }
-  if (!templates_read_.insert(platform::native_path(path)).second) return;
-  if (key.name == "TEMPLATE_TEXTFILE") check_text_file_template(path);
-  if (key.name == "TEMPLATE_DATABASE") check_database_template(path);
+  if (!descend_ || !templates_read_.insert(platform::native_path(path)).second) return;
+  bool text_file = key.name == "TEMPLATE_TEXTFILE";
+  if (!text_file && key.name != "TEMPLATE_DATABASE") return;
+  std::optional<std::string> content = read_checked(path);
+  if (!content) return;
+  if (text_file)
+    check_text_file_template(path, *content);
+  else
+    check_database_template(path, *content);
 }
 
 // The folder part of a path, "." for a bare name.
@@ -279,12 +301,10 @@ std::string containing_folder(const std::string& path) {
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
 }
 
-void Checker::check_text_file_template(const std::string& path) {
-  std::optional<std::string> content = read_checked(path);
-  if (!content) return;
+void Checker::check_text_file_template(const std::string& path, std::string_view content) {
   bool in_templates = false;
   std::set<std::string> keys_seen;
-  for (const platform::IniEntry& entry : platform::parse_ini_entries(*content)) {
+  for (const platform::IniEntry& entry : platform::parse_ini_entries(content)) {
     if (entry.kind == platform::IniEntry::Kind::kSection) {
       in_templates = platform::equal_ignoring_case(entry.name, "TEMPLATES");
       if (!in_templates)
@@ -328,11 +348,9 @@ void Checker::check_text_file_template(const std::string& path) {
   }
 }
 
-void Checker::check_database_template(const std::string& path) {
-  std::optional<std::string> content = read_checked(path);
-  if (!content) return;
+void Checker::check_database_template(const std::string& path, std::string_view content) {
   bool in_database = false;
-  for (const platform::IniEntry& entry : platform::parse_ini_entries(*content)) {
+  for (const platform::IniEntry& entry : platform::parse_ini_entries(content)) {
     if (entry.kind == platform::IniEntry::Kind::kSection) {
       in_database = platform::equal_ignoring_case(entry.name, "DATABASE");
       continue;
@@ -390,10 +408,39 @@ std::string json_text(std::string_view text) {
 }
 
 std::vector<SettingsProblem> check_settings(const std::string& settings_file,
-                                            const std::string& working_directory) {
+                                            const std::string& working_directory,
+                                            bool look_up_data_sources) {
   Checker checker(working_directory);
+  if (!look_up_data_sources) checker.skip_data_sources();
   checker.check_settings_file(settings_file);
   return checker.problems();
+}
+
+std::vector<SettingsProblem> check_settings_text(const std::string& file, std::string_view content,
+                                                 const std::string& working_directory) {
+  Checker checker(working_directory, false);
+  checker.check_start(file, content);
+  std::vector<platform::IniEntry> entries = platform::parse_ini_entries(content);
+  auto first_section = std::find_if(entries.begin(), entries.end(), [](const auto& entry) {
+    return entry.kind == platform::IniEntry::Kind::kSection;
+  });
+  std::string_view kind = first_section == entries.end() ? "" : first_section->name;
+  if (platform::equal_ignoring_case(kind, "TEMPLATES")) {
+    checker.check_text_file_template(file, content);
+  } else if (platform::equal_ignoring_case(kind, "DATABASE")) {
+    checker.check_database_template(file, content);
+  } else {
+    checker.check_settings_content(file, content);
+  }
+  return checker.problems();
+}
+
+std::optional<platform::IniFault> first_settings_error(
+    const std::vector<SettingsProblem>& problems) {
+  for (const SettingsProblem& problem : problems)
+    if (problem.severity == Severity::kError)
+      return platform::IniFault{static_cast<std::size_t>(problem.line), problem.message};
+  return std::nullopt;
 }
 
 int report_problems(const std::vector<SettingsProblem>& problems, bool json, bool strict,

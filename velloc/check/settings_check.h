@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ini_file.h"
+
 struct SettingsProblem {
   enum class Severity { kError, kWarning } severity;
   std::string file;
@@ -21,8 +23,23 @@ struct SettingsProblem {
 // follow the line that first names it. Relative paths in the settings (TEMPLATE_DIR,
 // TEMP, ...) are taken from `working_directory`, the folder the web server runs
 // velloc in. Folders velloc writes into are checked for the user running the check.
+// Without `look_up_data_sources` (a web run, which should not load the ODBC driver
+// manager for it) a template's DSN is not looked up.
 std::vector<SettingsProblem> check_settings(const std::string& settings_file,
-                                            const std::string& working_directory);
+                                            const std::string& working_directory,
+                                            bool look_up_data_sources = true);
+
+// The problems of one version of one file that a run reads, from `content`: a
+// settings file with its form profiles, or a template's .ini file (told by its first
+// section, [TEMPLATES] or [DATABASE]). The templates a settings file names are only
+// looked up, not read: each is checked as a file of its own.
+std::vector<SettingsProblem> check_settings_text(const std::string& file, std::string_view content,
+                                                 const std::string& working_directory);
+
+// The first error among `problems` as the reason a version is not taken; nullopt when
+// none is an error (warnings never stop a version).
+std::optional<platform::IniFault> first_settings_error(
+    const std::vector<SettingsProblem>& problems);
 
 // Writes the problems one a line ("FILE:LINE: error: MESSAGE") and a closing count,
 // or with `json` as one document. Returns the exit status: 1 when a problem is an

@@ -95,6 +95,42 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
   for (const Case& c : cases) EXPECT_EQ(c.expected, problems_of(c.settings, c.files)) << c.settings;
 }
 
+// One version of one file as a long-lived process checks it when the file changed: the
+// first error is why the version is not taken; warnings let it be taken. A template a
+// settings file names is looked up, not read.
+TEST(SettingsCheck, OneVersionOfOneFile) {
+  testing_support::TempDir dir;
+  dir.write("tpl/rows.ini", "[TEMPLATES]\nDESTINATION=gone/rows.csv\n");
+  struct Case {
+    std::string content;
+    std::size_t problems;
+    std::optional<std::size_t> error_line;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"[Velloc]\nSMTP=mail\n", 0, std::nullopt, ""},
+      {"\xEF\xBB\xBF[Velloc]\nSMPT=mail\n", 2, std::nullopt, ""},
+      {"[Velloc]\nArchive=1\n[Form a]\nInbox=1\nArchive=yes\n", 2, 4,
+       "Inbox: only [Velloc] may set this key, not a form profile"},
+      {"[Velloc]\nTEMPLATE_DIR=tpl/\n[Form a]\nTEMPLATE_TEXTFILE=rows.ini\n", 0, std::nullopt, ""},
+      {"[Velloc]\nTEMPLATE_DIR=tpl/\n[Form a]\nTEMPLATE_WEB=gone.htm\n", 1, 4,
+       "TEMPLATE_WEB=gone.htm: no such template (" + dir.path() + "/tpl/gone.htm)"},
+      {"[TEMPLATES]\nESCAPE=rot13\nFOOTR=x\n", 2, 2,
+       "ESCAPE=rot13: expected none, html, csv or json"},
+      {"[DATABASE]\nTABEL=x\n", 1, std::nullopt, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    std::vector<SettingsProblem> problems = check_settings_text("V.ini", c.content, dir.path());
+    EXPECT_EQ(c.problems, problems.size());
+    std::optional<platform::IniFault> fault = first_settings_error(problems);
+    ASSERT_EQ(c.error_line.has_value(), fault.has_value());
+    if (!fault) continue;
+    EXPECT_EQ(*c.error_line, fault->line);
+    EXPECT_EQ(c.reason, fault->reason);
+  }
+}
+
 TEST(SettingsCheck, ExitStatusAndJson) {
   std::vector<SettingsProblem> warning = {{Severity::kWarning, "V.ini", 2, "a \"b\""}};
   std::vector<SettingsProblem> error = {{Severity::kError, "V.ini", 3, "c"}};
