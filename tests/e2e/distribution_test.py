@@ -26,7 +26,7 @@ from cgi_process import cgi_environment
 from harness import SAMPLES, SOURCE_DIR, Site
 from system_support import eventually
 
-CHALLENGE_KEY = "distribution challenge key"
+CHALLENGE_KEY = "distribution challenge key, thirty-two bytes or more"
 
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
 import mail_sink  # noqa: E402
