@@ -424,7 +424,8 @@ std::vector<SettingsProblem> check_settings_text(const std::string& file, std::s
   auto first_section = std::find_if(entries.begin(), entries.end(), [](const auto& entry) {
     return entry.kind == platform::IniEntry::Kind::kSection;
   });
-  std::string_view kind = first_section == entries.end() ? "" : first_section->name;
+  // A copy: the two branches meet as a temporary std::string.
+  const std::string kind = first_section == entries.end() ? "" : first_section->name;
   if (platform::equal_ignoring_case(kind, "TEMPLATES")) {
     checker.check_text_file_template(file, content);
   } else if (platform::equal_ignoring_case(kind, "DATABASE")) {
