@@ -22,7 +22,6 @@ using Severity = SettingsProblem::Severity;
 constexpr char kVelloc[] = "Velloc";
 constexpr std::string_view kFormPrefix = "Form ";
 constexpr char kDefaultTemplateDirectory[] = ".\\BRANNIC\\TEMPLATES\\";
-constexpr std::size_t kShortestSecret = 32;
 
 std::string lower(std::string_view text) {
   std::string result(text);
