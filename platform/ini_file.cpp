@@ -421,11 +421,15 @@ std::string updated_value(const std::string& content, std::string_view section,
 
 }  // namespace
 
-// One remembered file: its parsed sections (nullopt when it could not be read), the
+std::shared_ptr<const std::vector<IniSection>> parsed(std::string_view text) {
+  return std::make_shared<const std::vector<IniSection>>(parse_sections(text));
+}
+
+// One remembered file: its parsed sections (null when it could not be read), the
 // version they were read from, whether that version had settled when read, and the
 // version found on disk when last looked at (nullopt: none).
 struct RememberedFile {
-  std::optional<std::vector<IniSection>> sections;
+  std::shared_ptr<const std::vector<IniSection>> sections;
   std::optional<FileVersion> version;
   bool read_settled = false;
   std::optional<FileVersion> seen;
@@ -518,7 +522,7 @@ void take_if_good(IniFiles::State& state, const std::string& file, std::string_v
     return;
   }
   state.reported.erase(file);
-  remembered = RememberedFile{parse_sections(content->text), content->version,
+  remembered = RememberedFile{parsed(content->text), content->version,
                               settled(content->version), content->version};
   tell_taken(state, file, content->text);
 }
@@ -567,7 +571,7 @@ auto with_sections(IniFiles::State& state, const std::string& file, Answer answe
   if (found == state.files.end()) {
     RememberedFile remembered;
     if (std::optional<FileContent> content = read_file_shared(file)) {
-      remembered.sections = parse_sections(content->text);
+      remembered.sections = parsed(content->text);
       remembered.version = content->version;
       remembered.read_settled = settled(content->version);
       remembered.seen = content->version;
@@ -575,7 +579,7 @@ auto with_sections(IniFiles::State& state, const std::string& file, Answer answe
     }
     found = state.files.emplace(file, std::move(remembered)).first;
   }
-  return answer(found->second.sections ? &*found->second.sections : nullptr);
+  return answer(found->second.sections.get());
 }
 
 // After a write: the file is remembered as written. Files remembered as absent are
@@ -587,7 +591,7 @@ void remember_written(IniFiles::State& state, const std::string& file, const Fil
   std::erase_if(state.files, [&](const auto& entry) {
     return !entry.second.sections || native_path(entry.first) == path;
   });
-  state.files.emplace(file, RememberedFile{parse_sections(written.text), written.version,
+  state.files.emplace(file, RememberedFile{parsed(written.text), written.version,
                                            settled(written.version), written.version});
 }
 
@@ -611,6 +615,33 @@ std::string IniFiles::read_string(const std::string& file, std::string_view sect
                                   std::string_view key, std::string_view fallback) {
   std::optional<std::string> value = find_value(file, section, key);
   return value ? *value : std::string(fallback.substr(0, kMaxIniValue));
+}
+
+IniSnapshot IniFiles::snapshot(const std::string& file) {
+  return with_sections(*state_, file, [&](const std::vector<IniSection>*) {
+    return IniSnapshot(state_->files.find(file)->second.sections);
+  });
+}
+
+bool IniSnapshot::has_section(std::string_view section) const {
+  return sections_ && find_section(*sections_, section) != nullptr;
+}
+
+std::optional<std::string> IniSnapshot::find(std::string_view section, std::string_view key,
+                                             std::size_t max_length) const {
+  return sections_ ? lookup(*sections_, section, key, max_length) : std::nullopt;
+}
+
+std::vector<std::pair<std::string, std::string>> IniSnapshot::section(
+    std::string_view name) const {
+  return listed_section(sections_.get(), name);
+}
+
+std::vector<std::string> IniSnapshot::section_names() const {
+  std::vector<std::string> names;
+  if (sections_)
+    for (const IniSection& section : *sections_) names.push_back(section.name);
+  return names;
 }
 
 bool IniFiles::has_section(const std::string& file, std::string_view section) {

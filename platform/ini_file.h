@@ -92,6 +92,30 @@ using IniCheck =
 // Told of each version of a kept file that is taken.
 using IniTaken = std::function<void(const std::string& file, std::string_view text)>;
 
+struct IniSection;
+
+// One version of a settings file as an IniFiles object read it, answering as the
+// IniFiles object does; two snapshots of one version share its parse, so `same_as`
+// tells whether the file changed between them. Cheap to copy.
+class IniSnapshot {
+ public:
+  IniSnapshot() = default;
+  bool readable() const { return sections_ != nullptr; }
+  bool has_section(std::string_view section) const;
+  std::optional<std::string> find(std::string_view section, std::string_view key,
+                                  std::size_t max_length = kMaxIniValue) const;
+  std::vector<std::pair<std::string, std::string>> section(std::string_view name) const;
+  // The names of the sections, in file order, as written.
+  std::vector<std::string> section_names() const;
+  bool same_as(const IniSnapshot& other) const { return sections_ == other.sections_; }
+
+ private:
+  friend class IniFiles;
+  explicit IniSnapshot(std::shared_ptr<const std::vector<IniSection>> sections)
+      : sections_(std::move(sections)) {}
+  std::shared_ptr<const std::vector<IniSection>> sections_;
+};
+
 class IniFiles {
  public:
   IniFiles();
@@ -121,6 +145,9 @@ class IniFiles {
   // version taken: the first one read and each good changed one (after `check` on it),
   // never the versions a write makes.
   void keep_last_good_versions(IniCheck check = {}, IniTaken taken = {});
+
+  // The file as remembered (read now when it is not).
+  IniSnapshot snapshot(const std::string& file);
 
   // Whether the file, as remembered, has [section].
   bool has_section(const std::string& file, std::string_view section);

@@ -30,7 +30,7 @@
 #include "velloc/fastcgi/supervisor.h"
 #include "velloc/pipeline.h"
 #include "velloc/process_facts.h"
-#include "velloc/request/settings.h"
+#include "velloc/settings/load_settings.h"
 #include "velloc/run.h"
 #include "velloc/storage/odbc_database.h"
 #include "velloc/webhook/webhook_settings.h"
@@ -170,10 +170,8 @@ int run_archive_command_line(const std::vector<std::string>& arguments) {
     std::cerr << "velloc: cannot read the settings file " << settings_file << '\n';
     return kArchiveFailed;
   }
-  std::string state_dsn = settings_file.empty()
-                              ? ""
-                              : platform::read_ini_string(settings_file, "Velloc", "StateDSN", "");
-  std::string connection = state_connection_string(state_dsn, settings_file);
+  std::string connection =
+      state_connection_string(settings::read_site_settings(settings_file).state_dsn, settings_file);
   std::shared_ptr<OdbcDatabase> database = OdbcDatabase::open(connection, &error);
   if (!database) {
     std::cerr << "velloc: archive not available: " << error << '\n';

@@ -13,6 +13,7 @@
 #include "velloc/guard/honeypot.h"
 #include "velloc/guard/origin_check.h"
 #include "velloc/guard/recipient_policy.h"
+#include "velloc/guard/referer_check.h"
 #include "velloc/guard/spam_check.h"
 #include "velloc/guard/submission_limits.h"
 #include "velloc/inbox/inbox_responder.h"
@@ -27,6 +28,7 @@
 #include "velloc/response/json_responder.h"
 #include "velloc/response_page.h"
 #include "velloc/run.h"
+#include "velloc/settings/load_settings.h"
 #include "velloc/storage/database_insert.h"
 #include "velloc/storage/text_export.h"
 #include "velloc/webhook/webhook_step.h"
@@ -47,7 +49,8 @@ constexpr char kTooLargeToDecode[] = "the request is too large to decode";
                                         const char* what, const char* message, int status = 0) {
   std::cerr << "velloc: " << what << '\n';
   run.answer_format = decide_answer_format(run);
-  run.allow_origin = readable_origin(run.request, site_allowed_origins(run.site, settings_file));
+  run.allow_origin =
+      readable_origin(run.request, run.site.site_settings(settings_file)->allowed_origins);
   run.request = CgiRequest();
   Answer failure = Answer::of(Answer::Kind::kInitFailure);
   failure.reason = reason;
@@ -63,10 +66,11 @@ constexpr char kTooLargeToDecode[] = "the request is too large to decode";
 void init_request_or_fail(Run& run, const char* const* environment, std::istream& body,
                           const std::string& settings_file) {
   try {
-    RequestLimits limits = read_request_limits(run.site.settings_files(), settings_file);
+    std::shared_ptr<const settings::SiteSettings> site = run.site.site_settings(settings_file);
+    RequestLimits limits = site->request_limits;
     UploadSpool spool;
-    spool.temp_dir = temp_directory_setting(run.site, settings_file);
-    spool.follow_links = follow_links_setting(run.site, settings_file);
+    spool.temp_dir = temp_directory_setting(*site, run.site.facts());
+    spool.follow_links = site->follow_links;
     spool.registry = run.site.temp_files();
     spool.limits.max_parts = limits.max_fields;
     init_request(run.request, environment, body, ", ", limits, spool);

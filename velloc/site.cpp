@@ -33,6 +33,14 @@ void Site::keep_last_good_settings() {
   settings_files_.keep_last_good_versions(check, taken);
 }
 
+std::shared_ptr<const settings::SiteSettings> Site::site_settings(const std::string& file) {
+  platform::IniSnapshot content = file.empty() ? platform::IniSnapshot() : settings_files_.snapshot(file);
+  if (!site_settings_ || site_settings_->file != file || !site_settings_->content.same_as(content))
+    site_settings_ =
+        std::make_shared<const settings::SiteSettings>(settings::read_site_settings(file, content));
+  return site_settings_;
+}
+
 void Site::begin_request() {
   log_sink_->close();
   for (const std::string& line : settings_files_.refresh()) std::cerr << line << '\n';

@@ -18,6 +18,7 @@
 #include "velloc/check/settings_check.h"
 #include "velloc/guard/state_store.h"
 #include "velloc/request/log_file.h"
+#include "velloc/settings/site_settings.h"
 #include "velloc/storage/database_connections.h"
 #include "velloc/webhook/hanging_targets.h"
 
@@ -56,6 +57,9 @@ class Site {
   const std::shared_ptr<LogFile>& log_sink() const { return log_sink_; }
   // The settings file, the form profiles and the templates' .ini files.
   platform::IniFiles& settings_files() { return settings_files_; }
+  // The typed settings of `file` (empty: none, the defaults), made once per version of
+  // the file as settings_files() holds it.
+  std::shared_ptr<const settings::SiteSettings> site_settings(const std::string& file);
 
   // For a process that serves many requests: its settings never fall back to the
   // defaults for a moment. The settings file it found keeps its place in the search (see
@@ -108,6 +112,7 @@ class Site {
   const platform::Clock* clock_ = &platform::system_clock();
   std::shared_ptr<LogFile> log_sink_ = std::make_shared<LogFile>();
   platform::IniFiles settings_files_;
+  std::shared_ptr<const settings::SiteSettings> site_settings_;
   bool keeps_last_good_settings_ = false;
   std::vector<SettingsProblem> new_problems_;
   // The problems of the version of each file last checked, by the hash of its text.

@@ -14,7 +14,7 @@
 #include "velloc/mail/smtp_session.h"
 #include "velloc/mail/stored_mail.h"
 #include "velloc/request/event_log.h"
-#include "velloc/request/settings.h"
+#include "velloc/settings/load_settings.h"
 #include "velloc/run.h"
 #include "velloc/site.h"
 #include "velloc/webhook/webhook_body.h"
@@ -213,7 +213,7 @@ int with_delivery_settings(Site& site, const std::string& settings_file, int con
   }
   sender.message.connect_timeout = connect_timeout;
   auto webhooks_for = [&](const std::string& profile) {
-    return webhook_settings_for_profile(site, settings_file, profile);
+    return settings::webhook_settings_for_profile(*sender.settings.site, profile);
   };
   DeliverySettings settings{
       sender.message,

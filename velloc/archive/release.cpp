@@ -13,6 +13,7 @@
 #include "velloc/pipeline.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
+#include "velloc/settings/load_settings.h"
 #include "velloc/templates/template_paths.h"
 
 namespace {

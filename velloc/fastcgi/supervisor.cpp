@@ -19,7 +19,7 @@
 #include "platform/ini_file.h"
 #include "velloc/fastcgi/worker.h"
 #include "velloc/request/event_log.h"
-#include "velloc/request/settings.h"
+#include "velloc/settings/load_settings.h"
 
 namespace {
 
@@ -41,14 +41,9 @@ struct Worker {
 MailMessage server_log(const ProcessFacts& facts) {
   MailMessage log;
   std::string file = find_settings_file(facts);
-  auto read = [&](const char* key, const char* fallback) {
-    return file.empty() ? std::string(fallback)
-                        : platform::read_ini_string(file, "Velloc", key, fallback);
-  };
-  log.log_file = read("LOGFILE", "BRANNIC.LOG");
-  std::string level = read("LOG_LEVEL", "1");
-  bool numeric = !level.empty() && level.front() >= '0' && level.front() <= '9';
-  log.log_level = numeric ? platform::parse_leading_int(level) : 0;
+  settings::SiteSettings site = settings::read_site_settings(file);
+  log.log_file = site.log_file;
+  log.log_level = site.log_level;
   return log;
 }
 

@@ -10,7 +10,6 @@
 #include "velloc/guard/form_profile.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/refusal.h"
-#include "velloc/request/settings.h"
 #include "velloc/run.h"
 #include "velloc/webhook/http_client.h"
 
@@ -20,23 +19,6 @@ constexpr int kVerifySeconds = 5;
 // The providers' tokens run to about two thousand characters.
 constexpr std::size_t kMaxToken = 8192;
 constexpr char kFormEncoded[] = "application/x-www-form-urlencoded";
-
-CaptchaSettings read_captcha_settings(const Run& run) {
-  auto profiled = [&](std::string_view key) { return profile_or_setting(run, key).value_or(""); };
-  CaptchaSettings settings;
-  settings.kind = std::string(platform::trim(profiled("Captcha")));
-  if (settings.kind.empty()) return settings;
-  settings.secret = profiled("CaptchaSecret");
-  settings.min_score = parse_captcha_min_score(profiled("CaptchaMinScore"));
-  settings.verify_url =
-      std::string(platform::trim(profile_or_setting(run, "CaptchaVerifyURL", 4096).value_or("")));
-  settings.fail_open = platform::trim(profiled("CaptchaFailOpen")) == "1";
-  if (!run.settings.settings_file.empty())
-    settings.ca_file = run.site.settings_files()
-                           .find_value(run.settings.settings_file, "Velloc", "HTTP_CA_FILE")
-                           .value_or("");
-  return settings;
-}
 
 [[noreturn]] void refuse(Run& run, const char* provider, const std::string& why) {
   log_event(run.message, 1, "Captcha refused (%s): %s\n", provider, why.c_str());
@@ -100,7 +82,7 @@ std::string captcha_verification_body(std::string_view secret, std::string_view 
 }
 
 void check_captcha(Run& run) {
-  CaptchaSettings settings = read_captcha_settings(run);
+  const CaptchaSettings& settings = run.settings.captcha;
   if (settings.kind.empty()) return;
   std::optional<CaptchaProvider> provider = captcha_provider_named(settings.kind);
   if (!provider) refuse(run, settings.kind.c_str(), "Captcha names no known provider");

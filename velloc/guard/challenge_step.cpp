@@ -10,7 +10,6 @@
 #include "velloc/mail/openssl_library.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/refusal.h"
-#include "velloc/request/settings.h"
 #include "velloc/run.h"
 
 namespace {
@@ -49,11 +48,8 @@ std::int64_t number_or(std::string_view name, std::string_view text, std::int64_
   return value;
 }
 
-ChallengeSettings read_challenge_settings(const Run& run) {
-  auto profiled = [&](std::string_view key) { return profile_or_setting(run, key).value_or(""); };
-  ChallengeSettings settings =
-      challenge_settings_from(profiled("Challenge"), profiled("ChallengeKey"),
-                              profiled("ChallengeMaxNumber"), profiled("ChallengeExpires"));
+const ChallengeSettings& read_challenge_settings(const Run& run) {
+  const ChallengeSettings& settings = run.settings.challenge;
   if (!settings.kind.empty())
     for (const std::string& line : settings.adjusted)
       log_event(run.message, 1, "Challenge setting %s\n", line.c_str());
@@ -118,7 +114,7 @@ void answer_challenge_request(Run& run) {
   if (run.request.get_env("REQUEST_METHOD") != "GET" ||
       run.request.get_env("PATH_INFO") != kChallengePath)
     return;
-  ChallengeSettings settings = read_challenge_settings(run);
+  const ChallengeSettings& settings = read_challenge_settings(run);
   if (const char* why = cannot_turn_on(settings)) refuse(run, why);
   std::string json =
       challenge_json(openssl_or_refuse(run), settings.key,
@@ -130,7 +126,7 @@ void answer_challenge_request(Run& run) {
 }
 
 void check_challenge(Run& run) {
-  ChallengeSettings settings = read_challenge_settings(run);
+  const ChallengeSettings& settings = read_challenge_settings(run);
   if (settings.kind.empty()) return;
   if (const char* why = cannot_turn_on(settings)) refuse(run, why);
   std::string error;

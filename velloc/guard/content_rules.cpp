@@ -9,7 +9,6 @@
 #include "velloc/guard/spam_verdict.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/page_head.h"
-#include "velloc/request/settings.h"
 #include "velloc/run.h"
 
 namespace {
@@ -64,8 +63,8 @@ std::string content_rule_broken(const FieldMap& fields, const ContentRules& rule
 
 void check_content_rules(Run& run) {
   ContentRules rules;
-  rules.max_links = parse_max_links(profile_or_setting(run, "MaxLinks").value_or(""));
-  std::string list_path(platform::trim(profile_or_setting(run, "BlockedWords").value_or("")));
+  rules.max_links = run.settings.max_links;
+  const std::string& list_path = run.settings.blocked_words;
   if (!list_path.empty()) {
     std::string list;
     if (read_list(list_path, &list))

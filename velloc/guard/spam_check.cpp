@@ -9,7 +9,6 @@
 #include "velloc/guard/spamd_client.h"
 #include "velloc/mail/mail_steps.h"
 #include "velloc/request/event_log.h"
-#include "velloc/request/settings.h"
 #include "velloc/run.h"
 
 namespace {
@@ -33,14 +32,14 @@ double parse_spam_threshold(std::string_view text, double fallback) {
 }
 
 void score_spam(Run& run) {
-  std::string setting(platform::trim(profile_or_setting(run, "SpamCheck").value_or("")));
+  const std::string& setting = run.settings.spam_check;
   if (setting.empty()) return;
   std::optional<SpamdAddress> address = parse_spam_check(setting);
   if (!address) {
     log_event(run.message, 1, "SpamCheck %s not understood; not scored\n", setting.c_str());
     return;
   }
-  double threshold = parse_spam_threshold(profile_or_setting(run, "SpamThreshold").value_or(""));
+  double threshold = parse_spam_threshold(run.settings.spam_threshold);
   std::string message = form_mail_text(run);
   std::string_view scored = scored_part(message);
   if (scored.size() < message.size())

@@ -19,13 +19,12 @@
 #include "velloc/inbox/inbox_responder.h"
 #include "velloc/pipeline.h"
 #include "velloc/request/event_log.h"
-#include "velloc/request/settings.h"
+#include "velloc/settings/load_settings.h"
 #include "velloc/response/json_writer.h"
 #include "velloc/run.h"
 
 namespace {
 
-constexpr char kSection[] = "Velloc";
 constexpr std::size_t kInboxPathLength = 6;  // "/inbox"
 constexpr std::int64_t kMsPerDay = 86400000;
 constexpr int kSendTimeoutSeconds = 30;
@@ -52,17 +51,13 @@ struct InboxRequest {
   std::optional<std::string> secret;  // once asked for: empty when there is none
 };
 
-InboxSettings read_inbox_settings(Site& site, const std::string& settings_file) {
-  auto read = [&](const char* key) {
-    return std::string(
-        platform::trim(site.settings_files().read_string(settings_file, kSection, key, "")));
-  };
+InboxSettings inbox_settings_of(const settings::SiteSettings& site) {
   InboxSettings settings;
-  settings.enabled = read("Inbox") == "1";
-  settings.users = read("InboxUsers");
-  settings.secret = read("InboxSecret");
-  settings.archive = read("Archive") == "1";
-  settings.state_dsn = read("StateDSN");
+  settings.enabled = site.inbox;
+  settings.users = site.inbox_users;
+  settings.secret = site.inbox_secret;
+  settings.archive = site.archive;
+  settings.state_dsn = std::string(platform::trim(site.state_dsn));
   return settings;
 }
 
@@ -348,9 +343,11 @@ InboxAnswer decide(Run& run, const InboxSettings& settings, const std::string& s
 void answer_inbox_request(Run& run, const std::string& settings_file) {
   std::string path = run.request.get_env("PATH_INFO");
   if (settings_file.empty() || !is_inbox_path(path)) return;
-  InboxSettings settings = read_inbox_settings(run.site, settings_file);
+  std::shared_ptr<const settings::SiteSettings> site = run.site.site_settings(settings_file);
+  InboxSettings settings = inbox_settings_of(*site);
   if (!settings.enabled) return;
-  read_log_settings(run.site, settings_file, run.message);
+  run.message.log_file = site->log_file;
+  run.message.log_level = site->log_level;
   Answer ended = Answer::of(Answer::Kind::kInbox);
   ended.inbox = std::make_shared<const InboxAnswer>(
       decide(run, settings, settings_file, std::string_view(path).substr(kInboxPathLength)));

@@ -1,15 +1,10 @@
-// The webhook settings of a run: the addresses to call and how to call them, read
-// once with the other settings. Each key is looked up in the form profile first,
-// then in [Velloc], as the other per-form keys; HTTP_CA_FILE in [Velloc] only.
+// How a run calls its webhooks: the addresses and the rest, read with the other
+// settings of its form (the profile's values before [Velloc]'s; HTTP_CA_FILE of
+// [Velloc] only).
 #pragma once
 
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
-
-class Site;
-struct Run;
 
 struct WebhookSettings {
   // Webhook, then Webhook1, Webhook2, ... in the order of their numbers; a key set
@@ -24,18 +19,3 @@ struct WebhookSettings {
   bool allow_plain = false;  // WebhookAllowPlain=1: plain http to any host
   std::string ca_file;       // HTTP_CA_FILE; empty: the system's trust store
 };
-
-// The names of the webhook address keys among `keys` (any case: "Webhook",
-// "webhook2"), ordered by their numbers, the bare name first, each number once.
-std::vector<std::string> webhook_url_keys(const std::vector<std::string>& keys);
-
-// Reads run.settings.webhooks from the run's profile and settings file.
-void load_webhook_settings(Run& run);
-
-// How a call kept for a submission of the form profile `profile` (empty: none) is
-// sent again: the secret, timeout and the rest as the settings file says now, so
-// that a secret changed since is the one used; the addresses are left empty (the
-// call keeps its own). nullopt when the file no longer has that profile.
-std::optional<WebhookSettings> webhook_settings_for_profile(Site& site,
-                                                            const std::string& settings_file,
-                                                            const std::string& profile);

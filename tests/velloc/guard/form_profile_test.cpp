@@ -8,7 +8,7 @@
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
 #include "velloc/process_facts.h"
-#include "velloc/request/settings.h"
+#include "velloc/settings/load_settings.h"
 #include "velloc/response/html_responder.h"
 #include "velloc/run.h"
 
@@ -41,7 +41,12 @@ std::string fields_after_loading(const std::string& form, const char* velloc_key
   run.request.fields.for_each([&](const std::string& name, const std::string& value) {
     listing += name + "=" + value + "\n";
   });
-  return listing + "HoneypotField=" + profile_or_setting(run, "HoneypotField").value_or("-");
+  return listing + "HoneypotField=" + settings::form_value(*run.settings.site,
+                                                    run.settings.form_profile.empty()
+                                                        ? std::string()
+                                                        : run.settings.form_profile_section,
+                                                    "HoneypotField")
+                                    .value_or("-");
 }
 
 TEST(FormProfile, ReplacesTheVisitorsControlFieldsUnlessListed) {

@@ -1,4 +1,4 @@
-#include "velloc/webhook/webhook_settings.h"
+#include "velloc/settings/form_settings.h"
 
 #include <gtest/gtest.h>
 
@@ -8,14 +8,15 @@
 #include "tests/support/cgi_runner.h"
 #include "velloc/process_facts.h"
 #include "velloc/run.h"
+#include "velloc/settings/load_settings.h"
 
 namespace {
 
 TEST(WebhookSettings, AddressKeysInTheOrderOfTheirNumbers) {
   EXPECT_EQ((std::vector<std::string>{"webhook", "Webhook1", "WEBHOOK2", "Webhook10"}),
-            webhook_url_keys({"Webhook10", "WEBHOOK2", "WebhookSecret", "webhook", "Webhook1",
+            settings::webhook_url_keys({"Webhook10", "WEBHOOK2", "WebhookSecret", "webhook", "Webhook1",
                               "Webhook01", "Webhook-3", "Webhook1234567", "Webhooks", "Web"}));
-  EXPECT_EQ(std::vector<std::string>{}, webhook_url_keys({"WebhookTimeout", "SMTP"}));
+  EXPECT_EQ(std::vector<std::string>{}, settings::webhook_url_keys({"WebhookTimeout", "SMTP"}));
 }
 
 class WebhookSettingsTest : public ::testing::Test {
@@ -101,7 +102,8 @@ TEST_F(WebhookSettingsTest, ACallSentAgainTakesItsProfilesSettingsOfNow) {
   };
   for (const Case& c : cases) {
     std::optional<WebhookSettings> settings =
-        webhook_settings_for_profile(site_, dir_.file("VELLOC.ini"), c.profile);
+        settings::webhook_settings_for_profile(*site_.site_settings(dir_.file("VELLOC.ini")),
+                                               c.profile);
     ASSERT_EQ(c.found, settings.has_value()) << c.profile;
     if (!settings) continue;
     EXPECT_EQ(c.secret, settings->secret) << c.profile;
@@ -110,7 +112,7 @@ TEST_F(WebhookSettingsTest, ACallSentAgainTakesItsProfilesSettingsOfNow) {
     EXPECT_EQ("/etc/ca.pem", settings->ca_file) << c.profile;
     EXPECT_TRUE(settings->urls.empty()) << c.profile;
   }
-  EXPECT_EQ("", webhook_settings_for_profile(site_, "", "contact")->secret);
+  EXPECT_EQ("", settings::webhook_settings_for_profile(*site_.site_settings(""), "contact")->secret);
 }
 
 }  // namespace

@@ -1,0 +1,146 @@
+#include "velloc/settings/site_settings.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "platform/text.h"
+#include "velloc/webhook/retry_schedule.h"
+
+namespace settings {
+
+namespace {
+
+constexpr char kSection[] = "Velloc";
+constexpr std::int64_t kKibibyte = 1024;
+constexpr std::int64_t kDefaultMaxRequestSize = 16 * kKibibyte * kKibibyte;
+constexpr std::int64_t kDefaultMaxFields = 10000;
+// Long enough for any list an operator writes; the 259-character cut of other values
+// could turn an entry into another one ("@example.com" into "@example.c",
+// "https://example.com" into "https://example.co").
+constexpr std::size_t kMaxList = 64 * 1024;
+
+// A level that does not begin with a digit counts as 0: nothing is logged.
+int parse_log_level(const std::string& value) {
+  if (value.empty() || value.front() < '0' || value.front() > '9') return 0;
+  return platform::parse_leading_int(value);
+}
+
+Tls parse_tls(std::string_view value) {
+  value = platform::trim(value);
+  if (value.empty() || platform::equal_ignoring_case(value, "none")) return Tls::kNone;
+  if (platform::equal_ignoring_case(value, "starttls")) return Tls::kStartTls;
+  if (platform::equal_ignoring_case(value, "tls")) return Tls::kImplicit;
+  return Tls::kUnknown;
+}
+
+// Decimal digits with an optional "K" or "M" suffix (any case); nullopt when the
+// text does not begin with a digit. More than twelve digits count as twelve nines.
+std::optional<std::int64_t> parse_size(std::string_view text) {
+  constexpr std::size_t kMaxDigits = 12;
+  text = platform::trim(text);
+  std::size_t digits = text.find_first_not_of("0123456789");
+  if (text.empty() || digits == 0) return std::nullopt;
+  std::string number(text.substr(0, digits));
+  if (number.size() > kMaxDigits) number.assign(kMaxDigits, '9');
+  std::int64_t value = std::stoll(number);
+  std::string_view suffix = digits == std::string_view::npos ? "" : text.substr(digits, 1);
+  if (platform::equal_ignoring_case(suffix, "K")) value *= kKibibyte;
+  if (platform::equal_ignoring_case(suffix, "M")) value *= kKibibyte * kKibibyte;
+  return value;
+}
+
+}  // namespace
+
+SiteSettings read_site_settings(const std::string& file, const platform::IniSnapshot& content) {
+  SiteSettings site;
+  site.file = file;
+  site.content = content;
+  if (file.empty()) return site;
+  auto find = [&](std::string_view key, std::size_t max_length = platform::kMaxIniValue) {
+    return content.find(kSection, key, max_length);
+  };
+  auto read = [&](std::string_view key, std::string_view fallback = "") {
+    return find(key).value_or(std::string(fallback));
+  };
+  site.pgp_path = find("PGP_Path");
+  site.temp = find("TEMP");
+  site.follow_links = read("FollowLinks", "0") == "1";
+  site.template_directory = read("TEMPLATE_DIR", site.template_directory);
+  site.log_file = read("LOGFILE", site.log_file);
+  site.log_level = parse_log_level(read("LOG_LEVEL", "1"));
+  site.request_limits = request_limits_from(find("MaxRequestSize"), find("MaxFields"));
+
+  site.smtp_server = read("SMTP", site.smtp_server);
+  site.tls = parse_tls(read("SMTP_TLS"));
+  site.smtp_ca_file = read("SMTP_CA_FILE");
+  site.tls_verify = read("SMTP_TLS_VERIFY", "1") != "0";
+  site.smtp_user = read("SMTP_USER");
+  site.smtp_password = read("SMTP_PASSWORD");
+  site.smtp_password_file = read("SMTP_PASSWORD_FILE");
+  site.auth_plaintext = read("SMTP_AUTH_PLAINTEXT", "0") == "1";
+  site.charset = std::string(platform::trim(read("CHARSET")));
+  site.default_sender = read("DEFAULTSENDER", site.default_sender);
+  site.visitor_reply_to = read("VisitorReplyTo", "0") == "1";
+
+  site.referers = read("Referers");
+  site.default_recipient = read("DefaultRecipient");
+  site.allowed_recipients = find("AllowedRecipients", kMaxList);
+  site.redirect_hosts = read("RedirectHosts");
+  site.allowed_origins = find("AllowedOrigins", kMaxList).value_or("");
+  site.response = read("Response");
+  site.allow_debug = read("AllowDebug") != "0";
+  site.escape_web_templates = read("EscapeWebTemplates") != "0";
+  site.profiles_only = platform::parse_leading_int(read("ProfilesOnly", "0")) == 1;
+
+  site.archive = platform::trim(read("Archive")) == "1";
+  site.state_dsn = read("StateDSN");
+  site.receipt_counter_in_state = platform::equal_ignoring_case(read("ReceiptCounter"), "state");
+  site.delivery_retry_hours = parse_retry_hours(read("DeliveryRetryHours"));
+  site.http_ca_file = read("HTTP_CA_FILE");
+
+  site.inbox = platform::trim(read("Inbox")) == "1";
+  site.inbox_users = std::string(platform::trim(read("InboxUsers")));
+  site.inbox_secret = std::string(platform::trim(read("InboxSecret")));
+  return site;
+}
+
+SiteSettings read_site_settings(const std::string& file) {
+  platform::IniFiles files;
+  return read_site_settings(file, file.empty() ? platform::IniSnapshot() : files.snapshot(file));
+}
+
+std::optional<std::string> form_value(const SiteSettings& site, const std::string& profile,
+                                      std::string_view key, std::size_t max_length) {
+  if (!profile.empty())
+    if (std::optional<std::string> value = site.content.find(profile, key, max_length))
+      return value;
+  if (site.file.empty()) return std::nullopt;
+  return site.content.find(kSection, key, max_length);
+}
+
+int parse_keep_days(std::string_view text) {
+  constexpr int kDefaultDays = 90;
+  constexpr int kMaxDays = 36500;
+  std::string_view digits = platform::trim(text);
+  if (digits.empty() || digits.front() < '0' || digits.front() > '9') return kDefaultDays;
+  int days = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') break;
+    days = std::min(kMaxDays, days * 10 + (c - '0'));
+  }
+  return days;
+}
+
+RequestLimits request_limits_from(const std::optional<std::string>& max_request_size,
+                                  const std::optional<std::string>& max_fields) {
+  RequestLimits limits;
+  std::optional<std::int64_t> size =
+      max_request_size ? parse_size(*max_request_size) : std::nullopt;
+  limits.max_request_size =
+      std::clamp(size.value_or(kDefaultMaxRequestSize), kKibibyte, RequestLimits::kCeiling);
+  std::optional<std::int64_t> count = max_fields ? parse_size(*max_fields) : std::nullopt;
+  limits.max_fields = static_cast<std::size_t>(count && *count > 0 ? *count : kDefaultMaxFields);
+  return limits;
+}
+
+}  // namespace settings

@@ -1,0 +1,93 @@
+// The site's settings as one version of its settings file gives them: every key of
+// [Velloc] read once into a typed field, with the defaults applied, and the file
+// itself for the form profiles. A Site makes them once per version of the file
+// (Site::site_settings); every submission until the file changes reads them.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/ini_file.h"
+#include "velloc/request/field_map.h"
+
+namespace settings {
+
+// How the mail is carried to the relay (SMTP_TLS).
+enum class Tls { kNone, kStartTls, kImplicit, kUnknown };
+
+struct SiteSettings {
+  std::string file;              // empty: no settings file, every value its default
+  platform::IniSnapshot content;  // the version read; the profiles come from it
+
+  // Where velloc reads and writes.
+  std::optional<std::string> pgp_path;  // PGP_Path; nullopt: the program's folder
+  std::optional<std::string> temp;      // TEMP; nullopt: the working directory
+  bool follow_links = false;            // FollowLinks=1
+  std::string template_directory = ".\\BRANNIC\\TEMPLATES\\";  // TEMPLATE_DIR
+  std::string log_file = "BRANNIC.LOG";                        // LOGFILE
+  int log_level = 1;                                           // LOG_LEVEL
+  RequestLimits request_limits;  // MaxRequestSize, MaxFields
+
+  // Mail.
+  std::string smtp_server = "mail";  // SMTP
+  Tls tls = Tls::kNone;
+  std::string smtp_ca_file;
+  bool tls_verify = true;  // SMTP_TLS_VERIFY other than "0"
+  std::string smtp_user;
+  std::string smtp_password;       // SMTP_PASSWORD (never logged)
+  std::string smtp_password_file;  // SMTP_PASSWORD_FILE: read by each run that sends
+  bool auth_plaintext = false;     // SMTP_AUTH_PLAINTEXT=1
+  std::string charset;             // CHARSET, trimmed
+  std::string default_sender = "velloc@localhost";
+  bool visitor_reply_to = false;
+
+  // Who may ask for what.
+  std::string referers;
+  std::string default_recipient;
+  std::optional<std::string> allowed_recipients;  // nullopt when absent
+  std::string redirect_hosts;
+  std::string allowed_origins;  // AllowedOrigins of [Velloc], for answers given before a profile
+  std::string response;  // Response of [Velloc], for answers given before a profile
+  bool allow_debug = true;           // AllowDebug other than "0"
+  bool escape_web_templates = true;  // EscapeWebTemplates other than "0"
+  bool profiles_only = false;        // ProfilesOnly=1
+
+  // Kept state.
+  bool archive = false;   // Archive=1 in [Velloc] (a profile may say otherwise for its form)
+  std::string state_dsn;  // StateDSN; empty: the store beside the settings
+  bool receipt_counter_in_state = false;  // ReceiptCounter=state
+  int delivery_retry_hours = 72;
+  std::string http_ca_file;  // HTTP_CA_FILE
+
+  // The inbox.
+  bool inbox = false;  // Inbox=1
+  std::string inbox_users;
+  std::string inbox_secret;
+};
+
+// The settings of `file` as `content` holds it (an empty `file`: the defaults).
+SiteSettings read_site_settings(const std::string& file, const platform::IniSnapshot& content);
+
+// The settings of `file` (empty: none) read now, for a command that serves no request.
+SiteSettings read_site_settings(const std::string& file);
+
+// A value of a key that a form profile may set: the profile's (section `profile`, empty:
+// none) when it sets the key, else [Velloc]'s; nullopt when neither does. Cut to
+// `max_length` as every value read is.
+std::optional<std::string> form_value(const SiteSettings& site, const std::string& profile,
+                                      std::string_view key,
+                                      std::size_t max_length = platform::kMaxIniValue);
+
+// KeepSubmissions: days from 0 (kept until erased) to 36,500; a value without
+// digits gives the default of 90.
+int parse_keep_days(std::string_view text);
+
+// The limits of a request from the settings' values (nullopt: key absent): MaxRequestSize
+// (bytes, or with a "K" or "M" suffix; default 16 MiB, held within 1 KiB and 256 MiB) and
+// MaxFields (default 10,000). A value without digits, and a MaxFields below 1, give the
+// default.
+RequestLimits request_limits_from(const std::optional<std::string>& max_request_size,
+                                  const std::optional<std::string>& max_fields);
+
+}  // namespace settings
