@@ -5,12 +5,10 @@
 
 #include <string>
 
+#include "installer/folder_browser.h"
 #include "installer/installer_ui.h"
 
 namespace installer {
-
-// Folder buffers hold at most this many characters of path (260 with the terminator).
-inline constexpr std::size_t kFolderBufferChars = 259;
 
 class DirectoryDialog {
  public:

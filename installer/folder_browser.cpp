@@ -1,7 +1,5 @@
 #include "installer/folder_browser.h"
 
-#include "installer/directory_dialog.h"
-
 namespace installer {
 
 std::optional<std::string> browse_for_folder(InstallerUi& ui, std::string& buffer,

@@ -3,6 +3,7 @@
 // returns that earlier folder again.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,8 @@
 
 namespace installer {
 
+// Folder buffers hold at most this many characters of path (260 with the terminator).
+inline constexpr std::size_t kFolderBufferChars = 259;
 inline constexpr std::string_view kDefaultBrowsePrompt =
     "Please choose a Folder for Velloc Pro DB:";
 

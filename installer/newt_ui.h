@@ -16,13 +16,6 @@
 
 namespace installer {
 
-// Thrown by a page when the terminal stops delivering input (hang-up, end of input), so
-// that the sequence does not wait or loop on a terminal nobody can answer.
-class TerminalInputLost : public std::runtime_error {
- public:
-  TerminalInputLost() : std::runtime_error("installer: the terminal gives no more input") {}
-};
-
 class NewtUi : public InstallerUi {
  public:
   // Takes over the terminal; throws std::runtime_error when newt cannot start.

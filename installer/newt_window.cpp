@@ -1,7 +1,6 @@
 #include "installer/newt_window.h"
 
 #include "installer/newt_text.h"
-#include "installer/newt_ui.h"
 
 namespace installer {
 

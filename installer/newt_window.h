@@ -6,12 +6,19 @@
 
 #include <newt.h>
 
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace installer {
 
+// Thrown by a page when the terminal stops delivering input (hang-up, end of input), so
+// that the sequence does not wait or loop on a terminal nobody can answer.
+class TerminalInputLost : public std::runtime_error {
+ public:
+  TerminalInputLost() : std::runtime_error("installer: the terminal gives no more input") {}
+};
 // Colour sets of our own, set up by NewtUi when newt starts.
 inline constexpr int kGreyedColorset = NEWT_COLORSET_CUSTOM(0);   // disabled buttons
 inline constexpr int kDisplayColorset = NEWT_COLORSET_CUSTOM(1);  // read-only value fields

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <new>
 
+#include "velloc/actions.h"
 #include "velloc/archive/archive_step.h"
 #include "velloc/check/settings_check.h"
 #include "velloc/guard/captcha_step.h"
@@ -16,14 +17,14 @@
 #include "velloc/guard/referer_check.h"
 #include "velloc/guard/spam_check.h"
 #include "velloc/guard/submission_limits.h"
+#include "velloc/guard/upload_check.h"
 #include "velloc/inbox/inbox_responder.h"
 #include "velloc/inbox/inbox_step.h"
 #include "velloc/mail/mail_steps.h"
-#include "velloc/request/diagnostics.h"
+#include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/multipart_form.h"
-#include "velloc/request/refusal.h"
-#include "velloc/request/upload_check.h"
+#include "velloc/response/diagnostics.h"
 #include "velloc/response/html_responder.h"
 #include "velloc/response/json_responder.h"
 #include "velloc/response_page.h"
@@ -31,6 +32,7 @@
 #include "velloc/settings/load_settings.h"
 #include "velloc/storage/database_insert.h"
 #include "velloc/storage/text_export.h"
+#include "velloc/templates/template_paths.h"
 #include "velloc/webhook/webhook_step.h"
 
 namespace {
@@ -175,27 +177,6 @@ void respond(const Run& run, const Answer& answer, std::ostream& response) {
 }
 
 }  // namespace
-
-std::optional<std::string> refused_recipient(const Run& run) {
-  if (run.request.field_is_set("DISABLE_MAIL")) return std::nullopt;
-  RecipientRules rules{run.settings.default_recipient, run.settings.allowed_recipients,
-                       run.request.get_env("SERVER_NAME")};
-  RecipientDecision decision = decide_recipients(run.request.field_text("RECIPIENT"), rules);
-  if (decision.allowed) return std::nullopt;
-  return decision.refused_address;
-}
-
-void run_actions(Run& run) {
-  auto to_run = [&](const char* action) {
-    return std::find(run.actions_done.begin(), run.actions_done.end(), action) ==
-           run.actions_done.end();
-  };
-  if (to_run("database")) insert_database_record(run);
-  if (to_run("text_export")) export_text_file(run);
-  if (to_run("form_mail")) send_form_mail(run);
-  if (to_run("receipt")) send_receipt(run);
-  if (to_run("webhook")) call_webhooks(run);
-}
 
 int serve_request(Site& site, const char* const* environment, std::istream& body,
                   std::ostream& response) {

@@ -10,18 +10,6 @@
 
 #include "velloc/site.h"
 
-struct Run;
-
-// The actions of an accepted submission, in order: database record, text export,
-// form mail, receipt, webhooks; those in run.actions_done are left out. A failing
-// one ends the run (RunEnded).
-void run_actions(Run& run);
-
-// The first address of the form mail's recipients (RECIPIENT) that the settings
-// do not allow: DefaultRecipient, AllowedRecipients, else the domain of the
-// request's SERVER_NAME; nullopt when all are allowed or no form mail is sent.
-std::optional<std::string> refused_recipient(const Run& run);
-
 int serve_request(Site& site, const char* const* environment, std::istream& body,
                   std::ostream& response);
 

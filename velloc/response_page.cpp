@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "velloc/request/form_redirect.h"
+#include "velloc/response/form_redirect.h"
 #include "velloc/run.h"
 #include "velloc/templates/template_paths.h"
 

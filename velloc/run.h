@@ -17,7 +17,7 @@
 #include "velloc/settings/form_settings.h"
 #include "velloc/site.h"
 #include "velloc/templates/template_engine.h"
-#include "velloc/templates/template_paths.h"
+#include "velloc/templates/template_set.h"
 
 struct Run {
   explicit Run(Site& process_site) : site(process_site) {}

@@ -17,8 +17,8 @@
 #include "velloc/archive/sha256.h"
 #include "velloc/mail/mail_temp_file.h"
 #include "velloc/mail/mime.h"
+#include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
-#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {
@@ -175,7 +175,7 @@ bool restore_upload(Run& run, const ArchivedUpload& kept, std::string* error) {
     *error = "cannot open " + kept.stored_path;
     return false;
   }
-  platform::TempFile copy = make_mail_temp_file(run);
+  platform::TempFile copy = make_mail_temp_file(run.message);
   ArchivedUpload read;
   read.shown_name = kept.shown_name;
   bool ok = digest_upload(in, copy.fd(), read, error);

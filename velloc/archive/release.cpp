@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "velloc/actions.h"
 #include "velloc/archive/archive_commands.h"
 #include "velloc/archive/archive_step.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/delivery_records.h"
-#include "velloc/pipeline.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
 #include "velloc/settings/load_settings.h"

@@ -12,7 +12,7 @@
 #include "platform/text.h"
 #include "velloc/settings/settings_model.h"
 #include "velloc/storage/odbc_database.h"
-#include "velloc/storage/text_export.h"
+#include "velloc/templates/text_files.h"
 
 namespace {
 

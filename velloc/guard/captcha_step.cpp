@@ -8,8 +8,8 @@
 #include "velloc/guard/captcha_answer.h"
 #include "velloc/guard/challenge_step.h"
 #include "velloc/guard/form_profile.h"
+#include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
-#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 #include "velloc/webhook/http_client.h"
 
@@ -63,15 +63,6 @@ void remove_token(Run& run, CaptchaProvider provider) {
 }
 
 }  // namespace
-
-double parse_captcha_min_score(std::string_view text) {
-  text = platform::trim(text);
-  double value = 0;
-  auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (failure != std::errc() || end != text.data() + text.size() || std::isnan(value))
-    return kDefaultCaptchaMinScore;
-  return std::clamp(value, 0.0, 1.0);
-}
 
 std::string captcha_verification_body(std::string_view secret, std::string_view token,
                                       std::string_view remote_address) {

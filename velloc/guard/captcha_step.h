@@ -7,20 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "velloc/guard/robot_settings.h"
+
 struct Run;
-
-struct CaptchaSettings {
-  std::string kind;        // Captcha, trimmed; empty: no captcha
-  std::string secret;      // CaptchaSecret
-  double min_score = 0.5;  // CaptchaMinScore, held within 0 and 1
-  std::string verify_url;  // CaptchaVerifyURL, trimmed; empty: the provider's own
-  bool fail_open = false;  // CaptchaFailOpen=1: let through when not reached
-  std::string ca_file;     // HTTP_CA_FILE of [Velloc]; empty: the system's trust store
-};
-
-// CaptchaMinScore: a number from 0 to 1 (held within them); anything else gives
-// the default.
-double parse_captcha_min_score(std::string_view text);
 
 // The body of the verification call: "secret", "response" and, when the
 // visitor's address is known, "remoteip", form-encoded.

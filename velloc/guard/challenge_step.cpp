@@ -8,8 +8,8 @@
 #include "velloc/guard/form_profile.h"
 #include "velloc/guard/submission_limits.h"
 #include "velloc/mail/openssl_library.h"
+#include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
-#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {
@@ -17,36 +17,8 @@ namespace {
 constexpr char kChallengePath[] = "/challenge";
 constexpr char kAltcha[] = "altcha";
 constexpr std::size_t kSaltBytes = 12;
-constexpr std::int64_t kMinMaxNumber = 1000;
-constexpr std::int64_t kMaxMaxNumber = 10'000'000;
-constexpr std::int64_t kMinExpires = 10;
-constexpr std::int64_t kMaxExpires = 24 * 3600;
 
 std::int64_t unix_now(const Run& run) { return run.site.clock().unix_seconds(); }
-
-// The setting `name`'s number, `fallback` when it is empty; a value without
-// leading digits, or outside `low` to `high`, adds a line to `adjusted`.
-std::int64_t number_or(std::string_view name, std::string_view text, std::int64_t fallback,
-                       std::int64_t low, std::int64_t high, std::vector<std::string>& adjusted) {
-  text = platform::trim(text);
-  if (text.empty()) return fallback;
-  auto note = [&](const std::string& why, std::int64_t used) {
-    adjusted.push_back(std::string(name) + "=" + std::string(text) + " " + why + "; " +
-                       std::to_string(used) + " used");
-    return used;
-  };
-  if (text.front() < '0' || text.front() > '9') return note("is no number", fallback);
-  std::int64_t value = 0;
-  bool over = false;
-  for (char c : text) {
-    if (c < '0' || c > '9') break;
-    over = over || value > (high - (c - '0')) / 10;
-    value = over ? high : value * 10 + (c - '0');
-  }
-  if (over) return note("is over " + std::to_string(high), high);
-  if (value < low) return note("is under " + std::to_string(low), low);
-  return value;
-}
 
 const ChallengeSettings& read_challenge_settings(const Run& run) {
   const ChallengeSettings& settings = run.settings.challenge;
@@ -97,18 +69,6 @@ ChallengeIssue new_issue(const ChallengeSettings& settings, std::string form, st
 }
 
 }  // namespace
-
-ChallengeSettings challenge_settings_from(std::string_view kind, std::string_view key,
-                                          std::string_view max_number, std::string_view expires) {
-  ChallengeSettings settings;
-  settings.kind = std::string(platform::trim(kind));
-  settings.key = std::string(key);
-  settings.max_number = number_or("ChallengeMaxNumber", max_number, settings.max_number,
-                                  kMinMaxNumber, kMaxMaxNumber, settings.adjusted);
-  settings.expires_seconds = number_or("ChallengeExpires", expires, settings.expires_seconds,
-                                       kMinExpires, kMaxExpires, settings.adjusted);
-  return settings;
-}
 
 void answer_challenge_request(Run& run) {
   if (run.request.get_env("REQUEST_METHOD") != "GET" ||

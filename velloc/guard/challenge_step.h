@@ -10,27 +10,13 @@
 #include <string_view>
 #include <vector>
 
+#include "velloc/guard/robot_settings.h"
+
 struct Run;
 
 inline constexpr char kSolutionField[] = "altcha";
 // The page of every refusal of a robot check: the challenge and the captcha.
 inline constexpr char kNotARobot[] = "Please Confirm You Are Not a Robot!";
-
-struct ChallengeSettings {
-  std::string kind;  // Challenge, trimmed; empty: no challenge
-  std::string key;   // ChallengeKey
-  std::int64_t max_number = 100000;
-  std::int64_t expires_seconds = 600;
-  // A line for the log for each value that was not taken as written:
-  // "ChallengeExpires=5 is under 10; 10 used".
-  std::vector<std::string> adjusted;
-};
-
-// ChallengeMaxNumber held within 1,000 and 10,000,000; ChallengeExpires within
-// 10 s and one day. A value without leading digits gives the default; digits are
-// read up to the first other character. An empty value is the default unsaid.
-ChallengeSettings challenge_settings_from(std::string_view kind, std::string_view key,
-                                          std::string_view max_number, std::string_view expires);
 
 // A GET with PATH_INFO "/challenge" ends the run with a new challenge, or with the
 // refusal when the form's challenge cannot be turned on; any other request

@@ -33,18 +33,6 @@ bool holds_visitor_links(std::string_view name) {
 
 }  // namespace
 
-std::optional<std::size_t> parse_max_links(std::string_view text) {
-  text = platform::trim(text);
-  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-  constexpr std::size_t kLargest = std::numeric_limits<std::size_t>::max() / 10 - 9;
-  std::size_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') break;
-    value = value >= kLargest ? kLargest : value * 10 + static_cast<std::size_t>(c - '0');
-  }
-  return value;
-}
-
 std::string content_rule_broken(const FieldMap& fields, const ContentRules& rules) {
   std::size_t links = 0;
   std::string blocked;

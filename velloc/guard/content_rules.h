@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "velloc/guard/blocked_words.h"
+#include "velloc/guard/robot_settings.h"
 #include "velloc/request/field_map.h"
 
 struct Run;
@@ -18,10 +19,6 @@ struct ContentRules {
   std::optional<std::size_t> max_links;  // nullopt: links are not counted
   BlockedWords blocked_words;
 };
-
-// MaxLinks as written: digits (a larger number is held at the largest); nullopt
-// for an empty value or one that does not start with a digit.
-std::optional<std::size_t> parse_max_links(std::string_view text);
 
 // Why the fields break the rules ("7 links, at most 2 allowed", "blocked word
 // \"casino\" in MESSAGE"); empty when they do not. Links in the form's own

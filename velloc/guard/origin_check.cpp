@@ -1,8 +1,8 @@
 #include "velloc/guard/origin_check.h"
 
 #include "velloc/guard/origin_policy.h"
+#include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
-#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include "platform/text.h"
 #include "velloc/guard/form_profile.h"
 #include "velloc/guard/rate_limit.h"
+#include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
-#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {

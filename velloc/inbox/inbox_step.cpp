@@ -17,11 +17,10 @@
 #include "velloc/inbox/inbox_answer.h"
 #include "velloc/inbox/inbox_chart.h"
 #include "velloc/inbox/inbox_responder.h"
-#include "velloc/pipeline.h"
 #include "velloc/request/event_log.h"
-#include "velloc/settings/load_settings.h"
 #include "velloc/response/json_writer.h"
 #include "velloc/run.h"
+#include "velloc/settings/load_settings.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "platform/process.h"
 #include "platform/regular_file.h"
 #include "velloc/mail/mail_temp_file.h"
+#include "velloc/refusal.h"
 #include "velloc/request/html_escape.h"
-#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {
@@ -74,7 +74,7 @@ std::string encryption_command_text(const std::string& pgp_directory, const std:
 
 platform::TempFile encrypt_file(Run& run, int plain_fd, const std::string& target,
                                 EncryptionInput input) {
-  platform::TempFile output = make_mail_temp_file(run);
+  platform::TempFile output = make_mail_temp_file(run.message);
   if (plain_fd < 0 || lseek(plain_fd, 0, SEEK_SET) != 0)
     fail_request(run.message, "Could Not Open Message File (1)!");
   LogDescriptor log;

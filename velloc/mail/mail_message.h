@@ -9,8 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/clock.h"
-#include "velloc/request/log_file.h"
+#include "velloc/request/event_log.h"
 
 namespace platform {
 class TempFile;
@@ -20,20 +19,13 @@ class TempFileRegistry;
 // How the connection to the SMTP server is protected (setting SMTP_TLS).
 enum class SmtpTls { kNone, kStartTls, kImplicit, kUnknown };
 
-struct MailMessage {
+struct MailMessage : LogContext {
   std::string header_file;
   std::string body_file;
   // The open header and body files, read through these when set (-1: by their names).
   // The send that made the files owns the descriptors.
   int header_fd = -1;
   int body_fd = -1;
-  std::string log_file = "NUL";
-  std::int32_t log_level = 1;
-  std::shared_ptr<LogFile> log = std::make_shared<LogFile>();
-  // The clock of log lines and the mail's Date; the Site's in a run.
-  const platform::Clock* clock = &platform::system_clock();
-  // FollowLinks=1: the folders named by the settings may be symbolic links.
-  bool follow_links = false;
   // Where the run's temporary files are listed for removal on a termination signal (owned
   // by the entry point); null when nothing lists them.
   platform::TempFileRegistry* temp_files = nullptr;

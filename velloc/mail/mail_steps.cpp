@@ -16,9 +16,9 @@
 #include "velloc/mail/line_reader.h"
 #include "velloc/mail/mail_temp_file.h"
 #include "velloc/mail/smtp_session.h"
+#include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/page_head.h"
-#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 #include "velloc/templates/template_paths.h"
 
@@ -173,7 +173,7 @@ int send_form_mail(Run& run) {
   ActionRecord outcome(run, "form_mail");
   std::string target = run.request.get_field("PGP_TARGET");
   std::vector<MailAttachment> uploads = upload_attachments(run, target);
-  platform::TempFile body_file = make_mail_temp_file(run);
+  platform::TempFile body_file = make_mail_temp_file(run.message);
   platform::DescriptorStream body(body_file.fd());
   std::string header_text = form_mail_header_text(run);
   write_body(run, body, "TEMPLATE_MAIL", run.templates.mail_template,
@@ -188,7 +188,7 @@ int send_form_mail(Run& run) {
 int send_receipt(Run& run) {
   if (!run.request.field_is_set("DO_RECEIPT")) return 1;
   ActionRecord outcome(run, "receipt");
-  platform::TempFile body_file = make_mail_temp_file(run);
+  platform::TempFile body_file = make_mail_temp_file(run.message);
   platform::DescriptorStream body(body_file.fd());
   std::string header_text = build_header_text(run.request, "RECEIPT_FROM", "EMAIL",
                                               "RECEIPT_SUBJECT", Recipients::kFirstOnly);
@@ -218,7 +218,7 @@ int send_message(Run& run, platform::TempFile& body_file, const std::string& hea
                  bool encrypt, const std::string& target,
                  std::span<const MailAttachment> extra_attachments, const char* delivery_kind) {
   if (encrypt) body_file = encrypt_file(run, body_file.fd(), target);
-  platform::TempFile header_file = make_mail_temp_file(run);
+  platform::TempFile header_file = make_mail_temp_file(run.message);
   write_header_file(run, header_file, header_text);
   MailMessage& message = run.message;
   message.body_file = body_file.path();

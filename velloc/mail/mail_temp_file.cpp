@@ -4,9 +4,9 @@
 
 #include "platform/path_map.h"
 #include "platform/regular_file.h"
+#include "velloc/mail/mail_message.h"
+#include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
-#include "velloc/request/refusal.h"
-#include "velloc/run.h"
 
 namespace {
 constexpr char kMailTempPrefix[] = "VLM";
@@ -20,13 +20,12 @@ bool temp_directory_allowed(const MailMessage& message) {
   return false;
 }
 
-platform::TempFile make_mail_temp_file(Run& run) {
+platform::TempFile make_mail_temp_file(const MailMessage& message) {
   std::optional<platform::TempFile> file;
-  if (temp_directory_allowed(run.message))
-    file =
-        platform::TempFile::create(run.message.temp_dir, kMailTempPrefix, run.message.temp_files);
-  if (!file) fail_request(run.message, "Could not Create Temporary File!");
-  log_event(run.message, 15, "VELLOC - Temporary File '%s'\n", file->path().c_str());
+  if (temp_directory_allowed(message))
+    file = platform::TempFile::create(message.temp_dir, kMailTempPrefix, message.temp_files);
+  if (!file) fail_request(message, "Could not Create Temporary File!");
+  log_event(message, 15, "VELLOC - Temporary File '%s'\n", file->path().c_str());
   return std::move(*file);
 }
 

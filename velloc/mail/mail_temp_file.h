@@ -8,12 +8,11 @@
 #include "platform/temp_file.h"
 
 struct MailMessage;
-struct Run;
 
 // A new empty file ("VLM" prefix) in the run's temporary directory, listed in the run's
 // registry; ends the run when none can be made or the directory is a link that the
 // settings do not allow.
-platform::TempFile make_mail_temp_file(Run& run);
+platform::TempFile make_mail_temp_file(const MailMessage& message);
 
 // A new empty file ("VLM" prefix) in the temporary directory of `message` (the
 // system's when it names none), listed in its registry; nullopt, logged, when none

@@ -58,7 +58,7 @@ std::string format_log_line(const struct tm& t, long pid, const std::string& mes
   return prefix + message;
 }
 
-bool log_event(const MailMessage& context, int type, const char* format, ...) {
+bool log_event(const LogContext& context, int type, const char* format, ...) {
   if (!log_level_admits(context.log_level, type)) return true;
   char message[kMaxMessage + 1];
   va_list arguments;

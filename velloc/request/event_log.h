@@ -5,10 +5,26 @@
 // interleave within a line.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
-#include "velloc/mail/mail_message.h"
+#include "platform/clock.h"
+#include "velloc/request/log_file.h"
+
+// Where a run's log lines go: the log file and level its settings name, the file as
+// opened once per request (shared by the run's copies of it), and the clock that dates
+// each line. The run's mail record is one.
+struct LogContext {
+  std::string log_file = "NUL";
+  std::int32_t log_level = 1;
+  std::shared_ptr<LogFile> log = std::make_shared<LogFile>();
+  // The clock of log lines (and of the mail's Date); the Site's in a run.
+  const platform::Clock* clock = &platform::system_clock();
+  // FollowLinks=1: the folders named by the settings may be symbolic links.
+  bool follow_links = false;
+};
 
 // True when `log_level` admits messages of `type`.
 bool log_level_admits(int log_level, int type);
@@ -27,5 +43,5 @@ std::string visible_log_message(std::string_view message);
 // above, when the level admits the type. The file is opened (and so created) at the
 // first line the level admits, never for a filtered one. "NUL" is the null device,
 // "CON" standard error. Always returns true.
-bool log_event(const MailMessage& context, int type, const char* format, ...)
+bool log_event(const LogContext& context, int type, const char* format, ...)
     __attribute__((format(printf, 3, 4)));

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "velloc/guard/redirect_policy.h"
-#include "velloc/request/diagnostics.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/request/page_head.h"
 #include "velloc/response/cors_headers.h"
+#include "velloc/response/diagnostics.h"
 
 namespace {
 

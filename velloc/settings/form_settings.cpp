@@ -4,7 +4,6 @@
 #include <map>
 
 #include "platform/text.h"
-#include "velloc/guard/content_rules.h"
 
 namespace settings {
 
@@ -96,8 +95,8 @@ CaptchaSettings read_captcha(const FormValues& values) {
 }  // namespace
 
 void resolve_form_settings(const SiteSettings& site, Settings& settings) {
-  FormValues values{site, settings.form_profile.empty() ? std::string()
-                                                        : settings.form_profile_section};
+  FormValues values{site,
+                    settings.form_profile.empty() ? std::string() : settings.form_profile_section};
   settings.response = values.text("Response");
   settings.upload_limits = parse_upload_limits(
       values.text("MaxUploadSize"), values.text("MaxUploads"), values.text("UploadTypes"));

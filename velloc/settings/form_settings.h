@@ -11,8 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "velloc/guard/captcha_step.h"
-#include "velloc/guard/challenge_step.h"
+#include "velloc/guard/robot_settings.h"
 #include "velloc/guard/upload_policy.h"
 #include "velloc/settings/site_settings.h"
 #include "velloc/webhook/webhook_settings.h"
@@ -37,23 +36,23 @@ struct Settings {
   std::string form_profile_section;  // its section, "Form <name>"
 
   // Read from the form profile first, then [Velloc].
-  std::string response;            // Response: "json", "html" or empty (the request decides)
-  UploadLimits upload_limits;      // MaxUploadSize, MaxUploads, UploadTypes
-  std::string honeypot_field;      // HoneypotField; empty: none
-  std::string rate_limit;          // RateLimit, as written; checked when applied
-  std::string receipt_rate_limit;  // ReceiptRateLimit, the same
-  std::string allowed_origins;     // AllowedOrigins; empty: no cross-origin handling
-  WebhookSettings webhooks;        // Webhook, Webhook1, ... and how to call them
-  ChallengeSettings challenge;     // Challenge and its keys
-  CaptchaSettings captcha;         // Captcha and its keys
-  std::string spam_check;          // SpamCheck, trimmed; empty: not scored
-  std::string spam_threshold;      // SpamThreshold, as written
+  std::string response;                  // Response: "json", "html" or empty (the request decides)
+  UploadLimits upload_limits;            // MaxUploadSize, MaxUploads, UploadTypes
+  std::string honeypot_field;            // HoneypotField; empty: none
+  std::string rate_limit;                // RateLimit, as written; checked when applied
+  std::string receipt_rate_limit;        // ReceiptRateLimit, the same
+  std::string allowed_origins;           // AllowedOrigins; empty: no cross-origin handling
+  WebhookSettings webhooks;              // Webhook, Webhook1, ... and how to call them
+  ChallengeSettings challenge;           // Challenge and its keys
+  CaptchaSettings captcha;               // Captcha and its keys
+  std::string spam_check;                // SpamCheck, trimmed; empty: not scored
+  std::string spam_threshold;            // SpamThreshold, as written
   std::optional<std::size_t> max_links;  // MaxLinks
   std::string blocked_words;             // BlockedWords: the list's file, trimmed
-  bool archive = false;            // Archive=1: every accepted submission is kept
-  std::string archive_folder;      // ArchiveFolder: copies of the uploads; empty: none
-  int keep_submissions_days = 90;  // KeepSubmissions; 0: kept until erased
-  int delivery_retry_hours = 72;   // DeliveryRetryHours: how long a delivery is retried
+  bool archive = false;                  // Archive=1: every accepted submission is kept
+  std::string archive_folder;            // ArchiveFolder: copies of the uploads; empty: none
+  int keep_submissions_days = 90;        // KeepSubmissions; 0: kept until erased
+  int delivery_retry_hours = 72;         // DeliveryRetryHours: how long a delivery is retried
   // Read from [Velloc] only.
   std::string state_dsn;                  // StateDSN; empty: the store beside the settings
   bool receipt_counter_in_state = false;  // ReceiptCounter=state

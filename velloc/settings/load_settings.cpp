@@ -14,8 +14,8 @@
 #include "velloc/guard/form_profile.h"
 #include "velloc/guard/origin_check.h"
 #include "velloc/guard/submission_limits.h"
+#include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
-#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {
@@ -261,7 +261,8 @@ void load_settings_from(Run& run, const std::string& settings_file) {
     run.request.set_field("RECEIPT_NUMBER", std::to_string(number));
   }
 
-  settings.pgp_directory = as_directory_prefix(defaulted(site.pgp_path, facts.executable_directory));
+  settings.pgp_directory =
+      as_directory_prefix(defaulted(site.pgp_path, facts.executable_directory));
   settings.template_directory = site.template_directory;
   message.smtp_server = site.smtp_server;
   settings.referers = site.referers;

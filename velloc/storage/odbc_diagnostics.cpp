@@ -38,7 +38,7 @@ std::string odbc_diagnostics(const OdbcApi& odbc, const OdbcHandles& handles) {
   return gathered;
 }
 
-bool odbc_call_succeeded(const OdbcApi& odbc, const MailMessage& context, SQLRETURN code,
+bool odbc_call_succeeded(const OdbcApi& odbc, const LogContext& context, SQLRETURN code,
                          const OdbcHandles& handles) {
   if (code == SQL_SUCCESS || code == SQL_SUCCESS_WITH_INFO) {
     log_event(context, 15, "Success Value: (%d)\n", static_cast<int>(code));

@@ -7,7 +7,7 @@
 
 #include <string>
 
-struct MailMessage;
+struct LogContext;
 struct OdbcApi;
 
 // The handles of one insert as they exist at a given moment; null when not (or
@@ -29,5 +29,5 @@ std::string odbc_diagnostic_records(const OdbcApi& odbc, SQLSMALLINT type, SQLHA
 // Judges the return code of one ODBC call: success is logged at type 15 as
 // "Success Value: (<code>)\n"; a failure logs "Database Error:" and the
 // diagnostics at type 1 when there are any. True on success.
-bool odbc_call_succeeded(const OdbcApi& odbc, const MailMessage& context, SQLRETURN code,
+bool odbc_call_succeeded(const OdbcApi& odbc, const LogContext& context, SQLRETURN code,
                          const OdbcHandles& handles);

@@ -127,15 +127,6 @@ std::string lock_target(const ExportFiles& files) {
 
 }  // namespace
 
-std::string resolve_relative_path(const std::string& value, const std::string& template_path) {
-  if (value.empty()) return value;
-  if (value.find('\\') != std::string::npos || value.front() == '/') return value;
-  std::size_t separator = template_path.rfind('\\');
-  if (separator == std::string::npos) separator = template_path.rfind('/');
-  if (separator == std::string::npos) return value;
-  return template_path.substr(0, separator + 1) + value;
-}
-
 bool copy_text_file(const MailMessage& context, const char* key_name, const std::string& path,
                     std::ostream& out) {
   std::ifstream in;

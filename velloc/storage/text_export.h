@@ -10,15 +10,12 @@
 #include <iosfwd>
 #include <string>
 
+#include "velloc/templates/text_files.h"
+
 struct MailMessage;
 struct Run;
 
 bool export_text_file(Run& run);
-
-// The path of a text-file template value: empty stays empty, a value with a
-// backslash or beginning with "/" is used as written, otherwise the template's
-// directory is put in front.
-std::string resolve_relative_path(const std::string& value, const std::string& template_path);
 
 // Copies the file at `path` unchanged to `out`; `key_name` ("HEADER" or
 // "FOOTER") names it in the message logged when it cannot be opened.

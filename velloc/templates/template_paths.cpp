@@ -6,10 +6,10 @@
 
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/guard/template_name_policy.h"
-#include "velloc/request/form_redirect.h"
+#include "velloc/refusal.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/request/page_head.h"
-#include "velloc/request/refusal.h"
+#include "velloc/response/form_redirect.h"
 #include "velloc/run.h"
 #include "velloc/templates/text_files.h"
 

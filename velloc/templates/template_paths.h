@@ -9,18 +9,10 @@
 
 #include "velloc/answer.h"
 #include "velloc/request/cgi_request.h"
+#include "velloc/templates/template_set.h"
 #include "velloc/templates/value_escape.h"
 
 struct Run;
-
-struct TemplatePaths {
-  std::string missing_template;
-  std::string mail_template;
-  std::string receipt_template;
-  std::string web_template;
-  std::string database_template;
-  std::string textfile_template;
-};
 
 // Step 6. A name containing ".." leaves its path empty.
 bool resolve_template_paths(Run& run);

@@ -84,3 +84,12 @@ void copy_text_pieces(std::istream& in, std::ostream& out) {
     out.write(piece, in.gcount());
   }
 }
+
+std::string resolve_relative_path(const std::string& value, const std::string& template_path) {
+  if (value.empty()) return value;
+  if (value.find('\\') != std::string::npos || value.front() == '/') return value;
+  std::size_t separator = template_path.rfind('\\');
+  if (separator == std::string::npos) separator = template_path.rfind('/');
+  if (separator == std::string::npos) return value;
+  return template_path.substr(0, separator + 1) + value;
+}

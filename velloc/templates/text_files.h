@@ -41,3 +41,8 @@ bool refused_as_unsafe(int error);
 // Copies the rest of `in` to `out` unchanged, in pieces of at most 1499
 // characters.
 void copy_text_pieces(std::istream& in, std::ostream& out);
+
+// The path of a text-file template value: empty stays empty, a value with a
+// backslash or beginning with "/" is used as written, otherwise the template's
+// directory is put in front.
+std::string resolve_relative_path(const std::string& value, const std::string& template_path);

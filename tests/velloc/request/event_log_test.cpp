@@ -58,7 +58,7 @@ class EventLogTest : public ::testing::Test {
   std::string logged() const { return dir_.read("brannic.log"); }
 
   testing_support::TempDir dir_;
-  MailMessage context_;
+  LogContext context_;
 };
 
 TEST_F(EventLogTest, AppendsFilteredLinesWithoutAddingLineEnds) {

@@ -1,4 +1,4 @@
-#include "velloc/request/form_redirect.h"
+#include "velloc/response/form_redirect.h"
 
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"

@@ -1,4 +1,4 @@
-#include "velloc/request/diagnostics.h"
+#include "velloc/response/diagnostics.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include "tests/support/cgi_runner.h"
 #include "tests/support/log_text.h"
 #include "velloc/process_facts.h"
-#include "velloc/request/refusal.h"
+#include "velloc/refusal.h"
 #include "velloc/response/html_responder.h"
 #include "velloc/run.h"
 

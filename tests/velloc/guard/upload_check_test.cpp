@@ -1,4 +1,4 @@
-#include "velloc/request/upload_check.h"
+#include "velloc/guard/upload_check.h"
 
 #include <gtest/gtest.h>
 

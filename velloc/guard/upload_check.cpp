@@ -1,8 +1,8 @@
-#include "velloc/request/upload_check.h"
+#include "velloc/guard/upload_check.h"
 
 #include "velloc/guard/upload_policy.h"
+#include "velloc/refusal.h"
 #include "velloc/request/html_escape.h"
-#include "velloc/request/refusal.h"
 #include "velloc/run.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "velloc/request/diagnostics.h"
+#include "velloc/response/diagnostics.h"
 
 #include <ostream>
 #include <string>
