@@ -56,23 +56,6 @@ TEST(ServiceNotify, WatchdogInterval) {
   }
 }
 
-TEST(ServiceNotify, StatusTexts) {
-  struct Case {
-    int workers;
-    int stuck;
-    std::optional<OutboxSummary> outbox;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {4, 0, std::nullopt, "4 workers"},
-      {1, 0, std::nullopt, "1 worker"},
-      {4, 1, std::nullopt, "4 workers, 1 stuck"},
-      {4, 0, OutboxSummary{3, std::chrono::seconds(12)}, "4 workers, outbox 3 (oldest 12 s)"},
-      {2, 2, OutboxSummary{0, std::chrono::seconds(0)}, "2 workers, 2 stuck, outbox empty"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.expected, service_status(c.workers, c.stuck, c.outbox));
-}
-
 // A manager that is not there costs nothing: the message is dropped at once.
 TEST(ServiceNotify, NobodyListening) {
   std::string missing = "/tmp/velloc-no-manager-" + std::to_string(getpid());

@@ -64,6 +64,9 @@ TEST(ServiceReport, KeepAliveOnlyWhileNoWorkerIsStuck) {
   first.end();
   report.beat(start + seconds(90));
   EXPECT_EQ("WATCHDOG=1\nSTATUS=1 worker, outbox 3 (oldest 12 s)", manager.heard());
+  options.outbox = [] { return OutboxSummary{0, seconds(0)}; };
+  report.beat(start + seconds(120));
+  EXPECT_EQ("WATCHDOG=1\nSTATUS=1 worker, outbox empty", manager.heard());
   report.stopping();
   EXPECT_EQ("STOPPING=1\nSTATUS=stopping: the requests in flight finish", manager.heard());
 }
