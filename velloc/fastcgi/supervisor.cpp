@@ -184,6 +184,7 @@ void Supervisor::reap_workers() {
                               [&](const Worker& worker) { return worker.pid == pid; });
     if (found == workers_.end()) continue;
     Clock::time_point started = found->started;
+    board_.fresh_slot(found->slot);  // a request it was busy with ended with it
     workers_.erase(found);
     if (stopping_) continue;
     bool died = !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
