@@ -27,6 +27,7 @@
 #include "velloc/check/settings_listing.h"
 #include "velloc/fastcgi/listen_address.h"
 #include "velloc/fastcgi/server_options.h"
+#include "velloc/fastcgi/service_notify.h"
 #include "velloc/fastcgi/supervisor.h"
 #include "velloc/pipeline.h"
 #include "velloc/process_facts.h"
@@ -96,12 +97,28 @@ ServerRestart restart_of(char** argv) {
   return restart;
 }
 
+// What systemd asks of the server (NOTIFY_SOCKET, WATCHDOG_USEC, WATCHDOG_PID). The
+// variables are taken out of the environment, so that the programs the workers start do
+// not report to the manager; a server executed anew gets them back from its restart.
+ServiceManager service_manager() {
+  ServiceManager service;
+  if (const char* socket = std::getenv("NOTIFY_SOCKET")) service.notify_socket = socket;
+  service.watchdog = watchdog_interval(std::getenv("WATCHDOG_USEC"), std::getenv("WATCHDOG_PID"),
+                                       static_cast<long>(getpid()));
+  for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) unsetenv(name);
+  return service;
+}
+
 int processors() {
   long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<int>(online) : 1;
 }
 
-int serve(const ServerOptions& options, int inherited, const ServerRestart& restart) {
+// Serves `inherited` (-1: none) or the address of the options; `started_anew` when a
+// server executed this program on SIGHUP and handed its socket over.
+int serve(ServerOptions options, int inherited, bool started_anew, const ServerRestart& restart) {
+  options.service = service_manager();
+  options.started_anew = started_anew;
   int listen_fd = inherited;
   if (options.address && listen_fd < 0) {
     std::string error;
@@ -251,8 +268,9 @@ int run_command_line(int argc, char** argv) {
     return 0;
   }
   int handed = restarted_socket();
+  bool started_anew = handed >= 0;
   if (handed < 0 && !options->address) handed = inherited_socket();
-  return serve(*options, handed, restart_of(argv));
+  return serve(*options, handed, started_anew, restart_of(argv));
 }
 
 }  // namespace
@@ -267,8 +285,11 @@ int main(int argc, char** argv) {
   // Without a web server, any argument is an option or command; one velloc does not
   // know is refused with the usage text and sends nothing.
   if (argc > 1) return run_command_line(argc, argv);
-  int inherited = inherited_socket();
+  int inherited = restarted_socket();
+  bool started_anew = inherited >= 0;
+  if (!started_anew) inherited = inherited_socket();
   if (inherited < 0) return run_cgi();
   std::string error;
-  return serve(*parse_server_options({}, processors(), &error), inherited, restart_of(argv));
+  return serve(*parse_server_options({}, processors(), &error), inherited, started_anew,
+               restart_of(argv));
 }

@@ -5,7 +5,9 @@ or cut short leave the last good ones in force; SIGHUP starts the program anew o
 socket it has, however it got it; SIGTERM lets the request in flight
 finish, also one the worker accepted before its first byte came; malformed input ends
 only its own request; a body cut short is no submission;
-slow and idle clients hold a worker no longer than the limits allow."""
+slow and idle clients hold a worker no longer than the limits allow; the service
+manager hears that the server is ready, its status, its keep-alive, its reload and its
+stop, and the log has its start and stop."""
 
 import os
 import re
@@ -22,7 +24,7 @@ from pathlib import Path
 
 import fastcgi_client as fcgi
 from cgi_process import cgi_environment, run_velloc, write_settings
-from system_support import MailSink, eventually, mail_names
+from system_support import MailSink, SERVER_LINE, eventually, mail_names, without_server_lines
 
 ROUNDS = int(os.environ.get("FASTCGI_ROUNDS", "1000"))
 WAIT_SECONDS = 30
@@ -86,10 +88,12 @@ class FastCgiTest(unittest.TestCase):
         self.settings.update(changes)
         write_settings(self.site, self.settings)
 
-    def log_lines(self):
-        """The log without its time and process columns."""
+    def log_lines(self, server_lines=False):
+        """The log without its time and process columns, and without the server's own
+        start and stop lines unless `server_lines`."""
         text = self.log.read_bytes() if self.log.exists() else b""
-        return normalized(text).decode(errors="replace").splitlines()
+        lines = normalized(text).decode(errors="replace").splitlines()
+        return [line for line in lines if server_lines or not SERVER_LINE.match(line)]
 
     def mails(self, folder):
         return [normalized((folder / name).read_bytes()) for name in mail_names(folder)]
@@ -129,7 +133,8 @@ class FastCgiTest(unittest.TestCase):
         self.assertSameList(sorted((expected["a"][2] + expected["b"][2]) * ROUNDS),
                             sorted(self.mails(sink.folder)))
         self.assertEqual([], list(self.temp.iterdir()))
-        self.assertEqual({worker}, set(map(int, LOG_PREFIX.findall(self.log.read_text()))))
+        self.assertEqual({worker}, set(map(int, LOG_PREFIX.findall(
+            without_server_lines(self.log.read_text())))))
 
     def test_a_socket_handed_to_velloc_is_served(self):
         form = [("NAME", "Ann"), ("DEBUG_VARIABLES", "1")]
@@ -363,6 +368,39 @@ class FastCgiTest(unittest.TestCase):
                                 capture_output=True, timeout=WAIT_SECONDS)
         self.assertFalse((self.root / "rows.csv").exists())
         return result.stdout
+
+    def test_the_service_manager_hears_the_server_and_the_log_has_its_start_and_stop(self):
+        manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(manager.close)
+        manager.bind(str(self.root / "notify.sock"))
+        manager.setblocking(False)
+        heard = []
+
+        def hears(*lines):
+            """Whether the manager has heard `lines` in this order, among others."""
+            while True:
+                try:
+                    heard.extend(manager.recv(4096).decode().splitlines())
+                except BlockingIOError:
+                    rest = iter(heard)
+                    return all(line in rest for line in lines)
+
+        version = subprocess.run([fcgi.VELLOC_BINARY, "--version"], capture_output=True,
+                                 text=True).stdout.split()[1]
+        environment = {"NOTIFY_SOCKET": str(self.root / "notify.sock"), "WATCHDOG_USEC": "200000"}
+        with fcgi.FastCgiServer(self.site, workers=2, extra_env=environment) as server:
+            self.assertTrue(eventually(lambda: hears("READY=1", "STATUS=2 workers", "WATCHDOG=1"),
+                                       WAIT_SECONDS), heard)
+            # Executed anew, the program reports to the same manager.
+            server.process.send_signal(signal.SIGHUP)
+            self.assertTrue(eventually(lambda: hears("RELOADING=1", "READY=1", "WATCHDOG=1"),
+                                       WAIT_SECONDS), heard)
+            self.assertEqual(0, server.stop())
+        self.assertTrue(hears("STOPPING=1"), heard)
+        started = f"listening on unix:{self.site}/velloc.sock with 2 workers"
+        self.assertEqual([f"velloc {version} started: {started}",
+                          f"velloc {version} started anew: {started}", "velloc stopped"],
+                         self.log_lines(server_lines=True))
 
     def test_slow_and_idle_clients_hold_a_worker_only_for_the_limits(self):
         good = encoded([("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])

@@ -8,6 +8,7 @@ import email.policy
 import glob
 import http.server
 import os
+import re
 import shutil
 import signal
 import socket
@@ -26,6 +27,15 @@ START_SECONDS = 60
 STOP_SECONDS = 20
 # Lines lighttpd writes to its error log on every start and stop.
 LIGHTTPD_ROUTINE_LINES = ("server started", "server stopped", "graceful shutdown")
+# The lines a persistent velloc logs of its own start and stop, with or without the
+# time and process columns.
+SERVER_LINE = re.compile(r"(\[[^]]*\] )?velloc (\S+ started( anew)?: .*|stopped)$")
+
+
+def without_server_lines(log):
+    """velloc's log without the persistent server's own start and stop lines."""
+    return "".join(line for line in log.splitlines(keepends=True)
+                   if not SERVER_LINE.match(line.rstrip("\r\n")))
 
 
 def scratch_folder(test, prefix):

@@ -13,7 +13,7 @@ import unittest
 from pathlib import Path
 
 from harness import SOURCE_DIR, Site
-from system_support import eventually, mail_names
+from system_support import eventually, mail_names, without_server_lines
 
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
 import mail_sink  # noqa: E402
@@ -63,7 +63,8 @@ class WebServersTest(unittest.TestCase):
                 content_type = {k.lower(): v for k, v in headers.items()}.get("content-type")
                 pages.append((status, content_type, body))
             self.assertTrue(eventually(lambda: len(mail_names(root / "mails")) == 2, 30))
-            log = LOG_STAMP.sub("[]", site.log).replace(f":{sink.port})", ":PORT)")
+            log = LOG_STAMP.sub("[]", without_server_lines(site.log)).replace(
+                f":{sink.port})", ":PORT)")
             leftovers = sorted(p.name for p in root.iterdir() if p.is_file())
         mails = sorted(normalised_mail(root / "mails" / name)
                        for name in mail_names(root / "mails"))

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -82,6 +83,43 @@ void remove_stale_socket(const std::string& path) {
 std::optional<ListenAddress> parse_listen_address(const std::string& text) {
   if (text.rfind(kUnixPrefix, 0) == 0) return parse_unix(text.substr(std::strlen(kUnixPrefix)));
   return parse_inet(text);
+}
+
+std::string listen_address_text(const ListenAddress& address) {
+  switch (address.family) {
+    case ListenAddress::Family::kUnix:
+      return kUnixPrefix + address.path_or_host;
+    case ListenAddress::Family::kInet6:
+      return "[" + address.path_or_host + "]:" + std::to_string(address.port);
+    case ListenAddress::Family::kInet4:
+      break;
+  }
+  return address.path_or_host + ":" + std::to_string(address.port);
+}
+
+std::optional<ListenAddress> bound_address(int fd) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof(storage);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) return std::nullopt;
+  char host[INET6_ADDRSTRLEN] = {};
+  if (storage.ss_family == AF_INET) {
+    auto* inet = reinterpret_cast<sockaddr_in*>(&storage);
+    inet_ntop(AF_INET, &inet->sin_addr, host, sizeof(host));
+    return ListenAddress{ListenAddress::Family::kInet4, host, ntohs(inet->sin_port)};
+  }
+  if (storage.ss_family == AF_INET6) {
+    auto* inet6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    inet_ntop(AF_INET6, &inet6->sin6_addr, host, sizeof(host));
+    return ListenAddress{ListenAddress::Family::kInet6, host, ntohs(inet6->sin6_port)};
+  }
+  std::size_t path_offset = offsetof(sockaddr_un, sun_path);
+  if (storage.ss_family != AF_UNIX || length <= path_offset) return std::nullopt;
+  const char* path = reinterpret_cast<sockaddr_un*>(&storage)->sun_path;
+  std::size_t path_length = length - path_offset;
+  bool abstract = path[0] == '\0';
+  std::string shown(path, abstract ? path_length : strnlen(path, path_length));
+  if (abstract) shown[0] = '@';
+  return ListenAddress{ListenAddress::Family::kUnix, shown, 0};
 }
 
 int open_listening_socket(const ListenAddress& address, std::string* error) {

@@ -17,6 +17,13 @@ struct ListenAddress {
 // decimal digits in range, a Unix path is absolute and fits a socket address).
 std::optional<ListenAddress> parse_listen_address(const std::string& text);
 
+// The address as parse_listen_address reads it: "unix:/path", "host:port", "[host]:port".
+std::string listen_address_text(const ListenAddress& address);
+
+// The address socket `fd` is bound to, for the log; an abstract Unix name shows as
+// "@name". nullopt for an unbound socket or another family.
+std::optional<ListenAddress> bound_address(int fd);
+
 // A listening socket (close-on-exec) bound to `address`; -1 with `error` set when the
 // address cannot be bound. A socket file left at a Unix path by an earlier server is
 // replaced; any other file there is kept and the bind fails.

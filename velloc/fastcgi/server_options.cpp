@@ -113,3 +113,5 @@ std::string server_usage(int processors) {
 std::string server_version() {
   return "velloc " VELLOC_VERSION "\nModes: CGI, FastCGI (persistent, pre-forked workers)\n";
 }
+
+std::string_view program_version() { return VELLOC_VERSION; }

@@ -1,13 +1,17 @@
-// The command line of the persistent mode: where to listen, how many workers and how
-// many requests each serves before it is replaced. Parsing is pure; the entry point
-// supplies the number of processors and reads nothing else.
+// The options of the persistent mode: from its command line, where to listen, how many
+// workers and how many requests each serves before it is replaced; from the entry point,
+// what the service manager asked for. Parsing is pure; the entry point supplies the
+// number of processors and reads nothing else.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velloc/fastcgi/listen_address.h"
+#include "velloc/fastcgi/service_notify.h"
 
 struct ServerOptions {
   enum class Action { kServe, kHelp, kVersion };
@@ -20,6 +24,21 @@ struct ServerOptions {
   int request_timeout = 30;
   // Seconds a connection may wait for its first byte of a request before it is closed.
   int idle_timeout = 5;
+  // Seconds a worker may be busy with one request, from its first byte to its answer,
+  // before it counts as stuck: while one is, the server stops sending the service
+  // manager its keep-alive. Longer than the slowest request (its arrival, two mail
+  // sends under the SMTP watchdog, webhooks and encryption).
+  int request_time_limit = 600;
+
+  // Not on the command line: set by the entry point.
+  // What the service manager asked for in the process's environment.
+  ServiceManager service;
+  // The deliveries waiting in the outbox, for the status the service manager shows;
+  // unset, or nullopt from it: unknown. The supervisor calls it between signals, so it
+  // must answer promptly.
+  std::function<std::optional<OutboxSummary>()> outbox;
+  // The process is a server executed anew on SIGHUP, serving the socket it had.
+  bool started_anew = false;
 };
 
 inline constexpr int kMaxWorkers = 1024;
@@ -35,3 +54,6 @@ std::string server_usage(int processors);
 
 // The text of --version.
 std::string server_version();
+
+// The version alone ("1.4.0").
+std::string_view program_version();

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "platform/ini_file.h"
+#include "velloc/fastcgi/busy_board.h"
+#include "velloc/fastcgi/service_report.h"
 #include "velloc/fastcgi/worker.h"
 #include "velloc/request/event_log.h"
 #include "velloc/settings/load_settings.h"
@@ -35,6 +37,7 @@ constexpr int kHandedSocket = 3;
 struct Worker {
   pid_t pid;
   Clock::time_point started;
+  int slot;  // on the busy board
 };
 
 // velloc's log as the settings name it at this moment, for the server's own lines.
@@ -65,7 +68,7 @@ ConnectionLimits connection_limits(const ServerOptions& options) {
 
 // The body of a freshly forked worker; never returns.
 [[noreturn]] void work(int listen_fd, int supervisor_signals, const ServerOptions& options,
-                       const ProcessFacts& facts) {
+                       const ProcessFacts& facts, BusySlot busy) {
   close(supervisor_signals);
   sigset_t stopping = signal_set({SIGTERM, SIGINT});
   sigset_t child = signal_set({SIGCHLD});
@@ -80,7 +83,7 @@ ConnectionLimits connection_limits(const ServerOptions& options) {
     site.keep_last_good_settings();
     if (stop_fd >= 0)
       end = serve_requests(site, listen_fd, stop_fd, options.max_requests,
-                           connection_limits(options));
+                           connection_limits(options), busy);
   }
   std::cerr.flush();
   _exit(end == WorkerEnd::kFailed ? kWorkerFailed : 0);
@@ -94,12 +97,16 @@ class Supervisor {
         signal_fd_(signal_fd),
         options_(options),
         facts_(facts),
-        restart_(restart) {}
+        restart_(restart),
+        board_(options.workers),
+        report_(options, board_) {}
 
   int serve();
 
  private:
   void start_worker();
+  int free_slot() const;
+  void log_start() const;
   void handle_signals();
   void reap_workers();
   void log_death(pid_t pid, int status);
@@ -115,18 +122,42 @@ class Supervisor {
   const ServerRestart& restart_;
   std::vector<Worker> workers_;
   std::vector<Clock::time_point> restarts_;  // when the missing workers are due
+  BusyBoard board_;
+  ServiceReport report_;
   bool stopping_ = false;
   bool restarting_ = false;
 };
 
+// The lowest slot no worker holds; there is one for each worker the server keeps.
+int Supervisor::free_slot() const {
+  int slot = 0;
+  while (std::any_of(workers_.begin(), workers_.end(),
+                     [&](const Worker& worker) { return worker.slot == slot; }))
+    ++slot;
+  return slot;
+}
+
 void Supervisor::start_worker() {
+  int slot = free_slot();
+  BusySlot busy = board_.fresh_slot(slot);
   pid_t pid = fork();
-  if (pid == 0) work(listen_fd_, signal_fd_, options_, facts_);
+  if (pid == 0) work(listen_fd_, signal_fd_, options_, facts_, busy);
   if (pid < 0) {
     restarts_.push_back(Clock::now() + kRestartPause);
     return;
   }
-  workers_.push_back({pid, Clock::now()});
+  workers_.push_back({pid, Clock::now(), slot});
+}
+
+// "velloc 1.4.0 started: listening on unix:/run/velloc/velloc.sock with 4 workers"
+void Supervisor::log_start() const {
+  std::optional<ListenAddress> bound = bound_address(listen_fd_);
+  if (!bound) bound = options_.address;
+  std::string address = bound ? listen_address_text(*bound) : "a socket without a name";
+  std::string version(program_version());
+  log_event(server_log(facts_), 1, "velloc %s %s: listening on %s with %d %s\n", version.c_str(),
+            options_.started_anew ? "started anew" : "started", address.c_str(), options_.workers,
+            options_.workers == 1 ? "worker" : "workers");
 }
 
 void Supervisor::log_death(pid_t pid, int status) {
@@ -148,6 +179,7 @@ void Supervisor::reap_workers() {
                               [&](const Worker& worker) { return worker.pid == pid; });
     if (found == workers_.end()) continue;
     Clock::time_point started = found->started;
+    board_.fresh_slot(found->slot);  // a request it was busy with ended with it
     workers_.erase(found);
     if (stopping_) continue;
     bool died = !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -175,11 +207,15 @@ void Supervisor::start_due_workers() {
   for (std::size_t i = 0; i < count; ++i) start_worker();
 }
 
+// Until the next worker is due or the next beat of the report, whichever comes first.
 int Supervisor::poll_timeout() const {
-  if (restarts_.empty()) return -1;
+  Clock::time_point now = Clock::now();
+  int beat = report_.beat_timeout(now);
+  if (restarts_.empty()) return beat;
   Clock::time_point first = *std::min_element(restarts_.begin(), restarts_.end());
-  auto wait = std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count();
-  return static_cast<int>(std::max<decltype(wait)>(wait, 0));
+  auto wait = std::chrono::ceil<std::chrono::milliseconds>(first - now).count();
+  int due = static_cast<int>(std::max<decltype(wait)>(wait, 0));
+  return beat < 0 ? due : std::min(due, beat);
 }
 
 // Asks every worker to stop after its request in flight, stops accepting, and stops
@@ -230,6 +266,7 @@ void Supervisor::execute_anew() {
     fcntl(kHandedSocket, F_SETFD, 0);
   }
   for (const Worker& worker : workers_) kill(worker.pid, SIGTERM);
+  report_.reloading(Clock::now());
   std::cerr.flush();
   execve(restart_.program.c_str(), argv.data(), envp.data());
   int error = errno;
@@ -246,18 +283,26 @@ void Supervisor::execute_anew() {
   }
   log_event(server_log(facts_), 1, "FastCGI server cannot start %s anew: %s\n",
             restart_.program.c_str(), std::strerror(error));
+  report_.ready(static_cast<int>(workers_.size()), Clock::now());
 }
 
 int Supervisor::serve() {
   for (int i = 0; i < options_.workers; ++i) start_worker();
-  while (!stopping_) {
+  log_start();
+  report_.ready(static_cast<int>(workers_.size()), Clock::now());
+  for (;;) {
     pollfd watched{signal_fd_, POLLIN, 0};
     poll(&watched, 1, poll_timeout());
     handle_signals();
-    if (restarting_ && !stopping_) execute_anew();
-    if (!stopping_) start_due_workers();
+    if (stopping_) break;
+    if (restarting_) execute_anew();
+    start_due_workers();
+    report_.workers(static_cast<int>(workers_.size()), Clock::now());
+    report_.beat(Clock::now());
   }
+  report_.stopping();
   drain();
+  log_event(server_log(facts_), 1, "velloc stopped\n");
   return 0;
 }
 

@@ -7,6 +7,8 @@
 // handed over as systemd hands one (LISTEN_FDS, named kRestartSocketName), and the old
 // workers finish their requests in flight while the new program starts its own. The caller keeps
 // owning the listening socket's number; the server closes it when it stops accepting.
+// It logs its start and its stop, and keeps the service manager told how it is
+// (service_report.h).
 #pragma once
 
 #include <chrono>

@@ -87,7 +87,7 @@ void answer_request(Site& site, FcgiConnection& connection, FcgiConnection::Star
 }  // namespace
 
 WorkerEnd serve_requests(Site& site, int listen_fd, int stop_fd, int max_requests,
-                         const ConnectionLimits& limits) {
+                         const ConnectionLimits& limits, BusySlot busy) {
   std::unique_ptr<FcgiConnection> held;
   bool fresh = false;  // accepted, its first request still to come
   // Asked to stop while a connection it accepted has not sent its request yet, or while a
@@ -114,8 +114,10 @@ WorkerEnd serve_requests(Site& site, int listen_fd, int stop_fd, int max_request
       fresh = true;
       continue;
     }
+    busy.begin(BusySlot::Clock::now());
     FcgiConnection::Start start = held->read_request();
     if (start == FcgiConnection::Start::kGone) {
+      busy.end();
       held.reset();
       if (stopping) return WorkerEnd::kStopped;
       continue;
@@ -124,6 +126,7 @@ WorkerEnd serve_requests(Site& site, int listen_fd, int stop_fd, int max_request
     answer_request(site, *held, start);
     fresh = false;
     if (!held->finish()) held.reset();
+    busy.end();
     if (stopping) return WorkerEnd::kStopped;
   }
   return WorkerEnd::kServedItsShare;

@@ -5,6 +5,7 @@
 // request only; a connection holds the worker no longer than the limits allow.
 #pragma once
 
+#include "velloc/fastcgi/busy_board.h"
 #include "velloc/fastcgi/fcgi_connection.h"
 #include "velloc/site.h"
 
@@ -17,6 +18,6 @@ enum class WorkerEnd {
 // Serves requests for `site` until one of the ends above, each connection within
 // `limits`. `stop_fd` is a signalfd for the stopping signals, which the caller keeps
 // blocked; `listen_fd` is non-blocking so that workers racing for one connection never
-// wait in accept.
+// wait in accept. `busy` records each request from its first byte to its answer.
 WorkerEnd serve_requests(Site& site, int listen_fd, int stop_fd, int max_requests,
-                         const ConnectionLimits& limits);
+                         const ConnectionLimits& limits, BusySlot busy);

@@ -1,10 +1,15 @@
 #include "velloc/fastcgi/listen_address.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -44,6 +49,7 @@ TEST(ListenAddress, TheThreeFormsAndWhatIsNotAnAddress) {
     EXPECT_EQ(c.family, address->family) << c.text;
     EXPECT_EQ(c.path_or_host, address->path_or_host) << c.text;
     EXPECT_EQ(c.port, address->port) << c.text;
+    EXPECT_EQ(c.text, listen_address_text(*address));
   }
 }
 
@@ -59,6 +65,7 @@ TEST(ListenAddress, AUnixSocketReplacesAStaleOneButNoOtherFile) {
   close(first);  // the file stays behind, as after a crash
   int second = open_listening_socket(address, &error);
   ASSERT_GE(second, 0) << error;
+  EXPECT_EQ("unix:" + address.path_or_host, listen_address_text(bound_address(second).value()));
   close(second);
   unlink(address.path_or_host.c_str());
 
@@ -70,6 +77,30 @@ TEST(ListenAddress, AUnixSocketReplacesAStaleOneButNoOtherFile) {
   EXPECT_EQ(0, access(file.path_or_host.c_str(), F_OK));
   unlink(file.path_or_host.c_str());
   rmdir(folder.c_str());
+}
+
+// The log names the socket a server serves by the address it is bound to.
+TEST(ListenAddress, TheBoundAddressOfASocket) {
+  sockaddr_un abstract{};
+  abstract.sun_family = AF_UNIX;
+  std::string name = "velloc-test-" + std::to_string(getpid());
+  std::memcpy(abstract.sun_path + 1, name.data(), name.size());
+  sockaddr_in loopback{};
+  loopback.sin_family = AF_INET;
+  loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  loopback.sin_port = htons(0);
+  int unix_fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  int inet_fd = socket(AF_INET, SOCK_STREAM, 0);
+  int unbound = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(0, bind(unix_fd, reinterpret_cast<sockaddr*>(&abstract),
+                    static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())));
+  ASSERT_EQ(0, bind(inet_fd, reinterpret_cast<sockaddr*>(&loopback), sizeof(loopback)));
+
+  EXPECT_EQ("unix:@" + name, listen_address_text(bound_address(unix_fd).value()));
+  EXPECT_TRUE(listen_address_text(bound_address(inet_fd).value()).starts_with("127.0.0.1:"));
+  EXPECT_FALSE(bound_address(unbound).has_value());
+  EXPECT_FALSE(bound_address(-1).has_value());
+  for (int fd : {unix_fd, inet_fd, unbound}) close(fd);
 }
 
 TEST(ListenAddress, OnlyAListeningSocketCounts) {
