@@ -48,7 +48,11 @@ class Family {
   }
 
  private:
-  void append_number(std::uint64_t value) { out_.append(std::to_string(value)); }
+  void append_number(std::uint64_t value) {
+    char buffer[24];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out_.append(buffer, result.ptr);
+  }
   void append_number(double value) {
     if (std::isnan(value)) {
       out_.append("NaN");
