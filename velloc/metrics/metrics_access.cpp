@@ -132,3 +132,9 @@ MetricsAccess decide_metrics_access(std::string_view remote_address, std::string
     return MetricsAccess::kAllowedByToken;
   return MetricsAccess::kDenied;
 }
+
+MetricsAccess decide_metrics_access(std::string_view remote_address, std::string_view authorization,
+                                    const MetricsOptions& options) {
+  if (!options.enabled) return MetricsAccess::kDenied;
+  return decide_metrics_access(remote_address, authorization, options.allow, options.token);
+}

@@ -33,6 +33,16 @@ bool parse_metrics_allow(std::string_view text, MetricsAllowList* list, std::str
 // one of the ranges; false for anything that is no address.
 bool allow_list_matches(const MetricsAllowList& list, std::string_view remote_address);
 
+// The metrics' settings, as the settings reader gives them.
+struct MetricsOptions {
+  // Metrics=1: /metrics answers at all. Default: off.
+  bool enabled = false;
+  // MetricsAllow: who may read them by address. Default: the loopback addresses.
+  MetricsAllowList allow = default_metrics_allow();
+  // MetricsToken: the bearer token that lets anyone else read them. Default: none.
+  std::string token;
+};
+
 enum class MetricsAccess {
   kAllowedByAddress,
   kAllowedByToken,
@@ -44,3 +54,6 @@ enum class MetricsAccess {
 // empty `token` lets no one in by token.
 MetricsAccess decide_metrics_access(std::string_view remote_address, std::string_view authorization,
                                     const MetricsAllowList& allow, std::string_view token);
+// The same, and kDenied for everyone while the metrics are off.
+MetricsAccess decide_metrics_access(std::string_view remote_address, std::string_view authorization,
+                                    const MetricsOptions& options);

@@ -66,12 +66,12 @@ TEST(MetricsAccessTest, BadAllowEntriesAreReportedAndTheRestKept) {
 }
 
 TEST(MetricsAccessTest, AddressOrBearerTokenLetsIn) {
-  const MetricsAllowList loopback = default_metrics_allow();
   struct Case {
     const char* remote;
     const char* authorization;
     const char* token;
     MetricsAccess expected;
+    bool enabled = true;
   };
   const Case cases[] = {
       {"127.0.0.1", "", "", MetricsAccess::kAllowedByAddress},
@@ -87,10 +87,15 @@ TEST(MetricsAccessTest, AddressOrBearerTokenLetsIn) {
       {"203.0.113.5", "s3cret", "s3cret", MetricsAccess::kDenied},
       {"203.0.113.5", "Bearer ", "", MetricsAccess::kDenied},
       {"203.0.113.5", "Bearer", "", MetricsAccess::kDenied},
+      {"127.0.0.1", "", "", MetricsAccess::kDenied, false},
+      {"203.0.113.5", "Bearer s3cret", "s3cret", MetricsAccess::kDenied, false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.expected, decide_metrics_access(c.remote, c.authorization, loopback, c.token))
-        << c.remote << " / " << c.authorization;
+    MetricsOptions options;  // MetricsAllow absent
+    options.enabled = c.enabled;
+    options.token = c.token;
+    EXPECT_EQ(c.expected, decide_metrics_access(c.remote, c.authorization, options))
+        << c.remote << " / " << c.authorization << " / " << c.enabled;
   }
 }
 
