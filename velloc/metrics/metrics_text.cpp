@@ -3,9 +3,18 @@
 #include <charconv>
 #include <cmath>
 
+#include "velloc/response/json_writer.h"
+
 namespace {
 
-void append_escaped(std::string& out, std::string_view value) {
+bool is_ascii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+void append_quoted_bytes(std::string& out, std::string_view value) {
   for (char c : value) {
     if (c == '\\') {
       out += "\\\\";
@@ -16,6 +25,16 @@ void append_escaped(std::string& out, std::string_view value) {
     } else {
       out += c;
     }
+  }
+}
+
+// The format wants UTF-8: a profile name in another encoding (a settings file
+// written in Latin-1) gets U+FFFD for its bytes rather than spoiling the page.
+void append_escaped(std::string& out, std::string_view value) {
+  if (is_ascii(value)) {
+    append_quoted_bytes(out, value);
+  } else {
+    append_quoted_bytes(out, valid_utf8(value));
   }
 }
 

@@ -36,7 +36,7 @@ struct MetricsGauges {
 };
 
 // A label value as the format quotes it: backslash, double quote and line feed
-// escaped.
+// escaped, and each byte that is no part of well-formed UTF-8 replaced by U+FFFD.
 std::string escape_label_value(std::string_view value);
 
 // The whole page: velloc_submissions_total{form,outcome} (every registered form

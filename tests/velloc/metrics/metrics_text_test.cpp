@@ -29,6 +29,7 @@ TEST(MetricsTextTest, ThePageShowsEveryFamilyWithItsLabels) {
   FormSlot odd = store.form_slot("a\"b\\c\nd");
   store.count_submission(odd, Outcome::kAccepted);
   store.count_submission(store.form_slot("contact"), outcome_of(Reason::kMissingFields));
+  store.count_submission(store.form_slot("caf\xe9 \xc3\xa9"), Outcome::kSpam);
   store.count_submission(kNoProfileSlot, outcome_named("spam"));
   store.count_submission(kOtherProfileSlot, outcome_named("no_such_code"));
   store.observe_duration(Route::kForm, milliseconds(1));  // a bound counts in its bucket
@@ -53,6 +54,7 @@ TEST(MetricsTextTest, ThePageShowsEveryFamilyWithItsLabels) {
       R"(velloc_submissions_total{form="contact",outcome="missing_fields"} 1)",
       R"(velloc_submissions_total{form="contact",outcome="challenge"} 0)",
       R"(velloc_submissions_total{form="none",outcome="spam"} 1)",
+      "velloc_submissions_total{form=\"caf\xEF\xBF\xBD \xc3\xa9\",outcome=\"spam\"} 1",
       R"(velloc_submissions_total{form="other",outcome="other_error"} 1)",
       "# TYPE velloc_request_duration_seconds histogram",
       R"(velloc_request_duration_seconds_bucket{route="form",le="0.001"} 1)",
@@ -87,7 +89,7 @@ TEST(MetricsTextTest, ThePageShowsEveryFamilyWithItsLabels) {
   for (const char* line : expected)
     EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), line)) << line;
   // Every registered form with every outcome, each family's HELP and TYPE once.
-  EXPECT_EQ(4 * kOutcomeCount, std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+  EXPECT_EQ(5 * kOutcomeCount, std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
               return l.rfind("velloc_submissions", 0) == 0;
             }));
   EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "# TYPE velloc_workers gauge"));
