@@ -2,12 +2,17 @@
 
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <new>
 
 namespace {
+
+constexpr char kForeignBlock[] =
+    "the metrics handed over are no block of this version: counting starts at zero";
 
 enum SlotState : std::uint32_t { kEmpty = 0, kClaimed = 1, kReady = 2 };
 
@@ -41,8 +46,9 @@ struct FormName {
   char bytes[kMaxFormNameBytes];
 };
 
-// The shared block; zero bytes are its initial state.
+// The shared block; zero bytes are its initial state, but for `layout`.
 struct SharedCounters {
+  std::uint64_t layout;  // layout_fingerprint() of the program that made it
   FormName forms[kFormSlotCount];
   std::uint64_t submissions[kFormSlotCount][kOutcomeCount];
   std::uint64_t durations[kRouteCount][kDurationBucketCount];
@@ -51,14 +57,42 @@ struct SharedCounters {
   std::uint64_t worker_restarts;
 };
 
-MetricsStore::MetricsStore() {
+namespace {
+
+// What a block's counters mean: its size and every label list and bucket bound
+// in order (FNV-1a), so that a program counting other things never takes over
+// another's block.
+std::uint64_t layout_fingerprint() {
+  std::uint64_t hash = 14695981039346656037ull;
+  auto mix = [&hash](std::string_view bytes) {
+    for (char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    hash = (hash ^ 0xff) * 1099511628211ull;
+  };
+  mix(std::to_string(sizeof(SharedCounters)));
+  for (std::size_t i = 0; i < kOutcomeCount; ++i) mix(outcome_name(static_cast<Outcome>(i)));
+  for (std::size_t i = 0; i < kRouteCount; ++i) mix(route_name(static_cast<Route>(i)));
+  for (std::size_t i = 0; i < kDeliveryKindCount; ++i)
+    mix(delivery_kind_name(static_cast<DeliveryKind>(i)));
+  for (std::size_t i = 0; i < kDeliveryResultCount; ++i)
+    mix(delivery_result_name(static_cast<DeliveryResult>(i)));
+  for (std::uint64_t bound : kBucketBoundsNs) mix(std::to_string(bound));
+  return hash;
+}
+
+void* map_block(int fd) {
   void* block = mmap(nullptr, sizeof(SharedCounters), PROT_READ | PROT_WRITE,
-                     MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (block != MAP_FAILED) {
-    counters_ = new (block) SharedCounters{};
-    shared_ = true;
-  } else {
-    counters_ = new SharedCounters{};
+                     fd < 0 ? MAP_SHARED | MAP_ANONYMOUS : MAP_SHARED, fd, 0);
+  return block == MAP_FAILED ? nullptr : block;
+}
+
+}  // namespace
+
+MetricsStore::MetricsStore() { map_new_block(); }
+
+MetricsStore::MetricsStore(int inherited_fd, std::string* error) {
+  if (!adopt_block(inherited_fd, error)) {
+    close(inherited_fd);
+    map_new_block();
   }
 }
 
@@ -68,6 +102,44 @@ MetricsStore::~MetricsStore() {
   } else {
     delete counters_;
   }
+  if (fd_ >= 0) close(fd_);
+}
+
+// A memory file, so that the block can be handed to a program executed anew;
+// anonymous shared memory when there is none, this process's own at worst.
+void MetricsStore::map_new_block() {
+  fd_ = memfd_create("velloc-metrics", MFD_CLOEXEC);
+  if (fd_ >= 0 && ftruncate(fd_, sizeof(SharedCounters)) != 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  void* block = map_block(fd_);
+  if (block == nullptr && fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+    block = map_block(-1);
+  }
+  shared_ = block != nullptr;
+  counters_ = shared_ ? new (block) SharedCounters{} : new SharedCounters{};
+  counters_->layout = layout_fingerprint();
+}
+
+bool MetricsStore::adopt_block(int fd, std::string* error) {
+  struct stat status;
+  if (fstat(fd, &status) != 0 || status.st_size != sizeof(SharedCounters)) {
+    *error = kForeignBlock;
+    return false;
+  }
+  void* block = map_block(fd);
+  if (block == nullptr || static_cast<SharedCounters*>(block)->layout != layout_fingerprint()) {
+    if (block != nullptr) munmap(block, sizeof(SharedCounters));
+    *error = kForeignBlock;
+    return false;
+  }
+  counters_ = static_cast<SharedCounters*>(block);
+  shared_ = true;
+  fd_ = fd;
+  return true;
 }
 
 namespace {

@@ -3,14 +3,17 @@
 // first fork, every process counts into the same fixed-size block with atomic
 // additions, and a worker's counts outlive the worker, so that no counter goes
 // backwards while the server runs. Counting allocates nothing and takes no lock.
-// The store owns its mapping; a forked child uses the copy of the object it
-// inherits, which maps the same memory.
+// The store owns its mapping and the descriptor behind it; a forked child uses
+// the copy of the object it inherits, which maps the same memory. A server that
+// executes a new program in its own process hands it the descriptor, and the new
+// program's store goes on counting in the same block.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "velloc/metrics/metrics_labels.h"
@@ -43,14 +46,22 @@ struct SharedCounters;
 
 class MetricsStore {
  public:
-  // Maps the shared block; when the kernel refuses, the counters live in this
+  // Maps a new shared block; when the kernel refuses, the counters live in this
   // process only (shared() is false) and the metrics still work for it.
   MetricsStore();
+  // Takes over `inherited_fd`, the handover_fd() of the program that executed
+  // this one, and its counts. When it is no block of this program's layout (a
+  // version that counts other things), it is closed, `*error` says why and the
+  // store starts from zero.
+  MetricsStore(int inherited_fd, std::string* error);
   ~MetricsStore();
   MetricsStore(const MetricsStore&) = delete;
   MetricsStore& operator=(const MetricsStore&) = delete;
 
   bool shared() const { return shared_; }
+  // The block's descriptor (close-on-exec: clear that just before handing it to
+  // a program executed anew); -1 when it has none.
+  int handover_fd() const { return fd_; }
 
   // The slot of the form profile `name` (a profile the settings define, named as
   // they spell it): registered on first use, in every process at once.
@@ -74,6 +85,10 @@ class MetricsStore {
   std::uint64_t worker_restarts() const;
 
  private:
+  void map_new_block();
+  bool adopt_block(int fd, std::string* error);
+
   SharedCounters* counters_ = nullptr;
   bool shared_ = false;
+  int fd_ = -1;
 };

@@ -1,6 +1,7 @@
 #include "velloc/metrics/metrics_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +40,35 @@ TEST(MetricsStoreTest, CountsOfAForkedChildOutliveIt) {
   EXPECT_EQ(3000000u, store.durations(Route::kForm).sum_nanoseconds);
   EXPECT_EQ(1u, store.deliveries(DeliveryKind::kWebhook, DeliveryResult::kGivenUp));
   EXPECT_EQ(1u, store.worker_restarts());
+}
+
+// The server executes a new program in its own process and hands it the block.
+TEST(MetricsStoreTest, AProgramExecutedAnewCountsOn) {
+  MetricsStore before;
+  ASSERT_LE(0, before.handover_fd());
+  before.count_submission(before.form_slot("contact"), Outcome::kAccepted);
+  std::string error;
+  MetricsStore after(dup(before.handover_fd()), &error);
+  EXPECT_EQ("", error);
+  EXPECT_EQ(1u, after.submissions(after.form_slot("contact"), Outcome::kAccepted));
+  after.count_worker_restart();
+  EXPECT_EQ(1u, before.worker_restarts());
+
+  // A block another version made (its layout mark is the block's first bytes),
+  // and a file of another size, are not taken over.
+  int foreign = dup(before.handover_fd());
+  const std::uint64_t other_layout = 42;
+  ASSERT_EQ(8, pwrite(foreign, &other_layout, sizeof other_layout, 0));
+  MetricsStore fresh(foreign, &error);
+  EXPECT_NE("", error);
+  EXPECT_TRUE(fresh.shared());
+  EXPECT_EQ(0u, fresh.worker_restarts());
+  error.clear();
+  int small = memfd_create("small", MFD_CLOEXEC);
+  ASSERT_EQ(0, ftruncate(small, 4096));
+  MetricsStore fresh_again(small, &error);
+  EXPECT_NE("", error);
+  EXPECT_EQ(0u, fresh_again.submissions(kNoProfileSlot, Outcome::kAccepted));
 }
 
 TEST(MetricsStoreTest, FormSlotsAreBounded) {
