@@ -9,10 +9,11 @@ VELLOC_RUNTIME_PACKAGES=(cmake ninja-build g++ pkg-config unixodbc unixodbc-dev 
 # the PATH (a Node.js installation may bring its own).
 VELLOC_DEMO_PACKAGES=(npm)
 # Further packages the tests need (nginx and systemd-socket-activate serve velloc
-# persistent; ab and strace are for the benchmarks).
+# persistent; ab and strace are for the benchmarks; prometheus brings promtool, which
+# checks the shipped alert rules).
 VELLOC_TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
   postgresql mpack tmux chromium chromium-driver python3-selenium openssl postfix spamassassin spamd
-  nginx-light systemd apache2-utils strace)
+  nginx-light systemd apache2-utils strace prometheus)
 
 ensure_packages() {
   local missing=()
