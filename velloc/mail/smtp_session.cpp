@@ -109,13 +109,14 @@ int reply_code(const std::vector<std::string>& lines) {
 }
 
 // The reply that decides an attempt: the one that refused it, with its code, or
-// the one that accepted the message.
+// the one that accepted the message. A malformed reply's code counts, but its
+// text is not taken for a refusal's.
 struct Decisive {
   int refusal = 0;
   std::string reply;
-  void refused(const std::vector<std::string>& lines) {
+  void refused(const std::vector<std::string>& lines, Reply judged = Reply::kNegative) {
     refusal = reply_code(lines);
-    reply = final_reply_line(lines);
+    reply = judged == Reply::kNegative ? final_reply_line(lines) : std::string();
   }
 };
 
@@ -150,9 +151,8 @@ std::vector<std::string> listed_recipients(const MailMessage& message) {
 }
 
 // Sends RCPT for each address; false when the conversation cannot go on. An
-// address too long for SMTP is passed over. The
-// code of a refusal goes to `*refusal`: a temporary one (4xx) is kept over a
-// permanent one.
+// address too long for SMTP is passed over. A refusal goes to `*decisive`: a
+// temporary one (4xx) is kept over a permanent one.
 bool send_recipients(const MailMessage& message, SmtpConnection& connection,
                      const std::vector<std::string>& addresses, int* accepted, Decisive* decisive) {
   for (const std::string& address : addresses) {
@@ -184,7 +184,7 @@ SessionResult send_data(const MailMessage& message, SmtpConnection& connection,
   Reply reply = send_command(message, connection, "DATA\n", &lines);
   if (reply == Reply::kBroken) return SessionResult::kFailed;
   if (reply != Reply::kPositive) {
-    if (reply == Reply::kNegative) decisive->refused(lines);
+    decisive->refused(lines, reply);
     log_event(message, 1, "Mail Server Will Not Accept Message Data.\n");
     return SessionResult::kFailed;
   }
@@ -195,7 +195,7 @@ SessionResult send_data(const MailMessage& message, SmtpConnection& connection,
   reply = send_command(message, connection, "\r\n.\r\n", &lines);
   if (reply == Reply::kBroken) return SessionResult::kFailed;
   if (reply != Reply::kPositive) {
-    if (reply == Reply::kNegative) decisive->refused(lines);
+    decisive->refused(lines, reply);
     log_event(message, 1, "Mail Server Returned Error on EOM (End of Message).\n");
     return SessionResult::kFailed;
   }
