@@ -79,7 +79,9 @@ class InboxStepTest : public ::testing::Test {
         failed, {0, "SMTP 550 (permanent)", "550 5.1.1 <owner@example.com>: Recipient rejected"},
         "failed", 0, &error))
         << error;
-    // An attempt recorded before replies were kept.
+    // An outcome and an attempt recorded before replies were kept.
+    EXPECT_TRUE(store_->add_outcome("s3", {"form_mail", "failed", 0, "see the log"}, "", &error))
+        << error;
     EXPECT_TRUE(store_->finish_attempt(webhook, {0, "not sent, see the log (temporary)", ""},
                                        "pending", now_ms() + kMinute, &error))
         << error;
@@ -195,7 +197,9 @@ TEST_F(InboxStepTest, PagesAndFilters) {
       {"accepted: no release; a failed delivery's retry",
        "/inbox/submission/s3",
        "",
-       {"/inbox/submission/s3/resend\"", "<td>form_mail</td><td>owner@example.com</td>",
+       {"/inbox/submission/s3/resend\"",
+        "<td>form_mail</td><td class=\"status-failed\">failed</td><td>ended by an error</td>",
+        "<td>form_mail</td><td>owner@example.com</td>",
         "<td>1970-01-01T00:00:00Z SMTP 550 (permanent): 550 5.1.1 "
         "&lt;owner@example.com&gt;: Recipient rejected</td>",
         "/inbox/delivery/d3/retry\"><input type=\"hidden\" name=\"token\" value=\"" +
