@@ -127,6 +127,13 @@ class DeliveryTest(unittest.TestCase):
             self.start_sink()
             sent = self.velloc(site, "--deliver", "--now", iso(time.time() * 1000 + 120_000))
             self.assertEqual(100, sent.count(" form_mail delivered"), sent)
+            # The first attempt kept why it failed, the second the relay's acceptance.
+            submission = self.velloc(site, "--list").split()[0]
+            mail, = json.loads(self.velloc(site, "--show", submission, "--json"))["deliveries"]
+            refused, accepted = [attempt["reply"] for attempt in mail["attempts"]]
+            self.assertEqual(f"could not connect to 127.0.0.1 port {self.smtp_port}: "
+                             "Connection refused", refused)
+            self.assertTrue(accepted.startswith("250 "), accepted)
             mails = self.mails()
             self.assertEqual(100, len(mails))
             self.assertEqual({f"Submission {n}" for n in range(100)},
@@ -305,6 +312,11 @@ class DeliveryTest(unittest.TestCase):
                 submission = self.velloc(site, "--list").split()[0]
                 shown = self.velloc(site, "--show", submission)
                 self.assertIn("delivered", shown)
+                # Each attempt keeps the receiver's status line.
+                shown = json.loads(self.velloc(site, "--show", submission, "--json"))
+                webhook, = [d for d in shown["deliveries"] if d["kind"] == "webhook"]
+                self.assertEqual(["HTTP/1.0 503 Service Unavailable"] * 3 + ["HTTP/1.0 200 OK"],
+                                 [attempt["reply"] for attempt in webhook["attempts"]])
         finally:
             receiver.stop()
 

@@ -80,7 +80,8 @@ std::string json_record(const ArchivedSubmission& s) {
             ", \"next_attempt\": " + json_string(iso_time(d.next_attempt)) + ", \"attempts\": [";
     for (std::size_t j = 0; j < d.attempts.size(); ++j)
       json += (j ? ", " : "") + std::string("{\"at\": ") + json_string(iso_time(d.attempts[j].at)) +
-              ", \"result\": " + json_string(d.attempts[j].result) + "}";
+              ", \"result\": " + json_string(d.attempts[j].result) +
+              ", \"reply\": " + json_string(d.attempts[j].reply) + "}";
     json += "]}";
   }
   return json + "]}";
@@ -110,8 +111,11 @@ void print_record(std::ostream& out, const ArchivedSubmission& s) {
         << d.status;
     if (d.status == "pending") out << ", next attempt " << iso_time(d.next_attempt);
     out << '\n';
-    for (const DeliveryAttempt& a : d.attempts)
-      out << "    " << iso_time(a.at) << "  " << printable(a.result) << '\n';
+    for (const DeliveryAttempt& a : d.attempts) {
+      out << "    " << iso_time(a.at) << "  " << printable(a.result);
+      if (!a.reply.empty()) out << "  " << printable(a.reply);
+      out << '\n';
+    }
   }
 }
 

@@ -216,7 +216,7 @@ ActionsUnderway::~ActionsUnderway() {
 ActionRecord::~ActionRecord() {
   if (recorded_) return;
   try {
-    record("failed", "see the log");
+    record("failed", kActionEndedByError);
   } catch (...) {  // a destructor that may run while a step's exception unwinds
   }
 }

@@ -31,9 +31,17 @@ struct ActionOutcome {
   std::string detail;  // short, for the operator
 };
 
+// The detail of an action that ended without recording an outcome of its own:
+// its step failed and ended the run (a mail's delivery tells why it failed).
+inline constexpr char kActionEndedByError[] = "ended by an error";
+
 struct DeliveryAttempt {
   std::int64_t at = 0;
-  std::string result;
+  std::string result;  // "delivered", or why not and whether it is tried again
+  // What the other side answered: the relay's final reply line after the end of
+  // data or the reply that refused the mail, a webhook's HTTP status line, or why
+  // no answer came (reply_text.h). Empty in attempts recorded before it was kept.
+  std::string reply;
 };
 
 struct Delivery {

@@ -29,7 +29,11 @@ constexpr int kMaxDeliveriesPerRun = 1000000;
 struct Attempt {
   DeliveryOutcome outcome = DeliveryOutcome::kPermanent;
   std::string text;
+  std::string reply;  // what the other side answered, or why nothing
 };
+
+// An attempt ended before anything was sent: nothing answered.
+Attempt unsent(DeliveryOutcome outcome, std::string text) { return {outcome, std::move(text), ""}; }
 
 Attempt send_delivery(ArchiveStore& store, const Delivery& delivery,
                       const DeliverySettings& settings, std::int64_t now) {
@@ -37,32 +41,33 @@ Attempt send_delivery(ArchiveStore& store, const Delivery& delivery,
     // Not sent with another form's secret: kept until the profile is back, or given up.
     std::optional<WebhookSettings> webhooks = settings.webhooks_for(delivery.form_profile);
     if (!webhooks)
-      return {DeliveryOutcome::kTemporary,
-              "the form profile " + delivery.form_profile + " is not in the settings (" +
-                  delivery_outcome_name(DeliveryOutcome::kTemporary) + ")"};
+      return unsent(DeliveryOutcome::kTemporary,
+                    "the form profile " + delivery.form_profile + " is not in the settings (" +
+                        delivery_outcome_name(DeliveryOutcome::kTemporary) + ")");
     WebhookCall call{delivery.target, kJsonContentType, delivery.payload};
     HttpResult result = send_webhook_call(call, *webhooks, now / 1000);
     DeliveryOutcome outcome = classify_http_result(result);
     return {outcome,
-            outcome == DeliveryOutcome::kDelivered ? "delivered" : webhook_failure_text(result)};
+            outcome == DeliveryOutcome::kDelivered ? "delivered" : webhook_failure_text(result),
+            http_reply(result)};
   }
   std::optional<StoredMail> mail = decode_stored_mail(delivery.payload);
-  if (!mail) return {DeliveryOutcome::kPermanent, "the stored mail cannot be read"};
+  if (!mail) return unsent(DeliveryOutcome::kPermanent, "the stored mail cannot be read");
   // The rest of a mail kept in parts goes through a file of its own.
   std::optional<platform::TempFile> rest = make_message_temp_file(settings.mail);
   std::int64_t rest_size = 0;
   std::string error;
   if (!rest)
-    return {DeliveryOutcome::kTemporary, std::string("no temporary file for the stored mail (") +
-                                             delivery_outcome_name(DeliveryOutcome::kTemporary) +
-                                             ")"};
+    return unsent(DeliveryOutcome::kTemporary,
+                  std::string("no temporary file for the stored mail (") +
+                      delivery_outcome_name(DeliveryOutcome::kTemporary) + ")");
   if (!store.read_payload_rest(delivery.id, rest->fd(), &rest_size, &error))
-    return {DeliveryOutcome::kTemporary, "the stored mail cannot be read now: " + error + " (" +
-                                             delivery_outcome_name(DeliveryOutcome::kTemporary) +
-                                             ")"};
+    return unsent(DeliveryOutcome::kTemporary,
+                  "the stored mail cannot be read now: " + error + " (" +
+                      delivery_outcome_name(DeliveryOutcome::kTemporary) + ")");
   if (rest_size > 0) mail->rest_fd = rest->fd();
   MailAttemptResult result = run_stored_mail_session(settings.mail, *mail, kWatchdogBudget);
-  return {classify_mail_attempt(result), mail_attempt_text(result)};
+  return {classify_mail_attempt(result), mail_attempt_text(result), result.reply};
 }
 
 // The notice and the failed submission of a delivery given up; what failed to `err`.
@@ -84,7 +89,7 @@ bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
   Attempt attempt = send_delivery(store, delivery, settings, now);
   AttemptDecision decision = decide_attempt(delivery, attempt.outcome, now, settings.retry_hours);
   std::string error;
-  if (!record_attempt(store, delivery, decision, attempt.text, now, &error)) {
+  if (!record_attempt(store, delivery, decision, {now, attempt.text, attempt.reply}, &error)) {
     std::string text = unrecorded_attempt_text(delivery, decision, error);
     err << "velloc: " << text << '\n';
     log_event(settings.mail, 1, "%s\n", text.c_str());

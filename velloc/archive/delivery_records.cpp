@@ -58,19 +58,18 @@ AttemptDecision decide_attempt(const Delivery& delivery, DeliveryOutcome outcome
 }
 
 bool record_attempt(ArchiveStore& store, const Delivery& delivery, const AttemptDecision& decision,
-                    const std::string& result_text, std::int64_t now, std::string* error,
+                    const DeliveryAttempt& attempt, std::string* error,
                     const RecordRetries& retries) {
-  for (int attempt = 0; attempt < std::max(retries.attempts, 1); ++attempt) {
-    if (attempt > 0) {
+  for (int tried = 0; tried < std::max(retries.attempts, 1); ++tried) {
+    if (tried > 0) {
       if (retries.pause)
-        retries.pause(attempt);
+        retries.pause(tried);
       else
-        std::this_thread::sleep_for(kFirstRecordPause * (1 << (attempt - 1)));
+        std::this_thread::sleep_for(kFirstRecordPause * (1 << (tried - 1)));
       std::string ignored;
       store.reconnect(&ignored);
     }
-    if (store.finish_attempt(delivery, {now, result_text}, decision.status, decision.next_attempt,
-                             error))
+    if (store.finish_attempt(delivery, attempt, decision.status, decision.next_attempt, error))
       return true;
   }
   return false;

@@ -55,7 +55,7 @@ struct RecordRetries {
 // Records the attempt and releases the delivery, trying again as `retries` say.
 // False with `*error` set (the last failure) when no try succeeded.
 bool record_attempt(ArchiveStore& store, const Delivery& delivery, const AttemptDecision& decision,
-                    const std::string& result_text, std::int64_t now, std::string* error,
+                    const DeliveryAttempt& attempt, std::string* error,
                     const RecordRetries& retries = {});
 
 // The delivery's target as the operator is shown it: a webhook's address without

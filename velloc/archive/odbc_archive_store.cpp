@@ -49,11 +49,23 @@ const char* const kTables[] = {
     "CREATE INDEX IF NOT EXISTS velloc_deliveries_submission ON velloc_deliveries (submission_id)",
     "CREATE TABLE IF NOT EXISTS velloc_delivery_attempts (delivery_id VARCHAR(40) NOT NULL, "
     "seq INTEGER NOT NULL, at BIGINT NOT NULL, result TEXT NOT NULL, "
-    "PRIMARY KEY (delivery_id, seq))",
+    "reply TEXT NOT NULL DEFAULT '', PRIMARY KEY (delivery_id, seq))",
     // The bytes of a delivery after those of its payload (a mail's files), in base64
     // as the payload, a part a row: written and read without holding them whole.
     "CREATE TABLE IF NOT EXISTS velloc_delivery_parts (delivery_id VARCHAR(40) NOT NULL, "
     "seq INTEGER NOT NULL, part TEXT NOT NULL, PRIMARY KEY (delivery_id, seq))",
+};
+// The columns added to tables after their first version, with the statement that
+// adds each to a table made before it. The default lets a version that does not
+// know the column go on writing rows.
+struct AddedColumn {
+  const char* table;
+  const char* column;
+  const char* addition;
+};
+const AddedColumn kAddedColumns[] = {
+    {"velloc_delivery_attempts", "reply",
+     "ALTER TABLE velloc_delivery_attempts ADD COLUMN reply TEXT NOT NULL DEFAULT ''"},
 };
 // The indexes the listings need, which an archive made before them lacks.
 const char* const kListingIndexes[] = {kTables[2], kTables[3], kTables[4]};
@@ -279,9 +291,13 @@ class OdbcArchiveStore final : public ArchiveStore {
                         std::vector<ArchivedSubmission>& records, std::string* error);
   // Once per store: the listings' indexes on an archive made before them.
   void add_listing_indexes();
+  // Once per store, after a failure: the kAddedColumns that its tables lack. A
+  // column is looked for first, since adding one locks its table.
+  void add_missing_columns();
 
   std::int64_t claims_ = 0;  // makes each claim's mark its own
   bool listing_indexed_ = false;
+  bool columns_added_ = false;
 };
 
 template <typename Body>
@@ -289,11 +305,31 @@ bool OdbcArchiveStore::in_transaction(Body body, std::string* error) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (body(*database_, error) && database_->commit(error)) return true;
     database_->rollback();
-    if (attempt + 1 < kAttempts)
+    if (attempt + 1 < kAttempts) {
       database_->run_each_autocommitted(
           std::vector<std::string>(std::begin(kTables), std::end(kTables)));
+      add_missing_columns();
+    }
   }
   return false;
+}
+
+void OdbcArchiveStore::add_missing_columns() {
+  if (columns_added_) return;
+  bool all_present = true;
+  for (const AddedColumn& added : kAddedColumns) {
+    std::vector<Row> rows;
+    std::string missing;
+    bool present = database_->query(
+        std::string("SELECT ") + added.column + " FROM " + added.table + " WHERE 1 = 0", {}, &rows,
+        &missing);
+    database_->rollback();
+    if (!present) database_->run_each_autocommitted({added.addition});
+    all_present = all_present && present;
+  }
+  // Looked for again after the next failure when one was missing, or could not
+  // be looked for (the database out of reach, say).
+  columns_added_ = all_present;
 }
 
 std::optional<std::vector<Row>> OdbcArchiveStore::query_rows(
@@ -616,11 +652,11 @@ bool OdbcArchiveStore::finish_attempt(const Delivery& delivery, const DeliveryAt
           return false;
         }
         return db.execute(
-            "INSERT INTO velloc_delivery_attempts (delivery_id, seq, at, result) "
+            "INSERT INTO velloc_delivery_attempts (delivery_id, seq, at, result, reply) "
             "VALUES (?, (SELECT attempts - 1 FROM velloc_deliveries WHERE "
             "delivery_id = ?), " +
-                number(attempt.at) + ", ?)",
-            {delivery.id, delivery.id, attempt.result}, failure);
+                number(attempt.at) + ", ?, ?)",
+            {delivery.id, delivery.id, attempt.result, attempt.reply}, failure);
       },
       error);
 }
@@ -714,12 +750,12 @@ bool OdbcArchiveStore::read_deliveries(ArchivedSubmission& submission, std::stri
   for (const Row& row : rows) {
     Delivery& delivery = submission.deliveries.emplace_back(delivery_of(row));
     std::vector<Row> attempts;
-    if (!database_->query("SELECT at, result FROM velloc_delivery_attempts WHERE delivery_id = ? "
-                          "ORDER BY seq",
+    if (!database_->query("SELECT at, result, reply FROM velloc_delivery_attempts WHERE "
+                          "delivery_id = ? ORDER BY seq",
                           {delivery.id}, &attempts, error))
       return false;
     for (const Row& attempt : attempts)
-      delivery.attempts.push_back({to_number(attempt[0]), attempt[1]});
+      delivery.attempts.push_back({to_number(attempt[0]), attempt[1], attempt[2]});
   }
   return true;
 }
@@ -790,14 +826,15 @@ bool OdbcArchiveStore::read_all_details(OdbcDatabase& db, const std::string& sel
            for (ArchivedSubmission& record : records)
              for (Delivery& delivery : record.deliveries) deliveries[delivery.id] = &delivery;
            std::vector<Row> rows;
-           if (!db.query("SELECT delivery_id, at, result FROM velloc_delivery_attempts WHERE "
-                         "delivery_id IN (SELECT delivery_id FROM velloc_deliveries" +
-                             in_selected + ") ORDER BY delivery_id, seq",
-                         parameters, &rows, error))
+           if (!db.query(
+                   "SELECT delivery_id, at, result, reply FROM velloc_delivery_attempts WHERE "
+                   "delivery_id IN (SELECT delivery_id FROM velloc_deliveries" +
+                       in_selected + ") ORDER BY delivery_id, seq",
+                   parameters, &rows, error))
              return false;
            for (const Row& row : rows)
              if (auto delivery = deliveries.find(row[0]); delivery != deliveries.end())
-               delivery->second->attempts.push_back({to_number(row[1]), row[2]});
+               delivery->second->attempts.push_back({to_number(row[1]), row[2], row[3]});
            return true;
          }();
 }

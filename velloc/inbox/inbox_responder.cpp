@@ -22,6 +22,9 @@ constexpr char kGuardHeaders[] =
 constexpr char kHtmlType[] = "text/html; charset=utf-8";
 constexpr std::size_t kShownValueBytes = 60;
 constexpr std::size_t kCopyBuffer = 64 * 1024;
+// What attempts and actions recorded before their replies were kept say instead.
+constexpr std::string_view kOldLogPointer = ", see the log";
+constexpr std::string_view kOldFailureDetail = "see the log";
 
 constexpr char kStylesheet[] = R"(*{box-sizing:border-box}
 body{margin:0;font:15px/1.4 system-ui,sans-serif;color:#222;background:#f6f6f4}
@@ -228,8 +231,23 @@ std::string outcomes_table(const ArchivedSubmission& s) {
   std::string html = "<h2>Actions</h2>\n<table class=\"outcomes\">\n";
   for (const ActionOutcome& o : s.outcomes)
     html += "<tr><td>" + iso_time(o.at) + "</td><td>" + h(o.action) + "</td><td class=\"status-" +
-            h(o.result) + "\">" + h(o.result) + "</td><td>" + h(o.detail) + "</td></tr>\n";
+            h(o.result) + "\">" + h(o.result) + "</td><td>" +
+            h(o.detail == kOldFailureDetail ? std::string(kActionEndedByError) : o.detail) +
+            "</td></tr>\n";
   return html + "</table>\n";
+}
+
+// The last attempt's time and result and, for a delivery not delivered, what the
+// other side answered. A result recorded before replies were kept may point to
+// the log, which the inbox's reader cannot see: that pointer is left out.
+std::string last_attempt_text(const Delivery& d) {
+  const DeliveryAttempt& a = d.attempts.back();
+  std::string result = a.result;
+  if (std::size_t at = result.find(kOldLogPointer); at != std::string::npos)
+    result.erase(at, kOldLogPointer.size());
+  std::string text = iso_time(a.at) + " " + result;
+  if (d.status != "delivered" && !a.reply.empty()) text += ": " + a.reply;
+  return text;
 }
 
 std::string deliveries_table(const InboxAnswer& answer, const ArchivedSubmission& s) {
@@ -238,14 +256,13 @@ std::string deliveries_table(const InboxAnswer& answer, const ArchivedSubmission
       "<h2>Deliveries</h2>\n<table class=\"deliveries\"><thead><tr><th>Kind</th><th>To</th>"
       "<th>Status</th><th>Attempts</th><th>Last result</th><th></th></tr></thead><tbody>\n";
   for (const Delivery& d : s.deliveries) {
-    std::string last =
-        d.attempts.empty() ? "" : iso_time(d.attempts.back().at) + " " + d.attempts.back().result;
+    std::string last = d.attempts.empty() ? "" : h(last_attempt_text(d));
     std::string retry;
     if (d.status == "pending" || d.status == "failed")
       retry = action_form(answer, action_scope("delivery", d.id, "retry"), "Retry now");
     html += "<tr class=\"delivery\"><td>" + h(d.kind) + "</td><td>" + h(shown_target(d)) +
             "</td><td class=\"status-" + h(d.status) + "\">" + h(d.status) + "</td><td>" +
-            std::to_string(d.attempts.size()) + "</td><td>" + h(last) + "</td><td>" + retry +
+            std::to_string(d.attempts.size()) + "</td><td>" + last + "</td><td>" + retry +
             "</td></tr>\n";
   }
   return html + "</tbody></table>\n";

@@ -102,7 +102,8 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
   std::int64_t now = run.site.clock().unix_milliseconds();
   AttemptDecision decision =
       decide_attempt(*delivery, outcome, now, run.settings.delivery_retry_hours);
-  if (!record_attempt(*store, *delivery, decision, mail_attempt_text(attempt), now, &error)) {
+  if (!record_attempt(*store, *delivery, decision, {now, mail_attempt_text(attempt), attempt.reply},
+                      &error)) {
     run.site.archive_store_failed();
     log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }

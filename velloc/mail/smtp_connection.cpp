@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include "velloc/mail/reply_text.h"
 #include "velloc/request/event_log.h"
 
 namespace {
@@ -163,6 +164,12 @@ SmtpConnection::ReadStatus SmtpConnection::read_line(std::string* line) {
   return ReadStatus::kLine;
 }
 
+void SmtpConnection::record_reply(std::string_view line) { last_reply_ = reply_text(line); }
+
+void SmtpConnection::record_failure(std::string_view why) {
+  if (failure_.empty()) failure_ = reply_text(why);
+}
+
 void SmtpConnection::shutdown_both() {
   flush();
   if (stream_ && !abandoned()) stream_->close();
@@ -207,15 +214,20 @@ Reply read_reply(const MailMessage& message, SmtpConnection& connection,
     if (connection.abandoned()) return Reply::kBroken;
     if (status == SmtpConnection::ReadStatus::kError) {
       log_event(message, 1, "Socket Error, Ending Thread\n");
+      connection.record_failure("the connection failed while waiting for a reply");
       return Reply::kBroken;
     }
     log_event(message, 15, "MS - %s", line.c_str());
     if (lines != nullptr) lines->push_back(line.substr(0, line.find_first_of("\r\n")));
     ReplyParser::Step step = parser.add(line);
-    if (step == ReplyParser::Step::kEnded)
+    if (step == ReplyParser::Step::kEnded) {
+      connection.record_reply(line);
       return parser.positive() ? Reply::kPositive : Reply::kNegative;
+    }
     if (step != ReplyParser::Step::kMore) {
       bool closed = status == SmtpConnection::ReadStatus::kClosed && line.empty();
+      connection.record_failure(closed ? std::string("the server closed the connection")
+                                       : "malformed reply: " + line);
       log_event(
           message, 1,
           closed ? "Mail Server Closed the Connection.\n" : "Malformed Reply From Mail Server.\n");
@@ -229,6 +241,7 @@ Reply send_command(const MailMessage& message, SmtpConnection& connection, std::
   if (!send_line(connection, text, limit)) {
     log_event(message, 1, "Command Too Long for the Mail Server (%zu octets), Not Sent.\n",
               wire_line(text).size());
+    connection.record_failure("a command too long for the server was not sent");
     return Reply::kNotSent;
   }
   return read_reply(message, connection, lines);

@@ -48,6 +48,14 @@ class SmtpConnection : public ByteSink {
   // sent more than its go-ahead.
   bool dropped_before_tls() const { return dropped_before_tls_; }
 
+  // What an attempt keeps of this conversation (reply_text.h): the final line of
+  // the last complete reply read, and why the conversation failed where no reply
+  // says it (no connection, TLS, a broken reply), of which the first is kept.
+  void record_reply(std::string_view line);
+  void record_failure(std::string_view why);
+  const std::string& last_reply() const { return last_reply_; }
+  const std::string& failure() const { return failure_; }
+
   // Output is buffered and sent before every read and when the buffer fills.
   void write_bytes(std::string_view bytes) override;
   void flush();
@@ -87,6 +95,8 @@ class SmtpConnection : public ByteSink {
   std::string output_;
   ReplyLineBuffer input_;
   bool dropped_before_tls_ = false;
+  std::string last_reply_;
+  std::string failure_;
   std::optional<std::chrono::steady_clock::time_point> deadline_;
   std::optional<std::chrono::steady_clock::time_point> timeouts_set_;
   bool expired_ = false;

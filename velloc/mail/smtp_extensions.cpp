@@ -52,6 +52,7 @@ bool handshake(const MailMessage& message, SmtpConnection& connection) {
     return true;
   }
   log_event(message, 1, "TLS handshake with %s failed: %s\n", options.host.c_str(), reason.c_str());
+  connection.record_failure("TLS handshake with " + options.host + " failed: " + reason);
   return false;
 }
 
@@ -67,6 +68,7 @@ bool start_tls_command(const MailMessage& message, SmtpConnection& connection,
                        const ReplyLines& capabilities) {
   if (!offers(capabilities, "STARTTLS")) {
     log_event(message, 1, "Mail Server Does Not Offer STARTTLS.\n");
+    connection.record_failure("the server does not offer STARTTLS");
     return false;
   }
   Reply reply = send_command(message, connection, "STARTTLS\r\n");
@@ -117,6 +119,7 @@ bool log_in(const MailMessage& message, SmtpConnection& connection,
     reply = login_with_login(message, connection, &lines);
   } else {
     log_event(message, 1, "Mail Server Offers Neither AUTH PLAIN Nor AUTH LOGIN.\n");
+    connection.record_failure("the server offers neither AUTH PLAIN nor AUTH LOGIN");
     return false;
   }
   if (reply == Reply::kBroken || reply == Reply::kNotSent) return false;

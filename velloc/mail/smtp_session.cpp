@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include "platform/descriptor_stream.h"
@@ -22,6 +23,7 @@
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/byte_sink.h"
 #include "velloc/mail/header_file.h"
+#include "velloc/mail/reply_text.h"
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/mail/smtp_extensions.h"
 #include "velloc/request/event_log.h"
@@ -34,7 +36,8 @@ constexpr int kUnitsPerBudget = 1000;
 constexpr int kUnitsPerPoll = 20;
 constexpr std::string_view kRecipientDelimiters("\n\r<>\": ", 7);
 
-bool resolve_host(const MailMessage& message, const std::string& host, in_addr* address) {
+bool resolve_host(const MailMessage& message, const std::string& host, in_addr* address,
+                  SmtpConnection& connection) {
   if (inet_pton(AF_INET, host.c_str(), address) == 1) return true;
   addrinfo hints = {};
   hints.ai_family = AF_INET;
@@ -42,6 +45,7 @@ bool resolve_host(const MailMessage& message, const std::string& host, in_addr* 
   addrinfo* answer = nullptr;
   if (getaddrinfo(host.c_str(), nullptr, &hints, &answer) != 0 || answer == nullptr) {
     log_event(message, 1, "Server name (%s) could not be resolved.\n", host.c_str());
+    connection.record_failure("the server name " + host + " could not be resolved");
     return false;
   }
   *address = reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr;
@@ -63,12 +67,15 @@ bool connect_to_server(const MailMessage& message, SmtpConnection& connection) {
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(server.port));
-  if (!resolve_host(message, server.host, &address.sin_addr)) return false;
+  if (!resolve_host(message, server.host, &address.sin_addr, connection)) return false;
   int error = 0;
   int polls = message.connect_timeout * kConnectPollsPerSecond + 1;
   if (!connection.connect_to(address, polls, &error)) {
     log_event(message, 1, "Could not connect to server (%s), port (%d) -- ERROR %d\n",
               server.host.c_str(), static_cast<int>(server.port), error);
+    connection.record_failure("could not connect to " + server.host + " port " +
+                              std::to_string(server.port) + ": " +
+                              std::system_category().message(error));
     return false;
   }
   log_event(message, 5, "Connected!\n");
@@ -101,13 +108,25 @@ int reply_code(const std::vector<std::string>& lines) {
   return code;
 }
 
+// The reply that decides an attempt: the one that refused it, with its code, or
+// the one that accepted the message. A malformed reply's code counts, but its
+// text is not taken for a refusal's.
+struct Decisive {
+  int refusal = 0;
+  std::string reply;
+  void refused(const std::vector<std::string>& lines, Reply judged = Reply::kNegative) {
+    refusal = reply_code(lines);
+    reply = judged == Reply::kNegative ? final_reply_line(lines) : std::string();
+  }
+};
+
 bool send_sender(const MailMessage& message, SmtpConnection& connection, const std::string& sender,
-                 Reply* reply, int* refusal) {
+                 Reply* reply, Decisive* decisive) {
   log_event(message, 15, "Now sending message originator.\n");
   log_event(message, 5, "From: <%s>...\n", sender.c_str());
   std::vector<std::string> lines;
   *reply = send_command(message, connection, "MAIL FROM: <" + sender + ">\r\n", &lines);
-  if (*reply == Reply::kNegative) *refusal = reply_code(lines);
+  if (*reply == Reply::kNegative) decisive->refused(lines);
   if (*reply == Reply::kPositive) {
     log_event(message, 5, "Success!\n");
     return true;
@@ -132,11 +151,10 @@ std::vector<std::string> listed_recipients(const MailMessage& message) {
 }
 
 // Sends RCPT for each address; false when the conversation cannot go on. An
-// address too long for SMTP is passed over. The
-// code of a refusal goes to `*refusal`: a temporary one (4xx) is kept over a
-// permanent one.
+// address too long for SMTP is passed over. A refusal goes to `*decisive`: a
+// temporary one (4xx) is kept over a permanent one.
 bool send_recipients(const MailMessage& message, SmtpConnection& connection,
-                     const std::vector<std::string>& addresses, int* accepted, int* refusal) {
+                     const std::vector<std::string>& addresses, int* accepted, Decisive* decisive) {
   for (const std::string& address : addresses) {
     if (!address_fits_smtp(address)) {
       log_event(message, 1, "%s\n", overlong_address_note(address).c_str());
@@ -150,8 +168,7 @@ bool send_recipients(const MailMessage& message, SmtpConnection& connection,
       ++*accepted;
       log_event(message, 5, "Success!\n");
     } else {
-      int code = reply_code(lines);
-      if (*refusal / 100 != 4) *refusal = code;
+      if (decisive->refusal / 100 != 4) decisive->refused(lines);
       log_event(message, 5, "Error!\n");
       log_event(message, 1, "Error sending mail to user [%s]\n", address.c_str());
     }
@@ -159,15 +176,15 @@ bool send_recipients(const MailMessage& message, SmtpConnection& connection,
   return true;
 }
 
-// DATA, the content `write` gives, and its end. `*refusal` gets the code of a
-// refusing reply.
+// DATA, the content `write` gives, and its end. `*decisive` gets the reply that
+// refused or accepted the message.
 SessionResult send_data(const MailMessage& message, SmtpConnection& connection,
-                        const std::function<void(ContentWriter&)>& write, int* refusal) {
+                        const std::function<void(ContentWriter&)>& write, Decisive* decisive) {
   std::vector<std::string> lines;
   Reply reply = send_command(message, connection, "DATA\n", &lines);
   if (reply == Reply::kBroken) return SessionResult::kFailed;
   if (reply != Reply::kPositive) {
-    *refusal = reply_code(lines);
+    decisive->refused(lines, reply);
     log_event(message, 1, "Mail Server Will Not Accept Message Data.\n");
     return SessionResult::kFailed;
   }
@@ -178,18 +195,22 @@ SessionResult send_data(const MailMessage& message, SmtpConnection& connection,
   reply = send_command(message, connection, "\r\n.\r\n", &lines);
   if (reply == Reply::kBroken) return SessionResult::kFailed;
   if (reply != Reply::kPositive) {
-    *refusal = reply_code(lines);
+    decisive->refused(lines, reply);
     log_event(message, 1, "Mail Server Returned Error on EOM (End of Message).\n");
     return SessionResult::kFailed;
   }
+  decisive->reply = final_reply_line(lines);
   return SessionResult::kSent;
 }
 
 // Connection, TLS, greeting and HELO/EHLO (with the login): everything before the
 // envelope.
 bool open_session(const MailMessage& message, SmtpConnection& connection) {
-  if (!transport_settings_usable(message) || !connect_to_server(message, connection) ||
-      !start_implicit_tls(message, connection))
+  if (!transport_settings_usable(message)) {
+    connection.record_failure("the SMTP settings cannot be used");
+    return false;
+  }
+  if (!connect_to_server(message, connection) || !start_implicit_tls(message, connection))
     return false;
   Reply greeting = read_reply(message, connection);
   if (greeting != Reply::kPositive) {
@@ -204,18 +225,22 @@ SessionResult send_envelope_and_data(const MailMessage& message, SmtpConnection&
                                      const std::string& sender,
                                      const std::vector<std::string>& recipients,
                                      const std::function<void(ContentWriter&)>& write,
-                                     int* refusal) {
+                                     Decisive* decisive) {
   Reply reply = Reply::kNegative;
-  if (!send_sender(message, connection, sender, &reply, refusal))
+  if (!send_sender(message, connection, sender, &reply, decisive))
     return reply == Reply::kNegative ? SessionResult::kSenderRefused : SessionResult::kFailed;
   int accepted = 0;
-  if (!send_recipients(message, connection, recipients, &accepted, refusal))
+  if (!send_recipients(message, connection, recipients, &accepted, decisive))
     return SessionResult::kFailed;
   if (accepted == 0) {
     log_event(message, 1, "No valid recipients.\n");
+    connection.record_failure("no valid recipients");
     return SessionResult::kFailed;
   }
-  SessionResult sent = send_data(message, connection, write, refusal);
+  // The message goes to those accepted: a refused recipient no longer decides
+  // whether it is tried again.
+  *decisive = Decisive();
+  SessionResult sent = send_data(message, connection, write, decisive);
   if (sent != SessionResult::kSent) return sent;
   if (!well_formed(send_command(message, connection, "QUIT\r\n"))) return SessionResult::kFailed;
   connection.shutdown_both();
@@ -311,28 +336,35 @@ SessionResult converse(MailMessage& message, std::span<const MailAttachment> att
   SessionResult failure = SessionResult::kFailed;
   if (!resolve_sender(message, sender, &failure)) return failure;
   if (!build_recipient_list(message, &failure)) return failure;
-  int refusal = 0;
+  Decisive decisive;
   return send_envelope_and_data(
       message, connection, sender, listed_recipients(message),
       [&](ContentWriter& content) { write_message_content(message, content, attachments); },
-      &refusal);
+      &decisive);
 }
 
 SessionResult converse_stored(const MailMessage& settings, const StoredMail& mail,
-                              SmtpConnection& connection, int* refusal) {
-  if (!open_session(settings, connection)) return SessionResult::kFailed;
-  return send_envelope_and_data(
-      settings, connection, mail.sender, mail.recipients,
-      [&](ContentWriter& content) {
-        content.write_unchanged(mail.data);
-        // A file that cannot be read now leaves the message short; its end is still
-        // sent, and the attempt judged by the server's reply and logged.
-        if (mail.rest_fd >= 0 &&
-            !for_each_piece(mail.rest_fd, mail.rest_offset,
-                            [&](std::string_view piece) { content.write_unchanged(piece); }))
-          log_event(settings, 1, "The stored mail could not be read whole.\n");
-      },
-      refusal);
+                              SmtpConnection& connection, MailAttemptResult* attempt) {
+  Decisive decisive;
+  auto write = [&](ContentWriter& content) {
+    content.write_unchanged(mail.data);
+    // A file that cannot be read now leaves the message short; its end is still
+    // sent, and the attempt judged by the server's reply and logged.
+    if (mail.rest_fd >= 0 &&
+        !for_each_piece(mail.rest_fd, mail.rest_offset,
+                        [&](std::string_view piece) { content.write_unchanged(piece); }))
+      log_event(settings, 1, "The stored mail could not be read whole.\n");
+  };
+  SessionResult result = open_session(settings, connection)
+                             ? send_envelope_and_data(settings, connection, mail.sender,
+                                                      mail.recipients, write, &decisive)
+                             : SessionResult::kFailed;
+  attempt->refusal_code = decisive.refusal;
+  // Without a reply that decides it: why it failed, or the last the server said.
+  attempt->reply = !decisive.reply.empty()         ? decisive.reply
+                   : !connection.failure().empty() ? connection.failure()
+                                                   : connection.last_reply();
+  return result;
 }
 
 bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> attachments,
@@ -404,13 +436,16 @@ MailAttemptResult run_stored_mail_session(const MailMessage& settings, const Sto
   state.message = settings;
   state.message.header_fd = state.message.body_fd = -1;
   state.message.recipient_list.reset();
-  int refusal = 0;
+  MailAttemptResult conversed;
   state.work = [&](SessionState& s) {
-    return converse_stored(s.message, mail, s.connection, &refusal);
+    return converse_stored(s.message, mail, s.connection, &conversed);
   };
-  MailAttemptResult attempt;
-  attempt.session = run_watched(state, watchdog_budget);
-  // The worker has ended (joined) before `refusal` is read.
-  attempt.refusal_code = refusal;
+  SessionResult session = run_watched(state, watchdog_budget);
+  // The worker has ended (joined) before `conversed` is read.
+  MailAttemptResult attempt = conversed;
+  attempt.session = session;
+  if (session == SessionResult::kWatchdogExpired)
+    attempt.reply =
+        reply_text("timed out" + (attempt.reply.empty() ? "" : " after: " + attempt.reply));
   return attempt;
 }

@@ -42,7 +42,7 @@ bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> a
 MailAttemptResult run_stored_mail_session(const MailMessage& settings, const StoredMail& mail,
                                           int watchdog_budget);
 
-// The conversation of a stored mail on the calling thread; `*refusal` gets the
-// code of the reply that refused it.
+// The conversation of a stored mail on the calling thread; `*attempt` gets the
+// code of the reply that refused it and the attempt's reply (MailAttemptResult).
 SessionResult converse_stored(const MailMessage& settings, const StoredMail& mail,
-                              SmtpConnection& connection, int* refusal);
+                              SmtpConnection& connection, MailAttemptResult* attempt);

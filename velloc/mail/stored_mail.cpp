@@ -33,7 +33,7 @@ std::string mail_attempt_text(const MailAttemptResult& attempt) {
   if (attempt.session == SessionResult::kWatchdogExpired) return "timed out (" + outcome + ")";
   if (attempt.refusal_code != 0)
     return "SMTP " + std::to_string(attempt.refusal_code) + " (" + outcome + ")";
-  return "not sent, see the log (" + outcome + ")";
+  return "not sent (" + outcome + ")";
 }
 
 bool for_each_piece(int fd, std::int64_t offset,

@@ -28,6 +28,10 @@ struct StoredMail {
 struct MailAttemptResult {
   SessionResult session = SessionResult::kFailed;
   int refusal_code = 0;  // the SMTP code of the reply that refused it; 0: none
+  // The relay's final reply line after the end of data, or the refusing reply's,
+  // or why the conversation failed (no connection, TLS, a broken reply, the
+  // watchdog), as reply_text.h keeps it.
+  std::string reply;
 };
 
 // Sent: delivered. A refusal with a 5xx code (sender, every recipient, the data):

@@ -1,5 +1,7 @@
 #include "velloc/webhook/delivery_outcome.h"
 
+#include "velloc/mail/reply_text.h"
+
 namespace {
 
 constexpr long kTooManyRequests = 429;
@@ -25,6 +27,12 @@ DeliveryOutcome classify_http_result(const HttpResult& result) {
       break;
   }
   return DeliveryOutcome::kPermanent;
+}
+
+std::string http_reply(const HttpResult& result) {
+  if (result.transport != HttpResult::Transport::kAnswered) return reply_text(result.error);
+  if (!result.status_line.empty()) return reply_text(result.status_line);
+  return "HTTP " + std::to_string(result.status);
 }
 
 const char* delivery_outcome_name(DeliveryOutcome outcome) {

@@ -17,7 +17,10 @@ struct HttpResult {
     kRefused,           // never sent: the address is not allowed or cannot be used
   };
   Transport transport = Transport::kRefused;
-  long status = 0;    // the HTTP status when answered
+  long status = 0;  // the HTTP status when answered
+  // The answer's status line ("HTTP/1.1 503 Service Unavailable"; HTTP/2 sends no
+  // reason phrase), without its line end; empty when not answered.
+  std::string status_line;
   std::string error;  // why, when not answered
   // The answer's body, when the call asked to keep it (HttpPost::max_answer_bytes).
   std::string body;
@@ -28,6 +31,10 @@ struct HttpResult {
 // could not be loaded: temporary. Every other answer (1xx, 3xx, since redirects are
 // not followed, other 4xx) and a refused address: permanent.
 DeliveryOutcome classify_http_result(const HttpResult& result);
+
+// What an attempt keeps of the call (reply_text.h): the status line of the
+// answer ("HTTP <status>" when there was none), else why it was not answered.
+std::string http_reply(const HttpResult& result);
 
 // "delivered", "temporary" or "permanent".
 const char* delivery_outcome_name(DeliveryOutcome outcome);

@@ -1,6 +1,7 @@
 #include "velloc/webhook/http_client.h"
 
 #include <memory>
+#include <string_view>
 
 #include "velloc/webhook/curl_library.h"
 
@@ -8,6 +9,8 @@ namespace {
 
 constexpr long kMillisecondsPerSecond = 1000;
 constexpr char kUserAgent[] = "velloc/1.0";
+// Bytes of a status line kept; the attempt keeps fewer (reply_text.h).
+constexpr std::size_t kMaxStatusLine = 1024;
 
 struct EasyHandle {
   const CurlApi& curl;
@@ -56,6 +59,18 @@ size_t keep_body(char* data, size_t size, size_t count, void* sink) {
   return length;
 }
 
+// Keeps the status line of each answer the call gets (the last one counts),
+// without its line end; the header lines are not needed.
+size_t keep_status_line(char* data, size_t size, size_t count, void* sink) {
+  std::string_view line(data, size * count);
+  if (line.starts_with("HTTP/")) {
+    while (line.ends_with('\n') || line.ends_with('\r') || line.ends_with(' '))
+      line.remove_suffix(1);
+    *static_cast<std::string*>(sink) = line.substr(0, kMaxStatusLine);
+  }
+  return size * count;
+}
+
 HttpResult not_answered(HttpResult::Transport transport, std::string error) {
   HttpResult result;
   result.transport = transport;
@@ -95,7 +110,7 @@ bool set_body_sink(EasyHandle& easy, KeptBody& kept) {
          easy.set(CURLOPT_WRITEDATA, static_cast<void*>(&kept));
 }
 
-bool set_options(EasyHandle& easy, const HttpPost& post, KeptBody& kept) {
+bool set_options(EasyHandle& easy, const HttpPost& post, KeptBody& kept, std::string& status_line) {
   long timeout = post.timeout_seconds * kMillisecondsPerSecond;
   bool ok = easy.set(CURLOPT_ERRORBUFFER, easy.error) && easy.set(CURLOPT_NOSIGNAL, 1L) &&
             easy.set(CURLOPT_URL, post.url.c_str()) &&
@@ -106,7 +121,9 @@ bool set_options(EasyHandle& easy, const HttpPost& post, KeptBody& kept) {
             easy.set(CURLOPT_USERAGENT, kUserAgent) && easy.set(CURLOPT_POST, 1L) &&
             easy.set(CURLOPT_POSTFIELDS, post.body.data()) &&
             easy.set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.body.size())) &&
-            set_body_sink(easy, kept) && set_headers(easy, post);
+            set_body_sink(easy, kept) && set_headers(easy, post) &&
+            easy.set(CURLOPT_HEADERFUNCTION, &keep_status_line) &&
+            easy.set(CURLOPT_HEADERDATA, static_cast<void*>(&status_line));
   if (ok && !post.ca_file.empty()) ok = easy.set(CURLOPT_CAINFO, post.ca_file.c_str());
   return ok;
 }
@@ -121,7 +138,8 @@ HttpResult post_http(const HttpPost& post) {
   if (!easy.handle) return not_answered(HttpResult::Transport::kUnavailable, "no libcurl handle");
   KeptBody kept;
   kept.limit = post.max_answer_bytes;
-  if (!set_options(easy, post, kept))
+  std::string status_line;
+  if (!set_options(easy, post, kept, status_line))
     return not_answered(HttpResult::Transport::kUnavailable, "libcurl refused an option");
   CURLcode code = curl->curl_easy_perform(easy.handle);
   if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && kept.too_large))
@@ -130,6 +148,7 @@ HttpResult post_http(const HttpPost& post) {
   HttpResult result;
   result.transport = HttpResult::Transport::kAnswered;
   curl->curl_easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &result.status);
+  result.status_line = std::move(status_line);
   result.body_too_large = kept.too_large;
   if (!kept.too_large) result.body = std::move(kept.text);
   return result;

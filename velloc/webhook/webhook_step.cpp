@@ -115,7 +115,7 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSetti
       decide_attempt(*delivery, outcome, finished, run.settings.delivery_retry_hours);
   std::string text =
       outcome == DeliveryOutcome::kDelivered ? "delivered" : webhook_failure_text(result);
-  if (!record_attempt(*store, *delivery, decision, text, finished, &error)) {
+  if (!record_attempt(*store, *delivery, decision, {finished, text, http_reply(result)}, &error)) {
     run.site.archive_store_failed();
     log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }

@@ -29,8 +29,10 @@ class ArchiveCommandsTest : public ::testing::Test {
     EXPECT_NE(nullptr, state_) << error;
   }
 
-  // Keeps submission "s1" with the one field VALUE and a webhook call to `target`.
-  void keep(const std::string& value, const std::string& target) {
+  // Keeps submission "s1" with the one field VALUE and a webhook call to `target`,
+  // delivered at its one `attempt` when given.
+  void keep(const std::string& value, const std::string& target,
+            const DeliveryAttempt* attempt = nullptr) {
     ArchivedSubmission s;
     s.id = "s1";
     s.status = "accepted";
@@ -40,11 +42,16 @@ class ArchiveCommandsTest : public ::testing::Test {
     webhook.submission_id = s.id;
     webhook.kind = std::string("webhook");
     webhook.target = target;
-    webhook.status = std::string("delivered");
+    webhook.status = std::string(attempt ? "pending" : "delivered");
+    webhook.claim = std::string("c");
+    webhook.claimed_until = 1000;
     std::string error;
     ASSERT_TRUE(store_->remove({"s1"}, &error)) << error;
     ASSERT_TRUE(store_->add_submission(s, &error)) << error;
     ASSERT_TRUE(store_->add_delivery(webhook, &error)) << error;
+    if (attempt) {
+      ASSERT_TRUE(store_->finish_attempt(webhook, *attempt, "delivered", 0, &error)) << error;
+    }
   }
 
   std::string run(ArchiveOptions::Command command, bool json = false) {
@@ -92,6 +99,35 @@ TEST_F(ArchiveCommandsTest, ControlsAreShownEscapedAndOtherTextAsItIs) {
     EXPECT_NE(std::string::npos, shown.find("\n  VALUE: " + c.shown + "\n")) << shown;
     std::string csv = run(ArchiveOptions::Command::kExport);
     EXPECT_TRUE(csv.ends_with("," + c.cell + "\n")) << csv;
+  }
+}
+
+// Each attempt as --show prints it and as --show --json and the export give it.
+TEST_F(ArchiveCommandsTest, EachAttemptShowsWhatTheOtherSideAnswered) {
+  struct Case {
+    DeliveryAttempt attempt;
+    std::string line;  // after the delivery's line
+    std::string json;
+  };
+  const Case cases[] = {
+      {{1000, "delivered", "HTTP/1.1 200 OK"},
+       "    1970-01-01T00:00:01Z  delivered  HTTP/1.1 200 OK\n",
+       "{\"at\": \"1970-01-01T00:00:01Z\", \"result\": \"delivered\", \"reply\": \"HTTP/1.1 "
+       "200 OK\"}"},
+      // Recorded before replies were kept.
+      {{1000, "delivered", ""},
+       "    1970-01-01T00:00:01Z  delivered\n",
+       "{\"at\": \"1970-01-01T00:00:01Z\", \"result\": \"delivered\", \"reply\": \"\"}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    keep("x", "https://hooks.example/in", &c.attempt);
+    // Appended, not summed: GCC 12 sees a false overlap in the sum.
+    std::string shown = "  d1  webhook to https://hooks.example/in  delivered\n";
+    shown += c.line;
+    EXPECT_TRUE(run(ArchiveOptions::Command::kShow).ends_with(shown));
+    EXPECT_NE(std::string::npos, run(ArchiveOptions::Command::kShow, true).find(c.json));
+    EXPECT_NE(std::string::npos, run(ArchiveOptions::Command::kExport, true).find(c.json));
   }
 }
 

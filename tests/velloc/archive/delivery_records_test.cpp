@@ -93,8 +93,8 @@ class UnrecordedAttemptTest : public ::testing::Test {
                             if (retry == refusals) give_back();
                           }};
     std::string error;
-    bool recorded = record_attempt(*store_, delivery_, {"delivered", 0, false}, "delivered",
-                                   kCreated + 1, &error, retries);
+    bool recorded = record_attempt(*store_, delivery_, {"delivered", 0, false},
+                                   {kCreated + 1, "delivered", "250 ok"}, &error, retries);
     if (!recorded) {
       EXPECT_NE(std::string::npos, error.find("disk full")) << error;
     }

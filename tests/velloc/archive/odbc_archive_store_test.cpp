@@ -131,7 +131,9 @@ TEST_F(ArchiveStoreTest, OneDeliveryClaimedByIdWhateverItsSchedule) {
     if (!claimed) continue;
     EXPECT_EQ("pending", claimed->status);
     EXPECT_EQ(100, claimed->next_attempt);
-    EXPECT_TRUE(store->finish_attempt(*claimed, {110, "250 ok"}, "delivered", 0, &error)) << error;
+    EXPECT_TRUE(
+        store->finish_attempt(*claimed, {110, "delivered", "250 ok"}, "delivered", 0, &error))
+        << error;
     EXPECT_EQ("none", claim(*store, 100 + kHold, "c"));
   }
 }
@@ -215,8 +217,10 @@ TEST_F(ArchiveStoreTest, AnAttemptIsRecordedOnlyUnderTheClaimThatHoldsIt) {
   // a's hold ends and b takes the delivery: a's late result must not count.
   ASSERT_TRUE(store->claim_due_delivery(100 + kHold, "b", kHold, &second, &error));
   ASSERT_TRUE(first && second);
-  EXPECT_FALSE(store->finish_attempt(*first, {150, "250 ok"}, "delivered", 0, &error));
-  EXPECT_TRUE(store->finish_attempt(*second, {1200, "421 busy"}, "pending", 5000, &error)) << error;
+  EXPECT_FALSE(store->finish_attempt(*first, {150, "delivered", "250 ok"}, "delivered", 0, &error));
+  EXPECT_TRUE(store->finish_attempt(*second, {1200, "SMTP 421 (temporary)", "421 busy"}, "pending",
+                                    5000, &error))
+      << error;
   EXPECT_EQ("none", claim(*store, 4999, "c"));
   EXPECT_EQ("d", claim(*store, 5000, "c"));
   std::optional<ArchivedSubmission> found;
@@ -228,7 +232,64 @@ TEST_F(ArchiveStoreTest, AnAttemptIsRecordedOnlyUnderTheClaimThatHoldsIt) {
   ASSERT_TRUE(found);
   ASSERT_EQ(1u, found->deliveries.size());
   ASSERT_EQ(1u, found->deliveries[0].attempts.size());
-  EXPECT_EQ("421 busy", found->deliveries[0].attempts[0].result);
+  EXPECT_EQ("SMTP 421 (temporary)", found->deliveries[0].attempts[0].result);
+  EXPECT_EQ("421 busy", found->deliveries[0].attempts[0].reply);
+}
+
+// Each attempt keeps what the other side answered, in a new archive as in one
+// made before replies were kept, whose attempts stay as they were.
+TEST_F(ArchiveStoreTest, AnAttemptKeepsItsReplyInNewAndOlderArchives) {
+  for (const char* file : {"new.db", "older.db"}) {
+    SCOPED_TRACE(file);
+    std::string error;
+    ArchivedSubmission submission;
+    submission.id = "s1";
+    submission.status = "accepted";
+    ASSERT_TRUE(open(file)->add_submission(submission, &error)) << error;
+    add_delivery(*open(file), "before", 10);
+    add_delivery(*open(file), "d", 20);
+    if (std::string(file) == "older.db") {
+      auto db = OdbcDatabase::open(connection(file), &error);
+      ASSERT_TRUE(db && db->execute("DROP TABLE velloc_delivery_attempts", {}, &error) &&
+                  db->execute("CREATE TABLE velloc_delivery_attempts (delivery_id VARCHAR(40) "
+                              "NOT NULL, seq INTEGER NOT NULL, at BIGINT NOT NULL, result TEXT "
+                              "NOT NULL, PRIMARY KEY (delivery_id, seq))",
+                              {}, &error) &&
+                  db->execute("INSERT INTO velloc_delivery_attempts VALUES ('before', 0, 5, "
+                              "'not sent, see the log (temporary)')",
+                              {}, &error) &&
+                  db->commit(&error))
+          << error;
+    }
+    auto store = open(file);
+    const DeliveryAttempt attempts[] = {
+        {100, "delivered", "250 2.0.0 Ok: queued as 4XyZ"},
+        {100, "SMTP 550 (permanent)", "550 5.1.1 <a@x.test>: Recipient address rejected"},
+        {100, "temporary", "could not connect to 127.0.0.1 port 1: Connection refused"},
+        {100, "HTTP 503 (temporary)", "HTTP/1.1 503 Service Unavailable"},
+    };
+    for (const DeliveryAttempt& attempt : attempts) {
+      std::optional<Delivery> claimed;
+      ASSERT_TRUE(store->claim_delivery("d", 100, "a", kHold, &claimed, &error)) << error;
+      ASSERT_TRUE(claimed);
+      ASSERT_TRUE(store->finish_attempt(*claimed, attempt, "pending", 200, &error)) << error;
+    }
+    std::optional<ArchivedSubmission> found;
+    ASSERT_TRUE(store->find("s1", &found, &error)) << error;
+    ASSERT_TRUE(found);
+    ASSERT_EQ(2u, found->deliveries.size());
+    const std::vector<DeliveryAttempt>& kept = found->deliveries[1].attempts;
+    ASSERT_EQ(std::size(attempts), kept.size());
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      EXPECT_EQ(attempts[i].result, kept[i].result);
+      EXPECT_EQ(attempts[i].reply, kept[i].reply);
+    }
+    if (std::string(file) == "older.db") {
+      ASSERT_EQ(1u, found->deliveries[0].attempts.size());
+      EXPECT_EQ("not sent, see the log (temporary)", found->deliveries[0].attempts[0].result);
+      EXPECT_EQ("", found->deliveries[0].attempts[0].reply);
+    }
+  }
 }
 
 // Two deliverers, each with its own connection, racing over the same deliveries:

@@ -21,6 +21,7 @@
 
 #include "tests/support/cgi_runner.h"
 #include "velloc/archive/archive_store.h"
+#include "velloc/storage/odbc_database.h"
 
 // The PostgreSQL driver keeps a few allocations of its own until the process ends;
 // the leak checker of the sanitizer build is told to pass over them.
@@ -97,12 +98,15 @@ class PostgresArchiveStoreTest : public ::testing::Test {
                       .c_str());
   }
 
+  std::string connection() const {
+    return std::string("DRIVER={") + kDriver +
+           "};Servername=127.0.0.1;Port=" + std::to_string(port_) +
+           ";Database=postgres;UID=velloc;PWD={" + kPassword + "}";
+  }
+
   std::unique_ptr<ArchiveStore> open() {
     std::string error;
-    auto store = open_odbc_archive_store(
-        std::string("DRIVER={") + kDriver + "};Servername=127.0.0.1;Port=" + std::to_string(port_) +
-            ";Database=postgres;UID=velloc;PWD={" + kPassword + "}",
-        &error);
+    auto store = open_odbc_archive_store(connection(), &error);
     EXPECT_NE(nullptr, store) << error;
     return store;
   }
@@ -147,7 +151,7 @@ TEST_F(PostgresArchiveStoreTest, TwoConnectionsTakeEachDeliveryExactlyOnce) {
       if (!claimed) break;
       if (claimed->payload != std::string("To: owner\r\n\r\n\0\xff body", 20))
         failures[which] += claimed->id + ": payload changed\n";
-      if (!store->finish_attempt(*claimed, {1001, "250 ok"}, "delivered", 0, &failure))
+      if (!store->finish_attempt(*claimed, {1001, "delivered", "250 ok"}, "delivered", 0, &failure))
         failures[which] += "finish " + claimed->id + ": " + failure + "\n";
       taken[which].push_back(claimed->id);
     }
@@ -180,6 +184,48 @@ TEST_F(PostgresArchiveStoreTest, TwoConnectionsTakeEachDeliveryExactlyOnce) {
     EXPECT_EQ("delivered", delivery.status) << delivery.id;
     EXPECT_EQ(1u, delivery.attempts.size()) << delivery.id;
   }
+}
+
+// An archive made before attempts kept their replies gains the column at its
+// first use; its attempts stay as they were.
+TEST_F(PostgresArchiveStoreTest, AnOlderArchiveKeepsItsAttemptsAndGainsTheirReplies) {
+  std::string error;
+  ArchivedSubmission submission;
+  submission.id = "s1";
+  submission.status = "accepted";
+  ASSERT_TRUE(open()->add_submission(submission, &error)) << error;
+  for (const char* id : {"before", "d"}) {
+    Delivery delivery;
+    delivery.id = id;
+    delivery.submission_id = "s1";
+    delivery.kind = "webhook";
+    delivery.status = "pending";
+    ASSERT_TRUE(open()->add_delivery(delivery, &error)) << error;
+  }
+  auto db = OdbcDatabase::open(connection(), &error);
+  ASSERT_TRUE(db &&
+              db->execute("ALTER TABLE velloc_delivery_attempts DROP COLUMN reply", {}, &error) &&
+              db->execute("INSERT INTO velloc_delivery_attempts VALUES ('before', 0, 5, 'HTTP 503 "
+                          "(temporary)')",
+                          {}, &error) &&
+              db->commit(&error))
+      << error;
+  auto store = open();
+  std::optional<Delivery> claimed;
+  ASSERT_TRUE(store->claim_delivery("d", 100, "a", kHold, &claimed, &error)) << error;
+  ASSERT_TRUE(claimed);
+  ASSERT_TRUE(store->finish_attempt(*claimed, {100, "delivered", "HTTP/1.1 200 OK"}, "delivered", 0,
+                                    &error))
+      << error;
+  std::optional<ArchivedSubmission> found;
+  ASSERT_TRUE(store->find("s1", &found, &error)) << error;
+  ASSERT_TRUE(found);
+  ASSERT_EQ(2u, found->deliveries.size());
+  ASSERT_EQ(1u, found->deliveries[0].attempts.size());
+  EXPECT_EQ("HTTP 503 (temporary)", found->deliveries[0].attempts[0].result);
+  EXPECT_EQ("", found->deliveries[0].attempts[0].reply);
+  ASSERT_EQ(1u, found->deliveries[1].attempts.size());
+  EXPECT_EQ("HTTP/1.1 200 OK", found->deliveries[1].attempts[0].reply);
 }
 
 // The parts of a delivery and the export's ranking of field names and pages, in

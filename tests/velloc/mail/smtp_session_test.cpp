@@ -314,6 +314,7 @@ TEST_F(SmtpSessionTest, StoredMailIsSentAsPreparedAndItsRefusalsClassified) {
     message.smtp_server = server.address();
     MailAttemptResult sent = run_stored_mail_session(message, mail, kWatchdogBudget);
     EXPECT_EQ(DeliveryOutcome::kDelivered, classify_mail_attempt(sent));
+    EXPECT_EQ("250 ok", sent.reply);
     EXPECT_EQ(mail.data, server.message());
     if (round == 0) first_transcript = server.transcript();
     EXPECT_EQ(first_transcript, server.transcript());
@@ -338,33 +339,62 @@ TEST_F(SmtpSessionTest, StoredMailIsSentAsPreparedAndItsRefusalsClassified) {
   EXPECT_EQ(data, receiver.message());
   ::close(fd);
 
+  // The reply kept is the one that decided the attempt, or why none came.
   struct Case {
     std::map<std::string, std::string> script;
     int refusal_code;
     DeliveryOutcome outcome;
+    std::string reply;
   };
   const Case cases[] = {
-      {{{"MAIL", "451 try later\r\n"}}, 451, DeliveryOutcome::kTemporary},
-      {{{"MAIL", "553 not you\r\n"}}, 553, DeliveryOutcome::kPermanent},
-      {{{"RCPT", "550 no such user\r\n"}}, 550, DeliveryOutcome::kPermanent},
-      {{{"RCPT", "452 mailbox full\r\n"}}, 452, DeliveryOutcome::kTemporary},
+      {{{".", "250-first\r\n250 2.0.0 Ok: queued as 4XyZ\r\n"}},
+       0,
+       DeliveryOutcome::kDelivered,
+       "250 2.0.0 Ok: queued as 4XyZ"},
+      {{{"MAIL", "451 try later\r\n"}}, 451, DeliveryOutcome::kTemporary, "451 try later"},
+      {{{"MAIL", "553 not you\r\n"}}, 553, DeliveryOutcome::kPermanent, "553 not you"},
+      {{{"RCPT", "550 no such user\r\n"}}, 550, DeliveryOutcome::kPermanent, "550 no such user"},
+      {{{"RCPT", "452 mailbox full\r\n"}}, 452, DeliveryOutcome::kTemporary, "452 mailbox full"},
       {{{"RCPT TO: <a@", "550 no\r\n"}, {"RCPT TO: <b@", "450 later\r\n"}},
        450,
-       DeliveryOutcome::kTemporary},
-      {{{"DATA", "554 no data\r\n"}}, 554, DeliveryOutcome::kPermanent},
-      {{{".", "452 no room\r\n"}}, 452, DeliveryOutcome::kTemporary},
-      {{{".", "552 too big\r\n"}}, 552, DeliveryOutcome::kPermanent},
-      {{{"", "554 go away\r\n" + kCloseConnection}}, 0, DeliveryOutcome::kTemporary},
-      {{{"RCPT", kResetConnection}}, 0, DeliveryOutcome::kTemporary},
+       DeliveryOutcome::kTemporary,
+       "450 later"},
+      // A recipient refused for good no longer decides once the message goes to another.
+      {{{"RCPT TO: <a@", "550 no\r\n"}, {".", kCloseConnection}},
+       0,
+       DeliveryOutcome::kTemporary,
+       "the server closed the connection"},
+      {{{"DATA", "554 no data\r\n"}}, 554, DeliveryOutcome::kPermanent, "554 no data"},
+      {{{".", "452 no room\r\n"}}, 452, DeliveryOutcome::kTemporary, "452 no room"},
+      {{{".", "552-too\r\n552 big \x1b[2J\r\n"}},
+       552,
+       DeliveryOutcome::kPermanent,
+       "552 big \\x1b[2J"},
+      {{{".", "550-rejected\r\n250 ok\r\n"}},
+       550,
+       DeliveryOutcome::kPermanent,
+       "malformed reply: 250 ok"},
+      {{{"", "554 go away\r\n" + kCloseConnection}}, 0, DeliveryOutcome::kTemporary, "554 go away"},
+      {{{"RCPT", kResetConnection}},
+       0,
+       DeliveryOutcome::kTemporary,
+       "the connection failed while waiting for a reply"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
     ScriptedSmtpServer server(c.script);
     message.smtp_server = server.address();
     MailAttemptResult attempt = run_stored_mail_session(message, mail, kWatchdogBudget);
-    EXPECT_NE(SessionResult::kSent, attempt.session);
-    EXPECT_EQ(c.refusal_code, attempt.refusal_code) << c.script.begin()->second;
-    EXPECT_EQ(c.outcome, classify_mail_attempt(attempt)) << c.script.begin()->second;
+    EXPECT_EQ(c.outcome == DeliveryOutcome::kDelivered, attempt.session == SessionResult::kSent);
+    EXPECT_EQ(c.refusal_code, attempt.refusal_code);
+    EXPECT_EQ(c.outcome, classify_mail_attempt(attempt));
+    EXPECT_EQ(c.reply, attempt.reply);
   }
+  int closed = ScriptedSmtpServer().port();
+  message.smtp_server = "127.0.0.1:" + std::to_string(closed);
+  EXPECT_EQ(
+      "could not connect to 127.0.0.1 port " + std::to_string(closed) + ": Connection refused",
+      run_stored_mail_session(message, mail, kWatchdogBudget).reply);
 }
 
 }  // namespace

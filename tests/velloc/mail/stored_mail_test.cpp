@@ -55,10 +55,11 @@ TEST(StoredMailTest, OnlyAFivesRefusalIsPermanent) {
       {SessionResult::kNoRecipientList, 0, DeliveryOutcome::kTemporary},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(c.outcome, classify_mail_attempt({c.session, c.code}))
+    EXPECT_EQ(c.outcome, classify_mail_attempt({c.session, c.code, ""}))
         << static_cast<int>(c.session) << " " << c.code;
-  EXPECT_EQ("SMTP 550 (permanent)", mail_attempt_text({SessionResult::kFailed, 550}));
-  EXPECT_EQ("timed out (temporary)", mail_attempt_text({SessionResult::kWatchdogExpired, 0}));
+  EXPECT_EQ("SMTP 550 (permanent)", mail_attempt_text({SessionResult::kFailed, 550, ""}));
+  EXPECT_EQ("timed out (temporary)", mail_attempt_text({SessionResult::kWatchdogExpired, 0, ""}));
+  EXPECT_EQ("not sent (temporary)", mail_attempt_text({SessionResult::kFailed, 0, ""}));
 }
 
 }  // namespace

@@ -44,4 +44,17 @@ TEST(DeliveryOutcome, EveryWayACallCanEnd) {
   }
 }
 
+TEST(DeliveryOutcome, AnAttemptKeepsTheStatusLineOrWhyThereWasNone) {
+  HttpResult answered;
+  answered.transport = Transport::kAnswered;
+  answered.status = 503;
+  EXPECT_EQ("HTTP 503", http_reply(answered));  // no status line seen
+  answered.status_line = "HTTP/1.1 503 Service \x1bUnavailable";
+  EXPECT_EQ("HTTP/1.1 503 Service \\x1bUnavailable", http_reply(answered));
+  HttpResult failed;
+  failed.transport = Transport::kConnectionFailed;
+  failed.error = "Failed to connect to 127.0.0.1 port 9: Connection refused";
+  EXPECT_EQ(failed.error, http_reply(failed));
+}
+
 }  // namespace
