@@ -522,8 +522,8 @@ void take_if_good(IniFiles::State& state, const std::string& file, std::string_v
     return;
   }
   state.reported.erase(file);
-  remembered = RememberedFile{parsed(content->text), content->version,
-                              settled(content->version), content->version};
+  remembered = RememberedFile{parsed(content->text), content->version, settled(content->version),
+                              content->version};
   tell_taken(state, file, content->text);
 }
 
@@ -617,6 +617,13 @@ std::string IniFiles::read_string(const std::string& file, std::string_view sect
   return value ? *value : std::string(fallback.substr(0, kMaxIniValue));
 }
 
+std::vector<std::string> IniFiles::passed_over() {
+  std::lock_guard lock(state_->mutex);
+  std::vector<std::string> files;
+  for (const auto& entry : state_->reported) files.push_back(entry.first);
+  return files;
+}
+
 IniSnapshot IniFiles::snapshot(const std::string& file) {
   return with_sections(*state_, file, [&](const std::vector<IniSection>*) {
     return IniSnapshot(state_->files.find(file)->second.sections);
@@ -632,8 +639,7 @@ std::optional<std::string> IniSnapshot::find(std::string_view section, std::stri
   return sections_ ? lookup(*sections_, section, key, max_length) : std::nullopt;
 }
 
-std::vector<std::pair<std::string, std::string>> IniSnapshot::section(
-    std::string_view name) const {
+std::vector<std::pair<std::string, std::string>> IniSnapshot::section(std::string_view name) const {
   return listed_section(sections_.get(), name);
 }
 

@@ -146,6 +146,10 @@ class IniFiles {
   // never the versions a write makes.
   void keep_last_good_versions(IniCheck check = {}, IniTaken taken = {});
 
+  // The kept files whose latest changed version was passed over (refresh), and not yet
+  // followed by a good one.
+  std::vector<std::string> passed_over();
+
   // The file as remembered (read now when it is not).
   IniSnapshot snapshot(const std::string& file);
 

@@ -42,6 +42,9 @@ struct Answer {
     kPreflight,         // a cross-origin preflight (OPTIONS), allowed or not by `status`
     kChallenge,         // a new proof-of-work challenge, the JSON text in `body`
     kInbox,             // a page, download or refusal of the owner's inbox: `inbox`
+    kDocument,          // `body` as it stands, of `content_type`, with `status`
+    kNoFields,          // a request without any field: no submission; `location` names
+                        // the health endpoint when there is one
   };
   Kind kind = Kind::kNothing;
   // kRefused and kInitFailure: the HTTP status the answer carries (0: none of its
@@ -58,6 +61,8 @@ struct Answer {
   std::vector<std::string> missing_fields;
   std::string location;
   std::string body;
+  // kDocument: the type of `body` (the status is `status`).
+  std::string content_type;
   // kPage, kRedirect, kConfirmation: the submission's receipt number, when the form
   // asked for one (RECEIPT_NUMBER); empty otherwise.
   std::string receipt_number;

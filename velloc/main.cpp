@@ -31,8 +31,8 @@
 #include "velloc/fastcgi/supervisor.h"
 #include "velloc/pipeline.h"
 #include "velloc/process_facts.h"
-#include "velloc/settings/load_settings.h"
 #include "velloc/run.h"
+#include "velloc/settings/load_settings.h"
 #include "velloc/storage/odbc_database.h"
 #include "velloc/webhook/webhook_settings.h"
 

@@ -1,6 +1,7 @@
 #include "velloc/pipeline.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <iostream>
 #include <new>
@@ -18,13 +19,17 @@
 #include "velloc/guard/spam_check.h"
 #include "velloc/guard/submission_limits.h"
 #include "velloc/guard/upload_check.h"
+#include "velloc/health/health_checks.h"
 #include "velloc/inbox/inbox_responder.h"
 #include "velloc/inbox/inbox_step.h"
 #include "velloc/mail/mail_steps.h"
+#include "velloc/metrics/metrics_labels.h"
+#include "velloc/metrics/metrics_route.h"
 #include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/multipart_form.h"
 #include "velloc/response/diagnostics.h"
+#include "velloc/response/document_answer.h"
 #include "velloc/response/html_responder.h"
 #include "velloc/response/json_responder.h"
 #include "velloc/response_page.h"
@@ -116,21 +121,43 @@ void check_form_recipients(Run& run) {
   fail_request(run.message, kRefusedRecipient, Reason::kRecipient);
 }
 
-Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
-  // Found once: the decoding limits and the settings come from the same file.
-  std::string settings_file = request_settings_file(run.site);
-  init_request_or_fail(run, environment, body, settings_file);
-  init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
-  run.message.temp_files = run.site.temp_files();
-  run.message.log = run.site.log_sink();
-  run.message.clock = &run.site.clock();
-  answer_inbox_request(run, settings_file);
+// What every answer about a form does first: its settings with its profile, the
+// debug listing, and the referer and origin checks.
+void admit_form_request(Run& run, const std::string& settings_file) {
   load_settings_from(run, settings_file);
   log_settings_problems(run, settings_file);
   run_debug_mode(run);
   if (!check_referer(run)) fail_request(run.message, kRefusedReferer, Reason::kReferer);
   check_request_origin(run);
-  answer_challenge_request(run);
+}
+
+// A request without a single field (a crawler, an uptime check opening the handler's
+// address) cannot be a submission: it is told what answers here, and nothing runs. A
+// preflight carries no fields and is answered as one.
+bool carries_no_field(const Run& run) {
+  return run.request.fields.size() == 0 && !is_preflight(run.request);
+}
+
+Answer no_fields_answer(Run& run, const std::string& settings_file) {
+  run.settings.site = run.site.site_settings(settings_file);
+  const settings::SiteSettings& site = *run.settings.site;
+  run.message.log_file = site.log_file;
+  run.message.log_level = site.log_level;
+  run.message.follow_links = site.follow_links;
+  run.settings.response = site.response;
+  run.settings.charset = site.charset;
+  run.answer_format = decide_answer_format(run);
+  log_event(run.message, 5, "No form fields: nothing done\n");
+  Answer answer = Answer::of(Answer::Kind::kNoFields);
+  if (site.health)
+    answer.location = run.request.get_env("SCRIPT_NAME") + std::string(kLivenessPath);
+  return answer;
+}
+
+// The form's room: a submission through every step to its actions and its page.
+Answer answer_form(Run& run, const std::string& settings_file) {
+  if (carries_no_field(run)) return no_fields_answer(run, settings_file);
+  admit_form_request(run, settings_file);
   check_form_recipients(run);
   check_uploads(run);
   resolve_template_paths(run);
@@ -149,6 +176,35 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   return decide_response_page(run);
 }
 
+Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
+  // Found once: the decoding limits and the settings come from the same file.
+  std::string settings_file = request_settings_file(run.site);
+  init_request_or_fail(run, environment, body, settings_file);
+  init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
+  run.message.temp_files = run.site.temp_files();
+  run.message.log = run.site.log_sink();
+  run.message.clock = &run.site.clock();
+  std::shared_ptr<const settings::SiteSettings> site = run.site.site_settings(settings_file);
+  run.route =
+      choose_route(*site, run.request.get_env("REQUEST_METHOD"), run.request.get_env("PATH_INFO"));
+  switch (run.route) {
+    case RequestRoute::kInbox:
+      return answer_inbox(run, settings_file);
+    case RequestRoute::kLiveness:
+      return liveness_answer();
+    case RequestRoute::kReadiness:
+      return answer_readiness(run, settings_file);
+    case RequestRoute::kMetrics:
+      return answer_metrics(run.site, *site, run.request);
+    case RequestRoute::kChallenge:
+      admit_form_request(run, settings_file);
+      return issue_challenge(run);
+    case RequestRoute::kForm:
+      break;
+  }
+  return answer_form(run, settings_file);
+}
+
 // A fault no step expected (a std::exception or anything else thrown) ends the run
 // with the failure page and a log line, never the program.
 Answer unexpected_failure(Run& run, const char* what) {
@@ -162,11 +218,70 @@ Answer unexpected_failure(Run& run, const char* what) {
   return Answer::of(Answer::Kind::kNothing);
 }
 
+Route metrics_route(RequestRoute route) {
+  switch (route) {
+    case RequestRoute::kInbox:
+      return Route::kInbox;
+    case RequestRoute::kChallenge:
+      return Route::kChallenge;
+    case RequestRoute::kLiveness:
+    case RequestRoute::kReadiness:
+      return Route::kHealth;
+    case RequestRoute::kMetrics:
+      return Route::kMetrics;
+    case RequestRoute::kForm:
+      break;
+  }
+  return Route::kForm;
+}
+
+// The submission's outcome as the metrics count it; nullopt for a form request that
+// was no submission (a preflight, the debug listing, a request without fields).
+std::optional<Outcome> submission_outcome(const Run& run, const Answer& answer) {
+  if (run.spam) return Outcome::kSpam;
+  switch (answer.kind) {
+    case Answer::Kind::kRedirect:
+    case Answer::Kind::kPage:
+    case Answer::Kind::kConfirmation:
+      return Outcome::kAccepted;
+    case Answer::Kind::kRefused:
+    case Answer::Kind::kInitFailure:
+    case Answer::Kind::kTemplateNotFound:
+    case Answer::Kind::kNothing:
+      return outcome_of(answer.kind == Answer::Kind::kRefused ||
+                                answer.kind == Answer::Kind::kInitFailure
+                            ? answer.reason
+                            : Reason::kFailed);
+    default:
+      return std::nullopt;
+  }
+}
+
+// Counts the request under its route, and a submission under its form and outcome: a
+// profile the settings define by its name, an unknown one as "other".
+void count_request(MetricsStore& metrics, const Run& run, const Answer& answer,
+                   std::chrono::steady_clock::duration took) {
+  metrics.observe_duration(metrics_route(run.route),
+                           std::chrono::duration_cast<std::chrono::nanoseconds>(took));
+  if (run.route != RequestRoute::kForm) return;
+  std::optional<Outcome> outcome = submission_outcome(run, answer);
+  if (!outcome) return;
+  std::string profile = form_profile_name(run.settings);
+  FormSlot form = kNoProfileSlot;
+  if (!profile.empty())
+    form = metrics.form_slot(profile);
+  else if (answer.reason == Reason::kUnknownForm && answer.kind == Answer::Kind::kRefused)
+    form = kOtherProfileSlot;
+  metrics.count_submission(form, *outcome);
+}
+
 // Each step decides; only this writes the response.
 void respond(const Run& run, const Answer& answer, std::ostream& response) {
   try {
     if (answer.kind == Answer::Kind::kInbox && answer.inbox)
       write_inbox_answer(response, *answer.inbox);
+    else if (answer.kind == Answer::Kind::kDocument)
+      write_document_answer(response, answer);
     else if (run.answer_format == AnswerFormat::kJson)
       write_json_answer(response, answer, run.request);
     else
@@ -180,6 +295,7 @@ void respond(const Run& run, const Answer& answer, std::ostream& response) {
 
 int serve_request(Site& site, const char* const* environment, std::istream& body,
                   std::ostream& response) {
+  auto started = std::chrono::steady_clock::now();
   site.begin_request();
   Run run(site);
   Answer answer;
@@ -199,6 +315,8 @@ int serve_request(Site& site, const char* const* environment, std::istream& body
   if (answer.kind != Answer::Kind::kPreflight) answer.allow_origin = run.allow_origin;
   respond(run, answer, response);
   response.flush();
+  if (MetricsStore* metrics = site.metrics())
+    count_request(*metrics, run, answer, std::chrono::steady_clock::now() - started);
   return 1;
 }
 

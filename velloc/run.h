@@ -14,6 +14,7 @@
 #include "velloc/mail/mail_message.h"
 #include "velloc/request/cgi_request.h"
 #include "velloc/response/negotiation.h"
+#include "velloc/router.h"
 #include "velloc/settings/form_settings.h"
 #include "velloc/site.h"
 #include "velloc/templates/template_engine.h"
@@ -49,6 +50,10 @@ struct Run {
   // The spam filter's score of the form mail, for its X-Spam-Score line; empty
   // when it was not scored.
   std::string spam_score;
+  // The submission was taken for spam (nothing done, the page as if it had been).
+  bool spam = false;
+  // The room the router chose for the request.
+  RequestRoute route = RequestRoute::kForm;
   // Made by an operator's command or the inbox to send what the archive kept: no
   // visitor, so no form profile is asked for (ProfilesOnly).
   bool sends_only = false;

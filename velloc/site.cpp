@@ -34,11 +34,18 @@ void Site::keep_last_good_settings() {
 }
 
 std::shared_ptr<const settings::SiteSettings> Site::site_settings(const std::string& file) {
-  platform::IniSnapshot content = file.empty() ? platform::IniSnapshot() : settings_files_.snapshot(file);
+  platform::IniSnapshot content =
+      file.empty() ? platform::IniSnapshot() : settings_files_.snapshot(file);
   if (!site_settings_ || site_settings_->file != file || !site_settings_->content.same_as(content))
     site_settings_ =
         std::make_shared<const settings::SiteSettings>(settings::read_site_settings(file, content));
   return site_settings_;
+}
+
+std::optional<std::string> Site::settings_passed_over() {
+  std::vector<std::string> files = settings_files_.passed_over();
+  if (files.empty()) return std::nullopt;
+  return files.front();
 }
 
 void Site::begin_request() {

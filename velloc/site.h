@@ -5,6 +5,7 @@
 // request; a Site serves one request at a time and outlives each of them.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,6 +18,8 @@
 #include "velloc/archive/archive_store.h"
 #include "velloc/check/settings_check.h"
 #include "velloc/guard/state_store.h"
+#include "velloc/metrics/metrics_store.h"
+#include "velloc/metrics/metrics_text.h"
 #include "velloc/request/log_file.h"
 #include "velloc/settings/site_settings.h"
 #include "velloc/storage/database_connections.h"
@@ -103,6 +106,21 @@ class Site {
   // disconnects at the end of each insert, as it always has.
   DatabaseConnections& database_connections() { return database_connections_; }
 
+  // The first kept settings file whose latest version was passed over (not whole, or
+  // with an error), while the last good one serves; nullopt when none was.
+  std::optional<std::string> settings_passed_over();
+
+  // The metrics a server process counts into, and the gauges only its supervisor knows;
+  // none for a process of one request (nothing to count across requests).
+  void set_metrics(MetricsStore* store, std::function<MetricsGauges()> gauges) {
+    metrics_ = store;
+    metrics_gauges_ = std::move(gauges);
+  }
+  MetricsStore* metrics() const { return metrics_; }
+  MetricsGauges metrics_gauges() const {
+    return metrics_gauges_ ? metrics_gauges_() : MetricsGauges();
+  }
+
   // The webhook targets whose calls timed out lately.
   HangingTargets& hanging_webhook_targets() { return hanging_webhook_targets_; }
 
@@ -135,4 +153,6 @@ class Site {
   bool archive_store_failed_ = false;
   DatabaseConnections database_connections_;
   HangingTargets hanging_webhook_targets_;
+  MetricsStore* metrics_ = nullptr;
+  std::function<MetricsGauges()> metrics_gauges_;
 };

@@ -70,10 +70,11 @@ ChallengeIssue new_issue(const ChallengeSettings& settings, std::string form, st
 
 }  // namespace
 
-void answer_challenge_request(Run& run) {
-  if (run.request.get_env("REQUEST_METHOD") != "GET" ||
-      run.request.get_env("PATH_INFO") != kChallengePath)
-    return;
+bool is_challenge_request(std::string_view method, std::string_view path_info) {
+  return method == "GET" && path_info == kChallengePath;
+}
+
+Answer issue_challenge(Run& run) {
   const ChallengeSettings& settings = read_challenge_settings(run);
   if (const char* why = cannot_turn_on(settings)) refuse(run, why);
   std::string json =
@@ -82,7 +83,7 @@ void answer_challenge_request(Run& run) {
   if (json.empty()) refuse(run, "OpenSSL could not sign the challenge");
   Answer answer = Answer::of(Answer::Kind::kChallenge);
   answer.body = std::move(json);
-  throw RunEnded{std::move(answer)};
+  return answer;
 }
 
 void check_challenge(Run& run) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "velloc/answer.h"
 #include "velloc/guard/robot_settings.h"
 
 struct Run;
@@ -18,10 +19,14 @@ inline constexpr char kSolutionField[] = "altcha";
 // The page of every refusal of a robot check: the challenge and the captcha.
 inline constexpr char kNotARobot[] = "Please Confirm You Are Not a Robot!";
 
-// A GET with PATH_INFO "/challenge" ends the run with a new challenge, or with the
-// refusal when the form's challenge cannot be turned on; any other request
-// passes.
-void answer_challenge_request(Run& run);
+// The challenge room: the router sends a GET with PATH_INFO "/challenge" here once the
+// form's settings are loaded and its referer and origin checked. Answers with a new
+// challenge, or ends the run with the refusal when the form's challenge cannot be
+// turned on.
+Answer issue_challenge(Run& run);
+
+// Whether a request asks for a challenge: a GET with PATH_INFO "/challenge".
+bool is_challenge_request(std::string_view method, std::string_view path_info);
 
 // Step after the honeypot: a form with a challenge must carry a solution that
 // checks and was not used before; otherwise the run ends with "Please Confirm You

@@ -17,6 +17,7 @@ void drop_honeypot_submission(Run& run) {
   if (honeypot_filled(field, run.request)) {
     log_event(run.message, 5, "Honeypot field filled; submission dropped\n");
     archive_spam(run);
+    run.spam = true;
     throw RunEnded{decide_response_page(run)};
   }
   drop_checked_field(run, field);

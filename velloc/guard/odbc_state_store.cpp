@@ -59,6 +59,14 @@ class OdbcStateStore final : public StateStore {
   std::optional<std::string> kept_secret(const std::string& name, const std::string& candidate,
                                          std::string* error) override;
   bool forget_key(const std::string& key, std::string* error) override;
+  bool answers(std::string* error) override {
+    return in_transaction(
+        [&](std::string* failure) {
+          std::vector<std::int64_t> values;
+          return run("SELECT COUNT(*) FROM velloc_rate_keys", {}, &values, failure);
+        },
+        error);
+  }
 
  private:
   bool run(const std::string& sql, const std::vector<std::string>& parameters,

@@ -54,6 +54,8 @@ class StateStore {
 
   // Deletes the rate-limit events recorded under `key`, and the key. False with
   // `*error` set when the store fails.
+  // Whether the store answers a query now (its tables made when they are missing).
+  virtual bool answers(std::string* error) = 0;
   virtual bool forget_key(const std::string& key, std::string* error) = 0;
 };
 

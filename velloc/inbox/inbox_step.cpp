@@ -339,16 +339,14 @@ InboxAnswer decide(Run& run, const InboxSettings& settings, const std::string& s
 
 }  // namespace
 
-void answer_inbox_request(Run& run, const std::string& settings_file) {
+Answer answer_inbox(Run& run, const std::string& settings_file) {
   std::string path = run.request.get_env("PATH_INFO");
-  if (settings_file.empty() || !is_inbox_path(path)) return;
   std::shared_ptr<const settings::SiteSettings> site = run.site.site_settings(settings_file);
   InboxSettings settings = inbox_settings_of(*site);
-  if (!settings.enabled) return;
   run.message.log_file = site->log_file;
   run.message.log_level = site->log_level;
   Answer ended = Answer::of(Answer::Kind::kInbox);
   ended.inbox = std::make_shared<const InboxAnswer>(
       decide(run, settings, settings_file, std::string_view(path).substr(kInboxPathLength)));
-  throw RunEnded{std::move(ended)};
+  return ended;
 }

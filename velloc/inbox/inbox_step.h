@@ -1,15 +1,16 @@
-// The site owner's inbox as a step of the run: with Inbox=1 in the settings file,
-// a request whose PATH_INFO is the inbox's is answered by the inbox instead of
-// the form pipeline. The step checks who asks (inbox_access.h), reads what it
+// The site owner's inbox, a room of its own: with Inbox=1 in the settings file, the
+// router (velloc/router.h) sends a request whose PATH_INFO is the inbox's here instead
+// of to the form. The room checks who asks (inbox_access.h), reads what it
 // shows from the archive, runs the actions the owner posts, and ends the run
 // with what it decided; the inbox responder writes it.
 #pragma once
 
 #include <string>
 
+#include "velloc/answer.h"
+
 struct Run;
 
-// Ends the run (RunEnded with an Answer of kind kInbox) for an inbox request;
-// any other request passes. Reads only the settings file's [Velloc] section, so a
-// form profile never turns the inbox on. `settings_file` empty: no inbox.
-void answer_inbox_request(Run& run, const std::string& settings_file);
+// The answer (of kind kInbox) to a request the router sent to the inbox. Reads only
+// the settings file's [Velloc] section, so a form profile never turns the inbox on.
+Answer answer_inbox(Run& run, const std::string& settings_file);

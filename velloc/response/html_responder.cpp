@@ -84,6 +84,19 @@ void write_confirmation_page(std::ostream& out, const Answer& answer, const CgiR
   out << "</BODY>\n</HTML>";
 }
 
+// The page of a request without any field: what answers here, and where its health shows.
+void write_no_fields_page(std::ostream& out, const Answer& answer, std::string_view content_type) {
+  write_cors_headers(out, answer);
+  write_content_type(out, content_type);
+  out << "<HTML><HEAD><TITLE>velloc</TITLE></HEAD>\n<BODY>\n"
+      << "<P>This address is velloc, the handler of this site's forms. The request carried no "
+         "form fields, so nothing was sent or kept.</P>\n";
+  if (!answer.location.empty())
+    out << "<P>Its health: <A HREF=\"" << html_escape(answer.location) << "\">"
+        << html_escape(answer.location) << "</A></P>\n";
+  out << "</BODY>\n</HTML>";
+}
+
 }  // namespace
 
 void write_html_answer(std::ostream& out, const Answer& answer, const CgiRequest& request,
@@ -113,7 +126,10 @@ void write_html_answer(std::ostream& out, const Answer& answer, const CgiRequest
       return write_preflight_answer(out, answer);
     case Answer::Kind::kChallenge:
       return write_challenge_answer(out, answer);
+    case Answer::Kind::kNoFields:
+      return write_no_fields_page(out, answer, content_type);
     case Answer::Kind::kInbox:
-      return;  // the inbox responder's (velloc/inbox/)
+    case Answer::Kind::kDocument:
+      return;  // written as they stand (write_document_answer)
   }
 }

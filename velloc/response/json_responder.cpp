@@ -138,6 +138,14 @@ Reply debug_listing(const CgiRequest& request) {
   return {kOk, object.text()};
 }
 
+Reply no_fields(const Answer& answer) {
+  JsonObject object;
+  object.add_bool("ok", true).add_string("service", "velloc");
+  object.add_string("message", "The request carried no form fields; nothing was sent or kept.");
+  if (!answer.location.empty()) object.add_string("health", answer.location);
+  return {kOk, object.text()};
+}
+
 Reply reply_for(const Answer& answer, const CgiRequest& request) {
   switch (answer.kind) {
     case Answer::Kind::kInitFailure:
@@ -152,7 +160,10 @@ Reply reply_for(const Answer& answer, const CgiRequest& request) {
       return accepted(answer);
     case Answer::Kind::kTemplateNotFound:
       return failed(failure_of(Reason::kFailed), kTemplateNotFound + answer.location, answer);
+    case Answer::Kind::kNoFields:
+      return no_fields(answer);
     case Answer::Kind::kNothing:
+    case Answer::Kind::kDocument:
     case Answer::Kind::kPreflight:
     case Answer::Kind::kChallenge:
     case Answer::Kind::kInbox:

@@ -49,6 +49,19 @@ std::optional<std::int64_t> parse_size(std::string_view text) {
   return value;
 }
 
+// Digits within `low` and `high` (held there); `fallback` for an absent or empty value
+// or one that does not begin with a digit.
+int bounded_number(const std::optional<std::string>& value, int fallback, int low, int high) {
+  std::string_view text = value ? platform::trim(*value) : std::string_view();
+  if (text.empty() || text.front() < '0' || text.front() > '9') return fallback;
+  std::int64_t number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    number = std::min<std::int64_t>(high, number * 10 + (c - '0'));
+  }
+  return static_cast<int>(std::max<std::int64_t>(low, number));
+}
+
 }  // namespace
 
 SiteSettings read_site_settings(const std::string& file, const platform::IniSnapshot& content) {
@@ -97,6 +110,14 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
   site.receipt_counter_in_state = platform::equal_ignoring_case(read("ReceiptCounter"), "state");
   site.delivery_retry_hours = parse_retry_hours(read("DeliveryRetryHours"));
   site.http_ca_file = read("HTTP_CA_FILE");
+
+  site.health = platform::trim(read("Health")) == "1";
+  site.min_free_megabytes = bounded_number(find("MinFreeMegabytes"), 100, 0, 1000000);
+  site.metrics = platform::trim(read("Metrics")) == "1";
+  std::optional<std::string> allow = find("MetricsAllow", kMaxList);
+  site.metrics_allow_set = allow.has_value();
+  site.metrics_allow = allow.value_or("");
+  site.metrics_token = std::string(platform::trim(read("MetricsToken")));
 
   site.inbox = platform::trim(read("Inbox")) == "1";
   site.inbox_users = std::string(platform::trim(read("InboxUsers")));

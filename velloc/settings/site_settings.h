@@ -17,7 +17,7 @@ namespace settings {
 enum class Tls { kNone, kStartTls, kImplicit, kUnknown };
 
 struct SiteSettings {
-  std::string file;              // empty: no settings file, every value its default
+  std::string file;               // empty: no settings file, every value its default
   platform::IniSnapshot content;  // the version read; the profiles come from it
 
   // Where velloc reads and writes.
@@ -27,7 +27,7 @@ struct SiteSettings {
   std::string template_directory = ".\\BRANNIC\\TEMPLATES\\";  // TEMPLATE_DIR
   std::string log_file = "BRANNIC.LOG";                        // LOGFILE
   int log_level = 1;                                           // LOG_LEVEL
-  RequestLimits request_limits;  // MaxRequestSize, MaxFields
+  RequestLimits request_limits;                                // MaxRequestSize, MaxFields
 
   // Mail.
   std::string smtp_server = "mail";  // SMTP
@@ -48,8 +48,8 @@ struct SiteSettings {
   std::optional<std::string> allowed_recipients;  // nullopt when absent
   std::string redirect_hosts;
   std::string allowed_origins;  // AllowedOrigins of [Velloc], for answers given before a profile
-  std::string response;  // Response of [Velloc], for answers given before a profile
-  bool allow_debug = true;           // AllowDebug other than "0"
+  std::string response;         // Response of [Velloc], for answers given before a profile
+  bool allow_debug = true;      // AllowDebug other than "0"
   bool escape_web_templates = true;  // EscapeWebTemplates other than "0"
   bool profiles_only = false;        // ProfilesOnly=1
 
@@ -59,6 +59,14 @@ struct SiteSettings {
   bool receipt_counter_in_state = false;  // ReceiptCounter=state
   int delivery_retry_hours = 72;
   std::string http_ca_file;  // HTTP_CA_FILE
+
+  // The operator's endpoints.
+  bool health = false;             // Health=1: /healthz and /readyz
+  int min_free_megabytes = 100;    // MinFreeMegabytes: /readyz fails below it
+  bool metrics = false;            // Metrics=1: /metrics
+  std::string metrics_allow;       // MetricsAllow, as written; empty: loopback
+  bool metrics_allow_set = false;  // whether MetricsAllow is in the file
+  std::string metrics_token;       // MetricsToken (never logged)
 
   // The inbox.
   bool inbox = false;  // Inbox=1

@@ -1,0 +1,21 @@
+#include "velloc/router.h"
+
+#include "velloc/guard/challenge_step.h"
+#include "velloc/inbox/inbox_access.h"
+
+namespace {
+
+constexpr std::string_view kReadinessPath = "/readyz";
+constexpr std::string_view kMetricsPath = "/metrics";
+
+}  // namespace
+
+RequestRoute choose_route(const settings::SiteSettings& site, std::string_view method,
+                          std::string_view path_info) {
+  if (site.inbox && is_inbox_path(path_info)) return RequestRoute::kInbox;
+  if (site.health && path_info == kLivenessPath) return RequestRoute::kLiveness;
+  if (site.health && path_info == kReadinessPath) return RequestRoute::kReadiness;
+  if (site.metrics && path_info == kMetricsPath) return RequestRoute::kMetrics;
+  if (is_challenge_request(method, path_info)) return RequestRoute::kChallenge;
+  return RequestRoute::kForm;
+}
