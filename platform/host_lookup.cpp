@@ -6,19 +6,6 @@
 
 #include <memory>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELLOC_LEAK_CHECKED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(VELLOC_LEAK_CHECKED)
-#include <sanitizer/lsan_interface.h>
-#define VELLOC_KEEPS_ON_PURPOSE(object) __lsan_ignore_object(object)
-#endif
-#ifndef VELLOC_KEEPS_ON_PURPOSE
-#define VELLOC_KEEPS_ON_PURPOSE(object) static_cast<void>(object)
-#endif
-
 namespace platform {
 
 namespace {
@@ -60,8 +47,8 @@ HostLookup look_up_ipv4_host(const std::string& host, std::chrono::milliseconds 
   if (status == 0) status = wait_for(&lookup->request, std::chrono::steady_clock::now() + bound);
   if (status == EAI_INPROGRESS && gai_cancel(&lookup->request) == EAI_NOTCANCELED) {
     // The resolver's thread still writes into the request: it is left to it, one
-    // small block for the rest of the process (which the leak checker is told).
-    VELLOC_KEEPS_ON_PURPOSE(lookup.release());
+    // small block for the rest of the process (the resolver's queue still holds it).
+    static_cast<void>(lookup.release());
     return {HostLookup::Outcome::kTimedOut, ""};
   }
   if (lookup->request.ar_result) freeaddrinfo(lookup->request.ar_result);
