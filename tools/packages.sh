@@ -10,10 +10,11 @@ VELLOC_RUNTIME_PACKAGES=(cmake ninja-build g++ pkg-config unixodbc unixodbc-dev 
 VELLOC_DEMO_PACKAGES=(npm)
 # Further packages the tests need (nginx and systemd-socket-activate serve velloc
 # persistent; ab and strace are for the benchmarks; prometheus brings promtool, which
-# checks the shipped alert rules).
+# checks the shipped alert rules; dnsmasq-base is a name server on loopback for the
+# check of the relay's name, without the system service that would take port 53).
 VELLOC_TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
   postgresql mpack tmux chromium chromium-driver python3-selenium openssl postfix spamassassin spamd
-  nginx-light systemd apache2-utils strace prometheus)
+  nginx-light systemd apache2-utils strace prometheus dnsmasq-base)
 
 ensure_packages() {
   local missing=()

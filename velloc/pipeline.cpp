@@ -104,7 +104,8 @@ void log_settings_problems(Run& run, const std::string& settings_file) {
   if (run.site.keeps_last_good_settings())
     problems = run.site.take_new_settings_problems();
   else if (!settings_file.empty())
-    problems = check_settings(settings_file, run.site.facts().working_directory, false);
+    problems =
+        check_settings(settings_file, run.site.facts().working_directory, CheckLookups::none());
   for (const SettingsProblem& problem : problems)
     log_event(run.message, 1, "Settings problem: %s:%d: %s: %s\n", problem.file.c_str(),
               problem.line,

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(out);
   }
   std::ostringstream report;
-  report_problems(check_settings(file, "/tmp"), false, false, report);
+  report_problems(check_settings(file, "/tmp", {.relay_name = nullptr}), false, false, report);
   for (const char* key : {"PGP_Path", "TEMPLATE_DIR", "LOG_LEVEL", "ReceiptNumber"}) {
     std::string value = platform::read_ini_string(file, "Velloc", key, "default");
     if (value.size() > platform::kMaxIniValue) __builtin_trap();

@@ -1,5 +1,6 @@
 #include "velloc/check/settings_check.h"
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
 #include "platform/text.h"
+#include "velloc/mail/smtp_connection.h"
 #include "velloc/settings/settings_model.h"
 #include "velloc/storage/odbc_database.h"
 #include "velloc/templates/text_files.h"
@@ -57,6 +59,11 @@ class Checker {
 
   // The ODBC data sources are not asked for: a DSN is then taken as it stands.
   void skip_data_sources() { data_sources_read_ = true; }
+  // The relay's name is looked up with `resolver`, waiting at most `bound`.
+  void look_up_relay(CheckLookups::HostResolver resolver, std::chrono::seconds bound) {
+    relay_resolver_ = std::move(resolver);
+    relay_bound_ = bound;
+  }
   void check_settings_file(const std::string& file);
   void check_start(const std::string& file, std::string_view content);
   void check_settings_content(const std::string& file, std::string_view content);
@@ -79,6 +86,8 @@ class Checker {
   void check_template_file(const std::string& file, const KeyDeclaration& key,
                            const platform::IniEntry& entry);
   void check_data_source(const std::string& file, const platform::IniEntry& entry);
+  void check_relay(const std::string& file, int line, const std::string& setting,
+                   const std::string& shown);
   std::string from_working_directory(const std::string& path) const;
 
   std::string working_directory_;
@@ -89,6 +98,9 @@ class Checker {
   std::set<std::string> templates_read_;
   std::optional<std::vector<std::string>> data_sources_;  // read on first use
   bool data_sources_read_ = false;
+  CheckLookups::HostResolver relay_resolver_;  // empty: the relay is not looked up
+  std::chrono::seconds relay_bound_{0};
+  bool relay_checked_ = false;  // SMTP was met in [Velloc]
 };
 
 std::optional<std::string> Checker::read_checked(const std::string& file) {
@@ -169,6 +181,10 @@ void Checker::check_settings_content(const std::string& file, std::string_view c
   }
   if (sections_seen.count("velloc") == 0)
     add(Severity::kWarning, file, 0, "no [Velloc] section: every key has its default");
+  if (!relay_checked_) {
+    std::string relay(settings::find_key("SMTP", settings::kVellocSection)->default_value);
+    check_relay(file, 0, relay, "SMTP=" + relay + " (the default, as [Velloc] does not set SMTP)");
+  }
 }
 
 // The place of a section's keys (0 for a section velloc does not read).
@@ -235,6 +251,10 @@ void Checker::check_value(const std::string& file, const KeyDeclaration& key,
     for (const std::string& item : platform::split_at(entry.value, ", "))
       if (item == "*")
         add(Severity::kWarning, file, entry.line, shown + ": the list admits every address");
+  }
+  if (key.name == "SMTP") {
+    std::string value = entry.value.substr(0, platform::kMaxIniValue);
+    check_relay(file, entry.line, value, entry.name + "=" + value);
   }
   if (!entry.value.empty()) check_files(file, key, entry);
 }
@@ -383,6 +403,25 @@ void Checker::check_data_source(const std::string& file, const platform::IniEntr
       "DSN=" + name + ": no such ODBC data source (see odbc.ini, or ODBCINI)");
 }
 
+// The host of `setting` (SMTP's "host[:port]") must resolve as the mail step asks
+// for it: an IPv4 address is taken as it is, a name is looked up for one.
+void Checker::check_relay(const std::string& file, int line, const std::string& setting,
+                          const std::string& shown) {
+  relay_checked_ = true;
+  if (!relay_resolver_) return;
+  std::string host = parse_server_setting(setting, 25).host;
+  in_addr address;
+  if (inet_pton(AF_INET, host.c_str(), &address) == 1) return;
+  platform::HostLookup found = relay_resolver_(host, relay_bound_);
+  if (found.outcome == platform::HostLookup::Outcome::kTimedOut)
+    add(Severity::kWarning, file, line,
+        shown + ": the relay's name did not resolve within " +
+            std::to_string(relay_bound_.count()) + " s");
+  else if (found.outcome == platform::HostLookup::Outcome::kNotFound)
+    add(Severity::kWarning, file, line,
+        shown + ": the relay's name does not resolve (" + found.reason + ")");
+}
+
 const char* severity_word(Severity severity) {
   return severity == Severity::kError ? "error" : "warning";
 }
@@ -408,9 +447,10 @@ std::string json_text(std::string_view text) {
 
 std::vector<SettingsProblem> check_settings(const std::string& settings_file,
                                             const std::string& working_directory,
-                                            bool look_up_data_sources) {
+                                            const CheckLookups& lookups) {
   Checker checker(working_directory);
-  if (!look_up_data_sources) checker.skip_data_sources();
+  if (!lookups.data_sources) checker.skip_data_sources();
+  if (lookups.relay_name) checker.look_up_relay(lookups.relay_name, lookups.relay_bound);
   checker.check_settings_file(settings_file);
   return checker.problems();
 }

@@ -4,12 +4,15 @@
 // reads files only and never writes; a secret's value never appears in a problem.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/host_lookup.h"
 #include "platform/ini_file.h"
 
 struct SettingsProblem {
@@ -19,15 +22,31 @@ struct SettingsProblem {
   std::string message;
 };
 
+// What the check asks of the system beyond reading files. The command asks it all
+// by default; a web run asks nothing (CheckLookups::none()): it should neither load
+// the ODBC driver manager nor wait on the resolver.
+struct CheckLookups {
+  using HostResolver =
+      std::function<platform::HostLookup(const std::string& host, std::chrono::milliseconds)>;
+  // Whether a template's DSN is looked up among the ODBC data sources.
+  bool data_sources = true;
+  // Looks up the relay's name (the host of SMTP, or of its default); empty: not
+  // looked up. An IPv4 address is never looked up, as the mail step takes it as it is.
+  HostResolver relay_name = platform::look_up_ipv4_host;
+  // The longest the relay's lookup may take.
+  std::chrono::seconds relay_bound{5};
+
+  static CheckLookups none() { return {false, nullptr}; }
+};
+
 // The problems of `settings_file`, in the order of its lines; those of a template
-// follow the line that first names it. Relative paths in the settings (TEMPLATE_DIR,
-// TEMP, ...) are taken from `working_directory`, the folder the web server runs
-// velloc in. Folders velloc writes into are checked for the user running the check.
-// Without `look_up_data_sources` (a web run, which should not load the ODBC driver
-// manager for it) a template's DSN is not looked up.
+// follow the line that first names it, and those of the file as a whole (line 0) come
+// last. Relative paths in the settings (TEMPLATE_DIR, TEMP, ...) are taken from
+// `working_directory`, the folder the web server runs velloc in. Folders velloc
+// writes into are checked for the user running the check.
 std::vector<SettingsProblem> check_settings(const std::string& settings_file,
                                             const std::string& working_directory,
-                                            bool look_up_data_sources = true);
+                                            const CheckLookups& lookups = {});
 
 // The problems of one version of one file that a run reads, from `content`: a
 // settings file with its form profiles, or a template's .ini file (told by its first

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "tests/support/cgi_runner.h"
@@ -11,14 +12,24 @@ namespace {
 using Severity = SettingsProblem::Severity;
 
 // The problems of `settings` (written to VELLOC.ini beside `files`), one line each,
-// with the scratch folder left out of the paths.
+// with the scratch folder left out of the paths. The resolver knows every name but
+// `unresolved`, and never answers for slow.test.
 std::string problems_of(const std::string& settings,
-                        const std::vector<std::pair<std::string, std::string>>& files = {}) {
+                        const std::vector<std::pair<std::string, std::string>>& files,
+                        const std::vector<std::string>& unresolved) {
   testing_support::TempDir dir;
   dir.write("VELLOC.ini", settings);
   for (const auto& [name, content] : files) dir.write(name, content);
+  CheckLookups lookups;
+  lookups.relay_name = [&](const std::string& host, std::chrono::milliseconds) {
+    using Outcome = platform::HostLookup::Outcome;
+    if (host == "slow.test") return platform::HostLookup{Outcome::kTimedOut, ""};
+    if (std::find(unresolved.begin(), unresolved.end(), host) == unresolved.end())
+      return platform::HostLookup{};
+    return platform::HostLookup{Outcome::kNotFound, "Name or service not known"};
+  };
   std::ostringstream out;
-  report_problems(check_settings(dir.file("VELLOC.ini"), dir.path()), false, false, out);
+  report_problems(check_settings(dir.file("VELLOC.ini"), dir.path(), lookups), false, false, out);
   std::string text = out.str();
   for (std::size_t at; (at = text.find(dir.path() + "/")) != std::string::npos;)
     text.erase(at, dir.path().size() + 1);
@@ -31,9 +42,30 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
     std::string settings;
     std::vector<std::pair<std::string, std::string>> files;
     std::string expected;
+    std::vector<std::string> unresolved = {};  // the names the resolver does not know
   };
   const Case cases[] = {
       {"[Velloc]\nSMTP=mail:25\nArchive=1\n", {}, "0 errors, 0 warnings\n"},
+      // The relay: SMTP's host is looked up, an IPv4 address is not, nor the default
+      // when SMTP is set; a misspelt [Velloc] leaves the default "mail".
+      {"[Velloc]\nSMTP=relay.test:2525\n", {}, "0 errors, 0 warnings\n", {"mail"}},
+      {"[Velloc]\nSMTP=192.0.2.7\n", {}, "0 errors, 0 warnings\n", {"192.0.2.7"}},
+      {"[Velloc]\nSMTP=nowhere.test:25\n",
+       {},
+       "VELLOC.ini:2: warning: SMTP=nowhere.test:25: the relay's name does not resolve (Name or "
+       "service not known)\n0 errors, 1 warning\n",
+       {"nowhere.test"}},
+      {"[Velloc]\nsmtp=slow.test\n",
+       {},
+       "VELLOC.ini:2: warning: smtp=slow.test: the relay's name did not resolve within 5 s\n"
+       "0 errors, 1 warning\n"},
+      {"[Veloc]\nSMTP=relay.test\n",
+       {},
+       "VELLOC.ini:1: warning: [Veloc]: unknown section; did you mean [Velloc]?\n"
+       "VELLOC.ini:0: warning: no [Velloc] section: every key has its default\n"
+       "VELLOC.ini:0: warning: SMTP=mail (the default, as [Velloc] does not set SMTP): the "
+       "relay's name does not resolve (Name or service not known)\n0 errors, 3 warnings\n",
+       {"mail"}},
       {"\xEF\xBB\xBF[Velloc]\nSMPT=mail\n",
        {},
        "VELLOC.ini:1: warning: byte-order mark at the start of the file (skipped when read; save "
@@ -92,7 +124,8 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
        "VELLOC.ini:0: warning: no [Velloc] section: every key has its default\n"
        "0 errors, 2 warnings\n"},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.expected, problems_of(c.settings, c.files)) << c.settings;
+  for (const Case& c : cases)
+    EXPECT_EQ(c.expected, problems_of(c.settings, c.files, c.unresolved)) << c.settings;
 }
 
 // One version of one file as a long-lived process checks it when the file changed: the
