@@ -1,12 +1,12 @@
 #include "velloc/router.h"
 
-#include "velloc/guard/challenge_step.h"
 #include "velloc/inbox/inbox_access.h"
 
 namespace {
 
 constexpr std::string_view kReadinessPath = "/readyz";
 constexpr std::string_view kMetricsPath = "/metrics";
+constexpr std::string_view kChallengePath = "/challenge";
 
 }  // namespace
 
@@ -16,6 +16,6 @@ RequestRoute choose_route(const settings::SiteSettings& site, std::string_view m
   if (site.health && path_info == kLivenessPath) return RequestRoute::kLiveness;
   if (site.health && path_info == kReadinessPath) return RequestRoute::kReadiness;
   if (site.metrics && path_info == kMetricsPath) return RequestRoute::kMetrics;
-  if (is_challenge_request(method, path_info)) return RequestRoute::kChallenge;
+  if (method == "GET" && path_info == kChallengePath) return RequestRoute::kChallenge;
   return RequestRoute::kForm;
 }

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr char kChallengePath[] = "/challenge";
 constexpr char kAltcha[] = "altcha";
 constexpr std::size_t kSaltBytes = 12;
 
@@ -69,10 +68,6 @@ ChallengeIssue new_issue(const ChallengeSettings& settings, std::string form, st
 }
 
 }  // namespace
-
-bool is_challenge_request(std::string_view method, std::string_view path_info) {
-  return method == "GET" && path_info == kChallengePath;
-}
 
 Answer issue_challenge(Run& run) {
   const ChallengeSettings& settings = read_challenge_settings(run);

@@ -25,9 +25,6 @@ inline constexpr char kNotARobot[] = "Please Confirm You Are Not a Robot!";
 // turned on.
 Answer issue_challenge(Run& run);
 
-// Whether a request asks for a challenge: a GET with PATH_INFO "/challenge".
-bool is_challenge_request(std::string_view method, std::string_view path_info);
-
 // Step after the honeypot: a form with a challenge must carry a solution that
 // checks and was not used before; otherwise the run ends with "Please Confirm You
 // Are Not a Robot!" and a log line naming the check that failed. The solution
