@@ -1,6 +1,7 @@
 #include "velloc/pipeline.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <iostream>
 #include <new>
@@ -24,6 +25,7 @@
 #include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/multipart_form.h"
+#include "velloc/request_summary.h"
 #include "velloc/response/diagnostics.h"
 #include "velloc/response/html_responder.h"
 #include "velloc/response/json_responder.h"
@@ -36,6 +38,28 @@
 #include "velloc/webhook/webhook_step.h"
 
 namespace {
+
+// The run's mail record, fresh, logging to the Site's file through the Site's
+// clock under the request's id.
+void init_run_message(Run& run) {
+  std::string request_id = std::move(run.message.request_id);
+  std::chrono::steady_clock::time_point began = run.message.began;
+  init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
+  run.message.temp_files = run.site.temp_files();
+  run.message.log = run.site.log_sink();
+  run.message.clock = &run.site.clock();
+  run.message.request_id = std::move(request_id);
+  run.message.began = began;
+}
+
+// The log of a run ended before its settings were loaded, for the request's line.
+void attach_log(Run& run, const settings::SiteSettings& site) {
+  init_run_message(run);
+  run.message.log_file = site.log_file;
+  run.message.log_level = site.log_level;
+  run.message.log_format = site.log_format;
+  run.message.follow_links = site.follow_links;
+}
 
 constexpr char kRefusedReferer[] =
     "This request was submitted from a Form with Insufficent Permissions.";
@@ -50,9 +74,10 @@ constexpr char kTooLargeToDecode[] = "the request is too large to decode";
 [[noreturn]] void end_with_init_failure(Run& run, const std::string& settings_file, Reason reason,
                                         const char* what, const char* message, int status = 0) {
   std::cerr << "velloc: " << what << '\n';
+  std::shared_ptr<const settings::SiteSettings> site = run.site.site_settings(settings_file);
+  attach_log(run, *site);
   run.answer_format = decide_answer_format(run);
-  run.allow_origin =
-      readable_origin(run.request, run.site.site_settings(settings_file)->allowed_origins);
+  run.allow_origin = readable_origin(run.request, site->allowed_origins);
   run.request = CgiRequest();
   Answer failure = Answer::of(Answer::Kind::kInitFailure);
   failure.reason = reason;
@@ -63,7 +88,7 @@ constexpr char kTooLargeToDecode[] = "the request is too large to decode";
 
 // Step 1. A request over the limits of the settings, a body that cannot be decoded,
 // or running out of memory while decoding, is answered with the initialisation error
-// page; nothing is logged, since the log's settings are not read yet. The request's
+// page; no step logs anything, only the request's own line of a JSON log. The request's
 // headers, decoded first, still choose the answer's format.
 void init_request_or_fail(Run& run, const char* const* environment, std::istream& body,
                           const std::string& settings_file) {
@@ -101,8 +126,8 @@ void log_settings_problems(Run& run, const std::string& settings_file) {
   else if (!settings_file.empty())
     problems = check_settings(settings_file, run.site.facts().working_directory, false);
   for (const SettingsProblem& problem : problems)
-    log_event(run.message, 1, "Settings problem: %s:%d: %s: %s\n", problem.file.c_str(),
-              problem.line,
+    log_event(run.message, LogEvent::kSettingsProblem, 1, "Settings problem: %s:%d: %s: %s\n",
+              problem.file.c_str(), problem.line,
               problem.severity == SettingsProblem::Severity::kError ? "error" : "warning",
               problem.message.c_str());
 }
@@ -120,10 +145,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   // Found once: the decoding limits and the settings come from the same file.
   std::string settings_file = request_settings_file(run.site);
   init_request_or_fail(run, environment, body, settings_file);
-  init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
-  run.message.temp_files = run.site.temp_files();
-  run.message.log = run.site.log_sink();
-  run.message.clock = &run.site.clock();
+  init_run_message(run);
   answer_inbox_request(run, settings_file);
   load_settings_from(run, settings_file);
   log_settings_problems(run, settings_file);
@@ -182,6 +204,8 @@ int serve_request(Site& site, const char* const* environment, std::istream& body
                   std::ostream& response) {
   site.begin_request();
   Run run(site);
+  run.message.request_id = site.next_request_id();
+  run.message.began = std::chrono::steady_clock::now();
   Answer answer;
   try {
     answer = run_steps(run, environment, body);
@@ -199,6 +223,7 @@ int serve_request(Site& site, const char* const* environment, std::istream& body
   if (answer.kind != Answer::Kind::kPreflight) answer.allow_origin = run.allow_origin;
   respond(run, answer, response);
   response.flush();
+  log_request_summary(run, answer);
   return 1;
 }
 

@@ -49,6 +49,9 @@ struct Run {
   // The spam filter's score of the form mail, for its X-Spam-Score line; empty
   // when it was not scored.
   std::string spam_score;
+  // The check that judged the submission spam ("honeypot", "spam_filter",
+  // "content_rules"), for the request's log line; empty when none did.
+  std::string spam_check;
   // Made by an operator's command or the inbox to send what the archive kept: no
   // visitor, so no form profile is asked for (ProfilesOnly).
   bool sends_only = false;

@@ -10,6 +10,7 @@
 
 #include "platform/ini_file.h"
 #include "velloc/request/field_map.h"
+#include "velloc/request/json_log_line.h"
 
 namespace settings {
 
@@ -17,7 +18,7 @@ namespace settings {
 enum class Tls { kNone, kStartTls, kImplicit, kUnknown };
 
 struct SiteSettings {
-  std::string file;              // empty: no settings file, every value its default
+  std::string file;               // empty: no settings file, every value its default
   platform::IniSnapshot content;  // the version read; the profiles come from it
 
   // Where velloc reads and writes.
@@ -27,7 +28,8 @@ struct SiteSettings {
   std::string template_directory = ".\\BRANNIC\\TEMPLATES\\";  // TEMPLATE_DIR
   std::string log_file = "BRANNIC.LOG";                        // LOGFILE
   int log_level = 1;                                           // LOG_LEVEL
-  RequestLimits request_limits;  // MaxRequestSize, MaxFields
+  LogFormat log_format = LogFormat::kText;                     // LogFormat=json
+  RequestLimits request_limits;                                // MaxRequestSize, MaxFields
 
   // Mail.
   std::string smtp_server = "mail";  // SMTP
@@ -48,8 +50,8 @@ struct SiteSettings {
   std::optional<std::string> allowed_recipients;  // nullopt when absent
   std::string redirect_hosts;
   std::string allowed_origins;  // AllowedOrigins of [Velloc], for answers given before a profile
-  std::string response;  // Response of [Velloc], for answers given before a profile
-  bool allow_debug = true;           // AllowDebug other than "0"
+  std::string response;         // Response of [Velloc], for answers given before a profile
+  bool allow_debug = true;      // AllowDebug other than "0"
   bool escape_web_templates = true;  // EscapeWebTemplates other than "0"
   bool profiles_only = false;        // ProfilesOnly=1
 
