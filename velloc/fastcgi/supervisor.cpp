@@ -169,17 +169,17 @@ void Supervisor::log_start() const {
   log_record(server_log(facts_), LogEvent::kServerStart, 1, members, text);
 }
 
+// "FastCGI worker 8631 ended by signal 9; ...", or its JSON line with the worker's
+// pid and the signal or the exit status.
 void Supervisor::log_death(pid_t pid, int status) {
-  MailMessage log = server_log(facts_);
-  if (WIFSIGNALED(status)) {
-    log_event(log, LogEvent::kWorkerDied, 1,
-              "FastCGI worker %ld ended by signal %d; another takes its place\n",
-              static_cast<long>(pid), WTERMSIG(status));
-  } else {
-    log_event(log, LogEvent::kWorkerDied, 1,
-              "FastCGI worker %ld ended with status %d; another takes its place\n",
-              static_cast<long>(pid), WEXITSTATUS(status));
-  }
+  bool signaled = WIFSIGNALED(status);
+  int number = signaled ? WTERMSIG(status) : WEXITSTATUS(status);
+  char text[128];
+  std::snprintf(text, sizeof text, "FastCGI worker %ld ended %s %d; another takes its place\n",
+                static_cast<long>(pid), signaled ? "by signal" : "with status", number);
+  const LogMember members[] = {{"worker_pid", std::to_string(pid), true},
+                               {signaled ? "signal" : "status", std::to_string(number), true}};
+  log_record(server_log(facts_), LogEvent::kWorkerDied, 1, members, text);
 }
 
 void Supervisor::reap_workers() {
