@@ -60,8 +60,8 @@ std::string format_log_line(const struct tm& t, long pid, const std::string& mes
 
 namespace {
 
-// At LOG_LEVEL 15 a JSON line carries its message; below, the message may hold a
-// visitor's values and stays out.
+// At LOG_LEVEL 15 a JSON line carries its message (a line of its own members may
+// have none); below, the message may hold a visitor's values and stays out.
 constexpr int kLevelWithValues = 15;
 constexpr int kMillisecondsPerSecond = 1000;
 
@@ -83,7 +83,8 @@ std::string json_line(const LogContext& context, LogEvent event, int type,
   head.event = event;
   head.request_id = context.request_id;
   head.form = context.form;
-  return format_json_log_line(head, members, context.log_level == kLevelWithValues, message);
+  bool with_message = context.log_level == kLevelWithValues && !message.empty();
+  return format_json_log_line(head, members, with_message, message);
 }
 
 void write_event(const LogContext& context, LogEvent event, int type, const char* format,

@@ -118,15 +118,18 @@ TEST(JsonLogLine, WrittenByTheEventLog) {
   const Case cases[] = {
       {1, R"(,"level":1,"pid":P,"event":"refused","request_id":"0123456789abcdef"}
 ,"level":1,"pid":P,"event":"server_start","request_id":"0123456789abcdef","workers":4}
+,"level":1,"pid":P,"event":"request","request_id":"0123456789abcdef","workers":4}
 )"},
       {5, R"(,"level":1,"pid":P,"event":"refused","request_id":"0123456789abcdef"}
 ,"level":5,"pid":P,"event":"message","request_id":"0123456789abcdef"}
 ,"level":1,"pid":P,"event":"server_start","request_id":"0123456789abcdef","workers":4}
+,"level":1,"pid":P,"event":"request","request_id":"0123456789abcdef","workers":4}
 )"},
       {15,
        R"(,"level":1,"pid":P,"event":"refused","request_id":"0123456789abcdef","message":"Velloc Failed: a@b.example"}
 ,"level":5,"pid":P,"event":"message","request_id":"0123456789abcdef","message":"To: <a@b.example>..."}
 ,"level":1,"pid":P,"event":"server_start","request_id":"0123456789abcdef","workers":4,"message":"started"}
+,"level":1,"pid":P,"event":"request","request_id":"0123456789abcdef","workers":4}
 )"},
   };
   for (const Case& c : cases) {
@@ -136,6 +139,7 @@ TEST(JsonLogLine, WrittenByTheEventLog) {
     log_event(context, LogEvent::kRefused, 1, "Velloc Failed: %s", "a@b.example");
     log_event(context, 5, "To: <%s>...\n", "a@b.example");
     log_record(context, LogEvent::kServerStart, 1, members, "started\n");
+    log_record(context, LogEvent::kRequest, 1, members, "");
     std::string text = dir.read("log");
     std::string time = R"(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:05\.123[+-]\d\d:\d\d")";
     text = std::regex_replace(text, std::regex(time), "");
