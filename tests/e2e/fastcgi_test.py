@@ -413,10 +413,11 @@ class FastCgiTest(unittest.TestCase):
             ([("NAME", secret), ("FORM_PROFILE", "contact")], here, "accepted"),
             ([("NAME", secret)], {"HTTP_REFERER": "http://elsewhere.test/form.html"}, "referer"),
             ([("NAME", secret), ("REQUIRED", "EMAIL")], here, "missing_fields"),
+            ([("NAME", secret), ("website", "http://spam.test/")], here, "spam"),
         ]
         with MailSink(self.root / "mails") as sink:
             self.configure(SMTP=f"127.0.0.1:{sink.port}", LogFormat="json", LOG_LEVEL="1",
-                           Referers="127.0.0.1")
+                           Referers="127.0.0.1", HoneypotField="website")
             with (self.site / "VELLOC.ini").open("a") as settings:
                 settings.write("[Form contact]\nTEMPLATE_WEB=thanks.htm\n")
             with fcgi.FastCgiServer(self.site, workers=1) as server:
@@ -426,7 +427,8 @@ class FastCgiTest(unittest.TestCase):
                 self.assertEqual(0, server.stop())
         text = self.log.read_text()
         self.assertNotIn(secret, text)
-        self.assertNotIn("elsewhere", text)
+        for sent in ("elsewhere", "spam.test"):
+            self.assertNotIn(sent, text)
         lines = [json.loads(line) for line in text.splitlines()]
         for line in lines:
             self.assertLessEqual({"time", "level", "pid", "event"}, set(line), line)
@@ -438,8 +440,9 @@ class FastCgiTest(unittest.TestCase):
         requests = [line for line in lines if line["event"] == "request"]
         self.assertEqual([outcome for _, _, outcome in forms],
                          [line["outcome"] for line in requests])
-        self.assertEqual(["contact", None, None], [line.get("form") for line in requests])
-        self.assertEqual(3, len({line["request_id"] for line in requests}))
+        self.assertEqual(["contact", None, None, None], [line.get("form") for line in requests])
+        self.assertEqual("honeypot", requests[3]["reason"])
+        self.assertEqual(4, len({line["request_id"] for line in requests}))
         refused = [line for line in lines if line["event"] == "refused"]
         self.assertEqual([requests[1]["request_id"], requests[2]["request_id"]],
                          [line["request_id"] for line in refused])
