@@ -28,6 +28,7 @@
 #include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
 #include "velloc/request/multipart_form.h"
+#include "velloc/request_summary.h"
 #include "velloc/response/diagnostics.h"
 #include "velloc/response/document_answer.h"
 #include "velloc/response/html_responder.h"
@@ -42,6 +43,28 @@
 
 namespace {
 
+// The run's mail record, fresh, logging to the Site's file through the Site's
+// clock under the request's id.
+void init_run_message(Run& run) {
+  std::string request_id = std::move(run.message.request_id);
+  std::chrono::steady_clock::time_point began = run.message.began;
+  init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
+  run.message.temp_files = run.site.temp_files();
+  run.message.log = run.site.log_sink();
+  run.message.clock = &run.site.clock();
+  run.message.request_id = std::move(request_id);
+  run.message.began = began;
+}
+
+// The log of a run ended before its settings were loaded, for the request's line.
+void attach_log(Run& run, const settings::SiteSettings& site) {
+  init_run_message(run);
+  run.message.log_file = site.log_file;
+  run.message.log_level = site.log_level;
+  run.message.log_format = site.log_format;
+  run.message.follow_links = site.follow_links;
+}
+
 constexpr char kRefusedReferer[] =
     "This request was submitted from a Form with Insufficent Permissions.";
 constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
@@ -55,9 +78,10 @@ constexpr char kTooLargeToDecode[] = "the request is too large to decode";
 [[noreturn]] void end_with_init_failure(Run& run, const std::string& settings_file, Reason reason,
                                         const char* what, const char* message, int status = 0) {
   std::cerr << "velloc: " << what << '\n';
+  std::shared_ptr<const settings::SiteSettings> site = run.site.site_settings(settings_file);
+  attach_log(run, *site);
   run.answer_format = decide_answer_format(run);
-  run.allow_origin =
-      readable_origin(run.request, run.site.site_settings(settings_file)->allowed_origins);
+  run.allow_origin = readable_origin(run.request, site->allowed_origins);
   run.request = CgiRequest();
   Answer failure = Answer::of(Answer::Kind::kInitFailure);
   failure.reason = reason;
@@ -68,7 +92,7 @@ constexpr char kTooLargeToDecode[] = "the request is too large to decode";
 
 // Step 1. A request over the limits of the settings, a body that cannot be decoded,
 // or running out of memory while decoding, is answered with the initialisation error
-// page; nothing is logged, since the log's settings are not read yet. The request's
+// page; no step logs anything, only the request's own line of a JSON log. The request's
 // headers, decoded first, still choose the answer's format.
 void init_request_or_fail(Run& run, const char* const* environment, std::istream& body,
                           const std::string& settings_file) {
@@ -107,8 +131,8 @@ void log_settings_problems(Run& run, const std::string& settings_file) {
     problems =
         check_settings(settings_file, run.site.facts().working_directory, CheckLookups::none());
   for (const SettingsProblem& problem : problems)
-    log_event(run.message, 1, "Settings problem: %s:%d: %s: %s\n", problem.file.c_str(),
-              problem.line,
+    log_event(run.message, LogEvent::kSettingsProblem, 1, "Settings problem: %s:%d: %s: %s\n",
+              problem.file.c_str(), problem.line,
               problem.severity == SettingsProblem::Severity::kError ? "error" : "warning",
               problem.message.c_str());
 }
@@ -181,10 +205,7 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
   // Found once: the decoding limits and the settings come from the same file.
   std::string settings_file = request_settings_file(run.site);
   init_request_or_fail(run, environment, body, settings_file);
-  init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
-  run.message.temp_files = run.site.temp_files();
-  run.message.log = run.site.log_sink();
-  run.message.clock = &run.site.clock();
+  init_run_message(run);
   std::shared_ptr<const settings::SiteSettings> site = run.site.site_settings(settings_file);
   run.route =
       choose_route(*site, run.request.get_env("REQUEST_METHOD"), run.request.get_env("PATH_INFO"));
@@ -219,63 +240,6 @@ Answer unexpected_failure(Run& run, const char* what) {
   return Answer::of(Answer::Kind::kNothing);
 }
 
-Route metrics_route(RequestRoute route) {
-  switch (route) {
-    case RequestRoute::kInbox:
-      return Route::kInbox;
-    case RequestRoute::kChallenge:
-      return Route::kChallenge;
-    case RequestRoute::kLiveness:
-    case RequestRoute::kReadiness:
-      return Route::kHealth;
-    case RequestRoute::kMetrics:
-      return Route::kMetrics;
-    case RequestRoute::kForm:
-      break;
-  }
-  return Route::kForm;
-}
-
-// The submission's outcome as the metrics count it; nullopt for a form request that
-// was no submission (a preflight, the debug listing, a request without fields).
-std::optional<Outcome> submission_outcome(const Run& run, const Answer& answer) {
-  if (run.spam) return Outcome::kSpam;
-  switch (answer.kind) {
-    case Answer::Kind::kRedirect:
-    case Answer::Kind::kPage:
-    case Answer::Kind::kConfirmation:
-      return Outcome::kAccepted;
-    case Answer::Kind::kRefused:
-    case Answer::Kind::kInitFailure:
-    case Answer::Kind::kTemplateNotFound:
-    case Answer::Kind::kNothing:
-      return outcome_of(answer.kind == Answer::Kind::kRefused ||
-                                answer.kind == Answer::Kind::kInitFailure
-                            ? answer.reason
-                            : Reason::kFailed);
-    default:
-      return std::nullopt;
-  }
-}
-
-// Counts the request under its route, and a submission under its form and outcome: a
-// profile the settings define by its name, an unknown one as "other".
-void count_request(MetricsStore& metrics, const Run& run, const Answer& answer,
-                   std::chrono::steady_clock::duration took) {
-  metrics.observe_duration(metrics_route(run.route),
-                           std::chrono::duration_cast<std::chrono::nanoseconds>(took));
-  if (run.route != RequestRoute::kForm) return;
-  std::optional<Outcome> outcome = submission_outcome(run, answer);
-  if (!outcome) return;
-  std::string profile = form_profile_name(run.settings);
-  FormSlot form = kNoProfileSlot;
-  if (!profile.empty())
-    form = metrics.form_slot(profile);
-  else if (answer.reason == Reason::kUnknownForm && answer.kind == Answer::Kind::kRefused)
-    form = kOtherProfileSlot;
-  metrics.count_submission(form, *outcome);
-}
-
 // Each step decides; only this writes the response.
 void respond(const Run& run, const Answer& answer, std::ostream& response) {
   try {
@@ -296,9 +260,10 @@ void respond(const Run& run, const Answer& answer, std::ostream& response) {
 
 int serve_request(Site& site, const char* const* environment, std::istream& body,
                   std::ostream& response) {
-  auto started = std::chrono::steady_clock::now();
   site.begin_request();
   Run run(site);
+  run.message.request_id = site.next_request_id();
+  run.message.began = std::chrono::steady_clock::now();
   Answer answer;
   try {
     answer = run_steps(run, environment, body);
@@ -316,8 +281,8 @@ int serve_request(Site& site, const char* const* environment, std::istream& body
   if (answer.kind != Answer::Kind::kPreflight) answer.allow_origin = run.allow_origin;
   respond(run, answer, response);
   response.flush();
-  if (MetricsStore* metrics = site.metrics())
-    count_request(*metrics, run, answer, std::chrono::steady_clock::now() - started);
+  if (MetricsStore* metrics = site.metrics()) count_request(*metrics, run, answer);
+  log_request_summary(run, answer);
   return 1;
 }
 

@@ -10,7 +10,8 @@ void fail_request(const LogContext& log_context, std::string_view message, Reaso
 
 void fail_request(const LogContext& log_context, std::string_view page_message,
                   std::string_view log_message, Reason reason) {
-  log_event(log_context, 1, "Velloc Failed: %s", std::string(log_message).c_str());
+  log_event(log_context, LogEvent::kRefused, 1, "Velloc Failed: %s",
+            std::string(log_message).c_str());
   Answer refusal;
   refusal.kind = Answer::Kind::kRefused;
   refusal.reason = reason;
@@ -19,7 +20,7 @@ void fail_request(const LogContext& log_context, std::string_view page_message,
 }
 
 void fail_request(const LogContext& log_context, Answer refusal) {
-  log_event(log_context, 1, "Velloc Failed: %s", refusal.message.c_str());
+  log_event(log_context, LogEvent::kRefused, 1, "Velloc Failed: %s", refusal.message.c_str());
   refusal.kind = Answer::Kind::kRefused;
   throw RunEnded{std::move(refusal)};
 }

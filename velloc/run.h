@@ -50,10 +50,11 @@ struct Run {
   // The spam filter's score of the form mail, for its X-Spam-Score line; empty
   // when it was not scored.
   std::string spam_score;
-  // The submission was taken for spam (nothing done, the page as if it had been).
-  bool spam = false;
   // The room the router chose for the request.
   RequestRoute route = RequestRoute::kForm;
+  // The check that judged the submission spam ("honeypot", "spam_filter",
+  // "content_rules"), for the request's log line; empty when none did.
+  std::string spam_check;
   // Made by an operator's command or the inbox to send what the archive kept: no
   // visitor, so no form profile is asked for (ProfilesOnly).
   bool sends_only = false;

@@ -21,6 +21,7 @@
 #include "velloc/metrics/metrics_store.h"
 #include "velloc/metrics/metrics_text.h"
 #include "velloc/request/log_file.h"
+#include "velloc/request/request_id.h"
 #include "velloc/settings/site_settings.h"
 #include "velloc/storage/database_connections.h"
 #include "velloc/webhook/hanging_targets.h"
@@ -58,6 +59,8 @@ class Site {
   // The log file of the request being served, shared by its mail records: opened
   // at the first line a request logs and closed when the next request begins.
   const std::shared_ptr<LogFile>& log_sink() const { return log_sink_; }
+  // The id of the next request, for its log lines.
+  std::string next_request_id() { return request_ids_.next(); }
   // The settings file, the form profiles and the templates' .ini files.
   platform::IniFiles& settings_files() { return settings_files_; }
   // The typed settings of `file` (empty: none, the defaults), made once per version of
@@ -129,6 +132,7 @@ class Site {
   platform::TempFileRegistry* temp_files_;
   const platform::Clock* clock_ = &platform::system_clock();
   std::shared_ptr<LogFile> log_sink_ = std::make_shared<LogFile>();
+  RequestIds request_ids_;
   platform::IniFiles settings_files_;
   std::shared_ptr<const settings::SiteSettings> site_settings_;
   bool keeps_last_good_settings_ = false;

@@ -9,6 +9,7 @@ slow and idle clients hold a worker no longer than the limits allow; the service
 manager hears that the server is ready, its status, its keep-alive, its reload and its
 stop, and the log has its start and stop."""
 
+import json
 import os
 import re
 import shutil
@@ -401,6 +402,51 @@ class FastCgiTest(unittest.TestCase):
         self.assertEqual([f"velloc {version} started: {started}",
                           f"velloc {version} started anew: {started}", "velloc stopped"],
                          self.log_lines(server_lines=True))
+
+    def test_a_json_log_is_one_object_a_line_without_the_visitors_values(self):
+        """LogFormat=json at the default level: every line parses, each request has one
+        "request" line with its outcome under its own id, and nothing the visitor sent
+        is written."""
+        secret = "Zelda-Quux-4711"
+        here = {"HTTP_REFERER": "http://127.0.0.1/form.html"}
+        forms = [  # (form, extra environment, outcome)
+            ([("NAME", secret), ("FORM_PROFILE", "contact")], here, "accepted"),
+            ([("NAME", secret)], {"HTTP_REFERER": "http://elsewhere.test/form.html"}, "referer"),
+            ([("NAME", secret), ("REQUIRED", "EMAIL")], here, "missing_fields"),
+            ([("NAME", secret), ("website", "http://spam.test/")], here, "spam"),
+        ]
+        with MailSink(self.root / "mails") as sink:
+            self.configure(SMTP=f"127.0.0.1:{sink.port}", LogFormat="json", LOG_LEVEL="1",
+                           Referers="127.0.0.1", HoneypotField="website")
+            with (self.site / "VELLOC.ini").open("a") as settings:
+                settings.write("[Form contact]\nTEMPLATE_WEB=thanks.htm\n")
+            with fcgi.FastCgiServer(self.site, workers=1) as server:
+                for form, extra, _ in forms:
+                    body = encoded(form)
+                    server.request(fastcgi_params(body, extra), body)
+                self.assertEqual(0, server.stop())
+        text = self.log.read_text()
+        self.assertNotIn(secret, text)
+        for sent in ("elsewhere", "spam.test"):
+            self.assertNotIn(sent, text)
+        lines = [json.loads(line) for line in text.splitlines()]
+        for line in lines:
+            self.assertLessEqual({"time", "level", "pid", "event"}, set(line), line)
+            self.assertRegex(line["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$")
+            self.assertNotIn("message", line)
+        (start,) = [line for line in lines if line["event"] == "server_start"]
+        self.assertEqual((f"unix:{self.site}/velloc.sock", 1), (start["address"], start["workers"]))
+        self.assertEqual("server_stop", lines[-1]["event"])
+        requests = [line for line in lines if line["event"] == "request"]
+        self.assertEqual([outcome for _, _, outcome in forms],
+                         [line["outcome"] for line in requests])
+        self.assertEqual(["contact", None, None, None], [line.get("form") for line in requests])
+        self.assertEqual("honeypot", requests[3]["reason"])
+        self.assertEqual(4, len({line["request_id"] for line in requests}))
+        refused = [line for line in lines if line["event"] == "refused"]
+        self.assertEqual([requests[1]["request_id"], requests[2]["request_id"]],
+                         [line["request_id"] for line in refused])
+        self.assertTrue(all(line["duration_ms"] >= 0 for line in requests))
 
     def test_slow_and_idle_clients_hold_a_worker_only_for_the_limits(self):
         good = encoded([("NAME", "Ann"), ("DEBUG_VARIABLES", "1")])

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -47,6 +48,7 @@ MailMessage server_log(const ProcessFacts& facts) {
   settings::SiteSettings site = settings::read_site_settings(file);
   log.log_file = site.log_file;
   log.log_level = site.log_level;
+  log.log_format = site.log_format;
   return log;
 }
 
@@ -149,26 +151,35 @@ void Supervisor::start_worker() {
   workers_.push_back({pid, Clock::now(), slot});
 }
 
-// "velloc 1.4.0 started: listening on unix:/run/velloc/velloc.sock with 4 workers"
+// "velloc 1.4.0 started: listening on unix:/run/velloc/velloc.sock with 4 workers", or
+// its JSON line with the version, the address and the number of workers.
 void Supervisor::log_start() const {
   std::optional<ListenAddress> bound = bound_address(listen_fd_);
   if (!bound) bound = options_.address;
   std::string address = bound ? listen_address_text(*bound) : "a socket without a name";
   std::string version(program_version());
-  log_event(server_log(facts_), 1, "velloc %s %s: listening on %s with %d %s\n", version.c_str(),
-            options_.started_anew ? "started anew" : "started", address.c_str(), options_.workers,
-            options_.workers == 1 ? "worker" : "workers");
+  char text[2000];
+  std::snprintf(text, sizeof text, "velloc %s %s: listening on %s with %d %s\n", version.c_str(),
+                options_.started_anew ? "started anew" : "started", address.c_str(),
+                options_.workers, options_.workers == 1 ? "worker" : "workers");
+  const LogMember members[] = {{"version", version},
+                               {"address", address},
+                               {"workers", std::to_string(options_.workers), true},
+                               {"anew", options_.started_anew ? "true" : "false", true}};
+  log_record(server_log(facts_), LogEvent::kServerStart, 1, members, text);
 }
 
+// "FastCGI worker 8631 ended by signal 9; ...", or its JSON line with the worker's
+// pid and the signal or the exit status.
 void Supervisor::log_death(pid_t pid, int status) {
-  MailMessage log = server_log(facts_);
-  if (WIFSIGNALED(status)) {
-    log_event(log, 1, "FastCGI worker %ld ended by signal %d; another takes its place\n",
-              static_cast<long>(pid), WTERMSIG(status));
-  } else {
-    log_event(log, 1, "FastCGI worker %ld ended with status %d; another takes its place\n",
-              static_cast<long>(pid), WEXITSTATUS(status));
-  }
+  bool signaled = WIFSIGNALED(status);
+  int number = signaled ? WTERMSIG(status) : WEXITSTATUS(status);
+  char text[128];
+  std::snprintf(text, sizeof text, "FastCGI worker %ld ended %s %d; another takes its place\n",
+                static_cast<long>(pid), signaled ? "by signal" : "with status", number);
+  const LogMember members[] = {{"worker_pid", std::to_string(pid), true},
+                               {signaled ? "signal" : "status", std::to_string(number), true}};
+  log_record(server_log(facts_), LogEvent::kWorkerDied, 1, members, text);
 }
 
 void Supervisor::reap_workers() {
@@ -281,8 +292,9 @@ void Supervisor::execute_anew() {
   } else {
     fcntl(kHandedSocket, F_SETFD, FD_CLOEXEC);
   }
-  log_event(server_log(facts_), 1, "FastCGI server cannot start %s anew: %s\n",
-            restart_.program.c_str(), std::strerror(error));
+  log_event(server_log(facts_), LogEvent::kRestartFailed, 1,
+            "FastCGI server cannot start %s anew: %s\n", restart_.program.c_str(),
+            std::strerror(error));
   report_.ready(static_cast<int>(workers_.size()), Clock::now());
 }
 
@@ -302,7 +314,7 @@ int Supervisor::serve() {
   }
   report_.stopping();
   drain();
-  log_event(server_log(facts_), 1, "velloc stopped\n");
+  log_event(server_log(facts_), LogEvent::kServerStop, 1, "velloc stopped\n");
   return 0;
 }
 

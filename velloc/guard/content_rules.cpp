@@ -62,5 +62,5 @@ void check_content_rules(Run& run) {
   }
   if (!rules.max_links && rules.blocked_words.empty()) return;
   std::string broken = content_rule_broken(run.request.fields, rules);
-  if (!broken.empty()) end_as_spam(run, broken);
+  if (!broken.empty()) end_as_spam(run, "content_rules", broken);
 }

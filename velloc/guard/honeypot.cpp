@@ -15,9 +15,9 @@ void drop_honeypot_submission(Run& run) {
   const std::string& field = run.settings.honeypot_field;
   if (field.empty()) return;
   if (honeypot_filled(field, run.request)) {
-    log_event(run.message, 5, "Honeypot field filled; submission dropped\n");
+    log_event(run.message, LogEvent::kSpam, 5, "Honeypot field filled; submission dropped\n");
+    run.spam_check = "honeypot";
     archive_spam(run);
-    run.spam = true;
     throw RunEnded{decide_response_page(run)};
   }
   drop_checked_field(run, field);

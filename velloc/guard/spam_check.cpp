@@ -52,6 +52,7 @@ void score_spam(Run& run) {
     return;
   }
   if (*score >= threshold)
-    end_as_spam(run, "score " + one_decimal(*score) + ", threshold " + one_decimal(threshold));
+    end_as_spam(run, "spam_filter",
+                "score " + one_decimal(*score) + ", threshold " + one_decimal(threshold));
   run.spam_score = one_decimal(*score);
 }

@@ -5,9 +5,9 @@
 #include "velloc/response_page.h"
 #include "velloc/run.h"
 
-void end_as_spam(Run& run, const std::string& why) {
-  log_event(run.message, 5, "Spam (%s); nothing done\n", why.c_str());
-  run.spam = true;
+void end_as_spam(Run& run, const std::string& check, const std::string& why) {
+  run.spam_check = check;
+  log_event(run.message, LogEvent::kSpam, 5, "Spam (%s); nothing done\n", why.c_str());
   archive_spam(run);
   throw RunEnded{decide_response_page(run)};
 }

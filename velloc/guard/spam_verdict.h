@@ -7,6 +7,6 @@
 
 struct Run;
 
-// Logs `why` at type 5, keeps the submission as spam and ends the run with the
-// response page.
-[[noreturn]] void end_as_spam(Run& run, const std::string& why);
+// Logs `why` at type 5, records `check` (the check that judged it) in the run,
+// keeps the submission as spam and ends the run with the response page.
+[[noreturn]] void end_as_spam(Run& run, const std::string& check, const std::string& why);

@@ -83,8 +83,8 @@ std::vector<LimitCheck> configured_checks(const Run& run) {
   std::string address = check.address;
   for (char& c : address)
     if (static_cast<unsigned char>(c) < 0x20) c = '?';
-  log_event(run.message, 1, "Rate limit %s exceeded by %s\n", check.setting.c_str(),
-            address.c_str());
+  log_event(run.message, LogEvent::kRateLimited, 1, "Rate limit %s exceeded by %s\n",
+            check.setting.c_str(), address.c_str());
   Answer refusal;
   refusal.reason = Reason::kRateLimited;
   refusal.status = kTooManyRequests;

@@ -345,6 +345,7 @@ Answer answer_inbox(Run& run, const std::string& settings_file) {
   InboxSettings settings = inbox_settings_of(*site);
   run.message.log_file = site->log_file;
   run.message.log_level = site->log_level;
+  run.message.log_format = site->log_format;
   Answer ended = Answer::of(Answer::Kind::kInbox);
   ended.inbox = std::make_shared<const InboxAnswer>(
       decide(run, settings, settings_file, std::string_view(path).substr(kInboxPathLength)));

@@ -109,8 +109,8 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
   }
   if (decision.given_up) notify_given_up(run, *delivery, mail_attempt_text(attempt));
   if (decision.status == "pending") {
-    log_event(run.message, 1, "Mail queued for a later delivery (%s): %s\n", kind,
-              mail_attempt_text(attempt).c_str());
+    log_event(run.message, LogEvent::kMailQueued, 1, "Mail queued for a later delivery (%s): %s\n",
+              kind, mail_attempt_text(attempt).c_str());
     return ArchivedSend::kQueued;
   }
   return outcome == DeliveryOutcome::kDelivered ? ArchivedSend::kSent : ArchivedSend::kFailed;

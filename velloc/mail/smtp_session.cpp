@@ -44,7 +44,8 @@ bool resolve_host(const MailMessage& message, const std::string& host, in_addr* 
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* answer = nullptr;
   if (getaddrinfo(host.c_str(), nullptr, &hints, &answer) != 0 || answer == nullptr) {
-    log_event(message, 1, "Server name (%s) could not be resolved.\n", host.c_str());
+    log_event(message, LogEvent::kMailFailed, 1, "Server name (%s) could not be resolved.\n",
+              host.c_str());
     connection.record_failure("the server name " + host + " could not be resolved");
     return false;
   }
@@ -71,8 +72,9 @@ bool connect_to_server(const MailMessage& message, SmtpConnection& connection) {
   int error = 0;
   int polls = message.connect_timeout * kConnectPollsPerSecond + 1;
   if (!connection.connect_to(address, polls, &error)) {
-    log_event(message, 1, "Could not connect to server (%s), port (%d) -- ERROR %d\n",
-              server.host.c_str(), static_cast<int>(server.port), error);
+    log_event(message, LogEvent::kMailFailed, 1,
+              "Could not connect to server (%s), port (%d) -- ERROR %d\n", server.host.c_str(),
+              static_cast<int>(server.port), error);
     connection.record_failure("could not connect to " + server.host + " port " +
                               std::to_string(server.port) + ": " +
                               std::system_category().message(error));
@@ -133,7 +135,8 @@ bool send_sender(const MailMessage& message, SmtpConnection& connection, const s
   }
   if (!well_formed(*reply)) return false;
   log_event(message, 5, "Error!\n");
-  log_event(message, 1, "Error sending mail from user [%s]\n", sender.c_str());
+  log_event(message, LogEvent::kMailFailed, 1, "Error sending mail from user [%s]\n",
+            sender.c_str());
   return false;
 }
 
@@ -185,7 +188,7 @@ SessionResult send_data(const MailMessage& message, SmtpConnection& connection,
   if (reply == Reply::kBroken) return SessionResult::kFailed;
   if (reply != Reply::kPositive) {
     decisive->refused(lines, reply);
-    log_event(message, 1, "Mail Server Will Not Accept Message Data.\n");
+    log_event(message, LogEvent::kMailFailed, 1, "Mail Server Will Not Accept Message Data.\n");
     return SessionResult::kFailed;
   }
   log_event(message, 15, "Message Data Follows:\n");
@@ -196,7 +199,8 @@ SessionResult send_data(const MailMessage& message, SmtpConnection& connection,
   if (reply == Reply::kBroken) return SessionResult::kFailed;
   if (reply != Reply::kPositive) {
     decisive->refused(lines, reply);
-    log_event(message, 1, "Mail Server Returned Error on EOM (End of Message).\n");
+    log_event(message, LogEvent::kMailFailed, 1,
+              "Mail Server Returned Error on EOM (End of Message).\n");
     return SessionResult::kFailed;
   }
   decisive->reply = final_reply_line(lines);
@@ -214,7 +218,8 @@ bool open_session(const MailMessage& message, SmtpConnection& connection) {
     return false;
   Reply greeting = read_reply(message, connection);
   if (greeting != Reply::kPositive) {
-    if (greeting != Reply::kBroken) log_event(message, 1, "Mail Server Not Accepting Messages.");
+    if (greeting != Reply::kBroken)
+      log_event(message, LogEvent::kMailFailed, 1, "Mail Server Not Accepting Messages.");
     return false;
   }
   return greet(message, connection);
@@ -233,7 +238,7 @@ SessionResult send_envelope_and_data(const MailMessage& message, SmtpConnection&
   if (!send_recipients(message, connection, recipients, &accepted, decisive))
     return SessionResult::kFailed;
   if (accepted == 0) {
-    log_event(message, 1, "No valid recipients.\n");
+    log_event(message, LogEvent::kMailFailed, 1, "No valid recipients.\n");
     connection.record_failure("no valid recipients");
     return SessionResult::kFailed;
   }

@@ -58,20 +58,77 @@ std::string format_log_line(const struct tm& t, long pid, const std::string& mes
   return prefix + message;
 }
 
-bool log_event(const LogContext& context, int type, const char* format, ...) {
-  if (!log_level_admits(context.log_level, type)) return true;
-  char message[kMaxMessage + 1];
-  va_list arguments;
-  va_start(arguments, format);
-  std::vsnprintf(message, sizeof message, format, arguments);
-  va_end(arguments);
+namespace {
 
+// At LOG_LEVEL 15 a JSON line carries its message (a line of its own members may
+// have none); below, the message may hold a visitor's values and stays out.
+constexpr int kLevelWithValues = 15;
+constexpr int kMillisecondsPerSecond = 1000;
+
+void append_line(const LogContext& context, const std::string& line) {
+  if (!context.log->append(context.log_file, context.follow_links, line)) beep(context.log_file);
+}
+
+std::string json_line(const LogContext& context, LogEvent event, int type,
+                      std::span<const LogMember> members, std::string_view message) {
+  std::int64_t milliseconds = context.clock->unix_milliseconds();
+  std::time_t now = static_cast<std::time_t>(milliseconds / kMillisecondsPerSecond);
+  struct tm local_time;
+  localtime_r(&now, &local_time);
+  JsonLogHead head;
+  head.time =
+      iso8601_local_time(local_time, static_cast<int>(milliseconds % kMillisecondsPerSecond));
+  head.level = type;
+  head.pid = static_cast<long>(getpid());
+  head.event = event;
+  head.request_id = context.request_id;
+  head.form = context.form;
+  bool with_message = context.log_level == kLevelWithValues && !message.empty();
+  return format_json_log_line(head, members, with_message, message);
+}
+
+void write_event(const LogContext& context, LogEvent event, int type, const char* format,
+                 va_list arguments) {
+  char message[kMaxMessage + 1];
+  std::vsnprintf(message, sizeof message, format, arguments);
+  if (context.log_format == LogFormat::kJson) {
+    append_line(context, json_line(context, event, type, {}, message));
+    return;
+  }
   std::time_t now = context.clock->time();
   struct tm local_time;
   localtime_r(&now, &local_time);
+  append_line(context, format_log_line(local_time, static_cast<long>(getpid()),
+                                       visible_log_message(message)));
+}
 
-  std::string line =
-      format_log_line(local_time, static_cast<long>(getpid()), visible_log_message(message));
-  if (!context.log->append(context.log_file, context.follow_links, line)) beep(context.log_file);
+}  // namespace
+
+bool log_event(const LogContext& context, int type, const char* format, ...) {
+  if (!log_level_admits(context.log_level, type)) return true;
+  va_list arguments;
+  va_start(arguments, format);
+  write_event(context, LogEvent::kMessage, type, format, arguments);
+  va_end(arguments);
   return true;
+}
+
+bool log_event(const LogContext& context, LogEvent event, int type, const char* format, ...) {
+  if (!log_level_admits(context.log_level, type)) return true;
+  va_list arguments;
+  va_start(arguments, format);
+  write_event(context, event, type, format, arguments);
+  va_end(arguments);
+  return true;
+}
+
+void log_record(const LogContext& context, LogEvent event, int type,
+                std::span<const LogMember> members, std::string_view message) {
+  if (!log_level_admits(context.log_level, type)) return;
+  if (context.log_format == LogFormat::kJson) {
+    append_line(context, json_line(context, event, type, members, message));
+    return;
+  }
+  if (!message.empty())
+    log_event(context, type, "%.*s", static_cast<int>(message.size()), message.data());
 }

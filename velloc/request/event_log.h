@@ -2,15 +2,19 @@
 // record, filtered by its log level. Message types: 1 errors, 5 mail progress,
 // 15 traces (10 is accepted but unused). Each line is a single write to a file
 // opened with O_APPEND (once per run, see LogFile), so concurrent runs never
-// interleave within a line.
+// interleave within a line. LogFormat=json writes each line as one JSON object
+// (see json_log_line.h) instead of the bracketed text.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "platform/clock.h"
+#include "velloc/request/json_log_line.h"
 #include "velloc/request/log_file.h"
 
 // Where a run's log lines go: the log file and level its settings name, the file as
@@ -24,6 +28,13 @@ struct LogContext {
   const platform::Clock* clock = &platform::system_clock();
   // FollowLinks=1: the folders named by the settings may be symbolic links.
   bool follow_links = false;
+  // LogFormat: the bracketed text lines, or one JSON object per line.
+  LogFormat log_format = LogFormat::kText;
+  // What a JSON line says of the request it belongs to: its id (empty outside a
+  // request), the form profile it chose (empty: none) and when it began.
+  std::string request_id;
+  std::string form;
+  std::chrono::steady_clock::time_point began{};
 };
 
 // True when `log_level` admits messages of `type`.
@@ -45,3 +56,15 @@ std::string visible_log_message(std::string_view message);
 // "CON" standard error. Always returns true.
 bool log_event(const LogContext& context, int type, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// The same, for a line of a kind a collector counts: a JSON line names `event`
+// (the other form names "message"). The text line is the same bytes.
+bool log_event(const LogContext& context, LogEvent event, int type, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// A line with members of its own (numbers and names the server chose, never a
+// request's values) when the level admits the type. A JSON line carries the members
+// and, at LOG_LEVEL 15, `message`; a text line is `message` alone, and nothing at
+// all when `message` is empty.
+void log_record(const LogContext& context, LogEvent event, int type,
+                std::span<const LogMember> members, std::string_view message);

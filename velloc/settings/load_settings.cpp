@@ -179,6 +179,7 @@ void apply_form_profile(Run& run) {
       apply_profile_fields(run.request.fields, profile);
       run.settings.form_profile = std::move(profile);
       run.settings.form_profile_section = std::move(section);
+      run.message.form = requested;
       return;
   }
 }
@@ -241,6 +242,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   message.log_file = site.log_file;
   message.default_sender = site.default_sender;
   message.log_level = site.log_level;
+  message.log_format = site.log_format;
 
   settings.allow_debug = site.allow_debug;
   // The format of an answer before the profile applies ([Velloc]'s Response), and after.

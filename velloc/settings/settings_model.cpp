@@ -27,6 +27,7 @@ constexpr KeyDeclaration kKeys[] = {
     {"TEMP", kSite, T::kFolder, ""},
     {"LOGFILE", kSite, T::kPath, "BRANNIC.LOG"},
     {"LOG_LEVEL", kSite, T::kChoice, "1", false, 0, 0, "0|1|5|10|15"},
+    {"LogFormat", kSite, T::kChoice, "text", false, 0, 0, "text|json"},
     {"Referers", kSite, T::kHosts, ""},
     {"AllowedOrigins", kEither, T::kOrigins, ""},
     {"PGP_Path", kSite, T::kFolder, ""},

@@ -81,6 +81,9 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
   site.template_directory = read("TEMPLATE_DIR", site.template_directory);
   site.log_file = read("LOGFILE", site.log_file);
   site.log_level = parse_log_level(read("LOG_LEVEL", "1"));
+  site.log_format = platform::equal_ignoring_case(platform::trim(read("LogFormat")), "json")
+                        ? LogFormat::kJson
+                        : LogFormat::kText;
   site.request_limits = request_limits_from(find("MaxRequestSize"), find("MaxFields"));
 
   site.smtp_server = read("SMTP", site.smtp_server);

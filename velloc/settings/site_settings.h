@@ -10,6 +10,7 @@
 
 #include "platform/ini_file.h"
 #include "velloc/request/field_map.h"
+#include "velloc/request/json_log_line.h"
 
 namespace settings {
 
@@ -27,6 +28,7 @@ struct SiteSettings {
   std::string template_directory = ".\\BRANNIC\\TEMPLATES\\";  // TEMPLATE_DIR
   std::string log_file = "BRANNIC.LOG";                        // LOGFILE
   int log_level = 1;                                           // LOG_LEVEL
+  LogFormat log_format = LogFormat::kText;                     // LogFormat=json
   RequestLimits request_limits;                                // MaxRequestSize, MaxFields
 
   // Mail.

@@ -44,10 +44,11 @@ std::optional<std::string> expand_webhook_template(Run& run, std::string* error)
 
 void log_result(const Run& run, const std::string& shown, const HttpResult& result) {
   if (classify_http_result(result) == DeliveryOutcome::kDelivered) {
-    log_event(run.message, 5, "Webhook delivered (%s): HTTP %ld\n", shown.c_str(), result.status);
+    log_event(run.message, LogEvent::kWebhookSent, 5, "Webhook delivered (%s): HTTP %ld\n",
+              shown.c_str(), result.status);
     return;
   }
-  log_event(run.message, 1, "Webhook failed (%s): %s\n", shown.c_str(),
+  log_event(run.message, LogEvent::kWebhookFailed, 1, "Webhook failed (%s): %s\n", shown.c_str(),
             webhook_failure_text(result).c_str());
 }
 
@@ -121,7 +122,8 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSetti
   }
   if (decision.given_up) report_given_up(run, *store, *delivery, text, finished);
   if (decision.status == "pending")
-    log_event(run.message, 1, "Webhook queued for a later delivery (%s)\n", shown.c_str());
+    log_event(run.message, LogEvent::kWebhookQueued, 1,
+              "Webhook queued for a later delivery (%s)\n", shown.c_str());
 }
 
 }  // namespace
@@ -175,7 +177,8 @@ void call_webhooks(Run& run) {
   for (const std::string& url : settings.urls) {
     std::string shown = url_without_credentials(url);
     if (!body) {
-      log_event(run.message, 1, "Webhook failed (%s): %s\n", shown.c_str(), error.c_str());
+      log_event(run.message, LogEvent::kWebhookFailed, 1, "Webhook failed (%s): %s\n",
+                shown.c_str(), error.c_str());
       continue;
     }
     WebhookCall call{url, kJsonContentType, *body};
