@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -106,6 +107,9 @@ struct FileVersion {
   off_t size = 0;
   timespec modified = {};
   timespec changed = {};
+  // When the file was made, where the file system tells ({0, 0} otherwise): a file that
+  // replaced another by rename may have been given the inode the other one left.
+  timespec born = {};
   bool operator==(const FileVersion& other) const {
     return device == other.device && inode == other.inode && size == other.size &&
            same_time(modified, other.modified) && same_time(changed, other.changed);
@@ -122,9 +126,27 @@ FileVersion version_of(const struct stat& info) {
 }
 
 std::optional<FileVersion> version_of(const std::string& file) {
-  struct stat info;
-  if (stat(native_path(file).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  return version_of(info);
+  struct statx info;
+  if (statx(AT_FDCWD, native_path(file).c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &info) != 0 ||
+      !S_ISREG(info.stx_mode))
+    return std::nullopt;
+  auto time_of = [](const struct statx_timestamp& t) {
+    return timespec{static_cast<time_t>(t.tv_sec), static_cast<long>(t.tv_nsec)};
+  };
+  FileVersion version{makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino,
+                      static_cast<off_t>(info.stx_size), time_of(info.stx_mtime),
+                      time_of(info.stx_ctime)};
+  if (info.stx_mask & STATX_BTIME) version.born = time_of(info.stx_btime);
+  return version;
+}
+
+// Whether `now` is the file `before` was, changed in place: the same inode, and not a
+// new file that was given that inode again (when the file system tells births).
+bool same_file(const FileVersion& before, const FileVersion& now) {
+  bool births_known = (before.born.tv_sec | before.born.tv_nsec) != 0 &&
+                      (now.born.tv_sec | now.born.tv_nsec) != 0;
+  return before.device == now.device && before.inode == now.inode &&
+         (!births_known || FileVersion::same_time(before.born, now.born));
 }
 
 // File times advance in coarse steps, so a file changed again within the step in
@@ -512,7 +534,7 @@ void take_if_good(IniFiles::State& state, const std::string& file, std::string_v
   // Against the file last looked at, not the one taken: a file passed over may have
   // left its inode to the next one.
   const std::optional<FileVersion>& before = remembered.seen;
-  bool in_place = before && before->device == now->device && before->inode == now->inode;
+  bool in_place = before && same_file(*before, *now);
   remembered.seen = now;
   if (in_place && !left_alone(*now)) return;
   std::optional<FileContent> content = read_file_shared(file);
