@@ -29,6 +29,7 @@
 #include "velloc/fastcgi/server_options.h"
 #include "velloc/fastcgi/service_notify.h"
 #include "velloc/fastcgi/supervisor.h"
+#include "velloc/metrics/metrics_store.h"
 #include "velloc/pipeline.h"
 #include "velloc/process_facts.h"
 #include "velloc/run.h"
@@ -118,6 +119,18 @@ int processors() {
 // server executed this program on SIGHUP and handed its socket over.
 int serve(ServerOptions options, int inherited, bool started_anew, const ServerRestart& restart) {
   options.service = service_manager();
+  // The metrics' counters: the block the server that executed this program handed over,
+  // or a new one.
+  std::optional<MetricsStore> metrics;
+  const char* handed = std::getenv(std::string(kMetricsHandover).c_str());
+  std::string handover_error;
+  if (handed != nullptr && started_anew)
+    metrics.emplace(std::atoi(handed), &handover_error);
+  else
+    metrics.emplace();
+  unsetenv(std::string(kMetricsHandover).c_str());
+  if (!handover_error.empty()) std::cerr << "velloc: " << handover_error << '\n';
+  options.metrics = &*metrics;
   options.started_anew = started_anew;
   int listen_fd = inherited;
   if (options.address && listen_fd < 0) {

@@ -49,6 +49,13 @@ BusySlot BusyBoard::fresh_slot(int index) {
   return BusySlot(since_ + index);
 }
 
+int BusyBoard::busy() const {
+  int count = 0;
+  for (int i = 0; i < slots_; ++i)
+    if (since_[i].load(std::memory_order_relaxed) != kIdle) ++count;
+  return count;
+}
+
 int BusyBoard::stuck(Clock::time_point now, Clock::duration limit) const {
   int count = 0;
   for (int i = 0; i < slots_; ++i) {

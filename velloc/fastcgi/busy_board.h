@@ -40,6 +40,8 @@ class BusyBoard {
   BusySlot fresh_slot(int index);
   // How many workers have been busy with one request for longer than `limit` at `now`.
   int stuck(Clock::time_point now, Clock::duration limit) const;
+  // How many workers are busy with a request now.
+  int busy() const;
 
  private:
   std::atomic<std::int64_t>* since_ = nullptr;

@@ -13,6 +13,8 @@
 #include "velloc/fastcgi/listen_address.h"
 #include "velloc/fastcgi/service_notify.h"
 
+class MetricsStore;
+
 struct ServerOptions {
   enum class Action { kServe, kHelp, kVersion };
   Action action = Action::kServe;
@@ -37,6 +39,9 @@ struct ServerOptions {
   // unset, or nullopt from it: unknown. The supervisor calls it between signals, so it
   // must answer promptly.
   std::function<std::optional<OutboxSummary>()> outbox;
+  // The counters of the metrics, shared with the workers (and with the program executed
+  // anew on SIGHUP); null: nothing is counted.
+  MetricsStore* metrics = nullptr;
   // The process is a server executed anew on SIGHUP, serving the socket it had.
   bool started_anew = false;
 };

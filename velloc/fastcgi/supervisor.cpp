@@ -21,6 +21,8 @@
 #include "velloc/fastcgi/busy_board.h"
 #include "velloc/fastcgi/service_report.h"
 #include "velloc/fastcgi/worker.h"
+#include "velloc/metrics/metrics_store.h"
+#include "velloc/metrics/metrics_text.h"
 #include "velloc/request/event_log.h"
 #include "velloc/settings/load_settings.h"
 
@@ -70,7 +72,7 @@ ConnectionLimits connection_limits(const ServerOptions& options) {
 
 // The body of a freshly forked worker; never returns.
 [[noreturn]] void work(int listen_fd, int supervisor_signals, const ServerOptions& options,
-                       const ProcessFacts& facts, BusySlot busy) {
+                       const ProcessFacts& facts, BusySlot busy, const BusyBoard& board) {
   close(supervisor_signals);
   sigset_t stopping = signal_set({SIGTERM, SIGINT});
   sigset_t child = signal_set({SIGCHLD});
@@ -83,6 +85,14 @@ ConnectionLimits connection_limits(const ServerOptions& options) {
     Site site(facts);
     site.database_connections().keep_at_most(kKeptDatabaseConnections);
     site.keep_last_good_settings();
+    site.set_metrics(options.metrics, [&options, &board] {
+      MetricsGauges gauges;
+      int busy_workers = board.busy();
+      gauges.workers = {
+          {"busy", static_cast<std::uint64_t>(busy_workers)},
+          {"idle", static_cast<std::uint64_t>(std::max(0, options.workers - busy_workers))}};
+      return gauges;
+    });
     if (stop_fd >= 0)
       end = serve_requests(site, listen_fd, stop_fd, options.max_requests,
                            connection_limits(options), busy);
@@ -143,7 +153,7 @@ void Supervisor::start_worker() {
   int slot = free_slot();
   BusySlot busy = board_.fresh_slot(slot);
   pid_t pid = fork();
-  if (pid == 0) work(listen_fd_, signal_fd_, options_, facts_, busy);
+  if (pid == 0) work(listen_fd_, signal_fd_, options_, facts_, busy, board_);
   if (pid < 0) {
     restarts_.push_back(Clock::now() + kRestartPause);
     return;
@@ -195,6 +205,7 @@ void Supervisor::reap_workers() {
     if (stopping_) continue;
     bool died = !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     if (died) log_death(pid, status);
+    if (died && options_.metrics) options_.metrics->count_worker_restart();
     bool quick = died && Clock::now() - started < kRestartPause;
     restarts_.push_back(quick ? Clock::now() + kRestartPause : Clock::now());
   }
@@ -262,6 +273,17 @@ void Supervisor::execute_anew() {
   environment.push_back("LISTEN_PID=" + std::to_string(getpid()));
   environment.push_back("LISTEN_FDS=1");
   environment.push_back("LISTEN_FDNAMES=" + std::string(kRestartSocketName));
+  // The counters go on in the same block; it stays open across the exec only.
+  int metrics_fd = options_.metrics ? options_.metrics->handover_fd() : -1;
+  // Never at the number the socket goes to.
+  if (metrics_fd == kHandedSocket)
+    metrics_fd = fcntl(metrics_fd, F_DUPFD_CLOEXEC, kHandedSocket + 1);
+  if (metrics_fd >= 0) {
+    std::erase_if(environment, [](const std::string& entry) {
+      return entry.starts_with(std::string(kMetricsHandover) + "=");
+    });
+    environment.push_back(std::string(kMetricsHandover) + "=" + std::to_string(metrics_fd));
+  }
   std::vector<char*> argv, envp;
   for (const std::string& argument : restart_.arguments)
     argv.push_back(const_cast<char*>(argument.c_str()));
@@ -279,8 +301,12 @@ void Supervisor::execute_anew() {
   for (const Worker& worker : workers_) kill(worker.pid, SIGTERM);
   report_.reloading(Clock::now());
   std::cerr.flush();
+  if (metrics_fd >= 0) fcntl(metrics_fd, F_SETFD, 0);
   execve(restart_.program.c_str(), argv.data(), envp.data());
   int error = errno;
+  if (metrics_fd >= 0) fcntl(metrics_fd, F_SETFD, FD_CLOEXEC);
+  if (options_.metrics && metrics_fd != options_.metrics->handover_fd() && metrics_fd >= 0)
+    close(metrics_fd);
 
   if (listen_fd_ != kHandedSocket) {
     if (kept >= 0) {

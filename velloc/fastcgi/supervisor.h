@@ -30,6 +30,10 @@ inline constexpr auto kDrainTime =
 // listen.
 inline constexpr std::string_view kRestartSocketName = "velloc-restart";
 
+// The environment variable that names the descriptor of the metrics' counters handed to
+// the program executed anew, which goes on counting in them.
+inline constexpr std::string_view kMetricsHandover = "VELLOC_METRICS_FD";
+
 // What the server executes on SIGHUP: the program file as it was named at the start, with
 // the same arguments and environment (without any LISTEN_ variables).
 struct ServerRestart {
