@@ -23,6 +23,7 @@
 #include "velloc/archive/archive_options.h"
 #include "velloc/archive/delivery_commands.h"
 #include "velloc/archive/release.h"
+#include "velloc/archive/server_deliveries.h"
 #include "velloc/check/settings_check.h"
 #include "velloc/check/settings_listing.h"
 #include "velloc/fastcgi/listen_address.h"
@@ -31,8 +32,8 @@
 #include "velloc/fastcgi/supervisor.h"
 #include "velloc/pipeline.h"
 #include "velloc/process_facts.h"
-#include "velloc/settings/load_settings.h"
 #include "velloc/run.h"
+#include "velloc/settings/load_settings.h"
 #include "velloc/storage/odbc_database.h"
 #include "velloc/webhook/webhook_settings.h"
 
@@ -119,6 +120,12 @@ int processors() {
 int serve(ServerOptions options, int inherited, bool started_anew, const ServerRestart& restart) {
   options.service = service_manager();
   options.started_anew = started_anew;
+  options.deliver = [](const ProcessFacts& facts,
+                       const std::function<bool()>& stop) -> std::optional<OutboxSummary> {
+    std::optional<std::vector<OutboxKind>> outbox = run_delivery_pass(facts, stop);
+    if (!outbox) return std::nullopt;
+    return outbox_status(*outbox);
+  };
   int listen_fd = inherited;
   if (options.address && listen_fd < 0) {
     std::string error;

@@ -13,6 +13,8 @@
 #include "velloc/fastcgi/listen_address.h"
 #include "velloc/fastcgi/service_notify.h"
 
+struct ProcessFacts;
+
 struct ServerOptions {
   enum class Action { kServe, kHelp, kVersion };
   Action action = Action::kServe;
@@ -37,6 +39,13 @@ struct ServerOptions {
   // unset, or nullopt from it: unknown. The supervisor calls it between signals, so it
   // must answer promptly.
   std::function<std::optional<OutboxSummary>()> outbox;
+  // One pass of the server's own deliveries, run in a child process the supervisor
+  // forks every few seconds (while none runs): it takes deliveries until `stop()` says
+  // SIGTERM came, and returns the outbox as it left it (nullopt: unknown), which the
+  // status shows when `outbox` is unset. Unset: the server sends nothing itself.
+  std::function<std::optional<OutboxSummary>(const ProcessFacts& facts,
+                                             const std::function<bool()>& stop)>
+      deliver;
   // The process is a server executed anew on SIGHUP, serving the socket it had.
   bool started_anew = false;
 };

@@ -97,6 +97,17 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
   site.receipt_counter_in_state = platform::equal_ignoring_case(read("ReceiptCounter"), "state");
   site.delivery_retry_hours = parse_retry_hours(read("DeliveryRetryHours"));
   site.http_ca_file = read("HTTP_CA_FILE");
+  site.archive_anywhere = site.archive;
+  for (const std::string& section : content.section_names())
+    if (section.starts_with("Form ") &&
+        platform::trim(content.find(section, "Archive").value_or("")) == "1")
+      site.archive_anywhere = true;
+
+  site.alert_webhook = std::string(platform::trim(read("AlertWebhook")));
+  site.alert_webhook_secret = read("AlertWebhookSecret", read("WebhookSecret"));
+  site.alert_command = std::string(platform::trim(read("AlertCommand")));
+  site.outbox_alert_minutes =
+      std::clamp(platform::parse_leading_int(read("OutboxAlertMinutes", "15")), 1, 10080);
 
   site.inbox = platform::trim(read("Inbox")) == "1";
   site.inbox_users = std::string(platform::trim(read("InboxUsers")));

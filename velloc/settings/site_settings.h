@@ -17,7 +17,7 @@ namespace settings {
 enum class Tls { kNone, kStartTls, kImplicit, kUnknown };
 
 struct SiteSettings {
-  std::string file;              // empty: no settings file, every value its default
+  std::string file;               // empty: no settings file, every value its default
   platform::IniSnapshot content;  // the version read; the profiles come from it
 
   // Where velloc reads and writes.
@@ -27,7 +27,7 @@ struct SiteSettings {
   std::string template_directory = ".\\BRANNIC\\TEMPLATES\\";  // TEMPLATE_DIR
   std::string log_file = "BRANNIC.LOG";                        // LOGFILE
   int log_level = 1;                                           // LOG_LEVEL
-  RequestLimits request_limits;  // MaxRequestSize, MaxFields
+  RequestLimits request_limits;                                // MaxRequestSize, MaxFields
 
   // Mail.
   std::string smtp_server = "mail";  // SMTP
@@ -48,8 +48,8 @@ struct SiteSettings {
   std::optional<std::string> allowed_recipients;  // nullopt when absent
   std::string redirect_hosts;
   std::string allowed_origins;  // AllowedOrigins of [Velloc], for answers given before a profile
-  std::string response;  // Response of [Velloc], for answers given before a profile
-  bool allow_debug = true;           // AllowDebug other than "0"
+  std::string response;         // Response of [Velloc], for answers given before a profile
+  bool allow_debug = true;      // AllowDebug other than "0"
   bool escape_web_templates = true;  // EscapeWebTemplates other than "0"
   bool profiles_only = false;        // ProfilesOnly=1
 
@@ -59,6 +59,16 @@ struct SiteSettings {
   bool receipt_counter_in_state = false;  // ReceiptCounter=state
   int delivery_retry_hours = 72;
   std::string http_ca_file;  // HTTP_CA_FILE
+  // Archive=1 in [Velloc] or in a form profile: deliveries may wait in the outbox.
+  bool archive_anywhere = false;
+
+  // Alerts of deliveries failed or given up and of an outbox too old.
+  std::string alert_webhook;         // AlertWebhook; empty: none
+  std::string alert_webhook_secret;  // AlertWebhookSecret, else WebhookSecret of [Velloc]
+  std::string alert_command;         // AlertCommand, a program run without a shell
+  // OutboxAlertMinutes, held within 1 and 10080: an outbox whose oldest due delivery
+  // fell due longer ago is an alert.
+  int outbox_alert_minutes = 15;
 
   // The inbox.
   bool inbox = false;  // Inbox=1
