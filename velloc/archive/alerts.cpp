@@ -94,11 +94,13 @@ AlertSettings alert_settings(const settings::SiteSettings& site) {
 }
 
 std::optional<Alert> delivery_alert(const Delivery& delivery, const AttemptDecision& decision,
-                                    const std::string& why, std::int64_t now) {
+                                    const DeliveryAttempt& attempt) {
   if (decision.status != "failed") return std::nullopt;
-  return Alert{decision.given_up ? "delivery_given_up" : "delivery_failed", now / 1000,
-               delivery.submission_id, delivery.id,
-               "the " + delivery.kind + " to " + shown_target(delivery) + ": " + why};
+  std::string reason =
+      "the " + delivery.kind + " to " + shown_target(delivery) + ": " + attempt.result;
+  if (!attempt.reply.empty()) reason += "; " + attempt.reply;
+  return Alert{decision.given_up ? "delivery_given_up" : "delivery_failed", attempt.at / 1000,
+               delivery.submission_id, delivery.id, reason};
 }
 
 bool outbox_too_old(const std::vector<OutboxKind>& outbox, int minutes) {
@@ -150,10 +152,10 @@ void send_alert(const Alert& alert, const AlertSettings& settings, const LogCont
 }
 
 void alert_delivery_end(const Delivery& delivery, const AttemptDecision& decision,
-                        const std::string& why, std::int64_t now, const AlertSettings& settings,
+                        const DeliveryAttempt& attempt, const AlertSettings& settings,
                         const LogContext& log) {
   if (!settings.any()) return;
-  if (std::optional<Alert> alert = delivery_alert(delivery, decision, why, now))
+  if (std::optional<Alert> alert = delivery_alert(delivery, decision, attempt))
     send_alert(*alert, settings, log);
 }
 

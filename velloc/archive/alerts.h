@@ -41,10 +41,11 @@ struct Alert {
   std::string reason;
 };
 
-// The alert of a delivery whose attempt at `now` (milliseconds) ended as
-// `decision` says because of `why`; nullopt unless it ended failed.
+// The alert of a delivery whose `attempt` ended it as `decision` says; nullopt
+// unless it ended failed. Its reason names the delivery, the attempt's result and
+// what the other side answered.
 std::optional<Alert> delivery_alert(const Delivery& delivery, const AttemptDecision& decision,
-                                    const std::string& why, std::int64_t now);
+                                    const DeliveryAttempt& attempt);
 
 // True when a kind's oldest due delivery has been due for longer than `minutes`.
 bool outbox_too_old(const std::vector<OutboxKind>& outbox, int minutes);
@@ -67,7 +68,7 @@ void send_alert(const Alert& alert, const AlertSettings& settings, const LogCont
 
 // Sends the alert of the delivery's end, when there is one and somewhere to send it.
 void alert_delivery_end(const Delivery& delivery, const AttemptDecision& decision,
-                        const std::string& why, std::int64_t now, const AlertSettings& settings,
+                        const DeliveryAttempt& attempt, const AlertSettings& settings,
                         const LogContext& log);
 
 // Looks at the outbox at `now` (milliseconds) and announces a change of its

@@ -98,7 +98,8 @@ bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
   out << delivery.id << ' ' << delivery.kind << ' ' << decision.status << ": " << attempt.text
       << '\n';
   if (decision.given_up) report_given_up(store, delivery, attempt.text, settings, now, err);
-  alert_delivery_end(delivery, decision, attempt.text, now, settings.alerts, settings.mail);
+  alert_delivery_end(delivery, decision, {now, attempt.text, attempt.reply}, settings.alerts,
+                     settings.mail);
   return true;
 }
 

@@ -109,7 +109,7 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
     log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }
   if (decision.given_up) notify_given_up(run, *delivery, mail_attempt_text(attempt));
-  alert_delivery_end(*delivery, decision, mail_attempt_text(attempt), now,
+  alert_delivery_end(*delivery, decision, {now, mail_attempt_text(attempt), attempt.reply},
                      alert_settings(*run.settings.site), run.message);
   if (decision.status == "pending") {
     log_event(run.message, 1, "Mail queued for a later delivery (%s): %s\n", kind,

@@ -121,8 +121,8 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSetti
     log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }
   if (decision.given_up) report_given_up(run, *store, *delivery, text, finished);
-  alert_delivery_end(*delivery, decision, text, finished, alert_settings(*run.settings.site),
-                     run.message);
+  alert_delivery_end(*delivery, decision, {finished, text, http_reply(result)},
+                     alert_settings(*run.settings.site), run.message);
   if (decision.status == "pending")
     log_event(run.message, 1, "Webhook queued for a later delivery (%s)\n", shown.c_str());
 }
