@@ -133,8 +133,10 @@ std::string alert_json(const Alert& alert) {
 }
 
 std::vector<std::string> alert_environment(const Alert& alert) {
+  // One line, for the shell scripts that read it.
   auto line = [](std::string value) {
-    std::replace(value.begin(), value.end(), '\0', ' ');
+    for (char& c : value)
+      if (c == '\0' || c == '\n' || c == '\r') c = ' ';
     return value;
   };
   return {kCommandPath,
@@ -163,10 +165,18 @@ bool check_outbox_alert(ArchiveStore& store, const std::vector<OutboxKind>& outb
                         const AlertSettings& settings, std::int64_t now, const LogContext& log,
                         std::string* error) {
   if (!settings.any()) return true;
-  bool too_old = outbox_too_old(outbox, settings.outbox_minutes);
+  std::optional<Alert> alert;
+  if (!outbox_change(store, outbox, settings.outbox_minutes, now, &alert, error)) return false;
+  if (alert) send_alert(*alert, settings, log);
+  return true;
+}
+
+bool outbox_change(ArchiveStore& store, const std::vector<OutboxKind>& outbox, int minutes,
+                   std::int64_t now, std::optional<Alert>* alert, std::string* error) {
+  alert->reset();
+  bool too_old = outbox_too_old(outbox, minutes);
   bool flipped = false;
   if (!store.flip_condition(kOutboxCondition, too_old, now, &flipped, error)) return false;
-  if (flipped)
-    send_alert(outbox_alert(outbox, too_old, settings.outbox_minutes, now), settings, log);
+  if (flipped) *alert = outbox_alert(outbox, too_old, minutes, now);
   return true;
 }

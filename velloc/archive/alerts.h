@@ -58,7 +58,7 @@ Alert outbox_alert(const std::vector<OutboxKind>& outbox, bool too_old, int minu
 // The webhook's body: {"event":..,"time":"<UTC>","submission":..,"delivery":..,"reason":..}.
 std::string alert_json(const Alert& alert);
 // The command's environment: PATH, then VELLOC_ALERT_EVENT, _TIME, _SUBMISSION,
-// _DELIVERY and _REASON.
+// _DELIVERY and _REASON (line ends made blanks); nothing else of the process's.
 std::vector<std::string> alert_environment(const Alert& alert);
 
 // Posts the alert and runs the command, each within kAlertSeconds; a failure, and
@@ -71,9 +71,13 @@ void alert_delivery_end(const Delivery& delivery, const AttemptDecision& decisio
                         const DeliveryAttempt& attempt, const AlertSettings& settings,
                         const LogContext& log);
 
-// Looks at the outbox at `now` (milliseconds) and announces a change of its
-// condition, when this process is the one that changed it in `store`. False with
-// `*error` set when the store fails.
+// The alert that the outbox at `now` (milliseconds) calls for: its condition
+// changed, and this process is the one that changed it in `store`. nullopt in
+// `*alert` when none; false with `*error` set when the store fails.
+bool outbox_change(ArchiveStore& store, const std::vector<OutboxKind>& outbox, int minutes,
+                   std::int64_t now, std::optional<Alert>* alert, std::string* error);
+
+// Sends outbox_change's alert, when there is somewhere to send it.
 bool check_outbox_alert(ArchiveStore& store, const std::vector<OutboxKind>& outbox,
                         const AlertSettings& settings, std::int64_t now, const LogContext& log,
                         std::string* error);
