@@ -27,6 +27,21 @@ void log_lines(const LogContext& log, int type, const std::string& text) {
   }
 }
 
+// The outbox at `now`, its alert sent when its condition changed; nullopt when the
+// store fails, which the log tells.
+std::optional<std::vector<OutboxKind>> look_at_outbox(ArchiveStore& store,
+                                                      const AlertSettings& alerts, std::int64_t now,
+                                                      const LogContext& log) {
+  std::string error;
+  std::optional<std::vector<OutboxKind>> outbox = store.outbox_summary(now, &error);
+  if (!outbox) {
+    log_event(log, 1, "The outbox cannot be read: %s\n", error.c_str());
+  } else if (!check_outbox_alert(store, *outbox, alerts, now, log, &error)) {
+    log_event(log, 1, "The outbox's alert state cannot be kept: %s\n", error.c_str());
+  }
+  return outbox;
+}
+
 }  // namespace
 
 std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& facts,
@@ -50,6 +65,9 @@ std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& fac
   auto ends = std::chrono::steady_clock::now() + kDeliveryPassTime;
   auto stopping = [&] { return stop() || std::chrono::steady_clock::now() >= ends; };
   std::int64_t now = site.clock().unix_milliseconds();
+  // Looked at first too, so that slow sends do not hold up its alert.
+  AlertSettings alerts = alert_settings(settings);
+  if (alerts.any()) look_at_outbox(*store, alerts, now, log);
   std::ostringstream out, err;
   recover_submissions(site, *store, file, now, out, err);
   with_delivery_settings(site, file, 30, "server", err, [&](const DeliverySettings& senders) {
@@ -57,12 +75,7 @@ std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& fac
   });
   log_lines(log, 5, out.str());
   log_lines(log, 1, err.str());
-  now = site.clock().unix_milliseconds();
-  std::optional<std::vector<OutboxKind>> outbox = store->outbox_summary(now, &error);
-  if (outbox && !check_outbox_alert(*store, *outbox, alert_settings(settings), now, log, &error))
-    log_event(log, 1, "The outbox's alert state cannot be kept: %s\n", error.c_str());
-  if (!outbox) log_event(log, 1, "The outbox cannot be read: %s\n", error.c_str());
-  return outbox;
+  return look_at_outbox(*store, alerts, site.clock().unix_milliseconds(), log);
 }
 
 OutboxSummary outbox_status(const std::vector<OutboxKind>& outbox) {

@@ -106,8 +106,9 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
   site.alert_webhook = std::string(platform::trim(read("AlertWebhook")));
   site.alert_webhook_secret = read("AlertWebhookSecret", read("WebhookSecret"));
   site.alert_command = std::string(platform::trim(read("AlertCommand")));
-  site.outbox_alert_minutes =
-      std::clamp(platform::parse_leading_int(read("OutboxAlertMinutes", "15")), 1, 10080);
+  std::string minutes(platform::trim(read("OutboxAlertMinutes")));
+  if (!minutes.empty() && minutes[0] >= '0' && minutes[0] <= '9')
+    site.outbox_alert_minutes = std::clamp(platform::parse_leading_int(minutes), 1, 10080);
 
   site.inbox = platform::trim(read("Inbox")) == "1";
   site.inbox_users = std::string(platform::trim(read("InboxUsers")));

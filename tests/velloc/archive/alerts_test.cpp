@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/cgi_runner.h"
+#include "velloc/settings/site_settings.h"
 
 namespace {
 
@@ -99,6 +100,30 @@ TEST(AlertTest, OutboxTooOldIsAnnouncedOnceWhenItStartsAndOnceWhenItEnds) {
     ASSERT_TRUE(outbox_change(*stores[step.process], outbox, 15, now += 1000, &alert, &error))
         << error;
     EXPECT_EQ(step.announced, alert ? alert->event + ": " + alert->reason : "");
+  }
+}
+
+// The [Velloc] lines of a settings file, and the alert settings read from them.
+TEST(AlertTest, SettingsFromTheVellocSection) {
+  struct Case {
+    const char* lines;
+    const char* secret;
+    int minutes;
+  };
+  const Case cases[] = {
+      {"OutboxAlertMinutes=soon\n", "", 15},
+      {"WebhookSecret=hooks\nOutboxAlertMinutes=0\n", "hooks", 1},
+      {"WebhookSecret=hooks\nAlertWebhookSecret=alerts\nOutboxAlertMinutes=99999\n", "alerts",
+       10080},
+  };
+  testing_support::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lines);
+    dir.write("VELLOC.ini", std::string("[Velloc]\nAlertCommand= /bin/alert \n") + c.lines);
+    AlertSettings settings = alert_settings(settings::read_site_settings(dir.file("VELLOC.ini")));
+    EXPECT_EQ("/bin/alert", settings.command);
+    EXPECT_EQ(c.secret, settings.secret);
+    EXPECT_EQ(c.minutes, settings.outbox_minutes);
   }
 }
 
