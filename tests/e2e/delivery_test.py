@@ -2,11 +2,11 @@
 now is kept and the visitor gets the normal answer; one velloc --deliver later sends
 each kept mail once; a run killed mid-send leaves its mail pending; a webhook that
 answers 503 is called again on the retry schedule until it answers 200; a call given
-up, in its run or by --deliver, notifies the owner and marks its submission failed; a
-submission whose run was killed before its deliveries is sent by --deliver; releases
-started together send once; persistent, the server sends what falls due itself, the
-relay down and then back, and a delivery it gives up raises an alert, posted signed
-and given to a command."""
+up, in its run or by --deliver, notifies the owner, raises one alert and marks its
+submission failed; a submission whose run was killed before its deliveries is sent by
+--deliver; releases started together send once; persistent, the server sends what
+falls due itself, the relay down and then back, and a delivery it gives up raises an
+alert, posted signed and given to a command."""
 
 import base64
 import datetime
@@ -396,11 +396,13 @@ class DeliveryTest(unittest.TestCase):
         busy_hook = f"http://127.0.0.1:{busy.port}/hook"
         # (where, DeliveryRetryHours, address, --deliver this many hours later or None)
         cases = [("in its run", "0", refusing, None), ("by --deliver", "1", busy_hook, 2)]
+        alerts = LoopbackHttpServer()
         try:
             for where, hours, hook, deliver_after in cases:
+                alerts.calls.clear()
                 with self.subTest(where), Site(settings=dict(
-                        self.settings, DeliveryRetryHours=hours, Webhook=hook),
-                        cgi_env=self.odbc) as site:
+                        self.settings, DeliveryRetryHours=hours, Webhook=hook,
+                        AlertWebhook=alerts.url("/alert")), cgi_env=self.odbc) as site:
                     before = len(self.mails())
                     self.assertEqual(200, self.post(site, 1)[0])
                     submission = self.velloc(site, "--list").split()[0]
@@ -419,8 +421,12 @@ class DeliveryTest(unittest.TestCase):
                     self.assertEqual("failed", shown["status"])
                     self.assertEqual(("webhook", "failed"), (shown["outcomes"][-1]["action"],
                                                              shown["outcomes"][-1]["result"]))
+                    self.assertEqual([("delivery_given_up", submission)],
+                                     [(alert["event"], alert["submission"]) for alert in
+                                      (json.loads(body) for _, _, body in alerts.calls)])
         finally:
             busy.stop()
+            alerts.stop()
 
     @unittest.skipIf(MODE == "cgi", "the server's own deliveries need the persistent mode")
     def test_the_server_sends_what_falls_due_and_alerts_what_it_gives_up(self):
