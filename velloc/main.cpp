@@ -34,6 +34,7 @@
 #include "velloc/process_facts.h"
 #include "velloc/run.h"
 #include "velloc/settings/load_settings.h"
+#include "velloc/settings/site_settings.h"
 #include "velloc/storage/odbc_database.h"
 #include "velloc/webhook/webhook_settings.h"
 
@@ -125,6 +126,9 @@ int serve(ServerOptions options, int inherited, bool started_anew, const ServerR
     std::optional<std::vector<OutboxKind>> outbox = run_delivery_pass(facts, stop);
     if (!outbox) return std::nullopt;
     return outbox_status(*outbox);
+  };
+  options.deliveries_wanted = [](const ProcessFacts& facts) {
+    return settings::read_site_settings(find_settings_file(facts)).archive_anywhere;
   };
   int listen_fd = inherited;
   if (options.address && listen_fd < 0) {

@@ -46,6 +46,9 @@ struct ServerOptions {
   std::function<std::optional<OutboxSummary>(const ProcessFacts& facts,
                                              const std::function<bool()>& stop)>
       deliver;
+  // Whether a pass has anything to do (the settings keep an archive); asked, reading the
+  // settings file, before each pass is forked. Unset: always.
+  std::function<bool(const ProcessFacts& facts)> deliveries_wanted;
   // The process is a server executed anew on SIGHUP, serving the socket it had.
   bool started_anew = false;
 };

@@ -298,6 +298,11 @@ void Supervisor::tend_deliverer() {
   }
   if (now < next_pass_) return;
   pass_started_ = now;
+  if (options_.deliveries_wanted && !options_.deliveries_wanted(facts_)) {
+    outbox_board_->known = false;
+    next_pass_ = now + kPassInterval;
+    return;
+  }
   pid_t pid = fork();
   if (pid == 0) deliver_once(listen_fd_, signal_fd_, options_, facts_, outbox_board_);
   if (pid < 0) {
