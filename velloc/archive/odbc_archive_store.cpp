@@ -600,25 +600,21 @@ std::optional<std::vector<OutboxKind>> OdbcArchiveStore::outbox_summary(std::int
   return kinds;
 }
 
-// The row is made first when missing: of two makers the second fails on the key,
-// and its transaction is tried again.
+// The row is made first when missing; of two makers the second's insert changes
+// nothing (both SQLite and PostgreSQL know ON CONFLICT), and its UPDATE waits for
+// the first's to be committed, then finds the value set.
 bool OdbcArchiveStore::flip_condition(const std::string& name, bool raised, std::int64_t now,
                                       bool* flipped, std::string* error) {
   *flipped = false;
+  const std::string value = raised ? "1" : "0";
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
-        std::vector<Row> rows;
-        if (!db.query("SELECT raised FROM velloc_alert_conditions WHERE name = ?", {name}, &rows,
-                      failure))
-          return false;
-        if (rows.empty() &&
-            !db.execute("INSERT INTO velloc_alert_conditions (name, raised, changed_at) VALUES "
+        if (!db.execute("INSERT INTO velloc_alert_conditions (name, raised, changed_at) VALUES "
                         "(?, 0, " +
-                            number(now) + ")",
+                            number(now) + ") ON CONFLICT (name) DO NOTHING",
                         {name}, failure))
           return false;
         std::int64_t changed = 0;
-        std::string value = raised ? "1" : "0";
         if (!db.execute("UPDATE velloc_alert_conditions SET raised = " + value + ", changed_at = " +
                             number(now) + " WHERE name = ? AND raised <> " + value,
                         {name}, failure, &changed))
