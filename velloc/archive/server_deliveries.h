@@ -6,6 +6,7 @@
 // outbox for its alert and tells the supervisor what waits there.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <vector>
