@@ -23,6 +23,7 @@
 #include "velloc/archive/archive_options.h"
 #include "velloc/archive/delivery_commands.h"
 #include "velloc/archive/release.h"
+#include "velloc/archive/server_deliveries.h"
 #include "velloc/check/settings_check.h"
 #include "velloc/check/settings_listing.h"
 #include "velloc/fastcgi/listen_address.h"
@@ -34,6 +35,7 @@
 #include "velloc/process_facts.h"
 #include "velloc/run.h"
 #include "velloc/settings/load_settings.h"
+#include "velloc/settings/site_settings.h"
 #include "velloc/storage/odbc_database.h"
 #include "velloc/webhook/webhook_settings.h"
 
@@ -132,6 +134,15 @@ int serve(ServerOptions options, int inherited, bool started_anew, const ServerR
   if (!handover_error.empty()) std::cerr << "velloc: " << handover_error << '\n';
   options.metrics = &*metrics;
   options.started_anew = started_anew;
+  options.deliver = [](const ProcessFacts& facts,
+                       const std::function<bool()>& stop) -> std::optional<OutboxSummary> {
+    std::optional<std::vector<OutboxKind>> outbox = run_delivery_pass(facts, stop);
+    if (!outbox) return std::nullopt;
+    return outbox_status(*outbox);
+  };
+  options.deliveries_wanted = [](const ProcessFacts& facts) {
+    return settings::read_site_settings(find_settings_file(facts)).archive_anywhere;
+  };
   int listen_fd = inherited;
   if (options.address && listen_fd < 0) {
     std::string error;

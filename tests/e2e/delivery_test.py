@@ -2,9 +2,11 @@
 now is kept and the visitor gets the normal answer; one velloc --deliver later sends
 each kept mail once; a run killed mid-send leaves its mail pending; a webhook that
 answers 503 is called again on the retry schedule until it answers 200; a call given
-up, in its run or by --deliver, notifies the owner and marks its submission failed; a
-submission whose run was killed before its deliveries is sent by --deliver; releases
-started together send once."""
+up, in its run or by --deliver, notifies the owner, raises one alert and marks its
+submission failed; a submission whose run was killed before its deliveries is sent by
+--deliver; releases started together send once; persistent, the server sends what
+falls due itself, the relay down and then back, and a delivery it gives up raises an
+alert, posted signed and given to a command."""
 
 import base64
 import datetime
@@ -27,7 +29,7 @@ from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, os.path.join(os.environ.get("SOURCE_DIR", "."), "tools"))
 import mail_sink  # noqa: E402
 from attack_test import HeldSmtpServer  # noqa: E402
-from harness import VELLOC_BINARY, Site, free_port  # noqa: E402
+from harness import MODE, VELLOC_BINARY, Site, free_port  # noqa: E402
 from postgres_insert_test import (DRIVER_GLOBS, PASSWORD, PG_BIN_GLOB,  # noqa: E402
                                   PostgresServer, find_first)
 from system_support import LoopbackHttpServer, odbc_environment, scratch_folder  # noqa: E402
@@ -394,11 +396,13 @@ class DeliveryTest(unittest.TestCase):
         busy_hook = f"http://127.0.0.1:{busy.port}/hook"
         # (where, DeliveryRetryHours, address, --deliver this many hours later or None)
         cases = [("in its run", "0", refusing, None), ("by --deliver", "1", busy_hook, 2)]
+        alerts = LoopbackHttpServer()
         try:
             for where, hours, hook, deliver_after in cases:
+                alerts.calls.clear()
                 with self.subTest(where), Site(settings=dict(
-                        self.settings, DeliveryRetryHours=hours, Webhook=hook),
-                        cgi_env=self.odbc) as site:
+                        self.settings, DeliveryRetryHours=hours, Webhook=hook,
+                        AlertWebhook=alerts.url("/alert")), cgi_env=self.odbc) as site:
                     before = len(self.mails())
                     self.assertEqual(200, self.post(site, 1)[0])
                     submission = self.velloc(site, "--list").split()[0]
@@ -417,8 +421,66 @@ class DeliveryTest(unittest.TestCase):
                     self.assertEqual("failed", shown["status"])
                     self.assertEqual(("webhook", "failed"), (shown["outcomes"][-1]["action"],
                                                              shown["outcomes"][-1]["result"]))
+                    self.assertEqual([("delivery_given_up", submission)],
+                                     [(alert["event"], alert["submission"]) for alert in
+                                      (json.loads(body) for _, _, body in alerts.calls)])
         finally:
             busy.stop()
+            alerts.stop()
+
+    @unittest.skipIf(MODE == "cgi", "the server's own deliveries need the persistent mode")
+    def test_the_server_sends_what_falls_due_and_alerts_what_it_gives_up(self):
+        alerts = LoopbackHttpServer()
+        secret = "alert-secret-" + "x" * 32
+        command, told = self.scratch / "alert.sh", self.scratch / "alert.env"
+        command.write_text(f"#!/bin/sh\nenv | grep ^VELLOC_ALERT_ | sort > {told}.new\n"
+                           f"mv {told}.new {told}\n")
+        command.chmod(0o755)
+        settings = dict(self.settings, AlertWebhook=alerts.url("/alert"),
+                        AlertWebhookSecret=secret, AlertCommand=str(command))
+        try:
+            with Site(settings=settings, cgi_env=self.odbc) as site:
+                for number in (1, 2):
+                    self.assertEqual(200, self.post(site, number)[0])
+                delivered, given_up = (line.split()[0] for line in
+                                       self.velloc(site, "--list").splitlines())
+
+                def fall_due(submission, attempts=1):
+                    with self.database(site) as database:
+                        database.execute(
+                            "UPDATE velloc_deliveries SET next_attempt = ?, attempts = ? "
+                            "WHERE submission_id = ?",
+                            (int(time.time() * 1000), attempts, submission))
+
+                # Its last attempt with the relay still down: given up by the server.
+                fall_due(given_up, attempts=80)
+                wait_for(lambda: told.exists() and alerts.calls, "the alert")
+                (path, _, body), = alerts.calls
+                self.assertEqual("/alert", path)
+                self.assertTrue(FlakyReceiver.signed_with(alerts, 0, secret))
+                alert = json.loads(body)
+                self.assertEqual(["delivery", "event", "reason", "submission", "time"],
+                                 sorted(alert))
+                self.assertEqual(("delivery_given_up", given_up),
+                                 (alert["event"], alert["submission"]))
+                self.assertIn("could not connect", alert["reason"])
+                self.assertEqual(f"VELLOC_ALERT_DELIVERY={alert['delivery']}\n"
+                                 "VELLOC_ALERT_EVENT=delivery_given_up\n"
+                                 f"VELLOC_ALERT_REASON={alert['reason']}\n"
+                                 f"VELLOC_ALERT_SUBMISSION={given_up}\n"
+                                 f"VELLOC_ALERT_TIME={alert['time']}\n", told.read_text())
+                self.assertEqual(given_up,
+                                 self.velloc(site, "--list", "--status", "failed").split()[0])
+                # The relay back: no timer, no --deliver; the server sends it once due.
+                self.start_sink()
+                fall_due(delivered)
+                wait_for(self.mails, "the mail")
+                self.assertEqual(["Submission 2"], [mail["Subject"] for mail in self.mails()])
+                shown = json.loads(self.velloc(site, "--show", delivered, "--json"))
+                self.assertEqual(["delivered"], [d["status"] for d in shown["deliveries"]])
+                self.assertEqual(1, len(alerts.calls))
+        finally:
+            alerts.stop()
 
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

@@ -392,6 +392,10 @@ class FastCgiTest(unittest.TestCase):
         with fcgi.FastCgiServer(self.site, workers=2, extra_env=environment) as server:
             self.assertTrue(eventually(lambda: hears("READY=1", "STATUS=2 workers", "WATCHDOG=1"),
                                        WAIT_SECONDS), heard)
+            # With the archive, the status shows the outbox as the server's deliveries see it.
+            self.configure(Archive="1")
+            self.assertTrue(eventually(lambda: hears("STATUS=2 workers, outbox empty"),
+                                       WAIT_SECONDS), heard)
             # Executed anew, the program reports to the same manager.
             server.process.send_signal(signal.SIGHUP)
             self.assertTrue(eventually(lambda: hears("RELOADING=1", "READY=1", "WATCHDOG=1"),

@@ -108,6 +108,18 @@ struct DayCount {
   std::int64_t spam = 0;
 };
 
+// The pending deliveries of one kind at a moment: those due (nobody holds them),
+// those waiting for a later attempt, and those held by a sender now.
+struct OutboxKind {
+  std::string kind;  // "form_mail", "receipt" or "webhook"
+  std::int64_t due = 0;
+  std::int64_t waiting = 0;
+  std::int64_t claimed = 0;
+  // How long the oldest due one has been due (from its next_attempt), in
+  // milliseconds; 0 when none is due.
+  std::int64_t oldest_due_ms = 0;
+};
+
 // The fields a listing's row shows of each submission: the first that are not
 // control fields.
 inline constexpr int kListedFields = 3;
@@ -179,6 +191,17 @@ class ArchiveStore {
   // False with `*error` set when its claim no longer holds it.
   virtual bool finish_attempt(const Delivery& claimed, const DeliveryAttempt& attempt,
                               const std::string& status, std::int64_t next_attempt,
+                              std::string* error) = 0;
+
+  // The pending deliveries by kind at `now`, kinds in name order, none without
+  // any: one query over the index of the deliveries' status.
+  virtual std::optional<std::vector<OutboxKind>> outbox_summary(std::int64_t now,
+                                                                std::string* error) = 0;
+  // Sets the alert condition `name` raised or not at `now`; `*flipped` says
+  // whether this call changed it (a condition never set is not raised). One
+  // conditional UPDATE, so of processes on any hosts that see the same change
+  // only one announces it.
+  virtual bool flip_condition(const std::string& name, bool raised, std::int64_t now, bool* flipped,
                               std::string* error) = 0;
 
   // Writes the bytes of delivery `id` kept after its payload (see

@@ -14,8 +14,8 @@
 #include "velloc/mail/smtp_session.h"
 #include "velloc/mail/stored_mail.h"
 #include "velloc/request/event_log.h"
-#include "velloc/settings/load_settings.h"
 #include "velloc/run.h"
+#include "velloc/settings/load_settings.h"
 #include "velloc/site.h"
 #include "velloc/webhook/webhook_body.h"
 #include "velloc/webhook/webhook_step.h"
@@ -98,12 +98,16 @@ bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
   out << delivery.id << ' ' << delivery.kind << ' ' << decision.status << ": " << attempt.text
       << '\n';
   if (decision.given_up) report_given_up(store, delivery, attempt.text, settings, now, err);
+  alert_delivery_end(delivery, decision, {now, attempt.text, attempt.reply}, settings.alerts,
+                     settings.mail);
   return true;
 }
 
-int deliver(ArchiveStore& store, const DeliverySettings& settings, std::int64_t now,
-            std::ostream& out, std::ostream& err) {
-  for (int sent = 0; sent < kMaxDeliveriesPerRun; ++sent) {
+}  // namespace
+
+int deliver_due(ArchiveStore& store, const DeliverySettings& settings, std::int64_t now,
+                const std::function<bool()>& stop, std::ostream& out, std::ostream& err) {
+  for (int sent = 0; sent < kMaxDeliveriesPerRun && !stop(); ++sent) {
     std::optional<Delivery> claimed;
     std::string error;
     if (!store.claim_due_delivery(now, settings.claimer, kDeliveryHoldMs, &claimed, &error)) {
@@ -115,6 +119,8 @@ int deliver(ArchiveStore& store, const DeliverySettings& settings, std::int64_t 
   }
   return kArchiveOk;
 }
+
+namespace {
 
 // Why delivery `id` could not be claimed: sent or being sent by another run (done
 // already), or not in the archive.
@@ -198,7 +204,15 @@ int run_delivery_command(const ArchiveOptions& options, ArchiveStore& store,
                          std::ostream& err) {
   if (options.command == ArchiveOptions::Command::kResend)
     return resend_form_mail(options.id, store, settings, now, out, err);
-  return deliver(store, settings, options.now != 0 ? options.now : now, out, err);
+  std::int64_t at = options.now != 0 ? options.now : now;
+  int status = deliver_due(
+      store, settings, at, [] { return false; }, out, err);
+  std::string error;
+  std::optional<std::vector<OutboxKind>> outbox;
+  if (settings.alerts.any()) outbox = store.outbox_summary(at, &error);
+  if (outbox && !check_outbox_alert(store, *outbox, settings.alerts, at, settings.mail, &error))
+    err << "velloc: the outbox's alert state cannot be kept: " << error << '\n';
+  return status;
 }
 
 int with_delivery_settings(Site& site, const std::string& settings_file, int connect_timeout,
@@ -220,12 +234,12 @@ int with_delivery_settings(Site& site, const std::string& settings_file, int con
   auto webhooks_for = [&](const std::string& profile) {
     return settings::webhook_settings_for_profile(*sender.settings.site, profile);
   };
-  DeliverySettings settings{
-      sender.message,
-      webhooks_for,
-      sender.settings.delivery_retry_hours,
-      sender.settings.default_recipient,
-      sender.message.default_sender,
-      purpose + " " + site.facts().host_name + " " + std::to_string(getpid())};
+  DeliverySettings settings{sender.message,
+                            webhooks_for,
+                            sender.settings.delivery_retry_hours,
+                            sender.settings.default_recipient,
+                            sender.message.default_sender,
+                            purpose + " " + site.facts().host_name + " " + std::to_string(getpid()),
+                            alert_settings(*sender.settings.site)};
   return send(settings);
 }

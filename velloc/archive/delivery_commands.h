@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "velloc/archive/alerts.h"
 #include "velloc/archive/archive_options.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/mail/mail_message.h"
@@ -25,7 +26,8 @@ struct DeliverySettings {
   int retry_hours = 72;
   std::string default_recipient;  // the notice of a delivery given up
   std::string default_sender;
-  std::string claimer;  // host and process
+  std::string claimer;   // host and process
+  AlertSettings alerts;  // a delivery that ends failed or given up raises one
 };
 
 class Site;
@@ -43,6 +45,12 @@ int with_delivery_settings(Site& site, const std::string& settings_file, int con
 int run_delivery_command(const ArchiveOptions& options, ArchiveStore& store,
                          const DeliverySettings& settings, std::int64_t now, std::ostream& out,
                          std::ostream& err);
+
+// Takes the deliveries due at `now` one by one, as --deliver does, until none is
+// due or `stop()` says so between two; what it did to `out`. kArchiveFailed when
+// the store fails.
+int deliver_due(ArchiveStore& store, const DeliverySettings& settings, std::int64_t now,
+                const std::function<bool()>& stop, std::ostream& out, std::ostream& err);
 
 // Tries delivery `id` now, whatever its schedule, if it is pending or failed:
 // claimed first, so that it is never sent twice. `*submission_id` receives the

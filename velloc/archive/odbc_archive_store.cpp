@@ -54,6 +54,10 @@ const char* const kTables[] = {
     // as the payload, a part a row: written and read without holding them whole.
     "CREATE TABLE IF NOT EXISTS velloc_delivery_parts (delivery_id VARCHAR(40) NOT NULL, "
     "seq INTEGER NOT NULL, part TEXT NOT NULL, PRIMARY KEY (delivery_id, seq))",
+    // The alert conditions raised (the outbox too old, say), so that each change is
+    // announced once whichever process sees it.
+    "CREATE TABLE IF NOT EXISTS velloc_alert_conditions (name VARCHAR(64) PRIMARY KEY, "
+    "raised INTEGER NOT NULL, changed_at BIGINT NOT NULL)",
 };
 // The columns added to tables after their first version, with the statement that
 // adds each to a table made before it. The default lets a version that does not
@@ -243,6 +247,10 @@ class OdbcArchiveStore final : public ArchiveStore {
                       std::string* error) override;
   bool read_payload_rest(const std::string& id, int fd, std::int64_t* written,
                          std::string* error) override;
+  std::optional<std::vector<OutboxKind>> outbox_summary(std::int64_t now,
+                                                        std::string* error) override;
+  bool flip_condition(const std::string& name, bool raised, std::int64_t now, bool* flipped,
+                      std::string* error) override;
   std::optional<std::vector<ArchivedSubmission>> list(const SubmissionFilter& filter,
                                                       std::string* error) override;
   std::optional<std::vector<ArchivedSubmission>> list_page(const SubmissionFilter& filter,
@@ -566,6 +574,55 @@ bool OdbcArchiveStore::find_delivery(const std::string& id, std::optional<Delive
     (*found)->claimed_until = to_number(rows->front()[10]);
   }
   return true;
+}
+
+std::optional<std::vector<OutboxKind>> OdbcArchiveStore::outbox_summary(std::int64_t now,
+                                                                        std::string* error) {
+  const std::string held = "claimed_until > " + number(now);
+  const std::string due = "claimed_until <= " + number(now) + " AND next_attempt <= " + number(now);
+  std::optional<std::vector<Row>> rows = query_rows(
+      "SELECT kind, SUM(CASE WHEN " + due + " THEN 1 ELSE 0 END), SUM(CASE WHEN " + held + " OR " +
+          due + " THEN 0 ELSE 1 END), SUM(CASE WHEN " + held +
+          " THEN 1 ELSE 0 END), MIN(CASE WHEN " + due +
+          " THEN next_attempt END) FROM velloc_deliveries WHERE status = 'pending' GROUP BY kind "
+          "ORDER BY kind",
+      {}, error);
+  if (!rows) return std::nullopt;
+  std::vector<OutboxKind> kinds;
+  for (const Row& row : *rows) {
+    OutboxKind& kind = kinds.emplace_back();
+    kind.kind = row[0];
+    kind.due = to_number(row[1]);
+    kind.waiting = to_number(row[2]);
+    kind.claimed = to_number(row[3]);
+    if (kind.due > 0) kind.oldest_due_ms = std::max<std::int64_t>(now - to_number(row[4]), 0);
+  }
+  return kinds;
+}
+
+// The row is made first when missing; of two makers the second's insert changes
+// nothing (both SQLite and PostgreSQL know ON CONFLICT), and its UPDATE waits for
+// the first's to be committed, then finds the value set.
+bool OdbcArchiveStore::flip_condition(const std::string& name, bool raised, std::int64_t now,
+                                      bool* flipped, std::string* error) {
+  *flipped = false;
+  const std::string value = raised ? "1" : "0";
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        if (!db.execute("INSERT INTO velloc_alert_conditions (name, raised, changed_at) VALUES "
+                        "(?, 0, " +
+                            number(now) + ") ON CONFLICT (name) DO NOTHING",
+                        {name}, failure))
+          return false;
+        std::int64_t changed = 0;
+        if (!db.execute("UPDATE velloc_alert_conditions SET raised = " + value + ", changed_at = " +
+                            number(now) + " WHERE name = ? AND raised <> " + value,
+                        {name}, failure, &changed))
+          return false;
+        *flipped = changed == 1;
+        return true;
+      },
+      error);
 }
 
 // The UPDATE both picks and takes: of two claimers the second finds the row held

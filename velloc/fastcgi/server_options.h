@@ -14,6 +14,7 @@
 #include "velloc/fastcgi/service_notify.h"
 
 class MetricsStore;
+struct ProcessFacts;
 
 struct ServerOptions {
   enum class Action { kServe, kHelp, kVersion };
@@ -42,6 +43,16 @@ struct ServerOptions {
   // The counters of the metrics, shared with the workers (and with the program executed
   // anew on SIGHUP); null: nothing is counted.
   MetricsStore* metrics = nullptr;
+  // One pass of the server's own deliveries, run in a child process the supervisor
+  // forks every few seconds (while none runs): it takes deliveries until `stop()` says
+  // SIGTERM came, and returns the outbox as it left it (nullopt: unknown), which the
+  // status shows when `outbox` is unset. Unset: the server sends nothing itself.
+  std::function<std::optional<OutboxSummary>(const ProcessFacts& facts,
+                                             const std::function<bool()>& stop)>
+      deliver;
+  // Whether a pass has anything to do (the settings keep an archive); asked, reading the
+  // settings file, before each pass is forked. Unset: always.
+  std::function<bool(const ProcessFacts& facts)> deliveries_wanted;
   // The process is a server executed anew on SIGHUP, serving the socket it had.
   bool started_anew = false;
 };

@@ -2,18 +2,21 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -36,6 +39,21 @@ constexpr auto kRestartPause = std::chrono::seconds(1);
 constexpr int kWorkerFailed = 1;
 // Where a handed-over socket lies, as systemd passes its first one.
 constexpr int kHandedSocket = 3;
+
+// How often the server's deliveries run: a pass starts this long after the previous
+// one started, or when it ended if it took longer.
+constexpr auto kPassInterval = std::chrono::seconds(5);
+// A pass still running after this long is stopped: well within the hold of the
+// delivery it sends (10 minutes), so that nobody else takes that one meanwhile.
+constexpr auto kPassLimit = std::chrono::minutes(8);
+
+// What the last delivery pass saw of the outbox, in memory it shares with the
+// supervisor. Written by one pass at a time.
+struct OutboxBoard {
+  std::atomic<bool> known{false};
+  std::atomic<std::int64_t> items{0};
+  std::atomic<std::int64_t> oldest_seconds{0};
+};
 
 struct Worker {
   pid_t pid;
@@ -101,6 +119,52 @@ ConnectionLimits connection_limits(const ServerOptions& options) {
   _exit(end == WorkerEnd::kFailed ? kWorkerFailed : 0);
 }
 
+// The body of a freshly forked delivery pass; never returns. SIGTERM stays blocked, so
+// the delivery in hand is finished; the pass takes no other after it.
+[[noreturn]] void deliver_once(int listen_fd, int supervisor_signals, const ServerOptions& options,
+                               const ProcessFacts& facts, OutboxBoard* board) {
+  close(supervisor_signals);
+  close(listen_fd);
+  sigset_t stopping = signal_set({SIGTERM, SIGINT});
+  sigset_t child = signal_set({SIGCHLD});
+  sigprocmask(SIG_UNBLOCK, &child, nullptr);
+  int stop_fd = signalfd(-1, &stopping, SFD_CLOEXEC | SFD_NONBLOCK);
+  bool stopped = stop_fd < 0;
+  auto stop = [&] {
+    signalfd_siginfo info;
+    if (!stopped && read(stop_fd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info)))
+      stopped = true;
+    return stopped;
+  };
+  std::optional<OutboxSummary> outbox = options.deliver(facts, stop);
+  if (outbox) {
+    board->items = outbox->items;
+    board->oldest_seconds = outbox->oldest.count();
+  }
+  board->known = outbox.has_value();
+  std::cerr.flush();
+  _exit(0);
+}
+
+// The board in memory shared with the children; nullptr when it cannot be mapped.
+OutboxBoard* map_outbox_board() {
+  void* memory =
+      mmap(nullptr, sizeof(OutboxBoard), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  return memory == MAP_FAILED ? nullptr : new (memory) OutboxBoard;
+}
+
+// The options as the report reads them: the outbox as the last pass saw it, unless the
+// entry point tells it.
+ServerOptions reported_options(const ServerOptions& options, const OutboxBoard* board) {
+  ServerOptions reported = options;
+  if (!reported.outbox && options.deliver && board != nullptr)
+    reported.outbox = [board]() -> std::optional<OutboxSummary> {
+      if (!board->known) return std::nullopt;
+      return OutboxSummary{board->items, std::chrono::seconds(board->oldest_seconds)};
+    };
+  return reported;
+}
+
 class Supervisor {
  public:
   Supervisor(int listen_fd, int signal_fd, const ServerOptions& options, const ProcessFacts& facts,
@@ -110,8 +174,15 @@ class Supervisor {
         options_(options),
         facts_(facts),
         restart_(restart),
+        outbox_board_(map_outbox_board()),
+        reported_(reported_options(options, outbox_board_)),
         board_(options.workers),
-        report_(options, board_) {}
+        report_(reported_, board_) {}
+  ~Supervisor() {
+    if (outbox_board_ != nullptr) munmap(outbox_board_, sizeof(OutboxBoard));
+  }
+  Supervisor(const Supervisor&) = delete;
+  Supervisor& operator=(const Supervisor&) = delete;
 
   int serve();
 
@@ -126,6 +197,9 @@ class Supervisor {
   int poll_timeout() const;
   void drain();
   void execute_anew();
+  // The server's deliveries: a pass is started when due, stopped past kPassLimit.
+  void tend_deliverer();
+  void deliverer_ended(int status);
 
   int listen_fd_;
   int signal_fd_;
@@ -134,6 +208,11 @@ class Supervisor {
   const ServerRestart& restart_;
   std::vector<Worker> workers_;
   std::vector<Clock::time_point> restarts_;  // when the missing workers are due
+  OutboxBoard* outbox_board_;
+  ServerOptions reported_;
+  pid_t deliverer_ = -1;  // the pass running; -1: none
+  Clock::time_point pass_started_;
+  Clock::time_point next_pass_ = Clock::now();
   BusyBoard board_;
   ServiceReport report_;
   bool stopping_ = false;
@@ -196,6 +275,10 @@ void Supervisor::reap_workers() {
   int status = 0;
   pid_t pid;
   while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+    if (pid == deliverer_) {
+      deliverer_ended(status);
+      continue;
+    }
     auto found = std::find_if(workers_.begin(), workers_.end(),
                               [&](const Worker& worker) { return worker.pid == pid; });
     if (found == workers_.end()) continue;
@@ -209,6 +292,46 @@ void Supervisor::reap_workers() {
     bool quick = died && Clock::now() - started < kRestartPause;
     restarts_.push_back(quick ? Clock::now() + kRestartPause : Clock::now());
   }
+}
+
+void Supervisor::deliverer_ended(int status) {
+  pid_t pid = deliverer_;
+  deliverer_ = -1;
+  next_pass_ = std::max(pass_started_ + kPassInterval, Clock::now());
+  if (stopping_ || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) return;
+  MailMessage log = server_log(facts_);
+  if (WIFSIGNALED(status)) {
+    log_event(log, 1, "Delivery pass %ld ended by signal %d; another starts in %lld s\n",
+              static_cast<long>(pid), WTERMSIG(status),
+              static_cast<long long>(kPassInterval.count()));
+  } else {
+    log_event(log, 1, "Delivery pass %ld ended with status %d; another starts in %lld s\n",
+              static_cast<long>(pid), WEXITSTATUS(status),
+              static_cast<long long>(kPassInterval.count()));
+  }
+}
+
+void Supervisor::tend_deliverer() {
+  if (!options_.deliver || outbox_board_ == nullptr) return;
+  Clock::time_point now = Clock::now();
+  if (deliverer_ > 0) {
+    if (now - pass_started_ >= kPassLimit) kill(deliverer_, SIGKILL);
+    return;
+  }
+  if (now < next_pass_) return;
+  pass_started_ = now;
+  if (options_.deliveries_wanted && !options_.deliveries_wanted(facts_)) {
+    outbox_board_->known = false;
+    next_pass_ = now + kPassInterval;
+    return;
+  }
+  pid_t pid = fork();
+  if (pid == 0) deliver_once(listen_fd_, signal_fd_, options_, facts_, outbox_board_);
+  if (pid < 0) {
+    next_pass_ = now + kPassInterval;
+    return;
+  }
+  deliverer_ = pid;
 }
 
 void Supervisor::handle_signals() {
@@ -233,8 +356,11 @@ void Supervisor::start_due_workers() {
 int Supervisor::poll_timeout() const {
   Clock::time_point now = Clock::now();
   int beat = report_.beat_timeout(now);
-  if (restarts_.empty()) return beat;
-  Clock::time_point first = *std::min_element(restarts_.begin(), restarts_.end());
+  std::vector<Clock::time_point> waits = restarts_;
+  if (options_.deliver && outbox_board_ != nullptr)
+    waits.push_back(deliverer_ > 0 ? pass_started_ + kPassLimit : next_pass_);
+  if (waits.empty()) return beat;
+  Clock::time_point first = *std::min_element(waits.begin(), waits.end());
   auto wait = std::chrono::ceil<std::chrono::milliseconds>(first - now).count();
   int due = static_cast<int>(std::max<decltype(wait)>(wait, 0));
   return beat < 0 ? due : std::min(due, beat);
@@ -247,10 +373,11 @@ int Supervisor::poll_timeout() const {
 // start).
 void Supervisor::drain() {
   for (const Worker& worker : workers_) kill(worker.pid, SIGTERM);
+  if (deliverer_ > 0) kill(deliverer_, SIGTERM);
   if (options_.address) shutdown(listen_fd_, SHUT_RDWR);
   close(listen_fd_);
   Clock::time_point deadline = Clock::now() + kDrainTime;
-  while (!workers_.empty() && Clock::now() < deadline) {
+  while ((!workers_.empty() || deliverer_ > 0) && Clock::now() < deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd watched{signal_fd_, POLLIN, 0};
     poll(&watched, 1, static_cast<int>(std::max<decltype(left)>(left, 0)));
@@ -259,6 +386,11 @@ void Supervisor::drain() {
   for (const Worker& worker : workers_) kill(worker.pid, SIGKILL);
   for (const Worker& worker : workers_) waitpid(worker.pid, nullptr, 0);
   workers_.clear();
+  if (deliverer_ > 0) {
+    kill(deliverer_, SIGKILL);
+    waitpid(deliverer_, nullptr, 0);
+    deliverer_ = -1;
+  }
 }
 
 // The listening socket goes to the new program at kHandedSocket, open across the exec; the
@@ -299,6 +431,7 @@ void Supervisor::execute_anew() {
     fcntl(kHandedSocket, F_SETFD, 0);
   }
   for (const Worker& worker : workers_) kill(worker.pid, SIGTERM);
+  if (deliverer_ > 0) kill(deliverer_, SIGTERM);
   report_.reloading(Clock::now());
   std::cerr.flush();
   if (metrics_fd >= 0) fcntl(metrics_fd, F_SETFD, 0);
@@ -335,6 +468,7 @@ int Supervisor::serve() {
     if (stopping_) break;
     if (restarting_) execute_anew();
     start_due_workers();
+    tend_deliverer();
     report_.workers(static_cast<int>(workers_.size()), Clock::now());
     report_.beat(Clock::now());
   }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "velloc/archive/alerts.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/delivery_records.h"
 #include "velloc/archive/given_up_delivery.h"
@@ -108,6 +109,8 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
     log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }
   if (decision.given_up) notify_given_up(run, *delivery, mail_attempt_text(attempt));
+  alert_delivery_end(*delivery, decision, {now, mail_attempt_text(attempt), attempt.reply},
+                     alert_settings(*run.settings.site), run.message);
   if (decision.status == "pending") {
     log_event(run.message, LogEvent::kMailQueued, 1, "Mail queued for a later delivery (%s): %s\n",
               kind, mail_attempt_text(attempt).c_str());

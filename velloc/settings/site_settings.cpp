@@ -113,6 +113,18 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
   site.receipt_counter_in_state = platform::equal_ignoring_case(read("ReceiptCounter"), "state");
   site.delivery_retry_hours = parse_retry_hours(read("DeliveryRetryHours"));
   site.http_ca_file = read("HTTP_CA_FILE");
+  site.archive_anywhere = site.archive;
+  for (const std::string& section : content.section_names())
+    if (section.starts_with("Form ") &&
+        platform::trim(content.find(section, "Archive").value_or("")) == "1")
+      site.archive_anywhere = true;
+
+  site.alert_webhook = std::string(platform::trim(read("AlertWebhook")));
+  site.alert_webhook_secret = read("AlertWebhookSecret", read("WebhookSecret"));
+  site.alert_command = std::string(platform::trim(read("AlertCommand")));
+  std::string minutes(platform::trim(read("OutboxAlertMinutes")));
+  if (!minutes.empty() && minutes[0] >= '0' && minutes[0] <= '9')
+    site.outbox_alert_minutes = std::clamp(platform::parse_leading_int(minutes), 1, 10080);
 
   site.health = platform::trim(read("Health")) == "1";
   site.min_free_megabytes = bounded_number(find("MinFreeMegabytes"), 100, 0, 1000000);

@@ -61,6 +61,16 @@ struct SiteSettings {
   bool receipt_counter_in_state = false;  // ReceiptCounter=state
   int delivery_retry_hours = 72;
   std::string http_ca_file;  // HTTP_CA_FILE
+  // Archive=1 in [Velloc] or in a form profile: deliveries may wait in the outbox.
+  bool archive_anywhere = false;
+
+  // Alerts of deliveries failed or given up and of an outbox too old.
+  std::string alert_webhook;         // AlertWebhook; empty: none
+  std::string alert_webhook_secret;  // AlertWebhookSecret, else WebhookSecret of [Velloc]
+  std::string alert_command;         // AlertCommand, a program run without a shell
+  // OutboxAlertMinutes, held within 1 and 10080: an outbox whose oldest due delivery
+  // fell due longer ago is an alert.
+  int outbox_alert_minutes = 15;
 
   // The operator's endpoints.
   bool health = false;             // Health=1: /healthz and /readyz

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "velloc/archive/alerts.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/delivery_records.h"
 #include "velloc/archive/given_up_delivery.h"
@@ -121,6 +122,8 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSetti
     log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }
   if (decision.given_up) report_given_up(run, *store, *delivery, text, finished);
+  alert_delivery_end(*delivery, decision, {finished, text, http_reply(result)},
+                     alert_settings(*run.settings.site), run.message);
   if (decision.status == "pending")
     log_event(run.message, LogEvent::kWebhookQueued, 1,
               "Webhook queued for a later delivery (%s)\n", shown.c_str());

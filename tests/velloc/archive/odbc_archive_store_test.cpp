@@ -100,6 +100,54 @@ TEST_F(ArchiveStoreTest, ClaimTakesOnlyDueUnheldPendingDeliveries) {
   }
 }
 
+// The outbox at 10000: each row a delivery (kind, status, next_attempt, held until).
+TEST_F(ArchiveStoreTest, OutboxSummaryCountsPendingDeliveriesByKindAndState) {
+  auto store = open();
+  std::string error;
+  std::optional<std::vector<OutboxKind>> empty = store->outbox_summary(10000, &error);
+  ASSERT_TRUE(empty) << error;
+  EXPECT_TRUE(empty->empty());
+  struct Row {
+    const char* kind;
+    const char* status;
+    std::int64_t next_attempt;
+    std::int64_t held_until;
+  };
+  const Row rows[] = {
+      {"form_mail", "pending", 4000, 0},      // due for 6 s
+      {"form_mail", "pending", 2000, 9000},   // its hold ended: due for 8 s
+      {"form_mail", "pending", 10000, 0},     // due just now
+      {"form_mail", "pending", 20000, 0},     // waiting
+      {"form_mail", "pending", 1000, 15000},  // held by a sender
+      {"form_mail", "delivered", 1000, 0},    // not in the outbox
+      {"receipt", "failed", 1000, 0},         // nor this
+      {"webhook", "pending", 12000, 0},       // waiting
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    Delivery delivery;
+    delivery.id = "d" + std::to_string(++n);
+    delivery.submission_id = "s1";
+    delivery.kind = row.kind;
+    delivery.status = row.status;
+    delivery.next_attempt = row.next_attempt;
+    delivery.claim = row.held_until != 0 ? "a" + delivery.id : "";
+    delivery.claimed_until = row.held_until;
+    ASSERT_TRUE(store->add_delivery(delivery, &error)) << error;
+  }
+  std::optional<std::vector<OutboxKind>> outbox = store->outbox_summary(10000, &error);
+  ASSERT_TRUE(outbox) << error;
+  auto shown = [](const OutboxKind& k) {
+    return k.kind + " due " + std::to_string(k.due) + " waiting " + std::to_string(k.waiting) +
+           " claimed " + std::to_string(k.claimed) + " oldest " + std::to_string(k.oldest_due_ms);
+  };
+  std::vector<std::string> got;
+  for (const OutboxKind& kind : *outbox) got.push_back(shown(kind));
+  EXPECT_EQ((std::vector<std::string>{"form_mail due 3 waiting 1 claimed 1 oldest 8000",
+                                      "webhook due 0 waiting 1 claimed 0 oldest 0"}),
+            got);
+}
+
 // Delivery "d" due at 5000 (far later than now), held by "a" when `held`; "b" asks
 // for it by id at 100: made due now and held, or left as it was.
 TEST_F(ArchiveStoreTest, OneDeliveryClaimedByIdWhateverItsSchedule) {

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <numeric>
@@ -116,6 +117,45 @@ class PostgresArchiveStoreTest : public ::testing::Test {
   int port_ = 0;
   bool started_ = false;
 };
+
+// The outbox counted by the server's query, and an alert condition that four stores
+// raise at once: exactly one of them changes it (and so announces it).
+TEST_F(PostgresArchiveStoreTest, OutboxSummaryAndAConditionFlippedByOneOfFour) {
+  auto setup = open();
+  ASSERT_NE(nullptr, setup);
+  std::string error;
+  const std::int64_t next_attempts[] = {4000, 9000, 20000};
+  for (std::int64_t next_attempt : next_attempts) {
+    Delivery delivery;
+    delivery.id = "d" + std::to_string(next_attempt);
+    delivery.submission_id = "s1";
+    delivery.kind = "webhook";
+    delivery.status = "pending";
+    delivery.next_attempt = next_attempt;
+    ASSERT_TRUE(setup->add_delivery(delivery, &error)) << error;
+  }
+  std::optional<std::vector<OutboxKind>> outbox = setup->outbox_summary(10000, &error);
+  ASSERT_TRUE(outbox) << error;
+  ASSERT_EQ(1u, outbox->size());
+  const OutboxKind& kind = outbox->front();
+  EXPECT_EQ("webhook 2 1 0 6000",
+            kind.kind + " " + std::to_string(kind.due) + " " + std::to_string(kind.waiting) + " " +
+                std::to_string(kind.claimed) + " " + std::to_string(kind.oldest_due_ms));
+  constexpr int kStores = 4;
+  bool flipped[kStores] = {};
+  std::string failures[kStores];
+  auto raiser = [&](int which) {
+    auto store = open();
+    if (store &&
+        !store->flip_condition("outbox_too_old", true, 1000, &flipped[which], &failures[which]))
+      flipped[which] = false;
+  };
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kStores; ++i) threads.emplace_back(raiser, i);
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& failure : failures) EXPECT_EQ("", failure);
+  EXPECT_EQ(1, std::count(std::begin(flipped), std::end(flipped), true));
+}
 
 // Two deliverers, each over its own connection, claim and finish the same due
 // deliveries as fast as they can: each is taken and recorded exactly once, and

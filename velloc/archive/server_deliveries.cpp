@@ -1,0 +1,90 @@
+#include "velloc/archive/server_deliveries.h"
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <string>
+
+#include "platform/temp_file.h"
+#include "velloc/archive/alerts.h"
+#include "velloc/archive/archive_commands.h"
+#include "velloc/archive/delivery_commands.h"
+#include "velloc/archive/release.h"
+#include "velloc/guard/state_store.h"
+#include "velloc/request/event_log.h"
+#include "velloc/settings/load_settings.h"
+#include "velloc/storage/odbc_database.h"
+
+namespace {
+
+// The lines a sender wrote, to the log: what it did at `type`.
+void log_lines(const LogContext& log, int type, const std::string& text) {
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.starts_with("velloc: ")) line.erase(0, 8);
+    if (!line.empty()) log_event(log, type, "Deliveries: %s\n", line.c_str());
+  }
+}
+
+// The outbox at `now`, its alert sent when its condition changed; nullopt when the
+// store fails, which the log tells.
+std::optional<std::vector<OutboxKind>> look_at_outbox(ArchiveStore& store,
+                                                      const AlertSettings& alerts, std::int64_t now,
+                                                      const LogContext& log) {
+  std::string error;
+  std::optional<std::vector<OutboxKind>> outbox = store.outbox_summary(now, &error);
+  if (!outbox) {
+    log_event(log, 1, "The outbox cannot be read: %s\n", error.c_str());
+  } else if (!check_outbox_alert(store, *outbox, alerts, now, log, &error)) {
+    log_event(log, 1, "The outbox's alert state cannot be kept: %s\n", error.c_str());
+  }
+  return outbox;
+}
+
+}  // namespace
+
+std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& facts,
+                                                         const std::function<bool()>& stop) {
+  std::string file = find_settings_file(facts);
+  settings::SiteSettings settings = settings::read_site_settings(file);
+  if (file.empty() || !settings.archive_anywhere) return std::nullopt;
+  LogContext log;
+  log.log_file = settings.log_file;
+  log.log_level = settings.log_level;
+  std::string connection = state_connection_string(settings.state_dsn, file);
+  std::string error;
+  std::shared_ptr<OdbcDatabase> database = OdbcDatabase::open(connection, &error);
+  if (!database) {
+    log_event(log, 1, "Deliveries not run: archive not available: %s\n", error.c_str());
+    return std::nullopt;
+  }
+  std::unique_ptr<ArchiveStore> store = open_odbc_archive_store(connection, database);
+  platform::TempFileRegistry temp_files;
+  Site site(facts, &temp_files);
+  auto ends = std::chrono::steady_clock::now() + kDeliveryPassTime;
+  auto stopping = [&] { return stop() || std::chrono::steady_clock::now() >= ends; };
+  std::int64_t now = site.clock().unix_milliseconds();
+  // Looked at first too, so that slow sends do not hold up its alert.
+  AlertSettings alerts = alert_settings(settings);
+  if (alerts.any()) look_at_outbox(*store, alerts, now, log);
+  std::ostringstream out, err;
+  recover_submissions(site, *store, file, now, out, err);
+  with_delivery_settings(site, file, 30, "server", err, [&](const DeliverySettings& senders) {
+    return deliver_due(*store, senders, now, stopping, out, err);
+  });
+  log_lines(log, 5, out.str());
+  log_lines(log, 1, err.str());
+  return look_at_outbox(*store, alerts, site.clock().unix_milliseconds(), log);
+}
+
+OutboxSummary outbox_status(const std::vector<OutboxKind>& outbox) {
+  OutboxSummary summary;
+  std::int64_t oldest_ms = 0;
+  for (const OutboxKind& kind : outbox) {
+    summary.items += kind.due + kind.waiting + kind.claimed;
+    oldest_ms = std::max(oldest_ms, kind.oldest_due_ms);
+  }
+  summary.oldest = std::chrono::seconds(oldest_ms / 1000);
+  return summary;
+}
