@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
+#include "platform/shared_once.h"
 #include "platform/temp_file.h"
 #include "platform/termination_guard.h"
 #include "velloc/archive/archive_commands.h"
@@ -133,6 +134,8 @@ int serve(ServerOptions options, int inherited, bool started_anew, const ServerR
   unsetenv(std::string(kMetricsHandover).c_str());
   if (!handover_error.empty()) std::cerr << "velloc: " << handover_error << '\n';
   options.metrics = &*metrics;
+  platform::SharedOnce settings_once;
+  options.settings_once = &settings_once;
   options.started_anew = started_anew;
   options.deliver = [](const ProcessFacts& facts,
                        const std::function<bool()>& stop) -> std::optional<OutboxSummary> {

@@ -25,9 +25,12 @@ void Site::keep_last_good_settings() {
     return first_settings_error(problems_of(file, text));
   };
   // The problems of a version taken replace those of an earlier one not yet logged.
+  // Among a server's workers, only the first to take a version logs its problems.
   auto taken = [this, problems_of](const std::string& file, std::string_view text) {
     const std::vector<SettingsProblem>& problems = problems_of(file, text);
     std::erase_if(new_problems_, [&](const SettingsProblem& p) { return p.file == file; });
+    std::uint64_t version = std::hash<std::string>{}(file + '\n' + std::string(text));
+    if (problems.empty() || (shared_once_ && !shared_once_->first(version))) return;
     new_problems_.insert(new_problems_.end(), problems.begin(), problems.end());
   };
   settings_files_.keep_last_good_versions(check, taken);

@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/ini_file.h"
+#include "platform/shared_once.h"
 #include "platform/temp_file.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/check/settings_check.h"
@@ -76,6 +77,9 @@ class Site {
   // over is logged once on the standard error. The check runs only on a changed version,
   // never per request. Called by the entry point before the first request.
   void keep_last_good_settings();
+  // The table that makes the problems of a version logged by one worker of a server
+  // only (the server's; it outlives the Site). Set before keep_last_good_settings.
+  void share_once_with(platform::SharedOnce* once) { shared_once_ = once; }
   // The problems `velloc --check` finds in the versions of the settings files taken since
   // the last call (each version is checked once, when taken), for the run to log; then
   // forgotten. Always empty for a process of one request, whose run checks its files.
@@ -136,6 +140,7 @@ class Site {
   platform::IniFiles settings_files_;
   std::shared_ptr<const settings::SiteSettings> site_settings_;
   bool keeps_last_good_settings_ = false;
+  platform::SharedOnce* shared_once_ = nullptr;
   std::vector<SettingsProblem> new_problems_;
   // The problems of the version of each file last checked, by the hash of its text.
   struct CheckedVersion {

@@ -14,6 +14,9 @@
 #include "velloc/fastcgi/service_notify.h"
 
 class MetricsStore;
+namespace platform {
+class SharedOnce;
+}  // namespace platform
 struct ProcessFacts;
 
 struct ServerOptions {
@@ -43,6 +46,8 @@ struct ServerOptions {
   // The counters of the metrics, shared with the workers (and with the program executed
   // anew on SIGHUP); null: nothing is counted.
   MetricsStore* metrics = nullptr;
+  // Shared by the workers, so that one of them logs the problems of a settings version.
+  platform::SharedOnce* settings_once = nullptr;
   // One pass of the server's own deliveries, run in a child process the supervisor
   // forks every few seconds (while none runs): it takes deliveries until `stop()` says
   // SIGTERM came, and returns the outbox as it left it (nullopt: unknown), which the
