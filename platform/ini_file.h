@@ -108,6 +108,7 @@ class IniSnapshot {
   // The names of the sections, in file order, as written.
   std::vector<std::string> section_names() const;
   bool same_as(const IniSnapshot& other) const { return sections_ == other.sections_; }
+  bool operator==(const IniSnapshot& other) const { return same_as(other); }
 
  private:
   friend class IniFiles;

@@ -18,6 +18,7 @@ struct ChallengeSettings {
   // A line for the log for each value that was not taken as written:
   // "ChallengeExpires=5 is under 10; 10 used".
   std::vector<std::string> adjusted;
+  bool operator==(const ChallengeSettings&) const = default;
 };
 
 // ChallengeMaxNumber held within 1,000 and 10,000,000; ChallengeExpires within
@@ -33,6 +34,7 @@ struct CaptchaSettings {
   std::string verify_url;  // CaptchaVerifyURL, trimmed; empty: the provider's own
   bool fail_open = false;  // CaptchaFailOpen=1: let through when not reached
   std::string ca_file;     // HTTP_CA_FILE of [Velloc]; empty: the system's trust store
+  bool operator==(const CaptchaSettings&) const = default;
 };
 
 // CaptchaMinScore: a number from 0 to 1 (held within them); anything else gives

@@ -16,6 +16,7 @@ struct UploadLimits {
   // look like a program. Either way a name with a server-side script type among
   // its extensions ("a.pdf.phtml", "a.php.pdf") is refused unless that type is listed.
   std::vector<std::string> allowed_types;
+  bool operator==(const UploadLimits&) const = default;
 };
 
 enum class UploadVerdict {

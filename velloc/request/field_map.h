@@ -61,6 +61,7 @@ struct RequestLimits {
   static constexpr std::int64_t kCeiling = 256LL * 1024 * 1024;
   std::int64_t max_request_size = kCeiling;
   std::size_t max_fields = std::numeric_limits<std::size_t>::max();
+  bool operator==(const RequestLimits&) const = default;
 };
 
 // A request over one of its RequestLimits; what() names the limit.

@@ -56,6 +56,8 @@ struct Settings {
   // Read from [Velloc] only.
   std::string state_dsn;                  // StateDSN; empty: the store beside the settings
   bool receipt_counter_in_state = false;  // ReceiptCounter=state
+
+  bool operator==(const Settings&) const = default;
 };
 
 namespace settings {

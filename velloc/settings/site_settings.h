@@ -84,6 +84,8 @@ struct SiteSettings {
   bool inbox = false;  // Inbox=1
   std::string inbox_users;
   std::string inbox_secret;
+
+  bool operator==(const SiteSettings&) const = default;
 };
 
 // The settings of `file` as `content` holds it (an empty `file`: the defaults).

@@ -18,4 +18,5 @@ struct WebhookSettings {
   int total_timeout_seconds = 10;
   bool allow_plain = false;  // WebhookAllowPlain=1: plain http to any host
   std::string ca_file;       // HTTP_CA_FILE; empty: the system's trust store
+  bool operator==(const WebhookSettings&) const = default;
 };

@@ -1,0 +1,48 @@
+#include "velloc/settings/site_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "tests/support/cgi_runner.h"
+#include "velloc/settings/form_settings.h"
+#include "velloc/settings/settings_model.h"
+
+namespace {
+
+// The parser takes the default the declaration gives each key: a file that writes
+// a key's declared default out is read as one that leaves the key out, in [Velloc]
+// and, for the keys a form may set, as the form's settings.
+TEST(SiteSettings, TheParserTakesTheDeclaredDefaults) {
+  // Defaults that say what happens instead of spelling a value: the store beside the
+  // settings, and the loopback addresses (written out, the list is the operator's).
+  const std::set<std::string_view> described = {"StateDSN", "MetricsAllow"};
+  testing_support::TempDir dir;
+  dir.write("bare.ini", "[Velloc]\n");
+  const settings::SiteSettings bare = settings::read_site_settings(dir.file("bare.ini"));
+  Settings bare_form;
+  settings::resolve_form_settings(bare, bare_form);
+  int compared = 0;
+  for (const settings::KeyDeclaration& key : settings::declared_keys()) {
+    if (!(key.places & settings::kVellocSection) || key.default_value.empty() ||
+        described.count(key.name))
+      continue;
+    dir.write("written.ini",
+              "[Velloc]\n" + std::string(key.name) + "=" + std::string(key.default_value) + "\n");
+    settings::SiteSettings written = settings::read_site_settings(dir.file("written.ini"));
+    Settings written_form;
+    settings::resolve_form_settings(written, written_form);
+    written.file = bare.file;
+    written.content = bare.content;
+    EXPECT_TRUE(written == bare) << key.name << "=" << key.default_value;
+    EXPECT_TRUE(written_form == bare_form) << key.name << "=" << key.default_value;
+    ++compared;
+  }
+  EXPECT_GT(compared, 30);
+  dir.write("other.ini", "[Velloc]\nSMTP=relay.example\n");
+  EXPECT_EQ("relay.example", settings::read_site_settings(dir.file("other.ini")).smtp_server);
+}
+
+}  // namespace
