@@ -137,9 +137,10 @@ int serve(ServerOptions options, int inherited, bool started_anew, const ServerR
   platform::SharedOnce settings_once;
   options.settings_once = &settings_once;
   options.started_anew = started_anew;
-  options.deliver = [](const ProcessFacts& facts,
-                       const std::function<bool()>& stop) -> std::optional<OutboxSummary> {
-    std::optional<std::vector<OutboxKind>> outbox = run_delivery_pass(facts, stop);
+  options.deliver = [store = &*metrics](
+                        const ProcessFacts& facts,
+                        const std::function<bool()>& stop) -> std::optional<OutboxSummary> {
+    std::optional<std::vector<OutboxKind>> outbox = run_delivery_pass(facts, stop, store);
     if (!outbox) return std::nullopt;
     return outbox_status(*outbox);
   };

@@ -29,11 +29,13 @@ PATHS = """
     }}
 """
 SETTINGS = {"Metrics": "1", "Health": "1", "SMTP": "127.0.0.1:1", "LOG_LEVEL": "1",
-            "HoneypotField": "website", "Referers": "127.0.0.1"}
+            "HoneypotField": "website", "Referers": "127.0.0.1",
+            "DefaultRecipient": "owner@example.test"}
 SUBMISSIONS = (  # fields, outcome, how many
     ({"REQUIRED": "NAME", "NAME": "Ann", "DISABLE_MAIL": "1"}, "accepted", 3),
     ({"REQUIRED": "NAME", "DISABLE_MAIL": "1"}, "missing_fields", 2),
     ({"NAME": "Bot", "website": "http://spam.example", "DISABLE_MAIL": "1"}, "spam", 1),
+    ({"NAME": "Cy"}, "delivery_failed", 1),  # the relay refuses the connection
 )
 
 
@@ -92,10 +94,10 @@ class MetricsTest(unittest.TestCase):
         with site:
             prometheus = Prometheus(f"127.0.0.1:{site.port}", FORM + "/metrics")
             self.addCleanup(prometheus.stop)
-            for fields, _, count in SUBMISSIONS:
+            for fields, outcome, count in SUBMISSIONS:
                 for _ in range(count):
                     status, _, _ = site.post(FORM, fields, {"Referer": "http://127.0.0.1/f.html"})
-                    self.assertEqual(200, status)
+                    self.assertEqual(200, status, outcome)
             status, headers, body = site.get(FORM + "/metrics")
             self.assertEqual(200, status)
             self.assertEqual("text/plain; version=0.0.4; charset=utf-8", headers["Content-Type"])
@@ -129,6 +131,8 @@ class MetricsTest(unittest.TestCase):
             self.assertGreater(prometheus.value(
                 'velloc_request_duration_seconds_count{route="form"}'), 0)
             self.assertEqual(1, prometheus.value("velloc_build_info"))
+            self.assertEqual(1, prometheus.value(
+                'velloc_deliveries_total{kind="form_mail",result="failed"}'))
 
 
 if __name__ == "__main__":

@@ -97,6 +97,7 @@ bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
   }
   out << delivery.id << ' ' << delivery.kind << ' ' << decision.status << ": " << attempt.text
       << '\n';
+  count_delivery_end(settings.metrics, delivery.kind, decision);
   if (decision.given_up) report_given_up(store, delivery, attempt.text, settings, now, err);
   alert_delivery_end(delivery, decision, {now, attempt.text, attempt.reply}, settings.alerts,
                      settings.mail);
@@ -240,6 +241,7 @@ int with_delivery_settings(Site& site, const std::string& settings_file, int con
                             sender.settings.default_recipient,
                             sender.message.default_sender,
                             purpose + " " + site.facts().host_name + " " + std::to_string(getpid()),
-                            alert_settings(*sender.settings.site)};
+                            alert_settings(*sender.settings.site),
+                            site.metrics()};
   return send(settings);
 }

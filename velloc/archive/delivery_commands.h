@@ -26,8 +26,9 @@ struct DeliverySettings {
   int retry_hours = 72;
   std::string default_recipient;  // the notice of a delivery given up
   std::string default_sender;
-  std::string claimer;   // host and process
-  AlertSettings alerts;  // a delivery that ends failed or given up raises one
+  std::string claimer;              // host and process
+  AlertSettings alerts;             // a delivery that ends failed or given up raises one
+  MetricsStore* metrics = nullptr;  // the server's counters; none for a command
 };
 
 class Site;

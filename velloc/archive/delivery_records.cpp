@@ -57,6 +57,19 @@ AttemptDecision decide_attempt(const Delivery& delivery, DeliveryOutcome outcome
   return {"pending", std::max(*next * 1000, now + 1), false};
 }
 
+void count_delivery_end(MetricsStore* metrics, std::string_view kind,
+                        const AttemptDecision& decision) {
+  if (metrics == nullptr) return;
+  DeliveryResult result = DeliveryResult::kFailed;
+  if (decision.status == "delivered")
+    result = DeliveryResult::kSent;
+  else if (decision.status == "pending")
+    result = DeliveryResult::kDeferred;
+  else if (decision.given_up)
+    result = DeliveryResult::kGivenUp;
+  metrics->count_delivery(delivery_kind_named(kind), result);
+}
+
 bool record_attempt(ArchiveStore& store, const Delivery& delivery, const AttemptDecision& decision,
                     const DeliveryAttempt& attempt, std::string* error,
                     const RecordRetries& retries) {

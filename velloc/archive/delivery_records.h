@@ -8,8 +8,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "velloc/archive/archive_store.h"
+#include "velloc/metrics/metrics_store.h"
 #include "velloc/webhook/delivery_outcome.h"
 
 // How long an added or claimed delivery is held: longer than any send takes (the
@@ -57,6 +59,11 @@ struct RecordRetries {
 bool record_attempt(ArchiveStore& store, const Delivery& delivery, const AttemptDecision& decision,
                     const DeliveryAttempt& attempt, std::string* error,
                     const RecordRetries& retries = {});
+
+// Counts how an attempt of `kind` ended into the metrics (none: nothing counted): sent,
+// deferred (tried again later), failed (refused for good) or given up.
+void count_delivery_end(MetricsStore* metrics, std::string_view kind,
+                        const AttemptDecision& decision);
 
 // The delivery's target as the operator is shown it: a webhook's address without
 // the user, password and query that may carry its credentials; a mail's recipients.

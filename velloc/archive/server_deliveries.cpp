@@ -45,7 +45,8 @@ std::optional<std::vector<OutboxKind>> look_at_outbox(ArchiveStore& store,
 }  // namespace
 
 std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& facts,
-                                                         const std::function<bool()>& stop) {
+                                                         const std::function<bool()>& stop,
+                                                         MetricsStore* metrics) {
   std::string file = find_settings_file(facts);
   settings::SiteSettings settings = settings::read_site_settings(file);
   if (file.empty() || !settings.archive_anywhere) return std::nullopt;
@@ -62,6 +63,7 @@ std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& fac
   std::unique_ptr<ArchiveStore> store = open_odbc_archive_store(connection, database);
   platform::TempFileRegistry temp_files;
   Site site(facts, &temp_files);
+  site.set_metrics(metrics, {});
   auto ends = std::chrono::steady_clock::now() + kDeliveryPassTime;
   auto stopping = [&] { return stop() || std::chrono::steady_clock::now() >= ends; };
   std::int64_t now = site.clock().unix_milliseconds();

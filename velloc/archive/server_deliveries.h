@@ -21,8 +21,10 @@ inline constexpr std::chrono::seconds kDeliveryPassTime{50};
 // One pass with the settings the facts find, as they are now; what it did goes to
 // velloc's log. Stops taking deliveries once `stop()` says so. The outbox as the pass
 // left it; nullopt when no archive is kept (Archive=1 nowhere) or the store failed.
+// The deliveries' ends are counted into `metrics` (none: not counted).
 std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& facts,
-                                                         const std::function<bool()>& stop);
+                                                         const std::function<bool()>& stop,
+                                                         MetricsStore* metrics = nullptr);
 
 // The outbox as the service manager's status shows it: every pending delivery,
 // and how long the oldest due one has been due.

@@ -66,6 +66,25 @@ HealthCheck store_check(Run& run, const std::string& settings_file) {
   return {"store", HealthCheck::Status::kFail, "the state store does not answer: " + error};
 }
 
+// The outbox: how long its oldest due delivery has been due, against OutboxAlertMinutes.
+HealthCheck outbox_of(Run& run, const std::string& settings_file) {
+  const settings::SiteSettings& site = *run.settings.site;
+  std::string error;
+  ArchiveStore* store =
+      run.site.archive_store(state_connection_string(site.state_dsn, settings_file), &error);
+  std::optional<std::vector<OutboxKind>> outbox;
+  if (store != nullptr)
+    outbox = store->outbox_summary(run.site.clock().unix_milliseconds(), &error);
+  if (!outbox) {
+    if (store != nullptr) run.site.archive_store_failed();
+    return {"outbox", HealthCheck::Status::kFail, "the outbox cannot be read: " + error};
+  }
+  std::optional<std::int64_t> oldest;
+  for (const OutboxKind& kind : *outbox)
+    if (kind.due > 0) oldest = std::max(oldest.value_or(0), kind.oldest_due_ms / 1000);
+  return outbox_check(oldest, site.outbox_alert_minutes);
+}
+
 }  // namespace
 
 HealthCheck folder_check(std::string name, const FolderFacts& folder,
@@ -124,6 +143,7 @@ Answer answer_readiness(Run& run, const std::string& settings_file) {
   checks.push_back(folder_check("temp",
                                 folder_facts(temp_directory_setting(site, run.site.facts())),
                                 site.min_free_megabytes));
+  if (site.archive_anywhere) checks.push_back(outbox_of(run, settings_file));
   Settings form;
   settings::resolve_form_settings(site, form);
   if (!form.archive_folder.empty())

@@ -98,8 +98,11 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
   }
   MailAttemptResult attempt = run_stored_mail_session(run.message, mail, kWatchdogBudget);
   DeliveryOutcome outcome = classify_mail_attempt(attempt);
-  if (!delivery)
+  if (!delivery) {
+    count_delivery_end(run.site.metrics(), kind,
+                       {outcome == DeliveryOutcome::kDelivered ? "delivered" : "failed"});
     return outcome == DeliveryOutcome::kDelivered ? ArchivedSend::kSent : ArchivedSend::kFailed;
+  }
   std::int64_t now = run.site.clock().unix_milliseconds();
   AttemptDecision decision =
       decide_attempt(*delivery, outcome, now, run.settings.delivery_retry_hours);
@@ -108,6 +111,7 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
     run.site.archive_store_failed();
     log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }
+  count_delivery_end(run.site.metrics(), kind, decision);
   if (decision.given_up) notify_given_up(run, *delivery, mail_attempt_text(attempt));
   alert_delivery_end(*delivery, decision, {now, mail_attempt_text(attempt), attempt.reply},
                      alert_settings(*run.settings.site), run.message);

@@ -9,6 +9,7 @@
 #include "platform/regular_file.h"
 #include "platform/temp_file.h"
 #include "velloc/archive/archive_step.h"
+#include "velloc/archive/delivery_records.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/guard/form_profile.h"
 #include "velloc/mail/archived_mail.h"
@@ -238,6 +239,8 @@ int send_message(Run& run, platform::TempFile& body_file, const std::string& hea
   }
   SessionResult result = run_mail_session(message, attachments, kWatchdogBudget);
   message.body_fd = message.header_fd = -1;
+  count_delivery_end(run.site.metrics(), delivery_kind,
+                     {result == SessionResult::kSent ? "delivered" : "failed"});
   if (result != SessionResult::kSent)
     fail_request(run.message, kSendFailed, Reason::kDeliveryFailed);
   return 1;

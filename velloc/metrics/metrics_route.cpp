@@ -1,5 +1,6 @@
 #include "velloc/metrics/metrics_route.h"
 
+#include "velloc/guard/state_store.h"
 #include "velloc/metrics/metrics_access.h"
 #include "velloc/metrics/metrics_text.h"
 #include "velloc/metrics/process_metrics.h"
@@ -9,6 +10,32 @@
 #ifndef VELLOC_VERSION
 #define VELLOC_VERSION "unknown"
 #endif
+
+namespace {
+
+// The outbox as the archive holds it now, when deliveries are kept anywhere: its items by
+// kind and state, and per kind how long the oldest due one has been due.
+void add_outbox_gauges(Site& site, const settings::SiteSettings& settings, MetricsGauges& gauges) {
+  if (!settings.archive_anywhere) return;
+  std::string error;
+  ArchiveStore* store =
+      site.archive_store(state_connection_string(settings.state_dsn, settings.file), &error);
+  if (store == nullptr) return;
+  std::optional<std::vector<OutboxKind>> outbox =
+      store->outbox_summary(site.clock().unix_milliseconds(), &error);
+  if (!outbox) {
+    site.archive_store_failed();
+    return;
+  }
+  for (const OutboxKind& kind : *outbox) {
+    gauges.outbox_items.push_back({kind.kind, "due", static_cast<std::uint64_t>(kind.due)});
+    gauges.outbox_items.push_back({kind.kind, "waiting", static_cast<std::uint64_t>(kind.waiting)});
+    gauges.outbox_items.push_back({kind.kind, "claimed", static_cast<std::uint64_t>(kind.claimed)});
+    gauges.outbox_oldest_age.push_back({kind.kind, kind.oldest_due_ms / 1000.0});
+  }
+}
+
+}  // namespace
 
 Answer not_found_answer() {
   Answer answer = Answer::of(Answer::Kind::kDocument);
@@ -39,6 +66,8 @@ Answer answer_metrics(Site& site, const settings::SiteSettings& settings,
   Answer answer = Answer::of(Answer::Kind::kDocument);
   answer.status = 200;
   answer.content_type = std::string(kMetricsContentType);
-  answer.body = render_metrics(*store, site.metrics_gauges(), read, VELLOC_VERSION);
+  MetricsGauges gauges = site.metrics_gauges();
+  add_outbox_gauges(site, settings, gauges);
+  answer.body = render_metrics(*store, gauges, read, VELLOC_VERSION);
   return answer;
 }

@@ -110,8 +110,12 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSetti
   }
   HttpResult result = send_in_time(run, call, settings, now);
   log_result(run, shown, result);
-  if (!delivery) return;
   DeliveryOutcome outcome = classify_http_result(result);
+  if (!delivery) {
+    count_delivery_end(run.site.metrics(), "webhook",
+                       {outcome == DeliveryOutcome::kDelivered ? "delivered" : "failed"});
+    return;
+  }
   std::int64_t finished = run.site.clock().unix_seconds() * 1000;
   AttemptDecision decision =
       decide_attempt(*delivery, outcome, finished, run.settings.delivery_retry_hours);
@@ -121,6 +125,7 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSetti
     run.site.archive_store_failed();
     log_event(run.message, 1, "%s\n", unrecorded_attempt_text(*delivery, decision, error).c_str());
   }
+  count_delivery_end(run.site.metrics(), "webhook", decision);
   if (decision.given_up) report_given_up(run, *store, *delivery, text, finished);
   alert_delivery_end(*delivery, decision, {finished, text, http_reply(result)},
                      alert_settings(*run.settings.site), run.message);
