@@ -65,6 +65,10 @@ class ArchiveTest(unittest.TestCase):
             listed = json.loads(self.velloc(site, "--list", "--json"))
             self.assertEqual(1, len(listed), listed)
             self.assertEqual("accepted", listed[0]["status"])
+            # Each delivery with the reply to its last attempt: why the mail waits.
+            (delivery,) = listed[0]["deliveries"]
+            self.assertEqual(("form_mail", "pending"), (delivery["kind"], delivery["status"]))
+            self.assertNotEqual("", delivery["reply"])
             shown = json.loads(self.velloc(site, "--show", listed[0]["id"], "--json"))
             self.assertIn({"name": "NAME", "value": "Ann"}, shown["fields"])
             self.assertEqual([("form_mail", "done")],

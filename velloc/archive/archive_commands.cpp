@@ -148,9 +148,23 @@ int list(const ArchiveOptions& options, ArchiveStore& store, std::ostream& out, 
     for (const ArchivedSubmission& s : *submissions) print_summary_line(out, s);
     return kArchiveOk;
   }
+  // Each with its deliveries and the last reply of each: what became of its mail.
   out << '[';
-  for (std::size_t i = 0; i < submissions->size(); ++i)
-    out << (i ? ",\n " : "") << json_summary((*submissions)[i]) << '}';
+  for (std::size_t i = 0; i < submissions->size(); ++i) {
+    std::optional<ArchivedSubmission> whole;
+    if (!store.find((*submissions)[i].id, &whole, &error)) return store_failed(err, error);
+    out << (i ? ",\n " : "") << json_summary((*submissions)[i]) << ", \"deliveries\": [";
+    const std::vector<Delivery> none;
+    const std::vector<Delivery>& deliveries = whole ? whole->deliveries : none;
+    for (std::size_t j = 0; j < deliveries.size(); ++j) {
+      const Delivery& d = deliveries[j];
+      out << (j ? ", " : "") << "{\"id\": " << json_string(d.id)
+          << ", \"kind\": " << json_string(d.kind) << ", \"status\": " << json_string(d.status)
+          << ", \"reply\": " << json_string(d.attempts.empty() ? "" : d.attempts.back().reply)
+          << '}';
+    }
+    out << "]}";
+  }
   out << "]\n";
   return kArchiveOk;
 }
