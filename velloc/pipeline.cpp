@@ -166,9 +166,7 @@ bool carries_no_field(const Run& run) {
 Answer no_fields_answer(Run& run, const std::string& settings_file) {
   run.settings.site = run.site.site_settings(settings_file);
   const settings::SiteSettings& site = *run.settings.site;
-  run.message.log_file = site.log_file;
-  run.message.log_level = site.log_level;
-  run.message.follow_links = site.follow_links;
+  attach_log(run, site);
   run.settings.response = site.response;
   run.settings.charset = site.charset;
   run.answer_format = decide_answer_format(run);

@@ -45,6 +45,17 @@ std::shared_ptr<const settings::SiteSettings> Site::site_settings(const std::str
   return site_settings_;
 }
 
+std::optional<std::vector<OutboxKind>> Site::outbox(const settings::SiteSettings& settings,
+                                                    std::string* error) {
+  ArchiveStore* store =
+      archive_store(state_connection_string(settings.state_dsn, settings.file), error);
+  if (store == nullptr) return std::nullopt;
+  std::optional<std::vector<OutboxKind>> outbox =
+      store->outbox_summary(clock().unix_milliseconds(), error);
+  if (!outbox) archive_store_failed();
+  return outbox;
+}
+
 std::optional<std::string> Site::settings_passed_over() {
   std::vector<std::string> files = settings_files_.passed_over();
   if (files.empty()) return std::nullopt;

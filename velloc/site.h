@@ -113,6 +113,11 @@ class Site {
   // disconnects at the end of each insert, as it always has.
   DatabaseConnections& database_connections() { return database_connections_; }
 
+  // The outbox of the archive `settings` name, as it is now (outbox_summary); nullopt
+  // with `*error` set when the store cannot be read (it is then opened anew next time).
+  std::optional<std::vector<OutboxKind>> outbox(const settings::SiteSettings& settings,
+                                                std::string* error);
+
   // The first kept settings file whose latest version was passed over (not whole, or
   // with an error), while the last good one serves; nullopt when none was.
   std::optional<std::string> settings_passed_over();

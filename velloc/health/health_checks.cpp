@@ -67,16 +67,11 @@ HealthCheck store_check(Run& run, const std::string& settings_file) {
 }
 
 // The outbox: how long its oldest due delivery has been due, against OutboxAlertMinutes.
-HealthCheck outbox_of(Run& run, const std::string& settings_file) {
+HealthCheck outbox_of(Run& run) {
   const settings::SiteSettings& site = *run.settings.site;
   std::string error;
-  ArchiveStore* store =
-      run.site.archive_store(state_connection_string(site.state_dsn, settings_file), &error);
-  std::optional<std::vector<OutboxKind>> outbox;
-  if (store != nullptr)
-    outbox = store->outbox_summary(run.site.clock().unix_milliseconds(), &error);
+  std::optional<std::vector<OutboxKind>> outbox = run.site.outbox(site, &error);
   if (!outbox) {
-    if (store != nullptr) run.site.archive_store_failed();
     return {"outbox", HealthCheck::Status::kFail, "the outbox cannot be read: " + error};
   }
   std::optional<std::int64_t> oldest;
@@ -143,7 +138,7 @@ Answer answer_readiness(Run& run, const std::string& settings_file) {
   checks.push_back(folder_check("temp",
                                 folder_facts(temp_directory_setting(site, run.site.facts())),
                                 site.min_free_megabytes));
-  if (site.archive_anywhere) checks.push_back(outbox_of(run, settings_file));
+  if (site.archive_anywhere) checks.push_back(outbox_of(run));
   Settings form;
   settings::resolve_form_settings(site, form);
   if (!form.archive_folder.empty())

@@ -1,6 +1,5 @@
 #include "velloc/metrics/metrics_route.h"
 
-#include "velloc/guard/state_store.h"
 #include "velloc/metrics/metrics_access.h"
 #include "velloc/metrics/metrics_text.h"
 #include "velloc/metrics/process_metrics.h"
@@ -18,15 +17,8 @@ namespace {
 void add_outbox_gauges(Site& site, const settings::SiteSettings& settings, MetricsGauges& gauges) {
   if (!settings.archive_anywhere) return;
   std::string error;
-  ArchiveStore* store =
-      site.archive_store(state_connection_string(settings.state_dsn, settings.file), &error);
-  if (store == nullptr) return;
-  std::optional<std::vector<OutboxKind>> outbox =
-      store->outbox_summary(site.clock().unix_milliseconds(), &error);
-  if (!outbox) {
-    site.archive_store_failed();
-    return;
-  }
+  std::optional<std::vector<OutboxKind>> outbox = site.outbox(settings, &error);
+  if (!outbox) return;
   for (const OutboxKind& kind : *outbox) {
     gauges.outbox_items.push_back({kind.kind, "due", static_cast<std::uint64_t>(kind.due)});
     gauges.outbox_items.push_back({kind.kind, "waiting", static_cast<std::uint64_t>(kind.waiting)});
