@@ -30,6 +30,9 @@ for page in man/*.8; do
 done
 tools/debian_package.sh build/debian-package
 lintian --fail-on error,warning build/debian-package/velloc_*.changes
+# Installs, upgrades, removes and purges the package on this machine (root only;
+# skipped, saying why, elsewhere).
+/usr/bin/python3 tests/package/debian_package_test.py build/debian-package/velloc_*.deb
 
 echo "== Build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELLOC_SANITIZE=ON \
