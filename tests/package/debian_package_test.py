@@ -1,5 +1,5 @@
 """The Debian package on this machine, as root: installed with apt-get, a submission
-through nginx and the package's socket mailed to a local SMTP server and archived
+(with a profile of /etc/velloc/forms.d) through nginx and the package's socket mailed to a local SMTP server and archived
 under /var/lib/velloc, a newer build installed over it keeping the edited settings
 and the archive, then removed and purged. PID 1 need not be systemd: the service's
 ExecStart runs under systemd-socket-activate on the socket unit's path.
@@ -179,17 +179,20 @@ http {{
         edited = SETTINGS.read_text().replace(
             "SMTP=localhost", f"SMTP=127.0.0.1:{sink.port}\nDefaultRecipient=owner@example.test")
         SETTINGS.write_text(edited)
+        (SETTINGS.parent / "forms.d" / "contact.ini").write_text(
+            "[Form contact]\nSUBJECT=Packaged contact\n")
         velloc = self.start_service()
         port = free_port()
         self.start_nginx(port)
         body = urllib.parse.urlencode({"NAME": "Ann", "EMAIL": "ann@example.test",
-                                       "SUBJECT": "Packaged"}).encode()
+                                       "FORM_PROFILE": "contact"}).encode()
         with urllib.request.urlopen(f"http://127.0.0.1:{port}/cgi-bin/velloc", body,
                                     timeout=60) as answer:
             self.assertEqual(200, answer.status)
         self.assertTrue(eventually(lambda: len(mail_names(self.root / "mails")) == 1, 60))
-        self.assertIn(b"Ann", (self.root / "mails" / mail_names(self.root / "mails")[0])
-                      .read_bytes())
+        mail = (self.root / "mails" / mail_names(self.root / "mails")[0]).read_bytes()
+        self.assertIn(b"Ann", mail)
+        self.assertIn(b"Subject: Packaged contact", mail)
         self.assertEqual(1, len(self.archived()))
         velloc.send_signal(signal.SIGTERM)
         velloc.wait(60)

@@ -162,7 +162,7 @@ void apply_form_profile(Run& run) {
   const settings::SiteSettings& site = *run.settings.site;
   ProfileEntries profile;
   std::string section = "Form " + requested;
-  if (!requested.empty() && !site.file.empty()) profile = site.content.section(section);
+  if (!requested.empty() && !site.file.empty()) profile = settings::profile_section(site, section);
   switch (decide_profile(requested, !profile.empty(), site.profiles_only)) {
     case ProfileOutcome::kNoProfile:
       return;
