@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/packages.sh
-ensure_packages "${VELLOC_RUNTIME_PACKAGES[@]}" "${VELLOC_TEST_PACKAGES[@]}"
+ensure_packages "${VELLOC_RUNTIME_PACKAGES[@]}" "${VELLOC_TEST_PACKAGES[@]}" \
+  "${VELLOC_PACKAGING_PACKAGES[@]}"
 # The demo tests start demo.sh, which fetches its widget with npm: installed here
 # once, not by demo runs side by side.
 command -v npm >/dev/null || ensure_packages "${VELLOC_DEMO_PACKAGES[@]}"
@@ -18,6 +19,20 @@ cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELLOC_WERROR=
   -DVELLOC_BENCH=ON
 cmake --build build/release
 (cd build/release && ctest --output-on-failure -j "$jobs")
+
+echo "== Manual pages and the Debian package"
+for page in man/*.8; do
+  warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  if [ -n "$warnings" ]; then
+    echo "$page: $warnings"
+    exit 1
+  fi
+done
+tools/debian_package.sh build/debian-package
+lintian --fail-on error,warning build/debian-package/velloc_*.changes
+# Installs, upgrades, removes and purges the package on this machine (root only;
+# skipped, saying why, elsewhere).
+/usr/bin/python3 tests/package/debian_package_test.py build/debian-package/velloc_*.deb
 
 echo "== Build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELLOC_SANITIZE=ON \

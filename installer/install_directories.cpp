@@ -31,6 +31,14 @@ int create_directory_inside(const std::string& program_directory, const std::str
   return below ? make_directory_below(folder, *below, kDirectoryMode) : ENOENT;
 }
 
+// Creates the folders above `directory` that are missing, as `mkdir -p` would; a
+// failure among them shows when the directory itself cannot be made.
+void create_parent_directories(const std::string& directory) {
+  for (std::size_t end = directory.find_first_of("/\\", 1); end != std::string::npos;
+       end = directory.find_first_of("/\\", end + 1))
+    create_directory(directory.substr(0, end));
+}
+
 bool may_continue(DirectoryOutcome outcome) {
   return outcome == DirectoryOutcome::created || outcome == DirectoryOutcome::accepted;
 }
@@ -39,6 +47,10 @@ bool may_continue(DirectoryOutcome outcome) {
 
 DirectoryOutcome make_install_directory(InstallerUi& ui, const std::string& directory) {
   int error = create_directory(directory);
+  if (error == ENOENT && !directory.empty()) {
+    create_parent_directories(directory);
+    error = create_directory(directory);
+  }
   if (error == 0) return DirectoryOutcome::created;
   if (error == EEXIST) {
     return ui.show_message(directory_exists_question(directory)) ? DirectoryOutcome::accepted

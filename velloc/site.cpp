@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "velloc/check/settings_check.h"
+#include "velloc/settings/form_files.h"
 #include "velloc/storage/odbc_database.h"
 
 void Site::keep_last_good_settings() {
@@ -39,9 +40,13 @@ void Site::keep_last_good_settings() {
 std::shared_ptr<const settings::SiteSettings> Site::site_settings(const std::string& file) {
   platform::IniSnapshot content =
       file.empty() ? platform::IniSnapshot() : settings_files_.snapshot(file);
-  if (!site_settings_ || site_settings_->file != file || !site_settings_->content.same_as(content))
-    site_settings_ =
-        std::make_shared<const settings::SiteSettings>(settings::read_site_settings(file, content));
+  std::vector<platform::IniSnapshot> forms;
+  for (const std::string& path : settings::form_files_beside(file))
+    forms.push_back(settings_files_.snapshot(path));
+  if (!site_settings_ || site_settings_->file != file ||
+      !site_settings_->content.same_as(content) || site_settings_->form_files != forms)
+    site_settings_ = std::make_shared<const settings::SiteSettings>(
+        settings::read_site_settings(file, content, std::move(forms)));
   return site_settings_;
 }
 

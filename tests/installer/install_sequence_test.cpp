@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "installer/install_directories.h"
 #include "installer/messages.h"
 #include "installer/running_server.h"
 #include "tests/support/cgi_runner.h"
@@ -130,6 +131,18 @@ TEST(InstallSequence, EmptyProgramDirectoryFailsWithM6AndReturns) {
   EXPECT_EQ("Error Creating ''!\n[Error Code: 2]", install.ui.messages[1].text);
   EXPECT_EQ("Velloc Pro DB 1.01 Installation Warning", install.ui.messages[1].caption);
   EXPECT_EQ((std::vector<bool>{false, false}), install.ui.continue_enabled_on_open);
+}
+
+TEST(InstallSequence, MissingParentFoldersOfTheChosenFoldersAreMade) {
+  testing_support::TempDir dir;
+  ScriptedInstallerUi ui;
+  const std::string program = dir.path() + "/srv/cgi-bin/VLPro";
+  const std::string samples = dir.path() + "/var/www/html/Samples";
+  EXPECT_TRUE(installer::prepare_program_directory(ui, program));
+  EXPECT_TRUE(installer::prepare_samples_directory(ui, samples));
+  EXPECT_TRUE(ui.messages.empty());
+  EXPECT_TRUE(fs::is_directory(program + "/Brannic/Templates/Mailer"));
+  EXPECT_TRUE(fs::is_directory(samples));
 }
 
 TEST(InstallSequence, DecliningAnExistingProgramDirectoryReturnsWithValuesKept) {

@@ -12,6 +12,7 @@
 #include "platform/path_map.h"
 #include "platform/text.h"
 #include "velloc/mail/smtp_connection.h"
+#include "velloc/settings/form_files.h"
 #include "velloc/settings/settings_model.h"
 #include "velloc/storage/odbc_database.h"
 #include "velloc/templates/text_files.h"
@@ -67,6 +68,7 @@ class Checker {
   void check_settings_file(const std::string& file);
   void check_start(const std::string& file, std::string_view content);
   void check_settings_content(const std::string& file, std::string_view content);
+  void check_form_file(const std::string& file);
   void check_text_file_template(const std::string& path, std::string_view content);
   void check_database_template(const std::string& path, std::string_view content);
   std::vector<SettingsProblem> problems() { return std::move(problems_); }
@@ -184,6 +186,45 @@ void Checker::check_settings_content(const std::string& file, std::string_view c
   if (!relay_checked_) {
     std::string relay(settings::find_key("SMTP", settings::kVellocSection)->default_value);
     check_relay(file, 0, relay, "SMTP=" + relay + " (the default, as [Velloc] does not set SMTP)");
+  }
+}
+
+// A file of forms.d beside the settings: [Form NAME] sections only, checked as the
+// settings file's profiles are (after it, so that its [Velloc] values apply).
+void Checker::check_form_file(const std::string& file) {
+  std::optional<std::string> content = read_checked(file);
+  if (!content) return;
+  std::set<std::string> sections_seen, keys_seen;
+  unsigned place = 0;
+  bool in_section = false;
+  for (const platform::IniEntry& entry : platform::parse_ini_entries(*content)) {
+    if (entry.kind == platform::IniEntry::Kind::kSection) {
+      keys_seen.clear();
+      in_section = true;
+      std::string name = section_place(file, entry, &place);
+      if (place == settings::kVellocSection) {
+        add(Severity::kWarning, file, entry.line,
+            "[" + name + "]: never read in a forms.d file; it belongs in the settings file");
+        place = 0;
+      } else if (place != 0 && !sections_seen.insert(lower(name)).second) {
+        add(Severity::kWarning, file, entry.line,
+            "[" + name + "]: a second section of this name; only the first is read");
+        place = 0;
+      }
+      continue;
+    }
+    if (place == 0) {
+      if (!in_section)
+        add(Severity::kWarning, file, entry.line,
+            entry.name + ": outside any [Form NAME] section, so never read");
+      continue;
+    }
+    if (!keys_seen.insert(lower(entry.name)).second) {
+      add(Severity::kWarning, file, entry.line,
+          entry.name + ": set a second time in this section; only the first is read");
+      continue;
+    }
+    check_key(file, place, entry);
   }
 }
 
@@ -452,6 +493,8 @@ std::vector<SettingsProblem> check_settings(const std::string& settings_file,
   if (!lookups.data_sources) checker.skip_data_sources();
   if (lookups.relay_name) checker.look_up_relay(lookups.relay_name, lookups.relay_bound);
   checker.check_settings_file(settings_file);
+  for (const std::string& file : settings::form_files_beside(settings_file))
+    checker.check_form_file(file);
   return checker.problems();
 }
 

@@ -70,7 +70,7 @@ WebhookSettings read_webhooks(const FormValues& values) {
   std::vector<std::string> keys;
   for (const auto& entry : values.site.content.section("Velloc")) keys.push_back(entry.first);
   if (!values.profile.empty())
-    for (const auto& entry : values.site.content.section(values.profile))
+    for (const auto& entry : profile_section(values.site, values.profile))
       keys.push_back(entry.first);
   for (const std::string& key : webhook_url_keys(keys)) {
     std::string url = values.trimmed(key, kMaxUrl);
@@ -135,7 +135,7 @@ std::optional<WebhookSettings> webhook_settings_for_profile(const SiteSettings& 
   WebhookSettings webhooks;
   if (site.file.empty()) return webhooks;
   std::string section = profile.empty() ? std::string() : "Form " + profile;
-  if (!section.empty() && site.content.section(section).empty()) return std::nullopt;
+  if (!section.empty() && profile_section(site, section).empty()) return std::nullopt;
   read_call_settings(FormValues{site, section}, webhooks);
   return webhooks;
 }

@@ -23,6 +23,11 @@ namespace {
 constexpr char kSettingsFileName[] = "VELLOC.ini";
 constexpr char kSection[] = "Velloc";
 constexpr char kSystemDirectory[] = "/etc/velloc/";
+#ifndef VELLOC_SETTINGS_DIRECTORY
+#define VELLOC_SETTINGS_DIRECTORY "/etc/velloc/"
+#endif
+// The build's fallback folder, searched after the documented ones.
+constexpr char kFallbackDirectory[] = VELLOC_SETTINGS_DIRECTORY;
 constexpr char kFallbackRecipient[] = "webmaster";
 
 bool is_regular_file(const std::string& path) {
@@ -157,7 +162,7 @@ void apply_form_profile(Run& run) {
   const settings::SiteSettings& site = *run.settings.site;
   ProfileEntries profile;
   std::string section = "Form " + requested;
-  if (!requested.empty() && !site.file.empty()) profile = site.content.section(section);
+  if (!requested.empty() && !site.file.empty()) profile = settings::profile_section(site, section);
   switch (decide_profile(requested, !profile.empty(), site.profiles_only)) {
     case ProfileOutcome::kNoProfile:
       return;
@@ -194,6 +199,8 @@ std::vector<std::string> settings_search_directories(const ProcessFacts& facts) 
       facts.executable_directory, with_trailing_slash(current_directory(facts)), kSystemDirectory};
   for (const std::string& directory : platform::split_at(facts.search_path, ":"))
     directories.push_back(with_trailing_slash(directory));
+  std::string fallback = with_trailing_slash(kFallbackDirectory);
+  if (!fallback.empty() && fallback != kSystemDirectory) directories.push_back(fallback);
   return directories;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/text.h"
+#include "velloc/settings/form_files.h"
 #include "velloc/webhook/retry_schedule.h"
 
 namespace settings {
@@ -64,11 +65,13 @@ int bounded_number(const std::optional<std::string>& value, int fallback, int lo
 
 }  // namespace
 
-SiteSettings read_site_settings(const std::string& file, const platform::IniSnapshot& content) {
+SiteSettings read_site_settings(const std::string& file, const platform::IniSnapshot& content,
+                                std::vector<platform::IniSnapshot> form_files) {
   SiteSettings site;
   site.file = file;
   site.content = content;
   if (file.empty()) return site;
+  site.form_files = std::move(form_files);
   auto find = [&](std::string_view key, std::size_t max_length = platform::kMaxIniValue) {
     return content.find(kSection, key, max_length);
   };
@@ -118,6 +121,11 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
     if (section.starts_with("Form ") &&
         platform::trim(content.find(section, "Archive").value_or("")) == "1")
       site.archive_anywhere = true;
+  for (const platform::IniSnapshot& forms : site.form_files)
+    for (const std::string& section : forms.section_names())
+      if (section.starts_with("Form ") && profile_source(site, section) == &forms &&
+          platform::trim(forms.find(section, "Archive").value_or("")) == "1")
+        site.archive_anywhere = true;
 
   site.alert_webhook = std::string(platform::trim(read("AlertWebhook")));
   site.alert_webhook_secret = read("AlertWebhookSecret", read("WebhookSecret"));
@@ -142,14 +150,30 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
 
 SiteSettings read_site_settings(const std::string& file) {
   platform::IniFiles files;
-  return read_site_settings(file, file.empty() ? platform::IniSnapshot() : files.snapshot(file));
+  if (file.empty()) return read_site_settings(file, platform::IniSnapshot());
+  std::vector<platform::IniSnapshot> forms;
+  for (const std::string& path : form_files_beside(file)) forms.push_back(files.snapshot(path));
+  return read_site_settings(file, files.snapshot(file), std::move(forms));
+}
+
+const platform::IniSnapshot* profile_source(const SiteSettings& site, std::string_view section) {
+  if (site.file.empty() || section.empty()) return nullptr;
+  if (site.content.has_section(section)) return &site.content;
+  for (const platform::IniSnapshot& forms : site.form_files)
+    if (forms.has_section(section)) return &forms;
+  return nullptr;
+}
+
+std::vector<std::pair<std::string, std::string>> profile_section(const SiteSettings& site,
+                                                                 std::string_view section) {
+  const platform::IniSnapshot* source = profile_source(site, section);
+  return source ? source->section(section) : std::vector<std::pair<std::string, std::string>>();
 }
 
 std::optional<std::string> form_value(const SiteSettings& site, const std::string& profile,
                                       std::string_view key, std::size_t max_length) {
-  if (!profile.empty())
-    if (std::optional<std::string> value = site.content.find(profile, key, max_length))
-      return value;
+  if (const platform::IniSnapshot* source = profile_source(site, profile))
+    if (std::optional<std::string> value = source->find(profile, key, max_length)) return value;
   if (site.file.empty()) return std::nullopt;
   return site.content.find(kSection, key, max_length);
 }

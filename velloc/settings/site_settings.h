@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/ini_file.h"
 #include "velloc/request/field_map.h"
@@ -20,6 +21,8 @@ enum class Tls { kNone, kStartTls, kImplicit, kUnknown };
 struct SiteSettings {
   std::string file;               // empty: no settings file, every value its default
   platform::IniSnapshot content;  // the version read; the profiles come from it
+  // The files of forms.d beside it (form_files.h), in name order: further profiles.
+  std::vector<platform::IniSnapshot> form_files;
 
   // Where velloc reads and writes.
   std::optional<std::string> pgp_path;  // PGP_Path; nullopt: the program's folder
@@ -88,8 +91,18 @@ struct SiteSettings {
   bool operator==(const SiteSettings&) const = default;
 };
 
-// The settings of `file` as `content` holds it (an empty `file`: the defaults).
-SiteSettings read_site_settings(const std::string& file, const platform::IniSnapshot& content);
+// The settings of `file` as `content` holds it (an empty `file`: the defaults), with
+// the profiles of `form_files` (the forms.d files beside it).
+SiteSettings read_site_settings(const std::string& file, const platform::IniSnapshot& content,
+                                std::vector<platform::IniSnapshot> form_files = {});
+
+// The version that holds the profile section `section` ("Form NAME"): the settings
+// file's, else that of the first forms.d file that has it; nullptr when none does.
+const platform::IniSnapshot* profile_source(const SiteSettings& site, std::string_view section);
+
+// The entries of the profile section `section`; none when no version holds it.
+std::vector<std::pair<std::string, std::string>> profile_section(const SiteSettings& site,
+                                                                 std::string_view section);
 
 // The settings of `file` (empty: none) read now, for a command that serves no request.
 SiteSettings read_site_settings(const std::string& file);

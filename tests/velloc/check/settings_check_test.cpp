@@ -118,6 +118,15 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
        "tpl/rows.ini:6: warning: FOOTR: unknown key; did you mean FOOTER?\n"
        "tpl/db.ini:3: warning: TABEL: unknown key; did you mean TABLE?\n"
        "3 errors, 2 warnings\n"},
+      // The profiles of forms.d beside the settings, checked after them.
+      {"[Velloc]\nSMTP=mail:25\n",
+       {{"forms.d/a.ini", "SUBJECT=x\n[Form a]\nSUBJECT=Hi\nInbox=1\n"},
+        {"forms.d/b.INI", "[Velloc]\nSMTP=b\n[Form a]\nRECIPIENT=a@example.com\n"},
+        {"forms.d/c.txt", "[Mail]\n"}},
+       "forms.d/a.ini:1: warning: SUBJECT: outside any [Form NAME] section, so never read\n"
+       "forms.d/a.ini:4: error: Inbox: only [Velloc] may set this key, not a form profile\n"
+       "forms.d/b.INI:1: warning: [Velloc]: never read in a forms.d file; it belongs in the "
+       "settings file\n1 error, 2 warnings\n"},
       {"SMTP=a\n",
        {},
        "VELLOC.ini:1: warning: SMTP: outside any section, so never read; put it below [Velloc]\n"

@@ -45,4 +45,24 @@ TEST(SiteSettings, TheParserTakesTheDeclaredDefaults) {
   EXPECT_EQ("relay.example", settings::read_site_settings(dir.file("other.ini")).smtp_server);
 }
 
+// Profiles of the forms.d files beside the settings: the settings file's own come
+// first, then those of the files in the order of their names; their [Velloc] is
+// never read.
+TEST(SiteSettings, ProfilesOfFormsD) {
+  testing_support::TempDir dir;
+  dir.write("VELLOC.ini", "[Velloc]\nSMTP=main\nSUBJECT=none\n[Form both]\nSUBJECT=main\n");
+  dir.write("forms.d/b.ini", "[Velloc]\nSMTP=b\n[Form both]\nSUBJECT=b\n[Form two]\nSUBJECT=b\n");
+  dir.write("forms.d/a.ini", "[Form two]\nSUBJECT=a\n[Form kept]\nArchive=1\n");
+  dir.write("forms.d/c.txt", "[Form text]\nSUBJECT=c\n");
+  const settings::SiteSettings site = settings::read_site_settings(dir.file("VELLOC.ini"));
+  const std::pair<std::string, std::string> cases[] = {
+      {"Form both", "main"}, {"Form two", "a"}, {"Form text", "none"}, {"", "none"}};
+  for (const auto& [profile, subject] : cases)
+    EXPECT_EQ(subject, settings::form_value(site, profile, "SUBJECT").value_or("")) << profile;
+  EXPECT_EQ("main", site.smtp_server);
+  EXPECT_TRUE(site.archive_anywhere);
+  EXPECT_EQ(1u, settings::profile_section(site, "Form kept").size());
+  EXPECT_TRUE(settings::profile_section(site, "Form text").empty());
+}
+
 }  // namespace
