@@ -38,6 +38,10 @@ void Site::keep_last_good_settings() {
 }
 
 std::shared_ptr<const settings::SiteSettings> Site::site_settings(const std::string& file) {
+  // Looked at once a request: the files changed since are seen at the next one.
+  if (site_settings_ && site_settings_->file == file && site_settings_current_)
+    return site_settings_;
+  site_settings_current_ = true;
   platform::IniSnapshot content =
       file.empty() ? platform::IniSnapshot() : settings_files_.snapshot(file);
   std::vector<platform::IniSnapshot> forms;
@@ -69,6 +73,7 @@ std::optional<std::string> Site::settings_passed_over() {
 
 void Site::begin_request() {
   log_sink_->close();
+  site_settings_current_ = false;
   for (const std::string& line : settings_files_.refresh()) std::cerr << line << '\n';
   if (state_store_failed_ || archive_store_failed_) {
     state_store_.reset();

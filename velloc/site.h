@@ -65,7 +65,8 @@ class Site {
   // The settings file, the form profiles and the templates' .ini files.
   platform::IniFiles& settings_files() { return settings_files_; }
   // The typed settings of `file` (empty: none, the defaults), made once per version of
-  // the file as settings_files() holds it.
+  // the file (and of the forms.d files beside it) as settings_files() holds it; the
+  // files are looked at once a request (begin_request).
   std::shared_ptr<const settings::SiteSettings> site_settings(const std::string& file);
 
   // For a process that serves many requests: its settings never fall back to the
@@ -144,6 +145,7 @@ class Site {
   RequestIds request_ids_;
   platform::IniFiles settings_files_;
   std::shared_ptr<const settings::SiteSettings> site_settings_;
+  bool site_settings_current_ = false;  // looked at since the request began
   bool keeps_last_good_settings_ = false;
   platform::SharedOnce* shared_once_ = nullptr;
   std::vector<SettingsProblem> new_problems_;

@@ -81,6 +81,8 @@ class Checker {
   std::string section_place(const std::string& file, const platform::IniEntry& entry,
                             unsigned* place);
   void check_key(const std::string& file, unsigned place, const platform::IniEntry& entry);
+  void check_section_key(const std::string& file, unsigned place, const platform::IniEntry& entry,
+                         std::set<std::string>& keys_seen);
   void check_value(const std::string& file, const KeyDeclaration& key,
                    const platform::IniEntry& entry);
   void check_files(const std::string& file, const KeyDeclaration& key,
@@ -174,12 +176,7 @@ void Checker::check_settings_content(const std::string& file, std::string_view c
             entry.name + ": outside any section, so never read; put it below [Velloc]");
       continue;
     }
-    if (!keys_seen.insert(lower(entry.name)).second) {
-      add(Severity::kWarning, file, entry.line,
-          entry.name + ": set a second time in this section; only the first is read");
-      continue;
-    }
-    check_key(file, place, entry);
+    check_section_key(file, place, entry, keys_seen);
   }
   if (sections_seen.count("velloc") == 0)
     add(Severity::kWarning, file, 0, "no [Velloc] section: every key has its default");
@@ -219,13 +216,19 @@ void Checker::check_form_file(const std::string& file) {
             entry.name + ": outside any [Form NAME] section, so never read");
       continue;
     }
-    if (!keys_seen.insert(lower(entry.name)).second) {
-      add(Severity::kWarning, file, entry.line,
-          entry.name + ": set a second time in this section; only the first is read");
-      continue;
-    }
-    check_key(file, place, entry);
+    check_section_key(file, place, entry, keys_seen);
   }
+}
+
+// A key of a section velloc reads: one set again is never read, else its value is checked.
+void Checker::check_section_key(const std::string& file, unsigned place,
+                                const platform::IniEntry& entry, std::set<std::string>& keys_seen) {
+  if (!keys_seen.insert(lower(entry.name)).second) {
+    add(Severity::kWarning, file, entry.line,
+        entry.name + ": set a second time in this section; only the first is read");
+    return;
+  }
+  check_key(file, place, entry);
 }
 
 // The place of a section's keys (0 for a section velloc does not read).
