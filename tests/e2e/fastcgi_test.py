@@ -260,8 +260,10 @@ class FastCgiTest(unittest.TestCase):
         server = fcgi.FastCgiServer(self.site, workers=1).__enter__()
         try:
             (worker,) = server.worker_pids()
-            # Idle, the worker holds its listening socket only (the start-up probe's
-            # connection may still be open for a moment).
+            # The start-up probe's connection may still wait to be accepted; once a request
+            # sent after it is answered, nothing but ours can come to the worker. Idle, the
+            # worker holds its listening socket only.
+            self.assertTrue(server.send(request).complete)
             idle_sockets = 1
             self.assertTrue(eventually(lambda: self.sockets_of(worker) == idle_sockets,
                                        WAIT_SECONDS))
