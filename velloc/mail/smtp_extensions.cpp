@@ -43,7 +43,7 @@ std::string server_host(const MailMessage& message) {
 }
 
 bool handshake(const MailMessage& message, SmtpConnection& connection) {
-  TlsOptions options{server_host(message), message.ca_file, message.tls_verify};
+  TlsOptions options{server_host(message), message.ca_file, message.tls_verify, nullptr};
   std::string reason;
   bool started = connection.start_tls(options, &reason);
   if (connection.dropped_before_tls()) log_event(message, 1, "Data Sent Before TLS Was Dropped.\n");
@@ -155,12 +155,13 @@ bool start_implicit_tls(const MailMessage& message, SmtpConnection& connection) 
   return message.smtp_tls != SmtpTls::kImplicit || handshake(message, connection);
 }
 
-bool extended_hello(const MailMessage& message, SmtpConnection& connection) {
+bool extended_hello(const MailMessage& message, SmtpConnection& connection, bool* pipelining) {
   ReplyLines capabilities;
   if (!send_ehlo(message, connection, &capabilities)) return false;
   if (message.smtp_tls == SmtpTls::kStartTls) {
     if (!start_tls_command(message, connection, capabilities)) return false;
     if (!send_ehlo(message, connection, &capabilities)) return false;
   }
+  if (pipelining != nullptr) *pipelining = offers(capabilities, "PIPELINING");
   return message.smtp_user.empty() || log_in(message, connection, capabilities);
 }
