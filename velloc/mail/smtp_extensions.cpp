@@ -48,7 +48,8 @@ bool handshake(const MailMessage& message, SmtpConnection& connection) {
   bool started = connection.start_tls(options, &reason);
   if (connection.dropped_before_tls()) log_event(message, 1, "Data Sent Before TLS Was Dropped.\n");
   if (started) {
-    log_event(message, 5, "TLS Started.\n");
+    log_event(message, 5,
+              connection.tls_resumed() ? "TLS Started (Session Resumed).\n" : "TLS Started.\n");
     return true;
   }
   log_event(message, 1, "TLS handshake with %s failed: %s\n", options.host.c_str(), reason.c_str());

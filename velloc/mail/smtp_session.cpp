@@ -23,7 +23,6 @@
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/byte_sink.h"
 #include "velloc/mail/header_file.h"
-#include "velloc/mail/mail_temp_file.h"
 #include "velloc/mail/reply_text.h"
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/mail/smtp_extensions.h"
@@ -482,19 +481,28 @@ SessionResult try_pooled(const MailMessage& settings, const StoredMail& mail,
   return expired ? SessionResult::kWatchdogExpired : result;
 }
 
-// A stored mail through the pool: tried again once on a new connection when the
-// one it went over was lost before the end of data.
-MailAttemptResult send_pooled(const MailMessage& settings, const StoredMail& mail, SmtpPool& pool,
-                              int watchdog_budget) {
-  BrokenPipeHold hold;
-  auto deadline = std::chrono::steady_clock::now() + budget_time(watchdog_budget);
-  auto write = [&](ContentWriter& content) {
+// The content of a stored mail as it goes in DATA.
+std::function<void(ContentWriter&)> stored_content(const MailMessage& settings,
+                                                   const StoredMail& mail) {
+  return [&settings, &mail](ContentWriter& content) {
     content.write_unchanged(mail.data);
+    // A file that cannot be read now leaves the message short; its end is still
+    // sent, and the attempt judged by the server's reply and logged.
     if (mail.rest_fd >= 0 &&
         !for_each_piece(mail.rest_fd, mail.rest_offset,
                         [&](std::string_view piece) { content.write_unchanged(piece); }))
       log_event(settings, 1, "The stored mail could not be read whole.\n");
   };
+}
+
+// A mail (its envelope in `mail`, its content what `write` gives) through the
+// pool: tried again once on a new connection when the one it went over was lost
+// before the end of data.
+MailAttemptResult send_pooled(const MailMessage& settings, const StoredMail& mail,
+                              const std::function<void(ContentWriter&)>& write, SmtpPool& pool,
+                              int watchdog_budget) {
+  BrokenPipeHold hold;
+  auto deadline = std::chrono::steady_clock::now() + budget_time(watchdog_budget);
   MailAttemptResult attempt;
   bool lost_before_end = false;
   attempt.session = try_pooled(settings, mail, write, pool, deadline, &lost_before_end, &attempt);
@@ -529,15 +537,7 @@ SessionResult converse(MailMessage& message, std::span<const MailAttachment> att
 SessionResult converse_stored(const MailMessage& settings, const StoredMail& mail,
                               SmtpConnection& connection, MailAttemptResult* attempt) {
   Decisive decisive;
-  auto write = [&](ContentWriter& content) {
-    content.write_unchanged(mail.data);
-    // A file that cannot be read now leaves the message short; its end is still
-    // sent, and the attempt judged by the server's reply and logged.
-    if (mail.rest_fd >= 0 &&
-        !for_each_piece(mail.rest_fd, mail.rest_offset,
-                        [&](std::string_view piece) { content.write_unchanged(piece); }))
-      log_event(settings, 1, "The stored mail could not be read whole.\n");
-  };
+  std::function<void(ContentWriter&)> write = stored_content(settings, mail);
   SessionResult result = open_session(settings, connection)
                              ? send_envelope_and_data(settings, connection, mail.sender,
                                                       mail.recipients, write, &decisive)
@@ -594,17 +594,23 @@ SessionResult run_watched(SessionState& state, int watchdog_budget) {
   return state.connection.expired() ? SessionResult::kWatchdogExpired : result;
 }
 
-// The mail made ready as a stored one (a mail with attachments in a file of its
-// own), then sent through the pool.
+// The conversation of run_mail_session through the pool: the content rendered as
+// it goes in DATA (again, when the mail goes again on a new connection).
 SessionResult run_pooled_session(MailMessage& message, std::span<const MailAttachment> attachments,
                                  int watchdog_budget) {
-  std::optional<platform::TempFile> file;
-  if (!attachments.empty()) file = make_message_temp_file(message);
-  if (!attachments.empty() && !file) return SessionResult::kFailed;
-  StoredMail mail;
-  if (!prepare_stored_mail(message, attachments, &mail, file ? file->fd() : -1))
-    return SessionResult::kFailed;
-  return send_pooled(message, mail, *message.smtp_pool, watchdog_budget).session;
+  StoredMail envelope;
+  SessionResult result = SessionResult::kFailed;
+  if (resolve_sender(message, envelope.sender, &result) && build_recipient_list(message, &result)) {
+    envelope.recipients = listed_recipients(message);
+    auto write = [&](ContentWriter& content) {
+      write_message_content(message, content, attachments);
+    };
+    result = send_pooled(message, envelope, write, *message.smtp_pool, watchdog_budget).session;
+  }
+  message.recipient_list.reset();
+  delete_file(message.header_file);
+  delete_file(message.body_file);
+  return result;
 }
 
 }  // namespace
@@ -631,7 +637,8 @@ SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachm
 MailAttemptResult run_stored_mail_session(const MailMessage& settings, const StoredMail& mail,
                                           int watchdog_budget) {
   if (settings.smtp_pool != nullptr)
-    return send_pooled(settings, mail, *settings.smtp_pool, watchdog_budget);
+    return send_pooled(settings, mail, stored_content(settings, mail), *settings.smtp_pool,
+                       watchdog_budget);
   SessionState state;
   state.message = settings;
   state.message.header_fd = state.message.body_fd = -1;
