@@ -75,6 +75,7 @@ bool SmtpConnection::connect_to(const sockaddr_in& address, int polls, int* erro
 
 void SmtpConnection::set_deadline(std::chrono::steady_clock::time_point deadline) {
   deadline_ = deadline;
+  timeouts_set_.reset();  // a kept connection's next mail: the socket follows the new one
 }
 
 bool SmtpConnection::limit_to_deadline() {
