@@ -1,5 +1,6 @@
 // An SMTP server on an ephemeral loopback port for the benchmarks: it answers every
-// command positively, throws the message content away and counts the messages.
+// command positively, throws the message content away and counts the messages and
+// the connections.
 // It serves up to kThreads connections at a time, each thread one connection after
 // the other, from construction until destruction.
 #pragma once
@@ -44,6 +45,7 @@ class DiscardingSmtpServer {
 
   int port() const { return port_; }
   long messages() const { return messages_; }
+  long connections() const { return connections_; }
 
  private:
   void serve() {
@@ -53,6 +55,7 @@ class DiscardingSmtpServer {
       // The connection itself blocks: accept4 does not pass O_NONBLOCK on.
       int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (client < 0) continue;
+      ++connections_;
       converse(client);
       close(client);
     }
@@ -105,6 +108,7 @@ class DiscardingSmtpServer {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<long> messages_{0};
+  std::atomic<long> connections_{0};
   std::vector<std::thread> threads_;
 };
 

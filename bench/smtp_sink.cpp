@@ -1,6 +1,6 @@
 // A fast SMTP sink for bench/run.sh: listens on an ephemeral loopback port, prints
 // "port <n>" on standard output, accepts and discards every message, and on
-// SIGTERM or SIGINT prints "messages <count>" and ends.
+// SIGTERM or SIGINT prints "messages <count>" and "connections <count>" and ends.
 #include <signal.h>
 
 #include <cstdio>
@@ -19,6 +19,6 @@ int main() {
   std::fflush(stdout);
   int received = 0;
   sigwait(&stop_signals, &received);
-  std::printf("messages %ld\n", server.messages());
+  std::printf("messages %ld\nconnections %ld\n", server.messages(), server.connections());
   return 0;
 }

@@ -187,6 +187,7 @@ int run_delivery_command_line(const ArchiveOptions& options, ArchiveStore& store
                               const std::string& settings_file, std::int64_t now) {
   platform::TempFileRegistry temp_files;
   Site site(read_process_facts(), &temp_files);
+  site.keep_smtp_connections();
   if (options.command == ArchiveOptions::Command::kDeliver) {
     std::int64_t at = options.now != 0 ? options.now : now;
     if (int status = recover_submissions(site, store, settings_file, at, std::cout, std::cerr);

@@ -50,6 +50,7 @@ void init_run_message(Run& run) {
   std::chrono::steady_clock::time_point began = run.message.began;
   init_mail_message(run.message, run.site.facts().host_name, run.site.facts().temp_directory);
   run.message.temp_files = run.site.temp_files();
+  run.message.smtp_pool = run.site.smtp_pool();
   run.message.log = run.site.log_sink();
   run.message.clock = &run.site.clock();
   run.message.request_id = std::move(request_id);

@@ -81,6 +81,7 @@ void Site::begin_request() {
     state_database_.reset();
   }
   state_store_failed_ = archive_store_failed_ = false;
+  if (smtp_pool_) smtp_pool_->close_idle();
 }
 
 std::shared_ptr<OdbcDatabase> Site::state_database(const std::string& connection,

@@ -19,6 +19,7 @@
 #include "velloc/archive/archive_store.h"
 #include "velloc/check/settings_check.h"
 #include "velloc/guard/state_store.h"
+#include "velloc/mail/smtp_pool.h"
 #include "velloc/metrics/metrics_store.h"
 #include "velloc/metrics/metrics_text.h"
 #include "velloc/request/log_file.h"
@@ -134,6 +135,12 @@ class Site {
     return metrics_gauges_ ? metrics_gauges_() : MetricsGauges();
   }
 
+  // The SMTP connections kept open between mails, for a process that sends many
+  // (keep_smtp_connections, called by its entry point); null for a process of one
+  // request, whose mails each open and close their own.
+  SmtpPool* smtp_pool() const { return smtp_pool_.get(); }
+  void keep_smtp_connections() { smtp_pool_ = std::make_unique<SmtpPool>(); }
+
   // The webhook targets whose calls timed out lately.
   HangingTargets& hanging_webhook_targets() { return hanging_webhook_targets_; }
 
@@ -169,6 +176,7 @@ class Site {
   bool archive_store_failed_ = false;
   DatabaseConnections database_connections_;
   HangingTargets hanging_webhook_targets_;
+  std::unique_ptr<SmtpPool> smtp_pool_;
   MetricsStore* metrics_ = nullptr;
   std::function<MetricsGauges()> metrics_gauges_;
 };

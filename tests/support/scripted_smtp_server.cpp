@@ -58,9 +58,24 @@ std::string ScriptedSmtpServer::message() const {
   return message_;
 }
 
+int ScriptedSmtpServer::connections() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_;
+}
+
+bool ScriptedSmtpServer::matches(const std::string& key, const std::string& command) const {
+  if (key.empty() || command.empty()) return key.empty() && command.empty();
+  std::size_t mark = key.find('#');
+  if (mark == std::string::npos) return command.starts_with(key);
+  std::string start = key.substr(0, mark);
+  long seen = 0;
+  for (const std::string& line : commands_) seen += line.starts_with(start) ? 1 : 0;
+  return command.starts_with(start) && seen == std::stol(key.substr(mark + 1));
+}
+
 std::string ScriptedSmtpServer::answer(const std::string& command) const {
   for (const auto& [start, reply] : script_)
-    if (start.empty() ? command.empty() : command.starts_with(start)) return reply;
+    if (matches(start, command)) return reply;
   if (command.empty()) return "220 scripted ready\r\n";
   if (command.starts_with("DATA")) return "354 go ahead\r\n";
   if (command.starts_with("QUIT")) return "221 bye\r\n";
@@ -72,6 +87,10 @@ void ScriptedSmtpServer::serve() {
     if (!readable(listener_)) continue;
     int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++connections_;
+    }
     serve_client(client);
     close(client);
   }

@@ -22,7 +22,8 @@ class ScriptedSmtpServer {
  public:
   // The script's entries replace the standard replies (220 greeting, 354 to DATA,
   // 221 to QUIT, 250 to the rest). A key is "" (the greeting), "." (the end of the
-  // data) or the beginning of a command line.
+  // data) or the beginning of a command line; "MAIL#2" matches only the second
+  // command line that begins with "MAIL".
   explicit ScriptedSmtpServer(std::map<std::string, std::string> script = {});
   ~ScriptedSmtpServer();
 
@@ -31,9 +32,11 @@ class ScriptedSmtpServer {
   std::string transcript() const;             // every byte received
   std::vector<std::string> commands() const;  // command lines, without CR LF
   std::string message() const;                // the last data, without "\r\n.\r\n"
+  int connections() const;                    // accepted so far
 
  private:
   std::string answer(const std::string& command) const;
+  bool matches(const std::string& key, const std::string& command) const;
   void serve();
   void serve_client(int client);
 
@@ -44,6 +47,7 @@ class ScriptedSmtpServer {
   mutable std::mutex mutex_;
   std::string transcript_, message_;
   std::vector<std::string> commands_;
+  int connections_ = 0;
   std::thread thread_;
 };
 

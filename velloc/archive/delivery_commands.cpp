@@ -223,6 +223,7 @@ int with_delivery_settings(Site& site, const std::string& settings_file, int con
   sender.sends_only = true;
   init_mail_message(sender.message, site.facts().host_name, site.facts().temp_directory);
   sender.message.temp_files = site.temp_files();
+  sender.message.smtp_pool = site.smtp_pool();
   sender.message.log = site.log_sink();
   sender.message.clock = &site.clock();
   try {

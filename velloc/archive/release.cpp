@@ -111,6 +111,7 @@ void rebuild_run(Run& run, const ArchivedSubmission& submission, const std::stri
   restore_request(run, submission, server_name);
   init_mail_message(run.message, site.facts().host_name, site.facts().temp_directory);
   run.message.temp_files = site.temp_files();
+  run.message.smtp_pool = site.smtp_pool();
   run.message.log = site.log_sink();
   run.message.clock = &site.clock();
   load_settings_from(run, settings_file);

@@ -63,6 +63,7 @@ std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& fac
   std::unique_ptr<ArchiveStore> store = open_odbc_archive_store(connection, database);
   platform::TempFileRegistry temp_files;
   Site site(facts, &temp_files);
+  site.keep_smtp_connections();
   site.set_metrics(metrics, {});
   auto ends = std::chrono::steady_clock::now() + kDeliveryPassTime;
   auto stopping = [&] { return stop() || std::chrono::steady_clock::now() >= ends; };

@@ -102,6 +102,7 @@ ConnectionLimits connection_limits(const ServerOptions& options) {
     // closed with the Site before the worker exits.
     Site site(facts);
     site.database_connections().keep_at_most(kKeptDatabaseConnections);
+    site.keep_smtp_connections();
     site.share_once_with(options.settings_once);
     site.keep_last_good_settings();
     site.set_metrics(options.metrics, [&options, &board] {

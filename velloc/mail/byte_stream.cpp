@@ -66,6 +66,14 @@ class TlsStream : public ByteStream {
     tls_.SSL_shutdown(ssl_.get());
     tls_.ERR_clear_error();
   }
+  bool resumed() const override { return tls_.SSL_session_reused(ssl_.get()) == 1; }
+  std::shared_ptr<void> session() const override {
+    SSL_SESSION* session = tls_.SSL_get1_session(ssl_.get());
+    if (session == nullptr) return nullptr;
+    const OpenSslApi* tls = &tls_;
+    return std::shared_ptr<void>(
+        session, [tls](void* kept) { tls->SSL_SESSION_free(static_cast<SSL_SESSION*>(kept)); });
+  }
 
  private:
   const OpenSslApi& tls_;
@@ -153,12 +161,17 @@ std::unique_ptr<ByteStream> start_tls_stream(int fd, const TlsOptions& options,
     return nullptr;
   }
   tls.SSL_CTX_ctrl(context.get(), SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+  // The session (with its TLS 1.3 ticket) is kept by the caller, not in the context.
+  tls.SSL_CTX_ctrl(context.get(), SSL_CTRL_SET_SESS_CACHE_MODE,
+                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE, nullptr);
   if (!set_trust(tls, context.get(), options, reason)) return nullptr;
   SslPointer ssl(tls.SSL_new(context.get()), SslFree{&tls});
   if (!ssl || tls.SSL_set_fd(ssl.get(), fd) != 1 || !set_expected_host(tls, ssl.get(), options)) {
     *reason = openssl_reason(tls);
     return nullptr;
   }
+  if (options.resume)
+    tls.SSL_set_session(ssl.get(), static_cast<SSL_SESSION*>(options.resume.get()));
   if (tls.SSL_connect(ssl.get()) != 1) {
     *reason = handshake_reason(tls, ssl.get());
     return nullptr;

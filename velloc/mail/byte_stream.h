@@ -17,6 +17,10 @@ class ByteStream {
   virtual long receive_some(char* bytes, std::size_t count) = 0;
   // Ends the stream politely before the socket is shut down.
   virtual void close() {}
+  // Under TLS: whether the handshake resumed the session offered, and the session
+  // now (null when plain), to offer on the next connection.
+  virtual bool resumed() const { return false; }
+  virtual std::shared_ptr<void> session() const { return nullptr; }
 };
 
 std::unique_ptr<ByteStream> make_plain_stream(int fd);
@@ -25,6 +29,9 @@ struct TlsOptions {
   std::string host;     // the name (or IPv4 address) the certificate must be for
   std::string ca_file;  // empty: the system's trust store
   bool verify = true;
+  // A session of an earlier connection to the same server (ByteStream::session) to
+  // resume; null: a full handshake.
+  std::shared_ptr<void> resume;
 };
 
 // Runs the TLS handshake over the connected socket `fd`. On failure returns null

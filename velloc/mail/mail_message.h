@@ -11,6 +11,8 @@
 
 #include "velloc/request/event_log.h"
 
+class SmtpPool;
+
 namespace platform {
 class TempFile;
 class TempFileRegistry;
@@ -51,6 +53,11 @@ struct MailMessage : LogContext {
   std::string smtp_password;
   bool auth_plaintext = false;  // credentials may go over a connection without TLS
   std::string site_charset;     // the site's character set (CHARSET); empty when not set
+  // The connections the process keeps open (the Site's); null: each mail opens
+  // and closes its own.
+  SmtpPool* smtp_pool = nullptr;
+  int smtp_connections = 4;                // at most this many open to the relay
+  int smtp_messages_per_connection = 100;  // then the kept connection is closed
 };
 
 // Text fields hold at most this many characters.

@@ -41,6 +41,10 @@ LoadedApi load_api() {
   VELLOC_FIND(SSL_shutdown);
   VELLOC_FIND(SSL_get_error);
   VELLOC_FIND(SSL_get_verify_result);
+  VELLOC_FIND(SSL_get1_session);
+  VELLOC_FIND(SSL_set_session);
+  VELLOC_FIND(SSL_session_reused);
+  VELLOC_FIND(SSL_SESSION_free);
   // libssl brings libcrypto along; these come from there.
   VELLOC_FIND(X509_VERIFY_PARAM_set1_ip_asc);
   VELLOC_FIND(X509_verify_cert_error_string);

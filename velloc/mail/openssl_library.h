@@ -31,6 +31,10 @@ struct OpenSslApi {
   decltype(&::SSL_shutdown) SSL_shutdown;
   decltype(&::SSL_get_error) SSL_get_error;
   decltype(&::SSL_get_verify_result) SSL_get_verify_result;
+  decltype(&::SSL_get1_session) SSL_get1_session;
+  decltype(&::SSL_set_session) SSL_set_session;
+  decltype(&::SSL_session_reused) SSL_session_reused;
+  decltype(&::SSL_SESSION_free) SSL_SESSION_free;
   decltype(&::X509_VERIFY_PARAM_set1_ip_asc) X509_VERIFY_PARAM_set1_ip_asc;
   decltype(&::X509_verify_cert_error_string) X509_verify_cert_error_string;
   decltype(&::ERR_get_error) ERR_get_error;

@@ -75,6 +75,7 @@ bool SmtpConnection::connect_to(const sockaddr_in& address, int polls, int* erro
 
 void SmtpConnection::set_deadline(std::chrono::steady_clock::time_point deadline) {
   deadline_ = deadline;
+  timeouts_set_.reset();  // a kept connection's next mail: the socket follows the new one
 }
 
 bool SmtpConnection::limit_to_deadline() {
@@ -110,7 +111,9 @@ bool SmtpConnection::start_tls(const TlsOptions& options, std::string* reason) {
     *reason = "the session ran out of time";
     return false;
   }
-  std::unique_ptr<ByteStream> secure = start_tls_stream(fd_, options, reason);
+  TlsOptions resuming = options;
+  resuming.resume = resume_;
+  std::unique_ptr<ByteStream> secure = start_tls_stream(fd_, resuming, reason);
   if (!secure) note_failure();
   if (!secure) return false;
   stream_ = std::move(secure);
@@ -142,6 +145,7 @@ void SmtpConnection::flush() {
   while (stream_ && sent < output_.size() && limit_to_deadline()) {
     long count = stream_->send_some(output_.data() + sent, output_.size() - sent);
     if (count <= 0) note_failure();
+    if (count <= 0) lost_ = true;
     if (count <= 0) break;
     sent += static_cast<std::size_t>(count);
   }
@@ -154,14 +158,22 @@ SmtpConnection::ReadStatus SmtpConnection::read_line(std::string* line) {
   while (!input_.take_line(line)) {
     long count = stream_ && limit_to_deadline() ? stream_->receive_some(chunk, sizeof chunk) : -1;
     if (count < 0) note_failure();
+    if (count < 0) lost_ = true;
     if (count < 0) return ReadStatus::kError;
     if (count == 0) {
+      lost_ = true;
       *line = input_.take_rest();
       return ReadStatus::kClosed;
     }
     input_.add(std::string_view(chunk, static_cast<std::size_t>(count)));
   }
   return ReadStatus::kLine;
+}
+
+bool SmtpConnection::input_waiting() {
+  if (input_.pending()) return true;
+  pollfd request = {fd_, POLLIN, 0};
+  return poll(&request, 1, 0) != 0;
 }
 
 void SmtpConnection::record_reply(std::string_view line) { last_reply_ = reply_text(line); }
@@ -222,6 +234,7 @@ Reply read_reply(const MailMessage& message, SmtpConnection& connection,
     ReplyParser::Step step = parser.add(line);
     if (step == ReplyParser::Step::kEnded) {
       connection.record_reply(line);
+      if (line.starts_with("421")) connection.mark_lost();
       return parser.positive() ? Reply::kPositive : Reply::kNegative;
     }
     if (step != ReplyParser::Step::kMore) {

@@ -47,6 +47,20 @@ class SmtpConnection : public ByteSink {
   // Whether start_tls dropped anything: a server (or a machine in the middle)
   // sent more than its go-ahead.
   bool dropped_before_tls() const { return dropped_before_tls_; }
+  // The TLS session to offer for resumption (null: none), and whether the server
+  // resumed it; the session of this connection once under TLS (null otherwise), to
+  // resume on the next one.
+  void resume_tls_session(std::shared_ptr<void> session) { resume_ = std::move(session); }
+  bool tls_resumed() const { return stream_ && stream_->resumed(); }
+  std::shared_ptr<void> tls_session() const { return stream_ ? stream_->session() : nullptr; }
+
+  // The connection cannot carry another command: a read or write failed, the peer
+  // closed it, or it said it is closing (421).
+  bool lost() const { return lost_ || abandoned(); }
+  void mark_lost() { lost_ = true; }
+  // Something arrived that no command asked for (a kept connection's relay closed
+  // it or said 421 meanwhile); never blocks.
+  bool input_waiting();
 
   // What an attempt keeps of this conversation (reply_text.h): the final line of
   // the last complete reply read, and why the conversation failed where no reply
@@ -95,6 +109,8 @@ class SmtpConnection : public ByteSink {
   std::string output_;
   ReplyLineBuffer input_;
   bool dropped_before_tls_ = false;
+  bool lost_ = false;
+  std::shared_ptr<void> resume_;
   std::string last_reply_;
   std::string failure_;
   std::optional<std::chrono::steady_clock::time_point> deadline_;

@@ -43,12 +43,13 @@ std::string server_host(const MailMessage& message) {
 }
 
 bool handshake(const MailMessage& message, SmtpConnection& connection) {
-  TlsOptions options{server_host(message), message.ca_file, message.tls_verify};
+  TlsOptions options{server_host(message), message.ca_file, message.tls_verify, nullptr};
   std::string reason;
   bool started = connection.start_tls(options, &reason);
   if (connection.dropped_before_tls()) log_event(message, 1, "Data Sent Before TLS Was Dropped.\n");
   if (started) {
-    log_event(message, 5, "TLS Started.\n");
+    log_event(message, 5,
+              connection.tls_resumed() ? "TLS Started (Session Resumed).\n" : "TLS Started.\n");
     return true;
   }
   log_event(message, 1, "TLS handshake with %s failed: %s\n", options.host.c_str(), reason.c_str());
@@ -155,12 +156,13 @@ bool start_implicit_tls(const MailMessage& message, SmtpConnection& connection) 
   return message.smtp_tls != SmtpTls::kImplicit || handshake(message, connection);
 }
 
-bool extended_hello(const MailMessage& message, SmtpConnection& connection) {
+bool extended_hello(const MailMessage& message, SmtpConnection& connection, bool* pipelining) {
   ReplyLines capabilities;
   if (!send_ehlo(message, connection, &capabilities)) return false;
   if (message.smtp_tls == SmtpTls::kStartTls) {
     if (!start_tls_command(message, connection, capabilities)) return false;
     if (!send_ehlo(message, connection, &capabilities)) return false;
   }
+  if (pipelining != nullptr) *pipelining = offers(capabilities, "PIPELINING");
   return message.smtp_user.empty() || log_in(message, connection, capabilities);
 }

@@ -20,4 +20,6 @@ bool start_implicit_tls(const MailMessage& message, SmtpConnection& connection);
 
 // After the greeting: EHLO, STARTTLS and EHLO again when asked for, then the
 // login when a user is set. False (logged) when the session cannot go on.
-bool extended_hello(const MailMessage& message, SmtpConnection& connection);
+// `*pipelining` (when given) tells whether the last EHLO offered PIPELINING.
+bool extended_hello(const MailMessage& message, SmtpConnection& connection,
+                    bool* pipelining = nullptr);

@@ -24,6 +24,8 @@ class ReplyLineBuffer {
   std::string take_rest();
   // Drops everything held. Returns true when there was anything.
   bool discard();
+  // Whether anything is held, a line or part of one.
+  bool pending() const { return !lines_.empty() || !partial_.empty(); }
 
  private:
   std::deque<std::string> lines_;

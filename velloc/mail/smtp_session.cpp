@@ -26,6 +26,7 @@
 #include "velloc/mail/reply_text.h"
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/mail/smtp_extensions.h"
+#include "velloc/mail/smtp_pool.h"
 #include "velloc/request/event_log.h"
 
 namespace {
@@ -56,8 +57,8 @@ bool resolve_host(const MailMessage& message, const std::string& host, in_addr* 
 
 // HELO as the plain protocol has it (its reply is not judged), or EHLO with TLS and
 // the login when the settings ask for them.
-bool greet(const MailMessage& message, SmtpConnection& connection) {
-  if (uses_extended_hello(message)) return extended_hello(message, connection);
+bool greet(const MailMessage& message, SmtpConnection& connection, bool* pipelining) {
+  if (uses_extended_hello(message)) return extended_hello(message, connection, pipelining);
   log_event(message, 5, "Sending: HELO %s\n", message.local_host.c_str());
   return well_formed(send_command(message, connection, "HELO " + message.local_host + "\r\n"));
 }
@@ -116,6 +117,9 @@ int reply_code(const std::vector<std::string>& lines) {
 struct Decisive {
   int refusal = 0;
   std::string reply;
+  // The end of data went out: the relay may have taken the message, which is
+  // therefore never sent again in this attempt.
+  bool data_ended = false;
   void refused(const std::vector<std::string>& lines, Reply judged = Reply::kNegative) {
     refusal = reply_code(lines);
     reply = judged == Reply::kNegative ? final_reply_line(lines) : std::string();
@@ -179,23 +183,16 @@ bool send_recipients(const MailMessage& message, SmtpConnection& connection,
   return true;
 }
 
-// DATA, the content `write` gives, and its end. `*decisive` gets the reply that
-// refused or accepted the message.
-SessionResult send_data(const MailMessage& message, SmtpConnection& connection,
-                        const std::function<void(ContentWriter&)>& write, Decisive* decisive) {
-  std::vector<std::string> lines;
-  Reply reply = send_command(message, connection, "DATA\n", &lines);
-  if (reply == Reply::kBroken) return SessionResult::kFailed;
-  if (reply != Reply::kPositive) {
-    decisive->refused(lines, reply);
-    log_event(message, LogEvent::kMailFailed, 1, "Mail Server Will Not Accept Message Data.\n");
-    return SessionResult::kFailed;
-  }
+// The content `write` gives after DATA's go-ahead, and its end. `*decisive` gets
+// the reply that refused or accepted the message.
+SessionResult send_content(const MailMessage& message, SmtpConnection& connection,
+                           const std::function<void(ContentWriter&)>& write, Decisive* decisive) {
   log_event(message, 15, "Message Data Follows:\n");
   ContentWriter content(connection);
   write(content);
-  lines.clear();
-  reply = send_command(message, connection, "\r\n.\r\n", &lines);
+  std::vector<std::string> lines;
+  decisive->data_ended = true;
+  Reply reply = send_command(message, connection, "\r\n.\r\n", &lines);
   if (reply == Reply::kBroken) return SessionResult::kFailed;
   if (reply != Reply::kPositive) {
     decisive->refused(lines, reply);
@@ -207,9 +204,29 @@ SessionResult send_data(const MailMessage& message, SmtpConnection& connection,
   return SessionResult::kSent;
 }
 
+// DATA's reply judged: false (logged) unless it is the go-ahead.
+bool data_go_ahead(const MailMessage& message, Reply reply, const std::vector<std::string>& lines,
+                   Decisive* decisive) {
+  if (reply == Reply::kBroken) return false;
+  if (reply == Reply::kPositive) return true;
+  decisive->refused(lines, reply);
+  log_event(message, LogEvent::kMailFailed, 1, "Mail Server Will Not Accept Message Data.\n");
+  return false;
+}
+
+// DATA, the content `write` gives, and its end.
+SessionResult send_data(const MailMessage& message, SmtpConnection& connection,
+                        const std::function<void(ContentWriter&)>& write, Decisive* decisive) {
+  std::vector<std::string> lines;
+  Reply reply = send_command(message, connection, "DATA\n", &lines);
+  if (!data_go_ahead(message, reply, lines, decisive)) return SessionResult::kFailed;
+  return send_content(message, connection, write, decisive);
+}
+
 // Connection, TLS, greeting and HELO/EHLO (with the login): everything before the
 // envelope.
-bool open_session(const MailMessage& message, SmtpConnection& connection) {
+bool open_session(const MailMessage& message, SmtpConnection& connection,
+                  bool* pipelining = nullptr) {
   if (!transport_settings_usable(message)) {
     connection.record_failure("the SMTP settings cannot be used");
     return false;
@@ -222,15 +239,15 @@ bool open_session(const MailMessage& message, SmtpConnection& connection) {
       log_event(message, LogEvent::kMailFailed, 1, "Mail Server Not Accepting Messages.");
     return false;
   }
-  return greet(message, connection);
+  return greet(message, connection, pipelining);
 }
 
-// The envelope and the content, then QUIT.
-SessionResult send_envelope_and_data(const MailMessage& message, SmtpConnection& connection,
-                                     const std::string& sender,
-                                     const std::vector<std::string>& recipients,
-                                     const std::function<void(ContentWriter&)>& write,
-                                     Decisive* decisive) {
+// The envelope and the content, one command at a time: the transaction of one mail.
+SessionResult send_transaction(const MailMessage& message, SmtpConnection& connection,
+                               const std::string& sender,
+                               const std::vector<std::string>& recipients,
+                               const std::function<void(ContentWriter&)>& write,
+                               Decisive* decisive) {
   Reply reply = Reply::kNegative;
   if (!send_sender(message, connection, sender, &reply, decisive))
     return reply == Reply::kNegative ? SessionResult::kSenderRefused : SessionResult::kFailed;
@@ -245,7 +262,16 @@ SessionResult send_envelope_and_data(const MailMessage& message, SmtpConnection&
   // The message goes to those accepted: a refused recipient no longer decides
   // whether it is tried again.
   *decisive = Decisive();
-  SessionResult sent = send_data(message, connection, write, decisive);
+  return send_data(message, connection, write, decisive);
+}
+
+// The envelope and the content, then QUIT.
+SessionResult send_envelope_and_data(const MailMessage& message, SmtpConnection& connection,
+                                     const std::string& sender,
+                                     const std::vector<std::string>& recipients,
+                                     const std::function<void(ContentWriter&)>& write,
+                                     Decisive* decisive) {
+  SessionResult sent = send_transaction(message, connection, sender, recipients, write, decisive);
   if (sent != SessionResult::kSent) return sent;
   if (!well_formed(send_command(message, connection, "QUIT\r\n"))) return SessionResult::kFailed;
   connection.shutdown_both();
@@ -332,6 +358,166 @@ class BrokenPipeHold {
   sigset_t previous_;
 };
 
+// MAIL FROM, every RCPT TO and DATA in one write, their replies then read in order
+// (RFC 2920); judged and logged as one command at a time would be. An address too
+// long for SMTP is passed over.
+SessionResult send_transaction_pipelined(const MailMessage& message, SmtpConnection& connection,
+                                         const std::string& sender,
+                                         const std::vector<std::string>& recipients,
+                                         const std::function<void(ContentWriter&)>& write,
+                                         Decisive* decisive) {
+  std::vector<std::string> listed;
+  send_line(connection, "MAIL FROM: <" + sender + ">\r\n");
+  for (const std::string& address : recipients) {
+    if (!address_fits_smtp(address)) {
+      log_event(message, 1, "%s\n", overlong_address_note(address).c_str());
+    } else if (send_line(connection, "RCPT TO: <" + address + ">\r\n")) {
+      listed.push_back(address);
+    }
+  }
+  send_line(connection, "DATA\r\n");
+  log_event(message, 15, "Now sending message originator.\n");
+  log_event(message, 5, "From: <%s>...\n", sender.c_str());
+  std::vector<std::string> lines;
+  Reply from = read_reply(message, connection, &lines);
+  if (!well_formed(from)) return SessionResult::kFailed;
+  if (from == Reply::kNegative) {
+    decisive->refused(lines);
+    log_event(message, 5, "Error!\n");
+    log_event(message, LogEvent::kMailFailed, 1, "Error sending mail from user [%s]\n",
+              sender.c_str());
+  } else {
+    log_event(message, 5, "Success!\n");
+  }
+  int accepted = 0;
+  for (const std::string& address : listed) {
+    log_event(message, 5, "To: <%s>...\n", address.c_str());
+    lines.clear();
+    Reply reply = read_reply(message, connection, &lines);
+    if (!well_formed(reply)) return SessionResult::kFailed;
+    if (reply == Reply::kPositive) {
+      ++accepted;
+      log_event(message, 5, "Success!\n");
+    } else {
+      if (from == Reply::kPositive && decisive->refusal / 100 != 4) decisive->refused(lines);
+      log_event(message, 5, "Error!\n");
+      log_event(message, 1, "Error sending mail to user [%s]\n", address.c_str());
+    }
+  }
+  lines.clear();
+  Reply data = read_reply(message, connection, &lines);
+  if (!well_formed(data)) return SessionResult::kFailed;
+  if (from == Reply::kNegative || accepted == 0) {
+    // A relay that said go ahead to a message without recipients gets it empty.
+    if (data == Reply::kPositive && !well_formed(send_command(message, connection, ".\r\n")))
+      return SessionResult::kFailed;
+    if (from == Reply::kNegative) return SessionResult::kSenderRefused;
+    log_event(message, LogEvent::kMailFailed, 1, "No valid recipients.\n");
+    connection.record_failure("no valid recipients");
+    return SessionResult::kFailed;
+  }
+  *decisive = Decisive();
+  if (!data_go_ahead(message, data, lines, decisive)) return SessionResult::kFailed;
+  return send_content(message, connection, write, decisive);
+}
+
+// Whether MAIL FROM goes in one write with the rest: the relay offered it and the
+// command fits in a line.
+bool pipelines(const KeptConnection& kept, const std::string& sender) {
+  return kept.pipelining && wire_line("MAIL FROM: <" + sender + ">\r\n").size() <= kMaxCommandLine;
+}
+
+// After a transaction that did not end with the relay's reply to the end of data:
+// RSET, so that the connection can carry the next mail. False when it cannot.
+bool reset_transaction(const MailMessage& message, SmtpConnection& connection) {
+  return send_command(message, connection, "RSET\r\n") == Reply::kPositive;
+}
+
+// One try of a stored mail over a connection of the pool: a kept one, or a new one
+// opened (and greeted) now. `*lost_before_end` tells whether the connection was
+// lost before the end of data went out, when the mail may go again on a new one.
+SessionResult try_pooled(const MailMessage& settings, const StoredMail& mail,
+                         const std::function<void(ContentWriter&)>& write, SmtpPool& pool,
+                         std::chrono::steady_clock::time_point deadline, bool* lost_before_end,
+                         MailAttemptResult* attempt) {
+  std::string relay = smtp_relay_key(settings);
+  SmtpLease lease = pool.take(relay, settings.smtp_connections, deadline);
+  if (!lease.granted) {
+    attempt->reply = reply_text("no connection to the server came free");
+    return SessionResult::kWatchdogExpired;
+  }
+  bool opened = lease.kept != nullptr;
+  if (!opened) {
+    lease.kept = std::make_unique<KeptConnection>();
+    lease.kept->connection = std::make_unique<SmtpConnection>();
+    lease.kept->connection->resume_tls_session(lease.tls_session);
+  }
+  KeptConnection& kept = *lease.kept;
+  SmtpConnection& connection = *kept.connection;
+  connection.set_deadline(deadline);
+  Decisive decisive;
+  SessionResult result = SessionResult::kFailed;
+  bool usable = opened || open_session(settings, connection, &kept.pipelining);
+  if (!opened && usable) kept.tls_session = connection.tls_session();
+  if (usable) {
+    ++kept.messages;
+    result = pipelines(kept, mail.sender)
+                 ? send_transaction_pipelined(settings, connection, mail.sender, mail.recipients,
+                                              write, &decisive)
+                 : send_transaction(settings, connection, mail.sender, mail.recipients, write,
+                                    &decisive);
+    *lost_before_end = result != SessionResult::kSent && !decisive.data_ended &&
+                       connection.lost() && !connection.expired();
+    if (result != SessionResult::kSent && !decisive.data_ended && !connection.lost())
+      usable = reset_transaction(settings, connection);
+  }
+  attempt->refusal_code = decisive.refusal;
+  attempt->reply = !decisive.reply.empty()         ? decisive.reply
+                   : !connection.failure().empty() ? connection.failure()
+                                                   : connection.last_reply();
+  bool expired = connection.expired();
+  pool.give_back(relay, std::move(lease.kept), usable && !connection.lost(),
+                 settings.smtp_messages_per_connection);
+  return expired ? SessionResult::kWatchdogExpired : result;
+}
+
+// The content of a stored mail as it goes in DATA.
+std::function<void(ContentWriter&)> stored_content(const MailMessage& settings,
+                                                   const StoredMail& mail) {
+  return [&settings, &mail](ContentWriter& content) {
+    content.write_unchanged(mail.data);
+    // A file that cannot be read now leaves the message short; its end is still
+    // sent, and the attempt judged by the server's reply and logged.
+    if (mail.rest_fd >= 0 &&
+        !for_each_piece(mail.rest_fd, mail.rest_offset,
+                        [&](std::string_view piece) { content.write_unchanged(piece); }))
+      log_event(settings, 1, "The stored mail could not be read whole.\n");
+  };
+}
+
+// A mail (its envelope in `mail`, its content what `write` gives) through the
+// pool: tried again once on a new connection when the one it went over was lost
+// before the end of data.
+MailAttemptResult send_pooled(const MailMessage& settings, const StoredMail& mail,
+                              const std::function<void(ContentWriter&)>& write, SmtpPool& pool,
+                              int watchdog_budget) {
+  BrokenPipeHold hold;
+  auto deadline = std::chrono::steady_clock::now() + budget_time(watchdog_budget);
+  MailAttemptResult attempt;
+  bool lost_before_end = false;
+  attempt.session = try_pooled(settings, mail, write, pool, deadline, &lost_before_end, &attempt);
+  if (lost_before_end) {
+    log_event(settings, 5, "Connection lost before the end of data; sending on a new one.\n");
+    lost_before_end = false;
+    attempt = MailAttemptResult();
+    attempt.session = try_pooled(settings, mail, write, pool, deadline, &lost_before_end, &attempt);
+  }
+  if (attempt.session == SessionResult::kWatchdogExpired)
+    attempt.reply =
+        reply_text("timed out" + (attempt.reply.empty() ? "" : " after: " + attempt.reply));
+  return attempt;
+}
+
 }  // namespace
 
 SessionResult converse(MailMessage& message, std::span<const MailAttachment> attachments,
@@ -351,15 +537,7 @@ SessionResult converse(MailMessage& message, std::span<const MailAttachment> att
 SessionResult converse_stored(const MailMessage& settings, const StoredMail& mail,
                               SmtpConnection& connection, MailAttemptResult* attempt) {
   Decisive decisive;
-  auto write = [&](ContentWriter& content) {
-    content.write_unchanged(mail.data);
-    // A file that cannot be read now leaves the message short; its end is still
-    // sent, and the attempt judged by the server's reply and logged.
-    if (mail.rest_fd >= 0 &&
-        !for_each_piece(mail.rest_fd, mail.rest_offset,
-                        [&](std::string_view piece) { content.write_unchanged(piece); }))
-      log_event(settings, 1, "The stored mail could not be read whole.\n");
-  };
+  std::function<void(ContentWriter&)> write = stored_content(settings, mail);
   SessionResult result = open_session(settings, connection)
                              ? send_envelope_and_data(settings, connection, mail.sender,
                                                       mail.recipients, write, &decisive)
@@ -416,10 +594,31 @@ SessionResult run_watched(SessionState& state, int watchdog_budget) {
   return state.connection.expired() ? SessionResult::kWatchdogExpired : result;
 }
 
+// The conversation of run_mail_session through the pool: the content rendered as
+// it goes in DATA (again, when the mail goes again on a new connection).
+SessionResult run_pooled_session(MailMessage& message, std::span<const MailAttachment> attachments,
+                                 int watchdog_budget) {
+  StoredMail envelope;
+  SessionResult result = SessionResult::kFailed;
+  if (resolve_sender(message, envelope.sender, &result) && build_recipient_list(message, &result)) {
+    envelope.recipients = listed_recipients(message);
+    auto write = [&](ContentWriter& content) {
+      write_message_content(message, content, attachments);
+    };
+    result = send_pooled(message, envelope, write, *message.smtp_pool, watchdog_budget).session;
+  }
+  message.recipient_list.reset();
+  delete_file(message.header_file);
+  delete_file(message.body_file);
+  return result;
+}
+
 }  // namespace
 
 SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachment> attachments,
                                int watchdog_budget) {
+  if (message.smtp_pool != nullptr)
+    return run_pooled_session(message, attachments, watchdog_budget);
   bool session_makes_list = message.recipient_file.empty();
   SessionState state;
   state.message = message;
@@ -437,6 +636,9 @@ SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachm
 
 MailAttemptResult run_stored_mail_session(const MailMessage& settings, const StoredMail& mail,
                                           int watchdog_budget) {
+  if (settings.smtp_pool != nullptr)
+    return send_pooled(settings, mail, stored_content(settings, mail), *settings.smtp_pool,
+                       watchdog_budget);
   SessionState state;
   state.message = settings;
   state.message.header_fd = state.message.body_fd = -1;

@@ -119,6 +119,8 @@ void load_mail_transport(MailMessage& message, const settings::SiteSettings& sit
     message.smtp_password = read_password_file(message, site.smtp_password_file);
   message.auth_plaintext = site.auth_plaintext;
   message.site_charset = site.charset;
+  message.smtp_connections = site.smtp_connections;
+  message.smtp_messages_per_connection = site.smtp_messages_per_connection;
 }
 
 // Addresses too long for mail count as none (address_cleaning.h); the log tells.

@@ -41,6 +41,8 @@ constexpr KeyDeclaration kKeys[] = {
     {"SMTP_TLS", kSite, T::kChoice, "none", false, 0, 0, "none|starttls|tls"},
     {"SMTP_CA_FILE", kSite, T::kPath, ""},
     {"SMTP_TLS_VERIFY", kSite, T::kFlag, "1"},
+    {"SmtpConnections", kSite, T::kInteger, "4", false, 1, 64},
+    {"SmtpMessagesPerConnection", kSite, T::kInteger, "100", false, 1, 10000},
     {"SMTP_USER", kSite, T::kText, ""},
     {"SMTP_PASSWORD", kSite, T::kText, "", true},
     {"SMTP_PASSWORD_FILE", kSite, T::kPath, ""},

@@ -43,7 +43,12 @@ struct SiteSettings {
   std::string smtp_password;       // SMTP_PASSWORD (never logged)
   std::string smtp_password_file;  // SMTP_PASSWORD_FILE: read by each run that sends
   bool auth_plaintext = false;     // SMTP_AUTH_PLAINTEXT=1
-  std::string charset;             // CHARSET, trimmed
+  // A process that sends many mails keeps at most this many connections to the relay
+  // open (SmtpConnections, 1 to 64), each closed after this many mails
+  // (SmtpMessagesPerConnection, 1 to 10,000) or 30 seconds unused.
+  int smtp_connections = 4;
+  int smtp_messages_per_connection = 100;
+  std::string charset;  // CHARSET, trimmed
   std::string default_sender = "velloc@localhost";
   bool visitor_reply_to = false;
 
