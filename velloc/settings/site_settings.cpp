@@ -97,6 +97,7 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
   site.smtp_password = read("SMTP_PASSWORD");
   site.smtp_password_file = read("SMTP_PASSWORD_FILE");
   site.auth_plaintext = read("SMTP_AUTH_PLAINTEXT", "0") == "1";
+  site.smtp_connections = bounded_number(find("SmtpConnections"), 4, 1, 64);
   site.charset = std::string(platform::trim(read("CHARSET")));
   site.default_sender = read("DEFAULTSENDER", site.default_sender);
   site.visitor_reply_to = read("VisitorReplyTo", "0") == "1";

@@ -43,6 +43,9 @@ struct SiteSettings {
   std::string smtp_password;       // SMTP_PASSWORD (never logged)
   std::string smtp_password_file;  // SMTP_PASSWORD_FILE: read by each run that sends
   bool auth_plaintext = false;     // SMTP_AUTH_PLAINTEXT=1
+  // SmtpConnections, 1 to 64: the server's delivery work sends at most this many
+  // deliveries at once, each over a connection of its own.
+  int smtp_connections = 4;
   std::string charset;             // CHARSET, trimmed
   std::string default_sender = "velloc@localhost";
   bool visitor_reply_to = false;
