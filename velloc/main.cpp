@@ -140,12 +140,11 @@ int serve(ServerOptions options, int inherited, bool started_anew, const ServerR
   options.started_anew = started_anew;
   platform::Wakeup delivery_wakeup;
   options.delivery_wakeup = &delivery_wakeup;
-  options.deliver = [store = &*metrics, wakeup = &delivery_wakeup](
-                        const ProcessFacts& facts, int sender, const std::function<bool()>& stop,
-                        const std::function<void(const OutboxSummary&)>& seen)
-      -> std::optional<OutboxSummary> {
-    DeliverySender who{sender, wakeup,
-                       [&seen](const std::vector<OutboxKind>& outbox) {
+  options.deliver =
+      [store = &*metrics, wakeup = &delivery_wakeup](
+          const ProcessFacts& facts, int sender, const std::function<bool()>& stop,
+          const std::function<void(const OutboxSummary&)>& seen) -> std::optional<OutboxSummary> {
+    DeliverySender who{sender, wakeup, [&seen](const std::vector<OutboxKind>& outbox) {
                          seen(outbox_status(outbox));
                        }};
     std::optional<std::vector<OutboxKind>> outbox = run_delivery_pass(facts, stop, store, who);

@@ -1,5 +1,7 @@
 #include "velloc/archive/server_deliveries.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <sstream>
@@ -42,6 +44,14 @@ std::optional<std::vector<OutboxKind>> look_at_outbox(ArchiveStore& store,
   return outbox;
 }
 
+// What tells a version of the settings file from the next: its inode, size and time.
+std::string file_version(const std::string& file) {
+  struct stat status {};
+  if (stat(file.c_str(), &status) != 0) return {};
+  return std::to_string(status.st_ino) + " " + std::to_string(status.st_size) + " " +
+         std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
+}
+
 }  // namespace
 
 std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& facts,
@@ -49,6 +59,7 @@ std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& fac
                                                          MetricsStore* metrics,
                                                          const DeliverySender& sender) {
   std::string file = find_settings_file(facts);
+  std::string version = file_version(file);
   settings::SiteSettings settings = settings::read_site_settings(file);
   if (file.empty() || !settings.archive_anywhere) return std::nullopt;
   LogContext log;
@@ -91,12 +102,16 @@ std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& fac
     for (;;) {
       auto between = [&] {
         look_now_and_then();
-        return stopping();
+        return stopping() || file_version(file) != version;
       };
       int status =
           deliver_due(*store, senders, site.clock().unix_milliseconds(), between, out, err);
       write_log();
-      if (status != kArchiveOk || sender.wakeup == nullptr || stopping()) return status;
+      // A pass sends with the settings it read: it ends when they change, so that the
+      // next one reads them anew.
+      if (status != kArchiveOk || sender.wakeup == nullptr || stopping() ||
+          file_version(file) != version)
+        return status;
       look_now_and_then();
       sender.wakeup->wait(kDeliveryLook);
     }

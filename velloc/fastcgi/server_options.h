@@ -55,9 +55,9 @@ struct ServerOptions {
   // outbox whenever it looks at it, and returns the outbox as it left it (nullopt:
   // unknown), which the status shows when `outbox` is unset. Unset: the server sends
   // nothing itself.
-  std::function<std::optional<OutboxSummary>(
-      const ProcessFacts& facts, int sender, const std::function<bool()>& stop,
-      const std::function<void(const OutboxSummary&)>& seen)>
+  std::function<std::optional<OutboxSummary>(const ProcessFacts& facts, int sender,
+                                             const std::function<bool()>& stop,
+                                             const std::function<void(const OutboxSummary&)>& seen)>
       deliver;
   // How many senders the deliveries want (0: none; the settings keep no archive); asked,
   // reading the settings file, before a pass is forked. Unset: one.

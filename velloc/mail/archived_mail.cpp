@@ -105,8 +105,7 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
   if (run.settings.delivery_queue) {
     if (queue_mail(run, store, mail, kind, &error)) return ArchivedSend::kQueued;
     if (store != nullptr) run.site.archive_store_failed();
-    log_event(run.message, 1, "Delivery of %s not queued, sent at once: %s\n", kind,
-              error.c_str());
+    log_event(run.message, 1, "Delivery of %s not queued, sent at once: %s\n", kind, error.c_str());
     store = nullptr;
   }
   std::optional<Delivery> delivery;

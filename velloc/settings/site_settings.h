@@ -46,7 +46,7 @@ struct SiteSettings {
   // SmtpConnections, 1 to 64: the server's delivery work sends at most this many
   // deliveries at once, each over a connection of its own.
   int smtp_connections = 4;
-  std::string charset;             // CHARSET, trimmed
+  std::string charset;  // CHARSET, trimmed
   std::string default_sender = "velloc@localhost";
   bool visitor_reply_to = false;
 

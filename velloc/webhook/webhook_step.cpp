@@ -99,9 +99,8 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSetti
   std::string error;
   ArchiveStore* store = archive_store(run, &error);
   if (run.settings.delivery_queue && store != nullptr) {
-    if (store->add_delivery(queued_delivery(run.archive_id, "webhook", call.url, call.body,
-                                            now * 1000),
-                            &error)) {
+    if (store->add_delivery(
+            queued_delivery(run.archive_id, "webhook", call.url, call.body, now * 1000), &error)) {
       run.site.delivery_queued();
       log_event(run.message, LogEvent::kWebhookQueued, 5,
                 "Webhook queued for the delivery work (%s)\n", shown.c_str());
