@@ -15,6 +15,10 @@
 #   VELLOC_BENCH_DIRECT      submissions of each direct and PHP case (400)
 #   VELLOC_BENCH_DELAY       the distant relay's delay per reply in ms (25)
 #   VELLOC_BENCH_SENDERS     SmtpConnections, the server's senders (4)
+#   VELLOC_BENCH_DOWN_BURST  submissions queued with the relay down, after which the
+#                            largest velloc process's memory is read again (100000)
+#   VELLOC_BENCH_DSN_OPTIONS appended to the SQLite connection string
+#                            (";SyncPragma=NORMAL"; empty: the durable default)
 # The machine may be shared: the figures are as noisy as its load.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,6 +32,8 @@ burst=${VELLOC_BENCH_BURST:-10000}
 direct=${VELLOC_BENCH_DIRECT:-400}
 delay=${VELLOC_BENCH_DELAY:-25}
 senders=${VELLOC_BENCH_SENDERS:-4}
+down_burst=${VELLOC_BENCH_DOWN_BURST:-100000}
+dsn_options=${VELLOC_BENCH_DSN_OPTIONS-;SyncPragma=NORMAL}
 concurrency=8
 url_path=/cgi-bin/velloc
 
@@ -68,14 +74,49 @@ ab_run() {  # body, requests
     $1 == 50 { p50 = $2 } $1 == 99 { p99 = $2 } END { print rate, p50, p99 }' "$csv"
 }
 
+# Queue mode in the bench site's settings.
+queue_settings() {
+  printf 'Archive=1\nDelivery=queue\nSmtpConnections=%s\n' "$senders" >>"$site/VELLOC.ini"
+  printf 'StateDSN=DRIVER=SQLite3;Database=%s/velloc-state.db%s\n' "$site" "$dsn_options" \
+    >>"$site/VELLOC.ini"
+}
+
+# The largest resident memory (KiB) among the site's velloc processes.
+largest_rss() {
+  local pid largest=0 rss
+  for pid in $(pgrep -f "^$site/velloc"); do
+    rss=$(awk '$1 == "VmRSS:" { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0)
+    [ "${rss:-0}" -gt "$largest" ] && largest=$rss
+  done
+  echo "$largest"
+}
+
+# Queue mode with the relay down: the outbox grows in the store, no process grows.
+# Prints "rss_after_1000 rss_after_burst pending".
+down_case() {  # submissions
+  rm -rf "$scratch/site"
+  make_scratch_site "$(free_port)"
+  queue_settings
+  start_lighttpd_for fastcgi "" "" "server.max-connections = 1024"
+  ab_run "$scratch/mail.body" 1000 >/dev/null
+  local first last
+  first=$(largest_rss)
+  ab_run "$scratch/mail.body" $(($1 - 1000)) >/dev/null
+  last=$(largest_rss)
+  stop_all
+  echo "$first $last $(/usr/bin/python3 -c 'import sqlite3, sys
+print(sqlite3.connect(sys.argv[1]).execute(
+    "SELECT count(*) FROM velloc_deliveries WHERE status = ?", ("pending",)).fetchone()[0])' \
+    "$site/velloc-state.db")"
+}
+
 # velloc persistent behind lighttpd, mail to a sink delaying each reply by $1 ms, in
 # delivery mode $2; prints "rate p50 p99 [drain_seconds mails_per_second]".
 velloc_case() {  # delay, mode, requests
   start_smtp_sink "$build" "$scratch/sink.out" --delay "$1" --connections 64
   rm -rf "$scratch/site"
   make_scratch_site "$port"
-  [ "$2" = queue ] && printf 'Archive=1\nDelivery=queue\nSmtpConnections=%s\n' "$senders" \
-    >>"$site/VELLOC.ini"
+  [ "$2" = queue ] && queue_settings
   start_lighttpd_for fastcgi "" "" "server.max-connections = 1024"
   local started figures now got=0 seen=0 ended
   started=$(date +%s.%N)
@@ -165,12 +206,14 @@ echo "direct, relay ${delay} ms ..." >&2
 direct_far=$(velloc_case "$delay" direct "$direct")
 echo "direct, relay on loopback ..." >&2
 direct_near=$(velloc_case 0 direct "$burst")
+echo "queue, relay down, burst of $down_burst ..." >&2
+down=$(down_case "$down_burst")
 echo "php-fpm + PHPMailer ..." >&2
 php_far=$(php_case "$delay" "$direct")
 php_near=$(php_case 0 "$direct")
 
 /usr/bin/python3 - "$delay" "$burst" "$senders" "$queue_far" "$queue_near" "$direct_far" \
-  "$direct_near" "$php_far" "$php_near" <<'PY'
+  "$direct_near" "$php_far" "$php_near" "$down" "$down_burst" <<'PY'
 import sys
 delay, burst, senders = sys.argv[1:4]
 rows = [("velloc FastCGI, Delivery=queue", sys.argv[4], sys.argv[5]),
@@ -191,4 +234,7 @@ for name, far, near in rows:
 for name, far, _ in rows[:1]:
     f = far.split()
     print(f"\nqueue mode, relay {delay} ms: {float(f[4]):.0f} mails/s through the senders")
+first, last, pending = sys.argv[10].split()
+print(f"queue mode, relay down: largest velloc process {first} KiB after 1,000 submissions, "
+      f"{last} KiB after {int(sys.argv[11]):,} ({pending} deliveries pending in the store)")
 PY
