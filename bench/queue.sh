@@ -14,7 +14,8 @@
 #   VELLOC_BENCH_BURST       submissions of the queue-mode burst (10000)
 #   VELLOC_BENCH_DIRECT      submissions of each direct and PHP case (400)
 #   VELLOC_BENCH_DELAY       the distant relay's delay per reply in ms (25)
-#   VELLOC_BENCH_SENDERS     SmtpConnections, the server's senders (4)
+#   VELLOC_BENCH_SENDERS     SmtpConnections, the server's senders (20: a connection
+#                            each, 175 ms a mail through a 25 ms relay)
 #   VELLOC_BENCH_DOWN_BURST  submissions queued with the relay down, after which the
 #                            largest velloc process's memory is read again (100000)
 #   VELLOC_BENCH_DSN_OPTIONS appended to the SQLite connection string
@@ -31,7 +32,7 @@ build=$(cd "${1:-build/release}" && pwd)
 burst=${VELLOC_BENCH_BURST:-10000}
 direct=${VELLOC_BENCH_DIRECT:-400}
 delay=${VELLOC_BENCH_DELAY:-25}
-senders=${VELLOC_BENCH_SENDERS:-4}
+senders=${VELLOC_BENCH_SENDERS:-20}
 down_burst=${VELLOC_BENCH_DOWN_BURST:-100000}
 dsn_options=${VELLOC_BENCH_DSN_OPTIONS-;SyncPragma=NORMAL}
 concurrency=8
@@ -158,7 +159,7 @@ file_put_contents('$site/data/orders.csv', implode(',', array_map(fn(\$v) =>
 \$mail->Host = '127.0.0.1';
 \$mail->Port = $port;
 \$mail->SMTPAutoTLS = false;
-\$mail->setFrom('velloc@localhost');
+\$mail->setFrom('velloc@example.test');
 \$mail->addAddress('owner@example.test');
 \$mail->Subject = \$f['SUBJECT'];
 \$mail->Body = "Order from {\$f['NAME']} <{\$f['EMAIL']}>: {\$f['QTY']} x {\$f['ITEM']}\n";
