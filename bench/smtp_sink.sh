@@ -2,6 +2,8 @@
 # output in file $2 (and the sink's options that follow: --delay MS, --connections N),
 # and sets sink_pid and port (the port it listens on) once it is up.
 start_smtp_sink() {
+  # Emptied first: the background start may truncate it after the first look below.
+  : >"$2"
   "$1/bench/smtp_sink" "${@:3}" >"$2" &
   sink_pid=$!
   port=
