@@ -48,7 +48,9 @@ stop_all() {
   if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" || true; fi
   fpm_pid= sink_pid=
 }
-trap 'stop_all; rm -rf "$scratch"' EXIT
+# The cases run in subshells: what each started is also listed here, for the exit.
+started_pids=$scratch/started.pids
+trap 'stop_all; [ -f "$started_pids" ] && kill $(cat "$started_pids") 2>/dev/null; rm -rf "$scratch"' EXIT
 
 # The mails the sink has taken so far.
 sink_count() {
@@ -99,6 +101,7 @@ down_case() {  # submissions
   make_scratch_site "$(free_port)"
   queue_settings
   start_lighttpd_for fastcgi "" "" "server.max-connections = 1024"
+  echo "$server_pid" >>"$started_pids"
   ab_run "$scratch/mail.body" 1000 >/dev/null
   local first last
   first=$(largest_rss)
@@ -115,10 +118,12 @@ print(sqlite3.connect(sys.argv[1]).execute(
 # delivery mode $2; prints "rate p50 p99 [drain_seconds mails_per_second]".
 velloc_case() {  # delay, mode, requests
   start_smtp_sink "$build" "$scratch/sink.out" --delay "$1" --connections 64
+  echo "$sink_pid" >>"$started_pids"
   rm -rf "$scratch/site"
   make_scratch_site "$port"
   [ "$2" = queue ] && queue_settings
   start_lighttpd_for fastcgi "" "" "server.max-connections = 1024"
+  echo "$server_pid" >>"$started_pids"
   local started figures now got=0 seen=0 ended
   started=$(date +%s.%N)
   figures=$(ab_run "$scratch/mail.body" "$3")
@@ -144,6 +149,7 @@ velloc_case() {  # delay, mode, requests
 # The PHP handler: the same page, CSV record and mail, sent by PHPMailer over SMTP.
 php_case() {  # delay, requests
   start_smtp_sink "$build" "$scratch/sink.out" --delay "$1" --connections 64
+  echo "$sink_pid" >>"$started_pids"
   rm -rf "$scratch/site"
   make_scratch_site "$port"
   cat >"$site/handler.php" <<PHP
@@ -178,6 +184,7 @@ CONF
   [ "$(id -u)" -eq 0 ] && printf 'user = root\n' >>"$scratch/fpm.conf"
   php-fpm8.2 -R -y "$scratch/fpm.conf" -p "$scratch" &
   fpm_pid=$!
+  echo "$fpm_pid" >>"$started_pids"
   await_condition "php-fpm did not start" test -S "$scratch/fpm.sock"
   http_port=$(free_port)
   local url_path=/handler.php
@@ -192,6 +199,7 @@ server.errorlog = "$scratch/lighttpd-error.log"
 CONF
   lighttpd -D -f "$scratch/lighttpd-php.conf" 2>>"$scratch/velloc.err" &
   server_pid=$!
+  echo "$server_pid" >>"$started_pids"
   await_http
   local figures
   figures=$(ab_run "$scratch/mail.body" "$2")
