@@ -1,8 +1,9 @@
 // An SMTP server on an ephemeral loopback port for the benchmarks: it answers every
 // command positively, throws the message content away and counts the messages and
 // the connections.
-// It serves up to kThreads connections at a time, each thread one connection after
-// the other, from construction until destruction.
+// It serves up to `threads` connections at a time, each thread one connection after
+// the other, from construction until destruction, and may hold each reply back by a
+// given delay, as a relay across the internet does.
 #pragma once
 
 #include <arpa/inet.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,7 +23,8 @@ namespace bench {
 
 class DiscardingSmtpServer {
  public:
-  DiscardingSmtpServer() {
+  explicit DiscardingSmtpServer(std::chrono::microseconds reply_delay = {}, int threads = kThreads)
+      : reply_delay_(reply_delay) {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -33,7 +36,7 @@ class DiscardingSmtpServer {
     fcntl(listener_, F_SETFL, fcntl(listener_, F_GETFL) | O_NONBLOCK);
     getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
-    for (int i = 0; i < kThreads; ++i) threads_.emplace_back([this] { serve(); });
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { serve(); });
   }
   ~DiscardingSmtpServer() {
     stopping_ = true;
@@ -60,7 +63,8 @@ class DiscardingSmtpServer {
       close(client);
     }
   }
-  static void reply(int client, const char* text) {
+  void reply(int client, const char* text) const {
+    if (reply_delay_.count() > 0) std::this_thread::sleep_for(reply_delay_);
     (void)!send(client, text, std::char_traits<char>::length(text), MSG_NOSIGNAL);
   }
   // Answers one command line, or the end of the message content.
@@ -104,6 +108,7 @@ class DiscardingSmtpServer {
 
   static constexpr int kThreads = 8;
 
+  std::chrono::microseconds reply_delay_;
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};

@@ -1,7 +1,10 @@
 # Sourced by the benchmark scripts: starts bench/smtp_sink of build folder $1 with its
-# output in file $2, and sets sink_pid and port (the port it listens on) once it is up.
+# output in file $2 (and the sink's options that follow: --delay MS, --connections N),
+# and sets sink_pid and port (the port it listens on) once it is up.
 start_smtp_sink() {
-  "$1/bench/smtp_sink" >"$2" &
+  # Emptied first: the background start may truncate it after the first look below.
+  : >"$2"
+  "$1/bench/smtp_sink" "${@:3}" >"$2" &
   sink_pid=$!
   port=
   local tries

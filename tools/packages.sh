@@ -16,6 +16,10 @@ VELLOC_TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenc
   postgresql mpack tmux chromium chromium-driver python3-selenium openssl postfix spamassassin spamd
   nginx-light systemd apache2-utils strace prometheus dnsmasq-base)
 
+# The benchmarks' side-by-side alternative: a PHP form handler sending with PHPMailer
+# under php-fpm (bench/queue.sh).
+VELLOC_BENCH_PACKAGES=(php8.2-fpm libphp-phpmailer)
+
 # The Debian package's build and its check (test.sh builds it and runs lintian).
 VELLOC_PACKAGING_PACKAGES=(debhelper dpkg-dev fakeroot lintian man-db)
 

@@ -20,6 +20,7 @@
 #include "platform/shared_once.h"
 #include "platform/temp_file.h"
 #include "platform/termination_guard.h"
+#include "platform/wakeup.h"
 #include "velloc/archive/archive_commands.h"
 #include "velloc/archive/archive_options.h"
 #include "velloc/archive/delivery_commands.h"
@@ -137,15 +138,22 @@ int serve(ServerOptions options, int inherited, bool started_anew, const ServerR
   platform::SharedOnce settings_once;
   options.settings_once = &settings_once;
   options.started_anew = started_anew;
-  options.deliver = [store = &*metrics](
-                        const ProcessFacts& facts,
-                        const std::function<bool()>& stop) -> std::optional<OutboxSummary> {
-    std::optional<std::vector<OutboxKind>> outbox = run_delivery_pass(facts, stop, store);
+  platform::Wakeup delivery_wakeup;
+  options.delivery_wakeup = &delivery_wakeup;
+  options.deliver =
+      [store = &*metrics, wakeup = &delivery_wakeup](
+          const ProcessFacts& facts, int sender, const std::function<bool()>& stop,
+          const std::function<void(const OutboxSummary&)>& seen) -> std::optional<OutboxSummary> {
+    DeliverySender who{sender, wakeup, [&seen](const std::vector<OutboxKind>& outbox) {
+                         seen(outbox_status(outbox));
+                       }};
+    std::optional<std::vector<OutboxKind>> outbox = run_delivery_pass(facts, stop, store, who);
     if (!outbox) return std::nullopt;
     return outbox_status(*outbox);
   };
-  options.deliveries_wanted = [](const ProcessFacts& facts) {
-    return settings::read_site_settings(find_settings_file(facts)).archive_anywhere;
+  options.delivery_senders = [](const ProcessFacts& facts) {
+    settings::SiteSettings site = settings::read_site_settings(find_settings_file(facts));
+    return site.archive_anywhere ? site.smtp_connections : 0;
   };
   int listen_fd = inherited;
   if (options.address && listen_fd < 0) {

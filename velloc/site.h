@@ -16,6 +16,7 @@
 #include "platform/ini_file.h"
 #include "platform/shared_once.h"
 #include "platform/temp_file.h"
+#include "platform/wakeup.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/check/settings_check.h"
 #include "velloc/guard/state_store.h"
@@ -141,6 +142,13 @@ class Site {
   SmtpPool* smtp_pool() const { return smtp_pool_.get(); }
   void keep_smtp_connections() { smtp_pool_ = std::make_unique<SmtpPool>(); }
 
+  // The wake-up of the server's delivery work, which a run rings once a delivery it
+  // queued is committed; none in a process of one request (a timer's --deliver sends).
+  void set_delivery_wakeup(platform::Wakeup* wakeup) { delivery_wakeup_ = wakeup; }
+  void delivery_queued() {
+    if (delivery_wakeup_ != nullptr) delivery_wakeup_->ring();
+  }
+
   // The webhook targets whose calls timed out lately.
   HangingTargets& hanging_webhook_targets() { return hanging_webhook_targets_; }
 
@@ -179,4 +187,5 @@ class Site {
   std::unique_ptr<SmtpPool> smtp_pool_;
   MetricsStore* metrics_ = nullptr;
   std::function<MetricsGauges()> metrics_gauges_;
+  platform::Wakeup* delivery_wakeup_ = nullptr;
 };

@@ -6,7 +6,9 @@ up, in its run or by --deliver, notifies the owner, raises one alert and marks i
 submission failed; a submission whose run was killed before its deliveries is sent by
 --deliver; releases started together send once; persistent, the server sends what
 falls due itself, the relay down and then back, and a delivery it gives up raises an
-alert, posted signed and given to a command."""
+alert, posted signed and given to a command. Run in both delivery modes
+(VELLOC_E2E_DELIVERY=direct or queue); in queue mode a burst reaches a slow relay that
+goes down and comes back, each mail once."""
 
 import base64
 import datetime
@@ -17,7 +19,9 @@ import hashlib
 import hmac
 import json
 import os
+import re
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -34,6 +38,10 @@ from postgres_insert_test import (DRIVER_GLOBS, PASSWORD, PG_BIN_GLOB,  # noqa: 
                                   PostgresServer, find_first)
 from system_support import LoopbackHttpServer, odbc_environment, scratch_folder  # noqa: E402
 
+# "direct": the run sends at once; "queue": the delivery work or --deliver sends.
+QUEUE = os.environ.get("VELLOC_E2E_DELIVERY", "direct") == "queue"
+# Queue mode served persistently: the server's senders try each delivery at once.
+SERVER_SENDS = QUEUE and MODE != "cgi"
 WAIT_SECONDS = 30
 SHARED_DELIVERIES = 200
 POSTERS = 4
@@ -72,13 +80,61 @@ class FlakyReceiver(LoopbackHttpServer):
         return hmac.compare_digest(headers.get("X-Velloc-Signature", ""), "sha256=" + expected)
 
 
+class SlowRelay:
+    """A loopback SMTP relay that holds each reply back by `delay` seconds and keeps the
+    Message-ID of every message it accepts; while down it answers new connections 421."""
+
+    def __init__(self, delay):
+        self.delay, self.down, self.accepted = delay, False, []
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.lock = threading.Lock()
+        self.threads = [threading.Thread(target=self._accept, daemon=True)]
+        self.threads[0].start()
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            thread = threading.Thread(target=self._converse, args=(connection,), daemon=True)
+            thread.start()
+
+    def _converse(self, connection):
+        with connection, connection.makefile("rb") as lines:
+            def reply(text):
+                time.sleep(self.delay)
+                connection.sendall(text.encode() + b"\r\n")
+            if self.down:
+                return reply("421 4.3.2 down for now")
+            reply("220 slow relay")
+            for line in lines:
+                verb = line[:4].upper()
+                if verb == b"DATA":
+                    reply("354 go on")
+                    message = b"".join(iter(lines.readline, b".\r\n"))
+                    found = re.search(rb"^Message-ID: *(\S+)", message, re.M | re.I)
+                    with self.lock:
+                        self.accepted.append(found.group(1).decode() if found else "")
+                    reply("250 2.0.0 queued")
+                elif verb == b"QUIT":
+                    return reply("221 bye")
+                else:
+                    reply("250 ok")
+
+    def close(self):
+        self.listener.close()
+
+
 class DeliveryTest(unittest.TestCase):
     def setUp(self):
         self.scratch = scratch_folder(self, "velloc-delivery-")
         self.odbc = odbc_environment(self.scratch / "odbc", {})
         self.smtp_port = free_port()
         self.settings = {"Archive": "1", "SMTP": f"127.0.0.1:{self.smtp_port}",
-                         "AllowedRecipients": OWNER, "DefaultRecipient": OWNER}
+                         "AllowedRecipients": OWNER, "DefaultRecipient": OWNER,
+                         "Delivery": "queue" if QUEUE else "direct"}
         self.sink = None
 
     def tearDown(self):
@@ -103,6 +159,14 @@ class DeliveryTest(unittest.TestCase):
             return database.execute(
                 "SELECT status, attempts, claimed_by, created_at FROM velloc_deliveries").fetchall()
 
+    def first_attempts(self, site):
+        """Each delivery tried once, as a run tries it in direct mode: in queue mode by
+        the server's senders (waited for), or by a --deliver now; what that printed."""
+        if SERVER_SENDS:
+            wait_for(lambda: all(row[1] >= 1 or row[0] != "pending"
+                                 for row in self.deliveries(site)), "the first attempts")
+        return self.velloc(site, "--deliver") if QUEUE and MODE == "cgi" else ""
+
     def start_sink(self):
         self.sink = mail_sink.start_sink(str(self.scratch / "mails"), self.smtp_port)
 
@@ -123,7 +187,9 @@ class DeliveryTest(unittest.TestCase):
                 status, _, body = self.post(site, number)
                 self.assertEqual(200, status)
                 self.assertNotIn(b"Error", body)
-            self.assertEqual(100, site.log.count("Mail queued for a later delivery (form_mail)"))
+            queued = "the delivery work" if QUEUE else "a later delivery"
+            self.assertEqual(100, site.log.count(f"Mail queued for {queued} (form_mail)"))
+            self.first_attempts(site)
             self.assertEqual([("pending", 1)] * 100,
                              [(row[0], row[1]) for row in self.deliveries(site)])
             self.start_sink()
@@ -161,6 +227,7 @@ class DeliveryTest(unittest.TestCase):
                 {"Content-Type": f"multipart/form-data; boundary={BOUNDARY}"})
             self.assertEqual(200, status)
             self.assertNotIn(b"Error", answer)
+            self.first_attempts(site)
             with self.database(site) as database:
                 (payload,), = database.execute("SELECT payload FROM velloc_deliveries")
                 (kept,), = database.execute("SELECT count(*) FROM velloc_delivery_parts")
@@ -200,6 +267,10 @@ class DeliveryTest(unittest.TestCase):
                     answers = list(posters.map(lambda n: self.post(site, n),
                                                range(SHARED_DELIVERIES)))
                 self.assertEqual([200] * SHARED_DELIVERIES, [answer[0] for answer in answers])
+                if QUEUE:
+                    wait_for(lambda: server.sql("SELECT count(*) FROM velloc_deliveries "
+                                                "WHERE attempts = 0") == "0\n"
+                             if SERVER_SENDS else True, "the first attempts")
                 self.assertEqual(f"pending|{SHARED_DELIVERIES}\n", server.sql(
                     "SELECT status, count(*) FROM velloc_deliveries GROUP BY status"))
                 self.start_sink()
@@ -223,13 +294,15 @@ class DeliveryTest(unittest.TestCase):
                 arrived = collections.Counter(mail["Message-ID"] for mail in self.mails())
                 self.assertEqual(SHARED_DELIVERIES, len(arrived))
                 self.assertEqual({1}, set(arrived.values()))
-                # Each was tried by its run and once more by one of the two.
-                self.assertEqual(f"delivered|2|{SHARED_DELIVERIES}\n", server.sql(
+                # Each was tried by its run (or the server) and once more by one of the two.
+                tries = 1 if QUEUE and MODE == "cgi" else 2
+                self.assertEqual(f"delivered|{tries}|{SHARED_DELIVERIES}\n", server.sql(
                     "SELECT status, attempts, count(*) FROM velloc_deliveries "
                     "GROUP BY status, attempts"))
         finally:
             server.stop()
 
+    @unittest.skipIf(QUEUE, "in queue mode the run sends nothing itself")
     def test_killed_mid_send_leaves_the_mail_pending(self):
         held = HeldSmtpServer()
         settings = dict(self.settings, SMTP=f"127.0.0.1:{held.port}")
@@ -260,6 +333,7 @@ class DeliveryTest(unittest.TestCase):
         self.start_sink()
         with Site(settings=self.settings, cgi_env=self.odbc) as site:
             self.assertEqual(200, self.post(site, 1)[0])
+            self.first_attempts(site)
             submission = self.velloc(site, "--list").split()[0]
             # As a run killed after keeping the submission, before its deliveries.
             with self.database(site) as database:
@@ -272,10 +346,16 @@ class DeliveryTest(unittest.TestCase):
             # Its run might still be going until a delivery's hold has passed.
             self.assertEqual("", self.velloc(site, "--deliver"))
             later = iso(received_at + 11 * 60_000)
-            self.assertEqual(f"{submission} submission recovered\n",
-                             self.velloc(site, "--deliver", "--now", later))
+            recovered = self.velloc(site, "--deliver", "--now", later)
+            # Queued again by the recovery, sent by that --deliver or the server's senders.
+            self.assertTrue(recovered.startswith(f"{submission} submission recovered\n"),
+                            recovered)
+            self.assertEqual(QUEUE, " form_mail delivered" in recovered or SERVER_SENDS)
             self.assertEqual("", self.velloc(site, "--deliver", "--now", later))
+            wait_for(lambda: len(self.mails()) == 2, "both mails")
             self.assertEqual(["Submission 1"] * 2, [mail["Subject"] for mail in self.mails()])
+            wait_for(lambda: "pending" not in self.velloc(site, "--show", submission),
+                     "the delivery recorded")
             shown = json.loads(self.velloc(site, "--show", submission, "--json"))
             self.assertEqual("accepted", shown["status"])
             self.assertEqual([("recovery", "done"), ("form_mail", "done")],
@@ -297,8 +377,10 @@ class DeliveryTest(unittest.TestCase):
                 status, _, body = self.post(site, 1)
                 self.assertEqual(200, status)
                 self.assertNotIn(b"Error", body)
+                self.first_attempts(site)
                 self.assertEqual(1, len(receiver.calls))
-                self.assertIn("Webhook queued for a later delivery", site.log)
+                queued = "the delivery work" if QUEUE else "a later delivery"
+                self.assertIn(f"Webhook queued for {queued}", site.log)
                 with self.database(site) as database:
                     created_at, = database.execute(
                         "SELECT created_at FROM velloc_deliveries WHERE kind = 'webhook'"
@@ -340,6 +422,7 @@ class DeliveryTest(unittest.TestCase):
                 status, _, _ = site.post("/cgi-bin/velloc",
                                          [("FORM_PROFILE", "contact"), ("name", "Ann")])
                 self.assertEqual(200, status)
+                self.first_attempts(site)
                 self.assertTrue(receiver.signed_with(0, "first secret"))
                 submission = self.velloc(site, "--list", "--form", "contact").split()
                 self.assertEqual("contact", submission[3])
@@ -368,6 +451,8 @@ class DeliveryTest(unittest.TestCase):
             self.assertEqual([("NAME", "Ann"), ("WEBSITE", "http://spam.test")],
                              sorted((f["name"], f["value"]) for f in shown["fields"]))
             self.assertEqual(f"released {spam[0]}\n", self.velloc(site, "--release", spam[0]))
+            self.first_attempts(site)
+            wait_for(self.mails, "the mail")
             self.assertEqual(["Released"], [mail["Subject"] for mail in self.mails()])
 
     def test_releases_started_together_send_once(self):
@@ -387,6 +472,8 @@ class DeliveryTest(unittest.TestCase):
                            for release in releases)
             already = (("", f"velloc: submission {spam} was released already\n"), 1)
             self.assertEqual([already] * 3 + [((f"released {spam}\n", ""), 0)], ended)
+            self.first_attempts(site)
+            wait_for(self.mails, "the mail")
             self.assertEqual(["Released once"], [mail["Subject"] for mail in self.mails()])
 
     def test_a_webhook_given_up_anywhere_notifies_the_owner(self):
@@ -405,6 +492,7 @@ class DeliveryTest(unittest.TestCase):
                         AlertWebhook=alerts.url("/alert")), cgi_env=self.odbc) as site:
                     before = len(self.mails())
                     self.assertEqual(200, self.post(site, 1)[0])
+                    self.first_attempts(site)
                     submission = self.velloc(site, "--list").split()[0]
                     if deliver_after:
                         # Each --deliver tries it once: the schedule's attempts, then it fails.
@@ -412,6 +500,8 @@ class DeliveryTest(unittest.TestCase):
                         sent = [self.velloc(site, "--deliver", "--now", iso(later + second * 1000))
                                 for second in range(1, 8)]
                         self.assertEqual(1, sum(" webhook failed: " in out for out in sent), sent)
+                    wait_for(lambda: len(self.mails()) == before + 2 and alerts.calls,
+                             "the notice and the alert")
                     self.assertEqual([f"Delivery failed: submission {submission}",
                                       "Submission 1"],
                                      sorted(mail["Subject"] for mail in self.mails()[before:]))
@@ -442,6 +532,7 @@ class DeliveryTest(unittest.TestCase):
             with Site(settings=settings, cgi_env=self.odbc) as site:
                 for number in (1, 2):
                     self.assertEqual(200, self.post(site, number)[0])
+                self.first_attempts(site)
                 delivered, given_up = (line.split()[0] for line in
                                        self.velloc(site, "--list").splitlines())
 
@@ -481,6 +572,38 @@ class DeliveryTest(unittest.TestCase):
                 self.assertEqual(1, len(alerts.calls))
         finally:
             alerts.stop()
+
+    @unittest.skipUnless(QUEUE and MODE != "cgi", "the burst is sent by the server's senders")
+    def test_a_burst_reaches_a_slow_relay_that_goes_down_and_comes_back(self):
+        relay = SlowRelay(delay=0.02)
+        settings = dict(self.settings, SMTP=f"127.0.0.1:{relay.port}", SmtpConnections="4")
+        try:
+            with Site(settings=settings, cgi_env=self.odbc) as site:
+                with ThreadPoolExecutor(POSTERS) as posters:
+                    answers = list(posters.map(lambda n: self.post(site, n), range(60)))
+                    self.assertEqual([200] * 60, [answer[0] for answer in answers])
+                    wait_for(lambda: relay.accepted, "the first mails")
+                    relay.down = True
+                    answers = list(posters.map(lambda n: self.post(site, n), range(60, 80)))
+                    self.assertEqual([200] * 20, [answer[0] for answer in answers])
+                self.assertNotIn(b"Error", b"".join(answer[2] for answer in answers))
+
+                def tried():
+                    return {row[1] for row in self.deliveries(site) if row[0] == "pending"}
+                # Every delivery the relay did not take is kept, tried once, for later.
+                wait_for(lambda: tried() == {1} and len(self.deliveries(site)) == 80,
+                         "the relay's refusals")
+                relay.down = False
+                with self.database(site) as database:
+                    database.execute("UPDATE velloc_deliveries SET next_attempt = ? "
+                                     "WHERE status = 'pending'", (int(time.time() * 1000),))
+                wait_for(lambda: {row[0] for row in self.deliveries(site)} == {"delivered"},
+                         "every delivery")
+                self.assertEqual(80, len(relay.accepted))
+                self.assertEqual(80, len(set(relay.accepted)))
+        finally:
+            relay.close()
+
 
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

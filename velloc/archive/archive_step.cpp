@@ -161,7 +161,11 @@ bool write_archive(Run& run, const char* status, std::string* error) {
 }  // namespace
 
 void archive_submission(Run& run) {
-  if (!run.settings.archive) return;
+  if (!run.settings.archive) {
+    if (run.settings.delivery_queue)
+      log_event(run.message, 1, "Delivery=queue needs Archive=1: the mail is sent at once\n");
+    return;
+  }
   std::string error;
   if (write_archive(run, kReceived, &error)) return;
   log_event(run.message, 1, "Submission not archived, nothing done: %s\n", error.c_str());

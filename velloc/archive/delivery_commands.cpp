@@ -99,6 +99,13 @@ bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
       << '\n';
   count_delivery_end(settings.metrics, delivery.kind, decision);
   if (decision.given_up) report_given_up(store, delivery, attempt.text, settings, now, err);
+  // A mail refused for good marks its submission failed, as a run's failed mail does
+  // (in queue mode the run only queued it).
+  if (decision.status == "failed" && !decision.given_up && delivery.kind != "webhook" &&
+      !store.add_outcome(delivery.submission_id, {delivery.kind, "failed", now, attempt.text},
+                         "failed", &error))
+    err << "velloc: submission " << delivery.submission_id << " not marked failed: " << error
+        << '\n';
   alert_delivery_end(delivery, decision, {now, attempt.text, attempt.reply}, settings.alerts,
                      settings.mail);
   return true;

@@ -36,6 +36,16 @@ Delivery held_delivery(const std::string& submission_id, const std::string& kind
   return delivery;
 }
 
+Delivery queued_delivery(const std::string& submission_id, const std::string& kind,
+                         const std::string& target, const std::string& payload, std::int64_t now,
+                         int rest_fd, std::int64_t rest_offset) {
+  Delivery delivery =
+      held_delivery(submission_id, kind, target, payload, now, "", rest_fd, rest_offset);
+  delivery.claim.clear();
+  delivery.claimed_until = 0;
+  return delivery;
+}
+
 std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string& submission_id,
                                           const std::string& kind, const std::string& target,
                                           const std::string& payload, std::int64_t now,

@@ -25,6 +25,12 @@ Delivery held_delivery(const std::string& submission_id, const std::string& kind
                        const std::string& target, const std::string& payload, std::int64_t now,
                        const std::string& claimer, int rest_fd = -1, std::int64_t rest_offset = 0);
 
+// A new pending delivery as held_delivery makes it, due at `now` and held by nobody:
+// kept for the delivery work (queue mode), which claims it before it sends it.
+Delivery queued_delivery(const std::string& submission_id, const std::string& kind,
+                         const std::string& target, const std::string& payload, std::int64_t now,
+                         int rest_fd = -1, std::int64_t rest_offset = 0);
+
 // Adds held_delivery(...) to the store. nullopt with `*error` set when the store
 // fails.
 std::optional<Delivery> add_held_delivery(ArchiveStore& store, const std::string& submission_id,

@@ -1,5 +1,7 @@
 #include "velloc/archive/server_deliveries.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <sstream>
@@ -42,12 +44,22 @@ std::optional<std::vector<OutboxKind>> look_at_outbox(ArchiveStore& store,
   return outbox;
 }
 
+// What tells a version of the settings file from the next: its inode, size and time.
+std::string file_version(const std::string& file) {
+  struct stat status {};
+  if (stat(file.c_str(), &status) != 0) return {};
+  return std::to_string(status.st_ino) + " " + std::to_string(status.st_size) + " " +
+         std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
+}
+
 }  // namespace
 
 std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& facts,
                                                          const std::function<bool()>& stop,
-                                                         MetricsStore* metrics) {
+                                                         MetricsStore* metrics,
+                                                         const DeliverySender& sender) {
   std::string file = find_settings_file(facts);
+  std::string version = file_version(file);
   settings::SiteSettings settings = settings::read_site_settings(file);
   if (file.empty() || !settings.archive_anywhere) return std::nullopt;
   LogContext log;
@@ -67,17 +79,46 @@ std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& fac
   site.set_metrics(metrics, {});
   auto ends = std::chrono::steady_clock::now() + kDeliveryPassTime;
   auto stopping = [&] { return stop() || std::chrono::steady_clock::now() >= ends; };
-  std::int64_t now = site.clock().unix_milliseconds();
+  bool first = sender.number == 0;
   // Looked at first too, so that slow sends do not hold up its alert.
   AlertSettings alerts = alert_settings(settings);
-  if (alerts.any()) look_at_outbox(*store, alerts, now, log);
+  if (first && alerts.any()) look_at_outbox(*store, alerts, site.clock().unix_milliseconds(), log);
+  auto next_look = std::chrono::steady_clock::now() + kOutboxLook;
+  auto look_now_and_then = [&] {
+    if (!first || std::chrono::steady_clock::now() < next_look) return;
+    next_look = std::chrono::steady_clock::now() + kOutboxLook;
+    std::optional<std::vector<OutboxKind>> outbox =
+        look_at_outbox(*store, alerts, site.clock().unix_milliseconds(), log);
+    if (outbox && sender.outbox_seen) sender.outbox_seen(*outbox);
+  };
   std::ostringstream out, err;
-  recover_submissions(site, *store, file, now, out, err);
+  auto write_log = [&] {
+    log_lines(log, 5, out.str());
+    log_lines(log, 1, err.str());
+    out.str("");
+    err.str("");
+  };
+  if (first) recover_submissions(site, *store, file, site.clock().unix_milliseconds(), out, err);
   with_delivery_settings(site, file, 30, "server", err, [&](const DeliverySettings& senders) {
-    return deliver_due(*store, senders, now, stopping, out, err);
+    for (;;) {
+      auto between = [&] {
+        look_now_and_then();
+        return stopping() || file_version(file) != version;
+      };
+      int status =
+          deliver_due(*store, senders, site.clock().unix_milliseconds(), between, out, err);
+      write_log();
+      // A pass sends with the settings it read: it ends when they change, so that the
+      // next one reads them anew.
+      if (status != kArchiveOk || sender.wakeup == nullptr || stopping() ||
+          file_version(file) != version)
+        return status;
+      look_now_and_then();
+      sender.wakeup->wait(kDeliveryLook);
+    }
   });
-  log_lines(log, 5, out.str());
-  log_lines(log, 1, err.str());
+  write_log();
+  if (!first) return std::nullopt;
   return look_at_outbox(*store, alerts, site.clock().unix_milliseconds(), log);
 }
 

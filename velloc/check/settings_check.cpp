@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <utility>
 
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
@@ -49,6 +51,16 @@ bool is_profile(std::string_view section) {
 // The values the file checks need from [Velloc].
 struct SiteValues {
   std::string template_directory = kDefaultTemplateDirectory;
+  // Delivery=queue and Archive=1 in [Velloc], which a profile takes unless it sets them.
+  bool delivery_queue = false;
+  bool archive = false;
+};
+
+// What one section says of queue mode, and where.
+struct QueueKeys {
+  std::optional<bool> queue;    // Delivery=queue
+  std::optional<bool> archive;  // Archive=1
+  int line = 0;                 // of the section's Delivery key, else of its Archive key
 };
 
 class Checker {
@@ -81,6 +93,10 @@ class Checker {
   std::string section_place(const std::string& file, const platform::IniEntry& entry,
                             unsigned* place);
   void check_key(const std::string& file, unsigned place, const platform::IniEntry& entry);
+  // `settings_file`: its [Velloc] is read (a forms.d file's never is).
+  void check_queue_needs_archive(const std::string& file,
+                                 const std::vector<platform::IniEntry>& entries,
+                                 bool settings_file);
   void check_section_key(const std::string& file, unsigned place, const platform::IniEntry& entry,
                          std::set<std::string>& keys_seen);
   void check_value(const std::string& file, const KeyDeclaration& key,
@@ -180,6 +196,7 @@ void Checker::check_settings_content(const std::string& file, std::string_view c
   }
   if (sections_seen.count("velloc") == 0)
     add(Severity::kWarning, file, 0, "no [Velloc] section: every key has its default");
+  check_queue_needs_archive(file, entries, true);
   if (!relay_checked_) {
     std::string relay(settings::find_key("SMTP", settings::kVellocSection)->default_value);
     check_relay(file, 0, relay, "SMTP=" + relay + " (the default, as [Velloc] does not set SMTP)");
@@ -194,7 +211,9 @@ void Checker::check_form_file(const std::string& file) {
   std::set<std::string> sections_seen, keys_seen;
   unsigned place = 0;
   bool in_section = false;
-  for (const platform::IniEntry& entry : platform::parse_ini_entries(*content)) {
+  std::vector<platform::IniEntry> entries = platform::parse_ini_entries(*content);
+  check_queue_needs_archive(file, entries, false);
+  for (const platform::IniEntry& entry : entries) {
     if (entry.kind == platform::IniEntry::Kind::kSection) {
       keys_seen.clear();
       in_section = true;
@@ -217,6 +236,49 @@ void Checker::check_form_file(const std::string& file) {
       continue;
     }
     check_section_key(file, place, entry, keys_seen);
+  }
+}
+
+// Queue mode keeps its deliveries in the archive: [Velloc] or a profile that ends up with
+// Delivery=queue but without Archive=1 is an error (its runs send at once instead). The
+// values of [Velloc] are kept for the profiles of the forms.d files checked after it.
+void Checker::check_queue_needs_archive(const std::string& file,
+                                        const std::vector<platform::IniEntry>& entries,
+                                        bool settings_file) {
+  std::vector<std::pair<std::string, QueueKeys>> sections;
+  std::set<std::string> named;
+  bool reading = false;
+  for (const platform::IniEntry& entry : entries) {
+    if (entry.kind == platform::IniEntry::Kind::kSection) {
+      bool velloc = platform::equal_ignoring_case(entry.name, kVelloc);
+      reading = ((velloc && settings_file) || is_profile(entry.name)) &&
+                named.insert(lower(entry.name)).second;
+      if (reading) sections.push_back({velloc ? std::string() : entry.name, {}});
+      continue;
+    }
+    if (!reading) continue;
+    QueueKeys& keys = sections.back().second;
+    if (platform::equal_ignoring_case(entry.name, "Delivery") && !keys.queue) {
+      keys.queue = platform::equal_ignoring_case(platform::trim(entry.value), "queue");
+      keys.line = entry.line;
+    } else if (platform::equal_ignoring_case(entry.name, "Archive") && !keys.archive) {
+      keys.archive = platform::trim(entry.value) == "1";
+      if (!keys.queue) keys.line = entry.line;
+    }
+  }
+  for (const auto& [name, keys] : sections) {
+    if (!name.empty()) continue;
+    site_.delivery_queue = keys.queue.value_or(false);
+    site_.archive = keys.archive.value_or(false);
+  }
+  for (const auto& [name, keys] : sections) {
+    bool own = !name.empty() && (keys.queue || keys.archive);
+    if (!(name.empty() || own)) continue;
+    if (!keys.queue.value_or(site_.delivery_queue) || keys.archive.value_or(site_.archive))
+      continue;
+    std::string where = name.empty() ? "[Velloc]" : "[" + name + "]";
+    add(Severity::kError, file, keys.line,
+        where + ": Delivery=queue needs Archive=1 (its mail is sent at once instead)");
   }
 }
 

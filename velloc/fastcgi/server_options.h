@@ -16,6 +16,7 @@
 class MetricsStore;
 namespace platform {
 class SharedOnce;
+class Wakeup;
 }  // namespace platform
 struct ProcessFacts;
 
@@ -48,16 +49,22 @@ struct ServerOptions {
   MetricsStore* metrics = nullptr;
   // Shared by the workers, so that one of them logs the problems of a settings version.
   platform::SharedOnce* settings_once = nullptr;
-  // One pass of the server's own deliveries, run in a child process the supervisor
-  // forks every few seconds (while none runs): it takes deliveries until `stop()` says
-  // SIGTERM came, and returns the outbox as it left it (nullopt: unknown), which the
-  // status shows when `outbox` is unset. Unset: the server sends nothing itself.
-  std::function<std::optional<OutboxSummary>(const ProcessFacts& facts,
-                                             const std::function<bool()>& stop)>
+  // One pass of sender `sender` of the server's own deliveries, run in a child process
+  // the supervisor forks for each sender (again when the last pass ended): it takes
+  // deliveries until `stop()` says SIGTERM came or its time is up, tells `seen` the
+  // outbox whenever it looks at it, and returns the outbox as it left it (nullopt:
+  // unknown), which the status shows when `outbox` is unset. Unset: the server sends
+  // nothing itself.
+  std::function<std::optional<OutboxSummary>(const ProcessFacts& facts, int sender,
+                                             const std::function<bool()>& stop,
+                                             const std::function<void(const OutboxSummary&)>& seen)>
       deliver;
-  // Whether a pass has anything to do (the settings keep an archive); asked, reading the
-  // settings file, before each pass is forked. Unset: always.
-  std::function<bool(const ProcessFacts& facts)> deliveries_wanted;
+  // How many senders the deliveries want (0: none; the settings keep no archive); asked,
+  // reading the settings file, before a pass is forked. Unset: one.
+  std::function<int(const ProcessFacts& facts)> delivery_senders;
+  // Rung by the workers once a delivery is queued, so that a waiting sender sends it at
+  // once; none: the senders look every second.
+  platform::Wakeup* delivery_wakeup = nullptr;
   // The process is a server executed anew on SIGHUP, serving the socket it had.
   bool started_anew = false;
 };

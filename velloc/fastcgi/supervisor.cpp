@@ -40,8 +40,8 @@ constexpr int kWorkerFailed = 1;
 // Where a handed-over socket lies, as systemd passes its first one.
 constexpr int kHandedSocket = 3;
 
-// How often the server's deliveries run: a pass starts this long after the previous
-// one started, or when it ended if it took longer.
+// How often a sender of the server's deliveries runs: a pass starts this long after its
+// previous one started, or when it ended if it took longer.
 constexpr auto kPassInterval = std::chrono::seconds(5);
 // A pass still running after this long is stopped: well within the hold of the
 // delivery it sends (10 minutes), so that nobody else takes that one meanwhile.
@@ -59,6 +59,13 @@ struct Worker {
   pid_t pid;
   Clock::time_point started;
   int slot;  // on the busy board
+};
+
+// A sender of the server's deliveries, by its number.
+struct Deliverer {
+  pid_t pid = -1;  // the pass running; -1: none
+  Clock::time_point started;
+  Clock::time_point next = Clock::now();
 };
 
 // velloc's log as the settings name it at this moment, for the server's own lines.
@@ -104,6 +111,7 @@ ConnectionLimits connection_limits(const ServerOptions& options) {
     site.database_connections().keep_at_most(kKeptDatabaseConnections);
     site.keep_smtp_connections();
     site.share_once_with(options.settings_once);
+    site.set_delivery_wakeup(options.delivery_wakeup);
     site.keep_last_good_settings();
     site.set_metrics(options.metrics, [&options, &board] {
       MetricsGauges gauges;
@@ -124,7 +132,7 @@ ConnectionLimits connection_limits(const ServerOptions& options) {
 // The body of a freshly forked delivery pass; never returns. SIGTERM stays blocked, so
 // the delivery in hand is finished; the pass takes no other after it.
 [[noreturn]] void deliver_once(int listen_fd, int supervisor_signals, const ServerOptions& options,
-                               const ProcessFacts& facts, OutboxBoard* board) {
+                               const ProcessFacts& facts, int sender, OutboxBoard* board) {
   close(supervisor_signals);
   close(listen_fd);
   sigset_t stopping = signal_set({SIGTERM, SIGINT});
@@ -138,12 +146,15 @@ ConnectionLimits connection_limits(const ServerOptions& options) {
       stopped = true;
     return stopped;
   };
-  std::optional<OutboxSummary> outbox = options.deliver(facts, stop);
-  if (outbox) {
-    board->items = outbox->items;
-    board->oldest_seconds = outbox->oldest.count();
-  }
-  board->known = outbox.has_value();
+  auto seen = [board](const OutboxSummary& outbox) {
+    board->items = outbox.items;
+    board->oldest_seconds = outbox.oldest.count();
+    board->known = true;
+  };
+  std::optional<OutboxSummary> outbox = options.deliver(facts, sender, stop, seen);
+  // The first sender alone tells what the outbox holds.
+  if (sender == 0 && outbox) seen(*outbox);
+  if (sender == 0 && !outbox) board->known = false;
   std::cerr.flush();
   _exit(0);
 }
@@ -200,8 +211,10 @@ class Supervisor {
   void drain();
   void execute_anew();
   // The server's deliveries: a pass is started when due, stopped past kPassLimit.
-  void tend_deliverer();
-  void deliverer_ended(int status);
+  void tend_deliverers();
+  void start_deliverer(int sender);
+  void deliverer_ended(int sender, int status);
+  void stop_deliverers(int signal_number);
 
   int listen_fd_;
   int signal_fd_;
@@ -212,9 +225,7 @@ class Supervisor {
   std::vector<Clock::time_point> restarts_;  // when the missing workers are due
   OutboxBoard* outbox_board_;
   ServerOptions reported_;
-  pid_t deliverer_ = -1;  // the pass running; -1: none
-  Clock::time_point pass_started_;
-  Clock::time_point next_pass_ = Clock::now();
+  std::vector<Deliverer> deliverers_;
   BusyBoard board_;
   ServiceReport report_;
   bool stopping_ = false;
@@ -277,8 +288,10 @@ void Supervisor::reap_workers() {
   int status = 0;
   pid_t pid;
   while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-    if (pid == deliverer_) {
-      deliverer_ended(status);
+    auto sender = std::find_if(deliverers_.begin(), deliverers_.end(),
+                               [&](const Deliverer& deliverer) { return deliverer.pid == pid; });
+    if (sender != deliverers_.end()) {
+      deliverer_ended(static_cast<int>(sender - deliverers_.begin()), status);
       continue;
     }
     auto found = std::find_if(workers_.begin(), workers_.end(),
@@ -296,10 +309,11 @@ void Supervisor::reap_workers() {
   }
 }
 
-void Supervisor::deliverer_ended(int status) {
-  pid_t pid = deliverer_;
-  deliverer_ = -1;
-  next_pass_ = std::max(pass_started_ + kPassInterval, Clock::now());
+void Supervisor::deliverer_ended(int sender, int status) {
+  Deliverer& ended = deliverers_[static_cast<std::size_t>(sender)];
+  pid_t pid = ended.pid;
+  ended.pid = -1;
+  ended.next = std::max(ended.started + kPassInterval, Clock::now());
   if (stopping_ || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) return;
   MailMessage log = server_log(facts_);
   if (WIFSIGNALED(status)) {
@@ -313,27 +327,48 @@ void Supervisor::deliverer_ended(int status) {
   }
 }
 
-void Supervisor::tend_deliverer() {
+void Supervisor::start_deliverer(int sender) {
+  Deliverer& deliverer = deliverers_[static_cast<std::size_t>(sender)];
+  Clock::time_point now = Clock::now();
+  deliverer.started = now;
+  pid_t pid = fork();
+  if (pid == 0) deliver_once(listen_fd_, signal_fd_, options_, facts_, sender, outbox_board_);
+  if (pid < 0) {
+    deliverer.next = now + kPassInterval;
+    return;
+  }
+  deliverer.pid = pid;
+}
+
+// Each sender the settings want runs a pass when its own is due; one running past
+// kPassLimit is stopped. The settings are read only when a pass is due.
+void Supervisor::tend_deliverers() {
   if (!options_.deliver || outbox_board_ == nullptr) return;
   Clock::time_point now = Clock::now();
-  if (deliverer_ > 0) {
-    if (now - pass_started_ >= kPassLimit) kill(deliverer_, SIGKILL);
-    return;
+  for (Deliverer& deliverer : deliverers_)
+    if (deliverer.pid > 0 && now - deliverer.started >= kPassLimit) kill(deliverer.pid, SIGKILL);
+  if (deliverers_.empty()) deliverers_.resize(1);
+  bool due = std::any_of(deliverers_.begin(), deliverers_.end(), [&](const Deliverer& deliverer) {
+    return deliverer.pid <= 0 && now >= deliverer.next;
+  });
+  if (!due) return;
+  int wanted = options_.delivery_senders ? options_.delivery_senders(facts_) : 1;
+  if (wanted == 0) outbox_board_->known = false;
+  if (static_cast<int>(deliverers_.size()) < wanted)
+    deliverers_.resize(static_cast<std::size_t>(wanted));
+  for (int sender = 0; sender < static_cast<int>(deliverers_.size()); ++sender) {
+    Deliverer& deliverer = deliverers_[static_cast<std::size_t>(sender)];
+    if (deliverer.pid > 0 || now < deliverer.next) continue;
+    if (sender < wanted)
+      start_deliverer(sender);
+    else
+      deliverer.next = now + kPassInterval;
   }
-  if (now < next_pass_) return;
-  pass_started_ = now;
-  if (options_.deliveries_wanted && !options_.deliveries_wanted(facts_)) {
-    outbox_board_->known = false;
-    next_pass_ = now + kPassInterval;
-    return;
-  }
-  pid_t pid = fork();
-  if (pid == 0) deliver_once(listen_fd_, signal_fd_, options_, facts_, outbox_board_);
-  if (pid < 0) {
-    next_pass_ = now + kPassInterval;
-    return;
-  }
-  deliverer_ = pid;
+}
+
+void Supervisor::stop_deliverers(int signal_number) {
+  for (const Deliverer& deliverer : deliverers_)
+    if (deliverer.pid > 0) kill(deliverer.pid, signal_number);
 }
 
 void Supervisor::handle_signals() {
@@ -359,8 +394,11 @@ int Supervisor::poll_timeout() const {
   Clock::time_point now = Clock::now();
   int beat = report_.beat_timeout(now);
   std::vector<Clock::time_point> waits = restarts_;
-  if (options_.deliver && outbox_board_ != nullptr)
-    waits.push_back(deliverer_ > 0 ? pass_started_ + kPassLimit : next_pass_);
+  if (options_.deliver && outbox_board_ != nullptr) {
+    for (const Deliverer& deliverer : deliverers_)
+      waits.push_back(deliverer.pid > 0 ? deliverer.started + kPassLimit : deliverer.next);
+    if (deliverers_.empty()) waits.push_back(now);
+  }
   if (waits.empty()) return beat;
   Clock::time_point first = *std::min_element(waits.begin(), waits.end());
   auto wait = std::chrono::ceil<std::chrono::milliseconds>(first - now).count();
@@ -375,11 +413,15 @@ int Supervisor::poll_timeout() const {
 // start).
 void Supervisor::drain() {
   for (const Worker& worker : workers_) kill(worker.pid, SIGTERM);
-  if (deliverer_ > 0) kill(deliverer_, SIGTERM);
+  stop_deliverers(SIGTERM);
   if (options_.address) shutdown(listen_fd_, SHUT_RDWR);
   close(listen_fd_);
   Clock::time_point deadline = Clock::now() + kDrainTime;
-  while ((!workers_.empty() || deliverer_ > 0) && Clock::now() < deadline) {
+  auto sending = [this] {
+    return std::any_of(deliverers_.begin(), deliverers_.end(),
+                       [](const Deliverer& deliverer) { return deliverer.pid > 0; });
+  };
+  while ((!workers_.empty() || sending()) && Clock::now() < deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd watched{signal_fd_, POLLIN, 0};
     poll(&watched, 1, static_cast<int>(std::max<decltype(left)>(left, 0)));
@@ -388,10 +430,11 @@ void Supervisor::drain() {
   for (const Worker& worker : workers_) kill(worker.pid, SIGKILL);
   for (const Worker& worker : workers_) waitpid(worker.pid, nullptr, 0);
   workers_.clear();
-  if (deliverer_ > 0) {
-    kill(deliverer_, SIGKILL);
-    waitpid(deliverer_, nullptr, 0);
-    deliverer_ = -1;
+  for (Deliverer& deliverer : deliverers_) {
+    if (deliverer.pid <= 0) continue;
+    kill(deliverer.pid, SIGKILL);
+    waitpid(deliverer.pid, nullptr, 0);
+    deliverer.pid = -1;
   }
 }
 
@@ -433,7 +476,7 @@ void Supervisor::execute_anew() {
     fcntl(kHandedSocket, F_SETFD, 0);
   }
   for (const Worker& worker : workers_) kill(worker.pid, SIGTERM);
-  if (deliverer_ > 0) kill(deliverer_, SIGTERM);
+  stop_deliverers(SIGTERM);
   report_.reloading(Clock::now());
   std::cerr.flush();
   if (metrics_fd >= 0) fcntl(metrics_fd, F_SETFD, 0);
@@ -470,7 +513,7 @@ int Supervisor::serve() {
     if (stopping_) break;
     if (restarting_) execute_anew();
     start_due_workers();
-    tend_deliverer();
+    tend_deliverers();
     report_.workers(static_cast<int>(workers_.size()), Clock::now());
     report_.beat(Clock::now());
   }

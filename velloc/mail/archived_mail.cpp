@@ -72,6 +72,21 @@ void notify_given_up(Run& run, const Delivery& delivery, const std::string& why)
     log_event(run.message, 1, "%s\n", error.c_str());
 }
 
+// Queue mode: the mail kept pending for the delivery work, which is woken once it is
+// committed. False when the store cannot keep it (the run then sends it itself).
+bool queue_mail(Run& run, ArchiveStore* store, const StoredMail& mail, const char* kind,
+                std::string* error) {
+  if (store == nullptr) return false;
+  Delivery delivery =
+      queued_delivery(run.archive_id, kind, recipients_text(mail), encode_stored_mail(mail),
+                      run.site.clock().unix_milliseconds(), mail.rest_fd, mail.rest_offset);
+  if (!store->add_delivery(delivery, error)) return false;
+  run.site.delivery_queued();
+  log_event(run.message, LogEvent::kMailQueued, 5, "Mail queued for the delivery work (%s)\n",
+            kind);
+  return true;
+}
+
 }  // namespace
 
 ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attachments,
@@ -87,6 +102,12 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
   std::string error;
   ArchiveStore* store = archive_store(run, &error);
   std::string claimer = "run " + run.site.facts().host_name + " " + std::to_string(getpid());
+  if (run.settings.delivery_queue) {
+    if (queue_mail(run, store, mail, kind, &error)) return ArchivedSend::kQueued;
+    if (store != nullptr) run.site.archive_store_failed();
+    log_event(run.message, 1, "Delivery of %s not queued, sent at once: %s\n", kind, error.c_str());
+    store = nullptr;
+  }
   std::optional<Delivery> delivery;
   if (store != nullptr)
     delivery = add_held_delivery(*store, run.archive_id, kind, recipients_text(mail),

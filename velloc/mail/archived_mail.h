@@ -1,6 +1,7 @@
 // A run's mail when its submission is archived: a delivery of its own, kept with
 // the exact bytes before it is tried, tried at once, and left pending for
-// `velloc --deliver` when the failure is temporary.
+// `velloc --deliver` when the failure is temporary. In queue mode (Delivery=queue) it
+// is kept pending and not tried: the server's delivery work or --deliver sends it.
 #pragma once
 
 #include <span>

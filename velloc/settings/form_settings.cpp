@@ -108,6 +108,7 @@ void resolve_form_settings(const SiteSettings& site, Settings& settings) {
   settings.archive_folder = values.trimmed("ArchiveFolder");
   settings.keep_submissions_days = parse_keep_days(values.text("KeepSubmissions"));
   settings.delivery_retry_hours = site.delivery_retry_hours;
+  settings.delivery_queue = platform::equal_ignoring_case(values.trimmed("Delivery"), "queue");
   settings.state_dsn = site.state_dsn;
   settings.receipt_counter_in_state = site.receipt_counter_in_state;
   settings.webhooks = read_webhooks(values);

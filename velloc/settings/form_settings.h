@@ -53,6 +53,9 @@ struct Settings {
   std::string archive_folder;            // ArchiveFolder: copies of the uploads; empty: none
   int keep_submissions_days = 90;        // KeepSubmissions; 0: kept until erased
   int delivery_retry_hours = 72;         // DeliveryRetryHours: how long a delivery is retried
+  // Delivery=queue: the deliveries are kept pending and sent by the delivery work, not
+  // by the run; honoured only with Archive=1 (else the run sends them, as direct).
+  bool delivery_queue = false;
   // Read from [Velloc] only.
   std::string state_dsn;                  // StateDSN; empty: the store beside the settings
   bool receipt_counter_in_state = false;  // ReceiptCounter=state

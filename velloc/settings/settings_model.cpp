@@ -83,6 +83,7 @@ constexpr KeyDeclaration kKeys[] = {
     {"Archive", kEither, T::kFlag, "0"},
     {"ArchiveFolder", kEither, T::kFolder, ""},
     {"KeepSubmissions", kEither, T::kInteger, "90", false, 0, 36500},
+    {"Delivery", kEither, T::kChoice, "direct", false, 0, 0, "direct|queue"},
     {"DeliveryRetryHours", kSite, T::kInteger, "72", false, 0, 366 * 24},
     {"Health", kSite, T::kFlag, "0"},
     {"MinFreeMegabytes", kSite, T::kInteger, "100", false, 0, 1000000},

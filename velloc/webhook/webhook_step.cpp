@@ -98,6 +98,19 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSetti
                            const std::string& shown, std::int64_t now) {
   std::string error;
   ArchiveStore* store = archive_store(run, &error);
+  if (run.settings.delivery_queue && store != nullptr) {
+    if (store->add_delivery(
+            queued_delivery(run.archive_id, "webhook", call.url, call.body, now * 1000), &error)) {
+      run.site.delivery_queued();
+      log_event(run.message, LogEvent::kWebhookQueued, 5,
+                "Webhook queued for the delivery work (%s)\n", shown.c_str());
+      return;
+    }
+    run.site.archive_store_failed();
+    log_event(run.message, 1, "Delivery of webhook not queued, sent at once (%s): %s\n",
+              shown.c_str(), error.c_str());
+    store = archive_store(run, &error);
+  }
   std::string claimer = "run " + run.site.facts().host_name + " " + std::to_string(getpid());
   std::optional<Delivery> delivery;
   if (store != nullptr)

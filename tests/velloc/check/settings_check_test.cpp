@@ -127,6 +127,16 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
        "forms.d/a.ini:4: error: Inbox: only [Velloc] may set this key, not a form profile\n"
        "forms.d/b.INI:1: warning: [Velloc]: never read in a forms.d file; it belongs in the "
        "settings file\n1 error, 2 warnings\n"},
+      // Queue mode needs the archive, where a profile takes either key from [Velloc].
+      {"[Velloc]\nSMTP=mail:25\nDelivery=queue\n[Form a]\nArchive=1\n[Form b]\nDelivery=direct\n",
+       {},
+       "VELLOC.ini:3: error: [Velloc]: Delivery=queue needs Archive=1 (its mail is sent at once "
+       "instead)\n1 error, 0 warnings\n"},
+      {"[Velloc]\nSMTP=mail:25\nArchive=1\nDelivery=queue\n[Form a]\nArchive=0\n",
+       {{"forms.d/c.ini", "[Form c]\nDelivery=queue\nArchive=0\n[Form d]\nSUBJECT=x\n"}},
+       "VELLOC.ini:6: error: [Form a]: Delivery=queue needs Archive=1 (its mail is sent at once "
+       "instead)\nforms.d/c.ini:2: error: [Form c]: Delivery=queue needs Archive=1 (its mail "
+       "is sent at once instead)\n2 errors, 0 warnings\n"},
       {"SMTP=a\n",
        {},
        "VELLOC.ini:1: warning: SMTP: outside any section, so never read; put it below [Velloc]\n"
