@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -29,9 +28,32 @@ bool names_file(const std::string& path, dev_t device, ino_t inode) {
 
 }  // namespace
 
-int TempFileRegistry::create(std::vector<char>& pattern, int suffix_length) {
+class TempFileRegistry::Busy {
+ public:
+  explicit Busy(TempFileRegistry& registry) : registry_(registry) { ++registry_.changing_; }
+  ~Busy() { registry_.leave(registry_.changing_); }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+
+ private:
+  TempFileRegistry& registry_;
+};
+
+void TempFileRegistry::leave(std::atomic<int>& counter) {
+  --counter;
+  int deferred = deferred_signal_;
+  if (deferred != 0 && changing_ == 0 && holds_ == 0 && end_deferred_) end_deferred_(deferred);
+}
+
+void TempFileRegistry::run_before_first_file() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (before_first_file_) std::exchange(before_first_file_, nullptr)();
+}
+
+int TempFileRegistry::create(std::vector<char>& pattern, int suffix_length) {
+  run_before_first_file();
+  Busy busy(*this);
+  std::lock_guard<std::mutex> lock(mutex_);
   std::erase_if(entries_, [](const Entry& entry) {
     return !names_file(entry.path, entry.device, entry.inode);
   });
@@ -44,36 +66,40 @@ int TempFileRegistry::create(std::vector<char>& pattern, int suffix_length) {
 
 TempFileRegistry::EndingHold::EndingHold(TempFileRegistry* registry) : registry_(registry) {
   if (!registry_) return;
-  {
-    std::lock_guard<std::mutex> lock(registry_->mutex_);
-    if (registry_->before_first_file_) std::exchange(registry_->before_first_file_, nullptr)();
-  }
-  std::lock_guard<std::mutex> lock(registry_->hold_mutex_);
+  registry_->run_before_first_file();
   ++registry_->holds_;
 }
 
 TempFileRegistry::EndingHold::~EndingHold() {
-  if (!registry_) return;
-  std::lock_guard<std::mutex> lock(registry_->hold_mutex_);
-  if (--registry_->holds_ == 0) registry_->hold_released_.notify_all();
-}
-
-void TempFileRegistry::wait_for_no_hold(int limit_milliseconds) {
-  std::unique_lock<std::mutex> lock(hold_mutex_);
-  hold_released_.wait_for(lock, std::chrono::milliseconds(limit_milliseconds),
-                          [this] { return holds_ == 0; });
+  if (registry_) registry_->leave(registry_->holds_);
 }
 
 void TempFileRegistry::forget(const std::string& native_path) {
+  Busy busy(*this);
   std::lock_guard<std::mutex> lock(mutex_);
   std::erase_if(entries_, [&](const Entry& entry) { return entry.path == native_path; });
 }
 
-void TempFileRegistry::remove_all() {
-  std::lock_guard<std::mutex> lock(mutex_);
+void TempFileRegistry::remove_listed_files() const {
   for (const Entry& entry : entries_)
     if (names_file(entry.path, entry.device, entry.inode)) unlink(entry.path.c_str());
+}
+
+void TempFileRegistry::remove_all() {
+  Busy busy(*this);
+  std::lock_guard<std::mutex> lock(mutex_);
+  remove_listed_files();
   entries_.clear();
+}
+
+bool TempFileRegistry::remove_all_or_defer(int signal_number, bool past_holds) {
+  if (changing_ == 0 && (past_holds || holds_ == 0)) {
+    remove_listed_files();
+    return true;
+  }
+  int none = 0;
+  deferred_signal_.compare_exchange_strong(none, signal_number);
+  return false;
 }
 
 std::optional<TempFile> TempFile::create(const std::string& directory, const char* prefix,

@@ -6,7 +6,7 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -16,8 +16,10 @@
 namespace platform {
 
 // The temporary files alive in this process, by native name and identity. Safe to use from
-// any thread. remove_all() removes a listed name only while it still names the file that
-// was made, so a stale entry never removes another run's file.
+// any thread; while a termination guard is armed, only the thread that armed it makes and
+// drops files, since the guard's signal handler reads the list on that thread. remove_all()
+// removes a listed name only while it still names the file that was made, so a stale entry
+// never removes another run's file.
 class TempFileRegistry {
  public:
   TempFileRegistry() = default;
@@ -50,9 +52,18 @@ class TempFileRegistry {
    private:
     TempFileRegistry* registry_;
   };
-  // For the guard, before it ends the process: waits until no hold is left, at most
-  // `limit` milliseconds, so that a write that never ends cannot keep the process.
-  void wait_for_no_hold(int limit_milliseconds);
+
+  // For the termination guard's signal handler, on the thread that armed it; takes no lock
+  // and allocates nothing. When the list is not being changed and no hold is taken (or
+  // `past_holds`, once holds have had their time), removes every listed file that is
+  // still ours and returns true. Otherwise notes `signal_number` (the first one noted
+  // stays) and returns false: the registry then calls the ending set by
+  // `call_when_deferred_can_end` with it as soon as the change is done or the last hold
+  // released.
+  bool remove_all_or_defer(int signal_number, bool past_holds);
+  // The signal noted by remove_all_or_defer, 0 when none.
+  int deferred_signal() const { return deferred_signal_; }
+  void call_when_deferred_can_end(std::function<void(int)> end) { end_deferred_ = std::move(end); }
 
  private:
   struct Entry {
@@ -60,12 +71,21 @@ class TempFileRegistry {
     dev_t device;
     ino_t inode;
   };
+  // Marks a change of the list for the signal handler.
+  class Busy;
+  void run_before_first_file();
+  // Counts a change or a hold out; the last one to go ends the process by a signal
+  // deferred meanwhile.
+  void leave(std::atomic<int>& counter);
+  void remove_listed_files() const;
+
   std::mutex mutex_;
   std::vector<Entry> entries_;
   std::function<void()> before_first_file_;
-  std::mutex hold_mutex_;
-  std::condition_variable hold_released_;
-  int holds_ = 0;
+  std::function<void(int)> end_deferred_;
+  std::atomic<int> changing_{0};
+  std::atomic<int> holds_{0};
+  std::atomic<int> deferred_signal_{0};
 };
 
 // One temporary file and its descriptor (opened for reading and writing). The destructor

@@ -55,7 +55,6 @@ int run_cgi() {
   platform::TempFileRegistry temp_files;
   platform::TerminationGuard guard(temp_files,
                                    platform::TerminationGuard::Arming::kBeforeFirstFile);
-  std::ios::sync_with_stdio(false);
   Site site(read_process_facts(), &temp_files);
   return run_velloc(site, std::cout, environ, std::cin);
 }
