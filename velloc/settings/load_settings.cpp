@@ -119,6 +119,8 @@ void load_mail_transport(MailMessage& message, const settings::SiteSettings& sit
     message.smtp_password = read_password_file(message, site.smtp_password_file);
   message.auth_plaintext = site.auth_plaintext;
   message.site_charset = site.charset;
+  message.dkim = {site.dkim_domain, site.dkim_selector, site.dkim_key_file,
+                  site.dkim_selector_ed25519, site.dkim_key_file_ed25519};
 }
 
 // Addresses too long for mail count as none (address_cleaning.h); the log tells.
