@@ -23,6 +23,7 @@ inline constexpr unsigned kDkimFeatureEd25519 = 11;
 struct DkimApi {
   DkimLibrary* (*dkim_init)(void* (*)(void*, size_t), void (*)(void*, void*));
   void (*dkim_close)(DkimLibrary*);
+  // A list option (kDkimOptsSignHeaders) takes a null-ended array and sizeof(char**).
   int (*dkim_options)(DkimLibrary*, int, unsigned, void*, size_t);
   bool (*dkim_libfeature)(DkimLibrary*, unsigned);
   DkimHandle* (*dkim_sign)(DkimLibrary*, const unsigned char* id, void* closure,

@@ -146,7 +146,7 @@ bool open_library(const DkimApi& api, Library& library, std::string* error) {
   std::vector<const char*> names(std::begin(kDkimSignedHeaders), std::end(kDkimSignedHeaders));
   names.push_back(nullptr);
   if (api.dkim_options(library.handle, kDkimOpSetOpt, kDkimOptsSignHeaders, names.data(),
-                       names.size() * sizeof(const char*)) != kDkimStatOk) {
+                       sizeof(const char**)) != kDkimStatOk) {
     *error = "libopendkim did not take the list of signed header fields";
     return false;
   }
