@@ -218,9 +218,11 @@ class DkimTest(unittest.TestCase):
         for path in sorted(new.iterdir()):
             message = email.message_from_bytes(path.read_bytes(), policy=email.policy.default)
             results = " ".join(str(h) for h in message.get_all("Authentication-Results", []))
-            self.assertIn("dkim=pass", results, f"{message['Subject']}: {results}")
-            self.assertIn("header.s=mail ", results + " ")
+            for signature in ("header.a=rsa-sha256 header.s=mail ",
+                              "header.a=ed25519-sha256 header.s=mail-ed "):
+                self.assertRegex(results, "dkim=pass[^;]* " + signature, message["Subject"])
             self.assertNotIn("dkim=fail", results)
+        self.assertEqual(expected, len(list(new.iterdir())))
 
     def start_postfix(self):
         account = pwd.getpwnam("postfix")
