@@ -11,6 +11,7 @@
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
 #include "platform/text.h"
+#include "velloc/mail/dkim_key.h"
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/settings/form_files.h"
 #include "velloc/settings/settings_model.h"
@@ -60,6 +61,8 @@ class Checker {
 
   // The ODBC data sources are not asked for: a DSN is then taken as it stands.
   void skip_data_sources() { data_sources_read_ = true; }
+  // The DKIM key files are only looked for, not read.
+  void skip_dkim_keys() { dkim_keys_ = false; }
   // The relay's name is looked up with `resolver`, waiting at most `bound`.
   void look_up_relay(CheckLookups::HostResolver resolver, std::chrono::seconds bound) {
     relay_resolver_ = std::move(resolver);
@@ -105,6 +108,7 @@ class Checker {
   CheckLookups::HostResolver relay_resolver_;  // empty: the relay is not looked up
   std::chrono::seconds relay_bound_{0};
   bool relay_checked_ = false;  // SMTP was met in [Velloc]
+  bool dkim_keys_ = true;
 };
 
 std::optional<std::string> Checker::read_checked(const std::string& file) {
@@ -315,8 +319,14 @@ void Checker::check_files(const std::string& file, const KeyDeclaration& key,
       if (key.places == settings::kTextFileTemplate) return;  // checked with its template
       if (key.name == "LOGFILE") return;                      // made when first written
       std::string path = from_working_directory(value);
-      if (access(platform::native_path(path).c_str(), R_OK) != 0)
+      if (access(platform::native_path(path).c_str(), R_OK) != 0) {
         add(Severity::kError, file, entry.line, shown + ": no such file (" + path + ")");
+      } else if (dkim_keys_ && (key.name == "DkimKeyFile" || key.name == "DkimKeyFileEd25519")) {
+        std::string error;
+        DkimKeyType type = key.name == "DkimKeyFile" ? DkimKeyType::kRsa : DkimKeyType::kEd25519;
+        if (!read_dkim_key(platform::native_path(path), type, &error))
+          add(Severity::kError, file, entry.line, shown + ": " + error);
+      }
       return;
     }
     case settings::ValueType::kFolder: {
@@ -494,6 +504,7 @@ std::vector<SettingsProblem> check_settings(const std::string& settings_file,
                                             const CheckLookups& lookups) {
   Checker checker(working_directory);
   if (!lookups.data_sources) checker.skip_data_sources();
+  if (!lookups.dkim_keys) checker.skip_dkim_keys();
   if (lookups.relay_name) checker.look_up_relay(lookups.relay_name, lookups.relay_bound);
   checker.check_settings_file(settings_file);
   for (const std::string& file : settings::form_files_beside(settings_file))
@@ -504,6 +515,7 @@ std::vector<SettingsProblem> check_settings(const std::string& settings_file,
 std::vector<SettingsProblem> check_settings_text(const std::string& file, std::string_view content,
                                                  const std::string& working_directory) {
   Checker checker(working_directory, false);
+  checker.skip_dkim_keys();  // the signing run judges them and says why
   checker.check_start(file, content);
   std::vector<platform::IniEntry> entries = platform::parse_ini_entries(content);
   auto first_section = std::find_if(entries.begin(), entries.end(), [](const auto& entry) {
