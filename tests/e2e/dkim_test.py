@@ -84,10 +84,11 @@ UserID {user}
 
 
 def make_keys(folder):
-    """An RSA 2048 and an Ed25519 key (PKCS#8, mode 0600) and their DNS records."""
-    rsa, ed = folder / "rsa.pem", folder / "ed25519.pem"
-    subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt",
-                    "rsa_keygen_bits:2048", "-out", rsa], check=True, capture_output=True)
+    """An RSA 2048 key as opendkim-genkey writes it (PKCS#1), an Ed25519 key as openssl
+    genpkey does (PKCS#8), both mode 0600, and their DNS records."""
+    rsa, ed = folder / "mail.private", folder / "ed25519.pem"
+    subprocess.run(["opendkim-genkey", "-b", "2048", "-d", DOMAIN, "-s", "mail", "-D", folder],
+                   check=True, capture_output=True)
     subprocess.run(["openssl", "genpkey", "-algorithm", "ed25519", "-out", ed], check=True,
                    capture_output=True)
     records = {}
@@ -255,8 +256,8 @@ class DkimTest(unittest.TestCase):
 
     def test_a_key_that_cannot_be_used_sends_nothing(self):
         weak = self.dir / "weak.pem"
-        subprocess.run(["openssl", "genrsa", "-traditional", "-out", weak, "1024"], check=True,
-                       capture_output=True)
+        subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt",
+                        "rsa_keygen_bits:1024", "-out", weak], check=True, capture_output=True)
         os.chmod(weak, 0o600)
         shared = self.dir / "shared.pem"
         shutil.copy(self.rsa, shared)

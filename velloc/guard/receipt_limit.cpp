@@ -37,6 +37,9 @@ bool receipt_allowed(std::size_t sent, int per_address) {
 bool admit_receipt(Run& run, std::string_view address) {
   int per_address = run.settings.receipts_per_address;
   if (per_address <= 0 || platform::trim(address).empty()) return true;
+  // Without a settings file the store would be made in the working directory, the
+  // web server's folder: such a run keeps no count.
+  if (run.settings.settings_file.empty() && run.settings.state_dsn.empty()) return true;
   std::string error;
   StateStore* store = run.site.state_store(
       state_connection_string(run.settings.state_dsn, run.settings.settings_file), &error);

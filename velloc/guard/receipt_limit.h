@@ -21,7 +21,7 @@ bool receipt_allowed(std::size_t sent, int per_address);
 // Counts a receipt to `address` (compared without regard to ASCII case) when the
 // limit allows it, whether or not it is then delivered; false (logged) when the
 // address has had its receipts. A store that cannot be reached is logged and the
-// receipt goes.
+// receipt goes; a run without a settings file or StateDSN counts nothing.
 bool admit_receipt(Run& run, std::string_view address);
 
 // The address with every byte but the unreserved (letters, digits, "-._~")
