@@ -13,6 +13,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -285,6 +286,28 @@ class DkimTest(unittest.TestCase):
                     self.assertIn(FAILED, out)
                     self.assertRegex(self.log(), "DKIM signing failed: .*" + re.escape(reason))
                     self.assertEqual([], [n for n in os.listdir(self.mails)])
+
+    def test_an_archived_mail_is_sent_later_with_the_bytes_signed_once(self):
+        down = free_port()
+        self.settings(down, {"Archive": "1"})
+        status, out, err = run_velloc(self.site, {
+            "EMAIL": "visitor@example.test", "RECIPIENT": "owner@example.test"}, self.env)
+        self.assertNotIn(FAILED, out, self.log())
+        self.assertIn("Mail queued for a later delivery (form_mail)", self.log())
+        # The key can no longer be used: the later delivery must not need it.
+        os.chmod(self.rsa, 0o644)
+        sink = mail_sink.start_sink(str(self.dir / "later"), down)
+        self.addCleanup(sink.stop)
+        later = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 7200))
+        result = subprocess.run([os.environ["VELLOC_BINARY"], "--deliver", "--now", later,
+                                 "--settings", str(self.site / "VELLOC.ini")],
+                                env=dict(self.env, PATH="/usr/bin:/bin"), capture_output=True,
+                                text=True, timeout=120)
+        self.assertIn(" form_mail delivered", result.stdout, result.stderr + self.log())
+        (path,) = (self.dir / "later").glob("*.eml")
+        raw = without_envelope(path.read_bytes())
+        for index in (0, 1):
+            self.assertTrue(dkim.DKIM(raw).verify(idx=index, dnsfunc=self.dns))
 
     def test_receipts_per_address_in_the_state_store(self):
         self.settings(self.sink.port, {"ReceiptsPerAddress": "2", "DkimDomain": None,
