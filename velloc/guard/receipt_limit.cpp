@@ -13,13 +13,6 @@ namespace {
 constexpr std::size_t kMaxKeyAddress = 250;
 constexpr std::string_view kPlaceholder = "%EMAIL%";
 
-std::string counted_key(std::string_view address) {
-  std::string key = "receipts to ";
-  for (char c : platform::trim(address).substr(0, kMaxKeyAddress))
-    key.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-  return key;
-}
-
 // The address as the log may show it.
 std::string shown(std::string_view address) {
   std::string text(address);
@@ -29,6 +22,13 @@ std::string shown(std::string_view address) {
 }
 
 }  // namespace
+
+std::string receipts_sent_key(std::string_view address) {
+  std::string key = "receipts to ";
+  for (char c : platform::trim(address).substr(0, kMaxKeyAddress))
+    key.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  return key;
+}
 
 bool receipt_allowed(std::size_t sent, int per_address) {
   return per_address <= 0 || sent < static_cast<std::size_t>(per_address);
@@ -51,7 +51,7 @@ bool admit_receipt(Run& run, std::string_view address) {
     return allowed;
   };
   if (store == nullptr ||
-      !store->record_events_if({{counted_key(address), since, since}}, now, admit, &error)) {
+      !store->record_events_if({{receipts_sent_key(address), since, since}}, now, admit, &error)) {
     if (store != nullptr) run.site.state_store_failed();
     log_event(run.message, 1, "State store not available: %s\n", error.c_str());
     return true;

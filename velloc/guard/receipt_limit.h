@@ -14,6 +14,10 @@ struct Run;
 // The window in which receipts to one address are counted.
 inline constexpr std::int64_t kReceiptWindowMilliseconds = 24 * 3600 * 1000LL;
 
+// The key under which the state store counts the receipts sent to `address`: the
+// address trimmed and lower-cased (ASCII). `velloc --erase` forgets it.
+std::string receipts_sent_key(std::string_view address);
+
 // Whether one more receipt may go to an address that got `sent` in the window;
 // `per_address` 0 is no limit.
 bool receipt_allowed(std::size_t sent, int per_address);
