@@ -36,13 +36,12 @@ struct Settings {
   std::string form_profile_section;  // its section, "Form <name>"
 
   // Read from the form profile first, then [Velloc].
-  std::string response;            // Response: "json", "html" or empty (the request decides)
-  UploadLimits upload_limits;      // MaxUploadSize, MaxUploads, UploadTypes
-  std::string honeypot_field;      // HoneypotField; empty: none
-  std::string rate_limit;          // RateLimit, as written; checked when applied
-  std::string receipt_rate_limit;  // ReceiptRateLimit, the same
-  // ReceiptUnsubscribeURL, trimmed; empty: receipts carry no List-Unsubscribe.
-  std::string receipt_unsubscribe_url;
+  std::string response;                  // Response: "json", "html" or empty (the request decides)
+  UploadLimits upload_limits;            // MaxUploadSize, MaxUploads, UploadTypes
+  std::string honeypot_field;            // HoneypotField; empty: none
+  std::string rate_limit;                // RateLimit, as written; checked when applied
+  std::string receipt_rate_limit;        // ReceiptRateLimit, the same
+  std::string receipt_unsubscribe_url;   // ReceiptUnsubscribeURL; empty: none
   std::string allowed_origins;           // AllowedOrigins; empty: no cross-origin handling
   WebhookSettings webhooks;              // Webhook, Webhook1, ... and how to call them
   ChallengeSettings challenge;           // Challenge and its keys

@@ -46,7 +46,7 @@ struct SiteSettings {
   std::string charset;             // CHARSET, trimmed
   std::string default_sender = "velloc@localhost";
   bool visitor_reply_to = false;
-  // DKIM signing; the mail is signed when any of the three is set, and not sent
+  // DKIM signing: every mail is signed when any of these is set, and not sent
   // when they cannot be used.
   std::string dkim_domain;            // DkimDomain: the d= of the signatures
   std::string dkim_selector;          // DkimSelector: s= of the RSA-SHA256 signature
