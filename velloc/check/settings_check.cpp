@@ -12,6 +12,7 @@
 #include "platform/path_map.h"
 #include "platform/text.h"
 #include "velloc/mail/dkim_key.h"
+#include "velloc/mail/dkim_signer.h"
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/settings/form_files.h"
 #include "velloc/settings/settings_model.h"
@@ -40,6 +41,29 @@ std::optional<std::string> read_file(const std::string& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+// The DKIM keys of the first [Velloc] section, trimmed.
+DkimSettings dkim_settings_of(const std::vector<platform::IniEntry>& entries) {
+  DkimSettings dkim;
+  const std::pair<const char*, std::string*> keys[] = {
+      {"DkimDomain", &dkim.domain},
+      {"DkimSelector", &dkim.selector},
+      {"DkimKeyFile", &dkim.key_file},
+      {"DkimSelectorEd25519", &dkim.selector_ed25519},
+      {"DkimKeyFileEd25519", &dkim.key_file_ed25519}};
+  int velloc_sections = 0;
+  bool in_velloc = false;
+  for (const platform::IniEntry& entry : entries) {
+    if (entry.kind == platform::IniEntry::Kind::kSection) {
+      in_velloc = platform::equal_ignoring_case(entry.name, "Velloc") && ++velloc_sections == 1;
+      continue;
+    }
+    for (const auto& [name, value] : keys)
+      if (in_velloc && platform::equal_ignoring_case(entry.name, name) && value->empty())
+        *value = std::string(platform::trim(entry.value));
+  }
+  return dkim;
 }
 
 bool is_profile(std::string_view section) {
@@ -184,6 +208,8 @@ void Checker::check_settings_content(const std::string& file, std::string_view c
   }
   if (sections_seen.count("velloc") == 0)
     add(Severity::kWarning, file, 0, "no [Velloc] section: every key has its default");
+  if (std::string problem = dkim_settings_problem(dkim_settings_of(entries)); !problem.empty())
+    add(Severity::kError, file, 0, problem + ": no mail is sent until they are");
   if (!relay_checked_) {
     std::string relay(settings::find_key("SMTP", settings::kVellocSection)->default_value);
     check_relay(file, 0, relay, "SMTP=" + relay + " (the default, as [Velloc] does not set SMTP)");

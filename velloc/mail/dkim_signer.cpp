@@ -37,21 +37,12 @@ struct SignatureRequest {
   std::string key;
 };
 
-bool settings_problem(const DkimSettings& settings, std::string* error) {
-  if (settings.domain.empty() || settings.selector.empty() || settings.key_file.empty()) {
-    *error = "DkimDomain, DkimSelector and DkimKeyFile must all be set";
-    return true;
-  }
-  if (settings.selector_ed25519.empty() != settings.key_file_ed25519.empty()) {
-    *error = "DkimSelectorEd25519 and DkimKeyFileEd25519 go together";
-    return true;
-  }
-  return false;
-}
-
 std::optional<std::vector<SignatureRequest>> requests_of(const DkimSettings& settings,
                                                          std::string* error) {
-  if (settings_problem(settings, error)) return std::nullopt;
+  if (std::string problem = dkim_settings_problem(settings); !problem.empty()) {
+    *error = problem;
+    return std::nullopt;
+  }
   std::vector<SignatureRequest> requests;
   std::optional<std::string> key = read_dkim_key(settings.key_file, DkimKeyType::kRsa, error);
   if (!key) return std::nullopt;
@@ -154,6 +145,15 @@ bool open_library(const DkimApi& api, Library& library, std::string* error) {
 }
 
 }  // namespace
+
+std::string dkim_settings_problem(const DkimSettings& settings) {
+  if (!settings.wanted()) return "";
+  if (settings.domain.empty() || settings.selector.empty() || settings.key_file.empty())
+    return "DkimDomain, DkimSelector and DkimKeyFile must all be set";
+  if (settings.selector_ed25519.empty() != settings.key_file_ed25519.empty())
+    return "DkimSelectorEd25519 and DkimKeyFileEd25519 go together";
+  return "";
+}
 
 void WireMessageReader::read(std::string_view piece) {
   std::size_t start = 0;

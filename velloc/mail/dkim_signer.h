@@ -53,6 +53,10 @@ class WireMessageReader {
   std::string field_;
 };
 
+// Why the settings cannot sign (some of the keys set, not all that go together);
+// empty when they can or ask for no signature.
+std::string dkim_settings_problem(const DkimSettings& settings);
+
 // Every signature the settings ask for, as header fields each ended by CR LF, to go
 // before the mail whose wire form is `head` followed by the content of `rest_fd`
 // (when not -1) from `rest_offset`. False with `*error` saying why when a key cannot
