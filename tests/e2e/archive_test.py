@@ -168,11 +168,13 @@ class ArchiveTest(unittest.TestCase):
             for address in ("ann@example.com", "joann@example.com"):
                 site.post("/cgi-bin/velloc", [("EMAIL", address), ("DO_RECEIPT", "1"),
                                               ("DISABLE_MAIL", "1")])
-            both = ["receipt ann@example.com", "receipt joann@example.com"]
+            both = ["receipt ann@example.com", "receipt joann@example.com",
+                    "receipts to ann@example.com", "receipts to joann@example.com"]
             self.assertEqual([both, both], keys(site))
             erased = self.velloc(site, "--erase", "ANN@example.com")
             self.assertIn("erased 1 submissions holding ANN@example.com\n", erased)
-            self.assertEqual([["receipt joann@example.com"]] * 2, keys(site))
+            self.assertEqual([["receipt joann@example.com", "receipts to joann@example.com"]] * 2,
+                             keys(site))
 
     def test_release_checks_the_recipients_as_the_settings_stand(self):
         with self.site() as site:

@@ -18,6 +18,7 @@
 #include "platform/unicode_controls.h"
 #include "velloc/archive/archive_text.h"
 #include "velloc/archive/delivery_records.h"
+#include "velloc/guard/receipt_limit.h"
 #include "velloc/guard/submission_limits.h"
 #include "velloc/response/json_writer.h"
 #include "velloc/templates/value_escape.h"
@@ -297,7 +298,8 @@ int purge(ArchiveStore& store, std::int64_t now, std::ostream& out, std::ostream
 int erase(const ArchiveOptions& options, ArchiveStore& store, StateStore& state, std::ostream& out,
           std::ostream& err) {
   std::string error;
-  if (!state.forget_key(receipt_limit_key(options.address), &error)) {
+  if (!state.forget_key(receipt_limit_key(options.address), &error) ||
+      !state.forget_key(receipts_sent_key(options.address), &error)) {
     err << "velloc: the rate-limit store failed: " << error << '\n';
     return kArchiveFailed;
   }

@@ -1,6 +1,7 @@
 #include "velloc/archive/given_up_delivery.h"
 
 #include "velloc/archive/delivery_records.h"
+#include "velloc/mail/dkim_signer.h"
 #include "velloc/mail/message_identity.h"
 #include "velloc/mail/smtp_session.h"
 #include "velloc/mail/stored_mail.h"
@@ -21,6 +22,10 @@ bool send_given_up_notice(const Delivery& delivery, const std::string& why,
               " lists its attempts.\r\n";
   for (char& c : mail.data)
     if (c == '\0') c = ' ';
+  if (!sign_stored_mail(notice.mail, &mail)) {
+    *error = "the notice of delivery " + delivery.id + " was not sent: it could not be signed";
+    return false;
+  }
   MailAttemptResult result = run_stored_mail_session(notice.mail, mail, kWatchdogBudget);
   if (result.session == SessionResult::kSent) return true;
   *error = "the notice of delivery " + delivery.id + " was not sent: " + mail_attempt_text(result);

@@ -13,6 +13,8 @@
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
 #include "platform/text.h"
+#include "velloc/mail/dkim_key.h"
+#include "velloc/mail/dkim_signer.h"
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/settings/form_files.h"
 #include "velloc/settings/settings_model.h"
@@ -41,6 +43,29 @@ std::optional<std::string> read_file(const std::string& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+// The DKIM keys of the first [Velloc] section, trimmed.
+DkimSettings dkim_settings_of(const std::vector<platform::IniEntry>& entries) {
+  DkimSettings dkim;
+  const std::pair<const char*, std::string*> keys[] = {
+      {"DkimDomain", &dkim.domain},
+      {"DkimSelector", &dkim.selector},
+      {"DkimKeyFile", &dkim.key_file},
+      {"DkimSelectorEd25519", &dkim.selector_ed25519},
+      {"DkimKeyFileEd25519", &dkim.key_file_ed25519}};
+  int velloc_sections = 0;
+  bool in_velloc = false;
+  for (const platform::IniEntry& entry : entries) {
+    if (entry.kind == platform::IniEntry::Kind::kSection) {
+      in_velloc = platform::equal_ignoring_case(entry.name, "Velloc") && ++velloc_sections == 1;
+      continue;
+    }
+    for (const auto& [name, value] : keys)
+      if (in_velloc && platform::equal_ignoring_case(entry.name, name) && value->empty())
+        *value = std::string(platform::trim(entry.value));
+  }
+  return dkim;
 }
 
 bool is_profile(std::string_view section) {
@@ -72,6 +97,8 @@ class Checker {
 
   // The ODBC data sources are not asked for: a DSN is then taken as it stands.
   void skip_data_sources() { data_sources_read_ = true; }
+  // The DKIM key files are only looked for, not read.
+  void skip_dkim_keys() { dkim_keys_ = false; }
   // The relay's name is looked up with `resolver`, waiting at most `bound`.
   void look_up_relay(CheckLookups::HostResolver resolver, std::chrono::seconds bound) {
     relay_resolver_ = std::move(resolver);
@@ -121,6 +148,7 @@ class Checker {
   CheckLookups::HostResolver relay_resolver_;  // empty: the relay is not looked up
   std::chrono::seconds relay_bound_{0};
   bool relay_checked_ = false;  // SMTP was met in [Velloc]
+  bool dkim_keys_ = true;
 };
 
 std::optional<std::string> Checker::read_checked(const std::string& file) {
@@ -197,6 +225,8 @@ void Checker::check_settings_content(const std::string& file, std::string_view c
   if (sections_seen.count("velloc") == 0)
     add(Severity::kWarning, file, 0, "no [Velloc] section: every key has its default");
   check_queue_needs_archive(file, entries, true);
+  if (std::string problem = dkim_settings_problem(dkim_settings_of(entries)); !problem.empty())
+    add(Severity::kError, file, 0, problem + ": no mail is sent until they are");
   if (!relay_checked_) {
     std::string relay(settings::find_key("SMTP", settings::kVellocSection)->default_value);
     check_relay(file, 0, relay, "SMTP=" + relay + " (the default, as [Velloc] does not set SMTP)");
@@ -377,8 +407,14 @@ void Checker::check_files(const std::string& file, const KeyDeclaration& key,
       if (key.places == settings::kTextFileTemplate) return;  // checked with its template
       if (key.name == "LOGFILE") return;                      // made when first written
       std::string path = from_working_directory(value);
-      if (access(platform::native_path(path).c_str(), R_OK) != 0)
+      if (access(platform::native_path(path).c_str(), R_OK) != 0) {
         add(Severity::kError, file, entry.line, shown + ": no such file (" + path + ")");
+      } else if (dkim_keys_ && (key.name == "DkimKeyFile" || key.name == "DkimKeyFileEd25519")) {
+        std::string error;
+        DkimKeyType type = key.name == "DkimKeyFile" ? DkimKeyType::kRsa : DkimKeyType::kEd25519;
+        if (!read_dkim_key(platform::native_path(path), type, &error))
+          add(Severity::kError, file, entry.line, shown + ": " + error);
+      }
       return;
     }
     case settings::ValueType::kFolder: {
@@ -556,6 +592,7 @@ std::vector<SettingsProblem> check_settings(const std::string& settings_file,
                                             const CheckLookups& lookups) {
   Checker checker(working_directory);
   if (!lookups.data_sources) checker.skip_data_sources();
+  if (!lookups.dkim_keys) checker.skip_dkim_keys();
   if (lookups.relay_name) checker.look_up_relay(lookups.relay_name, lookups.relay_bound);
   checker.check_settings_file(settings_file);
   for (const std::string& file : settings::form_files_beside(settings_file))
@@ -566,6 +603,7 @@ std::vector<SettingsProblem> check_settings(const std::string& settings_file,
 std::vector<SettingsProblem> check_settings_text(const std::string& file, std::string_view content,
                                                  const std::string& working_directory) {
   Checker checker(working_directory, false);
+  checker.skip_dkim_keys();  // the signing run judges them and says why
   checker.check_start(file, content);
   std::vector<platform::IniEntry> entries = platform::parse_ini_entries(content);
   auto first_section = std::find_if(entries.begin(), entries.end(), [](const auto& entry) {

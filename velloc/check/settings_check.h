@@ -35,8 +35,11 @@ struct CheckLookups {
   HostResolver relay_name = platform::look_up_ipv4_host;
   // The longest the relay's lookup may take.
   std::chrono::seconds relay_bound{5};
+  // Whether the DKIM key files are read and judged as a signing run would (owned by
+  // the user running the check, mode 0600 or 0400, the key's type and size).
+  bool dkim_keys = true;
 
-  static CheckLookups none() { return {false, nullptr}; }
+  static CheckLookups none() { return {false, nullptr, std::chrono::seconds{5}, false}; }
 };
 
 // The problems of `settings_file`, in the order of its lines; those of a template

@@ -42,14 +42,17 @@ std::optional<std::string> read_head(int fd, std::size_t size) {
   return head;
 }
 
-// The mail whose data `fd` holds, split as the store keeps it.
+// The mail whose data is `mail.data` (its signatures, when signed) followed by what
+// `fd` holds, split as the store keeps it.
 bool split_mail(StoredMail& mail, int fd) {
+  const std::size_t prefix = mail.data.size();
   std::optional<std::string> head = read_head(fd, kWholeMailBytes + 1);
   if (!head) return false;
+  head->insert(0, mail.data);
   if (head->size() > kWholeMailBytes) {
     head->resize(kHeadBytes);
     mail.rest_fd = fd;
-    mail.rest_offset = static_cast<std::int64_t>(kHeadBytes);
+    mail.rest_offset = static_cast<std::int64_t>(kHeadBytes - prefix);
   } else {
     mail.rest_fd = -1;
   }

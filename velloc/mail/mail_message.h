@@ -18,6 +18,22 @@ class TempFile;
 class TempFileRegistry;
 }  // namespace platform
 
+// Who signs the mail with DKIM (DkimDomain and the rest): the domain, the RSA
+// selector and key file, and an optional second Ed25519 selector and key file.
+struct DkimSettings {
+  std::string domain;
+  std::string selector;
+  std::string key_file;
+  std::string selector_ed25519;
+  std::string key_file_ed25519;
+  // The mail must be signed: any of the keys is set. Such a mail is never sent unsigned.
+  bool wanted() const {
+    return !domain.empty() || !selector.empty() || !key_file.empty() || !selector_ed25519.empty() ||
+           !key_file_ed25519.empty();
+  }
+  bool operator==(const DkimSettings&) const = default;
+};
+
 // How the connection to the SMTP server is protected (setting SMTP_TLS).
 enum class SmtpTls { kNone, kStartTls, kImplicit, kUnknown };
 
@@ -58,6 +74,7 @@ struct MailMessage : LogContext {
   SmtpPool* smtp_pool = nullptr;
   int smtp_connections = 4;                // at most this many open to the relay
   int smtp_messages_per_connection = 100;  // then the kept connection is closed
+  DkimSettings dkim;            // empty: the mail goes unsigned
 };
 
 // Text fields hold at most this many characters.

@@ -12,6 +12,7 @@
 #include "velloc/archive/delivery_records.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/guard/form_profile.h"
+#include "velloc/guard/receipt_limit.h"
 #include "velloc/mail/archived_mail.h"
 #include "velloc/mail/encryption.h"
 #include "velloc/mail/line_reader.h"
@@ -189,10 +190,16 @@ int send_form_mail(Run& run) {
 int send_receipt(Run& run) {
   if (!run.request.field_is_set("DO_RECEIPT")) return 1;
   ActionRecord outcome(run, "receipt");
+  std::string address = first_address(run.request.field_text("EMAIL"));
+  if (!admit_receipt(run, address)) {
+    outcome.done("skipped: ReceiptsPerAddress reached for " + address);
+    return 1;
+  }
   platform::TempFile body_file = make_mail_temp_file(run.message);
   platform::DescriptorStream body(body_file.fd());
   std::string header_text = build_header_text(run.request, "RECEIPT_FROM", "EMAIL",
-                                              "RECEIPT_SUBJECT", Recipients::kFirstOnly);
+                                              "RECEIPT_SUBJECT", Recipients::kFirstOnly) +
+                            list_unsubscribe_lines(run.settings.receipt_unsubscribe_url, address);
   const std::string& template_path = run.templates.receipt_template;
   if (!write_body(run, body, "TEMPLATE_RECEIPT", template_path,
                   "Could not open Template File: \n\t%s"))

@@ -53,6 +53,12 @@ LoadedApi load_api() {
   VELLOC_FIND(ERR_error_string_n);
   VELLOC_FIND(EVP_sha256);
   VELLOC_FIND(HMAC);
+  VELLOC_FIND(BIO_new_mem_buf);
+  VELLOC_FIND(BIO_free);
+  VELLOC_FIND(PEM_read_bio_PrivateKey);
+  VELLOC_FIND(EVP_PKEY_get_base_id);
+  VELLOC_FIND(EVP_PKEY_get_bits);
+  VELLOC_FIND(EVP_PKEY_free);
   return loaded;
 }
 

@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -42,6 +43,12 @@ struct OpenSslApi {
   decltype(&::ERR_error_string_n) ERR_error_string_n;
   decltype(&::EVP_sha256) EVP_sha256;
   decltype(&::HMAC) HMAC;
+  decltype(&::BIO_new_mem_buf) BIO_new_mem_buf;
+  decltype(&::BIO_free) BIO_free;
+  decltype(&::PEM_read_bio_PrivateKey) PEM_read_bio_PrivateKey;
+  decltype(&::EVP_PKEY_get_base_id) EVP_PKEY_get_base_id;
+  decltype(&::EVP_PKEY_get_bits) EVP_PKEY_get_bits;
+  decltype(&::EVP_PKEY_free) EVP_PKEY_free;
 };
 
 // The library's functions, loaded once per process and kept until it ends. Null when

@@ -22,7 +22,9 @@
 #include "platform/temp_file.h"
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/mail/byte_sink.h"
+#include "velloc/mail/dkim_signer.h"
 #include "velloc/mail/header_file.h"
+#include "velloc/mail/mail_temp_file.h"
 #include "velloc/mail/reply_text.h"
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/mail/smtp_extensions.h"
@@ -573,6 +575,7 @@ bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> a
       mail->rest_fd = data_fd;
       mail->rest_offset = 0;
     }
+    ok = ok && sign_stored_mail(message, mail);
   }
   message.recipient_list.reset();
   if (session_makes_list) message.recipient_file.clear();
@@ -617,6 +620,14 @@ SessionResult run_pooled_session(MailMessage& message, std::span<const MailAttac
 
 SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachment> attachments,
                                int watchdog_budget) {
+  if (message.dkim.wanted()) {
+    // A signed mail is made whole, and signed, before the connection is opened.
+    std::optional<platform::TempFile> file = make_message_temp_file(message);
+    StoredMail mail;
+    if (!file || !prepare_stored_mail(message, attachments, &mail, file->fd()))
+      return SessionResult::kFailed;
+    return run_stored_mail_session(message, mail, watchdog_budget).session;
+  }
   if (message.smtp_pool != nullptr)
     return run_pooled_session(message, attachments, watchdog_budget);
   bool session_makes_list = message.recipient_file.empty();

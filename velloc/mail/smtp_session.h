@@ -18,7 +18,9 @@ class SmtpConnection;
 // 50 ms, about 150 seconds.
 inline constexpr int kWatchdogBudget = 60;
 
-// Runs the session under the watchdog and returns its result. On return the
+// Runs the session under the watchdog and returns its result. A mail to be signed
+// is prepared (prepare_stored_mail) and signed first; one that cannot be signed is
+// not sent (kFailed). On return the
 // header, body and (when the session made it) recipient list files are deleted and
 // message.recipient_file names the list the session made.
 SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachment> attachments,
@@ -32,8 +34,10 @@ SessionResult converse(MailMessage& message, std::span<const MailAttachment> att
 // A message made ready to be sent now or later, byte for byte the same: its
 // envelope resolved and its content rendered as it goes in DATA (Message-ID
 // included), into `mail->data`, or with `data_fd` written to that empty file and
-// named as the mail's rest. The header and body files are deleted, whatever the
-// result; false (logged) when the envelope cannot be made or the file written.
+// named as the mail's rest. Signed when message.dkim asks for it (the signatures
+// in `mail->data`, before the file's content). The header and body files are
+// deleted, whatever the result; false (logged) when the envelope cannot be made,
+// the file written or the mail signed.
 bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> attachments,
                          StoredMail* mail, int data_fd = -1);
 

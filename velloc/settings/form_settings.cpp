@@ -103,6 +103,8 @@ void resolve_form_settings(const SiteSettings& site, Settings& settings) {
   settings.honeypot_field = values.text("HoneypotField");
   settings.rate_limit = values.text("RateLimit");
   settings.receipt_rate_limit = values.text("ReceiptRateLimit");
+  settings.receipt_unsubscribe_url = values.trimmed("ReceiptUnsubscribeURL", kMaxUrl);
+  settings.receipts_per_address = site.receipts_per_address;
   settings.allowed_origins = values.text("AllowedOrigins", kMaxList);
   settings.archive = values.trimmed("Archive") == "1";
   settings.archive_folder = values.trimmed("ArchiveFolder");

@@ -41,6 +41,7 @@ struct Settings {
   std::string honeypot_field;            // HoneypotField; empty: none
   std::string rate_limit;                // RateLimit, as written; checked when applied
   std::string receipt_rate_limit;        // ReceiptRateLimit, the same
+  std::string receipt_unsubscribe_url;   // ReceiptUnsubscribeURL; empty: none
   std::string allowed_origins;           // AllowedOrigins; empty: no cross-origin handling
   WebhookSettings webhooks;              // Webhook, Webhook1, ... and how to call them
   ChallengeSettings challenge;           // Challenge and its keys
@@ -59,6 +60,7 @@ struct Settings {
   // Read from [Velloc] only.
   std::string state_dsn;                  // StateDSN; empty: the store beside the settings
   bool receipt_counter_in_state = false;  // ReceiptCounter=state
+  int receipts_per_address = 5;           // ReceiptsPerAddress; 0: no limit
 
   bool operator==(const Settings&) const = default;
 };

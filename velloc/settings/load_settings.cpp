@@ -121,6 +121,8 @@ void load_mail_transport(MailMessage& message, const settings::SiteSettings& sit
   message.site_charset = site.charset;
   message.smtp_connections = site.smtp_connections;
   message.smtp_messages_per_connection = site.smtp_messages_per_connection;
+  message.dkim = {site.dkim_domain, site.dkim_selector, site.dkim_key_file,
+                  site.dkim_selector_ed25519, site.dkim_key_file_ed25519};
 }
 
 // Addresses too long for mail count as none (address_cleaning.h); the log tells.

@@ -51,6 +51,15 @@ struct SiteSettings {
   std::string charset;  // CHARSET, trimmed
   std::string default_sender = "velloc@localhost";
   bool visitor_reply_to = false;
+  // DKIM signing: every mail is signed when any of these is set, and not sent
+  // when they cannot be used.
+  std::string dkim_domain;            // DkimDomain: the d= of the signatures
+  std::string dkim_selector;          // DkimSelector: s= of the RSA-SHA256 signature
+  std::string dkim_key_file;          // DkimKeyFile: its private key (PEM)
+  std::string dkim_selector_ed25519;  // DkimSelectorEd25519: a second, Ed25519-SHA256
+  std::string dkim_key_file_ed25519;  // DkimKeyFileEd25519: its private key (PEM)
+  // ReceiptsPerAddress: receipts to one address in any 24 hours; 0: no limit.
+  int receipts_per_address = 5;
 
   // Who may ask for what.
   std::string referers;
