@@ -35,8 +35,10 @@ struct CheckLookups {
   HostResolver relay_name = platform::look_up_ipv4_host;
   // The longest the relay's lookup may take.
   std::chrono::seconds relay_bound{5};
+  // Whether a site that sends the form mail from the visitor's address is warned of.
+  bool sender_alignment = true;
 
-  static CheckLookups none() { return {false, nullptr}; }
+  static CheckLookups none() { return {false, nullptr, std::chrono::seconds{5}, false}; }
 };
 
 // The problems of `settings_file`, in the order of its lines; those of a template
@@ -47,6 +49,9 @@ struct CheckLookups {
 std::vector<SettingsProblem> check_settings(const std::string& settings_file,
                                             const std::string& working_directory,
                                             const CheckLookups& lookups = {});
+
+// Why a site with VisitorReplyTo off is warned: its form mail is from the visitor.
+extern const char kVisitorSenderWarning[];
 
 // The problems of one version of one file that a run reads, from `content`: a
 // settings file with its form profiles, or a template's .ini file (told by its first

@@ -100,6 +100,12 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
   site.charset = std::string(platform::trim(read("CHARSET")));
   site.default_sender = read("DEFAULTSENDER", site.default_sender);
   site.visitor_reply_to = read("VisitorReplyTo", "0") == "1";
+  site.dkim_domain = std::string(platform::trim(read("DkimDomain")));
+  site.dkim_selector = std::string(platform::trim(read("DkimSelector")));
+  site.dkim_key_file = read("DkimKeyFile");
+  site.dkim_selector_ed25519 = std::string(platform::trim(read("DkimSelectorEd25519")));
+  site.dkim_key_file_ed25519 = read("DkimKeyFileEd25519");
+  site.dns_server = std::string(platform::trim(read("DnsServer")));
 
   site.referers = read("Referers");
   site.default_recipient = read("DefaultRecipient");

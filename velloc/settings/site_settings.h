@@ -46,6 +46,15 @@ struct SiteSettings {
   std::string charset;             // CHARSET, trimmed
   std::string default_sender = "velloc@localhost";
   bool visitor_reply_to = false;
+  // DKIM: the signing domain (d=), and each selector with its PEM private key file.
+  std::string dkim_domain;            // DkimDomain
+  std::string dkim_selector;          // DkimSelector (RSA-SHA256)
+  std::string dkim_key_file;          // DkimKeyFile
+  std::string dkim_selector_ed25519;  // DkimSelectorEd25519
+  std::string dkim_key_file_ed25519;  // DkimKeyFileEd25519
+  // DnsServer: ADDRESS:PORT every question of `velloc doctor` goes to; empty: the
+  // system's resolver settings.
+  std::string dns_server;
 
   // Who may ask for what.
   std::string referers;
