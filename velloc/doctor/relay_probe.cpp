@@ -158,9 +158,9 @@ bool Probe::start_tls(const Lines& capabilities) {
     if (!offers(capabilities, "STARTTLS")) {
       bool wanted = site_.tls == settings::Tls::kStartTls;
       add("starttls", wanted ? Status::kFail : Status::kWarn,
-          shown() + " does not offer STARTTLS: the mail" +
-              (site_.smtp_user.empty() ? "" : " and the password") +
-              " cross the network in the clear; use a relay that offers it");
+          shown() + " does not offer STARTTLS: " +
+              (site_.smtp_user.empty() ? "the mail crosses" : "the mail and the password cross") +
+              " the network in the clear; use a relay that offers it");
       return !wanted;
     }
     Lines lines;
