@@ -141,13 +141,24 @@ std::optional<bool> mechanism_matches(Evaluation& evaluation, const std::string&
   std::string_view rest = std::string_view(mechanism).substr(name.size());
   if (name == "all") return true;
   if (name == "ip4" || name == "ip6") {
-    Target target = target_of(rest.substr(rest.starts_with(":") ? 1 : 0), domain);
+    // "ip4:ADDRESS[/LENGTH]", "ip6:ADDRESS[/LENGTH]": the one length is the family's.
+    std::string_view value = rest.substr(rest.starts_with(":") ? 1 : 0);
+    std::size_t slash = value.find('/');
     Address network;
-    if (!parse_address(target.domain, &network) || network.ipv6 != (name == "ip6")) {
+    bool ipv6 = name == "ip6";
+    int bits = ipv6 ? 128 : 32;
+    if (slash != std::string_view::npos) {
+      std::string length(value.substr(slash + 1));
+      bits = length.empty() || length.find_first_not_of("0123456789") != std::string::npos
+                 ? -1
+                 : std::atoi(length.c_str());
+    }
+    if (!parse_address(std::string(value.substr(0, slash)), &network) || network.ipv6 != ipv6 ||
+        bits < 0 || bits > (ipv6 ? 128 : 32)) {
       *result = {Outcome::kPermError, mechanism, "a malformed " + name + " term: " + mechanism};
       return std::nullopt;
     }
-    return same_prefix(network, evaluation.sender, network.ipv6 ? target.bits6 : target.bits4);
+    return same_prefix(network, evaluation.sender, bits);
   }
   if (name != "a" && name != "mx" && name != "include" && name != "exists" && name != "ptr") {
     *result = {Outcome::kPermError, mechanism, "an unknown term: " + mechanism};
@@ -159,6 +170,10 @@ std::optional<bool> mechanism_matches(Evaluation& evaluation, const std::string&
     return std::nullopt;
   }
   Target target = target_of(rest, domain);
+  if (!target.valid) {
+    *result = {Outcome::kPermError, mechanism, "a malformed prefix length: " + mechanism};
+    return std::nullopt;
+  }
   if (target.domain.find('%') != std::string::npos || name == "ptr") return false;
   bool temporary = false;
   bool matched = false;
