@@ -7,6 +7,7 @@ import json
 import os
 import shutil
 import socket
+import ssl
 import struct
 import subprocess
 import sys
@@ -14,8 +15,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from aiosmtpd.controller import Controller  # noqa: E402
+from aiosmtpd.smtp import AuthResult  # noqa: E402
 from harness import VELLOC_BINARY, free_port  # noqa: E402
-from system_support import eventually, scratch_folder  # noqa: E402
+from system_support import eventually, make_certificates, scratch_folder  # noqa: E402
 
 DNSMASQ = shutil.which("dnsmasq") or "/usr/sbin/dnsmasq"
 DNS_ADDRESS = f"127.84.{os.getpid() % 250 + 1}.53"
@@ -102,12 +104,14 @@ class Doctor(unittest.TestCase):
         import base64
         return path, base64.b64encode(public).decode()
 
-    def doctor(self, domain, relay="relay.test", dkim_domain="", reply_to="1", send_to=None):
+    def doctor(self, domain, relay="relay.test", dkim_domain="", reply_to="1", send_to=None,
+               port=None, extra=""):
         settings = self.folder / "V.ini"
         settings.write_text(
-            f"[Velloc]\nSMTP={relay}:{self.smtp_port}\nDEFAULTSENDER=forms@{domain}\n"
+            f"[Velloc]\nSMTP={relay}:{port or self.smtp_port}\nDEFAULTSENDER=forms@{domain}\n"
             f"VisitorReplyTo={reply_to}\nDkimDomain={dkim_domain}\nDkimSelector=s1\n"
-            f"DkimKeyFile={self.keys['site'][0]}\nDnsServer={DNS_ADDRESS}:{self.dns_port}\n")
+            f"DkimKeyFile={self.keys['site'][0]}\nDnsServer={DNS_ADDRESS}:{self.dns_port}\n"
+            + extra)
         command = [VELLOC_BINARY, "doctor", "--settings", str(settings), "--json"]
         if send_to:
             command += ["--send-to", send_to]
@@ -151,6 +155,33 @@ class Doctor(unittest.TestCase):
         message_id = verdicts[-1]["reason"].split()[1]
         self.assertIn(f"Message-ID: {message_id}\r\n", mail.content.decode())
         self.assertTrue(verdicts[-1]["reason"].endswith(": 250 2.0.0 kept"), verdicts[-1])
+
+    def test_starttls_and_login(self):
+        make_certificates(self.folder)
+
+        def check_password(server, session, envelope, mechanism, auth_data):
+            return AuthResult(success=auth_data.password == b"right", handled=False)
+
+        login = (f"SMTP_TLS=starttls\nSMTP_CA_FILE={self.folder}/ca.pem\nSMTP_USER=forms\n"
+                 "SMTP_PASSWORD=")
+        for certificate, password, expected in (
+                ("server", "right", {"starttls": "pass", "auth": "pass"}),
+                ("server", "wrong", {"starttls": "pass", "auth": "fail"}),
+                ("wrong", "right", {"starttls": "fail"})):
+            with self.subTest(certificate=certificate, password=password):
+                context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+                context.load_cert_chain(self.folder / f"{certificate}.pem",
+                                        self.folder / f"{certificate}.key")
+                controller = Controller(Mailbox(), hostname="127.0.0.1", port=free_port(),
+                                        tls_context=context, require_starttls=True,
+                                        auth_required=True, authenticator=check_password)
+                controller.start()
+                self.addCleanup(controller.stop)
+                _, verdicts = self.doctor("good.test", "127.0.0.1", port=controller.port,
+                                          extra=login + password + "\n")
+                statuses = {v["check"]: v["status"] for v in verdicts
+                            if v["check"] in ("starttls", "auth")}
+                self.assertEqual(expected, statuses, verdicts)
 
 
 if __name__ == "__main__":
