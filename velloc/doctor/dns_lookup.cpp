@@ -117,6 +117,10 @@ DnsAnswer LdnsLookup::ask(const std::string& name, DnsType type) {
     answer.error = "not a domain name: " + name;
     return answer;
   }
+  // A server that did not answer one question is marked unreachable by ldns and never
+  // asked again; each question gives every server its own chance.
+  for (std::size_t i = 0; i < api_.ldns_resolver_nameserver_count(resolver_); ++i)
+    api_.ldns_resolver_set_nameserver_rtt(resolver_, i, LDNS_RESOLV_RTT_MIN);
   ldns_pkt* packet = nullptr;
   ldns_status status = api_.ldns_resolver_query_status(&packet, resolver_, owner, rr_type(type),
                                                        LDNS_RR_CLASS_IN, LDNS_RD);

@@ -144,11 +144,15 @@ DoctorVerdict ptr_verdict(DnsLookup& dns, const std::string& address) {
   if (address.empty())
     return {"ptr", Status::kFail, "not checked: the relay's address is not known"};
   DnsAnswer names = dns.ask(reverse_name(address), DnsType::kPtr);
+  if (names.status == DnsAnswer::Status::kFailed)
+    return {"ptr", Status::kFail,
+            "the reverse DNS of the relay's address " + address + " could not be looked up (" +
+                names.error + ")"};
   if (names.status != DnsAnswer::Status::kFound)
     return {"ptr", Status::kFail,
-            "the relay's address " + address + " has no reverse DNS (PTR)" +
-                (names.error.empty() ? "" : " (" + names.error + ")") +
-                ": ask whoever runs the address to set one that names the relay"};
+            "the relay's address " + address +
+                " has no reverse DNS (PTR): ask whoever runs the address to set one that names "
+                "the relay"};
   for (const std::string& name : names.records) {
     DnsAnswer back = dns.ask(name, DnsType::kA);
     if (std::find(back.records.begin(), back.records.end(), address) != back.records.end())

@@ -31,6 +31,8 @@ LoadedApi load_api() {
   VELLOC_FIND(ldns_resolver_set_defnames);
   VELLOC_FIND(ldns_resolver_set_dnsrch);
   VELLOC_FIND(ldns_resolver_deep_free);
+  VELLOC_FIND(ldns_resolver_nameserver_count);
+  VELLOC_FIND(ldns_resolver_set_nameserver_rtt);
   VELLOC_FIND(ldns_resolver_query_status);
   VELLOC_FIND(ldns_rdf_new_frm_str);
   VELLOC_FIND(ldns_dname_new_frm_str);

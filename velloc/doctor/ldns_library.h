@@ -17,6 +17,8 @@ struct LdnsApi {
   decltype(&::ldns_resolver_set_defnames) ldns_resolver_set_defnames;
   decltype(&::ldns_resolver_set_dnsrch) ldns_resolver_set_dnsrch;
   decltype(&::ldns_resolver_deep_free) ldns_resolver_deep_free;
+  decltype(&::ldns_resolver_nameserver_count) ldns_resolver_nameserver_count;
+  decltype(&::ldns_resolver_set_nameserver_rtt) ldns_resolver_set_nameserver_rtt;
   decltype(&::ldns_resolver_query_status) ldns_resolver_query_status;
   decltype(&::ldns_rdf_new_frm_str) ldns_rdf_new_frm_str;
   decltype(&::ldns_dname_new_frm_str) ldns_dname_new_frm_str;
