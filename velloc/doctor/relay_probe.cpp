@@ -179,9 +179,13 @@ bool Probe::start_tls(const Lines& capabilities) {
     return false;
   }
   tls_active_ = true;
-  add("starttls", Status::kPass,
-      std::string(implicit ? "TLS from the first byte" : "offers STARTTLS") +
-          ", with a certificate valid for " + report_.host);
+  std::string offered = std::string(implicit ? "TLS from the first byte" : "offers STARTTLS") +
+                        ", with a certificate valid for " + report_.host;
+  if (site_.tls == settings::Tls::kNone)
+    add("starttls", Status::kWarn,
+        offered + ", but SMTP_TLS=none sends the mail in the clear: set SMTP_TLS=starttls");
+  else
+    add("starttls", Status::kPass, offered);
   return true;
 }
 
