@@ -3,6 +3,7 @@
 (reached through DnsServer) serves a correct sender domain and one domain per fault,
 and an SMTP server on 127.0.0.2 (named relay.test, with reverse DNS) and on 127.0.0.3
 (bare.test, without) takes the test mail."""
+import base64
 import json
 import os
 import shutil
@@ -60,6 +61,7 @@ class Doctor(unittest.TestCase):
     def setUp(self):
         self.folder = scratch_folder(self, "velloc-doctor-")
         self.keys = {name: self.make_key(name) for name in ("site", "other")}
+        self.keys["ed25519"] = self.make_key("ed25519", ["-algorithm", "ED25519"])
         self.dns_port = free_port()
         site_key, other_key = self.keys["site"][1], self.keys["other"][1]
         records = [
@@ -73,6 +75,8 @@ class Doctor(unittest.TestCase):
         for domain, key in (("good", site_key), ("nospf", site_key), ("norelay", site_key),
                             ("badkey", other_key), ("signer", site_key)):
             records.append(txt(f"s1._domainkey.{domain}.test", f"v=DKIM1; k=rsa; p={key}"))
+        records.append(txt("e1._domainkey.good.test",
+                           f"v=DKIM1; k=ed25519; p={self.keys['ed25519'][1]}"))
         for domain in ("good", "nospf", "norelay", "badkey", "reject"):
             records.append(txt(f"_dmarc.{domain}.test", "v=DMARC1; p=reject"))
         log = open(self.folder / "dnsmasq.log", "w")
@@ -93,15 +97,17 @@ class Doctor(unittest.TestCase):
             controller.start()
             self.addCleanup(controller.stop)
 
-    def make_key(self, name):
-        """A 2048-bit RSA key file (mode 0600) and its public key as DNS publishes it."""
+    def make_key(self, name, algorithm=("-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048")):
+        """A key file (mode 0600) and its public key as DNS publishes it: the whole
+        SubjectPublicKeyInfo of an RSA key, the 32 bytes of an Ed25519 key."""
         path = self.folder / f"{name}.pem"
-        subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt",
-                        "rsa_keygen_bits:2048", "-out", str(path)], check=True, capture_output=True)
+        subprocess.run(["openssl", "genpkey", *algorithm, "-out", str(path)], check=True,
+                       capture_output=True)
         path.chmod(0o600)
         public = subprocess.run(["openssl", "pkey", "-in", str(path), "-pubout", "-outform", "DER"],
                                 check=True, capture_output=True).stdout
-        import base64
+        if "ED25519" in algorithm:
+            public = public[-32:]
         return path, base64.b64encode(public).decode()
 
     def doctor(self, domain, relay="relay.test", dkim_domain="", reply_to="1", send_to=None,
@@ -138,6 +144,11 @@ class Doctor(unittest.TestCase):
                                  verdicts)
                 self.assertEqual(1 if failed else 0, status)
                 self.assertEqual("warn", statuses["starttls"])  # the server offers no STARTTLS
+        status, verdicts = self.doctor(
+            "good.test", extra=f"DkimSelectorEd25519=e1\nDkimKeyFileEd25519={self.keys['ed25519'][0]}\n")
+        self.assertEqual([("dkim", "pass")] * 2,
+                         [(v["check"], v["status"]) for v in verdicts if v["check"] == "dkim"],
+                         verdicts)
         _, verdicts = self.doctor("reject.test", dkim_domain="signer.test")
         self.assertIn("Outlook and Gmail will reject: neither SPF nor DKIM aligns with From: "
                       "reject.test", verdicts[6]["reason"])
