@@ -144,8 +144,8 @@ class Doctor(unittest.TestCase):
                                  verdicts)
                 self.assertEqual(1 if failed else 0, status)
                 self.assertEqual("warn", statuses["starttls"])  # the server offers no STARTTLS
-        status, verdicts = self.doctor(
-            "good.test", extra=f"DkimSelectorEd25519=e1\nDkimKeyFileEd25519={self.keys['ed25519'][0]}\n")
+        ed25519 = f"DkimSelectorEd25519=e1\nDkimKeyFileEd25519={self.keys['ed25519'][0]}\n"
+        _, verdicts = self.doctor("good.test", extra=ed25519)
         self.assertEqual([("dkim", "pass")] * 2,
                          [(v["check"], v["status"]) for v in verdicts if v["check"] == "dkim"],
                          verdicts)
