@@ -4,9 +4,10 @@
 
 namespace {
 
+// Letters, digits, "-", "_", and the bytes of a UTF-8 (internationalised) name.
 bool is_label_character(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '_';
+         c == '_' || static_cast<unsigned char>(c) >= 0x80;
 }
 
 // Labels joined by single dots; a final dot (the root) is allowed.

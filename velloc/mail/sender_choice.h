@@ -8,7 +8,7 @@
 #include <string_view>
 
 // True when `value` is an address: exactly one "@", something before it, and a
-// domain after it (labels of letters, digits, "-" and "_", joined by single dots).
+// domain after it (labels of letters, digits, "-", "_" and UTF-8, joined by single dots).
 bool is_mail_address(std::string_view value);
 
 // The domain of an address (after its "@"), lower case; empty when it is none.
