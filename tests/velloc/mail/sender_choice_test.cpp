@@ -28,7 +28,12 @@ TEST(SenderChoice, FromReplyToAndAlignment) {
       {"visitor@mail..test", false, "forms@site.test", "", true},
       {"visitor@-x/.test", false, "forms@site.test", "", true},
       {"visitor@localhost", false, "visitor@localhost", "", false},
-      {"jo@b\xc3\xbccher.test", false, "jo@b\xc3\xbccher.test", "", false},
+      {"jo@b\xc3\xbc"
+       "cher.test",
+       false,
+       "jo@b\xc3\xbc"
+       "cher.test",
+       "", false},
       {"noreply@News.Site.Test.", false, "noreply@News.Site.Test.", "", true},
   };
   for (const Case& c : cases) {
