@@ -84,6 +84,7 @@ fi
 # origin besides the site's own that may post.
 cat >>"$program/VELLOC.INI" <<INI
 DEFAULTSENDER=velloc@example.test
+VisitorReplyTo=1
 TEMP=$demo/tmp/
 LOGFILE=$demo/velloc.log
 LOG_LEVEL=15

@@ -5,15 +5,17 @@
 # when a run signs its mail).
 VELLOC_RUNTIME_PACKAGES=(cmake ninja-build g++ pkg-config unixodbc unixodbc-dev libsqliteodbc
   odbc-postgresql lighttpd python3 python3-aiosmtpd gnupg curl libmspack-dev libnewt-dev gcab
-  libssl-dev rapidjson-dev libcurl4-openssl-dev openssl libutf8proc-dev libopendkim11)
+  libssl-dev rapidjson-dev libcurl4-openssl-dev openssl libutf8proc-dev libopendkim11
+  libldns-dev)
 # The demo installs its challenge widget with npm; installed only when no npm is on
 # the PATH (a Node.js installation may bring its own).
 VELLOC_DEMO_PACKAGES=(npm)
 # Further packages the tests need (nginx and systemd-socket-activate serve velloc
 # persistent; ab and strace are for the benchmarks; prometheus brings promtool, which
 # checks the shipped alert rules; dnsmasq-base is a name server on loopback for the
-# check of the relay's name, without the system service that would take port 53;
-# opendkim (the milter) and python3-dkim with python3-nacl verify the signatures).
+# check of the relay's name and velloc doctor's zones, without the system service that
+# would take port 53; opendkim (the milter) and python3-dkim with python3-nacl verify
+# the signatures).
 VELLOC_TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
   postgresql mpack tmux chromium chromium-driver python3-selenium openssl postfix spamassassin spamd
   nginx-light systemd apache2-utils strace prometheus dnsmasq-base opendkim python3-dkim

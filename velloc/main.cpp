@@ -28,6 +28,7 @@
 #include "velloc/archive/server_deliveries.h"
 #include "velloc/check/settings_check.h"
 #include "velloc/check/settings_listing.h"
+#include "velloc/doctor/doctor.h"
 #include "velloc/fastcgi/listen_address.h"
 #include "velloc/fastcgi/server_options.h"
 #include "velloc/fastcgi/service_notify.h"
@@ -174,7 +175,8 @@ int serve(ServerOptions options, int inherited, bool started_anew, const ServerR
 }
 
 std::string usage() {
-  return server_usage(processors()) + check_usage() + listing_usage() + archive_usage();
+  return server_usage(processors()) + check_usage() + doctor_usage() + listing_usage() +
+         archive_usage();
 }
 
 bool sends(const ArchiveOptions& options) {
@@ -284,10 +286,36 @@ int run_listing_command_line(const std::vector<std::string>& arguments) {
   return 0;
 }
 
+// doctor: the checks of whether the site's mail will be accepted, each DNS question
+// bounded and sent to DnsServer when the settings name one.
+int run_doctor_command_line(const std::vector<std::string>& arguments) {
+  constexpr std::chrono::seconds kLookupBound{5};
+  std::string error;
+  std::optional<DoctorOptions> options = parse_doctor_options(arguments, &error);
+  if (!options) {
+    std::cerr << "velloc: " << error << "\n" << doctor_usage();
+    return kUsageError;
+  }
+  std::string file = options->settings_file;
+  if (file.empty()) file = find_settings_file(read_process_facts());
+  if (file.empty() || !std::ifstream(platform::native_path(file))) {
+    std::cerr << "velloc: no settings file found; give --settings PATH\n";
+    return 1;
+  }
+  settings::SiteSettings site = settings::read_site_settings(file);
+  std::unique_ptr<DnsLookup> dns = open_dns_lookup(site.dns_server, kLookupBound, &error);
+  if (!dns) {
+    std::cerr << "velloc: DNS cannot be asked: " << error << '\n';
+    return 1;
+  }
+  return report_verdicts(run_doctor(site, *dns, options->send_to), options->json, std::cout);
+}
+
 int run_command_line(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
   if (is_listing_command_line(arguments)) return run_listing_command_line(arguments);
   if (is_check_command_line(arguments)) return run_check_command_line(arguments);
+  if (is_doctor_command_line(arguments)) return run_doctor_command_line(arguments);
   if (is_archive_command_line(arguments)) return run_archive_command_line(arguments);
   std::string error;
   std::optional<ServerOptions> options = parse_server_options(arguments, processors(), &error);

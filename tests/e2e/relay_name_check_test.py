@@ -68,7 +68,7 @@ class RelayNameCheck(unittest.TestCase):
         resolv.write_text(f"nameserver {server}\noptions timeout:{RESOLVER_TIMEOUT_SECONDS} "
                           "attempts:1\n")
         settings = self.folder / "V.ini"
-        settings.write_text(f"[Velloc]\nSMTP={smtp}\n")
+        settings.write_text(f"[Velloc]\nSMTP={smtp}\nVisitorReplyTo=1\n")
         started = time.monotonic()
         result = subprocess.run(
             ["unshare", "--mount", "--propagation", "private", "sh", "-c",

@@ -186,7 +186,7 @@ TEST_F(VellocBlackBox, ArgumentsOutsideAWebServerAreOptionsAndAnUnknownOneIsRefu
     std::string error_start;
   };
   const Case cases[] = {
-      {{"doctor"}, false, 2, "velloc: unknown option: doctor\nUsage: velloc\n"},
+      {{"docter"}, false, 2, "velloc: unknown option: docter\nUsage: velloc\n"},
       {{"--chek"}, false, 2, "velloc: unknown option: --chek\nUsage: velloc\n"},
       {{"--check", "--verbose"}, false, 2, "velloc: --check does not take --verbose\n"},
       {{"doctor"}, true, 1, ""},  // a query without "=" reaches a CGI program as arguments
@@ -214,18 +214,26 @@ TEST_F(VellocBlackBox, CheckExitsOneForAnErrorAndWithStrictForAWarning) {
   };
   // Each names its relay by address, so that no row depends on the machine's DNS.
   const std::string kDatabaseForm =
-      "[Velloc]\nTEMPLATE_DIR=./\nSMTP=127.0.0.1\n[Form a]\nTEMPLATE_DATABASE=db.ini\n";
+      "[Velloc]\nTEMPLATE_DIR=./\nSMTP=127.0.0.1\nVisitorReplyTo=1\n[Form a]\n"
+      "TEMPLATE_DATABASE=db.ini\n";
   const Case cases[] = {
-      {"[Velloc]\nSMTP=127.0.0.1\n", {}, 0, "0 errors, 0 warnings\n"},
-      {"[Velloc]\nSMPT=mail\nSMTP=127.0.0.1\n",
+      {"[Velloc]\nSMTP=127.0.0.1\n",
+       {},
+       0,
+       "V.ini:0: warning: VisitorReplyTo=0: the form mail is sent from the visitor's address, "
+       "which fails SPF and DMARC at every visitor's domain that publishes them; set "
+       "VisitorReplyTo=1 to send from DEFAULTSENDER with the visitor in Reply-To\n"
+       "0 errors, 1 warning\n"},
+      {"[Velloc]\nSMTP=127.0.0.1\nVisitorReplyTo=1\n", {}, 0, "0 errors, 0 warnings\n"},
+      {"[Velloc]\nSMPT=mail\nSMTP=127.0.0.1\nVisitorReplyTo=1\n",
        {},
        0,
        "V.ini:2: warning: SMPT: unknown key; did you mean SMTP?\n0 errors, 1 warning\n"},
-      {"[Velloc]\nSMPT=mail\nSMTP=127.0.0.1\n",
+      {"[Velloc]\nSMPT=mail\nSMTP=127.0.0.1\nVisitorReplyTo=1\n",
        {"--strict"},
        1,
        "V.ini:2: warning: SMPT: unknown key; did you mean SMTP?\n0 errors, 1 warning\n"},
-      {"[Velloc]\nWebhookSecret=ab\nWebhookTimeout=900\nSMTP=127.0.0.1\n",
+      {"[Velloc]\nWebhookSecret=ab\nWebhookTimeout=900\nSMTP=127.0.0.1\nVisitorReplyTo=1\n",
        {"--json"},
        1,
        "{\"errors\": 1, \"warnings\": 1, \"status\": 1, \"problems\": [\n"

@@ -18,6 +18,7 @@
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/settings/form_files.h"
 #include "velloc/settings/settings_model.h"
+#include "velloc/settings/site_settings.h"
 #include "velloc/storage/odbc_database.h"
 #include "velloc/templates/text_files.h"
 
@@ -587,6 +588,11 @@ std::string json_text(std::string_view text) {
   return result + "\"";
 }
 
+const char kVisitorSenderWarning[] =
+    "VisitorReplyTo=0: the form mail is sent from the visitor's address, which fails SPF and "
+    "DMARC at every visitor's domain that publishes them; set VisitorReplyTo=1 to send from "
+    "DEFAULTSENDER with the visitor in Reply-To";
+
 std::vector<SettingsProblem> check_settings(const std::string& settings_file,
                                             const std::string& working_directory,
                                             const CheckLookups& lookups) {
@@ -597,7 +603,10 @@ std::vector<SettingsProblem> check_settings(const std::string& settings_file,
   checker.check_settings_file(settings_file);
   for (const std::string& file : settings::form_files_beside(settings_file))
     checker.check_form_file(file);
-  return checker.problems();
+  std::vector<SettingsProblem> problems = checker.problems();
+  if (lookups.sender_alignment && !settings::read_site_settings(settings_file).visitor_reply_to)
+    problems.push_back({Severity::kWarning, settings_file, 0, kVisitorSenderWarning});
+  return problems;
 }
 
 std::vector<SettingsProblem> check_settings_text(const std::string& file, std::string_view content,

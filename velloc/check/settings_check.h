@@ -38,6 +38,8 @@ struct CheckLookups {
   // Whether the DKIM key files are read and judged as a signing run would (owned by
   // the user running the check, mode 0600 or 0400, the key's type and size).
   bool dkim_keys = true;
+  // Whether a site that sends the form mail from the visitor's address is warned of.
+  bool sender_alignment = true;
 
   static CheckLookups none() { return {false, nullptr, std::chrono::seconds{5}, false}; }
 };
@@ -50,6 +52,9 @@ struct CheckLookups {
 std::vector<SettingsProblem> check_settings(const std::string& settings_file,
                                             const std::string& working_directory,
                                             const CheckLookups& lookups = {});
+
+// Why a site with VisitorReplyTo off is warned: its form mail is from the visitor.
+extern const char kVisitorSenderWarning[];
 
 // The problems of one version of one file that a run reads, from `content`: a
 // settings file with its form profiles, or a template's .ini file (told by its first

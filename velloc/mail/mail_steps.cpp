@@ -17,6 +17,7 @@
 #include "velloc/mail/encryption.h"
 #include "velloc/mail/line_reader.h"
 #include "velloc/mail/mail_temp_file.h"
+#include "velloc/mail/sender_choice.h"
 #include "velloc/mail/smtp_session.h"
 #include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
@@ -116,15 +117,15 @@ std::vector<MailAttachment> take_pending_attachment(TemplateState& state) {
   return attachments;
 }
 
-// The form mail's header with the site's own sender in From and the visitor's
-// address in Reply-To, so that the sender's domain is the site's.
-std::string aligned_header_text(const Run& run) {
-  std::string visitor_text = build_header_text(run.request, "EMAIL", "RECIPIENT", "SUBJECT");
-  std::size_t from_end = visitor_text.find('\n');
-  std::string visitor = visitor_text.substr(0, from_end).substr(std::string_view("From: ").size());
-  std::string text = header_line("From", run.message.default_sender);
-  if (!visitor.empty()) text += header_line("Reply-To", visitor);
-  return text + visitor_text.substr(from_end + 1);
+// `text` (header lines from build_header_text) with its From line replaced by the
+// sender chosen for the address it held, and that sender's Reply-To after it.
+std::string with_chosen_sender(const Run& run, const std::string& text, bool reply_to_wanted) {
+  std::size_t from_end = text.find('\n');
+  std::string wanted = text.substr(0, from_end).substr(std::string_view("From: ").size());
+  SenderChoice sender = choose_sender(wanted, run.message.default_sender, reply_to_wanted);
+  std::string lines = header_line("From", sender.from);
+  if (!sender.reply_to.empty()) lines += header_line("Reply-To", sender.reply_to);
+  return lines + text.substr(from_end + 1);
 }
 
 // The visitor's files as attachments of the form mail. With a PGP target each file
@@ -147,12 +148,12 @@ std::vector<MailAttachment> upload_attachments(Run& run, const std::string& targ
   return attachments;
 }
 
-// The form mail's header lines: the visitor's (or the site's sender with the
-// visitor in Reply-To), then the spam filter's score when it gave one.
+// The form mail's header lines: from the visitor's address (or the site's sender
+// with the visitor in Reply-To), then the spam filter's score when it gave one.
 std::string form_mail_header_text(const Run& run) {
-  std::string text = run.settings.visitor_reply_to
-                         ? aligned_header_text(run)
-                         : build_header_text(run.request, "EMAIL", "RECIPIENT", "SUBJECT");
+  std::string text =
+      with_chosen_sender(run, build_header_text(run.request, "EMAIL", "RECIPIENT", "SUBJECT"),
+                         run.settings.visitor_reply_to);
   if (!run.spam_score.empty()) text += header_line("X-Spam-Score", run.spam_score);
   return text;
 }
@@ -197,9 +198,12 @@ int send_receipt(Run& run) {
   }
   platform::TempFile body_file = make_mail_temp_file(run.message);
   platform::DescriptorStream body(body_file.fd());
-  std::string header_text = build_header_text(run.request, "RECEIPT_FROM", "EMAIL",
-                                              "RECEIPT_SUBJECT", Recipients::kFirstOnly) +
-                            list_unsubscribe_lines(run.settings.receipt_unsubscribe_url, address);
+  std::string header_text =
+      with_chosen_sender(run,
+                         build_header_text(run.request, "RECEIPT_FROM", "EMAIL", "RECEIPT_SUBJECT",
+                                           Recipients::kFirstOnly),
+                         false) +
+      list_unsubscribe_lines(run.settings.receipt_unsubscribe_url, address);
   const std::string& template_path = run.templates.receipt_template;
   if (!write_body(run, body, "TEMPLATE_RECEIPT", template_path,
                   "Could not open Template File: \n\t%s"))

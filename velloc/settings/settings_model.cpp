@@ -54,6 +54,7 @@ constexpr KeyDeclaration kKeys[] = {
     {"DkimKeyFile", kSite, T::kPath, ""},
     {"DkimSelectorEd25519", kSite, T::kText, ""},
     {"DkimKeyFileEd25519", kSite, T::kPath, ""},
+    {"DnsServer", kSite, T::kText, ""},
     {"ProfilesOnly", kSite, T::kFlag, "0"},
     {"HoneypotField", kEither, T::kText, ""},
     {"MaxLinks", kEither, T::kInteger, "", false, 0, 1000000},

@@ -109,6 +109,7 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
   site.dkim_selector_ed25519 = std::string(platform::trim(read("DkimSelectorEd25519")));
   site.dkim_key_file_ed25519 = std::string(platform::trim(read("DkimKeyFileEd25519")));
   site.receipts_per_address = bounded_number(find("ReceiptsPerAddress"), 5, 0, 1000000);
+  site.dns_server = std::string(platform::trim(read("DnsServer")));
 
   site.referers = read("Referers");
   site.default_recipient = read("DefaultRecipient");

@@ -60,6 +60,9 @@ struct SiteSettings {
   std::string dkim_key_file_ed25519;  // DkimKeyFileEd25519: its private key (PEM)
   // ReceiptsPerAddress: receipts to one address in any 24 hours; 0: no limit.
   int receipts_per_address = 5;
+  // DnsServer: ADDRESS:PORT every question of `velloc doctor` goes to; empty: the
+  // system's resolver settings.
+  std::string dns_server;
 
   // Who may ask for what.
   std::string referers;

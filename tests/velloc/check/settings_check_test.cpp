@@ -16,11 +16,12 @@ using Severity = SettingsProblem::Severity;
 // `unresolved`, and never answers for slow.test.
 std::string problems_of(const std::string& settings,
                         const std::vector<std::pair<std::string, std::string>>& files,
-                        const std::vector<std::string>& unresolved) {
+                        const std::vector<std::string>& unresolved, bool sender_alignment = false) {
   testing_support::TempDir dir;
   dir.write("VELLOC.ini", settings);
   for (const auto& [name, content] : files) dir.write(name, content);
   CheckLookups lookups;
+  lookups.sender_alignment = sender_alignment;
   lookups.relay_name = [&](const std::string& host, std::chrono::milliseconds) {
     using Outcome = platform::HostLookup::Outcome;
     if (host == "slow.test") return platform::HostLookup{Outcome::kTimedOut, ""};
@@ -43,6 +44,7 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
     std::vector<std::pair<std::string, std::string>> files;
     std::string expected;
     std::vector<std::string> unresolved = {};  // the names the resolver does not know
+    bool sender_alignment = false;             // a form mail from the visitor is warned of
   };
   const Case cases[] = {
       {"[Velloc]\nSMTP=mail:25\nArchive=1\n", {}, "0 errors, 0 warnings\n"},
@@ -55,6 +57,16 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
        {},
        "VELLOC.ini:0: error: DkimDomain, DkimSelector and DkimKeyFile must all be set: no mail is "
        "sent until they are\n1 error, 0 warnings\n"},
+      // The form mail from the visitor's address fails SPF and DMARC.
+      {"[Velloc]\nSMTP=mail:25\n",
+       {},
+       "VELLOC.ini:0: warning: VisitorReplyTo=0: the form mail is sent from the visitor's "
+       "address, which fails SPF and DMARC at every visitor's domain that publishes them; set "
+       "VisitorReplyTo=1 to send from DEFAULTSENDER with the visitor in Reply-To\n"
+       "0 errors, 1 warning\n",
+       {},
+       true},
+      {"[Velloc]\nSMTP=mail:25\nVisitorReplyTo=1\n", {}, "0 errors, 0 warnings\n", {}, true},
       // The relay: SMTP's host is looked up, an IPv4 address is not, nor the default
       // when SMTP is set; a misspelt [Velloc] leaves the default "mail".
       {"[Velloc]\nSMTP=relay.test:2525\n", {}, "0 errors, 0 warnings\n", {"mail"}},
@@ -153,7 +165,8 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
        "0 errors, 2 warnings\n"},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(c.expected, problems_of(c.settings, c.files, c.unresolved)) << c.settings;
+    EXPECT_EQ(c.expected, problems_of(c.settings, c.files, c.unresolved, c.sender_alignment))
+        << c.settings;
 }
 
 // One version of one file as a long-lived process checks it when the file changed: the

@@ -205,6 +205,53 @@ TEST_F(MailStepsTest, EveryRecipientOfALongListGetsTheMailInLinesWithinTheLimit)
   EXPECT_TRUE(temp_dir_empty());
 }
 
+// The sender of the form mail and the receipt, in the envelope and the header: a value
+// that is no address gives way to DEFAULTSENDER, and only an address gets Reply-To.
+TEST_F(MailStepsTest, SenderThatIsNoAddressGivesWayToTheSite) {
+  struct Case {
+    const char* email;
+    const char* receipt_from;
+    bool visitor_reply_to;
+    const char* form_mail;  // MAIL FROM and the From and Reply-To lines
+    const char* receipt;
+  };
+  const Case cases[] = {
+      {"jo@x.test", "shop@site.test", false, "<jo@x.test>|From: jo@x.test|",
+       "<shop@site.test>|From: shop@site.test|"},
+      {"jo@x.test", "", true, "<forms@site.test>|From: forms@site.test|Reply-To: jo@x.test",
+       "<forms@site.test>|From: forms@site.test|"},
+      {"VellocPro", "VellocPro", false, "<forms@site.test>|From: forms@site.test|",
+       "<forms@site.test>|From: forms@site.test|"},
+      {"VellocPro", "", true, "<forms@site.test>|From: forms@site.test|",
+       "<forms@site.test>|From: forms@site.test|"},
+  };
+  run.message.default_sender = "forms@site.test";
+  run.request.set_field("DO_RECEIPT", "1");
+  auto sent = [&](std::size_t mail_from) {
+    std::string message = server.message();
+    auto line = [&](const std::string& name) {
+      std::size_t at = message.find("\r\n" + name + ": ");
+      return at == std::string::npos
+                 ? std::string()
+                 : message.substr(at + 2, message.find("\r\n", at + 2) - at - 2);
+    };
+    return server.commands().at(mail_from).substr(std::string_view("MAIL FROM: ").size()) + "|" +
+           line("From") + "|" + line("Reply-To");
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.email);
+    run.request.set_field("EMAIL", c.email);
+    run.request.set_field("RECEIPT_FROM", c.receipt_from);
+    run.settings.visitor_reply_to = c.visitor_reply_to;
+    std::size_t first = server.commands().size();
+    send_form_mail(run);
+    EXPECT_EQ(c.form_mail, sent(first + 1));
+    std::size_t second = server.commands().size();
+    send_receipt(run);
+    EXPECT_EQ(c.receipt, sent(second + 1));
+  }
+}
+
 TEST_F(MailStepsTest, DisabledMailSendsNothingButTheReceiptGoes) {
   run.request.set_field("DISABLE_MAIL", "1");
   run.request.set_field("DO_RECEIPT", "1");
