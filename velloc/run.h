@@ -50,6 +50,8 @@ struct Run {
   // The spam filter's score of the form mail, for its X-Spam-Score line; empty
   // when it was not scored.
   std::string spam_score;
+  // The tags the profile's rules gave the submission, kept with it in the archive.
+  std::vector<std::string> tags;
   // The room the router chose for the request.
   RequestRoute route = RequestRoute::kForm;
   // The check that judged the submission spam ("honeypot", "spam_filter",

@@ -1,0 +1,80 @@
+#include "velloc/rules/rules_step.h"
+
+#include <algorithm>
+
+#include "velloc/actions.h"
+#include "velloc/refusal.h"
+#include "velloc/request/html_escape.h"
+#include "velloc/rules/form_rules.h"
+#include "velloc/run.h"
+
+namespace {
+
+constexpr char kInvalidFieldsHeading[] =
+    "<P>Form entry not valid, the following fields are not as expected:<P>\n";
+constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
+
+rules::FieldLookup request_fields(const Run& run) {
+  return [&run](const std::string& name) { return run.request.get_field(name); };
+}
+
+// The errors in the order the form sent its fields.
+std::vector<std::pair<std::string, std::string>> in_form_order(
+    const Run& run, const std::vector<rules::FieldError>& errors) {
+  std::vector<std::pair<std::string, std::string>> ordered;
+  run.request.fields.for_each_added([&](const std::string& name, const std::string&) {
+    for (const rules::FieldError& error : errors)
+      if (error.field == name) ordered.emplace_back(name, error.english());
+  });
+  return ordered;
+}
+
+std::string joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
+}
+
+}  // namespace
+
+void check_field_rules(Run& run) {
+  if (!run.settings.rules || run.settings.rules->checks.empty()) return;
+  std::vector<rules::FieldError> errors =
+      rules::validate_fields(*run.settings.rules, request_fields(run));
+  if (errors.empty()) return;
+  Answer refusal;
+  refusal.reason = Reason::kInvalidFields;
+  refusal.field_errors = in_form_order(run, errors);
+  refusal.message = kInvalidFieldsHeading;
+  for (const auto& [field, text] : refusal.field_errors)
+    refusal.message += html_escape(field) + ": " + html_escape(text) + "<BR>\n";
+  fail_request(run.message, std::move(refusal));
+}
+
+void apply_form_rules(Run& run) {
+  if (!run.settings.rules) return;
+  rules::RuleDecision decision = rules::decide_rules(*run.settings.rules, request_fields(run));
+  for (const rules::Rule* rule : decision.matched)
+    log_event(run.message, 3, "Rule matched: %s=%s\n", rule->key.c_str(), rule->text.c_str());
+  if (decision.routed && !decision.recipients.empty()) {
+    run.request.set_field("RECIPIENT", joined(decision.recipients));
+    if (std::optional<std::string> refused = refused_recipient(run)) {
+      log_event(run.message, 1, "Recipient not allowed: %s\n", refused->c_str());
+      fail_request(run.message, kRefusedRecipient, Reason::kRecipient);
+    }
+  }
+  if (decision.skip_receipt) run.request.set_field("DO_RECEIPT", "");
+  const std::string& folder = run.settings.template_directory;
+  if (!decision.mail_template.empty()) {
+    run.request.set_field("TEMPLATE_MAIL", decision.mail_template);
+    run.templates.mail_template = folder + decision.mail_template;
+  }
+  if (!decision.receipt_template.empty()) {
+    run.request.set_field("TEMPLATE_RECEIPT", decision.receipt_template);
+    run.templates.receipt_template = folder + decision.receipt_template;
+  }
+  std::vector<std::string>& urls = run.settings.webhooks.urls;
+  for (const std::string& url : decision.webhooks)
+    if (std::find(urls.begin(), urls.end(), url) == urls.end()) urls.push_back(url);
+  run.tags = std::move(decision.tags);
+}
