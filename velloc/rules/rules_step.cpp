@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/text.h"
 #include "velloc/actions.h"
 #include "velloc/refusal.h"
 #include "velloc/request/html_escape.h"
@@ -18,13 +19,15 @@ rules::FieldLookup request_fields(const Run& run) {
   return [&run](const std::string& name) { return run.request.get_field(name); };
 }
 
-// The errors in the order the form sent its fields.
+// The errors in the order the form sent its fields (names match without regard to
+// case, as every field's does), each under the name its check writes.
 std::vector<std::pair<std::string, std::string>> in_form_order(
     const Run& run, const std::vector<rules::FieldError>& errors) {
   std::vector<std::pair<std::string, std::string>> ordered;
   run.request.fields.for_each_added([&](const std::string& name, const std::string&) {
     for (const rules::FieldError& error : errors)
-      if (error.field == name) ordered.emplace_back(name, error.english());
+      if (platform::equal_ignoring_case(error.field, name))
+        ordered.emplace_back(error.field, error.english());
   });
   return ordered;
 }
