@@ -127,6 +127,18 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
        "forms.d/a.ini:4: error: Inbox: only [Velloc] may set this key, not a form profile\n"
        "forms.d/b.INI:1: warning: [Velloc]: never read in a forms.d file; it belongs in the "
        "settings file\n1 error, 2 warnings\n"},
+      // A profile's rules: each mistake on its line, and every routed address against
+      // AllowedRecipients.
+      {"[Velloc]\nSMTP=mail:25\nAllowedRecipients=@shop.example\n",
+       {{"forms.d/shop.ini",
+         "[Form shop]\nRoute=dept: sales -> sales@shop.example\nRoute1=dept: x -> "
+         "x@elsewhere.test\n"
+         "RouteFallback=office@shop.example\nWhen3=n in 9..1 -> tag a\nValidate=qty integer\n"
+         "Validate1=qty: integer 1..10\nWhen=dept: a -> tag b\n"}},
+       "forms.d/shop.ini:3: error: Route1=dept: x -> x@elsewhere.test: x@elsewhere.test is not "
+       "allowed by AllowedRecipients\nforms.d/shop.ini:5: error: When3=n in 9..1 -> tag a: the "
+       "range's low bound is above its high bound\nforms.d/shop.ini:6: error: Validate=qty "
+       "integer: write FIELD: CHECK\n3 errors, 0 warnings\n"},
       {"SMTP=a\n",
        {},
        "VELLOC.ini:1: warning: SMTP: outside any section, so never read; put it below [Velloc]\n"
