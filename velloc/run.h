@@ -60,4 +60,7 @@ struct Run {
   // Made by an operator's command or the inbox to send what the archive kept: no
   // visitor, so no form profile is asked for (ProfilesOnly).
   bool sends_only = false;
+  // Made by `velloc simulate`: every decision is taken, nothing is stored, sent or
+  // called, and the log is left alone (the receipt number is read, not advanced).
+  bool dry_run = false;
 };
