@@ -27,6 +27,10 @@ When=department: support -> tag support
 Validate=quantity: integer 1..10
 Validate1=email: email
 Validate2=size: one of S, M, L
+
+[Form own-page]
+TEMPLATE_MISSING=missing.htm
+Validate=quantity: integer 1..10
 """
 # department, message: the envelope recipients of its form mail.
 ROUTES = (
@@ -44,9 +48,12 @@ class FormRulesTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
         self.sink = mail_sink.start_sink(str(self.root / "mails"))
         self.addCleanup(self.sink.stop)
-        self.site = Site(mode="nginx", settings={
+        templates = self.root / "templates"
+        templates.mkdir()
+        (templates / "missing.htm").write_text("<ul>%INVALID_FIELDS%</ul>\n")
+        self.site = Site(mode="nginx", templates=templates, settings={
             "SMTP": f"127.0.0.1:{self.sink.port}", "AllowedRecipients": "@shop.example",
-            "TEMP": f"{self.root}/"})
+            "TEMP": f"{self.root}/", "TEMPLATE_DIR": "templates/"})
         self.site.start()
         self.addCleanup(self.site.stop)
         (self.site.cgi_bin / "forms.d").mkdir()
@@ -77,6 +84,8 @@ class FormRulesTest(unittest.TestCase):
         status, headers, body = self.submit(INVALID)
         self.assertIn(b"size: must be one of: S, M, L<BR>\nemail: must be an e-mail address<BR>\n"
                       b"quantity: must be a whole number from 1 to 10<BR>\n", body)
+        status, headers, body = self.submit([("FORM_PROFILE", "own-page"), ("quantity", "0")])
+        self.assertEqual(b"<ul>quantity: must be a whole number from 1 to 10\n</ul>\n", body)
         self.assertFalse((self.root / "mails").exists() and mail_names(self.root / "mails"))
         self.assertIn("Velloc Failed: <P>Form entry not valid", self.site.log)
 

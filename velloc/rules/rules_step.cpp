@@ -8,12 +8,14 @@
 #include "velloc/request/html_escape.h"
 #include "velloc/rules/form_rules.h"
 #include "velloc/run.h"
+#include "velloc/templates/template_paths.h"
 
 namespace {
 
 constexpr char kInvalidFieldsHeading[] =
     "<P>Form entry not valid, the following fields are not as expected:<P>\n";
 constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
+constexpr char kInvalidFieldsField[] = "INVALID_FIELDS";
 
 rules::FieldLookup request_fields(const Run& run) {
   return [&run](const std::string& name) { return run.request.get_field(name); };
@@ -48,6 +50,14 @@ void check_field_rules(Run& run) {
   Answer refusal;
   refusal.reason = Reason::kInvalidFields;
   refusal.field_errors = in_form_order(run, errors);
+  if (run.answer_format == AnswerFormat::kHtml) {
+    // The form's own page: its missing-fields template reads the messages from
+    // INVALID_FIELDS ("FIELD: message" a line), or its REDIR_MISSING redirect.
+    std::string lines;
+    for (const auto& [field, text] : refusal.field_errors) lines += field + ": " + text + "\n";
+    run.request.set_field(kInvalidFieldsField, lines);
+    answer_incomplete_page(run);
+  }
   refusal.message = kInvalidFieldsHeading;
   for (const auto& [field, text] : refusal.field_errors)
     refusal.message += html_escape(field) + ": " + html_escape(text) + "<BR>\n";
