@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr char kInvalidFieldsHeading[] =
-    "<P>Form entry not valid, the following fields are not as expected:<P>\n";
 constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
 constexpr char kInvalidFieldsField[] = "INVALID_FIELDS";
 
@@ -58,7 +56,8 @@ void check_field_rules(Run& run) {
     run.request.set_field(kInvalidFieldsField, lines);
     answer_incomplete_page(run);
   }
-  refusal.message = kInvalidFieldsHeading;
+  refusal.message =
+      "<P>" + std::string(validation_message_text(ValidationMessage::kHeading)) + "<P>\n";
   for (const auto& [field, text] : refusal.field_errors)
     refusal.message += html_escape(field) + ": " + html_escape(text) + "<BR>\n";
   fail_request(run.message, std::move(refusal));

@@ -10,7 +10,9 @@ struct MessageRow {
 };
 
 // Every text of a failed field check, in English.
-constexpr std::array<MessageRow, 15> kMessages = {{
+constexpr std::array<MessageRow, 16> kMessages = {{
+    {ValidationMessage::kHeading,
+     "Form entry not valid, the following fields are not as expected:"},
     {ValidationMessage::kEmail, "must be an e-mail address"},
     {ValidationMessage::kInteger, "must be a whole number"},
     {ValidationMessage::kIntegerRange, "must be a whole number from {min} to {max}"},

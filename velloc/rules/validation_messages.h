@@ -9,6 +9,7 @@
 #include <vector>
 
 enum class ValidationMessage {
+  kHeading,  // above the list of failed fields on the refusal page
   kEmail,
   kInteger,
   kIntegerRange,
