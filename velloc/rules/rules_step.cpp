@@ -67,7 +67,7 @@ void apply_form_rules(Run& run) {
   if (!run.settings.rules) return;
   rules::RuleDecision decision = rules::decide_rules(*run.settings.rules, request_fields(run));
   for (const rules::Rule* rule : decision.matched)
-    log_event(run.message, 3, "Rule matched: %s=%s\n", rule->key.c_str(), rule->text.c_str());
+    log_event(run.message, 5, "Rule matched: %s=%s\n", rule->key.c_str(), rule->text.c_str());
   if (decision.routed && !decision.recipients.empty()) {
     run.request.set_field("RECIPIENT", joined(decision.recipients));
     if (std::optional<std::string> refused = refused_recipient(run)) {
