@@ -6,7 +6,7 @@
 VELLOC_RUNTIME_PACKAGES=(cmake ninja-build g++ pkg-config unixodbc unixodbc-dev libsqliteodbc
   odbc-postgresql lighttpd python3 python3-aiosmtpd gnupg curl libmspack-dev libnewt-dev gcab
   libssl-dev rapidjson-dev libcurl4-openssl-dev openssl libutf8proc-dev libopendkim11
-  libldns-dev)
+  libldns-dev libre2-dev)
 # The demo installs its challenge widget with npm; installed only when no npm is on
 # the PATH (a Node.js installation may bring its own).
 VELLOC_DEMO_PACKAGES=(npm)

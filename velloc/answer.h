@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct InboxAnswer;
@@ -27,6 +28,7 @@ enum class Reason {
   kBadRequest,      // the request could not be decoded (a malformed JSON body, ...)
   kOrigin,          // the request's Origin is not allowed
   kChallenge,       // the proof-of-work challenge was not solved, or cannot be checked
+  kInvalidFields,   // fields failed the profile's checks: `field_errors`
 };
 
 struct Answer {
@@ -59,6 +61,9 @@ struct Answer {
   std::string message;
   // kRefused for required fields: the names that were left blank, as sent.
   std::vector<std::string> missing_fields;
+  // kRefused for failed field checks: each field and its message (plain text), in
+  // the order the form sent the fields.
+  std::vector<std::pair<std::string, std::string>> field_errors;
   std::string location;
   std::string body;
   // kDocument: the type of `body` (the status is `status`).

@@ -39,6 +39,7 @@
 #include "velloc/run.h"
 #include "velloc/settings/load_settings.h"
 #include "velloc/settings/site_settings.h"
+#include "velloc/simulate/simulate_command.h"
 #include "velloc/storage/odbc_database.h"
 #include "velloc/webhook/webhook_settings.h"
 
@@ -176,7 +177,7 @@ int serve(ServerOptions options, int inherited, bool started_anew, const ServerR
 
 std::string usage() {
   return server_usage(processors()) + check_usage() + doctor_usage() + listing_usage() +
-         archive_usage();
+         archive_usage() + simulate_usage();
 }
 
 bool sends(const ArchiveOptions& options) {
@@ -311,8 +312,42 @@ int run_doctor_command_line(const std::vector<std::string>& arguments) {
   return report_verdicts(run_doctor(site, *dns, options->send_to), options->json, std::cout);
 }
 
+// simulate: the submission decided against the settings file given, else the one a web
+// run finds, in that file's folder, where the web server runs velloc.
+int run_simulate_command_line(const std::vector<std::string>& arguments) {
+  std::string error;
+  std::optional<SimulateOptions> options = parse_simulate_options(arguments, &error);
+  if (!options) {
+    std::cerr << "velloc: " << error << "\n" << simulate_usage();
+    return kUsageError;
+  }
+  ProcessFacts facts = read_process_facts();
+  std::string file =
+      options->settings_file.empty() ? find_settings_file(facts) : options->settings_file;
+  if (file.empty() || !std::ifstream(platform::native_path(file))) {
+    std::cerr << "velloc: no settings file found; give --settings PATH\n";
+    return 1;
+  }
+  if (!options->json_file.empty() && !options->json_file.starts_with("/") &&
+      facts.working_directory.size())
+    options->json_file = facts.working_directory + "/" + options->json_file;
+  if (!file.starts_with("/") && !facts.working_directory.empty())
+    file = facts.working_directory + "/" + file;
+  std::size_t slash = file.find_last_of('/');
+  std::string folder = slash == 0 ? "/" : file.substr(0, slash);
+  if (chdir(folder.c_str()) != 0) {
+    std::cerr << "velloc: cannot enter " << folder << '\n';
+    return 1;
+  }
+  facts.working_directory = folder;
+  platform::TempFileRegistry temp_files;
+  Site site(facts, &temp_files);
+  return run_simulation(site, *options, file, std::cout);
+}
+
 int run_command_line(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (is_simulate_command_line(arguments)) return run_simulate_command_line(arguments);
   if (is_listing_command_line(arguments)) return run_listing_command_line(arguments);
   if (is_check_command_line(arguments)) return run_check_command_line(arguments);
   if (is_doctor_command_line(arguments)) return run_doctor_command_line(arguments);

@@ -34,6 +34,7 @@
 #include "velloc/response/html_responder.h"
 #include "velloc/response/json_responder.h"
 #include "velloc/response_page.h"
+#include "velloc/rules/rules_step.h"
 #include "velloc/run.h"
 #include "velloc/settings/load_settings.h"
 #include "velloc/storage/database_insert.h"
@@ -186,12 +187,14 @@ Answer answer_form(Run& run, const std::string& settings_file) {
   check_uploads(run);
   resolve_template_paths(run);
   check_required_fields(run);
+  check_field_rules(run);
   check_challenge(run);
   check_captcha(run);
   drop_honeypot_submission(run);
   check_content_rules(run);
   check_rate_limits(run);
   score_spam(run);
+  apply_form_rules(run);
   archive_submission(run);
   {
     ActionsUnderway underway(run);

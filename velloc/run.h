@@ -50,6 +50,8 @@ struct Run {
   // The spam filter's score of the form mail, for its X-Spam-Score line; empty
   // when it was not scored.
   std::string spam_score;
+  // The tags the profile's rules gave the submission, kept with it in the archive.
+  std::vector<std::string> tags;
   // The room the router chose for the request.
   RequestRoute route = RequestRoute::kForm;
   // The check that judged the submission spam ("honeypot", "spam_filter",
@@ -58,4 +60,7 @@ struct Run {
   // Made by an operator's command or the inbox to send what the archive kept: no
   // visitor, so no form profile is asked for (ProfilesOnly).
   bool sends_only = false;
+  // Made by `velloc simulate`: every decision is taken, nothing is stored, sent or
+  // called, and the log is left alone (the receipt number is read, not advanced).
+  bool dry_run = false;
 };

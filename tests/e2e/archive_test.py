@@ -139,6 +139,27 @@ class ArchiveTest(unittest.TestCase):
             self.assertEqual("cv.txt", attachment.get_filename())
             self.assertEqual(cv, attachment.get_payload(decode=True))
 
+    def test_rules_tag_what_is_kept_and_route_what_is_released(self):
+        with self.site(AllowedRecipients="@shop.example") as site:
+            (site.cgi_bin / "forms.d").mkdir()
+            (site.cgi_bin / "forms.d" / "shop.ini").write_text(
+                "[Form shop]\nRECIPIENT=owner@shop.example\n"
+                "Route=department: sales -> sales@shop.example\n"
+                "When=department: sales -> tag sales; tag lead\n")
+            for website in ("", "x"):  # the second is kept as spam
+                site.post("/cgi-bin/velloc", [("FORM_PROFILE", "shop"), ("department", "sales"),
+                                              ("website", website)])
+            tagged = self.velloc(site, "--list", "--tag", "lead").splitlines()
+            self.assertEqual(1, len(tagged), tagged)
+            self.assertTrue(tagged[0].endswith("  [sales, lead]"), tagged[0])
+            self.assertEqual("", self.velloc(site, "--list", "--tag", "lea"))
+            spam_id = self.velloc(site, "--list", "--status", "spam").split()[0]
+            self.assertEqual(f"released {spam_id}\n", self.velloc(site, "--release", spam_id))
+            with sqlite3.connect(site.cgi_bin / "velloc-state.db") as database:
+                targets = [target for (target,) in database.execute(
+                    "SELECT target FROM velloc_deliveries WHERE kind = 'form_mail'")]
+            self.assertEqual(["sales@shop.example"] * 2, targets)
+
     def test_erase_and_purge_leave_no_row_or_file(self):
         with self.site(KeepSubmissions="30") as site:
             for address in ("ann@example.com", "joann@example.com"):

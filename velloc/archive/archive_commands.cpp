@@ -38,9 +38,26 @@ std::string printable(std::string_view text) {
 
 std::string shown_or_dash(const std::string& text) { return text.empty() ? "-" : printable(text); }
 
+std::string tag_list(const std::vector<std::string>& tags) {
+  std::string list;
+  for (const std::string& tag : tags) list += (list.empty() ? "" : ", ") + printable(tag);
+  return list;
+}
+
+// A submission without tags keeps the line it always had.
 void print_summary_line(std::ostream& out, const ArchivedSubmission& s) {
   out << s.id << "  " << iso_time(s.received_at) << "  " << s.status << "  "
-      << shown_or_dash(s.form_profile) << "  " << shown_or_dash(s.remote_address) << '\n';
+      << shown_or_dash(s.form_profile) << "  " << shown_or_dash(s.remote_address);
+  if (!s.tags.empty()) out << "  [" << tag_list(s.tags) << ']';
+  out << '\n';
+}
+
+// `, "tags": [...]`; nothing without tags, so such a record reads as it always did.
+std::string json_tags(const std::vector<std::string>& tags) {
+  if (tags.empty()) return "";
+  std::string json = ", \"tags\": [";
+  for (std::size_t i = 0; i < tags.size(); ++i) json += (i ? ", " : "") + json_string(tags[i]);
+  return json + "]";
 }
 
 std::string json_summary(const ArchivedSubmission& s) {
@@ -48,7 +65,7 @@ std::string json_summary(const ArchivedSubmission& s) {
          ", \"received\": " + json_string(iso_time(s.received_at)) +
          ", \"status\": " + json_string(s.status) + ", \"form\": " + json_string(s.form_profile) +
          ", \"remote_address\": " + json_string(s.remote_address) +
-         ", \"receipt_number\": " + json_string(s.receipt_number);
+         ", \"receipt_number\": " + json_string(s.receipt_number) + json_tags(s.tags);
 }
 
 std::string json_record(const ArchivedSubmission& s) {
@@ -92,7 +109,9 @@ void print_record(std::ostream& out, const ArchivedSubmission& s) {
   out << "Submission " << s.id << "\nReceived: " << iso_time(s.received_at)
       << "\nStatus: " << s.status << "\nForm: " << shown_or_dash(s.form_profile)
       << "\nRemote address: " << shown_or_dash(s.remote_address)
-      << "\nReceipt number: " << shown_or_dash(s.receipt_number) << "\nFields:\n";
+      << "\nReceipt number: " << shown_or_dash(s.receipt_number);
+  if (!s.tags.empty()) out << "\nTags: " << tag_list(s.tags);
+  out << "\nFields:\n";
   for (const auto& [name, value] : s.fields)
     out << "  " << printable(name) << ": " << printable(value) << '\n';
   if (!s.uploads.empty()) out << "Uploads:\n";

@@ -11,7 +11,7 @@ constexpr std::string_view kCommands[] = {"--list",  "--show",    "--export",  "
 
 bool takes_value(std::string_view option) {
   for (std::string_view known :
-       {"--show", "--erase", "--release", "--export", "--settings", "--form", "--search",
+       {"--show", "--erase", "--release", "--export", "--settings", "--form", "--search", "--tag",
         "--status", "--since", "--until", "--resend", "--now"})
     if (option == known) return true;
   return false;
@@ -67,7 +67,7 @@ bool set_status(SubmissionFilter& filter, const std::string& text, std::string* 
 bool filters_given(const ArchiveOptions& options) {
   const SubmissionFilter& f = options.filter;
   return !f.form_profile.empty() || !f.status.empty() || f.since != 0 || f.until != 0 ||
-         !f.search.empty();
+         !f.search.empty() || !f.tag.empty();
 }
 
 // One option and its value; false with `*error` set.
@@ -145,6 +145,10 @@ bool parse_one(Parser& parser, ArchiveOptions& options, bool* have_command, bool
     options.filter.search = *value;
     return true;
   }
+  if (argument == "--tag") {
+    options.filter.tag = *value;
+    return true;
+  }
   if (argument == "--status") return set_status(options.filter, *value, error);
   if (argument == "--since") return set_time(&options.filter.since, argument, *value, false, error);
   return set_time(&options.filter.until, argument, *value, true, error);  // --until
@@ -178,7 +182,7 @@ std::optional<ArchiveOptions> parse_archive_options(const std::vector<std::strin
   }
   bool filtering = options.command == Command::kList || options.command == Command::kExport;
   if (!filtering && filters_given(options)) {
-    *error = "--form, --status, --since, --until and --search go with --list or --export";
+    *error = "--form, --status, --since, --until, --search and --tag go with --list or --export";
     return std::nullopt;
   }
   if (options.now != 0 && options.command != Command::kDeliver) {
@@ -200,6 +204,7 @@ std::string archive_usage() {
          "    --since TIME          received at or after: YYYY-MM-DD or an ISO time\n"
          "    --until TIME          received before (a date: up to its end)\n"
          "    --search TEXT         a field holds this text (case-blind)\n"
+         "    --tag TAG             the form profile's rules tagged it so\n"
          "    --json                as a JSON document\n"
          "  --show ID [--json]      one submission: fields, outcomes, deliveries\n"
          "  --export csv|json       the filtered submissions with their fields\n"

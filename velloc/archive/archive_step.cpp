@@ -123,6 +123,7 @@ ArchivedSubmission submission_of(const Run& run, std::int64_t now, const char* s
   submission.keep_until =
       days == 0 ? std::numeric_limits<std::int64_t>::max() : now + days * kMsPerDay;
   submission.form_profile = form_profile_name(run.settings);
+  submission.tags = run.tags;
   submission.remote_address = run.request.get_env("REMOTE_ADDR");
   submission.receipt_number = run.request.get_field(kReceiptNumber);
   submission.status = status;

@@ -80,6 +80,7 @@ struct ArchivedSubmission {
   // "received" (its run's actions not ended yet), "accepted", "spam" or "failed"
   std::string status;
   std::vector<std::pair<std::string, std::string>> fields;  // as decoded, in order
+  std::vector<std::string> tags;  // what the profile's rules tagged it with
   std::vector<ArchivedUpload> uploads;
   std::vector<ActionOutcome> outcomes;  // in the order recorded
   std::vector<Delivery> deliveries;     // with their attempts
@@ -98,6 +99,7 @@ struct SubmissionFilter {
   std::int64_t since = 0;  // received at or after
   std::int64_t until = 0;  // received before
   std::string search;      // a field value holding this text, case-blind (ASCII)
+  std::string tag;         // tagged with this by the profile's rules
 };
 
 // How many submissions were received on one UTC day, and how many of them are

@@ -15,6 +15,7 @@
 
 #include "platform/file_lock.h"
 #include "platform/regular_file.h"
+#include "platform/text.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/mail/base64.h"
 #include "velloc/storage/odbc_database.h"
@@ -24,7 +25,8 @@ namespace {
 const char* const kTables[] = {
     "CREATE TABLE IF NOT EXISTS velloc_submissions (submission_id VARCHAR(40) PRIMARY KEY, "
     "received_at BIGINT NOT NULL, keep_until BIGINT NOT NULL, form_profile TEXT NOT NULL, "
-    "remote_address TEXT NOT NULL, receipt_number TEXT NOT NULL, status VARCHAR(16) NOT NULL)",
+    "remote_address TEXT NOT NULL, receipt_number TEXT NOT NULL, status VARCHAR(16) NOT NULL, "
+    "tags TEXT NOT NULL DEFAULT '')",
     "CREATE INDEX IF NOT EXISTS velloc_submissions_time ON velloc_submissions (received_at)",
     "CREATE INDEX IF NOT EXISTS velloc_submissions_form ON velloc_submissions "
     "(form_profile, received_at)",
@@ -73,6 +75,8 @@ struct AddedColumn {
 const AddedColumn kAddedColumns[] = {
     {"velloc_delivery_attempts", "reply",
      "ALTER TABLE velloc_delivery_attempts ADD COLUMN reply TEXT NOT NULL DEFAULT ''"},
+    {"velloc_submissions", "tags",
+     "ALTER TABLE velloc_submissions ADD COLUMN tags TEXT NOT NULL DEFAULT ''"},
 };
 // The indexes the listings need, which an archive made before them lacks.
 const char* const kListingIndexes[] = {kTables[2], kTables[3], kTables[4]};
@@ -88,7 +92,9 @@ constexpr std::int64_t kMsPerDay = 86400000;
 constexpr std::size_t kPartBytes = 192 * 1024;
 constexpr char kSubmissionColumns[] =
     "submission_id, received_at, keep_until, form_profile, remote_address, receipt_number, "
-    "status";
+    "status, tags";
+// The column after kSubmissionColumns.
+constexpr std::size_t kAfterSubmission = 8;
 // A delivery's columns, read only FROM velloc_deliveries without an alias. Without
 // the payload, which can be a whole mail with its files, that column reads empty.
 std::string delivery_columns(bool with_payload) {
@@ -149,6 +155,22 @@ std::string like_holding(const std::string& text) {
   return pattern + "%";
 }
 
+// `text` with the wildcards of LIKE escaped by "!".
+std::string like_escaped(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '%' || c == '_' || c == '!') escaped += '!';
+    escaped += c;
+  }
+  return escaped;
+}
+
+std::string joined_tags(const std::vector<std::string>& tags) {
+  std::string text;
+  for (const std::string& tag : tags) text += (text.empty() ? "" : " ") + tag;
+  return text;
+}
+
 std::string in_list(std::size_t count) {
   std::string list = "(";
   for (std::size_t i = 0; i < count; ++i) list += i == 0 ? "?" : ", ?";
@@ -164,6 +186,7 @@ ArchivedSubmission submission_of(const Row& row) {
   s.remote_address = row[4];
   s.receipt_number = row[5];
   s.status = row[6];
+  s.tags = platform::split_at(row[7], " ");
   return s;
 }
 
@@ -199,6 +222,11 @@ std::string filter_clause(const SubmissionFilter& filter, const std::string& hol
   }
   if (filter.since != 0) sql += " AND received_at >= " + number(filter.since);
   if (filter.until != 0) sql += " AND received_at < " + number(filter.until);
+  if (!filter.tag.empty()) {
+    // Tags are kept as one text, separated by single spaces.
+    sql += " AND ' ' || tags || ' ' LIKE ? ESCAPE '!'";
+    parameters->push_back("% " + like_escaped(filter.tag) + " %");
+  }
   if (!filter.search.empty()) {
     sql += " AND submission_id IN (SELECT submission_id FROM velloc_submission_fields WHERE " +
            holding + ")";
@@ -383,9 +411,11 @@ bool OdbcArchiveStore::add_submission(const ArchivedSubmission& s, std::string* 
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
         if (!db.execute("INSERT INTO velloc_submissions (submission_id, received_at, keep_until, "
-                        "form_profile, remote_address, receipt_number, status) VALUES (?, " +
-                            number(s.received_at) + ", " + number(s.keep_until) + ", ?, ?, ?, ?)",
-                        {s.id, s.form_profile, s.remote_address, s.receipt_number, s.status},
+                        "form_profile, remote_address, receipt_number, status, tags) VALUES (?, " +
+                            number(s.received_at) + ", " + number(s.keep_until) +
+                            ", ?, ?, ?, ?, ?)",
+                        {s.id, s.form_profile, s.remote_address, s.receipt_number, s.status,
+                         joined_tags(s.tags)},
                         failure))
           return false;
         // Many rows per statement: each statement costs a round of the driver.
@@ -782,7 +812,7 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list_page(
         std::vector<std::string> ids;
         for (const Row& row : rows) {
           page.push_back(submission_of(row));
-          page.back().delivery_state = row[7];
+          page.back().delivery_state = row[kAfterSubmission];
           ids.push_back(row[0]);
         }
         if (ids.empty()) return true;
@@ -955,7 +985,7 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::records(
         if (!db.query(sized, parameters, &rows, failure)) return false;
         std::int64_t bytes = 0;
         for (const Row& row : rows) {
-          bytes += to_number(row[7]);
+          bytes += to_number(row[kAfterSubmission]);
           if (!records.empty() && bytes > kRecordsBytes) break;
           records.push_back(submission_of(row));
         }
@@ -1000,9 +1030,8 @@ bool OdbcArchiveStore::find(const std::string& id, std::optional<ArchivedSubmiss
       [&](OdbcDatabase& db, std::string* failure) {
         found->reset();
         std::vector<Row> rows;
-        if (!db.query("SELECT submission_id, received_at, keep_until, form_profile, "
-                      "remote_address, receipt_number, status FROM velloc_submissions WHERE "
-                      "submission_id = ?",
+        if (!db.query("SELECT " + std::string(kSubmissionColumns) +
+                          " FROM velloc_submissions WHERE submission_id = ?",
                       {id}, &rows, failure))
           return false;
         if (rows.empty()) return true;

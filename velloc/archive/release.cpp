@@ -12,6 +12,7 @@
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/delivery_records.h"
 #include "velloc/request/event_log.h"
+#include "velloc/rules/rules_step.h"
 #include "velloc/run.h"
 #include "velloc/settings/load_settings.h"
 #include "velloc/templates/template_paths.h"
@@ -118,6 +119,8 @@ void rebuild_run(Run& run, const ArchivedSubmission& submission, const std::stri
   if (!submission.receipt_number.empty())
     run.request.set_field(kReceiptNumber, submission.receipt_number);
   resolve_template_paths(run);
+  // Routed and acted on as the visitor's run was: the same rules decide again.
+  apply_form_rules(run);
 }
 
 // The actions of the rebuilt run, its submission "received" while they run.

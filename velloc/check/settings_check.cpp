@@ -15,7 +15,9 @@
 #include "platform/text.h"
 #include "velloc/mail/dkim_key.h"
 #include "velloc/mail/dkim_signer.h"
+#include "velloc/guard/recipient_policy.h"
 #include "velloc/mail/smtp_connection.h"
+#include "velloc/rules/form_rules.h"
 #include "velloc/settings/form_files.h"
 #include "velloc/settings/settings_model.h"
 #include "velloc/settings/site_settings.h"
@@ -80,6 +82,9 @@ struct SiteValues {
   // Delivery=queue and Archive=1 in [Velloc], which a profile takes unless it sets them.
   bool delivery_queue = false;
   bool archive = false;
+  // Who a profile's routing may name (recipient_policy.h).
+  std::string default_recipient;
+  std::optional<std::string> allowed_recipients;
 };
 
 // What one section says of queue mode, and where.
@@ -129,6 +134,7 @@ class Checker {
                          std::set<std::string>& keys_seen);
   void check_value(const std::string& file, const KeyDeclaration& key,
                    const platform::IniEntry& entry);
+  void check_rule(const std::string& file, const platform::IniEntry& entry);
   void check_files(const std::string& file, const KeyDeclaration& key,
                    const platform::IniEntry& entry);
   void check_template_file(const std::string& file, const KeyDeclaration& key,
@@ -180,14 +186,20 @@ std::string Checker::from_working_directory(const std::string& path) const {
 // The first pass reads [Velloc]'s values that the file checks need.
 SiteValues read_site_values(const std::vector<platform::IniEntry>& entries) {
   SiteValues values;
+  std::set<std::string> seen;
   bool in_velloc = false;
   for (const platform::IniEntry& entry : entries) {
     if (entry.kind == platform::IniEntry::Kind::kSection) {
       if (in_velloc) break;
       in_velloc = platform::equal_ignoring_case(entry.name, kVelloc);
     } else if (in_velloc && platform::equal_ignoring_case(entry.name, "TEMPLATE_DIR")) {
+      if (!seen.insert("TEMPLATE_DIR").second) continue;
       values.template_directory = entry.value.substr(0, platform::kMaxIniValue);
-      break;
+    } else if (in_velloc && platform::equal_ignoring_case(entry.name, "DefaultRecipient")) {
+      if (seen.insert("DefaultRecipient").second)
+        values.default_recipient = entry.value.substr(0, platform::kMaxIniValue);
+    } else if (in_velloc && platform::equal_ignoring_case(entry.name, "AllowedRecipients")) {
+      if (seen.insert("AllowedRecipients").second) values.allowed_recipients = entry.value;
     }
   }
   return values;
@@ -365,8 +377,40 @@ void Checker::check_key(const std::string& file, unsigned place, const platform:
   add(Severity::kWarning, file, entry.line, message);
 }
 
+// A Route, RouteFallback, When or Validate key: its grammar, and the addresses it
+// routes to against who may receive the form mail.
+void Checker::check_rule(const std::string& file, const platform::IniEntry& entry) {
+  std::string shown = entry.name + "=" + entry.value;
+  if (entry.value.size() > platform::kMaxIniValue) {
+    add(Severity::kError, file, entry.line,
+        entry.name + ": longer than " + std::to_string(platform::kMaxIniValue) +
+            " characters, so it would be cut; split it into more keys");
+    return;
+  }
+  if (std::optional<std::string> reason = rules::rule_value_problem(entry.name, entry.value)) {
+    add(Severity::kError, file, entry.line, shown + ": " + *reason);
+    return;
+  }
+  rules::FormRules read = rules::read_form_rules({{entry.name, entry.value}});
+  std::vector<std::string> addresses = read.fallback;
+  for (const rules::Rule& route : read.routes)
+    addresses.insert(addresses.end(), route.recipients.begin(), route.recipients.end());
+  if (addresses.empty()) return;
+  if (!site_.allowed_recipients) {
+    add(Severity::kWarning, file, entry.line,
+        shown + ": no AllowedRecipients in [Velloc]; only the web server's domain is allowed");
+    return;
+  }
+  RecipientRules allowed{site_.default_recipient, site_.allowed_recipients, ""};
+  for (const std::string& address : addresses)
+    if (!decide_recipients(address, allowed).allowed)
+      add(Severity::kError, file, entry.line,
+          shown + ": " + address + " is not allowed by AllowedRecipients");
+}
+
 void Checker::check_value(const std::string& file, const KeyDeclaration& key,
                           const platform::IniEntry& entry) {
+  if (rules::is_rule_key(entry.name)) return check_rule(file, entry);
   std::string reason;
   std::string shown = key.secret ? entry.name : entry.name + "=" + entry.value;
   if (!settings::valid_value(key, entry.value, &reason)) {

@@ -57,6 +57,7 @@ InboxQuery parse_inbox_query(std::string_view query_string) {
     if (name == "from") first(query.from);
     if (name == "to") first(query.to);
     if (name == "q") first(query.search);
+    if (name == "tag") first(query.tag);
     if (name == "page" && !page) page = value;
   }
   query.page = page_number(page.value_or(""));
@@ -65,6 +66,7 @@ InboxQuery parse_inbox_query(std::string_view query_string) {
   query.filter.since = day_bound(query.from, false);
   query.filter.until = day_bound(query.to, true);
   query.filter.search = query.search;
+  query.filter.tag = query.tag;
   return query;
 }
 
@@ -75,6 +77,7 @@ std::string inbox_query_string(const InboxQuery& query, int page) {
   add_pair(text, "from", query.from);
   add_pair(text, "to", query.to);
   add_pair(text, "q", query.search);
+  add_pair(text, "tag", query.tag);
   if (page > 1) add_pair(text, "page", std::to_string(page));
   return text;
 }

@@ -19,6 +19,7 @@ struct InboxQuery {
   std::string from;    // YYYY-MM-DD, a UTC day
   std::string to;      // YYYY-MM-DD, included
   std::string search;  // q
+  std::string tag;     // tag: tagged so by the profile's rules
   int page = 1;        // 1-based
   SubmissionFilter filter;
 };

@@ -151,8 +151,21 @@ std::string listed_fields(const ArchivedSubmission& s) {
   return fields;
 }
 
+// The submission's tags, each a link to the list of those tagged so; nothing when it
+// has none.
+std::string tag_links(const InboxAnswer& answer, const ArchivedSubmission& s) {
+  std::string links;
+  for (const std::string& tag : s.tags) {
+    InboxQuery tagged;
+    tagged.tag = tag;
+    links += " <a class=\"tag\" href=\"" + h(answer.base + "?" + inbox_query_string(tagged, 1)) +
+             "\">" + h(tag) + "</a>";
+  }
+  return links;
+}
+
 std::string list_row(const InboxAnswer& answer, const ArchivedSubmission& s) {
-  std::string fields = listed_fields(s);
+  std::string fields = listed_fields(s) + tag_links(answer, s);
   return "<tr class=\"submission\"><td class=\"time\">" + iso_time(s.received_at) +
          "</td><td class=\"form\">" + h(s.form_profile) + "</td><td class=\"fields\">" + fields +
          "</td>" + status_cell(s) + "<td><a href=\"" + h(submission_path(answer, s.id)) +

@@ -171,6 +171,19 @@ std::string form_mail_text(Run& run) {
   return form_mail_header_text(run) + "\n" + body.str();
 }
 
+std::string receipt_text(Run& run) {
+  FieldMap fields = run.request.fields;
+  TemplateState state = run.template_state;
+  std::ostringstream body;
+  write_body(run, body, "TEMPLATE_RECEIPT", run.templates.receipt_template,
+             "Could not open Template File: \n\t%s");
+  run.request.fields = std::move(fields);
+  run.template_state = std::move(state);
+  return build_header_text(run.request, "RECEIPT_FROM", "EMAIL", "RECEIPT_SUBJECT",
+                           Recipients::kFirstOnly) +
+         "\n" + body.str();
+}
+
 int send_form_mail(Run& run) {
   if (run.request.field_is_set("DISABLE_MAIL")) return 1;
   ActionRecord outcome(run, "form_mail");

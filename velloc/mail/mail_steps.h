@@ -19,6 +19,8 @@ int send_form_mail(Run& run);
 // nothing the later form mail sees.
 std::string form_mail_text(Run& run);
 int send_receipt(Run& run);
+// The receipt as it would be sent, as form_mail_text gives the form mail.
+std::string receipt_text(Run& run);
 
 enum class Recipients { kAll, kFirstOnly };
 

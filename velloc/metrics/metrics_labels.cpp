@@ -38,6 +38,7 @@ Outcome outcome_of(Reason reason) {
     case Reason::kFailed:
       return Outcome::kFailed;
     case Reason::kMissingFields:
+    case Reason::kInvalidFields:
       return Outcome::kMissingFields;
     case Reason::kReferer:
       return Outcome::kReferer;

@@ -51,6 +51,8 @@ Failure failure_of(Reason reason) {
       return {403, "origin"};
     case Reason::kChallenge:
       return {403, "challenge"};
+    case Reason::kInvalidFields:
+      return {422, "invalid_fields"};
   }
   return {500, "failed"};
 }
@@ -110,6 +112,11 @@ Reply failed(Failure failure, std::string_view message, const Answer& answer) {
   object.add_bool("ok", false).add_string("error", failure.code).add_string("message", message);
   if (answer.reason == Reason::kMissingFields)
     object.add_json("errors", missing_field_list(answer));
+  if (answer.reason == Reason::kInvalidFields) {
+    JsonObject errors;
+    for (const auto& [field, text] : answer.field_errors) errors.add_string(field, text);
+    object.add_json("errors", errors.text());
+  }
   return {failure.status, object.text()};
 }
 

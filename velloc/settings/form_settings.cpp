@@ -4,6 +4,7 @@
 #include <map>
 
 #include "platform/text.h"
+#include "velloc/rules/form_rules.h"
 
 namespace settings {
 
@@ -54,6 +55,13 @@ struct FormValues {
   }
 };
 
+bool calls_webhooks(const rules::FormRules& rules) {
+  for (const rules::Rule& rule : rules.rules)
+    for (const rules::Action& action : rule.actions)
+      if (action.kind == rules::Action::Kind::kWebhook) return true;
+  return false;
+}
+
 // Everything of the webhooks but their addresses.
 void read_call_settings(const FormValues& values, WebhookSettings& webhooks) {
   webhooks.secret = values.text("WebhookSecret", kMaxUrl);
@@ -64,7 +72,8 @@ void read_call_settings(const FormValues& values, WebhookSettings& webhooks) {
   webhooks.ca_file = values.site.http_ca_file;
 }
 
-WebhookSettings read_webhooks(const FormValues& values) {
+// `rule_calls`: the profile's rules may call further addresses, signed and timed alike.
+WebhookSettings read_webhooks(const FormValues& values, bool rule_calls) {
   WebhookSettings webhooks;
   if (values.site.file.empty()) return webhooks;
   std::vector<std::string> keys;
@@ -76,7 +85,7 @@ WebhookSettings read_webhooks(const FormValues& values) {
     std::string url = values.trimmed(key, kMaxUrl);
     if (!url.empty()) webhooks.urls.push_back(std::move(url));
   }
-  if (!webhooks.urls.empty()) read_call_settings(values, webhooks);
+  if (!webhooks.urls.empty() || rule_calls) read_call_settings(values, webhooks);
   return webhooks;
 }
 
@@ -113,7 +122,9 @@ void resolve_form_settings(const SiteSettings& site, Settings& settings) {
   settings.delivery_queue = platform::equal_ignoring_case(values.trimmed("Delivery"), "queue");
   settings.state_dsn = site.state_dsn;
   settings.receipt_counter_in_state = site.receipt_counter_in_state;
-  settings.webhooks = read_webhooks(values);
+  settings.rules =
+      settings.form_profile.empty() ? nullptr : profile_rules(site, settings.form_profile_section);
+  settings.webhooks = read_webhooks(values, settings.rules && calls_webhooks(*settings.rules));
   settings.challenge =
       challenge_settings_from(values.text("Challenge"), values.text("ChallengeKey"),
                               values.text("ChallengeMaxNumber"), values.text("ChallengeExpires"));

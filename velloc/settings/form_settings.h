@@ -34,6 +34,8 @@ struct Settings {
   // The keys of the form profile the request chose, in file order; empty when none.
   std::vector<std::pair<std::string, std::string>> form_profile;
   std::string form_profile_section;  // its section, "Form <name>"
+  // The profile's routing, rules and field checks; nullptr when it writes none.
+  std::shared_ptr<const rules::FormRules> rules;
 
   // Read from the form profile first, then [Velloc].
   std::string response;                  // Response: "json", "html" or empty (the request decides)

@@ -252,7 +252,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   message.follow_links = site.follow_links;
   message.log_file = site.log_file;
   message.default_sender = site.default_sender;
-  message.log_level = site.log_level;
+  message.log_level = run.dry_run ? 0 : site.log_level;  // 0: nothing is logged
   message.log_format = site.log_format;
 
   settings.allow_debug = site.allow_debug;
@@ -268,7 +268,7 @@ void load_settings_from(Run& run, const std::string& settings_file) {
   answer_preflight(run);
   if (run.request.field_is_set("RECEIPT_NUMBER")) {
     platform::IniFiles& files = run.site.settings_files();
-    int number = answers_with_debug_listing(settings.allow_debug, run.request)
+    int number = answers_with_debug_listing(settings.allow_debug, run.request) || run.dry_run
                      ? read_receipt_number(files, settings_file)
                      : take_receipt_number(run);
     run.request.set_field("RECEIPT_NUMBER", std::to_string(number));

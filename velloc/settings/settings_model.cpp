@@ -107,6 +107,11 @@ constexpr KeyDeclaration kKeys[] = {
     {"InboxSecret", kSite, T::kText, "", true, 32},
     // [Form NAME]: the control fields a profile sets
     {"VisitorControls", kProfile, T::kText, ""},
+    // [Form NAME]: the profile's rules (velloc/rules/form_rules.h reads their values)
+    {"Route", kProfile, T::kText, ""},
+    {"RouteFallback", kProfile, T::kText, ""},
+    {"When", kProfile, T::kText, ""},
+    {"Validate", kProfile, T::kText, ""},
     {"TEMPLATE_WEB", kProfile, T::kTemplate, ""},
     {"REDIRECT", kProfile, T::kText, ""},
     {"LINKBACK", kProfile, T::kText, ""},
@@ -149,9 +154,9 @@ constexpr KeyDeclaration kKeys[] = {
 };
 // clang-format on
 
-// "Webhook" followed by one to six digits is the address key "Webhook".
-bool is_numbered_webhook(std::string_view name) {
-  constexpr std::string_view kPrefix = "Webhook";
+// A key of a numbered list ("Webhook", "Route", "When", "Validate") followed by one
+// to six digits is declared as the bare name.
+bool is_numbered(std::string_view name, std::string_view kPrefix) {
   constexpr std::size_t kMaxDigits = 6;
   if (name.size() <= kPrefix.size() || name.size() > kPrefix.size() + kMaxDigits) return false;
   if (!platform::equal_ignoring_case(name.substr(0, kPrefix.size()), kPrefix)) return false;
@@ -261,7 +266,8 @@ bool valid_url(std::string_view value, std::string* reason) {
 std::span<const KeyDeclaration> declared_keys() { return kKeys; }
 
 const KeyDeclaration* find_key(std::string_view name, unsigned places) {
-  if (is_numbered_webhook(name)) name = "Webhook";
+  for (std::string_view list : {"Webhook", "Route", "When", "Validate"})
+    if (is_numbered(name, list)) name = list;
   for (const KeyDeclaration& key : kKeys)
     if ((key.places & places) != 0 && platform::equal_ignoring_case(key.name, name)) return &key;
   return nullptr;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/text.h"
+#include "velloc/rules/form_rules.h"
 #include "velloc/settings/form_files.h"
 #include "velloc/webhook/retry_schedule.h"
 
@@ -63,7 +64,38 @@ int bounded_number(const std::optional<std::string>& value, int fallback, int lo
   return static_cast<int>(std::max<std::int64_t>(low, number));
 }
 
+// Folded for the lookup of a section whatever the case it is named in.
+std::string lower_name(std::string_view name) {
+  std::string lower(name);
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lower;
+}
+
+// The rules of every profile that writes any, read once for this version.
+void read_profile_rules(SiteSettings& site) {
+  std::vector<std::string> sections = site.content.section_names();
+  for (const platform::IniSnapshot& forms : site.form_files)
+    for (std::string& name : forms.section_names()) sections.push_back(std::move(name));
+  for (const std::string& section : sections) {
+    if (!platform::equal_ignoring_case(section.substr(0, 5), "Form ")) continue;
+    if (site.form_rules.count(lower_name(section)) != 0) continue;
+    auto entries = profile_section(site, section);
+    if (std::none_of(entries.begin(), entries.end(),
+                     [](const auto& entry) { return rules::is_rule_key(entry.first); }))
+      continue;
+    site.form_rules.emplace(lower_name(section), std::make_shared<const rules::FormRules>(
+                                                     rules::read_form_rules(entries)));
+  }
+}
+
 }  // namespace
+
+std::shared_ptr<const rules::FormRules> profile_rules(const SiteSettings& site,
+                                                      std::string_view section) {
+  auto found = site.form_rules.find(lower_name(section));
+  return found == site.form_rules.end() ? nullptr : found->second;
+}
 
 SiteSettings read_site_settings(const std::string& file, const platform::IniSnapshot& content,
                                 std::vector<platform::IniSnapshot> form_files) {
@@ -155,6 +187,7 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
   site.inbox = platform::trim(read("Inbox")) == "1";
   site.inbox_users = std::string(platform::trim(read("InboxUsers")));
   site.inbox_secret = std::string(platform::trim(read("InboxSecret")));
+  read_profile_rules(site);
   return site;
 }
 

@@ -4,6 +4,7 @@
 // (Site::site_settings); every submission until the file changes reads them.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,10 @@
 #include "platform/ini_file.h"
 #include "velloc/request/field_map.h"
 #include "velloc/request/json_log_line.h"
+
+namespace rules {
+struct FormRules;
+}
 
 namespace settings {
 
@@ -105,6 +110,10 @@ struct SiteSettings {
   std::string inbox_users;
   std::string inbox_secret;
 
+  // The rules of each form profile that writes any (Route, When, Validate), by its
+  // section's name in lower case; read with this version, shared by its runs.
+  std::map<std::string, std::shared_ptr<const rules::FormRules>> form_rules;
+
   bool operator==(const SiteSettings&) const = default;
 };
 
@@ -120,6 +129,10 @@ const platform::IniSnapshot* profile_source(const SiteSettings& site, std::strin
 // The entries of the profile section `section`; none when no version holds it.
 std::vector<std::pair<std::string, std::string>> profile_section(const SiteSettings& site,
                                                                  std::string_view section);
+
+// The rules of the profile section `section` ("Form NAME"); nullptr when it writes none.
+std::shared_ptr<const rules::FormRules> profile_rules(const SiteSettings& site,
+                                                      std::string_view section);
 
 // The settings of `file` (empty: none) read now, for a command that serves no request.
 SiteSettings read_site_settings(const std::string& file);

@@ -44,9 +44,8 @@ constexpr std::array<TemplateField, 6> kTemplateFields = {{
   throw RunEnded{std::move(*page)};
 }
 
-// An incomplete form's own answer in a page: the allowed REDIR_MISSING redirect
-// or the missing-fields template; returns when the form names neither. A script's
-// JSON answer always lists the fields instead.
+}  // namespace
+
 void answer_incomplete_page(Run& run) {
   if (std::optional<std::string> target = form_redirect_target(run, "REDIR_MISSING")) {
     Answer redirect = Answer::of(Answer::Kind::kRedirect);
@@ -55,8 +54,6 @@ void answer_incomplete_page(Run& run) {
   }
   if (run.request.field_is_set("TEMPLATE_MISSING")) answer_with_missing_template(run);
 }
-
-}  // namespace
 
 bool resolve_template_paths(Run& run) {
   for (const TemplateField& entry : kTemplateFields) {

@@ -37,6 +37,11 @@ std::vector<std::string> missing_field_names(const CgiRequest& request);
 // REQUIRED are blank.
 int list_missing_fields(const Run& run, std::string& message);
 
+// An incomplete form's own answer in a page: the allowed REDIR_MISSING redirect or
+// the missing-fields template, ending the run; returns when the form names neither.
+// A script's JSON answer always lists the fields instead.
+void answer_incomplete_page(Run& run);
+
 // Step 7: answers an incomplete form (an allowed redirect, the missing-fields
 // template or the failure page) and ends the run; otherwise defaults EMAIL and
 // returns true.

@@ -40,7 +40,7 @@ TEST(ArchiveOptionsTest, CommandLines) {
       {{"--release"}, "", "--release needs a value"},
       {{"--release", "x", "--status", "spam"},
        "",
-       "--form, --status, --since, --until and --search go with --list or --export"},
+       "--form, --status, --since, --until, --search and --tag go with --list or --export"},
       {{"--list", "--purge"}, "", "only one command at a time: --purge"},
       {{"--list", "--bogus"}, "", "unknown option --bogus"},
       {{"--show"}, "", "--show needs a value"},
@@ -56,7 +56,7 @@ TEST(ArchiveOptionsTest, CommandLines) {
        "--since wants a date YYYY-MM-DD or a time YYYY-MM-DDTHH:MM[:SS][Z|+HH:MM]: 2024-02-30"},
       {{"--purge", "--form", "x"},
        "",
-       "--form, --status, --since, --until and --search go with --list or --export"},
+       "--form, --status, --since, --until, --search and --tag go with --list or --export"},
       {{"--export", "csv", "--json"}, "", "--json goes with --list or --show"},
   };
   const char* const names[] = {"list", "show", "export", "purge", "erase", "release"};

@@ -677,3 +677,66 @@ TEST_F(ArchiveStoreTest, ACsvExportKeepsItsColumnsBounded) {
 }
 
 }  // namespace
+
+// A submission keeps the tags its profile's rules gave it, and a listing finds it by
+// one; an archive made before tags were kept lists its submissions untagged and keeps
+// the tags of those added since.
+TEST(ArchiveStoreTags, KeptAndFilteredInNewAndOlderArchives) {
+  for (bool older : {false, true}) {
+    SCOPED_TRACE(older ? "older" : "new");
+    TempDir dir;
+    std::string error;
+    std::string connection =
+        std::string("DRIVER=") + kSqliteDriver + ";Database=" + dir.file("state.db");
+    if (older) {
+      auto db = OdbcDatabase::open(connection, &error);
+      ASSERT_TRUE(db &&
+                  db->execute("CREATE TABLE velloc_submissions (submission_id VARCHAR(40) "
+                              "PRIMARY KEY, received_at BIGINT NOT NULL, keep_until BIGINT NOT "
+                              "NULL, form_profile TEXT NOT NULL, remote_address TEXT NOT NULL, "
+                              "receipt_number TEXT NOT NULL, status VARCHAR(16) NOT NULL)",
+                              {}, &error) &&
+                  db->execute("INSERT INTO velloc_submissions VALUES ('old', 1, 0, 'shop', "
+                              "'192.0.2.1', '', 'accepted')",
+                              {}, &error) &&
+                  db->commit(&error))
+          << error;
+    }
+    auto store = open_odbc_archive_store(connection, &error);
+    ASSERT_TRUE(store) << error;
+    const std::pair<const char*, std::vector<std::string>> added[] = {
+        {"a", {"big", "support"}}, {"b", {"big_x"}}, {"c", {}}};
+    for (const auto& [id, tags] : added) {
+      ArchivedSubmission submission;
+      submission.id = id;
+      submission.received_at = 10;
+      submission.status = "accepted";
+      submission.tags = tags;
+      ASSERT_TRUE(store->add_submission(submission, &error)) << error;
+    }
+    auto ids_tagged = [&](const char* tag) {
+      SubmissionFilter tagged;
+      tagged.tag = tag;
+      std::vector<std::string> ids;
+      std::optional<std::vector<ArchivedSubmission>> listed = store->list(tagged, &error);
+      if (!listed) ADD_FAILURE() << error;
+      for (const ArchivedSubmission& s : listed.value_or(std::vector<ArchivedSubmission>()))
+        ids.push_back(s.id);
+      return ids;
+    };
+    EXPECT_EQ(std::vector<std::string>{"a"}, ids_tagged("big"));
+    EXPECT_EQ(std::vector<std::string>{"a"}, ids_tagged("support"));
+    EXPECT_EQ(std::vector<std::string>{"b"}, ids_tagged("big_x"));
+    EXPECT_EQ(std::vector<std::string>{}, ids_tagged("bi"));
+    std::optional<ArchivedSubmission> found;
+    ASSERT_TRUE(store->find("a", &found, &error)) << error;
+    EXPECT_EQ((std::vector<std::string>{"big", "support"}), found->tags);
+    std::optional<std::vector<ArchivedSubmission>> all = store->list({}, &error);
+    ASSERT_TRUE(all) << error;
+    EXPECT_EQ(older ? 4u : 3u, all->size());
+    if (older) {
+      ASSERT_TRUE(store->find("old", &found, &error)) << error;
+      EXPECT_TRUE(found->tags.empty());
+    }
+  }
+}

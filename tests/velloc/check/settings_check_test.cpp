@@ -158,6 +158,18 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
        "VELLOC.ini:6: error: [Form a]: Delivery=queue needs Archive=1 (its mail is sent at once "
        "instead)\nforms.d/c.ini:2: error: [Form c]: Delivery=queue needs Archive=1 (its mail "
        "is sent at once instead)\n2 errors, 0 warnings\n"},
+      // A profile's rules: each mistake on its line, and every routed address against
+      // AllowedRecipients.
+      {"[Velloc]\nSMTP=mail:25\nAllowedRecipients=@shop.example\n",
+       {{"forms.d/shop.ini",
+         "[Form shop]\nRoute=dept: sales -> sales@shop.example\nRoute1=dept: x -> "
+         "x@elsewhere.test\n"
+         "RouteFallback=office@shop.example\nWhen3=n in 9..1 -> tag a\nValidate=qty integer\n"
+         "Validate1=qty: integer 1..10\nWhen=dept: a -> tag b\n"}},
+       "forms.d/shop.ini:3: error: Route1=dept: x -> x@elsewhere.test: x@elsewhere.test is not "
+       "allowed by AllowedRecipients\nforms.d/shop.ini:5: error: When3=n in 9..1 -> tag a: the "
+       "range's low bound is above its high bound\nforms.d/shop.ini:6: error: Validate=qty "
+       "integer: write FIELD: CHECK\n3 errors, 0 warnings\n"},
       {"SMTP=a\n",
        {},
        "VELLOC.ini:1: warning: SMTP: outside any section, so never read; put it below [Velloc]\n"

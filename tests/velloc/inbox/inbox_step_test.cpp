@@ -60,7 +60,7 @@ class InboxStepTest : public ::testing::Test {
         {{"file", "r\xC3\xA9sum\"e.pdf", "application/pdf", 9, digest_of("PDF bytes"),
           dir_.file("files/cv")},
          {"file2", "a.txt", "text/plain; x=<y>", 1, digest_of("b"), dir_.file("gone")}});
-    add("s3", 1, "contact", "accepted", {{"name", "Carl"}});
+    add("s3", 1, "contact", "accepted", {{"name", "Carl"}}, {}, {"big", "call-back"});
     Delivery failed;
     failed.id = "d3";
     failed.submission_id = "s3";
@@ -98,7 +98,7 @@ class InboxStepTest : public ::testing::Test {
   }
   void add(const char* id, int minutes_ago, const char* form, const char* status,
            std::vector<std::pair<std::string, std::string>> fields,
-           std::vector<ArchivedUpload> uploads = {}) {
+           std::vector<ArchivedUpload> uploads = {}, std::vector<std::string> tags = {}) {
     ArchivedSubmission s;
     s.id = id;
     s.received_at = now_ms() - minutes_ago * kMinute;
@@ -108,6 +108,7 @@ class InboxStepTest : public ::testing::Test {
     s.status = status;
     s.fields = std::move(fields);
     s.uploads = std::move(uploads);
+    s.tags = std::move(tags);
     std::string error;
     ASSERT_TRUE(store_->add_submission(s, &error)) << error;
   }
@@ -169,8 +170,16 @@ TEST_F(InboxStepTest, PagesAndFilters) {
       {"failed delivery",
        "/inbox",
        "status=failed",
-       {"Carl</td><td class=\"status status-failed\">failed delivery</td>", link + "s3\">"},
+       {"call-back</a></td><td class=\"status status-failed\">failed delivery</td>",
+        link + "s3\">"},
        {link + "s2\""}},
+      {"by tag, each tag a link",
+       "/inbox",
+       "tag=call-back",
+       {"name=Carl <a class=\"tag\" href=\"/cgi-bin/velloc/inbox?tag=big\">big</a> <a "
+        "class=\"tag\" href=\"/cgi-bin/velloc/inbox?tag=call-back\">call-back</a></td>",
+        link + "s3\">"},
+       {link + "s1\"", link + "s2\""}},
       {"search", "/inbox", "q=HELLO", {"value=\"HELLO\"", link + "s1\">"}, {link + "s2\""}},
       {"from tomorrow", "/inbox", "from=2999-01-01", {"No submissions match."}, {row}},
       {"to the epoch", "/inbox", "to=1970-01-01", {"No submissions match."}, {row}},
