@@ -128,7 +128,8 @@ void PoReader::read_line(int number, std::string_view line) {
 }
 
 void PoReader::keyword(int number, std::string_view word, std::string_view rest) {
-  bool starts_entry = word == "msgctxt" || (word == "msgid" && !entry_.context);
+  // A msgid after a msgctxt belongs to its entry; any other msgid starts one.
+  bool starts_entry = word == "msgctxt" || (word == "msgid" && (!entry_.context || entry_.id));
   if (starts_entry && (entry_.id || entry_.context)) finish();
   if (starts_entry) {
     entry_.line = next_line_ ? next_line_ : number;
