@@ -2,6 +2,7 @@
 
 #include "velloc/language/catalogue_store.h"
 #include "velloc/language/language_choice.h"
+#include "velloc/language/message_catalogue.h"
 #include "velloc/run.h"
 
 std::string visitor_language(const Run& run) {
@@ -23,4 +24,8 @@ const MessageCatalogue* visitor_catalogue(Run& run) {
   std::string folder =
       catalogue_folder(run.site.facts().executable_directory, run.settings.site->language_folder);
   return run.site.catalogues().catalogue(folder, language);
+}
+
+std::string visitor_text(Run& run, std::string_view english) {
+  return std::string(translate(visitor_catalogue(run), english));
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 class MessageCatalogue;
 struct Run;
@@ -14,3 +15,7 @@ std::string visitor_language(const Run& run);
 // (or a language without a readable catalogue: its texts are English). Valid until the
 // store is next asked.
 const MessageCatalogue* visitor_catalogue(Run& run);
+
+// `english` as the run's visitor reads it: for a step that puts a fixed text into a page
+// itself (a template's value, say). A text of an Answer is translated by the responder.
+std::string visitor_text(Run& run, std::string_view english);

@@ -7,6 +7,7 @@
 
 #include "tests/support/cgi_runner.h"
 #include "velloc/check/catalogue_check.h"
+#include "velloc/language/catalogue_store.h"
 #include "velloc/language/language_choice.h"
 #include "velloc/language/message_catalogue.h"
 #include "velloc/language/visitor_texts.h"
@@ -127,6 +128,28 @@ TEST(CatalogueCheck, NamesEachEntryLeftOutWithItsFileAndLine) {
   };
   EXPECT_EQ(expected, shown);
   ASSERT_EQ(1u, check_catalogue_file(folder.file("none.po")).size());
+}
+
+// A server reads a catalogue once per version, and an edited one at the next request.
+TEST(CatalogueStore, ReadsEachVersionOnce) {
+  testing_support::TempDir folder;
+  std::string languages = folder.path() + "/";
+  CatalogueStore store;
+  EXPECT_EQ(nullptr, store.catalogue(languages, "de"));  // no file: English
+  folder.write("de.po", "msgid \"Unknown Form!\"\nmsgstr \"Unbekannt\"\n");
+  EXPECT_EQ(nullptr, store.catalogue(languages, "de"));  // looked at once a request
+  store.begin_request();
+  const MessageCatalogue* first = store.catalogue(languages, "de");
+  EXPECT_EQ("Unbekannt", translate(first, "Unknown Form!"));
+  store.begin_request();
+  EXPECT_EQ(first, store.catalogue(languages, "de"));  // the same version, not read again
+  folder.write("de.po", "msgid \"Unknown Form!\"\nmsgstr \"Formular unbekannt\"\n");
+  store.begin_request();
+  EXPECT_EQ("Formular unbekannt", translate(store.catalogue(languages, "de"), "Unknown Form!"));
+  EXPECT_EQ(nullptr, store.catalogue(languages, "en"));     // English needs none
+  EXPECT_EQ(nullptr, store.catalogue(languages, "../de"));  // nor is any other path read
+  EXPECT_EQ("/usr/bin/../share/velloc/languages/", catalogue_folder("/usr/bin/", ""));
+  EXPECT_EQ("/srv/po/", catalogue_folder("/usr/bin/", "/srv/po"));
 }
 
 // The shipped catalogues translate every text, each entry readable.
