@@ -8,7 +8,7 @@ constexpr char kSecret[] = "0123456789abcdef0123456789abcdef";
 
 TEST(ConfirmToken, BindsTheSubmissionAndTheTime) {
   const std::string token = confirm_token(kSecret, "S1", 1000);
-  const std::string other_time = "2000" + token.substr(4);
+  const std::string other_time = std::string("2000").append(token, 4);
   struct Case {
     const char* secret;
     const char* submission;
@@ -24,7 +24,7 @@ TEST(ConfirmToken, BindsTheSubmissionAndTheTime) {
       {"another secret, just as long....", "S1", token, 999, ConfirmCheck::kForged},
       {"", "S1", token, 999, ConfirmCheck::kForged},  // no secret checks nothing
       {kSecret, "S1", token.substr(0, token.size() - 1), 999, ConfirmCheck::kForged},
-      {kSecret, "S1", "-" + token.substr(5), 999, ConfirmCheck::kForged},
+      {kSecret, "S1", std::string("-").append(token, 5), 999, ConfirmCheck::kForged},
       {kSecret, "S1", "", 999, ConfirmCheck::kForged},
   };
   for (const Case& c : cases)
