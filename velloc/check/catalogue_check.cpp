@@ -39,14 +39,17 @@ std::vector<SettingsProblem> check_catalogue_file(const std::string& path) {
                         "the catalogue cannot be read; every text of this language is English"});
     return problems;
   }
+  std::set<std::string> named;
   for (const CatalogueProblem& problem : catalogue->problems()) {
+    named.insert(problem.entry);
     std::string entry = problem.entry.empty() ? "" : quoted(problem.entry) + ": ";
     problems.push_back({Severity::kWarning, path, problem.line,
                         entry + problem.message + "; the text stays English"});
   }
   for (const std::string& text : missing_entries(*catalogue, visitor_texts()))
-    problems.push_back(
-        {Severity::kWarning, path, 0, quoted(text) + ": no translation; the text stays English"});
+    if (named.count(text) == 0)
+      problems.push_back(
+          {Severity::kWarning, path, 0, quoted(text) + ": no translation; the text stays English"});
   return problems;
 }
 
