@@ -26,6 +26,7 @@
 #include "velloc/archive/delivery_commands.h"
 #include "velloc/archive/release.h"
 #include "velloc/archive/server_deliveries.h"
+#include "velloc/check/catalogue_check.h"
 #include "velloc/check/settings_check.h"
 #include "velloc/check/settings_listing.h"
 #include "velloc/doctor/doctor.h"
@@ -264,7 +265,11 @@ int run_check_command_line(const std::vector<std::string>& arguments) {
   }
   std::size_t slash = file.find_last_of('/');
   std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
-  return report_problems(check_settings(file, folder), options->json, options->strict, std::cout);
+  std::vector<SettingsProblem> problems = check_settings(file, folder);
+  for (SettingsProblem& problem : check_catalogues(settings::read_site_settings(file),
+                                                   read_process_facts().executable_directory))
+    problems.push_back(std::move(problem));
+  return report_problems(problems, options->json, options->strict, std::cout);
 }
 
 // --show-settings: the declared keys with the values of the settings file given, else

@@ -22,6 +22,8 @@
 #include "velloc/health/health_checks.h"
 #include "velloc/inbox/inbox_responder.h"
 #include "velloc/inbox/inbox_step.h"
+#include "velloc/language/visitor_language.h"
+#include "velloc/language/visitor_texts.h"
 #include "velloc/mail/mail_steps.h"
 #include "velloc/metrics/metrics_labels.h"
 #include "velloc/metrics/metrics_route.h"
@@ -67,11 +69,10 @@ void attach_log(Run& run, const settings::SiteSettings& site) {
   run.message.follow_links = site.follow_links;
 }
 
-constexpr char kRefusedReferer[] =
-    "This request was submitted from a Form with Insufficent Permissions.";
-constexpr char kRefusedRecipient[] = "Recipient Not Allowed!";
-constexpr char kUnexpectedFailure[] = "Internal Error!";
-constexpr char kTooLargeToDecode[] = "the request is too large to decode";
+using text::kRefusedRecipient;
+using text::kRefusedReferer;
+using text::kTooLargeToDecode;
+using text::kUnexpectedFailure;
 
 // The initialisation error for a request that could not be decoded: too large for
 // the limits or the memory, or malformed. A script's answer names which in
@@ -243,16 +244,17 @@ Answer unexpected_failure(Run& run, const char* what) {
 }
 
 // Each step decides; only this writes the response.
-void respond(const Run& run, const Answer& answer, std::ostream& response) {
+void respond(Run& run, const Answer& answer, std::ostream& response) {
   try {
+    const MessageCatalogue* words = visitor_catalogue(run);
     if (answer.kind == Answer::Kind::kInbox && answer.inbox)
       write_inbox_answer(response, *answer.inbox);
     else if (answer.kind == Answer::Kind::kDocument)
       write_document_answer(response, answer);
     else if (run.answer_format == AnswerFormat::kJson)
-      write_json_answer(response, answer, run.request);
+      write_json_answer(response, answer, run.request, words);
     else
-      write_html_answer(response, answer, run.request, html_content_type(run.settings));
+      write_html_answer(response, answer, run.request, html_content_type(run.settings), words);
   } catch (const std::exception& error) {
     std::cerr << "velloc: " << error.what() << '\n';
   }

@@ -74,6 +74,7 @@ std::optional<std::string> Site::settings_passed_over() {
 void Site::begin_request() {
   log_sink_->close();
   site_settings_current_ = false;
+  catalogues_.begin_request();
   for (const std::string& line : settings_files_.refresh()) std::cerr << line << '\n';
   if (state_store_failed_ || archive_store_failed_) {
     state_store_.reset();

@@ -20,6 +20,7 @@
 #include "velloc/archive/archive_store.h"
 #include "velloc/check/settings_check.h"
 #include "velloc/guard/state_store.h"
+#include "velloc/language/catalogue_store.h"
 #include "velloc/mail/smtp_pool.h"
 #include "velloc/metrics/metrics_store.h"
 #include "velloc/metrics/metrics_text.h"
@@ -152,6 +153,9 @@ class Site {
   // The webhook targets whose calls timed out lately.
   HangingTargets& hanging_webhook_targets() { return hanging_webhook_targets_; }
 
+  // The message catalogues of the visitors' languages, read once per version.
+  CatalogueStore& catalogues() { return catalogues_; }
+
  private:
   ProcessFacts facts_;
   platform::TempFileRegistry* temp_files_;
@@ -184,6 +188,7 @@ class Site {
   bool archive_store_failed_ = false;
   DatabaseConnections database_connections_;
   HangingTargets hanging_webhook_targets_;
+  CatalogueStore catalogues_;
   std::unique_ptr<SmtpPool> smtp_pool_;
   MetricsStore* metrics_ = nullptr;
   std::function<MetricsGauges()> metrics_gauges_;

@@ -15,6 +15,7 @@
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/archive_text.h"
 #include "velloc/archive/sha256.h"
+#include "velloc/language/visitor_texts.h"
 #include "velloc/mail/mail_temp_file.h"
 #include "velloc/mail/mime.h"
 #include "velloc/refusal.h"
@@ -23,7 +24,7 @@
 
 namespace {
 
-constexpr char kNotKept[] = "Submission Could Not Be Kept!";
+using text::kNotKept;
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::int64_t kMsPerDay = 86400 * 1000LL;
 constexpr char kReceiptNumber[] = "RECEIPT_NUMBER";

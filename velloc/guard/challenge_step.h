@@ -12,12 +12,13 @@
 
 #include "velloc/answer.h"
 #include "velloc/guard/robot_settings.h"
+#include "velloc/language/visitor_texts.h"
 
 struct Run;
 
 inline constexpr char kSolutionField[] = "altcha";
 // The page of every refusal of a robot check: the challenge and the captcha.
-inline constexpr char kNotARobot[] = "Please Confirm You Are Not a Robot!";
+using text::kNotARobot;
 
 // The challenge room: the router sends a GET with PATH_INFO "/challenge" here once the
 // form's settings are loaded and its referer and origin checked. Answers with a new

@@ -1,13 +1,14 @@
 #include "velloc/guard/origin_check.h"
 
 #include "velloc/guard/origin_policy.h"
+#include "velloc/language/visitor_texts.h"
 #include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
 
 namespace {
 
-constexpr char kOriginNotAllowed[] = "Origin Not Allowed!";
+using text::kOriginNotAllowed;
 constexpr int kNoContent = 204;
 constexpr int kForbidden = 403;
 

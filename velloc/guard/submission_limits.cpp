@@ -10,6 +10,7 @@
 #include "platform/text.h"
 #include "velloc/guard/form_profile.h"
 #include "velloc/guard/rate_limit.h"
+#include "velloc/language/visitor_texts.h"
 #include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
@@ -18,8 +19,8 @@ namespace {
 
 constexpr char kStateFileName[] = "velloc-state.db";
 constexpr int kTooManyRequests = 429;
-constexpr char kTooMany[] = "Too Many Submissions! Please try again later.";
-constexpr char kNoReceiptNumber[] = "Receipt Number Not Available!";
+using text::kNoReceiptNumber;
+using text::kTooMany;
 constexpr char kReceiptCounter[] = "receipt";
 constexpr std::size_t kMaxKeyValue = 250;
 // Events stay at least this long, so that forms with longer windows still see them.

@@ -1,13 +1,14 @@
 #include "velloc/guard/upload_check.h"
 
 #include "velloc/guard/upload_policy.h"
+#include "velloc/language/visitor_texts.h"
 #include "velloc/refusal.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/run.h"
 
 namespace {
 
-constexpr char kNotAccepted[] = "File Not Accepted: ";
+constexpr const char* kNotAccepted = text::kFileNotAccepted;
 
 // A file over its size limit is told apart from one of a type not accepted; too
 // many files make the request too large.

@@ -12,6 +12,7 @@
 #include "platform/path_map.h"
 #include "platform/process.h"
 #include "platform/regular_file.h"
+#include "velloc/language/visitor_texts.h"
 #include "velloc/mail/mail_temp_file.h"
 #include "velloc/refusal.h"
 #include "velloc/request/html_escape.h"
@@ -76,11 +77,11 @@ platform::TempFile encrypt_file(Run& run, int plain_fd, const std::string& targe
                                 EncryptionInput input) {
   platform::TempFile output = make_mail_temp_file(run.message);
   if (plain_fd < 0 || lseek(plain_fd, 0, SEEK_SET) != 0)
-    fail_request(run.message, "Could Not Open Message File (1)!");
+    fail_request(run.message, text::kNoMessageFile);
   LogDescriptor log;
   log.fd = platform::open_output_file(platform::native_path_for_create(kLogFile).c_str(),
                                       platform::OutputMode::kAppend);
-  if (log.fd < 0) fail_request(run.message, "Could Not Open PGP Log File!");
+  if (log.fd < 0) fail_request(run.message, text::kNoPgpLog);
 
   const std::string& directory = run.settings.pgp_directory;
   std::string command = encryption_command_text(directory, target, input);

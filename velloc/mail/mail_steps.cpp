@@ -13,6 +13,7 @@
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/guard/form_profile.h"
 #include "velloc/guard/receipt_limit.h"
+#include "velloc/language/visitor_texts.h"
 #include "velloc/mail/archived_mail.h"
 #include "velloc/mail/encryption.h"
 #include "velloc/mail/line_reader.h"
@@ -29,8 +30,8 @@ namespace {
 
 constexpr std::size_t kMaxFieldValue = 1999;
 constexpr char kListingLine[] = "%s:  %s\n";
-constexpr char kSendFailed[] = "Error Sending Email!  Check log file for specific error!\n";
-constexpr char kBodyNotWritten[] = "Could Not Write Message Body File!";
+using text::kBodyNotWritten;
+using text::kSendFailed;
 
 // A form value as it may enter a header line: at most 1999 characters, line
 // breaks turned into blanks.

@@ -4,6 +4,7 @@
 
 #include "platform/path_map.h"
 #include "platform/regular_file.h"
+#include "velloc/language/visitor_texts.h"
 #include "velloc/mail/mail_message.h"
 #include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
@@ -24,7 +25,7 @@ platform::TempFile make_mail_temp_file(const MailMessage& message) {
   std::optional<platform::TempFile> file;
   if (temp_directory_allowed(message))
     file = platform::TempFile::create(message.temp_dir, kMailTempPrefix, message.temp_files);
-  if (!file) fail_request(message, "Could not Create Temporary File!");
+  if (!file) fail_request(message, text::kNoTempFile);
   log_event(message, 15, "VELLOC - Temporary File '%s'\n", file->path().c_str());
   return std::move(*file);
 }

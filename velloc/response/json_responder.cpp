@@ -4,6 +4,8 @@
 #include <string>
 
 #include "velloc/guard/debug_listing_policy.h"
+#include "velloc/language/message_catalogue.h"
+#include "velloc/language/visitor_texts.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/response/cors_headers.h"
 #include "velloc/response/json_writer.h"
@@ -11,9 +13,6 @@
 namespace {
 
 constexpr char kContentType[] = "Content-Type: application/json; charset=utf-8\n";
-constexpr char kInitFailure[] = "CGI Initialization Error";
-constexpr char kTemplateNotFound[] = "Web Template File Not Found: ";
-constexpr char kNoAnswer[] = "Internal Error!";
 constexpr int kOk = 200;
 constexpr int kTooManyRequests = 429;
 
@@ -123,9 +122,10 @@ Reply failed(Failure failure, std::string_view message, const Answer& answer) {
 // A request too large or malformed to decode is the client's fault (413, 400); one that
 // the server could not decode for a reason of its own (no temporary file for an upload)
 // is a failure (500).
-Reply init_failure(const Answer& answer) {
-  return failed(failure_of(answer.reason), answer.message.empty() ? kInitFailure : answer.message,
-                answer);
+Reply init_failure(const Answer& answer, const MessageCatalogue* words) {
+  std::string message = answer.message.empty() ? std::string(translate(words, text::kInitFailure))
+                                               : localised_message(words, answer.message);
+  return failed(failure_of(answer.reason), message, answer);
 }
 
 std::string listed_map(const TextMap& map, bool (*listed)(std::string_view name)) {
@@ -145,20 +145,21 @@ Reply debug_listing(const CgiRequest& request) {
   return {kOk, object.text()};
 }
 
-Reply no_fields(const Answer& answer) {
+Reply no_fields(const Answer& answer, const MessageCatalogue* words) {
   JsonObject object;
   object.add_bool("ok", true).add_string("service", "velloc");
-  object.add_string("message", "The request carried no form fields; nothing was sent or kept.");
+  object.add_string("message", translate(words, text::kNoFieldsMessage));
   if (!answer.location.empty()) object.add_string("health", answer.location);
   return {kOk, object.text()};
 }
 
-Reply reply_for(const Answer& answer, const CgiRequest& request) {
+Reply reply_for(const Answer& answer, const CgiRequest& request, const MessageCatalogue* words) {
   switch (answer.kind) {
     case Answer::Kind::kInitFailure:
-      return init_failure(answer);
+      return init_failure(answer, words);
     case Answer::Kind::kRefused:
-      return failed(failure_of(answer.reason), html_to_text(answer.message), answer);
+      return failed(failure_of(answer.reason),
+                    html_to_text(localised_message(words, answer.message)), answer);
     case Answer::Kind::kDebugListing:
       return debug_listing(request);
     case Answer::Kind::kRedirect:
@@ -166,9 +167,11 @@ Reply reply_for(const Answer& answer, const CgiRequest& request) {
     case Answer::Kind::kConfirmation:
       return accepted(answer);
     case Answer::Kind::kTemplateNotFound:
-      return failed(failure_of(Reason::kFailed), kTemplateNotFound + answer.location, answer);
+      return failed(failure_of(Reason::kFailed),
+                    std::string(translate(words, text::kTemplateNotFound)) + ": " + answer.location,
+                    answer);
     case Answer::Kind::kNoFields:
-      return no_fields(answer);
+      return no_fields(answer, words);
     case Answer::Kind::kNothing:
     case Answer::Kind::kDocument:
     case Answer::Kind::kPreflight:
@@ -176,7 +179,7 @@ Reply reply_for(const Answer& answer, const CgiRequest& request) {
     case Answer::Kind::kInbox:
       break;
   }
-  return failed(failure_of(Reason::kFailed), kNoAnswer, answer);
+  return failed(failure_of(Reason::kFailed), translate(words, text::kUnexpectedFailure), answer);
 }
 
 void write_status(std::ostream& out, int status, const Answer& answer) {
@@ -186,10 +189,11 @@ void write_status(std::ostream& out, int status, const Answer& answer) {
 
 }  // namespace
 
-void write_json_answer(std::ostream& out, const Answer& answer, const CgiRequest& request) {
+void write_json_answer(std::ostream& out, const Answer& answer, const CgiRequest& request,
+                       const MessageCatalogue* words) {
   if (answer.kind == Answer::Kind::kPreflight) return write_preflight_answer(out, answer);
   if (answer.kind == Answer::Kind::kChallenge) return write_challenge_answer(out, answer);
-  Reply reply = reply_for(answer, request);
+  Reply reply = reply_for(answer, request, words);
   write_status(out, reply.status, answer);
   write_cors_headers(out, answer);
   out << kContentType << '\n' << reply.body << '\n';

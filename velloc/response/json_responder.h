@@ -8,8 +8,12 @@
 #include "velloc/answer.h"
 #include "velloc/request/cgi_request.h"
 
+class MessageCatalogue;
+
 // Accepted submissions answer 200 with {"ok": true} and what the page would have
 // shown ("receipt", "next", "html"); refusals their status with "error" and a
 // plain-text "message"; the debug listing the request's fields and listed
 // environment. The status goes on a CGI "Status:" line; FULLHEAD plays no part.
-void write_json_answer(std::ostream& out, const Answer& answer, const CgiRequest& request);
+// Each "message" is in the language of `words` (null: English).
+void write_json_answer(std::ostream& out, const Answer& answer, const CgiRequest& request,
+                       const MessageCatalogue* words = nullptr);

@@ -107,6 +107,8 @@ void resolve_form_settings(const SiteSettings& site, Settings& settings) {
   FormValues values{site,
                     settings.form_profile.empty() ? std::string() : settings.form_profile_section};
   settings.response = values.text("Response");
+  settings.language = values.trimmed("Language");
+  settings.languages = values.trimmed("Languages");
   settings.upload_limits = parse_upload_limits(
       values.text("MaxUploadSize"), values.text("MaxUploads"), values.text("UploadTypes"));
   settings.honeypot_field = values.text("HoneypotField");

@@ -39,6 +39,8 @@ struct Settings {
 
   // Read from the form profile first, then [Velloc].
   std::string response;                  // Response: "json", "html" or empty (the request decides)
+  std::string language;                  // Language: the visitor's language; empty: English
+  std::string languages;                 // Languages: those Accept-Language chooses among
   UploadLimits upload_limits;            // MaxUploadSize, MaxUploads, UploadTypes
   std::string honeypot_field;            // HoneypotField; empty: none
   std::string rate_limit;                // RateLimit, as written; checked when applied

@@ -14,6 +14,7 @@
 #include "velloc/guard/form_profile.h"
 #include "velloc/guard/origin_check.h"
 #include "velloc/guard/submission_limits.h"
+#include "velloc/language/visitor_texts.h"
 #include "velloc/refusal.h"
 #include "velloc/request/event_log.h"
 #include "velloc/run.h"
@@ -148,7 +149,7 @@ void default_address_fields(Run& run) {
 }
 
 constexpr char kProfileField[] = "FORM_PROFILE";
-constexpr char kUnknownForm[] = "Unknown Form!";
+using text::kUnknownForm;
 
 // The name as the log shows it: control characters cannot start a line of
 // their own.

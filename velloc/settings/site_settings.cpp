@@ -149,6 +149,9 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
   site.redirect_hosts = read("RedirectHosts");
   site.allowed_origins = find("AllowedOrigins", kMaxList).value_or("");
   site.response = read("Response");
+  site.language = std::string(platform::trim(read("Language")));
+  site.languages = std::string(platform::trim(read("Languages")));
+  site.language_folder = std::string(platform::trim(read("LanguageFolder")));
   site.allow_debug = read("AllowDebug") != "0";
   site.escape_web_templates = read("EscapeWebTemplates") != "0";
   site.profiles_only = platform::parse_leading_int(read("ProfilesOnly", "0")) == 1;

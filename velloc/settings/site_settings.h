@@ -76,7 +76,12 @@ struct SiteSettings {
   std::string redirect_hosts;
   std::string allowed_origins;  // AllowedOrigins of [Velloc], for answers given before a profile
   std::string response;         // Response of [Velloc], for answers given before a profile
-  bool allow_debug = true;      // AllowDebug other than "0"
+  // The visitor's language of [Velloc] (Language, Languages; for answers given before a
+  // profile) and the folder of the catalogues (LanguageFolder; empty: the shipped one).
+  std::string language;
+  std::string languages;
+  std::string language_folder;
+  bool allow_debug = true;           // AllowDebug other than "0"
   bool escape_web_templates = true;  // EscapeWebTemplates other than "0"
   bool profiles_only = false;        // ProfilesOnly=1
 

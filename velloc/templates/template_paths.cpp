@@ -6,6 +6,7 @@
 
 #include "velloc/guard/address_cleaning.h"
 #include "velloc/guard/template_name_policy.h"
+#include "velloc/language/visitor_texts.h"
 #include "velloc/refusal.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/request/page_head.h"
@@ -15,10 +16,8 @@
 
 namespace {
 
-constexpr char kMissingFieldsHeading[] =
-    "<P>Form entry not complete, the following required fields are "
-    "incomplete:<P>\n";
-constexpr char kMissingTemplateUnreadable[] = "Could Not Open Required Fields Missing Template";
+using text::kMissingFieldsHeading;
+using text::kMissingTemplateUnreadable;
 constexpr char kEmailDefault[] = "VellocPro";
 
 struct TemplateField {
