@@ -170,7 +170,7 @@ bool Probe::start_tls(const Lines& capabilities) {
     }
   }
   std::string reason;
-  if (!connection_.start_tls({report_.host, site_.smtp_ca_file, true}, &reason)) {
+  if (!connection_.start_tls({report_.host, site_.smtp_ca_file, true, nullptr}, &reason)) {
     add("starttls", Status::kFail,
         "the TLS handshake with " + shown() + " failed (" + reason +
             "): the relay needs a certificate valid for " + report_.host +
