@@ -41,7 +41,9 @@ struct CheckLookups {
   // Whether a site that sends the form mail from the visitor's address is warned of.
   bool sender_alignment = true;
 
-  static CheckLookups none() { return {false, nullptr, std::chrono::seconds{5}, false}; }
+  static CheckLookups none() {
+    return {false, nullptr, std::chrono::seconds{5}, false, false};
+  }
 };
 
 // The problems of `settings_file`, in the order of its lines; those of a template

@@ -1,38 +1,43 @@
 #include "velloc/language/visitor_texts.h"
 
 #include "velloc/language/message_catalogue.h"
+#include "velloc/rules/validation_messages.h"
 
 const std::vector<std::string_view>& visitor_texts() {
   // Built once, never changed: a constant table.
-  static const std::vector<std::string_view> kTexts = {
-      text::kRefusedReferer,
-      text::kRefusedRecipient,
-      text::kUnexpectedFailure,
-      text::kTooLargeToDecode,
-      text::kNoTempFile,
-      text::kNoMessageFile,
-      text::kNoPgpLog,
-      text::kSendFailed,
-      text::kBodyNotWritten,
-      text::kMissingTemplateUnreadable,
-      text::kMissingFieldsHeading,
-      text::kUnknownForm,
-      text::kOriginNotAllowed,
-      text::kNotARobot,
-      text::kTooMany,
-      text::kNoReceiptNumber,
-      text::kFileNotAccepted,
-      text::kNotKept,
-      text::kNotProcessed,
-      text::kInitFailure,
-      text::kTemplateNotFound,
-      text::kSentSuccessfully,
-      text::kInformationSent,
-      text::kBackToSite,
-      text::kNoFieldsPage,
-      text::kNoFieldsMessage,
-      text::kItsHealth,
-  };
+  static const std::vector<std::string_view> kTexts = [] {
+    std::vector<std::string_view> texts = {
+        text::kRefusedReferer,
+        text::kRefusedRecipient,
+        text::kUnexpectedFailure,
+        text::kTooLargeToDecode,
+        text::kNoTempFile,
+        text::kNoMessageFile,
+        text::kNoPgpLog,
+        text::kSendFailed,
+        text::kBodyNotWritten,
+        text::kMissingTemplateUnreadable,
+        text::kMissingFieldsHeading,
+        text::kUnknownForm,
+        text::kOriginNotAllowed,
+        text::kNotARobot,
+        text::kTooMany,
+        text::kNoReceiptNumber,
+        text::kFileNotAccepted,
+        text::kNotKept,
+        text::kNotProcessed,
+        text::kInitFailure,
+        text::kTemplateNotFound,
+        text::kSentSuccessfully,
+        text::kInformationSent,
+        text::kBackToSite,
+        text::kNoFieldsPage,
+        text::kNoFieldsMessage,
+        text::kItsHealth,
+    };
+    for (std::string_view check : validation_message_texts()) texts.push_back(check);
+    return texts;
+  }();
   return kTexts;
 }
 

@@ -4,9 +4,11 @@
 
 #include "platform/text.h"
 #include "velloc/actions.h"
+#include "velloc/language/visitor_language.h"
 #include "velloc/refusal.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/rules/form_rules.h"
+#include "velloc/rules/validation_messages.h"
 #include "velloc/run.h"
 #include "velloc/templates/template_paths.h"
 
@@ -20,14 +22,18 @@ rules::FieldLookup request_fields(const Run& run) {
 }
 
 // The errors in the order the form sent its fields (names match without regard to
-// case, as every field's does), each under the name its check writes.
+// case, as every field's does), each under the name its check writes, in the visitor's
+// language.
 std::vector<std::pair<std::string, std::string>> in_form_order(
-    const Run& run, const std::vector<rules::FieldError>& errors) {
+    Run& run, const std::vector<rules::FieldError>& errors) {
   std::vector<std::pair<std::string, std::string>> ordered;
   run.request.fields.for_each_added([&](const std::string& name, const std::string&) {
     for (const rules::FieldError& error : errors)
       if (platform::equal_ignoring_case(error.field, name))
-        ordered.emplace_back(error.field, error.english());
+        ordered.emplace_back(
+            error.field,
+            fill_placeholders(visitor_text(run, validation_message_text(error.message)),
+                              error.values));
   });
   return ordered;
 }
@@ -57,7 +63,7 @@ void check_field_rules(Run& run) {
     answer_incomplete_page(run);
   }
   refusal.message =
-      "<P>" + std::string(validation_message_text(ValidationMessage::kHeading)) + "<P>\n";
+      "<P>" + visitor_text(run, validation_message_text(ValidationMessage::kHeading)) + "<P>\n";
   for (const auto& [field, text] : refusal.field_errors)
     refusal.message += html_escape(field) + ": " + html_escape(text) + "<BR>\n";
   fail_request(run.message, std::move(refusal));

@@ -38,6 +38,12 @@ std::string_view validation_message_text(ValidationMessage message) {
   return kMessages.back().text;
 }
 
+std::vector<std::string_view> validation_message_texts() {
+  std::vector<std::string_view> texts;
+  for (const MessageRow& row : kMessages) texts.push_back(row.text);
+  return texts;
+}
+
 std::string fill_placeholders(std::string_view text,
                               const std::vector<std::pair<std::string, std::string>>& values) {
   std::string filled;

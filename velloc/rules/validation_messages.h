@@ -30,6 +30,9 @@ enum class ValidationMessage {
 // The English text of `message`, its placeholders unfilled.
 std::string_view validation_message_text(ValidationMessage message);
 
+// Every text of the table, in its order.
+std::vector<std::string_view> validation_message_texts();
+
 // `text` with each "{name}" of `values` replaced by its value; other braces stay.
 std::string fill_placeholders(std::string_view text,
                               const std::vector<std::pair<std::string, std::string>>& values);
