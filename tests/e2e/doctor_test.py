@@ -110,12 +110,12 @@ class Doctor(unittest.TestCase):
             public = public[-32:]
         return path, base64.b64encode(public).decode()
 
-    def doctor(self, domain, relay="relay.test", dkim_domain="", reply_to="1", send_to=None,
+    def doctor(self, domain, relay="relay.test", dkim_domain=None, reply_to="1", send_to=None,
                port=None, extra=""):
         settings = self.folder / "V.ini"
         settings.write_text(
             f"[Velloc]\nSMTP={relay}:{port or self.smtp_port}\nDEFAULTSENDER=forms@{domain}\n"
-            f"VisitorReplyTo={reply_to}\nDkimDomain={dkim_domain}\nDkimSelector=s1\n"
+            f"VisitorReplyTo={reply_to}\nDkimDomain={dkim_domain or domain}\nDkimSelector=s1\n"
             f"DkimKeyFile={self.keys['site'][0]}\nDnsServer={DNS_ADDRESS}:{self.dns_port}\n"
             + extra)
         command = [VELLOC_BINARY, "doctor", "--settings", str(settings), "--json"]
@@ -165,6 +165,10 @@ class Doctor(unittest.TestCase):
                          (mail.mail_from, mail.rcpt_tos))
         message_id = verdicts[-1]["reason"].split()[1]
         self.assertIn(f"Message-ID: {message_id}\r\n", mail.content.decode())
+        # Signed as the site's mail is.
+        self.assertTrue(mail.content.startswith(b"DKIM-Signature: v=1; a=rsa-sha256; "
+                                                b"c=relaxed/relaxed; d=good.test; s=s1;"),
+                        mail.content[:120])
         self.assertTrue(verdicts[-1]["reason"].endswith(": 250 2.0.0 kept"), verdicts[-1])
 
     def test_starttls_and_login(self):

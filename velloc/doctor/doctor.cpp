@@ -7,6 +7,7 @@
 #include "velloc/doctor/dkim_key_check.h"
 #include "velloc/doctor/relay_probe.h"
 #include "velloc/doctor/spf_evaluation.h"
+#include "velloc/mail/dkim_signer.h"
 #include "velloc/mail/sender_choice.h"
 
 namespace {
@@ -68,7 +69,11 @@ std::vector<DoctorVerdict> dkim_verdicts(const settings::SiteSettings& site, Dns
              "velloc signs nothing (no DkimSelector and DkimKeyFile): the mail is signed only if "
              "the relay signs it for " +
                  domain}};
-  std::string d = site.dkim_domain.empty() ? domain : site.dkim_domain;
+  DkimSettings signing{site.dkim_domain, site.dkim_selector, site.dkim_key_file,
+                       site.dkim_selector_ed25519, site.dkim_key_file_ed25519};
+  if (std::string problem = dkim_settings_problem(signing); !problem.empty())
+    return {{"dkim", Status::kFail, problem + ": no mail is sent until they are"}};
+  const std::string& d = site.dkim_domain;
   std::vector<DoctorVerdict> verdicts;
   bool all_passed = true;
   for (const DkimKeySetting& key : keys) {

@@ -12,6 +12,7 @@
 #include "platform/path_map.h"
 #include "platform/text.h"
 #include "velloc/mail/base64.h"
+#include "velloc/mail/dkim_signer.h"
 #include "velloc/mail/message_identity.h"
 #include "velloc/mail/reply_text.h"
 #include "velloc/mail/smtp_connection.h"
@@ -235,11 +236,20 @@ void Probe::log_in(const Lines& capabilities) {
 void Probe::send_test_mail() {
   std::string id = new_message_id(log_.local_host);
   Lines lines;
-  std::string data = "From: " + site_.default_sender + "\r\nTo: " + send_to_ +
+  std::string mail = "From: " + site_.default_sender + "\r\nTo: " + send_to_ +
                      "\r\nSubject: velloc doctor test\r\nDate: " + mail_date(std::time(nullptr)) +
                      "\r\nMessage-ID: " + id +
                      "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n"
-                     "A test mail of velloc doctor: the site's mail reaches this mailbox.\r\n.\r\n";
+                     "A test mail of velloc doctor: the site's mail reaches this mailbox.\r\n";
+  // Signed as the site's mail is, so that the mailbox shows what its mail will carry.
+  DkimSettings dkim{site_.dkim_domain, site_.dkim_selector, site_.dkim_key_file,
+                    site_.dkim_selector_ed25519, site_.dkim_key_file_ed25519};
+  std::string signatures, error;
+  if (dkim.wanted() && !dkim_signature_fields(dkim, mail, -1, 0, &signatures, &error)) {
+    add("send", Status::kFail, "the test mail could not be signed: " + error);
+    return;
+  }
+  std::string data = signatures + mail + ".\r\n";
   bool accepted = send("MAIL FROM:<" + site_.default_sender + ">\r\n", &lines) &&
                   send("RCPT TO:<" + send_to_ + ">\r\n", &lines) && send("DATA\r\n", &lines) &&
                   send(data, &lines);
