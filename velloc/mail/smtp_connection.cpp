@@ -14,6 +14,16 @@
 
 namespace {
 
+// Whether the socket's two ends are the same address and port.
+bool connected_to_itself(int fd) {
+  sockaddr_in own = {}, peer = {};
+  socklen_t own_size = sizeof own, peer_size = sizeof peer;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&own), &own_size) != 0 ||
+      getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_size) != 0)
+    return false;
+  return own.sin_port == peer.sin_port && own.sin_addr.s_addr == peer.sin_addr.s_addr;
+}
+
 constexpr int kConnectPollMs = 25;
 // The socket's timeouts are set again only when this much has passed since they were
 // last set, so a wait may outlast the deadline by at most this much.
@@ -67,6 +77,12 @@ bool SmtpConnection::connect_to(const sockaddr_in& address, int polls, int* erro
       return false;
     }
     if (!wait_until_connected(polls, error)) return false;
+  }
+  if (connected_to_itself(fd_)) {
+    // A port of this machine nobody listens on, which the kernel happened to give the
+    // socket as its own: TCP's simultaneous open answers it with its own words.
+    *error = ECONNREFUSED;
+    return false;
   }
   set_blocking(fd_, true);
   stream_ = make_plain_stream(fd_);
