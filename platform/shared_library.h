@@ -29,4 +29,35 @@ void find_function(void* library, const char* name, Function& function, std::str
   function = reinterpret_cast<Function>(address);
 }
 
+// A library's table of functions as loaded once for the process, or why it could not be.
+template <typename Api>
+struct LoadedLibrary {
+  Api api{};
+  std::string error;  // empty when loaded
+};
+
+// Opens `file` for the rest of the process and has `find(handle, loaded)` fill the
+// table (with find_function, which stops at the first name missing).
+template <typename Api, typename Find>
+LoadedLibrary<Api> load_library(const char* file, Find find) {
+  LoadedLibrary<Api> loaded;
+  void* library = dlopen(file, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  if (!library) {
+    loaded.error = loader_error();
+    return loaded;
+  }
+  find(library, loaded);
+  return loaded;
+}
+
+// The table, or null with the reason in *error (when given).
+template <typename Api>
+const Api* usable_api(const LoadedLibrary<Api>& loaded, std::string* error) {
+  if (!loaded.error.empty()) {
+    if (error) *error = loaded.error;
+    return nullptr;
+  }
+  return &loaded.api;
+}
+
 }  // namespace platform

@@ -1,27 +1,12 @@
 #include "velloc/doctor/crypto_library.h"
 
-#include <dlfcn.h>
-
 #include "platform/shared_library.h"
 
 namespace {
 
-constexpr const char* kLibrary = "libcrypto.so.3";
-
-struct LoadedApi {
-  CryptoApi api{};
-  std::string error;  // empty when loaded
-};
-
 #define VELLOC_FIND(name) platform::find_function(library, #name, loaded.api.name, loaded.error)
 
-LoadedApi load_api() {
-  LoadedApi loaded;
-  void* library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  if (!library) {
-    loaded.error = platform::loader_error();
-    return loaded;
-  }
+void find_functions(void* library, platform::LoadedLibrary<CryptoApi>& loaded) {
   VELLOC_FIND(BIO_new_mem_buf);
   VELLOC_FIND(BIO_free);
   VELLOC_FIND(PEM_read_bio_PrivateKey);
@@ -40,7 +25,6 @@ LoadedApi load_api() {
   VELLOC_FIND(EVP_DigestVerify);
   VELLOC_FIND(EVP_sha256);
   VELLOC_FIND(CRYPTO_free);
-  return loaded;
 }
 
 #undef VELLOC_FIND
@@ -48,10 +32,7 @@ LoadedApi load_api() {
 }  // namespace
 
 const CryptoApi* crypto_api(std::string* error) {
-  static const LoadedApi loaded = load_api();
-  if (!loaded.error.empty()) {
-    if (error) *error = loaded.error;
-    return nullptr;
-  }
-  return &loaded.api;
+  static const platform::LoadedLibrary<CryptoApi> loaded =
+      platform::load_library<CryptoApi>("libcrypto.so.3", find_functions);
+  return platform::usable_api(loaded, error);
 }

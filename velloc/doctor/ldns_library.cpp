@@ -1,27 +1,12 @@
 #include "velloc/doctor/ldns_library.h"
 
-#include <dlfcn.h>
-
 #include "platform/shared_library.h"
 
 namespace {
 
-constexpr const char* kLibrary = "libldns.so.3";
-
-struct LoadedApi {
-  LdnsApi api{};
-  std::string error;  // empty when loaded
-};
-
 #define VELLOC_FIND(name) platform::find_function(library, #name, loaded.api.name, loaded.error)
 
-LoadedApi load_api() {
-  LoadedApi loaded;
-  void* library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  if (!library) {
-    loaded.error = platform::loader_error();
-    return loaded;
-  }
+void find_functions(void* library, platform::LoadedLibrary<LdnsApi>& loaded) {
   VELLOC_FIND(ldns_resolver_new);
   VELLOC_FIND(ldns_resolver_new_frm_file);
   VELLOC_FIND(ldns_resolver_push_nameserver);
@@ -49,7 +34,6 @@ LoadedApi load_api() {
   VELLOC_FIND(ldns_rr_rd_count);
   VELLOC_FIND(ldns_rr_rdf);
   VELLOC_FIND(ldns_get_errorstr_by_id);
-  return loaded;
 }
 
 #undef VELLOC_FIND
@@ -57,10 +41,7 @@ LoadedApi load_api() {
 }  // namespace
 
 const LdnsApi* ldns_api(std::string* error) {
-  static const LoadedApi loaded = load_api();
-  if (!loaded.error.empty()) {
-    if (error) *error = loaded.error;
-    return nullptr;
-  }
-  return &loaded.api;
+  static const platform::LoadedLibrary<LdnsApi> loaded =
+      platform::load_library<LdnsApi>("libldns.so.3", find_functions);
+  return platform::usable_api(loaded, error);
 }

@@ -1,27 +1,12 @@
 #include "velloc/mail/openssl_library.h"
 
-#include <dlfcn.h>
-
 #include "platform/shared_library.h"
 
 namespace {
 
-constexpr const char* kLibrary = "libssl.so.3";
-
-struct LoadedApi {
-  OpenSslApi api{};
-  std::string error;  // empty when loaded
-};
-
 #define VELLOC_FIND(name) platform::find_function(library, #name, loaded.api.name, loaded.error)
 
-LoadedApi load_api() {
-  LoadedApi loaded;
-  void* library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  if (!library) {
-    loaded.error = platform::loader_error();
-    return loaded;
-  }
+void find_functions(void* library, platform::LoadedLibrary<OpenSslApi>& loaded) {
   VELLOC_FIND(TLS_client_method);
   VELLOC_FIND(SSL_CTX_new);
   VELLOC_FIND(SSL_CTX_free);
@@ -59,7 +44,6 @@ LoadedApi load_api() {
   VELLOC_FIND(EVP_PKEY_get_base_id);
   VELLOC_FIND(EVP_PKEY_get_bits);
   VELLOC_FIND(EVP_PKEY_free);
-  return loaded;
 }
 
 #undef VELLOC_FIND
@@ -67,10 +51,7 @@ LoadedApi load_api() {
 }  // namespace
 
 const OpenSslApi* openssl_api(std::string* error) {
-  static const LoadedApi loaded = load_api();
-  if (!loaded.error.empty()) {
-    if (error) *error = loaded.error;
-    return nullptr;
-  }
-  return &loaded.api;
+  static const platform::LoadedLibrary<OpenSslApi> loaded =
+      platform::load_library<OpenSslApi>("libssl.so.3", find_functions);
+  return platform::usable_api(loaded, error);
 }
