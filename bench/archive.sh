@@ -83,17 +83,11 @@ velloc_ticks() {
 # One ab run at concurrency 1: prints the median time per submission and velloc's
 # processor time per submission (ms); fails on any failed or non-2xx request.
 ab_run() {  # requests
-  local out=$scratch/ab.out csv=$scratch/ab.csv ticks
+  local ticks
   ticks=$(velloc_ticks)
-  ab -q -k -n "$1" -c 1 -p "$body" -T application/x-www-form-urlencoded \
-    -H "Referer: http://127.0.0.1/form.html" -e "$csv" \
-    "http://127.0.0.1:$http_port$url_path" >"$out" 2>&1 || { cat "$out" >&2; exit 1; }
-  if ! grep -q '^Failed requests: *0$' "$out" || grep -q '^Non-2xx' "$out"; then
-    cat "$out" >&2
-    exit 1
-  fi
+  ab_post "$body" "$1" 1
   awk -F, -v ticks=$(($(velloc_ticks) - ticks)) -v hz="$(getconf CLK_TCK)" -v n="$1" \
-    '$1 == 50 { print $2, ticks * 1000 / hz / n }' "$csv"
+    '$1 == 50 { print $2, ticks * 1000 / hz / n }' "$scratch/ab.csv"
 }
 
 results=$scratch/results.tsv

@@ -125,18 +125,8 @@ CONF
 # One ab run: prints "requests/s p50 p99" (milliseconds) and fails on any failed or
 # non-2xx request.
 ab_run() {  # body, requests, concurrency
-  local out=$scratch/ab.out csv=$scratch/ab.csv
-  ab -q -k -n "$2" -c "$3" -p "$1" -T application/x-www-form-urlencoded \
-    -H "Referer: http://127.0.0.1/form.html" -e "$csv" \
-    "http://127.0.0.1:$http_port$url_path" >"$out" 2>&1 || { cat "$out" >&2; exit 1; }
-  if ! grep -q '^Failed requests: *0$' "$out" || grep -q '^Non-2xx' "$out"; then
-    cat "$out" >&2
-    exit 1
-  fi
-  # ab's 99th percentile is unreliable for short runs; it is never above the longest.
-  awk -F, -v rate="$(sed -n 's/^Requests per second: *\([0-9.]*\).*/\1/p' "$out")" '
-    $1 == 50 { p50 = $2 } $1 == 98 { p98 = $2 } $1 == 99 { p99 = $2 } $1 == 100 { p100 = $2 }
-    END { if (p99 < p98) p99 = p100; print rate, p50, p99 }' "$csv"
+  ab_post "$1" "$2" "$3"
+  ab_figures
 }
 
 # The answer to one request must be velloc's thank-you page.

@@ -26,16 +26,8 @@ source bench/bench_servers.sh
 
 # One ab run: "requests/s p50 p99"; fails on any failed or non-2xx request.
 ab_run() {
-  local out=$scratch/ab.out csv=$scratch/ab.csv
-  ab -q -k -n "$requests" -c 8 -p "$scratch/mail.body" -T application/x-www-form-urlencoded \
-    -H "Referer: http://127.0.0.1/form.html" -e "$csv" \
-    "http://127.0.0.1:$http_port$url_path" >"$out" 2>&1 || { cat "$out" >&2; exit 1; }
-  if ! grep -q '^Failed requests: *0$' "$out" || grep -q '^Non-2xx' "$out"; then
-    cat "$out" >&2
-    exit 1
-  fi
-  awk -F, -v rate="$(sed -n 's/^Requests per second: *\([0-9.]*\).*/\1/p' "$out")" '
-    $1 == 50 { p50 = $2 } $1 == 99 { p99 = $2 } END { print rate, p50, p99 }' "$csv"
+  ab_post "$scratch/mail.body" "$requests" 8
+  ab_figures
 }
 
 # The figures of one velloc binary, and the sink's messages and connections.
