@@ -309,6 +309,28 @@ class DkimTest(unittest.TestCase):
         for index in (0, 1):
             self.assertTrue(dkim.DKIM(raw).verify(idx=index, dnsfunc=self.dns))
 
+    def test_a_queued_mail_waits_for_a_key_that_can_be_used(self):
+        os.chmod(self.rsa, 0o644)
+        self.settings(self.sink.port, {"Archive": "1", "Delivery": "queue"})
+        status, out, err = run_velloc(self.site, {
+            "EMAIL": "visitor@example.test", "RECIPIENT": "owner@example.test"}, self.env)
+        self.assertNotIn(FAILED, out, self.log())
+        self.assertIn("The mail is kept, to be signed when it is sent.", self.log())
+        env = dict(self.env, PATH="/usr/bin:/bin")
+        # The attempt that cannot sign is a temporary failure: the next one, hours on, signs.
+        for hours, mode, delivered in ((1, 0o644, False), (12, 0o600, True)):
+            os.chmod(self.rsa, mode)
+            now = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + hours * 3600))
+            result = subprocess.run([os.environ["VELLOC_BINARY"], "--deliver", "--now", now,
+                                     "--settings", str(self.site / "VELLOC.ini")],
+                                    env=env, capture_output=True, text=True, timeout=120)
+            self.assertEqual(delivered, " form_mail delivered" in result.stdout,
+                             result.stdout + result.stderr)
+        (path,) = list(self.mails.glob("*.eml"))
+        raw = without_envelope(path.read_bytes())
+        for index in (0, 1):
+            self.assertTrue(dkim.DKIM(raw).verify(idx=index, dnsfunc=self.dns))
+
     def test_receipts_per_address_in_the_state_store(self):
         self.settings(self.sink.port, {"ReceiptsPerAddress": "2", "DkimDomain": None,
                                        "DkimSelector": None, "DkimKeyFile": None,

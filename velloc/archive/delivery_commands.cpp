@@ -9,6 +9,7 @@
 #include "velloc/archive/archive_commands.h"
 #include "velloc/archive/delivery_records.h"
 #include "velloc/archive/given_up_delivery.h"
+#include "velloc/mail/dkim_signer.h"
 #include "velloc/mail/mail_temp_file.h"
 #include "velloc/mail/message_identity.h"
 #include "velloc/mail/smtp_session.h"
@@ -66,6 +67,10 @@ Attempt send_delivery(ArchiveStore& store, const Delivery& delivery,
                   "the stored mail cannot be read now: " + error + " (" +
                       delivery_outcome_name(DeliveryOutcome::kTemporary) + ")");
   if (rest_size > 0) mail->rest_fd = rest->fd();
+  if (mail->sign_when_sent && !sign_stored_mail(settings.mail, &*mail))
+    return unsent(DeliveryOutcome::kTemporary,
+                  std::string("the mail cannot be signed now; the log says why (") +
+                      delivery_outcome_name(DeliveryOutcome::kTemporary) + ")");
   MailAttemptResult result = run_stored_mail_session(settings.mail, *mail, kWatchdogBudget);
   return {classify_mail_attempt(result), mail_attempt_text(result), result.reply};
 }

@@ -96,7 +96,9 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
                                 const char* kind) {
   std::optional<platform::TempFile> file = make_message_temp_file(run.message);
   StoredMail mail;
-  if (!file || !prepare_stored_mail(run.message, attachments, &mail, file->fd()))
+  // Queued, a mail whose key cannot be used now waits for a key that can.
+  if (!file || !prepare_stored_mail(run.message, attachments, &mail, file->fd(),
+                                    run.settings.delivery_queue))
     return ArchivedSend::kFailed;
   if (!split_mail(mail, file->fd())) {
     log_event(run.message, 1, "The mail could not be read from its temporary file.\n");
@@ -108,6 +110,10 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
   if (run.settings.delivery_queue) {
     if (queue_mail(run, store, mail, kind, &error)) return ArchivedSend::kQueued;
     if (store != nullptr) run.site.archive_store_failed();
+    if (mail.sign_when_sent) {
+      log_event(run.message, 1, "Delivery of %s not queued: %s\n", kind, error.c_str());
+      return ArchivedSend::kFailed;  // never sent unsigned
+    }
     log_event(run.message, 1, "Delivery of %s not queued, sent at once: %s\n", kind, error.c_str());
     store = nullptr;
   }

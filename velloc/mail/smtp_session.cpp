@@ -553,7 +553,7 @@ SessionResult converse_stored(const MailMessage& settings, const StoredMail& mai
 }
 
 bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> attachments,
-                         StoredMail* mail, int data_fd) {
+                         StoredMail* mail, int data_fd, bool sign_later) {
   bool session_makes_list = message.recipient_file.empty();
   SessionResult failure = SessionResult::kFailed;
   bool ok =
@@ -575,7 +575,11 @@ bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> a
       mail->rest_fd = data_fd;
       mail->rest_offset = 0;
     }
-    ok = ok && sign_stored_mail(message, mail);
+    if (ok && !sign_stored_mail(message, mail)) {
+      mail->sign_when_sent = sign_later;
+      if (sign_later) log_event(message, 1, "The mail is kept, to be signed when it is sent.\n");
+      ok = sign_later;
+    }
   }
   message.recipient_list.reset();
   if (session_makes_list) message.recipient_file.clear();

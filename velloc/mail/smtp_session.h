@@ -37,9 +37,10 @@ SessionResult converse(MailMessage& message, std::span<const MailAttachment> att
 // named as the mail's rest. Signed when message.dkim asks for it (the signatures
 // in `mail->data`, before the file's content). The header and body files are
 // deleted, whatever the result; false (logged) when the envelope cannot be made,
-// the file written or the mail signed.
+// the file written or the mail signed. With `sign_later`, a mail that cannot be signed
+// now is made all the same, marked to be signed when it is sent.
 bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> attachments,
-                         StoredMail* mail, int data_fd = -1);
+                         StoredMail* mail, int data_fd = -1, bool sign_later = false);
 
 // Sends a stored mail over the server, TLS and login that `settings` names, under
 // the watchdog, through the same conversation as run_mail_session.

@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::string_view kSenderLine = "MAIL FROM:<";
 constexpr std::string_view kRecipientLine = "RCPT TO:<";
+constexpr std::string_view kSignLine = "SIGN WHEN SENT";
 constexpr std::size_t kPieceBytes = 64 * 1024;
 
 // The address of a line "<prefix>address>"; nullopt when the line is not one.
@@ -54,6 +55,7 @@ std::string encode_stored_mail(const StoredMail& mail) {
   std::string text = std::string(kSenderLine) + mail.sender + ">\n";
   for (const std::string& recipient : mail.recipients)
     text.append(kRecipientLine).append(recipient).append(">\n");
+  if (mail.sign_when_sent) text.append(kSignLine).append("\n");
   return text.append("\n").append(mail.data);
 }
 
@@ -69,6 +71,10 @@ std::optional<StoredMail> decode_stored_mail(std::string_view text) {
       if (!have_sender) return std::nullopt;
       mail.data = std::string(text.substr(start));
       return mail;
+    }
+    if (have_sender && line == kSignLine) {
+      mail.sign_when_sent = true;
+      continue;
     }
     std::optional<std::string> address =
         address_of(line, have_sender ? kRecipientLine : kSenderLine);

@@ -22,6 +22,9 @@ struct StoredMail {
   // its files never has to be held whole.
   int rest_fd = -1;
   std::int64_t rest_offset = 0;
+  // Kept unsigned while its DKIM key could not be used (queue mode): signed when it
+  // is sent, and never sent unsigned.
+  bool sign_when_sent = false;
 };
 
 // How one attempt at sending a stored mail ended.
