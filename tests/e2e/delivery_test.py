@@ -82,7 +82,8 @@ class FlakyReceiver(LoopbackHttpServer):
 
 class SlowRelay:
     """A loopback SMTP relay that holds each reply back by `delay` seconds and keeps the
-    Message-ID of every message it accepts; while down it answers new connections 421."""
+    Message-ID of every message it accepts; while down it answers new connections 421, and
+    the next mail on an open one too, and closes it."""
 
     def __init__(self, delay):
         self.delay, self.down, self.accepted = delay, False, []
@@ -111,6 +112,8 @@ class SlowRelay:
             reply("220 slow relay")
             for line in lines:
                 verb = line[:4].upper()
+                if verb == b"MAIL" and self.down:
+                    return reply("421 4.3.2 down for now")
                 if verb == b"DATA":
                     reply("354 go on")
                     message = b"".join(iter(lines.readline, b".\r\n"))

@@ -25,7 +25,8 @@ from pathlib import Path
 
 import fastcgi_client as fcgi
 from cgi_process import cgi_environment, run_velloc, write_settings
-from system_support import MailSink, SERVER_LINE, eventually, mail_names, without_server_lines
+from system_support import (MailSink, SERVER_LINE, eventually, mail_names,
+                            without_connection_lines, without_server_lines)
 
 ROUNDS = int(os.environ.get("FASTCGI_ROUNDS", "1000"))
 WAIT_SECONDS = 30
@@ -96,19 +97,6 @@ class FastCgiTest(unittest.TestCase):
         lines = normalized(text).decode(errors="replace").splitlines()
         return [line for line in lines if server_lines or not SERVER_LINE.match(line)]
 
-    @staticmethod
-    def without_connection_lines(lines):
-        """The log lines of a mail without those of opening and ending its SMTP connection,
-        which a persistent worker keeps for the next mail."""
-        kept, after_hello = [], False
-        for line in lines:
-            opening = re.match(r"(Connecting to Mail Server|Connected!|Sending: HELO|"
-                               r"MS - 22[01] )", line)
-            if not opening and not (after_hello and line.startswith("MS - 250")):
-                kept.append(line)
-            after_hello = bool(opening) and "Sending: HELO" in line
-        return kept
-
     def mails(self, folder):
         return [normalized((folder / name).read_bytes()) for name in mail_names(folder)]
 
@@ -141,8 +129,8 @@ class FastCgiTest(unittest.TestCase):
                 self.assertTrue(eventually(
                     lambda: len(mail_names(sink.folder)) == 2 * ROUNDS, WAIT_SECONDS))
                 self.assertEqual(0, server.stop())
-        self.assertSameList(self.without_connection_lines(expected["a"][1] + expected["b"][1]) *
-                            ROUNDS, self.without_connection_lines(self.log_lines()))
+        self.assertSameList(without_connection_lines(expected["a"][1] + expected["b"][1]) *
+                            ROUNDS, without_connection_lines(self.log_lines()))
         self.assertTrue((expected["a"][3] + expected["b"][3]) * ROUNDS ==
                         (self.root / "rows.csv").read_text())
         self.assertSameList(sorted((expected["a"][2] + expected["b"][2]) * ROUNDS),

@@ -38,6 +38,23 @@ def without_server_lines(log):
                    if not SERVER_LINE.match(line.rstrip("\r\n")))
 
 
+CONNECTION_LINE = re.compile(r"(?:\[[^\]]*\] )?(Connecting to Mail Server|Connected!|"
+                             r"Sending: HELO|MS - 22[01] )")
+HELLO_REPLY = re.compile(r"(?:\[[^\]]*\] )?MS - 250")
+
+
+def without_connection_lines(lines):
+    """A mail's log lines without those of opening and ending its SMTP connection, which
+    a persistent worker keeps for the next mail."""
+    kept, after_hello = [], False
+    for line in lines:
+        opening = CONNECTION_LINE.match(line)
+        if not opening and not (after_hello and HELLO_REPLY.match(line)):
+            kept.append(line)
+        after_hello = bool(opening) and "Sending: HELO" in line
+    return kept
+
+
 def scratch_folder(test, prefix):
     """A new folder under the temporary directory, removed when `test` ends."""
     folder = Path(tempfile.mkdtemp(prefix=prefix))
