@@ -3,9 +3,11 @@
 // program goes through the table below, whose members carry the functions' names.
 #pragma once
 
-#include <ldns/ldns.h>
-
+// The standard header first: clang does not take ldns's headers before libstdc++'s.
+// clang-format off
 #include <string>
+#include <ldns/ldns.h>
+// clang-format on
 
 struct LdnsApi {
   decltype(&::ldns_resolver_new) ldns_resolver_new;
