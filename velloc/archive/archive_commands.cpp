@@ -46,7 +46,7 @@ std::string tag_list(const std::vector<std::string>& tags) {
 
 // A submission without tags keeps the line it always had.
 void print_summary_line(std::ostream& out, const ArchivedSubmission& s) {
-  out << s.id << "  " << iso_time(s.received_at) << "  " << s.status << "  "
+  out << s.id << "  " << iso_time(s.received_at) << "  " << shown_status(s.status) << "  "
       << shown_or_dash(s.form_profile) << "  " << shown_or_dash(s.remote_address);
   if (!s.tags.empty()) out << "  [" << tag_list(s.tags) << ']';
   out << '\n';
@@ -107,7 +107,7 @@ std::string json_record(const ArchivedSubmission& s) {
 
 void print_record(std::ostream& out, const ArchivedSubmission& s) {
   out << "Submission " << s.id << "\nReceived: " << iso_time(s.received_at)
-      << "\nStatus: " << s.status << "\nForm: " << shown_or_dash(s.form_profile)
+      << "\nStatus: " << shown_status(s.status) << "\nForm: " << shown_or_dash(s.form_profile)
       << "\nRemote address: " << shown_or_dash(s.remote_address)
       << "\nReceipt number: " << shown_or_dash(s.receipt_number);
   if (!s.tags.empty()) out << "\nTags: " << tag_list(s.tags);

@@ -55,12 +55,12 @@ bool set_time(std::int64_t* field, const std::string& option, const std::string&
 }
 
 bool set_status(SubmissionFilter& filter, const std::string& text, std::string* error) {
-  for (std::string_view status : {"accepted", "spam", "pending", "failed"})
+  for (std::string_view status : {"accepted", "spam", "pending", "failed", "awaiting"})
     if (text == status) {
       filter.status = text;
       return true;
     }
-  *error = "--status wants accepted, spam, pending or failed: " + text;
+  *error = "--status wants accepted, spam, pending, failed or awaiting: " + text;
   return false;
 }
 
@@ -200,7 +200,8 @@ std::string archive_usage() {
   return "The archive (Archive=1), read with the settings that a web run reads:\n"
          "  --list                  the submissions kept, newest first\n"
          "    --form NAME           only those of this form profile\n"
-         "    --status STATUS       accepted, spam, pending (a delivery waits) or failed\n"
+         "    --status STATUS       accepted, spam, pending (a delivery waits), failed or\n"
+         "                          awaiting (confirmation)\n"
          "    --since TIME          received at or after: YYYY-MM-DD or an ISO time\n"
          "    --until TIME          received before (a date: up to its end)\n"
          "    --search TEXT         a field holds this text (case-blind)\n"

@@ -157,3 +157,7 @@ bool holds_address(std::string_view value, std::string_view address) {
   }
   return false;
 }
+
+std::string_view shown_status(std::string_view status) {
+  return status == "awaiting" ? "awaiting confirmation" : status;
+}

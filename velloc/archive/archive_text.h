@@ -24,3 +24,7 @@ std::optional<std::int64_t> parse_iso_time(std::string_view text, bool day_end);
 // case: not as part of a longer one ("ann@example.com" is not in
 // "joann@example.com.au").
 bool holds_address(std::string_view value, std::string_view address);
+
+// A submission's status in the operator's words: "awaiting" (held until its visitor
+// confirms) is shown as "awaiting confirmation", every other status as it is stored.
+std::string_view shown_status(std::string_view status);

@@ -39,16 +39,31 @@ void restore_request(Run& run, const ArchivedSubmission& submission,
   if (!server_name.empty()) run.request.environment.set("SERVER_NAME", server_name);
 }
 
-bool was_released(const ArchivedSubmission& submission) {
+// A submission held in the archive whose actions are run on request: one kept as
+// spam and released by the operator, or one awaiting its visitor's confirmation.
+struct HeldKind {
+  const char* status;  // the status it is held in
+  const char* shown;   // that status as the messages name it
+  const char* action;  // the outcome recorded when it is taken
+  const char* detail;  // that outcome's detail
+  const char* done;    // "released" or "confirmed"
+};
+
+constexpr HeldKind kSpamRelease{"spam", "spam", kReleaseAction, "released by the operator",
+                                "released"};
+constexpr HeldKind kConfirmation{"awaiting", "awaiting confirmation", "confirmation",
+                                 "confirmed by its visitor", "confirmed"};
+
+bool was_taken(const ArchivedSubmission& submission, const HeldKind& kind) {
   for (const ActionOutcome& outcome : submission.outcomes)
-    if (outcome.action == kReleaseAction) return true;
+    if (outcome.action == kind.action) return true;
   return false;
 }
 
-// kArchiveOk with the spam submission `id` in `*submission`; else why not, said
+// kArchiveOk with the held submission `id` in `*submission`; else why not, said
 // to `err`.
-int find_spam(ArchiveStore& store, const std::string& id, ArchivedSubmission* submission,
-              std::ostream& err) {
+int find_held(ArchiveStore& store, const std::string& id, const HeldKind& kind,
+              ArchivedSubmission* submission, std::ostream& err) {
   std::string error;
   std::optional<ArchivedSubmission> found;
   if (!store.find(id, &found, &error)) {
@@ -59,31 +74,31 @@ int find_spam(ArchiveStore& store, const std::string& id, ArchivedSubmission* su
     err << "velloc: no submission " << id << '\n';
     return kArchiveFailed;
   }
-  if (found->status != "spam" && was_released(*found)) {
-    err << "velloc: submission " << id << " was released already\n";
+  if (found->status != kind.status && was_taken(*found, kind)) {
+    err << "velloc: submission " << id << " was " << kind.done << " already\n";
     return kArchiveDoneAlready;
   }
-  if (found->status != "spam") {
-    err << "velloc: submission " << id << " is " << found->status << ", not spam\n";
+  if (found->status != kind.status) {
+    err << "velloc: submission " << id << " is " << found->status << ", not " << kind.shown << '\n';
     return kArchiveFailed;
   }
   *submission = std::move(*found);
   return kArchiveOk;
 }
 
-// Marks the submission received (its actions underway) if it is still spam: of
-// releases started together only the first goes on.
-int claim_release(Run& run, ArchiveStore& store, const std::string& id, std::ostream& err) {
+// Marks the submission received (its actions underway) if it is still held: of
+// takers started together only the first goes on.
+int claim_held(Run& run, ArchiveStore& store, const std::string& id, const HeldKind& kind,
+               std::ostream& err) {
   std::string error;
   bool claimed = false;
-  ActionOutcome outcome{kReleaseAction, "done", run.site.clock().unix_milliseconds(),
-                        "released by the operator"};
-  if (!store.claim_submission(id, "spam", kReceived, &outcome, &claimed, &error)) {
+  ActionOutcome outcome{kind.action, "done", run.site.clock().unix_milliseconds(), kind.detail};
+  if (!store.claim_submission(id, kind.status, kReceived, &outcome, &claimed, &error)) {
     err << "velloc: archive failed: " << error << '\n';
     return kArchiveFailed;
   }
   if (claimed) return kArchiveOk;
-  err << "velloc: submission " << id << " was released already\n";
+  err << "velloc: submission " << id << " was " << kind.done << " already\n";
   return kArchiveDoneAlready;
 }
 
@@ -182,36 +197,50 @@ int recover_submission(Site& site, ArchiveStore& store, const std::string& id,
   return kArchiveOk;
 }
 
+// Takes the held submission `id` (one conditional update) and runs its actions.
+int run_held(Site& site, ArchiveStore& store, const std::string& id, const HeldKind& kind,
+             const std::string& settings_file, const std::string& server_name, std::ostream& out,
+             std::ostream& err) {
+  ArchivedSubmission submission;
+  if (int found = find_held(store, id, kind, &submission, err); found != kArchiveOk) return found;
+  Run taken(site);
+  try {
+    rebuild_run(taken, submission, settings_file, server_name);
+    if (std::optional<std::string> refused = refused_recipient(taken)) {
+      err << "velloc: submission " << id << " not " << kind.done << ": recipient " << *refused
+          << " is not allowed\n";
+      return kArchiveFailed;
+    }
+    std::string error;
+    if (!restore_uploads(taken, submission, &error)) {
+      err << "velloc: submission " << id << " not " << kind.done << ": " << error << '\n';
+      return kArchiveFailed;
+    }
+    if (int claimed = claim_held(taken, store, id, kind, err); claimed != kArchiveOk)
+      return claimed;
+    log_event(taken.message, 5, "Submission %s %s; its actions run\n", id.c_str(), kind.done);
+    run_archived_actions(taken, id);
+  } catch (const RunEnded&) {
+    err << "velloc: submission " << id << " " << kind.done
+        << ", but an action failed; see the log\n";
+    return kArchiveFailed;
+  }
+  out << kind.done << " " << id << '\n';
+  return kArchiveOk;
+}
+
 }  // namespace
 
 int release_submission(Site& site, ArchiveStore& store, const std::string& id,
                        const std::string& settings_file, const std::string& server_name,
                        std::ostream& out, std::ostream& err) {
-  ArchivedSubmission submission;
-  if (int found = find_spam(store, id, &submission, err); found != kArchiveOk) return found;
-  Run released(site);
-  try {
-    rebuild_run(released, submission, settings_file, server_name);
-    if (std::optional<std::string> refused = refused_recipient(released)) {
-      err << "velloc: submission " << id << " not released: recipient " << *refused
-          << " is not allowed\n";
-      return kArchiveFailed;
-    }
-    std::string error;
-    if (!restore_uploads(released, submission, &error)) {
-      err << "velloc: submission " << id << " not released: " << error << '\n';
-      return kArchiveFailed;
-    }
-    if (int claimed = claim_release(released, store, id, err); claimed != kArchiveOk)
-      return claimed;
-    log_event(released.message, 5, "Submission %s released; its actions run\n", id.c_str());
-    run_archived_actions(released, id);
-  } catch (const RunEnded&) {
-    err << "velloc: submission " << id << " released, but an action failed; see the log\n";
-    return kArchiveFailed;
-  }
-  out << "released " << id << '\n';
-  return kArchiveOk;
+  return run_held(site, store, id, kSpamRelease, settings_file, server_name, out, err);
+}
+
+int confirm_submission(Site& site, ArchiveStore& store, const std::string& id,
+                       const std::string& settings_file, const std::string& server_name,
+                       std::ostream& out, std::ostream& err) {
+  return run_held(site, store, id, kConfirmation, settings_file, server_name, out, err);
 }
 
 int recover_submissions(Site& site, ArchiveStore& store, const std::string& settings_file,

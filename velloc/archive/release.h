@@ -29,6 +29,14 @@ int release_submission(Site& site, ArchiveStore& store, const std::string& id,
                        const std::string& settings_file, const std::string& server_name,
                        std::ostream& out, std::ostream& err);
 
+// As release_submission, for submission `id` held "awaiting" its visitor's
+// confirmation: marked received (outcome "confirmation") by one conditional update, so
+// that a link opened twice runs the actions once (kArchiveDoneAlready the second
+// time), then its actions run. Prints "confirmed ID".
+int confirm_submission(Site& site, ArchiveStore& store, const std::string& id,
+                       const std::string& settings_file, const std::string& server_name,
+                       std::ostream& out, std::ostream& err);
+
 // For --deliver at `now`: each submission still "received" a delivery hold
 // (kDeliveryHoldMs) after it came, whose run was killed before its actions
 // ended, is claimed (of two --deliver one takes it; a recovery killed too is

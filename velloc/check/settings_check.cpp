@@ -13,9 +13,9 @@
 #include "platform/ini_file.h"
 #include "platform/path_map.h"
 #include "platform/text.h"
+#include "velloc/guard/recipient_policy.h"
 #include "velloc/mail/dkim_key.h"
 #include "velloc/mail/dkim_signer.h"
-#include "velloc/guard/recipient_policy.h"
 #include "velloc/mail/smtp_connection.h"
 #include "velloc/rules/form_rules.h"
 #include "velloc/settings/form_files.h"
@@ -82,6 +82,7 @@ struct SiteValues {
   // Delivery=queue and Archive=1 in [Velloc], which a profile takes unless it sets them.
   bool delivery_queue = false;
   bool archive = false;
+  bool confirm = false;  // ConfirmField set in [Velloc]
   // Who a profile's routing may name (recipient_policy.h).
   std::string default_recipient;
   std::optional<std::string> allowed_recipients;
@@ -92,6 +93,8 @@ struct QueueKeys {
   std::optional<bool> queue;    // Delivery=queue
   std::optional<bool> archive;  // Archive=1
   int line = 0;                 // of the section's Delivery key, else of its Archive key
+  std::optional<bool> confirm;  // ConfirmField set (not empty)
+  int confirm_line = 0;
 };
 
 class Checker {
@@ -283,7 +286,8 @@ void Checker::check_form_file(const std::string& file) {
 }
 
 // Queue mode keeps its deliveries in the archive: [Velloc] or a profile that ends up with
-// Delivery=queue but without Archive=1 is an error (its runs send at once instead). The
+// Delivery=queue but without Archive=1 is an error (its runs send at once instead); so is
+// one with ConfirmField, whose held submissions wait there for their confirmation. The
 // values of [Velloc] are kept for the profiles of the forms.d files checked after it.
 void Checker::check_queue_needs_archive(const std::string& file,
                                         const std::vector<platform::IniEntry>& entries,
@@ -307,12 +311,24 @@ void Checker::check_queue_needs_archive(const std::string& file,
     } else if (platform::equal_ignoring_case(entry.name, "Archive") && !keys.archive) {
       keys.archive = platform::trim(entry.value) == "1";
       if (!keys.queue) keys.line = entry.line;
+    } else if (platform::equal_ignoring_case(entry.name, "ConfirmField") && !keys.confirm) {
+      keys.confirm = !platform::trim(entry.value).empty();
+      keys.confirm_line = entry.line;
     }
   }
   for (const auto& [name, keys] : sections) {
     if (!name.empty()) continue;
     site_.delivery_queue = keys.queue.value_or(false);
     site_.archive = keys.archive.value_or(false);
+    site_.confirm = keys.confirm.value_or(false);
+  }
+  for (const auto& [name, keys] : sections) {
+    bool own = !name.empty() && (keys.confirm || keys.archive);
+    if (!(name.empty() || own)) continue;
+    if (!keys.confirm.value_or(site_.confirm) || keys.archive.value_or(site_.archive)) continue;
+    std::string where = name.empty() ? "[Velloc]" : "[" + name + "]";
+    add(Severity::kError, file, keys.confirm ? keys.confirm_line : keys.line,
+        where + ": ConfirmField needs Archive=1 (the held submission is kept there)");
   }
   for (const auto& [name, keys] : sections) {
     bool own = !name.empty() && (keys.queue || keys.archive);

@@ -9,7 +9,7 @@
 namespace {
 
 constexpr int kMaxPage = 1000000;
-const char* const kStatuses[] = {"accepted", "spam", "pending", "failed"};
+const char* const kStatuses[] = {"accepted", "spam", "pending", "failed", "awaiting"};
 
 bool known_status(std::string_view status) {
   for (const char* known : kStatuses)

@@ -120,7 +120,8 @@ std::string filter_form(const InboxAnswer& answer) {
          input("Form", "text", "form", q.form) + "<label>Status <select name=\"status\">" +
          option("", "any", q.status) + option("accepted", "accepted", q.status) +
          option("spam", "spam", q.status) + option("pending", "pending delivery", q.status) +
-         option("failed", "failed delivery", q.status) + "</select></label>\n" +
+         option("failed", "failed delivery", q.status) +
+         option("awaiting", "awaiting confirmation", q.status) + "</select></label>\n" +
          input("From", "date", "from", q.from) + input("To", "date", "to", q.to) +
          input("Search", "search", "q", q.search) + "<button type=\"submit\">Filter</button>\n" +
          "</form>\n";
@@ -131,7 +132,7 @@ std::string filter_form(const InboxAnswer& answer) {
 std::string status_cell(const ArchivedSubmission& s) {
   bool by_delivery = s.status == "accepted" && !s.delivery_state.empty();
   const std::string& state = by_delivery ? s.delivery_state : s.status;
-  return "<td class=\"status status-" + h(state) + "\">" + h(state) +
+  return "<td class=\"status status-" + h(state) + "\">" + h(shown_status(state)) +
          (by_delivery ? " delivery" : "") + "</td>";
 }
 
@@ -292,7 +293,8 @@ void write_submission(std::ostream& out, const InboxAnswer& answer) {
       "<h1>Submission " + h(s.id) + "</h1>\n<p class=\"summary\">Received " +
       iso_time(s.received_at) + " &middot; form " +
       h(s.form_profile.empty() ? "-" : s.form_profile) + " &middot; <span class=\"status status-" +
-      h(s.status) + "\">" + h(s.status) + "</span> &middot; from " + h(s.remote_address) +
+      h(s.status) + "\">" + h(shown_status(s.status)) + "</span> &middot; from " +
+      h(s.remote_address) +
       (s.receipt_number.empty() ? "" : " &middot; receipt " + h(s.receipt_number)) + "</p>\n" +
       (actions.empty() ? "" : "<div class=\"actions\">\n" + actions + "</div>\n") + fields_list(s) +
       uploads_list(answer, s) + outcomes_table(s) + deliveries_table(answer, s);

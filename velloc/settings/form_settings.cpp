@@ -122,6 +122,8 @@ void resolve_form_settings(const SiteSettings& site, Settings& settings) {
   settings.keep_submissions_days = parse_keep_days(values.text("KeepSubmissions"));
   settings.delivery_retry_hours = site.delivery_retry_hours;
   settings.delivery_queue = platform::equal_ignoring_case(values.trimmed("Delivery"), "queue");
+  settings.confirm_field = values.trimmed("ConfirmField");
+  settings.confirm_hours = parse_confirm_hours(values.text("ConfirmHours"));
   settings.state_dsn = site.state_dsn;
   settings.receipt_counter_in_state = site.receipt_counter_in_state;
   settings.rules =

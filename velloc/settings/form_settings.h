@@ -61,6 +61,10 @@ struct Settings {
   // Delivery=queue: the deliveries are kept pending and sent by the delivery work, not
   // by the run; honoured only with Archive=1 (else the run sends them, as direct).
   bool delivery_queue = false;
+  // ConfirmField: the field whose address must confirm the submission before its actions
+  // run; empty: none. Honoured only with Archive=1, where the held submission waits.
+  std::string confirm_field;
+  int confirm_hours = 48;  // ConfirmHours: how long the confirmation link is valid
   // Read from [Velloc] only.
   std::string state_dsn;                  // StateDSN; empty: the store beside the settings
   bool receipt_counter_in_state = false;  // ReceiptCounter=state

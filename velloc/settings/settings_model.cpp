@@ -95,6 +95,8 @@ constexpr KeyDeclaration kKeys[] = {
     {"ArchiveFolder", kEither, T::kFolder, ""},
     {"KeepSubmissions", kEither, T::kInteger, "90", false, 0, 36500},
     {"Delivery", kEither, T::kChoice, "direct", false, 0, 0, "direct|queue"},
+    {"ConfirmField", kEither, T::kText, ""},
+    {"ConfirmHours", kEither, T::kInteger, "48", false, 1, 366 * 24},
     {"DeliveryRetryHours", kSite, T::kInteger, "72", false, 0, 366 * 24},
     {"Health", kSite, T::kFlag, "0"},
     {"MinFreeMegabytes", kSite, T::kInteger, "100", false, 0, 1000000},

@@ -224,6 +224,10 @@ std::optional<std::string> form_value(const SiteSettings& site, const std::strin
   return site.content.find(kSection, key, max_length);
 }
 
+int parse_confirm_hours(std::string_view text) {
+  return bounded_number(std::string(text), 48, 1, 366 * 24);
+}
+
 int parse_keep_days(std::string_view text) {
   constexpr int kDefaultDays = 90;
   constexpr int kMaxDays = 36500;

@@ -153,6 +153,10 @@ std::optional<std::string> form_value(const SiteSettings& site, const std::strin
 // digits gives the default of 90.
 int parse_keep_days(std::string_view text);
 
+// ConfirmHours: hours a confirmation link is valid, from 1 to 8,784; a value without
+// digits gives the default of 48.
+int parse_confirm_hours(std::string_view text);
+
 // The limits of a request from the settings' values (nullopt: key absent): MaxRequestSize
 // (bytes, or with a "K" or "M" suffix; default 16 MiB, held within 1 KiB and 256 MiB) and
 // MaxFields (default 10,000). A value without digits, and a MaxFields below 1, give the

@@ -9,8 +9,10 @@
 #include <string>
 
 #include "tests/support/cgi_runner.h"
+#include "tests/support/served_site.h"
 #include "velloc/archive/archive_options.h"
 #include "velloc/archive/archive_store.h"
+#include "velloc/archive/release.h"
 #include "velloc/guard/state_store.h"
 
 namespace {
@@ -143,6 +145,57 @@ TEST_F(ArchiveCommandsTest, AWebhooksCredentialsNeverShow) {
       EXPECT_EQ(std::string::npos, text.find("pa55")) << text;
       EXPECT_EQ(std::string::npos, text.find("k3y")) << text;
     }
+}
+
+// A held submission is taken from its own status only, and once: a confirmation
+// link opened again, or a release of a submission that is not spam, runs nothing.
+// One awaiting its confirmation is listed as such.
+TEST_F(ArchiveCommandsTest, AHeldSubmissionIsTakenFromItsOwnStatusOnce) {
+  struct Case {
+    std::string status;   // of "s1"; empty: none kept
+    std::string outcome;  // an action recorded on it; empty: none
+    bool confirm;         // confirm_submission, else release_submission
+    int result;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"", "", true, kArchiveFailed, "velloc: no submission s1\n"},
+      {"spam", "", true, kArchiveFailed,
+       "velloc: submission s1 is spam, not awaiting confirmation\n"},
+      {"accepted", "confirmation", true, kArchiveDoneAlready,
+       "velloc: submission s1 was confirmed already\n"},
+      {"accepted", "release", true, kArchiveFailed,
+       "velloc: submission s1 is accepted, not awaiting confirmation\n"},
+      {"awaiting", "", false, kArchiveFailed, "velloc: submission s1 is awaiting, not spam\n"},
+      {"accepted", "release", false, kArchiveDoneAlready,
+       "velloc: submission s1 was released already\n"},
+  };
+  Site site(testing_support::facts_in(dir_));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status + " " + c.outcome);
+    std::string error;
+    ASSERT_TRUE(store_->remove({"s1"}, &error)) << error;
+    if (!c.status.empty()) {
+      ArchivedSubmission s;
+      s.id = "s1";
+      s.status = c.status;
+      ASSERT_TRUE(store_->add_submission(s, &error)) << error;
+    }
+    if (!c.outcome.empty()) {
+      ASSERT_TRUE(store_->add_outcome("s1", {c.outcome, "done", 1, ""}, "", &error)) << error;
+    }
+    std::ostringstream out, err;
+    std::string settings = dir_.file("VELLOC.ini");
+    int result = c.confirm ? confirm_submission(site, *store_, "s1", settings, "", out, err)
+                           : release_submission(site, *store_, "s1", settings, "", out, err);
+    EXPECT_EQ(c.result, result);
+    EXPECT_EQ(c.said, err.str());
+    EXPECT_EQ("", out.str());
+    if (c.status == "awaiting") {
+      std::string listed = run(ArchiveOptions::Command::kList);
+      EXPECT_NE(std::string::npos, listed.find("  awaiting confirmation  ")) << listed;
+    }
+  }
 }
 
 }  // namespace

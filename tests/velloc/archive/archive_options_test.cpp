@@ -50,7 +50,7 @@ TEST(ArchiveOptionsTest, CommandLines) {
       {{"--erase", "ann"}, "", "--erase wants a mail address: ann"},
       {{"--list", "--status", "sent"},
        "",
-       "--status wants accepted, spam, pending or failed: sent"},
+       "--status wants accepted, spam, pending, failed or awaiting: sent"},
       {{"--list", "--since", "2024-02-30"},
        "",
        "--since wants a date YYYY-MM-DD or a time YYYY-MM-DDTHH:MM[:SS][Z|+HH:MM]: 2024-02-30"},

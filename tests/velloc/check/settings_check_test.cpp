@@ -158,6 +158,15 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
        "VELLOC.ini:6: error: [Form a]: Delivery=queue needs Archive=1 (its mail is sent at once "
        "instead)\nforms.d/c.ini:2: error: [Form c]: Delivery=queue needs Archive=1 (its mail "
        "is sent at once instead)\n2 errors, 0 warnings\n"},
+      // A confirmed sign-up waits in the archive, too.
+      {"[Velloc]\nSMTP=mail:25\nConfirmField=email\n[Form a]\nArchive=1\n[Form b]\nSUBJECT=x\n",
+       {{"forms.d/c.ini", "[Form c]\nArchive=1\nConfirmField=mail\n[Form d]\nConfirmField=\n"}},
+       "VELLOC.ini:3: error: [Velloc]: ConfirmField needs Archive=1 (the held submission is kept "
+       "there)\n1 error, 0 warnings\n"},
+      {"[Velloc]\nSMTP=mail:25\nArchive=1\nConfirmField=email\n[Form a]\nArchive=0\n",
+       {},
+       "VELLOC.ini:6: error: [Form a]: ConfirmField needs Archive=1 (the held submission is kept "
+       "there)\n1 error, 0 warnings\n"},
       // A profile's rules: each mistake on its line, and every routed address against
       // AllowedRecipients.
       {"[Velloc]\nSMTP=mail:25\nAllowedRecipients=@shop.example\n",
