@@ -47,6 +47,7 @@ struct Answer {
     kDocument,          // `body` as it stands, of `content_type`, with `status`
     kNoFields,          // a request without any field: no submission; `location` names
                         // the health endpoint when there is one
+    kNotice,            // a page of `heading` and `message` (visitor texts), with `status`
   };
   Kind kind = Kind::kNothing;
   // kRefused and kInitFailure: the HTTP status the answer carries (0: none of its
@@ -57,8 +58,11 @@ struct Answer {
   // kRefused and kInitFailure: why; kInitFailure with kBadRequest or kTooLarge
   // carries `message` (plain text) naming what was wrong.
   Reason reason = Reason::kFailed;
-  // kRefused: the page's text, request text in it already HTML-escaped.
+  // kRefused: the page's text, request text in it already HTML-escaped; kNotice: the
+  // page's text, a visitor text.
   std::string message;
+  // kNotice: the page's heading, a visitor text.
+  std::string heading;
   // kRefused for required fields: the names that were left blank, as sent.
   std::vector<std::string> missing_fields;
   // kRefused for failed field checks: each field and its message (plain text), in

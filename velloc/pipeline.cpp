@@ -9,6 +9,7 @@
 #include "velloc/actions.h"
 #include "velloc/archive/archive_step.h"
 #include "velloc/check/settings_check.h"
+#include "velloc/confirm/confirm_step.h"
 #include "velloc/guard/captcha_step.h"
 #include "velloc/guard/challenge_step.h"
 #include "velloc/guard/content_rules.h"
@@ -166,13 +167,20 @@ bool carries_no_field(const Run& run) {
   return run.request.fields.size() == 0 && !is_preflight(run.request);
 }
 
-Answer no_fields_answer(Run& run, const std::string& settings_file) {
+// An answer of the site as a whole, before any form profile: its log, answer format
+// and charset from [Velloc].
+const settings::SiteSettings& admit_site_request(Run& run, const std::string& settings_file) {
   run.settings.site = run.site.site_settings(settings_file);
   const settings::SiteSettings& site = *run.settings.site;
   attach_log(run, site);
   run.settings.response = site.response;
   run.settings.charset = site.charset;
   run.answer_format = decide_answer_format(run);
+  return site;
+}
+
+Answer no_fields_answer(Run& run, const std::string& settings_file) {
+  const settings::SiteSettings& site = admit_site_request(run, settings_file);
   log_event(run.message, 5, "No form fields: nothing done\n");
   Answer answer = Answer::of(Answer::Kind::kNoFields);
   if (site.health)
@@ -189,6 +197,7 @@ Answer answer_form(Run& run, const std::string& settings_file) {
   resolve_template_paths(run);
   check_required_fields(run);
   check_field_rules(run);
+  check_confirm_address(run);
   check_challenge(run);
   check_captcha(run);
   drop_honeypot_submission(run);
@@ -197,6 +206,7 @@ Answer answer_form(Run& run, const std::string& settings_file) {
   score_spam(run);
   apply_form_rules(run);
   archive_submission(run);
+  if (run.confirm_expires_at != 0) return hold_for_confirmation(run);
   {
     ActionsUnderway underway(run);
     run_actions(run);
@@ -224,6 +234,9 @@ Answer run_steps(Run& run, const char* const* environment, std::istream& body) {
     case RequestRoute::kChallenge:
       admit_form_request(run, settings_file);
       return issue_challenge(run);
+    case RequestRoute::kConfirm:
+      admit_site_request(run, settings_file);
+      return answer_confirmation(run, settings_file);
     case RequestRoute::kForm:
       break;
   }

@@ -28,6 +28,9 @@ std::string_view request_outcome(const Answer& answer, std::string_view spam_che
     case Answer::Kind::kNoFields:
     case Answer::Kind::kDocument:
       return {};
+    case Answer::Kind::kNotice:  // a submission awaiting confirmation, or a link's page
+      if (answer.status >= 400) return {};
+      break;
     case Answer::Kind::kRedirect:
     case Answer::Kind::kPage:
     case Answer::Kind::kConfirmation:
@@ -65,6 +68,7 @@ Route metrics_route(RequestRoute route) {
     case RequestRoute::kMetrics:
       return Route::kMetrics;
     case RequestRoute::kForm:
+    case RequestRoute::kConfirm:  // the end of a submission's run
       break;
   }
   return Route::kForm;

@@ -7,6 +7,7 @@ namespace {
 constexpr std::string_view kReadinessPath = "/readyz";
 constexpr std::string_view kMetricsPath = "/metrics";
 constexpr std::string_view kChallengePath = "/challenge";
+constexpr std::string_view kConfirmPath = "/confirm";
 
 }  // namespace
 
@@ -17,5 +18,6 @@ RequestRoute choose_route(const settings::SiteSettings& site, std::string_view m
   if (site.health && path_info == kReadinessPath) return RequestRoute::kReadiness;
   if (site.metrics && path_info == kMetricsPath) return RequestRoute::kMetrics;
   if (method == "GET" && path_info == kChallengePath) return RequestRoute::kChallenge;
+  if (method == "GET" && path_info == kConfirmPath) return RequestRoute::kConfirm;
   return RequestRoute::kForm;
 }

@@ -12,6 +12,7 @@ enum class RequestRoute {
   kForm,
   kInbox,      // "/inbox" and below, with Inbox=1
   kChallenge,  // a GET of "/challenge"
+  kConfirm,    // a GET of "/confirm": a confirmation link opened
   kLiveness,   // "/healthz", with Health=1
   kReadiness,  // "/readyz", with Health=1
   kMetrics,    // "/metrics", with Metrics=1

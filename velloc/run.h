@@ -44,6 +44,9 @@ struct Run {
   std::optional<FieldMap> visitor_fields;
   // The id under which the archive keeps this submission; empty when it does not.
   std::string archive_id;
+  // When the archive keeps it awaiting its visitor's confirmation: the moment its
+  // link expires and it is purged, in seconds since the epoch; 0 otherwise.
+  std::int64_t confirm_expires_at = 0;
   // The actions ("database", "text_export", "form_mail", "receipt", "webhook")
   // that run_actions leaves out: recorded already by a run that was killed.
   std::vector<std::string> actions_done;

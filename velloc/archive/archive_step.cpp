@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <limits>
@@ -29,6 +30,8 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::int64_t kMsPerDay = 86400 * 1000LL;
 constexpr char kReceiptNumber[] = "RECEIPT_NUMBER";
 constexpr char kReceived[] = "received";
+constexpr char kAwaiting[] = "awaiting";
+constexpr std::int64_t kSecondsPerHour = 3600;
 
 std::string folder_prefix(const std::string& folder) {
   if (folder.empty() || folder.back() == '/' || folder.back() == '\\') return folder;
@@ -120,9 +123,10 @@ ArchivedSubmission submission_of(const Run& run, std::int64_t now, const char* s
   ArchivedSubmission submission;
   submission.id = run.archive_id;
   submission.received_at = now;
-  int days = run.settings.keep_submissions_days;
-  submission.keep_until =
-      days == 0 ? std::numeric_limits<std::int64_t>::max() : now + days * kMsPerDay;
+  submission.keep_until = kept_until(run.settings.keep_submissions_days, now);
+  // One awaiting its visitor's confirmation is purged when its link expires.
+  if (run.confirm_expires_at != 0)
+    submission.keep_until = std::min(submission.keep_until, run.confirm_expires_at * 1000);
   submission.form_profile = form_profile_name(run.settings);
   submission.tags = run.tags;
   submission.remote_address = run.request.get_env("REMOTE_ADDR");
@@ -146,6 +150,8 @@ bool write_archive(Run& run, const char* status, std::string* error) {
   std::int64_t now = run.site.clock().unix_milliseconds();
   std::random_device random;
   run.archive_id = make_archive_id(now, random());
+  if (std::string_view(status) == kAwaiting)
+    run.confirm_expires_at = now / 1000 + run.settings.confirm_hours * kSecondsPerHour;
   ArchivedSubmission submission = submission_of(run, now, status);
   bool ok = folder_usable(run, error);
   for (std::size_t i = 0; ok && i < run.request.uploads.size(); ++i)
@@ -157,6 +163,7 @@ bool write_archive(Run& run, const char* status, std::string* error) {
   if (ok) return true;
   remove_copies(submission);
   run.archive_id.clear();
+  run.confirm_expires_at = 0;
   return false;
 }
 
@@ -166,12 +173,20 @@ void archive_submission(Run& run) {
   if (!run.settings.archive) {
     if (run.settings.delivery_queue)
       log_event(run.message, 1, "Delivery=queue needs Archive=1: the mail is sent at once\n");
+    if (!run.settings.confirm_field.empty())
+      log_event(run.message, 1, "ConfirmField needs Archive=1: the actions run unconfirmed\n");
     return;
   }
   std::string error;
-  if (write_archive(run, kReceived, &error)) return;
+  bool held = !run.settings.confirm_field.empty();
+  if (write_archive(run, held ? kAwaiting : kReceived, &error)) return;
   log_event(run.message, 1, "Submission not archived, nothing done: %s\n", error.c_str());
   fail_request(run.message, kNotKept);
+}
+
+std::int64_t kept_until(int keep_days, std::int64_t received_at) {
+  return keep_days == 0 ? std::numeric_limits<std::int64_t>::max()
+                        : received_at + keep_days * kMsPerDay;
 }
 
 bool restore_upload(Run& run, const ArchivedUpload& kept, std::string* error) {
@@ -210,7 +225,7 @@ ActionsUnderway::~ActionsUnderway() {
     bool ended = false;
     ArchiveStore* store = archive_store(run_, &error);
     if (store != nullptr &&
-        store->claim_submission(run_.archive_id, kReceived, "accepted", nullptr, &ended, &error))
+        store->claim_submission(run_.archive_id, kReceived, "accepted", nullptr, 0, &ended, &error))
       return;
     if (store != nullptr) run_.site.archive_store_failed();
     log_event(run_.message, 1, "End of the actions of %s not archived: %s\n",

@@ -3,6 +3,7 @@
 // records its outcome on it. A run without Archive=1 touches nothing here.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 struct ArchivedUpload;
@@ -10,7 +11,8 @@ struct Run;
 
 // Step after the limit checks: keeps the submission, its fields and its uploads
 // (their digests; copies under ArchiveFolder when set) in one transaction, with
-// the status "received" until its actions end (ActionsUnderway). When it cannot
+// the status "received" until its actions end (ActionsUnderway), or "awaiting" its
+// visitor's confirmation with ConfirmField (held, purged when its link expires). When it cannot
 // be kept the run ends with the failure page and a log line that says why,
 // before anything is stored or sent.
 void archive_submission(Run& run);
@@ -37,6 +39,10 @@ class ActionsUnderway {
 // visitor sent it. False with `*error` set when the copy is gone, unreadable or no
 // longer the file that was kept (its digest differs).
 bool restore_upload(Run& run, const ArchivedUpload& kept, std::string* error);
+
+// When a submission received at `received_at` (milliseconds) is purged, kept for
+// `keep_days` (KeepSubmissions; 0: until it is erased).
+std::int64_t kept_until(int keep_days, std::int64_t received_at);
 
 // For the honeypot: keeps the submission with the status "spam". A failure is
 // logged only; the visitor's answer does not change.

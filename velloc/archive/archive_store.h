@@ -77,7 +77,8 @@ struct ArchivedSubmission {
   std::string form_profile;
   std::string remote_address;
   std::string receipt_number;
-  // "received" (its run's actions not ended yet), "accepted", "spam" or "failed"
+  // "received" (its run's actions not ended yet), "accepted", "spam", "failed" or
+  // "awaiting" (its visitor's confirmation; kept until the link expires)
   std::string status;
   std::vector<std::pair<std::string, std::string>> fields;  // as decoded, in order
   std::vector<std::string> tags;  // what the profile's rules tagged it with
@@ -153,9 +154,11 @@ class ArchiveStore {
   // `from`, sets it to `to` and appends `outcome` (when not null). One
   // conditional UPDATE, so of claimers on any hosts only the first changes it;
   // `*changed` says whether this one did (false also without such a submission).
+  // `keep_until`, when not 0, replaces the time --purge deletes it from (a
+  // confirmed submission is kept as long as any other).
   virtual bool claim_submission(const std::string& submission_id, const std::string& from,
-                                const std::string& to, const ActionOutcome* outcome, bool* changed,
-                                std::string* error) = 0;
+                                const std::string& to, const ActionOutcome* outcome,
+                                std::int64_t keep_until, bool* changed, std::string* error) = 0;
   // Claims submission `submission_id`, still "received", for running again the
   // actions of a run that was killed: appends `outcome` unless an outcome of its
   // action was recorded after `outcome.at - hold_ms` (a recovery under way). The

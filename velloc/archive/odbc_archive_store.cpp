@@ -279,8 +279,8 @@ class OdbcArchiveStore final : public ArchiveStore {
                    const std::string& new_status, std::string* error) override;
   bool add_delivery(const Delivery& delivery, std::string* error) override;
   bool claim_submission(const std::string& submission_id, const std::string& from,
-                        const std::string& to, const ActionOutcome* outcome, bool* changed,
-                        std::string* error) override;
+                        const std::string& to, const ActionOutcome* outcome,
+                        std::int64_t keep_until, bool* changed, std::string* error) override;
   bool claim_recovery(const std::string& submission_id, const ActionOutcome& outcome,
                       std::int64_t hold_ms, bool* claimed, std::string* error) override;
   bool add_delivery_unless_held(const Delivery& delivery, std::int64_t now, bool* added,
@@ -521,13 +521,15 @@ bool OdbcArchiveStore::add_delivery(const Delivery& d, std::string* error) {
 // row lock (the embedded store's lock) and then finds the status changed.
 bool OdbcArchiveStore::claim_submission(const std::string& submission_id, const std::string& from,
                                         const std::string& to, const ActionOutcome* outcome,
-                                        bool* changed, std::string* error) {
+                                        std::int64_t keep_until, bool* changed,
+                                        std::string* error) {
+  std::string kept = keep_until == 0 ? "" : ", keep_until = " + number(keep_until);
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
         std::int64_t rows = 0;
         *changed = false;
-        if (!db.execute("UPDATE velloc_submissions SET status = ? WHERE submission_id = ? AND "
-                        "status = ?",
+        if (!db.execute("UPDATE velloc_submissions SET status = ?" + kept +
+                            " WHERE submission_id = ? AND status = ?",
                         {to, submission_id, from}, failure, &rows))
           return false;
         if (rows != 1) return true;

@@ -47,12 +47,14 @@ struct HeldKind {
   const char* action;  // the outcome recorded when it is taken
   const char* detail;  // that outcome's detail
   const char* done;    // "released" or "confirmed"
+  bool keeps_anew;     // whether its keep_until is set again when it is taken
 };
 
-constexpr HeldKind kSpamRelease{"spam", "spam", kReleaseAction, "released by the operator",
-                                "released"};
-constexpr HeldKind kConfirmation{"awaiting", "awaiting confirmation", "confirmation",
-                                 "confirmed by its visitor", "confirmed"};
+constexpr HeldKind kSpamRelease{"spam",     "spam", kReleaseAction, "released by the operator",
+                                "released", false};
+constexpr HeldKind kConfirmation{"awaiting",     "awaiting confirmation",
+                                 "confirmation", "confirmed by its visitor",
+                                 "confirmed",    true};
 
 bool was_taken(const ArchivedSubmission& submission, const HeldKind& kind) {
   for (const ActionOutcome& outcome : submission.outcomes)
@@ -88,12 +90,17 @@ int find_held(ArchiveStore& store, const std::string& id, const HeldKind& kind,
 
 // Marks the submission received (its actions underway) if it is still held: of
 // takers started together only the first goes on.
-int claim_held(Run& run, ArchiveStore& store, const std::string& id, const HeldKind& kind,
-               std::ostream& err) {
+// A confirmed submission, kept until its link expired while it waited, is kept from
+// then on as long as KeepSubmissions says.
+int claim_held(Run& run, ArchiveStore& store, const ArchivedSubmission& submission,
+               const HeldKind& kind, std::ostream& err) {
+  const std::string& id = submission.id;
   std::string error;
   bool claimed = false;
   ActionOutcome outcome{kind.action, "done", run.site.clock().unix_milliseconds(), kind.detail};
-  if (!store.claim_submission(id, kind.status, kReceived, &outcome, &claimed, &error)) {
+  std::int64_t keep_until =
+      kind.keeps_anew ? kept_until(run.settings.keep_submissions_days, submission.received_at) : 0;
+  if (!store.claim_submission(id, kind.status, kReceived, &outcome, keep_until, &claimed, &error)) {
     err << "velloc: archive failed: " << error << '\n';
     return kArchiveFailed;
   }
@@ -216,7 +223,7 @@ int run_held(Site& site, ArchiveStore& store, const std::string& id, const HeldK
       err << "velloc: submission " << id << " not " << kind.done << ": " << error << '\n';
       return kArchiveFailed;
     }
-    if (int claimed = claim_held(taken, store, id, kind, err); claimed != kArchiveOk)
+    if (int claimed = claim_held(taken, store, submission, kind, err); claimed != kArchiveOk)
       return claimed;
     log_event(taken.message, 5, "Submission %s %s; its actions run\n", id.c_str(), kind.done);
     run_archived_actions(taken, id);

@@ -71,11 +71,19 @@ std::vector<LimitCheck> configured_checks(const Run& run) {
   std::string client = client_group(run.request.get_env("REMOTE_ADDR"));
   add_check(run, "RateLimit", run.settings.rate_limit, client,
             "client " + client.substr(0, kMaxKeyValue), checks);
+  std::string receipt_address;
   if (run.request.field_is_set("DO_RECEIPT")) {
-    std::string receipt_address = run.request.get_field("EMAIL");
-    add_check(run, "ReceiptRateLimit", run.settings.receipt_rate_limit,
-              lower_ascii(platform::trim(receipt_address)), receipt_limit_key(receipt_address),
-              checks);
+    receipt_address = lower_ascii(platform::trim(run.request.get_field("EMAIL")));
+    add_check(run, "ReceiptRateLimit", run.settings.receipt_rate_limit, receipt_address,
+              receipt_limit_key(run.request.get_field("EMAIL")), checks);
+  }
+  // The mail with a confirmation link goes to the visitor as a receipt does.
+  if (run.settings.archive && !run.settings.confirm_field.empty()) {
+    std::string address = run.request.get_field(run.settings.confirm_field);
+    std::string shown = lower_ascii(platform::trim(address));
+    if (!shown.empty() && shown != receipt_address)
+      add_check(run, "ReceiptRateLimit", run.settings.receipt_rate_limit, shown,
+                receipt_limit_key(address), checks);
   }
   return checks;
 }

@@ -10,6 +10,7 @@
 #include "velloc/inbox/inbox_access.h"
 #include "velloc/inbox/inbox_chart.h"
 #include "velloc/request/html_escape.h"
+#include "velloc/response/http_status.h"
 #include "velloc/response/json_writer.h"
 
 namespace {
@@ -55,29 +56,8 @@ dl.fields{grid-template-columns:1fr}}
 
 std::string h(std::string_view text) { return html_escape(valid_utf8(text)); }
 
-const char* status_text(int status) {
-  switch (status) {
-    case 200:
-      return "OK";
-    case 303:
-      return "See Other";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 405:
-      return "Method Not Allowed";
-    case 409:
-      return "Conflict";
-    case 503:
-      return "Service Unavailable";
-    default:
-      return "Internal Server Error";
-  }
-}
-
 void write_head(std::ostream& out, int status, std::string_view type) {
-  out << "Status: " << status << ' ' << status_text(status) << '\n'
+  out << "Status: " << status << ' ' << http_status_text(status) << '\n'
       << kGuardHeaders << "Content-Type: " << type << "\n";
 }
 
@@ -360,8 +340,8 @@ void write_inbox_answer(std::ostream& out, const InboxAnswer& answer) {
       out << "Location: " << answer.location << "\n\n";
       return;
     case InboxAnswer::Kind::kRefused:
-      write_page(out, answer, status_text(answer.status),
-                 "<h1>" + std::string(status_text(answer.status)) + "</h1>\n<p>" +
+      write_page(out, answer, http_status_text(answer.status),
+                 "<h1>" + std::string(http_status_text(answer.status)) + "</h1>\n<p>" +
                      h(answer.message) + "</p>\n");
       return;
   }

@@ -34,6 +34,16 @@ const std::vector<std::string_view>& visitor_texts() {
         text::kNoFieldsPage,
         text::kNoFieldsMessage,
         text::kItsHealth,
+        text::kConfirmSubject,
+        text::kConfirmMailIntro,
+        text::kConfirmMailValid,
+        text::kConfirmMailIgnore,
+        text::kCheckYourMail,
+        text::kConfirmLinkSent,
+        text::kConfirmed,
+        text::kConfirmLinkInvalid,
+        text::kConfirmLinkExpired,
+        text::kConfirmLinkUsed,
     };
     for (std::string_view check : validation_message_texts()) texts.push_back(check);
     return texts;

@@ -48,6 +48,23 @@ inline constexpr char kNoFieldsMessage[] =
     "The request carried no form fields; nothing was sent or kept.";
 inline constexpr char kItsHealth[] = "Its health:";
 
+// Confirmed sign-ups: the mail with the link, the page after the form, and the pages of
+// the link.
+inline constexpr char kConfirmSubject[] = "Please confirm your submission";
+inline constexpr char kConfirmMailIntro[] =
+    "Please open this link to confirm the form you sent:";
+inline constexpr char kConfirmMailValid[] = "The link is valid until (UTC):";
+inline constexpr char kConfirmMailIgnore[] =
+    "If you did not send this form, ignore this mail: nothing is sent without your "
+    "confirmation, and the submission is deleted.";
+inline constexpr char kCheckYourMail[] = "Please Check Your Mail";
+inline constexpr char kConfirmLinkSent[] =
+    "We have mailed you a link to confirm your submission. It is sent once you open that link.";
+inline constexpr char kConfirmed[] = "Thank you: your submission is confirmed.";
+inline constexpr char kConfirmLinkInvalid[] = "This confirmation link is not valid.";
+inline constexpr char kConfirmLinkExpired[] = "This confirmation link has expired.";
+inline constexpr char kConfirmLinkUsed[] = "This submission was confirmed already.";
+
 }  // namespace text
 
 // Every text above, in one list.

@@ -229,6 +229,27 @@ int send_receipt(Run& run) {
   return 1;
 }
 
+bool send_confirmation_mail(Run& run, const std::string& address, const std::string& subject,
+                            const std::string& body) {
+  ActionRecord outcome(run, "confirmation_mail");
+  if (!admit_receipt(run, address)) {
+    outcome.done("skipped: ReceiptsPerAddress reached for " + address);
+    return false;
+  }
+  platform::TempFile body_file = make_mail_temp_file(run.message);
+  platform::DescriptorStream body_stream(body_file.fd());
+  body_stream << body;
+  finish_body_file(run, body_stream, body_file);
+  std::string header_text = with_chosen_sender(
+      run,
+      header_line("From", first_address(run.request.field_text("RECEIPT_FROM"))) +
+          address_header_line("To", address) + header_line("Subject", subject),
+      false);
+  int sent = send_message(run, body_file, header_text, false, "", {}, "confirmation_mail");
+  outcome.done((sent == kMailQueued ? "queued for " : "sent to ") + address);
+  return true;
+}
+
 std::string build_header_text(const CgiRequest& request, std::string_view sender_field,
                               std::string_view recipients_field, std::string_view subject_field,
                               Recipients recipients) {

@@ -22,6 +22,13 @@ int send_receipt(Run& run);
 // The receipt as it would be sent, as form_mail_text gives the form mail.
 std::string receipt_text(Run& run);
 
+// The mail that asks the visitor to confirm the submission: to `address` only, from
+// the receipt's sender, with `subject` and the plain-text `body`. It counts as a
+// receipt for ReceiptsPerAddress; false (recorded, nothing sent) when that address
+// has had its receipts. Ends the run when it cannot be sent, as a receipt does.
+bool send_confirmation_mail(Run& run, const std::string& address, const std::string& subject,
+                            const std::string& body);
+
 enum class Recipients { kAll, kFirstOnly };
 
 // "From: <first sender>\nTo: <recipients joined by ", ">\nSubject: <subject>\n"

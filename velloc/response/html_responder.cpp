@@ -11,6 +11,7 @@
 #include "velloc/request/page_head.h"
 #include "velloc/response/cors_headers.h"
 #include "velloc/response/diagnostics.h"
+#include "velloc/response/http_status.h"
 
 namespace {
 
@@ -98,6 +99,16 @@ void write_no_fields_page(std::ostream& out, const Answer& answer, std::string_v
   out << "</BODY>\n</HTML>";
 }
 
+// A page of a heading and a line, with its status when that is not 200.
+void write_notice(std::ostream& out, const Answer& answer, const CgiRequest& request,
+                  std::string_view content_type, const MessageCatalogue* words) {
+  if (answer.status != 0 && answer.status != 200)
+    out << "Status: " << answer.status << ' ' << http_status_text(answer.status) << '\n';
+  write_page_head(out, request, content_type, cors_header_lines(answer));
+  out << "<CENTER>\n<H1>" << translate(words, answer.heading) << "</H1><P>\n"
+      << translate(words, answer.message) << "</CENTER></BODY>\n</HTML>\n";
+}
+
 }  // namespace
 
 void write_html_answer(std::ostream& out, const Answer& answer, const CgiRequest& request,
@@ -129,6 +140,8 @@ void write_html_answer(std::ostream& out, const Answer& answer, const CgiRequest
       return write_challenge_answer(out, answer);
     case Answer::Kind::kNoFields:
       return write_no_fields_page(out, answer, content_type, words);
+    case Answer::Kind::kNotice:
+      return write_notice(out, answer, request, content_type, words);
     case Answer::Kind::kInbox:
     case Answer::Kind::kDocument:
       return;  // written as they stand (write_document_answer)

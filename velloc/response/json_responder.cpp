@@ -8,6 +8,7 @@
 #include "velloc/language/visitor_texts.h"
 #include "velloc/request/html_escape.h"
 #include "velloc/response/cors_headers.h"
+#include "velloc/response/http_status.h"
 #include "velloc/response/json_writer.h"
 
 namespace {
@@ -54,31 +55,6 @@ Failure failure_of(Reason reason) {
       return {422, "invalid_fields"};
   }
   return {500, "failed"};
-}
-
-const char* status_text(int status) {
-  switch (status) {
-    case kOk:
-      return "OK";
-    case 400:
-      return "Bad Request";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 413:
-      return "Content Too Large";
-    case 415:
-      return "Unsupported Media Type";
-    case 422:
-      return "Unprocessable Content";
-    case kTooManyRequests:
-      return "Too Many Requests";
-    case 502:
-      return "Bad Gateway";
-    default:
-      return "Internal Server Error";
-  }
 }
 
 // What goes out: the status and the object.
@@ -153,6 +129,20 @@ Reply no_fields(const Answer& answer, const MessageCatalogue* words) {
   return {kOk, object.text()};
 }
 
+// A notice: its message, and when it refuses, an "error" code of the link it answers.
+Reply notice(const Answer& answer, const MessageCatalogue* words) {
+  JsonObject object;
+  int status = answer.status == 0 ? kOk : answer.status;
+  object.add_bool("ok", status < 400);
+  if (status >= 400)
+    object.add_string("error", status == 404   ? "link_invalid"
+                               : status == 409 ? "link_used"
+                               : status == 410 ? "link_expired"
+                                               : "failed");
+  object.add_string("message", translate(words, answer.message));
+  return {status, object.text()};
+}
+
 Reply reply_for(const Answer& answer, const CgiRequest& request, const MessageCatalogue* words) {
   switch (answer.kind) {
     case Answer::Kind::kInitFailure:
@@ -172,6 +162,8 @@ Reply reply_for(const Answer& answer, const CgiRequest& request, const MessageCa
                     answer);
     case Answer::Kind::kNoFields:
       return no_fields(answer, words);
+    case Answer::Kind::kNotice:
+      return notice(answer, words);
     case Answer::Kind::kNothing:
     case Answer::Kind::kDocument:
     case Answer::Kind::kPreflight:
@@ -183,7 +175,7 @@ Reply reply_for(const Answer& answer, const CgiRequest& request, const MessageCa
 }
 
 void write_status(std::ostream& out, int status, const Answer& answer) {
-  out << "Status: " << status << ' ' << status_text(status) << '\n';
+  out << "Status: " << status << ' ' << http_status_text(status) << '\n';
   if (status == kTooManyRequests) out << "Retry-After: " << answer.retry_after_seconds << '\n';
 }
 

@@ -124,6 +124,7 @@ void resolve_form_settings(const SiteSettings& site, Settings& settings) {
   settings.delivery_queue = platform::equal_ignoring_case(values.trimmed("Delivery"), "queue");
   settings.confirm_field = values.trimmed("ConfirmField");
   settings.confirm_hours = parse_confirm_hours(values.text("ConfirmHours"));
+  settings.confirm_url = values.trimmed("ConfirmURL", kMaxUrl);
   settings.state_dsn = site.state_dsn;
   settings.receipt_counter_in_state = site.receipt_counter_in_state;
   settings.rules =

@@ -65,6 +65,9 @@ struct Settings {
   // run; empty: none. Honoured only with Archive=1, where the held submission waits.
   std::string confirm_field;
   int confirm_hours = 48;  // ConfirmHours: how long the confirmation link is valid
+  // ConfirmURL: the handler's public address the link starts with; empty: made from the
+  // request's scheme, server name, port and script path.
+  std::string confirm_url;
   // Read from [Velloc] only.
   std::string state_dsn;                  // StateDSN; empty: the store beside the settings
   bool receipt_counter_in_state = false;  // ReceiptCounter=state

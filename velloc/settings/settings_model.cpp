@@ -97,6 +97,7 @@ constexpr KeyDeclaration kKeys[] = {
     {"Delivery", kEither, T::kChoice, "direct", false, 0, 0, "direct|queue"},
     {"ConfirmField", kEither, T::kText, ""},
     {"ConfirmHours", kEither, T::kInteger, "48", false, 1, 366 * 24},
+    {"ConfirmURL", kEither, T::kUrl, ""},
     {"DeliveryRetryHours", kSite, T::kInteger, "72", false, 0, 366 * 24},
     {"Health", kSite, T::kFlag, "0"},
     {"MinFreeMegabytes", kSite, T::kInteger, "100", false, 0, 1000000},

@@ -385,7 +385,7 @@ TEST_F(ArchiveStoreTest, OneOfManyClaimersTakesTheSubmission) {
     bool changed = false;
     std::string failure;
     ActionOutcome outcome{"release", "done", 100 + which, "by " + std::to_string(which)};
-    EXPECT_TRUE(store->claim_submission("s1", "spam", "accepted", &outcome, &changed, &failure))
+    EXPECT_TRUE(store->claim_submission("s1", "spam", "accepted", &outcome, 0, &changed, &failure))
         << failure;
     taken[which] = changed ? 1 : 0;
   };
@@ -399,7 +399,7 @@ TEST_F(ArchiveStoreTest, OneOfManyClaimersTakesTheSubmission) {
   EXPECT_EQ("accepted", found->status);
   ASSERT_EQ(1u, found->outcomes.size());
   bool changed = true;
-  ASSERT_TRUE(open()->claim_submission("none", "spam", "accepted", nullptr, &changed, &error));
+  ASSERT_TRUE(open()->claim_submission("none", "spam", "accepted", nullptr, 0, &changed, &error));
   EXPECT_FALSE(changed);
 }
 

@@ -346,7 +346,7 @@ TEST_F(PostgresArchiveStoreTest, ConcurrentClaimantsOfASubmissionOneWins) {
       std::string id = submission_id(i), failure;
       bool claimed = false, added = false;
       ActionOutcome outcome{"release", "done", 1000, "by " + std::to_string(which)};
-      if (!store->claim_submission(id, "spam", "received", &outcome, &claimed, &failure))
+      if (!store->claim_submission(id, "spam", "received", &outcome, 0, &claimed, &failure))
         failures[which] += "claim " + id + ": " + failure + "\n";
       Delivery copy;
       copy.id = id + "-" + std::to_string(which);
