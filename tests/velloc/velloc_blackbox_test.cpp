@@ -150,6 +150,19 @@ TEST_F(VellocBlackBox, UnlistedRecipientEndsTheRunBeforeAnythingIsStoredOrSent) 
   EXPECT_EQ("Recipient not allowed: spam@evil.test\nVelloc Failed: Recipient Not Allowed!", log());
 }
 
+TEST_F(VellocBlackBox, ARulesWebhookNamedNowhereIsLeftOutAndTheRunGoesOn) {
+  site_.write("VELLOC.ini",
+              "[Velloc]\nLOGFILE=velloc.log\n[Form shop]\nDISABLE_MAIL=1\n"
+              "When=a: b -> webhook gone; tag t\n");
+  CgiResult result = post("form_profile=shop&a=b");
+  EXPECT_NE(std::string::npos, result.output.find("<H1>Form Sent Successfully</H1>"));
+  EXPECT_NE(std::string::npos,
+            log().find("VELLOC.ini:5: error: When=a: b -> webhook gone; tag t: no webhook named "
+                       "gone in [Webhooks]\nRule webhook left out: no webhook named gone in "
+                       "[Webhooks]\n"))
+      << log();
+}
+
 TEST_F(VellocBlackBox, RequestOverALimitGetsTheInitialisationErrorPage) {
   site_.write("VELLOC.ini", "[Velloc]\nLOGFILE=velloc.log\nMaxFields=2\nMaxRequestSize=1024\n");
   const std::string kPage =

@@ -23,6 +23,7 @@
 #include "velloc/settings/site_settings.h"
 #include "velloc/storage/odbc_database.h"
 #include "velloc/templates/text_files.h"
+#include "velloc/webhook/webhook_target.h"
 
 namespace {
 
@@ -30,6 +31,9 @@ using settings::KeyDeclaration;
 using Severity = SettingsProblem::Severity;
 
 constexpr char kVelloc[] = "Velloc";
+constexpr char kNamedWebhooks[] = "Webhooks";
+// The place of [Webhooks]' keys: names of webhooks, no declared key.
+constexpr unsigned kNamedWebhooksPlace = 1u << 16;
 constexpr std::string_view kFormPrefix = "Form ";
 constexpr char kDefaultTemplateDirectory[] = ".\\BRANNIC\\TEMPLATES\\";
 
@@ -86,6 +90,10 @@ struct SiteValues {
   // Who a profile's routing may name (recipient_policy.h).
   std::string default_recipient;
   std::optional<std::string> allowed_recipients;
+  // The names [Webhooks] lists with an address, in lower case; nullopt where the file
+  // checked is no settings file (no [Velloc], no [Webhooks]): a forms.d file on its own.
+  std::optional<std::set<std::string>> webhook_names;
+  bool webhook_allow_plain = false;  // WebhookAllowPlain=1 in [Velloc]
 };
 
 // What one section says of queue mode, and where.
@@ -138,6 +146,7 @@ class Checker {
   void check_value(const std::string& file, const KeyDeclaration& key,
                    const platform::IniEntry& entry);
   void check_rule(const std::string& file, const platform::IniEntry& entry);
+  void check_named_webhook(const std::string& file, const platform::IniEntry& entry);
   void check_files(const std::string& file, const KeyDeclaration& key,
                    const platform::IniEntry& entry);
   void check_template_file(const std::string& file, const KeyDeclaration& key,
@@ -186,15 +195,24 @@ std::string Checker::from_working_directory(const std::string& path) const {
   return working_directory_ + "/" + composed;
 }
 
-// The first pass reads [Velloc]'s values that the file checks need.
+// The first pass reads the values of [Velloc] and [Webhooks] that the file checks need
+// (of the first section of each name, the first key of each name).
 SiteValues read_site_values(const std::vector<platform::IniEntry>& entries) {
   SiteValues values;
-  std::set<std::string> seen;
-  bool in_velloc = false;
+  std::set<std::string> seen, sections, webhook_keys;
+  bool in_velloc = false, in_webhooks = false;
   for (const platform::IniEntry& entry : entries) {
     if (entry.kind == platform::IniEntry::Kind::kSection) {
-      if (in_velloc) break;
-      in_velloc = platform::equal_ignoring_case(entry.name, kVelloc);
+      bool first = sections.insert(lower(entry.name)).second;
+      in_velloc = first && platform::equal_ignoring_case(entry.name, kVelloc);
+      in_webhooks = first && platform::equal_ignoring_case(entry.name, kNamedWebhooks);
+      if ((in_velloc || in_webhooks) && !values.webhook_names) values.webhook_names.emplace();
+    } else if (in_webhooks) {
+      if (webhook_keys.insert(lower(entry.name)).second && !platform::trim(entry.value).empty())
+        values.webhook_names->insert(lower(entry.name));
+    } else if (in_velloc && platform::equal_ignoring_case(entry.name, "WebhookAllowPlain")) {
+      if (seen.insert("WebhookAllowPlain").second)
+        values.webhook_allow_plain = platform::trim(entry.value) == "1";
     } else if (in_velloc && platform::equal_ignoring_case(entry.name, "TEMPLATE_DIR")) {
       if (!seen.insert("TEMPLATE_DIR").second) continue;
       values.template_directory = entry.value.substr(0, platform::kMaxIniValue);
@@ -264,7 +282,7 @@ void Checker::check_form_file(const std::string& file) {
       keys_seen.clear();
       in_section = true;
       std::string name = section_place(file, entry, &place);
-      if (place == settings::kVellocSection) {
+      if (place == settings::kVellocSection || place == kNamedWebhooksPlace) {
         add(Severity::kWarning, file, entry.line,
             "[" + name + "]: never read in a forms.d file; it belongs in the settings file");
         place = 0;
@@ -349,6 +367,7 @@ void Checker::check_section_key(const std::string& file, unsigned place,
         entry.name + ": set a second time in this section; only the first is read");
     return;
   }
+  if (place == kNamedWebhooksPlace) return check_named_webhook(file, entry);
   check_key(file, place, entry);
 }
 
@@ -359,6 +378,8 @@ std::string Checker::section_place(const std::string& file, const platform::IniE
   *place = 0;
   if (platform::equal_ignoring_case(name, kVelloc)) {
     *place = settings::kVellocSection;
+  } else if (platform::equal_ignoring_case(name, kNamedWebhooks)) {
+    *place = kNamedWebhooksPlace;
   } else if (is_profile(name)) {
     *place = settings::kFormProfile;
   } else {
@@ -408,6 +429,12 @@ void Checker::check_rule(const std::string& file, const platform::IniEntry& entr
     return;
   }
   rules::FormRules read = rules::read_form_rules({{entry.name, entry.value}});
+  for (const rules::Rule& rule : read.rules)
+    for (const rules::Action& action : rule.actions)
+      if (!action.name.empty() && site_.webhook_names &&
+          site_.webhook_names->count(lower(action.name)) == 0)
+        add(Severity::kError, file, entry.line,
+            shown + ": no webhook named " + action.name + " in [Webhooks]");
   std::vector<std::string> addresses = read.fallback;
   for (const rules::Rule& route : read.routes)
     addresses.insert(addresses.end(), route.recipients.begin(), route.recipients.end());
@@ -422,6 +449,27 @@ void Checker::check_rule(const std::string& file, const platform::IniEntry& entr
     if (!decide_recipients(address, allowed).allowed)
       add(Severity::kError, file, entry.line,
           shown + ": " + address + " is not allowed by AllowedRecipients");
+}
+
+// A key of [Webhooks]: a name a rule may call, and an address as the Webhook keys take.
+void Checker::check_named_webhook(const std::string& file, const platform::IniEntry& entry) {
+  std::string url(platform::trim(entry.value));
+  std::string shown = "[Webhooks] " + entry.name + "=" + url;
+  std::string reason;
+  if (!rules::is_webhook_name(entry.name)) {
+    add(Severity::kError, file, entry.line,
+        shown + ": a webhook's name is letters, digits and \"_-.\"");
+  } else if (url.empty()) {
+    add(Severity::kError, file, entry.line, shown + ": no address");
+  } else if (!settings::valid_value(*settings::find_key("Webhook"), url, &reason)) {
+    add(Severity::kError, file, entry.line, shown + ": " + reason);
+  } else if (WebhookTarget target = decide_webhook_target(url, site_.webhook_allow_plain);
+             !target.allowed) {
+    // Plain http elsewhere than this machine: a profile may still allow it.
+    bool plain_only = decide_webhook_target(url, true).allowed;
+    add(plain_only ? Severity::kWarning : Severity::kError, file, entry.line,
+        shown + ": " + target.refusal);
+  }
 }
 
 void Checker::check_value(const std::string& file, const KeyDeclaration& key,

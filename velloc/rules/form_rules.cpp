@@ -200,11 +200,10 @@ bool is_template_name(std::string_view name) {
   return !name.empty() && name.find("..") == std::string_view::npos;
 }
 
-bool is_tag(std::string_view tag) {
-  return !tag.empty() && tag.size() <= 64 && std::all_of(tag.begin(), tag.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
-           c == '-' || c == '.';
-  });
+bool is_tag(std::string_view tag) { return tag.size() <= 64 && is_webhook_name(tag); }
+
+bool is_webhook_address(std::string_view value) {
+  return value.starts_with("https://") || value.starts_with("http://");
 }
 
 std::optional<Action> parse_action(std::string_view text, std::string* error) {
@@ -226,22 +225,27 @@ std::optional<Action> parse_action(std::string_view text, std::string* error) {
     Action action{form.kind, trimmed(text.substr(form.words.size()))};
     if (!form.takes_value) {
       if (action.value.empty()) return action;
-    } else if (form.kind == Action::Kind::kTag ? is_tag(action.value)
-               : form.kind == Action::Kind::kWebhook
-                   ? (action.value.starts_with("https://") || action.value.starts_with("http://"))
-                   : is_template_name(action.value)) {
+    } else if (form.kind == Action::Kind::kWebhook && !is_webhook_address(action.value) &&
+               is_webhook_name(action.value)) {
+      action.name = std::move(action.value);
+      action.value.clear();
+      return action;
+    } else if (form.kind == Action::Kind::kTag       ? is_tag(action.value)
+               : form.kind == Action::Kind::kWebhook ? is_webhook_address(action.value)
+                                                     : is_template_name(action.value)) {
       return action;
     }
     *error = "\"" + std::string(text) + "\": " +
-             (form.kind == Action::Kind::kTag       ? "a tag is letters, digits, \"_-.\""
-              : form.kind == Action::Kind::kWebhook ? "a webhook is an http(s):// address"
-              : form.takes_value                    ? "a template name below TEMPLATE_DIR"
-                                                    : "takes no value");
+             (form.kind == Action::Kind::kTag ? "a tag is letters, digits, \"_-.\""
+              : form.kind == Action::Kind::kWebhook
+                  ? "a webhook is an http(s):// address or a name of [Webhooks]"
+              : form.takes_value ? "a template name below TEMPLATE_DIR"
+                                 : "takes no value");
     return std::nullopt;
   }
   *error = "\"" + std::string(text) +
            "\": unknown action; write skip receipt, mail template NAME, receipt template NAME, "
-           "webhook URL or tag NAME";
+           "webhook URL, webhook NAME or tag NAME";
   return std::nullopt;
 }
 
@@ -453,6 +457,25 @@ void add_once(std::vector<Item>& items, const Item& item) {
 
 bool is_rule_key(std::string_view name) { return numbered_key(name).kind != KeyKind::kNone; }
 
+bool is_webhook_name(std::string_view name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+           c == '-' || c == '.';
+  });
+}
+
+void resolve_named_webhooks(FormRules& rules,
+                            const std::vector<std::pair<std::string, std::string>>& named) {
+  for (Rule& rule : rules.rules)
+    for (Action& action : rule.actions) {
+      if (action.kind != Action::Kind::kWebhook || action.name.empty()) continue;
+      auto found = std::find_if(named.begin(), named.end(), [&](const auto& entry) {
+        return platform::equal_ignoring_case(entry.first, action.name);
+      });
+      action.value = found == named.end() ? std::string() : found->second;
+    }
+}
+
 std::optional<std::string> rule_value_problem(std::string_view key, std::string_view value) {
   std::string error;
   bool read = false;
@@ -553,7 +576,10 @@ RuleDecision decide_rules(const FormRules& rules, const FieldLookup& fields) {
           decision.receipt_template = action.value;
           break;
         case Action::Kind::kWebhook:
-          add_once(decision.webhooks, action.value);
+          if (action.value.empty())
+            add_once(decision.unknown_webhooks, action.name);
+          else
+            add_once(decision.webhooks, action.value);
           break;
         case Action::Kind::kTag:
           add_once(decision.tags, action.value);

@@ -9,6 +9,7 @@
 //   Route2=department is one of support, help -> help@shop.example, desk@shop.example
 //   RouteFallback=office@shop.example
 //   When=amount in 1000..999999 -> tag big; receipt template big_receipt.txt
+//   When1=department: sales -> webhook crm       (a name of the site's [Webhooks])
 //   Validate=email: email
 //   Validate2=quantity: integer 1..10
 #pragma once
@@ -44,6 +45,9 @@ struct Action {
   enum class Kind { kSkipReceipt, kMailTemplate, kReceiptTemplate, kWebhook, kTag };
   Kind kind;
   std::string value;  // the template, the webhook's address or the tag
+  // kWebhook written as a name of the site's [Webhooks]: value is its address once
+  // resolve_named_webhooks found it, and stays empty while no such name is listed.
+  std::string name;
 };
 
 // One Route or When key: `key` and `text` as written, for the log and simulate.
@@ -89,6 +93,15 @@ using RuleProblem = std::function<void(const std::string& key, const std::string
 FormRules read_form_rules(const std::vector<std::pair<std::string, std::string>>& entries,
                           const RuleProblem& problem = {});
 
+// A webhook's name as [Webhooks] lists it and a rule's `webhook NAME` calls it:
+// letters, digits and "_-.".
+bool is_webhook_name(std::string_view name);
+
+// Gives each webhook action written as a name the address `named` (NAME, ADDRESS
+// pairs; names match without regard to case) lists for it.
+void resolve_named_webhooks(FormRules& rules,
+                            const std::vector<std::pair<std::string, std::string>>& named);
+
 // The reason the value of the rule key `key` cannot be read; nullopt when it can.
 std::optional<std::string> rule_value_problem(std::string_view key, std::string_view value);
 
@@ -106,6 +119,7 @@ struct RuleDecision {
   bool skip_receipt = false;
   std::string mail_template, receipt_template;  // the last rule's that names one
   std::vector<std::string> webhooks, tags;      // each once
+  std::vector<std::string> unknown_webhooks;    // names [Webhooks] does not list, each once
 };
 RuleDecision decide_rules(const FormRules& rules, const FieldLookup& fields);
 

@@ -91,6 +91,9 @@ void apply_form_rules(Run& run) {
     run.request.set_field("TEMPLATE_RECEIPT", decision.receipt_template);
     run.templates.receipt_template = folder + decision.receipt_template;
   }
+  for (const std::string& name : decision.unknown_webhooks)
+    log_event(run.message, 1, "Rule webhook left out: no webhook named %s in [Webhooks]\n",
+              name.c_str());
   std::vector<std::string>& urls = run.settings.webhooks.urls;
   for (const std::string& url : decision.webhooks)
     if (std::find(urls.begin(), urls.end(), url) == urls.end()) urls.push_back(url);

@@ -20,6 +20,9 @@ constexpr std::int64_t kDefaultMaxFields = 10000;
 // could turn an entry into another one ("@example.com" into "@example.c",
 // "https://example.com" into "https://example.co").
 constexpr std::size_t kMaxList = 64 * 1024;
+constexpr char kNamedWebhooks[] = "Webhooks";
+// As the Webhook keys: addresses of some services run past 259 characters.
+constexpr std::size_t kMaxUrl = 4096;
 
 // A level that does not begin with a digit counts as 0: nothing is logged.
 int parse_log_level(const std::string& value) {
@@ -72,7 +75,15 @@ std::string lower_name(std::string_view name) {
   return lower;
 }
 
-// The rules of every profile that writes any, read once for this version.
+void read_named_webhooks(SiteSettings& site) {
+  for (const auto& [name, cut] : site.content.section(kNamedWebhooks)) {
+    std::string url(platform::trim(site.content.find(kNamedWebhooks, name, kMaxUrl).value_or("")));
+    if (!url.empty()) site.named_webhooks.emplace_back(name, std::move(url));
+  }
+}
+
+// The rules of every profile that writes any, read once for this version, their
+// webhook names resolved against [Webhooks].
 void read_profile_rules(SiteSettings& site) {
   std::vector<std::string> sections = site.content.section_names();
   for (const platform::IniSnapshot& forms : site.form_files)
@@ -84,8 +95,10 @@ void read_profile_rules(SiteSettings& site) {
     if (std::none_of(entries.begin(), entries.end(),
                      [](const auto& entry) { return rules::is_rule_key(entry.first); }))
       continue;
-    site.form_rules.emplace(lower_name(section), std::make_shared<const rules::FormRules>(
-                                                     rules::read_form_rules(entries)));
+    rules::FormRules read = rules::read_form_rules(entries);
+    rules::resolve_named_webhooks(read, site.named_webhooks);
+    site.form_rules.emplace(lower_name(section),
+                            std::make_shared<const rules::FormRules>(std::move(read)));
   }
 }
 
@@ -190,6 +203,7 @@ SiteSettings read_site_settings(const std::string& file, const platform::IniSnap
   site.inbox = platform::trim(read("Inbox")) == "1";
   site.inbox_users = std::string(platform::trim(read("InboxUsers")));
   site.inbox_secret = std::string(platform::trim(read("InboxSecret")));
+  read_named_webhooks(site);
   read_profile_rules(site);
   return site;
 }

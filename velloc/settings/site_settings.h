@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ini_file.h"
@@ -114,6 +115,10 @@ struct SiteSettings {
   bool inbox = false;  // Inbox=1
   std::string inbox_users;
   std::string inbox_secret;
+
+  // [Webhooks]: NAME=ADDRESS, the webhooks a rule's `webhook NAME` calls, in file order;
+  // a name written with an empty address is left out.
+  std::vector<std::pair<std::string, std::string>> named_webhooks;
 
   // The rules of each form profile that writes any (Route, When, Validate), by its
   // section's name in lower case; read with this version, shared by its runs.

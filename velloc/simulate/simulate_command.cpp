@@ -156,6 +156,8 @@ void simulate_steps(Run& run, Report& report, const std::string& refused_by) {
         [&run](const std::string& name) { return run.request.get_field(name); });
     for (const rules::Rule* rule : decision.matched)
       rules_section.items.emplace_back(rule->key, rule->text);
+    for (const std::string& name : decision.unknown_webhooks)
+      rules_section.items.emplace_back("webhook " + name, "left out: not in [Webhooks]");
   }
   apply_form_rules(run);
   report.add("recipients", std::string(run.request.field_text("RECIPIENT")));

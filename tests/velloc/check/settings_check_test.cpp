@@ -179,6 +179,22 @@ TEST(SettingsCheck, ReportsEachProblemWithItsFileAndLine) {
        "allowed by AllowedRecipients\nforms.d/shop.ini:5: error: When3=n in 9..1 -> tag a: the "
        "range's low bound is above its high bound\nforms.d/shop.ini:6: error: Validate=qty "
        "integer: write FIELD: CHECK\n3 errors, 0 warnings\n"},
+      // Named webhooks: each entry of [Webhooks], which may follow the profiles, as the
+      // Webhook keys are checked, and each name a rule calls against it.
+      {"[Velloc]\nSMTP=mail:25\n[Form a]\nWhen=a: b -> webhook CRM; webhook gone\n"
+       "[Webhooks]\ncrm=https://crm.test/h\nbad name=https://x.test/\nftp=ftp://x.test/\n"
+       "plain=http://crm.test/\nlocal=http://127.0.0.1:9/\nempty=\ncrm=https://again.test/\n",
+       {{"forms.d/b.ini", "[Webhooks]\nb=https://b.test/\n[Form b]\nWhen=a: b -> webhook b\n"}},
+       "VELLOC.ini:4: error: When=a: b -> webhook CRM; webhook gone: no webhook named gone in "
+       "[Webhooks]\nVELLOC.ini:7: error: [Webhooks] bad name=https://x.test/: a webhook's name "
+       "is letters, digits and \"_-.\"\nVELLOC.ini:8: error: [Webhooks] ftp=ftp://x.test/: "
+       "expected an https:// address\nVELLOC.ini:9: warning: [Webhooks] plain=http://crm.test/: "
+       "plain http is allowed only to this machine (WebhookAllowPlain=1 allows it)\n"
+       "VELLOC.ini:11: error: [Webhooks] empty=: no address\nVELLOC.ini:12: warning: crm: set a "
+       "second time in this section; only the first is read\nforms.d/b.ini:1: warning: "
+       "[Webhooks]: never read in a forms.d file; it belongs in the settings file\n"
+       "forms.d/b.ini:4: error: When=a: b -> webhook b: no webhook named b in [Webhooks]\n"
+       "5 errors, 3 warnings\n"},
       {"SMTP=a\n",
        {},
        "VELLOC.ini:1: warning: SMTP: outside any section, so never read; put it below [Velloc]\n"
@@ -213,6 +229,10 @@ TEST(SettingsCheck, OneVersionOfOneFile) {
       {"[TEMPLATES]\nESCAPE=rot13\nFOOTR=x\n", 2, 2,
        "ESCAPE=rot13: expected none, html, csv or json"},
       {"[DATABASE]\nTABEL=x\n", 1, std::nullopt, ""},
+      // A forms.d file on its own cannot know the names of [Webhooks].
+      {"[Form a]\nWhen=a: b -> webhook crm\n", 1, std::nullopt, ""},
+      {"[Velloc]\n[Form a]\nWhen=a: b -> webhook crm\n", 1, 3,
+       "When=a: b -> webhook crm: no webhook named crm in [Webhooks]"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);

@@ -111,6 +111,8 @@ TEST(FormRules, MistakesAreNamed) {
       {"When", "dept: x -> tag a b", "\"tag a b\": a tag is letters, digits, \"_-.\""},
       {"When", "dept: x -> mail template ../x.txt", "a template name below TEMPLATE_DIR"},
       {"When", "dept: x -> send everything", "\"send everything\": unknown action;"},
+      {"When", "dept: x -> webhook crm/x", "a webhook is an http(s):// address or a name of"},
+      {"When", "dept: x -> webhook", "a webhook is an http(s):// address or a name of"},
       {"When", "dept: x -> ", "no action after \"->\""},
       {"When1", "n in 5..1 -> tag x", "the range's low bound is above its high bound"},
       {"When", "n matches (a -> tag x", "the pattern cannot be read: missing )"},
@@ -140,7 +142,10 @@ TEST(FormRules, RoutingAndActions) {
       {"When", "amount in 1000.. -> tag big; receipt template big.txt"},
       {"When2", "dept: support -> skip receipt; webhook https://hooks.example/s; tag support"},
       {"When1", "topic is not empty -> mail template topic.txt; tag big"},
+      {"When3", "dept: support -> webhook CRM; webhook gone; webhook crm"},
   });
+  rules::resolve_named_webhooks(
+      profile, {{"other", "https://other.example/"}, {"crm", "https://crm.example/h"}});
   struct Row {
     std::map<std::string, std::string> fields;
     std::vector<std::string> recipients;
@@ -166,8 +171,10 @@ TEST(FormRules, RoutingAndActions) {
   EXPECT_TRUE(support.skip_receipt);
   EXPECT_EQ("topic.txt", support.mail_template);
   EXPECT_EQ("big.txt", support.receipt_template);
-  EXPECT_EQ(std::vector<std::string>{"https://hooks.example/s"}, support.webhooks);
-  EXPECT_EQ(4u, support.matched.size());
+  EXPECT_EQ((std::vector<std::string>{"https://hooks.example/s", "https://crm.example/h"}),
+            support.webhooks);
+  EXPECT_EQ(std::vector<std::string>{"gone"}, support.unknown_webhooks);
+  EXPECT_EQ(5u, support.matched.size());
   EXPECT_FALSE(rules::decide_rules(read({{"When", "a: b -> tag c"}}), lookup({})).routed);
 }
 

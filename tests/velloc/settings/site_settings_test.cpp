@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "tests/support/cgi_runner.h"
+#include "velloc/rules/form_rules.h"
 #include "velloc/settings/form_settings.h"
 #include "velloc/settings/settings_model.h"
 
@@ -47,12 +48,18 @@ TEST(SiteSettings, TheParserTakesTheDeclaredDefaults) {
 
 // Profiles of the forms.d files beside the settings: the settings file's own come
 // first, then those of the files in the order of their names; their [Velloc] is
-// never read.
+// never read, nor their [Webhooks], whose names their rules call.
 TEST(SiteSettings, ProfilesOfFormsD) {
   testing_support::TempDir dir;
-  dir.write("VELLOC.ini", "[Velloc]\nSMTP=main\nSUBJECT=none\n[Form both]\nSUBJECT=main\n");
-  dir.write("forms.d/b.ini", "[Velloc]\nSMTP=b\n[Form both]\nSUBJECT=b\n[Form two]\nSUBJECT=b\n");
-  dir.write("forms.d/a.ini", "[Form two]\nSUBJECT=a\n[Form kept]\nArchive=1\n");
+  dir.write("VELLOC.ini",
+            "[Velloc]\nSMTP=main\nSUBJECT=none\n[Form both]\nSUBJECT=main\n"
+            "[Webhooks]\ncrm= https://crm.test/h \nnone=\n");
+  dir.write("forms.d/b.ini",
+            "[Velloc]\nSMTP=b\n[Form both]\nSUBJECT=b\n[Form two]\nSUBJECT=b\n"
+            "[Webhooks]\nb=https://b.test/\n");
+  dir.write("forms.d/a.ini",
+            "[Form two]\nSUBJECT=a\n[Form kept]\nArchive=1\n"
+            "When=a: b -> webhook CRM; webhook none; webhook b\n");
   dir.write("forms.d/c.txt", "[Form text]\nSUBJECT=c\n");
   const settings::SiteSettings site = settings::read_site_settings(dir.file("VELLOC.ini"));
   const std::pair<std::string, std::string> cases[] = {
@@ -61,8 +68,15 @@ TEST(SiteSettings, ProfilesOfFormsD) {
     EXPECT_EQ(subject, settings::form_value(site, profile, "SUBJECT").value_or("")) << profile;
   EXPECT_EQ("main", site.smtp_server);
   EXPECT_TRUE(site.archive_anywhere);
-  EXPECT_EQ(1u, settings::profile_section(site, "Form kept").size());
+  EXPECT_EQ(2u, settings::profile_section(site, "Form kept").size());
   EXPECT_TRUE(settings::profile_section(site, "Form text").empty());
+  EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"crm", "https://crm.test/h"}}),
+            site.named_webhooks);
+  rules::RuleDecision decision =
+      rules::decide_rules(*settings::profile_rules(site, "Form kept"),
+                          [](const std::string&) { return std::string("b"); });
+  EXPECT_EQ(std::vector<std::string>{"https://crm.test/h"}, decision.webhooks);
+  EXPECT_EQ((std::vector<std::string>{"none", "b"}), decision.unknown_webhooks);
 }
 
 }  // namespace
