@@ -352,7 +352,7 @@ int run_archive_command(const ArchiveOptions& options, ArchiveStore& store, Stat
       return export_submissions(
           store, options.filter, options.json, [&](std::string&& text) { out << text; }, err);
     case Command::kPurge:
-      return purge(store, now, out, err);
+      return purge(store, options.now != 0 ? options.now : now, out, err);
     case Command::kErase:
       return erase(options, store, state, out, err);
     case Command::kRelease:

@@ -185,8 +185,9 @@ std::optional<ArchiveOptions> parse_archive_options(const std::vector<std::strin
     *error = "--form, --status, --since, --until, --search and --tag go with --list or --export";
     return std::nullopt;
   }
-  if (options.now != 0 && options.command != Command::kDeliver) {
-    *error = "--now goes with --deliver";
+  if (options.now != 0 && options.command != Command::kDeliver &&
+      options.command != Command::kPurge) {
+    *error = "--now goes with --deliver or --purge";
     return std::nullopt;
   }
   if (json_given && options.command != Command::kList && options.command != Command::kShow) {
@@ -209,11 +210,13 @@ std::string archive_usage() {
          "    --json                as a JSON document\n"
          "  --show ID [--json]      one submission: fields, outcomes, deliveries\n"
          "  --export csv|json       the filtered submissions with their fields\n"
-         "  --purge                 delete those kept longer than KeepSubmissions\n"
+         "  --purge                 delete those kept longer than KeepSubmissions, and\n"
+         "                          those never confirmed whose link expired\n"
          "  --erase ADDRESS         delete every submission whose fields hold ADDRESS\n"
          "  --release ID            run the actions of a submission kept as spam\n"
          "  --deliver               send the deliveries that are due (from cron or the timer)\n"
-         "    --now TIME            as if it were TIME (for tests of the retry schedule)\n"
+         "    --now TIME            as if it were TIME (for tests of the retry schedule and\n"
+         "                          of what --purge deletes)\n"
          "  --resend ID             the submission's form mail again, as a new delivery\n"
          "  --settings PATH         the settings file (else found as a web run finds it)\n"
          "Times are UTC unless they name their offset.\n";

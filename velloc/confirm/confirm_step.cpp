@@ -62,22 +62,23 @@ std::optional<std::string> confirm_secret(Run& run, const std::string& state_dsn
   return kept;
 }
 
-bool awaits_confirmation(const Run& run) {
-  return run.settings.archive && !run.settings.confirm_field.empty();
-}
-
-// Where the link points: ConfirmURL, or this handler as the request reached it. A
-// server name that is not a plain host name makes no link.
+// Where the link points: ConfirmURL, or this handler as the request reached it (its
+// server name and port, or else its Host). A name that is not a plain host name
+// makes no link.
 std::optional<std::string> handler_address(const Run& run) {
   if (!run.settings.confirm_url.empty()) return run.settings.confirm_url;
   std::string host = run.request.get_env("SERVER_NAME");
+  if (host.empty()) host = run.request.get_env("HTTP_HOST");
+  std::size_t colon = host.rfind(':');
+  bool names_port = colon != std::string::npos &&
+                    (host.rfind(']') == std::string::npos || colon > host.rfind(']'));
+  std::string port = names_port ? "" : run.request.get_env("SERVER_PORT");
   for (char c : host)
-    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' ||
-          c == '[' || c == ']'))
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' ||
+          c == ':' || c == '[' || c == ']'))
       return std::nullopt;
   if (host.empty()) return std::nullopt;
   bool tls = platform::equal_ignoring_case(run.request.get_env("HTTPS"), "on");
-  std::string port = run.request.get_env("SERVER_PORT");
   bool usual_port = port.empty() || port == (tls ? "443" : "80");
   std::string script = run.request.get_env("SCRIPT_NAME");
   for (char c : script)
@@ -102,6 +103,10 @@ std::string confirmation_body(Run& run, const std::string& link) {
 }
 
 }  // namespace
+
+bool awaits_confirmation(const Run& run) {
+  return run.settings.archive && !run.settings.confirm_field.empty();
+}
 
 void check_confirm_address(Run& run) {
   if (!awaits_confirmation(run)) return;
@@ -130,6 +135,10 @@ Answer hold_for_confirmation(Run& run) {
             address.c_str());
   send_confirmation_mail(run, address, visitor_text(run, text::kConfirmSubject),
                          confirmation_body(run, link));
+  return awaiting_confirmation_page(run);
+}
+
+Answer awaiting_confirmation_page(Run& run) {
   Answer answer = decide_response_page(run);
   if (answer.kind != Answer::Kind::kConfirmation) return answer;
   return notice(kOk, text::kCheckYourMail, text::kConfirmLinkSent);

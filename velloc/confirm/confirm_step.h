@@ -10,6 +10,10 @@
 
 struct Run;
 
+// Whether the run's submission waits for its visitor's confirmation (ConfirmField, with
+// Archive=1 to keep it while it waits).
+bool awaits_confirmation(const Run& run);
+
 // Before anything is kept: refuses the submission as an invalid field when the run
 // awaits confirmation and ConfirmField holds no single mail address.
 void check_confirm_address(Run& run);
@@ -19,6 +23,10 @@ void check_confirm_address(Run& run);
 // form's own page, or instead of the built-in confirmation page one that asks the
 // visitor to open the mailed link.
 Answer hold_for_confirmation(Run& run);
+
+// The visitor's answer to a submission held for confirmation: the form's own page, or
+// instead of the built-in confirmation page one that asks the visitor to open the link.
+Answer awaiting_confirmation_page(Run& run);
 
 // GET "/confirm?id=ID&token=TOKEN": checks the link and runs the submission's held
 // actions once; the page (or JSON) says confirmed (200), not a link of ours (404),

@@ -3,9 +3,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/text.h"
 #include "velloc/actions.h"
 #include "velloc/archive/archive_text.h"
 #include "velloc/check/settings_check.h"
+#include "velloc/confirm/confirm_step.h"
 #include "velloc/guard/content_rules.h"
 #include "velloc/guard/honeypot.h"
 #include "velloc/guard/referer_check.h"
@@ -134,6 +136,10 @@ void report_webhooks(Run& run, Report& report) {
 
 std::string purge_date(const Run& run) {
   if (!run.settings.archive) return "not archived";
+  if (awaits_confirmation(run))
+    return iso_time(run.site.clock().unix_milliseconds() +
+                    run.settings.confirm_hours * kMsPerDay / 24) +
+           " unless confirmed";
   if (run.settings.keep_submissions_days == 0) return "kept until erased";
   std::int64_t until =
       run.site.clock().unix_milliseconds() + run.settings.keep_submissions_days * kMsPerDay;
@@ -145,6 +151,7 @@ void simulate_steps(Run& run, Report& report, const std::string& refused_by) {
   resolve_template_paths(run);
   check_required_fields(run);
   check_field_rules(run);
+  check_confirm_address(run);
   Section& rules_section = report.add("rules");
   if (refused_by == "spam") {
     report.add("spam", "answered as accepted; kept as spam when archived, nothing sent");
@@ -168,6 +175,14 @@ void simulate_steps(Run& run, Report& report, const std::string& refused_by) {
   if (run.request.field_is_set("DO_RECEIPT")) report.add("receipt", receipt_text(run));
   report_webhooks(run, report);
   report.accepted = true;
+  if (awaits_confirmation(run)) {
+    report.add("confirmation",
+               "held until " +
+                   std::string(platform::trim(run.request.get_field(run.settings.confirm_field))) +
+                   " opens the mailed link (valid " + std::to_string(run.settings.confirm_hours) +
+                   " hours); the mail, receipt and webhooks above are sent then");
+    throw RunEnded{awaiting_confirmation_page(run)};
+  }
   throw RunEnded{decide_response_page(run)};
 }
 
