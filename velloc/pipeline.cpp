@@ -210,6 +210,7 @@ Answer answer_form(Run& run, const std::string& settings_file) {
   {
     ActionsUnderway underway(run);
     run_actions(run);
+    keep_archive_batch(run);
   }
   return decide_response_page(run);
 }

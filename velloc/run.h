@@ -20,6 +20,8 @@
 #include "velloc/templates/template_engine.h"
 #include "velloc/templates/template_set.h"
 
+struct ArchiveBatch;
+
 struct Run {
   explicit Run(Site& process_site) : site(process_site) {}
   Run(const Run&) = delete;
@@ -47,6 +49,9 @@ struct Run {
   // When the archive keeps it awaiting its visitor's confirmation: the moment its
   // link expires and it is purged, in seconds since the epoch; 0 otherwise.
   std::int64_t confirm_expires_at = 0;
+  // Queue mode: the submission's record, kept whole once its actions end; null when
+  // each step writes its part at once.
+  std::shared_ptr<ArchiveBatch> archive_batch;
   // The actions ("database", "text_export", "form_mail", "receipt", "webhook")
   // that run_actions leaves out: recorded already by a run that was killed.
   std::vector<std::string> actions_done;

@@ -13,6 +13,7 @@
 #include "platform/path_map.h"
 #include "platform/regular_file.h"
 #include "platform/text.h"
+#include "velloc/archive/archive_batch.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/archive_text.h"
 #include "velloc/archive/sha256.h"
@@ -156,6 +157,12 @@ bool write_archive(Run& run, const char* status, std::string* error) {
   bool ok = folder_usable(run, error);
   for (std::size_t i = 0; ok && i < run.request.uploads.size(); ++i)
     ok = archive_upload(run, run.request.uploads[i], i, submission.uploads.emplace_back(), error);
+  // Queue mode: kept with its outcomes and deliveries once its actions end.
+  if (ok && run.settings.delivery_queue && std::string_view(status) == kReceived) {
+    run.archive_batch = std::make_shared<ArchiveBatch>();
+    run.archive_batch->submission = std::move(submission);
+    return true;
+  }
   if (ok && !store->add_submission(submission, error)) {
     run.site.archive_store_failed();
     ok = false;
@@ -218,9 +225,32 @@ void archive_spam(Run& run) {
     log_event(run.message, 1, "Spam submission not archived: %s\n", error.c_str());
 }
 
+void keep_archive_batch(Run& run) {
+  ArchiveBatch* batch = run.archive_batch.get();
+  if (batch == nullptr || batch->ended) return;
+  batch->ended = true;
+  if (batch->submission.status == kReceived) batch->submission.status = "accepted";
+  std::string error;
+  ArchiveStore* store = archive_store(run, &error);
+  if (store != nullptr &&
+      store->add_run(batch->submission, batch->outcomes, batch->deliveries, &error)) {
+    for (std::size_t i = 0; i < batch->deliveries.size(); ++i) run.site.delivery_queued();
+    return;
+  }
+  if (store != nullptr) run.site.archive_store_failed();
+  remove_copies(batch->submission);
+  log_event(run.message, 1, "Submission %s not archived, its mail not queued: %s\n",
+            run.archive_id.c_str(), error.c_str());
+  fail_request(run.message, kNotKept);
+}
+
 ActionsUnderway::~ActionsUnderway() {
   if (run_.archive_id.empty()) return;
   try {
+    if (run_.archive_batch) {  // an action ended the run: what it gathered is kept
+      keep_archive_batch(run_);
+      return;
+    }
     std::string error;
     bool ended = false;
     ArchiveStore* store = archive_store(run_, &error);
@@ -255,6 +285,11 @@ void ActionRecord::record(const char* result, const std::string& detail) {
   std::string action = action_;
   bool failed = std::string_view(result) == "failed";
   bool ends_submission = failed && (action == "form_mail" || action == "receipt");
+  if (ArchiveBatch* batch = run_.archive_batch.get(); batch != nullptr && !batch->ended) {
+    batch->outcomes.push_back({action, result, run_.site.clock().unix_milliseconds(), detail});
+    if (ends_submission) batch->submission.status = "failed";
+    return;
+  }
   std::string error;
   ArchiveStore* store = archive_store(run_, &error);
   if (store != nullptr &&

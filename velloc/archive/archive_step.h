@@ -17,6 +17,12 @@ struct Run;
 // before anything is stored or sent.
 void archive_submission(Run& run);
 
+// Queue mode, once the run's actions end: keeps the submission gathered in the run's
+// batch with its outcomes and queued deliveries in one transaction, "accepted" unless
+// an action failed, and wakes the delivery work. When that fails the run ends with the
+// failure page (the upload copies go). Nothing for a run without a batch.
+void keep_archive_batch(Run& run);
+
 // While it lives the run's actions are running and its archived submission is
 // "received"; when it goes, also when an action ends the run, the submission
 // becomes "accepted" unless an action marked it failed. A run killed before

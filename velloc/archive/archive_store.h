@@ -145,6 +145,11 @@ class ArchiveStore {
   // The submission with its fields and uploads; its outcomes and deliveries are
   // added by the calls below.
   virtual bool add_submission(const ArchivedSubmission& submission, std::string* error) = 0;
+  // A run's whole record at once (queue mode): the submission with its final status,
+  // the outcomes its actions recorded and the deliveries they queued, in that order.
+  virtual bool add_run(const ArchivedSubmission& submission,
+                       const std::vector<ActionOutcome>& outcomes,
+                       const std::vector<Delivery>& deliveries, std::string* error) = 0;
   // Appends the outcome; `new_status`, when not empty, replaces the submission's.
   virtual bool add_outcome(const std::string& submission_id, const ActionOutcome& outcome,
                            const std::string& new_status, std::string* error) = 0;
@@ -182,9 +187,16 @@ class ArchiveStore {
   // `now + hold_ms`: one conditional UPDATE, so of two claimers on any hosts only
   // one gets it. nullopt in `*claimed` when none is due. The hold must outlast
   // the send.
+  // Which deliveries a claim takes: any, or only webhook calls (while the mail relay
+  // cannot be reached).
+  enum class DueKinds { kAll, kWebhooks };
   virtual bool claim_due_delivery(std::int64_t now, const std::string& claimer,
-                                  std::int64_t hold_ms, std::optional<Delivery>* claimed,
-                                  std::string* error) = 0;
+                                  std::int64_t hold_ms, DueKinds kinds,
+                                  std::optional<Delivery>* claimed, std::string* error) = 0;
+  bool claim_due_delivery(std::int64_t now, const std::string& claimer, std::int64_t hold_ms,
+                          std::optional<Delivery>* claimed, std::string* error) {
+    return claim_due_delivery(now, claimer, hold_ms, DueKinds::kAll, claimed, error);
+  }
   // Holds delivery `id` as claim_due_delivery does, made due at `now` first: one
   // that is pending or failed (then pending again) and that nobody holds. nullopt
   // in `*claimed` when there is no such delivery, or it is delivered or held.

@@ -31,6 +31,7 @@ struct Attempt {
   DeliveryOutcome outcome = DeliveryOutcome::kPermanent;
   std::string text;
   std::string reply;  // what the other side answered, or why nothing
+  bool relay_unreachable = false;
 };
 
 // An attempt ended before anything was sent: nothing answered.
@@ -72,7 +73,8 @@ Attempt send_delivery(ArchiveStore& store, const Delivery& delivery,
                   std::string("the mail cannot be signed now; the log says why (") +
                       delivery_outcome_name(DeliveryOutcome::kTemporary) + ")");
   MailAttemptResult result = run_stored_mail_session(settings.mail, *mail, kWatchdogBudget);
-  return {classify_mail_attempt(result), mail_attempt_text(result), result.reply};
+  return {classify_mail_attempt(result), mail_attempt_text(result), result.reply,
+          result.no_session};
 }
 
 // The notice and the failed submission of a delivery given up; what failed to `err`.
@@ -90,8 +92,9 @@ void report_given_up(ArchiveStore& store, const Delivery& delivery, const std::s
 // Sends a held delivery and records the attempt. False when the store failed.
 bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
                       const DeliverySettings& settings, std::int64_t now, std::ostream& out,
-                      std::ostream& err) {
+                      std::ostream& err, RelayState* relay) {
   Attempt attempt = send_delivery(store, delivery, settings, now);
+  if (relay != nullptr && attempt.relay_unreachable) relay->unreachable = true;
   AttemptDecision decision = decide_attempt(delivery, attempt.outcome, now, settings.retry_hours);
   std::string error;
   if (!record_attempt(store, delivery, decision, {now, attempt.text, attempt.reply}, &error)) {
@@ -119,16 +122,21 @@ bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
 }  // namespace
 
 int deliver_due(ArchiveStore& store, const DeliverySettings& settings, std::int64_t now,
-                const std::function<bool()>& stop, std::ostream& out, std::ostream& err) {
+                const std::function<bool()>& stop, std::ostream& out, std::ostream& err,
+                RelayState* relay) {
   for (int sent = 0; sent < kMaxDeliveriesPerRun && !stop(); ++sent) {
     std::optional<Delivery> claimed;
     std::string error;
-    if (!store.claim_due_delivery(now, settings.claimer, kDeliveryHoldMs, &claimed, &error)) {
+    ArchiveStore::DueKinds kinds = relay != nullptr && relay->unreachable
+                                       ? ArchiveStore::DueKinds::kWebhooks
+                                       : ArchiveStore::DueKinds::kAll;
+    if (!store.claim_due_delivery(now, settings.claimer, kDeliveryHoldMs, kinds, &claimed,
+                                  &error)) {
       err << "velloc: cannot claim a delivery: " << error << '\n';
       return kArchiveFailed;
     }
     if (!claimed) return kArchiveOk;
-    if (!attempt_delivery(store, *claimed, settings, now, out, err)) return kArchiveFailed;
+    if (!attempt_delivery(store, *claimed, settings, now, out, err, relay)) return kArchiveFailed;
   }
   return kArchiveOk;
 }
@@ -195,7 +203,8 @@ int resend_form_mail(const std::string& id, ArchiveStore& store, const DeliveryS
     err << "velloc: the form mail of submission " << id << " is being sent already\n";
     return kArchiveDoneAlready;
   }
-  return attempt_delivery(store, copy, settings, now, out, err) ? kArchiveOk : kArchiveFailed;
+  return attempt_delivery(store, copy, settings, now, out, err, nullptr) ? kArchiveOk
+                                                                         : kArchiveFailed;
 }
 
 int retry_delivery(const std::string& id, ArchiveStore& store, const DeliverySettings& settings,
@@ -209,7 +218,8 @@ int retry_delivery(const std::string& id, ArchiveStore& store, const DeliverySet
   }
   if (!claimed) return why_not_claimed(id, store, now, err);
   *submission_id = claimed->submission_id;
-  return attempt_delivery(store, *claimed, settings, now, out, err) ? kArchiveOk : kArchiveFailed;
+  return attempt_delivery(store, *claimed, settings, now, out, err, nullptr) ? kArchiveOk
+                                                                             : kArchiveFailed;
 }
 
 int run_delivery_command(const ArchiveOptions& options, ArchiveStore& store,

@@ -47,11 +47,20 @@ int run_delivery_command(const ArchiveOptions& options, ArchiveStore& store,
                          const DeliverySettings& settings, std::int64_t now, std::ostream& out,
                          std::ostream& err);
 
+// What a round of deliveries knows of the mail relay: whether it cannot be reached
+// now (no session could be opened with it). A sender that knows it leaves the mails
+// due and sends only the webhook calls until its back-off ends.
+struct RelayState {
+  bool unreachable = false;
+};
+
 // Takes the deliveries due at `now` one by one, as --deliver does, until none is
 // due or `stop()` says so between two; what it did to `out`. kArchiveFailed when
-// the store fails.
+// the store fails. With `relay`, no mail is taken while it says the relay cannot be
+// reached, and a mail that finds it so says it there.
 int deliver_due(ArchiveStore& store, const DeliverySettings& settings, std::int64_t now,
-                const std::function<bool()>& stop, std::ostream& out, std::ostream& err);
+                const std::function<bool()>& stop, std::ostream& out, std::ostream& err,
+                RelayState* relay = nullptr);
 
 // Tries delivery `id` now, whatever its schedule, if it is pending or failed:
 // claimed first, so that it is never sent twice. `*submission_id` receives the

@@ -275,6 +275,8 @@ class OdbcArchiveStore final : public ArchiveStore {
         writer_lock_(writer_lock_path(connection_, database_->is_sqlite())) {}
 
   bool add_submission(const ArchivedSubmission& submission, std::string* error) override;
+  bool add_run(const ArchivedSubmission& submission, const std::vector<ActionOutcome>& outcomes,
+               const std::vector<Delivery>& deliveries, std::string* error) override;
   bool add_outcome(const std::string& submission_id, const ActionOutcome& outcome,
                    const std::string& new_status, std::string* error) override;
   bool add_delivery(const Delivery& delivery, std::string* error) override;
@@ -287,8 +289,10 @@ class OdbcArchiveStore final : public ArchiveStore {
                                 std::string* error) override;
   bool find_delivery(const std::string& id, std::optional<Delivery>* found,
                      std::string* error) override;
+  using ArchiveStore::claim_due_delivery;
   bool claim_due_delivery(std::int64_t now, const std::string& claimer, std::int64_t hold_ms,
-                          std::optional<Delivery>* claimed, std::string* error) override;
+                          DueKinds kinds, std::optional<Delivery>* claimed,
+                          std::string* error) override;
   bool claim_delivery(const std::string& id, std::int64_t now, const std::string& claimer,
                       std::int64_t hold_ms, std::optional<Delivery>* claimed,
                       std::string* error) override;
@@ -407,43 +411,43 @@ std::optional<std::vector<Row>> OdbcArchiveStore::query_rows(
   return rows;
 }
 
+bool insert_submission(OdbcDatabase& db, const ArchivedSubmission& s, std::string* failure) {
+  if (!db.execute(
+          "INSERT INTO velloc_submissions (submission_id, received_at, keep_until, "
+          "form_profile, remote_address, receipt_number, status, tags) VALUES (?, " +
+              number(s.received_at) + ", " + number(s.keep_until) + ", ?, ?, ?, ?, ?)",
+          {s.id, s.form_profile, s.remote_address, s.receipt_number, s.status, joined_tags(s.tags)},
+          failure))
+    return false;
+  // Many rows per statement: each statement costs a round of the driver.
+  for (std::size_t first = 0; first < s.fields.size(); first += kFieldsPerInsert) {
+    std::size_t end = std::min(s.fields.size(), first + kFieldsPerInsert);
+    std::string sql =
+        "INSERT INTO velloc_submission_fields (submission_id, seq, field_name, "
+        "field_value) VALUES ";
+    std::vector<std::string> parameters;
+    for (std::size_t i = first; i < end; ++i) {
+      sql += (i == first ? "(?, " : ", (?, ") + number(static_cast<std::int64_t>(i)) + ", ?, ?)";
+      parameters.insert(parameters.end(), {s.id, s.fields[i].first, s.fields[i].second});
+    }
+    if (!db.execute(sql, parameters, failure)) return false;
+  }
+  for (std::size_t i = 0; i < s.uploads.size(); ++i) {
+    const ArchivedUpload& u = s.uploads[i];
+    if (!db.execute("INSERT INTO velloc_submission_uploads (submission_id, seq, field_name, "
+                    "shown_name, content_type, byte_size, sha256, stored_path) VALUES (?, " +
+                        number(static_cast<std::int64_t>(i)) + ", ?, ?, ?, " +
+                        number(static_cast<std::int64_t>(u.size)) + ", ?, ?)",
+                    {s.id, u.field, u.shown_name, u.content_type, u.sha256, u.stored_path},
+                    failure))
+      return false;
+  }
+  return true;
+}
+
 bool OdbcArchiveStore::add_submission(const ArchivedSubmission& s, std::string* error) {
   return in_transaction(
-      [&](OdbcDatabase& db, std::string* failure) {
-        if (!db.execute("INSERT INTO velloc_submissions (submission_id, received_at, keep_until, "
-                        "form_profile, remote_address, receipt_number, status, tags) VALUES (?, " +
-                            number(s.received_at) + ", " + number(s.keep_until) +
-                            ", ?, ?, ?, ?, ?)",
-                        {s.id, s.form_profile, s.remote_address, s.receipt_number, s.status,
-                         joined_tags(s.tags)},
-                        failure))
-          return false;
-        // Many rows per statement: each statement costs a round of the driver.
-        for (std::size_t first = 0; first < s.fields.size(); first += kFieldsPerInsert) {
-          std::size_t end = std::min(s.fields.size(), first + kFieldsPerInsert);
-          std::string sql =
-              "INSERT INTO velloc_submission_fields (submission_id, seq, field_name, "
-              "field_value) VALUES ";
-          std::vector<std::string> parameters;
-          for (std::size_t i = first; i < end; ++i) {
-            sql +=
-                (i == first ? "(?, " : ", (?, ") + number(static_cast<std::int64_t>(i)) + ", ?, ?)";
-            parameters.insert(parameters.end(), {s.id, s.fields[i].first, s.fields[i].second});
-          }
-          if (!db.execute(sql, parameters, failure)) return false;
-        }
-        for (std::size_t i = 0; i < s.uploads.size(); ++i) {
-          const ArchivedUpload& u = s.uploads[i];
-          if (!db.execute("INSERT INTO velloc_submission_uploads (submission_id, seq, field_name, "
-                          "shown_name, content_type, byte_size, sha256, stored_path) VALUES (?, " +
-                              number(static_cast<std::int64_t>(i)) + ", ?, ?, ?, " +
-                              number(static_cast<std::int64_t>(u.size)) + ", ?, ?)",
-                          {s.id, u.field, u.shown_name, u.content_type, u.sha256, u.stored_path},
-                          failure))
-            return false;
-        }
-        return true;
-      },
+      [&](OdbcDatabase& db, std::string* failure) { return insert_submission(db, s, failure); },
       error);
 }
 
@@ -514,6 +518,21 @@ bool insert_delivery(OdbcDatabase& db, const Delivery& d, std::string* error) {
 bool OdbcArchiveStore::add_delivery(const Delivery& d, std::string* error) {
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) { return insert_delivery(db, d, failure); },
+      error);
+}
+
+bool OdbcArchiveStore::add_run(const ArchivedSubmission& submission,
+                               const std::vector<ActionOutcome>& outcomes,
+                               const std::vector<Delivery>& deliveries, std::string* error) {
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        if (!insert_submission(db, submission, failure)) return false;
+        for (const ActionOutcome& outcome : outcomes)
+          if (!insert_outcome(db, submission.id, outcome, failure)) return false;
+        for (const Delivery& delivery : deliveries)
+          if (!insert_delivery(db, delivery, failure)) return false;
+        return true;
+      },
       error);
 }
 
@@ -686,11 +705,12 @@ bool OdbcArchiveStore::flip_condition(const std::string& name, bool raised, std:
 // The UPDATE both picks and takes: of two claimers the second finds the row held
 // once the first commits, changes nothing and looks again.
 bool OdbcArchiveStore::claim_due_delivery(std::int64_t now, const std::string& claimer,
-                                          std::int64_t hold_ms, std::optional<Delivery>* claimed,
-                                          std::string* error) {
+                                          std::int64_t hold_ms, DueKinds kinds,
+                                          std::optional<Delivery>* claimed, std::string* error) {
   claimed->reset();
   const std::string due = "status = 'pending' AND next_attempt <= " + number(now) +
-                          " AND claimed_until <= " + number(now);
+                          " AND claimed_until <= " + number(now) +
+                          (kinds == DueKinds::kWebhooks ? " AND kind = 'webhook'" : "");
   const std::string claim = claimer + " #" + number(++claims_);
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {

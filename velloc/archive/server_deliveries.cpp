@@ -44,6 +44,36 @@ std::optional<std::vector<OutboxKind>> look_at_outbox(ArchiveStore& store,
   return outbox;
 }
 
+// While the mail relay cannot be reached a sender leaves the mails due and tries the
+// relay again after a pause that doubles from 1 s to at most 10 s; the webhook
+// calls go on meanwhile. A relay that answers again ends the pause.
+constexpr std::chrono::seconds kFirstRelayPause{1};
+constexpr std::chrono::seconds kLongestRelayPause{10};
+
+class RelayPause {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  bool pausing() const { return Clock::now() < until_; }
+
+  // After a round that tried the relay: whether it could be reached. Returns the
+  // pause that starts now (zero when none does).
+  std::chrono::seconds tried(bool unreachable) {
+    if (!unreachable) {
+      pause_ = std::chrono::seconds(0);
+      return pause_;
+    }
+    pause_ = pause_ == std::chrono::seconds(0) ? kFirstRelayPause
+                                               : std::min(2 * pause_, kLongestRelayPause);
+    until_ = Clock::now() + pause_;
+    return pause_;
+  }
+
+ private:
+  std::chrono::seconds pause_{0};
+  Clock::time_point until_;
+};
+
 // What tells a version of the settings file from the next: its inode, size and time.
 std::string file_version(const std::string& file) {
   struct stat status {};
@@ -100,13 +130,19 @@ std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& fac
   };
   if (first) recover_submissions(site, *store, file, site.clock().unix_milliseconds(), out, err);
   with_delivery_settings(site, file, 30, "server", err, [&](const DeliverySettings& senders) {
+    RelayPause relay_pause;
     for (;;) {
       auto between = [&] {
         look_now_and_then();
         return stopping() || file_version(file) != version;
       };
+      RelayState relay{relay_pause.pausing()};
+      bool tries_relay = !relay.unreachable;
       int status =
-          deliver_due(*store, senders, site.clock().unix_milliseconds(), between, out, err);
+          deliver_due(*store, senders, site.clock().unix_milliseconds(), between, out, err, &relay);
+      if (tries_relay)
+        if (std::chrono::seconds pause = relay_pause.tried(relay.unreachable); pause.count() > 0)
+          out << "the mail relay cannot be reached: mails wait " << pause.count() << " s\n";
       write_log();
       // A pass sends with the settings it read: it ends when they change, so that the
       // next one reads them anew.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "velloc/archive/alerts.h"
+#include "velloc/archive/archive_batch.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/delivery_records.h"
 #include "velloc/archive/given_up_delivery.h"
@@ -76,15 +77,22 @@ void notify_given_up(Run& run, const Delivery& delivery, const std::string& why)
 }
 
 // Queue mode: the mail kept pending for the delivery work, which is woken once it is
-// committed. False when the store cannot keep it (the run then sends it itself).
-bool queue_mail(Run& run, ArchiveStore* store, const StoredMail& mail, const char* kind,
-                std::string* error) {
+// committed (with the run's batch, which then holds `file`, when it has one). False
+// when the store cannot keep it (the run then sends it itself).
+bool queue_mail(Run& run, ArchiveStore* store, const StoredMail& mail, platform::TempFile& file,
+                const char* kind, std::string* error) {
   if (store == nullptr) return false;
   Delivery delivery =
       queued_delivery(run.archive_id, kind, recipients_text(mail), encode_stored_mail(mail),
                       run.site.clock().unix_milliseconds(), mail.rest_fd, mail.rest_offset);
-  if (!store->add_delivery(delivery, error)) return false;
-  run.site.delivery_queued();
+  if (ArchiveBatch* batch = run.archive_batch.get(); batch != nullptr && !batch->ended) {
+    batch->deliveries.push_back(std::move(delivery));
+    batch->files.push_back(std::move(file));
+  } else if (!store->add_delivery(delivery, error)) {
+    return false;
+  } else {
+    run.site.delivery_queued();
+  }
   log_event(run.message, LogEvent::kMailQueued, 5, "Mail queued for the delivery work (%s)\n",
             kind);
   return true;
@@ -108,7 +116,7 @@ ArchivedSend send_archived_mail(Run& run, std::span<const MailAttachment> attach
   ArchiveStore* store = archive_store(run, &error);
   std::string claimer = "run " + run.site.facts().host_name + " " + std::to_string(getpid());
   if (run.settings.delivery_queue) {
-    if (queue_mail(run, store, mail, kind, &error)) return ArchivedSend::kQueued;
+    if (queue_mail(run, store, mail, *file, kind, &error)) return ArchivedSend::kQueued;
     if (store != nullptr) run.site.archive_store_failed();
     if (mail.sign_when_sent) {
       log_event(run.message, 1, "Delivery of %s not queued: %s\n", kind, error.c_str());

@@ -74,7 +74,7 @@ struct MailMessage : LogContext {
   SmtpPool* smtp_pool = nullptr;
   int smtp_connections = 4;                // at most this many open to the relay
   int smtp_messages_per_connection = 100;  // then the kept connection is closed
-  DkimSettings dkim;            // empty: the mail goes unsigned
+  DkimSettings dkim;                       // empty: the mail goes unsigned
 };
 
 // Text fields hold at most this many characters.

@@ -461,6 +461,7 @@ SessionResult try_pooled(const MailMessage& settings, const StoredMail& mail,
   SessionResult result = SessionResult::kFailed;
   bool usable = opened || open_session(settings, connection, &kept.pipelining);
   if (!opened && usable) kept.tls_session = connection.tls_session();
+  attempt->no_session = !usable;
   if (usable) {
     ++kept.messages;
     result = pipelines(kept, mail.sender)
@@ -540,7 +541,8 @@ SessionResult converse_stored(const MailMessage& settings, const StoredMail& mai
                               SmtpConnection& connection, MailAttemptResult* attempt) {
   Decisive decisive;
   std::function<void(ContentWriter&)> write = stored_content(settings, mail);
-  SessionResult result = open_session(settings, connection)
+  attempt->no_session = !open_session(settings, connection);
+  SessionResult result = !attempt->no_session
                              ? send_envelope_and_data(settings, connection, mail.sender,
                                                       mail.recipients, write, &decisive)
                              : SessionResult::kFailed;

@@ -35,6 +35,9 @@ struct MailAttemptResult {
   // or why the conversation failed (no connection, TLS, a broken reply, the
   // watchdog), as reply_text.h keeps it.
   std::string reply;
+  // No session could be opened with the relay: no connection, or its greeting, TLS or
+  // login failed. Every other mail to it would fare the same now.
+  bool no_session = false;
 };
 
 // Sent: delivered. A refusal with a 5xx code (sender, every recipient, the data):

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "velloc/archive/alerts.h"
+#include "velloc/archive/archive_batch.h"
 #include "velloc/archive/archive_store.h"
 #include "velloc/archive/delivery_records.h"
 #include "velloc/archive/given_up_delivery.h"
@@ -99,9 +100,12 @@ void call_archived_webhook(Run& run, const WebhookCall& call, const WebhookSetti
   std::string error;
   ArchiveStore* store = archive_store(run, &error);
   if (run.settings.delivery_queue && store != nullptr) {
-    if (store->add_delivery(
-            queued_delivery(run.archive_id, "webhook", call.url, call.body, now * 1000), &error)) {
-      run.site.delivery_queued();
+    Delivery queued = queued_delivery(run.archive_id, "webhook", call.url, call.body, now * 1000);
+    ArchiveBatch* batch = run.archive_batch.get();
+    bool batched = batch != nullptr && !batch->ended;  // kept, and rung, with the run's record
+    if (batched) batch->deliveries.push_back(std::move(queued));
+    if (batched || store->add_delivery(queued, &error)) {
+      if (!batched) run.site.delivery_queued();
       log_event(run.message, LogEvent::kWebhookQueued, 5,
                 "Webhook queued for the delivery work (%s)\n", shown.c_str());
       return;
