@@ -87,7 +87,7 @@ largest_rss() {
 }
 
 # Queue mode with the relay down: the outbox grows in the store, no process grows.
-# Prints "rss_after_1000 rss_after_burst pending".
+# Prints "rss_after_1000 rss_after_burst pending rate" (the burst's submissions per second).
 down_case() {  # submissions
   rm -rf "$scratch/site"
   make_scratch_site "$(free_port)"
@@ -95,15 +95,15 @@ down_case() {  # submissions
   start_lighttpd_for fastcgi "" "" "server.max-connections = 1024"
   echo "$server_pid" >>"$started_pids"
   ab_run "$scratch/mail.body" 1000 >/dev/null
-  local first last
+  local first last figures
   first=$(largest_rss)
-  ab_run "$scratch/mail.body" $(($1 - 1000)) >/dev/null
+  figures=$(ab_run "$scratch/mail.body" $(($1 - 1000)))
   last=$(largest_rss)
   stop_all
   echo "$first $last $(/usr/bin/python3 -c 'import sqlite3, sys
 print(sqlite3.connect(sys.argv[1]).execute(
     "SELECT count(*) FROM velloc_deliveries WHERE status = ?", ("pending",)).fetchone()[0])' \
-    "$site/velloc-state.db")"
+    "$site/velloc-state.db") ${figures%% *}"
 }
 
 # velloc persistent behind lighttpd, mail to a sink delaying each reply by $1 ms, in
@@ -235,7 +235,8 @@ for name, far, near in rows:
 for name, far, _ in rows[:1]:
     f = far.split()
     print(f"\nqueue mode, relay {delay} ms: {float(f[4]):.0f} mails/s through the senders")
-first, last, pending = sys.argv[10].split()
-print(f"queue mode, relay down: largest velloc process {first} KiB after 1,000 submissions, "
-      f"{last} KiB after {int(sys.argv[11]):,} ({pending} deliveries pending in the store)")
+first, last, pending, rate = sys.argv[10].split()
+print(f"queue mode, relay down: {float(rate):.0f} submissions/s; largest velloc process {first} "
+      f"KiB after 1,000 submissions, {last} KiB after {int(sys.argv[11]):,} ({pending} "
+      "deliveries pending in the store)")
 PY

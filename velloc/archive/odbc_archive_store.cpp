@@ -51,6 +51,9 @@ const char* const kTables[] = {
     "next_attempt BIGINT NOT NULL, attempts INTEGER NOT NULL, claimed_by TEXT NOT NULL, "
     "claimed_until BIGINT NOT NULL)",
     "CREATE INDEX IF NOT EXISTS velloc_deliveries_due ON velloc_deliveries (status, next_attempt)",
+    // The webhook calls due while the mail relay cannot be reached, among many mails.
+    "CREATE INDEX IF NOT EXISTS velloc_deliveries_kind_due ON velloc_deliveries "
+    "(kind, status, next_attempt)",
     "CREATE INDEX IF NOT EXISTS velloc_deliveries_submission ON velloc_deliveries (submission_id)",
     "CREATE TABLE IF NOT EXISTS velloc_delivery_attempts (delivery_id VARCHAR(40) NOT NULL, "
     "seq INTEGER NOT NULL, at BIGINT NOT NULL, result TEXT NOT NULL, "

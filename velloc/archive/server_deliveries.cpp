@@ -131,6 +131,8 @@ std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& fac
   if (first) recover_submissions(site, *store, file, site.clock().unix_milliseconds(), out, err);
   with_delivery_settings(site, file, 30, "server", err, [&](const DeliverySettings& senders) {
     RelayPause relay_pause;
+    // While paused, the webhook calls are looked for once a look, not at each wake-up.
+    auto paused_round = std::chrono::steady_clock::now();
     for (;;) {
       auto between = [&] {
         look_now_and_then();
@@ -138,8 +140,12 @@ std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& fac
       };
       RelayState relay{relay_pause.pausing()};
       bool tries_relay = !relay.unreachable;
-      int status =
-          deliver_due(*store, senders, site.clock().unix_milliseconds(), between, out, err, &relay);
+      int status = kArchiveOk;
+      if (tries_relay || std::chrono::steady_clock::now() >= paused_round) {
+        paused_round = std::chrono::steady_clock::now() + kDeliveryLook;
+        status = deliver_due(*store, senders, site.clock().unix_milliseconds(), between, out,
+                             err, &relay);
+      }
       if (tries_relay)
         if (std::chrono::seconds pause = relay_pause.tried(relay.unreachable); pause.count() > 0)
           out << "the mail relay cannot be reached: mails wait " << pause.count() << " s\n";
