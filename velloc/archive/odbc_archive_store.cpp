@@ -714,6 +714,15 @@ bool OdbcArchiveStore::claim_due_delivery(std::int64_t now, const std::string& c
   const std::string due = "status = 'pending' AND next_attempt <= " + number(now) +
                           " AND claimed_until <= " + number(now) +
                           (kinds == DueKinds::kWebhooks ? " AND kind = 'webhook'" : "");
+  // Looked for first without the writers' lock: a sender woken for a delivery that
+  // another took then leaves the writers alone. One committed after this look rings
+  // its own wake-up.
+  std::vector<Row> any;
+  std::string unread;
+  bool looked = database_->query("SELECT 1 FROM velloc_deliveries WHERE " + due + " LIMIT 1", {},
+                                 &any, &unread);
+  database_->rollback();
+  if (looked && any.empty()) return true;
   const std::string claim = claimer + " #" + number(++claims_);
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
