@@ -200,6 +200,47 @@ TEST_F(ArchiveStoreTest, ClaimTakesTheOldestFirstAndKeepsThePayloadsBytes) {
   EXPECT_EQ("none", claim(*store, 100, "a"));
 }
 
+// Queue mode keeps a run whole in one transaction; while the relay is out of reach a
+// sender takes only the webhook calls, passing over older mails.
+TEST_F(ArchiveStoreTest, ARunIsKeptWholeAndWebhooksAreClaimedAlone) {
+  auto store = open();
+  ArchivedSubmission submission;
+  submission.id = "s1";
+  submission.status = "accepted";
+  submission.fields = {{"name", "Ann"}};
+  Delivery mail, call;
+  mail.id = "mail";
+  mail.kind = "form_mail";
+  call.id = "call";
+  call.kind = "webhook";
+  call.next_attempt = 20;
+  for (Delivery* d : {&mail, &call}) {
+    d->submission_id = "s1";
+    d->status = "pending";
+  }
+  std::string error;
+  ASSERT_TRUE(
+      store->add_run(submission, {{"text_export", "done", 5, "orders.csv"}}, {mail, call}, &error))
+      << error;
+  std::optional<ArchivedSubmission> found;
+  ASSERT_TRUE(store->find("s1", &found, &error)) << error;
+  ASSERT_TRUE(found);
+  EXPECT_EQ("accepted", found->status);
+  EXPECT_EQ(1u, found->outcomes.size());
+  EXPECT_EQ(2u, found->deliveries.size());
+  std::optional<Delivery> claimed;
+  ASSERT_TRUE(store->claim_due_delivery(100, "a", kHold, ArchiveStore::DueKinds::kWebhooks,
+                                        &claimed, &error))
+      << error;
+  EXPECT_EQ("call", claimed ? claimed->id : "none");
+  ASSERT_TRUE(store->claim_due_delivery(100, "a", kHold, ArchiveStore::DueKinds::kWebhooks,
+                                        &claimed, &error));
+  EXPECT_FALSE(claimed);
+  EXPECT_EQ("mail", claim(*store, 100, "a"));
+  // A submission that is already kept is not kept twice: nothing of the run is.
+  EXPECT_FALSE(store->add_run(submission, {}, {}, &error));
+}
+
 // The bytes of a delivery after its payload (a mail's files) are kept in parts
 // and come back whole, in an archive made before there were parts as in a new
 // one; a delivery kept whole in its payload, as older versions kept each, has
