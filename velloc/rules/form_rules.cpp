@@ -222,7 +222,7 @@ std::optional<Action> parse_action(std::string_view text, std::string* error) {
   }};
   for (const Form& form : kForms) {
     if (!starts_with_word(text, form.words)) continue;
-    Action action{form.kind, trimmed(text.substr(form.words.size()))};
+    Action action{form.kind, trimmed(text.substr(form.words.size())), {}};
     if (!form.takes_value) {
       if (action.value.empty()) return action;
     } else if (form.kind == Action::Kind::kWebhook && !is_webhook_address(action.value) &&
