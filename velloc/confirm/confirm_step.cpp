@@ -1,5 +1,6 @@
 #include "velloc/confirm/confirm_step.h"
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
 #include <optional>
@@ -87,6 +88,16 @@ std::optional<std::string> handler_address(const Run& run) {
   return (tls ? "https://" : "http://") + host + (usual_port ? "" : ":" + port) + script;
 }
 
+// An archive id and a token in the form confirm_token makes: "<seconds>-<64 hex digits>".
+bool looks_like_link(const std::string& id, const std::string& token) {
+  constexpr std::size_t kMaxId = 64;
+  auto plain = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; };
+  std::size_t dash = token.find('-');
+  return !id.empty() && id.size() <= kMaxId && std::all_of(id.begin(), id.end(), plain) &&
+         dash != std::string::npos && dash > 0 && dash <= 20 && token.size() == dash + 65 &&
+         std::all_of(token.begin(), token.end(), plain);
+}
+
 std::string utc_time(std::int64_t seconds) {
   std::time_t time = static_cast<std::time_t>(seconds);
   std::tm parts{};
@@ -149,7 +160,8 @@ Answer answer_confirmation(Run& run, const std::string& settings_file) {
   const std::string token = run.request.get_field("token");
   const std::string& state_dsn = run.settings.site->state_dsn;
   std::int64_t now = run.site.clock().unix_milliseconds() / 1000;
-  if (id.empty() || token.empty()) return link_notice(404, text::kConfirmLinkInvalid);
+  // Only what could be one of our links reaches the stores.
+  if (!looks_like_link(id, token)) return link_notice(404, text::kConfirmLinkInvalid);
   std::optional<std::string> secret = confirm_secret(run, state_dsn, settings_file);
   if (!secret) return link_notice(500, text::kUnexpectedFailure);
   switch (check_confirm_token(*secret, id, token, now)) {
