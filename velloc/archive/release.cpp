@@ -10,6 +10,7 @@
 #include "velloc/archive/archive_commands.h"
 #include "velloc/archive/archive_step.h"
 #include "velloc/archive/archive_store.h"
+#include "velloc/archive/archive_text.h"
 #include "velloc/archive/delivery_records.h"
 #include "velloc/request/event_log.h"
 #include "velloc/rules/rules_step.h"
@@ -43,18 +44,16 @@ void restore_request(Run& run, const ArchivedSubmission& submission,
 // spam and released by the operator, or one awaiting its visitor's confirmation.
 struct HeldKind {
   const char* status;  // the status it is held in
-  const char* shown;   // that status as the messages name it
   const char* action;  // the outcome recorded when it is taken
   const char* detail;  // that outcome's detail
   const char* done;    // "released" or "confirmed"
   bool keeps_anew;     // whether its keep_until is set again when it is taken
 };
 
-constexpr HeldKind kSpamRelease{"spam",     "spam", kReleaseAction, "released by the operator",
-                                "released", false};
-constexpr HeldKind kConfirmation{"awaiting",     "awaiting confirmation",
-                                 "confirmation", "confirmed by its visitor",
-                                 "confirmed",    true};
+constexpr HeldKind kSpamRelease{"spam", kReleaseAction, "released by the operator", "released",
+                                false};
+constexpr HeldKind kConfirmation{"awaiting", "confirmation", "confirmed by its visitor",
+                                 "confirmed", true};
 
 bool was_taken(const ArchivedSubmission& submission, const HeldKind& kind) {
   for (const ActionOutcome& outcome : submission.outcomes)
@@ -81,7 +80,8 @@ int find_held(ArchiveStore& store, const std::string& id, const HeldKind& kind,
     return kArchiveDoneAlready;
   }
   if (found->status != kind.status) {
-    err << "velloc: submission " << id << " is " << found->status << ", not " << kind.shown << '\n';
+    err << "velloc: submission " << id << " is " << found->status << ", not "
+        << shown_status(kind.status) << '\n';
     return kArchiveFailed;
   }
   *submission = std::move(*found);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <ctime>
 #include <optional>
 #include <sstream>
 
@@ -12,9 +11,9 @@
 #include "velloc/archive/archive_text.h"
 #include "velloc/archive/release.h"
 #include "velloc/confirm/confirm_token.h"
+#include "velloc/guard/kept_secret.h"
 #include "velloc/guard/receipt_limit.h"
 #include "velloc/guard/state_store.h"
-#include "velloc/inbox/inbox_access.h"
 #include "velloc/language/visitor_language.h"
 #include "velloc/language/visitor_texts.h"
 #include "velloc/mail/mail_steps.h"
@@ -48,18 +47,9 @@ Answer link_notice(int status, const char* message) {
 std::optional<std::string> confirm_secret(Run& run, const std::string& state_dsn,
                                           const std::string& settings_file) {
   std::string error;
-  StateStore* store =
-      run.site.state_store(state_connection_string(state_dsn, settings_file), &error);
-  std::string candidate = new_inbox_secret();
-  std::optional<std::string> kept;
-  if (candidate.empty())
-    error = "the kernel gave no random bytes";
-  else if (store != nullptr)
-    kept = store->kept_secret(kSecretName, candidate, &error);
-  if (!kept) {
-    if (store != nullptr) run.site.state_store_failed();
-    log_event(run.message, 1, "No secret for confirmation links: %s\n", error.c_str());
-  }
+  std::optional<std::string> kept = kept_site_secret(
+      run.site, state_connection_string(state_dsn, settings_file), kSecretName, &error);
+  if (!kept) log_event(run.message, 1, "No secret for confirmation links: %s\n", error.c_str());
   return kept;
 }
 
@@ -98,19 +88,11 @@ bool looks_like_link(const std::string& id, const std::string& token) {
          std::all_of(token.begin(), token.end(), plain);
 }
 
-std::string utc_time(std::int64_t seconds) {
-  std::time_t time = static_cast<std::time_t>(seconds);
-  std::tm parts{};
-  gmtime_r(&time, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &parts);
-  return text;
-}
-
 std::string confirmation_body(Run& run, const std::string& link) {
   return visitor_text(run, text::kConfirmMailIntro) + "\n\n" + link + "\n\n" +
-         visitor_text(run, text::kConfirmMailValid) + " " + utc_time(run.confirm_expires_at) +
-         "\n\n" + visitor_text(run, text::kConfirmMailIgnore) + "\n";
+         visitor_text(run, text::kConfirmMailValid) + " " +
+         iso_time(run.confirm_expires_at * 1000) + "\n\n" +
+         visitor_text(run, text::kConfirmMailIgnore) + "\n";
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "velloc/archive/archive_commands.h"
 #include "velloc/archive/delivery_commands.h"
 #include "velloc/archive/release.h"
+#include "velloc/guard/kept_secret.h"
 #include "velloc/inbox/inbox_access.h"
 #include "velloc/inbox/inbox_answer.h"
 #include "velloc/inbox/inbox_chart.h"
@@ -139,20 +140,13 @@ const std::string& inbox_secret(InboxRequest& r) {
   r.secret = r.settings.secret;
   if (!r.secret->empty()) return *r.secret;
   std::string error;
-  StateStore* store = r.run.site.state_store(
-      state_connection_string(r.settings.state_dsn, r.settings_file), &error);
-  std::string candidate = new_inbox_secret();
-  std::optional<std::string> kept;
-  if (candidate.empty())
-    error = "the kernel gave no random bytes";
-  else if (store != nullptr)
-    kept = store->kept_secret(kInboxSecretName, candidate, &error);
-  if (kept) {
+  std::optional<std::string> kept =
+      kept_site_secret(r.run.site, state_connection_string(r.settings.state_dsn, r.settings_file),
+                       kInboxSecretName, &error);
+  if (kept)
     r.secret = std::move(*kept);
-  } else {
-    if (store != nullptr) r.run.site.state_store_failed();
+  else
     log_event(r.run.message, 1, "Inbox: no secret for its actions: %s\n", error.c_str());
-  }
   return *r.secret;
 }
 
