@@ -6,6 +6,8 @@
 // not be opened never rings, and its waiters sleep out their time.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 
 namespace platform {
@@ -20,10 +22,17 @@ class Wakeup {
   // Adds a token; never blocks.
   void ring();
   // Takes a token, waiting for one at most `limit`; false when none came in time.
+  // Of the processes waiting, a ring wakes one, not all.
   bool wait(std::chrono::milliseconds limit);
 
  private:
+  // This process's own watch of the counter, made at its first wait: a watch made
+  // before a fork would be shared by the processes.
+  int watch();
+
   int fd_ = -1;
+  int epoll_fd_ = -1;
+  pid_t epoll_owner_ = 0;
 };
 
 }  // namespace platform

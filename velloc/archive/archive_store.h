@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -182,17 +183,26 @@ class ArchiveStore {
   virtual bool find_delivery(const std::string& id, std::optional<Delivery>* found,
                              std::string* error) = 0;
 
-  // Takes the oldest pending delivery due at `now` that nobody holds (or whose
-  // hold ended), holding it for `claimer` (host and process, say) until
-  // `now + hold_ms`: one conditional UPDATE, so of two claimers on any hosts only
-  // one gets it. nullopt in `*claimed` when none is due. The hold must outlast
-  // the send.
+  // Takes the oldest pending deliveries due at `now` that nobody holds (or whose
+  // hold ended), at most `most`, holding them for `claimer` (host and process, say)
+  // until `now + hold_ms`: each by a conditional UPDATE, so of two claimers on any
+  // hosts only one gets each. `*claimed` empty when none is due, else in the order
+  // they fell due. The hold must outlast sending them all.
   // Which deliveries a claim takes: any, or only webhook calls (while the mail relay
   // cannot be reached).
   enum class DueKinds { kAll, kWebhooks };
-  virtual bool claim_due_delivery(std::int64_t now, const std::string& claimer,
-                                  std::int64_t hold_ms, DueKinds kinds,
-                                  std::optional<Delivery>* claimed, std::string* error) = 0;
+  virtual bool claim_due_deliveries(std::int64_t now, const std::string& claimer,
+                                    std::int64_t hold_ms, DueKinds kinds, int most,
+                                    std::vector<Delivery>* claimed, std::string* error) = 0;
+  // The oldest one, as claim_due_deliveries takes it.
+  bool claim_due_delivery(std::int64_t now, const std::string& claimer, std::int64_t hold_ms,
+                          DueKinds kinds, std::optional<Delivery>* claimed, std::string* error) {
+    std::vector<Delivery> taken;
+    claimed->reset();
+    if (!claim_due_deliveries(now, claimer, hold_ms, kinds, 1, &taken, error)) return false;
+    if (!taken.empty()) *claimed = std::move(taken.front());
+    return true;
+  }
   bool claim_due_delivery(std::int64_t now, const std::string& claimer, std::int64_t hold_ms,
                           std::optional<Delivery>* claimed, std::string* error) {
     return claim_due_delivery(now, claimer, hold_ms, DueKinds::kAll, claimed, error);
@@ -203,12 +213,33 @@ class ArchiveStore {
   virtual bool claim_delivery(const std::string& id, std::int64_t now, const std::string& claimer,
                               std::int64_t hold_ms, std::optional<Delivery>* claimed,
                               std::string* error) = 0;
-  // Records an attempt of a claimed delivery and lets it go: `status`
-  // "delivered", "failed" or "pending" (then tried again from `next_attempt`).
-  // False with `*error` set when its claim no longer holds it.
-  virtual bool finish_attempt(const Delivery& claimed, const DeliveryAttempt& attempt,
-                              const std::string& status, std::int64_t next_attempt,
-                              std::string* error) = 0;
+  // An attempt of a claimed delivery and what it leaves: `status` "delivered",
+  // "failed" or "pending" (then tried again from `next_attempt`).
+  struct FinishedAttempt {
+    const Delivery* claimed = nullptr;
+    DeliveryAttempt attempt;
+    std::string status;
+    std::int64_t next_attempt = 0;
+  };
+  // Records the attempts and lets their deliveries go, in one transaction. One whose
+  // claim no longer holds it is left out, its index added to `*unheld`. False with
+  // `*error` set when the transaction failed: then none is recorded.
+  virtual bool finish_attempts(std::span<const FinishedAttempt> attempts,
+                               std::vector<std::size_t>* unheld, std::string* error) = 0;
+  // One attempt as finish_attempts records it; false with `*error` set when its claim
+  // no longer holds it too.
+  bool finish_attempt(const Delivery& claimed, const DeliveryAttempt& attempt,
+                      const std::string& status, std::int64_t next_attempt, std::string* error) {
+    FinishedAttempt finished{&claimed, attempt, status, next_attempt};
+    std::vector<std::size_t> unheld;
+    if (!finish_attempts({&finished, 1}, &unheld, error)) return false;
+    if (unheld.empty()) return true;
+    *error = "delivery " + claimed.id + " is no longer held by this claim";
+    return false;
+  }
+  // Lets claimed deliveries go untried, due as before; those another claim holds
+  // by now are left alone.
+  virtual bool release_deliveries(std::span<const Delivery> claimed, std::string* error) = 0;
 
   // The pending deliveries by kind at `now`, kinds in name order, none without
   // any: one query over the index of the deliveries' status.

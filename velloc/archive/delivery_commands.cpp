@@ -5,6 +5,9 @@
 #include <chrono>
 #include <ctime>
 #include <ostream>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "velloc/archive/archive_commands.h"
 #include "velloc/archive/delivery_records.h"
@@ -26,6 +29,12 @@ namespace {
 // No run sends more than this many: a bound should the store keep handing out
 // deliveries (each is tried once a run).
 constexpr int kMaxDeliveriesPerRun = 1000000;
+// A sender claims this many due deliveries at once and records their attempts
+// together: two commits a batch instead of two a delivery. No send of a batch
+// starts after half the hold has passed (each ends within the SMTP watchdog or a
+// webhook's timeout), so that none is sent once another sender may claim it.
+constexpr int kClaimedAtOnce = 8;
+constexpr std::chrono::milliseconds kBatchSendTime{kDeliveryHoldMs / 2};
 
 struct Attempt {
   DeliveryOutcome outcome = DeliveryOutcome::kPermanent;
@@ -89,26 +98,18 @@ void report_given_up(ArchiveStore& store, const Delivery& delivery, const std::s
         << '\n';
 }
 
-// Sends a held delivery and records the attempt. False when the store failed.
-bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
-                      const DeliverySettings& settings, std::int64_t now, std::ostream& out,
-                      std::ostream& err, RelayState* relay) {
-  Attempt attempt = send_delivery(store, delivery, settings, now);
-  if (relay != nullptr && attempt.relay_unreachable) relay->unreachable = true;
-  AttemptDecision decision = decide_attempt(delivery, attempt.outcome, now, settings.retry_hours);
-  std::string error;
-  if (!record_attempt(store, delivery, decision, {now, attempt.text, attempt.reply}, &error)) {
-    std::string text = unrecorded_attempt_text(delivery, decision, error);
-    err << "velloc: " << text << '\n';
-    log_event(settings.mail, 1, "%s\n", text.c_str());
-    return false;
-  }
+// What follows an attempt recorded: its line to `out`, its count, and for one that
+// ended badly the notice, the failed submission and the alert.
+void after_recorded(ArchiveStore& store, const Delivery& delivery, const Attempt& attempt,
+                    const AttemptDecision& decision, const DeliverySettings& settings,
+                    std::int64_t now, std::ostream& out, std::ostream& err) {
   out << delivery.id << ' ' << delivery.kind << ' ' << decision.status << ": " << attempt.text
       << '\n';
   count_delivery_end(settings.metrics, delivery.kind, decision);
   if (decision.given_up) report_given_up(store, delivery, attempt.text, settings, now, err);
   // A mail refused for good marks its submission failed, as a run's failed mail does
   // (in queue mode the run only queued it).
+  std::string error;
   if (decision.status == "failed" && !decision.given_up && delivery.kind != "webhook" &&
       !store.add_outcome(delivery.submission_id, {delivery.kind, "failed", now, attempt.text},
                          "failed", &error))
@@ -116,7 +117,73 @@ bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
         << '\n';
   alert_delivery_end(delivery, decision, {now, attempt.text, attempt.reply}, settings.alerts,
                      settings.mail);
+}
+
+void report_unrecorded(const Delivery& delivery, const AttemptDecision& decision,
+                       const std::string& error, const DeliverySettings& settings,
+                       std::ostream& err) {
+  std::string text = unrecorded_attempt_text(delivery, decision, error);
+  err << "velloc: " << text << '\n';
+  log_event(settings.mail, 1, "%s\n", text.c_str());
+}
+
+// Sends a held delivery and records the attempt. False when the store failed.
+bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
+                      const DeliverySettings& settings, std::int64_t now, std::ostream& out,
+                      std::ostream& err) {
+  Attempt attempt = send_delivery(store, delivery, settings, now);
+  AttemptDecision decision = decide_attempt(delivery, attempt.outcome, now, settings.retry_hours);
+  std::string error;
+  if (!record_attempt(store, delivery, decision, {now, attempt.text, attempt.reply}, &error)) {
+    report_unrecorded(delivery, decision, error, settings, err);
+    return false;
+  }
+  after_recorded(store, delivery, attempt, decision, settings, now, out, err);
   return true;
+}
+
+// A claimed batch sent in turn, its attempts recorded together. While the relay
+// cannot be reached, and once `stop` says so, the mails not tried yet are let go
+// untried. False when the store failed.
+bool send_claimed(ArchiveStore& store, const std::vector<Delivery>& claimed,
+                  const DeliverySettings& settings, std::int64_t now,
+                  const std::function<bool()>& stop, std::ostream& out, std::ostream& err,
+                  RelayState* relay) {
+  auto claimed_at = std::chrono::steady_clock::now();
+  std::vector<Attempt> attempts;
+  std::vector<AttemptDecision> decisions;
+  for (const Delivery& delivery : claimed) {
+    bool unreachable = relay != nullptr && relay->unreachable;
+    bool late = std::chrono::steady_clock::now() - claimed_at > kBatchSendTime;
+    if ((!attempts.empty() && (stop() || late)) || (unreachable && delivery.kind != "webhook"))
+      break;
+    attempts.push_back(send_delivery(store, delivery, settings, now));
+    if (relay != nullptr && attempts.back().relay_unreachable) relay->unreachable = true;
+    decisions.push_back(
+        decide_attempt(delivery, attempts.back().outcome, now, settings.retry_hours));
+  }
+  std::string error;
+  std::span<const Delivery> untried = std::span(claimed).subspan(attempts.size());
+  if (!store.release_deliveries(untried, &error))
+    err << "velloc: " << untried.size() << " deliveries wait for their hold to pass: " << error
+        << '\n';
+  std::vector<ArchiveStore::FinishedAttempt> finished;
+  for (std::size_t i = 0; i < attempts.size(); ++i)
+    finished.push_back({&claimed[i],
+                        {now, attempts[i].text, attempts[i].reply},
+                        decisions[i].status,
+                        decisions[i].next_attempt});
+  std::vector<std::pair<std::size_t, std::string>> unrecorded;
+  record_attempts(store, finished, &unrecorded);
+  std::vector<const std::string*> why(attempts.size(), nullptr);
+  for (const auto& [i, failure] : unrecorded) why[i] = &failure;
+  for (std::size_t i = 0; i < attempts.size(); ++i) {
+    if (why[i] != nullptr)
+      report_unrecorded(claimed[i], decisions[i], *why[i], settings, err);
+    else
+      after_recorded(store, claimed[i], attempts[i], decisions[i], settings, now, out, err);
+  }
+  return unrecorded.empty();
 }
 
 }  // namespace
@@ -124,19 +191,20 @@ bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
 int deliver_due(ArchiveStore& store, const DeliverySettings& settings, std::int64_t now,
                 const std::function<bool()>& stop, std::ostream& out, std::ostream& err,
                 RelayState* relay) {
-  for (int sent = 0; sent < kMaxDeliveriesPerRun && !stop(); ++sent) {
-    std::optional<Delivery> claimed;
+  for (int sent = 0; sent < kMaxDeliveriesPerRun && !stop();) {
+    std::vector<Delivery> claimed;
     std::string error;
     ArchiveStore::DueKinds kinds = relay != nullptr && relay->unreachable
                                        ? ArchiveStore::DueKinds::kWebhooks
                                        : ArchiveStore::DueKinds::kAll;
-    if (!store.claim_due_delivery(now, settings.claimer, kDeliveryHoldMs, kinds, &claimed,
-                                  &error)) {
+    if (!store.claim_due_deliveries(now, settings.claimer, kDeliveryHoldMs, kinds, kClaimedAtOnce,
+                                    &claimed, &error)) {
       err << "velloc: cannot claim a delivery: " << error << '\n';
       return kArchiveFailed;
     }
-    if (!claimed) return kArchiveOk;
-    if (!attempt_delivery(store, *claimed, settings, now, out, err, relay)) return kArchiveFailed;
+    if (claimed.empty()) return kArchiveOk;
+    if (!send_claimed(store, claimed, settings, now, stop, out, err, relay)) return kArchiveFailed;
+    sent += static_cast<int>(claimed.size());
   }
   return kArchiveOk;
 }
@@ -203,8 +271,7 @@ int resend_form_mail(const std::string& id, ArchiveStore& store, const DeliveryS
     err << "velloc: the form mail of submission " << id << " is being sent already\n";
     return kArchiveDoneAlready;
   }
-  return attempt_delivery(store, copy, settings, now, out, err, nullptr) ? kArchiveOk
-                                                                         : kArchiveFailed;
+  return attempt_delivery(store, copy, settings, now, out, err) ? kArchiveOk : kArchiveFailed;
 }
 
 int retry_delivery(const std::string& id, ArchiveStore& store, const DeliverySettings& settings,
@@ -218,8 +285,7 @@ int retry_delivery(const std::string& id, ArchiveStore& store, const DeliverySet
   }
   if (!claimed) return why_not_claimed(id, store, now, err);
   *submission_id = claimed->submission_id;
-  return attempt_delivery(store, *claimed, settings, now, out, err, nullptr) ? kArchiveOk
-                                                                             : kArchiveFailed;
+  return attempt_delivery(store, *claimed, settings, now, out, err) ? kArchiveOk : kArchiveFailed;
 }
 
 int run_delivery_command(const ArchiveOptions& options, ArchiveStore& store,

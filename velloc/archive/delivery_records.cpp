@@ -80,9 +80,10 @@ void count_delivery_end(MetricsStore* metrics, std::string_view kind,
   metrics->count_delivery(delivery_kind_named(kind), result);
 }
 
-bool record_attempt(ArchiveStore& store, const Delivery& delivery, const AttemptDecision& decision,
-                    const DeliveryAttempt& attempt, std::string* error,
-                    const RecordRetries& retries) {
+bool record_attempts(ArchiveStore& store, std::span<const ArchiveStore::FinishedAttempt> attempts,
+                     std::vector<std::pair<std::size_t, std::string>>* unrecorded,
+                     const RecordRetries& retries) {
+  std::string error;
   for (int tried = 0; tried < std::max(retries.attempts, 1); ++tried) {
     if (tried > 0) {
       if (retries.pause)
@@ -92,9 +93,27 @@ bool record_attempt(ArchiveStore& store, const Delivery& delivery, const Attempt
       std::string ignored;
       store.reconnect(&ignored);
     }
-    if (store.finish_attempt(delivery, attempt, decision.status, decision.next_attempt, error))
+    std::vector<std::size_t> unheld;
+    if (store.finish_attempts(attempts, &unheld, &error)) {
+      for (std::size_t i : unheld)
+        unrecorded->emplace_back(
+            i, "delivery " + attempts[i].claimed->id + " is no longer held by this claim");
       return true;
+    }
   }
+  for (std::size_t i = 0; i < attempts.size(); ++i) unrecorded->emplace_back(i, error);
+  return false;
+}
+
+bool record_attempt(ArchiveStore& store, const Delivery& delivery, const AttemptDecision& decision,
+                    const DeliveryAttempt& attempt, std::string* error,
+                    const RecordRetries& retries) {
+  ArchiveStore::FinishedAttempt finished{&delivery, attempt, decision.status,
+                                         decision.next_attempt};
+  std::vector<std::pair<std::size_t, std::string>> unrecorded;
+  record_attempts(store, {&finished, 1}, &unrecorded, retries);
+  if (unrecorded.empty()) return true;
+  *error = unrecorded.front().second;
   return false;
 }
 

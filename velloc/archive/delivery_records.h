@@ -7,8 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "velloc/archive/archive_store.h"
 #include "velloc/metrics/metrics_store.h"
@@ -65,6 +68,14 @@ struct RecordRetries {
 bool record_attempt(ArchiveStore& store, const Delivery& delivery, const AttemptDecision& decision,
                     const DeliveryAttempt& attempt, std::string* error,
                     const RecordRetries& retries = {});
+
+// Records the attempts of a claimed batch and lets their deliveries go, in one
+// transaction tried again as `retries` say. Each attempt not recorded is added to
+// `*unrecorded` with why (its index and the failure). False when no try succeeded:
+// then none is recorded.
+bool record_attempts(ArchiveStore& store, std::span<const ArchiveStore::FinishedAttempt> attempts,
+                     std::vector<std::pair<std::size_t, std::string>>* unrecorded,
+                     const RecordRetries& retries = {});
 
 // Counts how an attempt of `kind` ended into the metrics (none: nothing counted): sent,
 // deferred (tried again later), failed (refused for good) or given up.

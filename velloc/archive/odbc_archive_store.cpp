@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -292,16 +293,15 @@ class OdbcArchiveStore final : public ArchiveStore {
                                 std::string* error) override;
   bool find_delivery(const std::string& id, std::optional<Delivery>* found,
                      std::string* error) override;
-  using ArchiveStore::claim_due_delivery;
-  bool claim_due_delivery(std::int64_t now, const std::string& claimer, std::int64_t hold_ms,
-                          DueKinds kinds, std::optional<Delivery>* claimed,
-                          std::string* error) override;
+  bool claim_due_deliveries(std::int64_t now, const std::string& claimer, std::int64_t hold_ms,
+                            DueKinds kinds, int most, std::vector<Delivery>* claimed,
+                            std::string* error) override;
   bool claim_delivery(const std::string& id, std::int64_t now, const std::string& claimer,
                       std::int64_t hold_ms, std::optional<Delivery>* claimed,
                       std::string* error) override;
-  bool finish_attempt(const Delivery& delivery, const DeliveryAttempt& attempt,
-                      const std::string& status, std::int64_t next_attempt,
-                      std::string* error) override;
+  bool finish_attempts(std::span<const FinishedAttempt> attempts, std::vector<std::size_t>* unheld,
+                       std::string* error) override;
+  bool release_deliveries(std::span<const Delivery> claimed, std::string* error) override;
   bool read_payload_rest(const std::string& id, int fd, std::int64_t* written,
                          std::string* error) override;
   std::optional<std::vector<OutboxKind>> outbox_summary(std::int64_t now,
@@ -331,16 +331,20 @@ class OdbcArchiveStore final : public ArchiveStore {
 
  private:
   // Runs `body` in a transaction; after a failure makes the tables (the store may
-  // be new) and tries again.
+  // be new) and tries again. A transaction that only reads does not queue on the
+  // writers' lock: an embedded store's readers see the last commit while another
+  // writes.
+  enum class Access { kWrites, kReads };
   template <typename Body>
-  bool in_transaction(Body body, std::string* error);
+  bool in_transaction(Body body, std::string* error, Access access = Access::kWrites);
   // The rows of one query, read in a transaction as in_transaction runs it.
   std::optional<std::vector<Row>> query_rows(const std::string& sql,
                                              const std::vector<std::string>& parameters,
                                              std::string* error);
-  // The delivery held by `claim` into `*claimed`, when there is one.
-  bool read_claimed(OdbcDatabase& db, const std::string& claim, std::optional<Delivery>* claimed,
-                    std::string* error);
+  // The deliveries `ids` just taken by `claim`, appended to `*claimed` in the order
+  // they fell due.
+  bool read_claimed(OdbcDatabase& db, const std::string& claim, const std::vector<std::string>& ids,
+                    std::vector<Delivery>* claimed, std::string* error);
   bool read_details(ArchivedSubmission& submission, std::string* error);
   bool read_deliveries(ArchivedSubmission& submission, std::string* error);
   std::optional<std::vector<std::string>> ids_of(const std::string& sql,
@@ -367,10 +371,10 @@ class OdbcArchiveStore final : public ArchiveStore {
 };
 
 template <typename Body>
-bool OdbcArchiveStore::in_transaction(Body body, std::string* error) {
+bool OdbcArchiveStore::in_transaction(Body body, std::string* error, Access access) {
   // A lock that cannot be taken leaves the writers to SQLite's busy handling.
   std::optional<platform::FileLock> writing;
-  if (!writer_lock_.empty()) writing.emplace(writer_lock_);
+  if (!writer_lock_.empty() && access == Access::kWrites) writing.emplace(writer_lock_);
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (body(*database_, error) && database_->commit(error)) return true;
     database_->rollback();
@@ -409,7 +413,7 @@ std::optional<std::vector<Row>> OdbcArchiveStore::query_rows(
         rows.clear();
         return db.query(sql, parameters, &rows, failure);
       },
-      error);
+      error, Access::kReads);
   if (!ok) return std::nullopt;
   return rows;
 }
@@ -586,7 +590,7 @@ bool OdbcArchiveStore::read_payload_rest(const std::string& id, int fd, std::int
           *written += static_cast<std::int64_t>(bytes.size());
         }
       },
-      error);
+      error, Access::kReads);
 }
 
 bool OdbcArchiveStore::claim_recovery(const std::string& submission_id,
@@ -705,12 +709,15 @@ bool OdbcArchiveStore::flip_condition(const std::string& name, bool raised, std:
       error);
 }
 
-// The UPDATE both picks and takes: of two claimers the second finds the row held
-// once the first commits, changes nothing and looks again.
-bool OdbcArchiveStore::claim_due_delivery(std::int64_t now, const std::string& claimer,
-                                          std::int64_t hold_ms, DueKinds kinds,
-                                          std::optional<Delivery>* claimed, std::string* error) {
-  claimed->reset();
+// The due rows are picked by a read, then each taken by its key with an UPDATE
+// that checks again that it is due: of two claimers the second changes nothing
+// for a row the first took, and looks again. The claim begins with a write, so
+// that an embedded store holds the write lock before the read, as two claimers of
+// one database take turns.
+bool OdbcArchiveStore::claim_due_deliveries(std::int64_t now, const std::string& claimer,
+                                            std::int64_t hold_ms, DueKinds kinds, int most,
+                                            std::vector<Delivery>* claimed, std::string* error) {
+  claimed->clear();
   const std::string due = "status = 'pending' AND next_attempt <= " + number(now) +
                           " AND claimed_until <= " + number(now) +
                           (kinds == DueKinds::kWebhooks ? " AND kind = 'webhook'" : "");
@@ -726,36 +733,47 @@ bool OdbcArchiveStore::claim_due_delivery(std::int64_t now, const std::string& c
   const std::string claim = claimer + " #" + number(++claims_);
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
-        for (int look = 0; look < kClaimLooks; ++look) {
-          std::int64_t changed = 0;
-          if (!db.execute("UPDATE velloc_deliveries SET claimed_by = ?, claimed_until = " +
-                              number(now + hold_ms) +
-                              " WHERE delivery_id = (SELECT delivery_id FROM velloc_deliveries "
-                              "WHERE " +
-                              due + " ORDER BY next_attempt, delivery_id LIMIT 1) AND " + due,
-                          {claim}, failure, &changed))
+        claimed->clear();
+        if (!db.execute("UPDATE velloc_deliveries SET claimed_until = claimed_until WHERE 1 = 0",
+                        {}, failure))
+          return false;
+        std::vector<std::string> taken;
+        for (int look = 0; look < kClaimLooks && taken.empty(); ++look) {
+          std::vector<Row> picked;
+          if (!db.query("SELECT delivery_id FROM velloc_deliveries WHERE " + due +
+                            " ORDER BY next_attempt, delivery_id LIMIT " + number(most),
+                        {}, &picked, failure))
             return false;
-          if (changed == 1) break;
-          std::vector<Row> waiting;
-          if (!db.query("SELECT COUNT(*) FROM velloc_deliveries WHERE " + due, {}, &waiting,
-                        failure))
-            return false;
-          if (waiting.size() != 1 || waiting[0][0] == "0") return true;
+          if (picked.empty()) return true;
+          for (const Row& row : picked) {
+            std::int64_t changed = 0;
+            if (!db.execute("UPDATE velloc_deliveries SET claimed_by = ?, claimed_until = " +
+                                number(now + hold_ms) + " WHERE delivery_id = ? AND " + due,
+                            {claim, row[0]}, failure, &changed))
+              return false;
+            if (changed == 1) taken.push_back(row[0]);
+          }
         }
-        return read_claimed(db, claim, claimed, failure);
+        return read_claimed(db, claim, taken, claimed, failure);
       },
       error);
 }
 
 bool OdbcArchiveStore::read_claimed(OdbcDatabase& db, const std::string& claim,
-                                    std::optional<Delivery>* claimed, std::string* error) {
+                                    const std::vector<std::string>& ids,
+                                    std::vector<Delivery>* claimed, std::string* error) {
+  if (ids.empty()) return true;
+  std::string listed;
+  for (std::size_t i = 0; i < ids.size(); ++i) listed += i == 0 ? "?" : ", ?";
   std::vector<Row> rows;
-  if (!db.query("SELECT " + delivery_columns(true) + " FROM velloc_deliveries WHERE claimed_by = ?",
-                {claim}, &rows, error))
+  if (!db.query("SELECT " + delivery_columns(true) +
+                    " FROM velloc_deliveries WHERE delivery_id IN (" + listed +
+                    ") ORDER BY next_attempt, delivery_id",
+                ids, &rows, error))
     return false;
-  if (rows.size() == 1) {
-    *claimed = delivery_of(rows[0]);
-    (*claimed)->claim = claim;
+  for (const Row& row : rows) {
+    Delivery& delivery = claimed->emplace_back(delivery_of(row));
+    delivery.claim = claim;
   }
   return true;
 }
@@ -776,34 +794,59 @@ bool OdbcArchiveStore::claim_delivery(const std::string& id, std::int64_t now,
                     number(now),
                 {claim, id}, failure, &changed))
           return false;
-        return changed != 1 || read_claimed(db, claim, claimed, failure);
+        if (changed != 1) return true;
+        std::vector<Delivery> taken;
+        if (!read_claimed(db, claim, {id}, &taken, failure)) return false;
+        if (taken.size() == 1) *claimed = std::move(taken.front());
+        return true;
       },
       error);
 }
 
-bool OdbcArchiveStore::finish_attempt(const Delivery& delivery, const DeliveryAttempt& attempt,
-                                      const std::string& status, std::int64_t next_attempt,
-                                      std::string* error) {
+bool OdbcArchiveStore::finish_attempts(std::span<const FinishedAttempt> attempts,
+                                       std::vector<std::size_t>* unheld, std::string* error) {
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
-        std::int64_t changed = 0;
-        if (!db.execute("UPDATE velloc_deliveries SET status = ?, attempts = attempts + 1, "
-                        "next_attempt = " +
-                            number(next_attempt) +
-                            ", claimed_by = '', claimed_until = 0 WHERE delivery_id = ? AND "
-                            "claimed_by = ? AND status = 'pending'",
-                        {status, delivery.id, delivery.claim}, failure, &changed))
-          return false;
-        if (changed != 1) {
-          *failure = "delivery " + delivery.id + " is no longer held by this claim";
-          return false;
+        unheld->clear();
+        for (std::size_t i = 0; i < attempts.size(); ++i) {
+          const FinishedAttempt& finished = attempts[i];
+          const Delivery& delivery = *finished.claimed;
+          std::int64_t changed = 0;
+          if (!db.execute("UPDATE velloc_deliveries SET status = ?, attempts = attempts + 1, "
+                          "next_attempt = " +
+                              number(finished.next_attempt) +
+                              ", claimed_by = '', claimed_until = 0 WHERE delivery_id = ? AND "
+                              "claimed_by = ? AND status = 'pending'",
+                          {finished.status, delivery.id, delivery.claim}, failure, &changed))
+            return false;
+          if (changed != 1) {
+            unheld->push_back(i);
+            continue;
+          }
+          if (!db.execute(
+                  "INSERT INTO velloc_delivery_attempts (delivery_id, seq, at, result, "
+                  "reply) VALUES (?, (SELECT attempts - 1 FROM velloc_deliveries WHERE "
+                  "delivery_id = ?), " +
+                      number(finished.attempt.at) + ", ?, ?)",
+                  {delivery.id, delivery.id, finished.attempt.result, finished.attempt.reply},
+                  failure))
+            return false;
         }
-        return db.execute(
-            "INSERT INTO velloc_delivery_attempts (delivery_id, seq, at, result, reply) "
-            "VALUES (?, (SELECT attempts - 1 FROM velloc_deliveries WHERE "
-            "delivery_id = ?), " +
-                number(attempt.at) + ", ?, ?)",
-            {delivery.id, delivery.id, attempt.result, attempt.reply}, failure);
+        return true;
+      },
+      error);
+}
+
+bool OdbcArchiveStore::release_deliveries(std::span<const Delivery> claimed, std::string* error) {
+  if (claimed.empty()) return true;
+  return in_transaction(
+      [&](OdbcDatabase& db, std::string* failure) {
+        for (const Delivery& delivery : claimed)
+          if (!db.execute("UPDATE velloc_deliveries SET claimed_by = '', claimed_until = 0 WHERE "
+                          "delivery_id = ? AND claimed_by = ? AND status = 'pending'",
+                          {delivery.id, delivery.claim}, failure))
+            return false;
+        return true;
       },
       error);
 }
@@ -864,7 +907,7 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::list_page(
             listed->second->fields.emplace_back(field[1], field[2]);
         return true;
       },
-      error);
+      error, Access::kReads);
   if (!ok) return std::nullopt;
   return page;
 }
@@ -1026,7 +1069,7 @@ std::optional<std::vector<ArchivedSubmission>> OdbcArchiveStore::records(
         return read_all_details(db, "SELECT submission_id" + page(records.size()), parameters,
                                 records, failure);
       },
-      error);
+      error, Access::kReads);
   if (!ok) return std::nullopt;
   return records;
 }
@@ -1074,7 +1117,7 @@ bool OdbcArchiveStore::find(const std::string& id, std::optional<ArchivedSubmiss
         *found = std::move(s);
         return true;
       },
-      error);
+      error, Access::kReads);
 }
 
 bool OdbcArchiveStore::remove(const std::vector<std::string>& ids, std::string* error) {

@@ -143,8 +143,8 @@ std::optional<std::vector<OutboxKind>> run_delivery_pass(const ProcessFacts& fac
       int status = kArchiveOk;
       if (tries_relay || std::chrono::steady_clock::now() >= paused_round) {
         paused_round = std::chrono::steady_clock::now() + kDeliveryLook;
-        status = deliver_due(*store, senders, site.clock().unix_milliseconds(), between, out,
-                             err, &relay);
+        status = deliver_due(*store, senders, site.clock().unix_milliseconds(), between, out, err,
+                             &relay);
       }
       if (tries_relay)
         if (std::chrono::seconds pause = relay_pause.tried(relay.unreachable); pause.count() > 0)

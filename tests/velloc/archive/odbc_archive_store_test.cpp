@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <set>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -323,6 +324,41 @@ TEST_F(ArchiveStoreTest, AnAttemptIsRecordedOnlyUnderTheClaimThatHoldsIt) {
   ASSERT_EQ(1u, found->deliveries[0].attempts.size());
   EXPECT_EQ("SMTP 421 (temporary)", found->deliveries[0].attempts[0].result);
   EXPECT_EQ("421 busy", found->deliveries[0].attempts[0].reply);
+}
+
+// A sender takes several due deliveries in one claim, records the attempts it made
+// in one transaction (one whose claim lapsed is left out) and lets the untried go.
+TEST_F(ArchiveStoreTest, ABatchIsClaimedInOrderRecordedTogetherAndItsRestLetGo) {
+  auto store = open();
+  for (const char* id : {"d3", "d1", "d2", "d4"}) add_delivery(*store, id, id[1] - '0');
+  add_delivery(*store, "later", 500);
+  std::vector<Delivery> batch;
+  std::string error;
+  ASSERT_TRUE(
+      store->claim_due_deliveries(100, "a", kHold, ArchiveStore::DueKinds::kAll, 3, &batch, &error))
+      << error;
+  std::vector<std::string> ids;
+  for (const Delivery& delivery : batch) ids.push_back(delivery.id);
+  EXPECT_EQ((std::vector<std::string>{"d1", "d2", "d3"}), ids);
+  EXPECT_EQ("d4", claim(*store, 100, "b"));
+
+  // d2's claim is taken from under it (its hold ended); d3 is let go untried.
+  Delivery lapsed = batch[1];
+  lapsed.claim = "someone else";
+  std::vector<ArchiveStore::FinishedAttempt> finished{
+      {&batch[0], {110, "delivered", "250 ok"}, "delivered", 0},
+      {&lapsed, {110, "delivered", "250 ok"}, "delivered", 0}};
+  std::vector<std::size_t> unheld;
+  ASSERT_TRUE(store->finish_attempts(finished, &unheld, &error)) << error;
+  EXPECT_EQ(std::vector<std::size_t>{1}, unheld);
+  ASSERT_TRUE(store->release_deliveries(std::span(batch).subspan(2), &error)) << error;
+  std::optional<Delivery> found;
+  ASSERT_TRUE(store->find_delivery("d1", &found, &error) && found) << error;
+  EXPECT_EQ("delivered", found->status);
+  ASSERT_TRUE(store->find_delivery("d3", &found, &error) && found) << error;
+  EXPECT_EQ(0, found->claimed_until);
+  EXPECT_EQ("d3", claim(*store, 100, "c"));
+  EXPECT_EQ("none", claim(*store, 100, "c"));  // d2 still held by a
 }
 
 // Each attempt keeps what the other side answered, in a new archive as in one
