@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -253,10 +254,15 @@ class ArchiveStore {
                               std::string* error) = 0;
 
   // Writes the bytes of delivery `id` kept after its payload (see
-  // Delivery::payload_rest_fd) to `fd`, a part at a time; `*written` gets how many:
-  // 0 for a delivery kept whole in its payload, as older versions kept each.
-  virtual bool read_payload_rest(const std::string& id, int fd, std::int64_t* written,
-                                 std::string* error) = 0;
+  // Delivery::payload_rest_fd) to the file `file` gives (a descriptor, -1 when it
+  // cannot), asked for at the first part only, a part at a time; `*written` gets how
+  // many: 0 for a delivery kept whole in its payload, as older versions kept each.
+  virtual bool read_payload_rest(const std::string& id, const std::function<int()>& file,
+                                 std::int64_t* written, std::string* error) = 0;
+  bool read_payload_rest(const std::string& id, int fd, std::int64_t* written, std::string* error) {
+    return read_payload_rest(
+        id, [fd] { return fd; }, written, error);
+  }
 
   // Newest first, without fields, uploads, outcomes or deliveries.
   virtual std::optional<std::vector<ArchivedSubmission>> list(const SubmissionFilter& filter,

@@ -64,18 +64,22 @@ Attempt send_delivery(ArchiveStore& store, const Delivery& delivery,
   }
   std::optional<StoredMail> mail = decode_stored_mail(delivery.payload);
   if (!mail) return unsent(DeliveryOutcome::kPermanent, "the stored mail cannot be read");
-  // The rest of a mail kept in parts goes through a file of its own.
-  std::optional<platform::TempFile> rest = make_message_temp_file(settings.mail);
+  // The rest of a mail kept in parts goes through a file of its own, made when there
+  // is a rest.
+  std::optional<platform::TempFile> rest;
+  bool no_file = false;
+  auto rest_file = [&] {
+    if (!rest && !no_file) rest = make_message_temp_file(settings.mail);
+    no_file = !rest;
+    return rest ? rest->fd() : -1;
+  };
   std::int64_t rest_size = 0;
   std::string error;
-  if (!rest)
+  if (!store.read_payload_rest(delivery.id, rest_file, &rest_size, &error))
     return unsent(DeliveryOutcome::kTemporary,
-                  std::string("no temporary file for the stored mail (") +
-                      delivery_outcome_name(DeliveryOutcome::kTemporary) + ")");
-  if (!store.read_payload_rest(delivery.id, rest->fd(), &rest_size, &error))
-    return unsent(DeliveryOutcome::kTemporary,
-                  "the stored mail cannot be read now: " + error + " (" +
-                      delivery_outcome_name(DeliveryOutcome::kTemporary) + ")");
+                  (no_file ? std::string("no temporary file for the stored mail")
+                           : "the stored mail cannot be read now: " + error) +
+                      " (" + delivery_outcome_name(DeliveryOutcome::kTemporary) + ")");
   if (rest_size > 0) mail->rest_fd = rest->fd();
   if (mail->sign_when_sent && !sign_stored_mail(settings.mail, &*mail))
     return unsent(DeliveryOutcome::kTemporary,

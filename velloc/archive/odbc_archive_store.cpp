@@ -7,8 +7,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -119,6 +121,13 @@ constexpr char kDeliveryState[] =
 using Row = OdbcDatabase::Row;
 
 std::string number(std::int64_t value) { return std::to_string(value); }
+
+// "?, ?, ?": a list of `count` parameters.
+std::string placeholders(std::size_t count) {
+  std::string listed;
+  for (std::size_t i = 0; i < count; ++i) listed += i == 0 ? "?" : ", ?";
+  return listed;
+}
 std::int64_t to_number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 
 int base64_value(char c) {
@@ -302,8 +311,9 @@ class OdbcArchiveStore final : public ArchiveStore {
   bool finish_attempts(std::span<const FinishedAttempt> attempts, std::vector<std::size_t>* unheld,
                        std::string* error) override;
   bool release_deliveries(std::span<const Delivery> claimed, std::string* error) override;
-  bool read_payload_rest(const std::string& id, int fd, std::int64_t* written,
-                         std::string* error) override;
+  using ArchiveStore::read_payload_rest;
+  bool read_payload_rest(const std::string& id, const std::function<int()>& file,
+                         std::int64_t* written, std::string* error) override;
   std::optional<std::vector<OutboxKind>> outbox_summary(std::int64_t now,
                                                         std::string* error) override;
   bool flip_condition(const std::string& name, bool raised, std::int64_t now, bool* flipped,
@@ -341,10 +351,6 @@ class OdbcArchiveStore final : public ArchiveStore {
   std::optional<std::vector<Row>> query_rows(const std::string& sql,
                                              const std::vector<std::string>& parameters,
                                              std::string* error);
-  // The deliveries `ids` just taken by `claim`, appended to `*claimed` in the order
-  // they fell due.
-  bool read_claimed(OdbcDatabase& db, const std::string& claim, const std::vector<std::string>& ids,
-                    std::vector<Delivery>* claimed, std::string* error);
   bool read_details(ArchivedSubmission& submission, std::string* error);
   bool read_deliveries(ArchivedSubmission& submission, std::string* error);
   std::optional<std::vector<std::string>> ids_of(const std::string& sql,
@@ -566,15 +572,12 @@ bool OdbcArchiveStore::claim_submission(const std::string& submission_id, const 
 }
 
 // A part at a time, each by its key: the driver holds one part, not the whole.
-bool OdbcArchiveStore::read_payload_rest(const std::string& id, int fd, std::int64_t* written,
-                                         std::string* error) {
+bool OdbcArchiveStore::read_payload_rest(const std::string& id, const std::function<int()>& file,
+                                         std::int64_t* written, std::string* error) {
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
         *written = 0;
-        if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
-          *failure = "cannot write the delivery's file";
-          return false;
-        }
+        int fd = -1;
         for (std::int64_t seq = 0;; ++seq) {
           std::vector<Row> rows;
           if (!db.query("SELECT part FROM velloc_delivery_parts WHERE delivery_id = ? AND seq = " +
@@ -582,6 +585,13 @@ bool OdbcArchiveStore::read_payload_rest(const std::string& id, int fd, std::int
                         {id}, &rows, failure))
             return false;
           if (rows.empty()) return true;
+          if (seq == 0) {
+            fd = file();
+            if (fd < 0 || ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
+              *failure = "cannot write the delivery's file";
+              return false;
+            }
+          }
           std::string bytes = decode_base64(rows[0][0]);
           if (!platform::write_all(fd, bytes.data(), bytes.size())) {
             *failure = "cannot write the delivery's file";
@@ -709,11 +719,11 @@ bool OdbcArchiveStore::flip_condition(const std::string& name, bool raised, std:
       error);
 }
 
-// The due rows are picked by a read, then each taken by its key with an UPDATE
-// that checks again that it is due: of two claimers the second changes nothing
-// for a row the first took, and looks again. The claim begins with a write, so
-// that an embedded store holds the write lock before the read, as two claimers of
-// one database take turns.
+// The due rows are read, then taken by their keys with one UPDATE that checks
+// again that each is due: of two claimers the second changes nothing for a row the
+// first took, and looks again. The claim begins with a write, so that an embedded
+// store holds the write lock before the read, as two claimers of one database take
+// turns.
 bool OdbcArchiveStore::claim_due_deliveries(std::int64_t now, const std::string& claimer,
                                             std::int64_t hold_ms, DueKinds kinds, int most,
                                             std::vector<Delivery>* claimed, std::string* error) {
@@ -737,45 +747,44 @@ bool OdbcArchiveStore::claim_due_deliveries(std::int64_t now, const std::string&
         if (!db.execute("UPDATE velloc_deliveries SET claimed_until = claimed_until WHERE 1 = 0",
                         {}, failure))
           return false;
-        std::vector<std::string> taken;
-        for (int look = 0; look < kClaimLooks && taken.empty(); ++look) {
-          std::vector<Row> picked;
-          if (!db.query("SELECT delivery_id FROM velloc_deliveries WHERE " + due +
-                            " ORDER BY next_attempt, delivery_id LIMIT " + number(most),
-                        {}, &picked, failure))
+        for (int look = 0; look < kClaimLooks && claimed->empty(); ++look) {
+          std::vector<Row> rows;
+          if (!db.query("SELECT " + delivery_columns(true) + " FROM velloc_deliveries WHERE " +
+                            due + " ORDER BY next_attempt, delivery_id LIMIT " + number(most),
+                        {}, &rows, failure))
             return false;
-          if (picked.empty()) return true;
-          for (const Row& row : picked) {
-            std::int64_t changed = 0;
-            if (!db.execute("UPDATE velloc_deliveries SET claimed_by = ?, claimed_until = " +
-                                number(now + hold_ms) + " WHERE delivery_id = ? AND " + due,
-                            {claim, row[0]}, failure, &changed))
+          if (rows.empty()) return true;
+          std::vector<std::string> parameters{claim};
+          for (const Row& row : rows) parameters.push_back(row[0]);
+          std::int64_t changed = 0;
+          if (!db.execute("UPDATE velloc_deliveries SET claimed_by = ?, claimed_until = " +
+                              number(now + hold_ms) + " WHERE delivery_id IN (" +
+                              placeholders(rows.size()) + ") AND " + due,
+                          parameters, failure, &changed))
+            return false;
+          // Another claimer took some meanwhile (on a server database): those this
+          // claim holds are read back.
+          std::set<std::string> held;
+          bool all_held = changed == static_cast<std::int64_t>(rows.size());
+          if (!all_held) {
+            std::vector<Row> mine;
+            parameters.erase(parameters.begin());
+            parameters.push_back(claim);
+            if (!db.query("SELECT delivery_id FROM velloc_deliveries WHERE delivery_id IN (" +
+                              placeholders(rows.size()) + ") AND claimed_by = ?",
+                          parameters, &mine, failure))
               return false;
-            if (changed == 1) taken.push_back(row[0]);
+            for (const Row& row : mine) held.insert(row[0]);
+          }
+          for (const Row& row : rows) {
+            if (!all_held && !held.contains(row[0])) continue;
+            Delivery& delivery = claimed->emplace_back(delivery_of(row));
+            delivery.claim = claim;
           }
         }
-        return read_claimed(db, claim, taken, claimed, failure);
+        return true;
       },
       error);
-}
-
-bool OdbcArchiveStore::read_claimed(OdbcDatabase& db, const std::string& claim,
-                                    const std::vector<std::string>& ids,
-                                    std::vector<Delivery>* claimed, std::string* error) {
-  if (ids.empty()) return true;
-  std::string listed;
-  for (std::size_t i = 0; i < ids.size(); ++i) listed += i == 0 ? "?" : ", ?";
-  std::vector<Row> rows;
-  if (!db.query("SELECT " + delivery_columns(true) +
-                    " FROM velloc_deliveries WHERE delivery_id IN (" + listed +
-                    ") ORDER BY next_attempt, delivery_id",
-                ids, &rows, error))
-    return false;
-  for (const Row& row : rows) {
-    Delivery& delivery = claimed->emplace_back(delivery_of(row));
-    delivery.claim = claim;
-  }
-  return true;
 }
 
 bool OdbcArchiveStore::claim_delivery(const std::string& id, std::int64_t now,
@@ -795,9 +804,15 @@ bool OdbcArchiveStore::claim_delivery(const std::string& id, std::int64_t now,
                 {claim, id}, failure, &changed))
           return false;
         if (changed != 1) return true;
-        std::vector<Delivery> taken;
-        if (!read_claimed(db, claim, {id}, &taken, failure)) return false;
-        if (taken.size() == 1) *claimed = std::move(taken.front());
+        std::vector<Row> rows;
+        if (!db.query("SELECT " + delivery_columns(true) +
+                          " FROM velloc_deliveries WHERE delivery_id = ?",
+                      {id}, &rows, failure))
+          return false;
+        if (rows.size() == 1) {
+          *claimed = delivery_of(rows[0]);
+          (*claimed)->claim = claim;
+        }
         return true;
       },
       error);
