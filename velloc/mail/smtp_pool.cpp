@@ -52,7 +52,7 @@ SmtpLease SmtpPool::take(const std::string& key, int limit,
   Relay& relay = relays_[key];
   SmtpLease lease;
   for (;;) {
-    close_stale(relay, std::chrono::steady_clock::now());
+    close_stale(relay, now_());
     if (!relay.idle.empty()) {
       lease.kept = std::move(relay.idle.back());
       relay.idle.pop_back();
@@ -74,7 +74,7 @@ void SmtpPool::give_back(const std::string& key, std::unique_ptr<KeptConnection>
   --relay.in_use;
   if (kept && kept->tls_session) relay.tls_session = kept->tls_session;
   if (kept && usable && !kept->connection->lost() && kept->messages < messages_limit) {
-    kept->last_used = std::chrono::steady_clock::now();
+    kept->last_used = now_();
     relay.idle.push_back(std::move(kept));
   } else if (kept && usable) {
     close_kept_connection(*kept->connection);
@@ -84,7 +84,7 @@ void SmtpPool::give_back(const std::string& key, std::unique_ptr<KeptConnection>
 
 void SmtpPool::close_idle() {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto now = std::chrono::steady_clock::now();
+  auto now = now_();
   for (auto& [key, relay] : relays_) close_stale(relay, now);
 }
 

@@ -7,10 +7,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "velloc/mail/mail_message.h"
@@ -44,7 +46,9 @@ std::string smtp_relay_key(const MailMessage& settings);
 
 class SmtpPool {
  public:
-  SmtpPool() = default;
+  // What tells the connections' idle time: the steady clock, or a test's.
+  using Now = std::function<std::chrono::steady_clock::time_point()>;
+  explicit SmtpPool(Now now = std::chrono::steady_clock::now) : now_(std::move(now)) {}
   ~SmtpPool();
   SmtpPool(const SmtpPool&) = delete;
   SmtpPool& operator=(const SmtpPool&) = delete;
@@ -76,6 +80,7 @@ class SmtpPool {
   };
   void close_stale(Relay& relay, std::chrono::steady_clock::time_point now);
 
+  Now now_;
   std::mutex mutex_;
   std::condition_variable returned_;
   std::map<std::string, Relay> relays_;

@@ -171,4 +171,37 @@ TEST(SmtpPoolTest, ConnectionsEndAfterTheirMails) {
   EXPECT_EQ(1, pool.kept(smtp_relay_key(settings)));
 }
 
+// A kept connection unused for kSmtpIdleLimit is closed, by the Site's look between
+// requests or by the next mail, which then opens a new one.
+TEST(SmtpPoolTest, AConnectionUnusedTooLongIsClosed) {
+  TempDir dir;
+  ScriptedSmtpServer server;
+  MailMessage settings = settings_for(server, dir, false);
+  auto now = std::chrono::steady_clock::now();
+  SmtpPool pool([&now] { return now; });
+  settings.smtp_pool = &pool;
+  const std::string key = smtp_relay_key(settings);
+  auto send = [&] {
+    EXPECT_EQ(SessionResult::kSent,
+              run_stored_mail_session(settings, mail_to("a"), kWatchdogBudget).session);
+  };
+  send();
+  now += kSmtpIdleLimit - std::chrono::seconds(1);
+  pool.close_idle();
+  send();  // the same connection
+  EXPECT_EQ(1, pool.kept(key));
+  now += kSmtpIdleLimit;
+  pool.close_idle();
+  EXPECT_EQ(0, pool.kept(key));
+  std::string closed = "HELO|" + kEnvelope + kEnvelope + "QUIT|";
+  EXPECT_EQ(closed, commands_when(server, closed));
+
+  send();
+  now += kSmtpIdleLimit;
+  send();  // the next mail finds it stale
+  std::string expected = closed + "HELO|" + kEnvelope + "QUIT|HELO|" + kEnvelope;
+  EXPECT_EQ(expected, commands_when(server, expected));
+  EXPECT_EQ(3, server.connections());
+}
+
 }  // namespace
