@@ -41,6 +41,7 @@ class TempFileRegistry {
   // next ones made in the same folder with the same prefix: a file made anew costs the
   // file system more than one emptied. They stay listed until remove_all().
   void keep_spares(std::size_t most) { most_spares_ = most; }
+  bool keeps_spares() const { return most_spares_ > 0; }
   // A spare whose name begins with `stem` (folder and prefix): its descriptor, its native
   // name into `*native`; -1 when there is none.
   int take_spare(const std::string& stem, std::string* native);

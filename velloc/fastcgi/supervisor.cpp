@@ -88,9 +88,9 @@ sigset_t signal_set(std::initializer_list<int> signals) {
 }
 
 constexpr std::size_t kKeptDatabaseConnections = 4;
-// A queued mail uses three temporary files at once (its body, its header and the
-// mail kept), a form mail and a receipt in turn.
-constexpr std::size_t kSpareTempFiles = 3;
+// A mail uses up to four temporary files at once (its body, its header, its list of
+// recipients and the mail kept); a form mail and a receipt use them in turn.
+constexpr std::size_t kSpareTempFiles = 4;
 
 ConnectionLimits connection_limits(const ServerOptions& options) {
   ConnectionLimits limits;
