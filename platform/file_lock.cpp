@@ -21,4 +21,27 @@ FileLock::~FileLock() {
   if (fd_ >= 0) close(fd_);
 }
 
+KeptLock::~KeptLock() {
+  if (fd_ >= 0 && owner_ == getpid()) close(fd_);
+}
+
+bool KeptLock::take() {
+  if (path_.empty()) return false;
+  if (fd_ < 0 || owner_ != getpid()) {
+    fd_ = open_output_file(path_.c_str(), OutputMode::kAppend);
+    owner_ = getpid();
+  }
+  return fd_ >= 0 && flock(fd_, LOCK_EX) == 0;
+}
+
+void KeptLock::release() { flock(fd_, LOCK_UN); }
+
+KeptLock::Hold::Hold(KeptLock& lock, bool wanted) {
+  if (wanted && lock.take()) locked_ = &lock;
+}
+
+KeptLock::Hold::~Hold() {
+  if (locked_ != nullptr) locked_->release();
+}
+
 }  // namespace platform

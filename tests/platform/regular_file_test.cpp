@@ -1,12 +1,16 @@
 #include "platform/regular_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 
+#include "platform/file_lock.h"
 #include "tests/support/cgi_runner.h"
 
 namespace {
@@ -75,6 +79,46 @@ TEST(RegularFile, FolderLinksAreToldFromFolders) {
   EXPECT_TRUE(platform::is_folder_link(dir.file("linked")));
   EXPECT_TRUE(platform::is_folder_link(dir.file("linked") + "//"));
   EXPECT_FALSE(platform::is_folder_link(dir.file("missing")));
+}
+
+// A kept lock is held only while a Hold lives, and a process forked from its owner
+// takes it with a file of its own, so that the two still take turns.
+TEST(KeptLock, HeldOnlyByAHoldAndForAForkedProcessItsOwn) {
+  TempDir dir;
+  platform::KeptLock lock(dir.file("store.writer"));
+  auto taken_elsewhere = [&] {
+    int fd = open(dir.file("store.writer").c_str(), O_RDONLY);
+    bool taken = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return taken;
+  };
+  {
+    platform::KeptLock::Hold hold(lock, true);
+    EXPECT_TRUE(taken_elsewhere());
+  }
+  EXPECT_FALSE(taken_elsewhere());
+  { platform::KeptLock::Hold reading(lock, false); }
+  EXPECT_FALSE(taken_elsewhere());
+
+  int releasing[2];
+  ASSERT_EQ(0, pipe2(releasing, O_NONBLOCK));
+  pid_t child;
+  {
+    platform::KeptLock::Hold hold(lock, true);
+    child = fork();
+    if (child == 0) {
+      // Gets the lock only once the parent says it lets it go.
+      platform::KeptLock::Hold own(lock, true);
+      char said = 0;
+      _exit(read(releasing[0], &said, 1) == 1 ? 0 : 1);
+    }
+    ASSERT_EQ(1, write(releasing[1], "r", 1));
+  }
+  int status = -1;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  close(releasing[0]);
+  close(releasing[1]);
 }
 
 }  // namespace

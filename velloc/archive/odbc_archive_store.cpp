@@ -370,8 +370,8 @@ class OdbcArchiveStore final : public ArchiveStore {
   // column is looked for first, since adding one locks its table.
   void add_missing_columns();
 
-  std::string writer_lock_;  // writer_lock_path; empty: none
-  std::int64_t claims_ = 0;  // makes each claim's mark its own
+  platform::KeptLock writer_lock_;  // at writer_lock_path; an empty path: none
+  std::int64_t claims_ = 0;         // makes each claim's mark its own
   bool listing_indexed_ = false;
   bool columns_added_ = false;
 };
@@ -379,8 +379,7 @@ class OdbcArchiveStore final : public ArchiveStore {
 template <typename Body>
 bool OdbcArchiveStore::in_transaction(Body body, std::string* error, Access access) {
   // A lock that cannot be taken leaves the writers to SQLite's busy handling.
-  std::optional<platform::FileLock> writing;
-  if (!writer_lock_.empty() && access == Access::kWrites) writing.emplace(writer_lock_);
+  platform::KeptLock::Hold writing(writer_lock_, access == Access::kWrites);
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (body(*database_, error) && database_->commit(error)) return true;
     database_->rollback();
