@@ -539,8 +539,20 @@ bool OdbcArchiveStore::add_run(const ArchivedSubmission& submission,
   return in_transaction(
       [&](OdbcDatabase& db, std::string* failure) {
         if (!insert_submission(db, submission, failure)) return false;
-        for (const ActionOutcome& outcome : outcomes)
-          if (!insert_outcome(db, submission.id, outcome, failure)) return false;
+        // The submission is new: its outcomes are numbered from 0, all in one statement.
+        if (!outcomes.empty()) {
+          std::string sql =
+              "INSERT INTO velloc_action_outcomes (submission_id, seq, action, result, at, "
+              "detail) VALUES ";
+          std::vector<std::string> parameters;
+          for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            sql += (i == 0 ? "(?, " : ", (?, ") + number(static_cast<std::int64_t>(i)) +
+                   ", ?, ?, " + number(outcomes[i].at) + ", ?)";
+            parameters.insert(parameters.end(), {submission.id, outcomes[i].action,
+                                                 outcomes[i].result, outcomes[i].detail});
+          }
+          if (!db.execute(sql, parameters, failure)) return false;
+        }
         for (const Delivery& delivery : deliveries)
           if (!insert_delivery(db, delivery, failure)) return false;
         return true;
