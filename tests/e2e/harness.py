@@ -28,6 +28,7 @@ holding Brannic/Templates/ lands where the default template directory finds it.
 import http.client
 import os
 import shutil
+import random
 import socket
 import subprocess
 import tempfile
@@ -47,6 +48,19 @@ MODE = os.environ.get("VELLOC_E2E_MODE", "cgi")
 
 
 def free_port():
+    """A port nobody listens on now, below the kernel's range of ports for outgoing
+    connections, so that no connection (a client's own, or one to itself while the
+    server is not up yet) takes it before the server that is given it listens."""
+    low, _ = (int(n) for n in Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split())
+    ports = list(range(max(1024, low - 12000), low))
+    random.shuffle(ports)
+    for port in ports[:200]:
+        with socket.socket() as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
