@@ -27,8 +27,8 @@ holding Brannic/Templates/ lands where the default template directory finds it.
 
 import http.client
 import os
-import shutil
 import random
+import shutil
 import socket
 import subprocess
 import tempfile
