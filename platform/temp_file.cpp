@@ -90,42 +90,6 @@ void TempFileRegistry::remove_all() {
   std::lock_guard<std::mutex> lock(mutex_);
   remove_listed_files();
   entries_.clear();
-  for (const Spare& spare : spares_) close(spare.fd);
-  spares_.clear();
-}
-
-TempFileRegistry::~TempFileRegistry() {
-  for (const Spare& spare : spares_) {
-    struct stat info;
-    if (fstat(spare.fd, &info) == 0 && names_file(spare.native, info.st_dev, info.st_ino))
-      unlink(spare.native.c_str());
-    close(spare.fd);
-  }
-}
-
-int TempFileRegistry::take_spare(const std::string& stem, std::string* native) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (auto spare = spares_.begin(); spare != spares_.end(); ++spare) {
-    if (spare->stem != stem) continue;
-    int fd = spare->fd;
-    struct stat info;
-    bool named = fstat(fd, &info) == 0 && names_file(spare->native, info.st_dev, info.st_ino);
-    *native = std::move(spare->native);
-    spares_.erase(spare);
-    // One whose name went meanwhile is no spare any more.
-    if (named) return fd;
-    close(fd);
-    return -1;
-  }
-  return -1;
-}
-
-bool TempFileRegistry::keep_as_spare(int fd, const std::string& native, const std::string& stem) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (spares_.size() >= most_spares_ || ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0)
-    return false;
-  spares_.push_back({fd, native, stem});
-  return true;
 }
 
 bool TempFileRegistry::remove_all_or_defer(int signal_number, bool past_holds) {
@@ -142,39 +106,28 @@ std::optional<TempFile> TempFile::create(const std::string& directory, const cha
                                          TempFileRegistry* registry) {
   std::string native_directory = directory.empty() ? "" : native_path(directory);
   if (!native_directory.empty() && !ends_with_separator(native_directory)) native_directory += '/';
-  std::string stem = native_directory + prefix;
-  std::string native;
-  int fd = registry ? registry->take_spare(stem, &native) : -1;
-  if (fd < 0) {
-    std::string pattern = stem + "XXXXXX" + kSuffix;
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    int suffix_length = sizeof kSuffix - 1;
-    fd = registry ? registry->create(buffer, suffix_length)
-                  : mkostemps(buffer.data(), suffix_length, O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    native = buffer.data();
-  }
+  std::string pattern = native_directory + prefix + "XXXXXX" + kSuffix;
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  int suffix_length = sizeof kSuffix - 1;
+  int fd = registry ? registry->create(buffer, suffix_length)
+                    : mkostemps(buffer.data(), suffix_length, O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string native(buffer.data());
   std::string name = native.substr(native_directory.size());
   std::string composed = directory.empty() || ends_with_separator(directory)
                              ? directory + name
                              : directory + "/" + name;
-  return TempFile(fd, std::move(composed), std::move(native), std::move(stem), registry);
+  return TempFile(fd, std::move(composed), std::move(native), registry);
 }
 
-TempFile::TempFile(int fd, std::string path, std::string native, std::string stem,
-                   TempFileRegistry* registry)
-    : fd_(fd),
-      path_(std::move(path)),
-      native_(std::move(native)),
-      stem_(std::move(stem)),
-      registry_(registry) {}
+TempFile::TempFile(int fd, std::string path, std::string native, TempFileRegistry* registry)
+    : fd_(fd), path_(std::move(path)), native_(std::move(native)), registry_(registry) {}
 
 TempFile::TempFile(TempFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       path_(std::move(other.path_)),
       native_(std::move(other.native_)),
-      stem_(std::move(other.stem_)),
       registry_(other.registry_) {}
 
 TempFile& TempFile::operator=(TempFile&& other) noexcept {
@@ -183,7 +136,6 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     path_ = std::move(other.path_);
     native_ = std::move(other.native_);
-    stem_ = std::move(other.stem_);
     registry_ = other.registry_;
   }
   return *this;
@@ -199,12 +151,8 @@ std::string TempFile::release_name() {
 void TempFile::remove() {
   if (fd_ < 0) return;
   struct stat info;
-  bool named = fstat(fd_, &info) == 0 && names_file(native_, info.st_dev, info.st_ino);
-  if (named && registry_ && registry_->keep_as_spare(fd_, native_, stem_)) {
-    fd_ = -1;
-    return;
-  }
-  if (named) unlink(native_.c_str());
+  if (fstat(fd_, &info) == 0 && names_file(native_, info.st_dev, info.st_ino))
+    unlink(native_.c_str());
   if (registry_) registry_->forget(native_);
   close(fd_);
   fd_ = -1;

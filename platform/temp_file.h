@@ -23,8 +23,6 @@ namespace platform {
 class TempFileRegistry {
  public:
   TempFileRegistry() = default;
-  // Removes the spares (keep_spares).
-  ~TempFileRegistry();
   TempFileRegistry(const TempFileRegistry&) = delete;
   TempFileRegistry& operator=(const TempFileRegistry&) = delete;
 
@@ -33,21 +31,7 @@ class TempFileRegistry {
   // is gone are dropped on the way.
   int create(std::vector<char>& pattern, int suffix_length);
   void forget(const std::string& native_path);
-  // Removes every listed file and closes the spares.
   void remove_all();
-
-  // A process that makes file after file (a persistent worker) keeps up to `most` of the
-  // files it drops, emptied and under their names, and hands them out again for the
-  // next ones made in the same folder with the same prefix: a file made anew costs the
-  // file system more than one emptied. They stay listed until remove_all().
-  void keep_spares(std::size_t most) { most_spares_ = most; }
-  bool keeps_spares() const { return most_spares_ > 0; }
-  // A spare whose name begins with `stem` (folder and prefix): its descriptor, its native
-  // name into `*native`; -1 when there is none.
-  int take_spare(const std::string& stem, std::string* native);
-  // Keeps `fd` (named `native`, beginning with `stem`) as a spare, emptied; false when
-  // no more are kept or it cannot be emptied, and the caller removes it.
-  bool keep_as_spare(int fd, const std::string& native, const std::string& stem);
 
   // `hook` runs once, before the first file is made or the first hold taken, on the
   // thread that does it: the termination guard starts its work there. Set before any
@@ -95,16 +79,8 @@ class TempFileRegistry {
   void leave(std::atomic<int>& counter);
   void remove_listed_files() const;
 
-  struct Spare {
-    int fd;
-    std::string native;
-    std::string stem;
-  };
-
   std::mutex mutex_;
   std::vector<Entry> entries_;
-  std::size_t most_spares_ = 0;
-  std::vector<Spare> spares_;
   std::function<void()> before_first_file_;
   std::function<void(int)> end_deferred_;
   std::atomic<int> changing_{0};
@@ -137,14 +113,12 @@ class TempFile {
   std::string release_name();
 
  private:
-  TempFile(int fd, std::string path, std::string native, std::string stem,
-           TempFileRegistry* registry);
+  TempFile(int fd, std::string path, std::string native, TempFileRegistry* registry);
   void remove();
 
   int fd_ = -1;
   std::string path_;
   std::string native_;
-  std::string stem_;  // the folder and prefix the name begins with
   TempFileRegistry* registry_ = nullptr;
 };
 

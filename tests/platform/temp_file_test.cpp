@@ -50,43 +50,6 @@ TEST(TempFile, OwnerRemovesItsFileButNeverAnotherFileUnderItsName) {
   EXPECT_EQ(1u, entries(dir));
 }
 
-// A long-lived process's registry keeps dropped files, emptied, for the next ones of
-// the same folder and prefix; a spare whose name went is not handed out; the
-// registry's end removes the spares.
-TEST(TempFile, SparesAreEmptiedReusedByTheirPrefixAndRemovedAtTheEnd) {
-  TempDir dir;
-  std::string first;
-  {
-    platform::TempFileRegistry registry;
-    registry.keep_spares(1);
-    {
-      std::optional<platform::TempFile> file =
-          platform::TempFile::create(dir.path(), "VLM", &registry);
-      ASSERT_TRUE(file);
-      first = file->path();
-      ASSERT_EQ(4, write(file->fd(), "body", 4));
-    }
-    EXPECT_EQ(1u, entries(dir));
-    std::optional<platform::TempFile> other =
-        platform::TempFile::create(dir.path(), "BRN", &registry);
-    EXPECT_NE(first, other->path());
-    std::optional<platform::TempFile> again =
-        platform::TempFile::create(dir.path(), "VLM", &registry);
-    EXPECT_EQ(first, again->path());
-    char byte;
-    EXPECT_EQ(0, read(again->fd(), &byte, 1));
-    again.reset();
-    other.reset();  // no room: removed
-    EXPECT_EQ(1u, entries(dir));
-
-    std::filesystem::remove(first);
-    std::optional<platform::TempFile> fresh =
-        platform::TempFile::create(dir.path(), "VLM", &registry);
-    EXPECT_NE(first, fresh->path());
-  }
-  EXPECT_EQ(0u, entries(dir));
-}
-
 TEST(TempFile, RegistryRemovesWhatIsStillOursOnly) {
   TempDir dir;
   platform::TempFileRegistry registry;

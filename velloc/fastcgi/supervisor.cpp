@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "platform/ini_file.h"
-#include "platform/temp_file.h"
 #include "velloc/fastcgi/busy_board.h"
 #include "velloc/fastcgi/service_report.h"
 #include "velloc/fastcgi/worker.h"
@@ -88,9 +87,6 @@ sigset_t signal_set(std::initializer_list<int> signals) {
 }
 
 constexpr std::size_t kKeptDatabaseConnections = 4;
-// A mail uses up to four temporary files at once (its body, its header, its list of
-// recipients and the mail kept); a form mail and a receipt use them in turn.
-constexpr std::size_t kSpareTempFiles = 4;
 
 ConnectionLimits connection_limits(const ServerOptions& options) {
   ConnectionLimits limits;
@@ -110,11 +106,8 @@ ConnectionLimits connection_limits(const ServerOptions& options) {
   WorkerEnd end = WorkerEnd::kFailed;
   {
     // A worker keeps a few database connections open between its requests; they are
-    // closed with the Site before the worker exits. So are a few emptied temporary
-    // files for the next requests' mail.
-    platform::TempFileRegistry temp_files;
-    temp_files.keep_spares(kSpareTempFiles);
-    Site site(facts, &temp_files);
+    // closed with the Site before the worker exits.
+    Site site(facts);
     site.database_connections().keep_at_most(kKeptDatabaseConnections);
     site.keep_smtp_connections();
     site.share_once_with(options.settings_once);

@@ -325,15 +325,6 @@ void delete_file(const std::string& path) {
   if (!path.empty()) std::remove(platform::native_path(path).c_str());
 }
 
-// The message's header and body files end with its session. A process that keeps
-// spare temporary files leaves them to their owners, which keep them for the next
-// mail.
-void delete_message_files(const MailMessage& message) {
-  if (message.temp_files != nullptr && message.temp_files->keeps_spares()) return;
-  delete_file(message.header_file);
-  delete_file(message.body_file);
-}
-
 // The time a budget allows: as many 50 ms polls as it has units, and one more.
 std::chrono::steady_clock::duration budget_time(int budget) {
   long polls = static_cast<long>(budget) * kUnitsPerBudget / kUnitsPerPoll + 1;
@@ -594,7 +585,8 @@ bool prepare_stored_mail(MailMessage& message, std::span<const MailAttachment> a
   }
   message.recipient_list.reset();
   if (session_makes_list) message.recipient_file.clear();
-  delete_message_files(message);
+  delete_file(message.header_file);
+  delete_file(message.body_file);
   return ok;
 }
 
@@ -625,7 +617,8 @@ SessionResult run_pooled_session(MailMessage& message, std::span<const MailAttac
     result = send_pooled(message, envelope, write, *message.smtp_pool, watchdog_budget).session;
   }
   message.recipient_list.reset();
-  delete_message_files(message);
+  delete_file(message.header_file);
+  delete_file(message.body_file);
   return result;
 }
 
@@ -652,7 +645,8 @@ SessionResult run_mail_session(MailMessage& message, std::span<const MailAttachm
   for (MailAttachment& attachment : state.attachments) attachment.fd = duplicate(attachment.fd);
   state.work = [](SessionState& s) { return converse(s.message, s.attachments, s.connection); };
   SessionResult result = run_watched(state, watchdog_budget);
-  delete_message_files(message);
+  delete_file(message.header_file);
+  delete_file(message.body_file);
   if (session_makes_list) message.recipient_file = state.message.recipient_file;
   return result;
 }
