@@ -235,8 +235,12 @@ class ArchiveStore {
     std::vector<std::size_t> unheld;
     if (!finish_attempts({&finished, 1}, &unheld, error)) return false;
     if (unheld.empty()) return true;
-    *error = "delivery " + claimed.id + " is no longer held by this claim";
+    *error = unheld_text(claimed);
     return false;
+  }
+  // Why an attempt of `claimed` was not recorded by finish_attempts.
+  static std::string unheld_text(const Delivery& claimed) {
+    return "delivery " + claimed.id + " is no longer held by this claim";
   }
   // Lets claimed deliveries go untried, due as before; those another claim holds
   // by now are left alone.

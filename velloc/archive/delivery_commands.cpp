@@ -131,25 +131,10 @@ void report_unrecorded(const Delivery& delivery, const AttemptDecision& decision
   log_event(settings.mail, 1, "%s\n", text.c_str());
 }
 
-// Sends a held delivery and records the attempt. False when the store failed.
-bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
-                      const DeliverySettings& settings, std::int64_t now, std::ostream& out,
-                      std::ostream& err) {
-  Attempt attempt = send_delivery(store, delivery, settings, now);
-  AttemptDecision decision = decide_attempt(delivery, attempt.outcome, now, settings.retry_hours);
-  std::string error;
-  if (!record_attempt(store, delivery, decision, {now, attempt.text, attempt.reply}, &error)) {
-    report_unrecorded(delivery, decision, error, settings, err);
-    return false;
-  }
-  after_recorded(store, delivery, attempt, decision, settings, now, out, err);
-  return true;
-}
-
 // A claimed batch sent in turn, its attempts recorded together. While the relay
 // cannot be reached, and once `stop` says so, the mails not tried yet are let go
 // untried. False when the store failed.
-bool send_claimed(ArchiveStore& store, const std::vector<Delivery>& claimed,
+bool send_claimed(ArchiveStore& store, std::span<const Delivery> claimed,
                   const DeliverySettings& settings, std::int64_t now,
                   const std::function<bool()>& stop, std::ostream& out, std::ostream& err,
                   RelayState* relay) {
@@ -167,7 +152,7 @@ bool send_claimed(ArchiveStore& store, const std::vector<Delivery>& claimed,
         decide_attempt(delivery, attempts.back().outcome, now, settings.retry_hours));
   }
   std::string error;
-  std::span<const Delivery> untried = std::span(claimed).subspan(attempts.size());
+  std::span<const Delivery> untried = claimed.subspan(attempts.size());
   if (!store.release_deliveries(untried, &error))
     err << "velloc: " << untried.size() << " deliveries wait for their hold to pass: " << error
         << '\n';
@@ -188,6 +173,14 @@ bool send_claimed(ArchiveStore& store, const std::vector<Delivery>& claimed,
       after_recorded(store, claimed[i], attempts[i], decisions[i], settings, now, out, err);
   }
   return unrecorded.empty();
+}
+
+// Sends a held delivery and records the attempt. False when the store failed.
+bool attempt_delivery(ArchiveStore& store, const Delivery& delivery,
+                      const DeliverySettings& settings, std::int64_t now, std::ostream& out,
+                      std::ostream& err) {
+  return send_claimed(
+      store, {&delivery, 1}, settings, now, [] { return false; }, out, err, nullptr);
 }
 
 }  // namespace

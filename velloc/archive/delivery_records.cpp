@@ -96,8 +96,7 @@ bool record_attempts(ArchiveStore& store, std::span<const ArchiveStore::Finished
     std::vector<std::size_t> unheld;
     if (store.finish_attempts(attempts, &unheld, &error)) {
       for (std::size_t i : unheld)
-        unrecorded->emplace_back(
-            i, "delivery " + attempts[i].claimed->id + " is no longer held by this claim");
+        unrecorded->emplace_back(i, ArchiveStore::unheld_text(*attempts[i].claimed));
       return true;
     }
   }

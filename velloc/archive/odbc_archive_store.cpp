@@ -122,12 +122,6 @@ using Row = OdbcDatabase::Row;
 
 std::string number(std::int64_t value) { return std::to_string(value); }
 
-// "?, ?, ?": a list of `count` parameters.
-std::string placeholders(std::size_t count) {
-  std::string listed;
-  for (std::size_t i = 0; i < count; ++i) listed += i == 0 ? "?" : ", ?";
-  return listed;
-}
 std::int64_t to_number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 
 int base64_value(char c) {
@@ -769,8 +763,8 @@ bool OdbcArchiveStore::claim_due_deliveries(std::int64_t now, const std::string&
           for (const Row& row : rows) parameters.push_back(row[0]);
           std::int64_t changed = 0;
           if (!db.execute("UPDATE velloc_deliveries SET claimed_by = ?, claimed_until = " +
-                              number(now + hold_ms) + " WHERE delivery_id IN (" +
-                              placeholders(rows.size()) + ") AND " + due,
+                              number(now + hold_ms) + " WHERE delivery_id IN " +
+                              in_list(rows.size()) + " AND " + due,
                           parameters, failure, &changed))
             return false;
           // Another claimer took some meanwhile (on a server database): those this
@@ -781,8 +775,8 @@ bool OdbcArchiveStore::claim_due_deliveries(std::int64_t now, const std::string&
             std::vector<Row> mine;
             parameters.erase(parameters.begin());
             parameters.push_back(claim);
-            if (!db.query("SELECT delivery_id FROM velloc_deliveries WHERE delivery_id IN (" +
-                              placeholders(rows.size()) + ") AND claimed_by = ?",
+            if (!db.query("SELECT delivery_id FROM velloc_deliveries WHERE delivery_id IN " +
+                              in_list(rows.size()) + " AND claimed_by = ?",
                           parameters, &mine, failure))
               return false;
             for (const Row& row : mine) held.insert(row[0]);
